@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package Tovarine needs to build, test and run.
+# Idempotent and non-interactive: packages already present are skipped.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # platform runtime
+  libfmt-dev nlohmann-json3-dev libplist-dev zlib1g-dev libicu-dev
+  # networking
+  libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
+  # graphics and displays
+  libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libpixman-1-dev
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev
+  xvfb x11-xserver-utils
+  # USB multiplexer
+  libusbmuxd-dev
+  # application
+  qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-quicksand libgl-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tovarine with AddressSanitizer and UndefinedBehaviorSanitizer,
+# runs every test, then builds the runtime's concurrency tests with ThreadSanitizer and runs them.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+
+# One X server for the tests that need a display, started large because an Xvfb screen can
+# shrink but never grow past the size it started with.
+xvfb_pid=""
+cleanup() {
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+  rm -f "${displayfile:-}"
+}
+trap cleanup EXIT
+displayfile=$(mktemp)
+exec {dfd}>"$displayfile"
+Xvfb -displayfd "$dfd" -screen 0 8192x4096x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+exec {dfd}>&-
+for _ in $(seq 1 100); do
+  [ -s "$displayfile" ] && break
+  sleep 0.1
+done
+if [ -s "$displayfile" ]; then
+  export DISPLAY=":$(head -n1 "$displayfile")"
+  echo "test X server on $DISPLAY"
+else
+  echo "warning: Xvfb did not start; display tests will skip" >&2
+  unset DISPLAY
+fi
+
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1 -g" \
+  -DTOVARINE_WERROR=ON "-DTOVARINE_SANITIZE=address;undefined"
+cmake --build build/asan -j "$jobs"
+(cd build/asan && ctest --output-on-failure -j "$jobs" --timeout 300)
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1 -g" \
+  -DTOVARINE_WERROR=ON -DTOVARINE_SANITIZE=thread -DTOVARINE_TSAN_SUBSET=ON
+cmake --build build/tsan -j "$jobs"
+(cd build/tsan && ctest --output-on-failure -j "$jobs" --timeout 300)

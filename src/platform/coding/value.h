@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+// A loosely typed value as property lists and JSON carry it.
+class Value {
+ public:
+  using Bytes = std::vector<std::uint8_t>;
+  using Array = std::vector<Value>;
+  using Dictionary = std::map<std::string, Value>;
+  struct Null {
+    bool operator==(const Null&) const = default;
+  };
+  using Storage =
+      std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, Bytes, Array,
+                   Dictionary>;
+
+  Value() = default;
+  Value(Null) {}
+  Value(bool b) : storage_(b) {}
+  Value(int i) : storage_(std::int64_t{i}) {}
+  Value(std::int64_t i) : storage_(i) {}
+  Value(std::uint64_t u) : storage_(u) {}
+  Value(double d) : storage_(d) {}
+  Value(const char* s) : storage_(std::string(s)) {}
+  Value(std::string s) : storage_(std::move(s)) {}
+  Value(Bytes b) : storage_(std::move(b)) {}
+  Value(Array a) : storage_(std::move(a)) {}
+  Value(Dictionary d) : storage_(std::move(d)) {}
+
+  const Storage& storage() const { return storage_; }
+  bool isNull() const { return std::holds_alternative<Null>(storage_); }
+  bool isNumber() const;  // a signed or unsigned integer or a double (not a bool)
+
+  const bool* asBool() const { return std::get_if<bool>(&storage_); }
+  const std::string* asString() const { return std::get_if<std::string>(&storage_); }
+  const Bytes* asBytes() const { return std::get_if<Bytes>(&storage_); }
+  const Array* asArray() const { return std::get_if<Array>(&storage_); }
+  const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&storage_); }
+
+  // The value as a signed 32-bit integer when it is a number that converts without loss
+  // (1024 and 1024.0 do; 1024.5, 2^31, NaN, booleans and texts do not).
+  std::optional<std::int32_t> exactInt32() const;
+  std::optional<double> asDouble() const;  // any number, widened
+
+  // Looks up `key` when this is a dictionary.
+  const Value* find(const std::string& key) const;
+
+  bool operator==(const Value&) const = default;
+
+ private:
+  Storage storage_;
+};
+
+struct DecodeError {
+  std::string message;
+};
+
+// Limits applied to untrusted input before anything is built from it.
+struct DecodeLimits {
+  std::size_t maxBytes = 64u << 20;
+  int maxDepth = 64;
+};
+
+// A binary or XML property list.
+std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_t> data,
+                                                     DecodeLimits limits = {});
+// A JSON document.
+std::expected<Value, DecodeError> decodeJSON(std::span<const std::uint8_t> data,
+                                             DecodeLimits limits = {});
+// A dictionary from a binary or XML property list or a JSON object, as a frame payload
+// carries it. Anything else (another top-level type, bad bytes) is an error.
+std::expected<Value::Dictionary, DecodeError> dictionaryWithContentsOfData(
+    std::span<const std::uint8_t> data, DecodeLimits limits = {});
+
+}  // namespace platform
