@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -20,9 +21,8 @@ class Value {
   struct Null {
     bool operator==(const Null&) const = default;
   };
-  using Storage =
-      std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, Bytes, Array,
-                   Dictionary>;
+  using Storage = std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, Bytes,
+                               Array, Dictionary>;
 
   Value() = default;
   Value(Null) {}
@@ -38,6 +38,8 @@ class Value {
   Value(Dictionary d) : storage_(std::move(d)) {}
 
   const Storage& storage() const { return storage_; }
+  // Hands the contents over without copying them (this value is left null).
+  Storage take() && { return std::exchange(storage_, Null{}); }
   bool isNull() const { return std::holds_alternative<Null>(storage_); }
   bool isNumber() const;  // a signed or unsigned integer or a double (not a bool)
 
@@ -66,12 +68,21 @@ struct DecodeError {
 };
 
 // Limits applied to untrusted input before anything is built from it.
+// Containers nest at most `maxDepth` levels (a top-level array or dictionary is level one).
+// `maxElements` bounds the number of values a document expands to: a binary property list may
+// reference one object many times, so a few hundred bytes could otherwise stand for billions
+// of values.
 struct DecodeLimits {
   std::size_t maxBytes = 64u << 20;
   int maxDepth = 64;
+  std::size_t maxElements = 1u << 20;
 };
 
-// A binary or XML property list.
+// The decoders store an integer as std::int64_t whenever it fits and as std::uint64_t only
+// above INT64_MAX, so equal numbers compare equal whichever format carried them. Texts are
+// always valid UTF-8; a document holding anything else is an error.
+
+// A binary or XML property list. Dates become seconds since 2001-01-01T00:00:00Z.
 std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_t> data,
                                                      DecodeLimits limits = {});
 // A JSON document.

@@ -72,8 +72,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   // program with a message instead.
   void sync(const std::function<void()>& work);
   template <class F>
-    requires(!std::is_void_v<std::invoke_result_t<F>>)
-  auto sync(F&& f) -> std::invoke_result_t<F> {
+  requires(!std::is_void_v<std::invoke_result_t<F>>) auto sync(F&& f) -> std::invoke_result_t<F> {
     std::optional<std::invoke_result_t<F>> result;
     sync(std::function<void()>([&] { result.emplace(f()); }));
     return std::move(*result);

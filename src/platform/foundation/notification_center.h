@@ -1,6 +1,7 @@
 #pragma once
 
 #include <any>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,8 +15,8 @@ namespace platform {
 // `objectAs<T>()`) and as an identity for observers that filter by sender.
 struct Notification {
   std::string name;
-  std::any object;                   // holds a std::shared_ptr<T>, or is empty
-  const void* objectId = nullptr;    // identity of the object, for filtering
+  std::any object;                 // holds a std::shared_ptr<T>, or is empty
+  const void* objectId = nullptr;  // identity of the object, for filtering
   std::map<std::string, std::any> userInfo;
 
   template <class T>

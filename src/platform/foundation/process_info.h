@@ -12,9 +12,9 @@ void setUptimeSource(std::function<double()> source);  // empty restores the sys
 // A random (version 4) UUID.
 class UUID {
  public:
-  UUID();  // a new random identifier
+  UUID();                                                            // a new random identifier
   static void setGenerator(std::function<std::string()> generator);  // empty restores random
-  const std::string& uuidString() const { return text_; }  // upper case, 8-4-4-4-12
+  const std::string& uuidString() const { return text_; }            // upper case, 8-4-4-4-12
   bool operator==(const UUID&) const = default;
 
  private:
