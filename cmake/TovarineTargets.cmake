@@ -15,11 +15,12 @@ if(TOVARINE_SANITIZE)
   add_link_options(-fsanitize=${_san})
 endif()
 
-# tovarine_library(NAME <target> DIRS <dir>... [LIBS <lib>...] [PRIVATE_LIBS <lib>...])
+# tovarine_library(NAME <target> DIRS <dir>... [LIBS <lib>...] [PRIVATE_LIBS <lib>...]
+#                  [INCLUDE_REGEX <re>] [EXCLUDE_REGEX <re>])
 # Collects the sources of the given folders below src/. The folders are globbed so that
 # adding a file needs no edit here.
 function(tovarine_library)
-  cmake_parse_arguments(ARG "" "NAME" "DIRS;LIBS;PRIVATE_LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;INCLUDE_REGEX;EXCLUDE_REGEX" "DIRS;LIBS;PRIVATE_LIBS" ${ARGN})
   set(sources)
   foreach(dir ${ARG_DIRS})
     file(GLOB_RECURSE found CONFIGURE_DEPENDS
@@ -27,6 +28,12 @@ function(tovarine_library)
     list(APPEND sources ${found})
   endforeach()
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  if(ARG_INCLUDE_REGEX)
+    list(FILTER sources INCLUDE REGEX "${ARG_INCLUDE_REGEX}")
+  endif()
+  if(ARG_EXCLUDE_REGEX)
+    list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE_REGEX}")
+  endif()
   set(has_cpp FALSE)
   foreach(s ${sources})
     if(s MATCHES "\\.cpp$")
