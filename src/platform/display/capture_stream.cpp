@@ -1,0 +1,642 @@
+#include "platform/display/capture_stream.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <fmt/core.h>
+
+#include "platform/display/display_error.h"
+#include "platform/display/display_queries.h"
+#include "platform/display/x_connection.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+ErrorPtr displayError(std::string message) {
+  return makeError(DisplayError(std::move(message)));
+}
+
+// An eventfd that wakes the capture thread (to stop, or because a buffer came back).
+class Wakeup {
+ public:
+  Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Wakeup() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Wakeup(const Wakeup&) = delete;
+  Wakeup& operator=(const Wakeup&) = delete;
+  int fd() const { return fd_; }
+  void signal() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto written = write(fd_, &one, sizeof one);
+  }
+  void drain() const {
+    std::uint64_t count = 0;
+    [[maybe_unused]] auto got = read(fd_, &count, sizeof count);
+  }
+
+ private:
+  int fd_;
+};
+
+// One shared-memory segment, mapped here and attached to the server.
+struct MappedSegment {
+  std::uint8_t* address = nullptr;
+  std::size_t size = 0;
+  ~MappedSegment() {
+    if (address) munmap(address, size);
+  }
+};
+
+// The pool of `queueDepth` segments. A segment lent out with a frame comes back when the last
+// holder of the frame lets go; the mapping outlives the pool while frames still use it.
+class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
+ public:
+  explicit SegmentPool(std::shared_ptr<Wakeup> wakeup) : wakeup_(std::move(wakeup)) {}
+
+  void add(std::shared_ptr<MappedSegment> segment, xcb_shm_seg_t id) {
+    std::lock_guard lock(mutex_);
+    slots_.push_back({std::move(segment), id, false});
+  }
+
+  bool hasFree() const {
+    std::lock_guard lock(mutex_);
+    return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.inUse; });
+  }
+
+  struct Loan {
+    std::shared_ptr<MappedSegment> segment;
+    xcb_shm_seg_t id = 0;
+    std::size_t index = 0;
+  };
+  std::optional<Loan> acquire() {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (!slots_[i].inUse) {
+        slots_[i].inUse = true;
+        return Loan{slots_[i].segment, slots_[i].id, i};
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Gives the segment back when the returned handle goes.
+  std::shared_ptr<const void> lease(const Loan& loan) {
+    class Lease {
+     public:
+      Lease(std::shared_ptr<MappedSegment> segment, std::weak_ptr<SegmentPool> pool,
+            std::size_t index)
+          : segment_(std::move(segment)), pool_(std::move(pool)), index_(index) {}
+      Lease(const Lease&) = delete;
+      Lease& operator=(const Lease&) = delete;
+      ~Lease() {
+        if (auto owner = pool_.lock()) owner->giveBack(index_);
+      }
+
+     private:
+      std::shared_ptr<MappedSegment> segment_;
+      std::weak_ptr<SegmentPool> pool_;
+      std::size_t index_;
+    };
+    return std::make_shared<const Lease>(loan.segment, weak_from_this(), loan.index);
+  }
+
+  void giveBack(std::size_t index) {
+    {
+      std::lock_guard lock(mutex_);
+      if (index < slots_.size()) slots_[index].inUse = false;
+    }
+    wakeup_->signal();
+  }
+
+ private:
+  struct Slot {
+    std::shared_ptr<MappedSegment> segment;
+    xcb_shm_seg_t id;
+    bool inUse;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Slot> slots_;
+  std::shared_ptr<Wakeup> wakeup_;
+};
+
+struct PixelRect {
+  std::int32_t x = 0, y = 0;
+  std::uint32_t width = 0, height = 0;
+};
+
+bool intersects(const PixelRect& a, const xcb_rectangle_t& b) {
+  return a.x < b.x + std::int32_t{b.width} && b.x < a.x + std::int32_t(a.width) &&
+         a.y < b.y + std::int32_t{b.height} && b.y < a.y + std::int32_t(a.height);
+}
+
+}  // namespace
+
+struct CaptureStream::Engine : std::enable_shared_from_this<CaptureStream::Engine> {
+  struct OutputEntry {
+    std::shared_ptr<CaptureStreamOutput> output;
+    DispatchQueuePtr queue;
+  };
+
+  Engine(ContentFilter f, StreamConfiguration c, std::weak_ptr<CaptureStreamDelegate> d)
+      : filter(f), configuration(std::move(c)), delegate(std::move(d)) {}
+
+  const ContentFilter filter;
+  const StreamConfiguration configuration;
+  const std::weak_ptr<CaptureStreamDelegate> delegate;
+  std::weak_ptr<CaptureStream> stream;
+
+  std::mutex mutex;
+  std::condition_variable condition;
+  std::vector<OutputEntry> outputs;
+  std::thread thread;
+  bool started = false;
+  bool completionReturned = false;
+  std::atomic<bool> stopRequested{false};
+  std::shared_ptr<Wakeup> wakeup;
+
+  void run(std::function<void(ErrorPtr)> completion);
+  void requestStop();
+  void deliver(const std::shared_ptr<SampleBuffer>& sample);
+  void endedWithError(const ErrorPtr& error);
+};
+
+namespace {
+
+// The X side of one running capture; lives on the capture thread.
+class CaptureSession {
+ public:
+  CaptureSession(CaptureStream::Engine& engine, std::shared_ptr<Wakeup> wakeup)
+      : engine_(engine),
+        wakeup_(std::move(wakeup)),
+        pool_(std::make_shared<SegmentPool>(wakeup_)) {}
+
+  ErrorPtr setUp();
+  // Returns null when asked to stop, else why capturing ended.
+  ErrorPtr loop();
+
+ private:
+  ErrorPtr locate();
+  bool handleEvents(bool& geometryChanged);
+  bool damageTouchesDisplay();
+  ErrorPtr grabAndDeliver(const SegmentPool::Loan& loan);
+  void deliverIdle();
+
+  CaptureStream::Engine& engine_;
+  std::shared_ptr<Wakeup> wakeup_;
+  std::shared_ptr<SegmentPool> pool_;
+  std::unique_ptr<x11::Connection> x_;
+  std::string xDisplay_;
+  PixelRect rect_;
+  std::uint8_t damageEvent_ = 0;
+  std::optional<std::uint8_t> randrEvent_;
+  xcb_damage_damage_t damage_ = 0;
+  xcb_xfixes_region_t region_ = 0;
+};
+
+ErrorPtr CaptureSession::locate() {
+  const DisplayID id = engine_.filter.display().displayID();
+  auto location = locateDisplay(id);
+  if (!location) return displayError(fmt::format("The display {} is not available", id));
+  PixelRect rect{location->x, location->y, location->pixelWidth, location->pixelHeight};
+  if (const auto& source = engine_.configuration.sourceRect()) {
+    auto mode = copyDisplayMode(id);
+    const double scale = mode && mode->width ? double(mode->pixelWidth) / double(mode->width) : 1.0;
+    const double sx = std::round(source->origin.x * scale);
+    const double sy = std::round(source->origin.y * scale);
+    const double sw = std::round(source->size.width * scale);
+    const double sh = std::round(source->size.height * scale);
+    if (!(sx >= 0 && sy >= 0 && sw >= 1 && sh >= 1 && sx + sw <= rect.width &&
+          sy + sh <= rect.height)) {
+      return displayError("The source rectangle lies outside the display");
+    }
+    rect = {rect.x + std::int32_t(sx), rect.y + std::int32_t(sy), std::uint32_t(sw),
+            std::uint32_t(sh)};
+  }
+  if (!xDisplay_.empty() && location->xDisplay != xDisplay_) {
+    return displayError("The display moved to another X server");
+  }
+  xDisplay_ = location->xDisplay;
+  rect_ = rect;
+  return nullptr;
+}
+
+ErrorPtr CaptureSession::setUp() {
+  const StreamConfiguration& configuration = engine_.configuration;
+  if (configuration.pixelFormat() != PixelFormat::bgra32) {
+    return displayError("Only 32-bit BGRA capture is supported");
+  }
+  if (configuration.queueDepth() < 1 || configuration.queueDepth() > 16) {
+    return displayError("The queue depth must be between 1 and 16");
+  }
+  if (auto error = locate()) return error;
+  if (configuration.width() != rect_.width || configuration.height() != rect_.height) {
+    return displayError(fmt::format(
+        "The stream asks for {}x{} pixels but the display shows {}x{}; scaling is not supported",
+        configuration.width(), configuration.height(), rect_.width, rect_.height));
+  }
+
+  auto connection = x11::Connection::open(xDisplay_);
+  if (!connection) return displayError(connection.error());
+  x_ = std::move(*connection);
+  xcb_connection_t* c = x_->get();
+
+  // Frames are handed on as BGRX: little-endian 32-bit pixels with 8-bit channels.
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const xcb_screen_t* screen = x_->screen();
+  bool thirtyTwoBits = false;
+  for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
+    if (it.data->depth == screen->root_depth) thirtyTwoBits = it.data->bits_per_pixel == 32;
+  }
+  bool channelsMatch = false;
+  for (auto depth = xcb_screen_allowed_depths_iterator(screen); depth.rem > 0;
+       xcb_depth_next(&depth)) {
+    for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem > 0;
+         xcb_visualtype_next(&visual)) {
+      if (visual.data->visual_id == screen->root_visual) {
+        channelsMatch = visual.data->red_mask == 0xff0000 && visual.data->green_mask == 0xff00 &&
+                        visual.data->blue_mask == 0xff;
+      }
+    }
+  }
+  if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST || !thirtyTwoBits || !channelsMatch) {
+    return displayError("The X screen's pixels are not 32-bit BGRX");
+  }
+
+  const auto* shm = xcb_get_extension_data(c, &xcb_shm_id);
+  const auto* damage = xcb_get_extension_data(c, &xcb_damage_id);
+  const auto* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+  if (!shm || !shm->present || !damage || !damage->present || !xfixes || !xfixes->present) {
+    return displayError("The X server lacks MIT-SHM, DAMAGE or XFIXES");
+  }
+  x11::Reply<xcb_shm_query_version_reply_t> shmVersion(
+      xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+  if (!shmVersion || shmVersion->major_version < 1 ||
+      (shmVersion->major_version == 1 && shmVersion->minor_version < 2)) {
+    return displayError("The X server cannot share memory by descriptor (MIT-SHM 1.2)");
+  }
+  x11::Reply<xcb_xfixes_query_version_reply_t> xfixesVersion(
+      xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 2, 0), nullptr));
+  x11::Reply<xcb_damage_query_version_reply_t> damageVersion(
+      xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+  if (!xfixesVersion || !damageVersion) return displayError("The X server refused DAMAGE");
+  damageEvent_ = damage->first_event;
+
+  const std::size_t bytes = std::size_t{rect_.width} * rect_.height * 4;
+  for (std::uint32_t i = 0; i < configuration.queueDepth(); ++i) {
+    const int fd = memfd_create("tovarine-capture", MFD_CLOEXEC);
+    if (fd < 0) return displayError(std::string("Cannot make shared memory: ") + strerror(errno));
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+      close(fd);
+      return displayError(std::string("Cannot size shared memory: ") + strerror(errno));
+    }
+    void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) {
+      close(fd);
+      return displayError(std::string("Cannot map shared memory: ") + strerror(errno));
+    }
+    auto segment = std::make_shared<MappedSegment>();
+    segment->address = static_cast<std::uint8_t*>(address);
+    segment->size = bytes;
+    const xcb_shm_seg_t id = xcb_generate_id(c);
+    // xcb closes the descriptor once it is sent.
+    if (!x_->check(xcb_shm_attach_fd_checked(c, id, fd, 0))) {
+      return displayError("The X server refused the shared memory");
+    }
+    pool_->add(std::move(segment), id);
+  }
+
+  damage_ = xcb_generate_id(c);
+  if (!x_->check(
+          xcb_damage_create_checked(c, damage_, x_->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY))) {
+    return displayError("The X server refused to report damage");
+  }
+  region_ = xcb_generate_id(c);
+  if (!x_->check(xcb_xfixes_create_region_checked(c, region_, 0, nullptr))) {
+    return displayError("The X server refused a region");
+  }
+
+  // Follow the display when the layout changes (a monitor moved, removed or resized).
+  randrEvent_ = x_->randrFirstEvent();
+  if (randrEvent_) {
+    x11::Reply<xcb_randr_query_version_reply_t> version(
+        xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
+    xcb_randr_select_input(c, x_->root(), XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+  }
+  const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  if (!x_->check(xcb_change_window_attributes_checked(c, x_->root(), XCB_CW_EVENT_MASK, &mask))) {
+    return displayError("The X server refused to report layout changes");
+  }
+  return nullptr;
+}
+
+bool CaptureSession::handleEvents(bool& geometryChanged) {
+  bool damaged = false;
+  while (auto* raw = xcb_poll_for_event(x_->get())) {
+    x11::Reply<xcb_generic_event_t> event(raw);
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
+      damaged = true;
+    } else if (type == XCB_CONFIGURE_NOTIFY ||
+               (randrEvent_ && type == *randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY)) {
+      geometryChanged = true;
+    }
+  }
+  return damaged;
+}
+
+bool CaptureSession::damageTouchesDisplay() {
+  xcb_connection_t* c = x_->get();
+  // Takes the damage so far into the region and empties it, so the next drawing reports
+  // again.
+  xcb_damage_subtract(c, damage_, XCB_NONE, region_);
+  x11::Reply<xcb_xfixes_fetch_region_reply_t> reply(
+      xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
+  if (!reply) return true;  // unknown: better one frame too many
+  const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(reply.get());
+  const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+  for (int i = 0; i < count; ++i) {
+    if (intersects(rect_, rectangles[i])) return true;
+  }
+  return false;
+}
+
+ErrorPtr CaptureSession::grabAndDeliver(const SegmentPool::Loan& loan) {
+  xcb_connection_t* c = x_->get();
+  auto lease = pool_->lease(loan);
+  x11::Reply<xcb_generic_error_t> error;
+  xcb_generic_error_t* rawError = nullptr;
+  x11::Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+      c,
+      xcb_shm_get_image(c, x_->root(), static_cast<std::int16_t>(rect_.x),
+                        static_cast<std::int16_t>(rect_.y), static_cast<std::uint16_t>(rect_.width),
+                        static_cast<std::uint16_t>(rect_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                        loan.id, 0),
+      &rawError));
+  error.reset(rawError);
+  if (!reply) {
+    if (x_->hasError()) return nullptr;  // reported by the loop as a lost connection
+    return displayError("The display's picture could not be read");
+  }
+  auto pixels =
+      std::make_shared<PixelBuffer>(rect_.width, rect_.height, std::size_t{rect_.width} * 4,
+                                    PixelFormat::bgra32, loan.segment->address, std::move(lease));
+  std::vector<SampleAttachments> attachments{
+      {{kStreamFrameInfoStatus, std::int64_t(FrameStatus::complete)}}};
+  engine_.deliver(
+      std::make_shared<SampleBuffer>(std::move(pixels), std::move(attachments), systemUptime()));
+  return nullptr;
+}
+
+void CaptureSession::deliverIdle() {
+  std::vector<SampleAttachments> attachments{
+      {{kStreamFrameInfoStatus, std::int64_t(FrameStatus::idle)}}};
+  engine_.deliver(std::make_shared<SampleBuffer>(nullptr, std::move(attachments), systemUptime()));
+}
+
+ErrorPtr CaptureSession::loop() {
+  const double intervalSeconds =
+      std::max(0.0, engine_.configuration.minimumFrameInterval().seconds());
+  const auto interval = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(std::isfinite(intervalSeconds) ? intervalSeconds : 0.0));
+  std::optional<Clock::time_point> lastFrame;
+  bool changePending = true;  // the first frame is always complete
+  bool damageToExamine = false;
+  bool idleToReport = false;
+  pollfd descriptors[2] = {{xcb_get_file_descriptor(x_->get()), POLLIN, 0},
+                           {wakeup_->fd(), POLLIN, 0}};
+
+  // Takes in every event xcb holds. Waiting for a reply makes xcb read events into its own
+  // queue, where poll() cannot see them, so this runs before every wait as well as after.
+  const auto absorbEvents = [&]() -> ErrorPtr {
+    bool geometryChanged = false;
+    if (handleEvents(geometryChanged)) damageToExamine = true;
+    if (x_->hasError()) {
+      return displayError("The connection to the X server " + xDisplay_ + " was lost");
+    }
+    if (geometryChanged) {
+      const PixelRect before = rect_;
+      if (locate() != nullptr || rect_.width != before.width || rect_.height != before.height) {
+        return displayError("The captured display is no longer available");
+      }
+    }
+    return nullptr;
+  };
+
+  while (!engine_.stopRequested.load()) {
+    xcb_flush(x_->get());
+    if (auto error = absorbEvents()) return error;
+    int timeout = -1;
+    const bool waitingForBuffer = changePending && !pool_->hasFree();
+    if (!waitingForBuffer && (changePending || damageToExamine || idleToReport)) {
+      const auto now = Clock::now();
+      if (lastFrame && *lastFrame + interval > now) {
+        const auto left = *lastFrame + interval - now;
+        timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      } else {
+        timeout = 0;
+      }
+    }
+    const int ready = poll(descriptors, 2, timeout);
+    if (ready < 0 && errno != EINTR) {
+      return displayError(std::string("Waiting for the X server failed: ") + strerror(errno));
+    }
+    wakeup_->drain();
+    if (engine_.stopRequested.load()) break;
+    if ((descriptors[0].revents & (POLLERR | POLLHUP)) != 0) {
+      return displayError("The connection to the X server " + xDisplay_ + " was lost");
+    }
+    if (auto error = absorbEvents()) return error;
+
+    const auto now = Clock::now();
+    if (lastFrame && *lastFrame + interval > now) continue;
+    if (damageToExamine) {
+      damageToExamine = false;
+      if (damageTouchesDisplay()) changePending = true;
+    }
+    if (changePending) {
+      auto loan = pool_->acquire();
+      if (!loan) continue;  // every buffer is out; a returning one wakes us
+      if (auto error = grabAndDeliver(*loan)) return error;
+      if (x_->hasError()) {
+        return displayError("The connection to the X server " + xDisplay_ + " was lost");
+      }
+      lastFrame = now;
+      changePending = false;
+      idleToReport = true;
+    } else if (idleToReport) {
+      deliverIdle();
+      lastFrame = now;
+      idleToReport = false;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void CaptureStream::Engine::deliver(const std::shared_ptr<SampleBuffer>& sample) {
+  std::vector<OutputEntry> targets;
+  {
+    std::lock_guard lock(mutex);
+    targets = outputs;
+  }
+  for (auto& target : targets) {
+    target.queue->async([weakStream = stream, output = target.output, sample] {
+      // A released stream delivers nothing more.
+      if (auto owner = weakStream.lock()) {
+        output->didOutputSampleBuffer(*owner, sample, StreamOutputType::screen);
+      }
+    });
+  }
+}
+
+void CaptureStream::Engine::endedWithError(const ErrorPtr& error) {
+  if (delegate.expired()) {
+    log("Screen capture stopped: " + error->localizedDescription());
+    return;
+  }
+  DispatchQueue::global()->async([weakDelegate = delegate, weakStream = stream, error] {
+    auto target = weakDelegate.lock();
+    auto owner = weakStream.lock();
+    if (target && owner) target->didStopWithError(*owner, error);
+  });
+}
+
+void CaptureStream::Engine::requestStop() {
+  std::shared_ptr<Wakeup> toSignal;
+  {
+    std::lock_guard lock(mutex);
+    stopRequested.store(true);
+    toSignal = wakeup;
+  }
+  condition.notify_all();
+  if (toSignal) toSignal->signal();
+}
+
+void CaptureStream::Engine::run(std::function<void(ErrorPtr)> completion) {
+  x11::SigpipeGuard guard;  // for the thread's whole life
+  CaptureSession session(*this, wakeup);
+  ErrorPtr error = session.setUp();
+
+  // Nothing is captured before the completion has returned, so whoever starts the stream can
+  // get ready for samples there.
+  DispatchQueue::global()->async([self = shared_from_this(), completion, error] {
+    if (completion) completion(error);
+    {
+      std::lock_guard lock(self->mutex);
+      self->completionReturned = true;
+    }
+    self->condition.notify_all();
+  });
+  if (error) return;
+  {
+    std::unique_lock lock(mutex);
+    condition.wait(lock, [&] { return completionReturned || stopRequested.load(); });
+  }
+  if (stopRequested.load()) return;
+  if (auto ended = session.loop()) endedWithError(ended);
+}
+
+std::shared_ptr<CaptureStream> CaptureStream::make(ContentFilter filter,
+                                                   StreamConfiguration configuration,
+                                                   std::weak_ptr<CaptureStreamDelegate> delegate) {
+  std::shared_ptr<CaptureStream> stream(
+      new CaptureStream(filter, std::move(configuration), std::move(delegate)));
+  stream->engine_->stream = stream;
+  return stream;
+}
+
+CaptureStream::CaptureStream(ContentFilter filter, StreamConfiguration configuration,
+                             std::weak_ptr<CaptureStreamDelegate> delegate)
+    : engine_(std::make_shared<Engine>(filter, std::move(configuration), std::move(delegate))) {}
+
+CaptureStream::~CaptureStream() {
+  engine_->requestStop();
+  if (engine_->thread.joinable()) {
+    if (engine_->thread.get_id() == std::this_thread::get_id()) {
+      engine_->thread.detach();
+    } else {
+      engine_->thread.join();
+    }
+  }
+}
+
+const ContentFilter& CaptureStream::filter() const {
+  return engine_->filter;
+}
+const StreamConfiguration& CaptureStream::configuration() const {
+  return engine_->configuration;
+}
+
+void CaptureStream::addStreamOutput(std::shared_ptr<CaptureStreamOutput> output,
+                                    StreamOutputType type, DispatchQueuePtr sampleHandlerQueue) {
+  if (!output) throw DisplayError("A stream output is required");
+  if (type != StreamOutputType::screen) throw DisplayError("Audio cannot be captured on X");
+  if (!sampleHandlerQueue) {
+    sampleHandlerQueue = DispatchQueue::serial("platform.display.captureStream.samples");
+  }
+  std::lock_guard lock(engine_->mutex);
+  if (engine_->started) throw DisplayError("Outputs cannot be added while the stream captures");
+  engine_->outputs.push_back({std::move(output), std::move(sampleHandlerQueue)});
+}
+
+void CaptureStream::startCapture(std::function<void(ErrorPtr)> completion) {
+  std::lock_guard lock(engine_->mutex);
+  if (engine_->started) {
+    DispatchQueue::global()->async([completion] {
+      if (completion) completion(displayError("The stream is already capturing"));
+    });
+    return;
+  }
+  auto wakeup = std::make_shared<Wakeup>();
+  if (wakeup->fd() < 0) {
+    DispatchQueue::global()->async([completion] {
+      if (completion) completion(displayError("Cannot make an event descriptor"));
+    });
+    return;
+  }
+  engine_->started = true;
+  engine_->wakeup = std::move(wakeup);
+  engine_->thread = std::thread([engine = engine_, completion = std::move(completion)]() mutable {
+    engine->run(std::move(completion));
+  });
+}
+
+void CaptureStream::stopCapture(std::function<void(ErrorPtr)> completion) {
+  bool wasStarted = false;
+  {
+    std::lock_guard lock(engine_->mutex);
+    wasStarted = engine_->started;
+  }
+  engine_->requestStop();
+  if (engine_->thread.joinable() && engine_->thread.get_id() != std::this_thread::get_id()) {
+    engine_->thread.join();
+  }
+  DispatchQueue::global()->async([completion, wasStarted] {
+    if (completion) completion(wasStarted ? nullptr : displayError("The stream is not capturing"));
+  });
+}
+
+}  // namespace platform

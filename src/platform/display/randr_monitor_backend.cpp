@@ -1,0 +1,190 @@
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <mutex>
+
+#include <fmt/core.h>
+
+#include "platform/display/display_registry.h"
+#include "platform/display/virtual_display_backend.h"
+#include "platform/display/x_connection.h"
+
+namespace platform {
+
+namespace {
+
+// Screen layout changes of this process are made one at a time; the server grab keeps other
+// clients out.
+std::mutex& layoutMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// The screen size each server had before this process added its first monitor there, so the
+// screen returns to it when the last one goes even when monitors were released out of order.
+struct BaseSize {
+  x11::Connection::ScreenSize size;
+  int monitors = 0;
+};
+std::map<std::string, BaseSize>& baseSizes() {
+  static std::map<std::string, BaseSize> sizes;
+  return sizes;
+}
+
+std::uint32_t roundedMillimeters(double millimeters) {
+  if (!(millimeters > 0) || !std::isfinite(millimeters)) return 0;
+  return static_cast<std::uint32_t>(std::min(millimeters + 0.5, 4294967295.0));
+}
+
+// Millimetres for a new screen size at the screen's present density (96 dpi when it has none).
+x11::Connection::ScreenSize withMillimeters(const x11::Connection::ScreenSize& current,
+                                            std::uint16_t width, std::uint16_t height) {
+  x11::Connection::ScreenSize size;
+  size.width = width;
+  size.height = height;
+  const double perPixelX = current.width && current.widthInMillimeters
+                               ? double(current.widthInMillimeters) / current.width
+                               : 25.4 / 96;
+  const double perPixelY = current.height && current.heightInMillimeters
+                               ? double(current.heightInMillimeters) / current.height
+                               : 25.4 / 96;
+  size.widthInMillimeters = roundedMillimeters(width * perPixelX);
+  size.heightInMillimeters = roundedMillimeters(height * perPixelY);
+  return size;
+}
+
+class RandrMonitorDisplay final : public VirtualDisplayHandle {
+ public:
+  RandrMonitorDisplay(std::string xDisplay, xcb_atom_t atom, std::uint32_t width,
+                      std::uint32_t height)
+      : xDisplay_(std::move(xDisplay)), atom_(atom), width_(width), height_(height) {}
+
+  ~RandrMonitorDisplay() override { release(); }
+
+  DisplayID id() const override { return atom_; }
+  std::uint32_t pixelWidth() const override { return width_; }
+  std::uint32_t pixelHeight() const override { return height_; }
+
+ private:
+  void release() {
+    DisplayRegistry::shared().remove(atom_, xDisplay_);
+    std::lock_guard lock(layoutMutex());
+    auto base = baseSizes().find(xDisplay_);
+    std::optional<x11::Connection::ScreenSize> baseSize;
+    if (base != baseSizes().end()) {
+      baseSize = base->second.size;
+      if (--base->second.monitors <= 0) baseSizes().erase(base);
+    }
+    auto connection = x11::Connection::open(xDisplay_);
+    if (!connection) return;  // the server went away, and the monitor with it
+    x11::Connection& x = **connection;
+    x11::ServerGrab grab(x);
+    x.deleteMonitor(atom_);
+
+    auto current = x.currentScreenSize();
+    auto range = x.screenSizeRange();
+    auto remaining = x.monitors(true);
+    if (!current || !range || !remaining) return;
+    std::uint32_t width = baseSize ? baseSize->width : 0;
+    std::uint32_t height = baseSize ? baseSize->height : 0;
+    for (const auto& monitor : *remaining) {
+      width = std::max<std::uint32_t>(width, std::max(0, int(monitor.x)) + monitor.width);
+      height = std::max<std::uint32_t>(height, std::max(0, int(monitor.y)) + monitor.height);
+    }
+    if (width == 0 || height == 0) return;  // nothing says what size the screen should have
+    width = std::clamp<std::uint32_t>(width, range->minWidth, current->width);
+    height = std::clamp<std::uint32_t>(height, range->minHeight, current->height);
+    if (width == current->width && height == current->height) return;
+    x.setScreenSize(withMillimeters(*current, static_cast<std::uint16_t>(width),
+                                    static_cast<std::uint16_t>(height)));
+  }
+
+  std::string xDisplay_;
+  xcb_atom_t atom_;
+  std::uint32_t width_;
+  std::uint32_t height_;
+};
+
+}  // namespace
+
+std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonitorDisplay(
+    const std::string& xDisplay, const VirtualDisplayRequest& request) {
+  auto connection = x11::Connection::open(xDisplay);
+  if (!connection) return std::unexpected(connection.error());
+  x11::Connection& x = **connection;
+  if (!x.hasMonitors()) {
+    return std::unexpected("The X server " + xDisplay + " has no RandR 1.5 monitors");
+  }
+
+  std::lock_guard lock(layoutMutex());
+  x11::ServerGrab grab(x);
+  auto range = x.screenSizeRange();
+  auto current = x.currentScreenSize();
+  auto monitors = x.monitors(false);
+  if (!range || !current || !monitors) {
+    return std::unexpected("Cannot read the screen layout of " + xDisplay);
+  }
+
+  // Monitor names are atoms and a monitor set under an existing name replaces it, so a second
+  // display of the same name gets a numbered one.
+  const std::string baseName = request.name.empty() ? std::string("Virtual Display") : request.name;
+  std::string name = baseName;
+  std::optional<xcb_atom_t> atom;
+  for (int number = 2; number < 1000; ++number) {
+    atom = x.internAtom(name);
+    if (!atom) return std::unexpected("Cannot name the monitor " + name);
+    const bool taken = std::any_of(monitors->begin(), monitors->end(),
+                                   [&](const x11::Monitor& m) { return m.name == *atom; });
+    if (!taken) break;
+    atom.reset();
+    name = fmt::format("{} ({})", baseName, number);
+  }
+  if (!atom) return std::unexpected("Too many monitors are named " + baseName);
+
+  const std::uint32_t x0 = current->width;
+  const std::uint32_t width = x0 + request.pixelWidth;
+  const std::uint32_t height = std::max<std::uint32_t>(current->height, request.pixelHeight);
+  if (width > range->maxWidth || height > range->maxHeight || x0 > 32767) {
+    return std::unexpected(fmt::format("The screen of {} cannot grow to {}x{} (at most {}x{})",
+                                       xDisplay, width, height, range->maxWidth, range->maxHeight));
+  }
+  if (!x.setScreenSize(withMillimeters(*current, static_cast<std::uint16_t>(width),
+                                       static_cast<std::uint16_t>(height)))) {
+    return std::unexpected(
+        fmt::format("The X server refused the screen size {}x{}", width, height));
+  }
+
+  x11::Monitor monitor;
+  monitor.name = *atom;
+  monitor.x = static_cast<std::int16_t>(x0);
+  monitor.y = 0;
+  monitor.width = static_cast<std::uint16_t>(request.pixelWidth);
+  monitor.height = static_cast<std::uint16_t>(request.pixelHeight);
+  monitor.widthInMillimeters = roundedMillimeters(request.sizeInMillimeters.width);
+  monitor.heightInMillimeters = roundedMillimeters(request.sizeInMillimeters.height);
+  if (!x.setMonitor(monitor)) {
+    x.setScreenSize(*current);
+    return std::unexpected("The X server refused the monitor " + name);
+  }
+
+  auto& base = baseSizes()[xDisplay];
+  if (base.monitors++ == 0) base.size = *current;
+
+  OwnDisplayRecord record;
+  record.id = *atom;
+  record.xDisplay = xDisplay;
+  record.wholeScreen = false;
+  record.name = name;
+  record.pixelWidth = request.pixelWidth;
+  record.pixelHeight = request.pixelHeight;
+  record.pointWidth = request.pointWidth;
+  record.pointHeight = request.pointHeight;
+  record.widthInMillimeters = request.sizeInMillimeters.width;
+  record.heightInMillimeters = request.sizeInMillimeters.height;
+  DisplayRegistry::shared().add(record);
+
+  return std::make_unique<RandrMonitorDisplay>(xDisplay, *atom, request.pixelWidth,
+                                               request.pixelHeight);
+}
+
+}  // namespace platform

@@ -1,0 +1,21 @@
+#include "platform/display/screen_capture_access.h"
+
+#include "platform/display/display_environment.h"
+#include "platform/display/x_connection.h"
+#include "platform/display/xvfb_server.h"
+
+namespace platform {
+
+bool preflightScreenCaptureAccess() {
+  const DisplayEnvironment environment = currentDisplayEnvironment();
+  if (environment.backend == VirtualDisplayBackendKind::xvfbPerDisplay) {
+    return XvfbServer::isAvailable(environment.xvfbProgram);
+  }
+  return x11::Connection::open(environment.xDisplay).has_value();
+}
+
+bool requestScreenCaptureAccess() {
+  return preflightScreenCaptureAccess();
+}
+
+}  // namespace platform

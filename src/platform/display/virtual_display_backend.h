@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "platform/display/display_types.h"
+
+namespace platform {
+
+// A virtual display as the backends are asked for it.
+struct VirtualDisplayRequest {
+  std::string name;
+  std::uint32_t pixelWidth = 0, pixelHeight = 0;
+  std::uint32_t pointWidth = 0, pointHeight = 0;
+  // Zero when the physical size is unknown.
+  DisplaySize sizeInMillimeters;
+};
+
+// A display one of the backends made; destroying it removes the display.
+class VirtualDisplayHandle {
+ public:
+  virtual ~VirtualDisplayHandle() = default;
+  virtual DisplayID id() const = 0;
+  virtual std::uint32_t pixelWidth() const = 0;
+  virtual std::uint32_t pixelHeight() const = 0;
+};
+
+// A RandR monitor right of the existing ones on the X server `xDisplay`, which is enlarged to
+// hold it.
+std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonitorDisplay(
+    const std::string& xDisplay, const VirtualDisplayRequest& request);
+
+// An Xvfb server whose screen is the display.
+std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeXvfbDisplay(
+    const std::string& xvfbProgram, const VirtualDisplayRequest& request);
+
+}  // namespace platform

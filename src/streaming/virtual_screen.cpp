@@ -1,0 +1,237 @@
+#include "streaming/virtual_screen.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+
+#include <fmt/core.h>
+
+#include "platform/display/display_queries.h"
+#include "platform/display/screen_parameters.h"
+#include "platform/foundation/log.h"
+#include "streaming/display_name.h"
+#include "streaming/notification_names.h"
+
+namespace streaming {
+
+namespace {
+
+constexpr std::uint32_t kMaxActiveDisplays = 5;
+
+std::string hostName() {
+  char buffer[HOST_NAME_MAX + 1] = {};
+  if (gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return "?";
+  return buffer;
+}
+
+// Pixels per inch from a width in pixels and in millimetres, truncated; 0 when the physical
+// width is unknown.
+std::int32_t pixelsPerInch(std::uint32_t pixelWidth, double millimeters) {
+  if (!(millimeters > 0)) return 0;
+  const double ppi = std::trunc(pixelWidth / millimeters * 25.4);
+  if (!std::isfinite(ppi) || ppi > INT32_MAX) return 0;
+  return static_cast<std::int32_t>(ppi);
+}
+
+bool sameDescription(const MagicPacket& a, const MagicPacket& b) {
+  return a.deviceName() == b.deviceName() && a.width() == b.width() && a.height() == b.height() &&
+         a.ppi() == b.ppi();
+}
+
+}  // namespace
+
+VirtualScreen::VirtualScreen()
+    : ns_(std::make_shared<platform::NetService>(kDisplayServiceDomain, kDisplayServiceType,
+                                                 hostName())),
+      browser_(std::make_shared<platform::NetServiceBrowser>()) {}
+
+std::shared_ptr<VirtualScreen> VirtualScreen::make() {
+  std::shared_ptr<VirtualScreen> screen(new VirtualScreen());
+  screen->start();
+  return screen;
+}
+
+VirtualScreen::~VirtualScreen() = default;
+
+void VirtualScreen::start() {
+  auto center = platform::NotificationCenter::defaultCenter();
+  std::weak_ptr<VirtualScreen> weak = weak_from_this();
+  screenParametersObserver_ =
+      center->addObserver(platform::kScreenParametersDidChangeNotification,
+                          [weak](const platform::Notification& notification) {
+                            if (auto self = weak.lock())
+                              self->handleDisplayConnection(notification);
+                          });
+  platform::startScreenParametersNotifications();
+
+  readActiveDisplays();
+
+  connectedObserver_ =
+      center->addObserver(deviceConnected(), [weak](const platform::Notification& notification) {
+        if (auto self = weak.lock()) self->didDeviceConnected(notification);
+      });
+  disconnectedObserver_ =
+      center->addObserver(deviceDisconnected(), [weak](const platform::Notification&) {
+        if (auto self = weak.lock()) self->didDeviceDisconnected();
+      });
+}
+
+void VirtualScreen::readActiveDisplays() {
+  auto ids = platform::getActiveDisplayList(kMaxActiveDisplays);
+  if (!ids) return;
+  std::vector<Resolution> displays;
+  for (std::size_t position = 0; position < ids->size(); ++position) {
+    const platform::DisplayID id = (*ids)[position];
+    auto mode = platform::copyDisplayMode(id);
+    if (!mode || mode->pixelWidth > INT32_MAX || mode->pixelHeight > INT32_MAX) continue;
+    Resolution resolution;
+    resolution.width = static_cast<std::int32_t>(mode->pixelWidth);
+    resolution.height = static_cast<std::int32_t>(mode->pixelHeight);
+    // A monitor that reports no physical size has no density.
+    resolution.ppi = pixelsPerInch(mode->pixelWidth, platform::displayScreenSize(id).width);
+    resolution.hiDPI = mode->width < mode->pixelWidth;
+    resolution.description = platform::displayIsBuiltin(id)
+                                 ? std::string("Built-in Display")
+                                 : "Display #" + std::to_string(position);
+    displays.push_back(std::move(resolution));
+  }
+  std::lock_guard lock(mutex_);
+  activeDisplays_.insert(activeDisplays_.end(), displays.begin(), displays.end());
+}
+
+void VirtualScreen::setScreenId(ScreenIdHandler handler) {
+  std::lock_guard lock(mutex_);
+  screenId_ = std::move(handler);
+}
+
+void VirtualScreen::handleDisplayConnection(const platform::Notification&) {
+  handleScreenParametersChange();
+}
+
+void VirtualScreen::didDeviceConnected(const platform::Notification& notification) {
+  handleDeviceConnected(notification.objectAs<const MagicPacket>());
+}
+
+void VirtualScreen::didDeviceDisconnected() {
+  removeNewestDisplay();
+}
+
+void VirtualScreen::handleDeviceConnected(const std::shared_ptr<const MagicPacket>& packet) {
+  if (!packet || !packet->deviceName() || !packet->width() || !packet->height() || !packet->ppi()) {
+    return;
+  }
+  const std::int32_t width = *packet->width();
+  const std::int32_t height = *packet->height();
+  if (width < kMinScreenSide || width > kMaxScreenSide || height < kMinScreenSide ||
+      height > kMaxScreenSide) {
+    platform::log(fmt::format(
+        "Refused the description of device \"{}\": a screen of {}x{} pixels is outside {} to {}",
+        displayNameForDevice(*packet->deviceName()), width, height, kMinScreenSide,
+        kMaxScreenSide));
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (sessionKey_ && sessionPacket_ && sameDescription(*sessionPacket_, *packet)) return;
+  }
+  platform::NotificationCenter::defaultCenter()->post(streamingMagicPacket(), packet);
+  createSessionDisplay(*packet->deviceName(), width, height, *packet->ppi(), packet);
+}
+
+void VirtualScreen::createDisplay(const std::string& name, std::int32_t width, std::int32_t height,
+                                  std::int32_t ppi) {
+  createSessionDisplay(name, width, height, ppi, nullptr);
+}
+
+void VirtualScreen::createSessionDisplay(const std::string& name, std::int32_t width,
+                                         std::int32_t height, std::int32_t ppi,
+                                         std::shared_ptr<const MagicPacket> packet) {
+  const std::string displayName = displayNameForDevice(name);
+  // The lock is held while the display is made, so a screen-parameter change it causes waits
+  // until `screenIdentifier` names it.
+  std::lock_guard lock(mutex_);
+  // The replaced display goes first, so the new one takes its place on the screen.
+  takeSessionDisplayLocked().reset();
+  auto display = makeVirtualDisplay(width, height, ppi, false, displayName);
+  if (!display) return;
+  const std::int64_t key = virtualDisplayCounter_;
+  virtualDisplays_[key] = VirtualDisplay{key, display};
+  virtualDisplayCounter_ += 1;
+  screenIdentifier_ = display->displayID();
+  sessionKey_ = key;
+  sessionPacket_ = std::move(packet);
+  if (!sessionFirstKey_) sessionFirstKey_ = key;
+}
+
+std::shared_ptr<platform::VirtualDisplay> VirtualScreen::takeSessionDisplayLocked() {
+  std::shared_ptr<platform::VirtualDisplay> display;
+  if (sessionKey_) {
+    auto entry = virtualDisplays_.find(*sessionKey_);
+    if (entry != virtualDisplays_.end()) {
+      display = std::move(entry->second.display);
+      virtualDisplays_.erase(entry);
+    }
+    if (display && screenIdentifier_ == display->displayID()) screenIdentifier_.reset();
+  }
+  sessionKey_.reset();
+  sessionPacket_.reset();
+  return display;
+}
+
+void VirtualScreen::handleScreenParametersChange() {
+  ScreenIdHandler handler;
+  std::uint32_t displayID = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!screenId_ || !screenIdentifier_) return;
+    handler = screenId_;
+    displayID = *screenIdentifier_;
+    screenIdentifier_.reset();
+  }
+  handler(displayID);
+  platform::NotificationCenter::defaultCenter()->post(deviceUsbStreaming());
+}
+
+void VirtualScreen::removeNewestDisplay() {
+  std::shared_ptr<platform::VirtualDisplay> removed;
+  {
+    std::lock_guard lock(mutex_);
+    removed = takeSessionDisplayLocked();
+    // Every display of the session is gone, so its keys are free again; a channel that ended
+    // without a display leaves the counter alone.
+    if (sessionFirstKey_) virtualDisplayCounter_ = *sessionFirstKey_;
+    sessionFirstKey_.reset();
+    ns_->setTXTRecordData(std::nullopt);
+  }
+  // Releasing the last reference removes the display from the system.
+  removed.reset();
+}
+
+std::vector<Resolution> VirtualScreen::activeDisplays() const {
+  std::lock_guard lock(mutex_);
+  return activeDisplays_;
+}
+
+std::int64_t VirtualScreen::virtualDisplayCounter() const {
+  std::lock_guard lock(mutex_);
+  return virtualDisplayCounter_;
+}
+
+std::map<std::int64_t, VirtualDisplay> VirtualScreen::virtualDisplays() const {
+  std::lock_guard lock(mutex_);
+  return virtualDisplays_;
+}
+
+std::optional<std::uint32_t> VirtualScreen::screenIdentifier() const {
+  std::lock_guard lock(mutex_);
+  return screenIdentifier_;
+}
+
+std::map<std::string, std::shared_ptr<platform::NetService>> VirtualScreen::discoveredServices()
+    const {
+  std::lock_guard lock(mutex_);
+  return discoveredServices_;
+}
+
+}  // namespace streaming

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/dispatch/main_queue.h"
+#include "platform/display/capture_stream.h"
+#include "platform/display/display_queries.h"
+#include "platform/display/shareable_content.h"
+#include "platform/display/support/x_test_server.h"
+#include "platform/display/virtual_display.h"
+
+namespace {
+
+using platform::FrameStatus;
+using platform::VirtualDisplayBackendKind;
+using testing_display::kBaseWidth;
+
+constexpr std::uint32_t kWidth = 320;
+constexpr std::uint32_t kHeight = 240;
+
+// One pixel as 0xRRGGBB, from a BGRX buffer.
+std::uint32_t pixelAt(const platform::PixelBuffer& buffer, std::uint32_t x, std::uint32_t y) {
+  const std::uint8_t* p = buffer.baseAddress() + y * buffer.bytesPerRow() + x * 4;
+  return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+}
+
+FrameStatus statusOf(const platform::SampleBuffer& sample) {
+  const auto* attachments = sample.sampleAttachmentsArray();
+  if (!attachments || attachments->empty()) return FrameStatus::stopped;
+  auto found = attachments->front().find(platform::kStreamFrameInfoStatus);
+  return FrameStatus(std::get<std::int64_t>(found->second));
+}
+
+// Keeps every sample it is given (and so holds the complete frames' buffers).
+class Collector : public platform::CaptureStreamOutput, public platform::CaptureStreamDelegate {
+ public:
+  void didOutputSampleBuffer(platform::CaptureStream&,
+                             const std::shared_ptr<platform::SampleBuffer>& sample,
+                             platform::StreamOutputType) override {
+    std::lock_guard lock(mutex_);
+    samples_.push_back(sample);
+  }
+  void didStopWithError(platform::CaptureStream&, const platform::ErrorPtr& error) override {
+    std::lock_guard lock(mutex_);
+    error_ = error;
+  }
+
+  std::vector<std::shared_ptr<platform::SampleBuffer>> complete() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<platform::SampleBuffer>> result;
+    for (const auto& sample : samples_) {
+      if (statusOf(*sample) == FrameStatus::complete) result.push_back(sample);
+    }
+    return result;
+  }
+  std::size_t idleCount() const {
+    std::lock_guard lock(mutex_);
+    return std::count_if(samples_.begin(), samples_.end(),
+                         [](const auto& s) { return statusOf(*s) == FrameStatus::idle; });
+  }
+  std::size_t sampleCount() const {
+    std::lock_guard lock(mutex_);
+    return samples_.size();
+  }
+  // Lets go of every sample but the newest complete one.
+  void releaseAllButLast() {
+    std::lock_guard lock(mutex_);
+    std::shared_ptr<platform::SampleBuffer> newest;
+    for (const auto& sample : samples_) {
+      if (statusOf(*sample) == FrameStatus::complete) newest = sample;
+    }
+    samples_.clear();
+    if (newest) samples_.push_back(newest);
+  }
+  platform::ErrorPtr error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+  }
+
+  bool waitForComplete(std::size_t count, double seconds = 10) const {
+    return platform::runMainUntil([&] { return complete().size() >= count; }, seconds);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<platform::SampleBuffer>> samples_;
+  platform::ErrorPtr error_;
+};
+
+platform::StreamConfiguration configurationFor(std::uint32_t width, std::uint32_t height,
+                                               std::uint32_t queueDepth = 8) {
+  platform::StreamConfiguration configuration;
+  configuration.setWidth(width);
+  configuration.setHeight(height);
+  configuration.setQueueDepth(queueDepth);
+  configuration.setMinimumFrameInterval({1, 60});
+  return configuration;
+}
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing_display::TestXServer::available()) GTEST_SKIP() << "Xvfb is not installed";
+    server_.start(VirtualDisplayBackendKind::randrMonitor);
+    collector_ = std::make_shared<Collector>();
+  }
+
+  void TearDown() override {
+    stream_.reset();
+    display_.reset();
+  }
+
+  void makeDisplay(std::uint32_t width = kWidth, std::uint32_t height = kHeight) {
+    platform::VirtualDisplayDescriptor descriptor;
+    descriptor.setName("Tovarine Capture");
+    platform::VirtualDisplaySettings settings;
+    settings.setModes({platform::VirtualDisplayMode(width, height, 60)});
+    display_ = std::make_unique<platform::VirtualDisplay>(descriptor);
+    ASSERT_TRUE(display_->applySettings(settings)) << display_->failureReason();
+  }
+
+  platform::ShareableDisplay shareable(platform::DisplayID id) {
+    const auto content = platform::ShareableContent::current();
+    for (const auto& display : content.displays()) {
+      if (display.displayID() == id) return display;
+    }
+    ADD_FAILURE() << "display " << id << " is not shareable";
+    return platform::ShareableDisplay(id, {});
+  }
+
+  // Starts a stream on the display into the collector; returns the start's error.
+  platform::ErrorPtr startStream(platform::StreamConfiguration configuration) {
+    stream_ =
+        platform::CaptureStream::make(platform::ContentFilter(shareable(display_->displayID())),
+                                      std::move(configuration), collector_);
+    stream_->addStreamOutput(collector_, platform::StreamOutputType::screen,
+                             platform::DispatchQueue::serial("test.samples"));
+    std::atomic<bool> done{false};
+    platform::ErrorPtr result;
+    std::mutex mutex;
+    stream_->startCapture([&](platform::ErrorPtr error) {
+      std::lock_guard lock(mutex);
+      result = error;
+      done = true;
+    });
+    EXPECT_TRUE(platform::runMainUntil([&] { return done.load(); }, 10));
+    std::lock_guard lock(mutex);
+    return result;
+  }
+
+  testing_display::TestXServer server_;
+  std::shared_ptr<Collector> collector_;
+  std::unique_ptr<platform::VirtualDisplay> display_;
+  std::shared_ptr<platform::CaptureStream> stream_;
+};
+
+TEST_F(CaptureTest, DeliversTheFirstFrameThenOnlyChangesOfTheDisplay) {
+  makeDisplay();
+  server_.fillRoot(kBaseWidth, 0, kWidth, kHeight, 0x000000);
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
+
+  ASSERT_TRUE(collector_->waitForComplete(1));
+  auto first = collector_->complete().front();
+  ASSERT_TRUE(first->imageBuffer());
+  EXPECT_EQ(first->imageBuffer()->width(), kWidth);
+  EXPECT_EQ(first->imageBuffer()->height(), kHeight);
+  EXPECT_EQ(first->imageBuffer()->bytesPerRow(), kWidth * 4);
+  EXPECT_EQ(first->imageBuffer()->pixelFormat(), platform::PixelFormat::bgra32);
+  EXPECT_EQ(pixelAt(*first->imageBuffer(), 20, 20), 0x000000u);
+
+  // Nothing changes: one idle sample, no further frame.
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector_->idleCount() >= 1; }, 10));
+  EXPECT_EQ(collector_->complete().size(), 1u);
+  EXPECT_EQ(collector_->idleCount(), 1u);
+  EXPECT_EQ(collector_->sampleCount(), 2u);
+  EXPECT_EQ(collector_->complete().front()->imageBuffer().get(), first->imageBuffer().get());
+
+  // Drawing beside the display is not its change; drawing on it is.
+  server_.fillRoot(0, 0, 200, 200, 0x00ff00);
+  server_.fillRoot(kBaseWidth + 10, 10, 50, 50, 0xff0000);
+  ASSERT_TRUE(collector_->waitForComplete(2));
+  auto changed = collector_->complete().back();
+  EXPECT_EQ(pixelAt(*changed->imageBuffer(), 20, 20), 0xff0000u);
+  EXPECT_EQ(pixelAt(*changed->imageBuffer(), 100, 100), 0x000000u);
+  EXPECT_EQ(pixelAt(*first->imageBuffer(), 20, 20), 0x000000u) << "a held frame was overwritten";
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector_->idleCount() >= 2; }, 10));
+  EXPECT_EQ(collector_->complete().size(), 2u);
+}
+
+TEST_F(CaptureTest, SeesWindowsMappedOverTheDisplay) {
+  makeDisplay();
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
+  ASSERT_TRUE(collector_->waitForComplete(1));
+  server_.mapWindow(kBaseWidth + 100, 100, 60, 40, 0x0000ff);
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] {
+        auto frames = collector_->complete();
+        return frames.size() >= 2 && pixelAt(*frames.back()->imageBuffer(), 120, 120) == 0x0000ffu;
+      },
+      10));
+}
+
+TEST_F(CaptureTest, HoldsBackFramesWhileEveryBufferIsHeld) {
+  makeDisplay();
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight, 2)), nullptr);
+  ASSERT_TRUE(collector_->waitForComplete(1));
+  server_.fillRoot(kBaseWidth, 0, 10, 10, 0x111111);
+  ASSERT_TRUE(collector_->waitForComplete(2));
+
+  // Both buffers are held: the next change waits for one to come back.
+  server_.fillRoot(kBaseWidth, 0, 10, 10, 0x222222);
+  EXPECT_FALSE(collector_->waitForComplete(3, 0.5));
+  collector_->releaseAllButLast();
+  ASSERT_TRUE(collector_->waitForComplete(2));  // the newest kept, plus the one now captured
+  EXPECT_EQ(pixelAt(*collector_->complete().back()->imageBuffer(), 5, 5), 0x222222u);
+}
+
+TEST_F(CaptureTest, AVanishedServerEndsTheStreamWithAnError) {
+  makeDisplay();
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
+  ASSERT_TRUE(collector_->waitForComplete(1));
+  server_.server().sendSignal(SIGKILL);
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector_->error() != nullptr; }, 10));
+  EXPECT_NE(collector_->error()->localizedDescription().find("was lost"), std::string::npos)
+      << collector_->error()->localizedDescription();
+  // Frames already delivered stay readable.
+  EXPECT_EQ(collector_->complete().front()->imageBuffer()->width(), kWidth);
+}
+
+TEST_F(CaptureTest, ARemovedDisplayEndsTheStreamWithAnError) {
+  makeDisplay();
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
+  ASSERT_TRUE(collector_->waitForComplete(1));
+  display_.reset();
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector_->error() != nullptr; }, 10));
+  EXPECT_EQ(collector_->error()->localizedDescription(),
+            "The captured display is no longer available");
+}
+
+TEST_F(CaptureTest, CapturesADisplayWithAServerOfItsOwn) {
+  platform::DisplayEnvironment environment = platform::currentDisplayEnvironment();
+  environment.backend = VirtualDisplayBackendKind::xvfbPerDisplay;
+  platform::setDisplayEnvironment(environment);
+  makeDisplay();
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
+  ASSERT_TRUE(collector_->waitForComplete(1));
+
+  auto location = platform::locateDisplay(display_->displayID());
+  ASSERT_TRUE(location);
+  auto own = platform::x11::Connection::open(location->xDisplay);
+  ASSERT_TRUE(own);
+  testing_display::TestXServer::fillRootOn(**own, 0, 0, 40, 40, 0x00ffff);
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] {
+        auto frames = collector_->complete();
+        return frames.size() >= 2 && pixelAt(*frames.back()->imageBuffer(), 5, 5) == 0x00ffffu;
+      },
+      10));
+}
+
+TEST_F(CaptureTest, RefusesToStartWhatItCannotCapture) {
+  makeDisplay();
+  auto error = startStream(configurationFor(kWidth / 2, kHeight / 2));
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(error->localizedDescription().find("scaling is not supported"), std::string::npos);
+
+  stream_ = platform::CaptureStream::make(
+      platform::ContentFilter(platform::ShareableDisplay(12345, {{0, 0}, {kWidth, kHeight}})),
+      configurationFor(kWidth, kHeight));
+  std::atomic<bool> done{false};
+  std::string text;
+  stream_->startCapture([&](platform::ErrorPtr e) {
+    text = e ? e->localizedDescription() : "";
+    done = true;
+  });
+  ASSERT_TRUE(platform::runMainUntil([&] { return done.load(); }, 10));
+  EXPECT_EQ(text, "The display 12345 is not available");
+  EXPECT_THROW(stream_->addStreamOutput(collector_, platform::StreamOutputType::audio, nullptr),
+               platform::DisplayError);
+}
+
+}  // namespace
