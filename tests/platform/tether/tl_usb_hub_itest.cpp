@@ -1,0 +1,176 @@
+#include "platform/tether/tl_usb_hub.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "platform/coding/value.h"
+#include "platform/tether/support/channel_test_support.h"
+#include "platform/tether/support/fake_usbmuxd.h"
+#include "platform/tether/tl_channel.h"
+#include "platform/tether/tl_error.h"
+
+namespace platform {
+namespace {
+
+using fakes::FakeUsbmuxd;
+using fakes::LoopbackListener;
+using fakes::RecordingDelegate;
+using fakes::waitUntil;
+
+struct Seen {
+  std::string name;
+  const void* object;
+  std::optional<std::int64_t> deviceID;
+  std::optional<Value::Dictionary> properties;
+};
+
+class TLUSBHubTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon_ = std::make_unique<FakeUsbmuxd>();
+    daemon_->exportAddress();
+    center_ = NotificationCenter::make();
+    for (const char* name : {TLUSBDeviceDidAttachNotification, TLUSBDeviceDidDetachNotification}) {
+      tokens_.push_back(center_->addObserver(name, [this](const Notification& notification) {
+        Seen seen{notification.name, notification.objectId, std::nullopt, std::nullopt};
+        auto id = notification.userInfo.find(TLUSBHubNotificationKeyDeviceID);
+        if (id != notification.userInfo.end()) {
+          if (const auto* value = std::any_cast<Value>(&id->second)) {
+            if (const auto* i = std::get_if<std::int64_t>(&value->storage())) seen.deviceID = *i;
+          }
+        }
+        auto properties = notification.userInfo.find(TLUSBHubNotificationKeyProperties);
+        if (properties != notification.userInfo.end()) {
+          if (const auto* value = std::any_cast<Value>(&properties->second)) {
+            if (const auto* d = value->asDictionary()) seen.properties = *d;
+          }
+        }
+        std::lock_guard lock(mutex_);
+        seen_.push_back(std::move(seen));
+      }));
+    }
+    hub_ = TLUSBHub::make(center_);
+  }
+
+  void TearDown() override {
+    hub_.reset();  // unsubscribes before the daemon goes away
+    tokens_.clear();
+    daemon_.reset();
+  }
+
+  void listen() {
+    ASSERT_FALSE(hub_->listen());
+    ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; }));
+  }
+
+  std::vector<Seen> seen() {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+
+  std::unique_ptr<FakeUsbmuxd> daemon_;
+  std::shared_ptr<NotificationCenter> center_;
+  std::vector<ObserverToken> tokens_;
+  std::shared_ptr<TLUSBHub> hub_;
+  std::mutex mutex_;
+  std::vector<Seen> seen_;
+};
+
+TEST_F(TLUSBHubTest, AnnouncesUSBDevicesWithTheirPropertiesAndTheirDeparture) {
+  daemon_->attach(9, "EARLY-DEVICE", 0x1234);  // already there when the hub starts listening
+  listen();
+  ASSERT_TRUE(waitUntil([&] { return seen().size() == 1; }));
+  daemon_->attach(5, "SERIAL-5", 0x12ab);
+  daemon_->attach(6, "NETWORK-6", 0x12ab, "Network");  // not a USB connection: ignored
+  daemon_->detach(6);
+  daemon_->detach(5);
+  ASSERT_TRUE(waitUntil([&] { return seen().size() == 3; }));
+
+  const auto events = seen();
+  EXPECT_EQ(events[0].name, TLUSBDeviceDidAttachNotification);
+  EXPECT_EQ(events[0].deviceID, 9);
+  EXPECT_EQ(events[0].object, hub_.get());
+  EXPECT_EQ(events[1].name, TLUSBDeviceDidAttachNotification);
+  EXPECT_EQ(events[1].deviceID, 5);
+  ASSERT_TRUE(events[1].properties);
+  const auto& properties = *events[1].properties;
+  EXPECT_EQ(properties.at("DeviceID"), Value(std::int64_t{5}));
+  EXPECT_EQ(properties.at("ProductID"), Value(std::int64_t{0x12ab}));
+  EXPECT_EQ(properties.at("SerialNumber"), Value("SERIAL-5"));
+  EXPECT_EQ(properties.at("ConnectionType"), Value("USB"));
+  EXPECT_EQ(events[2].name, TLUSBDeviceDidDetachNotification);
+  EXPECT_EQ(events[2].deviceID, 5);
+  EXPECT_FALSE(events[2].properties);
+  for (const auto& event : events)
+    EXPECT_NE(event.deviceID, 6);
+}
+
+TEST_F(TLUSBHubTest, ConnectsAChannelThroughTheMultiplexerTunnel) {
+  listen();
+  LoopbackListener devicePort;
+  daemon_->attach(5);
+  daemon_->route(5, 2345, devicePort.port);
+
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto channel = TLChannel::make(nullptr, delegate);
+  std::atomic<int> calls{0};
+  std::error_code result = std::make_error_code(std::errc::io_error);
+  channel->connectToPort(2345, hub_, 5, [&](std::error_code error) {
+    result = error;
+    ++calls;
+  });
+  const int device = devicePort.acceptOne();
+  ASSERT_GE(device, 0);
+  ASSERT_TRUE(waitUntil([&] { return calls.load() == 1; }));
+  EXPECT_FALSE(result) << result.message();
+  const auto requests = daemon_->connectRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].deviceID, 5u);
+  EXPECT_EQ(requests[0].port, 2345);
+
+  fakes::writeAll(device, encodeFrame(105, 0, TLData{'h', 'i'}));
+  ASSERT_TRUE(waitUntil([&] { return delegate->frameCount() == 1; }));
+  EXPECT_EQ(*delegate->frames()[0].payload, (TLData{'h', 'i'}));
+  channel->sendFrame(101, 0, TLData(100000, 9));
+  TLData received(16 + 100000);
+  ASSERT_EQ(::recv(device, received.data(), received.size(), MSG_WAITALL),
+            static_cast<ssize_t>(received.size()));
+  EXPECT_EQ(decodeFrameHeader(std::span(received).first<16>()).payloadSize, 100000u);
+
+  ::close(device);  // the device goes away: the tunnel closes and the channel ends
+  ASSERT_TRUE(waitUntil([&] { return delegate->endCount() == 1; }));
+}
+
+TEST_F(TLUSBHubTest, AConnectToAPortNobodyServesFails) {
+  listen();
+  daemon_->attach(5);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto channel = TLChannel::make(nullptr, delegate);
+  std::atomic<int> calls{0};
+  std::error_code result;
+  channel->connectToPort(2345, hub_, 5, [&](std::error_code error) {
+    result = error;
+    ++calls;
+  });
+  ASSERT_TRUE(waitUntil([&] { return calls.load() == 1; }));
+  EXPECT_TRUE(result);
+  EXPECT_FALSE(channel->isConnected());
+  EXPECT_EQ(delegate->endCount(), 0);
+
+  auto noHub = TLChannel::make();
+  std::error_code noHubResult;
+  noHub->connectToPort(2345, nullptr, 5, [&](std::error_code error) {
+    noHubResult = error;
+    ++calls;
+  });
+  ASSERT_TRUE(waitUntil([&] { return calls.load() == 2; }));
+  EXPECT_EQ(noHubResult, std::error_code(TLErrorCode::hubUnavailable));
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/main_queue.h"
+#include "platform/foundation/log.h"
+#include "platform/tether/support/fake_usbmuxd.h"
+#include "streaming/notification_names.h"
+#include "streaming/tether/support/device_peer.h"
+#include "streaming/tether/support/notification_recorder.h"
+#include "streaming/tether/support/tether_test_support.h"
+#include "streaming/tetherable.h"
+
+namespace streaming {
+namespace {
+
+using fakes::DevicePeer;
+using fakes::NotificationRecorder;
+using fakes::ReservedPort;
+using fakes::textBytes;
+using fakes::waitUntil;
+using fakes::xmlDescription;
+
+constexpr double kDelay = 0.05;
+
+// The USB road: the hub hears of devices from a fake multiplexer daemon, whose tunnels lead to
+// device peers on loopback ports.
+class TetherableUSBTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    daemon_ = new platform::fakes::FakeUsbmuxd();
+    daemon_->exportAddress();
+    hub_ = new std::shared_ptr<platform::TLUSBHub>(platform::TLUSBHub::make());
+    ASSERT_FALSE((*hub_)->listen());
+    ASSERT_TRUE(waitUntil([] { return daemon_->listenerCount() == 1; }));
+  }
+
+  static void TearDownTestSuite() {
+    delete hub_;
+    delete daemon_;
+  }
+
+  void TearDown() override {
+    tetherable.reset();
+    platform::drainMainQueue();
+  }
+
+  static std::shared_ptr<platform::TLUSBHub> hub() { return *hub_; }
+
+  static platform::TLData description(const std::string& name) {
+    return platform::encodeFrame(105, 0, xmlDescription(name, 1024, 768, 132));
+  }
+
+  std::optional<std::int64_t> channelDevice() const {
+    auto channel = tetherable->connectedChannel();
+    if (!channel) return std::nullopt;
+    auto info = channel->userInfo();
+    if (auto* id = std::any_cast<std::int64_t>(&info)) return *id;
+    return std::nullopt;
+  }
+
+  static platform::fakes::FakeUsbmuxd* daemon_;
+  static std::shared_ptr<platform::TLUSBHub>* hub_;
+  NotificationRecorder recorder;
+  platform::LogCapture log;
+  std::shared_ptr<Tetherable> tetherable;
+};
+
+platform::fakes::FakeUsbmuxd* TetherableUSBTest::daemon_ = nullptr;
+std::shared_ptr<platform::TLUSBHub>* TetherableUSBTest::hub_ = nullptr;
+
+TEST_F(TetherableUSBTest, FromAttachThroughTheDescriptionToDetach) {
+  ReservedPort loopback;  // nothing answers on loopback
+  DevicePeer device;
+  device.setGreeting({description("Tablet")});
+  device.setAnswerPings(true);
+  daemon_->route(5, loopback.port, device.port());
+  tetherable = Tetherable::make(loopback.port, kDelay, hub());
+  std::vector<Tetherable::KeyValueChange> changes;
+  std::mutex changesMutex;
+  auto subscription = tetherable->connectedDeviceIDChanges().subscribe([&](auto change) {
+    std::lock_guard lock(changesMutex);
+    changes.push_back(change);
+  });
+
+  daemon_->attach(5, "SERIAL-5");
+  ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceConnected()) == 1; }));
+  EXPECT_EQ(recorder.names().front(), deviceUsbAttached());
+  EXPECT_EQ(tetherable->connectedDeviceID(), 5);
+  EXPECT_EQ(channelDevice(), 5);
+  ASSERT_TRUE(tetherable->connectedDeviceProperties());
+  EXPECT_EQ(tetherable->connectedDeviceProperties()->at("SerialNumber"),
+            platform::Value("SERIAL-5"));
+  const auto packet = recorder.entries().back().packet;
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(packet->deviceName(), "Tablet");
+  EXPECT_EQ(packet->width(), 1024);
+  EXPECT_EQ(packet->height(), 768);
+  EXPECT_EQ(packet->ppi(), 132);
+  {
+    std::lock_guard lock(changesMutex);
+    EXPECT_EQ(changes, (std::vector{Tetherable::KeyValueChange::willChange,
+                                    Tetherable::KeyValueChange::didChange}));
+  }
+  EXPECT_TRUE(log.contains("TLUSBDeviceDidAttachNotification: 5\n"));
+  // Pings travel through the tunnel and come back.
+  ASSERT_TRUE(waitUntil([&] { return log.contains("Ping total roundtrip time: "); }));
+
+  daemon_->detach(5);
+  ASSERT_TRUE(waitUntil([&] {
+    return recorder.count(deviceDisconnected()) == 1 && recorder.count(deviceUsbDetached()) == 1;
+  }));
+  EXPECT_TRUE(log.contains("TLUSBDeviceDidDetachNotification: 5\n"));
+  EXPECT_TRUE(log.contains("Disconnected from 5\n"));
+  EXPECT_FALSE(tetherable->connectingToDeviceID());
+  EXPECT_EQ(tetherable->connectedChannel(), nullptr);
+  // We closed it ourselves, without an error: the device id stays.
+  EXPECT_EQ(tetherable->connectedDeviceID(), 5);
+}
+
+TEST_F(TetherableUSBTest, OnlyAnEndWithAnErrorForgetsTheConnectedDevice) {
+  ReservedPort loopback;
+  DevicePeer device;
+  daemon_->route(6, loopback.port, device.port());
+  daemon_->route(7, loopback.port, device.port());
+  tetherable = Tetherable::make(loopback.port, kDelay, hub());
+
+  daemon_->attach(6);
+  ASSERT_TRUE(waitUntil([&] { return tetherable->connectedDeviceID() == 6; }));
+  ASSERT_TRUE(waitUntil([&] { return device.openCount() == 1; }));
+  device.sendRaw(textBytes("garbage, not a frame header"));
+  ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == 1; }));
+  EXPECT_TRUE(log.contains("Disconnected from device\n"));
+  EXPECT_FALSE(tetherable->connectedDeviceID());
+  daemon_->detach(6);
+
+  daemon_->attach(7);
+  ASSERT_TRUE(waitUntil([&] { return tetherable->connectedDeviceID() == 7; }));
+  ASSERT_TRUE(waitUntil([&] { return device.openCount() == 1; }));
+  device.closeNewest();  // a clean end
+  ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == 2; }));
+  EXPECT_EQ(tetherable->connectedDeviceID(), 7);
+  EXPECT_EQ(tetherable->connectedChannel(), nullptr);
+  daemon_->detach(7);
+}
+
+TEST_F(TetherableUSBTest, USBTakesOverFromLoopbackAndLoopbackNeverDisplacesIt) {
+  DevicePeer loopbackPeer;
+  DevicePeer device;
+  daemon_->route(8, loopbackPeer.port(), device.port());
+  tetherable = Tetherable::make(loopbackPeer.port(), kDelay, hub());
+  ASSERT_TRUE(waitUntil([&] { return tetherable->connectedChannel() != nullptr; }));
+  ASSERT_TRUE(waitUntil([&] { return loopbackPeer.acceptedCount() == 1; }));
+
+  daemon_->attach(8);
+  ASSERT_TRUE(waitUntil([&] { return channelDevice() == 8; }));
+  // The replaced loopback channel is closed, not leaked.
+  ASSERT_TRUE(waitUntil([&] { return loopbackPeer.openCount() == 0; }));
+  // Five pings on the device span five loopback retry periods.
+  ASSERT_TRUE(waitUntil([&] { return device.pingCount() >= 5; }));
+  EXPECT_EQ(loopbackPeer.acceptedCount(), 1);
+  EXPECT_EQ(channelDevice(), 8);
+  daemon_->detach(8);
+}
+
+TEST_F(TetherableUSBTest, RetriesUntilTheDeviceAnswersAndFollowsANewDevice) {
+  ReservedPort loopback;
+  DevicePeer first;
+  DevicePeer second;
+  tetherable = Tetherable::make(loopback.port, kDelay, hub());
+  const auto attemptsFor = [&](std::uint32_t id) {
+    int n = 0;
+    for (const auto& request : daemon_->connectRequests())
+      n += request.deviceID == id ? 1 : 0;
+    return n;
+  };
+
+  daemon_->attach(9);  // its port does not answer yet
+  ASSERT_TRUE(waitUntil([&] { return attemptsFor(9) >= 3; }));
+  EXPECT_EQ(tetherable->connectedChannel(), nullptr);
+  EXPECT_FALSE(log.contains("Failed"));
+  daemon_->route(9, loopback.port, first.port());
+  ASSERT_TRUE(waitUntil([&] { return channelDevice() == 9; }));
+
+  // Another device: the current channel is closed and the new device connected.
+  daemon_->route(10, loopback.port, second.port());
+  daemon_->attach(10);
+  ASSERT_TRUE(waitUntil([&] { return channelDevice() == 10; }));
+  ASSERT_TRUE(waitUntil([&] { return first.openCount() == 0; }));
+  EXPECT_EQ(tetherable->connectingToDeviceID(), 10);
+  EXPECT_EQ(tetherable->connectedDeviceID(), 10);
+  daemon_->detach(9);
+  daemon_->detach(10);
+}
+
+}  // namespace
+}  // namespace streaming
