@@ -2,9 +2,13 @@
 
 namespace platform {
 
-std::string Error::localizedDescription() const { return "The operation couldn't be completed."; }
+std::string Error::localizedDescription() const {
+  return "The operation couldn't be completed.";
+}
 
-std::string Error::debugDescription() const { return localizedDescription(); }
+std::string Error::debugDescription() const {
+  return localizedDescription();
+}
 
 const char* Error::what() const noexcept {
   auto current = what_.load(std::memory_order_acquire);

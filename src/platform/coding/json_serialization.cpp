@@ -1,0 +1,184 @@
+#include "platform/coding/json_serialization.h"
+
+#include <cmath>
+
+#include "platform/coding/json_text.h"
+#include "platform/foundation/string_encoding.h"
+
+namespace platform {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr int kMaximumDepth = 512;
+
+Value toValue(const Json& json) {
+  switch (json.type()) {
+    case Json::value_t::boolean:
+      return Value(json.get<bool>());
+    case Json::value_t::number_integer:
+      return Value(json.get<std::int64_t>());
+    case Json::value_t::number_unsigned: {
+      auto u = json.get<std::uint64_t>();
+      if (u <= static_cast<std::uint64_t>(INT64_MAX)) return Value(static_cast<std::int64_t>(u));
+      return Value(u);
+    }
+    case Json::value_t::number_float:
+      return Value(json.get<double>());
+    case Json::value_t::string:
+      return Value(json.get<std::string>());
+    case Json::value_t::array: {
+      Value::Array array;
+      array.reserve(json.size());
+      for (const auto& element : json)
+        array.push_back(toValue(element));
+      return Value(std::move(array));
+    }
+    case Json::value_t::object: {
+      Value::Dictionary dictionary;
+      // A repeated key keeps its last value, as the text reads.
+      for (const auto& [key, element] : json.items()) {
+        dictionary.insert_or_assign(key, toValue(element));
+      }
+      return Value(std::move(dictionary));
+    }
+    default:
+      return Value();
+  }
+}
+
+bool isUTF8(std::string_view text) {
+  return StringEncoding(StringEncoding::utf8).decode(text).has_value();
+}
+
+// Checks what JSON cannot hold; `depth` guards against self-made towers as deep as the stack.
+void check(const Value& value, int depth) {
+  if (depth > kMaximumDepth) throw JSONSerializationError("the value nests too deeply");
+  struct Visitor {
+    int depth;
+    void operator()(const Value::Null&) const {}
+    void operator()(bool) const {}
+    void operator()(std::int64_t) const {}
+    void operator()(std::uint64_t) const {}
+    void operator()(double d) const {
+      if (!std::isfinite(d)) throw JSONSerializationError("NaN and infinity have no JSON form");
+    }
+    void operator()(const std::string& s) const {
+      if (!isUTF8(s)) throw JSONSerializationError("a string is not valid UTF-8");
+    }
+    void operator()(const Value::Bytes&) const {
+      throw JSONSerializationError("raw bytes have no JSON form");
+    }
+    void operator()(const Value::Array& array) const {
+      for (const auto& element : array)
+        check(element, depth + 1);
+    }
+    void operator()(const Value::Dictionary& dictionary) const {
+      for (const auto& [key, element] : dictionary) {
+        if (!isUTF8(key)) throw JSONSerializationError("a key is not valid UTF-8");
+        check(element, depth + 1);
+      }
+    }
+  };
+  std::visit(Visitor{depth}, value.storage());
+}
+
+void write(std::string& out, const Value& value, unsigned options, int depth) {
+  const bool pretty = options & JSONSerialization::prettyPrinted;
+  const bool escapeSlashes = !(options & JSONSerialization::withoutEscapingSlashes);
+  struct Visitor {
+    std::string& out;
+    unsigned options;
+    int depth;
+    bool pretty;
+    bool escapeSlashes;
+    void operator()(const Value::Null&) const { out += "null"; }
+    void operator()(bool b) const { out += b ? "true" : "false"; }
+    void operator()(std::int64_t i) const { out += std::to_string(i); }
+    void operator()(std::uint64_t u) const { out += std::to_string(u); }
+    void operator()(double d) const { out += json_detail::formatDouble(d); }
+    void operator()(const std::string& s) const {
+      json_detail::appendString(out, s, escapeSlashes);
+    }
+    void operator()(const Value::Bytes&) const {}
+    void operator()(const Value::Array& array) const {
+      if (array.empty()) {
+        out += "[]";
+        return;
+      }
+      out.push_back('[');
+      for (std::size_t i = 0; i < array.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        if (pretty) json_detail::appendNewlineAndIndent(out, depth + 1);
+        write(out, array[i], options, depth + 1);
+      }
+      if (pretty) json_detail::appendNewlineAndIndent(out, depth);
+      out.push_back(']');
+    }
+    void operator()(const Value::Dictionary& dictionary) const {
+      if (dictionary.empty()) {
+        out += "{}";
+        return;
+      }
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [key, element] : dictionary) {
+        if (!first) out.push_back(',');
+        first = false;
+        if (pretty) json_detail::appendNewlineAndIndent(out, depth + 1);
+        json_detail::appendString(out, key, escapeSlashes);
+        out += pretty ? " : " : ":";
+        write(out, element, options, depth + 1);
+      }
+      if (pretty) json_detail::appendNewlineAndIndent(out, depth);
+      out.push_back('}');
+    }
+  };
+  std::visit(Visitor{out, options, depth, pretty, escapeSlashes}, value.storage());
+}
+
+}  // namespace
+
+std::string JSONSerializationError::localizedDescription() const {
+  return "The data couldn't be read or written because it isn't in the correct format.";
+}
+
+std::string JSONSerializationError::debugDescription() const {
+  return "JSON serialization failed: " + detail_;
+}
+
+Value JSONSerialization::jsonObject(std::span<const std::uint8_t> data, unsigned options) {
+  Json json;
+  try {
+    json = json_detail::parse(data, kMaximumDepth);
+  } catch (const json_detail::SyntaxError& e) {
+    throw JSONSerializationError(e.what());
+  }
+  if (!(options & fragmentsAllowed) && !json.is_array() && !json.is_object()) {
+    throw JSONSerializationError("the top level is not an array or object");
+  }
+  return toValue(json);
+}
+
+std::vector<std::uint8_t> JSONSerialization::data(const Value& value, unsigned options) {
+  if (!(options & fragmentsAllowedWriting) && !value.asArray() && !value.asDictionary()) {
+    throw JSONSerializationError("the top level is not an array or dictionary");
+  }
+  check(value, 0);
+  std::string text;
+  write(text, value, options, 0);
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+bool JSONSerialization::isValidJSONObject(const Value& value) {
+  if (!value.asArray() && !value.asDictionary()) return false;
+  try {
+    check(value, 0);
+  } catch (const JSONSerializationError&) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <bitset>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A set of ASCII characters allowed to stand unescaped in some part of a URL. Bytes outside
+// ASCII are never members: percent-encoding always escapes them.
+class URLCharacterSet {
+ public:
+  URLCharacterSet() = default;
+  explicit URLCharacterSet(std::string_view members);
+
+  // RFC 3986 sets for each part of a URL (unreserved, sub-delims and the part's own extras).
+  static const URLCharacterSet& urlUserAllowed();
+  static const URLCharacterSet& urlPasswordAllowed();
+  static const URLCharacterSet& urlHostAllowed();
+  static const URLCharacterSet& urlPathAllowed();
+  static const URLCharacterSet& urlQueryAllowed();
+  static const URLCharacterSet& urlFragmentAllowed();
+
+  bool contains(char c) const {
+    auto u = static_cast<unsigned char>(c);
+    return u < 128 && bits_.test(u);
+  }
+  URLCharacterSet removing(std::string_view characters) const;
+  URLCharacterSet adding(std::string_view characters) const;
+
+ private:
+  std::bitset<128> bits_;
+};
+
+// Escapes every byte of `text` that is not in `allowed` as '%' and two upper-case hexadecimal
+// digits.
+std::string addingPercentEncoding(std::string_view text, const URLCharacterSet& allowed);
+
+// Decodes every "%XY". Answers nothing when an escape is malformed or the decoded bytes are not
+// valid UTF-8.
+std::optional<std::string> removingPercentEncoding(std::string_view text);
+
+// Whether `text` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool isValidUTF8(std::string_view text);
+
+}  // namespace platform

@@ -1,0 +1,285 @@
+#include "platform/net/url_components.h"
+
+#include <cctype>
+
+#include "platform/net/percent_encoding.h"
+
+namespace platform {
+
+namespace {
+
+bool isHex(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// Escapes what `allowed` does not hold, keeping valid escapes as they are and escaping a '%'
+// that starts none.
+std::string sanitize(std::string_view text, const URLCharacterSet& allowed) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%' && i + 2 < text.size() && isHex(text[i + 1]) && isHex(text[i + 2])) {
+      out.append(text.substr(i, 3));
+      i += 2;
+    } else if (c != '%' && allowed.contains(c)) {
+      out.push_back(c);
+    } else {
+      auto u = static_cast<unsigned char>(c);
+      out.push_back('%');
+      out.push_back(kHex[u >> 4]);
+      out.push_back(kHex[u & 0xF]);
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> sanitizeOptional(const std::optional<std::string>& text,
+                                            const URLCharacterSet& allowed) {
+  if (!text) return std::nullopt;
+  return sanitize(*text, allowed);
+}
+
+std::optional<std::string> decodeOptional(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  if (auto decoded = removingPercentEncoding(*text)) return decoded;
+  return text;
+}
+
+const URLCharacterSet& queryItemAllowed() {
+  static const URLCharacterSet set = URLCharacterSet::urlQueryAllowed().removing("&=+#");
+  return set;
+}
+
+const URLCharacterSet& queryItemValueAllowed() {
+  static const URLCharacterSet set = URLCharacterSet::urlQueryAllowed().removing("&+#");
+  return set;
+}
+
+bool validScheme(const std::string& scheme) {
+  if (scheme.empty() || !std::isalpha(static_cast<unsigned char>(scheme[0]))) return false;
+  for (char c : scheme) {
+    auto u = static_cast<unsigned char>(c);
+    if (!std::isalnum(u) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+URLComponents::URLComponents(const URL& url) {
+  scheme_ = url.scheme();
+  const std::string& text = url.absoluteString();
+  if (url.authorityStart_ != std::string::npos) {
+    std::string_view authority =
+        std::string_view(text).substr(url.authorityStart_, url.authorityEnd_ - url.authorityStart_);
+    auto at = authority.rfind('@');
+    std::string_view hostPort = authority;
+    if (at != std::string_view::npos) {
+      auto userInfo = authority.substr(0, at);
+      auto colon = userInfo.find(':');
+      user_ = std::string(userInfo.substr(0, colon));
+      if (colon != std::string_view::npos) password_ = std::string(userInfo.substr(colon + 1));
+      hostPort = authority.substr(at + 1);
+    }
+    std::size_t portColon =
+        hostPort.starts_with("[") ? hostPort.find(':', hostPort.find(']')) : hostPort.find(':');
+    host_ = std::string(hostPort.substr(0, portColon));
+    port_ = url.port();
+  }
+  path_ = url.percentEncodedPath();
+  query_ = url.query();
+  fragment_ = url.fragment();
+}
+
+std::optional<URLComponents> URLComponents::fromString(std::string_view text) {
+  auto url = URL::fromString(text);
+  if (!url) return std::nullopt;
+  return URLComponents(*url);
+}
+
+std::optional<std::string> URLComponents::string() const {
+  bool hasAuthority = user_ || password_ || host_ || port_;
+  if (scheme_ && !validScheme(*scheme_)) return std::nullopt;
+  if (hasAuthority && !path_.empty() && !path_.starts_with("/")) return std::nullopt;
+  if (!hasAuthority && path_.starts_with("//")) return std::nullopt;
+  if (!scheme_ && !hasAuthority) {
+    auto firstSegmentEnd = path_.find('/');
+    if (path_.substr(0, firstSegmentEnd).find(':') != std::string::npos) return std::nullopt;
+  }
+  std::string out;
+  if (scheme_) out += *scheme_ + ":";
+  if (hasAuthority) {
+    out += "//";
+    if (user_ || password_) {
+      out += user_.value_or("");
+      if (password_) out += ":" + *password_;
+      out += "@";
+    }
+    out += host_.value_or("");
+    if (port_) out += ":" + std::to_string(*port_);
+  }
+  out += path_;
+  if (query_) out += "?" + *query_;
+  if (fragment_) out += "#" + *fragment_;
+  return out;
+}
+
+std::optional<URL> URLComponents::url() const {
+  auto text = string();
+  if (!text) return std::nullopt;
+  if (text->empty()) return std::nullopt;
+  return URL::fromString(*text);
+}
+
+void URLComponents::setScheme(std::optional<std::string> scheme) {
+  scheme_ = std::move(scheme);
+}
+
+std::optional<std::string> URLComponents::user() const {
+  return decodeOptional(user_);
+}
+void URLComponents::setUser(const std::optional<std::string>& user) {
+  user_ = user ? std::optional(addingPercentEncoding(*user, URLCharacterSet::urlUserAllowed()))
+               : std::nullopt;
+}
+
+std::optional<std::string> URLComponents::password() const {
+  return decodeOptional(password_);
+}
+void URLComponents::setPassword(const std::optional<std::string>& password) {
+  password_ =
+      password
+          ? std::optional(addingPercentEncoding(*password, URLCharacterSet::urlPasswordAllowed()))
+          : std::nullopt;
+}
+
+std::optional<std::string> URLComponents::host() const {
+  if (!host_) return std::nullopt;
+  std::string_view h = *host_;
+  if (h.starts_with("[") && h.ends_with("]")) return std::string(h.substr(1, h.size() - 2));
+  return decodeOptional(host_);
+}
+void URLComponents::setHost(const std::optional<std::string>& host) {
+  if (!host) {
+    host_.reset();
+  } else if (host->find(':') != std::string::npos && !host->starts_with("[")) {
+    host_ = "[" + *host + "]";  // an IPv6 literal
+  } else {
+    host_ = addingPercentEncoding(*host, URLCharacterSet::urlHostAllowed().removing(":"));
+  }
+}
+
+std::string URLComponents::path() const {
+  return decodeOptional(path_).value_or(path_);
+}
+void URLComponents::setPath(std::string_view path) {
+  path_ = addingPercentEncoding(path, URLCharacterSet::urlPathAllowed());
+}
+
+std::optional<std::string> URLComponents::query() const {
+  return decodeOptional(query_);
+}
+void URLComponents::setQuery(const std::optional<std::string>& query) {
+  query_ = query ? std::optional(addingPercentEncoding(*query, URLCharacterSet::urlQueryAllowed()))
+                 : std::nullopt;
+}
+
+std::optional<std::string> URLComponents::fragment() const {
+  return decodeOptional(fragment_);
+}
+void URLComponents::setFragment(const std::optional<std::string>& fragment) {
+  fragment_ =
+      fragment
+          ? std::optional(addingPercentEncoding(*fragment, URLCharacterSet::urlFragmentAllowed()))
+          : std::nullopt;
+}
+
+void URLComponents::setPercentEncodedUser(const std::optional<std::string>& user) {
+  user_ = sanitizeOptional(user, URLCharacterSet::urlUserAllowed());
+}
+void URLComponents::setPercentEncodedPassword(const std::optional<std::string>& password) {
+  password_ = sanitizeOptional(password, URLCharacterSet::urlPasswordAllowed());
+}
+void URLComponents::setPercentEncodedHost(const std::optional<std::string>& host) {
+  host_ = sanitizeOptional(host, URLCharacterSet::urlHostAllowed());
+}
+void URLComponents::setPercentEncodedPath(std::string_view path) {
+  path_ = sanitize(path, URLCharacterSet::urlPathAllowed());
+}
+void URLComponents::setPercentEncodedQuery(const std::optional<std::string>& query) {
+  query_ = sanitizeOptional(query, URLCharacterSet::urlQueryAllowed());
+}
+void URLComponents::setPercentEncodedFragment(const std::optional<std::string>& fragment) {
+  fragment_ = sanitizeOptional(fragment, URLCharacterSet::urlFragmentAllowed());
+}
+
+std::optional<std::vector<URLQueryItem>> URLComponents::percentEncodedQueryItems() const {
+  if (!query_) return std::nullopt;
+  std::vector<URLQueryItem> items;
+  if (query_->empty()) return items;
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t amp = query_->find('&', pos);
+    std::string_view piece = std::string_view(*query_).substr(
+        pos, amp == std::string::npos ? std::string::npos : amp - pos);
+    auto eq = piece.find('=');
+    if (eq == std::string_view::npos) {
+      items.push_back({std::string(piece), std::nullopt});
+    } else {
+      items.push_back({std::string(piece.substr(0, eq)), std::string(piece.substr(eq + 1))});
+    }
+    if (amp == std::string::npos) break;
+    pos = amp + 1;
+  }
+  return items;
+}
+
+std::optional<std::vector<URLQueryItem>> URLComponents::queryItems() const {
+  auto items = percentEncodedQueryItems();
+  if (!items) return std::nullopt;
+  for (auto& item : *items) {
+    if (auto name = removingPercentEncoding(item.name)) item.name = *name;
+    if (item.value) {
+      if (auto value = removingPercentEncoding(*item.value)) item.value = *value;
+    }
+  }
+  return items;
+}
+
+void URLComponents::setQueryItems(const std::optional<std::vector<URLQueryItem>>& items) {
+  if (!items) {
+    query_.reset();
+    return;
+  }
+  std::string query;
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    if (i > 0) query += "&";
+    query += addingPercentEncoding((*items)[i].name, queryItemAllowed());
+    if ((*items)[i].value) {
+      query += "=" + addingPercentEncoding(*(*items)[i].value, queryItemValueAllowed());
+    }
+  }
+  query_ = std::move(query);
+}
+
+void URLComponents::setPercentEncodedQueryItems(
+    const std::optional<std::vector<URLQueryItem>>& items) {
+  if (!items) {
+    query_.reset();
+    return;
+  }
+  std::string query;
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    if (i > 0) query += "&";
+    query += sanitize((*items)[i].name, URLCharacterSet::urlQueryAllowed().removing("&=#"));
+    if ((*items)[i].value) {
+      query +=
+          "=" + sanitize(*(*items)[i].value, URLCharacterSet::urlQueryAllowed().removing("&#"));
+    }
+  }
+  query_ = std::move(query);
+}
+
+}  // namespace platform

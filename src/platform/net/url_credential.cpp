@@ -1,0 +1,29 @@
+#include "platform/net/url_credential.h"
+
+namespace platform {
+
+std::shared_ptr<URLCredentialStorage> URLCredentialStorage::shared() {
+  static const auto storage = std::make_shared<URLCredentialStorage>();
+  return storage;
+}
+
+std::optional<URLCredential> URLCredentialStorage::defaultCredential(
+    const URLProtectionSpace& space) const {
+  std::lock_guard lock(mutex_);
+  auto it = defaults_.find(space);
+  if (it == defaults_.end()) return std::nullopt;
+  return it->second;
+}
+
+void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
+                                                const URLProtectionSpace& space) {
+  std::lock_guard lock(mutex_);
+  defaults_.insert_or_assign(space, credential);
+}
+
+void URLCredentialStorage::removeDefaultCredential(const URLProtectionSpace& space) {
+  std::lock_guard lock(mutex_);
+  defaults_.erase(space);
+}
+
+}  // namespace platform

@@ -1,0 +1,1168 @@
+#include "platform/net/url_session.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+#include "platform/net/url_error.h"
+
+namespace platform {
+
+// --- Delegate defaults ----------------------------------------------------------------------
+
+void URLSessionDelegate::didBecomeInvalidWithError(const SessionPtr&, ErrorPtr) {}
+void URLSessionDelegate::didCreateTask(const SessionPtr&, const TaskPtr&) {}
+void URLSessionDelegate::taskIsWaitingForConnectivity(const SessionPtr&, const TaskPtr&) {}
+void URLSessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr&,
+                                                    const URLSessionTaskMetrics&) {}
+void URLSessionDelegate::didCompleteWithError(const SessionPtr&, const TaskPtr&, ErrorPtr) {}
+void URLSessionDelegate::didReceiveResponse(
+    const SessionPtr&, const DataTaskPtr&, const URLResponsePtr&,
+    std::function<void(ResponseDisposition)> completionHandler) {
+  completionHandler(ResponseDisposition::allow);
+}
+void URLSessionDelegate::didReceiveData(const SessionPtr&, const DataTaskPtr&, const Bytes&) {}
+
+// --- Configuration --------------------------------------------------------------------------
+
+URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
+  URLSessionConfiguration configuration;
+  configuration.urlCredentialStorage = URLCredentialStorage::shared();
+  return configuration;
+}
+
+URLSessionConfiguration URLSessionConfiguration::ephemeral() {
+  URLSessionConfiguration configuration;
+  configuration.urlCredentialStorage = std::make_shared<URLCredentialStorage>();
+  return configuration;
+}
+
+namespace net_detail {
+
+// What a task and the I/O thread share about it.
+struct TaskShared {
+  mutable std::mutex mutex;
+  URLSessionTask::State state = URLSessionTask::State::suspended;
+  std::optional<URLRequest> currentRequest;
+  URLResponsePtr response;
+  ErrorPtr error;
+  std::int64_t bytesReceived = 0;
+  std::int64_t bytesExpectedToReceive = 0;
+  std::int64_t bytesSent = 0;
+  std::int64_t bytesExpectedToSend = 0;
+  std::string description;
+};
+
+namespace {
+
+constexpr long kMaximumRedirects = 16;
+
+void ensureCurlInitialized() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string lowercase(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string trimLineEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
+  return std::string(line);
+}
+
+bool hasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// A header name must be a token: no separators, no controls.
+bool isValidHeaderName(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F) return false;
+    if (std::string_view("()<>@,;:\\\"/[]?={}").find(c) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+std::optional<Date> dateAfter(Date start, curl_off_t microseconds) {
+  if (microseconds <= 0) return std::nullopt;
+  return start + static_cast<double>(microseconds) / 1e6;
+}
+
+}  // namespace
+
+class SessionCore;
+
+// One transfer, owned by the I/O thread from the task's first resume (or cancel) to its end.
+struct Transfer {
+  SessionCore* core = nullptr;
+  std::shared_ptr<URLSessionTask> task;
+  std::shared_ptr<TaskShared> shared;
+  std::shared_ptr<URLSession> keepAlive;  // set while the transfer may still call the delegate
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  Bytes body;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  bool inMulti = false;
+
+  // Response head being read.
+  bool inHead = false;
+  int headStatus = 0;
+  std::string headVersion;
+  std::vector<std::string> headLines;
+  Date headStart;
+
+  bool responseDelivered = false;
+  bool awaitingDisposition = false;
+  bool completionPending = false;  // the transfer ended while a disposition was awaited
+  bool suspended = false;
+  bool cancelled = false;
+
+  // Timing.
+  double startUptime = 0;         // first resume, for the resource time-out
+  double lastActivityUptime = 0;  // idle time-out; 0 until the transfer became active
+  curl_off_t lastDownloaded = 0, lastUploaded = 0;
+  double retryAtUptime = 0;  // waiting for connectivity: when to try again
+  bool toldWaiting = false;
+  Date fetchStart;
+  std::vector<URLSessionTaskTransactionMetrics> transactions;
+
+  ~Transfer() {
+    if (easy) curl_easy_cleanup(easy);
+    if (headers) curl_slist_free_all(headers);
+  }
+};
+
+class SessionCore : public std::enable_shared_from_this<SessionCore> {
+ public:
+  SessionCore(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+              std::shared_ptr<OperationQueue> delegateQueue)
+      : configuration_(std::move(configuration)),
+        delegate_(std::move(delegate)),
+        delegateQueue_(std::move(delegateQueue)) {}
+
+  ~SessionCore() {
+    if (share_) curl_share_cleanup(share_);
+    if (plainShare_) curl_share_cleanup(plainShare_);
+    if (multi_) curl_multi_cleanup(multi_);
+  }
+
+  void start(const std::shared_ptr<URLSession>& owner) {
+    ensureCurlInitialized();
+    owner_ = owner;
+    multi_ = curl_multi_init();
+    share_ = curl_share_init();
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    // Requests that handle no cookies must not see the cookie store at all.
+    plainShare_ = curl_share_init();
+    curl_share_setopt(plainShare_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    if (configuration_.httpMaximumConnectionsPerHost > 0) {
+      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
+                        static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
+    }
+    auto self = shared_from_this();
+    thread_ = std::thread([self] { self->run(); });
+  }
+
+  // Stops the I/O thread; running transfers end without further callbacks.
+  void shutdown() {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      stopping_ = true;
+    }
+    curl_multi_wakeup(multi_);
+    if (std::this_thread::get_id() == thread_.get_id()) {
+      thread_.detach();  // the loop ends after this turn, holding its own reference
+    } else if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+  // Runs `command` on the I/O thread. False when the session has stopped.
+  bool post(std::function<void()> command) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return false;
+      commands_.push_back(std::move(command));
+    }
+    curl_multi_wakeup(multi_);
+    return true;
+  }
+
+  const URLSessionConfiguration& configuration() const { return configuration_; }
+  const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
+
+  std::shared_ptr<URLSessionDelegate> delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+  }
+
+  // Drops the session's hold on its delegate. The delegate may go with it, and with it
+  // unanswered handlers that call back into the session, so no lock is held meanwhile.
+  void releaseDelegate() {
+    std::shared_ptr<URLSessionDelegate> released;
+    std::lock_guard lock(mutex_);
+    released.swap(delegate_);
+  }
+
+  std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
+
+  std::uint64_t nextTaskIdentifier() {
+    std::lock_guard lock(mutex_);
+    return ++lastTaskIdentifier_;
+  }
+
+  // Registers a new task; false when the session no longer takes tasks.
+  bool registerTask(const std::shared_ptr<URLSessionTask>& task) {
+    std::lock_guard lock(mutex_);
+    if (invalidated_) return false;
+    tasks_.emplace(task->taskIdentifier(), task);
+    return true;
+  }
+
+  std::vector<std::shared_ptr<URLSessionTask>> liveTasks() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<URLSessionTask>> result;
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+      if (auto task = it->second.lock()) {
+        result.push_back(std::move(task));
+        ++it;
+      } else {
+        it = tasks_.erase(it);
+      }
+    }
+    return result;
+  }
+
+  void invalidate(bool cancelTasks) {
+    {
+      std::lock_guard lock(mutex_);
+      if (invalidated_) {
+        if (!cancelTasks) return;
+      }
+      invalidated_ = true;
+    }
+    if (cancelTasks) {
+      for (auto& task : liveTasks())
+        task->cancel();
+    }
+    post([this] {
+      invalidateWhenDone_ = true;
+      checkInvalidation();
+    });
+  }
+
+  // Delivers `call` on the delegate queue, when there is a delegate and a session to name.
+  void deliver(std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
+               std::shared_ptr<URLSession> session = nullptr) {
+    auto delegate = this->delegate();
+    if (!delegate) return;
+    if (!session) session = owner_.lock();
+    if (!session) return;
+    delegateQueue_->addOperation([delegate = std::move(delegate), session = std::move(session),
+                                  call = std::move(call)] { call(*delegate, session); });
+  }
+
+  // --- Commands, run on the I/O thread ---
+
+  // `session` was taken by the caller of `resume`, so a session dropped right after resuming
+  // a task still lives until the task ends.
+  void resumeTask(const std::shared_ptr<URLSessionTask>& task,
+                  std::shared_ptr<URLSession> session) {
+    auto& transfer = transfers_[task->taskIdentifier()];
+    if (!transfer) {
+      transfer = std::make_unique<Transfer>();
+      transfer->core = this;
+      transfer->task = task;
+      transfer->shared = task->shared_;
+      transfer->keepAlive = std::move(session);
+      setUp(*transfer);
+      return;
+    }
+    if (transfer->cancelled) return;
+    transfer->suspended = false;
+    transfer->keepAlive = std::move(session);
+    if (transfer->lastActivityUptime > 0) transfer->lastActivityUptime = systemUptime();
+    updatePause(*transfer);
+  }
+
+  void suspendTask(std::uint64_t identifier) {
+    auto it = transfers_.find(identifier);
+    if (it == transfers_.end() || it->second->cancelled) return;
+    Transfer& transfer = *it->second;
+    transfer.suspended = true;
+    updatePause(transfer);
+  }
+
+  void cancelTask(const std::shared_ptr<URLSessionTask>& task) {
+    auto it = transfers_.find(task->taskIdentifier());
+    if (it == transfers_.end()) {
+      // Never started: it still reports metrics and completion.
+      auto transfer = std::make_unique<Transfer>();
+      transfer->core = this;
+      transfer->task = task;
+      transfer->shared = task->shared_;
+      transfer->keepAlive = owner_.lock();
+      transfer->fetchStart = Date::now();
+      Transfer* raw = transfer.get();
+      transfers_.emplace(task->taskIdentifier(), std::move(transfer));
+      finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest_
+                                                                     ? task->originalRequest_->url
+                                                                     : std::nullopt)));
+      return;
+    }
+    Transfer& transfer = *it->second;
+    if (transfer.cancelled) return;
+    transfer.cancelled = true;
+    finish(transfer, cancelledError(transfer));
+  }
+
+  void answerDisposition(std::uint64_t identifier,
+                         URLSessionDelegate::ResponseDisposition disposition) {
+    auto it = transfers_.find(identifier);
+    if (it == transfers_.end()) return;
+    Transfer& transfer = *it->second;
+    if (!transfer.awaitingDisposition || transfer.cancelled) return;
+    transfer.awaitingDisposition = false;
+    if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
+      transfer.cancelled = true;
+      {
+        std::lock_guard lock(transfer.shared->mutex);
+        if (transfer.shared->state != URLSessionTask::State::completed) {
+          transfer.shared->state = URLSessionTask::State::canceling;
+        }
+      }
+      finish(transfer, cancelledError(transfer));
+      return;
+    }
+    if (transfer.completionPending) {
+      finish(transfer, nullptr);
+      return;
+    }
+    if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+    updatePause(transfer);
+  }
+
+ private:
+  friend size_t headerCallback(char*, size_t, size_t, void*);
+  friend size_t writeCallback(char*, size_t, size_t, void*);
+  friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+  ErrorPtr cancelledError(const Transfer& transfer) {
+    return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
+  }
+
+  std::optional<URL> currentURL(const Transfer& transfer) {
+    std::lock_guard lock(transfer.shared->mutex);
+    if (transfer.shared->currentRequest) return transfer.shared->currentRequest->url;
+    return std::nullopt;
+  }
+
+  void run();
+  void setUp(Transfer& transfer);
+  void onHeaderLine(Transfer& transfer, std::string_view line);
+  void deliverResponse(Transfer& transfer);
+  void onDone(Transfer& transfer, CURLcode result);
+  void checkTimers();
+  double nextDeadline();
+  void updatePause(Transfer& transfer);
+  void finish(Transfer& transfer, ErrorPtr error);
+  void finishQuietly(Transfer& transfer);
+  void checkInvalidation();
+  void removeFromMulti(Transfer& transfer);
+
+  const URLSessionConfiguration configuration_;
+  std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
+  const std::shared_ptr<OperationQueue> delegateQueue_;
+  std::weak_ptr<URLSession> owner_;
+
+  mutable std::mutex mutex_;
+  std::deque<std::function<void()>> commands_;
+  bool stopping_ = false;
+  bool invalidated_ = false;
+  std::uint64_t lastTaskIdentifier_ = 0;
+  std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
+
+  std::thread thread_;
+  CURLM* multi_ = nullptr;
+  CURLSH* share_ = nullptr;
+  CURLSH* plainShare_ = nullptr;
+
+  // I/O thread only.
+  std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+  std::vector<std::unique_ptr<Transfer>> finished_;
+  bool invalidateWhenDone_ = false;
+  bool invalidationDelivered_ = false;
+};
+
+size_t headerCallback(char* data, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  auto* core = transfer->core;
+  core->onHeaderLine(*transfer, std::string_view(data, size * count));
+  if (transfer->lastActivityUptime > 0) transfer->lastActivityUptime = systemUptime();
+  return size * count;
+}
+
+size_t writeCallback(char* data, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  auto* core = transfer->core;
+  if (!transfer->responseDelivered) core->deliverResponse(*transfer);
+  if (transfer->awaitingDisposition || transfer->suspended) return CURL_WRITEFUNC_PAUSE;
+  const size_t length = size * count;
+  if (length == 0) return 0;
+  auto chunk = std::make_shared<const Bytes>(reinterpret_cast<const std::uint8_t*>(data),
+                                             reinterpret_cast<const std::uint8_t*>(data) + length);
+  {
+    std::lock_guard lock(transfer->shared->mutex);
+    transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
+  }
+  transfer->lastActivityUptime = systemUptime();
+  auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
+  core->deliver(
+      [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didReceiveData(session, task, *chunk);
+      },
+      transfer->keepAlive);
+  return length;
+}
+
+int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
+                     curl_off_t uploaded) {
+  auto* transfer = static_cast<Transfer*>(context);
+  double now = systemUptime();
+  if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
+      uploaded != transfer->lastUploaded) {
+    transfer->lastActivityUptime = now;
+  }
+  if (uploaded != transfer->lastUploaded) {
+    std::lock_guard lock(transfer->shared->mutex);
+    transfer->shared->bytesSent = uploaded;
+  }
+  transfer->lastDownloaded = downloaded;
+  transfer->lastUploaded = uploaded;
+  return 0;
+}
+
+void SessionCore::run() {
+  while (true) {
+    std::deque<std::function<void()>> commands;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) break;
+      commands.swap(commands_);
+    }
+    for (auto& command : commands)
+      command();
+    commands.clear();
+    finished_.clear();
+
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      Transfer* transfer = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+      CURLcode result = message->data.result;
+      if (transfer) onDone(*transfer, result);
+    }
+    checkTimers();
+
+    long curlTimeout = -1;
+    curl_multi_timeout(multi_, &curlTimeout);
+    double wait = 1.0;
+    if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
+    double deadline = nextDeadline();
+    if (deadline > 0) wait = std::min(wait, std::max(0.0, deadline - systemUptime()));
+    curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait * 1000.0 + 0.999), nullptr);
+  }
+
+  // Stopped: end what is left without telling anyone (the session is gone).
+  for (auto& [identifier, transfer] : transfers_) {
+    removeFromMulti(*transfer);
+    finishQuietly(*transfer);
+  }
+  transfers_.clear();
+  finished_.clear();
+  std::deque<std::function<void()>> leftover;
+  {
+    std::lock_guard lock(mutex_);
+    leftover.swap(commands_);
+  }
+}
+
+void SessionCore::setUp(Transfer& transfer) {
+  const URLRequest& request = *transfer.task->originalRequest_;
+  transfer.fetchStart = Date::now();
+  transfer.startUptime = systemUptime();
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->currentRequest = request;
+  }
+
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
+  const URL& url = *request.url;
+  auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
+  if (scheme != "http" && scheme != "https") {
+    return fail(url.isAbsolute() ? URLError::Code::unsupportedURL : URLError::Code::badURL,
+                "only http and https URLs are loaded");
+  }
+  if (!url.host() || url.host()->empty()) return fail(URLError::Code::badURL, "no host");
+  auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
+                    ? configuration_.requestCachePolicy
+                    : request.cachePolicy;
+  if (policy == URLRequest::CachePolicy::returnCacheDataDontLoad) {
+    return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
+  }
+
+  // Header fields: the request's own, then the configuration's where the request has none.
+  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
+  if (configuration_.httpAdditionalHeaders) {
+    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
+      if (!fields.contains(name)) fields.set(name, value);
+    }
+  }
+  std::optional<std::string> acceptEncoding;
+  for (const auto& [name, value] : fields) {
+    if (!isValidHeaderName(name) || hasLineBreakOrNul(value)) {
+      return fail(URLError::Code::badURL, "header field \"" + name + "\" cannot be sent");
+    }
+    if (headerNamesEqual(name, "Accept-Encoding")) {
+      acceptEncoding = value;
+      continue;
+    }
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    transfer.headers = curl_slist_append(transfer.headers, line.c_str());
+  }
+  // Large bodies would otherwise wait for a "100 Continue" many servers never send.
+  if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+
+  const std::string method = request.httpMethod.value_or("GET");
+  if (method.empty() || !isValidHeaderName(method)) {
+    return fail(URLError::Code::badURL, "invalid method");
+  }
+
+  CURL* easy = curl_easy_init();
+  transfer.easy = easy;
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+  curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaximumRedirects);
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &headerCallback);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeCallback);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &progressCallback);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+  // Decoding is always on, as a client of this platform expects: an explicit Accept-Encoding
+  // is sent as given, otherwise every encoding libcurl can undo is offered.
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding ? acceptEncoding->c_str() : "");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+
+  bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
+                 configuration_.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::never;
+  curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? share_ : plainShare_);
+  if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (request.httpBody || method == "POST") {
+    // A POST always states its length, also when it sends nothing.
+    transfer.body = request.httpBody.value_or(Bytes());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(transfer.body.size()));
+    curl_easy_setopt(
+        easy, CURLOPT_POSTFIELDS,
+        transfer.body.empty() ? "" : reinterpret_cast<const char*>(transfer.body.data()));
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->bytesExpectedToSend = static_cast<std::int64_t>(transfer.body.size());
+  } else if (method != "GET") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
+  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
+void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
+  std::string line = trimLineEnd(raw);
+  if (line.starts_with("HTTP/")) {
+    if (transfer.headStatus >= 300 && transfer.headStatus < 400) {
+      // The previous head was a redirect that is being followed: the request moves on.
+      char* effective = nullptr;
+      curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+      std::lock_guard lock(transfer.shared->mutex);
+      auto& current = transfer.shared->currentRequest;
+      if (current && effective) {
+        if (auto url = URL::fromString(effective)) current->url = *url;
+        const std::string method = current->httpMethod.value_or("GET");
+        int status = transfer.headStatus;
+        if ((status == 303 && method != "HEAD") ||
+            ((status == 301 || status == 302) && method == "POST")) {
+          current->httpMethod = "GET";
+          current->httpBody.reset();
+        }
+      }
+    }
+    transfer.inHead = true;
+    transfer.headLines.clear();
+    transfer.headStart = Date::now();
+    auto space = line.find(' ');
+    transfer.headVersion = line.substr(0, space);
+    transfer.headStatus = 0;
+    if (space != std::string::npos) {
+      transfer.headStatus = std::atoi(line.c_str() + space + 1);
+    }
+    return;
+  }
+  if (!transfer.inHead) return;  // trailers after the body
+  if (!line.empty()) {
+    transfer.headLines.push_back(std::move(line));
+    return;
+  }
+  // The end of a head.
+  transfer.inHead = false;
+  int status = transfer.headStatus;
+  if (status >= 100 && status < 200) return;
+  bool hasLocation =
+      std::any_of(transfer.headLines.begin(), transfer.headLines.end(),
+                  [](const std::string& l) { return lowercase(l.substr(0, 9)) == "location:"; });
+  long redirects = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
+  bool followed =
+      hasLocation && redirects < kMaximumRedirects &&
+      (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
+  char* effective = nullptr;
+  curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+  auto responseURL = effective ? URL::fromString(effective) : std::nullopt;
+  if (!responseURL) responseURL = currentURL(transfer);
+  if (responseURL) {
+    URLSessionTaskTransactionMetrics metrics;
+    {
+      std::lock_guard lock(transfer.shared->mutex);
+      if (transfer.shared->currentRequest) metrics.request = *transfer.shared->currentRequest;
+    }
+    metrics.response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
+        *responseURL, status, transfer.headVersion, transfer.headLines, true));
+    metrics.responseStartDate = transfer.headStart;
+    metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
+    transfer.transactions.push_back(std::move(metrics));
+  }
+  if (followed) return;
+  transfer.responseDelivered = false;
+  deliverResponse(transfer);
+}
+
+void SessionCore::deliverResponse(Transfer& transfer) {
+  transfer.responseDelivered = true;
+  URLResponsePtr response;
+  if (!transfer.transactions.empty() && transfer.transactions.back().response) {
+    response = transfer.transactions.back().response;
+  } else {
+    auto url = currentURL(transfer);
+    if (!url) return;
+    response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
+        *url, transfer.headStatus, transfer.headVersion, transfer.headLines, true));
+  }
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->response = response;
+    transfer.shared->bytesExpectedToReceive = response->expectedContentLength();
+  }
+  if (!delegate()) return;  // nobody to ask: the body flows
+  transfer.awaitingDisposition = true;
+
+  // The answer may come from any thread, or never: a handler dropped unanswered cancels.
+  struct Answer {
+    std::weak_ptr<SessionCore> core;
+    std::uint64_t identifier;
+    std::atomic<bool> answered{false};
+    void give(URLSessionDelegate::ResponseDisposition disposition) {
+      if (answered.exchange(true)) return;
+      if (auto c = core.lock()) {
+        c->post([c, id = identifier, disposition] { c->answerDisposition(id, disposition); });
+      }
+    }
+    ~Answer() { give(URLSessionDelegate::ResponseDisposition::cancel); }
+  };
+  auto answer = std::make_shared<Answer>();
+  answer->core = weak_from_this();
+  answer->identifier = transfer.task->taskIdentifier();
+  auto task = std::static_pointer_cast<URLSessionDataTask>(transfer.task);
+  deliver(
+      [task, response, answer](URLSessionDelegate& delegate,
+                               const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(URLSessionDelegate::ResponseDisposition)> handler =
+            [answer](URLSessionDelegate::ResponseDisposition d) { answer->give(d); };
+        answer.reset();  // from here only the handler holds the answer
+        delegate.didReceiveResponse(session, task, response, std::move(handler));
+      },
+      transfer.keepAlive);
+}
+
+void SessionCore::onDone(Transfer& transfer, CURLcode result) {
+  removeFromMulti(transfer);
+  if (transfer.cancelled) return;
+  if (result == CURLE_OK) {
+    if (!transfer.responseDelivered) deliverResponse(transfer);
+    if (transfer.awaitingDisposition) {
+      transfer.completionPending = true;
+      return;
+    }
+    finish(transfer, nullptr);
+    return;
+  }
+  URLError::Code code = URLError::codeForCurlResult(result);
+  if (result == CURLE_PEER_FAILED_VERIFICATION && transfer.easy) {
+    long verify = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+    if (verify == 10) code = URLError::Code::serverCertificateHasBadDate;  // expired
+    if (verify == 9) code = URLError::Code::serverCertificateNotYetValid;  // not yet valid
+    if (verify == 20 || verify == 2) code = URLError::Code::serverCertificateHasUnknownRoot;
+  }
+  bool connectivity = code == URLError::Code::cannotConnectToHost ||
+                      code == URLError::Code::cannotFindHost ||
+                      code == URLError::Code::notConnectedToInternet;
+  if (connectivity && configuration_.waitsForConnectivity && !transfer.responseDelivered) {
+    if (!transfer.toldWaiting) {
+      transfer.toldWaiting = true;
+      auto task = transfer.task;
+      deliver(
+          [task](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+            delegate.taskIsWaitingForConnectivity(session, task);
+          },
+          transfer.keepAlive);
+    }
+    transfer.retryAtUptime = systemUptime() + 1.0;
+    return;
+  }
+  std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
+                                               : std::string(curl_easy_strerror(result));
+  finish(transfer, makeError(URLError(code, currentURL(transfer), detail)));
+}
+
+void SessionCore::removeFromMulti(Transfer& transfer) {
+  if (transfer.inMulti) {
+    curl_multi_remove_handle(multi_, transfer.easy);
+    transfer.inMulti = false;
+  }
+}
+
+void SessionCore::updatePause(Transfer& transfer) {
+  if (!transfer.easy || !transfer.inMulti) return;
+  if (transfer.suspended) {
+    curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
+    transfer.keepAlive.reset();
+  } else if (!transfer.awaitingDisposition) {
+    curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
+  }
+}
+
+void SessionCore::checkTimers() {
+  double now = systemUptime();
+  std::vector<Transfer*> expired;
+  for (auto& [identifier, transfer] : transfers_) {
+    if (transfer->cancelled) continue;
+    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
+    if (!transfer->inMulti && !waiting) continue;
+    if (waiting && now >= transfer->retryAtUptime &&
+        now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
+      // Try the connection again, from a clean slate.
+      transfer->retryAtUptime = 0;
+      transfer->inHead = false;
+      transfer->headStatus = 0;
+      transfer->headLines.clear();
+      transfer->transactions.clear();
+      transfer->lastActivityUptime = 0;
+      transfer->errorBuffer[0] = 0;
+      if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
+      continue;
+    }
+    if (waiting) {
+      if (now - transfer->startUptime >= configuration_.timeoutIntervalForResource) {
+        expired.push_back(transfer.get());
+      }
+      continue;
+    }
+    double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
+                                transfer->task->originalRequest_->timeoutInterval);
+    bool held = transfer->suspended || transfer->awaitingDisposition;
+    bool idle = !held && idleLimit > 0 && transfer->lastActivityUptime > 0 &&
+                now - transfer->lastActivityUptime >= idleLimit;
+    bool overall = configuration_.timeoutIntervalForResource > 0 &&
+                   now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
+    if (idle || overall) expired.push_back(transfer.get());
+  }
+  for (Transfer* transfer : expired) {
+    removeFromMulti(*transfer);
+    finish(*transfer, makeError(URLError(URLError::Code::timedOut, currentURL(*transfer),
+                                         "no progress within the time-out")));
+  }
+}
+
+double SessionCore::nextDeadline() {
+  double next = 0;
+  auto consider = [&](double t) {
+    if (t > 0 && (next == 0 || t < next)) next = t;
+  };
+  for (auto& [identifier, transfer] : transfers_) {
+    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
+    if (!transfer->inMulti) continue;
+    double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
+                                transfer->task->originalRequest_->timeoutInterval);
+    if (transfer->lastActivityUptime > 0 && idleLimit > 0 && !transfer->suspended &&
+        !transfer->awaitingDisposition) {
+      consider(transfer->lastActivityUptime + idleLimit);
+    }
+    if (configuration_.timeoutIntervalForResource > 0) {
+      consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
+    }
+  }
+  return next;
+}
+
+void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
+  removeFromMulti(transfer);
+  const Date end = Date::now();
+
+  URLSessionTaskMetrics metrics;
+  metrics.taskInterval.start = transfer.task->createdAt_;
+  metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
+  if (transfer.easy) {
+    long redirects = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
+    metrics.redirectCount = static_cast<int>(redirects);
+  }
+  metrics.transactionMetrics = std::move(transfer.transactions);
+  if (transfer.easy && !metrics.transactionMetrics.empty()) {
+    auto& last = metrics.transactionMetrics.back();
+    curl_off_t nameLookup = 0, connect = 0, appConnect = 0, preTransfer = 0, startTransfer = 0,
+               total = 0, redirectTime = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_NAMELOOKUP_TIME_T, &nameLookup);
+    curl_easy_getinfo(transfer.easy, CURLINFO_CONNECT_TIME_T, &connect);
+    curl_easy_getinfo(transfer.easy, CURLINFO_APPCONNECT_TIME_T, &appConnect);
+    curl_easy_getinfo(transfer.easy, CURLINFO_PRETRANSFER_TIME_T, &preTransfer);
+    curl_easy_getinfo(transfer.easy, CURLINFO_STARTTRANSFER_TIME_T, &startTransfer);
+    curl_easy_getinfo(transfer.easy, CURLINFO_TOTAL_TIME_T, &total);
+    curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_TIME_T, &redirectTime);
+    // libcurl counts every phase from the start of the transfer, redirects included.
+    Date start = transfer.fetchStart;
+    last.fetchStartDate = start + static_cast<double>(redirectTime) / 1e6;
+    long reused = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_NUM_CONNECTS, &reused);
+    last.isReusedConnection = reused == 0;
+    if (!last.isReusedConnection) {
+      last.domainLookupStartDate = last.fetchStartDate;
+      last.domainLookupEndDate = dateAfter(start, nameLookup);
+      last.connectStartDate = last.domainLookupEndDate;
+      last.connectEndDate = dateAfter(start, appConnect > 0 ? appConnect : connect);
+      if (appConnect > 0) {
+        last.secureConnectionStartDate = dateAfter(start, connect);
+        last.secureConnectionEndDate = dateAfter(start, appConnect);
+      }
+    }
+    last.requestStartDate = dateAfter(start, preTransfer);
+    last.requestEndDate = last.requestStartDate;
+    if (!last.responseStartDate) last.responseStartDate = dateAfter(start, startTransfer);
+    last.responseEndDate = dateAfter(start, total);
+    long version = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
+    if (version == CURL_HTTP_VERSION_2_0) {
+      last.networkProtocolName = "h2";
+    } else if (version == CURL_HTTP_VERSION_1_0) {
+      last.networkProtocolName = "http/1.0";
+    } else if (version != 0) {
+      last.networkProtocolName = "http/1.1";
+    }
+    char* ip = nullptr;
+    curl_easy_getinfo(transfer.easy, CURLINFO_PRIMARY_IP, &ip);
+    if (ip && *ip) last.remoteAddress = std::string(ip);
+    long port = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_PRIMARY_PORT, &port);
+    if (port > 0) last.remotePort = static_cast<int>(port);
+    curl_off_t uploaded = 0, downloaded = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
+    last.countOfRequestBodyBytesSent = uploaded;
+    last.countOfResponseBodyBytesReceived = downloaded;
+  }
+
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->state = URLSessionTask::State::completed;
+    transfer.shared->error = error;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.erase(transfer.task->taskIdentifier());
+  }
+
+  auto task = transfer.task;
+  auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
+  deliver(
+      [task, metrics = std::move(metrics)](URLSessionDelegate& delegate,
+                                           const std::shared_ptr<URLSession>& s) {
+        delegate.didFinishCollectingMetrics(s, task, metrics);
+      },
+      session);
+  deliver(
+      [task, error](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& s) {
+        delegate.didCompleteWithError(s, task, error);
+      },
+      session);
+
+  // The transfer may still be referenced by the caller's frame; it goes at the next turn.
+  auto it = transfers_.find(task->taskIdentifier());
+  if (it != transfers_.end()) {
+    finished_.push_back(std::move(it->second));
+    transfers_.erase(it);
+  }
+  checkInvalidation();
+}
+
+void SessionCore::finishQuietly(Transfer& transfer) {
+  std::lock_guard lock(transfer.shared->mutex);
+  if (transfer.shared->state != URLSessionTask::State::completed) {
+    transfer.shared->state = URLSessionTask::State::completed;
+    transfer.shared->error = makeError(URLError(URLError::Code::cancelled));
+  }
+}
+
+void SessionCore::checkInvalidation() {
+  if (!invalidateWhenDone_ || invalidationDelivered_) return;
+  if (!liveTasks().empty()) return;
+  invalidationDelivered_ = true;
+  auto self = shared_from_this();
+  auto delegate = this->delegate();
+  auto session = owner_.lock();
+  if (!delegate || !session) {
+    releaseDelegate();
+    return;
+  }
+  delegateQueue_->addOperation([self, delegate, session] {
+    delegate->didBecomeInvalidWithError(session, nullptr);
+    self->releaseDelegate();
+  });
+}
+
+}  // namespace net_detail
+
+// --- Task ------------------------------------------------------------------------------------
+
+URLSessionTask::URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest request,
+                               std::shared_ptr<net_detail::SessionCore> core)
+    : kind_(kind),
+      identifier_(identifier),
+      originalRequest_(std::move(request)),
+      core_(std::move(core)),
+      shared_(std::make_shared<net_detail::TaskShared>()),
+      createdAt_(Date::now()) {}
+
+URLSessionTask::~URLSessionTask() = default;
+
+std::optional<URLRequest> URLSessionTask::currentRequest() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->currentRequest ? shared_->currentRequest : originalRequest_;
+}
+
+URLResponsePtr URLSessionTask::response() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->response;
+}
+
+URLSessionTask::State URLSessionTask::state() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->state;
+}
+
+ErrorPtr URLSessionTask::error() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->error;
+}
+
+std::int64_t URLSessionTask::countOfBytesReceived() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->bytesReceived;
+}
+
+std::int64_t URLSessionTask::countOfBytesExpectedToReceive() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->bytesExpectedToReceive;
+}
+
+std::int64_t URLSessionTask::countOfBytesSent() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->bytesSent;
+}
+
+std::int64_t URLSessionTask::countOfBytesExpectedToSend() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->bytesExpectedToSend;
+}
+
+std::string URLSessionTask::taskDescription() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->description;
+}
+
+void URLSessionTask::setTaskDescription(std::string description) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->description = std::move(description);
+}
+
+void URLSessionTask::resume() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state != State::suspended) return;
+    shared_->state = State::running;
+  }
+  auto self = shared_from_this();
+  auto session = core_->owner();
+  if (!session || !core_->post([core = core_.get(), self, session = std::move(session)] {
+        core->resumeTask(self, session);
+      })) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state = State::completed;
+    shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
+  }
+}
+
+void URLSessionTask::suspend() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state != State::running) return;
+    shared_->state = State::suspended;
+  }
+  core_->post([core = core_.get(), id = identifier_] { core->suspendTask(id); });
+}
+
+void URLSessionTask::cancel() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state != State::running && shared_->state != State::suspended) return;
+    shared_->state = State::canceling;
+  }
+  auto self = shared_from_this();
+  if (!core_->post([core = core_.get(), self] { core->cancelTask(self); })) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state = State::completed;
+    shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
+  }
+}
+
+// --- Session ---------------------------------------------------------------------------------
+
+std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration,
+                                             std::shared_ptr<URLSessionDelegate> delegate,
+                                             std::shared_ptr<OperationQueue> delegateQueue) {
+  if (configuration.identifier) {
+    fatal(
+        "URLSession: background sessions (configurations with an identifier) are not "
+        "supported");
+  }
+  if (!delegateQueue) {
+    delegateQueue = std::make_shared<OperationQueue>("org.tovarine.urlsession.delegateQueue");
+  }
+  auto session = std::shared_ptr<URLSession>(new URLSession());
+  session->core_ = std::make_shared<net_detail::SessionCore>(
+      std::move(configuration), std::move(delegate), std::move(delegateQueue));
+  session->core_->start(session);
+  return session;
+}
+
+URLSession::~URLSession() {
+  if (core_) core_->shutdown();
+}
+
+const URLSessionConfiguration& URLSession::configuration() const {
+  return core_->configuration();
+}
+
+std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
+  return core_->delegate();
+}
+
+const std::shared_ptr<OperationQueue>& URLSession::delegateQueue() const {
+  return core_->delegateQueue();
+}
+
+std::string URLSession::sessionDescription() const {
+  std::lock_guard lock(descriptionMutex_);
+  return description_;
+}
+
+void URLSession::setSessionDescription(std::string description) {
+  std::lock_guard lock(descriptionMutex_);
+  description_ = std::move(description);
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request) {
+  auto task = std::shared_ptr<URLSessionDataTask>(new URLSessionDataTask(
+      URLSessionTask::Kind::data, core_->nextTaskIdentifier(), std::move(request), core_));
+  if (!core_->registerTask(task)) {
+    // An invalidated session starts nothing: the task ends as cancelled when resumed.
+    std::lock_guard lock(task->shared_->mutex);
+    task->shared_->state = URLSessionTask::State::completed;
+    task->shared_->error = makeError(URLError(
+        URLError::Code::cancelled, task->originalRequest_->url, "the session was invalidated"));
+    return task;
+  }
+  std::shared_ptr<URLSessionTask> base = task;
+  core_->deliver(
+      [base](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didCreateTask(session, base);
+      },
+      shared_from_this());
+  return task;
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URL url) {
+  return dataTask(URLRequest(std::move(url)));
+}
+
+void URLSession::finishTasksAndInvalidate() {
+  core_->invalidate(false);
+}
+
+void URLSession::invalidateAndCancel() {
+  core_->invalidate(true);
+}
+
+void URLSession::getAllTasks(
+    std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> completion) {
+  auto tasks = core_->liveTasks();
+  core_->delegateQueue()->addOperation(
+      [tasks = std::move(tasks), completion = std::move(completion)] { completion(tasks); });
+}
+
+}  // namespace platform

@@ -1,0 +1,633 @@
+// URL sessions against real HTTP servers on 127.0.0.1.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/dispatch/main_queue.h"
+#include "platform/net/support/recording_delegate.h"
+#include "platform/net/support/self_signed_certificate.h"
+#include "platform/net/support/test_server.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session.h"
+
+namespace {
+
+using nettest::Flag;
+using nettest::Gate;
+using nettest::RecordingDelegate;
+using nettest::TestServer;
+using platform::URL;
+using platform::URLError;
+using platform::URLRequest;
+using platform::URLSession;
+using platform::URLSessionConfiguration;
+using platform::URLSessionTask;
+using State = platform::URLSessionTask::State;
+using Disposition = platform::URLSessionDelegate::ResponseDisposition;
+using Answer = RecordingDelegate::Answer;
+
+const std::vector<std::uint8_t> kGzipBody = {31,  139, 8,   0,   0,   0,   0,   0,  2,  3,  203, 72,
+                                             205, 201, 201, 87,  72,  175, 202, 44, 80, 40, 207, 47,
+                                             202, 73,  209, 83,  200, 24,  21,  25, 21, 25, 178, 34,
+                                             0,   195, 79,  250, 22,  208, 2,   0,  0};
+const std::vector<std::uint8_t> kDeflateBody = {
+    120, 156, 203, 72,  205, 201, 201, 87, 72, 175, 202, 44, 80,  40,  207, 47, 202,
+    73,  209, 83,  200, 24,  21,  25,  21, 25, 178, 34,  0,  164, 209, 4,   176};
+std::string expectedDecodedBody() {
+  std::string s;
+  for (int i = 0; i < 40; ++i)
+    s += "hello gzip world. ";
+  return s;
+}
+
+bool runUntil(const std::function<bool()>& predicate, double timeout = 10.0) {
+  return platform::runMainUntil(predicate, timeout);
+}
+
+URLRequest requestFor(const std::string& url) {
+  return URLRequest(*URL::fromString(url));
+}
+
+const URLError* urlError(const platform::ErrorPtr& error) {
+  return dynamic_cast<const URLError*>(error.get());
+}
+
+class URLSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.server().Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("hello, world", "text/plain; charset=utf-8");
+    });
+    base_ = server_.start();
+  }
+  void TearDown() override {
+    for (auto& gate : gates_)
+      gate->open();
+    if (session_) session_->invalidateAndCancel();
+    if (session_) {
+      auto delegate = delegate_;
+      runUntil([&] {
+        auto events = delegate->sessionEvents();
+        return !events.empty() && events.back() == "invalid";
+      });
+    }
+    session_.reset();
+    server_.stop();
+    platform::drainMainQueue();
+  }
+
+  std::shared_ptr<URLSession> makeSession(
+      URLSessionConfiguration configuration = URLSessionConfiguration::ephemeral()) {
+    if (session_) {
+      // Task identifiers start again at 1 in a new session: it gets a delegate of its own.
+      session_->invalidateAndCancel();
+      delegate_ = std::make_shared<RecordingDelegate>();
+    }
+    session_ = URLSession::make(std::move(configuration), delegate_, nettest::mainDelegateQueue());
+    return session_;
+  }
+
+  Gate& newGate() {
+    gates_.push_back(std::make_unique<Gate>());
+    return *gates_.back();
+  }
+
+  // Runs `request` to completion and returns its record.
+  nettest::TaskRecord run(const URLRequest& request) {
+    if (!session_) makeSession();
+    auto task = session_->dataTask(request);
+    task->resume();
+    EXPECT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+    return delegate_->record(task->taskIdentifier());
+  }
+
+  TestServer server_;
+  std::string base_;
+  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<URLSession> session_;
+  std::vector<std::unique_ptr<Gate>> gates_;
+};
+
+TEST_F(URLSessionTest, GetDeliversResponseDataMetricsAndCompletionInOrder) {
+  makeSession();
+  // Asking for no encoding keeps the server from compressing, so the length is the body's.
+  auto request = requestFor(base_ + "/hello");
+  request.setValueForHTTPHeaderField("identity", "Accept-Encoding");
+  auto task = session_->dataTask(request);
+  EXPECT_EQ(task->state(), State::suspended);
+  EXPECT_EQ(task->taskIdentifier(), 1u);
+  task->resume();
+  EXPECT_EQ(task->state(), State::running);
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.events,
+            (std::vector<std::string>{"created", "response", "data", "metrics", "complete"}));
+  EXPECT_EQ(record.body_text(), "hello, world");
+  EXPECT_EQ(record.error, nullptr);
+  EXPECT_EQ(record.metricsCount, 1);
+  auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(record.response);
+  ASSERT_NE(http, nullptr);
+  EXPECT_EQ(http->statusCode(), 200);
+  EXPECT_EQ(http->mimeType(), "text/plain");
+  EXPECT_EQ(http->textEncodingName(), "utf-8");
+  EXPECT_EQ(http->expectedContentLength(), 12);
+  EXPECT_EQ(http->url().absoluteString(), base_ + "/hello");
+  EXPECT_EQ(task->state(), State::completed);
+  EXPECT_EQ(task->response(), record.response);
+  EXPECT_EQ(task->countOfBytesReceived(), 12);
+  EXPECT_EQ(record.metrics.redirectCount, 0);
+  ASSERT_EQ(record.metrics.transactionMetrics.size(), 1u);
+  EXPECT_EQ(record.metrics.transactionMetrics[0].networkProtocolName, "http/1.1");
+  EXPECT_GE(record.metrics.taskInterval.duration, 0.0);
+}
+
+TEST_F(URLSessionTest, PostSendsBodyMethodAndHeaders) {
+  server_.server().Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.method + "|" + req.get_header_value("Content-Type") + "|" +
+                        req.get_header_value("X-Custom") + "|" + req.get_header_value("X-Default") +
+                        "|" + req.body,
+                    "text/plain");
+  });
+  server_.server().Put("/echo", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.method + "|" + req.body, "text/plain");
+  });
+  auto configuration = URLSessionConfiguration::ephemeral();
+  configuration.httpAdditionalHeaders =
+      platform::HTTPHeaderFields{{"X-Default", "from-session"}, {"X-Custom", "overridden"}};
+  makeSession(configuration);
+
+  auto request = requestFor(base_ + "/echo");
+  request.httpMethod = "POST";
+  request.setValueForHTTPHeaderField("application/json", "Content-Type");
+  request.setValueForHTTPHeaderField("mine", "x-custom");
+  request.httpBody = platform::Bytes{'{', '}'};
+  EXPECT_EQ(run(request).body_text(), "POST|application/json|mine|from-session|{}");
+
+  auto put = requestFor(base_ + "/echo");
+  put.httpMethod = "PUT";
+  put.httpBody = platform::Bytes{'a', 'b', 'c'};
+  EXPECT_EQ(run(put).body_text(), "PUT|abc");
+}
+
+TEST_F(URLSessionTest, RepeatedResponseHeadersAreJoined) {
+  server_.server().Get("/multi", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("X-Twice", "one");
+    res.set_header("X-Twice", "two");
+    res.set_content("", "text/plain");
+  });
+  auto record = run(requestFor(base_ + "/multi"));
+  auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(record.response);
+  ASSERT_NE(http, nullptr);
+  EXPECT_EQ(http->valueForHTTPHeaderField("x-twice"), "one, two");
+}
+
+TEST_F(URLSessionTest, GzipAndDeflateBodiesAreDecodedAndTheAcceptEncodingGoesOutAsSet) {
+  std::string seenEncoding;
+  std::mutex seenMutex;
+  server_.server().Get("/gzip", [&](const httplib::Request& req, httplib::Response& res) {
+    {
+      std::lock_guard lock(seenMutex);
+      seenEncoding = req.get_header_value("Accept-Encoding");
+    }
+    res.set_header("Content-Encoding", "gzip");
+    res.set_content(std::string(kGzipBody.begin(), kGzipBody.end()), "text/plain");
+  });
+  server_.server().Get("/deflate", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Content-Encoding", "deflate");
+    res.set_content(std::string(kDeflateBody.begin(), kDeflateBody.end()), "text/plain");
+  });
+  auto request = requestFor(base_ + "/gzip");
+  request.setValueForHTTPHeaderField("br;q=1.0, gzip;q=0.9, deflate;q=0.8", "Accept-Encoding");
+  auto record = run(request);
+  EXPECT_EQ(record.error, nullptr);
+  EXPECT_EQ(record.body_text(), expectedDecodedBody());
+  {
+    std::lock_guard lock(seenMutex);
+    EXPECT_EQ(seenEncoding, "br;q=1.0, gzip;q=0.9, deflate;q=0.8");
+  }
+  // The announced length is that of the encoded body, which is not what arrives.
+  EXPECT_EQ(record.response->expectedContentLength(), -1);
+
+  // Without an explicit Accept-Encoding, decoding is on all the same.
+  EXPECT_EQ(run(requestFor(base_ + "/deflate")).body_text(), expectedDecodedBody());
+}
+
+TEST_F(URLSessionTest, RedirectsAreFollowedAndReportedOnce) {
+  server_.server().Get("/old", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/hello", 302);
+  });
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/old"));
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.events,
+            (std::vector<std::string>{"created", "response", "data", "metrics", "complete"}));
+  EXPECT_EQ(record.body_text(), "hello, world");
+  EXPECT_EQ(record.response->url().absoluteString(), base_ + "/hello");
+  EXPECT_EQ(task->currentRequest()->url->absoluteString(), base_ + "/hello");
+  EXPECT_EQ(task->originalRequest()->url->absoluteString(), base_ + "/old");
+  EXPECT_EQ(record.metrics.redirectCount, 1);
+  ASSERT_EQ(record.metrics.transactionMetrics.size(), 2u);
+  auto first = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(
+      record.metrics.transactionMetrics[0].response);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->statusCode(), 302);
+}
+
+TEST_F(URLSessionTest, EndlessRedirectsFailWithTooManyRedirects) {
+  server_.server().Get("/loop", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/loop", 302);
+  });
+  auto record = run(requestFor(base_ + "/loop"));
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::httpTooManyRedirects);
+  EXPECT_EQ(record.metricsCount, 1);
+}
+
+TEST_F(URLSessionTest, NotFoundIsAResponseNotAnError) {
+  auto record = run(requestFor(base_ + "/missing"));
+  EXPECT_EQ(record.error, nullptr);
+  auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(record.response);
+  ASSERT_NE(http, nullptr);
+  EXPECT_EQ(http->statusCode(), 404);
+}
+
+TEST_F(URLSessionTest, BodilessResponsesStillPassThroughTheDisposition) {
+  server_.server().Get("/empty",
+                       [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+  auto record = run(requestFor(base_ + "/empty"));
+  EXPECT_EQ(record.events,
+            (std::vector<std::string>{"created", "response", "metrics", "complete"}));
+  EXPECT_EQ(record.error, nullptr);
+
+  auto head = requestFor(base_ + "/hello");
+  head.httpMethod = "HEAD";
+  auto headRecord = run(head);
+  EXPECT_EQ(headRecord.events,
+            (std::vector<std::string>{"created", "response", "metrics", "complete"}));
+  EXPECT_TRUE(headRecord.body.empty());
+}
+
+TEST_F(URLSessionTest, CancellingARunningTaskCompletesWithCancelledAfterMetrics) {
+  Gate& gate = newGate();
+  Flag entered;
+  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
+    entered.set();
+    gate.wait();
+    res.set_content("late", "text/plain");
+  });
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/slow"));
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  task->cancel();
+  // Canceling at once; completed as soon as the transport has let go.
+  EXPECT_TRUE(task->state() == State::canceling || task->state() == State::completed);
+  task->cancel();  // a second cancel changes nothing
+  task->resume();  // nor does a resume while canceling
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.events, (std::vector<std::string>{"created", "metrics", "complete"}));
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->errorCode(), -999);
+  EXPECT_EQ(task->state(), State::completed);
+  EXPECT_EQ(urlError(task->error())->code(), URLError::Code::cancelled);
+}
+
+TEST_F(URLSessionTest, CancellingATaskThatNeverStartedStillReportsMetricsAndCompletion) {
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/hello"));
+  task->cancel();
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.events, (std::vector<std::string>{"created", "metrics", "complete"}));
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cancelled);
+  task->resume();
+  EXPECT_EQ(task->state(), State::completed);
+}
+
+TEST_F(URLSessionTest, TheBodyWaitsForTheDispositionAnswer) {
+  Flag served;
+  server_.server().Get("/body", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content("payload", "text/plain");
+    served.set();
+  });
+  delegate_->answer = Answer::hold;
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/body"));
+  task->resume();
+  ASSERT_TRUE(
+      runUntil([&] { return delegate_->isHolding(task->taskIdentifier()) && served.isSet(); }));
+  platform::drainMainQueue();
+  // The whole answer is on its way, but nothing passes before the delegate allows it.
+  auto before = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(before.events, (std::vector<std::string>{"created", "response"}));
+  EXPECT_EQ(task->state(), State::running);
+
+  std::thread([&] { delegate_->release(task->taskIdentifier(), Disposition::allow); }).join();
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  auto after = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(after.events,
+            (std::vector<std::string>{"created", "response", "data", "metrics", "complete"}));
+  EXPECT_EQ(after.body_text(), "payload");
+}
+
+TEST_F(URLSessionTest, ADispositionOfCancelEndsTheTaskWithoutBody) {
+  delegate_->answer = Answer::cancel;
+  auto record = run(requestFor(base_ + "/hello"));
+  EXPECT_EQ(record.events,
+            (std::vector<std::string>{"created", "response", "metrics", "complete"}));
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cancelled);
+  EXPECT_TRUE(record.body.empty());
+}
+
+TEST_F(URLSessionTest, ADispositionHandlerDroppedUnansweredCancelsInsteadOfStalling) {
+  delegate_->answer = Answer::drop;
+  auto record = run(requestFor(base_ + "/hello"));
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cancelled);
+}
+
+TEST_F(URLSessionTest, ASuspendedTaskMovesNoBytesUntilResumed) {
+  Flag served;
+  server_.server().Get("/body", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content("resumed payload", "text/plain");
+    served.set();
+  });
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/body"));
+  task->suspend();  // not running yet: nothing happens
+  EXPECT_EQ(task->state(), State::suspended);
+  // Suspended while the response is being answered: the suspension is in place before the
+  // answer lets the body through.
+  delegate_->onResponse = [](const platform::URLSessionDelegate::TaskPtr& t) { t->suspend(); };
+  task->resume();
+  ASSERT_TRUE(runUntil([&] {
+    return served.isSet() && delegate_->record(task->taskIdentifier()).response != nullptr;
+  }));
+  platform::drainMainQueue();
+  EXPECT_EQ(task->state(), State::suspended);
+  EXPECT_EQ(delegate_->record(task->taskIdentifier()).events,
+            (std::vector<std::string>{"created", "response"}));
+
+  delegate_->onResponse = nullptr;
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.body_text(), "resumed payload");
+  EXPECT_EQ(record.error, nullptr);
+}
+
+TEST_F(URLSessionTest, AnIdleTransferTimesOutAfterTheRequestInterval) {
+  Gate& gate = newGate();
+  server_.server().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
+    gate.wait();
+    res.set_content("too late", "text/plain");
+  });
+  auto request = requestFor(base_ + "/stall");
+  request.timeoutInterval = 0.3;
+  auto record = run(request);
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->errorCode(), -1001);
+  EXPECT_EQ(record.events, (std::vector<std::string>{"created", "metrics", "complete"}));
+  EXPECT_EQ(urlError(record.error)->failingURL()->absoluteString(), base_ + "/stall");
+}
+
+TEST_F(URLSessionTest, TheConfigurationTimeoutAppliesWhenItIsShorter) {
+  Gate& gate = newGate();
+  server_.server().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
+    gate.wait();
+    res.set_content("too late", "text/plain");
+  });
+  auto configuration = URLSessionConfiguration::ephemeral();
+  configuration.timeoutIntervalForRequest = 0.3;
+  makeSession(configuration);
+  auto record = run(requestFor(base_ + "/stall"));  // the request itself allows 60 s
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::timedOut);
+}
+
+TEST_F(URLSessionTest, ARefusedConnectionFailsWithCannotConnectToHost) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  int port = ntohs(address.sin_port);
+  ::close(fd);  // bound but never listening: nobody answers on that port now
+
+  auto record = run(requestFor("http://127.0.0.1:" + std::to_string(port) + "/"));
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cannotConnectToHost);
+  EXPECT_EQ(record.metricsCount, 1);
+
+  // Waiting for connectivity tells the delegate once and keeps trying until the resource
+  // time-out.
+  auto configuration = URLSessionConfiguration::ephemeral();
+  configuration.waitsForConnectivity = true;
+  configuration.timeoutIntervalForResource = 1.5;
+  makeSession(configuration);
+  auto waited = run(requestFor("http://127.0.0.1:" + std::to_string(port) + "/"));
+  EXPECT_TRUE(waited.waiting);
+  EXPECT_EQ(std::count(waited.events.begin(), waited.events.end(), "waiting"), 1);
+  EXPECT_EQ(urlError(waited.error)->code(), URLError::Code::timedOut);
+}
+
+TEST_F(URLSessionTest, UnsupportedSchemesAndMissingURLsFailWithoutTouchingTheNetwork) {
+  auto record = run(requestFor("ftp://127.0.0.1/file"));
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::unsupportedURL);
+  EXPECT_EQ(record.events, (std::vector<std::string>{"created", "metrics", "complete"}));
+  EXPECT_EQ(urlError(run(URLRequest()).error)->code(), URLError::Code::badURL);
+  auto cacheOnly = requestFor(base_ + "/hello");
+  cacheOnly.cachePolicy = URLRequest::CachePolicy::returnCacheDataDontLoad;
+  EXPECT_EQ(urlError(run(cacheOnly).error)->code(), URLError::Code::resourceUnavailable);
+}
+
+TEST_F(URLSessionTest, HeaderValuesWithLineBreaksAreRefused) {
+  auto request = requestFor(base_ + "/hello");
+  request.setValueForHTTPHeaderField("a\r\nX-Injected: yes", "X-Value");
+  auto record = run(request);
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::badURL);
+  EXPECT_EQ(record.response, nullptr);
+}
+
+TEST_F(URLSessionTest, ManyConcurrentTasksEachSeeTheirCallbacksInOrderAndMetricsOnce) {
+  server_.server().Get(R"(/n/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(std::string(1000 + std::stoi(req.matches[1]), 'x'), "text/plain");
+  });
+  auto configuration = URLSessionConfiguration::ephemeral();
+  configuration.httpMaximumConnectionsPerHost = 8;
+  makeSession(configuration);
+  std::vector<std::shared_ptr<platform::URLSessionDataTask>> tasks;
+  for (int i = 0; i < 40; ++i) {
+    tasks.push_back(session_->dataTask(requestFor(base_ + "/n/" + std::to_string(i))));
+  }
+  for (auto& task : tasks)
+    task->resume();
+  ASSERT_TRUE(runUntil([&] {
+    return std::all_of(tasks.begin(), tasks.end(),
+                       [&](auto& t) { return delegate_->isComplete(t->taskIdentifier()); });
+  }));
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    auto record = delegate_->record(tasks[i]->taskIdentifier());
+    EXPECT_EQ(record.events,
+              (std::vector<std::string>{"created", "response", "data", "metrics", "complete"}))
+        << "task " << i;
+    EXPECT_EQ(record.body.size(), 1000 + i);
+    EXPECT_EQ(record.metricsCount, 1);
+  }
+}
+
+TEST_F(URLSessionTest, CookiesAreKeptPerSessionUnlessTheRequestOptsOut) {
+  server_.server().Get("/set", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Set-Cookie", "flavour=oat; Path=/");
+    res.set_content("set", "text/plain");
+  });
+  server_.server().Get("/get", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.get_header_value("Cookie"), "text/plain");
+  });
+  run(requestFor(base_ + "/set"));
+  EXPECT_EQ(run(requestFor(base_ + "/get")).body_text(), "flavour=oat");
+  auto optOut = requestFor(base_ + "/get");
+  optOut.httpShouldHandleCookies = false;
+  EXPECT_EQ(run(optOut).body_text(), "");
+
+  auto configuration = URLSessionConfiguration::ephemeral();
+  configuration.httpCookieAcceptPolicy = platform::HTTPCookieAcceptPolicy::never;
+  makeSession(configuration);
+  run(requestFor(base_ + "/set"));
+  EXPECT_EQ(run(requestFor(base_ + "/get")).body_text(), "");
+}
+
+TEST_F(URLSessionTest, InvalidateAndCancelEndsEveryTaskThenReportsInvalidationLast) {
+  Gate& gate = newGate();
+  Flag entered;
+  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
+    entered.set();
+    gate.wait();
+    res.set_content("late", "text/plain");
+  });
+  makeSession();
+  auto running = session_->dataTask(requestFor(base_ + "/slow"));
+  auto idle = session_->dataTask(requestFor(base_ + "/hello"));
+  running->resume();
+  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+
+  std::vector<std::shared_ptr<URLSessionTask>> listed;
+  bool listedDone = false;
+  session_->getAllTasks([&](std::vector<std::shared_ptr<URLSessionTask>> tasks) {
+    listed = std::move(tasks);
+    listedDone = true;
+  });
+  ASSERT_TRUE(runUntil([&] { return listedDone; }));
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0], running);
+
+  session_->invalidateAndCancel();
+  ASSERT_TRUE(runUntil([&] {
+    auto events = delegate_->sessionEvents();
+    return !events.empty() && events.back() == "invalid";
+  }));
+  EXPECT_EQ(delegate_->sessionEvents(),
+            (std::vector<std::string>{"complete", "complete", "invalid"}));
+  EXPECT_EQ(urlError(delegate_->record(running->taskIdentifier()).error)->code(),
+            URLError::Code::cancelled);
+  EXPECT_EQ(urlError(delegate_->record(idle->taskIdentifier()).error)->code(),
+            URLError::Code::cancelled);
+  EXPECT_EQ(session_->delegate(), nullptr);
+
+  // An invalidated session makes tasks that never reach the network.
+  auto late = session_->dataTask(requestFor(base_ + "/hello"));
+  late->resume();
+  EXPECT_EQ(late->state(), State::completed);
+  EXPECT_EQ(urlError(late->error())->code(), URLError::Code::cancelled);
+}
+
+TEST_F(URLSessionTest, FinishTasksAndInvalidateLetsRunningTasksFinish) {
+  Gate& gate = newGate();
+  Flag entered;
+  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
+    entered.set();
+    gate.wait();
+    res.set_content("finished", "text/plain");
+  });
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/slow"));
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  session_->finishTasksAndInvalidate();
+  gate.open();
+  ASSERT_TRUE(runUntil([&] {
+    auto events = delegate_->sessionEvents();
+    return !events.empty() && events.back() == "invalid";
+  }));
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.error, nullptr);
+  EXPECT_EQ(record.body_text(), "finished");
+}
+
+TEST_F(URLSessionTest, ARunningTaskKeepsItsSessionAliveUntilItCompletes) {
+  Gate& gate = newGate();
+  Flag entered;
+  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
+    entered.set();
+    gate.wait();
+    res.set_content("kept", "text/plain");
+  });
+  auto session = URLSession::make(URLSessionConfiguration::ephemeral(), delegate_,
+                                  nettest::mainDelegateQueue());
+  std::weak_ptr<URLSession> weak = session;
+  auto task = session->dataTask(requestFor(base_ + "/slow"));
+  task->resume();
+  session.reset();
+  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  EXPECT_FALSE(weak.expired());
+  gate.open();
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  EXPECT_EQ(delegate_->record(task->taskIdentifier()).body_text(), "kept");
+  ASSERT_TRUE(runUntil([&] { return weak.expired(); }));
+}
+
+TEST_F(URLSessionTest, HTTPSServersMustBeTrustedByTheSystemStore) {
+  nettest::SelfSignedCertificate certificate;
+  httplib::SSLServer tls(certificate.certificatePath.c_str(), certificate.keyPath.c_str());
+  ASSERT_TRUE(tls.is_valid());
+  tls.Get("/secret", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("must not arrive", "text/plain");
+  });
+  int port = tls.bind_to_any_port("127.0.0.1");
+  std::thread thread([&] { tls.listen_after_bind(); });
+  while (!tls.is_running())
+    std::this_thread::yield();
+
+  auto record = run(requestFor("https://127.0.0.1:" + std::to_string(port) + "/secret"));
+  tls.stop();
+  thread.join();
+  ASSERT_NE(urlError(record.error), nullptr);
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::serverCertificateUntrusted)
+      << urlError(record.error)->debugDescription();
+  EXPECT_EQ(record.response, nullptr);
+  EXPECT_TRUE(record.body.empty());
+}
+
+TEST_F(URLSessionTest, WithoutADelegateTasksStillRunAndRecordTheirOutcome) {
+  auto session = URLSession::make(URLSessionConfiguration::ephemeral());
+  auto task = session->dataTask(requestFor(base_ + "/hello"));
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return task->state() == State::completed; }));
+  EXPECT_EQ(task->error(), nullptr);
+  EXPECT_EQ(task->countOfBytesReceived(), 12);
+  session->invalidateAndCancel();
+}
+
+}  // namespace
