@@ -1,0 +1,13 @@
+#include "platform/coding/date_coding.h"
+
+namespace platform {
+
+void encode(Encoder& encoder, const Date& date) {
+  encoder.singleValueContainer()->encodeDouble(date.timeIntervalSinceReferenceDate());
+}
+
+void decode(Decoder& decoder, Date& date) {
+  date = Date(decoder.singleValueContainer()->decodeDouble("Double"));
+}
+
+}  // namespace platform
