@@ -72,8 +72,9 @@ std::optional<MutableImage> MutableImage::make(int width, int height) {
 }
 
 BufferPool& canvasPool() {
-  static BufferPool pool;
-  return pool;
+  // Never destroyed: a frame task may still be drawing while the process exits.
+  static BufferPool* pool = new BufferPool;
+  return *pool;
 }
 
 }  // namespace platform

@@ -114,8 +114,9 @@ JpegEncoder::JpegEncoder(std::size_t parallelism)
 JpegEncoder::~JpegEncoder() = default;
 
 JpegEncoder& JpegEncoder::shared() {
-  static JpegEncoder encoder;
-  return encoder;
+  // Never destroyed: a frame task may still be encoding while the process exits.
+  static JpegEncoder* encoder = new JpegEncoder;
+  return *encoder;
 }
 
 StripPlan JpegEncoder::planFor(int width, int height) const {

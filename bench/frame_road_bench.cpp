@@ -1,0 +1,441 @@
+// The frame road end to end: for each device size, the companion simulator on loopback, the
+// real coordinator with the display, capture, encoder and channel it creates, and a 60 Hz
+// animation drawn on the device's display. Each frame that reaches the channel reports when its
+// stages ended; the table gives their p50/p95, the capture-to-sent latency, the sustained frame
+// rate, the frames dropped on the way and the bytes on loopback. Beside the road, the same run
+// measures the capture's grab on its own and the encoder against the single-threaded one on the
+// frame the device gets (ratio = single-threaded / encoder, both timed here).
+//
+// Stages: grab = one shared-memory read of the whole display, measured alone after the road;
+// queue = grabbed to the encode starting (delivery to the coordinator, waiting for a slot);
+// letterbox = the image for the device made (a canvas below 800 by 620, else nothing to do);
+// jpeg = compression; send = the JPEG handed to the channel and written to the socket.
+//
+// Run it without sanitizers: cmake -DCMAKE_BUILD_TYPE=Release, then bench/frame_road_bench.
+// Options of Google Benchmark apply (--benchmark_filter=FrameRoad/1024 for one size).
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "companion/companion_server.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/display/display_environment.h"
+#include "platform/display/display_queries.h"
+#include "platform/display/x_connection.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+#include "platform/graphics/jpeg_encoder.h"
+#include "streaming/frame_sender.h"
+#include "streaming/starting_screen_view_model.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kWarmUpSeconds = 1.0;
+constexpr double kMeasureSeconds = 5.0;
+constexpr double kAnimationHz = 60.0;
+constexpr int kGrabSamples = 60;
+constexpr int kEncodeSamples = 60;
+
+struct Percentiles {
+  double p50 = 0, p95 = 0;  // milliseconds
+};
+
+Percentiles percentiles(std::vector<double> seconds) {
+  if (seconds.empty()) return {};
+  std::sort(seconds.begin(), seconds.end());
+  const auto at = [&](double q) {
+    const auto index = static_cast<std::size_t>(q * static_cast<double>(seconds.size() - 1) + 0.5);
+    return seconds[std::min(index, seconds.size() - 1)] * 1e3;
+  };
+  return {at(0.50), at(0.95)};
+}
+
+struct Row {
+  int deviceWidth = 0, deviceHeight = 0;
+  int frameWidth = 0, frameHeight = 0;
+  Percentiles grab, queue, letterbox, jpeg, send, total;
+  double fps = 0;
+  std::uint64_t frames = 0, dropped = 0, badImages = 0;
+  double kilobytesPerFrame = 0, megabytesPerSecond = 0;
+  Percentiles single, fast;
+  double ratio = 0;
+  double singleKilobytes = 0, fastKilobytes = 0;
+  int bands = 1;
+  std::string failure;
+};
+
+std::vector<Row>& rows() {
+  static std::vector<Row> all;
+  return all;
+}
+
+std::uint32_t mix(std::uint32_t value) {
+  value ^= value >> 16;
+  value *= 0x7feb352d;
+  value ^= value >> 15;
+  value *= 0x846ca68b;
+  value ^= value >> 16;
+  return value;
+}
+
+// A desktop-like picture in BGRX: a gradient wallpaper, two light windows with lines of
+// text-like detail.
+std::vector<std::uint8_t> desktop(int width, int height) {
+  std::vector<std::uint8_t> pixels(std::size_t(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* row = pixels.data() + std::size_t(y) * width * 4;
+    for (int x = 0; x < width; ++x) {
+      std::uint8_t b = std::uint8_t(60 + x * 120 / width);
+      std::uint8_t g = std::uint8_t(40 + y * 100 / height);
+      std::uint8_t r = 90;
+      const bool window =
+          (x > width / 10 && x < width * 6 / 10 && y > height / 8 && y < height * 7 / 10) ||
+          (x > width / 2 && x < width * 9 / 10 && y > height / 2 && y < height * 19 / 20);
+      if (window) {
+        b = g = r = 236;
+        if ((y / 14) % 2 == 0 && (mix(std::uint32_t(x / 5) * 131u + std::uint32_t(y / 14)) & 3) &&
+            (mix(std::uint32_t(x) * 7u + std::uint32_t(y) * 13u) & 1)) {
+          b = g = r = 30;
+        }
+      }
+      row[x * 4 + 0] = b;
+      row[x * 4 + 1] = g;
+      row[x * 4 + 2] = r;
+      row[x * 4 + 3] = 0;
+    }
+  }
+  return pixels;
+}
+
+// Draws on the device's display from a thread of its own: the desktop once, then a square that
+// moves every 1/60 s, so every capture finds a changed picture.
+class Animation {
+ public:
+  Animation(platform::DisplayLocation location, const std::vector<std::uint8_t>& picture)
+      : location_(std::move(location)), picture_(picture) {
+    auto connection = platform::x11::Connection::open(location_.xDisplay);
+    if (!connection) return;
+    x_ = std::move(*connection);
+    gc_ = xcb_generate_id(x_->get());
+    xcb_create_gc(x_->get(), gc_, x_->root(), 0, nullptr);
+    put(0, 0, int(location_.pixelWidth), int(location_.pixelHeight));
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Animation() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  bool running() const { return x_ != nullptr; }
+
+ private:
+  // Copies a rectangle of the desktop picture to the display, in bands that fit a request.
+  void put(int x, int y, int width, int height) {
+    const int bandRows = std::max(1, (1 << 18) / (width * 4));
+    std::vector<std::uint8_t> band;
+    for (int top = y; top < y + height; top += bandRows) {
+      const int rows = std::min(bandRows, y + height - top);
+      band.resize(std::size_t(width) * rows * 4);
+      for (int r = 0; r < rows; ++r) {
+        const std::uint8_t* source =
+            picture_.data() + (std::size_t(top + r) * location_.pixelWidth + x) * 4;
+        std::copy(source, source + std::size_t(width) * 4,
+                  band.data() + std::size_t(r) * width * 4);
+      }
+      xcb_put_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x_->root(), gc_, std::uint16_t(width),
+                    std::uint16_t(rows), std::int16_t(location_.x + x),
+                    std::int16_t(location_.y + top), 0, 24, std::uint32_t(band.size()),
+                    band.data());
+    }
+  }
+
+  void run() {
+    const int width = int(location_.pixelWidth), height = int(location_.pixelHeight);
+    const int side = std::max(32, std::min(width, height) / 5);
+    int x = 0, y = 0, dx = std::max(4, width / 90), dy = std::max(3, height / 120);
+    auto next = Clock::now();
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / kAnimationHz));
+    while (!stop_) {
+      put(x, y, side, side);
+      x = std::clamp(x + dx, 0, width - side);
+      y = std::clamp(y + dy, 0, height - side);
+      if (x == 0 || x == width - side) dx = -dx;
+      if (y == 0 || y == height - side) dy = -dy;
+      const std::uint32_t colour = 0xF2A541;
+      xcb_change_gc(x_->get(), gc_, XCB_GC_FOREGROUND, &colour);
+      const xcb_rectangle_t square{std::int16_t(location_.x + x), std::int16_t(location_.y + y),
+                                   std::uint16_t(side), std::uint16_t(side)};
+      xcb_poly_fill_rectangle(x_->get(), x_->root(), gc_, 1, &square);
+      xcb_flush(x_->get());
+      next += period;
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  platform::DisplayLocation location_;
+  const std::vector<std::uint8_t>& picture_;
+  std::unique_ptr<platform::x11::Connection> x_;
+  xcb_gcontext_t gc_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// One shared-memory read of the whole display, as the capture does it, timed alone.
+std::vector<double> timeGrabs(const platform::DisplayLocation& location) {
+  std::vector<double> times;
+  auto connection = platform::x11::Connection::open(location.xDisplay);
+  if (!connection) return times;
+  xcb_connection_t* c = (*connection)->get();
+  const std::size_t size = std::size_t(location.pixelWidth) * location.pixelHeight * 4;
+  const int fd = memfd_create("frame-road-grab", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, off_t(size)) != 0) return times;
+  void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  const xcb_shm_seg_t segment = xcb_generate_id(c);
+  // The server takes the descriptor over.
+  if (mapping != MAP_FAILED && (*connection)->check(xcb_shm_attach_fd_checked(c, segment, fd, 0))) {
+    for (int i = 0; i < kGrabSamples; ++i) {
+      const auto start = Clock::now();
+      platform::x11::Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+          c,
+          xcb_shm_get_image(c, (*connection)->root(), std::int16_t(location.x),
+                            std::int16_t(location.y), std::uint16_t(location.pixelWidth),
+                            std::uint16_t(location.pixelHeight), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                            segment, 0),
+          nullptr));
+      if (!reply) break;
+      times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    xcb_shm_detach(c, segment);
+  } else {
+    ::close(fd);
+  }
+  if (mapping != MAP_FAILED) munmap(mapping, size);
+  return times;
+}
+
+// The encoder against the single-threaded one on the frame a device of this size gets, taking
+// turns at going first.
+void compareEncoders(Row& row, const std::vector<std::uint8_t>& picture) {
+  auto keep = std::make_shared<std::vector<std::uint8_t>>(picture);
+  auto captured = platform::Image::wrap(keep->data(), row.deviceWidth, row.deviceHeight,
+                                        std::size_t(row.deviceWidth) * 4, keep);
+  const streaming::FrameTarget target{double(row.deviceWidth),
+                                      double(row.deviceHeight) - streaming::kDeviceReservedRows};
+  auto image = captured ? captured->resized(target.width, target.height) : std::nullopt;
+  if (!image) return;
+  const int quality =
+      *platform::jpegQuality(streaming::frameQuality(image->width(), image->height()));
+  platform::JpegEncoder& encoder = platform::JpegEncoder::shared();
+  row.bands = encoder.planFor(image->width(), image->height()).stripCount;
+  std::vector<double> single, fast;
+  double singleBytes = 0, fastBytes = 0;
+  for (int i = 0; i < kEncodeSamples; ++i) {
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool singleTurn = (turn == 0) == (i % 2 == 0);
+      const auto start = Clock::now();
+      auto bytes = singleTurn ? encoder.encodeSingleThreaded(*image, quality)
+                              : encoder.encode(*image, quality);
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      if (!bytes) return;
+      (singleTurn ? single : fast).push_back(seconds);
+      (singleTurn ? singleBytes : fastBytes) += double(bytes->size());
+    }
+  }
+  row.single = percentiles(single);
+  row.fast = percentiles(fast);
+  row.ratio = row.fast.p50 > 0 ? row.single.p50 / row.fast.p50 : 0;
+  row.singleKilobytes = singleBytes / kEncodeSamples / 1e3;
+  row.fastKilobytes = fastBytes / kEncodeSamples / 1e3;
+}
+
+Row measureRoad(int width, int height) {
+  Row row;
+  row.deviceWidth = width;
+  row.deviceHeight = height;
+  const std::vector<std::uint8_t> picture = desktop(width, height);
+
+  streaming::companion::Options simulated;
+  simulated.port = 0;
+  simulated.name = "Bench";
+  simulated.width = width;
+  simulated.height = height;
+  simulated.quiet = true;
+  streaming::companion::CompanionServer simulator(simulated);
+  if (simulator.start()) {
+    row.failure = "the simulator did not start";
+    return row;
+  }
+  streaming::StartingScreenViewModel::Options options;
+  options.port = simulator.port();
+  options.hub = platform::TLUSBHub::make();
+  auto coordinator = streaming::StartingScreenViewModel::make(std::move(options));
+  if (!platform::runMainUntil(
+          [&] {
+            return coordinator->deviceStatus.get() == streaming::DeviceStatus::Connected &&
+                   !coordinator->virtualScreen()->virtualDisplays().empty();
+          },
+          20)) {
+    row.failure = "the device's display did not come up";
+    return row;
+  }
+  const auto id =
+      coordinator->virtualScreen()->virtualDisplays().begin()->second.display->displayID();
+  auto location = platform::locateDisplay(id);
+  if (!location) {
+    row.failure = "the device's display cannot be found";
+    return row;
+  }
+
+  std::mutex mutex;
+  std::vector<streaming::FrameReport> reports;
+  double measureFrom = 0;
+  coordinator->setFrameReportHandler([&](const streaming::FrameReport& report) {
+    std::lock_guard lock(mutex);
+    if (measureFrom > 0 && report.capturedAt >= measureFrom) reports.push_back(report);
+  });
+  {
+    Animation animation(*location, picture);
+    if (!animation.running()) {
+      row.failure = "cannot draw on the device's display";
+      return row;
+    }
+    platform::runMainUntil([] { return false; }, kWarmUpSeconds);
+    const auto framesBefore = coordinator->frameStatistics();
+    const auto arrivedBefore = simulator.statistics();
+    {
+      std::lock_guard lock(mutex);
+      measureFrom = platform::systemUptime();
+    }
+    platform::runMainUntil([] { return false; }, kMeasureSeconds);
+    const auto framesAfter = coordinator->frameStatistics();
+    const auto arrivedAfter = simulator.statistics();
+    row.frames = arrivedAfter.images - arrivedBefore.images;
+    row.badImages = arrivedAfter.badImages - arrivedBefore.badImages;
+    row.dropped = (framesAfter.dropped - framesBefore.dropped) +
+                  (framesAfter.stale - framesBefore.stale) +
+                  (framesAfter.unsent - framesBefore.unsent);
+    row.fps = double(row.frames) / kMeasureSeconds;
+    const double bytes = double(arrivedAfter.imageBytes - arrivedBefore.imageBytes);
+    row.kilobytesPerFrame = row.frames > 0 ? bytes / double(row.frames) / 1e3 : 0;
+    row.megabytesPerSecond = bytes / kMeasureSeconds / 1e6;
+  }
+  coordinator->setFrameReportHandler({});
+  {
+    std::lock_guard lock(mutex);
+    std::vector<double> queue, letterbox, jpeg, send, total;
+    for (const auto& r : reports) {
+      queue.push_back(r.startedAt - r.capturedAt);
+      letterbox.push_back(r.drawnAt - r.startedAt);
+      jpeg.push_back(r.encodedAt - r.drawnAt);
+      send.push_back(r.sentAt - r.encodedAt);
+      total.push_back(r.sentAt - r.capturedAt);
+      row.frameWidth = r.width;
+      row.frameHeight = r.height;
+    }
+    row.queue = percentiles(queue);
+    row.letterbox = percentiles(letterbox);
+    row.jpeg = percentiles(jpeg);
+    row.send = percentiles(send);
+    row.total = percentiles(total);
+  }
+  row.grab = percentiles(timeGrabs(*location));
+  simulator.stop();
+  coordinator.reset();
+  platform::drainMainQueue();
+  compareEncoders(row, picture);
+  return row;
+}
+
+void FrameRoad(benchmark::State& state) {
+  Row row;
+  for (auto _ : state) {
+    row = measureRoad(int(state.range(0)), int(state.range(1)));
+    state.SetIterationTime(row.total.p50 / 1e3);
+  }
+  if (!row.failure.empty()) state.SkipWithError(row.failure.c_str());
+  state.counters["fps"] = row.fps;
+  state.counters["sent_p95_ms"] = row.total.p95;
+  state.counters["ratio"] = row.ratio;
+  rows().push_back(row);
+}
+
+BENCHMARK(FrameRoad)
+    ->ArgNames({"w", "h"})
+    ->Args({320, 480})
+    ->Args({750, 1334})
+    ->Args({1024, 768})
+    ->Args({1170, 2532})
+    ->Args({2048, 2732})
+    ->Args({2732, 2048})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+std::string pair(const Percentiles& p) {
+  return fmt::format("{:.1f}/{:.1f}", p.p50, p.p95);
+}
+
+void printTable() {
+  std::printf(
+      "\nFrame road, %zu cores, %.0f Hz animation, %.0f s per size (times in ms, p50/p95)\n",
+      platform::availableCores(), kAnimationHz, kMeasureSeconds);
+  std::printf(
+      "%-10s %-10s %-9s %-9s %-9s %-9s %-9s %-11s %5s %5s %7s %6s | %-9s %-9s %5s %5s %-11s\n",
+      "device", "frame", "grab", "queue", "letterbox", "jpeg", "send", "capt->sent", "fps", "drop",
+      "KB/fr", "MB/s", "1-thread", "encoder", "ratio", "bands", "KB 1t/enc");
+  for (const Row& row : rows()) {
+    const std::string device = fmt::format("{}x{}", row.deviceWidth, row.deviceHeight);
+    if (!row.failure.empty()) {
+      std::printf("%-10s %s\n", device.c_str(), row.failure.c_str());
+      continue;
+    }
+    std::printf(
+        "%-10s %-10s %-9s %-9s %-9s %-9s %-9s %-11s %5.1f %5llu %7.1f %6.1f | %-9s %-9s %5.2f "
+        "%5d %-11s\n",
+        device.c_str(), fmt::format("{}x{}", row.frameWidth, row.frameHeight).c_str(),
+        pair(row.grab).c_str(), pair(row.queue).c_str(), pair(row.letterbox).c_str(),
+        pair(row.jpeg).c_str(), pair(row.send).c_str(), pair(row.total).c_str(), row.fps,
+        static_cast<unsigned long long>(row.dropped), row.kilobytesPerFrame, row.megabytesPerSecond,
+        pair(row.single).c_str(), pair(row.fast).c_str(), row.ratio, row.bands,
+        fmt::format("{:.0f}/{:.0f}", row.singleKilobytes, row.fastKilobytes).c_str());
+    if (row.badImages > 0) {
+      std::printf("%-10s %llu images the device could not use\n", "",
+                  static_cast<unsigned long long>(row.badImages));
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // Each virtual display gets an X server of its own, the size of the device.
+  platform::DisplayEnvironment environment;
+  environment.backend = platform::VirtualDisplayBackendKind::xvfbPerDisplay;
+  platform::setDisplayEnvironment(environment);
+  // The engine's per-frame console lines would dominate the run; everything else is shown.
+  platform::setLogSink([](platform::LogStream, std::string_view line) {
+    if (line.starts_with("size of image in KB: ") || line.starts_with("Ping total")) return;
+    std::fprintf(stderr, "%.*s\n", int(line.size()), line.data());
+  });
+  benchmark::RunSpecifiedBenchmarks();
+  printTable();
+  benchmark::Shutdown();
+  platform::setLogSink({});
+  return 0;
+}
