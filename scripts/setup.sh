@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # platform runtime
   libfmt-dev nlohmann-json3-dev libplist-dev zlib1g-dev libicu-dev
+  # media types of file extensions (/etc/mime.types)
+  media-types
   # networking
   libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
   # graphics and displays

@@ -84,10 +84,23 @@ URLResponse::URLResponse(URL url, std::optional<std::string> mimeType,
       expectedContentLength_(expectedContentLength),
       textEncodingName_(std::move(textEncodingName)) {}
 
+namespace {
+
+// The last piece of a name that may hold separators (a decoded "%2F" too), or nothing when
+// that piece names no plain file.
+std::optional<std::string> baseFileName(const std::string& name) {
+  const auto slash = name.find_last_of("/\\");
+  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  if (base.empty() || base == "." || base == ".." || base.find('\0') != std::string::npos) {
+    return std::nullopt;
+  }
+  return base;
+}
+
+}  // namespace
+
 std::string URLResponse::suggestedFilename() const {
-  std::string last = url_.lastPathComponent();
-  if (last.empty() || last == "/") return "Unknown";
-  return last;
+  return baseFileName(url_.lastPathComponent()).value_or("Unknown");
 }
 
 HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string httpVersion,
@@ -123,9 +136,7 @@ std::string HTTPURLResponse::suggestedFilename() const {
   if (auto disposition = headerFields_.value("Content-Disposition")) {
     if (auto name = parameter(*disposition, "filename")) {
       // Only the last path piece: a server must not steer a file into another folder.
-      auto slash = name->find_last_of("/\\");
-      std::string base = slash == std::string::npos ? *name : name->substr(slash + 1);
-      if (!base.empty() && base != "." && base != "..") return base;
+      if (auto base = baseFileName(*name)) return *base;
     }
   }
   return URLResponse::suggestedFilename();

@@ -179,6 +179,7 @@ URLError::Code URLError::codeForCurlResult(int curlCode) {
     case CURLE_AUTH_ERROR:
       return Code::userAuthenticationRequired;
     case CURLE_READ_ERROR:
+    case CURLE_SEND_FAIL_REWIND:
       return Code::requestBodyStreamExhausted;
     default:
       return Code::unknown;

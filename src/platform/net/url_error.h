@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/error.h"
 #include "platform/net/url.h"
@@ -70,6 +72,13 @@ class URLError : public Error {
   int errorCode() const { return static_cast<int>(code_); }
   const std::optional<URL>& failingURL() const { return failingURL_; }
   const std::string& detail() const { return detail_; }
+  // What a failed or cancelled download task left for a later continuation, if anything.
+  const std::optional<std::vector<std::uint8_t>>& resumeData() const { return resumeData_; }
+  URLError withResumeData(std::optional<std::vector<std::uint8_t>> resumeData) const {
+    URLError copy = *this;
+    copy.resumeData_ = std::move(resumeData);
+    return copy;
+  }
 
   std::string localizedDescription() const override;
   // "URLError -1001 (The request timed out.) for http://…: <detail>".
@@ -84,6 +93,7 @@ class URLError : public Error {
   Code code_;
   std::optional<URL> failingURL_;
   std::string detail_;
+  std::optional<std::vector<std::uint8_t>> resumeData_;
 };
 
 }  // namespace platform

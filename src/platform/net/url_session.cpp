@@ -1,16 +1,24 @@
 #include "platform/net/url_session.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <thread>
 
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/file_manager.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
+#include "platform/net/download_resume_data.h"
 #include "platform/net/url_error.h"
 
 namespace platform {
@@ -29,6 +37,18 @@ void URLSessionDelegate::didReceiveResponse(
   completionHandler(ResponseDisposition::allow);
 }
 void URLSessionDelegate::didReceiveData(const SessionPtr&, const DataTaskPtr&, const Bytes&) {}
+void URLSessionDelegate::didSendBodyData(const SessionPtr&, const TaskPtr&, std::int64_t,
+                                         std::int64_t, std::int64_t) {}
+void URLSessionDelegate::needNewBodyStream(const SessionPtr&, const TaskPtr&,
+                                           std::function<void(InputStreamPtr)> completionHandler) {
+  completionHandler(nullptr);
+}
+void URLSessionDelegate::didWriteData(const SessionPtr&, const DownloadTaskPtr&, std::int64_t,
+                                      std::int64_t, std::int64_t) {}
+void URLSessionDelegate::didResumeAtOffset(const SessionPtr&, const DownloadTaskPtr&, std::int64_t,
+                                           std::int64_t) {}
+void URLSessionDelegate::didFinishDownloadingToURL(const SessionPtr&, const DownloadTaskPtr&,
+                                                   const URL&) {}
 
 // --- Configuration --------------------------------------------------------------------------
 
@@ -60,7 +80,41 @@ struct TaskShared {
   std::string description;
 };
 
+// What a task starts from besides its request: an upload's body, or a continued download's
+// record.
+struct TaskSource {
+  enum class Body { none, data, file, stream };
+  Body body = Body::none;
+  Bytes data;
+  std::string filePath;
+  std::optional<DownloadResumeRecord> resume;
+  bool unreadableResumeData = false;
+};
+
 namespace {
+
+// Temporary files of downloads: made here, and the only files a continuation may reopen.
+constexpr const char* kDownloadFilePrefix = "download-";
+
+// A handler that is called exactly once: explicitly, or with an empty value when the last
+// holder lets it go unanswered (a dropped command of a stopped session, a delegate that
+// forgot).
+template <class Value>
+class OnceHandler {
+ public:
+  explicit OnceHandler(std::function<void(Value)> handler) : handler_(std::move(handler)) {}
+  ~OnceHandler() { call(Value()); }
+  OnceHandler(const OnceHandler&) = delete;
+  OnceHandler& operator=(const OnceHandler&) = delete;
+  void call(Value value) {
+    if (called_.exchange(true)) return;
+    if (handler_) handler_(std::move(value));
+  }
+
+ private:
+  std::function<void(Value)> handler_;
+  std::atomic<bool> called_{false};
+};
 
 constexpr long kMaximumRedirects = 16;
 
@@ -118,6 +172,31 @@ struct Transfer {
   char errorBuffer[CURL_ERROR_SIZE] = {};
   bool inMulti = false;
 
+  // The request body of an upload read through callbacks (a file or a stream).
+  TaskSource::Body bodyKind = TaskSource::Body::none;
+  int bodyFd = -1;
+  InputStreamPtr bodyStream;
+  bool awaitingBodyStream = false;
+  std::int64_t bodyOffset = 0;   // bytes handed to libcurl from the body
+  std::int64_t bodyLength = -1;  // -1: not known
+  bool bodyExhausted = false;    // the body would have had to be sent again
+  ErrorPtr bodyError;            // reading the body failed
+  std::int64_t reportedSent = 0;
+
+  // A download's temporary file.
+  bool isDownload = false;
+  int downloadFd = -1;
+  std::string downloadPath;
+  bool keepDownloadFile = false;     // handed on (to the delegate, or to resume data)
+  std::int64_t downloadWritten = 0;  // bytes in the file
+  std::int64_t resumeOffset = 0;     // asked for with Range
+  std::int64_t downloadExpected = -1;
+  int downloadStatus = 0;
+  std::optional<std::string> entityTag;
+  std::optional<std::string> lastModified;
+  bool decodedBody = false;  // a content encoding was undone: offsets are not the server's
+  ErrorPtr downloadError;
+
   // Response head being read.
   bool inHead = false;
   int headStatus = 0;
@@ -143,6 +222,17 @@ struct Transfer {
   ~Transfer() {
     if (easy) curl_easy_cleanup(easy);
     if (headers) curl_slist_free_all(headers);
+    if (bodyFd >= 0) ::close(bodyFd);
+    if (bodyStream) bodyStream->close();
+    releaseDownloadFile();
+  }
+
+  // Closes the download's file and removes it unless it was handed on.
+  void releaseDownloadFile() {
+    if (downloadFd >= 0) ::close(downloadFd);
+    downloadFd = -1;
+    if (!keepDownloadFile && !downloadPath.empty()) ::unlink(downloadPath.c_str());
+    downloadPath.clear();
   }
 };
 
@@ -267,15 +357,17 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     });
   }
 
-  // Delivers `call` on the delegate queue, when there is a delegate and a session to name.
-  void deliver(std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
+  // Delivers `call` on the delegate queue, when there is a delegate and a session to name;
+  // false when it was not queued.
+  bool deliver(std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
                std::shared_ptr<URLSession> session = nullptr) {
     auto delegate = this->delegate();
-    if (!delegate) return;
+    if (!delegate) return false;
     if (!session) session = owner_.lock();
-    if (!session) return;
+    if (!session) return false;
     delegateQueue_->addOperation([delegate = std::move(delegate), session = std::move(session),
                                   call = std::move(call)] { call(*delegate, session); });
+    return true;
   }
 
   // --- Commands, run on the I/O thread ---
@@ -358,9 +450,63 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     updatePause(transfer);
   }
 
+  // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
+  // is no stream or one that was read before (it cannot be sent again whole).
+  void provideBodyStream(std::uint64_t identifier, InputStreamPtr stream) {
+    auto it = transfers_.find(identifier);
+    if (it == transfers_.end()) return;
+    Transfer& transfer = *it->second;
+    if (!transfer.awaitingBodyStream || transfer.cancelled) return;
+    transfer.awaitingBodyStream = false;
+    if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
+      finish(transfer,
+             makeError(URLError(
+                 URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
+                 stream ? "the body stream was read before" : "no body stream was provided")));
+      return;
+    }
+    stream->open();
+    if (stream->streamStatus() == StreamStatus::error) {
+      transfer.bodyStream = std::move(stream);
+      finish(transfer, bodyReadError(transfer));
+      return;
+    }
+    transfer.bodyStream = std::move(stream);
+    if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+      finish(transfer, makeError(URLError(URLError::Code::unknown, currentURL(transfer),
+                                          "the transfer could not be started")));
+      return;
+    }
+    transfer.inMulti = true;
+    updatePause(transfer);
+  }
+
+  void cancelTaskProducingResumeData(
+      const std::shared_ptr<URLSessionTask>& task,
+      const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler) {
+    auto it = transfers_.find(task->taskIdentifier());
+    if (it == transfers_.end() || it->second->cancelled) {
+      // Never started, or already ending: nothing to continue from.
+      cancelTask(task);
+      handler->call(std::nullopt);
+      return;
+    }
+    Transfer& transfer = *it->second;
+    transfer.cancelled = true;
+    removeFromMulti(transfer);
+    auto resumeData = resumeDataFor(transfer);
+    // The handler hears of the data before the task's completion goes out, so whoever keeps
+    // it has it when the completion arrives.
+    handler->call(resumeData);
+    auto error = URLError(URLError::Code::cancelled, currentURL(transfer));
+    finish(transfer, makeError(error.withResumeData(std::move(resumeData))));
+  }
+
  private:
   friend size_t headerCallback(char*, size_t, size_t, void*);
   friend size_t writeCallback(char*, size_t, size_t, void*);
+  friend size_t readCallback(char*, size_t, size_t, void*);
+  friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
   ErrorPtr cancelledError(const Transfer& transfer) {
@@ -375,6 +521,21 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   void run();
   void setUp(Transfer& transfer);
+  // The upload body's options; false when the task has already failed.
+  bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
+  // The download's file (new, or the partial one of a continuation) and the Range headers;
+  // false when the task has already failed.
+  bool setUpDownloadFile(Transfer& transfer, const TaskSource* source);
+  bool createDownloadFile(Transfer& transfer);
+  bool reopenPartialFile(Transfer& transfer, const DownloadResumeRecord& record);
+  void onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response);
+  void reportSent(Transfer& transfer, curl_off_t uploaded);
+  void askForBodyStream(Transfer& transfer);
+  ErrorPtr bodyReadError(const Transfer& transfer);
+  std::optional<Bytes> resumeDataFor(Transfer& transfer);
+  // The failure a download ends with: `error`, carrying resume data when it can be continued.
+  ErrorPtr downloadFailure(Transfer& transfer, const URLError& error);
+  void finishDownload(Transfer& transfer);
   void onHeaderLine(Transfer& transfer, std::string_view line);
   void deliverResponse(Transfer& transfer);
   void onDone(Transfer& transfer, CURLcode result);
@@ -425,6 +586,39 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   if (transfer->awaitingDisposition || transfer->suspended) return CURL_WRITEFUNC_PAUSE;
   const size_t length = size * count;
   if (length == 0) return 0;
+  if (transfer->isDownload) {
+    // Anything but all of it ends the transfer with a write error.
+    if (transfer->downloadError || transfer->downloadFd < 0) return 0;
+    for (size_t done = 0; done < length;) {
+      const ssize_t written = ::write(transfer->downloadFd, data + done, length - done);
+      if (written > 0) {
+        done += static_cast<size_t>(written);
+      } else if (written == 0 || errno != EINTR) {
+        const int code = written == 0 ? ENOSPC : errno;
+        transfer->downloadError =
+            makeError(URLError(URLError::Code::cannotWriteToFile, core->currentURL(*transfer),
+                               std::string("writing the download failed: ") + std::strerror(code)));
+        return 0;
+      }
+    }
+    const auto step = static_cast<std::int64_t>(length);
+    transfer->downloadWritten += step;
+    {
+      std::lock_guard lock(transfer->shared->mutex);
+      transfer->shared->bytesReceived += step;
+    }
+    transfer->lastActivityUptime = systemUptime();
+    auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
+    const std::int64_t total = transfer->downloadWritten;
+    const std::int64_t expected = transfer->downloadExpected;
+    core->deliver(
+        [task, step, total, expected](URLSessionDelegate& delegate,
+                                      const std::shared_ptr<URLSession>& session) {
+          delegate.didWriteData(session, task, step, total, expected);
+        },
+        transfer->keepAlive);
+    return length;
+  }
   auto chunk = std::make_shared<const Bytes>(reinterpret_cast<const std::uint8_t*>(data),
                                              reinterpret_cast<const std::uint8_t*>(data) + length);
   {
@@ -441,6 +635,53 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   return length;
 }
 
+size_t readCallback(char* buffer, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  const size_t capacity = size * count;
+  if (transfer->bodyKind == TaskSource::Body::file) {
+    while (true) {
+      const ssize_t got = ::read(transfer->bodyFd, buffer, capacity);
+      if (got >= 0) {
+        transfer->bodyOffset += got;
+        return static_cast<size_t>(got);
+      }
+      if (errno == EINTR) continue;
+      transfer->bodyError = makeError(StreamError(errno, "reading the body file"));
+      return CURL_READFUNC_ABORT;
+    }
+  }
+  if (!transfer->bodyStream) return 0;
+  const std::ptrdiff_t got =
+      transfer->bodyStream->read(reinterpret_cast<std::uint8_t*>(buffer), capacity);
+  if (got < 0) {
+    transfer->bodyError = transfer->bodyStream->streamError();
+    if (!transfer->bodyError) {
+      transfer->bodyError = makeError(StreamError(EIO, "reading the body stream"));
+    }
+    return CURL_READFUNC_ABORT;
+  }
+  transfer->bodyOffset += got;
+  return static_cast<size_t>(got);
+}
+
+// libcurl rewinds the body before it sends the request again (a redirect that keeps the body,
+// a replay after authentication, a connection that died before the answer). A file can be
+// read again; a stream only while nothing of it has been read.
+int seekCallback(void* context, curl_off_t offset, int origin) {
+  auto* transfer = static_cast<Transfer*>(context);
+  if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  if (transfer->bodyKind == TaskSource::Body::file) {
+    if (::lseek(transfer->bodyFd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+      return CURL_SEEKFUNC_FAIL;
+    }
+    transfer->bodyOffset = offset;
+    return CURL_SEEKFUNC_OK;
+  }
+  if (offset == transfer->bodyOffset) return CURL_SEEKFUNC_OK;
+  transfer->bodyExhausted = true;
+  return CURL_SEEKFUNC_FAIL;
+}
+
 int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
                      curl_off_t uploaded) {
   auto* transfer = static_cast<Transfer*>(context);
@@ -449,10 +690,7 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
       uploaded != transfer->lastUploaded) {
     transfer->lastActivityUptime = now;
   }
-  if (uploaded != transfer->lastUploaded) {
-    std::lock_guard lock(transfer->shared->mutex);
-    transfer->shared->bytesSent = uploaded;
-  }
+  if (uploaded != transfer->lastUploaded) transfer->core->reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;
   transfer->lastUploaded = uploaded;
   return 0;
@@ -518,6 +756,12 @@ void SessionCore::setUp(Transfer& transfer) {
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
+  const TaskSource* source = transfer.task->source_.get();
+  if (source && source->unreadableResumeData) {
+    return fail(URLError::Code::cannotDecodeRawData, "the resume data cannot be read");
+  }
+  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && source;
+  transfer.isDownload = transfer.task->kind_ == URLSessionTask::Kind::download;
   if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
   const URL& url = *request.url;
   auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
@@ -549,11 +793,21 @@ void SessionCore::setUp(Transfer& transfer) {
       acceptEncoding = value;
       continue;
     }
+    // An upload's length and framing follow from its body.
+    if (isUpload &&
+        (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
+      continue;
+    }
     std::string line = value.empty() ? name + ";" : name + ": " + value;
     transfer.headers = curl_slist_append(transfer.headers, line.c_str());
   }
   // Large bodies would otherwise wait for a "100 Continue" many servers never send.
   if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+  // An upload says what its body is only when the request does; libcurl would call it a form.
+  if (isUpload && !fields.contains("Content-Type")) {
+    transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
+  }
+  if (transfer.isDownload && !setUpDownloadFile(transfer, source)) return;
 
   const std::string method = request.httpMethod.value_or("GET");
   if (method.empty() || !isValidHeaderName(method)) {
@@ -590,7 +844,10 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? share_ : plainShare_);
   if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
 
-  if (method == "HEAD") {
+  if (isUpload) {
+    if (!setUpUploadBody(transfer, *source, request)) return;
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (request.httpBody || method == "POST") {
     // A POST always states its length, also when it sends nothing.
@@ -606,12 +863,309 @@ void SessionCore::setUp(Transfer& transfer) {
   } else if (method != "GET") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
+  // Fewer, larger writes into the file.
+  if (transfer.isDownload) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
 
+  if (transfer.bodyKind == TaskSource::Body::stream) {
+    // The transfer starts once the delegate has handed over the body stream.
+    askForBodyStream(transfer);
+    return;
+  }
   if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
   transfer.inMulti = true;
   updatePause(transfer);
+}
+
+bool SessionCore::setUpUploadBody(Transfer& transfer, const TaskSource& source,
+                                  const URLRequest& request) {
+  CURL* easy = transfer.easy;
+  transfer.bodyKind = source.body;
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+    return false;
+  };
+  switch (source.body) {
+    case TaskSource::Body::none:
+    case TaskSource::Body::data:
+      transfer.bodyKind = TaskSource::Body::data;
+      transfer.body = source.data;
+      transfer.bodyLength = static_cast<std::int64_t>(transfer.body.size());
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(transfer.body.size()));
+      curl_easy_setopt(
+          easy, CURLOPT_POSTFIELDS,
+          transfer.body.empty() ? "" : reinterpret_cast<const char*>(transfer.body.data()));
+      break;
+    case TaskSource::Body::file: {
+      transfer.bodyFd = ::open(source.filePath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (transfer.bodyFd < 0) {
+        const int code = errno;
+        return fail(code == ENOENT || code == ENOTDIR ? URLError::Code::fileDoesNotExist
+                    : code == EACCES                  ? URLError::Code::noPermissionsToReadFile
+                                                      : URLError::Code::cannotOpenFile,
+                    "the body file " + source.filePath + ": " + std::strerror(code));
+      }
+      struct stat info {};
+      if (::fstat(transfer.bodyFd, &info) != 0) {
+        return fail(URLError::Code::cannotOpenFile, "the body file cannot be examined");
+      }
+      if (S_ISDIR(info.st_mode)) {
+        return fail(URLError::Code::fileIsDirectory, "the body file is a directory");
+      }
+      if (!S_ISREG(info.st_mode)) {
+        return fail(URLError::Code::cannotOpenFile, "the body file is not a regular file");
+      }
+      transfer.bodyLength = static_cast<std::int64_t>(info.st_size);
+      curl_easy_setopt(easy, CURLOPT_POST, 1L);
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(transfer.bodyLength));
+      break;
+    }
+    case TaskSource::Body::stream: {
+      // A length the request states is kept; otherwise the body goes out in chunks.
+      if (auto stated = request.valueForHTTPHeaderField("Content-Length")) {
+        char* end = nullptr;
+        errno = 0;
+        const long long length = std::strtoll(stated->c_str(), &end, 10);
+        if (errno == 0 && end && *end == '\0' && !stated->empty() && length >= 0) {
+          transfer.bodyLength = length;
+        }
+      }
+      curl_easy_setopt(easy, CURLOPT_POST, 1L);
+      if (transfer.bodyLength >= 0) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(transfer.bodyLength));
+      } else {
+        transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+      }
+      transfer.awaitingBodyStream = true;
+      break;
+    }
+  }
+  if (transfer.bodyKind != TaskSource::Body::data) {
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readCallback);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekCallback);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
+  }
+  std::lock_guard lock(transfer.shared->mutex);
+  transfer.shared->bytesExpectedToSend = transfer.bodyLength;
+  return true;
+}
+
+void SessionCore::askForBodyStream(Transfer& transfer) {
+  auto delegate = this->delegate();
+  if (!delegate) {
+    transfer.awaitingBodyStream = false;
+    finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
+                                        currentURL(transfer), "no body stream was provided")));
+    return;
+  }
+  auto answer = std::make_shared<OnceHandler<InputStreamPtr>>(
+      [core = weak_from_this(), identifier = transfer.task->taskIdentifier()](InputStreamPtr s) {
+        if (auto c = core.lock()) {
+          c->post([c, identifier, s] { c->provideBodyStream(identifier, s); });
+        }
+      });
+  auto task = transfer.task;
+  deliver(
+      [task, answer](URLSessionDelegate& delegate,
+                     const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(InputStreamPtr)> handler = [answer](InputStreamPtr stream) {
+          answer->call(std::move(stream));
+        };
+        answer.reset();  // from here only the handler holds the answer
+        delegate.needNewBodyStream(session, task, std::move(handler));
+      },
+      transfer.keepAlive);
+}
+
+ErrorPtr SessionCore::bodyReadError(const Transfer& transfer) {
+  ErrorPtr cause = transfer.bodyError;
+  if (!cause && transfer.bodyStream) cause = transfer.bodyStream->streamError();
+  return makeError(URLError(
+      URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
+      "reading the body failed" + (cause ? ": " + cause->debugDescription() : std::string())));
+}
+
+void SessionCore::reportSent(Transfer& transfer, curl_off_t uploaded) {
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->bytesSent = uploaded;
+  }
+  // A body sent again (after a redirect) counts afresh.
+  if (uploaded < transfer.reportedSent) transfer.reportedSent = 0;
+  const std::int64_t step = uploaded - transfer.reportedSent;
+  if (step <= 0) return;
+  transfer.reportedSent = uploaded;
+  auto task = transfer.task;
+  const std::int64_t total = uploaded;
+  const std::int64_t expected = transfer.bodyLength;
+  deliver(
+      [task, step, total, expected](URLSessionDelegate& delegate,
+                                    const std::shared_ptr<URLSession>& session) {
+        delegate.didSendBodyData(session, task, step, total, expected);
+      },
+      transfer.keepAlive);
+}
+
+bool SessionCore::setUpDownloadFile(Transfer& transfer, const TaskSource* source) {
+  if (source && source->resume && reopenPartialFile(transfer, *source->resume)) {
+    const DownloadResumeRecord& record = *source->resume;
+    transfer.resumeOffset = record.bytesReceived;
+    transfer.downloadWritten = record.bytesReceived;
+    const std::string range = "Range: bytes=" + std::to_string(record.bytesReceived) + "-";
+    const std::string ifRange = "If-Range: " + *record.ifRangeValue();
+    transfer.headers = curl_slist_append(transfer.headers, range.c_str());
+    transfer.headers = curl_slist_append(transfer.headers, ifRange.c_str());
+    return true;
+  }
+  return createDownloadFile(transfer);
+}
+
+bool SessionCore::createDownloadFile(Transfer& transfer) {
+  std::string pattern =
+      FileManager::defaultManager()->temporaryDirectory() + "/" + kDownloadFilePrefix + "XXXXXX";
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) {
+    const int code = errno;
+    finish(transfer, makeError(URLError(URLError::Code::cannotCreateFile, currentURL(transfer),
+                                        std::string("the download file: ") + std::strerror(code))));
+    return false;
+  }
+  transfer.downloadFd = fd;
+  transfer.downloadPath = pattern;
+  return true;
+}
+
+// The partial file of resume data is reopened only when it is one of our own download files,
+// in the temporary directory, and holds at least the bytes the record counts; resume data is
+// bytes from outside and must not steer writes anywhere else.
+bool SessionCore::reopenPartialFile(Transfer& transfer, const DownloadResumeRecord& record) {
+  if (!record.ifRangeValue()) return false;
+  const std::string& path = record.temporaryPath;
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return false;
+  const std::string directory = path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  if (directory != FileManager::defaultManager()->temporaryDirectory() ||
+      !name.starts_with(kDownloadFilePrefix) || name.find("..") != std::string::npos) {
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      info.st_nlink != 1 || info.st_size < record.bytesReceived ||
+      ::ftruncate(fd, static_cast<off_t>(record.bytesReceived)) != 0 ||
+      ::lseek(fd, 0, SEEK_END) < 0) {
+    ::close(fd);
+    return false;
+  }
+  transfer.downloadFd = fd;
+  transfer.downloadPath = path;
+  return true;
+}
+
+void SessionCore::onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response) {
+  transfer.downloadStatus = response.statusCode();
+  transfer.entityTag = response.valueForHTTPHeaderField("ETag");
+  transfer.lastModified = response.valueForHTTPHeaderField("Last-Modified");
+  if (auto encoding = response.valueForHTTPHeaderField("Content-Encoding")) {
+    transfer.decodedBody = lowercase(*encoding) != "identity";
+  }
+  const std::int64_t length = response.expectedContentLength();
+  if (transfer.resumeOffset == 0) {
+    transfer.downloadExpected = length;
+    return;
+  }
+  // A continuation: only a 206 that starts where the file ends is appended. Anything else is
+  // the whole entity (or an error page), written from the start.
+  bool continued = false;
+  if (response.statusCode() == 206) {
+    const auto range = response.valueForHTTPHeaderField("Content-Range").value_or("");
+    long long first = -1;
+    if (std::sscanf(range.c_str(), "bytes %lld-", &first) == 1 && first == transfer.resumeOffset) {
+      continued = true;
+    } else {
+      transfer.downloadError =
+          makeError(URLError(URLError::Code::badServerResponse, currentURL(transfer),
+                             "the server continued at another offset"));
+      return;
+    }
+  }
+  if (!continued) {
+    transfer.resumeOffset = 0;
+    transfer.downloadWritten = 0;
+    if (::ftruncate(transfer.downloadFd, 0) != 0 || ::lseek(transfer.downloadFd, 0, SEEK_SET) < 0) {
+      transfer.downloadError =
+          makeError(URLError(URLError::Code::cannotWriteToFile, currentURL(transfer),
+                             "the partial file cannot be started again"));
+      return;
+    }
+  }
+  transfer.downloadExpected = length < 0 ? -1 : transfer.resumeOffset + length;
+  auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer.task);
+  const std::int64_t offset = transfer.resumeOffset;
+  const std::int64_t expected = transfer.downloadExpected;
+  deliver(
+      [task, offset, expected](URLSessionDelegate& delegate,
+                               const std::shared_ptr<URLSession>& session) {
+        delegate.didResumeAtOffset(session, task, offset, expected);
+      },
+      transfer.keepAlive);
+}
+
+std::optional<Bytes> SessionCore::resumeDataFor(Transfer& transfer) {
+  if (!transfer.isDownload || transfer.downloadFd < 0 || transfer.downloadPath.empty()) {
+    return std::nullopt;
+  }
+  // Only a body the server would continue: part of the entity itself, with a validator,
+  // and counted in the server's own bytes.
+  if (transfer.downloadStatus != 200 && transfer.downloadStatus != 206) return std::nullopt;
+  if (transfer.decodedBody || transfer.downloadError) return std::nullopt;
+  DownloadResumeRecord record;
+  record.request = *transfer.task->originalRequest_;
+  record.temporaryPath = transfer.downloadPath;
+  record.bytesReceived = transfer.downloadWritten;
+  record.entityTag = transfer.entityTag;
+  record.lastModified = transfer.lastModified;
+  if (!record.ifRangeValue()) return std::nullopt;
+  transfer.keepDownloadFile = true;
+  return record.encode();
+}
+
+ErrorPtr SessionCore::downloadFailure(Transfer& transfer, const URLError& error) {
+  return makeError(error.withResumeData(resumeDataFor(transfer)));
+}
+
+void SessionCore::finishDownload(Transfer& transfer) {
+  if (transfer.downloadError) {
+    finish(transfer, transfer.downloadError);
+    return;
+  }
+  if (transfer.downloadFd >= 0) ::close(transfer.downloadFd);
+  transfer.downloadFd = -1;
+  const std::string path = transfer.downloadPath;
+  struct stat info {};
+  ::lstat(path.c_str(), &info);
+  // The delegate gets the file; what it leaves in place is removed after it returns (the very
+  // file: not one that took its name meanwhile).
+  auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer.task);
+  transfer.keepDownloadFile = deliver(
+      [task, path, device = info.st_dev, inode = info.st_ino](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didFinishDownloadingToURL(session, task, URL::fileURLWithPath(path, false));
+        struct stat left {};
+        if (::lstat(path.c_str(), &left) == 0 && left.st_dev == device && left.st_ino == inode) {
+          ::unlink(path.c_str());
+        }
+      },
+      transfer.keepAlive);
+  finish(transfer, nullptr);
 }
 
 void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
@@ -679,6 +1233,10 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.transactions.push_back(std::move(metrics));
   }
   if (followed) return;
+  // Every byte of the body that went out is told before the answer.
+  curl_off_t uploaded = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+  if (uploaded > transfer.reportedSent) reportSent(transfer, uploaded);
   transfer.responseDelivered = false;
   deliverResponse(transfer);
 }
@@ -698,6 +1256,13 @@ void SessionCore::deliverResponse(Transfer& transfer) {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->response = response;
     transfer.shared->bytesExpectedToReceive = response->expectedContentLength();
+  }
+  if (transfer.isDownload) {
+    // A download is not asked about: its body goes into the file.
+    if (auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response)) {
+      onDownloadResponse(transfer, *http);
+    }
+    return;
   }
   if (!delegate()) return;  // nobody to ask: the body flows
   transfer.awaitingDisposition = true;
@@ -733,6 +1298,27 @@ void SessionCore::deliverResponse(Transfer& transfer) {
 void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
+  if (transfer.isDownload) {
+    if (!transfer.responseDelivered && result == CURLE_OK) deliverResponse(transfer);
+    if (transfer.downloadError) {
+      finish(transfer, transfer.downloadError);
+      return;
+    }
+    if (result == CURLE_OK) {
+      finishDownload(transfer);
+      return;
+    }
+  }
+  if (transfer.bodyExhausted) {
+    finish(transfer,
+           makeError(URLError(URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
+                              "the body stream cannot be sent again")));
+    return;
+  }
+  if (transfer.bodyError) {
+    finish(transfer, bodyReadError(transfer));
+    return;
+  }
   if (result == CURLE_OK) {
     if (!transfer.responseDelivered) deliverResponse(transfer);
     if (transfer.awaitingDisposition) {
@@ -768,7 +1354,8 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
                                                : std::string(curl_easy_strerror(result));
-  finish(transfer, makeError(URLError(code, currentURL(transfer), detail)));
+  const URLError error(code, currentURL(transfer), detail);
+  finish(transfer, transfer.isDownload ? downloadFailure(transfer, error) : makeError(error));
 }
 
 void SessionCore::removeFromMulti(Transfer& transfer) {
@@ -825,8 +1412,9 @@ void SessionCore::checkTimers() {
   }
   for (Transfer* transfer : expired) {
     removeFromMulti(*transfer);
-    finish(*transfer, makeError(URLError(URLError::Code::timedOut, currentURL(*transfer),
-                                         "no progress within the time-out")));
+    const URLError error(URLError::Code::timedOut, currentURL(*transfer),
+                         "no progress within the time-out");
+    finish(*transfer, transfer->isDownload ? downloadFailure(*transfer, error) : makeError(error));
   }
 }
 
@@ -853,6 +1441,9 @@ double SessionCore::nextDeadline() {
 
 void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
   removeFromMulti(transfer);
+  transfer.awaitingBodyStream = false;
+  transfer.releaseDownloadFile();
+  if (transfer.bodyStream) transfer.bodyStream->close();
   const Date end = Date::now();
 
   URLSessionTaskMetrics metrics;
@@ -951,6 +1542,7 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
 }
 
 void SessionCore::finishQuietly(Transfer& transfer) {
+  transfer.releaseDownloadFile();
   std::lock_guard lock(transfer.shared->mutex);
   if (transfer.shared->state != URLSessionTask::State::completed) {
     transfer.shared->state = URLSessionTask::State::completed;
@@ -980,12 +1572,14 @@ void SessionCore::checkInvalidation() {
 // --- Task ------------------------------------------------------------------------------------
 
 URLSessionTask::URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest request,
-                               std::shared_ptr<net_detail::SessionCore> core)
+                               std::shared_ptr<net_detail::SessionCore> core,
+                               std::shared_ptr<const net_detail::TaskSource> source)
     : kind_(kind),
       identifier_(identifier),
       originalRequest_(std::move(request)),
       core_(std::move(core)),
       shared_(std::make_shared<net_detail::TaskShared>()),
+      source_(std::move(source)),
       createdAt_(Date::now()) {}
 
 URLSessionTask::~URLSessionTask() = default;
@@ -1080,6 +1674,36 @@ void URLSessionTask::cancel() {
   }
 }
 
+void URLSessionDownloadTask::cancelByProducingResumeData(
+    std::function<void(std::optional<Bytes>)> completionHandler) {
+  auto handler =
+      std::make_shared<net_detail::OnceHandler<std::optional<Bytes>>>(std::move(completionHandler));
+  // The answer never comes inside this call: without a transfer to ask, it goes out on a
+  // queue of its own.
+  auto answerLater = [handler] {
+    DispatchQueue::global()->async([handler] { handler->call(std::nullopt); });
+  };
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state != State::running && shared_->state != State::suspended) {
+      answerLater();
+      return;
+    }
+    shared_->state = State::canceling;
+  }
+  auto self = shared_from_this();
+  if (!core_->post([core = core_.get(), self, handler] {
+        core->cancelTaskProducingResumeData(self, handler);
+      })) {
+    {
+      std::lock_guard lock(shared_->mutex);
+      shared_->state = State::completed;
+      shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
+    }
+    answerLater();
+  }
+}
+
 // --- Session ---------------------------------------------------------------------------------
 
 std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration,
@@ -1126,23 +1750,90 @@ void URLSession::setSessionDescription(std::string description) {
   description_ = std::move(description);
 }
 
-std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request) {
-  auto task = std::shared_ptr<URLSessionDataTask>(new URLSessionDataTask(
-      URLSessionTask::Kind::data, core_->nextTaskIdentifier(), std::move(request), core_));
+void URLSession::adopt(const std::shared_ptr<URLSessionTask>& task) {
   if (!core_->registerTask(task)) {
     // An invalidated session starts nothing: the task ends as cancelled when resumed.
     std::lock_guard lock(task->shared_->mutex);
     task->shared_->state = URLSessionTask::State::completed;
     task->shared_->error = makeError(URLError(
         URLError::Code::cancelled, task->originalRequest_->url, "the session was invalidated"));
-    return task;
+    return;
   }
-  std::shared_ptr<URLSessionTask> base = task;
   core_->deliver(
-      [base](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
-        delegate.didCreateTask(session, base);
+      [task](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didCreateTask(session, task);
       },
       shared_from_this());
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request) {
+  auto task = std::shared_ptr<URLSessionDataTask>(new URLSessionDataTask(
+      URLSessionTask::Kind::data, core_->nextTaskIdentifier(), std::move(request), core_));
+  adopt(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionUploadTask> URLSession::uploadTask(URLRequest request, Bytes bodyData) {
+  auto source = std::make_shared<net_detail::TaskSource>();
+  source->body = net_detail::TaskSource::Body::data;
+  source->data = std::move(bodyData);
+  auto task = std::shared_ptr<URLSessionUploadTask>(
+      new URLSessionUploadTask(URLSessionTask::Kind::upload, core_->nextTaskIdentifier(),
+                               std::move(request), core_, std::move(source)));
+  adopt(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionUploadTask> URLSession::uploadTask(URLRequest request,
+                                                             const URL& fileURL) {
+  auto source = std::make_shared<net_detail::TaskSource>();
+  source->body = net_detail::TaskSource::Body::file;
+  // Anything but a file URL names no file that can be opened.
+  source->filePath = fileURL.isFileURL() ? fileURL.path() : std::string();
+  auto task = std::shared_ptr<URLSessionUploadTask>(
+      new URLSessionUploadTask(URLSessionTask::Kind::upload, core_->nextTaskIdentifier(),
+                               std::move(request), core_, std::move(source)));
+  adopt(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(
+    URLRequest request) {
+  auto source = std::make_shared<net_detail::TaskSource>();
+  source->body = net_detail::TaskSource::Body::stream;
+  auto task = std::shared_ptr<URLSessionUploadTask>(
+      new URLSessionUploadTask(URLSessionTask::Kind::upload, core_->nextTaskIdentifier(),
+                               std::move(request), core_, std::move(source)));
+  adopt(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URLRequest request) {
+  auto task = std::shared_ptr<URLSessionDownloadTask>(new URLSessionDownloadTask(
+      URLSessionTask::Kind::download, core_->nextTaskIdentifier(), std::move(request), core_));
+  adopt(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URL url) {
+  return downloadTask(URLRequest(std::move(url)));
+}
+
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
+    const Bytes& resumeData) {
+  auto source = std::make_shared<net_detail::TaskSource>();
+  auto record = DownloadResumeRecord::decode(resumeData);
+  URLRequest request;
+  if (record) {
+    request = record->request;
+    source->resume = std::move(record);
+  } else {
+    source->unreadableResumeData = true;
+  }
+  auto task = std::shared_ptr<URLSessionDownloadTask>(
+      new URLSessionDownloadTask(URLSessionTask::Kind::download, core_->nextTaskIdentifier(),
+                                 std::move(request), core_, std::move(source)));
+  adopt(task);
   return task;
 }
 

@@ -12,6 +12,7 @@
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/input_stream.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_request.h"
@@ -22,6 +23,8 @@ namespace platform {
 class URLSession;
 class URLSessionTask;
 class URLSessionDataTask;
+class URLSessionUploadTask;
+class URLSessionDownloadTask;
 
 enum class HTTPCookieAcceptPolicy { always, never, onlyFromMainDocumentDomain };
 
@@ -67,6 +70,7 @@ class URLSessionDelegate {
   using SessionPtr = std::shared_ptr<URLSession>;
   using TaskPtr = std::shared_ptr<URLSessionTask>;
   using DataTaskPtr = std::shared_ptr<URLSessionDataTask>;
+  using DownloadTaskPtr = std::shared_ptr<URLSessionDownloadTask>;
 
   // The answer to a response: go on receiving the body, or end the task as cancelled.
   enum class ResponseDisposition : int { cancel = 0, allow = 1 };
@@ -100,11 +104,40 @@ class URLSessionDelegate {
   // One piece of the body, decoded (gzip, deflate and br content encodings are undone).
   virtual void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                               const Bytes& data);
+
+  // Upload level.
+  // Body bytes went out: in this step, so far, and in all (-1 when the length is not known,
+  // as for a streamed body). The last report comes before the response.
+  virtual void didSendBodyData(const SessionPtr& session, const TaskPtr& task,
+                               std::int64_t bytesSent, std::int64_t totalBytesSent,
+                               std::int64_t totalBytesExpectedToSend);
+  // A task with a streamed body wants its body stream before it starts. Hand over a stream
+  // that has not been opened yet; none, or one already opened, fails the task with
+  // `URLError::Code::requestBodyStreamExhausted`. The default hands over none.
+  virtual void needNewBodyStream(const SessionPtr& session, const TaskPtr& task,
+                                 std::function<void(InputStreamPtr)> completionHandler);
+
+  // Download level. A download task writes the body to a private temporary file.
+  // Bytes went into the file: in this step, in all, and expected in all (-1 when unknown).
+  // For a continued download the totals count the part written before.
+  virtual void didWriteData(const SessionPtr& session, const DownloadTaskPtr& task,
+                            std::int64_t bytesWritten, std::int64_t totalBytesWritten,
+                            std::int64_t totalBytesExpectedToWrite);
+  // A task made from resume data learnt how the server answered: the file goes on at
+  // `fileOffset` (0 when the server sent the whole entity again).
+  virtual void didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task,
+                                 std::int64_t fileOffset, std::int64_t expectedTotalBytes);
+  // The transfer ended well, whatever the status code: the body is in the file at `location`.
+  // The file is removed when this returns unless it was moved away meanwhile. Comes before
+  // the metrics and the completion.
+  virtual void didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
+                                         const URL& location);
 };
 
 namespace net_detail {
 class SessionCore;
 struct TaskShared;
+struct TaskSource;
 }  // namespace net_detail
 
 // One transfer. Created suspended by a session; `resume` starts it. Every method is
@@ -144,22 +177,60 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   // suspended or never started. Nothing once canceling or completed.
   void cancel();
 
+  // Resuming, suspending and cancelling a task that already completed does nothing.
+
  protected:
   URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest request,
-                 std::shared_ptr<net_detail::SessionCore> core);
+                 std::shared_ptr<net_detail::SessionCore> core,
+                 std::shared_ptr<const net_detail::TaskSource> source = nullptr);
 
  private:
   friend class net_detail::SessionCore;
   friend class URLSession;
+  friend class URLSessionDownloadTask;
   const Kind kind_;
   const std::uint64_t identifier_;
   const std::optional<URLRequest> originalRequest_;
   std::shared_ptr<net_detail::SessionCore> core_;
   std::shared_ptr<net_detail::TaskShared> shared_;
+  // The body of an upload, or the resume record of a continued download.
+  const std::shared_ptr<const net_detail::TaskSource> source_;
   const Date createdAt_;
 };
 
 class URLSessionDataTask : public URLSessionTask {
+ protected:
+  friend class URLSession;
+  using URLSessionTask::URLSessionTask;
+};
+
+// A data task whose request body comes from bytes, a file or a stream. Bodies of known length
+// go out with "Content-Length", streamed ones chunked (unless the request states its length).
+// A streamed body is read once: when it would have to be sent again (a redirect that keeps the
+// body, a replay after authentication), the task fails with
+// `URLError::Code::requestBodyStreamExhausted` rather than send it short.
+class URLSessionUploadTask : public URLSessionDataTask {
+ private:
+  friend class URLSession;
+  using URLSessionDataTask::URLSessionDataTask;
+};
+
+// A task that writes the response body to a private temporary file (made with mkstemp in the
+// file manager's temporary directory) and hands it over through `didFinishDownloadingToURL`.
+//
+// A download that fails after the server named a validator (a strong entity tag or a
+// modification date) for a full or partial body carries resume data on its error
+// (`URLError::resumeData`); `cancelByProducingResumeData` makes some on purpose. A task made
+// from resume data asks for the rest with "Range" and "If-Range": a 206 answer is appended
+// to the partial file, any other starts the file again.
+class URLSessionDownloadTask : public URLSessionTask {
+ public:
+  // Cancels the task and hands `completionHandler` the resume data, or none when the
+  // download cannot be continued (no validator yet, already completed). The handler is always
+  // called, exactly once, never before this returns, on a thread of the session; for a task
+  // that was running it runs before the task's completion is delivered.
+  void cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> completionHandler);
+
  private:
   friend class URLSession;
   using URLSessionTask::URLSessionTask;
@@ -193,6 +264,19 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request);
   std::shared_ptr<URLSessionDataTask> dataTask(URL url);
 
+  // New suspended upload tasks: the body is `bodyData`, the file at `fileURL` (read when the
+  // task starts: a file that cannot be read fails it), or a stream the delegate hands over
+  // through `needNewBodyStream`. The request's own body is not sent.
+  std::shared_ptr<URLSessionUploadTask> uploadTask(URLRequest request, Bytes bodyData);
+  std::shared_ptr<URLSessionUploadTask> uploadTask(URLRequest request, const URL& fileURL);
+  std::shared_ptr<URLSessionUploadTask> uploadTaskWithStreamedRequest(URLRequest request);
+
+  // New suspended download tasks. Resume data that cannot be read gives a task that fails
+  // with `URLError::Code::cannotDecodeRawData` when resumed.
+  std::shared_ptr<URLSessionDownloadTask> downloadTask(URLRequest request);
+  std::shared_ptr<URLSessionDownloadTask> downloadTask(URL url);
+  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Bytes& resumeData);
+
   // Refuses new tasks; running ones finish; then the delegate hears
   // `didBecomeInvalidWithError` with no error and is released.
   void finishTasksAndInvalidate();
@@ -204,6 +288,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
  private:
   URLSession() = default;
+  // Registers a new task and tells the delegate, or leaves it completed as cancelled when the
+  // session no longer takes tasks.
+  void adopt(const std::shared_ptr<URLSessionTask>& task);
   std::shared_ptr<net_detail::SessionCore> core_;
   mutable std::mutex descriptionMutex_;
   std::string description_;

@@ -114,6 +114,11 @@ TEST(HTTPURLResponseTest, SuggestedFilenameNeverLeavesItsFolder) {
                                        {"Content-Disposition: attachment; filename=\"..\""});
   EXPECT_EQ(dots.suggestedFilename(), "fallback.bin");
   EXPECT_EQ(HTTPURLResponse(url("http://h/"), 200, "HTTP/1.1", {}).suggestedFilename(), "Unknown");
+  // The address's own last component is held to the same rule, decoded separators included.
+  EXPECT_EQ(HTTPURLResponse(url("http://h/%2E%2E"), 200, "HTTP/1.1", {}).suggestedFilename(),
+            "Unknown");
+  EXPECT_EQ(HTTPURLResponse(url("http://h/a%2F..%2Fb.sh"), 200, "HTTP/1.1", {}).suggestedFilename(),
+            "b.sh");
 }
 
 TEST(HTTPURLResponseTest, StatusTexts) {

@@ -1,0 +1,124 @@
+#include "app/service/api_service_manager.h"
+
+#include <algorithm>
+
+#include "app/service/api_request.h"
+#include "halyard/core/halyard_info.h"
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/log.h"
+
+namespace app {
+namespace {
+
+constexpr double kDescriptionTimeout = 30.0;
+constexpr std::uint64_t kImageCacheCapacity = 500'000'000;
+constexpr std::uint64_t kImageCachePreferredUsage = 400'000'000;
+
+class NoInstallerDownloadError final : public platform::Error {
+ public:
+  std::string localizedDescription() const override {
+    return "This build cannot download the installer.";
+  }
+};
+
+halyard::SessionPtr makeSession(bool boundTotalTime) {
+  auto configuration = halyard::Session::defaultConfiguration();
+  configuration.requestCachePolicy =
+      platform::URLRequest::CachePolicy::reloadIgnoringLocalCacheData;
+  configuration.timeoutIntervalForRequest = kDescriptionTimeout;
+  // A large installer may take longer than any fixed total; it only must not stall.
+  if (boundTotalTime) configuration.timeoutIntervalForResource = kDescriptionTimeout;
+  auto rootQueue =
+      platform::DispatchQueue::serial(halyard::HalyardInfo::labelPrefix + ".session.rootQueue");
+  return halyard::Session::initWithConfiguration(
+      std::move(configuration), std::make_shared<halyard::SessionDelegate>(), std::move(rootQueue),
+      true, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {});
+}
+
+}  // namespace
+
+APIServiceManager::APIServiceManager()
+    : cache_(std::make_shared<CustomCache<std::string, std::any>>(
+          std::make_shared<CustomCache<std::string, std::any>::Storage>(false))),
+      errorHandler_([](const halyard::HalyardError&, const APIResource&) {}),
+      autoPuringImageCache_(imagecache::AutoPurgingImageCache<>::make(kImageCacheCapacity,
+                                                                      kImageCachePreferredUsage)),
+      session_(makeSession(true)),
+      transferSession_(makeSession(false)) {}
+
+std::shared_ptr<APIServiceManager> APIServiceManager::make(
+    InstallerDownloaderFactory makeInstallerDownloader) {
+  auto manager = std::shared_ptr<APIServiceManager>(new APIServiceManager());
+  if (makeInstallerDownloader) {
+    manager->installerDownloader_ = makeInstallerDownloader(manager->transferSession_);
+  }
+  return manager;
+}
+
+halyard::DataRequestPtr APIServiceManager::requestDecodable(
+    UpdatorCloudCommonRouter router, std::shared_ptr<halyard::RequestInterceptor> interceptor,
+    std::function<void(VersioningResult)> completion) {
+  auto resource = std::make_shared<const UpdatorCloudCommonResource>(router);
+  auto request = session_->makeDataRequest(std::make_shared<const APIRequest>(resource),
+                                           std::move(interceptor));
+  const auto main = platform::DispatchQueue::main();
+  const auto passthrough = std::make_shared<const halyard::PassthroughPreprocessor>();
+  const auto& emptyCodes = halyard::ResponseSerializer::standardEmptyResponseCodes();
+  const auto& emptyMethods = halyard::ResponseSerializer::standardEmptyRequestMethods();
+
+  request->validateStatusAndContentType();
+  request->responseAsString(main, passthrough, std::nullopt, emptyCodes, emptyMethods,
+                            [](const halyard::DataResponse<std::string>& response) {
+                              // One console line, whatever the body holds.
+                              std::string line = response.description();
+                              std::replace(line.begin(), line.end(), '\n', ' ');
+                              platform::print(line);
+                            });
+  std::weak_ptr<APIServiceManager> weakSelf = weak_from_this();
+  request->responseAsDecodable<std::optional<Versioning>>(
+      main, passthrough, platform::JSONDecoder(), emptyCodes, emptyMethods,
+      [weakSelf, resource, completion = std::move(completion)](
+          const halyard::DataResponse<std::optional<Versioning>>& response) {
+        if (response.result) {
+          const auto& value = *response.result;
+          completion(value ? std::make_shared<const Versioning>(*value) : VersioningPtr());
+          return;
+        }
+        const halyard::HalyardError& error = response.result.error();
+        if (auto self = weakSelf.lock()) self->errorHandler_(error, *resource);
+        std::optional<int> apiCode;
+        if (auto code = error.rejectedStatusCode()) apiCode = static_cast<int>(*code);
+        completion(std::unexpected(
+            std::make_shared<const ApiServiceError>(resource, apiCode, error.debugDescription())));
+      });
+  return request;
+}
+
+void APIServiceManager::download(UpdatorCloudCommonRouter router,
+                                 std::function<void(DownloadReport)> completion) {
+  auto resource = std::make_shared<const UpdatorCloudCommonResource>(router);
+  std::weak_ptr<APIServiceManager> weakSelf = weak_from_this();
+  auto deliver = [weakSelf, resource, completion = std::move(completion)](DownloadReport report) {
+    // An empty image is never handed on as an installer, whoever fetched it.
+    if (report) {
+      if (auto done = report->as<DownloadStatus::CompletedData>(); done && done->data.empty()) {
+        report = std::unexpected(halyard::HalyardError::responseSerializationFailed(
+            halyard::HalyardError::ResponseSerializationFailureReason::InputDataNilOrZeroLength{}));
+      }
+    }
+    if (!report) {
+      if (auto self = weakSelf.lock()) self->errorHandler_(report.error(), *resource);
+    }
+    completion(std::move(report));
+  };
+  if (!installerDownloader_) {
+    platform::DispatchQueue::main()->async([deliver] {
+      deliver(std::unexpected(halyard::HalyardError::createURLRequestFailed(
+          platform::makeError(NoInstallerDownloadError()))));
+    });
+    return;
+  }
+  installerDownloader_->download(std::make_shared<const APIRequest>(resource), std::move(deliver));
+}
+
+}  // namespace app

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "app/splash/splash_services.h"
+
+namespace app {
+
+// The save panel: a non-native file dialog in its own window, shown without blocking.
+class QtSavePanel final : public SavePanel {
+ public:
+  explicit QtSavePanel(QWidget* window) : window_(window) {}
+  void begin(const Options& options, Completion completion) override;
+
+ private:
+  QPointer<QWidget> window_;
+};
+
+class QtWorkspace final : public Workspace {
+ public:
+  void open(const std::filesystem::path& file) override;
+  void openURL(const std::string& address) override;
+};
+
+// Quits once the current event is handled, so the caller's stack unwinds first.
+class QtApplicationControl final : public ApplicationControl {
+ public:
+  void terminate() override;
+};
+
+// A message over the window (window-modal, opened without blocking).
+class QtErrorAlertPresenter final : public ErrorAlertPresenter {
+ public:
+  explicit QtErrorAlertPresenter(QWidget* window) : window_(window) {}
+  void showError(const std::string& title, const std::string& message,
+                 std::function<void()> onDismiss) override;
+
+ private:
+  QPointer<QWidget> window_;
+};
+
+// The services of the desktop for a window.
+SplashServices makeQtSplashServices(QWidget* window);
+
+}  // namespace app

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/net/url_request.h"
+
+namespace app {
+
+// What the update flow needs of the desktop, so that the flow can be driven without one.
+
+// A panel in which the user picks where to save a file. Shown without blocking; answers once.
+class SavePanel {
+ public:
+  enum class Response : int { cancel = 0, ok = 1 };
+  struct Options {
+    std::string nameFieldStringValue;
+    std::vector<std::string> allowedFileTypes;  // extensions, without the dot
+    bool allowsOtherFileTypes = false;
+  };
+  using Completion = std::function<void(Response, std::optional<std::filesystem::path>)>;
+
+  virtual ~SavePanel() = default;
+  virtual void begin(const Options& options, Completion completion) = 0;
+};
+
+// Writes a whole file at once.
+class FileWriter {
+ public:
+  virtual ~FileWriter() = default;
+  // The reason on failure; the file is either written whole or not left behind.
+  virtual std::expected<void, std::string> write(const platform::Bytes& data,
+                                                 const std::filesystem::path& location) = 0;
+};
+
+// Opens a file or an address with the desktop's default handler.
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  virtual void open(const std::filesystem::path& file) = 0;
+  virtual void openURL(const std::string& address) = 0;
+};
+
+// Ends the application (after the current event).
+class ApplicationControl {
+ public:
+  virtual ~ApplicationControl() = default;
+  virtual void terminate() = 0;
+};
+
+// Tells the user something went wrong; `onDismiss` runs once the user closed the message.
+class ErrorAlertPresenter {
+ public:
+  virtual ~ErrorAlertPresenter() = default;
+  virtual void showError(const std::string& title, const std::string& message,
+                         std::function<void()> onDismiss) = 0;
+};
+
+struct SplashServices {
+  std::shared_ptr<SavePanel> savePanel;
+  std::shared_ptr<FileWriter> fileWriter;
+  std::shared_ptr<Workspace> workspace;
+  std::shared_ptr<ApplicationControl> application;
+  std::shared_ptr<ErrorAlertPresenter> errorAlerts;
+};
+
+// Writes to a temporary file beside the target and renames it into place, so a failed or
+// interrupted write never leaves a truncated installer where the user asked for one.
+class AtomicFileWriter final : public FileWriter {
+ public:
+  std::expected<void, std::string> write(const platform::Bytes& data,
+                                         const std::filesystem::path& location) override;
+};
+
+}  // namespace app

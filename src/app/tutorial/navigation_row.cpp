@@ -1,0 +1,47 @@
+#include "app/tutorial/navigation_row.h"
+
+#include <QHBoxLayout>
+
+#include "app/bundle/localization.h"
+#include "app/style/qt_style.h"
+
+namespace app {
+
+NavigationRow::NavigationRow(Kind kind, std::optional<widgets::Binding<bool>> enabled,
+                             std::function<void()> action, QWidget* parent)
+    : QWidget(parent), kind_(kind), enabled_(std::move(enabled)) {
+  const bool isBack = kind_ == Kind::back;
+  const char* key = isBack ? "BUTTON_BACK" : "BUTTON_CONTINUE";
+  setObjectName(isBack ? QStringLiteral("backRow") : QStringLiteral("continueRow"));
+  button_ = new CapsuleButton(QString::fromStdString(uiText(key)),
+                              isBack ? CapsuleLook::secondary : CapsuleLook::continueButton, this);
+  button_->setObjectName(QString::fromLatin1(key));
+  connect(button_, &QAbstractButton::clicked, this, [action = std::move(action)] {
+    if (action) action();
+  });
+
+  auto* layout = new QHBoxLayout(this);
+  // The row is only as large as its button and the distance to the window's edges, so the
+  // page's content beside it stays reachable.
+  if (isBack) {
+    layout->setContentsMargins(kEdgeDistance, 0, 0, kEdgeDistance);
+  } else {
+    layout->setContentsMargins(0, 0, kEdgeDistance, kEdgeDistance);
+  }
+  layout->addWidget(button_);
+  refresh();
+}
+
+Qt::Alignment NavigationRow::alignment() const {
+  return Qt::AlignBottom | (kind_ == Kind::back ? Qt::AlignLeft : Qt::AlignRight);
+}
+
+void NavigationRow::refresh() {
+  const bool enabled = kind_ == Kind::back || !enabled_ || enabled_->get();
+  if (button_->isEnabled() != enabled) {
+    button_->setEnabled(enabled);
+    button_->update();
+  }
+}
+
+}  // namespace app

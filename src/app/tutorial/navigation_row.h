@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <optional>
+
+#include "widgets/binding.h"
+
+namespace app {
+
+class CapsuleButton;
+
+// One of the tour's navigation rows: the Back button at the bottom left of a page or the
+// Continue button at the bottom right, each 60 points from the window's two nearest edges. A
+// page lays the row over its content at that corner (see `alignment`).
+class NavigationRow : public QWidget {
+ public:
+  enum class Kind { back, continueRow };
+  static constexpr int kEdgeDistance = 60;
+
+  // Continue: enabled while `enabled` reads true, filled with the accent colour then and grey
+  // otherwise. Back: always enabled, outlined.
+  NavigationRow(Kind kind, std::optional<widgets::Binding<bool>> enabled,
+                std::function<void()> action, QWidget* parent = nullptr);
+
+  Kind kind() const { return kind_; }
+  CapsuleButton* button() const { return button_; }
+  // Where the row sits on its page.
+  Qt::Alignment alignment() const;
+
+  // Reads the enabling binding again.
+  void refresh();
+
+ private:
+  Kind kind_;
+  std::optional<widgets::Binding<bool>> enabled_;
+  CapsuleButton* button_ = nullptr;
+};
+
+}  // namespace app

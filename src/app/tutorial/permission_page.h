@@ -1,0 +1,23 @@
+#pragma once
+
+#include "app/tutorial/tutorial_page.h"
+
+class QAbstractButton;
+
+namespace app {
+
+// The screen-recording permission: a button that asks for it, and Continue, which is enabled
+// while the permission is granted (asked again each time the page is refreshed).
+class PermissionPage : public TutorialPage {
+ public:
+  PermissionPage(TutorialScreen& tutorial, QWidget* parent = nullptr);
+  QAbstractButton* permissionButton() const { return permissionButton_; }
+
+  // The button's action.
+  void requestPermission();
+
+ private:
+  QAbstractButton* permissionButton_ = nullptr;
+};
+
+}  // namespace app

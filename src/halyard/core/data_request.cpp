@@ -1,0 +1,238 @@
+#include "halyard/core/data_request.h"
+
+namespace halyard {
+
+namespace {
+
+platform::URLSessionDelegate::ResponseDisposition platformDisposition(
+    Request::ResponseDisposition disposition) {
+  return disposition == Request::ResponseDisposition::allow
+             ? platform::URLSessionDelegate::ResponseDisposition::allow
+             : platform::URLSessionDelegate::ResponseDisposition::cancel;
+}
+
+}  // namespace
+
+DataRequest::DataRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
+                         platform::DispatchQueuePtr underlyingQueue,
+                         platform::DispatchQueuePtr serializationQueue,
+                         EventMonitorPtr eventMonitor,
+                         std::shared_ptr<RequestInterceptor> interceptor,
+                         std::weak_ptr<RequestDelegate> delegate)
+    : Request(std::move(id), std::move(underlyingQueue), std::move(serializationQueue),
+              std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
+      convertible_(std::move(convertible)) {}
+
+std::optional<platform::Bytes> DataRequest::data() const {
+  return dataMutableState_.valueAtKeyPath(&DataMutableState::data);
+}
+
+void DataRequest::appendReceivedData(const platform::Bytes& chunk) {
+  dataMutableState_.mutateValue([&](DataMutableState& s) {
+    if (!s.data) {
+      s.data = chunk;
+    } else {
+      s.data->insert(s.data->end(), chunk.begin(), chunk.end());
+    }
+  });
+  updateDownloadProgress();
+}
+
+void DataRequest::updateDownloadProgress() {
+  const auto received = dataMutableState_.mutateValue([](DataMutableState& s) -> std::int64_t {
+    return s.data ? std::int64_t(s.data->size()) : 0;
+  });
+  std::int64_t expected = -1;
+  if (auto task = lastTask()) {
+    if (auto response = task->response()) expected = response->expectedContentLength();
+  }
+  downloadProgress()->setTotalUnitCount(expected);
+  downloadProgress()->setCompletedUnitCount(received);
+  if (auto entry = downloadProgressHandler()) {
+    entry->queue->async([self = sharedSelf()] {
+      // The handler in place now runs, even if it was replaced after the progress changed.
+      if (auto current = self->downloadProgressHandler()) {
+        current->handler(self->downloadProgress());
+      }
+    });
+  }
+}
+
+void DataRequest::answerHTTPResponse(
+    const platform::HTTPURLResponsePtr& response,
+    std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler) {
+  const auto stored = dataMutableState_.valueAtKeyPath(&DataMutableState::httpResponseHandler);
+  if (!stored) {
+    underlyingQueue()->async([completionHandler = std::move(completionHandler)] {
+      completionHandler(platform::URLSessionDelegate::ResponseDisposition::allow);
+    });
+    return;
+  }
+  auto self = sharedSelf();
+  stored->queue->async([self, response, handler = stored->handler,
+                        completionHandler = std::move(completionHandler)] {
+    handler(response, [self, completionHandler](ResponseDisposition disposition) {
+      if (disposition == ResponseDisposition::cancel) {
+        self->mutableState().mutateValue([](MutableState& s) {
+          s.state = State::cancelled;
+          if (!s.error) s.error = HalyardError::explicitlyCancelled();
+        });
+      }
+      self->underlyingQueue()->async([completionHandler, disposition] {
+        completionHandler(platformDisposition(disposition));
+      });
+    });
+  });
+}
+
+DataRequest& DataRequest::appendValidator(Validation validation) {
+  // The request owns its validators, so the step may refer to it without owning it.
+  DataRequest* request = this;
+  auto step = [request, validation = std::move(validation)] {
+    if (request->error()) return;
+    const auto response = request->httpResponse();
+    if (!response) return;
+    const auto urlRequest = request->lastRequest();
+    const auto body = request->data();
+    const ValidationResult result = validation(urlRequest, response, body);
+    if (!result) {
+      request->setError(toHalyardErrorOrElse(result.error(), [](const ErrorPtr& error) {
+        return HalyardError::responseValidationFailed(
+            HalyardError::ResponseValidationFailureReason::CustomValidationFailed{error});
+      }));
+    }
+    if (const auto& monitor = request->eventMonitor()) {
+      monitor->requestDidValidateRequestResponseDataWithResult(request->sharedSelf(), urlRequest,
+                                                               response, body, result);
+    }
+  };
+  validators().mutateValue(
+      [&](std::vector<std::function<void()>>& list) { list.push_back(std::move(step)); });
+  return *this;
+}
+
+DataRequest& DataRequest::setResponseDispositionHandler(platform::DispatchQueuePtr queue,
+                                                        ResponseDispositionHandler handler) {
+  dataMutableState_.setValueAtKeyPath(&DataMutableState::httpResponseHandler,
+                                      std::optional<HTTPResponseHandler>(HTTPResponseHandler{
+                                          std::move(queue), std::move(handler)}));
+  return *this;
+}
+
+DataRequest& DataRequest::setResponseHandler(
+    platform::DispatchQueuePtr queue,
+    std::function<void(const platform::HTTPURLResponsePtr&)> handler) {
+  return setResponseDispositionHandler(
+      std::move(queue),
+      [handler = std::move(handler)](const platform::HTTPURLResponsePtr& response,
+                                     std::function<void(ResponseDisposition)> answer) {
+        handler(response);
+        answer(ResponseDisposition::allow);
+      });
+}
+
+DataRequest& DataRequest::responseUnserialized(
+    platform::DispatchQueuePtr queue,
+    CompletionHandler<std::optional<platform::Bytes>> completionHandler) {
+  using Result = std::expected<std::optional<platform::Bytes>, HalyardError>;
+  auto self = sharedSelf();
+  auto step = [self, queue = std::move(queue), completionHandler = std::move(completionHandler)] {
+    const auto error = self->error();
+    Result result = error ? Result(std::unexpect, *error) : Result(self->data());
+    self->underlyingQueue()->async([self, result = std::move(result), queue, completionHandler] {
+      DataResponse<std::optional<platform::Bytes>> response{
+          self->lastRequest(), self->httpResponse(), self->data(), self->lastMetrics(), 0, result};
+      if (const auto& monitor = self->eventMonitor()) {
+        monitor->requestDidParseResponse(self, response);
+      }
+      self->recordSerializerCompletion([queue, completionHandler, response] {
+        queue->async([completionHandler, response] { completionHandler(response); });
+      });
+    });
+  };
+  mutableState().mutateValue(
+      [&](MutableState& state) { appendResponseSerializer(state, std::move(step)); });
+  return *this;
+}
+
+DataRequest& DataRequest::responseAsData(platform::DispatchQueuePtr queue,
+                                         DataPreprocessorPtr dataPreprocessor,
+                                         EmptyResponseCodes emptyResponseCodes,
+                                         EmptyRequestMethods emptyRequestMethods,
+                                         CompletionHandler<platform::Bytes> completionHandler) {
+  return appendSerializingStep(
+      std::move(queue),
+      DataResponseSerializer(std::move(dataPreprocessor), std::move(emptyResponseCodes),
+                             std::move(emptyRequestMethods)),
+      std::move(completionHandler));
+}
+
+DataRequest& DataRequest::responseAsString(platform::DispatchQueuePtr queue,
+                                           DataPreprocessorPtr dataPreprocessor,
+                                           std::optional<platform::StringEncoding> encoding,
+                                           EmptyResponseCodes emptyResponseCodes,
+                                           EmptyRequestMethods emptyRequestMethods,
+                                           CompletionHandler<std::string> completionHandler) {
+  return appendSerializingStep(
+      std::move(queue),
+      StringResponseSerializer(std::move(dataPreprocessor), encoding, std::move(emptyResponseCodes),
+                               std::move(emptyRequestMethods)),
+      std::move(completionHandler));
+}
+
+DataRequest& DataRequest::responseAsJSON(platform::DispatchQueuePtr queue,
+                                         DataPreprocessorPtr dataPreprocessor,
+                                         EmptyResponseCodes emptyResponseCodes,
+                                         EmptyRequestMethods emptyRequestMethods, unsigned options,
+                                         CompletionHandler<platform::Value> completionHandler) {
+  return appendSerializingStep(
+      std::move(queue),
+      JSONResponseSerializer(std::move(dataPreprocessor), std::move(emptyResponseCodes),
+                             std::move(emptyRequestMethods), options),
+      std::move(completionHandler));
+}
+
+DataRequest& DataRequest::responseUnserialized(
+    CompletionHandler<std::optional<platform::Bytes>> completionHandler) {
+  return responseUnserialized(platform::DispatchQueue::main(), std::move(completionHandler));
+}
+
+DataRequest& DataRequest::responseAsData(CompletionHandler<platform::Bytes> completionHandler,
+                                         platform::DispatchQueuePtr queue) {
+  return responseAsData(queue ? std::move(queue) : platform::DispatchQueue::main(),
+                        ResponseSerializer::defaultDataPreprocessor(),
+                        ResponseSerializer::standardEmptyResponseCodes(),
+                        ResponseSerializer::standardEmptyRequestMethods(),
+                        std::move(completionHandler));
+}
+
+DataRequest& DataRequest::responseAsString(CompletionHandler<std::string> completionHandler,
+                                           platform::DispatchQueuePtr queue) {
+  return responseAsString(queue ? std::move(queue) : platform::DispatchQueue::main(),
+                          ResponseSerializer::defaultDataPreprocessor(), std::nullopt,
+                          ResponseSerializer::standardEmptyResponseCodes(),
+                          ResponseSerializer::standardEmptyRequestMethods(),
+                          std::move(completionHandler));
+}
+
+DataRequest& DataRequest::responseAsJSON(CompletionHandler<platform::Value> completionHandler,
+                                         platform::DispatchQueuePtr queue) {
+  return responseAsJSON(queue ? std::move(queue) : platform::DispatchQueue::main(),
+                        ResponseSerializer::defaultDataPreprocessor(),
+                        ResponseSerializer::standardEmptyResponseCodes(),
+                        ResponseSerializer::standardEmptyRequestMethods(),
+                        platform::JSONSerialization::fragmentsAllowed,
+                        std::move(completionHandler));
+}
+
+void DataRequest::resetState() {
+  Request::resetState();
+  dataMutableState_.mutateValue([](DataMutableState& s) { s.data.reset(); });
+}
+
+URLSessionTaskPtr DataRequest::makeTask(const platform::URLRequest& request,
+                                        const URLSessionPtr& session) {
+  return session->dataTask(request);
+}
+
+}  // namespace halyard

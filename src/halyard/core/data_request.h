@@ -1,0 +1,255 @@
+#pragma once
+
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "halyard/core/request.h"
+#include "halyard/core/request_delegate.h"
+#include "halyard/core/response.h"
+#include "halyard/core/url_convertible.h"
+#include "halyard/encoding/response_serializer.h"
+#include "platform/foundation/process_info.h"
+
+namespace halyard {
+
+// A half-open range of status codes, [lowerBound, upperBound).
+struct StatusCodeRange {
+  int lowerBound = 200;
+  int upperBound = 300;
+  bool contains(int code) const { return code >= lowerBound && code < upperBound; }
+};
+
+// A request whose response body is gathered in memory.
+class DataRequest : public Request {
+ public:
+  using ResponseDispositionHandler = std::function<void(const platform::HTTPURLResponsePtr&,
+                                                        std::function<void(ResponseDisposition)>)>;
+  struct HTTPResponseHandler {
+    platform::DispatchQueuePtr queue;
+    ResponseDispositionHandler handler;
+  };
+  struct DataMutableState {
+    std::optional<platform::Bytes> data;
+    std::optional<HTTPResponseHandler> httpResponseHandler;
+  };
+  // (last URL request, HTTP response, body) → success, or failure with an error.
+  using Validation = std::function<ValidationResult(const std::optional<platform::URLRequest>&,
+                                                    const platform::HTTPURLResponsePtr&,
+                                                    const std::optional<platform::Bytes>&)>;
+  template <class Value>
+  using CompletionHandler = std::function<void(const DataResponse<Value>&)>;
+
+  DataRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
+              platform::DispatchQueuePtr underlyingQueue,
+              platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
+              std::shared_ptr<RequestInterceptor> interceptor,
+              std::weak_ptr<RequestDelegate> delegate);
+
+  const URLRequestConvertiblePtr& convertible() const { return convertible_; }
+
+  // The body bytes received so far; absent until the first chunk arrives.
+  virtual std::optional<platform::Bytes> data() const;
+  virtual void appendReceivedData(const platform::Bytes& chunk);
+  // Answers the platform's question whether to go on after an HTTP response: at once (on the
+  // underlying queue) with allow, or through the stored response handler.
+  void answerHTTPResponse(
+      const platform::HTTPURLResponsePtr& response,
+      std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler);
+  virtual void updateDownloadProgress();
+
+  virtual DataRequest& appendValidator(Validation validation);
+  virtual DataRequest& setResponseDispositionHandler(platform::DispatchQueuePtr queue,
+                                                     ResponseDispositionHandler handler);
+  virtual DataRequest& setResponseHandler(
+      platform::DispatchQueuePtr queue,
+      std::function<void(const platform::HTTPURLResponsePtr&)> handler);
+
+  // ---- Validation ----------------------------------------------------------------------------
+  virtual DataRequest& validateStatusCodes(std::vector<int> acceptableStatusCodes);
+  virtual DataRequest& validateStatusCodes(StatusCodeRange acceptableStatusCodes);
+  // The acceptable types are asked for each time the check runs.
+  virtual DataRequest& validateContentTypes(
+      std::function<std::vector<std::string>()> acceptableContentTypes);
+  virtual DataRequest& validateContentTypes(std::vector<std::string> acceptableContentTypes);
+  // Status 200 to 299 and a content type acceptable for the request's "Accept" header.
+  virtual DataRequest& validateStatusAndContentType();
+
+  // ---- Response handlers ---------------------------------------------------------------------
+  virtual DataRequest& responseUnserialized(
+      platform::DispatchQueuePtr queue,
+      CompletionHandler<std::optional<platform::Bytes>> completionHandler);
+
+  template <DataResponseSerializerProtocol Serializer>
+  DataRequest& appendSerializingStep(
+      platform::DispatchQueuePtr queue, Serializer serializer,
+      CompletionHandler<typename Serializer::SerializedObject> completionHandler);
+  template <DataResponseSerializerProtocol Serializer>
+  DataRequest& responseWithDataSerializer(
+      platform::DispatchQueuePtr queue, Serializer serializer,
+      CompletionHandler<typename Serializer::SerializedObject> completionHandler) {
+    return appendSerializingStep(std::move(queue), std::move(serializer),
+                                 std::move(completionHandler));
+  }
+  template <class Serializer>
+  requires DataResponseSerializerProtocol<Serializer> &&
+      std::derived_from<Serializer, ResponseSerializer>
+          DataRequest& responseWithSerializer(
+              platform::DispatchQueuePtr queue, Serializer serializer,
+              CompletionHandler<typename Serializer::SerializedObject> completionHandler) {
+    return appendSerializingStep(std::move(queue), std::move(serializer),
+                                 std::move(completionHandler));
+  }
+
+  virtual DataRequest& responseAsData(platform::DispatchQueuePtr queue,
+                                      DataPreprocessorPtr dataPreprocessor,
+                                      EmptyResponseCodes emptyResponseCodes,
+                                      EmptyRequestMethods emptyRequestMethods,
+                                      CompletionHandler<platform::Bytes> completionHandler);
+  virtual DataRequest& responseAsString(platform::DispatchQueuePtr queue,
+                                        DataPreprocessorPtr dataPreprocessor,
+                                        std::optional<platform::StringEncoding> encoding,
+                                        EmptyResponseCodes emptyResponseCodes,
+                                        EmptyRequestMethods emptyRequestMethods,
+                                        CompletionHandler<std::string> completionHandler);
+  virtual DataRequest& responseAsJSON(platform::DispatchQueuePtr queue,
+                                      DataPreprocessorPtr dataPreprocessor,
+                                      EmptyResponseCodes emptyResponseCodes,
+                                      EmptyRequestMethods emptyRequestMethods, unsigned options,
+                                      CompletionHandler<platform::Value> completionHandler);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DataRequest& responseAsDecodable(platform::DispatchQueuePtr queue,
+                                   DataPreprocessorPtr dataPreprocessor, Decoder decoder,
+                                   EmptyResponseCodes emptyResponseCodes,
+                                   EmptyRequestMethods emptyRequestMethods,
+                                   CompletionHandler<T> completionHandler) {
+    return appendSerializingStep(std::move(queue),
+                                 DecodableResponseSerializer<T, Decoder>(
+                                     std::move(dataPreprocessor), std::move(decoder),
+                                     std::move(emptyResponseCodes), std::move(emptyRequestMethods)),
+                                 std::move(completionHandler));
+  }
+
+  // The same with the standard arguments: the main queue, the pass-through preprocessor, no
+  // fixed encoding, empty bodies allowed for 204, 205 and HEAD, a new JSON decoder.
+  DataRequest& responseUnserialized(
+      CompletionHandler<std::optional<platform::Bytes>> completionHandler);
+  DataRequest& responseAsData(CompletionHandler<platform::Bytes> completionHandler,
+                              platform::DispatchQueuePtr queue = nullptr);
+  DataRequest& responseAsString(CompletionHandler<std::string> completionHandler,
+                                platform::DispatchQueuePtr queue = nullptr);
+  DataRequest& responseAsJSON(CompletionHandler<platform::Value> completionHandler,
+                              platform::DispatchQueuePtr queue = nullptr);
+  template <class T>
+  DataRequest& responseAsDecodable(CompletionHandler<T> completionHandler,
+                                   platform::DispatchQueuePtr queue = nullptr) {
+    return responseAsDecodable<T>(
+        queue ? std::move(queue) : platform::DispatchQueue::main(),
+        ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
+        ResponseSerializer::standardEmptyResponseCodes(),
+        ResponseSerializer::standardEmptyRequestMethods(), std::move(completionHandler));
+  }
+
+  // ---- Overrides -----------------------------------------------------------------------------
+  void resetState() override;
+  URLSessionTaskPtr makeTask(const platform::URLRequest& request,
+                             const URLSessionPtr& session) override;
+
+ protected:
+  Protected<DataMutableState>& dataMutableState() { return dataMutableState_; }
+
+ private:
+  std::shared_ptr<DataRequest> sharedSelf() {
+    return std::static_pointer_cast<DataRequest>(shared_from_this());
+  }
+  template <class Value>
+  void finishSerializingStep(std::expected<Value, HalyardError> result, double start, double end,
+                             platform::DispatchQueuePtr queue,
+                             CompletionHandler<Value> completionHandler);
+
+  mutable Protected<DataMutableState> dataMutableState_;
+  const URLRequestConvertiblePtr convertible_;
+};
+
+using DataRequestPtr = std::shared_ptr<DataRequest>;
+
+// ---- Template implementation ------------------------------------------------------------------
+
+template <DataResponseSerializerProtocol Serializer>
+DataRequest& DataRequest::appendSerializingStep(
+    platform::DispatchQueuePtr queue, Serializer serializer,
+    CompletionHandler<typename Serializer::SerializedObject> completionHandler) {
+  using Value = typename Serializer::SerializedObject;
+  auto self = sharedSelf();
+  auto step = [self, serializer = std::move(serializer), queue = std::move(queue),
+               completionHandler = std::move(completionHandler)] {
+    const double start = platform::systemUptime();
+    std::expected<Value, HalyardError> result = [&]() -> std::expected<Value, HalyardError> {
+      try {
+        const auto error = self->error();
+        return serializer.serializeResponseData(self->lastRequest(), self->httpResponse(),
+                                                self->data(),
+                                                error ? makeErrorPtr(*error) : nullptr);
+      } catch (...) {
+        return std::unexpected(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
+          return HalyardError::responseSerializationFailed(
+              HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
+        }));
+      }
+    }();
+    const double end = platform::systemUptime();
+    self->underlyingQueue()->async([self, result = std::move(result), start, end, queue,
+                                    completionHandler]() mutable {
+      self->finishSerializingStep<Value>(std::move(result), start, end, queue, completionHandler);
+    });
+  };
+  mutableState().mutateValue(
+      [&](MutableState& state) { appendResponseSerializer(state, std::move(step)); });
+  return *this;
+}
+
+template <class Value>
+void DataRequest::finishSerializingStep(std::expected<Value, HalyardError> result, double start,
+                                        double end, platform::DispatchQueuePtr queue,
+                                        CompletionHandler<Value> completionHandler) {
+  auto self = sharedSelf();
+  DataResponse<Value> response{lastRequest(), httpResponse(), data(),
+                               lastMetrics(), end - start,    std::move(result)};
+  if (eventMonitor()) {
+    eventMonitor()->requestDidParseResponseValue(
+        self, response.mapValue([](const Value& value) { return AnyValue::of(value); }));
+  }
+  auto deliver = [self, queue, completionHandler](DataResponse<Value> delivered) {
+    self->recordSerializerCompletion([queue, completionHandler, delivered] {
+      queue->async([completionHandler, delivered] { completionHandler(delivered); });
+    });
+  };
+  auto delegate = this->delegate();
+  if (state() == State::cancelled || response.result || !delegate) {
+    deliver(std::move(response));
+    return;
+  }
+  const HalyardError failure = response.result.error();
+  delegate->decideRetryForRequest(
+      self, failure,
+      [self, delegate, response = std::move(response), start, end, deliver](RetryResult decision) {
+        if (decision.isDoNotRetry()) {
+          deliver(response);
+        } else if (decision.isDoNotRetryWithError()) {
+          const HalyardError error = toHalyardErrorOrFail(
+              decision.error(), "Received retryError was not already HalyardError");
+          deliver(DataResponse<Value>{self->lastRequest(), self->httpResponse(), self->data(),
+                                      self->lastMetrics(), end - start,
+                                      std::expected<Value, HalyardError>(std::unexpect, error)});
+        } else if (decision.isRetry()) {
+          delegate->retryRequestAfterDelay(self, std::nullopt);
+        } else {
+          delegate->retryRequestAfterDelay(self, decision.delay());
+        }
+      });
+}
+
+}  // namespace halyard

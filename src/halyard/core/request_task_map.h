@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "halyard/core/request.h"
+
+namespace halyard {
+
+// The session's two-way map between requests and their URL-loading tasks, with whether each
+// task's completion and metrics have arrived. A task is in all three maps or in none; a request
+// points to its newest task. Lives on the session's root queue.
+class RequestTaskMap {
+ public:
+  struct Events {
+    bool completed = false;
+    bool metricsGathered = false;
+    bool operator==(const Events&) const = default;
+  };
+
+  // Associates `request` with a new task whose events have not arrived.
+  void setTask(const URLSessionTaskPtr& task, const RequestPtr& request);
+  // Forgets the task; a task that is not mapped stops the program.
+  void removeTask(const URLSessionTaskPtr& task);
+
+  RequestPtr requestForTask(const URLSessionTaskPtr& task) const;
+  URLSessionTaskPtr taskForRequest(const RequestPtr& request) const;
+  std::optional<Events> eventsForTask(const URLSessionTaskPtr& task) const;
+  void setEvents(const URLSessionTaskPtr& task, Events events);
+  std::vector<RequestPtr> requests() const;
+  bool empty() const { return tasksToRequests_.empty(); }
+  std::size_t size() const { return tasksToRequests_.size(); }
+
+ private:
+  std::unordered_map<URLSessionTaskPtr, RequestPtr> tasksToRequests_;
+  std::unordered_map<RequestPtr, URLSessionTaskPtr, RequestIdentityHash, RequestIdentityEqual>
+      requestsToTasks_;
+  std::unordered_map<URLSessionTaskPtr, Events> taskEvents_;
+};
+
+}  // namespace halyard

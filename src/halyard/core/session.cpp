@@ -1,0 +1,452 @@
+#include "halyard/core/session.h"
+
+#include "halyard/core/duvavuraz_uvevirarivero.h"
+#include "halyard/core/halyard_info.h"
+#include "halyard/encoding/http_header_views.h"
+#include "halyard/encoding/request_helpers.h"
+#include "platform/foundation/log.h"
+
+namespace halyard {
+
+namespace {
+
+void precondition(bool condition, const char* what) {
+  if (!condition) platform::fatal(std::string("Precondition failed: ") + what);
+}
+
+}  // namespace
+
+// ---- Convertible records ---------------------------------------------------------------------
+
+platform::URLRequest Session::RequestConvertible::toURLRequest() const {
+  platform::URLRequest request = urlRequestFromConvertible(url, method, headers);
+  if (requestModifier) requestModifier(request);
+  if (!encoding) return request;
+  return encoding->encodeParameterDictionary(URLRequestValue(request), parameters);
+}
+
+platform::URLRequest Session::ParameterlessRequestConvertible::toURLRequest() const {
+  platform::URLRequest request = urlRequestFromConvertible(url, method, headers);
+  if (requestModifier) requestModifier(request);
+  return request;
+}
+
+// ---- Construction ----------------------------------------------------------------------------
+
+platform::URLSessionConfiguration Session::defaultConfiguration() {
+  return makeDefaultConfigurationWithHeaders();
+}
+
+std::shared_ptr<Session> Session::initWithConfiguration(
+    platform::URLSessionConfiguration configuration, std::shared_ptr<SessionDelegate> delegate,
+    platform::DispatchQueuePtr rootQueue, bool startRequestsImmediately,
+    platform::DispatchQueuePtr requestQueue, platform::DispatchQueuePtr serializationQueue,
+    std::shared_ptr<RequestInterceptor> interceptor,
+    std::shared_ptr<ServerTrustManager> serverTrustManager,
+    std::shared_ptr<RedirectHandler> redirectHandler,
+    std::shared_ptr<CachedResponseHandler> cachedResponseHandler,
+    std::vector<EventMonitorPtr> eventMonitors) {
+  precondition(!configuration.identifier, "background sessions are not supported");
+  if (!delegate) delegate = std::make_shared<SessionDelegate>();
+  // The session's own serial queue over the caller's, so that the caller's other work and the
+  // session's never mix; the main queue is used as it is. Without a queue from the caller the
+  // session's own queue is made directly, sparing every root-queue item a second hop.
+  platform::DispatchQueuePtr serialRootQueue;
+  if (!rootQueue) {
+    serialRootQueue =
+        platform::DispatchQueue::serial(HalyardInfo::labelPrefix + ".session.rootQueue");
+  } else if (rootQueue == platform::DispatchQueue::main()) {
+    serialRootQueue = rootQueue;
+  } else {
+    serialRootQueue = platform::DispatchQueue::serial(rootQueue->label(), rootQueue);
+  }
+  auto delegateQueue = std::make_shared<platform::OperationQueue>(
+      serialRootQueue->label() + ".sessionDelegate", serialRootQueue);
+  auto session = platform::URLSession::make(std::move(configuration), delegate, delegateQueue);
+  return init(std::move(session), std::move(delegate), std::move(serialRootQueue),
+              startRequestsImmediately, std::move(requestQueue), std::move(serializationQueue),
+              std::move(interceptor), std::move(serverTrustManager), std::move(redirectHandler),
+              std::move(cachedResponseHandler), std::move(eventMonitors));
+}
+
+std::shared_ptr<Session> Session::init(std::shared_ptr<platform::URLSession> session,
+                                       std::shared_ptr<SessionDelegate> delegate,
+                                       platform::DispatchQueuePtr rootQueue,
+                                       bool startRequestsImmediately,
+                                       platform::DispatchQueuePtr requestQueue,
+                                       platform::DispatchQueuePtr serializationQueue,
+                                       std::shared_ptr<RequestInterceptor> interceptor,
+                                       std::shared_ptr<ServerTrustManager> serverTrustManager,
+                                       std::shared_ptr<RedirectHandler> redirectHandler,
+                                       std::shared_ptr<CachedResponseHandler> cachedResponseHandler,
+                                       std::vector<EventMonitorPtr> eventMonitors) {
+  precondition(!session->configuration().identifier, "background sessions are not supported");
+  const auto& delegateQueue = session->delegateQueue();
+  precondition(delegateQueue && delegateQueue->underlyingQueue() == rootQueue,
+               "the session's delegate queue must run on the root queue");
+  std::shared_ptr<Session> result(
+      new Session(std::move(session), std::move(delegate), std::move(rootQueue),
+                  startRequestsImmediately, std::move(requestQueue), std::move(serializationQueue),
+                  std::move(interceptor), std::move(serverTrustManager), std::move(redirectHandler),
+                  std::move(cachedResponseHandler), std::move(eventMonitors)));
+  result->delegate_->setEventMonitor(result->eventMonitor_);
+  result->delegate_->setStateProvider(std::weak_ptr<SessionStateProvider>(result));
+  return result;
+}
+
+namespace {
+std::vector<EventMonitorPtr> allMonitors(const std::vector<EventMonitorPtr>& defaults,
+                                         std::vector<EventMonitorPtr> given) {
+  std::vector<EventMonitorPtr> monitors = defaults;
+  for (auto& monitor : given)
+    monitors.push_back(std::move(monitor));
+  return monitors;
+}
+}  // namespace
+
+Session::Session(std::shared_ptr<platform::URLSession> session,
+                 std::shared_ptr<SessionDelegate> delegate, platform::DispatchQueuePtr rootQueue,
+                 bool startRequestsImmediately, platform::DispatchQueuePtr requestQueue,
+                 platform::DispatchQueuePtr serializationQueue,
+                 std::shared_ptr<RequestInterceptor> interceptor,
+                 std::shared_ptr<ServerTrustManager> serverTrustManager,
+                 std::shared_ptr<RedirectHandler> redirectHandler,
+                 std::shared_ptr<CachedResponseHandler> cachedResponseHandler,
+                 std::vector<EventMonitorPtr> eventMonitors)
+    : defaultEventMonitors_{std::make_shared<DuvavurazUvevirarivero>()},
+      session_(std::move(session)),
+      delegate_(std::move(delegate)),
+      rootQueue_(std::move(rootQueue)),
+      startRequestsImmediately_(startRequestsImmediately),
+      requestQueue_(requestQueue ? std::move(requestQueue)
+                                 : platform::DispatchQueue::serial(
+                                       rootQueue_->label() + ".requestQueue", rootQueue_)),
+      serializationQueue_(serializationQueue
+                              ? std::move(serializationQueue)
+                              : platform::DispatchQueue::serial(
+                                    rootQueue_->label() + ".serializationQueue", rootQueue_)),
+      interceptor_(std::move(interceptor)),
+      serverTrustManager_(std::move(serverTrustManager)),
+      redirectHandler_(std::move(redirectHandler)),
+      cachedResponseHandler_(std::move(cachedResponseHandler)),
+      eventMonitor_(CompositeEventMonitor::initWithMonitors(
+          allMonitors(defaultEventMonitors_, std::move(eventMonitors)))) {}
+
+const std::shared_ptr<Session>& Session::defaultSession() {
+  // Built once and never released: requests may still refer to it while the process exits.
+  static const std::shared_ptr<Session>* session = new std::shared_ptr<Session>(
+      initWithConfiguration(defaultConfiguration(), std::make_shared<SessionDelegate>()));
+  return *session;
+}
+
+const std::shared_ptr<Session>& sharedSession() {
+  return Session::defaultSession();
+}
+
+Session::~Session() {
+  finishRequestsOnDeinit();
+  session_->invalidateAndCancel();
+}
+
+void Session::finishRequestsOnDeinit() {
+  for (const auto& request : requestTaskMap_.requests()) {
+    rootQueue_->async([request] { request->complete(HalyardError::sessionDeinitialized()); });
+  }
+}
+
+// ---- Active requests -------------------------------------------------------------------------
+
+void Session::visitActiveRequests(std::function<void(const RequestSet&)> visitor) {
+  rootQueue_->async([self = shared_from_this(), visitor = std::move(visitor)] {
+    const RequestSet copy = self->activeRequests_;
+    visitor(copy);
+  });
+}
+
+void Session::cancelActiveRequests(platform::DispatchQueuePtr queue,
+                                   std::function<void()> completion) {
+  visitActiveRequests(
+      [queue = std::move(queue), completion = std::move(completion)](const RequestSet& requests) {
+        for (const auto& request : requests)
+          request->cancel();
+        if (completion) queue->async(completion);
+      });
+}
+
+// ---- Factories -------------------------------------------------------------------------------
+
+std::shared_ptr<DataRequest> Session::makeDataRequestFromParameters(
+    URLConvertible url, HTTPMethod method, std::optional<Parameters> parameters,
+    ParameterEncodingPtr encoding, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier) {
+  return makeDataRequest(std::make_shared<const RequestConvertible>(
+                             std::move(url), std::move(method), std::move(parameters),
+                             std::move(encoding), std::move(headers), std::move(requestModifier)),
+                         std::move(interceptor));
+}
+
+std::shared_ptr<DataRequest> Session::makeDataRequest(
+    URLRequestConvertiblePtr convertible, std::shared_ptr<RequestInterceptor> interceptor) {
+  auto request = std::make_shared<DataRequest>(
+      platform::UUID(), std::move(convertible), rootQueue_, serializationQueue_, eventMonitor_,
+      std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this()));
+  performRequest(request);
+  return request;
+}
+
+std::shared_ptr<DataRequest> Session::makeDataRequest(
+    URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier) {
+  return makeDataRequest(
+      std::make_shared<const ParameterlessRequestConvertible>(
+          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
+      std::move(interceptor));
+}
+
+std::shared_ptr<DataRequest> Session::makeDataRequest(
+    platform::URLRequest urlRequest, std::shared_ptr<RequestInterceptor> interceptor) {
+  return makeDataRequest(makeURLRequestConvertible(std::move(urlRequest)), std::move(interceptor));
+}
+
+// ---- Performing ------------------------------------------------------------------------------
+
+void Session::performRequest(const RequestPtr& request) {
+  rootQueue_->async([self = shared_from_this(), request] {
+    if (request->isCancelled()) return;
+    self->activeRequests_.insert(request);
+    self->requestQueue_->async([self, request] { self->dispatchByKind(request); });
+  });
+}
+
+void Session::dispatchByKind(const RequestPtr& request) {
+  requestQueue_->dispatchPrecondition();
+  if (auto dataRequest = std::dynamic_pointer_cast<DataRequest>(request)) {
+    setUpURLRequest(request, *dataRequest->convertible());
+    return;
+  }
+  platform::fatal("Attempted to perform unsupported Request subclass: " +
+                  unqualifiedTypeName(typeid(*request)));
+}
+
+void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible) {
+  requestQueue_->dispatchPrecondition();
+  std::optional<platform::URLRequest> initial;
+  try {
+    initial = convertible.toURLRequest();
+    validateNoBodyInGET(*initial);
+  } catch (...) {
+    const HalyardError error = toHalyardErrorOrElse(
+        currentError(), [](const ErrorPtr& e) { return HalyardError::createURLRequestFailed(e); });
+    rootQueue_->async([request, error] { request->recordURLRequestCreationFailure(error); });
+    return;
+  }
+  rootQueue_->async([request, initial = *initial] { request->recordInitialURLRequest(initial); });
+  if (request->isCancelled()) return;
+
+  auto self = shared_from_this();
+  auto adapter = combinedAdapter(request);
+  if (!adapter) {
+    rootQueue_->async(
+        [self, request, initial = *initial] { self->startTaskForURLRequest(initial, request); });
+    return;
+  }
+  // The adapter may answer later, on any thread; everything after it goes to the root queue.
+  adapter->adaptWithState(*initial, RequestAdapterState{request->id(), self},
+                          [self, request, initial = *initial](AdaptationResult result) {
+                            ErrorPtr failure;
+                            if (result) {
+                              try {
+                                validateNoBodyInGET(*result);
+                              } catch (...) {
+                                failure = currentError();
+                              }
+                            } else {
+                              failure = result.error();
+                            }
+                            if (failure) {
+                              const HalyardError error =
+                                  HalyardError::requestAdaptationFailed(failure);
+                              self->rootQueue_->async([request, initial, error] {
+                                request->recordAdaptationFailure(initial, error);
+                              });
+                              return;
+                            }
+                            self->rootQueue_->async([request, initial, adapted = *result] {
+                              request->recordAdaptedURLRequest(initial, adapted);
+                            });
+                            self->rootQueue_->async([self, request, adapted = *result] {
+                              self->startTaskForURLRequest(adapted, request);
+                            });
+                          });
+}
+
+void Session::startTaskForURLRequest(const platform::URLRequest& urlRequest,
+                                     const RequestPtr& request) {
+  rootQueue_->dispatchPrecondition();
+  request->recordFinalURLRequest(urlRequest);
+  if (request->isCancelled()) return;
+  auto task = request->makeTask(urlRequest, session_);
+  requestTaskMap_.setTask(task, request);
+  request->recordTask(task);
+  rootQueue_->dispatchPrecondition();
+  request->mutableState().mutateValue(
+      [&](Request::MutableState& state) { syncTaskState(task, state.state, request); });
+}
+
+void Session::syncTaskState(const URLSessionTaskPtr& task, Request::State state,
+                            const RequestPtr& request) {
+  switch (state) {
+    case Request::State::initialized:
+    case Request::State::finished:
+      break;
+    case Request::State::resumed:
+      task->resume();
+      rootQueue_->async([request, task] { request->notifyTaskResumed(task); });
+      break;
+    case Request::State::suspended:
+      task->suspend();
+      rootQueue_->async([request, task] { request->notifyTaskSuspended(task); });
+      break;
+    case Request::State::cancelled:
+      task->resume();
+      task->cancel();
+      rootQueue_->async([request, task] { request->notifyTaskCancelled(task); });
+      break;
+  }
+}
+
+std::shared_ptr<RequestAdapter> Session::combinedAdapter(const RequestPtr& request) const {
+  const auto& own = request->interceptor();
+  if (own && interceptor_) {
+    return std::make_shared<Interceptor>(Interceptor::Adapters{own, interceptor_},
+                                         Interceptor::Retriers{});
+  }
+  if (own) return own;
+  return interceptor_;
+}
+
+std::shared_ptr<RequestRetrier> Session::combinedRetrier(const RequestPtr& request) const {
+  const auto& own = request->interceptor();
+  if (own && interceptor_) {
+    return std::make_shared<Interceptor>(Interceptor::Adapters{},
+                                         Interceptor::Retriers{own, interceptor_});
+  }
+  if (own) return own;
+  return interceptor_;
+}
+
+// ---- RequestDelegate -------------------------------------------------------------------------
+
+const platform::URLSessionConfiguration& Session::urlConfiguration() const {
+  return session_->configuration();
+}
+
+void Session::cleanUpAfterRequest(const RequestPtr& request) {
+  activeRequests_.erase(request);
+}
+
+void Session::decideRetryForRequest(const RequestPtr& request, const HalyardError& error,
+                                    RetryCompletion completion) {
+  auto retrier = combinedRetrier(request);
+  if (!retrier) {
+    rootQueue_->async(
+        [completion = std::move(completion)] { completion(RetryResult::doNotRetry()); });
+    return;
+  }
+  auto self = shared_from_this();
+  const ErrorPtr originalError = makeErrorPtr(error);
+  retrier->decideRetry(
+      request, self, originalError,
+      [self, originalError, completion = std::move(completion)](RetryResult result) {
+        // The retrier may answer anywhere; the request hears the answer on the root queue.
+        self->rootQueue_->async([originalError, completion, result = std::move(result)] {
+          if (result.isDoNotRetryWithError()) {
+            completion(RetryResult::doNotRetryWithError(
+                makeErrorPtr(HalyardError::requestRetryFailed(result.error(), originalError))));
+          } else {
+            completion(result);
+          }
+        });
+      });
+}
+
+void Session::retryRequestAfterDelay(const RequestPtr& request, std::optional<double> delay) {
+  rootQueue_->async([self = shared_from_this(), request, delay] {
+    auto retry = [self, request] {
+      if (request->isCancelled()) return;
+      request->prepareRetry();
+      self->performRequest(request);
+    };
+    if (delay) {
+      runAfter(self->rootQueue_, *delay, retry);
+    } else {
+      retry();
+    }
+  });
+}
+
+// ---- SessionStateProvider --------------------------------------------------------------------
+
+RequestPtr Session::requestForTask(const URLSessionTaskPtr& task) {
+  rootQueue_->dispatchPrecondition();
+  return requestTaskMap_.requestForTask(task);
+}
+
+void Session::didGatherMetricsForTask(const URLSessionTaskPtr& task) {
+  rootQueue_->dispatchPrecondition();
+  const auto events = requestTaskMap_.eventsForTask(task);
+  if (!events) {
+    platform::fatal("RequestTaskMap consistency error: no events corresponding to task found.");
+  }
+  if (events->metricsGathered) {
+    platform::fatal("RequestTaskMap consistency error: duplicate metricsGatheredForTask call.");
+  }
+  if (!events->completed) {
+    requestTaskMap_.setEvents(task, {false, true});
+    return;
+  }
+  requestTaskMap_.removeTask(task);
+  if (auto waiting = waitingCompletions_.find(task); waiting != waitingCompletions_.end()) {
+    auto completion = std::move(waiting->second);
+    waitingCompletions_.erase(waiting);
+    completion();
+  }
+}
+
+void Session::didCompleteTask(const URLSessionTaskPtr& task, std::function<void()> completion) {
+  rootQueue_->dispatchPrecondition();
+  const auto events = requestTaskMap_.eventsForTask(task);
+  if (!events) {
+    platform::fatal("RequestTaskMap consistency error: no events corresponding to task found.");
+  }
+  if (events->completed) {
+    platform::fatal("RequestTaskMap consistency error: duplicate completionReceivedForTask call.");
+  }
+  if (!events->metricsGathered) {
+    requestTaskMap_.setEvents(task, {true, false});
+    waitingCompletions_[task] = std::move(completion);
+    return;
+  }
+  requestTaskMap_.removeTask(task);
+  completion();
+}
+
+std::optional<platform::URLCredential> Session::credentialForTask(
+    const URLSessionTaskPtr& task, const platform::URLProtectionSpace& space) {
+  rootQueue_->dispatchPrecondition();
+  if (auto request = requestTaskMap_.requestForTask(task)) {
+    if (auto credential = request->credential()) return credential;
+  }
+  const auto& storage = session_->configuration().urlCredentialStorage;
+  if (!storage) return std::nullopt;
+  return storage->defaultCredential(space);
+}
+
+void Session::cancelRequestsForSessionInvalidation(const ErrorPtr& error) {
+  rootQueue_->dispatchPrecondition();
+  for (const auto& request : requestTaskMap_.requests()) {
+    request->complete(HalyardError::sessionInvalidated(error));
+  }
+}
+
+}  // namespace halyard

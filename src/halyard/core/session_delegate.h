@@ -1,0 +1,73 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "halyard/core/request.h"
+#include "halyard/policies/event_monitor.h"
+#include "platform/net/url_credential.h"
+#include "platform/net/url_session.h"
+
+namespace halyard {
+
+class ServerTrustManager;
+
+// What the session delegate asks of its session.
+class SessionStateProvider {
+ public:
+  virtual ~SessionStateProvider() = default;
+  virtual std::shared_ptr<ServerTrustManager> serverTrustManager() const = 0;
+  virtual std::shared_ptr<RedirectHandler> redirectHandler() const = 0;
+  virtual std::shared_ptr<CachedResponseHandler> cachedResponseHandler() const = 0;
+  virtual RequestPtr requestForTask(const URLSessionTaskPtr& task) = 0;
+  virtual void didGatherMetricsForTask(const URLSessionTaskPtr& task) = 0;
+  // `completion` runs once both the task's metrics and its completion have arrived.
+  virtual void didCompleteTask(const URLSessionTaskPtr& task, std::function<void()> completion) = 0;
+  virtual std::optional<platform::URLCredential> credentialForTask(
+      const URLSessionTaskPtr& task, const platform::URLProtectionSpace& space) = 0;
+  virtual void cancelRequestsForSessionInvalidation(const platform::ErrorPtr& error) = 0;
+};
+
+// The one receiver of a session's URL-loading callbacks. Each callback is reported to the event
+// monitor first; then the request that owns the task is looked up through the state provider
+// and handed the event, or the platform gets the neutral answer when there is no such request.
+// Callbacks arrive on the session's delegate queue, which runs on its root queue.
+class SessionDelegate : public platform::URLSessionDelegate {
+ public:
+  SessionDelegate() = default;
+
+  std::shared_ptr<SessionStateProvider> stateProvider() const { return stateProvider_.lock(); }
+  void setStateProvider(std::weak_ptr<SessionStateProvider> provider) {
+    stateProvider_ = std::move(provider);
+  }
+  const EventMonitorPtr& eventMonitor() const { return eventMonitor_; }
+  // Set once, before any task exists.
+  void setEventMonitor(EventMonitorPtr monitor) { eventMonitor_ = std::move(monitor); }
+
+  // The request of `task` when it is a `R` (or derives from it).
+  template <class R>
+  std::shared_ptr<R> typedRequest(const URLSessionTaskPtr& task) const {
+    auto provider = stateProvider();
+    if (!provider) return nullptr;
+    return std::dynamic_pointer_cast<R>(provider->requestForTask(task));
+  }
+
+  void didBecomeInvalidWithError(const SessionPtr& session, platform::ErrorPtr error) override;
+  void taskIsWaitingForConnectivity(const SessionPtr& session, const TaskPtr& task) override;
+  void didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
+                                  const platform::URLSessionTaskMetrics& metrics) override;
+  void didCompleteWithError(const SessionPtr& session, const TaskPtr& task,
+                            platform::ErrorPtr error) override;
+  void didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
+                          const platform::URLResponsePtr& response,
+                          std::function<void(ResponseDisposition)> completionHandler) override;
+  void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
+                      const platform::Bytes& data) override;
+
+ private:
+  std::weak_ptr<SessionStateProvider> stateProvider_;
+  EventMonitorPtr eventMonitor_;
+};
+
+}  // namespace halyard

@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/service/api_request.h"
+#include "app/service/api_service_error.h"
+#include "app/service/custom_cache.h"
+#include "app/service/installer_downloader.h"
+#include "app/splash/splash_services.h"
+#include "app/support/app_test_support.h"
+#include "app/update/checked_continuation.h"
+#include "halyard/core/halyard_error.h"
+#include "platform/foundation/log.h"
+
+namespace app {
+namespace {
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (previous_) {
+      setenv(name_, previous_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+struct OtherObject : CacheObject {};
+
+}  // namespace
+
+TEST(ExpiringCache, EntriesExpireStrictlyAfterTheirDate) {
+  CacheEntry<int> noExpiry(1, std::nullopt);
+  EXPECT_FALSE(noExpiry.isContentDiscarded());
+  EXPECT_FALSE(noExpiry.beginContentAccess());
+  EXPECT_FALSE(noExpiry.isContentDiscarded());
+
+  CacheEntry<int> past(2, platform::Date::now() - 1.0);
+  EXPECT_FALSE(past.isContentDiscarded());  // no check made yet
+  EXPECT_TRUE(past.beginContentAccess());
+  EXPECT_TRUE(past.isContentDiscarded());
+
+  const platform::Date fixed = platform::Date::now();
+  auto previous = platform::setDateClock([fixed] { return fixed; });
+  CacheEntry<int> expiringNow(3, fixed);
+  EXPECT_FALSE(expiringNow.beginContentAccess());
+  platform::setDateClock(previous);
+}
+
+TEST(ExpiringCache, KeyWrappersCompareByKey) {
+  KeyWrapper<std::string> a("k"), b("k"), c("other");
+  KeyWrapper<int> number(1);
+  OtherObject other;
+  EXPECT_TRUE(a.isEqual(&b));
+  EXPECT_EQ(a.hash(), b.hash());
+  EXPECT_FALSE(a.isEqual(&c));
+  EXPECT_FALSE(a.isEqual(&number));
+  EXPECT_FALSE(a.isEqual(&other));
+  EXPECT_FALSE(a.isEqual(nullptr));
+}
+
+TEST(ExpiringCache, TheMemoryCacheHonoursItsEvictionFlag) {
+  using Storage = CustomCache<std::string, int>::Storage;
+  for (bool evicts : {true, false}) {
+    auto storage = std::make_shared<Storage>(evicts);
+    CustomCache<std::string, int> cache(storage);
+    storage->setObject(std::make_shared<CacheEntry<int>>(1, platform::Date::now() - 5),
+                       std::make_shared<const KeyWrapper<std::string>>("old"));
+    storage->setObject(std::make_shared<CacheEntry<int>>(2, std::nullopt),
+                       std::make_shared<const KeyWrapper<std::string>>("new"));
+    EXPECT_EQ(storage->object(KeyWrapper<std::string>("new"))->value(), 2);
+    auto old = storage->object(KeyWrapper<std::string>("old"));
+    EXPECT_EQ(old == nullptr, evicts);
+    storage->removeObject(KeyWrapper<std::string>("new"));
+    EXPECT_EQ(storage->object(KeyWrapper<std::string>("new")), nullptr);
+  }
+}
+
+TEST(InstallerName, ReducedToAPlainNameInTheApplicationsCacheFolder) {
+  EXPECT_EQ(safeInstallerFileName("Tovarine.dmg"), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName("../x"), "x");
+  EXPECT_EQ(safeInstallerFileName("../../etc/passwd"), "passwd");
+  EXPECT_EQ(safeInstallerFileName("..\\..\\evil.dmg"), "evil.dmg");
+  EXPECT_EQ(safeInstallerFileName("/abs/path/a.dmg"), "a.dmg");
+  EXPECT_EQ(safeInstallerFileName(".."), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName("dir/"), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName(".hidden"), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName("-rf"), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName(""), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName(std::string("a\nb\x01.dmg")), "a_b_.dmg");
+  EXPECT_LE(safeInstallerFileName(std::string(500, 'x')).size(), 200u);
+  // A long name of two-byte characters is never cut inside one.
+  const std::string cut = safeInstallerFileName(std::string("a") + std::string(300, '\xC3'));
+  EXPECT_LE(cut.size(), 200u);
+
+  ScopedEnv cache("XDG_CACHE_HOME", "/tmp/tovarine-cache-test");
+  EXPECT_EQ(installerDestination("../x"),
+            std::filesystem::path("/tmp/tovarine-cache-test/tovarine/x"));
+  ScopedEnv relative("XDG_CACHE_HOME", "relative");
+  ScopedEnv home("HOME", "/home/someone");
+  EXPECT_EQ(installerCacheFolder(), std::filesystem::path("/home/someone/.cache/tovarine"));
+}
+
+TEST(AtomicFileWriter, WritesWholeFilesAndReportsFailures) {
+  test::TemporaryFolder folder;
+  AtomicFileWriter writer;
+  const platform::Bytes data{'d', 'm', 'g'};
+  const auto target = folder.path() / "Tovarine.dmg";
+  ASSERT_TRUE(writer.write(data, target).has_value());
+  std::ifstream in(target, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "dmg");
+  // Replacing keeps no temporary files behind.
+  ASSERT_TRUE(writer.write(platform::Bytes{'x'}, target).has_value());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  auto failed = writer.write(data, folder.path() / "missing" / "a.dmg");
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_FALSE(failed.error().empty());
+  EXPECT_FALSE(writer.write(data, std::filesystem::path()).has_value());
+}
+
+TEST(APIRequest, BuildsAGetOfTheConfiguredServer) {
+  ScopedEnv server("TOVARINE_UPDATE_URL", "http://127.0.0.1:8123/");
+  APIRequest request(
+      std::make_shared<UpdatorCloudCommonResource>(UpdatorCloudCommonRouter::getVersioning));
+  const auto urlRequest = request.toURLRequest();
+  EXPECT_EQ(urlRequest.url->absoluteString(),
+            "http://127.0.0.1:8123/wp-content/uploads/tovarine/TovarineVersioning.json");
+  EXPECT_EQ(urlRequest.httpMethod, "GET");
+  EXPECT_EQ(urlRequest.timeoutInterval, 60.0);
+  EXPECT_EQ(urlRequest.valueForHTTPHeaderField("Content-Type"), "application/json");
+  APIRequest installer(std::make_shared<UpdatorCloudCommonResource>(
+      UpdatorCloudCommonRouter::downloadFileVersioning));
+  EXPECT_EQ(installer.toURLRequest().url->absoluteString(),
+            "http://127.0.0.1:8123/wp-content/uploads/tovarine/Tovarine.dmg");
+}
+
+TEST(APIRequest, WithoutAServerTheAddressIsInvalid) {
+  test::ScopedTestBundle bundle(R"({"TovarineUpdateURL":""})", {});
+  for (const char* base : {static_cast<const char*>(nullptr), "ftp://h", "not a url", "http://"}) {
+    ScopedEnv server("TOVARINE_UPDATE_URL", base);
+    APIRequest request(
+        std::make_shared<UpdatorCloudCommonResource>(UpdatorCloudCommonRouter::getVersioning));
+    try {
+      request.toURLRequest();
+      ADD_FAILURE() << "no error for " << (base ? base : "(none)");
+    } catch (const halyard::HalyardError& error) {
+      EXPECT_TRUE(error.isInvalidURL());
+    }
+  }
+}
+
+TEST(APIRequest, TheBundleNamesTheServerUnlessTheEnvironmentDoes) {
+  test::ScopedTestBundle bundle(R"({"TovarineUpdateURL":"https://updates.test"})", {});
+  ScopedEnv none("TOVARINE_UPDATE_URL", nullptr);
+  EXPECT_EQ(routerAddress(UpdatorCloudCommonRouter::getVersioning),
+            "https://updates.test/wp-content/uploads/tovarine/TovarineVersioning.json");
+  ScopedEnv set("TOVARINE_UPDATE_URL", "http://127.0.0.1:1");
+  EXPECT_EQ(updateServerBaseURL(), "http://127.0.0.1:1");
+}
+
+TEST(CheckedContinuation, ResumesOnceAndReportsADroppedOne) {
+  int resumed = 0;
+  {
+    CheckedContinuation<int> continuation("work()", [&](int v) { resumed += v; });
+    auto copy = continuation;
+    copy.resume(2);
+  }
+  EXPECT_EQ(resumed, 2);
+  platform::LogCapture capture;
+  {
+    CheckedContinuation<int> dropped("lost()", [](int) {});
+  }
+  EXPECT_TRUE(capture.contains("lost() was dropped")) << capture.text();
+}
+
+TEST(CheckedContinuationDeathTest, ResumingTwiceStopsTheProgram) {
+  EXPECT_DEATH(
+      {
+        CheckedContinuation<int> continuation("twice()", [](int) {});
+        continuation.resume(1);
+        continuation.resume(2);
+      },
+      "twice\\(\\) resumed more than once");
+}
+
+}  // namespace app

@@ -1,0 +1,236 @@
+#include "app/splash/splash_screen_view_model.h"
+
+#include <gtest/gtest.h>
+
+#include "app/support/app_test_support.h"
+#include "platform/foundation/log.h"
+
+namespace app {
+namespace {
+
+using test::FakeServices;
+using test::FakeUpdator;
+
+VersioningPtr offer(std::optional<bool> mandatory, std::string name = "Tovarine",
+                    double release = 2.0) {
+  auto v = std::make_shared<Versioning>();
+  v->name = std::move(name);
+  v->releaseVersion = release;
+  v->buildVersion = 1;
+  v->isMandatory = mandatory;
+  return v;
+}
+
+class SplashFlow : public testing::Test {
+ protected:
+  SplashFlow() : bundle_(test::infoJSON("Tovarine", "1.0", "1"), {}) {
+    viewModel = SplashScreenViewModel::make(updator, fakes.services(), bundle_.bundle());
+  }
+
+  void answerCheck(UpdatorCloudProtocol::VersioningResult result) {
+    ASSERT_EQ(updator->versioningCompletions.size(), 1u);
+    updator->versioningCompletions.front()(std::move(result));
+  }
+  void offerUpdate(bool mandatory) {
+    answerCheck(offer(mandatory));
+    ASSERT_NE(viewModel->versioning.get(), nullptr);
+    // The alert's OK: clear the description, then download.
+    viewModel->versioning = nullptr;
+    viewModel->startInstallerDownload();
+    ASSERT_EQ(updator->downloadCompletions.size(), 1u);
+  }
+  void finishDownload(platform::Bytes data) {
+    updator->downloadCompletions.back()(DownloadStatus::completedData(std::move(data)));
+  }
+
+  test::ScopedTestBundle bundle_;
+  std::shared_ptr<FakeUpdator> updator = std::make_shared<FakeUpdator>();
+  FakeServices fakes;
+  SplashScreenViewModelPtr viewModel;
+};
+
+}  // namespace
+
+TEST_F(SplashFlow, StartsCheckingAtOnce) {
+  EXPECT_EQ(updator->versioningCompletions.size(), 1u);
+  EXPECT_EQ(viewModel->versioning.get(), nullptr);
+  EXPECT_FALSE(viewModel->presentTutorial.get());
+  EXPECT_EQ(viewModel->progress.get(), std::nullopt);
+}
+
+TEST_F(SplashFlow, NoDescriptionMovesOn) {
+  int changes = 0;
+  auto subscription = viewModel->objectWillChange().subscribe([&] { ++changes; });
+  answerCheck(VersioningPtr());
+  EXPECT_TRUE(viewModel->presentTutorial.get());
+  EXPECT_EQ(changes, 1);
+}
+
+TEST_F(SplashFlow, AnUpToDateDescriptionMovesOn) {
+  answerCheck(offer(true, "Tovarine", 1.0));
+  EXPECT_EQ(viewModel->versioning.get(), nullptr);
+  EXPECT_TRUE(viewModel->presentTutorial.get());
+}
+
+TEST_F(SplashFlow, ADescriptionForAnotherProductOrWithoutMandatoryFlagMovesOn) {
+  answerCheck(offer(true, "Other"));
+  EXPECT_TRUE(viewModel->presentTutorial.get());
+  auto second = SplashScreenViewModel::make(updator, fakes.services(), bundle_.bundle());
+  updator->versioningCompletions.back()(offer(std::nullopt));
+  EXPECT_TRUE(second->presentTutorial.get());
+  EXPECT_EQ(second->versioning.get(), nullptr);
+}
+
+TEST_F(SplashFlow, AFailedCheckPrintsOneLineAndMovesOn) {
+  platform::LogCapture capture;
+  auto resource =
+      std::make_shared<UpdatorCloudCommonResource>(UpdatorCloudCommonRouter::getVersioning);
+  answerCheck(std::unexpected(std::make_shared<const ApiServiceError>(resource, 500, "a\nb")));
+  EXPECT_TRUE(viewModel->presentTutorial.get());
+  EXPECT_EQ(viewModel->versioning.get(), nullptr);
+  const std::string text = capture.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_TRUE(capture.contains("Update check failed")) << text;
+}
+
+TEST_F(SplashFlow, AnOfferedUpdateWaitsForTheAlert) {
+  answerCheck(offer(false));
+  ASSERT_NE(viewModel->versioning.get(), nullptr);
+  EXPECT_FALSE(viewModel->presentTutorial.get());
+  // Cancel: the description goes and the window moves on.
+  viewModel->versioning = nullptr;
+  viewModel->togglePresentTutorial();
+  EXPECT_TRUE(viewModel->presentTutorial.get());
+  EXPECT_TRUE(updator->downloadCompletions.empty());
+}
+
+TEST_F(SplashFlow, ProgressAppearsWithTheFirstReport) {
+  offerUpdate(true);
+  EXPECT_EQ(viewModel->progress.get(), std::nullopt);
+  auto progress = std::make_shared<platform::Progress>(200);
+  for (int done : {0, 50, 200}) {
+    progress->setCompletedUnitCount(done);
+    updator->progressHandlers.back()(progress);
+    EXPECT_DOUBLE_EQ(*viewModel->progress.get(), done / 2.0);
+  }
+  EXPECT_FALSE(viewModel->presentTutorial.get());
+}
+
+TEST_F(SplashFlow, ASuccessfulSaveOpensTheImageAndQuits) {
+  offerUpdate(true);
+  finishDownload({1, 2, 3});
+  ASSERT_EQ(fakes.panel->shown.size(), 1u);
+  EXPECT_EQ(fakes.panel->shown[0].nameFieldStringValue, "Tovarine");
+  EXPECT_EQ(fakes.panel->shown[0].allowedFileTypes, std::vector<std::string>{"dmg"});
+  EXPECT_FALSE(fakes.panel->shown[0].allowsOtherFileTypes);
+  fakes.panel->completions[0](SavePanel::Response::ok, "/tmp/x/Tovarine.dmg");
+  ASSERT_EQ(fakes.writer->writes.size(), 1u);
+  EXPECT_EQ(fakes.writer->writes[0].first, 3u);
+  EXPECT_EQ(fakes.workspace->opened, std::vector<std::filesystem::path>{"/tmp/x/Tovarine.dmg"});
+  EXPECT_EQ(fakes.application->terminations, 1);
+}
+
+TEST_F(SplashFlow, CancellingThePanelQuitsWithoutWriting) {
+  offerUpdate(false);
+  finishDownload({1});
+  fakes.panel->completions[0](SavePanel::Response::cancel, std::nullopt);
+  EXPECT_TRUE(fakes.writer->writes.empty());
+  EXPECT_TRUE(fakes.workspace->opened.empty());
+  EXPECT_EQ(fakes.application->terminations, 1);
+}
+
+TEST_F(SplashFlow, ConfirmingWithoutALocationDoesNothing) {
+  offerUpdate(false);
+  finishDownload({1});
+  fakes.panel->completions[0](SavePanel::Response::ok, std::nullopt);
+  EXPECT_TRUE(fakes.writer->writes.empty());
+  EXPECT_EQ(fakes.application->terminations, 0);
+}
+
+TEST_F(SplashFlow, AFailedWriteSaysSoAndOffersThePanelAgain) {
+  fakes.writer->outcomes = {false};
+  offerUpdate(true);
+  finishDownload({1, 2});
+  fakes.panel->completions[0](SavePanel::Response::ok, "/read-only/Tovarine.dmg");
+  EXPECT_EQ(fakes.application->terminations, 0);
+  ASSERT_EQ(fakes.alerts->shown.size(), 1u);
+  EXPECT_EQ(fakes.alerts->shown[0].first, "ALERT_SAVE_FAILED_TITLE");  // no table in this bundle
+  ASSERT_EQ(fakes.panel->shown.size(), 1u);
+  fakes.alerts->dismissals[0]();
+  ASSERT_EQ(fakes.panel->shown.size(), 2u);
+  // The second try succeeds with the same bytes.
+  fakes.panel->completions[1](SavePanel::Response::ok, "/home/u/Tovarine.dmg");
+  ASSERT_EQ(fakes.writer->writes.size(), 2u);
+  EXPECT_EQ(fakes.writer->writes[1].first, 2u);
+  EXPECT_EQ(fakes.workspace->opened, std::vector<std::filesystem::path>{"/home/u/Tovarine.dmg"});
+  EXPECT_EQ(fakes.application->terminations, 1);
+}
+
+TEST_F(SplashFlow, CancellingAfterAFailedWriteQuits) {
+  fakes.writer->outcomes = {false};
+  offerUpdate(true);
+  finishDownload({1});
+  fakes.panel->completions[0](SavePanel::Response::ok, "/read-only/Tovarine.dmg");
+  fakes.alerts->dismissals[0]();
+  fakes.panel->completions[1](SavePanel::Response::cancel, std::nullopt);
+  EXPECT_TRUE(fakes.workspace->opened.empty());
+  EXPECT_EQ(fakes.application->terminations, 1);
+}
+
+TEST_F(SplashFlow, AFailedOptionalDownloadMovesOn) {
+  platform::LogCapture capture;
+  offerUpdate(false);
+  updator->downloadCompletions[0](std::unexpected(halyard::HalyardError::explicitlyCancelled()));
+  EXPECT_TRUE(viewModel->presentTutorial.get());
+  EXPECT_TRUE(capture.contains("Installer download failed")) << capture.text();
+  EXPECT_TRUE(fakes.panel->shown.empty());
+}
+
+TEST_F(SplashFlow, AFailedMandatoryDownloadStays) {
+  offerUpdate(true);
+  auto progress = std::make_shared<platform::Progress>(10);
+  progress->setCompletedUnitCount(4);
+  updator->progressHandlers[0](progress);
+  updator->downloadCompletions[0](std::unexpected(halyard::HalyardError::explicitlyCancelled()));
+  EXPECT_FALSE(viewModel->presentTutorial.get());
+  EXPECT_DOUBLE_EQ(*viewModel->progress.get(), 40.0);
+  EXPECT_TRUE(fakes.panel->shown.empty());
+  EXPECT_EQ(fakes.application->terminations, 0);
+}
+
+TEST_F(SplashFlow, OtherDownloadReportsAreIgnored) {
+  offerUpdate(true);
+  updator->downloadCompletions[0](DownloadStatus{DownloadStatus::Started{}});
+  EXPECT_TRUE(fakes.panel->shown.empty());
+}
+
+TEST_F(SplashFlow, AReleasedViewModelEndsItsWorkWithoutEffect) {
+  std::weak_ptr<SplashScreenViewModel> weak = viewModel;
+  viewModel.reset();
+  EXPECT_TRUE(weak.expired());
+  updator->versioningCompletions[0](VersioningPtr());  // nothing to move on
+
+  auto downloading = SplashScreenViewModel::make(updator, fakes.services(), bundle_.bundle());
+  updator->versioningCompletions.back()(offer(true));
+  downloading->versioning = nullptr;
+  downloading->startInstallerDownload();
+  auto progressHandler = updator->progressHandlers.back();
+  auto completion = updator->downloadCompletions.back();
+  downloading.reset();
+  progressHandler(std::make_shared<platform::Progress>(1));
+  completion(DownloadStatus::completedData({1}));
+  EXPECT_TRUE(fakes.panel->shown.empty());
+  EXPECT_EQ(fakes.application->terminations, 0);
+}
+
+TEST_F(SplashFlow, APanelAnswerAfterReleaseDoesNothing) {
+  offerUpdate(true);
+  finishDownload({1});
+  auto completion = fakes.panel->completions[0];
+  viewModel.reset();
+  completion(SavePanel::Response::ok, "/tmp/Tovarine.dmg");
+  EXPECT_TRUE(fakes.writer->writes.empty());
+  EXPECT_EQ(fakes.application->terminations, 0);
+}
+
+}  // namespace app

@@ -1,0 +1,165 @@
+#include "halyard/policies/composite_event_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "halyard/core/duvavuraz_uvevirarivero.h"
+#include "halyard/core/request.h"
+#include "halyard/support/recording_monitor.h"
+#include "platform/dispatch/main_queue.h"
+
+namespace {
+
+using halyard::CompositeEventMonitor;
+using halyardtest::RecordingMonitor;
+
+// Records, from whichever monitor it belongs to, which monitor saw which event.
+class NamedMonitor : public halyard::EventMonitor {
+ public:
+  NamedMonitor(std::string name, platform::DispatchQueuePtr queue,
+               std::shared_ptr<std::vector<std::string>> log, std::shared_ptr<std::mutex> mutex)
+      : name_(std::move(name)),
+        queue_(std::move(queue)),
+        log_(std::move(log)),
+        mutex_(std::move(mutex)) {}
+  platform::DispatchQueuePtr queue() const override { return queue_; }
+  void requestIsRetrying(const std::shared_ptr<halyard::Request>&) override { add("retrying"); }
+  void requestDidFinish(const std::shared_ptr<halyard::Request>&) override { add("finish"); }
+
+ private:
+  void add(const std::string& event) {
+    std::lock_guard lock(*mutex_);
+    log_->push_back(name_ + ":" + event);
+  }
+  std::string name_;
+  platform::DispatchQueuePtr queue_;
+  std::shared_ptr<std::vector<std::string>> log_;
+  std::shared_ptr<std::mutex> mutex_;
+};
+
+std::shared_ptr<halyard::Request> someRequest() {
+  auto queue = platform::DispatchQueue::serial("halyard.test.monitor.request");
+  return std::make_shared<halyard::Request>(platform::UUID(), queue, queue, nullptr, nullptr,
+                                            std::weak_ptr<halyard::RequestDelegate>());
+}
+
+TEST(EventMonitorTest, TheDefaultMonitorRunsOnTheMainQueueAndIgnoresEverything) {
+  halyard::EventMonitor silent;
+  EXPECT_EQ(silent.queue(), platform::DispatchQueue::main());
+  silent.requestDidFinish(someRequest());
+  silent.requestDidCancel(someRequest());
+}
+
+TEST(EventMonitorTest, EventsTakeTwoHopsAndNeverRunOnTheRaisingThread) {
+  auto monitor = std::make_shared<RecordingMonitor>();
+  auto composite = CompositeEventMonitor::initWithMonitors({monitor});
+  EXPECT_EQ(composite->queue()->label(), "org.tovarine.halyard.compositeEventMonitor");
+
+  // Hold the composite's own queue: the event cannot reach the monitor until it is let go,
+  // because it passes through that queue first.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  composite->queue()->async([&] {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return released; });
+  });
+  composite->requestDidFinish(someRequest());
+  EXPECT_FALSE(platform::runMainUntil([&] { return monitor->contains("requestDidFinish"); }, 0.05));
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+  ASSERT_TRUE(platform::runMainUntil([&] { return monitor->contains("requestDidFinish"); }, 5));
+  EXPECT_TRUE(monitor->allOnQueue());
+}
+
+TEST(EventMonitorTest, MonitorsSeeEventsInOrderAndInListOrder) {
+  auto log = std::make_shared<std::vector<std::string>>();
+  auto mutex = std::make_shared<std::mutex>();
+  auto shared = platform::DispatchQueue::serial("halyard.test.monitors");
+  auto a = std::make_shared<NamedMonitor>("A", shared, log, mutex);
+  auto b = std::make_shared<NamedMonitor>("B", shared, log, mutex);
+  auto composite = CompositeEventMonitor::initWithMonitors({a, b});
+  auto request = someRequest();
+  // Raised from another thread: still relayed in the order raised.
+  std::thread raiser([&] {
+    composite->requestIsRetrying(request);
+    composite->requestDidFinish(request);
+  });
+  raiser.join();
+  composite->queue()->sync([] {});
+  shared->sync([] {});
+  std::lock_guard lock(*mutex);
+  EXPECT_EQ(*log, (std::vector<std::string>{"A:retrying", "B:retrying", "A:finish", "B:finish"}));
+}
+
+TEST(EventMonitorTest, AMainQueueMonitorHearsBackgroundEventsOnTheMainThread) {
+  auto monitor = std::make_shared<RecordingMonitor>();
+  auto composite = CompositeEventMonitor::initWithMonitors({monitor});
+  auto background = platform::DispatchQueue::serial("halyard.test.background");
+  background->async([composite] { composite->requestDidCancel(someRequest()); });
+  ASSERT_TRUE(platform::runMainUntil([&] { return monitor->contains("requestDidCancel"); }, 5));
+  EXPECT_TRUE(monitor->allOnQueue());
+}
+
+TEST(EventMonitorTest, AnEmptyCompositeAcceptsEverything) {
+  auto composite = CompositeEventMonitor::initWithMonitors({});
+  composite->requestDidFinish(someRequest());
+  composite->taskDidSendBodyData(nullptr, nullptr, 1, 2, 3);
+  composite->queue()->sync([] {});
+  EXPECT_TRUE(composite->monitors().empty());
+}
+
+TEST(EventMonitorTest, GenericEventsCarryTheirValueTypeErased) {
+  struct Listener : halyard::EventMonitor {
+    std::optional<int> value;
+    void requestDidParseResponseValue(const std::shared_ptr<halyard::DataRequest>&,
+                                      const halyard::DataResponse<halyard::AnyValue>& r) override {
+      if (r.result && r.result->as<int>()) value = *r.result->as<int>();
+    }
+  };
+  auto listener = std::make_shared<Listener>();
+  auto composite = CompositeEventMonitor::initWithMonitors({listener});
+  const halyard::DataResponse<int> response{
+      std::nullopt, nullptr, std::nullopt,
+      nullptr,      0,       std::expected<int, halyard::HalyardError>(7)};
+  composite->requestDidParseResponseValue(
+      nullptr, response.mapValue([](int v) { return halyard::AnyValue::of(v); }));
+  ASSERT_TRUE(platform::runMainUntil([&] { return listener->value.has_value(); }, 5));
+  EXPECT_EQ(*listener->value, 7);
+  EXPECT_EQ(response.mapValue([](int v) { return halyard::AnyValue::of(v); }).description(),
+            "success(7)");
+}
+
+TEST(EventMonitorTest, EventsAMonitorDeclinesAreNotRelayedToIt) {
+  struct Picky : RecordingMonitor {
+    bool receivesEvent(halyard::EventMonitorEvent event) const override {
+      return event == halyard::EventMonitorEvent::requestDidFinish;
+    }
+  };
+  auto picky = std::make_shared<Picky>();
+  auto everything = std::make_shared<RecordingMonitor>();
+  auto composite = CompositeEventMonitor::initWithMonitors({picky, everything});
+  auto request = someRequest();
+  composite->requestDidCancel(request);
+  composite->requestDidFinish(request);
+  ASSERT_TRUE(platform::runMainUntil([&] { return everything->events().size() == 2; }, 5));
+  EXPECT_EQ(picky->events(), std::vector<std::string>{"requestDidFinish"});
+
+  // The notification monitor takes exactly its eight lifecycle events.
+  halyard::DuvavurazUvevirarivero notifier;
+  int received = 0;
+  for (std::size_t kind = 0; kind < halyard::kEventMonitorEventCount; ++kind) {
+    if (notifier.receivesEvent(halyard::EventMonitorEvent(kind))) ++received;
+  }
+  EXPECT_EQ(received, 8);
+  EXPECT_TRUE(notifier.receivesEvent(halyard::EventMonitorEvent::requestDidCompleteTaskWithError));
+  EXPECT_FALSE(notifier.receivesEvent(halyard::EventMonitorEvent::requestDidCreateTask));
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#pragma once
+
+// An event monitor that records the name of every event it receives, and whether each arrived
+// on the queue the monitor named.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "halyard/policies/event_monitor.h"
+
+namespace halyardtest {
+
+class RecordingMonitor : public halyard::EventMonitor {
+ public:
+  explicit RecordingMonitor(platform::DispatchQueuePtr queue = platform::DispatchQueue::main())
+      : queue_(std::move(queue)) {}
+
+  platform::DispatchQueuePtr queue() const override { return queue_; }
+
+  std::vector<std::string> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  bool contains(const std::string& event) const;
+  // Every event arrived on the monitor's own queue.
+  bool allOnQueue() const {
+    std::lock_guard lock(mutex_);
+    return allOnQueue_;
+  }
+
+  void record(const std::string& event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(event);
+    if (!queue_->isCurrent()) allOnQueue_ = false;
+  }
+
+  void requestDidCreateInitialURLRequest(const std::shared_ptr<halyard::Request>&,
+                                         const platform::URLRequest&) override {
+    record("requestDidCreateInitialURLRequest");
+  }
+  void requestDidFailToCreateURLRequestWithError(const std::shared_ptr<halyard::Request>&,
+                                                 const halyard::HalyardError&) override {
+    record("requestDidFailToCreateURLRequestWithError");
+  }
+  void requestDidAdaptInitialRequestToAdaptedRequest(const std::shared_ptr<halyard::Request>&,
+                                                     const platform::URLRequest&,
+                                                     const platform::URLRequest&) override {
+    record("requestDidAdaptInitialRequestToAdaptedRequest");
+  }
+  void requestDidFailToAdaptURLRequestWithError(const std::shared_ptr<halyard::Request>&,
+                                                const platform::URLRequest&,
+                                                const halyard::HalyardError&) override {
+    record("requestDidFailToAdaptURLRequestWithError");
+  }
+  void requestDidCreateURLRequest(const std::shared_ptr<halyard::Request>&,
+                                  const platform::URLRequest&) override {
+    record("requestDidCreateURLRequest");
+  }
+  void requestDidCreateTask(const std::shared_ptr<halyard::Request>&,
+                            const halyard::URLSessionTaskPtr&) override {
+    record("requestDidCreateTask");
+  }
+  void requestDidGatherMetrics(const std::shared_ptr<halyard::Request>&,
+                               const halyard::TaskMetricsPtr&) override {
+    record("requestDidGatherMetrics");
+  }
+  void requestDidCompleteTaskWithError(const std::shared_ptr<halyard::Request>&,
+                                       const halyard::URLSessionTaskPtr&,
+                                       const std::optional<halyard::HalyardError>&) override {
+    record("requestDidCompleteTaskWithError");
+  }
+  void requestIsRetrying(const std::shared_ptr<halyard::Request>&) override {
+    record("requestIsRetrying");
+  }
+  void requestDidFinish(const std::shared_ptr<halyard::Request>&) override {
+    record("requestDidFinish");
+  }
+  void requestDidResume(const std::shared_ptr<halyard::Request>&) override {
+    record("requestDidResume");
+  }
+  void requestDidResumeTask(const std::shared_ptr<halyard::Request>&,
+                            const halyard::URLSessionTaskPtr&) override {
+    record("requestDidResumeTask");
+  }
+  void requestDidSuspend(const std::shared_ptr<halyard::Request>&) override {
+    record("requestDidSuspend");
+  }
+  void requestDidSuspendTask(const std::shared_ptr<halyard::Request>&,
+                             const halyard::URLSessionTaskPtr&) override {
+    record("requestDidSuspendTask");
+  }
+  void requestDidCancel(const std::shared_ptr<halyard::Request>&) override {
+    record("requestDidCancel");
+  }
+  void requestDidCancelTask(const std::shared_ptr<halyard::Request>&,
+                            const halyard::URLSessionTaskPtr&) override {
+    record("requestDidCancelTask");
+  }
+  void requestDidValidateRequestResponseDataWithResult(const std::shared_ptr<halyard::DataRequest>&,
+                                                       const std::optional<platform::URLRequest>&,
+                                                       const platform::HTTPURLResponsePtr&,
+                                                       const std::optional<platform::Bytes>&,
+                                                       const halyard::ValidationResult&) override {
+    record("requestDidValidateRequestResponseDataWithResult");
+  }
+  void requestDidParseResponse(
+      const std::shared_ptr<halyard::DataRequest>&,
+      const halyard::DataResponse<std::optional<platform::Bytes>>&) override {
+    record("requestDidParseResponse");
+  }
+  void requestDidParseResponseValue(const std::shared_ptr<halyard::DataRequest>&,
+                                    const halyard::DataResponse<halyard::AnyValue>&) override {
+    record("requestDidParseResponseValue");
+  }
+  void taskDidFinishCollectingMetrics(const halyard::URLSessionPtr&,
+                                      const halyard::URLSessionTaskPtr&,
+                                      const halyard::TaskMetricsPtr&) override {
+    record("taskDidFinishCollectingMetrics");
+  }
+  void taskDidComplete(const halyard::URLSessionPtr&, const halyard::URLSessionTaskPtr&,
+                       const platform::ErrorPtr&) override {
+    record("taskDidComplete");
+  }
+  void dataTaskDidReceiveResponse(const halyard::URLSessionPtr&,
+                                  const halyard::URLSessionDataTaskPtr&,
+                                  const platform::URLResponsePtr&) override {
+    record("dataTaskDidReceiveResponse");
+  }
+  void dataTaskDidReceiveData(const halyard::URLSessionPtr&, const halyard::URLSessionDataTaskPtr&,
+                              const platform::Bytes&) override {
+    record("dataTaskDidReceiveData");
+  }
+  void sessionDidBecomeInvalidWithError(const halyard::URLSessionPtr&,
+                                        const platform::ErrorPtr&) override {
+    record("sessionDidBecomeInvalidWithError");
+  }
+
+ private:
+  platform::DispatchQueuePtr queue_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> events_;
+  bool allOnQueue_ = true;
+};
+
+inline bool RecordingMonitor::contains(const std::string& event) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& e : events_) {
+    if (e == event) return true;
+  }
+  return false;
+}
+
+}  // namespace halyardtest
