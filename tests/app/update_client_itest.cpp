@@ -14,6 +14,7 @@
 #include "app/support/app_test_support.h"
 #include "app/update/updator_network.h"
 #include "platform/foundation/log.h"
+#include "support/http_test_server.h"
 
 namespace app {
 namespace {
@@ -29,47 +30,37 @@ class UpdateServer {
   };
 
   UpdateServer() {
-    server_.Get(R"(/(\w+)/wp-content/uploads/tovarine/TovarineVersioning\.json)",
-                [this](const httplib::Request& request, httplib::Response& response) {
-                  std::lock_guard lock(mutex_);
-                  seen_.push_back(request);
-                  auto it = answers_.find(request.matches[1]);
-                  if (it == answers_.end()) {
-                    response.status = 404;
-                    return;
-                  }
-                  response.status = it->second.status;
-                  response.set_content(it->second.body, it->second.contentType.c_str());
-                });
-    // One request a connection, so stopping never waits for an idle keep-alive connection.
-    server_.set_keep_alive_max_count(1);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~UpdateServer() {
-    server_.stop();
-    thread_.join();
+    http_.server().Get(R"(/(\w+)/wp-content/uploads/tovarine/TovarineVersioning\.json)",
+                       [this](const httplib::Request& request, httplib::Response& response) {
+                         std::lock_guard lock(mutex_);
+                         seen_.push_back(request);
+                         auto it = answers_.find(request.matches[1]);
+                         if (it == answers_.end()) {
+                           response.status = 404;
+                           return;
+                         }
+                         response.status = it->second.status;
+                         response.set_content(it->second.body, it->second.contentType.c_str());
+                       });
+    http_.start();
   }
 
   void answer(const std::string& name, Answer a) {
     std::lock_guard lock(mutex_);
     answers_[name] = std::move(a);
   }
-  std::string base(const std::string& name) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
-  }
+  std::string base(const std::string& name) const { return http_.baseURL() + "/" + name; }
   std::vector<httplib::Request> seen() const {
     std::lock_guard lock(mutex_);
     return seen_;
   }
 
  private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
   mutable std::mutex mutex_;
   std::map<std::string, Answer> answers_;
   std::vector<httplib::Request> seen_;
+  // Declared last: it stops serving before the tables its handler reads go away.
+  testsupport::HttpTestServer http_{/*onePerConnection=*/true};
 };
 
 class ScopedServerURL {

@@ -1,9 +1,8 @@
 #pragma once
 
-// An HTTP server on 127.0.0.1 for integration tests, running on its own thread for the life of
-// the object, and a gate a handler can wait on until the test lets it go on.
+// The shared HTTP test server, and a gate a handler can wait on until the test lets it go on.
 
-#include <httplib.h>
+#include "support/http_test_server.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -12,37 +11,7 @@
 
 namespace nettest {
 
-class TestServer {
- public:
-  TestServer() = default;
-  ~TestServer() { stop(); }
-
-  httplib::Server& server() { return server_; }
-
-  // Binds to a free port and starts serving. Returns the base URL ("http://127.0.0.1:N").
-  std::string start() {
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // `stop` only reaches a loop that is running: wait for it, or a quick test would leave
-    // the loop blocked in accept() for good.
-    while (!server_.is_running())
-      std::this_thread::yield();
-    return baseURL();
-  }
-  void stop() {
-    if (thread_.joinable()) {
-      server_.stop();
-      thread_.join();
-    }
-  }
-  std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  int port() const { return port_; }
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-};
+using TestServer = testsupport::HttpTestServer;
 
 // A one-way latch: handlers wait until the test opens it. Opening it twice is harmless.
 class Gate {
