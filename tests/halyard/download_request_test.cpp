@@ -96,12 +96,13 @@ TEST(DownloadRequestDestination, SuggestedDestinationIsTheFirstDirectoryAndTheSu
       temporary, responseWithDisposition("attachment; filename=\"..\"", "http://127.0.0.1/%2E%2E"));
   EXPECT_EQ(result.destinationURL.path(), "/caches/of/someone/Unknown");
 
-  // A directory that names no place: the file stays where it is.
+  // A directory that names no place: the file stays beside its temporary file (at the
+  // temporary location itself it would be removed after the transfer).
   const auto nowhere = DownloadRequest::makeSuggestedDestination(
       static_cast<platform::SearchPathDirectory>(1), platform::SearchPathDomainMask::user,
       Options::createParentDirectories());
   result = nowhere(temporary, responseWithDisposition("attachment", "http://127.0.0.1/f.bin"));
-  EXPECT_EQ(result.destinationURL, temporary);
+  EXPECT_EQ(result.destinationURL.path(), "/tmp/Halyard_download-abc");
   EXPECT_EQ(result.options, Options::createParentDirectories());
 
   if (old) {

@@ -29,7 +29,14 @@ DownloadRequest::Destination DownloadRequest::makeSuggestedDestination(
                                       const platform::HTTPURLResponsePtr& response) {
     const auto directories =
         platform::FileManager::defaultManager()->pathsForDirectory(directory, domain);
-    if (directories.empty() || !response) return DestinationResult{temporaryURL, options};
+    // Without a directory the file stays beside its temporary file, under the name a download
+    // without destination gets: left at the temporary location itself, it would be deleted
+    // once the transfer is over.
+    if (directories.empty() || !response) {
+      return DestinationResult{temporaryURL.deletingLastPathComponent().appendingPathComponent(
+                                   "Halyard_" + temporaryURL.lastPathComponent()),
+                               options};
+    }
     // The name comes from the server: it may only name a file inside the directory.
     const std::string name = safeFileName(response->suggestedFilename());
     return DestinationResult{

@@ -125,7 +125,8 @@ class DownloadRequest : public Request {
   // A destination in a well-known directory (the first the file manager names), under the
   // response's suggested file name reduced to a safe base name: a name that is empty, "." or
   // "..", or that would still name another folder, becomes "Unknown". Without such a
-  // directory the file stays at its temporary location. The directory need not exist yet.
+  // directory the file stays beside its temporary file as "Halyard_" + its name. The directory
+  // need not exist yet.
   static Destination makeSuggestedDestination(
       platform::SearchPathDirectory directory = platform::SearchPathDirectory::cachesDirectory,
       platform::SearchPathDomainMask domain = platform::SearchPathDomainMask::user,

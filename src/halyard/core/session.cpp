@@ -3,12 +3,20 @@
 #include "halyard/core/duvavuraz_uvevirarivero.h"
 #include "halyard/core/halyard_info.h"
 #include "halyard/encoding/http_header_views.h"
+#include "halyard/encoding/multipart_upload.h"
 #include "halyard/encoding/request_helpers.h"
 #include "platform/foundation/log.h"
 
 namespace halyard {
 
 namespace {
+
+// A body maker that is the body itself. Made out of line: inlined into the factories, g++ 12
+// takes the variant's move for a read of uninitialised memory.
+template <class Case>
+[[gnu::noinline]] std::shared_ptr<const Uploadable> makeUploadable(Case body) {
+  return std::make_shared<const Uploadable>(Uploadable::Storage(std::move(body)));
+}
 
 void precondition(bool condition, const char* what) {
   if (!condition) platform::fatal(std::string("Precondition failed: ") + what);
@@ -208,6 +216,183 @@ std::shared_ptr<DataRequest> Session::makeDataRequest(
   return makeDataRequest(makeURLRequestConvertible(std::move(urlRequest)), std::move(interceptor));
 }
 
+// ---- Download factories ----------------------------------------------------------------------
+
+DownloadRequest::Destination Session::defaultDownloadDestination() {
+  return [](const platform::URL& temporaryURL, const platform::HTTPURLResponsePtr&) {
+    return DownloadRequest::DestinationResult{
+        temporaryURL.deletingLastPathComponent().appendingPathComponent(
+            "Halyard_" + temporaryURL.lastPathComponent()),
+        DownloadRequest::Options()};
+  };
+}
+
+std::shared_ptr<DownloadRequest> Session::makeDownloadRequestFromParameters(
+    URLConvertible url, HTTPMethod method, std::optional<Parameters> parameters,
+    ParameterEncodingPtr encoding, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier,
+    DownloadRequest::Destination destination) {
+  return makeDownloadRequest(
+      std::make_shared<const RequestConvertible>(std::move(url), std::move(method),
+                                                 std::move(parameters), std::move(encoding),
+                                                 std::move(headers), std::move(requestModifier)),
+      std::move(interceptor), std::move(destination));
+}
+
+std::shared_ptr<DownloadRequest> Session::makeDownloadRequest(
+    URLRequestConvertiblePtr convertible, std::shared_ptr<RequestInterceptor> interceptor,
+    DownloadRequest::Destination destination) {
+  auto request = std::make_shared<DownloadRequest>(
+      platform::UUID(), DownloadRequest::Downloadable::request(std::move(convertible)), rootQueue_,
+      serializationQueue_, eventMonitor_, std::move(interceptor),
+      std::weak_ptr<RequestDelegate>(shared_from_this()),
+      destination ? std::move(destination) : defaultDownloadDestination());
+  performRequest(request);
+  return request;
+}
+
+std::shared_ptr<DownloadRequest> Session::makeDownloadRequest(
+    URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier,
+    DownloadRequest::Destination destination) {
+  return makeDownloadRequest(
+      std::make_shared<const ParameterlessRequestConvertible>(
+          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
+      std::move(interceptor), std::move(destination));
+}
+
+std::shared_ptr<DownloadRequest> Session::makeResumedDownloadRequest(
+    platform::Bytes resumeData, std::shared_ptr<RequestInterceptor> interceptor,
+    DownloadRequest::Destination destination) {
+  auto request = std::make_shared<DownloadRequest>(
+      platform::UUID(), DownloadRequest::Downloadable::resumeData(std::move(resumeData)),
+      rootQueue_, serializationQueue_, eventMonitor_, std::move(interceptor),
+      std::weak_ptr<RequestDelegate>(shared_from_this()),
+      destination ? std::move(destination) : defaultDownloadDestination());
+  performRequest(request);
+  return request;
+}
+
+// ---- Upload factories ------------------------------------------------------------------------
+
+std::shared_ptr<UploadRequest> Session::makeUploadRequest(
+    UploadConvertiblePtr upload, std::shared_ptr<RequestInterceptor> interceptor,
+    platform::FileManagerPtr fileManager) {
+  auto request = std::make_shared<UploadRequest>(
+      platform::UUID(), std::move(upload), rootQueue_, serializationQueue_, eventMonitor_,
+      std::move(interceptor), std::move(fileManager),
+      std::weak_ptr<RequestDelegate>(shared_from_this()));
+  performRequest(request);
+  return request;
+}
+
+std::shared_ptr<UploadRequest> Session::makeDataUploadToURL(
+    platform::Bytes data, URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
+    RequestModifier requestModifier) {
+  return makeDataUpload(
+      std::move(data),
+      std::make_shared<const ParameterlessRequestConvertible>(
+          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeDataUpload(
+    platform::Bytes data, URLRequestConvertiblePtr convertible,
+    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager) {
+  return makeUploadRequest(
+      std::make_shared<const Upload>(std::move(convertible),
+                                     makeUploadable(Uploadable::Data{std::move(data)})),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeFileUploadToURL(
+    platform::URL fileURL, URLConvertible url, HTTPMethod method,
+    std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
+    platform::FileManagerPtr fileManager, RequestModifier requestModifier) {
+  return makeFileUpload(
+      std::move(fileURL),
+      std::make_shared<const ParameterlessRequestConvertible>(
+          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeFileUpload(
+    platform::URL fileURL, URLRequestConvertiblePtr convertible,
+    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager) {
+  return makeUploadRequest(
+      std::make_shared<const Upload>(std::move(convertible),
+                                     makeUploadable(Uploadable::File{std::move(fileURL), false})),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeStreamUploadToURL(
+    platform::InputStreamPtr stream, URLConvertible url, HTTPMethod method,
+    std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
+    platform::FileManagerPtr fileManager, RequestModifier requestModifier) {
+  return makeStreamUpload(
+      std::move(stream),
+      std::make_shared<const ParameterlessRequestConvertible>(
+          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeStreamUpload(
+    platform::InputStreamPtr stream, URLRequestConvertiblePtr convertible,
+    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager) {
+  return makeUploadRequest(
+      std::make_shared<const Upload>(std::move(convertible),
+                                     makeUploadable(Uploadable::Stream{std::move(stream)})),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeBuiltMultipartUploadToURL(
+    MultipartFormBuilder builder, URLConvertible url, std::uint64_t encodingMemoryThreshold,
+    HTTPMethod method, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
+    RequestModifier requestModifier) {
+  auto form = std::make_shared<MultipartFormData>(fileManager);
+  if (builder) builder(*form);
+  return makeMultipartUpload(
+      std::move(form),
+      std::make_shared<const ParameterlessRequestConvertible>(
+          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
+      encodingMemoryThreshold, std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeBuiltMultipartUpload(
+    MultipartFormBuilder builder, URLRequestConvertiblePtr convertible,
+    std::uint64_t encodingMemoryThreshold, std::shared_ptr<RequestInterceptor> interceptor,
+    platform::FileManagerPtr fileManager) {
+  auto form = std::make_shared<MultipartFormData>(fileManager);
+  if (builder) builder(*form);
+  return makeMultipartUpload(std::move(form), std::move(convertible), encodingMemoryThreshold,
+                             std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeMultipartUploadToURL(
+    MultipartFormDataPtr multipartFormData, URLConvertible url,
+    std::uint64_t encodingMemoryThreshold, HTTPMethod method, std::optional<HTTPHeaders> headers,
+    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
+    RequestModifier requestModifier) {
+  auto convertible = std::make_shared<const ParameterlessRequestConvertible>(
+      std::move(url), std::move(method), std::move(headers), std::move(requestModifier));
+  return makeUploadRequest(
+      std::make_shared<const MultipartUpload>(encodingMemoryThreshold, std::move(convertible),
+                                              std::move(multipartFormData)),
+      std::move(interceptor), std::move(fileManager));
+}
+
+std::shared_ptr<UploadRequest> Session::makeMultipartUpload(
+    MultipartFormDataPtr multipartFormData, URLRequestConvertiblePtr convertible,
+    std::uint64_t encodingMemoryThreshold, std::shared_ptr<RequestInterceptor> interceptor,
+    platform::FileManagerPtr fileManager) {
+  return makeUploadRequest(
+      std::make_shared<const MultipartUpload>(encodingMemoryThreshold, std::move(convertible),
+                                              std::move(multipartFormData)),
+      std::move(interceptor), std::move(fileManager));
+}
+
 // ---- Performing ------------------------------------------------------------------------------
 
 void Session::performRequest(const RequestPtr& request) {
@@ -220,15 +405,64 @@ void Session::performRequest(const RequestPtr& request) {
 
 void Session::dispatchByKind(const RequestPtr& request) {
   requestQueue_->dispatchPrecondition();
+  if (auto upload = std::dynamic_pointer_cast<UploadRequest>(request)) {
+    auto self = shared_from_this();
+    setUpURLRequest(request, *upload->upload(),
+                    [self, upload] { return self->makeUploadableForRequest(upload); });
+    return;
+  }
   if (auto dataRequest = std::dynamic_pointer_cast<DataRequest>(request)) {
     setUpURLRequest(request, *dataRequest->convertible());
+    return;
+  }
+  if (auto download = std::dynamic_pointer_cast<DownloadRequest>(request)) {
+    performDownloadRequest(download);
     return;
   }
   platform::fatal("Attempted to perform unsupported Request subclass: " +
                   unqualifiedTypeName(typeid(*request)));
 }
 
-void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible) {
+void Session::performDownloadRequest(const std::shared_ptr<DownloadRequest>& request) {
+  requestQueue_->dispatchPrecondition();
+  const auto& downloadable = request->downloadable();
+  if (const auto* fromRequest =
+          std::get_if<DownloadRequest::Downloadable::Request>(&downloadable.storage)) {
+    setUpURLRequest(request, *fromRequest->convertible);
+    return;
+  }
+  const auto& data = std::get<DownloadRequest::Downloadable::ResumeData>(downloadable.storage).data;
+  rootQueue_->async(
+      [self = shared_from_this(), request, data] { self->startResumeDataTask(data, request); });
+}
+
+void Session::startResumeDataTask(const platform::Bytes& resumeData,
+                                  const std::shared_ptr<DownloadRequest>& request) {
+  rootQueue_->dispatchPrecondition();
+  if (request->isCancelled()) return;
+  auto task = request->makeResumeDataTask(resumeData, session_);
+  requestTaskMap_.setTask(task, request);
+  request->recordTask(task);
+  request->mutableState().mutateValue(
+      [&](Request::MutableState& state) { syncTaskState(task, state.state, request); });
+}
+
+bool Session::makeUploadableForRequest(const std::shared_ptr<UploadRequest>& request) {
+  try {
+    Uploadable uploadable = request->upload()->toUploadable();
+    rootQueue_->async(
+        [request, uploadable = std::move(uploadable)] { request->recordUploadable(uploadable); });
+    return true;
+  } catch (...) {
+    const HalyardError error = toHalyardErrorOrElse(
+        currentError(), [](const ErrorPtr& e) { return HalyardError::createUploadableFailed(e); });
+    rootQueue_->async([request, error] { request->recordUploadableFailure(error); });
+    return false;
+  }
+}
+
+void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible,
+                              std::function<bool()> gate) {
   requestQueue_->dispatchPrecondition();
   std::optional<platform::URLRequest> initial;
   try {
@@ -246,13 +480,14 @@ void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvert
   auto self = shared_from_this();
   auto adapter = combinedAdapter(request);
   if (!adapter) {
+    if (gate && !gate()) return;
     rootQueue_->async(
         [self, request, initial = *initial] { self->startTaskForURLRequest(initial, request); });
     return;
   }
   // The adapter may answer later, on any thread; everything after it goes to the root queue.
   adapter->adaptWithState(*initial, RequestAdapterState{request->id(), self},
-                          [self, request, initial = *initial](AdaptationResult result) {
+                          [self, request, initial = *initial, gate](AdaptationResult result) {
                             ErrorPtr failure;
                             if (result) {
                               try {
@@ -274,6 +509,7 @@ void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvert
                             self->rootQueue_->async([request, initial, adapted = *result] {
                               request->recordAdaptedURLRequest(initial, adapted);
                             });
+                            if (gate && !gate()) return;
                             self->rootQueue_->async([self, request, adapted = *result] {
                               self->startTaskForURLRequest(adapted, request);
                             });

@@ -8,18 +8,23 @@
 #include <vector>
 
 #include "halyard/core/data_request.h"
+#include "halyard/core/download_request.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
 #include "halyard/core/request_task_map.h"
 #include "halyard/core/session_delegate.h"
+#include "halyard/core/upload_request.h"
 #include "halyard/core/url_convertible.h"
 #include "halyard/encoding/http_headers.h"
 #include "halyard/encoding/http_method.h"
+#include "halyard/encoding/multipart_form_data.h"
 #include "halyard/encoding/parameter_encoding.h"
 #include "halyard/policies/composite_event_monitor.h"
 #include "halyard/policies/request_interceptor.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/operation_queue.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/input_stream.h"
 #include "platform/net/url_session.h"
 
 namespace halyard {
@@ -108,6 +113,20 @@ class Session : public RequestDelegate,
     platform::URLRequest toURLRequest() const override;
   };
 
+  // An upload description made of a request description and a body maker.
+  struct Upload : UploadConvertible {
+    URLRequestConvertiblePtr request;
+    UploadableConvertiblePtr uploadable;
+
+    Upload(URLRequestConvertiblePtr request, UploadableConvertiblePtr uploadable)
+        : request(std::move(request)), uploadable(std::move(uploadable)) {}
+    platform::URLRequest toURLRequest() const override { return request->toURLRequest(); }
+    Uploadable toUploadable() const override { return uploadable->toUploadable(); }
+  };
+
+  // A multipart builder: fills a new form.
+  using MultipartFormBuilder = std::function<void(MultipartFormData&)>;
+
   // ---- Construction --------------------------------------------------------------------------
 
   // Builds the URL-loading session over a delegate queue that runs on the root queue. A root
@@ -193,10 +212,118 @@ class Session : public RequestDelegate,
   std::shared_ptr<DataRequest> makeDataRequest(
       platform::URLRequest urlRequest, std::shared_ptr<RequestInterceptor> interceptor = nullptr);
 
+  // ---- Download-request factories ------------------------------------------------------------
+  // Without a destination, the file is moved next to its temporary file as "Halyard_" followed
+  // by the temporary file's name.
+  virtual std::shared_ptr<DownloadRequest> makeDownloadRequestFromParameters(
+      URLConvertible url, HTTPMethod method, std::optional<Parameters> parameters,
+      ParameterEncodingPtr encoding, std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr,
+      DownloadRequest::Destination destination = nullptr);
+  template <class P>
+  std::shared_ptr<DownloadRequest> makeDownloadRequestFromEncodable(
+      URLConvertible url, HTTPMethod method, std::optional<P> parameters,
+      ParameterEncoderPtr encoder, std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr,
+      DownloadRequest::Destination destination = nullptr) {
+    return makeDownloadRequest(
+        std::make_shared<const RequestEncodableConvertible<P>>(
+            std::move(url), std::move(method), std::move(parameters), std::move(encoder),
+            std::move(headers), std::move(requestModifier)),
+        std::move(interceptor), std::move(destination));
+  }
+  virtual std::shared_ptr<DownloadRequest> makeDownloadRequest(
+      URLRequestConvertiblePtr convertible,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      DownloadRequest::Destination destination = nullptr);
+  // A plain download: the URL, a method (GET unless given) and headers.
+  std::shared_ptr<DownloadRequest> makeDownloadRequest(
+      URLConvertible url, HTTPMethod method = HTTPMethod::GET,
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr,
+      DownloadRequest::Destination destination = nullptr);
+  // Goes on from the resume data of an interrupted download; no URL request is built.
+  virtual std::shared_ptr<DownloadRequest> makeResumedDownloadRequest(
+      platform::Bytes resumeData, std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      DownloadRequest::Destination destination = nullptr);
+  // The destination of a download that names none.
+  static DownloadRequest::Destination defaultDownloadDestination();
+
+  // ---- Upload-request factories --------------------------------------------------------------
+  virtual std::shared_ptr<UploadRequest> makeDataUploadToURL(
+      platform::Bytes data, URLConvertible url, HTTPMethod method = HTTPMethod::POST,
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
+      RequestModifier requestModifier = nullptr);
+  virtual std::shared_ptr<UploadRequest> makeDataUpload(
+      platform::Bytes data, URLRequestConvertiblePtr convertible,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
+  // The file is read when the task starts, and never removed.
+  virtual std::shared_ptr<UploadRequest> makeFileUploadToURL(
+      platform::URL fileURL, URLConvertible url, HTTPMethod method = HTTPMethod::POST,
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
+      RequestModifier requestModifier = nullptr);
+  virtual std::shared_ptr<UploadRequest> makeFileUpload(
+      platform::URL fileURL, URLRequestConvertiblePtr convertible,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
+  // A stream is read once: an attempt that would need it again fails rather than send it
+  // short.
+  virtual std::shared_ptr<UploadRequest> makeStreamUploadToURL(
+      platform::InputStreamPtr stream, URLConvertible url, HTTPMethod method = HTTPMethod::POST,
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
+      RequestModifier requestModifier = nullptr);
+  virtual std::shared_ptr<UploadRequest> makeStreamUpload(
+      platform::InputStreamPtr stream, URLRequestConvertiblePtr convertible,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
+  // A new form (fresh boundary) filled by `builder`.
+  virtual std::shared_ptr<UploadRequest> makeBuiltMultipartUploadToURL(
+      MultipartFormBuilder builder, URLConvertible url,
+      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      HTTPMethod method = HTTPMethod::POST, std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
+      RequestModifier requestModifier = nullptr);
+  virtual std::shared_ptr<UploadRequest> makeBuiltMultipartUpload(
+      MultipartFormBuilder builder, URLRequestConvertiblePtr convertible,
+      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
+  virtual std::shared_ptr<UploadRequest> makeMultipartUploadToURL(
+      MultipartFormDataPtr multipartFormData, URLConvertible url,
+      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      HTTPMethod method = HTTPMethod::POST, std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
+      RequestModifier requestModifier = nullptr);
+  virtual std::shared_ptr<UploadRequest> makeMultipartUpload(
+      MultipartFormDataPtr multipartFormData, URLRequestConvertiblePtr convertible,
+      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
+  // An upload request over any upload description.
+  virtual std::shared_ptr<UploadRequest> makeUploadRequest(
+      UploadConvertiblePtr upload, std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
+
   // ---- Performing ----------------------------------------------------------------------------
   virtual void performRequest(const RequestPtr& request);
   virtual void startTaskForURLRequest(const platform::URLRequest& urlRequest,
                                       const RequestPtr& request);
+  // The download path: a URL request, or straight to the task for resume data.
+  virtual void performDownloadRequest(const std::shared_ptr<DownloadRequest>& request);
+  virtual void startResumeDataTask(const platform::Bytes& resumeData,
+                                   const std::shared_ptr<DownloadRequest>& request);
   virtual std::shared_ptr<RequestAdapter> combinedAdapter(const RequestPtr& request) const;
   virtual std::shared_ptr<RequestRetrier> combinedRetrier(const RequestPtr& request) const;
 
@@ -243,7 +370,11 @@ class Session : public RequestDelegate,
 
  private:
   void dispatchByKind(const RequestPtr& request);
-  void setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible);
+  // `gate`, when given, runs just before the task is asked for; false stops the attempt.
+  void setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible,
+                       std::function<bool()> gate = nullptr);
+  // The upload's body for this attempt, recorded on the request (or its failure).
+  bool makeUploadableForRequest(const std::shared_ptr<UploadRequest>& request);
   void syncTaskState(const URLSessionTaskPtr& task, Request::State state,
                      const RequestPtr& request);
 

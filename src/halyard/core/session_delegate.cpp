@@ -1,6 +1,8 @@
 #include "halyard/core/session_delegate.h"
 
 #include "halyard/core/data_request.h"
+#include "halyard/core/download_request.h"
+#include "halyard/core/upload_request.h"
 
 namespace halyard {
 
@@ -60,6 +62,89 @@ void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPt
   if (eventMonitor_) eventMonitor_->dataTaskDidReceiveData(session, task, data);
   // Bytes for a task without a data request are dropped.
   if (auto request = typedRequest<DataRequest>(task)) request->appendReceivedData(data);
+}
+
+void SessionDelegate::didSendBodyData(const SessionPtr& session, const TaskPtr& task,
+                                      std::int64_t bytesSent, std::int64_t totalBytesSent,
+                                      std::int64_t totalBytesExpectedToSend) {
+  if (eventMonitor_) {
+    eventMonitor_->taskDidSendBodyData(session, task, bytesSent, totalBytesSent,
+                                       totalBytesExpectedToSend);
+  }
+  if (auto request = typedRequest<Request>(task)) {
+    request->updateUploadProgress(totalBytesSent, totalBytesExpectedToSend);
+  }
+}
+
+void SessionDelegate::needNewBodyStream(
+    const SessionPtr& session, const TaskPtr& task,
+    std::function<void(platform::InputStreamPtr)> completionHandler) {
+  if (eventMonitor_) eventMonitor_->taskNeedNewBodyStream(session, task);
+  if (auto request = typedRequest<UploadRequest>(task)) {
+    completionHandler(request->provideInputStream());
+    return;
+  }
+  completionHandler(nullptr);
+}
+
+void SessionDelegate::didWriteData(const SessionPtr& session, const DownloadTaskPtr& task,
+                                   std::int64_t bytesWritten, std::int64_t totalBytesWritten,
+                                   std::int64_t totalBytesExpectedToWrite) {
+  if (eventMonitor_) {
+    eventMonitor_->downloadTaskDidWriteData(session, task, bytesWritten, totalBytesWritten,
+                                            totalBytesExpectedToWrite);
+  }
+  if (auto request = typedRequest<DownloadRequest>(task)) {
+    request->updateDownloadProgress(bytesWritten, totalBytesExpectedToWrite);
+  }
+}
+
+void SessionDelegate::didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task,
+                                        std::int64_t fileOffset, std::int64_t expectedTotalBytes) {
+  if (eventMonitor_) {
+    eventMonitor_->downloadTaskDidResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
+  }
+  if (auto request = typedRequest<DownloadRequest>(task)) {
+    request->updateDownloadProgress(fileOffset, expectedTotalBytes);
+  }
+}
+
+void SessionDelegate::didFinishDownloadingToURL(const SessionPtr& session,
+                                                const DownloadTaskPtr& task,
+                                                const platform::URL& location) {
+  if (eventMonitor_) eventMonitor_->downloadTaskDidFinishDownloadingToURL(session, task, location);
+  auto request = typedRequest<DownloadRequest>(task);
+  if (!request) return;
+
+  using Options = DownloadRequest::Options;
+  platform::URL destination = location;
+  Options options;
+  const auto response = request->httpResponse();
+  if (response && request->destination()) {
+    auto chosen = request->destination()(location, response);
+    destination = std::move(chosen.destinationURL);
+    options = chosen.options;
+  } else {
+    destination = location.deletingLastPathComponent().appendingPathComponent(
+        "Halyard_" + location.lastPathComponent());
+  }
+  if (eventMonitor_) eventMonitor_->requestDidCreateDestinationURL(request, destination);
+
+  try {
+    if (options.contains(Options::replaceExistingFile()) &&
+        fileManager_->fileExistsAtPath(destination.path())) {
+      fileManager_->removeItemAtPath(destination.path());
+    }
+    if (options.contains(Options::createParentDirectories())) {
+      fileManager_->createDirectoryAtPath(destination.deletingLastPathComponent().path(), true);
+    }
+    fileManager_->moveItemAtPath(location.path(), destination.path());
+  } catch (...) {
+    request->didFinishDownloading(task, std::unexpected(HalyardError::downloadedFileMoveFailed(
+                                            currentError(), location, destination)));
+    return;
+  }
+  request->didFinishDownloading(task, destination);
 }
 
 }  // namespace halyard

@@ -6,6 +6,7 @@
 
 #include "halyard/core/request.h"
 #include "halyard/policies/event_monitor.h"
+#include "platform/foundation/file_manager.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_session.h"
 
@@ -33,9 +34,17 @@ class SessionStateProvider {
 // monitor first; then the request that owns the task is looked up through the state provider
 // and handed the event, or the platform gets the neutral answer when there is no such request.
 // Callbacks arrive on the session's delegate queue, which runs on its root queue.
+//
+// A finished download is moved here, with the file manager, to where its request's destination
+// says; the request then learns the final location or why the move failed.
 class SessionDelegate : public platform::URLSessionDelegate {
  public:
-  SessionDelegate() = default;
+  explicit SessionDelegate(
+      platform::FileManagerPtr fileManager = platform::FileManager::defaultManager())
+      : fileManager_(fileManager ? std::move(fileManager)
+                                 : platform::FileManager::defaultManager()) {}
+
+  const platform::FileManagerPtr& fileManager() const { return fileManager_; }
 
   std::shared_ptr<SessionStateProvider> stateProvider() const { return stateProvider_.lock(); }
   void setStateProvider(std::weak_ptr<SessionStateProvider> provider) {
@@ -64,8 +73,22 @@ class SessionDelegate : public platform::URLSessionDelegate {
                           std::function<void(ResponseDisposition)> completionHandler) override;
   void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                       const platform::Bytes& data) override;
+  void didSendBodyData(const SessionPtr& session, const TaskPtr& task, std::int64_t bytesSent,
+                       std::int64_t totalBytesSent, std::int64_t totalBytesExpectedToSend) override;
+  void needNewBodyStream(const SessionPtr& session, const TaskPtr& task,
+                         std::function<void(platform::InputStreamPtr)> completionHandler) override;
+  void didWriteData(const SessionPtr& session, const DownloadTaskPtr& task,
+                    std::int64_t bytesWritten, std::int64_t totalBytesWritten,
+                    std::int64_t totalBytesExpectedToWrite) override;
+  void didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task,
+                         std::int64_t fileOffset, std::int64_t expectedTotalBytes) override;
+  // Moves the file (removing what is at the destination, making its folder, as the options
+  // say) before it returns; the temporary file is gone after that.
+  void didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
+                                 const platform::URL& location) override;
 
  private:
+  const platform::FileManagerPtr fileManager_;
   std::weak_ptr<SessionStateProvider> stateProvider_;
   EventMonitorPtr eventMonitor_;
 };

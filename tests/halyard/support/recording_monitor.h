@@ -135,6 +135,33 @@ class RecordingMonitor : public halyard::EventMonitor {
                                         const platform::ErrorPtr&) override {
     record("sessionDidBecomeInvalidWithError");
   }
+  void requestDidCreateUploadable(const std::shared_ptr<halyard::UploadRequest>&,
+                                  const std::shared_ptr<const halyard::Uploadable>&) override {
+    record("requestDidCreateUploadable");
+  }
+  void requestDidFailToCreateUploadableWithError(const std::shared_ptr<halyard::UploadRequest>&,
+                                                 const halyard::HalyardError&) override {
+    record("requestDidFailToCreateUploadableWithError");
+  }
+  void requestDidProvideInputStream(const std::shared_ptr<halyard::UploadRequest>&,
+                                    const halyard::InputStreamPtr&) override {
+    record("requestDidProvideInputStream");
+  }
+  void requestDidFinishDownloadingUsingTaskWithResult(
+      const std::shared_ptr<halyard::DownloadRequest>&, const halyard::URLSessionTaskPtr&,
+      const std::expected<platform::URL, halyard::HalyardError>&) override {
+    record("requestDidFinishDownloadingUsingTaskWithResult");
+  }
+  void requestDidCreateDestinationURL(const std::shared_ptr<halyard::DownloadRequest>&,
+                                      const platform::URL&) override {
+    record("requestDidCreateDestinationURL");
+  }
+  void requestDidValidateRequestResponseFileURLWithResult(
+      const std::shared_ptr<halyard::DownloadRequest>&, const std::optional<platform::URLRequest>&,
+      const platform::HTTPURLResponsePtr&, const std::optional<platform::URL>&,
+      const halyard::ValidationResult&) override {
+    record("requestDidValidateRequestResponseFileURLWithResult");
+  }
 
  private:
   platform::DispatchQueuePtr queue_;
