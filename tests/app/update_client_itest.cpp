@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -42,7 +45,33 @@ class UpdateServer {
                          response.status = it->second.status;
                          response.set_content(it->second.body, it->second.contentType.c_str());
                        });
+    http_.server().Get(R"(/(\w+)/wp-content/uploads/tovarine/Tovarine\.dmg)",
+                       [this](const httplib::Request& request, httplib::Response& response) {
+                         serveInstaller(request, response);
+                       });
     http_.start();
+  }
+
+  // How the installer path answers below a first path segment: a status and body, sent in
+  // `pieces` chunks when more than one (each piece waits until the client has reported the
+  // one before, so they cannot merge), with an optional suggested file name.
+  struct Installer {
+    int status = 200;
+    std::string body;
+    int pieces = 1;
+    std::string suggestedName;
+  };
+  void installer(const std::string& name, Installer answer) {
+    std::lock_guard lock(mutex_);
+    installers_[name] = std::move(answer);
+  }
+  // The client reports progress; chunked answers go on at that pace.
+  void progressReported() {
+    {
+      std::lock_guard lock(mutex_);
+      ++progressReports_;
+    }
+    progressChanged_.notify_all();
   }
 
   void answer(const std::string& name, Answer a) {
@@ -56,7 +85,51 @@ class UpdateServer {
   }
 
  private:
+  void serveInstaller(const httplib::Request& request, httplib::Response& response) {
+    Installer answer;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = installers_.find(request.matches[1]);
+      if (it == installers_.end()) {
+        response.status = 404;
+        return;
+      }
+      answer = it->second;
+      progressReports_ = 0;
+    }
+    response.status = answer.status;
+    if (!answer.suggestedName.empty()) {
+      response.set_header("Content-Disposition",
+                          "attachment; filename=\"" + answer.suggestedName + "\"");
+    }
+    if (answer.pieces <= 1) {
+      response.set_content(answer.body, "application/octet-stream");
+      return;
+    }
+    const std::size_t pieceSize = answer.body.size() / answer.pieces;
+    response.set_chunked_content_provider(
+        "application/octet-stream",
+        [this, answer, pieceSize](std::size_t offset, httplib::DataSink& sink) {
+          const int index = static_cast<int>(offset / pieceSize);
+          if (offset >= answer.body.size()) {
+            sink.done();
+            return true;
+          }
+          if (index > 0) {
+            std::unique_lock lock(mutex_);
+            progressChanged_.wait_for(lock, std::chrono::seconds(10),
+                                      [&] { return progressReports_ >= index; });
+          }
+          const std::size_t size =
+              index == answer.pieces - 1 ? answer.body.size() - offset : pieceSize;
+          return sink.write(answer.body.data() + offset, size);
+        });
+  }
+
   mutable std::mutex mutex_;
+  std::condition_variable progressChanged_;
+  int progressReports_ = 0;
+  std::map<std::string, Installer> installers_;
   std::map<std::string, Answer> answers_;
   std::vector<httplib::Request> seen_;
   // Declared last: it stops serving before the tables its handler reads go away.
@@ -239,8 +312,7 @@ TEST_F(UpdateClient, TheSplashMovesOnWhenTheServerFailsAndOffersWhatItDescribes)
                                     fakes.services(), bundle_.bundle());
     ASSERT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
     EXPECT_FALSE(viewModel->presentTutorial.get());
-    // Without an installer downloader in this build, the optional download fails and the
-    // window moves on.
+    // The server has no installer: the optional download fails and the window moves on.
     viewModel->versioning = nullptr;
     viewModel->startInstallerDownload();
     ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
@@ -312,6 +384,107 @@ TEST_F(UpdateClient, InstallerReportsGoThroughTheDownloaderAndAreChecked) {
       EXPECT_EQ((*result)->as<DownloadStatus::CompletedData>()->data, content);
     }
   }
+}
+
+// The installer over HTTP, as the application fetches it: into the caches folder, read back
+// and handed on, with the failures that must never become an installer.
+class InstallerDownload : public UpdateClient {
+ protected:
+  InstallerDownload() { setenv("XDG_CACHE_HOME", caches_.path().c_str(), 1); }
+  ~InstallerDownload() override { unsetenv("XDG_CACHE_HOME"); }
+
+  struct Outcome {
+    std::optional<UpdatorCloudProtocol::DownloadResult> result;
+    std::vector<double> fractions;
+  };
+
+  Outcome download(const std::string& name) {
+    ScopedServerURL url(server.base(name));
+    auto service = APIServiceManager::make();
+    UpdatorNetwork client(service);
+    Outcome outcome;
+    client.downloadFileVersioning(
+        [&](const std::shared_ptr<const platform::Progress>& p) {
+          outcome.fractions.push_back(p->fractionCompleted());
+          server.progressReported();
+        },
+        [&](UpdatorCloudProtocol::DownloadResult r) { outcome.result = std::move(r); });
+    EXPECT_TRUE(test::runUntil([&] { return outcome.result.has_value(); }, 30));
+    test::processQtEvents();
+    return outcome;
+  }
+
+  std::filesystem::path folder() const { return caches_.path() / "tovarine"; }
+  std::vector<std::string> filesUnder(const std::filesystem::path& root) const {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(root)) return names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      if (entry.is_regular_file()) {
+        names.push_back(std::filesystem::relative(entry.path(), root).string());
+      }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static std::string read(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  test::TemporaryFolder caches_;
+};
+
+TEST_F(InstallerDownload, AChunkedInstallerReportsProgressAndIsKeptInTheCaches) {
+  std::string image(64 * 1024, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i)
+    image[i] = static_cast<char>(i * 7 + i / 251);
+  server.installer("chunked", {200, image, 4, ""});
+  const Outcome outcome = download("chunked");
+  ASSERT_TRUE(outcome.result.has_value());
+  ASSERT_TRUE(outcome.result->has_value()) << outcome.result->error().debugDescription();
+  const auto* completed = (*outcome.result)->as<DownloadStatus::CompletedData>();
+  ASSERT_NE(completed, nullptr);
+  EXPECT_EQ(std::string(completed->data.begin(), completed->data.end()), image);
+  EXPECT_GE(outcome.fractions.size(), 3u);
+  EXPECT_TRUE(std::is_sorted(outcome.fractions.begin(), outcome.fractions.end()));
+  // Without a suggested name the file takes the last path component of the address.
+  EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.dmg"});
+  EXPECT_EQ(read(folder() / "Tovarine.dmg"), image);
+}
+
+TEST_F(InstallerDownload, ASuggestedNameNeverLeadsOutOfTheFolder) {
+  server.installer("escape", {200, "disk image", 1, "../x"});
+  server.installer("hidden", {200, "other image", 1, "../.."});
+  const Outcome escape = download("escape");
+  ASSERT_TRUE(escape.result.has_value() && escape.result->has_value());
+  EXPECT_EQ(read(folder() / "x"), "disk image");
+  const Outcome hidden = download("hidden");
+  ASSERT_TRUE(hidden.result.has_value() && hidden.result->has_value());
+  EXPECT_EQ(filesUnder(caches_.path()),
+            (std::vector<std::string>{"tovarine/Tovarine.dmg", "tovarine/x"}));
+  EXPECT_EQ(read(folder() / "Tovarine.dmg"), "other image");
+}
+
+TEST_F(InstallerDownload, ErrorPagesAndEmptyAnswersAreNeverTheInstaller) {
+  // A good installer from an earlier run stays as it is.
+  server.installer("good", {200, "the real image", 1, ""});
+  const Outcome good = download("good");
+  ASSERT_TRUE(good.result.has_value() && good.result->has_value());
+
+  server.installer("missing", {404, "<html>not here</html>", 1, ""});
+  server.installer("broken", {500, "<html>oops</html>", 3, ""});
+  server.installer("empty", {200, "", 1, ""});
+  for (const std::string name : {"missing", "broken", "empty"}) {
+    const Outcome outcome = download(name);
+    ASSERT_TRUE(outcome.result.has_value()) << name;
+    EXPECT_FALSE(outcome.result->has_value()) << name;
+    EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.dmg"})
+        << name;
+  }
+  EXPECT_EQ(read(folder() / "Tovarine.dmg"), "the real image");
+  const Outcome missing = download("missing");
+  ASSERT_TRUE(missing.result.has_value() && !missing.result->has_value());
+  EXPECT_EQ(missing.result->error().rejectedStatusCode(), 404);
 }
 
 }  // namespace app

@@ -17,7 +17,7 @@ constexpr std::uint64_t kImageCachePreferredUsage = 400'000'000;
 class NoInstallerDownloadError final : public platform::Error {
  public:
   std::string localizedDescription() const override {
-    return "This build cannot download the installer.";
+    return "No installer downloader was set up.";
   }
 };
 
@@ -49,9 +49,8 @@ APIServiceManager::APIServiceManager()
 std::shared_ptr<APIServiceManager> APIServiceManager::make(
     InstallerDownloaderFactory makeInstallerDownloader) {
   auto manager = std::shared_ptr<APIServiceManager>(new APIServiceManager());
-  if (makeInstallerDownloader) {
-    manager->installerDownloader_ = makeInstallerDownloader(manager->transferSession_);
-  }
+  if (!makeInstallerDownloader) makeInstallerDownloader = makeHalyardInstallerDownloader;
+  manager->installerDownloader_ = makeInstallerDownloader(manager->transferSession_);
   return manager;
 }
 

@@ -39,7 +39,8 @@ class APIServiceManager : public ResponseCacheKeeper,
   using InstallerDownloaderFactory =
       std::function<InstallerDownloaderPtr(const halyard::SessionPtr& transferSession)>;
 
-  // Without a factory (or when it makes none), installer downloads fail at once.
+  // Without a factory the installer is downloaded over the transfer session; when a factory
+  // makes no downloader, installer downloads fail at once.
   static std::shared_ptr<APIServiceManager> make(
       InstallerDownloaderFactory makeInstallerDownloader = nullptr);
 

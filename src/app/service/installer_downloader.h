@@ -9,6 +9,7 @@
 
 #include "app/service/download_status.h"
 #include "halyard/core/halyard_error.h"
+#include "halyard/core/session.h"
 #include "halyard/core/url_convertible.h"
 
 namespace app {
@@ -28,6 +29,12 @@ class InstallerDownloader {
 };
 
 using InstallerDownloaderPtr = std::shared_ptr<InstallerDownloader>;
+
+// The installer download over an HTTP session: the file goes to `installerDestination` (its
+// folder made, an older file replaced), is read into memory and handed on. An answer outside
+// 200...299 fails the download and leaves no file behind, so an error page never takes the
+// installer's place.
+InstallerDownloaderPtr makeHalyardInstallerDownloader(halyard::SessionPtr session);
 
 // Where a downloaded installer is kept before the user chooses its place: the application's
 // own folder in the user's caches folder ($XDG_CACHE_HOME/tovarine, ~/.cache/tovarine), under

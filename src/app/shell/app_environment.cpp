@@ -1,5 +1,6 @@
 #include "app/shell/app_environment.h"
 
+#include "app/service/installer_downloader.h"
 #include "app/shell/qt_window_control.h"
 #include "streaming/starting_screen_view_model.h"
 
@@ -14,9 +15,7 @@ AppEnvironment& AppEnvironment::current() {
         return std::make_shared<PublishedDeviceStatusSource<streaming::StartingScreenViewModel>>(
             streaming::StartingScreenViewModel::make(std::move(options)));
       },
-      // The file download of the HTTP client is not part of this build yet: installer
-      // downloads fail at once.
-      nullptr,
+      makeHalyardInstallerDownloader,
       std::make_shared<DisplayScreenCapturePermission>(),
   };
   return environment;
