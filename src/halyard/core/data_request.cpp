@@ -48,14 +48,7 @@ void DataRequest::updateDownloadProgress() {
   }
   downloadProgress()->setTotalUnitCount(expected);
   downloadProgress()->setCompletedUnitCount(received);
-  if (auto entry = downloadProgressHandler()) {
-    entry->queue->async([self = sharedSelf()] {
-      // The handler in place now runs, even if it was replaced after the progress changed.
-      if (auto current = self->downloadProgressHandler()) {
-        current->handler(self->downloadProgress());
-      }
-    });
-  }
+  request_steps::scheduleDownloadProgressHandler(sharedSelf());
 }
 
 void DataRequest::answerHTTPResponse(
@@ -86,26 +79,9 @@ void DataRequest::answerHTTPResponse(
 }
 
 DataRequest& DataRequest::appendValidator(Validation validation) {
-  // The request owns its validators, so the step may refer to it without owning it.
-  DataRequest* request = this;
-  auto step = [request, validation = std::move(validation)] {
-    if (request->error()) return;
-    const auto response = request->httpResponse();
-    if (!response) return;
-    const auto urlRequest = request->lastRequest();
-    const auto body = request->data();
-    const ValidationResult result = validation(urlRequest, response, body);
-    if (!result) {
-      request->setError(toHalyardErrorOrElse(result.error(), [](const ErrorPtr& error) {
-        return HalyardError::responseValidationFailed(
-            HalyardError::ResponseValidationFailureReason::CustomValidationFailed{error});
-      }));
-    }
-    if (const auto& monitor = request->eventMonitor()) {
-      monitor->requestDidValidateRequestResponseDataWithResult(request->sharedSelf(), urlRequest,
-                                                               response, body, result);
-    }
-  };
+  auto step =
+      request_steps::validationStep(this, &DataRequest::data, std::move(validation),
+                                    &EventMonitor::requestDidValidateRequestResponseDataWithResult);
   validators().mutateValue(
       [&](std::vector<std::function<void()>>& list) { list.push_back(std::move(step)); });
   return *this;
@@ -136,22 +112,18 @@ DataRequest& DataRequest::responseUnserialized(
     CompletionHandler<std::optional<platform::Bytes>> completionHandler) {
   using Result = std::expected<std::optional<platform::Bytes>, HalyardError>;
   auto self = sharedSelf();
-  auto step = [self, queue = std::move(queue), completionHandler = std::move(completionHandler)] {
+  request_steps::appendSerializer(*this, [self, queue = std::move(queue),
+                                          completionHandler = std::move(completionHandler)] {
     const auto error = self->error();
     Result result = error ? Result(std::unexpect, *error) : Result(self->data());
     self->underlyingQueue()->async([self, result = std::move(result), queue, completionHandler] {
-      DataResponse<std::optional<platform::Bytes>> response{
-          self->lastRequest(), self->httpResponse(), self->data(), self->lastMetrics(), 0, result};
+      auto response = self->makeResponse<std::optional<platform::Bytes>>(0, result);
       if (const auto& monitor = self->eventMonitor()) {
         monitor->requestDidParseResponse(self, response);
       }
-      self->recordSerializerCompletion([queue, completionHandler, response] {
-        queue->async([completionHandler, response] { completionHandler(response); });
-      });
+      request_steps::deliver(self, queue, completionHandler, std::move(response));
     });
-  };
-  mutableState().mutateValue(
-      [&](MutableState& state) { appendResponseSerializer(state, std::move(step)); });
+  });
   return *this;
 }
 
@@ -199,30 +171,23 @@ DataRequest& DataRequest::responseUnserialized(
 
 DataRequest& DataRequest::responseAsData(CompletionHandler<platform::Bytes> completionHandler,
                                          platform::DispatchQueuePtr queue) {
-  return responseAsData(queue ? std::move(queue) : platform::DispatchQueue::main(),
-                        ResponseSerializer::defaultDataPreprocessor(),
-                        ResponseSerializer::standardEmptyResponseCodes(),
-                        ResponseSerializer::standardEmptyRequestMethods(),
-                        std::move(completionHandler));
+  return request_steps::standardResponseAsData(*this, std::move(completionHandler),
+                                               std::move(queue));
 }
 
 DataRequest& DataRequest::responseAsString(CompletionHandler<std::string> completionHandler,
                                            platform::DispatchQueuePtr queue) {
-  return responseAsString(queue ? std::move(queue) : platform::DispatchQueue::main(),
-                          ResponseSerializer::defaultDataPreprocessor(), std::nullopt,
-                          ResponseSerializer::standardEmptyResponseCodes(),
-                          ResponseSerializer::standardEmptyRequestMethods(),
-                          std::move(completionHandler));
+  return request_steps::standardResponseAsString(*this, std::move(completionHandler),
+                                                 std::move(queue));
 }
 
 DataRequest& DataRequest::responseAsJSON(CompletionHandler<platform::Value> completionHandler,
                                          platform::DispatchQueuePtr queue) {
-  return responseAsJSON(queue ? std::move(queue) : platform::DispatchQueue::main(),
-                        ResponseSerializer::defaultDataPreprocessor(),
-                        ResponseSerializer::standardEmptyResponseCodes(),
-                        ResponseSerializer::standardEmptyRequestMethods(),
-                        platform::JSONSerialization::fragmentsAllowed,
-                        std::move(completionHandler));
+  return responseAsJSON(
+      request_steps::orMainQueue(std::move(queue)), ResponseSerializer::defaultDataPreprocessor(),
+      ResponseSerializer::standardEmptyResponseCodes(),
+      ResponseSerializer::standardEmptyRequestMethods(),
+      platform::JSONSerialization::fragmentsAllowed, std::move(completionHandler));
 }
 
 void DataRequest::resetState() {

@@ -9,6 +9,7 @@
 
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
+#include "halyard/core/request_steps.h"
 #include "halyard/core/response.h"
 #include "halyard/core/url_convertible.h"
 #include "halyard/encoding/response_serializer.h"
@@ -146,11 +147,8 @@ class DataRequest : public Request {
   template <class T>
   DataRequest& responseAsDecodable(CompletionHandler<T> completionHandler,
                                    platform::DispatchQueuePtr queue = nullptr) {
-    return responseAsDecodable<T>(
-        queue ? std::move(queue) : platform::DispatchQueue::main(),
-        ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
-        ResponseSerializer::standardEmptyResponseCodes(),
-        ResponseSerializer::standardEmptyRequestMethods(), std::move(completionHandler));
+    return request_steps::standardResponseAsDecodable<T>(*this, std::move(completionHandler),
+                                                         std::move(queue));
   }
 
   // ---- Overrides -----------------------------------------------------------------------------
@@ -166,7 +164,13 @@ class DataRequest : public Request {
     return std::static_pointer_cast<DataRequest>(shared_from_this());
   }
   template <class Value>
-  void finishSerializingStep(std::expected<Value, HalyardError> result, double start, double end,
+  DataResponse<Value> makeResponse(double serializationDuration,
+                                   std::expected<Value, HalyardError> result) {
+    return DataResponse<Value>{lastRequest(), httpResponse(),        data(),
+                               lastMetrics(), serializationDuration, std::move(result)};
+  }
+  template <class Value>
+  void finishSerializingStep(std::expected<Value, HalyardError> result, double duration,
                              platform::DispatchQueuePtr queue,
                              CompletionHandler<Value> completionHandler);
 
@@ -184,71 +188,36 @@ DataRequest& DataRequest::appendSerializingStep(
     CompletionHandler<typename Serializer::SerializedObject> completionHandler) {
   using Value = typename Serializer::SerializedObject;
   auto self = sharedSelf();
-  auto step = [self, serializer = std::move(serializer), queue = std::move(queue),
-               completionHandler = std::move(completionHandler)] {
-    const double start = platform::systemUptime();
-    std::expected<Value, HalyardError> result = [&]() -> std::expected<Value, HalyardError> {
-      try {
+  request_steps::appendSerializingStep<Value>(
+      *this,
+      [self, serializer = std::move(serializer)] {
         const auto error = self->error();
         return serializer.serializeResponseData(self->lastRequest(), self->httpResponse(),
                                                 self->data(),
                                                 error ? makeErrorPtr(*error) : nullptr);
-      } catch (...) {
-        return std::unexpected(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
-          return HalyardError::responseSerializationFailed(
-              HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
-        }));
-      }
-    }();
-    const double end = platform::systemUptime();
-    self->underlyingQueue()->async([self, result = std::move(result), start, end, queue,
-                                    completionHandler]() mutable {
-      self->finishSerializingStep<Value>(std::move(result), start, end, queue, completionHandler);
-    });
-  };
-  mutableState().mutateValue(
-      [&](MutableState& state) { appendResponseSerializer(state, std::move(step)); });
+      },
+      [self, queue = std::move(queue), completionHandler = std::move(completionHandler)](
+          std::expected<Value, HalyardError> result, double duration) {
+        self->finishSerializingStep<Value>(std::move(result), duration, queue, completionHandler);
+      });
   return *this;
 }
 
 template <class Value>
-void DataRequest::finishSerializingStep(std::expected<Value, HalyardError> result, double start,
-                                        double end, platform::DispatchQueuePtr queue,
+void DataRequest::finishSerializingStep(std::expected<Value, HalyardError> result, double duration,
+                                        platform::DispatchQueuePtr queue,
                                         CompletionHandler<Value> completionHandler) {
   auto self = sharedSelf();
-  DataResponse<Value> response{lastRequest(), httpResponse(), data(),
-                               lastMetrics(), end - start,    std::move(result)};
-  if (eventMonitor()) {
-    eventMonitor()->requestDidParseResponseValue(
+  DataResponse<Value> response = makeResponse<Value>(duration, std::move(result));
+  if (const auto& monitor = eventMonitor()) {
+    monitor->requestDidParseResponseValue(
         self, response.mapValue([](const Value& value) { return AnyValue::of(value); }));
   }
-  auto deliver = [self, queue, completionHandler](DataResponse<Value> delivered) {
-    self->recordSerializerCompletion([queue, completionHandler, delivered] {
-      queue->async([completionHandler, delivered] { completionHandler(delivered); });
-    });
-  };
-  auto delegate = this->delegate();
-  if (state() == State::cancelled || response.result || !delegate) {
-    deliver(std::move(response));
-    return;
-  }
-  const HalyardError failure = response.result.error();
-  delegate->decideRetryForRequest(
-      self, failure,
-      [self, delegate, response = std::move(response), start, end, deliver](RetryResult decision) {
-        if (decision.isDoNotRetry()) {
-          deliver(response);
-        } else if (decision.isDoNotRetryWithError()) {
-          const HalyardError error = toHalyardErrorOrFail(
-              decision.error(), "Received retryError was not already HalyardError");
-          deliver(DataResponse<Value>{self->lastRequest(), self->httpResponse(), self->data(),
-                                      self->lastMetrics(), end - start,
-                                      std::expected<Value, HalyardError>(std::unexpect, error)});
-        } else if (decision.isRetry()) {
-          delegate->retryRequestAfterDelay(self, std::nullopt);
-        } else {
-          delegate->retryRequestAfterDelay(self, decision.delay());
-        }
+  request_steps::deliverOrRetry(
+      self, std::move(response), std::move(queue), std::move(completionHandler),
+      [self, duration](const HalyardError& error) {
+        return self->makeResponse<Value>(duration,
+                                         std::expected<Value, HalyardError>(std::unexpect, error));
       });
 }
 

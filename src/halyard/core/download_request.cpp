@@ -135,35 +135,13 @@ void DownloadRequest::updateDownloadProgress(std::int64_t bytesWritten,
   downloadProgress()->setTotalUnitCount(totalBytesExpected);
   downloadProgress()->setCompletedUnitCount(downloadProgress()->completedUnitCount() +
                                             bytesWritten);
-  if (!downloadProgressHandler()) return;
-  auto self = sharedSelf();
-  downloadProgressHandler()->queue->async([self] {
-    // The handler in place now runs, even if it was replaced after the progress changed.
-    if (auto current = self->downloadProgressHandler()) current->handler(self->downloadProgress());
-  });
+  request_steps::scheduleDownloadProgressHandler(sharedSelf());
 }
 
 DownloadRequest& DownloadRequest::appendValidator(Validation validation) {
-  // The request owns its validators, so the step may refer to it without owning it.
-  DownloadRequest* request = this;
-  auto step = [request, validation = std::move(validation)] {
-    if (request->error()) return;
-    const auto response = request->httpResponse();
-    if (!response) return;
-    const auto urlRequest = request->lastRequest();
-    const auto file = request->fileURL();
-    const ValidationResult result = validation(urlRequest, response, file);
-    if (!result) {
-      request->setError(toHalyardErrorOrElse(result.error(), [](const ErrorPtr& error) {
-        return HalyardError::responseValidationFailed(
-            HalyardError::ResponseValidationFailureReason::CustomValidationFailed{error});
-      }));
-    }
-    if (const auto& monitor = request->eventMonitor()) {
-      monitor->requestDidValidateRequestResponseFileURLWithResult(request->sharedSelf(), urlRequest,
-                                                                  response, file, result);
-    }
-  };
+  auto step = request_steps::validationStep(
+      this, &DownloadRequest::fileURL, std::move(validation),
+      &EventMonitor::requestDidValidateRequestResponseFileURLWithResult);
   validators().mutateValue(
       [&](std::vector<std::function<void()>>& list) { list.push_back(std::move(step)); });
   return *this;
@@ -184,7 +162,8 @@ DownloadRequest& DownloadRequest::responseUnserialized(
     CompletionHandler<std::optional<platform::URL>> completionHandler) {
   using Result = std::expected<std::optional<platform::URL>, HalyardError>;
   auto self = sharedSelf();
-  auto step = [self, queue = std::move(queue), completionHandler = std::move(completionHandler)] {
+  request_steps::appendSerializer(*this, [self, queue = std::move(queue),
+                                          completionHandler = std::move(completionHandler)] {
     const auto file = self->fileURL();
     const auto error = self->error();
     Result result = error ? Result(std::unexpect, *error) : Result(file);
@@ -193,13 +172,9 @@ DownloadRequest& DownloadRequest::responseUnserialized(
       if (const auto& monitor = self->eventMonitor()) {
         monitor->requestDidParseDownloadResponse(self, response);
       }
-      self->recordSerializerCompletion([queue, completionHandler, response] {
-        queue->async([completionHandler, response] { completionHandler(response); });
-      });
+      request_steps::deliver(self, queue, completionHandler, std::move(response));
     });
-  };
-  mutableState().mutateValue(
-      [&](MutableState& state) { appendResponseSerializer(state, std::move(step)); });
+  });
   return *this;
 }
 
@@ -248,20 +223,14 @@ DownloadRequest& DownloadRequest::responseAsURL(
 
 DownloadRequest& DownloadRequest::responseAsData(
     CompletionHandler<platform::Bytes> completionHandler, platform::DispatchQueuePtr queue) {
-  return responseAsData(queue ? std::move(queue) : platform::DispatchQueue::main(),
-                        ResponseSerializer::defaultDataPreprocessor(),
-                        ResponseSerializer::standardEmptyResponseCodes(),
-                        ResponseSerializer::standardEmptyRequestMethods(),
-                        std::move(completionHandler));
+  return request_steps::standardResponseAsData(*this, std::move(completionHandler),
+                                               std::move(queue));
 }
 
 DownloadRequest& DownloadRequest::responseAsString(CompletionHandler<std::string> completionHandler,
                                                    platform::DispatchQueuePtr queue) {
-  return responseAsString(queue ? std::move(queue) : platform::DispatchQueue::main(),
-                          ResponseSerializer::defaultDataPreprocessor(), std::nullopt,
-                          ResponseSerializer::standardEmptyResponseCodes(),
-                          ResponseSerializer::standardEmptyRequestMethods(),
-                          std::move(completionHandler));
+  return request_steps::standardResponseAsString(*this, std::move(completionHandler),
+                                                 std::move(queue));
 }
 
 }  // namespace halyard

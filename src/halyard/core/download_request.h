@@ -12,6 +12,7 @@
 #include "halyard/core/data_request.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
+#include "halyard/core/request_steps.h"
 #include "halyard/core/response.h"
 #include "halyard/core/url_convertible.h"
 #include "halyard/encoding/response_serializer.h"
@@ -236,11 +237,8 @@ class DownloadRequest : public Request {
   template <class T>
   DownloadRequest& responseAsDecodable(CompletionHandler<T> completionHandler,
                                        platform::DispatchQueuePtr queue = nullptr) {
-    return responseAsDecodable<T>(
-        queue ? std::move(queue) : platform::DispatchQueue::main(),
-        ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
-        ResponseSerializer::standardEmptyResponseCodes(),
-        ResponseSerializer::standardEmptyRequestMethods(), std::move(completionHandler));
+    return request_steps::standardResponseAsDecodable<T>(*this, std::move(completionHandler),
+                                                         std::move(queue));
   }
 
  private:
@@ -255,7 +253,7 @@ class DownloadRequest : public Request {
                                    std::move(result)};
   }
   template <class Value>
-  void finishSerializingStep(std::expected<Value, HalyardError> result, double start, double end,
+  void finishSerializingStep(std::expected<Value, HalyardError> result, double duration,
                              platform::DispatchQueuePtr queue,
                              CompletionHandler<Value> completionHandler);
 
@@ -274,71 +272,38 @@ DownloadRequest& DownloadRequest::responseWithDownloadSerializer(
     CompletionHandler<typename Serializer::SerializedObject> completionHandler) {
   using Value = typename Serializer::SerializedObject;
   auto self = sharedSelf();
-  auto step = [self, serializer = std::move(serializer), queue = std::move(queue),
-               completionHandler = std::move(completionHandler)] {
-    const double start = platform::systemUptime();
-    std::expected<Value, HalyardError> result = [&]() -> std::expected<Value, HalyardError> {
-      try {
+  request_steps::appendSerializingStep<Value>(
+      *this,
+      [self, serializer = std::move(serializer)] {
         const auto request = self->lastRequest();
         const auto response = self->httpResponse();
         const auto file = self->fileURL();
         const auto error = self->error();
         return serializer.serializeDownloadedFile(request, response, file,
                                                   error ? makeErrorPtr(*error) : nullptr);
-      } catch (...) {
-        return std::unexpected(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
-          return HalyardError::responseSerializationFailed(
-              HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
-        }));
-      }
-    }();
-    const double end = platform::systemUptime();
-    self->underlyingQueue()->async([self, result = std::move(result), start, end, queue,
-                                    completionHandler]() mutable {
-      self->finishSerializingStep<Value>(std::move(result), start, end, queue, completionHandler);
-    });
-  };
-  mutableState().mutateValue(
-      [&](MutableState& state) { appendResponseSerializer(state, std::move(step)); });
+      },
+      [self, queue = std::move(queue), completionHandler = std::move(completionHandler)](
+          std::expected<Value, HalyardError> result, double duration) {
+        self->finishSerializingStep<Value>(std::move(result), duration, queue, completionHandler);
+      });
   return *this;
 }
 
 template <class Value>
-void DownloadRequest::finishSerializingStep(std::expected<Value, HalyardError> result, double start,
-                                            double end, platform::DispatchQueuePtr queue,
+void DownloadRequest::finishSerializingStep(std::expected<Value, HalyardError> result,
+                                            double duration, platform::DispatchQueuePtr queue,
                                             CompletionHandler<Value> completionHandler) {
   auto self = sharedSelf();
-  DownloadResponse<Value> response = makeResponse<Value>(end - start, std::move(result));
+  DownloadResponse<Value> response = makeResponse<Value>(duration, std::move(result));
   if (const auto& monitor = eventMonitor()) {
     monitor->requestDidParseDownloadResponseValue(
         self, response.mapValue([](const Value& value) { return AnyValue::of(value); }));
   }
-  auto deliver = [self, queue, completionHandler](DownloadResponse<Value> delivered) {
-    self->recordSerializerCompletion([queue, completionHandler, delivered] {
-      queue->async([completionHandler, delivered] { completionHandler(delivered); });
-    });
-  };
-  auto delegate = this->delegate();
-  if (state() == State::cancelled || response.result || !delegate) {
-    deliver(std::move(response));
-    return;
-  }
-  const HalyardError failure = response.result.error();
-  delegate->decideRetryForRequest(
-      self, failure,
-      [self, delegate, response = std::move(response), start, end, deliver](RetryResult decision) {
-        if (decision.isDoNotRetry()) {
-          deliver(response);
-        } else if (decision.isDoNotRetryWithError()) {
-          const HalyardError error = toHalyardErrorOrFail(
-              decision.error(), "Received retryError was not already HalyardError");
-          deliver(self->makeResponse<Value>(
-              end - start, std::expected<Value, HalyardError>(std::unexpect, error)));
-        } else if (decision.isRetry()) {
-          delegate->retryRequestAfterDelay(self, std::nullopt);
-        } else {
-          delegate->retryRequestAfterDelay(self, decision.delay());
-        }
+  request_steps::deliverOrRetry(
+      self, std::move(response), std::move(queue), std::move(completionHandler),
+      [self, duration](const HalyardError& error) {
+        return self->makeResponse<Value>(duration,
+                                         std::expected<Value, HalyardError>(std::unexpect, error));
       });
 }
 

@@ -104,21 +104,41 @@ std::string describeRequestForDebug(const platform::URLRequest& request) {
          indented(describeBodyForDebug(request.httpBody, headers));
 }
 
-std::string describeResponseForDebug(const platform::HTTPURLResponse& response) {
+namespace {
+
+HTTPHeaders headersOfResponse(const platform::HTTPURLResponse& response) {
   HTTPHeaders headers;
   for (const auto& [name, value] : response.allHeaderFields())
     headers.replaceOrAppend(name, value);
+  return headers;
+}
+
+}  // namespace
+
+std::string describeResponseForDebug(const platform::HTTPURLResponse& response) {
   return fmt::format("[Response]:\n    [Status Code]: {}\n    ", response.statusCode()) +
-         indented(describeHeadersForDebug(headers));
+         indented(describeHeadersForDebug(headersOfResponse(response)));
 }
 
 std::string describeResponseWithBody(const platform::HTTPURLResponse& response,
                                      const std::optional<platform::Bytes>& data) {
-  HTTPHeaders headers;
-  for (const auto& [name, value] : response.allHeaderFields())
-    headers.replaceOrAppend(name, value);
   return describeResponseForDebug(response) + "\n    " +
-         indented(describeBodyForDebug(data, headers));
+         indented(describeBodyForDebug(data, headersOfResponse(response)));
+}
+
+std::string describeForDebug(const std::optional<platform::URLRequest>& request,
+                             const std::function<std::string()>& describeTransfer,
+                             const TaskMetricsPtr& metrics, double serializationDuration,
+                             const std::string& printedResult) {
+  if (!request) return "[Request]: None\n[Result]: " + printedResult;
+  std::string text = describeRequestForDebug(*request);
+  text += "\n";
+  text += describeTransfer();
+  text += "\n[Network Duration]: ";
+  text += metrics ? describeDuration(metrics->taskInterval.duration) : "None";
+  text += "\n[Serialization Duration]: " + describeDuration(serializationDuration);
+  text += "\n[Result]: " + printedResult;
+  return text;
 }
 
 }  // namespace response_detail

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,68 @@ auto failureAsErrorPtr(Failure failure) -> platform::ErrorPtr {
   }
 }
 
+// The result transforms both records offer; each record wraps the new result with its own
+// fields.
+template <class Success, class Failure>
+std::optional<Success> successOf(const std::expected<Success, Failure>& result) {
+  if (result) return *result;
+  return std::nullopt;
+}
+
+template <class Success, class Failure>
+std::optional<Failure> failureOf(const std::expected<Success, Failure>& result) {
+  if (!result) return result.error();
+  return std::nullopt;
+}
+
+template <class Success, class Failure, class F>
+auto mapSuccess(const std::expected<Success, Failure>& result, F&& transform)
+    -> std::expected<std::invoke_result_t<F, const Success&>, Failure> {
+  using NewResult = std::expected<std::invoke_result_t<F, const Success&>, Failure>;
+  return result ? NewResult(std::forward<F>(transform)(*result))
+                : NewResult(std::unexpect, result.error());
+}
+
+// The transform may throw; the new failure type is the general error.
+template <class Success, class Failure, class F>
+auto tryMapSuccess(const std::expected<Success, Failure>& result, F&& transform)
+    -> std::expected<std::invoke_result_t<F, const Success&>, platform::ErrorPtr> {
+  using NewResult = std::expected<std::invoke_result_t<F, const Success&>, platform::ErrorPtr>;
+  if (!result) return NewResult(std::unexpect, failureAsErrorPtr(result.error()));
+  try {
+    return NewResult(std::forward<F>(transform)(*result));
+  } catch (...) {
+    return NewResult(std::unexpect, currentError());
+  }
+}
+
+template <class Success, class Failure, class F>
+auto mapFailure(const std::expected<Success, Failure>& result, F&& transform)
+    -> std::expected<Success, std::invoke_result_t<F, const Failure&>> {
+  using NewResult = std::expected<Success, std::invoke_result_t<F, const Failure&>>;
+  return result ? NewResult(*result)
+                : NewResult(std::unexpect, std::forward<F>(transform)(result.error()));
+}
+
+template <class Success, class Failure, class F>
+auto tryMapFailure(const std::expected<Success, Failure>& result, F&& transform)
+    -> std::expected<Success, platform::ErrorPtr> {
+  using NewResult = std::expected<Success, platform::ErrorPtr>;
+  if (result) return NewResult(*result);
+  try {
+    return NewResult(std::unexpect, failureAsErrorPtr(std::forward<F>(transform)(result.error())));
+  } catch (...) {
+    return NewResult(std::unexpect, currentError());
+  }
+}
+
+// The debug text of either record: the request, then what `describeTransfer` says about the
+// transfer (asked only when there is a request), then durations and the result.
+std::string describeForDebug(const std::optional<platform::URLRequest>& request,
+                             const std::function<std::string()>& describeTransfer,
+                             const TaskMetricsPtr& metrics, double serializationDuration,
+                             const std::string& printedResult);
+
 }  // namespace response_detail
 
 // Everything known about one attempt of a data request once a serializer has run.
@@ -61,74 +124,32 @@ struct DataResponse {
   double serializationDuration = 0;
   std::expected<Success, Failure> result;
 
-  std::optional<Success> resultValue() const {
-    if (result) return *result;
-    return std::nullopt;
-  }
-  std::optional<Failure> resultError() const {
-    if (!result) return result.error();
-    return std::nullopt;
-  }
+  std::optional<Success> resultValue() const { return response_detail::successOf(result); }
+  std::optional<Failure> resultError() const { return response_detail::failureOf(result); }
 
   template <class F>
-  auto mapValue(F&& transform) const
-      -> DataResponse<std::invoke_result_t<F, const Success&>, Failure> {
-    using NewSuccess = std::invoke_result_t<F, const Success&>;
-    return {request,
-            response,
-            data,
-            metrics,
-            serializationDuration,
-            result ? std::expected<NewSuccess, Failure>(std::forward<F>(transform)(*result))
-                   : std::expected<NewSuccess, Failure>(std::unexpect, result.error())};
+  auto mapValue(F&& transform) const {
+    return withResult(response_detail::mapSuccess(result, std::forward<F>(transform)));
   }
-
   // The transform may throw; the new failure type is the general error.
   template <class F>
-  auto tryMapValue(F&& transform) const
-      -> DataResponse<std::invoke_result_t<F, const Success&>, platform::ErrorPtr> {
-    using NewSuccess = std::invoke_result_t<F, const Success&>;
-    using NewResult = std::expected<NewSuccess, platform::ErrorPtr>;
-    NewResult mapped = [&]() -> NewResult {
-      if (!result) {
-        return NewResult(std::unexpect, response_detail::failureAsErrorPtr(result.error()));
-      }
-      try {
-        return NewResult(std::forward<F>(transform)(*result));
-      } catch (...) {
-        return NewResult(std::unexpect, currentError());
-      }
-    }();
-    return {request, response, data, metrics, serializationDuration, std::move(mapped)};
+  auto tryMapValue(F&& transform) const {
+    return withResult(response_detail::tryMapSuccess(result, std::forward<F>(transform)));
+  }
+  template <class F>
+  auto mapFailure(F&& transform) const {
+    return withResult(response_detail::mapFailure(result, std::forward<F>(transform)));
+  }
+  template <class F>
+  auto tryMapFailure(F&& transform) const {
+    return withResult(response_detail::tryMapFailure(result, std::forward<F>(transform)));
   }
 
-  template <class F>
-  auto mapFailure(F&& transform) const
-      -> DataResponse<Success, std::invoke_result_t<F, const Failure&>> {
-    using NewFailure = std::invoke_result_t<F, const Failure&>;
-    return {request,
-            response,
-            data,
-            metrics,
-            serializationDuration,
-            result ? std::expected<Success, NewFailure>(*result)
-                   : std::expected<Success, NewFailure>(
-                         std::unexpect, std::forward<F>(transform)(result.error()))};
-  }
-
-  template <class F>
-  auto tryMapFailure(F&& transform) const -> DataResponse<Success, platform::ErrorPtr> {
-    using NewResult = std::expected<Success, platform::ErrorPtr>;
-    NewResult mapped = [&]() -> NewResult {
-      if (result) return NewResult(*result);
-      try {
-        return NewResult(std::unexpect, response_detail::failureAsErrorPtr(
-                                            std::forward<F>(transform)(result.error())));
-      } catch (...) {
-        return NewResult(std::unexpect, currentError());
-      }
-    }();
-    return {request, response, data, metrics, serializationDuration, std::move(mapped)};
+  // This record around another result.
+  template <class NewSuccess, class NewFailure>
+  DataResponse<NewSuccess, NewFailure> withResult(
+      std::expected<NewSuccess, NewFailure> newResult) const {
+    return {request, response, data, metrics, serializationDuration, std::move(newResult)};
   }
 
   // The outcome alone: "success(…)" or "failure(…)".
@@ -136,16 +157,12 @@ struct DataResponse {
 
   std::string debugDescription() const {
     using namespace response_detail;
-    const std::string printedResult = describeResult(result);
-    if (!request) return "[Request]: None\n[Result]: " + printedResult;
-    std::string text = describeRequestForDebug(*request);
-    text += "\n";
-    text += response ? describeResponseWithBody(*response, data) : "[Response]: None";
-    text += "\n[Network Duration]: ";
-    text += metrics ? describeDuration(metrics->taskInterval.duration) : "None";
-    text += "\n[Serialization Duration]: " + describeDuration(serializationDuration);
-    text += "\n[Result]: " + printedResult;
-    return text;
+    return describeForDebug(
+        request,
+        [this] {
+          return response ? describeResponseWithBody(*response, data) : "[Response]: None";
+        },
+        metrics, serializationDuration, describeResult(result));
   }
 };
 
@@ -160,97 +177,55 @@ struct DownloadResponse {
   double serializationDuration = 0;
   std::expected<Success, Failure> result;
 
-  std::optional<Success> resultValue() const {
-    if (result) return *result;
-    return std::nullopt;
-  }
-  std::optional<Failure> resultError() const {
-    if (!result) return result.error();
-    return std::nullopt;
-  }
+  std::optional<Success> resultValue() const { return response_detail::successOf(result); }
+  std::optional<Failure> resultError() const { return response_detail::failureOf(result); }
 
   template <class F>
-  auto mapValue(F&& transform) const
-      -> DownloadResponse<std::invoke_result_t<F, const Success&>, Failure> {
-    using NewSuccess = std::invoke_result_t<F, const Success&>;
+  auto mapValue(F&& transform) const {
+    return withResult(response_detail::mapSuccess(result, std::forward<F>(transform)));
+  }
+  // The transform may throw; the new failure type is the general error.
+  template <class F>
+  auto tryMapValue(F&& transform) const {
+    return withResult(response_detail::tryMapSuccess(result, std::forward<F>(transform)));
+  }
+  template <class F>
+  auto mapFailure(F&& transform) const {
+    return withResult(response_detail::mapFailure(result, std::forward<F>(transform)));
+  }
+  template <class F>
+  auto tryMapFailure(F&& transform) const {
+    return withResult(response_detail::tryMapFailure(result, std::forward<F>(transform)));
+  }
+
+  // This record around another result.
+  template <class NewSuccess, class NewFailure>
+  DownloadResponse<NewSuccess, NewFailure> withResult(
+      std::expected<NewSuccess, NewFailure> newResult) const {
     return {request,
             response,
             fileURL,
             resumeData,
             metrics,
             serializationDuration,
-            result ? std::expected<NewSuccess, Failure>(std::forward<F>(transform)(*result))
-                   : std::expected<NewSuccess, Failure>(std::unexpect, result.error())};
-  }
-
-  template <class F>
-  auto tryMapValue(F&& transform) const
-      -> DownloadResponse<std::invoke_result_t<F, const Success&>, platform::ErrorPtr> {
-    using NewSuccess = std::invoke_result_t<F, const Success&>;
-    using NewResult = std::expected<NewSuccess, platform::ErrorPtr>;
-    NewResult mapped = [&]() -> NewResult {
-      if (!result) {
-        return NewResult(std::unexpect, response_detail::failureAsErrorPtr(result.error()));
-      }
-      try {
-        return NewResult(std::forward<F>(transform)(*result));
-      } catch (...) {
-        return NewResult(std::unexpect, currentError());
-      }
-    }();
-    return {request,          response, fileURL, resumeData, metrics, serializationDuration,
-            std::move(mapped)};
-  }
-
-  template <class F>
-  auto mapFailure(F&& transform) const
-      -> DownloadResponse<Success, std::invoke_result_t<F, const Failure&>> {
-    using NewFailure = std::invoke_result_t<F, const Failure&>;
-    return {request,
-            response,
-            fileURL,
-            resumeData,
-            metrics,
-            serializationDuration,
-            result ? std::expected<Success, NewFailure>(*result)
-                   : std::expected<Success, NewFailure>(
-                         std::unexpect, std::forward<F>(transform)(result.error()))};
-  }
-
-  template <class F>
-  auto tryMapFailure(F&& transform) const -> DownloadResponse<Success, platform::ErrorPtr> {
-    using NewResult = std::expected<Success, platform::ErrorPtr>;
-    NewResult mapped = [&]() -> NewResult {
-      if (result) return NewResult(*result);
-      try {
-        return NewResult(std::unexpect, response_detail::failureAsErrorPtr(
-                                            std::forward<F>(transform)(result.error())));
-      } catch (...) {
-        return NewResult(std::unexpect, currentError());
-      }
-    }();
-    return {request,          response, fileURL, resumeData, metrics, serializationDuration,
-            std::move(mapped)};
+            std::move(newResult)};
   }
 
   std::string description() const { return response_detail::describeResult(result); }
 
   std::string debugDescription() const {
     using namespace response_detail;
-    const std::string printedResult = describeResult(result);
-    if (!request) return "[Request]: None\n[Result]: " + printedResult;
-    std::string text = describeRequestForDebug(*request);
-    text += "\n";
-    text += response ? describeResponseForDebug(*response) : "[Response]: None";
-    text += "\n[File URL]: ";
-    text += fileURL ? fileURL->path() : "None";
-    text += "\n[Resume Data]: ";
-    text += resumeData ? fmt::format("{} bytes", resumeData->size()) : "None";
-    text += "\n[Network Duration]: ";
-    text += metrics ? describeDuration(metrics->taskInterval.duration) : "None";
-    text += "\n[Serialization Duration]: " + describeDuration(serializationDuration);
-    text += "\n[Result]: " + printedResult;
-    return text;
+    return describeForDebug(
+        request,
+        [this] {
+          std::string text = response ? describeResponseForDebug(*response) : "[Response]: None";
+          text += "\n[File URL]: ";
+          text += fileURL ? fileURL->path() : "None";
+          text += "\n[Resume Data]: ";
+          text += resumeData ? fmt::format("{} bytes", resumeData->size()) : "None";
+          return text;
+        },
+        metrics, serializationDuration, describeResult(result));
   }
 };
 

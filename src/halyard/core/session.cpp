@@ -242,10 +242,16 @@ std::shared_ptr<DownloadRequest> Session::makeDownloadRequestFromParameters(
 std::shared_ptr<DownloadRequest> Session::makeDownloadRequest(
     URLRequestConvertiblePtr convertible, std::shared_ptr<RequestInterceptor> interceptor,
     DownloadRequest::Destination destination) {
+  return startDownload(DownloadRequest::Downloadable::request(std::move(convertible)),
+                       std::move(interceptor), std::move(destination));
+}
+
+std::shared_ptr<DownloadRequest> Session::startDownload(
+    DownloadRequest::Downloadable downloadable, std::shared_ptr<RequestInterceptor> interceptor,
+    DownloadRequest::Destination destination) {
   auto request = std::make_shared<DownloadRequest>(
-      platform::UUID(), DownloadRequest::Downloadable::request(std::move(convertible)), rootQueue_,
-      serializationQueue_, eventMonitor_, std::move(interceptor),
-      std::weak_ptr<RequestDelegate>(shared_from_this()),
+      platform::UUID(), std::move(downloadable), rootQueue_, serializationQueue_, eventMonitor_,
+      std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this()),
       destination ? std::move(destination) : defaultDownloadDestination());
   performRequest(request);
   return request;
@@ -264,13 +270,8 @@ std::shared_ptr<DownloadRequest> Session::makeDownloadRequest(
 std::shared_ptr<DownloadRequest> Session::makeResumedDownloadRequest(
     platform::Bytes resumeData, std::shared_ptr<RequestInterceptor> interceptor,
     DownloadRequest::Destination destination) {
-  auto request = std::make_shared<DownloadRequest>(
-      platform::UUID(), DownloadRequest::Downloadable::resumeData(std::move(resumeData)),
-      rootQueue_, serializationQueue_, eventMonitor_, std::move(interceptor),
-      std::weak_ptr<RequestDelegate>(shared_from_this()),
-      destination ? std::move(destination) : defaultDownloadDestination());
-  performRequest(request);
-  return request;
+  return startDownload(DownloadRequest::Downloadable::resumeData(std::move(resumeData)),
+                       std::move(interceptor), std::move(destination));
 }
 
 // ---- Upload factories ------------------------------------------------------------------------

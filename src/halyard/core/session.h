@@ -370,6 +370,9 @@ class Session : public RequestDelegate,
 
  private:
   void dispatchByKind(const RequestPtr& request);
+  std::shared_ptr<DownloadRequest> startDownload(DownloadRequest::Downloadable downloadable,
+                                                 std::shared_ptr<RequestInterceptor> interceptor,
+                                                 DownloadRequest::Destination destination);
   // `gate`, when given, runs just before the task is asked for; false stops the attempt.
   void setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible,
                        std::function<bool()> gate = nullptr);

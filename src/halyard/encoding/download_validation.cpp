@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "halyard/core/download_request.h"
 #include "halyard/encoding/response_validation.h"
 
@@ -34,24 +32,13 @@ std::optional<bool> readableFileIsEmpty(const platform::URL& fileURL) {
 }  // namespace
 
 DownloadRequest& DownloadRequest::validateStatusCodes(std::vector<int> acceptableStatusCodes) {
-  return appendValidator(
-      [codes = std::move(acceptableStatusCodes)](const std::optional<platform::URLRequest>&,
-                                                 const platform::HTTPURLResponsePtr& response,
-                                                 const std::optional<platform::URL>&) {
-        return validation::validateStatusCode(response->statusCode(), [&](int code) {
-          return std::find(codes.begin(), codes.end(), code) != codes.end();
-        });
-      });
+  return appendValidator(validation::statusCodeValidator<std::optional<platform::URL>>(
+      validation::isAnyOf(std::move(acceptableStatusCodes))));
 }
 
 DownloadRequest& DownloadRequest::validateStatusCodes(StatusCodeRange acceptableStatusCodes) {
-  return appendValidator(
-      [range = acceptableStatusCodes](const std::optional<platform::URLRequest>&,
-                                      const platform::HTTPURLResponsePtr& response,
-                                      const std::optional<platform::URL>&) {
-        return validation::validateStatusCode(response->statusCode(),
-                                              [&](int code) { return range.contains(code); });
-      });
+  return appendValidator(validation::statusCodeValidator<std::optional<platform::URL>>(
+      [range = acceptableStatusCodes](int code) { return range.contains(code); }));
 }
 
 DownloadRequest& DownloadRequest::validateContentTypes(

@@ -12,10 +12,6 @@ namespace {
 
 using Reason = HalyardError::ResponseSerializationFailureReason;
 
-bool isEmpty(const std::optional<platform::Bytes>& data) {
-  return !data || data->empty();
-}
-
 }  // namespace
 
 platform::Bytes GoogleXSSIPreprocessor::prepareData(const platform::Bytes& data) const {
@@ -68,6 +64,20 @@ bool ResponseSerializer::isEmptyResponseAllowed(
   return statusAllowsEmptyBody(response).value_or(false);
 }
 
+std::optional<platform::Bytes> ResponseSerializer::preparedBody(
+    const std::optional<platform::URLRequest>& request,
+    const platform::HTTPURLResponsePtr& response, const std::optional<platform::Bytes>& data,
+    const platform::ErrorPtr& error) const {
+  if (error) throwError(error);
+  if (!data || data->empty()) {
+    if (!isEmptyResponseAllowed(request, response)) {
+      throw HalyardError::responseSerializationFailed(Reason::InputDataNilOrZeroLength{});
+    }
+    return std::nullopt;
+  }
+  return dataPreprocessor()->prepareData(*data);
+}
+
 platform::Bytes ResponseSerializer::readDownloadedFile(
     const std::optional<platform::URL>& fileURL) {
   if (!fileURL) throw HalyardError::responseSerializationFailed(Reason::InputFileNil{});
@@ -94,22 +104,14 @@ platform::Bytes DataResponseSerializer::serializeResponseData(
     const std::optional<platform::URLRequest>& request,
     const platform::HTTPURLResponsePtr& response, const std::optional<platform::Bytes>& data,
     const platform::ErrorPtr& error) const {
-  if (error) throwError(error);
-  if (isEmpty(data)) {
-    if (!isEmptyResponseAllowed(request, response)) {
-      throw HalyardError::responseSerializationFailed(Reason::InputDataNilOrZeroLength{});
-    }
-    return {};
-  }
-  return dataPreprocessor()->prepareData(*data);
+  return preparedBody(request, response, data, error).value_or(platform::Bytes());
 }
 
 platform::Bytes DataResponseSerializer::serializeDownloadedFile(
     const std::optional<platform::URLRequest>& request,
     const platform::HTTPURLResponsePtr& response, const std::optional<platform::URL>& fileURL,
     const platform::ErrorPtr& error) const {
-  if (error) throwError(error);
-  return serializeResponseData(request, response, readDownloadedFile(fileURL), nullptr);
+  return serializeFileContents(*this, request, response, fileURL, error);
 }
 
 // ---- String ----------------------------------------------------------------------------------
@@ -118,14 +120,8 @@ std::string StringResponseSerializer::serializeResponseData(
     const std::optional<platform::URLRequest>& request,
     const platform::HTTPURLResponsePtr& response, const std::optional<platform::Bytes>& data,
     const platform::ErrorPtr& error) const {
-  if (error) throwError(error);
-  if (isEmpty(data)) {
-    if (!isEmptyResponseAllowed(request, response)) {
-      throw HalyardError::responseSerializationFailed(Reason::InputDataNilOrZeroLength{});
-    }
-    return {};
-  }
-  const platform::Bytes prepared = dataPreprocessor()->prepareData(*data);
+  const auto prepared = preparedBody(request, response, data, error);
+  if (!prepared) return {};
   platform::StringEncoding chosen = platform::StringEncoding::isoLatin1;
   if (encoding_) {
     chosen = *encoding_;
@@ -134,7 +130,7 @@ std::string StringResponseSerializer::serializeResponseData(
       chosen = *named;
     }
   }
-  auto text = chosen.decode(prepared);
+  auto text = chosen.decode(*prepared);
   if (!text)
     throw HalyardError::responseSerializationFailed(Reason::StringSerializationFailed{chosen});
   return std::move(*text);
@@ -144,8 +140,7 @@ std::string StringResponseSerializer::serializeDownloadedFile(
     const std::optional<platform::URLRequest>& request,
     const platform::HTTPURLResponsePtr& response, const std::optional<platform::URL>& fileURL,
     const platform::ErrorPtr& error) const {
-  if (error) throwError(error);
-  return serializeResponseData(request, response, readDownloadedFile(fileURL), nullptr);
+  return serializeFileContents(*this, request, response, fileURL, error);
 }
 
 // ---- JSON ------------------------------------------------------------------------------------
@@ -154,16 +149,10 @@ platform::Value JSONResponseSerializer::serializeResponseData(
     const std::optional<platform::URLRequest>& request,
     const platform::HTTPURLResponsePtr& response, const std::optional<platform::Bytes>& data,
     const platform::ErrorPtr& error) const {
-  if (error) throwError(error);
-  if (isEmpty(data)) {
-    if (!isEmptyResponseAllowed(request, response)) {
-      throw HalyardError::responseSerializationFailed(Reason::InputDataNilOrZeroLength{});
-    }
-    return platform::Value();
-  }
-  const platform::Bytes prepared = dataPreprocessor()->prepareData(*data);
+  const auto prepared = preparedBody(request, response, data, error);
+  if (!prepared) return platform::Value();
   try {
-    return platform::JSONSerialization::jsonObject(prepared, options_);
+    return platform::JSONSerialization::jsonObject(*prepared, options_);
   } catch (...) {
     throw HalyardError::responseSerializationFailed(
         Reason::JSONSerializationFailed{currentError()});
@@ -174,8 +163,7 @@ platform::Value JSONResponseSerializer::serializeDownloadedFile(
     const std::optional<platform::URLRequest>& request,
     const platform::HTTPURLResponsePtr& response, const std::optional<platform::URL>& fileURL,
     const platform::ErrorPtr& error) const {
-  if (error) throwError(error);
-  return serializeResponseData(request, response, readDownloadedFile(fileURL), nullptr);
+  return serializeFileContents(*this, request, response, fileURL, error);
 }
 
 // ---- URL -------------------------------------------------------------------------------------

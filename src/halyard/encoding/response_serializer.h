@@ -123,6 +123,24 @@ class ResponseSerializer {
  protected:
   // The whole file at `fileURL`; throws `inputFileNil` / `inputFileReadFailed`.
   static platform::Bytes readDownloadedFile(const std::optional<platform::URL>& fileURL);
+  // The preprocessed body, or nothing for an empty body that the request or the status allows.
+  // Throws `error`, or `inputDataNilOrZeroLength` for an empty body nothing allows.
+  std::optional<platform::Bytes> preparedBody(const std::optional<platform::URLRequest>& request,
+                                              const platform::HTTPURLResponsePtr& response,
+                                              const std::optional<platform::Bytes>& data,
+                                              const platform::ErrorPtr& error) const;
+  // What `serializer` makes of the downloaded file's contents; throws `error`, or what reading
+  // the file throws.
+  template <class Serializer>
+  static auto serializeFileContents(const Serializer& serializer,
+                                    const std::optional<platform::URLRequest>& request,
+                                    const platform::HTTPURLResponsePtr& response,
+                                    const std::optional<platform::URL>& fileURL,
+                                    const platform::ErrorPtr& error) {
+    if (error) throwError(error);
+    const platform::Bytes contents = readDownloadedFile(fileURL);
+    return serializer.serializeResponseData(request, response, contents, nullptr);
+  }
 
  private:
   DataPreprocessorPtr dataPreprocessor_;
@@ -226,11 +244,8 @@ class DecodableResponseSerializer final : public ResponseSerializer {
                           const std::optional<platform::Bytes>& data,
                           const platform::ErrorPtr& error) const {
     using Reason = HalyardError::ResponseSerializationFailureReason;
-    if (error) throwError(error);
-    if (!data || data->empty()) {
-      if (!isEmptyResponseAllowed(request, response)) {
-        throw HalyardError::responseSerializationFailed(Reason::InputDataNilOrZeroLength{});
-      }
+    const auto prepared = preparedBody(request, response, data, error);
+    if (!prepared) {
       if constexpr (EmptyResponse<T>) {
         return T::makeEmptyValue();
       } else {
@@ -238,9 +253,8 @@ class DecodableResponseSerializer final : public ResponseSerializer {
             Reason::InvalidEmptyResponse{unqualifiedTypeName(typeid(T))});
       }
     }
-    const platform::Bytes prepared = dataPreprocessor()->prepareData(*data);
     try {
-      return decoder_.template decode<T>(std::span<const std::uint8_t>(prepared));
+      return decoder_.template decode<T>(std::span<const std::uint8_t>(*prepared));
     } catch (...) {
       throw HalyardError::responseSerializationFailed(Reason::DecodingFailed{currentError()});
     }
@@ -250,9 +264,7 @@ class DecodableResponseSerializer final : public ResponseSerializer {
                             const platform::HTTPURLResponsePtr& response,
                             const std::optional<platform::URL>& fileURL,
                             const platform::ErrorPtr& error) const {
-    if (error) throwError(error);
-    const platform::Bytes contents = readDownloadedFile(fileURL);
-    return serializeResponseData(request, response, contents, nullptr);
+    return serializeFileContents(*this, request, response, fileURL, error);
   }
 
  private:

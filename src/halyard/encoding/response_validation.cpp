@@ -63,6 +63,12 @@ ValidationResult validateContentType(const std::vector<std::string>& acceptableC
   return failure(Reason::MissingContentType{sorted(acceptableContentTypes)});
 }
 
+std::function<bool(int)> isAnyOf(std::vector<int> codes) {
+  return [codes = std::move(codes)](int code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+  };
+}
+
 }  // namespace validation
 
 std::vector<std::string> Request::acceptableContentTypes() const {
@@ -82,24 +88,13 @@ std::vector<std::string> Request::acceptableContentTypes() const {
 }
 
 DataRequest& DataRequest::validateStatusCodes(std::vector<int> acceptableStatusCodes) {
-  return appendValidator(
-      [codes = std::move(acceptableStatusCodes)](const std::optional<platform::URLRequest>&,
-                                                 const platform::HTTPURLResponsePtr& response,
-                                                 const std::optional<platform::Bytes>&) {
-        return validation::validateStatusCode(response->statusCode(), [&](int code) {
-          return std::find(codes.begin(), codes.end(), code) != codes.end();
-        });
-      });
+  return appendValidator(validation::statusCodeValidator<std::optional<platform::Bytes>>(
+      validation::isAnyOf(std::move(acceptableStatusCodes))));
 }
 
 DataRequest& DataRequest::validateStatusCodes(StatusCodeRange acceptableStatusCodes) {
-  return appendValidator(
-      [range = acceptableStatusCodes](const std::optional<platform::URLRequest>&,
-                                      const platform::HTTPURLResponsePtr& response,
-                                      const std::optional<platform::Bytes>&) {
-        return validation::validateStatusCode(response->statusCode(),
-                                              [&](int code) { return range.contains(code); });
-      });
+  return appendValidator(validation::statusCodeValidator<std::optional<platform::Bytes>>(
+      [range = acceptableStatusCodes](int code) { return range.contains(code); }));
 }
 
 DataRequest& DataRequest::validateContentTypes(

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -7,6 +9,7 @@
 #include "halyard/core/halyard_error.h"
 #include "halyard/policies/event_monitor.h"
 #include "platform/net/http_url_response.h"
+#include "platform/net/url_request.h"
 
 namespace halyard {
 
@@ -35,6 +38,19 @@ ValidationResult validateStatusCode(int statusCode, const std::function<bool(int
 // acceptable types sorted.
 ValidationResult validateContentType(const std::vector<std::string>& acceptableContentTypes,
                                      const platform::HTTPURLResponse& response);
+
+// The status-code check for a request kind whose validators get a `Gathered` (a body, a
+// file): success when `acceptable` holds for the response's status code.
+template <class Gathered>
+auto statusCodeValidator(std::function<bool(int)> acceptable) {
+  return
+      [acceptable = std::move(acceptable)](
+          const std::optional<platform::URLRequest>&, const platform::HTTPURLResponsePtr& response,
+          const Gathered&) { return validateStatusCode(response->statusCode(), acceptable); };
+}
+
+// Whether a status code is one of `codes`.
+std::function<bool(int)> isAnyOf(std::vector<int> codes);
 
 }  // namespace validation
 

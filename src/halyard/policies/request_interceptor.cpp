@@ -55,26 +55,49 @@ void Interceptor::adaptForSession(const platform::URLRequest& urlRequest,
   adaptChain(urlRequest, session, adapters_, std::move(completion));
 }
 
-void Interceptor::adaptChain(const platform::URLRequest& urlRequest,
-                             const std::shared_ptr<Session>& session, Adapters pendingAdapters,
-                             AdaptCompletion completion) {
+namespace {
+
+// One link of an adapter chain: the first pending adapter (applied by `adapt`) adapts the
+// request, then `next` goes on with the rest from its output; a failure ends the chain. The
+// chain may continue on another thread after the caller let go of the interceptor, so the
+// link keeps it alive.
+template <class Adapt, class Next>
+void adaptFirstThen(const platform::URLRequest& urlRequest, Interceptor::Adapters pendingAdapters,
+                    std::shared_ptr<Interceptor> keepAlive, Adapt adapt, Next next,
+                    AdaptCompletion completion) {
   if (pendingAdapters.empty()) {
     completion(AdaptationResult(urlRequest));
     return;
   }
   auto adapter = pendingAdapters.front();
   pendingAdapters.erase(pendingAdapters.begin());
-  // The chain may continue on another thread after the caller let go of this interceptor.
-  auto keepAlive = weak_from_this().lock();
-  adapter->adaptForSession(urlRequest, session,
-                           [this, keepAlive, session, rest = std::move(pendingAdapters),
-                            completion = std::move(completion)](AdaptationResult result) mutable {
-                             if (!result) {
-                               completion(std::move(result));
-                               return;
-                             }
-                             adaptChain(*result, session, std::move(rest), std::move(completion));
-                           });
+  adapt(
+      *adapter, urlRequest,
+      [keepAlive = std::move(keepAlive), next = std::move(next), rest = std::move(pendingAdapters),
+       completion = std::move(completion)](AdaptationResult result) mutable {
+        if (!result) {
+          completion(std::move(result));
+          return;
+        }
+        next(*result, std::move(rest), std::move(completion));
+      });
+}
+
+}  // namespace
+
+void Interceptor::adaptChain(const platform::URLRequest& urlRequest,
+                             const std::shared_ptr<Session>& session, Adapters pendingAdapters,
+                             AdaptCompletion completion) {
+  adaptFirstThen(
+      urlRequest, std::move(pendingAdapters), weak_from_this().lock(),
+      [&session](RequestAdapter& adapter, const platform::URLRequest& request,
+                 AdaptCompletion done) {
+        adapter.adaptForSession(request, session, std::move(done));
+      },
+      [this, session](const platform::URLRequest& request, Adapters rest, AdaptCompletion done) {
+        adaptChain(request, session, std::move(rest), std::move(done));
+      },
+      std::move(completion));
 }
 
 void Interceptor::adaptWithState(const platform::URLRequest& urlRequest,
@@ -85,23 +108,15 @@ void Interceptor::adaptWithState(const platform::URLRequest& urlRequest,
 void Interceptor::adaptChainWithState(const platform::URLRequest& urlRequest,
                                       const RequestAdapterState& state, Adapters pendingAdapters,
                                       AdaptCompletion completion) {
-  if (pendingAdapters.empty()) {
-    completion(AdaptationResult(urlRequest));
-    return;
-  }
-  auto adapter = pendingAdapters.front();
-  pendingAdapters.erase(pendingAdapters.begin());
-  auto keepAlive = weak_from_this().lock();
-  adapter->adaptWithState(urlRequest, state,
-                          [this, keepAlive, state, rest = std::move(pendingAdapters),
-                           completion = std::move(completion)](AdaptationResult result) mutable {
-                            if (!result) {
-                              completion(std::move(result));
-                              return;
-                            }
-                            adaptChainWithState(*result, state, std::move(rest),
-                                                std::move(completion));
-                          });
+  adaptFirstThen(
+      urlRequest, std::move(pendingAdapters), weak_from_this().lock(),
+      [&state](RequestAdapter& adapter, const platform::URLRequest& request, AdaptCompletion done) {
+        adapter.adaptWithState(request, state, std::move(done));
+      },
+      [this, state](const platform::URLRequest& request, Adapters rest, AdaptCompletion done) {
+        adaptChainWithState(request, state, std::move(rest), std::move(done));
+      },
+      std::move(completion));
 }
 
 void Interceptor::decideRetry(const std::shared_ptr<Request>& request,

@@ -8,14 +8,6 @@
 
 namespace platform {
 
-std::string StreamError::localizedDescription() const {
-  return "The stream failed: " + what_ + " (" + std::strerror(code_) + ").";
-}
-
-std::string StreamError::debugDescription() const {
-  return "StreamError " + std::to_string(code_) + ": " + what_ + ": " + std::strerror(code_);
-}
-
 namespace {
 
 class DataInputStream final : public InputStream {
@@ -81,85 +73,48 @@ std::shared_ptr<InputStream> InputStream::withFileAtPath(std::string path) {
 }
 
 void InputStream::open() {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_ != StreamStatus::notOpen) return;
-    status_ = StreamStatus::opening;
-  }
-  try {
-    doOpen();
-  } catch (const StreamError& error) {
-    std::lock_guard lock(mutex_);
-    status_ = StreamStatus::error;
-    error_ = makeError(error);
-    return;
-  }
-  std::lock_guard lock(mutex_);
-  status_ = StreamStatus::open;
+  state_.open([this] { doOpen(); });
 }
 
 void InputStream::close() {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_ == StreamStatus::notOpen || status_ == StreamStatus::closed) {
-      status_ = StreamStatus::closed;
-      return;
-    }
-  }
-  doClose();
-  std::lock_guard lock(mutex_);
-  // A failure stays visible after closing.
-  if (status_ != StreamStatus::error) status_ = StreamStatus::closed;
+  state_.close([this] { doClose(); });
 }
 
 std::ptrdiff_t InputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_ == StreamStatus::atEnd) return 0;
-    if (status_ != StreamStatus::open) {
-      if (status_ != StreamStatus::error) {
-        status_ = StreamStatus::error;
-        error_ = makeError(StreamError(EBADF, "reading a stream that is not open"));
-      }
-      return -1;
-    }
-    status_ = StreamStatus::reading;
-  }
+  if (state_.status() == StreamStatus::atEnd) return 0;
+  if (!state_.beginTransfer(StreamStatus::reading, "reading a stream that is not open")) return -1;
   std::size_t count = 0;
   try {
     count = maxLength == 0 ? 0 : doRead(buffer, maxLength);
   } catch (const StreamError& error) {
-    std::lock_guard lock(mutex_);
-    status_ = StreamStatus::error;
-    error_ = makeError(error);
+    state_.fail(error);
     return -1;
   }
-  std::lock_guard lock(mutex_);
-  status_ = (count == 0 && maxLength > 0) || doIsAtEnd() ? StreamStatus::atEnd : StreamStatus::open;
+  const bool atEnd = (count == 0 && maxLength > 0) || doIsAtEnd();
+  state_.setStatus(atEnd ? StreamStatus::atEnd : StreamStatus::open);
   return static_cast<std::ptrdiff_t>(count);
 }
 
 bool InputStream::hasBytesAvailable() const {
-  std::lock_guard lock(mutex_);
-  switch (status_) {
-    case StreamStatus::notOpen:
-    case StreamStatus::opening:
-    case StreamStatus::open:
-    case StreamStatus::reading:
-      return !doIsAtEnd();
-    default:
-      return false;
-  }
+  return state_.inspect([this](StreamStatus status) {
+    switch (status) {
+      case StreamStatus::notOpen:
+      case StreamStatus::opening:
+      case StreamStatus::open:
+      case StreamStatus::reading:
+        return !doIsAtEnd();
+      default:
+        return false;
+    }
+  });
 }
 
 StreamStatus InputStream::streamStatus() const {
-  std::lock_guard lock(mutex_);
-  return status_;
+  return state_.status();
 }
 
 ErrorPtr InputStream::streamError() const {
-  std::lock_guard lock(mutex_);
-  return error_;
+  return state_.error();
 }
 
 }  // namespace platform

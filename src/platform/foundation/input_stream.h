@@ -3,30 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/stream_state.h"
 
 namespace platform {
-
-// Where a stream is in its life. A stream is opened once and read (or written) until it ends;
-// it cannot be rewound or opened again.
-enum class StreamStatus { notOpen, opening, open, reading, writing, atEnd, closed, error };
-
-// A failure of a stream: the POSIX error number behind it and what was being done.
-class StreamError : public Error {
- public:
-  StreamError(int code, std::string what) : code_(code), what_(std::move(what)) {}
-  int code() const { return code_; }
-  std::string localizedDescription() const override;
-  std::string debugDescription() const override;
-
- private:
-  int code_;
-  std::string what_;
-};
 
 // A source of bytes read in pieces. Used by one thread at a time; the status and error may be
 // asked from any thread.
@@ -67,9 +50,7 @@ class InputStream {
   virtual bool doIsAtEnd() const { return false; }
 
  private:
-  mutable std::mutex mutex_;
-  StreamStatus status_ = StreamStatus::notOpen;
-  ErrorPtr error_;
+  StreamState state_;
 };
 
 using InputStreamPtr = std::shared_ptr<InputStream>;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 
 namespace platform {
 
@@ -76,84 +77,38 @@ std::shared_ptr<OutputStream> OutputStream::toFileAtPath(std::string path, bool 
 }
 
 void OutputStream::open() {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_ != StreamStatus::notOpen) return;
-    status_ = StreamStatus::opening;
-  }
-  try {
-    doOpen();
-  } catch (const StreamError& error) {
-    std::lock_guard lock(mutex_);
-    status_ = StreamStatus::error;
-    error_ = makeError(error);
-    return;
-  }
-  std::lock_guard lock(mutex_);
-  status_ = StreamStatus::open;
+  state_.open([this] { doOpen(); });
 }
 
 void OutputStream::close() {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_ == StreamStatus::notOpen || status_ == StreamStatus::closed) {
-      status_ = StreamStatus::closed;
-      return;
-    }
-  }
-  try {
-    doClose();
-  } catch (const StreamError& error) {
-    std::lock_guard lock(mutex_);
-    if (status_ != StreamStatus::error) {
-      status_ = StreamStatus::error;
-      error_ = makeError(error);
-    }
-    return;
-  }
-  std::lock_guard lock(mutex_);
-  if (status_ != StreamStatus::error) status_ = StreamStatus::closed;
+  state_.close([this] { doClose(); });
 }
 
 std::ptrdiff_t OutputStream::write(const std::uint8_t* buffer, std::size_t length) {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_ != StreamStatus::open) {
-      if (status_ != StreamStatus::error) {
-        status_ = StreamStatus::error;
-        error_ = makeError(StreamError(EBADF, "writing a stream that is not open"));
-      }
-      return -1;
-    }
-    status_ = StreamStatus::writing;
-  }
+  if (!state_.beginTransfer(StreamStatus::writing, "writing a stream that is not open")) return -1;
   std::size_t count = 0;
   try {
     count = length == 0 ? 0 : doWrite(buffer, length);
   } catch (const StreamError& error) {
-    std::lock_guard lock(mutex_);
-    status_ = StreamStatus::error;
-    error_ = makeError(error);
+    state_.fail(error);
     return -1;
   }
-  std::lock_guard lock(mutex_);
-  status_ = StreamStatus::open;
+  state_.setStatus(StreamStatus::open);
   return static_cast<std::ptrdiff_t>(count);
 }
 
 bool OutputStream::hasSpaceAvailable() const {
-  std::lock_guard lock(mutex_);
-  return status_ == StreamStatus::open || status_ == StreamStatus::notOpen;
+  return state_.inspect([](StreamStatus status) {
+    return status == StreamStatus::open || status == StreamStatus::notOpen;
+  });
 }
 
 StreamStatus OutputStream::streamStatus() const {
-  std::lock_guard lock(mutex_);
-  return status_;
+  return state_.status();
 }
 
 ErrorPtr OutputStream::streamError() const {
-  std::lock_guard lock(mutex_);
-  return error_;
+  return state_.error();
 }
 
 }  // namespace platform

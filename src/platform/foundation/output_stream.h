@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -53,9 +52,7 @@ class OutputStream {
   virtual void doClose() {}
 
  private:
-  mutable std::mutex mutex_;
-  StreamStatus status_ = StreamStatus::notOpen;
-  ErrorPtr error_;
+  StreamState state_;
 };
 
 using OutputStreamPtr = std::shared_ptr<OutputStream>;

@@ -41,6 +41,12 @@ std::optional<std::string> sanitizeOptional(const std::optional<std::string>& te
   return sanitize(*text, allowed);
 }
 
+std::optional<std::string> encodeOptional(const std::optional<std::string>& text,
+                                          const URLCharacterSet& allowed) {
+  if (!text) return std::nullopt;
+  return addingPercentEncoding(*text, allowed);
+}
+
 std::optional<std::string> decodeOptional(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   if (auto decoded = removingPercentEncoding(*text)) return decoded;
@@ -55,6 +61,21 @@ const URLCharacterSet& queryItemAllowed() {
 const URLCharacterSet& queryItemValueAllowed() {
   static const URLCharacterSet set = URLCharacterSet::urlQueryAllowed().removing("&+#");
   return set;
+}
+
+// The query of `items`, "name=value" pairs joined by '&', each part made by `encode` with the
+// characters a name or a value may hold.
+template <class Encode>
+std::string joinQueryItems(const std::vector<URLQueryItem>& items, Encode encode,
+                           const URLCharacterSet& nameAllowed,
+                           const URLCharacterSet& valueAllowed) {
+  std::string query;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) query += "&";
+    query += encode(items[i].name, nameAllowed);
+    if (items[i].value) query += "=" + encode(*items[i].value, valueAllowed);
+  }
+  return query;
 }
 
 bool validScheme(const std::string& scheme) {
@@ -141,18 +162,14 @@ std::optional<std::string> URLComponents::user() const {
   return decodeOptional(user_);
 }
 void URLComponents::setUser(const std::optional<std::string>& user) {
-  user_ = user ? std::optional(addingPercentEncoding(*user, URLCharacterSet::urlUserAllowed()))
-               : std::nullopt;
+  user_ = encodeOptional(user, URLCharacterSet::urlUserAllowed());
 }
 
 std::optional<std::string> URLComponents::password() const {
   return decodeOptional(password_);
 }
 void URLComponents::setPassword(const std::optional<std::string>& password) {
-  password_ =
-      password
-          ? std::optional(addingPercentEncoding(*password, URLCharacterSet::urlPasswordAllowed()))
-          : std::nullopt;
+  password_ = encodeOptional(password, URLCharacterSet::urlPasswordAllowed());
 }
 
 std::optional<std::string> URLComponents::host() const {
@@ -182,18 +199,14 @@ std::optional<std::string> URLComponents::query() const {
   return decodeOptional(query_);
 }
 void URLComponents::setQuery(const std::optional<std::string>& query) {
-  query_ = query ? std::optional(addingPercentEncoding(*query, URLCharacterSet::urlQueryAllowed()))
-                 : std::nullopt;
+  query_ = encodeOptional(query, URLCharacterSet::urlQueryAllowed());
 }
 
 std::optional<std::string> URLComponents::fragment() const {
   return decodeOptional(fragment_);
 }
 void URLComponents::setFragment(const std::optional<std::string>& fragment) {
-  fragment_ =
-      fragment
-          ? std::optional(addingPercentEncoding(*fragment, URLCharacterSet::urlFragmentAllowed()))
-          : std::nullopt;
+  fragment_ = encodeOptional(fragment, URLCharacterSet::urlFragmentAllowed());
 }
 
 void URLComponents::setPercentEncodedUser(const std::optional<std::string>& user) {
@@ -253,15 +266,12 @@ void URLComponents::setQueryItems(const std::optional<std::vector<URLQueryItem>>
     query_.reset();
     return;
   }
-  std::string query;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    if (i > 0) query += "&";
-    query += addingPercentEncoding((*items)[i].name, queryItemAllowed());
-    if ((*items)[i].value) {
-      query += "=" + addingPercentEncoding(*(*items)[i].value, queryItemValueAllowed());
-    }
-  }
-  query_ = std::move(query);
+  query_ = joinQueryItems(
+      *items,
+      [](std::string_view text, const URLCharacterSet& allowed) {
+        return addingPercentEncoding(text, allowed);
+      },
+      queryItemAllowed(), queryItemValueAllowed());
 }
 
 void URLComponents::setPercentEncodedQueryItems(
@@ -270,16 +280,8 @@ void URLComponents::setPercentEncodedQueryItems(
     query_.reset();
     return;
   }
-  std::string query;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    if (i > 0) query += "&";
-    query += sanitize((*items)[i].name, URLCharacterSet::urlQueryAllowed().removing("&=#"));
-    if ((*items)[i].value) {
-      query +=
-          "=" + sanitize(*(*items)[i].value, URLCharacterSet::urlQueryAllowed().removing("&#"));
-    }
-  }
-  query_ = std::move(query);
+  query_ = joinQueryItems(*items, sanitize, URLCharacterSet::urlQueryAllowed().removing("&=#"),
+                          URLCharacterSet::urlQueryAllowed().removing("&#"));
 }
 
 }  // namespace platform

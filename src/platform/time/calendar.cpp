@@ -154,6 +154,20 @@ void zeroTimeOfDay(icu::Calendar& cal) {
   cal.set(UCAL_MILLISECOND, 0);
 }
 
+// Days since the start of the week, by the calendar's first weekday: 0 to 6.
+int32_t daysIntoWeek(icu::Calendar& cal) {
+  return (get(cal, UCAL_DAY_OF_WEEK) - cal.getFirstDayOfWeek() + 7) % 7;
+}
+
+// Midnight at the start of the first week of the week-based year the calendar is in. The
+// week-year is set again: ICU prefers the calendar year over a week-year of equal age.
+void moveToStartOfWeekYear(icu::Calendar& cal) {
+  cal.set(UCAL_YEAR_WOY, get(cal, UCAL_YEAR_WOY));
+  cal.set(UCAL_WEEK_OF_YEAR, 1);
+  cal.set(UCAL_DAY_OF_WEEK, cal.getFirstDayOfWeek());
+  zeroTimeOfDay(cal);
+}
+
 // Size of a unit, for deciding which of two units holds the other.
 int rank(Component component) {
   switch (component) {
@@ -240,7 +254,7 @@ std::optional<std::int64_t> ordinalityInEra(const Calendar& calendar, icu::Calen
     case Component::weekOfYear:
     case Component::weekOfMonth: {
       // Weeks are counted from the one that holds the era's first day.
-      std::int64_t offset = (get(*probe, UCAL_DAY_OF_WEEK) - probe->getFirstDayOfWeek() + 7) % 7;
+      std::int64_t offset = daysIntoWeek(*probe);
       return floorDivide(days + offset, 7) + 1;
     }
     case Component::month: {
@@ -258,6 +272,29 @@ std::optional<std::int64_t> ordinalityInEra(const Calendar& calendar, icu::Calen
     default:
       return std::nullopt;
   }
+}
+
+// The values a component takes in any date (or in some date), from `low` and `high`: the
+// limits ICU gives for the field.
+std::optional<Calendar::Range> fieldRange(const Calendar& calendar, Component component,
+                                          int32_t (icu::Calendar::*low)(UCalendarDateFields) const,
+                                          int32_t (icu::Calendar::*high)(UCalendarDateFields)
+                                              const) {
+  switch (component) {
+    case Component::quarter:
+      return Calendar::Range{1, 5};
+    case Component::nanosecond:
+      return Calendar::Range{0, 1'000'000'000};
+    case Component::calendar:
+    case Component::timeZone:
+      return std::nullopt;
+    default:
+      break;
+  }
+  auto field = *icuField(component);
+  auto cal = icu_support::makeCalendar(calendar);
+  std::int64_t shift = component == Component::month ? 1 : 0;
+  return Calendar::Range{((*cal).*low)(field) + shift, ((*cal).*high)(field) + 1 + shift};
 }
 
 }  // namespace
@@ -601,39 +638,12 @@ DateComponents Calendar::dateComponents(const ComponentSet& components, Date sta
 }
 
 std::optional<Calendar::Range> Calendar::minimumRange(Component component) const {
-  switch (component) {
-    case Component::quarter:
-      return Range{1, 5};
-    case Component::nanosecond:
-      return Range{0, 1'000'000'000};
-    case Component::calendar:
-    case Component::timeZone:
-      return std::nullopt;
-    default:
-      break;
-  }
-  auto field = *icuField(component);
-  auto cal = icu_support::makeCalendar(*this);
-  std::int64_t shift = component == Component::month ? 1 : 0;
-  return Range{cal->getGreatestMinimum(field) + shift, cal->getLeastMaximum(field) + 1 + shift};
+  return fieldRange(*this, component, &icu::Calendar::getGreatestMinimum,
+                    &icu::Calendar::getLeastMaximum);
 }
 
 std::optional<Calendar::Range> Calendar::maximumRange(Component component) const {
-  switch (component) {
-    case Component::quarter:
-      return Range{1, 5};
-    case Component::nanosecond:
-      return Range{0, 1'000'000'000};
-    case Component::calendar:
-    case Component::timeZone:
-      return std::nullopt;
-    default:
-      break;
-  }
-  auto field = *icuField(component);
-  auto cal = icu_support::makeCalendar(*this);
-  std::int64_t shift = component == Component::month ? 1 : 0;
-  return Range{cal->getMinimum(field) + shift, cal->getMaximum(field) + 1 + shift};
+  return fieldRange(*this, component, &icu::Calendar::getMinimum, &icu::Calendar::getMaximum);
 }
 
 std::optional<Calendar::Range> Calendar::range(Component smaller, Component larger,
@@ -676,7 +686,7 @@ std::optional<Calendar::Range> Calendar::range(Component smaller, Component larg
       int32_t lastDay = actualMax(UCAL_DATE);
       cal->set(UCAL_DATE, 1);
       int32_t first = get(*cal, UCAL_WEEK_OF_YEAR);
-      int32_t offset = (get(*cal, UCAL_DAY_OF_WEEK) - cal->getFirstDayOfWeek() + 7) % 7;
+      int32_t offset = daysIntoWeek(*cal);
       // Counted from the first week, so that a December running into next year's week 1 still
       // gives one range.
       int32_t weeks = (offset + lastDay - 1) / 7 + 1;
@@ -686,7 +696,7 @@ std::optional<Calendar::Range> Calendar::range(Component smaller, Component larg
       if (larger == Component::month) return Range{1, actualMax(UCAL_DATE) + 1};
       if (larger == Component::weekOfMonth || larger == Component::weekOfYear) {
         int32_t day = get(*cal, UCAL_DATE);
-        int32_t offset = (get(*cal, UCAL_DAY_OF_WEEK) - cal->getFirstDayOfWeek() + 7) % 7;
+        int32_t offset = daysIntoWeek(*cal);
         int32_t monthEnd = actualMax(UCAL_DATE);
         int32_t first = std::max(1, day - offset);
         int32_t last = std::min(monthEnd, day - offset + 6);
@@ -733,7 +743,7 @@ std::optional<std::int64_t> Calendar::ordinality(Component smaller, Component la
   auto isDay = [](Component c) { return c == Component::day || c == Component::weekday; };
 
   if (isDay(smaller) && isWeek(larger)) {
-    return (get(*cal, UCAL_DAY_OF_WEEK) - cal->getFirstDayOfWeek() + 7) % 7 + 1;
+    return daysIntoWeek(*cal) + 1;
   }
   if (isDay(smaller) && larger == Component::month) return get(*cal, UCAL_DATE);
   if (isDay(smaller) && larger == Component::year) return get(*cal, UCAL_DAY_OF_YEAR);
@@ -774,7 +784,7 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
   // Moves the calendar to the first instant of the unit, then returns the unit's length as the
   // calendar adds one.
   auto startOfWeek = [&] {
-    int32_t offset = (get(*cal, UCAL_DAY_OF_WEEK) - cal->getFirstDayOfWeek() + 7) % 7;
+    int32_t offset = daysIntoWeek(*cal);
     cal->add(UCAL_DATE, -offset, status);
     zeroTimeOfDay(*cal);
   };
@@ -838,11 +848,7 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
       step = UCAL_YEAR;
       break;
     case Component::yearForWeekOfYear:
-      // Set the week-year again: ICU prefers the calendar year over a week-year of equal age.
-      cal->set(UCAL_YEAR_WOY, get(*cal, UCAL_YEAR_WOY));
-      cal->set(UCAL_WEEK_OF_YEAR, 1);
-      cal->set(UCAL_DAY_OF_WEEK, cal->getFirstDayOfWeek());
-      zeroTimeOfDay(*cal);
+      moveToStartOfWeekYear(*cal);
       step = UCAL_YEAR_WOY;
       break;
     default:
@@ -853,12 +859,7 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
   // Recompute from the start, so that the fields resolved above do not linger in the addition.
   setTime(*cal, *start);
   cal->add(step, stepAmount, status);
-  if (component == Component::yearForWeekOfYear) {
-    cal->set(UCAL_YEAR_WOY, get(*cal, UCAL_YEAR_WOY));
-    cal->set(UCAL_WEEK_OF_YEAR, 1);
-    cal->set(UCAL_DAY_OF_WEEK, cal->getFirstDayOfWeek());
-    zeroTimeOfDay(*cal);
-  }
+  if (component == Component::yearForWeekOfYear) moveToStartOfWeekYear(*cal);
   auto end = timeOf(*cal);
   if (U_FAILURE(status) || !end) return std::nullopt;
   return DateInterval{icu_support::fromUDate(*start), (*end - *start) / 1000.0};
