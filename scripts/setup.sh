@@ -16,7 +16,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
   # graphics and displays
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libpixman-1-dev
-  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   xvfb x11-xserver-utils
   # USB multiplexer
   libusbmuxd-dev

@@ -28,6 +28,10 @@ class ApplicationRun : public testing::Test {
   void SetUp() override {
     if (!fs::exists(applicationBinary())) GTEST_SKIP() << "no application binary";
     if (!findProgram("Xvfb")) GTEST_SKIP() << "no Xvfb";
+    // The starting screen connects to the device port, where another test's simulator may
+    // listen.
+    devicePort_ = std::make_unique<test::DevicePortLock>();
+    ASSERT_TRUE(devicePort_->held());
     x_ = std::make_unique<PrivateXServer>(1920, 1080);
     ASSERT_FALSE(x_->display().empty()) << "Xvfb did not start";
     probe_ = std::make_unique<XProbe>(x_->display());
@@ -64,6 +68,7 @@ class ApplicationRun : public testing::Test {
             {"HOME", home_.path().string()},
             {"TOVARINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(port_) + "/updates"},
             {"QT_QPA_PLATFORM", "xcb"},
+            {"DBUS_SESSION_BUS_ADDRESS", test::kNoSessionBus},
             {"LANG", "en_US.UTF-8"},
             {"ASAN_OPTIONS", "detect_leaks=0"}},
         std::vector<std::string>{"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "TOVARINE_RESOURCES",
@@ -94,6 +99,7 @@ class ApplicationRun : public testing::Test {
     return std::nullopt;
   }
 
+  std::unique_ptr<test::DevicePortLock> devicePort_;  // first in, so released last
   test::TemporaryFolder home_;
   std::unique_ptr<PrivateXServer> x_;
   std::unique_ptr<XProbe> probe_;

@@ -1,6 +1,7 @@
 #include "app/shell/orvandel_app.h"
 
 #include <QApplication>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <cmath>
 
@@ -14,6 +15,20 @@
 #include "widgets/localized_string_key.h"
 
 namespace app {
+
+namespace {
+
+// A window manager places a new window itself; on a server without one (a bare X server) the
+// window would sit in the top left corner, so it asks for the middle of the main screen.
+void centreOnMainScreen(QWidget& window) {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame(QPoint(0, 0), window.size());
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
+}
+
+}  // namespace
 
 ScreenFactory makeScreenFactory(const AppEnvironment& environment) {
   ScreenFactory screens;
@@ -66,6 +81,7 @@ int OrvandelApp::main(int argc, char** argv) {
   int result = 0;
   {
     MainWindow window(AppEnvironment::current());
+    centreOnMainScreen(window);
     window.show();
     result = QApplication::exec();
   }

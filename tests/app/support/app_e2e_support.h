@@ -7,12 +7,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <QImage>
+#include <QRect>
 #include <QSize>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -208,15 +211,55 @@ class XProbe {
     return found;
   }
 
+  // Where the mapped top-level window named `name` is on the screen, without any frame.
+  std::optional<QRect> windowFrame(const std::string& name) {
+    const auto size = windowSize(name);
+    if (!size) return std::nullopt;
+    auto tree =
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr);
+    if (!tree) return std::nullopt;
+    std::optional<QRect> found;
+    const xcb_window_t* children = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+      auto attributes = xcb_get_window_attributes_reply(
+          connection_, xcb_get_window_attributes(connection_, children[i]), nullptr);
+      const bool mapped = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+      free(attributes);
+      if (!mapped) continue;
+      auto property = xcb_get_property_reply(
+          connection_,
+          xcb_get_property(connection_, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 256),
+          nullptr);
+      const bool named =
+          property && std::string(static_cast<const char*>(xcb_get_property_value(property)),
+                                  xcb_get_property_value_length(property)) == name;
+      free(property);
+      if (!named) continue;
+      auto origin = xcb_translate_coordinates_reply(
+          connection_, xcb_translate_coordinates(connection_, children[i], screen_->root, 0, 0),
+          nullptr);
+      if (origin) found = QRect(QPoint(origin->dst_x, origin->dst_y), *size);
+      free(origin);
+    }
+    free(tree);
+    return found;
+  }
+
   QImage screenshot() {
+    // The screen as it is now: the connection's setup tells the size the server started with,
+    // and a screen grows and shrinks as displays are added beside it and removed.
+    auto geometry =
+        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, screen_->root), nullptr);
+    if (!geometry) return {};
+    const int width = geometry->width;
+    const int height = geometry->height;
+    free(geometry);
     auto reply = xcb_get_image_reply(
         connection_,
         xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0,
-                      screen_->width_in_pixels, screen_->height_in_pixels, ~0u),
+                      static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), ~0u),
         nullptr);
     if (!reply) return {};
-    const int width = screen_->width_in_pixels;
-    const int height = screen_->height_in_pixels;
     QImage image(xcb_get_image_data(reply), width, height, width * 4, QImage::Format_RGB32);
     QImage copy = image.copy();
     free(reply);
@@ -228,9 +271,44 @@ class XProbe {
   xcb_screen_t* screen_ = nullptr;
 };
 
+// A session-bus address for the application's environment that fails at once. Without any,
+// Qt's D-Bus client forks from its own thread to launch a bus, and under AddressSanitizer that
+// child can hang on an allocator lock before it execs, holding the application up before its
+// window appears (and staying behind, spinning, after the application ends).
+inline constexpr const char* kNoSessionBus = "unix:path=/nonexistent/session-bus";
+
 inline fs::path applicationBinary() {
   const fs::path self = fs::read_symlink("/proc/self/exe");
   return self.parent_path().parent_path() / "src" / "app" / "tovarine";
 }
+
+// The application always dials its device on the one loopback port of the machine, so two tests
+// that run it at the same time (ctest -j) would meet through that port: one's application would
+// find the other's device. Every test that runs the application, or a device on that port,
+// holds this for its whole length; it waits for the others, and the lock goes with the process.
+class DevicePortLock {
+ public:
+  DevicePortLock() {
+    fd_ = ::open((fs::temp_directory_path() / "tovarine-e2e-device-port.lock").c_str(),
+                 O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  ~DevicePortLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  DevicePortLock(const DevicePortLock&) = delete;
+  DevicePortLock& operator=(const DevicePortLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace app::test
