@@ -4,36 +4,27 @@
 // it was when the simulator goes — ready for the next one.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <QImage>
 #include <QRect>
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "app/support/app_e2e_support.h"
 #include "app/support/app_test_support.h"
+#include "app/support/application_run_fixture.h"
 #include "app/support/streaming_e2e_support.h"
 
 namespace app {
 namespace {
 
 namespace fs = std::filesystem;
-using test::applicationBinary;
 using test::Child;
-using test::Clock;
 using test::companionBinary;
-using test::findProgram;
-using test::RoomyXServer;
 using test::StartingLook;
-using test::XProbe;
 
 // The application always looks for its device on this port, on USB and on loopback.
 constexpr int kDevicePort = 2345;
@@ -41,7 +32,6 @@ const QSize kMainScreen(1920, 1080);
 const QSize kWindowSize(1280, 900);
 const QSize kDeviceScreen(1024, 768);
 constexpr std::uint32_t kPaint = 0xF2A541;
-constexpr auto kPatience = std::chrono::seconds(30);
 
 bool near(QRgb pixel, std::uint32_t rgb, int tolerance) {
   return std::abs(qRed(pixel) - int((rgb >> 16) & 0xFF)) <= tolerance &&
@@ -59,61 +49,35 @@ std::vector<fs::path> savedFrames(const fs::path& folder) {
   return frames;
 }
 
-class StreamingRun : public testing::Test {
+class StreamingRun : public test::ApplicationRunFixture {
  protected:
   void SetUp() override {
-    if (!fs::exists(applicationBinary())) GTEST_SKIP() << "no application binary";
     if (!fs::exists(companionBinary())) GTEST_SKIP() << "no companion simulator";
-    if (!findProgram("Xvfb")) GTEST_SKIP() << "no Xvfb";
-    // Any application another test runs meanwhile would dial the simulator too.
-    devicePort_ = std::make_unique<test::DevicePortLock>();
-    ASSERT_TRUE(devicePort_->held());
-    auto x = RoomyXServer::start(static_cast<std::uint16_t>(kMainScreen.width()),
-                                 static_cast<std::uint16_t>(kMainScreen.height()));
-    ASSERT_TRUE(x.has_value()) << x.error();
-    x_ = std::move(*x);
-    probe_ = std::make_unique<XProbe>(x_->display());
-    ASSERT_TRUE(probe_->connected());
-
-    server_.Get("/updates/wp-content/uploads/tovarine/TovarineVersioning.json",
-                [](const httplib::Request&, httplib::Response& response) {
-                  // The build's own version: no update.
-                  response.set_content(
-                      R"({"name":"Tovarine","releaseVersion":1.0,"buildVersion":1,)"
-                      R"("isMandatory":true})",
-                      "application/json");
-                });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    serverThread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Any application another test runs meanwhile would dial the simulator too: the fixture
+    // holds the device port.
+    ApplicationRunFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     // Not the first run: straight to the starting screen, which runs the streaming engine.
     home_.write(".config/tovarine/defaults.json", R"({"isFirstInstallation": true})");
   }
 
   void TearDown() override {
     companion_.reset();
-    app_.reset();
-    if (serverThread_.joinable()) {
-      server_.stop();
-      serverThread_.join();
-    }
-    probe_.reset();
-    x_.reset();
+    ApplicationRunFixture::TearDown();
   }
 
-  void startApplication() {
-    app_ = std::make_unique<Child>(
-        std::vector<std::string>{applicationBinary().string()},
-        std::map<std::string, std::string>{
-            {"DISPLAY", x_->display()},
-            {"HOME", home_.path().string()},
-            {"TOVARINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(port_) + "/updates"},
-            {"QT_QPA_PLATFORM", "xcb"},
-            {"LANG", "en_US.UTF-8"},
-            {"ASAN_OPTIONS", "detect_leaks=0"},
-            {"DBUS_SESSION_BUS_ADDRESS", test::kNoSessionBus}},
-        std::vector<std::string>{"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "TOVARINE_RESOURCES",
-                                 "TOVARINE_DISPLAY_BACKEND", "LC_ALL", "LC_MESSAGES"});
-    ASSERT_TRUE(app_->started());
+  // Room beside the main screen for the tablet's display.
+  Screen screen() const override { return {kMainScreen, test::PrivateXServer::Room::toGrow}; }
+
+  Environment applicationEnvironment() const override {
+    Environment environment = ApplicationRunFixture::applicationEnvironment();
+    environment.unset.push_back("TOVARINE_DISPLAY_BACKEND");
+    return environment;
+  }
+
+  // The simulator too, while it is meant to run.
+  bool running() override {
+    return ApplicationRunFixture::running() && (!companion_ || companion_->running());
   }
 
   void startCompanion(QSize screen, const fs::path& frames) {
@@ -124,24 +88,6 @@ class StreamingRun : public testing::Test {
                                  "--save", frames.string(), "--quiet"},
         std::map<std::string, std::string>{{"ASAN_OPTIONS", "detect_leaks=0"}});
     ASSERT_TRUE(companion_->started());
-  }
-
-  // Polls until `condition` holds or the deadline passes; false when the application ended
-  // (or the simulator, while it is meant to run).
-  bool waitFor(const std::function<bool()>& condition) {
-    const auto deadline = Clock::now() + kPatience;
-    while (Clock::now() < deadline) {
-      if (condition()) return true;
-      if (!app_->running()) return false;
-      if (companion_ && !companion_->running()) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return condition();
-  }
-
-  QImage windowPicture() {
-    const QImage shot = probe_->screenshot();
-    return shot.isNull() ? shot : shot.copy(frame_);
   }
 
   StartingLook lookOf(const QImage& window) {
@@ -181,18 +127,9 @@ class StreamingRun : public testing::Test {
     }
   }
 
-  std::unique_ptr<test::DevicePortLock> devicePort_;  // first in, so released last
-  test::TemporaryFolder home_;
   test::TemporaryFolder frames_;
   test::TemporaryFolder laterFrames_;
-  std::unique_ptr<RoomyXServer> x_;
-  std::unique_ptr<XProbe> probe_;
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread serverThread_;
-  std::unique_ptr<Child> app_;
   std::unique_ptr<Child> companion_;
-  QRect frame_;
 };
 
 }  // namespace
@@ -201,9 +138,8 @@ TEST_F(StreamingRun, TheSimulatorConnectsGetsFramesOfItsDisplayLeavesAndComesBac
   startApplication();
 
   // The starting screen, centred on the main screen, waiting for a tablet.
-  std::optional<QRect> frame;
-  ASSERT_TRUE(waitFor([&] { return (frame = probe_->windowFrame("Tovarine")).has_value(); }))
-      << "no window appeared";
+  const auto frame = waitForWindow(kPatience);
+  ASSERT_TRUE(frame.has_value()) << "no window appeared";
   frame_ = *frame;
   EXPECT_EQ(frame_.size(), kWindowSize);
   EXPECT_EQ(frame_.center(), QRect(QPoint(0, 0), kMainScreen).center())

@@ -3,26 +3,21 @@
 // starting screen — and a second run that goes straight to the starting screen.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <QImage>
 #include <QRect>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/support/app_e2e_support.h"
 #include "app/support/app_test_support.h"
+#include "app/support/application_run_fixture.h"
 #include "app/support/synthetic_input.h"
 
 namespace app {
@@ -30,12 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::applicationBinary;
-using test::Child;
 using test::Clock;
-using test::findProgram;
-using test::PrivateXServer;
 using test::SyntheticPointer;
-using test::XProbe;
 
 constexpr QRgb kAccent = 0x5B68DF;
 constexpr QRgb kDisabledGrey = 0x8E8E93;
@@ -301,47 +292,25 @@ bool isCentredText(const QImage& area) {
          bounds->left() > area.rect().left() + 40 && bounds->right() < area.rect().right() - 40;
 }
 
-class FirstRun : public testing::Test {
+class FirstRun : public test::ApplicationRunFixture {
  protected:
   void SetUp() override {
-    if (!fs::exists(applicationBinary())) GTEST_SKIP() << "no application binary";
-    if (!findProgram("Xvfb")) GTEST_SKIP() << "no Xvfb";
-    devicePort_ = std::make_unique<test::DevicePortLock>();
-    ASSERT_TRUE(devicePort_->held());
-    x_ = std::make_unique<PrivateXServer>(1920, 1080);
-    ASSERT_FALSE(x_->display().empty()) << "Xvfb did not start";
-    probe_ = std::make_unique<XProbe>(x_->display());
-    ASSERT_TRUE(probe_->connected());
+    ApplicationRunFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     pointer_ = std::make_unique<SyntheticPointer>(x_->display());
     ASSERT_TRUE(pointer_->usable()) << "the X server has no X Test extension";
-
-    server_.set_keep_alive_max_count(1);
-    server_.Get(
-        "/updates/wp-content/uploads/tovarine/TovarineVersioning.json",
-        [this](const httplib::Request&, httplib::Response& response) {
-          ++checks_;
-          // Held until the test has seen the splash screen, so that it is seen at all.
-          std::unique_lock lock(mutex_);
-          released_.wait_for(lock, std::chrono::seconds(30), [this] { return answer_; });
-          // The build's own version: no update.
-          response.set_content(
-              R"({"name":"Tovarine","releaseVersion":1.0,"buildVersion":1,"isMandatory":true})",
-              "application/json");
-        });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    serverThread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Held until the test has seen the splash screen, so that it is seen at all.
+    holdUpdateChecks();
   }
   void TearDown() override {
-    answerUpdateChecks();
-    app_.reset();
-    if (serverThread_.joinable()) {
-      server_.stop();
-      serverThread_.join();
-    }
     pointer_.reset();
-    probe_.reset();
-    x_.reset();
-    devicePort_.reset();
+    ApplicationRunFixture::TearDown();
+  }
+
+  Environment applicationEnvironment() const override {
+    Environment environment = ApplicationRunFixture::applicationEnvironment();
+    environment.set["XDG_CONFIG_HOME"] = configHome().string();
+    return environment;
   }
 
   fs::path configHome() const { return home_.path() / "xdg-config"; }
@@ -359,51 +328,20 @@ class FirstRun : public testing::Test {
     return false;
   }
 
-  void start() {
-    app_ = std::make_unique<Child>(
-        std::vector<std::string>{applicationBinary().string()},
-        std::map<std::string, std::string>{
-            {"DISPLAY", x_->display()},
-            {"HOME", home_.path().string()},
-            {"XDG_CONFIG_HOME", configHome().string()},
-            {"TOVARINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(port_) + "/updates"},
-            {"QT_QPA_PLATFORM", "xcb"},
-            {"DBUS_SESSION_BUS_ADDRESS", test::kNoSessionBus},
-            {"LANG", "en_US.UTF-8"},
-            {"ASAN_OPTIONS", "detect_leaks=0"}},
-        std::vector<std::string>{"XDG_CACHE_HOME", "TOVARINE_RESOURCES", "LC_ALL", "LC_MESSAGES"});
-    ASSERT_TRUE(app_->started());
-  }
-
-  void answerUpdateChecks() {
-    {
-      std::lock_guard lock(mutex_);
-      answer_ = true;
-    }
-    released_.notify_all();
-  }
-
-  std::optional<QRect> waitForWindow() {
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline && app_->running()) {
-      if (auto frame = probe_->windowFrame("Tovarine")) return frame;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return std::nullopt;
-  }
-
   // The window's picture, taken until `predicate` holds for it (or the deadline passes); saved
   // under `name` either way, so a failure can be looked at.
   QImage waitForWindowPicture(const std::function<bool(const QImage&)>& predicate,
                               const std::string& name, int seconds = 20) {
     QImage window;
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < deadline && app_->running()) {
-      const QImage shot = probe_->screenshot();
-      if (!shot.isNull()) window = shot.copy(frame_);
-      if (!window.isNull() && predicate(window)) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    waitFor(
+        [&] {
+          // Only a new picture is judged: a predicate may compare it with the one before.
+          const QImage picture = windowPicture();
+          if (picture.isNull()) return false;
+          window = picture;
+          return predicate(window);
+        },
+        std::chrono::seconds(seconds));
     test::saveScreenshot(window, name);
     return window;
   }
@@ -413,26 +351,13 @@ class FirstRun : public testing::Test {
     ASSERT_TRUE(pointer_->click(frame_.topLeft() + area.center())) << "the click did not arrive";
   }
 
-  test::TemporaryFolder home_;
-  std::unique_ptr<test::DevicePortLock> devicePort_;
-  std::unique_ptr<PrivateXServer> x_;
-  std::unique_ptr<XProbe> probe_;
   std::unique_ptr<SyntheticPointer> pointer_;
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread serverThread_;
-  std::atomic<int> checks_{0};
-  std::mutex mutex_;
-  std::condition_variable released_;
-  bool answer_ = false;
-  std::unique_ptr<Child> app_;
-  QRect frame_;
 };
 
 }  // namespace
 
 TEST_F(FirstRun, WalksTheTourToTheStartingScreenAndALaterRunSkipsIt) {
-  start();
+  startApplication();
   const auto frame = waitForWindow();
   ASSERT_TRUE(frame.has_value()) << "no window appeared";
   frame_ = *frame;
@@ -623,7 +548,7 @@ TEST_F(FirstRun, WalksTheTourToTheStartingScreenAndALaterRunSkipsIt) {
   // A second run with the same home goes straight to the starting screen.
   ASSERT_TRUE(app_->running()) << "the application ended during the first run";
   app_->stop();
-  start();
+  startApplication();
   const auto second = waitForWindow();
   ASSERT_TRUE(second.has_value()) << "no window on the second run";
   frame_ = *second;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include "app/support/app_test_support.h"
 #include "app/update/updator_network.h"
 #include "platform/foundation/log.h"
+#include "support/http_test_handlers.h"
 #include "support/http_test_server.h"
 
 namespace app {
@@ -66,13 +66,7 @@ class UpdateServer {
     installers_[name] = std::move(answer);
   }
   // The client reports progress; chunked answers go on at that pace.
-  void progressReported() {
-    {
-      std::lock_guard lock(mutex_);
-      ++progressReports_;
-    }
-    progressChanged_.notify_all();
-  }
+  void progressReported() { progress_.reported(); }
 
   void answer(const std::string& name, Answer a) {
     std::lock_guard lock(mutex_);
@@ -95,7 +89,7 @@ class UpdateServer {
         return;
       }
       answer = it->second;
-      progressReports_ = 0;
+      progress_.reset();
     }
     response.status = answer.status;
     if (!answer.suggestedName.empty()) {
@@ -106,29 +100,11 @@ class UpdateServer {
       response.set_content(answer.body, "application/octet-stream");
       return;
     }
-    const std::size_t pieceSize = answer.body.size() / answer.pieces;
-    response.set_chunked_content_provider(
-        "application/octet-stream",
-        [this, answer, pieceSize](std::size_t offset, httplib::DataSink& sink) {
-          const int index = static_cast<int>(offset / pieceSize);
-          if (offset >= answer.body.size()) {
-            sink.done();
-            return true;
-          }
-          if (index > 0) {
-            std::unique_lock lock(mutex_);
-            progressChanged_.wait_for(lock, std::chrono::seconds(10),
-                                      [&] { return progressReports_ >= index; });
-          }
-          const std::size_t size =
-              index == answer.pieces - 1 ? answer.body.size() - offset : pieceSize;
-          return sink.write(answer.body.data() + offset, size);
-        });
+    testsupport::sendPacedPieces(response, answer.body, answer.pieces, progress_);
   }
 
   mutable std::mutex mutex_;
-  std::condition_variable progressChanged_;
-  int progressReports_ = 0;
+  testsupport::ProgressPacer progress_;
   std::map<std::string, Installer> installers_;
   std::map<std::string, Answer> answers_;
   std::vector<httplib::Request> seen_;

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -17,6 +16,8 @@
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 #include "platform/net/url_error.h"
+#include "support/http_test_handlers.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -27,29 +28,9 @@ using halyard::Session;
 using halyardtest::waitUntil;
 using platform::Bytes;
 using platform::URL;
+using testsupport::readFile;
+using testsupport::sameBody;
 using Options = DownloadRequest::Options;
-
-std::string pattern(std::size_t size) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    text[i] = static_cast<char>('0' + (i * 7 + i / 331) % 43);
-  return text;
-}
-
-std::string readFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-::testing::AssertionResult sameBody(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
-    ++at;
-  return ::testing::AssertionFailure() << "bodies differ: " << actual.size() << " bytes against "
-                                       << expected.size() << ", first difference at " << at;
-}
 
 // A monitor that records the destination events with their URLs.
 class DestinationMonitor : public halyardtest::RecordingMonitor {
@@ -72,33 +53,15 @@ class DestinationMonitor : public halyardtest::RecordingMonitor {
 class DownloadITest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string directory = "/tmp/halyard-download-XXXXXX";
-    ASSERT_NE(mkdtemp(directory.data()), nullptr);
-    directory_ = directory;
-    std::filesystem::create_directory(directory_ + "/tmp");
-    if (const char* old = std::getenv("TMPDIR")) oldTemporaryDirectory_ = old;
-    setenv("TMPDIR", (directory_ + "/tmp").c_str(), 1);
-    body_ = pattern(200000);
+    ASSERT_TRUE(directory_.create("halyard-download"));
+    directory_.redirectTMPDIR("tmp");
+    file_.body = testsupport::patternedText(200000);
 
     auto& s = server_.server();
     s.Get("/file",
-          [this](const httplib::Request& req, httplib::Response& res) { serve(req, res); });
+          [this](const httplib::Request& req, httplib::Response& res) { file_.serve(req, res); });
     s.Get("/chunked", [this](const httplib::Request&, httplib::Response& res) {
-      // A piece goes out only after the one before was reported, so they cannot merge.
-      res.set_chunked_content_provider(
-          "application/octet-stream", [this](size_t offset, httplib::DataSink& sink) {
-            const int index = static_cast<int>(offset / 1000);
-            if (index == 5) {
-              sink.done();
-              return true;
-            }
-            if (index > 0) {
-              std::unique_lock lock(progressMutex_);
-              progressChanged_.wait_for(lock, std::chrono::seconds(10),
-                                        [&] { return reports_ >= index; });
-            }
-            return sink.write(body_.data() + offset, 1000);
-          });
+      testsupport::sendPacedPieces(res, file_.body.substr(0, 5000), 5, reports_);
     });
     s.Get("/named", [](const httplib::Request&, httplib::Response& res) {
       res.set_header("Content-Disposition", "attachment; filename=\"../../escape.dmg\"");
@@ -118,53 +81,11 @@ class DownloadITest : public ::testing::Test {
   }
 
   void TearDown() override {
-    gate_.open();
+    file_.gate.open();
     session_.reset();
     platform::drainMainQueue();
     server_.stop();
-    if (oldTemporaryDirectory_) {
-      setenv("TMPDIR", oldTemporaryDirectory_->c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-    std::filesystem::remove_all(directory_);
-  }
-
-  // "/file": ranges with If-Range on the entity tag; the first answer can pause or break off.
-  void serve(const httplib::Request& req, httplib::Response& res) {
-    const_cast<httplib::Request&>(req).ranges.clear();
-    const bool first = requests_.fetch_add(1) == 0;
-    {
-      std::lock_guard lock(mutex_);
-      ranges_.push_back(req.get_header_value("Range"));
-    }
-    std::size_t start = 0;
-    if (!ignoreRange_ &&
-        std::sscanf(req.get_header_value("Range").c_str(), "bytes=%zu-", &start) == 1 &&
-        req.get_header_value("If-Range") == "\"v1\"" && start <= body_.size()) {
-      res.status = 206;
-      res.set_header("Content-Range", "bytes " + std::to_string(start) + "-" +
-                                          std::to_string(body_.size() - 1) + "/" +
-                                          std::to_string(body_.size()));
-    } else {
-      start = 0;
-    }
-    res.set_header("ETag", "\"v1\"");
-    const long pauseAfter = first ? pauseAfter_ : -1;
-    const long dropAfter = first ? dropAfter_ : -1;
-    res.set_content_provider(body_.size() - start, "application/octet-stream",
-                             [this, start, pauseAfter, dropAfter](size_t offset, size_t length,
-                                                                  httplib::DataSink& sink) {
-                               const long position = static_cast<long>(start + offset);
-                               long piece = std::min<long>(static_cast<long>(length), 8192);
-                               for (long limit : {pauseAfter, dropAfter}) {
-                                 if (limit > position) piece = std::min(piece, limit - position);
-                               }
-                               if (position == dropAfter) return false;
-                               if (position == pauseAfter) gate_.wait();
-                               return sink.write(body_.data() + position,
-                                                 static_cast<size_t>(piece));
-                             });
+    directory_.remove();
   }
 
   std::string url(const std::string& path) const { return base_ + path; }
@@ -181,32 +102,19 @@ class DownloadITest : public ::testing::Test {
     };
   }
 
-  std::vector<std::string> ranges() {
-    std::lock_guard lock(mutex_);
-    return ranges_;
-  }
-
-  std::string directory_;
-  std::optional<std::string> oldTemporaryDirectory_;
-  std::string body_;
+  testsupport::TemporaryDirectory directory_;
+  // "/file": what it serves; it outlives the server that reads it.
+  testsupport::RangedBody file_;
+  // The client's progress reports, which "/chunked" waits on.
+  testsupport::ProgressPacer reports_;
   halyardtest::TestServer server_;
   std::string base_;
-  std::mutex mutex_;
-  std::vector<std::string> ranges_;
-  std::atomic<int> requests_{0};
-  long pauseAfter_ = -1;
-  long dropAfter_ = -1;
-  bool ignoreRange_ = false;
-  halyardtest::Gate gate_;
-  std::mutex progressMutex_;
-  std::condition_variable progressChanged_;
-  int reports_ = 0;
   std::shared_ptr<Session> session_ = Session::initWithConfiguration();
 };
 
 TEST_F(DownloadITest, ProgressIsReportedAndTheFileMovesToItsDestination) {
   // The destination's folder does not exist, and a file is already there: both options.
-  const std::string destination = directory_ + "/new/folder/got.bin";
+  const std::string destination = directory_.path() + "/new/folder/got.bin";
   auto request = session_->makeDownloadRequest(
       url("/chunked"), halyard::HTTPMethod::GET, std::nullopt, nullptr, nullptr,
       into(destination, Options::fromList(
@@ -216,17 +124,16 @@ TEST_F(DownloadITest, ProgressIsReportedAndTheFileMovesToItsDestination) {
   request->setDownloadProgressHandler(platform::DispatchQueue::main(),
                                       [&](const halyard::ProgressPtr& progress) {
                                         completed.push_back(progress->completedUnitCount());
-                                        std::lock_guard lock(progressMutex_);
-                                        ++reports_;
-                                        progressChanged_.notify_all();
+                                        reports_.reported();
                                       });
   std::optional<DownloadResponse<Bytes>> response;
   request->responseAsData([&](const auto& r) { response = r; });
   ASSERT_TRUE(await(response));
   ASSERT_TRUE(response->result) << response->result.error().debugDescription();
-  EXPECT_EQ(std::string(response->result->begin(), response->result->end()), body_.substr(0, 5000));
+  EXPECT_EQ(std::string(response->result->begin(), response->result->end()),
+            file_.body.substr(0, 5000));
   EXPECT_EQ(response->fileURL->path(), destination);
-  EXPECT_EQ(readFile(destination), body_.substr(0, 5000));
+  EXPECT_EQ(readFile(destination), file_.body.substr(0, 5000));
   ASSERT_GE(completed.size(), 3u);
   EXPECT_TRUE(std::is_sorted(completed.begin(), completed.end()));
   EXPECT_EQ(completed.back(), 5000);
@@ -239,7 +146,7 @@ TEST_F(DownloadITest, ProgressIsReportedAndTheFileMovesToItsDestination) {
   again->responseAsURL([&](const auto& r) { moved = r; });
   ASSERT_TRUE(await(moved));
   ASSERT_TRUE(moved->result);
-  EXPECT_TRUE(sameBody(readFile(destination), body_));
+  EXPECT_TRUE(sameBody(readFile(destination), file_.body));
 }
 
 TEST_F(DownloadITest, WithoutADestinationTheFileIsNamedAfterItsTemporaryFile) {
@@ -250,9 +157,9 @@ TEST_F(DownloadITest, WithoutADestinationTheFileIsNamedAfterItsTemporaryFile) {
   ASSERT_TRUE(response->result);
   ASSERT_TRUE(*response->result);
   const URL file = **response->result;
-  EXPECT_EQ(file.path().substr(0, file.path().find_last_of('/')), directory_ + "/tmp");
+  EXPECT_EQ(file.path().substr(0, file.path().find_last_of('/')), directory_.path() + "/tmp");
   EXPECT_TRUE(file.lastPathComponent().starts_with("Halyard_download-"));
-  EXPECT_TRUE(sameBody(readFile(file.path()), body_));
+  EXPECT_TRUE(sameBody(readFile(file.path()), file_.body));
   EXPECT_EQ(response->serializationDuration, 0);
 }
 
@@ -261,7 +168,7 @@ TEST_F(DownloadITest, MovesFailWithoutTheOptionsThatWouldAllowThem) {
   session_ = Session::initWithConfiguration(Session::defaultConfiguration(), nullptr, nullptr, true,
                                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                             {monitor});
-  const std::string existing = directory_ + "/existing.bin";
+  const std::string existing = directory_.path() + "/existing.bin";
   std::ofstream(existing) << "keep";
   auto occupied =
       session_->makeDownloadRequest(url("/file"), halyard::HTTPMethod::GET, std::nullopt, nullptr,
@@ -276,7 +183,7 @@ TEST_F(DownloadITest, MovesFailWithoutTheOptionsThatWouldAllowThem) {
   EXPECT_EQ(readFile(existing), "keep");
   EXPECT_FALSE(response->fileURL);
 
-  const std::string nested = directory_ + "/missing/folder/file.bin";
+  const std::string nested = directory_.path() + "/missing/folder/file.bin";
   auto noFolder =
       session_->makeDownloadRequest(url("/file"), halyard::HTTPMethod::GET, std::nullopt, nullptr,
                                     nullptr, into(nested, Options()));
@@ -291,7 +198,7 @@ TEST_F(DownloadITest, MovesFailWithoutTheOptionsThatWouldAllowThem) {
 }
 
 TEST_F(DownloadITest, TheSuggestedDestinationKeepsAServersNameInsideTheCaches) {
-  const std::string caches = directory_ + "/caches";
+  const std::string caches = directory_.path() + "/caches";
   setenv("XDG_CACHE_HOME", caches.c_str(), 1);
   auto request = session_->makeDownloadRequest(
       url("/named"), halyard::HTTPMethod::GET, std::nullopt, nullptr, nullptr,
@@ -309,11 +216,11 @@ TEST_F(DownloadITest, TheSuggestedDestinationKeepsAServersNameInsideTheCaches) {
   ASSERT_TRUE(response->result) << response->result.error().debugDescription();
   EXPECT_EQ(response->fileURL->path(), caches + "/escape.dmg");
   EXPECT_EQ(readFile(caches + "/escape.dmg"), "disk image");
-  EXPECT_FALSE(std::filesystem::exists(directory_ + "/escape.dmg"));
+  EXPECT_FALSE(std::filesystem::exists(directory_.path() + "/escape.dmg"));
 }
 
 TEST_F(DownloadITest, CancellingWithResumeDataAndResumingCompletesTheFile) {
-  pauseAfter_ = 60000;
+  file_.firstAnswer.pauseAfter = 60000;
   auto request = session_->makeDownloadRequest(url("/file"));
   std::atomic<std::int64_t> written{0};
   request->setDownloadProgressHandler(
@@ -330,7 +237,7 @@ TEST_F(DownloadITest, CancellingWithResumeDataAndResumingCompletesTheFile) {
     handed = data;
   });
   ASSERT_TRUE(await(cancelled));
-  gate_.open();
+  file_.gate.open();
   ASSERT_FALSE(cancelled->result);
   EXPECT_TRUE(cancelled->result.error().isExplicitlyCancelled());
   ASSERT_TRUE(cancelled->resumeData);
@@ -354,15 +261,16 @@ TEST_F(DownloadITest, CancellingWithResumeDataAndResumingCompletesTheFile) {
   resumed->responseAsData([&](const auto& r) { response = r; });
   ASSERT_TRUE(await(response));
   ASSERT_TRUE(response->result) << response->result.error().debugDescription();
-  EXPECT_TRUE(sameBody(std::string(response->result->begin(), response->result->end()), body_));
-  EXPECT_EQ(ranges().back(), "bytes=60000-");
+  EXPECT_TRUE(
+      sameBody(std::string(response->result->begin(), response->result->end()), file_.body));
+  EXPECT_EQ(file_.seen().back().range, "bytes=60000-");
   ASSERT_FALSE(completed.empty());
   EXPECT_EQ(completed.back(), 200000);
   EXPECT_FALSE(resumed->lastRequest());  // resumed straight from the data, no URL request
 }
 
 TEST_F(DownloadITest, AServerThatIgnoresTheRangeSendsItAllAgain) {
-  dropAfter_ = 50000;
+  file_.firstAnswer.dropAfter = 50000;
   auto request = session_->makeDownloadRequest(url("/file"));
   std::optional<DownloadResponse<std::optional<URL>>> failed;
   request->responseUnserialized([&](const auto& r) { failed = r; });
@@ -372,14 +280,15 @@ TEST_F(DownloadITest, AServerThatIgnoresTheRangeSendsItAllAgain) {
   // The dropped connection left resume data on the error.
   ASSERT_TRUE(failed->resumeData);
 
-  ignoreRange_ = true;
+  file_.ignoreRange = true;
   std::optional<DownloadResponse<Bytes>> response;
   session_->makeResumedDownloadRequest(*failed->resumeData)->responseAsData([&](const auto& r) {
     response = r;
   });
   ASSERT_TRUE(await(response));
   ASSERT_TRUE(response->result);
-  EXPECT_TRUE(sameBody(std::string(response->result->begin(), response->result->end()), body_));
+  EXPECT_TRUE(
+      sameBody(std::string(response->result->begin(), response->result->end()), file_.body));
 }
 
 TEST_F(DownloadITest, ValidationLooksAtTheStatusAndTheContentTypeOfNonEmptyFiles) {

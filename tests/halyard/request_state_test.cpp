@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "halyard/core/data_request.h"
 #include "halyard/support/fake_request_delegate.h"
 #include "halyard/support/recording_monitor.h"
+#include "halyard/support/wait.h"
 #include "platform/dispatch/main_queue.h"
 
 namespace {
@@ -18,6 +18,7 @@ using halyard::DataResponse;
 using halyard::HalyardError;
 using halyard::Request;
 using halyardtest::FakeRequestDelegate;
+using halyardtest::Gate;
 using halyardtest::RecordingMonitor;
 using State = Request::State;
 
@@ -56,25 +57,6 @@ struct LoggingSerializer {
     if (fail) throw std::runtime_error("cannot");
     return id;
   }
-};
-
-// A latch a queue item can wait on until the test opens it.
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  void wait() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
 };
 
 class RequestStateTest : public ::testing::Test {

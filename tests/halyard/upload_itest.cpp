@@ -18,6 +18,7 @@
 #include "halyard/support/recording_monitor.h"
 #include "halyard/support/wait.h"
 #include "platform/net/url_error.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -30,27 +31,13 @@ using Capture = halyardtest::RawCaptureServer::Capture;
 using halyardtest::waitUntil;
 using platform::Bytes;
 using platform::URL;
+using testsupport::patternedText;
+using testsupport::sameBody;
 
 const std::string kBoundary = "halyard.boundary.00112233aabbccdd";
 
 Bytes bytes(const std::string& text) {
   return Bytes(text.begin(), text.end());
-}
-
-std::string pattern(std::size_t size) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    text[i] = static_cast<char>('a' + (i * 11 + i / 97) % 26);
-  return text;
-}
-
-::testing::AssertionResult sameBody(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
-    ++at;
-  return ::testing::AssertionFailure() << "bodies differ: " << actual.size() << " bytes against "
-                                       << expected.size() << ", first difference at " << at;
 }
 
 // A body maker that hands out a temporary file once and fails on the next attempt.
@@ -81,28 +68,20 @@ class RetryOnce : public halyard::RequestInterceptor {
 class UploadITest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string directory = "/tmp/halyard-upload-XXXXXX";
-    ASSERT_NE(mkdtemp(directory.data()), nullptr);
-    directory_ = directory;
-    if (const char* old = std::getenv("TMPDIR")) oldTemporaryDirectory_ = old;
-    setenv("TMPDIR", directory_.c_str(), 1);
+    ASSERT_TRUE(directory_.create("halyard-upload"));
+    directory_.redirectTMPDIR();
   }
 
   void TearDown() override {
     session_.reset();
     platform::drainMainQueue();
-    if (oldTemporaryDirectory_) {
-      setenv("TMPDIR", oldTemporaryDirectory_->c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-    std::filesystem::remove_all(directory_);
+    directory_.remove();
   }
 
   std::string url() const { return server_.baseURL() + "/echo"; }
 
   std::string bodyDirectory() const {
-    return directory_ + "/org.tovarine.halyard.manager/multipart.form.data";
+    return directory_.path() + "/org.tovarine.halyard.manager/multipart.form.data";
   }
 
   DataResponse<std::string> awaitString(const std::shared_ptr<halyard::UploadRequest>& request) {
@@ -124,12 +103,12 @@ class UploadITest : public ::testing::Test {
 
   // A form with a field, a file and a stream, under a fixed boundary.
   std::shared_ptr<MultipartFormData> makeForm() {
-    const std::string path = directory_ + "/photo.png";
-    std::ofstream(path, std::ios::binary) << pattern(3000);
+    const std::string path = directory_.path() + "/photo.png";
+    std::ofstream(path, std::ios::binary) << patternedText(3000);
     auto form = std::make_shared<MultipartFormData>(nullptr, kBoundary);
     form->appendData(bytes("Tovarine"), "name");
     form->appendFile(URL::fileURLWithPath(path, false), "picture");
-    form->appendStreamNamed(platform::InputStream::withData(bytes(pattern(500))), 500, "log",
+    form->appendStreamNamed(platform::InputStream::withData(bytes(patternedText(500))), 500, "log",
                             "log.txt", "text/plain");
     return form;
   }
@@ -138,21 +117,21 @@ class UploadITest : public ::testing::Test {
   std::string expectedFormBody() {
     MultipartFormData form(nullptr, kBoundary);
     form.appendData(bytes("Tovarine"), "name");
-    form.appendData(bytes(pattern(3000)), "picture", std::string("photo.png"),
+    form.appendData(bytes(patternedText(3000)), "picture", std::string("photo.png"),
                     std::string("image/png"));
-    form.appendData(bytes(pattern(500)), "log", std::string("log.txt"), std::string("text/plain"));
+    form.appendData(bytes(patternedText(500)), "log", std::string("log.txt"),
+                    std::string("text/plain"));
     const Bytes body = form.encodeAll();
     return std::string(body.begin(), body.end());
   }
 
-  std::string directory_;
-  std::optional<std::string> oldTemporaryDirectory_;
+  testsupport::TemporaryDirectory directory_;
   halyardtest::RawCaptureServer server_;
   std::shared_ptr<Session> session_ = Session::initWithConfiguration();
 };
 
 TEST_F(UploadITest, DataBodyArrivesWholeAndUploadProgressReachesTheEnd) {
-  const std::string body = pattern(250000);
+  const std::string body = patternedText(250000);
   auto request = session_->makeDataUploadToURL(bytes(body), url());
   std::atomic<std::int64_t> lastCompleted{0}, lastTotal{0};
   request->setUploadProgressHandler(platform::DispatchQueue::main(),
@@ -171,8 +150,8 @@ TEST_F(UploadITest, DataBodyArrivesWholeAndUploadProgressReachesTheEnd) {
 }
 
 TEST_F(UploadITest, FileBodyIsSentAndTheCallersFileStays) {
-  const std::string path = directory_ + "/body.bin";
-  const std::string body = pattern(123456);
+  const std::string path = directory_.path() + "/body.bin";
+  const std::string body = patternedText(123456);
   std::ofstream(path, std::ios::binary) << body;
   auto request = session_->makeFileUploadToURL(URL::fileURLWithPath(path, false), url(),
                                                halyard::HTTPMethod::PUT);
@@ -184,7 +163,7 @@ TEST_F(UploadITest, FileBodyIsSentAndTheCallersFileStays) {
 }
 
 TEST_F(UploadITest, StreamBodyIsSentChunked) {
-  const std::string body = pattern(40000);
+  const std::string body = patternedText(40000);
   auto monitor = std::make_shared<halyardtest::RecordingMonitor>();
   session_ = Session::initWithConfiguration(Session::defaultConfiguration(), nullptr, nullptr, true,
                                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -209,7 +188,7 @@ TEST_F(UploadITest, StreamBodyIsSentChunked) {
 TEST_F(UploadITest, AStreamIsNotSentAgainShortOnARetry) {
   server_.failFirst = true;
   auto request = session_->makeStreamUploadToURL(
-      platform::InputStream::withData(bytes(pattern(1000))), url(), halyard::HTTPMethod::POST,
+      platform::InputStream::withData(bytes(patternedText(1000))), url(), halyard::HTTPMethod::POST,
       std::nullopt, std::make_shared<RetryOnce>());
   request->validateStatusCodes(halyard::StatusCodeRange{200, 300});
   const auto response = awaitString(request);
@@ -277,7 +256,7 @@ TEST_F(UploadITest, BuiltFormsGetAFreshBoundary) {
 
 TEST_F(UploadITest, EveryAttemptsBodyFileIsRemovedAlsoWhenTheRetrysBodyFails) {
   server_.failFirst = true;
-  const std::string path = directory_ + "/attempt-one.body";
+  const std::string path = directory_.path() + "/attempt-one.body";
   std::ofstream(path) << "first attempt";
   auto upload = std::make_shared<Session::Upload>(
       halyard::makeURLRequestConvertible([&] {
@@ -299,7 +278,7 @@ TEST_F(UploadITest, DeflatedBodiesInflateOnTheServer) {
   session_ = Session::initWithConfiguration(Session::defaultConfiguration(), nullptr, nullptr, true,
                                             nullptr, nullptr,
                                             std::make_shared<halyard::DeflateRequestCompressor>());
-  const std::string text = pattern(20000);
+  const std::string text = patternedText(20000);
   auto request = session_->makeDataRequest(
       *URL::fromString(url()), halyard::HTTPMethod::POST, std::nullopt, nullptr,
       [&](platform::URLRequest& r) { r.httpBody = bytes(text); });

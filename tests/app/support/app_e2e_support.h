@@ -4,7 +4,6 @@
 // private X server of a known size, and a probe that finds windows and takes screenshots.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -17,14 +16,19 @@
 #include <QSize>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
+#include <cstdint>
+#include <expected>
 #include <filesystem>
-#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/display/support/x_test_server.h"
+#include "platform/display/x_connection.h"
+#include "platform/display/xvfb_server.h"
 
 extern char** environ;
 
@@ -32,19 +36,6 @@ namespace app::test {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-inline std::optional<fs::path> findProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string_view rest = path ? path : "/usr/bin:/bin";
-  while (!rest.empty()) {
-    const auto colon = rest.find(':');
-    const fs::path candidate = fs::path(std::string(rest.substr(0, colon))) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (colon == std::string_view::npos) break;
-    rest.remove_prefix(colon + 1);
-  }
-  return std::nullopt;
-}
 
 // A child process with its own environment (the parent's, with the given changes); ended
 // when the object goes.
@@ -111,164 +102,135 @@ class Child {
   pid_t pid_ = -1;
 };
 
-// A private X server of a known size, so the window's size can be predicted.
+// A private X server of a known size, so the window's size can be predicted. One with room to
+// grow starts as large as an Xvfb screen can ever be (it never grows past the size it was
+// started with) and is shrunk to the size through RandR, so that displays the application adds
+// can join the screen beside it.
 class PrivateXServer {
  public:
-  PrivateXServer(int width, int height) {
-    auto xvfb = findProgram("Xvfb");
-    if (!xvfb) return;
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args{xvfb->string(), "-displayfd", "3",   "-screen", "0",
-                                  screen,         "-nolisten",  "tcp", "-noreset"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    std::string number;
-    pollfd p{fds[0], POLLIN, 0};
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < deadline && ::poll(&p, 1, 100) >= 0) {
-      if (!(p.revents & (POLLIN | POLLHUP))) continue;
-      char c;
-      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-      number += c;
+  enum class Room { none, toGrow };
+
+  static bool available() { return platform::XvfbServer::isAvailable(); }
+
+  static std::expected<std::unique_ptr<PrivateXServer>, std::string> start(QSize size,
+                                                                           Room room = Room::none) {
+    const auto width = static_cast<std::uint16_t>(size.width());
+    const auto height = static_cast<std::uint16_t>(size.height());
+    platform::XvfbServer::Options options;
+    options.width = room == Room::toGrow ? testing_display::kServerWidth : width;
+    options.height = room == Room::toGrow ? testing_display::kServerHeight : height;
+    options.extraArguments = {"-noreset"};
+    auto server = platform::XvfbServer::launch(options);
+    if (!server) return std::unexpected(server.error());
+    auto connection = platform::x11::Connection::open((*server)->displayName());
+    if (!connection) return std::unexpected(connection.error());
+    if (room == Room::toGrow && !testing_display::shrinkScreen(**connection, width, height)) {
+      return std::unexpected("the X server cannot be shrunk to " + std::to_string(width) + "x" +
+                             std::to_string(height));
     }
-    ::close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
+    return std::unique_ptr<PrivateXServer>(
+        new PrivateXServer(std::move(*server), std::move(*connection)));
   }
-  ~PrivateXServer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status;
-      ::waitpid(pid_, &status, 0);
+
+  const std::string& display() const { return server_->displayName(); }
+
+  QSize screenSize() {
+    auto size = x_->currentScreenSize();
+    return size ? QSize(size->width, size->height) : QSize();
+  }
+
+  struct MonitorArea {
+    std::string name;
+    QRect area;
+  };
+  std::vector<MonitorArea> monitors() {
+    std::vector<MonitorArea> found;
+    for (const auto& monitor : x_->monitors(true).value_or(std::vector<platform::x11::Monitor>{})) {
+      found.push_back(
+          {x_->atomName(monitor.name), QRect(monitor.x, monitor.y, monitor.width, monitor.height)});
     }
+    return found;
   }
-  const std::string& display() const { return display_; }
+
+  // Paints a rectangle of the screen with 0xRRGGBB, as a window drawn there would.
+  void fill(const QRect& area, std::uint32_t rgb) {
+    testing_display::TestXServer::fillRootOn(
+        *x_, static_cast<std::int16_t>(area.x()), static_cast<std::int16_t>(area.y()),
+        static_cast<std::uint16_t>(area.width()), static_cast<std::uint16_t>(area.height()), rgb);
+  }
 
  private:
-  pid_t pid_ = -1;
-  std::string display_;
+  PrivateXServer(std::unique_ptr<platform::XvfbServer> server,
+                 std::unique_ptr<platform::x11::Connection> connection)
+      : server_(std::move(server)), x_(std::move(connection)) {}
+
+  std::unique_ptr<platform::XvfbServer> server_;
+  std::unique_ptr<platform::x11::Connection> x_;
 };
 
 // What the X server shows: the top-level window named "Tovarine" and pictures of the screen.
 class XProbe {
  public:
   explicit XProbe(const std::string& display) {
-    connection_ = xcb_connect(display.c_str(), nullptr);
-    if (xcb_connection_has_error(connection_)) {
-      xcb_disconnect(connection_);
-      connection_ = nullptr;
-      return;
-    }
-    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    if (auto connection = platform::x11::Connection::open(display)) x_ = std::move(*connection);
   }
-  ~XProbe() {
-    if (connection_) xcb_disconnect(connection_);
-  }
-  bool connected() const { return connection_ != nullptr; }
-
-  // The size of the mapped top-level window whose name is `name`.
-  std::optional<QSize> windowSize(const std::string& name) {
-    auto tree =
-        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr);
-    if (!tree) return std::nullopt;
-    std::optional<QSize> found;
-    const xcb_window_t* children = xcb_query_tree_children(tree);
-    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-      auto attributes = xcb_get_window_attributes_reply(
-          connection_, xcb_get_window_attributes(connection_, children[i]), nullptr);
-      const bool mapped = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-      free(attributes);
-      if (!mapped) continue;
-      auto property = xcb_get_property_reply(
-          connection_,
-          xcb_get_property(connection_, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 256),
-          nullptr);
-      if (property) {
-        const std::string title(static_cast<const char*>(xcb_get_property_value(property)),
-                                xcb_get_property_value_length(property));
-        if (title == name) {
-          auto geometry = xcb_get_geometry_reply(
-              connection_, xcb_get_geometry(connection_, children[i]), nullptr);
-          if (geometry) found = QSize(geometry->width, geometry->height);
-          free(geometry);
-        }
-      }
-      free(property);
-    }
-    free(tree);
-    return found;
-  }
+  bool connected() const { return x_ != nullptr; }
 
   // Where the mapped top-level window named `name` is on the screen, without any frame.
   std::optional<QRect> windowFrame(const std::string& name) {
-    const auto size = windowSize(name);
-    if (!size) return std::nullopt;
-    auto tree =
-        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr);
-    if (!tree) return std::nullopt;
-    std::optional<QRect> found;
-    const xcb_window_t* children = xcb_query_tree_children(tree);
-    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-      auto attributes = xcb_get_window_attributes_reply(
-          connection_, xcb_get_window_attributes(connection_, children[i]), nullptr);
-      const bool mapped = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-      free(attributes);
-      if (!mapped) continue;
-      auto property = xcb_get_property_reply(
-          connection_,
-          xcb_get_property(connection_, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 256),
-          nullptr);
-      const bool named =
-          property && std::string(static_cast<const char*>(xcb_get_property_value(property)),
-                                  xcb_get_property_value_length(property)) == name;
-      free(property);
-      if (!named) continue;
-      auto origin = xcb_translate_coordinates_reply(
-          connection_, xcb_translate_coordinates(connection_, children[i], screen_->root, 0, 0),
-          nullptr);
-      if (origin) found = QRect(QPoint(origin->dst_x, origin->dst_y), *size);
-      free(origin);
-    }
-    free(tree);
-    return found;
+    const auto window = findWindow(name);
+    if (!window) return std::nullopt;
+    platform::x11::Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), *window), nullptr));
+    platform::x11::Reply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(
+        x_->get(), xcb_translate_coordinates(x_->get(), *window, x_->root(), 0, 0), nullptr));
+    if (!geometry || !origin) return std::nullopt;
+    return QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
   }
 
   QImage screenshot() {
     // The screen as it is now: the connection's setup tells the size the server started with,
     // and a screen grows and shrinks as displays are added beside it and removed.
-    auto geometry =
-        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, screen_->root), nullptr);
+    xcb_connection_t* c = x_->get();
+    platform::x11::Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, x_->root()), nullptr));
     if (!geometry) return {};
     const int width = geometry->width;
     const int height = geometry->height;
-    free(geometry);
-    auto reply = xcb_get_image_reply(
-        connection_,
-        xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0,
+    platform::x11::Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        c,
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, x_->root(), 0, 0,
                       static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), ~0u),
-        nullptr);
+        nullptr));
     if (!reply) return {};
-    QImage image(xcb_get_image_data(reply), width, height, width * 4, QImage::Format_RGB32);
-    QImage copy = image.copy();
-    free(reply);
-    return copy;
+    const QImage image(xcb_get_image_data(reply.get()), width, height, width * 4,
+                       QImage::Format_RGB32);
+    return image.copy();
   }
 
  private:
-  xcb_connection_t* connection_ = nullptr;
-  xcb_screen_t* screen_ = nullptr;
+  // The first mapped child of the root window whose name is `name`.
+  std::optional<xcb_window_t> findWindow(const std::string& name) {
+    xcb_connection_t* c = x_->get();
+    platform::x11::Reply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(c, xcb_query_tree(c, x_->root()), nullptr));
+    if (!tree) return std::nullopt;
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+      platform::x11::Reply<xcb_get_window_attributes_reply_t> attributes(
+          xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
+      if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) continue;
+      platform::x11::Reply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+          c, xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 256), nullptr));
+      if (property && std::string(static_cast<const char*>(xcb_get_property_value(property.get())),
+                                  xcb_get_property_value_length(property.get())) == name) {
+        return children[i];
+      }
+    }
+    return std::nullopt;
+  }
+
+  std::unique_ptr<platform::x11::Connection> x_;
 };
 
 // A session-bus address for the application's environment that fails at once. Without any,

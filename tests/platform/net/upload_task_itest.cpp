@@ -12,16 +12,20 @@
 #include "platform/net/support/transfer_delegate.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
+#include "support/test_files.h"
 
 namespace {
 
 using nettest::TestServer;
 using nettest::TransferDelegate;
+using nettest::urlError;
 using platform::Bytes;
 using platform::URL;
 using platform::URLError;
 using platform::URLRequest;
 using platform::URLSession;
+using testsupport::patternedText;
+using testsupport::sameBody;
 
 // What the server saw of the last request.
 struct Received {
@@ -66,27 +70,6 @@ class FailingStream : public platform::InputStream {
   bool served_ = false;
 };
 
-std::string pattern(std::size_t size) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-  return text;
-}
-
-// Compares long bodies without printing them whole.
-::testing::AssertionResult sameBody(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  std::size_t at = 0;
-  while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
-    ++at;
-  return ::testing::AssertionFailure() << "bodies differ: " << actual.size() << " bytes against "
-                                       << expected.size() << ", first difference at " << at;
-}
-
-const URLError* urlError(const platform::ErrorPtr& error) {
-  return dynamic_cast<const URLError*>(error.get());
-}
-
 class UploadTaskTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -108,21 +91,14 @@ class UploadTaskTest : public ::testing::Test {
     base_ = server_.start();
     session_ = URLSession::make(platform::URLSessionConfiguration::ephemeral(), delegate_,
                                 nettest::mainDelegateQueue());
-    std::string directory = "/tmp/upload-test-XXXXXX";
-    ASSERT_NE(mkdtemp(directory.data()), nullptr);
-    directory_ = directory;
+    ASSERT_TRUE(directory_.create("upload-test"));
   }
   void TearDown() override {
     session_->invalidateAndCancel();
-    platform::runMainUntil(
-        [&] {
-          auto events = delegate_->sessionEvents();
-          return !events.empty() && events.back() == "invalid";
-        },
-        10);
+    platform::runMainUntil([&] { return delegate_->invalidated(); }, 10);
     session_.reset();
     server_.stop();
-    std::filesystem::remove_all(directory_);
+    directory_.remove();
     platform::drainMainQueue();
   }
 
@@ -152,7 +128,7 @@ class UploadTaskTest : public ::testing::Test {
 
   TestServer server_;
   std::string base_;
-  std::string directory_;
+  testsupport::TemporaryDirectory directory_;
   std::shared_ptr<TransferDelegate> delegate_ = std::make_shared<TransferDelegate>();
   std::shared_ptr<URLSession> session_;
   std::mutex mutex_;
@@ -160,7 +136,7 @@ class UploadTaskTest : public ::testing::Test {
 };
 
 TEST_F(UploadTaskTest, DataBodyGoesOutWithItsLengthAndReportsEveryByteSentBeforeTheResponse) {
-  const std::string body = pattern(200000);
+  const std::string body = patternedText(200000);
   auto request = post("/echo", "PUT");
   request.httpBody = Bytes{'i', 'g', 'n', 'o', 'r', 'e', 'd'};  // the upload's body wins
   auto task = session_->uploadTask(request, Bytes(body.begin(), body.end()));
@@ -194,8 +170,8 @@ TEST_F(UploadTaskTest, DataBodyGoesOutWithItsLengthAndReportsEveryByteSentBefore
 }
 
 TEST_F(UploadTaskTest, FileBodyIsReadWhenTheTaskStarts) {
-  const std::string body = pattern(150000);
-  const std::string path = directory_ + "/body.bin";
+  const std::string body = patternedText(150000);
+  const std::string path = directory_.path() + "/body.bin";
   std::ofstream(path, std::ios::binary) << body;
   auto task = session_->uploadTask(post("/echo"), URL::fileURLWithPath(path));
   const auto record = run(task);
@@ -211,19 +187,21 @@ TEST_F(UploadTaskTest, FileBodyIsReadWhenTheTaskStarts) {
 }
 
 TEST_F(UploadTaskTest, FilesThatCannotBeReadFailTheTask) {
-  auto missing = session_->uploadTask(post("/echo"), URL::fileURLWithPath(directory_ + "/none"));
+  auto missing =
+      session_->uploadTask(post("/echo"), URL::fileURLWithPath(directory_.path() + "/none"));
   auto record = run(missing);
   ASSERT_NE(urlError(record.error), nullptr);
   EXPECT_EQ(urlError(record.error)->code(), URLError::Code::fileDoesNotExist);
 
-  auto directory = session_->uploadTask(post("/echo"), URL::fileURLWithPath(directory_, true));
+  auto directory =
+      session_->uploadTask(post("/echo"), URL::fileURLWithPath(directory_.path(), true));
   record = run(directory);
   ASSERT_NE(urlError(record.error), nullptr);
   EXPECT_EQ(urlError(record.error)->code(), URLError::Code::fileIsDirectory);
 }
 
 TEST_F(UploadTaskTest, StreamBodyIsAskedForAndSentChunked) {
-  const std::string body = pattern(70000);
+  const std::string body = patternedText(70000);
   delegate_->bodyStream = [&] { return std::make_shared<TrickleStream>(body, 5000); };
   auto task = session_->uploadTaskWithStreamedRequest(post("/echo"));
   const auto record = run(task);
@@ -240,7 +218,7 @@ TEST_F(UploadTaskTest, StreamBodyIsAskedForAndSentChunked) {
 }
 
 TEST_F(UploadTaskTest, StreamBodyKeepsALengthTheRequestStates) {
-  const std::string body = pattern(4096);
+  const std::string body = patternedText(4096);
   delegate_->bodyStream = [&] { return std::make_shared<TrickleStream>(body); };
   auto request = post("/echo");
   request.setValueForHTTPHeaderField("4096", "Content-Length");
@@ -254,7 +232,7 @@ TEST_F(UploadTaskTest, StreamBodyKeepsALengthTheRequestStates) {
 
 TEST_F(UploadTaskTest, AStreamIsNeverSentTwiceShort) {
   // A redirect that keeps the body would need the stream again.
-  delegate_->bodyStream = [&] { return std::make_shared<TrickleStream>(pattern(3000)); };
+  delegate_->bodyStream = [&] { return std::make_shared<TrickleStream>(patternedText(3000)); };
   auto record = run(session_->uploadTaskWithStreamedRequest(post("/moved")));
   ASSERT_NE(urlError(record.error), nullptr);
   EXPECT_EQ(urlError(record.error)->code(), URLError::Code::requestBodyStreamExhausted);
@@ -278,8 +256,8 @@ TEST_F(UploadTaskTest, AStreamIsNeverSentTwiceShort) {
 }
 
 TEST_F(UploadTaskTest, AFileBodyFollowsARedirectWhole) {
-  const std::string body = pattern(5000);
-  const std::string path = directory_ + "/body.bin";
+  const std::string body = patternedText(5000);
+  const std::string path = directory_.path() + "/body.bin";
   std::ofstream(path, std::ios::binary) << body;
   const auto record = run(session_->uploadTask(post("/moved"), URL::fileURLWithPath(path)));
   ASSERT_EQ(record.error, nullptr);

@@ -21,6 +21,7 @@ using nettest::Flag;
 using nettest::Gate;
 using nettest::RecordingDelegate;
 using nettest::TestServer;
+using nettest::urlError;
 using platform::URL;
 using platform::URLError;
 using platform::URLRequest;
@@ -53,10 +54,6 @@ URLRequest requestFor(const std::string& url) {
   return URLRequest(*URL::fromString(url));
 }
 
-const URLError* urlError(const platform::ErrorPtr& error) {
-  return dynamic_cast<const URLError*>(error.get());
-}
-
 class URLSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,10 +68,7 @@ class URLSessionTest : public ::testing::Test {
     if (session_) session_->invalidateAndCancel();
     if (session_) {
       auto delegate = delegate_;
-      runUntil([&] {
-        auto events = delegate->sessionEvents();
-        return !events.empty() && events.back() == "invalid";
-      });
+      runUntil([&] { return delegate->invalidated(); });
     }
     session_.reset();
     server_.stop();
@@ -534,10 +528,7 @@ TEST_F(URLSessionTest, InvalidateAndCancelEndsEveryTaskThenReportsInvalidationLa
   EXPECT_EQ(listed[0], running);
 
   session_->invalidateAndCancel();
-  ASSERT_TRUE(runUntil([&] {
-    auto events = delegate_->sessionEvents();
-    return !events.empty() && events.back() == "invalid";
-  }));
+  ASSERT_TRUE(runUntil([&] { return delegate_->invalidated(); }));
   EXPECT_EQ(delegate_->sessionEvents(),
             (std::vector<std::string>{"complete", "complete", "invalid"}));
   EXPECT_EQ(urlError(delegate_->record(running->taskIdentifier()).error)->code(),
@@ -567,10 +558,7 @@ TEST_F(URLSessionTest, FinishTasksAndInvalidateLetsRunningTasksFinish) {
   ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
   session_->finishTasksAndInvalidate();
   gate.open();
-  ASSERT_TRUE(runUntil([&] {
-    auto events = delegate_->sessionEvents();
-    return !events.empty() && events.back() == "invalid";
-  }));
+  ASSERT_TRUE(runUntil([&] { return delegate_->invalidated(); }));
   auto record = delegate_->record(task->taskIdentifier());
   EXPECT_EQ(record.error, nullptr);
   EXPECT_EQ(record.body_text(), "finished");

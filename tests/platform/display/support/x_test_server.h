@@ -1,7 +1,7 @@
 #pragma once
 
 // An Xvfb server of a test's own, with helpers to shape and draw on it. Header-only so the
-// display tests of the platform and of the streaming engine can share it.
+// display tests of the platform, of the streaming engine and of the application can share it.
 
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
@@ -28,6 +28,46 @@ inline constexpr std::uint32_t kServerHeight = 4096;
 inline constexpr std::uint16_t kBaseWidth = 1280;
 inline constexpr std::uint16_t kBaseHeight = 800;
 
+// Shrinks the screen of the server behind `x` to `width` by `height`: a mode of that size for
+// the server's output, the CRTC switched to it, then the screen size.
+inline bool shrinkScreen(platform::x11::Connection& x, std::uint16_t width, std::uint16_t height) {
+  xcb_connection_t* c = x.get();
+  const xcb_window_t root = x.root();
+  platform::x11::Reply<xcb_randr_query_version_reply_t> version(
+      xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 6), nullptr));
+  platform::x11::Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+      xcb_randr_get_screen_resources_current_reply(
+          c, xcb_randr_get_screen_resources_current(c, root), nullptr));
+  if (!version || !resources || resources->num_outputs < 1 || resources->num_crtcs < 1) {
+    return false;
+  }
+  const xcb_randr_output_t output =
+      xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
+  const xcb_randr_crtc_t crtc = xcb_randr_get_screen_resources_current_crtcs(resources.get())[0];
+
+  const std::string name = std::to_string(width) + "x" + std::to_string(height);
+  xcb_randr_mode_info_t info{};
+  info.width = width;
+  info.height = height;
+  info.name_len = static_cast<std::uint16_t>(name.size());
+  platform::x11::Reply<xcb_randr_create_mode_reply_t> mode(xcb_randr_create_mode_reply(
+      c, xcb_randr_create_mode(c, root, info, info.name_len, name.c_str()), nullptr));
+  if (!mode) return false;
+  if (!x.check(xcb_randr_add_output_mode_checked(c, output, mode->mode))) return false;
+  platform::x11::Reply<xcb_randr_set_crtc_config_reply_t> crtcSet(xcb_randr_set_crtc_config_reply(
+      c,
+      xcb_randr_set_crtc_config(c, crtc, XCB_CURRENT_TIME, resources->config_timestamp, 0, 0,
+                                mode->mode, XCB_RANDR_ROTATION_ROTATE_0, 1, &output),
+      nullptr));
+  if (!crtcSet || crtcSet->status != XCB_RANDR_SET_CONFIG_SUCCESS) return false;
+  platform::x11::Connection::ScreenSize size;
+  size.width = width;
+  size.height = height;
+  size.widthInMillimeters = width * 254u / 960u;  // 96 dpi
+  size.heightInMillimeters = height * 254u / 960u;
+  return x.setScreenSize(size);
+}
+
 class TestXServer {
  public:
   // Starts the server, shrinks its screen to the base size and points the display layer at it
@@ -44,7 +84,7 @@ class TestXServer {
     auto connection = platform::x11::Connection::open(server_->displayName());
     ASSERT_TRUE(connection.has_value()) << connection.error();
     x_ = std::move(*connection);
-    ASSERT_TRUE(shrinkTo(kBaseWidth, kBaseHeight));
+    ASSERT_TRUE(shrinkScreen(*x_, kBaseWidth, kBaseHeight));
     platform::DisplayEnvironment environment;
     environment.xDisplay = server_->displayName();
     environment.backend = backend;
@@ -141,44 +181,6 @@ class TestXServer {
   }
 
  private:
-  // Shrinks the screen: a mode of the new size for the server's output, the CRTC switched to
-  // it, then the screen size.
-  bool shrinkTo(std::uint16_t width, std::uint16_t height) {
-    xcb_connection_t* c = x_->get();
-    const xcb_window_t root = x_->root();
-    platform::x11::Reply<xcb_randr_query_version_reply_t> version(
-        xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 6), nullptr));
-    platform::x11::Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
-        xcb_randr_get_screen_resources_current_reply(
-            c, xcb_randr_get_screen_resources_current(c, root), nullptr));
-    if (!resources || resources->num_outputs < 1 || resources->num_crtcs < 1) return false;
-    const xcb_randr_output_t output =
-        xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
-    const xcb_randr_crtc_t crtc = xcb_randr_get_screen_resources_current_crtcs(resources.get())[0];
-
-    const std::string name = std::to_string(width) + "x" + std::to_string(height);
-    xcb_randr_mode_info_t info{};
-    info.width = width;
-    info.height = height;
-    info.name_len = static_cast<std::uint16_t>(name.size());
-    platform::x11::Reply<xcb_randr_create_mode_reply_t> mode(xcb_randr_create_mode_reply(
-        c, xcb_randr_create_mode(c, root, info, info.name_len, name.c_str()), nullptr));
-    if (!mode) return false;
-    if (!x_->check(xcb_randr_add_output_mode_checked(c, output, mode->mode))) return false;
-    platform::x11::Reply<xcb_randr_set_crtc_config_reply_t> crtcSet(xcb_randr_set_crtc_config_reply(
-        c,
-        xcb_randr_set_crtc_config(c, crtc, XCB_CURRENT_TIME, resources->config_timestamp, 0, 0,
-                                  mode->mode, XCB_RANDR_ROTATION_ROTATE_0, 1, &output),
-        nullptr));
-    if (!crtcSet || crtcSet->status != XCB_RANDR_SET_CONFIG_SUCCESS) return false;
-    platform::x11::Connection::ScreenSize size;
-    size.width = width;
-    size.height = height;
-    size.widthInMillimeters = width * 254 / 960;  // 96 dpi
-    size.heightInMillimeters = height * 254 / 960;
-    return x_->setScreenSize(size);
-  }
-
   std::unique_ptr<platform::XvfbServer> server_;
   std::unique_ptr<platform::x11::Connection> x_;
 };

@@ -12,6 +12,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/operation_queue.h"
+#include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
 
 namespace nettest {
@@ -131,6 +132,11 @@ class RecordingDelegate : public platform::URLSessionDelegate {
     std::lock_guard lock(mutex_);
     return sessionEvents_;
   }
+  // The session told it became invalid.
+  bool invalidated() const {
+    std::lock_guard lock(mutex_);
+    return !sessionEvents_.empty() && sessionEvents_.back() == "invalid";
+  }
 
  private:
   void add(const TaskPtr& task, const char* event) {
@@ -143,6 +149,11 @@ class RecordingDelegate : public platform::URLSessionDelegate {
   std::map<std::uint64_t, std::function<void(Disposition)>> held_;
   std::vector<std::string> sessionEvents_;
 };
+
+// The error as a URL error, or null when it is none.
+inline const platform::URLError* urlError(const platform::ErrorPtr& error) {
+  return dynamic_cast<const platform::URLError*>(error.get());
+}
 
 // A delegate queue that runs on the main queue, so `runMainUntil` delivers the callbacks.
 inline std::shared_ptr<platform::OperationQueue> mainDelegateQueue() {
