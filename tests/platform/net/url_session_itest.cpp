@@ -333,6 +333,38 @@ TEST_F(URLSessionTest, TheBodyWaitsForTheDispositionAnswer) {
   EXPECT_EQ(after.body_text(), "payload");
 }
 
+// A body of many reads, held back while the answer is awaited, still arrives complete and in
+// order once allowed, and nothing is counted before.
+TEST_F(URLSessionTest, ALargeBodyHeldForTheAnswerArrivesWholeAfterIt) {
+  std::string large;
+  for (int i = 0; large.size() < 1024 * 1024; ++i)
+    large += std::to_string(i) + ",";
+  server_.server().Get("/large", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(large, "text/plain");
+  });
+  delegate_->answer = Answer::hold;
+  makeSession();
+  auto task = session_->dataTask(requestFor(base_ + "/large"));
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return delegate_->isHolding(task->taskIdentifier()); }));
+  platform::drainMainQueue();
+  EXPECT_EQ(delegate_->record(task->taskIdentifier()).events,
+            (std::vector<std::string>{"created", "response"}));
+  EXPECT_EQ(task->countOfBytesReceived(), 0);
+
+  delegate_->release(task->taskIdentifier(), Disposition::allow);
+  ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+  auto record = delegate_->record(task->taskIdentifier());
+  EXPECT_EQ(record.error, nullptr);
+  ASSERT_GE(record.events.size(), 5u);
+  EXPECT_EQ(record.events[1], "response");
+  EXPECT_EQ(record.events[2], "data");
+  EXPECT_EQ(record.events[record.events.size() - 2], "metrics");
+  EXPECT_EQ(record.events.back(), "complete");
+  EXPECT_TRUE(record.body_text() == large);
+  EXPECT_EQ(task->countOfBytesReceived(), static_cast<std::int64_t>(large.size()));
+}
+
 TEST_F(URLSessionTest, ADispositionOfCancelEndsTheTaskWithoutBody) {
   delegate_->answer = Answer::cancel;
   auto record = run(requestFor(base_ + "/hello"));
