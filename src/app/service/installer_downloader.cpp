@@ -1,6 +1,5 @@
 #include "app/service/installer_downloader.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "halyard/core/download_request.h"
@@ -82,15 +81,11 @@ InstallerDownloaderPtr makeHalyardInstallerDownloader(halyard::SessionPtr sessio
 }
 
 std::filesystem::path installerCacheFolder() {
-  std::filesystem::path caches;
-  if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') {
-    caches = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    caches = std::filesystem::path(home) / ".cache";
-  } else {
-    caches = std::filesystem::temp_directory_path();
-  }
-  return caches / "tovarine";
+  const auto caches = platform::FileManager::defaultManager()->pathsForDirectory(
+      platform::SearchPathDirectory::cachesDirectory, platform::SearchPathDomainMask::user);
+  const std::filesystem::path root =
+      caches.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(caches[0]);
+  return root / "tovarine";
 }
 
 std::string safeInstallerFileName(std::string_view suggestedName) {
