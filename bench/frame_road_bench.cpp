@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "companion/companion_server.h"
+#include "device_frames.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/display/display_environment.h"
 #include "platform/display/display_queries.h"
@@ -83,42 +84,9 @@ std::vector<Row>& rows() {
   return all;
 }
 
-std::uint32_t mix(std::uint32_t value) {
-  value ^= value >> 16;
-  value *= 0x7feb352d;
-  value ^= value >> 15;
-  value *= 0x846ca68b;
-  value ^= value >> 16;
-  return value;
-}
-
-// A desktop-like picture in BGRX: a gradient wallpaper, two light windows with lines of
-// text-like detail.
+// The desktop in BGRX, as the display holds it.
 std::vector<std::uint8_t> desktop(int width, int height) {
-  std::vector<std::uint8_t> pixels(std::size_t(width) * height * 4);
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = pixels.data() + std::size_t(y) * width * 4;
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t b = std::uint8_t(60 + x * 120 / width);
-      std::uint8_t g = std::uint8_t(40 + y * 100 / height);
-      std::uint8_t r = 90;
-      const bool window =
-          (x > width / 10 && x < width * 6 / 10 && y > height / 8 && y < height * 7 / 10) ||
-          (x > width / 2 && x < width * 9 / 10 && y > height / 2 && y < height * 19 / 20);
-      if (window) {
-        b = g = r = 236;
-        if ((y / 14) % 2 == 0 && (mix(std::uint32_t(x / 5) * 131u + std::uint32_t(y / 14)) & 3) &&
-            (mix(std::uint32_t(x) * 7u + std::uint32_t(y) * 13u) & 1)) {
-          b = g = r = 30;
-        }
-      }
-      row[x * 4 + 0] = b;
-      row[x * 4 + 1] = g;
-      row[x * 4 + 2] = r;
-      row[x * 4 + 3] = 0;
-    }
-  }
-  return pixels;
+  return bench::desktopPixels(width, height, 0);
 }
 
 // Draws on the device's display from a thread of its own: the desktop once, then a square that
@@ -374,13 +342,7 @@ void FrameRoad(benchmark::State& state) {
 }
 
 BENCHMARK(FrameRoad)
-    ->ArgNames({"w", "h"})
-    ->Args({320, 480})
-    ->Args({750, 1334})
-    ->Args({1024, 768})
-    ->Args({1170, 2532})
-    ->Args({2048, 2732})
-    ->Args({2732, 2048})
+    ->Apply(bench::deviceSizes)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

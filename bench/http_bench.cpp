@@ -45,26 +45,34 @@ namespace {
 constexpr int kRequests = 10000;
 const std::string kBody = R"({"name":"Tovarine","releaseVersion":"1.2.0","buildVersion":42})";
 
+// A TCP socket listening on 127.0.0.1 at a port the system picks (put in `port`); `flags` go
+// with the socket type. A bench without its server has nothing to measure, so a failure ends
+// the program with `what` in the message.
+int listenOnLoopback(int flags, int backlog, const char* what, int& port) {
+  const int listener = socket(AF_INET, SOCK_STREAM | flags, 0);
+  int yes = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, backlog) != 0) {
+    std::perror(what);
+    std::exit(1);
+  }
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 // ---- A keep-alive HTTP/1.1 server on 127.0.0.1 ------------------------------------------------
 
 class LoopbackServer {
  public:
   LoopbackServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    int yes = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 1024) != 0) {
-      std::perror("server");
-      std::exit(1);
-    }
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(SOCK_NONBLOCK, 1024, "server", port_);
     response_ = fmt::format(
         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {}\r\n\r\n{}",
         kBody.size(), kBody);
@@ -253,20 +261,7 @@ constexpr std::uint64_t kDownloadBytes = 512ull << 20;
 class GeneratingServer {
  public:
   GeneratingServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    int yes = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 16) != 0) {
-      std::perror("download server");
-      std::exit(1);
-    }
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(0, 16, "download server", port_);
     chunk_.resize(1 << 20);
     for (std::size_t i = 0; i < chunk_.size(); ++i)
       chunk_[i] = char('a' + i % 26);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "device_frames.h"
 #include "platform/graphics/image.h"
 #include "platform/graphics/jpeg_encoder.h"
 
@@ -22,43 +23,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::uint32_t mix(std::uint32_t value) {
-  value ^= value >> 16;
-  value *= 0x7feb352d;
-  value ^= value >> 15;
-  value *= 0x846ca68b;
-  value ^= value >> 16;
-  return value;
-}
-
-// A desktop-like picture: a gradient wallpaper, flat windows, and text-like detail in them.
+// The desktop as an opaque image.
 platform::Image makeDesktop(int width, int height) {
-  const std::size_t stride = std::size_t(width) * 4;
-  auto pixels = std::make_shared<std::vector<std::uint8_t>>(stride * height);
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = pixels->data() + stride * y;
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t b = std::uint8_t(60 + x * 120 / width);
-      std::uint8_t g = std::uint8_t(40 + y * 100 / height);
-      std::uint8_t r = 90;
-      const bool window =
-          (x > width / 10 && x < width * 6 / 10 && y > height / 8 && y < height * 7 / 10) ||
-          (x > width / 2 && x < width * 9 / 10 && y > height / 2 && y < height * 19 / 20);
-      if (window) {
-        b = g = r = 236;
-        // Lines of "text": short dark runs on every other band of 14 rows.
-        if ((y / 14) % 2 == 0 && (mix(std::uint32_t(x / 5) * 131u + std::uint32_t(y / 14)) & 3)) {
-          if ((mix(std::uint32_t(x) * 7u + std::uint32_t(y) * 13u) & 1) != 0) b = g = r = 30;
-        }
-      }
-      row[x * 4 + 0] = b;
-      row[x * 4 + 1] = g;
-      row[x * 4 + 2] = r;
-      row[x * 4 + 3] = 0xFF;
-    }
-  }
+  auto pixels =
+      std::make_shared<std::vector<std::uint8_t>>(bench::desktopPixels(width, height, 0xFF));
   const std::uint8_t* data = pixels->data();
-  return *platform::Image::wrap(data, width, height, stride, std::move(pixels));
+  return *platform::Image::wrap(data, width, height, std::size_t(width) * 4, std::move(pixels));
 }
 
 double seconds(Clock::duration d) {
@@ -126,13 +96,7 @@ void encodeFrame(benchmark::State& state) {
 }
 
 BENCHMARK(encodeFrame)
-    ->ArgNames({"w", "h"})
-    ->Args({320, 480})
-    ->Args({750, 1334})
-    ->Args({1024, 768})
-    ->Args({1170, 2532})
-    ->Args({2048, 2732})
-    ->Args({2732, 2048})
+    ->Apply(bench::deviceSizes)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);

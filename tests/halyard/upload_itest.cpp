@@ -174,7 +174,10 @@ TEST_F(UploadITest, StreamBodyIsSentChunked) {
   ASSERT_TRUE(response.result) << response.result.error().debugDescription();
   EXPECT_TRUE(sameBody(received()[0].body, body));
   EXPECT_EQ(header(0, "Transfer-Encoding"), "chunked");
-  // The body is made before the final URL request, and the stream handed over after.
+  // The body is made before the final URL request, and the stream handed over after. Monitors
+  // hear of events on their own queue, so the last one may still be on its way.
+  ASSERT_TRUE(
+      halyardtest::waitUntil([&] { return monitor->contains("requestDidProvideInputStream"); }));
   const auto events = monitor->events();
   const auto uploadable = std::find(events.begin(), events.end(), "requestDidCreateUploadable");
   const auto urlRequest = std::find(events.begin(), events.end(), "requestDidCreateURLRequest");

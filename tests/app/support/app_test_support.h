@@ -14,6 +14,7 @@
 #include "app/bundle/bundle.h"
 #include "app/splash/splash_services.h"
 #include "app/starting/device_status_source.h"
+#include "app/support/app_fakes.h"
 #include "app/update/updator_network.h"
 #include "platform/foundation/observable.h"
 
@@ -132,14 +133,6 @@ class FakeFileWriter final : public FileWriter {
   }
 };
 
-class FakeWorkspace final : public Workspace {
- public:
-  std::vector<std::filesystem::path> opened;
-  std::vector<std::string> openedURLs;
-  void open(const std::filesystem::path& file) override { opened.push_back(file); }
-  void openURL(const std::string& address) override { openedURLs.push_back(address); }
-};
-
 class FakeApplication final : public ApplicationControl {
  public:
   int terminations = 0;
@@ -171,23 +164,6 @@ class FakeCoordinator : public platform::ObservableObject {
  public:
   platform::Published<streaming::DeviceStatus> deviceStatus{*this,
                                                             streaming::DeviceStatus::Detached};
-};
-
-class FakePermission final : public ScreenCapturePermission {
- public:
-  bool granted = true;
-  bool grantOnRequest = false;
-  int preflights = 0;
-  int requests = 0;
-  bool preflight() override {
-    ++preflights;
-    return granted;
-  }
-  bool request() override {
-    ++requests;
-    if (grantOnRequest) granted = true;
-    return granted;
-  }
 };
 
 }  // namespace app::test

@@ -91,6 +91,28 @@ class URLSessionTest : public ::testing::Test {
     return *gates_.back();
   }
 
+  // Serves `body` at /slow only once the returned gate opens; `slowEntered_` is set as soon as
+  // a request is held there.
+  Gate& serveSlowly(std::string body) {
+    Gate& gate = newGate();
+    server_.server().Get("/slow", [this, &gate, body = std::move(body)](const httplib::Request&,
+                                                                        httplib::Response& res) {
+      slowEntered_.set();
+      gate.wait();
+      res.set_content(body, "text/plain");
+    });
+    return gate;
+  }
+
+  // Starts a data task on /slow in a fresh session and waits until the server holds it.
+  std::shared_ptr<URLSessionTask> startHeldTask() {
+    makeSession();
+    auto task = session_->dataTask(requestFor(base_ + "/slow"));
+    task->resume();
+    EXPECT_TRUE(runUntil([&] { return slowEntered_.isSet(); }));
+    return task;
+  }
+
   // Runs `request` to completion and returns its record.
   nettest::TaskRecord run(const URLRequest& request) {
     if (!session_) makeSession();
@@ -105,6 +127,7 @@ class URLSessionTest : public ::testing::Test {
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
   std::shared_ptr<URLSession> session_;
   std::vector<std::unique_ptr<Gate>> gates_;
+  Flag slowEntered_;
 };
 
 TEST_F(URLSessionTest, GetDeliversResponseDataMetricsAndCompletionInOrder) {
@@ -270,17 +293,9 @@ TEST_F(URLSessionTest, BodilessResponsesStillPassThroughTheDisposition) {
 }
 
 TEST_F(URLSessionTest, CancellingARunningTaskCompletesWithCancelledAfterMetrics) {
-  Gate& gate = newGate();
-  Flag entered;
-  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    entered.set();
-    gate.wait();
-    res.set_content("late", "text/plain");
-  });
-  makeSession();
-  auto task = session_->dataTask(requestFor(base_ + "/slow"));
-  task->resume();
-  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  serveSlowly("late");
+  auto task = startHeldTask();
+  ASSERT_TRUE(slowEntered_.isSet());
   task->cancel();
   // Canceling at once; completed as soon as the transport has let go.
   EXPECT_TRUE(task->state() == State::canceling || task->state() == State::completed);
@@ -536,18 +551,12 @@ TEST_F(URLSessionTest, CookiesAreKeptPerSessionUnlessTheRequestOptsOut) {
 }
 
 TEST_F(URLSessionTest, InvalidateAndCancelEndsEveryTaskThenReportsInvalidationLast) {
-  Gate& gate = newGate();
-  Flag entered;
-  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    entered.set();
-    gate.wait();
-    res.set_content("late", "text/plain");
-  });
+  serveSlowly("late");
   makeSession();
   auto running = session_->dataTask(requestFor(base_ + "/slow"));
   auto idle = session_->dataTask(requestFor(base_ + "/hello"));
   running->resume();
-  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  ASSERT_TRUE(runUntil([&] { return slowEntered_.isSet(); }));
 
   std::vector<std::shared_ptr<URLSessionTask>> listed;
   bool listedDone = false;
@@ -577,17 +586,9 @@ TEST_F(URLSessionTest, InvalidateAndCancelEndsEveryTaskThenReportsInvalidationLa
 }
 
 TEST_F(URLSessionTest, FinishTasksAndInvalidateLetsRunningTasksFinish) {
-  Gate& gate = newGate();
-  Flag entered;
-  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    entered.set();
-    gate.wait();
-    res.set_content("finished", "text/plain");
-  });
-  makeSession();
-  auto task = session_->dataTask(requestFor(base_ + "/slow"));
-  task->resume();
-  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  Gate& gate = serveSlowly("finished");
+  auto task = startHeldTask();
+  ASSERT_TRUE(slowEntered_.isSet());
   session_->finishTasksAndInvalidate();
   gate.open();
   ASSERT_TRUE(runUntil([&] { return delegate_->invalidated(); }));
@@ -597,20 +598,14 @@ TEST_F(URLSessionTest, FinishTasksAndInvalidateLetsRunningTasksFinish) {
 }
 
 TEST_F(URLSessionTest, ARunningTaskKeepsItsSessionAliveUntilItCompletes) {
-  Gate& gate = newGate();
-  Flag entered;
-  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    entered.set();
-    gate.wait();
-    res.set_content("kept", "text/plain");
-  });
+  Gate& gate = serveSlowly("kept");
   auto session = URLSession::make(URLSessionConfiguration::ephemeral(), delegate_,
                                   nettest::mainDelegateQueue());
   std::weak_ptr<URLSession> weak = session;
   auto task = session->dataTask(requestFor(base_ + "/slow"));
   task->resume();
   session.reset();
-  ASSERT_TRUE(runUntil([&] { return entered.isSet(); }));
+  ASSERT_TRUE(runUntil([&] { return slowEntered_.isSet(); }));
   EXPECT_FALSE(weak.expired());
   gate.open();
   ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));

@@ -3,15 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QPalette>
-#include <QVBoxLayout>
-
-#include <cstdlib>
-#include <stdexcept>
 
 #include "app/bundle/locale.h"
-#include "platform/foundation/user_defaults.h"
 
 namespace tutorial_test {
 
@@ -28,22 +21,8 @@ class ApplicationEnvironment final : public testing::Environment {
 
 void ensureApplication() {
   if (QApplication::instance()) return;
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static int argc = 1;
-  static char name[] = "tutorial_tests";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);
+  qt_test::makeOffscreenApplication("tutorial_tests");
   testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
-}
-
-bool processEventsUntil(const std::function<bool()>& predicate, double timeoutSeconds) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!predicate()) {
-    if (timer.elapsed() > timeoutSeconds * 1000) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
 }
 
 void settle() {
@@ -59,20 +38,6 @@ ScopedLocale::ScopedLocale(const std::string& identifier) {
 
 ScopedLocale::~ScopedLocale() {
   app::Locale::setCurrent(std::nullopt);
-}
-
-ScopedDefaultsFolder::ScopedDefaultsFolder() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "tovarine-tutorial-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  folder_ = pattern;
-  platform::UserDefaults::setStandardDirectory(folder_);
-}
-
-ScopedDefaultsFolder::~ScopedDefaultsFolder() {
-  platform::UserDefaults::setStandardDirectory(std::nullopt);
-  std::error_code ec;
-  std::filesystem::remove_all(folder_, ec);
 }
 
 namespace {
@@ -119,29 +84,11 @@ ScopedFakeLoginItemService::~ScopedFakeLoginItemService() {
 }
 
 std::unique_ptr<QWidget> host(QWidget* child, int width, int height) {
-  auto widget = std::make_unique<QWidget>();
-  QPalette palette = widget->palette();
-  palette.setColor(QPalette::Window, Qt::black);
-  palette.setColor(QPalette::WindowText, Qt::white);
-  widget->setPalette(palette);
-  widget->setAutoFillBackground(true);
-  auto* layout = new QVBoxLayout(widget.get());
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(child);
+  auto widget = qt_test::blackHostAround(child);
   widget->setFixedSize(width, height);
   widget->show();
   settle();
   return widget;
-}
-
-QImage render(QWidget& widget) {
-  return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
-}
-
-bool near(QColor actual, QColor expected, int tolerance) {
-  return std::abs(actual.red() - expected.red()) <= tolerance &&
-         std::abs(actual.green() - expected.green()) <= tolerance &&
-         std::abs(actual.blue() - expected.blue()) <= tolerance;
 }
 
 int countNear(const QImage& image, const QRect& area, QColor color, int tolerance) {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/splash/splash_services.h"
-#include "app/starting/device_status_source.h"
+#include "app/support/app_fakes.h"
+#include "support/qt_test_helpers.h"
 #include "widgets/login-item/login_item_service.h"
 
 namespace tutorial_test {
@@ -22,8 +22,7 @@ namespace tutorial_test {
 // drawing with the system's copy of the application's fonts.
 void ensureApplication();
 
-// Processes Qt events until `predicate` holds or `timeoutSeconds` pass.
-bool processEventsUntil(const std::function<bool()>& predicate, double timeoutSeconds = 5.0);
+using qt_test::processEventsUntil;
 // Processes the events already waiting (queued redraws, deferred deletions).
 void settle();
 
@@ -34,41 +33,15 @@ class ScopedLocale {
   ~ScopedLocale();
 };
 
-// Points the standard user defaults at a temporary folder while it lives.
-class ScopedDefaultsFolder {
- public:
-  ScopedDefaultsFolder();
-  ~ScopedDefaultsFolder();
+using qt_test::ScopedDefaultsFolder;
 
- private:
-  std::filesystem::path folder_;
+// The tutorial begins before screen recording is allowed.
+class FakePermission final : public app::test::FakePermission {
+ public:
+  FakePermission() : app::test::FakePermission(false) {}
 };
 
-// A screen-recording permission the test grants or withholds, counting the questions.
-class FakePermission final : public app::ScreenCapturePermission {
- public:
-  bool granted = false;
-  bool grantOnRequest = false;
-  int preflights = 0;
-  int requests = 0;
-  bool preflight() override {
-    ++preflights;
-    return granted;
-  }
-  bool request() override {
-    ++requests;
-    if (grantOnRequest) granted = true;
-    return granted;
-  }
-};
-
-// Records the addresses the desktop was asked to open.
-class FakeWorkspace final : public app::Workspace {
- public:
-  std::vector<std::string> openedURLs;
-  void open(const std::filesystem::path&) override {}
-  void openURL(const std::string& address) override { openedURLs.push_back(address); }
-};
+using app::test::FakeWorkspace;
 
 // A login-item service that only records what it was asked, installed while it lives.
 class ScopedFakeLoginItemService {
@@ -89,9 +62,13 @@ class ScopedFakeLoginItemService {
 std::unique_ptr<QWidget> host(QWidget* child, int width, int height);
 
 // The widget painted now, as an image of its exact pixel size.
-QImage render(QWidget& widget);
+inline QImage render(QWidget& widget) {
+  return qt_test::grabImage(widget);
+}
 
-bool near(QColor actual, QColor expected, int tolerance = 10);
+inline bool near(QColor actual, QColor expected, int tolerance = 10) {
+  return qt_test::colorsNear(actual, expected, tolerance);
+}
 // How many pixels of `area` lie near `color`.
 int countNear(const QImage& image, const QRect& area, QColor color, int tolerance = 10);
 
