@@ -3,10 +3,13 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "widgets/activity-indicators/indicator_type.h"
-#include "widgets/binding.h"
+#include <memory>
+#include <vector>
 
-class QPainter;
+#include "widgets/activity-indicators/arcs_indicator.h"
+#include "widgets/activity-indicators/indicator_type.h"
+#include "widgets/activity-indicators/random_source.h"
+#include "widgets/binding.h"
 
 namespace widgets {
 
@@ -23,6 +26,9 @@ class BusyIndicatorView : public QWidget {
   const IndicatorType& type() const { return type_; }
   // Replaces the figure with one of the new kind, started afresh.
   void setType(IndicatorType type);
+  // Where the arcs figure draws its lengths and speeds from, each time it appears; the
+  // system's source unless replaced.
+  void setRandomSource(std::shared_ptr<RandomSource> source);
 
   // Reads the caller's flag now rather than at the next frame.
   void refresh();
@@ -38,13 +44,16 @@ class BusyIndicatorView : public QWidget {
  private:
   // Follows the caller's flag; true when the figure appeared or disappeared.
   bool followFlag();
-  void paintEqualizer(QPainter& painter, int count, double elapsed) const;
-  void paintFlickeringDots(QPainter& painter, int count, double elapsed) const;
+  // The figure appears now: its clock starts and its chances are drawn.
+  void startFigure();
 
   Binding<bool> isVisible_;
   IndicatorType type_;
   bool shown_ = false;
   double appearedAt_ = 0;
+  std::shared_ptr<RandomSource> randomSource_ = systemRandomSource();
+  // Drawn once per appearance, never per frame, so the arcs keep their lengths and speeds.
+  std::vector<ArcsDraw> arcsDraws_;
   QTimer frameTimer_;
 };
 

@@ -60,4 +60,10 @@ double autoreversingFraction(double elapsed, double runDelay, double duration,
   return reversed ? curve.value(1 - progress) : curve.value(progress);
 }
 
+double repeatingFraction(double elapsed, double duration, const TimingCurve& curve) {
+  if (!(elapsed > 0) || !(duration > 0)) return 0;
+  const double within = std::fmod(elapsed, duration);
+  return curve.value(within / duration);
+}
+
 }  // namespace widgets
