@@ -23,6 +23,11 @@ namespace {
 
 constexpr double kDegreesPerRadian = 180 / std::numbers::pi;
 
+QColor toQColor(const Color& color) {
+  return QColor::fromRgbF(static_cast<float>(color.red), static_cast<float>(color.green),
+                          static_cast<float>(color.blue), static_cast<float>(color.alpha));
+}
+
 QPointF centreOf(Size box) {
   return QPointF(box.width / 2, box.height / 2);
 }
@@ -206,11 +211,6 @@ void paintFlickeringDots(QPainter& painter, const IndicatorType::FlickeringDots&
 }
 
 }  // namespace
-
-QColor toQColor(const Color& color) {
-  return QColor::fromRgbF(static_cast<float>(color.red), static_cast<float>(color.green),
-                          static_cast<float>(color.blue), static_cast<float>(color.alpha));
-}
 
 void paintFigure(QPainter& painter, const IndicatorType& type, const FigureFrame& frame) {
   painter.save();

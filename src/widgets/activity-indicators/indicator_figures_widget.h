@@ -27,6 +27,4 @@ struct FigureFrame {
 // corner of the box. The painter's state is left as it was.
 void paintFigure(QPainter& painter, const IndicatorType& type, const FigureFrame& frame);
 
-QColor toQColor(const Color& color);
-
 }  // namespace widgets
