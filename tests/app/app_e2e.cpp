@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -65,5 +66,75 @@ TEST_F(ApplicationRun, ALaterRunGoesStraightToTheStartingScreen) {
   const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(saved.find("isFirstInstallation"), std::string::npos) << saved;
 }
+
+// The screens as a user sees them on the common laptop and desktop screens: the splash while
+// the check is under way, the first page of the tour, and the starting screen of a later run,
+// each inside a window of the size the screen gives and with the application's colours.
+class ApplicationOnScreen : public ApplicationRun, public testing::WithParamInterface<QSize> {
+ protected:
+  Screen screen() const override { return {GetParam(), test::PrivateXServer::Room::none}; }
+  std::string tag() const {
+    return std::to_string(GetParam().width()) + "x" + std::to_string(GetParam().height());
+  }
+};
+
+TEST_P(ApplicationOnScreen, ShowsEachScreenWhole) {
+  const QSize screenSize = GetParam();
+  const QSize windowSize(static_cast<int>(std::lround(screenSize.width() / 1.5)),
+                         static_cast<int>(std::lround(screenSize.height() / 1.2)));
+  holdUpdateChecks();
+  startApplication();
+  const auto frame = waitForWindow();
+  ASSERT_TRUE(frame.has_value()) << "no window appeared";
+  EXPECT_EQ(frame->size(), windowSize);
+  frame_ = *frame;
+  // The splash: the logo's violet tile in the middle of a black window.
+  auto isSplash = [&](const QImage& image) {
+    const QImage window = image.copy(frame_);
+    return QColor(window.pixel(4, 4)) == QColor(Qt::black) &&
+           test::countPixels(window, 0x5B68DF, 60, window.rect()) > 200;
+  };
+  EXPECT_TRUE(isSplash(waitForScreen(isSplash, "e2e-splash-" + tag())));
+  answerUpdateChecks();
+  // The tour's welcome page: its Continue capsule whole inside the window, clear of the
+  // bottom and right edges.
+  auto showsContinue = [&](const QImage& image) {
+    return test::hasRunOfColor(image.copy(frame_), kAccent, 100);
+  };
+  const QImage welcome = waitForScreen(showsContinue, "e2e-welcome-" + tag()).copy(frame_);
+  ASSERT_TRUE(showsContinue(welcome));
+  const QRect bottomBand(0, welcome.height() - 8, welcome.width(), 8);
+  const QRect rightBand(welcome.width() - 8, 0, 8, welcome.height());
+  EXPECT_EQ(test::countPixels(welcome, kAccent, 2, bottomBand), 0);
+  EXPECT_EQ(test::countPixels(welcome, kAccent, 2, rightBand), 0);
+}
+
+TEST_P(ApplicationOnScreen, ALaterRunShowsTheWholeStartingScreen) {
+  home_.write(".config/tovarine/defaults.json", R"({"isFirstInstallation": true})");
+  startApplication();
+  const auto frame = waitForWindow();
+  ASSERT_TRUE(frame.has_value()) << "no window appeared";
+  frame_ = *frame;
+  // The starting screen: its dark blue backdrop, and white text clear of the window's edges.
+  auto isStartingScreen = [&](const QImage& image) {
+    const QImage window = image.copy(frame_);
+    const QRgb corner = window.pixel(4, 4);
+    return qBlue(corner) > 40 && qBlue(corner) > qRed(corner) &&
+           test::countPixels(window, qRgb(255, 255, 255), 10, window.rect()) > 500;
+  };
+  const QImage shot = waitForScreen(isStartingScreen, "e2e-starting-" + tag()).copy(frame_);
+  ASSERT_TRUE(isStartingScreen(shot));
+  EXPECT_EQ(test::countPixels(shot, qRgb(255, 255, 255), 10, QRect(0, 0, shot.width(), 8)), 0);
+  EXPECT_EQ(test::countPixels(shot, qRgb(255, 255, 255), 10,
+                              QRect(0, shot.height() - 8, shot.width(), 8)),
+            0);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommonScreens, ApplicationOnScreen,
+                         testing::Values(QSize(1280, 720), QSize(1920, 1080)),
+                         [](const testing::TestParamInfo<QSize>& info) {
+                           return std::to_string(info.param.width()) + "x" +
+                                  std::to_string(info.param.height());
+                         });
 
 }  // namespace app

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -115,6 +116,29 @@ int rightGap(const QWidget& w, const QWidget& root) {
 }
 int bottomGap(const QWidget& w, const QWidget& root) {
   return root.height() - 1 - rectIn(w, root).bottom();
+}
+
+// The pixels of a backdrop drawn at `size` where it changes sharply from its left neighbour
+// inside `area`: the smooth gradient has none, a drawing's strokes have many.
+int backdropEdges(const std::string& image, QSize size, QRect area) {
+  ImageView view(image, ImageScaling::fill);
+  QImage picture(size, QImage::Format_RGB32);
+  picture.fill(Qt::black);
+  QPainter painter(&picture);
+  view.render(painter, QRectF(QPointF(0, 0), QSizeF(size)));
+  painter.end();
+  area = area.intersected(picture.rect());
+  int edges = 0;
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = std::max(1, area.left()); x <= area.right(); ++x) {
+      const QRgb a = picture.pixel(x - 1, y);
+      const QRgb b = picture.pixel(x, y);
+      const int jump = std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) +
+                       std::abs(qBlue(a) - qBlue(b));
+      edges += jump > 12;
+    }
+  }
+  return edges;
 }
 
 VersioningPtr offer(bool mandatory) {
@@ -248,6 +272,16 @@ TEST_F(Layout, TutorialPages) {
         if (page->backRow()) {
           EXPECT_EQ(rectIn(*page->backRow()->button(), root).left(), edge) << where;
           EXPECT_EQ(bottomGap(*page->backRow()->button(), root), edge) << where;
+        }
+        if (page->step() == TutorialStep::Introduction) {
+          // The welcome artwork keeps out from behind the texts and the button.
+          std::vector<QRect> areas{rectIn(*next, root)};
+          for (const QLabel* label : page->findChildren<QLabel*>()) {
+            areas.push_back(rectIn(*label, root));
+          }
+          for (const QRect& area : areas) {
+            EXPECT_EQ(backdropEdges("background", size, area), 0) << where;
+          }
         }
       });
 }

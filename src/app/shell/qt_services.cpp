@@ -32,6 +32,8 @@ void QtSavePanel::begin(const Options& options, Completion completion) {
     dialog->setDirectory(QString::fromStdString(options.directory.string()));
   }
   dialog->selectFile(QString::fromStdString(options.nameFieldStringValue));
+  // Room for the folder list and the file names without the narrow default.
+  dialog->resize(760, 480);
   // A panel of its own rather than a sheet of the window; nothing waits for it.
   dialog->setWindowModality(Qt::ApplicationModal);
   QObject::connect(dialog, &QFileDialog::finished, dialog,
