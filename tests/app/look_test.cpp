@@ -11,8 +11,11 @@
 #include <QTextLayout>
 #include <filesystem>
 
+#include "app/alert/alert_creator.h"
+#include "app/bundle/localization.h"
 #include "app/shell/qt_services.h"
 #include "app/splash/splash_screen.h"
+#include "app/style/fit_layout.h"
 #include "app/style/qt_style.h"
 #include "app/support/app_test_support.h"
 
@@ -90,40 +93,87 @@ TEST(FontFaces, ResolveToAFamilyOfTheirOwnWhereOneIsInstalled) {
   }
 }
 
-// The alerts over the splash: dark like the rest, texts in the application's faces, the
-// logo instead of a stock icon, and wide enough that the message reads in a few lines.
-TEST_F(Look, AlertsAreDarkAndInQuicksand) {
-  QWidget window;
-  window.resize(853, 600);
-  window.show();
-  QtErrorAlertPresenter presenter(&window);
-  presenter.showError("The installer could not be saved",
-                      "Tovarine could not write the installer to the chosen place. Pick another "
-                      "folder, or cancel to quit.",
-                      nullptr);
-  test::processQtEvents();
-  QMessageBox* box = nullptr;
+VersioningPtr offer(bool mandatory) {
+  auto v = std::make_shared<Versioning>();
+  v->name = "Tovarine";
+  v->releaseVersion = 9;
+  v->buildVersion = 9;
+  v->isMandatory = mandatory;
+  return v;
+}
+
+QMessageBox* visibleBox(const char* objectName) {
   for (QWidget* top : QApplication::topLevelWidgets()) {
-    if (top->objectName() == "errorAlert" && top->isVisible())
-      box = qobject_cast<QMessageBox*>(top);
+    if (top->objectName() == objectName && top->isVisible()) return qobject_cast<QMessageBox*>(top);
   }
-  ASSERT_NE(box, nullptr);
-  const QImage image = test::render(*box);
-  test::saveScreenshot(image, "look-alert");
+  return nullptr;
+}
+
+// Every alert over the splash: dark like the rest, texts in the application's faces, the logo
+// instead of a stock icon, and wide enough that the message reads in a few lines.
+TEST_F(Look, AlertsAreDarkAndInQuicksand) {
+  test::FakeServices fakes;
+  auto updator = std::make_shared<test::FakeUpdator>();
+  SplashScreen splash([&] { return SplashScreenViewModel::make(updator, fakes.services()); },
+                      std::make_shared<UserDefaultsPreferences>(), ScreenFactory{});
+  splash.resize(853, 600);
+  splash.show();
+  QtErrorAlertPresenter presenter(&splash);
+  auto updateAlert = [&](bool mandatory) {
+    return [&, mandatory] {
+      updator->versioningCompletions.back()(offer(mandatory));
+      test::processQtEvents();
+      return splash.alertCreator()->currentAlert();
+    };
+  };
+  auto errorAlert = [&](const char* title, const char* message) {
+    return [&, title, message] {
+      presenter.showError(localizedString(title), localizedString(message), nullptr);
+      test::processQtEvents();
+      return visibleBox("errorAlert");
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<QMessageBox*()> show;
+  };
+  const Case cases[] = {
+      {"update-mandatory", updateAlert(true)},
+      {"update-optional", updateAlert(false)},
+      {"save-failed", errorAlert("ALERT_SAVE_FAILED_TITLE", "ALERT_SAVE_FAILED_DESCRIPTION")},
+      {"download-failed",
+       errorAlert("ALERT_DOWNLOAD_FAILED_TITLE", "ALERT_DOWNLOAD_FAILED_DESCRIPTION")},
+  };
   const QColor surface = darkPalette().color(QPalette::Window);
-  EXPECT_EQ(image.pixelColor(3, 3), surface);
-  EXPECT_EQ(image.pixelColor(image.width() - 4, image.height() - 4), surface);
-  auto* title = box->findChild<QLabel*>("qt_msgbox_label");
-  auto* message = box->findChild<QLabel*>("qt_msgbox_informativelabel");
-  ASSERT_NE(title, nullptr);
-  ASSERT_NE(message, nullptr);
-  EXPECT_EQ(drawnOutlines(title->font(), title->text()), fileOutlines("Quicksand-Bold.ttf"));
-  EXPECT_EQ(drawnOutlines(message->font(), message->text()), fileOutlines("Quicksand-Medium.ttf"));
-  EXPECT_EQ(title->palette().color(QPalette::WindowText), QColor(Qt::white));
-  // At most three lines of message.
-  EXPECT_LE(message->height(), 3 * QFontMetrics(message->font()).lineSpacing() + 2);
-  EXPECT_FALSE(box->iconPixmap().isNull());
-  box->close();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QMessageBox* box = c.show();
+    ASSERT_NE(box, nullptr);
+    const QImage image = test::render(*box);
+    test::saveScreenshot(image, std::string("look-alert-") + c.name);
+    EXPECT_EQ(image.pixelColor(3, 3), surface);
+    EXPECT_EQ(image.pixelColor(image.width() - 4, image.height() - 4), surface);
+    auto* title = box->findChild<QLabel*>("qt_msgbox_label");
+    auto* message = box->findChild<QLabel*>("qt_msgbox_informativelabel");
+    ASSERT_NE(title, nullptr);
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(drawnOutlines(title->font(), title->text()), fileOutlines("Quicksand-Bold.ttf"));
+    EXPECT_EQ(drawnOutlines(message->font(), message->text()),
+              fileOutlines("Quicksand-Medium.ttf"));
+    for (QAbstractButton* button : box->buttons()) {
+      EXPECT_EQ(drawnOutlines(button->font(), button->text()), fileOutlines("Quicksand-Bold.ttf"));
+    }
+    EXPECT_EQ(title->palette().color(QPalette::WindowText), QColor(Qt::white));
+    EXPECT_EQ(message->palette().color(QPalette::WindowText), QColor(Qt::white));
+    // Wide enough for the message to read in three lines at most.
+    const int textHeight =
+        textSize(message->text(), message->font(), message->width(), true).height();
+    EXPECT_LT(textHeight, 4 * QFontMetrics(message->font()).lineSpacing());
+    EXPECT_GE(message->width(), 400);
+    EXPECT_FALSE(box->iconPixmap().isNull());
+    box->close();
+    test::processQtEvents();
+  }
 }
 
 TEST_F(Look, TheSavePanelIsDarkAndOpensWhereItIsTold) {
