@@ -170,11 +170,16 @@ QSize FitLayout::cornerSize(const Corner& corner, double scale) const {
   return corner.widget->sizeHint();
 }
 
+int FitLayout::cornerGap(double scale) const {
+  // The distance is to the capsule drawn, inside the room its button keeps for the focus ring.
+  return std::max(0, scaled(edgeDistance_, scale) - CapsuleButton::kFocusMargin);
+}
+
 int FitLayout::bandHeight(double scale) const {
   if (!left_.widget && !right_.widget) return 0;
   const int buttons =
       std::max(cornerSize(left_, scale).height(), cornerSize(right_, scale).height());
-  return buttons + scaled(edgeDistance_, scale);
+  return buttons + cornerGap(scale);
 }
 
 int FitLayout::reservedMargins(double scale) const {
@@ -232,7 +237,7 @@ void FitLayout::setGeometry(const QRect& rect) {
   // change posts settles on the next pass.
   applyScale(scale);
 
-  const int edge = scaled(edgeDistance_, scale);
+  const int edge = cornerGap(scale);
   const int bandTop = rect.bottom() + 1 - bandHeight(scale);
   if (left_.widget) {
     const QSize size = cornerSize(left_, scale);

@@ -86,6 +86,7 @@ class FitLayout : public QLayout {
   void add(Entry entry);
   int columnWidth(double scale, int width) const;
   QSize cornerSize(const Corner& corner, double scale) const;
+  int cornerGap(double scale) const;
   int bandHeight(double scale) const;
   int reservedMargins(double scale) const;
   bool fits(double scale, const QSize& size) const;
