@@ -9,6 +9,7 @@
 
 #include "app/support/app_test_support.h"
 #include "app/support/application_run_fixture.h"
+#include "app/support/synthetic_input.h"
 
 namespace app {
 namespace {
@@ -31,6 +32,18 @@ class ApplicationRun : public test::ApplicationRunFixture {
 };
 
 constexpr QRgb kAccent = 0x5B68DF;
+constexpr QRgb kDisabledGrey = 0x8E8E93;
+
+// The smallest rectangle holding every pixel of exactly `color` (empty when there is none).
+QRect boundsOf(const QImage& image, QRgb color) {
+  QRect bounds;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      if ((image.pixel(x, y) & 0xFFFFFF) == (color & 0xFFFFFF)) bounds |= QRect(x, y, 1, 1);
+    }
+  }
+  return bounds;
+}
 
 }  // namespace
 
@@ -107,6 +120,29 @@ TEST_P(ApplicationOnScreen, ShowsEachScreenWhole) {
   const QRect rightBand(welcome.width() - 8, 0, 8, welcome.height());
   EXPECT_EQ(test::countPixels(welcome, kAccent, 2, bottomBand), 0);
   EXPECT_EQ(test::countPixels(welcome, kAccent, 2, rightBand), 0);
+
+  // On to the terms page, the fullest of the tour: its boxes and texts stay above the row of
+  // Back and Continue (grey until both boxes are ticked).
+  const QRect continueOn = boundsOf(welcome, kAccent);
+  ASSERT_FALSE(continueOn.isEmpty());
+  test::SyntheticPointer pointer(x_->display());
+  ASSERT_TRUE(pointer.usable());
+  ASSERT_TRUE(pointer.click(frame_.topLeft() + continueOn.center()));
+  auto showsGreyContinue = [&](const QImage& image) {
+    return !boundsOf(image.copy(frame_), kDisabledGrey).isEmpty();
+  };
+  const QImage terms = waitForScreen(showsGreyContinue, "e2e-terms-" + tag()).copy(frame_);
+  const QRect grey = boundsOf(terms, kDisabledGrey);
+  ASSERT_FALSE(grey.isEmpty());
+  const QRect band(0, grey.top(), terms.width(), terms.height() - grey.top());
+  int whiteOutsideContinue = 0;
+  for (int y = band.top(); y <= band.bottom(); ++y) {
+    for (int x = band.left(); x <= band.right(); ++x) {
+      const QRgb p = terms.pixel(x, y);
+      whiteOutsideContinue += !grey.contains(x, y) && qRed(p) > 235 && qGreen(p) > 235;
+    }
+  }
+  EXPECT_EQ(whiteOutsideContinue, 0) << "the terms page's content runs into its buttons";
 }
 
 TEST_P(ApplicationOnScreen, ALaterRunShowsTheWholeStartingScreen) {

@@ -183,9 +183,10 @@ int FitLayout::bandHeight(double scale) const {
 }
 
 int FitLayout::reservedMargins(double scale) const {
-  // Free room above the column, and below it where no corner buttons keep it off the edge.
+  // Free room above the column, and below it: to the edge, or to the corner buttons.
   const bool corners = left_.widget || right_.widget;
-  return scaled(kEdgeMargin, scale) * (corners ? 1 : 2);
+  return scaled(kEdgeMargin, scale) +
+         (corners ? scaled(kBandGap, scale) : scaled(kEdgeMargin, scale));
 }
 
 int FitLayout::columnHeight(double scale, int width) const {
@@ -254,7 +255,8 @@ void FitLayout::setGeometry(const QRect& rect) {
   // Centred in the whole screen where that clears the corner buttons, else just above them.
   const int margin = scaled(kEdgeMargin, scale);
   int top = rect.top() + (rect.height() - height) / 2;
-  const int limit = (left_.widget || right_.widget) ? bandTop : rect.bottom() + 1 - margin;
+  const int limit = (left_.widget || right_.widget) ? bandTop - scaled(kBandGap, scale)
+                                                    : rect.bottom() + 1 - margin;
   if (top + height > limit) top = limit - height;
   top = std::max(top, rect.top() + margin);
   const int left = rect.left() + (rect.width() - inner) / 2;

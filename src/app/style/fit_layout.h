@@ -28,6 +28,8 @@ class FitLayout : public QLayout {
   // Points kept free between the column and the top edge (and the bottom edge where there
   // are no corner buttons), at full scale.
   static constexpr int kEdgeMargin = 32;
+  // Points kept free between the column and the corner buttons, at full scale.
+  static constexpr int kBandGap = 24;
 
   // `sidePadding`: points kept free on each side of the column at full scale.
   explicit FitLayout(QWidget* parent, int sidePadding = 0);
