@@ -28,10 +28,6 @@ NavigationRow::NavigationRow(Kind kind, std::optional<widgets::Binding<bool>> en
   refresh();
 }
 
-Qt::Alignment NavigationRow::alignment() const {
-  return Qt::AlignBottom | (kind_ == Kind::back ? Qt::AlignLeft : Qt::AlignRight);
-}
-
 void NavigationRow::refresh() {
   const bool enabled = kind_ == Kind::back || !enabled_ || enabled_->get();
   if (button_->isEnabled() != enabled) {

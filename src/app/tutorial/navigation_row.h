@@ -25,8 +25,6 @@ class NavigationRow : public QWidget {
 
   Kind kind() const { return kind_; }
   CapsuleButton* button() const { return button_; }
-  // Where the row sits on its page.
-  Qt::Alignment alignment() const;
 
   // Reads the enabling binding again.
   void refresh();
