@@ -166,6 +166,57 @@ TEST_P(ApplicationOnScreen, ALaterRunShowsTheWholeStartingScreen) {
             0);
 }
 
+// A server that offers a newer optional version: the update alert opens over the splash.
+class ApplicationOfferingAnUpdate : public ApplicationOnScreen {
+ protected:
+  static constexpr const char* kAlertTitle = "A new version is ready";
+
+  void SetUp() override {
+    server_.Get("/offer/wp-content/uploads/tovarine/TovarineVersioning.json",
+                [](const httplib::Request&, httplib::Response& response) {
+                  response.set_content(
+                      R"({"name":"Tovarine","releaseVersion":9.0,"buildVersion":9,)"
+                      R"("isMandatory":false})",
+                      "application/json");
+                });
+    ApplicationOnScreen::SetUp();
+  }
+  Environment applicationEnvironment() const override {
+    Environment environment = ApplicationOnScreen::applicationEnvironment();
+    environment.set["TOVARINE_UPDATE_URL"] = "http://127.0.0.1:" + std::to_string(port_) + "/offer";
+    return environment;
+  }
+};
+
+TEST_P(ApplicationOfferingAnUpdate, ShowsADarkAlertOverTheSplash) {
+  startApplication();
+  ASSERT_TRUE(waitForWindow().has_value()) << "no window appeared";
+  std::optional<QRect> alert;
+  ASSERT_TRUE(waitFor([&] { return (alert = probe_->windowFrame(kAlertTitle)).has_value(); }))
+      << "no update alert appeared";
+  ASSERT_TRUE(QRect(QPoint(0, 0), GetParam()).contains(*alert));
+  // Mostly the dark surface, not a light grey box.
+  const QRgb surface = qRgb(0x1c, 0x1c, 0x1e);
+  auto isDark = [&](const QImage& image) {
+    const QImage box = image.copy(*alert);
+    return test::countPixels(box, surface, 2, box.rect()) > box.width() * box.height() / 2;
+  };
+  const QImage shot = waitForScreen(isDark, "e2e-update-alert-" + tag());
+  EXPECT_TRUE(isDark(shot));
+  const QImage box = shot.copy(*alert);
+  for (const QPoint corner : {QPoint(2, 2), QPoint(box.width() - 3, box.height() - 3)}) {
+    EXPECT_EQ(box.pixel(corner) & 0xFFFFFF, surface & 0xFFFFFF);
+  }
+  EXPECT_GE(alert->width(), 480) << "the message would wrap onto many lines";
+}
+
+INSTANTIATE_TEST_SUITE_P(CommonScreens, ApplicationOfferingAnUpdate,
+                         testing::Values(QSize(1280, 720), QSize(1920, 1080)),
+                         [](const testing::TestParamInfo<QSize>& info) {
+                           return std::to_string(info.param.width()) + "x" +
+                                  std::to_string(info.param.height());
+                         });
+
 INSTANTIATE_TEST_SUITE_P(CommonScreens, ApplicationOnScreen,
                          testing::Values(QSize(1280, 720), QSize(1920, 1080)),
                          [](const testing::TestParamInfo<QSize>& info) {
