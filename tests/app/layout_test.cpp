@@ -261,7 +261,7 @@ TEST_F(Layout, TutorialPages) {
         TutorialPage* page = tutorial->currentPage();
         ASSERT_NE(page, nullptr) << where;
         const double scale = page->pageLayout()->scale();
-        // The Parts' 60 points to the edges hold wherever they fit, and shrink with the rest.
+        // The buttons' 60 points to the edges hold wherever they fit, and shrink with the rest.
         if (size.height() >= 900) {
           EXPECT_EQ(scale, 1.0) << where;
         }
