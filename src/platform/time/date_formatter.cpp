@@ -1,8 +1,11 @@
 #include "platform/time/date_formatter.h"
 
+#include <unicode/calendar.h>
 #include <unicode/datefmt.h>
 #include <unicode/dtfmtsym.h>
 #include <unicode/smpdtfmt.h>
+
+#include <unordered_map>
 
 #include "platform/time/icu_support.h"
 
@@ -35,6 +38,31 @@ std::vector<std::string> toVector(const icu::UnicodeString* items, int32_t count
   return result;
 }
 
+// Generating a pattern from styles loads locale data each time; callers set the same styles over
+// and over, so each thread keeps what it generated. Bounded: cleared when it grows past what any
+// real program uses.
+std::string patternForStyles(const icu::Locale& locale, DateFormatter::Style dateStyle,
+                             DateFormatter::Style timeStyle) {
+  thread_local std::unordered_map<std::string, std::string> cache;
+  std::string key = locale.getName();
+  key += '|';
+  key += static_cast<char>('0' + static_cast<int>(dateStyle));
+  key += static_cast<char>('0' + static_cast<int>(timeStyle));
+  if (auto it = cache.find(key); it != cache.end()) return it->second;
+  std::unique_ptr<icu::DateFormat> generated(
+      icu::DateFormat::createDateTimeInstance(icuStyle(dateStyle), icuStyle(timeStyle), locale));
+  auto* simple = dynamic_cast<icu::SimpleDateFormat*>(generated.get());
+  std::string pattern;
+  if (simple) {
+    icu::UnicodeString text;
+    simple->toPattern(text);
+    pattern = icu_support::toUTF8(text);
+  }
+  if (cache.size() >= 1024) cache.clear();
+  cache.emplace(std::move(key), pattern);
+  return pattern;
+}
+
 using Context = icu::DateFormatSymbols::DtContextType;
 using Width = icu::DateFormatSymbols::DtWidthType;
 
@@ -44,10 +72,6 @@ DateFormatter::DateFormatter()
     : locale_(Locale::autoupdatingCurrent()), timeZone_(TimeZone::autoupdatingCurrent()) {}
 
 DateFormatter::~DateFormatter() = default;
-
-void DateFormatter::invalidate() {
-  format_.reset();
-}
 
 void DateFormatter::setDateFormat(std::string pattern) {
   patternFromStyles_ = false;
@@ -72,13 +96,11 @@ void DateFormatter::setLocale(Locale locale) {
   if (locale == locale_) return;
   locale_ = std::move(locale);
   if (patternFromStyles_) regeneratePatternFromStyles();
-  invalidate();
 }
 
 void DateFormatter::setTimeZone(TimeZone zone) {
   if (zone == timeZone_) return;
   timeZone_ = std::move(zone);
-  invalidate();
 }
 
 Calendar DateFormatter::calendar() const {
@@ -94,13 +116,11 @@ void DateFormatter::setCalendar(Calendar calendar) {
   if (calendar_ && *calendar_ == calendar) return;
   calendar_ = std::move(calendar);
   if (patternFromStyles_) regeneratePatternFromStyles();
-  invalidate();
 }
 
 void DateFormatter::setLenient(bool lenient) {
   if (lenient == lenient_) return;
   lenient_ = lenient;
-  invalidate();
 }
 
 void DateFormatter::regeneratePatternFromStyles() {
@@ -110,22 +130,22 @@ void DateFormatter::regeneratePatternFromStyles() {
     if (format_) format_->applyPattern(icu::UnicodeString());
     return;
   }
-  std::unique_ptr<icu::DateFormat> generated(icu::DateFormat::createDateTimeInstance(
-      icuStyle(dateStyle_), icuStyle(timeStyle_),
-      icu_support::localeWithCalendar(locale_, calendar())));
-  auto* simple = dynamic_cast<icu::SimpleDateFormat*>(generated.get());
-  if (!simple) {
-    pattern_.clear();
-    invalidate();
-    return;
-  }
-  icu::UnicodeString pattern;
-  simple->toPattern(pattern);
-  pattern_ = icu_support::toUTF8(pattern);
-  if (format_) format_->applyPattern(pattern);
+  pattern_ = patternForStyles(icu_support::localeWithCalendar(locale_, calendar()), dateStyle_,
+                              timeStyle_);
+  if (format_) format_->applyPattern(icu_support::toUnicode(pattern_));
 }
 
 icu::SimpleDateFormat* DateFormatter::format() const {
+  // Settings are compared only here, at the use: a setting changed and changed back in between
+  // (as every caller sharing this formatter does) costs nothing.
+  if (format_ && !(built_ && built_->locale == locale_ && built_->timeZone == timeZone_ &&
+                   built_->calendar == calendar_)) {
+    format_.reset();
+  }
+  if (format_ && built_->lenient != lenient_) {
+    format_->setLenient(lenient_);
+    built_->lenient = lenient_;
+  }
   if (format_ && (timeZone_.isAutoupdating() || locale_.isAutoupdating())) {
     // The user's zone or locale may have changed since the formatter was built.
     if (timeZone_.identifier() != builtZone_ || locale_.identifier() != builtLocale_) {
@@ -147,6 +167,7 @@ icu::SimpleDateFormat* DateFormatter::format() const {
   format->adoptCalendar(icu_support::makeCalendar(calendar, timeZone_).release());
   format->setLenient(lenient_);
   format_ = std::move(format);
+  built_ = Built{locale_, timeZone_, calendar_, lenient_};
   return format_.get();
 }
 
@@ -154,8 +175,11 @@ std::string DateFormatter::string(Date date) const {
   if (pattern_.empty()) return "";
   auto* format = this->format();
   if (!format) return "";
+  UErrorCode status = U_ZERO_ERROR;
   icu::UnicodeString text;
-  format->format(icu_support::toUDate(date), text);
+  format->format(icu_support::toUDate(date), text, nullptr, status);
+  // A pattern letter ICU does not know stops the text part-way: no text rather than a part.
+  if (U_FAILURE(status)) return "";
   return icu_support::toUTF8(text);
 }
 

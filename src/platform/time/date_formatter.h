@@ -87,7 +87,6 @@ class DateFormatter {
  private:
   void regeneratePatternFromStyles();
   icu::SimpleDateFormat* format() const;  // built on first use after a change
-  void invalidate();
 
   std::string pattern_;
   Style dateStyle_ = Style::none;
@@ -98,6 +97,14 @@ class DateFormatter {
   std::optional<Calendar> calendar_;
   bool lenient_ = false;
   mutable std::unique_ptr<icu::SimpleDateFormat> format_;
+  // The settings `format_` was built with.
+  struct Built {
+    Locale locale;
+    TimeZone timeZone;
+    std::optional<Calendar> calendar;
+    bool lenient;
+  };
+  mutable std::optional<Built> built_;
   // What the autoupdating zone and locale were when `format_` was built.
   mutable std::string builtZone_;
   mutable std::string builtLocale_;
