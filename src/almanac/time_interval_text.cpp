@@ -44,13 +44,21 @@ std::string toString(double interval,
   ComponentsFormatterOptions options;
   if (configure) configure(options);
   options.apply(formatter);
-  std::string text = formatter.string(interval).value_or("");
-  if (options.zeroFormattingBehavior &&
-      platform::contains(*options.zeroFormattingBehavior, platform::ZeroFormattingBehavior::pad)) {
-    auto colon = text.find(':');
-    // Positions count UTF-16 units; the texts here are ASCII up to their first ":".
-    if (colon != std::string::npos && colon <= 1) text = "0" + text;
+  return withLeadingZero(formatter.string(interval).value_or(""), options.zeroFormattingBehavior);
+}
+
+std::string withLeadingZero(std::string text,
+                            const std::optional<platform::ZeroFormattingBehavior>& zero) {
+  if (!zero || !platform::contains(*zero, platform::ZeroFormattingBehavior::pad)) return text;
+  auto colon = text.find(':');
+  // Positions count UTF-16 units: one character before the colon is at most four bytes.
+  if (colon == std::string::npos) return text;
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < colon; ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
   }
+  if (units <= 1) text.insert(0, "0");
   return text;
 }
 

@@ -41,9 +41,13 @@ std::string toString(double interval, const ComponentsFormatterOptions& options)
 // pad behaviour, a text with one digit before its first ":" gets a leading "0".
 std::string toString(double interval,
                      const std::function<void(ComponentsFormatterOptions&)>& configure);
+// The pad rule of the configured `toString`: "0" before a text whose first ":" comes after at
+// most one character, when `zero` holds the pad flag.
+std::string withLeadingZero(std::string text,
+                            const std::optional<platform::ZeroFormattingBehavior>& zero);
 // "1:01:01": positional in "en_US_POSIX", largest unit collapsed, no unit limit.
-std::string toClock(double interval,
-                    platform::ZeroFormattingBehavior zero = platform::ZeroFormattingBehavior::pad);
+std::string toClock(double interval, platform::ZeroFormattingBehavior zero =
+                                         platform::ZeroFormattingBehavior::default_);
 
 // The duration ending at `reference` (now in the default region when none is given) counted in
 // the units, in the reference region's calendar. Units that hold no count (era, calendar, time
