@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "almanac/text_transformable.h"
 #include "platform/time/calendar.h"
@@ -63,6 +64,20 @@ bool isDigit(char32_t c) {
   return c >= U'0' && c <= U'9';
 }
 
+// Zones are immutable and shared: made once per process (UTC) or per thread and offset.
+const platform::TimeZone& utcZone() {
+  static const platform::TimeZone utc = *platform::TimeZone::withAbbreviation("UTC");
+  return utc;
+}
+
+std::optional<platform::TimeZone> fixedZone(int seconds) {
+  thread_local std::map<int, platform::TimeZone> zones;
+  if (auto it = zones.find(seconds); it != zones.end()) return it->second;
+  auto zone = platform::TimeZone::withSecondsFromGMT(seconds);
+  if (zone && zones.size() < 256) zones.emplace(seconds, *zone);
+  return zone;
+}
+
 bool isLeapYear(std::int64_t year) {
   return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
@@ -111,15 +126,36 @@ struct Fraction {
   }
 };
 
+// Today's year, month and day in the Gregorian calendar and the system's zone, read on first
+// need only: most texts name their whole date, and the calendar question is costly.
+class Today {
+ public:
+  std::int64_t year() { return get().year; }
+  std::int64_t month() { return get().month; }
+  std::int64_t day() { return get().day; }
+
+ private:
+  struct Values {
+    std::int64_t year, month, day;
+  };
+  const Values& get() {
+    if (!values_) {
+      platform::Calendar gregorian(platform::Calendar::Identifier::gregorian);
+      gregorian.setTimeZone(platform::TimeZone::current());
+      auto now = gregorian.dateComponents(
+          {platform::Calendar::Component::year, platform::Calendar::Component::month,
+           platform::Calendar::Component::day},
+          platform::Date::now());
+      values_ = Values{now.year.value_or(1), now.month.value_or(1), now.day.value_or(1)};
+    }
+    return *values_;
+  }
+  std::optional<Values> values_;
+};
+
 class Scanner {
  public:
-  Scanner(std::u32string text, ISOParser::Options options, std::int64_t nowYear,
-          std::int64_t nowMonth, std::int64_t nowDay)
-      : s_(std::move(text)),
-        options_(options),
-        nowYear_(nowYear),
-        nowMonth_(nowMonth),
-        nowDay_(nowDay) {
+  Scanner(std::u32string_view text, ISOParser::Options options) : s_(text), options_(options) {
     while (hyphens_ < s_.size() && s_[hyphens_] == U'-')
       ++hyphens_;
   }
@@ -150,7 +186,7 @@ class Scanner {
     ++i_;
     return true;
   }
-  bool contains(char32_t c) const { return s_.find(c) != std::u32string::npos; }
+  bool contains(char32_t c) const { return s_.find(c) != std::u32string_view::npos; }
 
   // A run of ASCII digits (at most `maxDigits` unless unlimited): its length and value. A run
   // too long for a 64-bit integer is refused before any value is formed.
@@ -178,8 +214,8 @@ class Scanner {
     return fraction;
   }
 
-  std::int64_t century() const { return nowYear_ - nowYear_ % 100; }
-  std::int64_t decade() const { return nowYear_ - nowYear_ % 10; }
+  std::int64_t century() { return today_.year() - today_.year() % 100; }
+  std::int64_t decade() { return today_.year() - today_.year() % 10; }
 
   // --- Date ---
   void scanDate() {
@@ -213,7 +249,7 @@ class Scanner {
         } else if (H == 1) {
           yearAfterHyphen(v, n);
         } else if (H == 2) {
-          d_.year = nowYear_;
+          d_.year = today_.year();
           d_.month_or_week = v;
           if (consumeIf(U'-')) {
             d_.day = readInteger(2).second;
@@ -221,8 +257,8 @@ class Scanner {
             d_.day = 1;
           }
         } else if (H == 3) {
-          d_.year = nowYear_;
-          d_.month_or_week = nowMonth_;
+          d_.year = today_.year();
+          d_.month_or_week = today_.month();
           d_.day = v;
         } else {
           throw Error::invalid;
@@ -230,7 +266,7 @@ class Scanner {
         break;
       case 3:
         if (H == 0 || (H >= 3 && !strict)) throw Error::invalid;
-        d_.year = nowYear_;
+        d_.year = today_.year();
         d_.day = v;
         d_.type = Style::dateOnly;
         break;
@@ -244,7 +280,7 @@ class Scanner {
           consumeIf(U'-');
           d_.day = atDigit() ? readInteger().second : 1;
         } else if (H == 2) {
-          d_.year = nowYear_;
+          d_.year = today_.year();
           d_.month_or_week = v / 100;
           d_.day = v % 100;
         } else {
@@ -290,9 +326,9 @@ class Scanner {
   }
 
   void today() {
-    d_.year = nowYear_;
-    d_.month_or_week = nowMonth_;
-    d_.day = nowDay_;
+    d_.year = today_.year();
+    d_.month_or_week = today_.month();
+    d_.day = today_.day();
   }
 
   void twoDigits(std::int64_t v) {
@@ -303,7 +339,7 @@ class Scanner {
         readWeek();
       } else if (!atDigit()) {
         // The two digits were a century after all.
-        d_.year = v * 100 + nowYear_ % 100;
+        d_.year = v * 100 + today_.year() % 100;
         d_.month_or_week = 1;
         d_.day = 1;
       } else {
@@ -327,7 +363,7 @@ class Scanner {
       d_.year = century() + v;
       readWeek();
     } else {
-      d_.year = v * 100 + nowYear_ % 100;
+      d_.year = v * 100 + today_.year() % 100;
       d_.month_or_week = 1;
       d_.day = 1;
     }
@@ -409,7 +445,7 @@ class Scanner {
     if (!at(U'W')) throw Error::invalid;
     if (peek(1) == U'-' && peek(2) && isDigit(*peek(2)) && (H == 1 || H == 2) && !options_.strict) {
       // -W-D: a weekday of week 1.
-      d_.year = nowYear_;
+      d_.year = today_.year();
       d_.month_or_week = 1;
       consume();
       consume();
@@ -417,7 +453,7 @@ class Scanner {
       setWeekday(count, x);
       d_.type = Style::week;
     } else if (H == 1) {
-      d_.year = nowYear_;
+      d_.year = today_.year();
       consume();
       d_.month_or_week = readInteger(2).second;
       d_.type = Style::week;
@@ -520,21 +556,20 @@ class Scanner {
       if (minutes > 59) throw Error::invalid;
       d_.tz_hour = sign * hours;
       d_.tz_minute = sign * minutes;
-      auto zone = platform::TimeZone::withSecondsFromGMT(
-          static_cast<int>(d_.tz_hour * 3600 + d_.tz_minute * 60));
+      auto zone = fixedZone(static_cast<int>(d_.tz_hour * 3600 + d_.tz_minute * 60));
       if (!zone) throw Error::invalid;
       d_.timezone = *zone;
     } else if (c == U'Z') {
       consume();
-      d_.timezone = platform::TimeZone::withAbbreviation("UTC");
+      d_.timezone = utcZone();
     }
   }
 
-  std::u32string s_;
+  std::u32string_view s_;
   std::size_t i_ = 0;
   std::size_t hyphens_ = 0;
   ISOParser::Options options_;
-  std::int64_t nowYear_, nowMonth_, nowDay_;
+  Today today_;
   ISOParser::ParsedDate d_;
   std::int64_t millisecond_ = 0;
 };
@@ -559,17 +594,10 @@ std::optional<ISOParser> ISOParser::make(std::string_view text,
     --end;
   if (begin == end) return std::nullopt;
 
-  platform::Calendar gregorian(platform::Calendar::Identifier::gregorian);
-  gregorian.setTimeZone(platform::TimeZone::current());
-  platform::Date now = platform::Date::now();
-  const std::int64_t nowYear = gregorian.component(platform::Calendar::Component::year, now);
-  const std::int64_t nowMonth = gregorian.component(platform::Calendar::Component::month, now);
-  const std::int64_t nowDay = gregorian.component(platform::Calendar::Component::day, now);
-
   ISOParser parser;
   std::int64_t millisecond = 0;
   try {
-    Scanner scanner(decoded->substr(begin, end - begin), options, nowYear, nowMonth, nowDay);
+    Scanner scanner(std::u32string_view(*decoded).substr(begin, end - begin), options);
     parser.date_ = scanner.scan();
     millisecond = scanner.millisecond();
   } catch (ISO8601ParserError) {
@@ -610,9 +638,24 @@ std::optional<ISOParser> ISOParser::make(std::string_view text,
   components.second = static_cast<std::int64_t>(d.seconds);
   components.nanosecond = millisecond * 1'000'000;
 
-  platform::TimeZone zone = d.timezone ? *d.timezone : *platform::TimeZone::withAbbreviation("UTC");
-  gregorian.setTimeZone(zone);
-  auto date = gregorian.date(components);
+  platform::TimeZone zone = d.timezone ? *d.timezone : utcZone();
+  std::optional<platform::Date> date;
+  if (d.year >= 1583) {
+    // After the Gregorian reform the calendar is the proleptic one, and every zone read is a
+    // fixed offset: the instant is plain arithmetic.
+    std::int64_t days = components.month ? daysFromCivil(d.year, *components.month, *components.day)
+                                         : daysFromCivil(d.year, 1, 1) + *components.day - 1;
+    double seconds =
+        static_cast<double>(days) * 86400.0 +
+        static_cast<double>(d.hour * 3600 + *components.minute * 60 + *components.second) +
+        static_cast<double>(millisecond) / 1000.0;
+    date =
+        platform::Date::fromTimeIntervalSince1970(seconds - zone.secondsFromGMT(platform::Date()));
+  } else {
+    platform::Calendar gregorian(platform::Calendar::Identifier::gregorian);
+    gregorian.setTimeZone(zone);
+    date = gregorian.date(components);
+  }
   if (!date) return std::nullopt;
   parser.parsedDate_ = date;
   parser.parsedTimeZone_ = zone;
