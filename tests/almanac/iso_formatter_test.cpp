@@ -156,5 +156,20 @@ TEST(ISOFormatterTest, TheReaderReadsBackWhatTheWriterWrites) {
   }
 }
 
+// Before 15 October 1582 the calendar is Julian; writer and reader still agree with each other.
+TEST(ISOFormatterTest, WriterAndReaderAgreeBeforeTheGregorianReform) {
+  const char* texts[] = {"1000-01-01T00:00:00Z", "1582-10-04T23:59:59Z", "1582-10-15T00:00:00Z",
+                         "1583-01-01T12:00:00Z"};
+  for (const char* text : texts) {
+    auto read = toISODate(text);
+    ASSERT_TRUE(read) << text;
+    EXPECT_EQ(DateInRegion(read->date(), region("GMT")).isoText(), text);
+  }
+  // Ten days vanished at the reform.
+  EXPECT_EQ(toISODate("1582-10-15T00:00:00Z")->timeIntervalSince1970() -
+                toISODate("1582-10-04T00:00:00Z")->timeIntervalSince1970(),
+            86400.0);
+}
+
 }  // namespace
 }  // namespace almanac

@@ -75,5 +75,19 @@ TEST(DateFormatterReuseTest, LeniencyChangesOnABuiltFormatter) {
   EXPECT_FALSE(f.date("2020-13-01"));
 }
 
+// Instants are held as seconds since 2001: a whole millisecond since 1970 must still be written
+// as itself, not one below.
+TEST(DateFormatterReuseTest, WritesWholeMillisecondsAsThemselves) {
+  DateFormatter f;
+  f.setLocale(Locale("en_US_POSIX"));
+  f.setTimeZone(zone("GMT"));
+  f.setDateFormat("ss.SSS");
+  const double instants[] = {324239784.698, 1600000000.123, -86399.001, 0.001, 978307200.999};
+  const char* texts[] = {"24.698", "40.123", "00.999", "00.001", "00.999"};
+  for (std::size_t i = 0; i < std::size(instants); ++i) {
+    EXPECT_EQ(f.string(Date::fromTimeIntervalSince1970(instants[i])), texts[i]) << instants[i];
+  }
+}
+
 }  // namespace
 }  // namespace platform
