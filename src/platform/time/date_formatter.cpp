@@ -75,11 +75,21 @@ DateFormatter::~DateFormatter() = default;
 
 void DateFormatter::setDateFormat(std::string pattern) {
   patternFromStyles_ = false;
-  if (pattern == pattern_) return;
+  stylesPending_ = false;
+  // Callers switch patterns far more often than anything else: the built formatter is kept and
+  // takes the pattern at its next use (see `format()`).
   pattern_ = std::move(pattern);
-  // Callers switch patterns far more often than anything else: keep the built formatter and
-  // its symbols, and only swap the pattern.
-  if (format_) format_->applyPattern(icu_support::toUnicode(pattern_));
+}
+
+const std::string& DateFormatter::dateFormat() const {
+  if (stylesPending_) {
+    stylesPending_ = false;
+    pattern_ = dateStyle_ == Style::none && timeStyle_ == Style::none
+                   ? std::string()
+                   : patternForStyles(icu_support::localeWithCalendar(locale_, calendar()),
+                                      dateStyle_, timeStyle_);
+  }
+  return pattern_;
 }
 
 void DateFormatter::setDateStyle(Style style) {
@@ -124,15 +134,9 @@ void DateFormatter::setLenient(bool lenient) {
 }
 
 void DateFormatter::regeneratePatternFromStyles() {
+  // Made when next asked for: setting both styles, or a style and then the locale, makes it once.
   patternFromStyles_ = true;
-  if (dateStyle_ == Style::none && timeStyle_ == Style::none) {
-    pattern_.clear();
-    if (format_) format_->applyPattern(icu::UnicodeString());
-    return;
-  }
-  pattern_ = patternForStyles(icu_support::localeWithCalendar(locale_, calendar()), dateStyle_,
-                              timeStyle_);
-  if (format_) format_->applyPattern(icu_support::toUnicode(pattern_));
+  stylesPending_ = true;
 }
 
 icu::SimpleDateFormat* DateFormatter::format() const {
@@ -152,14 +156,20 @@ icu::SimpleDateFormat* DateFormatter::format() const {
       format_.reset();
     }
   }
-  if (format_) return format_.get();
+  if (format_) {
+    if (appliedPattern_ != dateFormat()) {
+      format_->applyPattern(icu_support::toUnicode(pattern_));
+      appliedPattern_ = pattern_;
+    }
+    return format_.get();
+  }
   builtZone_ = timeZone_.identifier();
   builtLocale_ = locale_.identifier();
   Calendar calendar = this->calendar();
   icu::Locale locale = icu_support::localeWithCalendar(locale_, calendar);
   UErrorCode status = U_ZERO_ERROR;
   auto format =
-      std::make_unique<icu::SimpleDateFormat>(icu_support::toUnicode(pattern_), locale, status);
+      std::make_unique<icu::SimpleDateFormat>(icu_support::toUnicode(dateFormat()), locale, status);
   if (U_FAILURE(status)) {
     // A malformed pattern (an unclosed quote, say) formats nothing and reads nothing.
     return nullptr;
@@ -168,11 +178,12 @@ icu::SimpleDateFormat* DateFormatter::format() const {
   format->setLenient(lenient_);
   format_ = std::move(format);
   built_ = Built{locale_, timeZone_, calendar_, lenient_};
+  appliedPattern_ = pattern_;
   return format_.get();
 }
 
 std::string DateFormatter::string(Date date) const {
-  if (pattern_.empty()) return "";
+  if (dateFormat().empty()) return "";
   auto* format = this->format();
   if (!format) return "";
   UErrorCode status = U_ZERO_ERROR;
@@ -184,7 +195,7 @@ std::string DateFormatter::string(Date date) const {
 }
 
 std::optional<Date> DateFormatter::date(std::string_view text) const {
-  if (pattern_.empty()) return std::nullopt;
+  if (dateFormat().empty()) return std::nullopt;
   auto* format = this->format();
   if (!format) return std::nullopt;
   std::unique_ptr<icu::Calendar> cal(format->getCalendar()->clone());

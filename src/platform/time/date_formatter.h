@@ -41,7 +41,7 @@ class DateFormatter {
   DateFormatter(const DateFormatter&) = delete;
   DateFormatter& operator=(const DateFormatter&) = delete;
 
-  const std::string& dateFormat() const { return pattern_; }
+  const std::string& dateFormat() const;
   void setDateFormat(std::string pattern);
   Style dateStyle() const { return dateStyle_; }
   void setDateStyle(Style style);
@@ -88,7 +88,11 @@ class DateFormatter {
   void regeneratePatternFromStyles();
   icu::SimpleDateFormat* format() const;  // built on first use after a change
 
-  std::string pattern_;
+  // With `stylesPending_`, the styles changed and `pattern_` is made from them when next read.
+  mutable std::string pattern_;
+  mutable bool stylesPending_ = false;
+  // The pattern `format_` holds.
+  mutable std::string appliedPattern_;
   Style dateStyle_ = Style::none;
   Style timeStyle_ = Style::none;
   bool patternFromStyles_ = false;
