@@ -17,6 +17,12 @@ struct Overloaded : F... {
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
+// The region of texts for machines, made once: building it looks its zone up anew each time.
+const Region& machineRegion() {
+  static const Region iso = Region::isoStandard();
+  return iso;
+}
+
 using Style = platform::DateFormatter::Style;
 
 std::string styled(const DateRepresentable& date, Style dateStyle, Style timeStyle) {
@@ -66,7 +72,7 @@ std::optional<DateInRegion> StringToDateStyles::date(std::string_view text,
   };
   // Names are read in "en_US_POSIX" whatever the region; the result then takes its locale.
   auto rssLike = [&](std::string_view format) -> std::optional<DateInRegion> {
-    auto read = DateInRegion::fromString(text, std::string(format), Region::isoStandard());
+    auto read = DateInRegion::fromString(text, std::string(format), machineRegion());
     if (!read) return std::nullopt;
     return read->converted(std::nullopt, std::nullopt, LocaleConvertible(region.locale()));
   };

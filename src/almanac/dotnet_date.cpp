@@ -15,6 +15,12 @@ static_assert(DateToStringTrasformable<DOTNETFormatter>);
 
 namespace {
 
+// The region of texts for machines, made once: building it looks its zone up anew each time.
+const Region& machineRegion() {
+  static const Region iso = Region::isoStandard();
+  return iso;
+}
+
 constexpr double maximumMilliseconds = 8.64e15;  // 100,000,000 days
 
 bool isDigit(char c) {
@@ -93,7 +99,7 @@ std::optional<DateInRegion> DOTNETParser::parse(std::string_view text,
                                                 const std::any&) {
   auto seconds = instant(text);
   if (!seconds) return std::nullopt;
-  Region chosen = region ? *region : Region::isoStandard();
+  Region chosen = region ? *region : machineRegion();
   return DateInRegion(platform::Date::fromTimeIntervalSince1970(*seconds),
                       Region(chosen.calendar(), chosen.timeZone(), chosen.locale()));
 }

@@ -64,6 +64,12 @@ bool isDigit(char32_t c) {
   return c >= U'0' && c <= U'9';
 }
 
+// The region of texts for machines, made once: building it looks its zone up anew each time.
+const Region& machineRegion() {
+  static const Region iso = Region::isoStandard();
+  return iso;
+}
+
 // Zones are immutable and shared: made once per process (UTC) or per thread and offset.
 const platform::TimeZone& utcZone() {
   static const platform::TimeZone utc = *platform::TimeZone::withAbbreviation("UTC");
@@ -676,7 +682,7 @@ std::optional<DateInRegion> ISOParser::parse(std::string_view text,
   const auto* given = std::any_cast<Options>(&options);
   auto parser = make(text, given ? std::optional<Options>(*given) : std::nullopt);
   if (!parser || !parser->parsedDate_) return std::nullopt;
-  Region iso = Region::isoStandard();
+  const Region& iso = machineRegion();
   platform::Calendar calendar = region ? region->calendar() : iso.calendar();
   platform::TimeZone zone = region ? region->timeZone() : *parser->parsedTimeZone_;
   platform::Locale locale = region ? region->locale() : iso.locale();

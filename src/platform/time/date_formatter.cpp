@@ -41,16 +41,18 @@ std::vector<std::string> toVector(const icu::UnicodeString* items, int32_t count
 // Generating a pattern from styles loads locale data each time; callers set the same styles over
 // and over, so each thread keeps what it generated. Bounded: cleared when it grows past what any
 // real program uses.
-std::string patternForStyles(const icu::Locale& locale, DateFormatter::Style dateStyle,
-                             DateFormatter::Style timeStyle) {
+std::string patternForStyles(const Locale& locale, const Calendar& calendar,
+                             DateFormatter::Style dateStyle, DateFormatter::Style timeStyle) {
   thread_local std::unordered_map<std::string, std::string> cache;
-  std::string key = locale.getName();
+  std::string key = locale.identifier();
+  key += '|';
+  key += std::to_string(static_cast<int>(calendar.identifier()));
   key += '|';
   key += static_cast<char>('0' + static_cast<int>(dateStyle));
   key += static_cast<char>('0' + static_cast<int>(timeStyle));
   if (auto it = cache.find(key); it != cache.end()) return it->second;
-  std::unique_ptr<icu::DateFormat> generated(
-      icu::DateFormat::createDateTimeInstance(icuStyle(dateStyle), icuStyle(timeStyle), locale));
+  std::unique_ptr<icu::DateFormat> generated(icu::DateFormat::createDateTimeInstance(
+      icuStyle(dateStyle), icuStyle(timeStyle), icu_support::localeWithCalendar(locale, calendar)));
   auto* simple = dynamic_cast<icu::SimpleDateFormat*>(generated.get());
   std::string pattern;
   if (simple) {
@@ -86,8 +88,7 @@ const std::string& DateFormatter::dateFormat() const {
     stylesPending_ = false;
     pattern_ = dateStyle_ == Style::none && timeStyle_ == Style::none
                    ? std::string()
-                   : patternForStyles(icu_support::localeWithCalendar(locale_, calendar()),
-                                      dateStyle_, timeStyle_);
+                   : patternForStyles(locale_, calendar(), dateStyle_, timeStyle_);
   }
   return pattern_;
 }
