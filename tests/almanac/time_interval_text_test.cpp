@@ -59,9 +59,11 @@ TEST_F(TimeIntervalTextTest, ApplyLeavesAbsentOptionsAlone) {
 }
 
 TEST_F(TimeIntervalTextTest, ClockTextsAndTheLeadingZero) {
-  // A clock collapses a largest unit of exactly 1 into the next one.
+  // A clock carries whole hours in their own place, even one of exactly 1.
   EXPECT_EQ(toClock(7322), "2:02:02");
-  EXPECT_EQ(toClock(3661), "61:01");
+  EXPECT_EQ(toClock(3661), "1:01:01");
+  EXPECT_EQ(toClock(3661, ZeroFormattingBehavior::pad), "01:01:01");
+  EXPECT_EQ(toClock(5, ZeroFormattingBehavior::pad), "00:00:05");
   EXPECT_EQ(toClock(5), "0:05");
   EXPECT_EQ(toClock(-7322), "-2:02:02");
   struct Case {
