@@ -573,7 +573,13 @@ std::optional<Date> Calendar::date(const DateComponents& components) const {
   if (!ok) return std::nullopt;
 
   auto ms = timeOf(*cal);
-  if (!ms) return std::nullopt;
+  if (!ms || !wall_clock::inRange(*ms)) return std::nullopt;
+  // Near the end of its range ICU wraps a year silently: a year must land near itself.
+  if (components.year && *components.year != DateComponents::undefined &&
+      std::abs(*components.year) > 1'000'000) {
+    double years = std::abs(*ms / 31556952000.0 + 1970);
+    if (std::abs(years - std::abs(double(*components.year))) > 10000) return std::nullopt;
+  }
   Date result = icu_support::fromUDate(*ms);
   if (components.nanosecond && *components.nanosecond != DateComponents::undefined) {
     result += static_cast<double>(*components.nanosecond) / 1e9;
