@@ -46,6 +46,9 @@ DateInRegion DateInRegion::addingTimeInterval(double seconds) const {
 }
 
 DateInRegion DateInRegion::dateAtStartOf(Component component) const {
+  // The day's start alone, without the length the unit search also finds.
+  if (component == Component::day)
+    return DateInRegion(region_.calendar().startOfDay(date_), region_);
   auto unit = region_.calendar().dateInterval(component, date_);
   if (!unit) return *this;
   return DateInRegion(unit->start, region_);

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <unordered_map>
-
-#include <fmt/format.h>
+#include <vector>
 
 #include "platform/time/date_components.h"
 #include "platform/time/icu_support.h"
@@ -409,28 +409,63 @@ icu::Locale localeWithCalendar(const Locale& locale, const Calendar& calendar) {
   return result;
 }
 
-std::unique_ptr<icu::Calendar> makeCalendar(const Calendar& calendar, const TimeZone& zone) {
-  // Building an ICU calendar loads locale and zone data; cloning a configured one does not. The
-  // configured calendars are kept per thread, so no lock is taken.
-  thread_local std::unordered_map<std::string, std::unique_ptr<icu::Calendar>> configured;
-  auto weekday = CalendarAccess::firstWeekday(calendar);
-  auto days = CalendarAccess::minimumDays(calendar);
-  std::string key = fmt::format("{}|{}|{}|{}|{}", calendarType(calendar), zone.identifier(),
-                                calendar.locale() ? calendar.locale()->identifier() : "",
-                                weekday.value_or(0), days.value_or(0));
-  auto found = configured.find(key);
-  if (found == configured.end()) {
-    auto cal = CalendarAccess::bare(calendar, zone);
-    if (weekday) cal->setFirstDayOfWeek(static_cast<UCalendarDaysOfWeek>(*weekday));
-    if (days) cal->setMinimalDaysInFirstWeek(static_cast<uint8_t>(*days));
-    // Bounded: a program that walks many zones and locales builds afresh past this.
-    if (configured.size() >= 256) configured.clear();
-    found = configured.emplace(std::move(key), std::move(cal)).first;
+namespace {
+
+struct CalendarPool {
+  std::unique_ptr<icu::Calendar> prototype;
+  std::vector<std::unique_ptr<icu::Calendar>> free;
+};
+
+// Per thread and bounded: a program that walks many zones and locales builds afresh past it.
+constexpr std::size_t maximumPools = 256;
+constexpr std::size_t maximumFree = 8;
+
+}  // namespace
+
+void CalendarReturn::operator()(icu::Calendar* calendar) const noexcept {
+  auto* home = static_cast<CalendarPool*>(pool);
+  if (home && owner == std::this_thread::get_id() && home->free.size() < maximumFree) {
+    home->free.emplace_back(calendar);
+  } else {
+    delete calendar;
   }
-  return std::unique_ptr<icu::Calendar>(found->second->clone());
 }
 
-std::unique_ptr<icu::Calendar> makeCalendar(const Calendar& calendar) {
+CalendarPtr makeCalendar(const Calendar& calendar, const TimeZone& zone) {
+  thread_local std::unordered_map<std::string, std::unique_ptr<CalendarPool>> pools;
+  auto weekday = CalendarAccess::firstWeekday(calendar);
+  auto days = CalendarAccess::minimumDays(calendar);
+  std::string key;
+  key.reserve(64);
+  key += calendarType(calendar);
+  key += '|';
+  key += zone.identifier();
+  key += '|';
+  if (calendar.locale()) key += calendar.locale()->identifier();
+  key += '|';
+  key += char('0' + weekday.value_or(0));
+  key += char('0' + days.value_or(0));
+  auto found = pools.find(key);
+  if (found == pools.end()) {
+    auto made = CalendarAccess::bare(calendar, zone);
+    if (weekday) made->setFirstDayOfWeek(static_cast<UCalendarDaysOfWeek>(*weekday));
+    if (days) made->setMinimalDaysInFirstWeek(static_cast<uint8_t>(*days));
+    if (pools.size() >= maximumPools) return CalendarPtr(made.release(), CalendarReturn{});
+    auto pool = std::make_unique<CalendarPool>();
+    pool->prototype = std::move(made);
+    found = pools.emplace(std::move(key), std::move(pool)).first;
+  }
+  CalendarPool& pool = *found->second;
+  CalendarReturn back{&pool, std::this_thread::get_id()};
+  if (!pool.free.empty()) {
+    icu::Calendar* reused = pool.free.back().release();
+    pool.free.pop_back();
+    return CalendarPtr(reused, back);
+  }
+  return CalendarPtr(pool.prototype->clone(), back);
+}
+
+CalendarPtr makeCalendar(const Calendar& calendar) {
   return makeCalendar(calendar, calendar.timeZone());
 }
 
@@ -590,8 +625,8 @@ std::optional<Date> Calendar::date(const DateComponents& components) const {
 std::optional<Date> Calendar::dateByAdding(const DateComponents& components, Date date,
                                            bool wrapping) const {
   if (wrapping) return rolled(*this, components, date);
-  auto zoned = icu_support::makeCalendar(*this);
-  const icu::TimeZone& zone = zoned->getTimeZone();
+  auto shared = icu_support::sharedZone(timeZone_);
+  const icu::TimeZone& zone = *shared;
   SplitTime start = split(date);
   if (!wall_clock::inRange(start.wholeMilliseconds)) return std::nullopt;
   std::int32_t offset = wall_clock::offsetAt(zone, start.wholeMilliseconds);
@@ -636,21 +671,33 @@ std::optional<Date> Calendar::dateByAdding(const DateComponents& components, Dat
   UDate instant = start.wholeMilliseconds;
   if (movesDate) {
     if (!wall_clock::inRange(wall + expectedDays * 86400000.0)) return std::nullopt;
-    auto cal = icu_support::makeCalendar(*this, TimeZone::gmt());
-    if (!setTime(*cal, wall)) return std::nullopt;
+    // Days and weeks are the same length on every calendar's wall clock; only eras, years and
+    // months need the calendar.
+    std::optional<UDate> reached = wall;
+    double days = 0;
+    icu_support::CalendarPtr cal;
     for (const Step& step : steps) {
       if (!present(step.value)) continue;
-      std::int64_t remaining = *step.value * step.factor;
+      std::int64_t amount = *step.value * step.factor;
+      if (step.approximateDays == 1 || step.approximateDays == 7) {
+        days += static_cast<double>(amount) * step.approximateDays;
+        continue;
+      }
+      if (!cal) {
+        cal = icu_support::makeCalendar(*this, TimeZone::gmt());
+        if (!setTime(*cal, wall)) return std::nullopt;
+      }
       // ICU adds 32-bit amounts; larger counts go in pieces.
-      while (remaining != 0) {
-        std::int64_t piece = std::clamp<std::int64_t>(remaining, -(1 << 30), 1 << 30);
+      while (amount != 0) {
+        std::int64_t piece = std::clamp<std::int64_t>(amount, -(1 << 30), 1 << 30);
         UErrorCode status = U_ZERO_ERROR;
         cal->add(step.field, static_cast<int32_t>(piece), status);
         if (U_FAILURE(status)) return std::nullopt;
-        remaining -= piece;
+        amount -= piece;
       }
     }
-    auto reached = timeOf(*cal);
+    if (cal) reached = timeOf(*cal);
+    if (reached) *reached += days * 86400000.0;
     if (!reached || !wall_clock::inRange(*reached)) return std::nullopt;
     // A clamped or wrapped answer lies far from where the counts lead.
     // (Eras have no length to expect.)
@@ -916,8 +963,8 @@ std::optional<std::int64_t> Calendar::ordinality(Component smaller, Component la
 }
 
 std::optional<DateInterval> Calendar::dateInterval(Component component, Date date) const {
-  auto zoned = icu_support::makeCalendar(*this);
-  const icu::TimeZone& zone = zoned->getTimeZone();
+  auto shared = icu_support::sharedZone(timeZone_);
+  const icu::TimeZone& zone = *shared;
   UDate instant = std::floor(icu_support::toUDate(date));
   if (!wall_clock::inRange(instant)) return std::nullopt;
   std::int32_t offset = wall_clock::offsetAt(zone, instant);
@@ -937,6 +984,22 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
       return within(60);
     case Component::hour:
       return within(3600);
+    case Component::day:
+    case Component::weekday:
+    case Component::weekdayOrdinal: {
+      // In the zone itself: ICU resolves a midnight that repeats to its first pass and one that
+      // does not exist to the first instant after the gap, as the wall-clock rule does.
+      auto cal = icu_support::makeCalendar(*this);
+      if (!setTime(*cal, instant)) return std::nullopt;
+      zeroTimeOfDay(*cal);
+      auto start = timeOf(*cal);
+      if (!start) return std::nullopt;
+      cal->set(UCAL_DATE, get(*cal, UCAL_DATE) + 1);
+      zeroTimeOfDay(*cal);
+      auto end = timeOf(*cal);
+      if (!end) return std::nullopt;
+      return DateInterval{icu_support::fromUDate(*start), (*end - *start) / 1000.0};
+    }
     default:
       break;
   }
@@ -1049,8 +1112,11 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
 }
 
 Date Calendar::startOfDay(Date date) const {
-  auto interval = dateInterval(Component::day, date);
-  return interval ? interval->start : date;
+  auto cal = icu_support::makeCalendar(*this);
+  if (!setTime(*cal, std::floor(icu_support::toUDate(date)))) return date;
+  zeroTimeOfDay(*cal);
+  auto start = timeOf(*cal);
+  return start ? icu_support::fromUDate(*start) : date;
 }
 
 bool Calendar::isDateInToday(Date date) const {
@@ -1085,6 +1151,51 @@ ComparisonResult Calendar::compare(Date a, Date b, Component granularity) const 
   if (granularity == Component::nanosecond) return order(a, b);
   if (granularity == Component::era) {
     return order(component(Component::era, a), component(Component::era, b));
+  }
+  // Units shorter than a day, each within its instant's own offset.
+  auto within = [&](double length) {
+    auto shared = icu_support::sharedZone(timeZone_);
+    auto start = [&](Date date) {
+      UDate instant = std::floor(icu_support::toUDate(date));
+      UDate wall = instant + wall_clock::offsetAt(*shared, instant);
+      double into = std::fmod(wall, length);
+      return instant - (into < 0 ? into + length : into);
+    };
+    return order(start(a), start(b));
+  };
+  switch (granularity) {
+    case Component::second:
+      return within(1000.0);
+    case Component::minute:
+      return within(60000.0);
+    case Component::hour:
+      return within(3600000.0);
+    case Component::day:
+    case Component::month:
+    case Component::year: {
+      // Days, months and years through the fields of the two instants: the local day number, or
+      // the running year (with the era where eras start within a year) and the month.
+      auto cal = icu_support::makeCalendar(*this);
+      bool eraStartsYears = identifier_ == Identifier::japanese;
+      auto key = [&](Date date) {
+        std::array<std::int64_t, 4> fields{};
+        setTime(*cal, std::floor(icu_support::toUDate(date)));
+        if (granularity == Component::day) {
+          fields[0] = get(*cal, UCAL_JULIAN_DAY);
+          return fields;
+        }
+        fields[0] = get(*cal, UCAL_EXTENDED_YEAR);
+        fields[1] = eraStartsYears ? get(*cal, UCAL_ERA) : 0;
+        if (granularity == Component::month) {
+          fields[2] = get(*cal, UCAL_MONTH);
+          fields[3] = get(*cal, UCAL_IS_LEAP_MONTH);
+        }
+        return fields;
+      };
+      return order(key(a), key(b));
+    }
+    default:
+      break;
   }
   auto first = dateInterval(granularity, a);
   auto second = dateInterval(granularity, b);

@@ -90,10 +90,8 @@ std::optional<Date> Calendar::date(const DateComponents& components,
                                    std::optional<Date> keepingSideOf) const {
   auto made = date(components);
   if (!made || !keepingSideOf) return made;
-  Calendar inZone = *this;
-  if (components.timeZone) inZone.setTimeZone(*components.timeZone);
-  auto zoned = icu_support::makeCalendar(inZone);
-  const icu::TimeZone& zone = zoned->getTimeZone();
+  auto shared = icu_support::sharedZone(components.timeZone ? *components.timeZone : timeZone());
+  const icu::TimeZone& zone = *shared;
   UDate instant = std::floor(icu_support::toUDate(*made));
   double fraction = icu_support::toUDate(*made) - instant;
   std::int32_t side = wall_clock::offsetAt(zone, icu_support::toUDate(*keepingSideOf));
@@ -116,8 +114,8 @@ std::optional<Date> Calendar::nextDate(Date date, const DateComponents& matching
     if (!holdable(*this, component, matching.value(component))) return std::nullopt;
   }
   bool backward = direction == SearchDirection::backward;
-  auto zoned = icu_support::makeCalendar(*this);
-  const icu::TimeZone& zone = zoned->getTimeZone();
+  auto shared = icu_support::sharedZone(timeZone());
+  const icu::TimeZone& zone = *shared;
   UDate from = icu_support::toUDate(date);
   if (!wall_clock::inRange(from)) return std::nullopt;
   UDate fromWall = std::floor(from) + wall_clock::offsetAt(zone, std::floor(from));
@@ -233,8 +231,8 @@ std::optional<Date> Calendar::date(bySettingHour_t, std::int64_t hour, std::int6
   if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     return std::nullopt;
   }
-  auto zoned = icu_support::makeCalendar(*this);
-  const icu::TimeZone& zone = zoned->getTimeZone();
+  auto shared = icu_support::sharedZone(timeZone());
+  const icu::TimeZone& zone = *shared;
   UDate instant = std::floor(icu_support::toUDate(of));
   if (!wall_clock::inRange(instant)) return std::nullopt;
   UDate wall = instant + wall_clock::offsetAt(zone, instant);

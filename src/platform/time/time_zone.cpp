@@ -283,5 +283,10 @@ std::unique_ptr<icu::TimeZone> makeZone(const TimeZone& zone) {
   return std::unique_ptr<icu::TimeZone>(TimeZoneAccess::resolved(zone)->zone->clone());
 }
 
+std::shared_ptr<const icu::TimeZone> sharedZone(const TimeZone& zone) {
+  auto impl = TimeZoneAccess::resolved(zone);
+  return std::shared_ptr<const icu::TimeZone>(impl, impl->zone.get());
+}
+
 }  // namespace icu_support
 }  // namespace platform
