@@ -12,6 +12,8 @@ packages=(
   python3
   # platform runtime
   libfmt-dev nlohmann-json3-dev libplist-dev zlib1g-dev libicu-dev
+  # time-zone rules from the system's database (TZif files), kept current by tzdata updates
+  libcctz-dev tzdata
   # media types of file extensions (/etc/mime.types)
   media-types
   # networking

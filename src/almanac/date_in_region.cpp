@@ -126,9 +126,15 @@ std::string DateInRegion::description() const {
   if (customFormatter_) {
     // The owner's formatter only lends itself to this text: its pattern is put back.
     std::string ownPattern = customFormatter_->dateFormat();
+    bool followsStyles = customFormatter_->patternFollowsStyles();
     customFormatter_->setDateFormat(std::string(DateFormats::iso8601));
     represented = customFormatter_->string(date_);
-    customFormatter_->setDateFormat(std::move(ownPattern));
+    if (followsStyles) {
+      // Made from styles again, so that it keeps following its locale.
+      customFormatter_->setDateStyle(customFormatter_->dateStyle());
+    } else {
+      customFormatter_->setDateFormat(std::move(ownPattern));
+    }
   } else {
     represented = sharedDateFormatter(region_, std::nullopt)->string(date_);
   }
@@ -149,28 +155,10 @@ DateInRegion DateInRegion::decode(platform::Decoder& decoder) {
   return DateInRegion(date, std::move(region));
 }
 
+// A count of days from an instant, whatever the calendar: a calendar formula breaks before the
+// Gregorian reform and for years before 1.
 double DateInRegion::julianDay() const {
-  Region fixed(platform::Calendar::Identifier::gregorian, Zones::gmt, Locales::english);
-  auto parts = fixed.calendar().dateComponents(
-      {Component::year, Component::month, Component::day, Component::hour, Component::minute,
-       Component::second, Component::nanosecond},
-      date_);
-  auto number = [](const std::optional<std::int64_t>& value) {
-    return static_cast<double>(value.value_or(0));
-  };
-  double Y = number(parts.year);
-  double M = number(parts.month);
-  double D = number(parts.day);
-  double h = number(parts.hour);
-  double m = number(parts.minute);
-  double s = number(parts.second);
-  double n = number(parts.nanosecond);
-
-  double ut = (n / 1e9 + s) / 3600 + (m / 60 + h);
-  double a = 367 * Y - std::floor((std::floor((M + 9) / 12) + Y) * 7 * 0.25) -
-             std::floor((std::floor(((M - 9) / 7 + Y) / 100) + 1) * 3 * 0.25);
-  double b = std::floor(M * 275 / 9) + D;
-  return ut / 24 + (b + 1721028.5) + a;
+  return 2440587.5 + date_.timeIntervalSince1970() / 86400.0;
 }
 
 std::int64_t DateInRegion::interval(const std::optional<DateInRegion>& to,

@@ -8,23 +8,12 @@ namespace almanac {
 
 namespace {
 
-// The first instant of the calendar week that holds the date: the date the calendar makes from
-// the week and its week-based year alone, so it starts on the calendar's first weekday.
-std::optional<platform::Date> startOfWeek(const platform::Calendar& calendar, platform::Date date) {
-  platform::DateComponents week;
-  week.yearForWeekOfYear = calendar.component(Component::yearForWeekOfYear, date);
-  week.weekOfYear = calendar.component(Component::weekOfYear, date);
-  return calendar.date(week);
-}
-
-// The last second of that week.
-std::optional<platform::Date> endOfWeek(const platform::Calendar& calendar, platform::Date date) {
-  auto start = startOfWeek(calendar, date);
-  if (!start) return std::nullopt;
-  platform::DateComponents length;
-  length.day = 7;
-  length.second = -1;
-  return calendar.dateByAdding(length, *start);
+// The calendar week that holds the date, as the calendar finds the unit: a date made from the
+// week fields alone lands in another year in calendars whose week-year ICU counts apart (the
+// Chinese one).
+std::optional<platform::DateInterval> weekOf(const platform::Calendar& calendar,
+                                             platform::Date date) {
+  return calendar.dateInterval(Component::weekOfYear, date);
 }
 
 }  // namespace
@@ -108,25 +97,19 @@ std::int64_t DateRepresentable::roundedHour() const {
 
 std::int64_t DateRepresentable::weekStartDay() const {
   platform::Calendar cal = calendar();
-  auto start = startOfWeek(cal, date());
-  return cal.component(Component::day, start.value_or(date()));
+  auto week = weekOf(cal, date());
+  return cal.component(Component::day, week ? week->start : date());
 }
 
 std::int64_t DateRepresentable::weekEndDay() const {
   platform::Calendar cal = calendar();
-  auto end = endOfWeek(cal, date());
-  return cal.component(Component::day, end.value_or(date()));
+  auto week = weekOf(cal, date());
+  return cal.component(Component::day, week ? week->end() - 0.001 : date());
 }
 
 std::int64_t DateRepresentable::quarter() const {
-  // The date's own calendar counts the months: with the twelve of another calendar, the
-  // thirteenth month of a Hebrew or Coptic year would fall in a fifth quarter.
-  platform::Calendar cal = calendar();
-  std::int64_t month = cal.component(Component::month, date());
-  auto range = cal.maximumRange(Component::month);
-  std::int64_t months = range && range->count() > 0 ? range->count() : 12;
-  // ceil(month / (months / 4)), in whole numbers so that no rounding can tip it over.
-  return (month * 4 + months - 1) / months;
+  // The calendar's own rule, so that this and the components' quarter never disagree.
+  return component(Component::quarter);
 }
 
 double DateRepresentable::daylightSavingOffset() const {

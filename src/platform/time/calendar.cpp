@@ -5,9 +5,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/time/date_components.h"
 #include "platform/time/icu_support.h"
+#include "platform/time/wall_clock.h"
 
 namespace platform {
 
@@ -297,6 +302,71 @@ std::optional<Calendar::Range> fieldRange(const Calendar& calendar, Component co
   return Calendar::Range{((*cal).*low)(field) + shift, ((*cal).*high)(field) + 1 + shift};
 }
 
+// Rolls each unit within its larger unit, as ICU rolls fields.
+std::optional<Date> rolled(const Calendar& calendar, const DateComponents& components, Date date) {
+  constexpr bool wrapping = true;
+  auto cal = icu_support::makeCalendar(calendar);
+  SplitTime start = split(date);
+  if (!setTime(*cal, start.wholeMilliseconds)) return std::nullopt;
+
+  bool ok = true;
+  auto apply = [&](UCalendarDateFields field, const std::optional<std::int64_t>& value,
+                   std::int64_t factor = 1) {
+    if (!ok || !value || *value == 0 || *value == DateComponents::undefined) return;
+    std::int64_t amount = 0;
+    if (__builtin_mul_overflow(*value, factor, &amount)) {
+      ok = false;
+      return;
+    }
+    auto narrowed = narrow(amount);
+    if (!narrowed) {
+      ok = false;
+      return;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    if (wrapping) {
+      cal->roll(field, *narrowed, status);
+    } else {
+      cal->add(field, *narrowed, status);
+    }
+    if (U_FAILURE(status)) ok = false;
+  };
+
+  // Largest first, so that adding a month and a day to 31 January lands in March only when it
+  // should.
+  apply(UCAL_ERA, components.era);
+  apply(UCAL_YEAR, components.year);
+  apply(UCAL_YEAR_WOY, components.yearForWeekOfYear);
+  apply(UCAL_MONTH, components.quarter, 3);
+  apply(UCAL_MONTH, components.month);
+  apply(UCAL_WEEK_OF_YEAR, components.weekOfYear);
+  apply(UCAL_WEEK_OF_MONTH, components.weekOfMonth);
+  apply(UCAL_DAY_OF_WEEK_IN_MONTH, components.weekdayOrdinal);
+  apply(UCAL_DAY_OF_WEEK, components.weekday);
+  apply(UCAL_DATE, components.day);
+  apply(UCAL_HOUR_OF_DAY, components.hour);
+  apply(UCAL_MINUTE, components.minute);
+  apply(UCAL_SECOND, components.second);
+  if (!ok) return std::nullopt;
+
+  auto ms = timeOf(*cal);
+  if (!ms) return std::nullopt;
+  Date result = icu_support::fromUDate(*ms + start.fraction);
+  if (components.nanosecond && *components.nanosecond != DateComponents::undefined &&
+      *components.nanosecond != 0) {
+    std::int64_t ns = *components.nanosecond;
+    if (wrapping) {
+      std::int64_t current = nanosecondOf(result);
+      std::int64_t rolled =
+          ((current + ns % 1'000'000'000) % 1'000'000'000 + 1'000'000'000) % 1'000'000'000;
+      result += static_cast<double>(rolled - current) / 1e9;
+    } else {
+      result += static_cast<double>(ns) / 1e9;
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 // The week rules set on a calendar, or the ones its system imposes; otherwise the locale decides.
@@ -339,18 +409,63 @@ icu::Locale localeWithCalendar(const Locale& locale, const Calendar& calendar) {
   return result;
 }
 
-std::unique_ptr<icu::Calendar> makeCalendar(const Calendar& calendar, const TimeZone& zone) {
-  auto cal = CalendarAccess::bare(calendar, zone);
-  if (auto weekday = CalendarAccess::firstWeekday(calendar)) {
-    cal->setFirstDayOfWeek(static_cast<UCalendarDaysOfWeek>(*weekday));
+namespace {
+
+struct CalendarPool {
+  std::unique_ptr<icu::Calendar> prototype;
+  std::vector<std::unique_ptr<icu::Calendar>> free;
+};
+
+// Per thread and bounded: a program that walks many zones and locales builds afresh past it.
+constexpr std::size_t maximumPools = 256;
+constexpr std::size_t maximumFree = 8;
+
+}  // namespace
+
+void CalendarReturn::operator()(icu::Calendar* calendar) const noexcept {
+  auto* home = static_cast<CalendarPool*>(pool);
+  if (home && owner == std::this_thread::get_id() && home->free.size() < maximumFree) {
+    home->free.emplace_back(calendar);
+  } else {
+    delete calendar;
   }
-  if (auto days = CalendarAccess::minimumDays(calendar)) {
-    cal->setMinimalDaysInFirstWeek(static_cast<uint8_t>(*days));
-  }
-  return cal;
 }
 
-std::unique_ptr<icu::Calendar> makeCalendar(const Calendar& calendar) {
+CalendarPtr makeCalendar(const Calendar& calendar, const TimeZone& zone) {
+  thread_local std::unordered_map<std::string, std::unique_ptr<CalendarPool>> pools;
+  auto weekday = CalendarAccess::firstWeekday(calendar);
+  auto days = CalendarAccess::minimumDays(calendar);
+  std::string key;
+  key.reserve(64);
+  key += calendarType(calendar);
+  key += '|';
+  key += zone.identifier();
+  key += '|';
+  if (calendar.locale()) key += calendar.locale()->identifier();
+  key += '|';
+  key += char('0' + weekday.value_or(0));
+  key += char('0' + days.value_or(0));
+  auto found = pools.find(key);
+  if (found == pools.end()) {
+    auto made = CalendarAccess::bare(calendar, zone);
+    if (weekday) made->setFirstDayOfWeek(static_cast<UCalendarDaysOfWeek>(*weekday));
+    if (days) made->setMinimalDaysInFirstWeek(static_cast<uint8_t>(*days));
+    if (pools.size() >= maximumPools) return CalendarPtr(made.release(), CalendarReturn{});
+    auto pool = std::make_unique<CalendarPool>();
+    pool->prototype = std::move(made);
+    found = pools.emplace(std::move(key), std::move(pool)).first;
+  }
+  CalendarPool& pool = *found->second;
+  CalendarReturn back{&pool, std::this_thread::get_id()};
+  if (!pool.free.empty()) {
+    icu::Calendar* reused = pool.free.back().release();
+    pool.free.pop_back();
+    return CalendarPtr(reused, back);
+  }
+  return CalendarPtr(pool.prototype->clone(), back);
+}
+
+CalendarPtr makeCalendar(const Calendar& calendar) {
   return makeCalendar(calendar, calendar.timeZone());
 }
 
@@ -373,6 +488,9 @@ std::unique_ptr<icu::Calendar> CalendarAccess::bare(const Calendar& calendar,
                                             status));
   }
   cal->setLenient(true);
+  // A time that exists twice is its first occurrence, as every other wall time this layer
+  // resolves (see wall_clock.h); a skipped time moves on by the gap, ICU's default.
+  cal->setRepeatedWallTimeOption(UCAL_WALLTIME_FIRST);
   return cal;
 }
 
@@ -490,7 +608,13 @@ std::optional<Date> Calendar::date(const DateComponents& components) const {
   if (!ok) return std::nullopt;
 
   auto ms = timeOf(*cal);
-  if (!ms) return std::nullopt;
+  if (!ms || !wall_clock::inRange(*ms)) return std::nullopt;
+  // Near the end of its range ICU wraps a year silently: a year must land near itself.
+  if (components.year && *components.year != DateComponents::undefined &&
+      std::abs(*components.year) > 1'000'000) {
+    double years = std::abs(*ms / 31556952000.0 + 1970);
+    if (std::abs(years - std::abs(double(*components.year))) > 10000) return std::nullopt;
+  }
   Date result = icu_support::fromUDate(*ms);
   if (components.nanosecond && *components.nanosecond != DateComponents::undefined) {
     result += static_cast<double>(*components.nanosecond) / 1e9;
@@ -500,66 +624,112 @@ std::optional<Date> Calendar::date(const DateComponents& components) const {
 
 std::optional<Date> Calendar::dateByAdding(const DateComponents& components, Date date,
                                            bool wrapping) const {
-  auto cal = icu_support::makeCalendar(*this);
+  if (wrapping) return rolled(*this, components, date);
+  auto shared = icu_support::sharedZone(timeZone_);
+  const icu::TimeZone& zone = *shared;
   SplitTime start = split(date);
-  if (!setTime(*cal, start.wholeMilliseconds)) return std::nullopt;
+  if (!wall_clock::inRange(start.wholeMilliseconds)) return std::nullopt;
+  std::int32_t offset = wall_clock::offsetAt(zone, start.wholeMilliseconds);
+  UDate wall = start.wholeMilliseconds + offset;
 
-  bool ok = true;
-  auto apply = [&](UCalendarDateFields field, const std::optional<std::int64_t>& value,
-                   std::int64_t factor = 1) {
-    if (!ok || !value || *value == 0 || *value == DateComponents::undefined) return;
-    std::int64_t amount = 0;
-    if (__builtin_mul_overflow(*value, factor, &amount)) {
-      ok = false;
-      return;
-    }
-    auto narrowed = narrow(amount);
-    if (!narrowed) {
-      ok = false;
-      return;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    if (wrapping) {
-      cal->roll(field, *narrowed, status);
-    } else {
-      cal->add(field, *narrowed, status);
-    }
-    if (U_FAILURE(status)) ok = false;
+  // Calendar units move the wall-clock date on a calendar that has no clock changes; the time
+  // reached is resolved in the zone afterwards.
+  struct Step {
+    UCalendarDateFields field;
+    std::optional<std::int64_t> value;
+    std::int64_t factor;
+    double approximateDays;  // for refusing results beyond ICU's range before ICU clamps them
   };
+  const std::array<Step, 10> steps = {{
+      {UCAL_ERA, components.era, 1, 0},
+      {UCAL_YEAR, components.year, 1, 365.2425},
+      {UCAL_YEAR_WOY, components.yearForWeekOfYear, 1, 365.2425},
+      {UCAL_MONTH, components.quarter, 3, 30.436875},
+      {UCAL_MONTH, components.month, 1, 30.436875},
+      {UCAL_WEEK_OF_YEAR, components.weekOfYear, 1, 7},
+      {UCAL_WEEK_OF_MONTH, components.weekOfMonth, 1, 7},
+      {UCAL_DAY_OF_WEEK_IN_MONTH, components.weekdayOrdinal, 1, 7},
+      {UCAL_DAY_OF_WEEK, components.weekday, 1, 1},
+      {UCAL_DATE, components.day, 1, 1},
+  }};
+  auto present = [](const std::optional<std::int64_t>& value) {
+    return value && *value != 0 && *value != DateComponents::undefined;
+  };
+  double expectedDays = 0;
+  double toleranceDays = 3;
+  bool movesDate = false;
+  for (const Step& step : steps) {
+    if (!present(step.value)) continue;
+    movesDate = true;
+    std::int64_t amount = 0;
+    if (__builtin_mul_overflow(*step.value, step.factor, &amount)) return std::nullopt;
+    if (step.field == UCAL_ERA && !narrow(amount)) return std::nullopt;
+    expectedDays += static_cast<double>(amount) * step.approximateDays;
+    // Lunar and lunisolar years and months vary by up to a tenth around their mean.
+    toleranceDays += std::abs(static_cast<double>(amount)) * step.approximateDays * 0.15;
+  }
+  UDate instant = start.wholeMilliseconds;
+  if (movesDate) {
+    if (!wall_clock::inRange(wall + expectedDays * 86400000.0)) return std::nullopt;
+    // Days and weeks are the same length on every calendar's wall clock; only eras, years and
+    // months need the calendar.
+    std::optional<UDate> reached = wall;
+    double days = 0;
+    icu_support::CalendarPtr cal;
+    for (const Step& step : steps) {
+      if (!present(step.value)) continue;
+      std::int64_t amount = *step.value * step.factor;
+      if (step.approximateDays == 1 || step.approximateDays == 7) {
+        days += static_cast<double>(amount) * step.approximateDays;
+        continue;
+      }
+      if (!cal) {
+        cal = icu_support::makeCalendar(*this, TimeZone::gmt());
+        if (!setTime(*cal, wall)) return std::nullopt;
+      }
+      // ICU adds 32-bit amounts; larger counts go in pieces.
+      while (amount != 0) {
+        std::int64_t piece = std::clamp<std::int64_t>(amount, -(1 << 30), 1 << 30);
+        UErrorCode status = U_ZERO_ERROR;
+        cal->add(step.field, static_cast<int32_t>(piece), status);
+        if (U_FAILURE(status)) return std::nullopt;
+        amount -= piece;
+      }
+    }
+    if (cal) reached = timeOf(*cal);
+    if (reached) *reached += days * 86400000.0;
+    if (!reached || !wall_clock::inRange(*reached)) return std::nullopt;
+    // A clamped or wrapped answer lies far from where the counts lead.
+    // (Eras have no length to expect.)
+    if (!present(components.era) &&
+        std::abs((*reached - wall) / 86400000.0 - expectedDays) > toleranceDays) {
+      return std::nullopt;
+    }
+    auto travel = *reached < wall ? wall_clock::Travel::backward : wall_clock::Travel::forward;
+    instant = wall_clock::resolve(zone, *reached, offset, travel);
+  }
 
-  // Largest first, so that adding a month and a day to 31 January lands in March only when it
-  // should.
-  apply(UCAL_ERA, components.era);
-  apply(UCAL_YEAR, components.year);
-  apply(UCAL_YEAR_WOY, components.yearForWeekOfYear);
-  apply(UCAL_MONTH, components.quarter, 3);
-  apply(UCAL_MONTH, components.month);
-  apply(UCAL_WEEK_OF_YEAR, components.weekOfYear);
-  apply(UCAL_WEEK_OF_MONTH, components.weekOfMonth);
-  apply(UCAL_DAY_OF_WEEK_IN_MONTH, components.weekdayOrdinal);
-  apply(UCAL_DAY_OF_WEEK, components.weekday);
-  apply(UCAL_DATE, components.day);
-  apply(UCAL_HOUR_OF_DAY, components.hour);
-  apply(UCAL_MINUTE, components.minute);
-  apply(UCAL_SECOND, components.second);
-  if (!ok) return std::nullopt;
-
-  auto ms = timeOf(*cal);
-  if (!ms) return std::nullopt;
-  Date result = icu_support::fromUDate(*ms + start.fraction);
-  if (components.nanosecond && *components.nanosecond != DateComponents::undefined &&
-      *components.nanosecond != 0) {
-    std::int64_t ns = *components.nanosecond;
-    if (wrapping) {
-      std::int64_t current = nanosecondOf(result);
-      std::int64_t rolled =
-          ((current + ns % 1'000'000'000) % 1'000'000'000 + 1'000'000'000) % 1'000'000'000;
-      result += static_cast<double>(rolled - current) / 1e9;
-    } else {
-      result += static_cast<double>(ns) / 1e9;
+  // Hours, minutes and seconds are elapsed time.
+  std::int64_t elapsed = 0;
+  const std::array<std::pair<std::optional<std::int64_t>, std::int64_t>, 3> times = {{
+      {components.hour, 3600},
+      {components.minute, 60},
+      {components.second, 1},
+  }};
+  for (const auto& [value, length] : times) {
+    if (!present(value)) continue;
+    std::int64_t seconds = 0;
+    if (__builtin_mul_overflow(*value, length, &seconds) ||
+        __builtin_add_overflow(elapsed, seconds, &elapsed)) {
+      return std::nullopt;
     }
   }
-  return result;
+  double milliseconds = instant + static_cast<double>(elapsed) * 1000.0 + start.fraction;
+  if (present(components.nanosecond)) {
+    milliseconds += static_cast<double>(*components.nanosecond) / 1e6;
+  }
+  if (!wall_clock::inRange(milliseconds)) return std::nullopt;
+  return icu_support::fromUDate(milliseconds);
 }
 
 std::optional<Date> Calendar::dateByAdding(Component component, std::int64_t value, Date date,
@@ -609,28 +779,44 @@ DateComponents Calendar::dateComponents(const ComponentSet& components, Date sta
     UErrorCode status = U_ZERO_ERROR;
     UDate before = cal->getTime(status);
     int32_t months = cal->fieldDifference(target, UCAL_MONTH, status);
-    if (U_SUCCESS(status)) {
-      int32_t quarters = months / 3;
-      setTime(*cal, before);
-      cal->add(UCAL_MONTH, quarters * 3, status);
-      result.quarter = quarters;
-    }
+    // Quarters count months without using them up: the months stay for the month component.
+    setTime(*cal, before);
+    if (U_SUCCESS(status)) result.quarter = months / 3;
   }
   difference(Component::month, UCAL_MONTH);
   difference(Component::weekOfYear, UCAL_WEEK_OF_YEAR);
   difference(Component::weekOfMonth, UCAL_WEEK_OF_MONTH);
-  difference(Component::weekdayOrdinal, UCAL_DAY_OF_WEEK_IN_MONTH);
-  difference(Component::weekday, UCAL_DAY_OF_WEEK);
-  difference(Component::day, UCAL_DATE);
-  difference(Component::hour, UCAL_HOUR_OF_DAY);
-  difference(Component::minute, UCAL_MINUTE);
-  difference(Component::second, UCAL_SECOND);
-  if (components.contains(Component::nanosecond)) {
+  // Weekdays and weekday ordinals are counts beside the days, not units that use them up.
+  auto uncounted = [&](Component component, UCalendarDateFields field) {
     UErrorCode status = U_ZERO_ERROR;
-    UDate reached = cal->getTime(status);
-    if (U_SUCCESS(status)) {
-      result.nanosecond = static_cast<std::int64_t>(std::llround((target - reached) * 1e6));
-    }
+    UDate before = cal->getTime(status);
+    difference(component, field);
+    setTime(*cal, before);
+  };
+  uncounted(Component::weekdayOrdinal, UCAL_DAY_OF_WEEK_IN_MONTH);
+  uncounted(Component::weekday, UCAL_DAY_OF_WEEK);
+  difference(Component::day, UCAL_DATE);
+
+  // Below a day, units are elapsed time: counted here in 64 bits, as ICU's 32-bit differences
+  // cannot hold the seconds of long spans.
+  UErrorCode status = U_ZERO_ERROR;
+  UDate reached = cal->getTime(status);
+  if (U_FAILURE(status)) return result;
+  double remaining = std::trunc(target - reached);  // whole milliseconds
+  double fraction = (target - reached) - remaining;
+  for (auto [component, length] :
+       {std::pair{Component::hour, 3600000.0}, std::pair{Component::minute, 60000.0},
+        std::pair{Component::second, 1000.0}}) {
+    if (!components.contains(component)) continue;
+    double count = std::trunc(remaining / length);
+    if (std::abs(count) > 9.2e18) continue;
+    result.setValue(static_cast<std::int64_t>(count), component);
+    remaining -= count * length;
+  }
+  if (components.contains(Component::nanosecond)) {
+    double nanoseconds = std::round((remaining + fraction) * 1e6);
+    // Beyond 64 bits (spans of some 292 years) there is no count rather than a wrapped one.
+    if (std::abs(nanoseconds) < 9.2e18) result.nanosecond = static_cast<std::int64_t>(nanoseconds);
   }
   if (components.contains(Component::calendar)) result.calendar = *this;
   if (components.contains(Component::timeZone)) result.timeZone = timeZone_;
@@ -777,35 +963,59 @@ std::optional<std::int64_t> Calendar::ordinality(Component smaller, Component la
 }
 
 std::optional<DateInterval> Calendar::dateInterval(Component component, Date date) const {
-  auto cal = icu_support::makeCalendar(*this);
-  if (!setTime(*cal, std::floor(icu_support::toUDate(date)))) return std::nullopt;
-  UErrorCode status = U_ZERO_ERROR;
+  auto shared = icu_support::sharedZone(timeZone_);
+  const icu::TimeZone& zone = *shared;
+  UDate instant = std::floor(icu_support::toUDate(date));
+  if (!wall_clock::inRange(instant)) return std::nullopt;
+  std::int32_t offset = wall_clock::offsetAt(zone, instant);
+  UDate wall = instant + offset;
 
-  // Moves the calendar to the first instant of the unit, then returns the unit's length as the
-  // calendar adds one.
+  // Units shorter than a day start within the instant's own offset, so that in an hour that
+  // repeats each occurrence holds its own seconds, minutes and hour.
+  auto within = [&](double length) -> std::optional<DateInterval> {
+    double into = std::fmod(wall, length * 1000.0);
+    if (into < 0) into += length * 1000.0;
+    return DateInterval{icu_support::fromUDate(instant - into), length};
+  };
+  switch (component) {
+    case Component::second:
+      return within(1);
+    case Component::minute:
+      return within(60);
+    case Component::hour:
+      return within(3600);
+    case Component::day:
+    case Component::weekday:
+    case Component::weekdayOrdinal: {
+      // Every calendar's day runs from midnight to midnight on the wall clock.
+      UDate midnight = wall - std::fmod(wall, 86400000.0);
+      if (midnight > wall) midnight -= 86400000.0;
+      UDate start = wall_clock::resolve(zone, midnight, std::nullopt);
+      UDate end = wall_clock::resolve(zone, midnight + 86400000.0, std::nullopt);
+      return DateInterval{icu_support::fromUDate(start), (end - start) / 1000.0};
+    }
+    default:
+      break;
+  }
+
+  // Longer units are found on the wall clock, on a calendar without clock changes, and each
+  // ends where the next one starts, wherever the zone puts that start.
+  auto cal = icu_support::makeCalendar(*this, TimeZone::gmt());
+  if (!setTime(*cal, wall)) return std::nullopt;
+  UErrorCode status = U_ZERO_ERROR;
+  auto interval = [&](UDate startWall, UDate endWall) -> std::optional<DateInterval> {
+    UDate start = wall_clock::resolve(zone, startWall, std::nullopt);
+    UDate end = wall_clock::resolve(zone, endWall, std::nullopt);
+    return DateInterval{icu_support::fromUDate(start), (end - start) / 1000.0};
+  };
   auto startOfWeek = [&] {
-    int32_t offset = daysIntoWeek(*cal);
-    cal->add(UCAL_DATE, -offset, status);
+    int32_t offsetInWeek = daysIntoWeek(*cal);
+    cal->add(UCAL_DATE, -offsetInWeek, status);
     zeroTimeOfDay(*cal);
   };
   UCalendarDateFields step = UCAL_DATE;
   int32_t stepAmount = 1;
   switch (component) {
-    case Component::second:
-      cal->set(UCAL_MILLISECOND, 0);
-      step = UCAL_SECOND;
-      break;
-    case Component::minute:
-      cal->set(UCAL_SECOND, 0);
-      cal->set(UCAL_MILLISECOND, 0);
-      step = UCAL_MINUTE;
-      break;
-    case Component::hour:
-      cal->set(UCAL_MINUTE, 0);
-      cal->set(UCAL_SECOND, 0);
-      cal->set(UCAL_MILLISECOND, 0);
-      step = UCAL_HOUR_OF_DAY;
-      break;
     case Component::day:
     case Component::weekday:
     case Component::weekdayOrdinal:
@@ -833,20 +1043,50 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
       auto start = timeOf(*cal);
       if (!start) return std::nullopt;
       // The next quarter starts where the quarter number changes (or the next year starts).
-      auto next = icu_support::makeCalendar(*this);
+      auto next = icu_support::makeCalendar(*this, TimeZone::gmt());
       setTime(*next, *start);
       do {
         next->add(UCAL_MONTH, 1, status);
       } while (U_SUCCESS(status) && quarterOf(*next) == q && get(*next, UCAL_MONTH) != 0);
       auto end = timeOf(*next);
       if (!end) return std::nullopt;
-      return DateInterval{icu_support::fromUDate(*start), (*end - *start) / 1000.0};
+      return interval(*start, *end);
     }
-    case Component::year:
+    case Component::year: {
+      int32_t era = get(*cal, UCAL_ERA);
       cal->set(UCAL_DAY_OF_YEAR, 1);
       zeroTimeOfDay(*cal);
-      step = UCAL_YEAR;
-      break;
+      auto start = timeOf(*cal);
+      if (!start) return std::nullopt;
+      setTime(*cal, *start);
+      cal->add(UCAL_YEAR, 1, status);
+      auto end = timeOf(*cal);
+      if (U_FAILURE(status) || !end) return std::nullopt;
+      // An era that begins within a calendar year (as Japanese eras do) begins a year of its
+      // own: year 1 of the new era starts on the era's first day, and the year before it ends
+      // there.
+      auto probe = icu_support::makeCalendar(*this, TimeZone::gmt());
+      auto eraAt = [&](UDate at) {
+        setTime(*probe, at);
+        return get(*probe, UCAL_ERA);
+      };
+      auto eraBoundary = [&](UDate low, UDate high) {
+        // The first day of `high`'s era, knowing `low` lies in an earlier one.
+        int32_t target = eraAt(high);
+        while (high - low > 86400000.0) {
+          UDate middle = low + std::floor((high - low) / 2 / 86400000.0) * 86400000.0;
+          if (eraAt(middle) == target) {
+            high = middle;
+          } else {
+            low = middle;
+          }
+        }
+        return high;
+      };
+      if (eraAt(*start) != era) start = eraBoundary(*start, wall - std::fmod(wall, 86400000.0));
+      if (eraAt(*end - 86400000.0) != era) end = eraBoundary(*start, *end - 86400000.0);
+      return interval(*start, *end);
+    }
     case Component::yearForWeekOfYear:
       moveToStartOfWeekYear(*cal);
       step = UCAL_YEAR_WOY;
@@ -862,12 +1102,17 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
   if (component == Component::yearForWeekOfYear) moveToStartOfWeekYear(*cal);
   auto end = timeOf(*cal);
   if (U_FAILURE(status) || !end) return std::nullopt;
-  return DateInterval{icu_support::fromUDate(*start), (*end - *start) / 1000.0};
+  return interval(*start, *end);
 }
 
 Date Calendar::startOfDay(Date date) const {
-  auto interval = dateInterval(Component::day, date);
-  return interval ? interval->start : date;
+  auto shared = icu_support::sharedZone(timeZone_);
+  UDate instant = std::floor(icu_support::toUDate(date));
+  if (!wall_clock::inRange(instant)) return date;
+  UDate wall = instant + wall_clock::offsetAt(*shared, instant);
+  UDate midnight = wall - std::fmod(wall, 86400000.0);
+  if (midnight > wall) midnight -= 86400000.0;
+  return icu_support::fromUDate(wall_clock::resolve(*shared, midnight, std::nullopt));
 }
 
 bool Calendar::isDateInToday(Date date) const {
@@ -902,6 +1147,55 @@ ComparisonResult Calendar::compare(Date a, Date b, Component granularity) const 
   if (granularity == Component::nanosecond) return order(a, b);
   if (granularity == Component::era) {
     return order(component(Component::era, a), component(Component::era, b));
+  }
+  // Units shorter than a day, each within its instant's own offset.
+  auto within = [&](double length) {
+    auto shared = icu_support::sharedZone(timeZone_);
+    auto start = [&](Date date) {
+      UDate instant = std::floor(icu_support::toUDate(date));
+      UDate wall = instant + wall_clock::offsetAt(*shared, instant);
+      double into = std::fmod(wall, length);
+      return instant - (into < 0 ? into + length : into);
+    };
+    return order(start(a), start(b));
+  };
+  switch (granularity) {
+    case Component::second:
+      return within(1000.0);
+    case Component::minute:
+      return within(60000.0);
+    case Component::hour:
+      return within(3600000.0);
+    case Component::day: {
+      // Every calendar's day runs from midnight to midnight on the wall clock: the wall dates.
+      auto shared = icu_support::sharedZone(timeZone_);
+      auto day = [&](Date date) {
+        UDate instant = std::floor(icu_support::toUDate(date));
+        return std::floor((instant + wall_clock::offsetAt(*shared, instant)) / 86400000.0);
+      };
+      return order(day(a), day(b));
+    }
+    case Component::month:
+    case Component::year: {
+      // Days, months and years through the fields of the two instants: the local day number, or
+      // the running year (with the era where eras start within a year) and the month.
+      auto cal = icu_support::makeCalendar(*this);
+      bool eraStartsYears = identifier_ == Identifier::japanese;
+      auto key = [&](Date date) {
+        std::array<std::int64_t, 4> fields{};
+        setTime(*cal, std::floor(icu_support::toUDate(date)));
+        fields[0] = get(*cal, UCAL_EXTENDED_YEAR);
+        fields[1] = eraStartsYears ? get(*cal, UCAL_ERA) : 0;
+        if (granularity == Component::month) {
+          fields[2] = get(*cal, UCAL_MONTH);
+          fields[3] = get(*cal, UCAL_IS_LEAP_MONTH);
+        }
+        return fields;
+      };
+      return order(key(a), key(b));
+    }
+    default:
+      break;
   }
   auto first = dateInterval(granularity, a);
   auto second = dateInterval(granularity, b);

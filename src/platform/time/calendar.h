@@ -50,10 +50,16 @@ constexpr bool contains(CalendarUnit set, CalendarUnit unit) {
   return unit != CalendarUnit::none && (set & unit) == unit;
 }
 
+// Selects the setting form of `Calendar::date`.
+struct bySettingHour_t {
+  explicit bySettingHour_t() = default;
+};
+inline constexpr bySettingHour_t bySettingHour{};
+
 enum class ComparisonResult { orderedAscending = -1, orderedSame = 0, orderedDescending = 1 };
 
 // A calendar system with the zone and locale its answers are given in. A value: setters change
-// only this copy. Every question is answered by a fresh ICU calendar built from these settings.
+// only this copy. Questions are answered by ICU calendars kept per thread for these settings.
 class Calendar {
  public:
   // In the order in which calendar names are searched.
@@ -155,6 +161,25 @@ class Calendar {
   // midnight), not ICU's 1970. When year, month or day are given, they decide the day over any
   // week fields given beside them. A value beyond what the calendar can hold gives no date.
   std::optional<Date> date(const DateComponents& components) const;
+  // The same; a wall time that exists twice is the occurrence on `keepingSideOf`'s side of the
+  // change (its offset from GMT) when one is, otherwise the first.
+  std::optional<Date> date(const DateComponents& components,
+                           std::optional<Date> keepingSideOf) const;
+
+  // --- Searches ---
+  // The first instant strictly after `date` (strictly before it, searching backward) at which
+  // every given component matches. Components below the largest given one that are not given
+  // take their smallest value (matching a weekday alone gives that day's midnight). A value no
+  // unit of the calendar holds gives no date at once; a search gives up after 400 years.
+  std::optional<Date> nextDate(Date date, const DateComponents& matching,
+                               MatchingPolicy matchingPolicy,
+                               RepeatedTimePolicy repeatedTimePolicy = RepeatedTimePolicy::first,
+                               SearchDirection direction = SearchDirection::forward) const;
+  // That time of day on the date's own day; a time the day skips gives none under `strict`.
+  std::optional<Date> date(bySettingHour_t, std::int64_t hour, std::int64_t minute,
+                           std::int64_t second, Date of, MatchingPolicy matchingPolicy,
+                           RepeatedTimePolicy repeatedTimePolicy = RepeatedTimePolicy::first,
+                           SearchDirection direction = SearchDirection::forward) const;
 
   // --- Arithmetic ---
   // Adds the components, largest unit first. With `wrapping`, each unit rolls within its

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "platform/foundation/date.h"
 #include "platform/time/calendar.h"
@@ -58,10 +59,25 @@ const char* calendarType(const Calendar& calendar);
 // The calendar system an ICU calendar type names ("islamic-civil" gives islamicCivil).
 std::optional<Calendar::Identifier> identifierForType(std::string_view type);
 
-// A fresh, lenient ICU calendar carrying the calendar's system, zone and week rules.
-std::unique_ptr<icu::Calendar> makeCalendar(const Calendar& calendar);
+// Hands a calendar back to the calling thread's pool of configured calendars (or deletes it,
+// on another thread or when the pool is full).
+struct CalendarReturn {
+  void* pool = nullptr;
+  std::thread::id owner;
+  void operator()(icu::Calendar* calendar) const noexcept;
+};
+using CalendarPtr = std::unique_ptr<icu::Calendar, CalendarReturn>;
+
+// A lenient ICU calendar carrying the calendar's system, zone and week rules, its time and
+// fields unspecified (set the time or clear it). Building one loads locale and zone data, so
+// configured calendars are pooled per thread and handed back when the pointer goes; no lock is
+// taken.
+CalendarPtr makeCalendar(const Calendar& calendar);
 // The same with another zone (formatters use their own zone over their calendar's).
-std::unique_ptr<icu::Calendar> makeCalendar(const Calendar& calendar, const TimeZone& zone);
+CalendarPtr makeCalendar(const Calendar& calendar, const TimeZone& zone);
+
+// The zone's immutable ICU rules, shared rather than copied, for reading offsets.
+std::shared_ptr<const icu::TimeZone> sharedZone(const TimeZone& zone);
 
 // `locale` with its calendar keyword set to the calendar's system, so that formatting symbols
 // (era names, month names) belong to that calendar.

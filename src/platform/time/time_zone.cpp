@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "platform/time/icu_support.h"
+#include "platform/time/system_time_zone.h"
 
 namespace platform {
 
@@ -84,6 +85,13 @@ std::shared_ptr<const TimeZone::Impl> detectSystemZone() {
 
 std::optional<TimeZone> TimeZone::withIdentifier(std::string_view identifier) {
   if (identifier.empty() || identifier == unknownZone) return std::nullopt;
+  // Region zones follow the system's database, which the system keeps current; ICU's own rules
+  // (of 2022) serve the names the system lacks and the fixed and GMT-style zones.
+  if (identifier.find('/') != std::string_view::npos && identifier.rfind("Etc/", 0) != 0) {
+    if (auto system = SystemTimeZone::load(identifier)) {
+      return TimeZone(makeImpl(std::string(identifier), std::move(system)));
+    }
+  }
   std::unique_ptr<icu::TimeZone> zone(
       icu::TimeZone::createTimeZone(icu_support::toUnicode(identifier)));
   if (!zone) return std::nullopt;
@@ -184,6 +192,14 @@ std::vector<std::string> TimeZone::knownTimeZoneIdentifiers() {
   return identifiers;
 }
 
+std::string TimeZone::dataVersion() {
+  std::string system = SystemTimeZone::dataVersion();
+  UErrorCode status = U_ZERO_ERROR;
+  std::string icu = icu::TimeZone::getTZDataVersion(status);
+  return fmt::format("{} (system database; ICU {} for zones it lacks)",
+                     system.empty() ? "unknown" : system, U_SUCCESS(status) ? icu : "unknown");
+}
+
 TimeZone TimeZone::gmt() {
   static const std::shared_ptr<const Impl> impl = fixedImpl(0);
   return TimeZone(impl);
@@ -281,6 +297,11 @@ namespace icu_support {
 
 std::unique_ptr<icu::TimeZone> makeZone(const TimeZone& zone) {
   return std::unique_ptr<icu::TimeZone>(TimeZoneAccess::resolved(zone)->zone->clone());
+}
+
+std::shared_ptr<const icu::TimeZone> sharedZone(const TimeZone& zone) {
+  auto impl = TimeZoneAccess::resolved(zone);
+  return std::shared_ptr<const icu::TimeZone>(impl, impl->zone.get());
 }
 
 }  // namespace icu_support

@@ -31,6 +31,12 @@ class TimeZone {
   static const std::map<std::string, std::string>& abbreviationDictionary();
   static std::vector<std::string> knownTimeZoneIdentifiers();
 
+  // Zones of regions ("Europe/Rome") follow the system's time-zone database (the tzdata
+  // package's TZif files), which system updates keep current; ICU's own rules serve names the
+  // system lacks. This names both versions: "2025b (system database; ICU 2022e for zones it
+  // lacks)".
+  static std::string dataVersion();
+
   static TimeZone gmt();
   // The zone of this machine (TZ, then /etc/localtime), read once and kept until
   // `resetSystemTimeZone`, unless an override is installed.

@@ -176,7 +176,7 @@ TEST(Calendar, CountsTheDifferenceInWholeUnits) {
   EXPECT_EQ(fine.nanosecond, 500'000'000);
   auto quarters = cal.dateComponents({C::quarter, C::month}, at(2024, 1, 15), at(2024, 12, 1));
   EXPECT_EQ(quarters.quarter, 3);
-  EXPECT_EQ(quarters.month, 1);
+  EXPECT_EQ(quarters.month, 10);  // quarters count months without using them up
   EXPECT_EQ(cal.dateComponents({C::weekOfYear}, at(2024, 1, 1), at(2024, 1, 20)).weekOfYear, 2);
   EXPECT_FALSE(cal.dateComponents({C::day}, at(2024, 1, 1), at(2024, 1, 2)).year);
 }
