@@ -9,7 +9,8 @@
 // It is encodable when it has `void encode(platform::Encoder&) const` or a free
 // `encode(platform::Encoder&, const T&)`. Built in: bool, every integer type, float, double,
 // std::string, std::vector<T>, std::optional<T>, std::map<std::string, T> and
-// platform::Value.
+// platform::Value; std::vector<std::uint8_t> travels as a byte buffer (`encodeBytes`) and
+// platform::Date, with date_coding.h, as a date (`encodeDate`).
 
 #include <concepts>
 #include <cstdint>
