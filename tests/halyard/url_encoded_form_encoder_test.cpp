@@ -175,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
             oneKey([](auto& c) { c.encode(true, "b"); }), "b=true"},
         Row{"DoubleWhole", defaults(), oneKey([](auto& c) { c.encode(3.0, "d"); }), "d=3.0"},
         Row{"DoubleFraction", defaults(), oneKey([](auto& c) { c.encode(0.1, "d"); }), "d=0.1"},
+        Row{"DoubleSmall", defaults(), oneKey([](auto& c) { c.encode(0.00001, "d"); }), "d=1e-05"},
         Row{"DoubleExponent", defaults(), oneKey([](auto& c) { c.encode(1e16, "d"); }),
             "d=1e%2B16"},
         // An 8-bit integer is a number, never a Boolean.
