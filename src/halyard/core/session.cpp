@@ -5,6 +5,7 @@
 #include "halyard/encoding/http_header_views.h"
 #include "halyard/encoding/multipart_upload.h"
 #include "halyard/encoding/request_helpers.h"
+#include "halyard/encoding/url_encoding.h"
 #include "platform/foundation/log.h"
 
 namespace halyard {
@@ -29,7 +30,10 @@ void precondition(bool condition, const char* what) {
 platform::URLRequest Session::RequestConvertible::toURLRequest() const {
   platform::URLRequest request = urlRequestFromConvertible(url, method, headers);
   if (requestModifier) requestModifier(request);
-  if (!encoding) return request;
+  // Without an encoding the parameters still go out, the way the default encoding writes them.
+  if (!encoding) {
+    return URLEncoding().encodeParameterDictionary(URLRequestValue(request), parameters);
+  }
   return encoding->encodeParameterDictionary(URLRequestValue(request), parameters);
 }
 

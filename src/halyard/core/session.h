@@ -19,6 +19,7 @@
 #include "halyard/encoding/http_method.h"
 #include "halyard/encoding/multipart_form_data.h"
 #include "halyard/encoding/parameter_encoding.h"
+#include "halyard/encoding/url_encoded_form_parameter_encoder.h"
 #include "halyard/policies/composite_event_monitor.h"
 #include "halyard/policies/request_interceptor.h"
 #include "platform/dispatch/dispatch_queue.h"
@@ -92,7 +93,10 @@ class Session : public RequestDelegate,
       platform::URLRequest request = urlRequestFromConvertible(url, method, headers);
       if (requestModifier) requestModifier(request);
       if (!parameters) return request;
-      return encoder->encodeParameters(AnyEncodable(*parameters), request);
+      // Without an encoder the parameters still go out, the way the default encoder writes them.
+      const ParameterEncoderPtr writer =
+          encoder ? encoder : URLEncodedFormParameterEncoder::makeDefault();
+      return writer->encodeParameters(AnyEncodable(*parameters), request);
     }
   };
 

@@ -11,51 +11,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "halyard/encoding/value_text.h"
 #include "platform/coding/value.h"
 
 namespace halyard {
 
 namespace {
-
-std::string base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t n = (std::uint32_t(std::uint8_t(bytes[i])) << 16) |
-                            (std::uint32_t(std::uint8_t(bytes[i + 1])) << 8) |
-                            std::uint32_t(std::uint8_t(bytes[i + 2]));
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += kAlphabet[n & 63];
-  }
-  const std::size_t rest = bytes.size() - i;
-  if (rest == 1) {
-    const std::uint32_t n = std::uint32_t(std::uint8_t(bytes[i])) << 16;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += "==";
-  } else if (rest == 2) {
-    const std::uint32_t n = (std::uint32_t(std::uint8_t(bytes[i])) << 16) |
-                            (std::uint32_t(std::uint8_t(bytes[i + 1])) << 8);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += '=';
-  }
-  return out;
-}
-
-// The shortest text that reads back as the same double, with at least one digit after the
-// point ("1.0", not "1").
-std::string shortestDecimal(double value) {
-  std::string text = fmt::format("{}", value);
-  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
-  return text;
-}
 
 std::optional<std::string> environmentValue(const char* name) {
   if (const char* value = std::getenv(name); value != nullptr) return std::string(value);
@@ -136,7 +97,9 @@ HTTPHeader HTTPHeader::makeBasicAuthorization(std::string_view username,
   std::string credential(username);
   credential += ':';
   credential += password;
-  return {"Authorization", "Basic " + base64(credential)};
+  return {"Authorization",
+          "Basic " + base64(std::span(reinterpret_cast<const std::uint8_t*>(credential.data()),
+                                      credential.size()))};
 }
 
 const HTTPHeader& HTTPHeader::standardAcceptEncoding() {

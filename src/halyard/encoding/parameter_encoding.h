@@ -46,8 +46,9 @@ class AnyEncodable {
 class ParameterEncoder {
  public:
   virtual ~ParameterEncoder() = default;
-  // May throw; the caller's request is never changed.
-  virtual platform::URLRequest encodeParameters(const AnyEncodable& parameters,
+  // May throw; the caller's request is never changed. Without parameters the request comes
+  // back as it is.
+  virtual platform::URLRequest encodeParameters(const std::optional<AnyEncodable>& parameters,
                                                 const platform::URLRequest& request) const = 0;
 };
 using ParameterEncoderPtr = std::shared_ptr<const ParameterEncoder>;

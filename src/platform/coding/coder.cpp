@@ -18,6 +18,18 @@ std::string describeCodingPath(const CodingPath& path) {
 DecodingError::DecodingError(Kind kind, Context context, std::string subject)
     : kind_(kind), context_(std::move(context)), subject_(std::move(subject)) {}
 
+void SingleValueEncodingContainer::encodeDate(Date value) {
+  encodeDouble(value.timeIntervalSinceReferenceDate());
+}
+
+void SingleValueEncodingContainer::encodeBytes(const std::vector<std::uint8_t>& value) {
+  auto container = encoder().unkeyedContainer();
+  for (std::uint8_t byte : value)
+    container->encodeUnsigned(byte);
+}
+
+void KeyedEncodingContainer::encodeAbsent(std::string_view) {}
+
 std::string DecodingError::localizedDescription() const {
   switch (kind_) {
     case Kind::keyNotFound:

@@ -9,7 +9,8 @@
 // It is encodable when it has `void encode(platform::Encoder&) const` or a free
 // `encode(platform::Encoder&, const T&)`. Built in: bool, every integer type, float, double,
 // std::string, std::vector<T>, std::optional<T>, std::map<std::string, T> and
-// platform::Value.
+// platform::Value; std::vector<std::uint8_t> travels as a byte buffer (`encodeBytes`) and
+// platform::Date, with date_coding.h, as a date (`encodeDate`).
 
 #include <concepts>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "platform/coding/value.h"
+#include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
 
 namespace platform {
@@ -285,6 +287,11 @@ class SingleValueEncodingContainer {
   // Throws EncodingError when the format needs valid UTF-8 and `value` is not.
   virtual void encodeString(std::string_view value) = 0;
   virtual void encodeDynamicValue(const Value& value) = 0;
+  // Dates and byte buffers reach the format as what they are, so a format with a form of its
+  // own for them can use it. The defaults write what a date and a byte buffer encode to by
+  // themselves: the seconds since 2001-01-01T00:00:00Z, and a list of unsigned numbers.
+  virtual void encodeDate(Date value);
+  virtual void encodeBytes(const std::vector<std::uint8_t>& value);
   virtual Encoder& encoder() = 0;
 
   template <class T>
@@ -307,9 +314,13 @@ class KeyedEncodingContainer {
   virtual std::unique_ptr<UnkeyedEncodingContainer> nestedUnkeyedContainer(
       std::string_view key) = 0;
 
+  // What an absent optional written with `encodeIfPresent` leaves under `key`: nothing by
+  // default; a format that treats absence as null answers with its `encodeNil`.
+  virtual void encodeAbsent(std::string_view key);
+
   template <class T>
   void encode(const T& value, std::string_view key);
-  // Writes nothing when `value` is empty.
+  // Writes `value`, or `encodeAbsent(key)` when it is empty.
   template <class T>
   void encodeIfPresent(const std::optional<T>& value, std::string_view key);
 };
@@ -515,6 +526,8 @@ void encodeValue(Encoder& encoder, const T& value) {
     value.encode(encoder);
   } else if constexpr (coding_detail::HasFreeEncode<T>) {
     encode(encoder, value);
+  } else if constexpr (std::same_as<T, std::vector<std::uint8_t>>) {
+    encoder.singleValueContainer()->encodeBytes(value);
   } else if constexpr (IsOptional<T>::value) {
     if (value) {
       encodeValue(encoder, *value);
@@ -568,7 +581,11 @@ void KeyedEncodingContainer::encode(const T& value, std::string_view key) {
 
 template <class T>
 void KeyedEncodingContainer::encodeIfPresent(const std::optional<T>& value, std::string_view key) {
-  if (value) encode(*value, key);
+  if (value) {
+    encode(*value, key);
+  } else {
+    encodeAbsent(key);
+  }
 }
 
 template <class T>

@@ -3,7 +3,7 @@
 namespace platform {
 
 void encode(Encoder& encoder, const Date& date) {
-  encoder.singleValueContainer()->encodeDouble(date.timeIntervalSinceReferenceDate());
+  encoder.singleValueContainer()->encodeDate(date);
 }
 
 void decode(Decoder& decoder, Date& date) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "platform/coding/date_coding.h"
 #include "platform/coding/json_decoder.h"
 
 namespace {
@@ -54,6 +55,22 @@ TEST(JSONEncoderTest, WritesMembersInTheOrderEncoded) {
   EXPECT_EQ(encoder.encodeToString(order),
             R"({"id":7,"items":[{"name":"tea","price":2.5,"tags":[1,2]},)"
             R"({"name":"cup","price":3,"note":"blue","tags":[]}]})");
+}
+
+// Dates and byte buffers reach the format as themselves; JSON writes their plain forms.
+TEST(JSONEncoderTest, WritesDatesAsReferenceSecondsAndBytesAsNumbers) {
+  struct Stamped {
+    void encode(Encoder& encoder) const {
+      auto c = encoder.container();
+      c->encode(platform::Date(1.5), "at");
+      c->encode(std::vector<std::uint8_t>{0, 255}, "raw");
+      c->encodeIfPresent(std::optional<platform::Date>(), "none");
+      auto list = c->nestedUnkeyedContainer("list");
+      list->encode(platform::Date(-2));
+      list->encode(std::vector<std::uint8_t>{7});
+    }
+  };
+  EXPECT_EQ(JSONEncoder().encodeToString(Stamped{}), R"({"at":1.5,"raw":[0,255],"list":[-2,[7]]})");
 }
 
 TEST(JSONEncoderTest, RoundTripsThroughTheDecoder) {
