@@ -32,6 +32,15 @@ class VirtualDisplayHandle {
 std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonitorDisplay(
     const std::string& xDisplay, const VirtualDisplayRequest& request);
 
+// Removes the monitors of processes that died on `xDisplay` (see monitor_owners.h) and shrinks
+// the screen back; answers how many were removed.
+std::expected<int, std::string> reclaimAbandonedMonitors(const std::string& xDisplay);
+
+// New monitor names this process may create on one server (atoms live as long as the server);
+// past it, monitors take `kFallbackMonitorName`.
+inline constexpr std::size_t kMaxMonitorNameAtoms = 32;
+inline constexpr const char* kFallbackMonitorName = "Tovarine Display";
+
 // An Xvfb server whose screen is the display.
 std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeXvfbDisplay(
     const std::string& xvfbProgram, const VirtualDisplayRequest& request);

@@ -75,6 +75,7 @@ TEST_F(DisplayServiceTest, DescribesThisComputerWithoutPublishing) {
 
   // The end of a device's channel clears the record.
   platform::NotificationCenter::defaultCenter()->post(streaming::deviceDisconnected());
+  screen_->flushPendingWork();
   EXPECT_FALSE(screen_->ns()->txtRecordData());
 }
 
