@@ -76,9 +76,11 @@ std::optional<std::uint64_t> processStartTime(std::int64_t pid) {
   if (close == std::string::npos) return std::nullopt;
   std::istringstream fields(stat.substr(close + 1));
   std::string field;
-  // Field 22 is the start time; the first after the name is field 3.
+  // Field 3 is the state: a zombie has ended, though nobody has reaped it yet (an orphan
+  // waits for whoever adopted it). Field 22 is the start time.
   for (int number = 3; number <= 22; ++number) {
     if (!(fields >> field)) return std::nullopt;
+    if (number == 3 && (field == "Z" || field == "X" || field == "x")) return std::nullopt;
   }
   std::uint64_t start = 0;
   if (!parseNumber(std::string_view(field), start)) return std::nullopt;

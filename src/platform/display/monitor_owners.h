@@ -42,7 +42,8 @@ enum class MonitorOwnerState {
 };
 MonitorOwnerState monitorOwnerState(const MonitorOwnerRecord& record);
 
-// The start time of a process, from /proc; nullopt when it does not exist.
+// The start time of a process, from /proc; nullopt when it does not exist or has ended (a
+// zombie).
 std::optional<std::uint64_t> processStartTime(std::int64_t pid);
 // /proc/sys/kernel/random/boot_id, without its line break; empty when unreadable.
 const std::string& currentBootID();

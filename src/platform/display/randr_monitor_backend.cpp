@@ -7,8 +7,6 @@
 
 #include <unistd.h>
 
-#include <set>
-
 #include "platform/display/display_registry.h"
 #include "platform/display/monitor_owners.h"
 #include "platform/display/virtual_display_backend.h"
@@ -77,25 +75,20 @@ void updateOwners(x11::Connection& x, Change change) {
 }
 
 // Atoms are never freed by the X server, so a device that names itself anew each time would
-// add one for good at every connection. Names that already have an atom cost nothing; this
-// process creates at most `kMaxMonitorNameAtoms` new ones, then falls back to a fixed name.
-std::mutex& atomBudgetMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-std::map<std::string, std::set<std::string>>& createdNames() {
-  static std::map<std::string, std::set<std::string>> names;
-  return names;
-}
-
-std::optional<xcb_atom_t> monitorNameAtom(x11::Connection& x, const std::string& xDisplay,
-                                          const std::string& name) {
+// add one for good at every connection. Names that already have an atom cost nothing; new
+// ones are listed on the root window, and once `kMaxMonitorNameAtoms` are, monitors take the
+// fallback name. Under the server grab.
+std::optional<xcb_atom_t> monitorNameAtom(x11::Connection& x, const std::string& name) {
   if (auto existing = x.internAtom(name, true)) return existing;
-  std::lock_guard lock(atomBudgetMutex());
-  auto& created = createdNames()[xDisplay];
-  if (!created.contains(name) && created.size() >= kMaxMonitorNameAtoms) return std::nullopt;
+  if (name.find('\n') != std::string::npos) return std::nullopt;
+  auto listAtom = x.internAtom(kMonitorNamesProperty);
+  if (!listAtom) return std::nullopt;
+  std::string list = x.rootTextProperty(*listAtom, kMaxOwnersBytes).value_or(std::string());
+  const auto listed = static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n'));
+  if (listed >= kMaxMonitorNameAtoms) return std::nullopt;
   auto atom = x.internAtom(name);
-  if (atom) created.insert(name);
+  if (!atom) return std::nullopt;
+  x.setRootTextProperty(*listAtom, list + name + "\n");
   return atom;
 }
 
@@ -184,7 +177,8 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonit
   for (int attempt = 0; attempt < 2 && !atom; ++attempt) {
     std::string name = baseName;
     for (int number = 2; number < 1000; ++number) {
-      atom = monitorNameAtom(x, xDisplay, name);
+      // The fallback names are few: one per monitor shown at once.
+      atom = attempt == 0 ? monitorNameAtom(x, name) : x.internAtom(name);
       if (!atom) break;  // out of new names: the fallback name
       const bool taken = std::any_of(monitors->begin(), monitors->end(),
                                      [&](const x11::Monitor& m) { return m.name == *atom; });

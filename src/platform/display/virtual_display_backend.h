@@ -36,9 +36,11 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonit
 // the screen back; answers how many were removed.
 std::expected<int, std::string> reclaimAbandonedMonitors(const std::string& xDisplay);
 
-// New monitor names this process may create on one server (atoms live as long as the server);
-// past it, monitors take `kFallbackMonitorName`.
+// New monitor names made on one server, whatever process made them (atoms live as long as
+// the server), listed in a root-window property; past the bound, monitors take
+// `kFallbackMonitorName`.
 inline constexpr std::size_t kMaxMonitorNameAtoms = 32;
+inline constexpr const char* kMonitorNamesProperty = "_TOVARINE_MONITOR_NAMES";
 inline constexpr const char* kFallbackMonitorName = "Tovarine Display";
 
 // An Xvfb server whose screen is the display.
