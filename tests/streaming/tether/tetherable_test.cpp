@@ -413,18 +413,22 @@ TEST_F(TetherableTest, UnpluggingAUSBDeviceLeavesALoopbackPeerAlone) {
 }
 
 TEST_F(TetherableTest, DelayedCallsRunOnTheMainQueueClock) {
-  DevicePeer peer;
-  connectTo(peer);
-  ASSERT_TRUE(waitUntil([&] { return peer.pingCount() >= 1; }));
-  // Under virtual time the next ping waits for the main queue's clock, not for real time.
+  // A retry delay no test could wait for in real time: only the main queue's clock, moved by
+  // the test, lets the delayed pings fall due.
+  constexpr double kLongDelay = 1000;
   platform::VirtualMainClock clock;
-  const auto pings = peer.pingCount();
-  bool advanced = false;
-  for (int i = 0; i < 100 && !advanced; ++i) {
-    clock.advance(kDelay);
-    advanced = waitUntil([&] { return peer.pingCount() > pings + 1; }, 0.05);
+  DevicePeer peer;
+  connectTo(peer, kLongDelay);
+  EXPECT_EQ(peer.pingCount(), 0);
+  for (std::size_t expected = 1; expected <= 3; ++expected) {
+    // The next ping is scheduled once the last one was sent; advance until it is due.
+    bool arrived = false;
+    for (int i = 0; i < 20 && !arrived; ++i) {
+      clock.advance(kLongDelay);
+      arrived = waitUntil([&] { return peer.pingCount() >= expected; }, 0.2);
+    }
+    EXPECT_TRUE(arrived) << "ping " << expected;
   }
-  EXPECT_TRUE(advanced);
 }
 
 }  // namespace
