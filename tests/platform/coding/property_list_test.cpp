@@ -8,6 +8,7 @@
 
 #include "platform/coding/support/plist_fixtures.h"
 #include "platform/coding/value.h"
+#include "platform/coding/value_plist_scan.h"
 
 namespace platform {
 namespace {
@@ -366,6 +367,22 @@ TEST(PropertyList, XmlElementsCharactersAndSizeAreBoundedBeforeParsing) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(decodePropertyList(bytesOf(c.document), limits).has_value(), c.accepted) << c.what;
+  }
+}
+
+TEST(PropertyList, TheXmlScanCountsElementsBeforeTheParserBuildsAny) {
+  DecodeLimits limits;
+  limits.maxElements = 100;
+  struct Case {
+    int elements;  // inside the array, which is one more
+    bool refused;
+  };
+  for (const Case c : {Case{99, false}, Case{100, true}, Case{100000, true}}) {
+    std::string items;
+    for (int i = 0; i < c.elements; ++i)
+      items += "<true/>";
+    const auto error = checkXmlPropertyListShape(bytesOf(xmlArray(items)), limits);
+    EXPECT_EQ(error.has_value(), c.refused) << c.elements;
   }
 }
 
