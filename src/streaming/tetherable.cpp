@@ -24,6 +24,20 @@ namespace {
 
 constexpr const char* kDateCreated = "date created";
 
+// A screen description or a device-info object is a few hundred bytes; these bounds are
+// generous for that and keep a hostile peer from making the decoders build millions of nodes
+// on the channel's thread.
+platform::DecodeLimits deviceTextLimits() {
+  platform::DecodeLimits limits;
+  limits.maxBytes = Tetherable::kMaxDescriptionBytes;
+  limits.maxDepth = 16;
+  limits.maxElements = 4096;
+  return limits;
+}
+
+// The console line for a device-info object stays short whatever the device sends.
+constexpr std::size_t kMaxDeviceInfoLine = 1024;
+
 // A device id as the hub announces it: a whole number, held as a platform::Value or as a
 // plain integer.
 std::optional<std::int64_t> numberFrom(const std::any& value) {
@@ -214,7 +228,7 @@ void Tetherable::handleDeviceAttached(const platform::Notification& notification
       self->connectingToDeviceID_ = id;
       self->connectedDeviceProperties_ = properties;
     }
-    if (replaced) replaced->close();
+    if (replaced) self->endReplacedChannel(replaced);
     self->enqueueConnectToUSBDevice();
     NotificationCenter::defaultCenter()->post(deviceUsbAttached());
   });
@@ -289,7 +303,7 @@ void Tetherable::connectToUSBDevice() {
                              self->pings_.reset();
                            }
                            self->setConnectedDeviceID(connectingTo);
-                           if (replaced && replaced != channel) replaced->close();
+                           if (replaced && replaced != channel) self->endReplacedChannel(replaced);
                          });
 }
 
@@ -435,7 +449,7 @@ void Tetherable::handleFrame(std::uint32_t type, std::uint32_t tag,
   if (!payload) return;
   switch (type) {
     case static_cast<std::uint32_t>(FrameType::magicPacket): {
-      auto dictionary = platform::dictionaryWithContentsOfData(*payload);
+      auto dictionary = platform::dictionaryWithContentsOfData(*payload, deviceTextLimits());
       if (!dictionary) return;
       auto packet = MagicPacket::make(*dictionary);
       if (!packet->width() || !packet->height()) return;
@@ -446,10 +460,11 @@ void Tetherable::handleFrame(std::uint32_t type, std::uint32_t tag,
       handlePong(tag);
       return;
     case static_cast<std::uint32_t>(FrameType::deviceInfo): {
-      auto json = platform::decodeJSON(*payload);
+      auto json = platform::decodeJSON(*payload, deviceTextLimits());
       if (!json) return;
       if (const auto* dictionary = json->asDictionary()) {
-        platform::print("Connected to " + describeDictionary(*dictionary));
+        platform::print("Connected to " + platform::escapedForConsole(
+                                              describeDictionary(*dictionary), kMaxDeviceInfoLine));
       }
       return;
     }
@@ -481,7 +496,22 @@ void Tetherable::handleChannelEnd(const std::shared_ptr<TLChannel>& channel,
     }
   }
   if (!wasConnected) return;
-  platform::print("Disconnected from " + describeUserInfo(channel->userInfo()).value_or("Unknown"));
+  announceDisconnect(*channel, error);
+}
+
+void Tetherable::endReplacedChannel(const std::shared_ptr<TLChannel>& channel) {
+  // The channel is no longer the connected one, so its end will not announce itself: its
+  // display session ends here, exactly as when the channel itself ends.
+  channel->close();
+  announceDisconnect(*channel, {});
+}
+
+void Tetherable::announceDisconnect(const TLChannel& channel, std::error_code error) {
+  std::string line =
+      "Disconnected from " +
+      platform::escapedForConsole(describeUserInfo(channel.userInfo()).value_or("Unknown"));
+  if (error) line += ": " + platform::escapedForConsole(error.message());
+  platform::print(line);
   NotificationCenter::defaultCenter()->post(deviceDisconnected());
 }
 

@@ -42,6 +42,8 @@ class Tetherable : public platform::TLChannelDelegate,
   static constexpr double kDefaultRetryDelay = 1.0;
   // Pings older than this are given up on, so a peer that never answers costs nothing.
   static constexpr double kPingExpiry = 10.0;
+  // The largest screen description or device-info payload that is decoded at all.
+  static constexpr std::size_t kMaxDescriptionBytes = 64 * 1024;
 
   // `hub` defaults to the shared hub.
   static std::shared_ptr<Tetherable> make(std::uint16_t port = kDefaultPort,
@@ -90,6 +92,8 @@ class Tetherable : public platform::TLChannelDelegate,
   void handleFrame(std::uint32_t type, std::uint32_t tag, const platform::TLData* payload);
   void handlePong(std::uint32_t tag);
   void handleChannelEnd(const std::shared_ptr<platform::TLChannel>& channel, std::error_code error);
+  void endReplacedChannel(const std::shared_ptr<platform::TLChannel>& channel);
+  void announceDisconnect(const platform::TLChannel& channel, std::error_code error);
   void setConnectedDeviceID(std::optional<std::int64_t> id,
                             std::optional<std::int64_t> onlyIfEqualTo = std::nullopt);
 

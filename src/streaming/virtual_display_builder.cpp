@@ -39,11 +39,18 @@ platform::VirtualDisplaySettings virtualDisplaySettings(std::int32_t width, std:
 
 std::shared_ptr<platform::VirtualDisplay> makeVirtualDisplay(std::int32_t width,
                                                              std::int32_t height, std::int32_t ppi,
-                                                             bool hiDPI, const std::string& name) {
-  if (width <= 0 || height <= 0) return nullptr;
+                                                             bool hiDPI, const std::string& name,
+                                                             std::string* failureReason) {
+  if (width <= 0 || height <= 0) {
+    if (failureReason) *failureReason = "The size is not positive";
+    return nullptr;
+  }
   auto display = std::make_shared<platform::VirtualDisplay>(
       virtualDisplayDescriptor(width, height, ppi, name));
-  if (!display->applySettings(virtualDisplaySettings(width, height, hiDPI))) return nullptr;
+  if (!display->applySettings(virtualDisplaySettings(width, height, hiDPI))) {
+    if (failureReason) *failureReason = display->failureReason();
+    return nullptr;
+  }
   return display;
 }
 

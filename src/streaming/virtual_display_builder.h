@@ -36,9 +36,11 @@ platform::VirtualDisplaySettings virtualDisplaySettings(std::int32_t width, std:
                                                         bool hiDPI);
 
 // Creates a virtual display; it stays on the system while the result is held. Null when the
-// size is not positive or the platform refuses the settings, and then no display remains.
+// size is not positive or the platform refuses the settings, and then no display remains;
+// the reason is then written to `failureReason` when one is given.
 std::shared_ptr<platform::VirtualDisplay> makeVirtualDisplay(std::int32_t width,
                                                              std::int32_t height, std::int32_t ppi,
-                                                             bool hiDPI, const std::string& name);
+                                                             bool hiDPI, const std::string& name,
+                                                             std::string* failureReason = nullptr);
 
 }  // namespace streaming

@@ -9,6 +9,7 @@
 
 #include "platform/display/display_queries.h"
 #include "platform/display/screen_parameters.h"
+#include "platform/display/virtual_display.h"
 #include "platform/foundation/log.h"
 #include "streaming/display_name.h"
 #include "streaming/notification_names.h"
@@ -42,7 +43,8 @@ bool sameDescription(const MagicPacket& a, const MagicPacket& b) {
 }  // namespace
 
 VirtualScreen::VirtualScreen()
-    : ns_(std::make_shared<platform::NetService>(kDisplayServiceDomain, kDisplayServiceType,
+    : builderQueue_(platform::DispatchQueue::serial("VirtualScreen.builder")),
+      ns_(std::make_shared<platform::NetService>(kDisplayServiceDomain, kDisplayServiceType,
                                                  hostName())),
       browser_(std::make_shared<platform::NetServiceBrowser>()) {}
 
@@ -65,6 +67,9 @@ void VirtualScreen::start() {
                           });
   platform::startScreenParametersNotifications();
 
+  // Displays a previous run left behind when it died go before this computer's displays are
+  // read, so they are not taken for its own.
+  platform::reclaimAbandonedVirtualDisplays();
   readActiveDisplays();
 
   connectedObserver_ =
@@ -114,7 +119,16 @@ void VirtualScreen::didDeviceConnected(const platform::Notification& notificatio
 }
 
 void VirtualScreen::didDeviceDisconnected() {
-  removeNewestDisplay();
+  // After every description received before it, on the same queue; a description still
+  // waiting belongs to the session that just ended.
+  {
+    std::lock_guard lock(mutex_);
+    pendingPacket_.reset();
+  }
+  std::weak_ptr<VirtualScreen> weak = weak_from_this();
+  builderQueue_->async([weak] {
+    if (auto self = weak.lock()) self->removeNewestDisplay();
+  });
 }
 
 void VirtualScreen::handleDeviceConnected(const std::shared_ptr<const MagicPacket>& packet) {
@@ -123,20 +137,51 @@ void VirtualScreen::handleDeviceConnected(const std::shared_ptr<const MagicPacke
   }
   const std::int32_t width = *packet->width();
   const std::int32_t height = *packet->height();
-  if (width < kMinScreenSide || width > kMaxScreenSide || height < kMinScreenSide ||
+  // Frames are sent 20 pixels shorter than the screen, so a screen that short could never
+  // receive one.
+  if (width < kMinScreenSide || width > kMaxScreenSide || height < kMinScreenHeight ||
       height > kMaxScreenSide) {
-    platform::log(fmt::format(
-        "Refused the description of device \"{}\": a screen of {}x{} pixels is outside {} to {}",
-        displayNameForDevice(*packet->deviceName()), width, height, kMinScreenSide,
-        kMaxScreenSide));
+    logRefusal(*packet->deviceName(),
+               fmt::format("a screen of {}x{} pixels is outside {}x{} to {}x{}", width, height,
+                           kMinScreenSide, kMinScreenHeight, kMaxScreenSide, kMaxScreenSide));
     return;
   }
+  // Making a display talks to the X server (or starts one), which must not hold up the
+  // channel's thread. A burst of descriptions collapses into the newest one.
   {
     std::lock_guard lock(mutex_);
+    pendingPacket_ = packet;
+    if (buildScheduled_) return;
+    buildScheduled_ = true;
+  }
+  std::weak_ptr<VirtualScreen> weak = weak_from_this();
+  builderQueue_->async([weak] {
+    if (auto self = weak.lock()) self->buildPendingDisplay();
+  });
+}
+
+void VirtualScreen::buildPendingDisplay() {
+  std::shared_ptr<const MagicPacket> packet;
+  {
+    std::lock_guard lock(mutex_);
+    buildScheduled_ = false;
+    packet = std::move(pendingPacket_);
+    if (!packet) return;
     if (sessionKey_ && sessionPacket_ && sameDescription(*sessionPacket_, *packet)) return;
   }
   platform::NotificationCenter::defaultCenter()->post(streamingMagicPacket(), packet);
-  createSessionDisplay(*packet->deviceName(), width, height, *packet->ppi(), packet);
+  createSessionDisplay(*packet->deviceName(), *packet->width(), *packet->height(), *packet->ppi(),
+                       packet);
+}
+
+void VirtualScreen::logRefusal(const std::string& deviceName, const std::string& reason) {
+  platform::log(fmt::format("Refused the description of device \"{}\": {}",
+                            platform::escapedForConsole(deviceName, 256),
+                            platform::escapedForConsole(reason)));
+}
+
+void VirtualScreen::flushPendingWork() {
+  builderQueue_->sync([] {});
 }
 
 void VirtualScreen::createDisplay(const std::string& name, std::int32_t width, std::int32_t height,
@@ -148,20 +193,42 @@ void VirtualScreen::createSessionDisplay(const std::string& name, std::int32_t w
                                          std::int32_t height, std::int32_t ppi,
                                          std::shared_ptr<const MagicPacket> packet) {
   const std::string displayName = displayNameForDevice(name);
-  // The lock is held while the display is made, so a screen-parameter change it causes waits
-  // until `screenIdentifier` names it.
-  std::lock_guard lock(mutex_);
-  // The replaced display goes first, so the new one takes its place on the screen.
-  takeSessionDisplayLocked().reset();
-  auto display = makeVirtualDisplay(width, height, ppi, false, displayName);
-  if (!display) return;
-  const std::int64_t key = virtualDisplayCounter_;
-  virtualDisplays_[key] = VirtualDisplay{key, display};
-  virtualDisplayCounter_ += 1;
-  screenIdentifier_ = display->displayID();
-  sessionKey_ = key;
-  sessionPacket_ = std::move(packet);
-  if (!sessionFirstKey_) sessionFirstKey_ = key;
+  std::shared_ptr<platform::VirtualDisplay> replaced;
+  std::uint64_t changesBefore = 0;
+  {
+    std::lock_guard lock(mutex_);
+    replaced = takeSessionDisplayLocked();
+    changesBefore = parameterChanges_;
+  }
+  // The replaced display goes first, so the new one takes its place on the screen. Neither
+  // step holds the lock: the main thread's screen-parameter handler must never wait on X.
+  replaced.reset();
+  std::string reason;
+  auto display = makeVirtualDisplay(width, height, ppi, false, displayName, &reason);
+  if (!display) {
+    logRefusal(name, reason);
+    return;
+  }
+  bool missedChange = false;
+  {
+    std::lock_guard lock(mutex_);
+    const std::int64_t key = virtualDisplayCounter_;
+    virtualDisplays_[key] = VirtualDisplay{key, display};
+    virtualDisplayCounter_ += 1;
+    screenIdentifier_ = display->displayID();
+    sessionKey_ = key;
+    sessionPacket_ = std::move(packet);
+    if (!sessionFirstKey_) sessionFirstKey_ = key;
+    missedChange = parameterChanges_ != changesBefore;
+  }
+  // The change this display caused may have been handled while it was still being made, when
+  // it had no id to hand on; hand it on now instead of waiting for another change.
+  if (missedChange) {
+    std::weak_ptr<VirtualScreen> weak = weak_from_this();
+    platform::DispatchQueue::main()->async([weak] {
+      if (auto self = weak.lock()) self->handleScreenParametersChange();
+    });
+  }
 }
 
 std::shared_ptr<platform::VirtualDisplay> VirtualScreen::takeSessionDisplayLocked() {
@@ -184,6 +251,7 @@ void VirtualScreen::handleScreenParametersChange() {
   std::uint32_t displayID = 0;
   {
     std::lock_guard lock(mutex_);
+    ++parameterChanges_;
     if (!screenId_ || !screenIdentifier_) return;
     handler = screenId_;
     displayID = *screenIdentifier_;

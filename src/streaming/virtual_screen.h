@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/dispatch_queue.h"
 #include "platform/display/net_service.h"
 #include "platform/foundation/notification_center.h"
 #include "streaming/magic_packet.h"
@@ -23,6 +24,8 @@ inline constexpr const char* kDisplayServiceDomain = "local.";
 // The smallest and largest screen side a device description may ask for.
 inline constexpr std::int32_t kMinScreenSide = 1;
 inline constexpr std::int32_t kMaxScreenSide = 16384;
+// Frames are 20 pixels shorter than the screen, so the screen must be taller than that.
+inline constexpr std::int32_t kMinScreenHeight = 21;
 
 // Owns the virtual displays. A complete device description ("com.device.connected") is
 // announced ("com.streaming.magicpacket") and becomes a virtual display of the device's size;
@@ -34,7 +37,10 @@ inline constexpr std::int32_t kMaxScreenSide = 16384;
 // replaces the session's display (an identical one is ignored; the new display takes the next
 // key), and the end of the channel removes it and returns the counter to where the session
 // began. Notifications arrive on the channel's thread and on the main queue, so every
-// field lives under one mutex, which is never held while posting or calling `screenId`.
+// field lives under one mutex, which is never held while posting, calling `screenId` or
+// talking to the X server. Displays are made and removed on a serial queue of their own, in
+// the order descriptions and ends arrived; descriptions that arrive while one is being made
+// collapse into the newest.
 //
 // It also keeps the description of this computer's displays as a network service with a TXT
 // record; the service is never published and the browser never searches.
@@ -57,6 +63,9 @@ class VirtualScreen : public platform::NetServiceDelegate,
   void handleDisplayConnection(const platform::Notification& notification);
   void didDeviceConnected(const platform::Notification& notification);
   void didDeviceDisconnected();
+
+  // Waits until every description and end received so far has taken effect.
+  void flushPendingWork();
 
   // Creates the display for a device (replacing the session's display, if any) and stores it.
   void createDisplay(const std::string& name, std::int32_t width, std::int32_t height,
@@ -110,12 +119,18 @@ class VirtualScreen : public platform::NetServiceDelegate,
   void handleDeviceConnected(const std::shared_ptr<const MagicPacket>& packet);
   void handleScreenParametersChange();
   void removeNewestDisplay();
+  void buildPendingDisplay();
+  static void logRefusal(const std::string& deviceName, const std::string& reason);
   void createSessionDisplay(const std::string& name, std::int32_t width, std::int32_t height,
                             std::int32_t ppi, std::shared_ptr<const MagicPacket> packet);
   // Takes the session's display out of the table (under the mutex).
   std::shared_ptr<platform::VirtualDisplay> takeSessionDisplayLocked();
 
+  const platform::DispatchQueuePtr builderQueue_;
   mutable std::mutex mutex_;
+  std::shared_ptr<const MagicPacket> pendingPacket_;
+  bool buildScheduled_ = false;
+  std::uint64_t parameterChanges_ = 0;
   std::map<std::string, std::shared_ptr<platform::NetService>> discoveredServices_;
   std::shared_ptr<platform::NetService> ns_;
   std::shared_ptr<platform::NetServiceBrowser> browser_;

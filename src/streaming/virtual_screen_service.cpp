@@ -111,24 +111,25 @@ std::string VirtualScreen::formatTXTRecord(const platform::TXTRecord& record) {
 
 void VirtualScreen::interpretTXTRecord(platform::NetService& service,
                                        const std::vector<std::uint8_t>& data) {
-  platform::print(
-      fmt::format("Got updated TXT record of: {}: {} bytes", service.name(), data.size()));
+  // Names and records come from other computers: escaped before they reach the console.
+  const std::string name = platform::escapedForConsole(service.name());
+  platform::print(fmt::format("Got updated TXT record of: {}: {} bytes", name, data.size()));
   if (service.name() == ns_->name()) return;
   // Malformed data reads as an empty record.
   const platform::TXTRecord record =
       platform::txtRecordFromData(data).value_or(platform::TXTRecord{});
-  platform::print(formatTXTRecord(record));
+  platform::print(platform::escapedForConsole(formatTXTRecord(record), 4096));
   auto type = utf8Value(record, "--type");
   if (!type) return;
   if (*type == "displays") {
     auto count = txtIntegerValue(record, "ndisplays");
     if (!count) return;
-    platform::print(fmt::format("{} has {} display(s)", service.name(), *count));
+    platform::print(fmt::format("{} has {} display(s)", name, *count));
   } else if (*type == "request") {
     auto source = utf8Value(record, "source");
     if (!source || *source != ns_->name()) return;
     const std::string host = service.name() + "." + service.domain();
-    platform::print("Will open Screen Sharing to " + host);
+    platform::print("Will open Screen Sharing to " + platform::escapedForConsole(host));
     if (!isSafeHost(host)) return;
     const std::string url = "vnc://" + host;
     platform::URLOpenConfiguration configuration;
@@ -139,7 +140,7 @@ void VirtualScreen::interpretTXTRecord(platform::NetService& service,
       }
     });
   } else {
-    platform::print("Unhandled TXT record type " + *type);
+    platform::print("Unhandled TXT record type " + platform::escapedForConsole(*type));
   }
 }
 
@@ -178,7 +179,7 @@ void VirtualScreen::netServiceBrowserDidFindService(platform::NetServiceBrowser&
                                                     std::shared_ptr<platform::NetService> service,
                                                     bool) {
   if (!service || service->name() == ns_->name()) return;
-  platform::print("Found: " + service->name());
+  platform::print("Found: " + platform::escapedForConsole(service->name()));
   {
     std::lock_guard lock(mutex_);
     discoveredServices_[service->name()] = service;

@@ -13,8 +13,10 @@
 #include "demo/demo_options.h"
 #include "demo/private_display.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/display/virtual_display.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
+#include "platform/foundation/termination_signals.h"
 #include "streaming/starting_screen_view_model.h"
 
 namespace {
@@ -149,10 +151,17 @@ int main(int argc, char** argv) {
     say(fmt::format("state {}", describe(status)));
   });
 
+  // Asked to end early, the demo winds down as at the end of its time.
+  bool stopRequested = false;
+  platform::onTerminationSignal([&stopRequested](int signal) {
+    say(fmt::format("signal {}: ending early", signal));
+    stopRequested = true;
+  });
+
   const double start = platform::systemUptime();
   std::optional<double> streamingSince;
   std::unique_ptr<Animation> animation;
-  while (platform::systemUptime() - start < options.seconds) {
+  while (!stopRequested && platform::systemUptime() - start < options.seconds) {
     platform::runMainUntil([] { return false; }, kAnimationInterval);
     if (coordinator->deviceStatus.get() != streaming::DeviceStatus::Connected) continue;
     if (!streamingSince) {
@@ -198,6 +207,7 @@ int main(int argc, char** argv) {
   states.cancel();
   coordinator.reset();
   platform::drainMainQueue();
+  platform::releaseAllVirtualDisplays();
 
   const bool worked = arrived.goodImages > 0 && arrived.badImages == 0 && cleanedUp;
   say(worked ? "the road works" : "the road did not work");

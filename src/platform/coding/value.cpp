@@ -58,6 +58,7 @@ bool isJsonWhitespace(std::uint8_t c) {
 
 std::expected<Value::Dictionary, DecodeError> dictionaryWithContentsOfData(
     std::span<const std::uint8_t> data, DecodeLimits limits) {
+  limits.datesAsText = true;
   if (data.size() > limits.maxBytes) {
     return std::unexpected(
         DecodeError{"document larger than " + std::to_string(limits.maxBytes) + " bytes"});

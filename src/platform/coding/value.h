@@ -76,6 +76,9 @@ struct DecodeLimits {
   std::size_t maxBytes = 64u << 20;
   int maxDepth = 64;
   std::size_t maxElements = 1u << 20;
+  // Property-list dates as their XML text ("2001-01-01T00:00:00Z") rather than as seconds,
+  // for readers that must not take a date for a number.
+  bool datesAsText = false;
 };
 
 // The decoders store an integer as std::int64_t whenever it fits and as std::uint64_t only
@@ -89,7 +92,8 @@ std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_
 std::expected<Value, DecodeError> decodeJSON(std::span<const std::uint8_t> data,
                                              DecodeLimits limits = {});
 // A dictionary from a binary or XML property list or a JSON object, as a frame payload
-// carries it. Anything else (another top-level type, bad bytes) is an error.
+// carries it. Anything else (another top-level type, bad bytes) is an error. Dates are read
+// as text whatever `limits` says: a peer's date is never a number.
 std::expected<Value::Dictionary, DecodeError> dictionaryWithContentsOfData(
     std::span<const std::uint8_t> data, DecodeLimits limits = {});
 

@@ -2,10 +2,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/coding/value.h"
 #include "platform/coding/value_plist_scan.h"
@@ -36,6 +39,34 @@ bool isNegativeInteger(plist_t node) {
   const bool negative = std::string_view(xml, length).find("<integer>-") != std::string_view::npos;
   plist_to_xml_free(xml);
   return negative;
+}
+
+// "2001-01-01T00:00:00Z" for 0, as XML property lists write dates (whole seconds).
+std::string dateText(std::int32_t secondsSince2001) {
+  constexpr std::time_t kReferenceDate = 978307200;  // 2001-01-01T00:00:00Z in Unix time
+  const std::time_t time = kReferenceDate + secondsSince2001;
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return buffer;
+}
+
+// A copy of an XML document with the given element names replaced by "string".
+std::vector<std::uint8_t> withNamesAsString(std::span<const std::uint8_t> data,
+                                            const std::vector<XmlNameRange>& names) {
+  static constexpr std::string_view kString = "string";
+  std::vector<std::uint8_t> out;
+  out.reserve(data.size() + names.size());
+  std::size_t from = 0;
+  for (const XmlNameRange& name : names) {
+    out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
+               data.begin() + static_cast<std::ptrdiff_t>(name.offset));
+    out.insert(out.end(), kString.begin(), kString.end());
+    from = name.offset + name.length;
+  }
+  out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(from), data.end());
+  return out;
 }
 
 class Converter {
@@ -97,6 +128,7 @@ class Converter {
         std::int32_t seconds = 0;
         std::int32_t microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
+        if (limits_.datesAsText) return Value(dateText(seconds));
         return Value(static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6);
       }
       case PLIST_STRING:
@@ -164,12 +196,21 @@ std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_
   }
   if (data.empty()) return std::unexpected(DecodeError{"empty property list"});
 
+  const bool binary = plist_is_binary(reinterpret_cast<const char*>(data.data()),
+                                      static_cast<std::uint32_t>(data.size())) != 0;
+  std::vector<XmlNameRange> looseNumbers;
+  auto shapeError = binary ? checkBinaryPropertyListShape(data, limits)
+                           : checkXmlPropertyListShape(data, limits, &looseNumbers);
+  if (shapeError) return std::unexpected(std::move(*shapeError));
+  // libplist reads "12abc" as 12 and an overflowing number as anything; such a number is
+  // kept as the text it is, which no reader takes for a number.
+  std::vector<std::uint8_t> rewritten;
+  if (!looseNumbers.empty()) {
+    rewritten = withNamesAsString(data, looseNumbers);
+    data = rewritten;
+  }
   const auto* chars = reinterpret_cast<const char*>(data.data());
   const auto length = static_cast<std::uint32_t>(data.size());
-  const bool binary = plist_is_binary(chars, length) != 0;
-  auto shapeError =
-      binary ? checkBinaryPropertyListShape(data, limits) : checkXmlPropertyListShape(data, limits);
-  if (shapeError) return std::unexpected(std::move(*shapeError));
 
   plist_t raw = nullptr;
   plist_from_memory(chars, length, &raw);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "platform/coding/value.h"
 
@@ -21,9 +22,20 @@ namespace platform {
 std::optional<DecodeError> checkBinaryPropertyListShape(std::span<const std::uint8_t> data,
                                                         const DecodeLimits& limits);
 
-// An XML property list: markup must balance and elements nest at most `maxDepth` + 2 levels
-// (the <plist> element and a scalar element around the containers).
-std::optional<DecodeError> checkXmlPropertyListShape(std::span<const std::uint8_t> data,
-                                                     const DecodeLimits& limits);
+// Where an element name stands in an XML document.
+struct XmlNameRange {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+// An XML property list: markup must balance, elements nest at most `maxDepth` + 2 levels
+// (the <plist> element and a scalar element around the containers) and there are at most
+// `maxElements` of them; no NUL byte and no character reference to a character XML forbids.
+// When `looseNumbers` is given, it receives the names of the start and end tags of every
+// <integer> or <real> whose text is not a number the parser reads without loss (a number
+// holding markup is an error).
+std::optional<DecodeError> checkXmlPropertyListShape(
+    std::span<const std::uint8_t> data, const DecodeLimits& limits,
+    std::vector<XmlNameRange>* looseNumbers = nullptr);
 
 }  // namespace platform

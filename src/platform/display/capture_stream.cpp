@@ -242,6 +242,18 @@ ErrorPtr CaptureSession::locate() {
   return nullptr;
 }
 
+}  // namespace
+
+std::uint32_t capturePoolBufferCount(std::uint32_t width, std::uint32_t height,
+                                     std::uint32_t queueDepth) {
+  const std::uint64_t frameBytes = std::uint64_t{width} * height * 4;
+  const std::uint64_t fitting = frameBytes == 0 ? queueDepth : kMaxCapturePoolBytes / frameBytes;
+  const std::uint64_t floor = std::min<std::uint64_t>(queueDepth, 2);
+  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(fitting, floor, queueDepth));
+}
+
+namespace {
+
 ErrorPtr CaptureSession::setUp() {
   const StreamConfiguration& configuration = engine_.configuration;
   if (configuration.pixelFormat() != PixelFormat::bgra32) {
@@ -304,7 +316,9 @@ ErrorPtr CaptureSession::setUp() {
   damageEvent_ = damage->first_event;
 
   const std::size_t bytes = std::size_t{rect_.width} * rect_.height * 4;
-  for (std::uint32_t i = 0; i < configuration.queueDepth(); ++i) {
+  const std::uint32_t buffers =
+      capturePoolBufferCount(rect_.width, rect_.height, configuration.queueDepth());
+  for (std::uint32_t i = 0; i < buffers; ++i) {
     const int fd = memfd_create("tovarine-capture", MFD_CLOEXEC);
     if (fd < 0) return displayError(std::string("Cannot make shared memory: ") + strerror(errno));
     if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {

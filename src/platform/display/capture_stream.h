@@ -60,6 +60,13 @@ class StreamConfiguration {
   MediaTime minimumFrameInterval_{1, 60};
 };
 
+// Frames of a large display are large: the capture's pool of shared-memory buffers holds at
+// most this many bytes (fewer buffers than the queue depth), but never fewer than two
+// buffers, or one when the queue depth is one.
+inline constexpr std::size_t kMaxCapturePoolBytes = std::size_t{128} << 20;
+std::uint32_t capturePoolBufferCount(std::uint32_t width, std::uint32_t height,
+                                     std::uint32_t queueDepth);
+
 enum class StreamOutputType { screen = 0, audio = 1 };
 
 class CaptureStream;

@@ -5,7 +5,10 @@
 
 #include <fmt/core.h>
 
+#include <unistd.h>
+
 #include "platform/display/display_registry.h"
+#include "platform/display/monitor_owners.h"
 #include "platform/display/virtual_display_backend.h"
 #include "platform/display/x_connection.h"
 
@@ -53,6 +56,42 @@ x11::Connection::ScreenSize withMillimeters(const x11::Connection::ScreenSize& c
   return size;
 }
 
+// The owners property is small: a line per live monitor. More than this is not ours.
+constexpr std::size_t kMaxOwnersBytes = 64 * 1024;
+
+std::optional<xcb_atom_t> ownersAtom(x11::Connection& x) {
+  return x.internAtom(kMonitorOwnersProperty);
+}
+
+// Reads, changes and writes back the owners property; under the server grab.
+template <class Change>
+void updateOwners(x11::Connection& x, Change change) {
+  auto atom = ownersAtom(x);
+  if (!atom) return;
+  auto text = x.rootTextProperty(*atom, kMaxOwnersBytes);
+  auto records = parseMonitorOwners(text.value_or(std::string()));
+  change(records);
+  x.setRootTextProperty(*atom, formatMonitorOwners(records));
+}
+
+// Atoms are never freed by the X server, so a device that names itself anew each time would
+// add one for good at every connection. Names that already have an atom cost nothing; new
+// ones are listed on the root window, and once `kMaxMonitorNameAtoms` are, monitors take the
+// fallback name. Under the server grab.
+std::optional<xcb_atom_t> monitorNameAtom(x11::Connection& x, const std::string& name) {
+  if (auto existing = x.internAtom(name, true)) return existing;
+  if (name.find('\n') != std::string::npos) return std::nullopt;
+  auto listAtom = x.internAtom(kMonitorNamesProperty);
+  if (!listAtom) return std::nullopt;
+  std::string list = x.rootTextProperty(*listAtom, kMaxOwnersBytes).value_or(std::string());
+  const auto listed = static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n'));
+  if (listed >= kMaxMonitorNameAtoms) return std::nullopt;
+  auto atom = x.internAtom(name);
+  if (!atom) return std::nullopt;
+  x.setRootTextProperty(*listAtom, list + name + "\n");
+  return atom;
+}
+
 class RandrMonitorDisplay final : public VirtualDisplayHandle {
  public:
   RandrMonitorDisplay(std::string xDisplay, xcb_atom_t atom, std::uint32_t width,
@@ -80,6 +119,12 @@ class RandrMonitorDisplay final : public VirtualDisplayHandle {
     x11::Connection& x = **connection;
     x11::ServerGrab grab(x);
     x.deleteMonitor(atom_);
+    const std::int64_t pid = ::getpid();
+    updateOwners(x, [this, pid](std::vector<MonitorOwnerRecord>& records) {
+      std::erase_if(records, [&](const MonitorOwnerRecord& record) {
+        return record.monitor == atom_ && record.pid == pid;
+      });
+    });
 
     auto current = x.currentScreenSize();
     auto range = x.screenSizeRange();
@@ -127,19 +172,23 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonit
 
   // Monitor names are atoms and a monitor set under an existing name replaces it, so a second
   // display of the same name gets a numbered one.
-  const std::string baseName = request.name.empty() ? std::string("Virtual Display") : request.name;
-  std::string name = baseName;
+  std::string baseName = request.name.empty() ? std::string(kFallbackMonitorName) : request.name;
   std::optional<xcb_atom_t> atom;
-  for (int number = 2; number < 1000; ++number) {
-    atom = x.internAtom(name);
-    if (!atom) return std::unexpected("Cannot name the monitor " + name);
-    const bool taken = std::any_of(monitors->begin(), monitors->end(),
-                                   [&](const x11::Monitor& m) { return m.name == *atom; });
-    if (!taken) break;
-    atom.reset();
-    name = fmt::format("{} ({})", baseName, number);
+  for (int attempt = 0; attempt < 2 && !atom; ++attempt) {
+    std::string name = baseName;
+    for (int number = 2; number < 1000; ++number) {
+      // The fallback names are few: one per monitor shown at once.
+      atom = attempt == 0 ? monitorNameAtom(x, name) : x.internAtom(name);
+      if (!atom) break;  // out of new names: the fallback name
+      const bool taken = std::any_of(monitors->begin(), monitors->end(),
+                                     [&](const x11::Monitor& m) { return m.name == *atom; });
+      if (!taken) break;
+      atom.reset();
+      name = fmt::format("{} ({})", baseName, number);
+    }
+    baseName = kFallbackMonitorName;
   }
-  if (!atom) return std::unexpected("Too many monitors are named " + baseName);
+  if (!atom) return std::unexpected("Cannot name a monitor for " + request.name);
 
   const std::uint32_t x0 = current->width;
   const std::uint32_t width = x0 + request.pixelWidth;
@@ -164,17 +213,21 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonit
   monitor.heightInMillimeters = roundedMillimeters(request.sizeInMillimeters.height);
   if (!x.setMonitor(monitor)) {
     x.setScreenSize(*current);
-    return std::unexpected("The X server refused the monitor " + name);
+    return std::unexpected("The X server refused the monitor " + x.atomName(*atom));
   }
 
   auto& base = baseSizes()[xDisplay];
   if (base.monitors++ == 0) base.size = *current;
+  // Marked as ours, so that the next start removes it should this process die with it.
+  updateOwners(x, [&](std::vector<MonitorOwnerRecord>& records) {
+    records.push_back(ownMonitorRecord(*atom, base.size.width, base.size.height));
+  });
 
   OwnDisplayRecord record;
   record.id = *atom;
   record.xDisplay = xDisplay;
   record.wholeScreen = false;
-  record.name = name;
+  record.name = x.atomName(*atom);
   record.pixelWidth = request.pixelWidth;
   record.pixelHeight = request.pixelHeight;
   record.pointWidth = request.pointWidth;
@@ -185,6 +238,59 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonit
 
   return std::make_unique<RandrMonitorDisplay>(xDisplay, *atom, request.pixelWidth,
                                                request.pixelHeight);
+}
+
+std::expected<int, std::string> reclaimAbandonedMonitors(const std::string& xDisplay) {
+  auto connection = x11::Connection::open(xDisplay);
+  if (!connection) return std::unexpected(connection.error());
+  x11::Connection& x = **connection;
+  if (!x.hasMonitors()) return 0;
+  auto atom = ownersAtom(x);
+  if (!atom) return std::unexpected("Cannot name the owners property");
+
+  std::lock_guard lock(layoutMutex());
+  x11::ServerGrab grab(x);
+  auto text = x.rootTextProperty(*atom, kMaxOwnersBytes);
+  if (!text) return std::unexpected("The owners property of " + xDisplay + " is unreadable");
+  auto records = parseMonitorOwners(*text);
+  std::vector<MonitorOwnerRecord> gone;
+  std::erase_if(records, [&](const MonitorOwnerRecord& record) {
+    if (monitorOwnerState(record) != MonitorOwnerState::gone) return false;
+    gone.push_back(record);
+    return true;
+  });
+  if (gone.empty()) return 0;
+  int removed = 0;
+  for (const auto& record : gone) {
+    if (x.deleteMonitor(record.monitor)) ++removed;
+  }
+  x.setRootTextProperty(*atom, formatMonitorOwners(records));
+
+  // Back to the size before the first of them was added, or to what the remaining monitors
+  // need, whichever is larger.
+  auto current = x.currentScreenSize();
+  auto range = x.screenSizeRange();
+  auto remaining = x.monitors(true);
+  if (!current || !range || !remaining) return removed;
+  std::uint32_t width = UINT32_MAX, height = UINT32_MAX;
+  for (const auto& record : gone) {
+    if (record.baseWidth == 0 || record.baseHeight == 0) continue;
+    width = std::min<std::uint32_t>(width, record.baseWidth);
+    height = std::min<std::uint32_t>(height, record.baseHeight);
+  }
+  if (width == UINT32_MAX) width = height = 0;
+  for (const auto& monitor : *remaining) {
+    width = std::max<std::uint32_t>(width, std::max(0, int(monitor.x)) + monitor.width);
+    height = std::max<std::uint32_t>(height, std::max(0, int(monitor.y)) + monitor.height);
+  }
+  if (width == 0 || height == 0) return removed;
+  width = std::clamp<std::uint32_t>(width, range->minWidth, current->width);
+  height = std::clamp<std::uint32_t>(height, range->minHeight, current->height);
+  if (width != current->width || height != current->height) {
+    x.setScreenSize(withMillimeters(*current, static_cast<std::uint16_t>(width),
+                                    static_cast<std::uint16_t>(height)));
+  }
+  return removed;
 }
 
 }  // namespace platform

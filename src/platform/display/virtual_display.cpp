@@ -1,22 +1,75 @@
 #include "platform/display/virtual_display.h"
 
+#include <fmt/core.h>
+
 #include <cmath>
 #include <cstdint>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include "platform/display/display_environment.h"
 #include "platform/display/virtual_display_backend.h"
+#include "platform/foundation/log.h"
 
 namespace platform {
 
 namespace {
 // X coordinates are 16-bit signed.
 constexpr std::uint64_t kLargestSide = 32767;
+
+// Every display of the process, so that an ending process can release them all whoever holds
+// them. Never destroyed: displays may be released during static destruction.
+struct LiveDisplays {
+  std::mutex mutex;
+  std::set<VirtualDisplay*> displays;
+  bool ending = false;
+};
+LiveDisplays& live() {
+  static auto* displays = new LiveDisplays;
+  return *displays;
+}
 }  // namespace
 
 VirtualDisplay::VirtualDisplay(VirtualDisplayDescriptor descriptor)
-    : descriptor_(std::move(descriptor)) {}
+    : descriptor_(std::move(descriptor)) {
+  std::lock_guard lock(live().mutex);
+  live().displays.insert(this);
+}
 
-VirtualDisplay::~VirtualDisplay() = default;
+VirtualDisplay::~VirtualDisplay() {
+  std::unique_ptr<VirtualDisplayHandle> handle;
+  {
+    std::lock_guard lock(live().mutex);
+    live().displays.erase(this);
+    handle = std::move(handle_);
+  }
+}
+
+void releaseAllVirtualDisplays() {
+  std::vector<std::unique_ptr<VirtualDisplayHandle>> handles;
+  {
+    std::lock_guard lock(live().mutex);
+    live().ending = true;
+    for (VirtualDisplay* display : live().displays) {
+      if (display->handle_) handles.push_back(std::move(display->handle_));
+    }
+  }
+  // Outside the lock: removing a display talks to its X server.
+  handles.clear();
+}
+
+void reclaimAbandonedVirtualDisplays() {
+  const DisplayEnvironment environment = currentDisplayEnvironment();
+  if (environment.backend != VirtualDisplayBackendKind::randrMonitor ||
+      environment.xDisplay.empty()) {
+    return;  // an Xvfb of ours dies with the process that started it
+  }
+  auto removed = reclaimAbandonedMonitors(environment.xDisplay);
+  if (removed && *removed > 0) {
+    log(fmt::format("Removed {} virtual display(s) left behind by an ended process", *removed));
+  }
+}
 
 bool VirtualDisplay::applySettings(const VirtualDisplaySettings& settings) {
   failureReason_.clear();
@@ -63,11 +116,21 @@ bool VirtualDisplay::applySettings(const VirtualDisplaySettings& settings) {
                   ? makeRandrMonitorDisplay(environment.xDisplay, request)
                   : makeXvfbDisplay(environment.xvfbProgram, request);
   if (!made) return refuse(std::move(made.error()));
-  handle_ = std::move(*made);
-  return true;
+  std::unique_ptr<VirtualDisplayHandle> handle = std::move(*made);
+  {
+    std::lock_guard lock(live().mutex);
+    if (!live().ending) {
+      handle_ = std::move(handle);
+      return true;
+    }
+  }
+  // Made while the process releases its displays: it must not stay behind.
+  handle.reset();
+  return refuse("The process is ending");
 }
 
 DisplayID VirtualDisplay::displayID() const {
+  std::lock_guard lock(live().mutex);
   return handle_ ? handle_->id() : kNullDisplayID;
 }
 

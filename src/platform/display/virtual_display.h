@@ -87,6 +87,15 @@ class VirtualDisplayDescriptor {
 };
 
 class VirtualDisplayHandle;
+class VirtualDisplay;
+
+// Removes every virtual display of the process, whoever holds it, and refuses new ones from
+// then on; for a process that is about to end. The objects stay, without a display.
+void releaseAllVirtualDisplays();
+
+// Removes the virtual displays a process that died left on the display environment's X server
+// (a display of ours is marked with its owner), and gives the screen its size back.
+void reclaimAbandonedVirtualDisplays();
 
 // A virtual display. It appears when settings are applied and disappears when the object is
 // destroyed. Made through the backend of `currentDisplayEnvironment()`: a RandR monitor on the
@@ -112,6 +121,8 @@ class VirtualDisplay {
   const std::string& failureReason() const { return failureReason_; }
 
  private:
+  friend void releaseAllVirtualDisplays();
+
   VirtualDisplayDescriptor descriptor_;
   std::unique_ptr<VirtualDisplayHandle> handle_;
   std::string failureReason_;

@@ -1,5 +1,7 @@
 #include "platform/display/x_connection.h"
 
+#include <algorithm>
+
 #include <pthread.h>
 #include <sys/uio.h>
 #include <xcb/xcbext.h>
@@ -135,15 +137,42 @@ std::string Connection::atomName(xcb_atom_t atom) {
                      static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
 }
 
-std::optional<xcb_atom_t> Connection::internAtom(std::string_view name) {
+std::optional<xcb_atom_t> Connection::internAtom(std::string_view name, bool onlyIfExists) {
   if (name.size() > 0xffff) return std::nullopt;
   SigpipeGuard guard;
-  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-      connection_,
-      xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.data()),
-      nullptr));
+  Reply<xcb_intern_atom_reply_t> reply(
+      xcb_intern_atom_reply(connection_,
+                            xcb_intern_atom(connection_, onlyIfExists ? 1 : 0,
+                                            static_cast<std::uint16_t>(name.size()), name.data()),
+                            nullptr));
   if (!reply || reply->atom == XCB_ATOM_NONE) return std::nullopt;
   return reply->atom;
+}
+
+std::optional<std::string> Connection::rootTextProperty(xcb_atom_t property, std::size_t maxBytes) {
+  SigpipeGuard guard;
+  const std::uint32_t words =
+      static_cast<std::uint32_t>(std::min<std::size_t>(maxBytes / 4 + 1, 1u << 20));
+  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      connection_, xcb_get_property(connection_, 0, root(), property, XCB_ATOM_STRING, 0, words),
+      nullptr));
+  if (!reply) return std::nullopt;
+  if (reply->type == XCB_ATOM_NONE) return std::string();
+  if (reply->type != XCB_ATOM_STRING || reply->format != 8 || reply->bytes_after != 0) {
+    return std::nullopt;
+  }
+  const int length = xcb_get_property_value_length(reply.get());
+  if (length < 0 || static_cast<std::size_t>(length) > maxBytes) return std::nullopt;
+  const auto* bytes = static_cast<const char*>(xcb_get_property_value(reply.get()));
+  return std::string(bytes, static_cast<std::size_t>(length));
+}
+
+bool Connection::setRootTextProperty(xcb_atom_t property, std::string_view text) {
+  SigpipeGuard guard;
+  if (text.empty()) return check(xcb_delete_property_checked(connection_, root(), property));
+  return check(xcb_change_property_checked(connection_, XCB_PROP_MODE_REPLACE, root(), property,
+                                           XCB_ATOM_STRING, 8,
+                                           static_cast<std::uint32_t>(text.size()), text.data()));
 }
 
 std::optional<std::string> Connection::outputName(xcb_randr_output_t output) {

@@ -84,8 +84,15 @@ class Connection {
 
   std::optional<std::vector<Monitor>> monitors(bool activeOnly = true);
   std::string atomName(xcb_atom_t atom);
-  std::optional<xcb_atom_t> internAtom(std::string_view name);
+  // With `onlyIfExists`, nullopt rather than a new atom when the name has none yet.
+  std::optional<xcb_atom_t> internAtom(std::string_view name, bool onlyIfExists = false);
   std::optional<std::string> outputName(xcb_randr_output_t output);
+
+  // A text property (type STRING, 8-bit) of the root window: empty when it is not set,
+  // nullopt when it cannot be read or is longer than `maxBytes`.
+  std::optional<std::string> rootTextProperty(xcb_atom_t property, std::size_t maxBytes);
+  // Sets it (deletes it when `text` is empty). Returns whether the server took it.
+  bool setRootTextProperty(xcb_atom_t property, std::string_view text);
 
   // Sends SetMonitor. libxcb 1.15's generated wrapper miscounts its request parts and aborts
   // on an assertion, so the request is assembled here. Returns whether the server took it.

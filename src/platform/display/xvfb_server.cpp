@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +14,7 @@
 
 #include <fmt/core.h>
 
-extern char** environ;
+#include "platform/foundation/child_process.h"
 
 namespace platform {
 
@@ -100,25 +99,19 @@ std::expected<std::unique_ptr<XvfbServer>, std::string> XvfbServer::launch(const
   arguments.push_back("tcp");
   for (const auto& extra : options.extraArguments)
     arguments.push_back(extra);
-  std::vector<char*> argv;
-  for (auto& argument : arguments)
-    argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd, kDisplayFd);
-  pid_t pid = 0;
-  const int spawnError = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  // The server dies with this process, however it ends: an X server left behind would keep
+  // the display (and its memory) for good.
+  ChildProcessRequest child;
+  child.path = path;
+  child.arguments = std::move(arguments);
+  child.descriptors = {{writeEnd, kDisplayFd}};
+  auto started = startChildProcess(child);
   close(writeEnd);
-  if (spawnError != 0) {
+  if (!started) {
     close(readEnd);
-    return std::unexpected(fmt::format("Cannot start {}: {}", path, std::strerror(spawnError)));
+    return std::unexpected(started.error());
   }
+  const pid_t pid = *started;
 
   // The server writes "<number>\n" once it accepts connections.
   std::string announced;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,12 @@ using LogSink = std::function<void(LogStream, std::string_view)>;
 
 void print(std::string_view line);
 void log(std::string_view line);
+
+// Text from outside (a device, the network) made safe for one console line: control
+// characters (C0, DEL and C1) become "\u{1B}"-style escapes, so a peer can neither start a
+// terminal escape sequence nor forge a line of its own. Invalid UTF-8 bytes are escaped the
+// same way. Longer texts are cut at `maxBytes` (never inside a character) and end in "…".
+std::string escapedForConsole(std::string_view text, std::size_t maxBytes = 1024);
 
 // Installs a sink and returns the previous one; an empty sink restores the default.
 LogSink setLogSink(LogSink sink);

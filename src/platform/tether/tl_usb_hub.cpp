@@ -1,9 +1,19 @@
 #include "platform/tether/tl_usb_hub.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <usbmuxd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/coding/value.h"
 #include "platform/tether/tl_error.h"
@@ -29,6 +39,12 @@ TLUSBHub::TLUSBHub(std::shared_ptr<NotificationCenter> center) : center_(std::mo
 }
 
 TLUSBHub::~TLUSBHub() {
+  {
+    std::lock_guard lock(watchMutex_);
+    watchStopping_ = true;
+  }
+  watchWake_.notify_all();
+  if (watcher_.joinable()) watcher_.join();
   stopListening();
   {
     std::lock_guard lock(workMutex_);
@@ -38,9 +54,72 @@ TLUSBHub::~TLUSBHub() {
   if (worker_.joinable()) worker_.join();
 }
 
-std::error_code TLUSBHub::listen() {
-  std::lock_guard lock(subscriptionMutex_);
-  if (subscription_) return {};
+namespace {
+
+// The daemon's address as libusbmuxd reads it: USBMUXD_SOCKET_ADDRESS ("UNIX:<path>" or
+// "<host>:<port>"), else the system socket.
+struct DaemonAddress {
+  std::string path;  // a UNIX socket
+  std::string host;
+  std::uint16_t port = 0;
+};
+
+DaemonAddress daemonAddress() {
+  DaemonAddress address;
+  const char* configured = std::getenv("USBMUXD_SOCKET_ADDRESS");
+  std::string text = configured ? configured : "";
+  if (text.empty()) {
+    address.path = "/var/run/usbmuxd";
+  } else if (text.starts_with("UNIX:")) {
+    address.path = text.substr(5);
+  } else if (auto colon = text.rfind(':'); colon != std::string::npos) {
+    address.host = text.substr(0, colon);
+    const int port = std::atoi(text.c_str() + colon + 1);
+    if (port > 0 && port < 65536) address.port = static_cast<std::uint16_t>(port);
+  }
+  return address;
+}
+
+// Whether the daemon accepts a connection now, and the identity of its socket file.
+std::pair<bool, std::uint64_t> probeDaemon() {
+  const DaemonAddress address = daemonAddress();
+  int fd = -1;
+  std::uint64_t identity = 0;
+  if (!address.path.empty()) {
+    struct stat status {};
+    if (::stat(address.path.c_str(), &status) != 0) return {false, 0};
+    // A file system may give a new socket the inode number of the old one at once; the
+    // change time tells them apart.
+    identity = (static_cast<std::uint64_t>(status.st_ino) << 32) ^
+               static_cast<std::uint64_t>(status.st_ctim.tv_sec) * 1000000007ULL ^
+               static_cast<std::uint64_t>(status.st_ctim.tv_nsec);
+    sockaddr_un socketAddress{};
+    socketAddress.sun_family = AF_UNIX;
+    if (address.path.size() >= sizeof socketAddress.sun_path) return {false, 0};
+    std::memcpy(socketAddress.sun_path, address.path.c_str(), address.path.size() + 1);
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {false, 0};
+    const bool up =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+    ::close(fd);
+    return {up, identity};
+  }
+  if (address.port == 0) return {false, 0};
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_port = htons(address.port);
+  if (::inet_pton(AF_INET, address.host.c_str(), &socketAddress.sin_addr) != 1) return {false, 0};
+  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {false, 0};
+  const bool up =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+  ::close(fd);
+  return {up, 0};
+}
+
+}  // namespace
+
+std::error_code TLUSBHub::subscribeLocked() {
   usbmuxd_subscription_context_t context = nullptr;
   const int result = usbmuxd_events_subscribe(
       &context,
@@ -50,14 +129,87 @@ std::error_code TLUSBHub::listen() {
   return {};
 }
 
-void TLUSBHub::stopListening() {
-  std::lock_guard lock(subscriptionMutex_);
+void TLUSBHub::unsubscribeLocked() {
   if (!subscription_) return;
   // Waits for an event being delivered to finish; none arrives afterwards.
   usbmuxd_events_unsubscribe(static_cast<usbmuxd_subscription_context_t>(subscription_));
   subscription_ = nullptr;
+}
+
+std::error_code TLUSBHub::listen() {
+  {
+    std::lock_guard lock(subscriptionMutex_);
+    if (subscription_) return {};
+    const auto [up, identity] = probeDaemon();
+    if (auto error = subscribeLocked()) return error;
+    wantListening_ = true;
+    daemonUp_ = up;
+    daemonIdentity_ = identity;
+  }
+  std::lock_guard lock(watchMutex_);
+  if (!watcher_.joinable()) watcher_ = std::thread([this] { watchLoop(); });
+  return {};
+}
+
+void TLUSBHub::stopListening() {
+  {
+    std::lock_guard lock(subscriptionMutex_);
+    wantListening_ = false;
+    unsubscribeLocked();
+  }
   std::lock_guard devicesLock(devicesMutex_);
   announced_.clear();
+}
+
+void TLUSBHub::setDaemonRetryInterval(double seconds) {
+  {
+    std::lock_guard lock(watchMutex_);
+    retryInterval_ = std::clamp(seconds, 0.01, 10.0);
+  }
+  watchWake_.notify_all();
+}
+
+void TLUSBHub::watchLoop() {
+  std::unique_lock lock(watchMutex_);
+  while (!watchStopping_) {
+    watchWake_.wait_for(lock, std::chrono::duration<double>(retryInterval_));
+    if (watchStopping_) return;
+    lock.unlock();
+    checkDaemon();
+    lock.lock();
+  }
+}
+
+void TLUSBHub::checkDaemon() {
+  const auto [up, identity] = probeDaemon();
+  bool lost = false;
+  {
+    std::lock_guard lock(subscriptionMutex_);
+    if (!wantListening_) return;
+    const bool restarted = up && (!daemonUp_ || identity != daemonIdentity_ || !subscription_);
+    lost = daemonUp_ && (!up || identity != daemonIdentity_);
+    daemonUp_ = up;
+    daemonIdentity_ = identity;
+    if (lost || restarted) unsubscribeLocked();
+    // A failed subscription is tried again on the next round.
+    if (restarted && subscribeLocked()) daemonUp_ = false;
+  }
+  if (lost) forgetDevices();
+}
+
+// The devices of a daemon that went away are gone with it.
+void TLUSBHub::forgetDevices() {
+  std::set<std::uint32_t> devices;
+  {
+    std::lock_guard lock(devicesMutex_);
+    devices.swap(announced_);
+  }
+  auto self = weak_from_this().lock();
+  if (!self) return;
+  for (std::uint32_t deviceID : devices) {
+    center_->post(TLUSBDeviceDidDetachNotification, self,
+                  {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})}});
+  }
 }
 
 void TLUSBHub::eventCallback(const void* event, void* userData) {

@@ -41,9 +41,14 @@ class TLUSBHub : public std::enable_shared_from_this<TLUSBHub> {
   TLUSBHub(const TLUSBHub&) = delete;
   TLUSBHub& operator=(const TLUSBHub&) = delete;
 
-  // Subscribes to the daemon's attach and detach events. Idempotent.
+  // Subscribes to the daemon's attach and detach events. Idempotent. While listening, the hub
+  // checks the daemon every retry interval: when it went away, its devices are announced as
+  // detached, and when it is back (or was replaced by a new one on the same socket), the hub
+  // subscribes again.
   std::error_code listen();
   void stopListening();
+  // 1 second unless changed; at most 10.
+  void setDaemonRetryInterval(double seconds);
 
   // Opens a tunnel to `port` on a device, on the hub's worker thread; the callback, on that
   // thread, gets the connected socket (now the caller's) or the error.
@@ -54,10 +59,26 @@ class TLUSBHub : public std::enable_shared_from_this<TLUSBHub> {
   static void eventCallback(const void* event, void* userData);
   void handleEvent(const void* event);
   void workerLoop();
+  void watchLoop();
+  void checkDaemon();
+  std::error_code subscribeLocked();
+  void unsubscribeLocked();
+  void forgetDevices();
 
   std::shared_ptr<NotificationCenter> center_;
   std::mutex subscriptionMutex_;
   void* subscription_ = nullptr;
+  bool wantListening_ = false;
+  // What the daemon's socket looked like when the hub last subscribed: whether it answered
+  // and, for a socket file, its inode (a restarted daemon makes a new one).
+  bool daemonUp_ = false;
+  std::uint64_t daemonIdentity_ = 0;
+
+  std::mutex watchMutex_;
+  std::condition_variable watchWake_;
+  double retryInterval_ = 1.0;
+  bool watchStopping_ = false;
+  std::thread watcher_;
 
   std::mutex devicesMutex_;
   std::set<std::uint32_t> announced_;

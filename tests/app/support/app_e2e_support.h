@@ -73,6 +73,7 @@ class Child {
   }
   ~Child() { stop(); }
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   bool running() {
     if (pid_ <= 0) return false;
     int status;

@@ -2,9 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/coding/support/plist_fixtures.h"
 #include "platform/coding/value.h"
+#include "platform/coding/value_plist_scan.h"
 
 namespace platform {
 namespace {
@@ -233,6 +237,171 @@ TEST(PropertyList, MarkupThatHidesNestingIsStillCounted) {
   auto decoded = decodePropertyList(bytesOf(decorated), limits);
   ASSERT_TRUE(decoded) << decoded.error().message;
   EXPECT_EQ(*decoded, Value(Value::Array{Value("<array><array>")}));
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+using testing::Bytes;
+using testing::bytesOf;
+
+// {key: "v"} with the key as the given encoded object.
+Bytes dictionaryWithKey(Bytes key, Bytes value = testing::binaryAsciiObject("v")) {
+  return testing::binaryFromObjects(
+      {testing::binaryDictionaryObject({{1, 2}}), std::move(key), std::move(value)});
+}
+
+TEST(PropertyList, DictionaryKeysMustBeTextWithoutNul) {
+  struct Case {
+    const char* what;
+    Bytes document;
+    std::optional<Value::Dictionary> expected;  // nullopt: refused
+  };
+  const Case cases[] = {
+      {"ASCII key", dictionaryWithKey(testing::binaryAsciiObject("name")),
+       Value::Dictionary{{"name", Value("v")}}},
+      {"UTF-16 key", dictionaryWithKey(testing::binaryUtf16Object({0xE9, 0xD83D, 0xDE00})),
+       Value::Dictionary{{"\xC3\xA9\xF0\x9F\x98\x80", Value("v")}}},
+      {"ASCII key with NUL", dictionaryWithKey(testing::binaryAsciiObject({"a\0b", 3})),
+       std::nullopt},
+      {"UTF-16 key with NUL", dictionaryWithKey(testing::binaryUtf16Object({'a', 0, 'b'})),
+       std::nullopt},
+      {"UTF-16 key that is only NUL", dictionaryWithKey(testing::binaryUtf16Object({0})),
+       std::nullopt},
+      {"lone surrogate key", dictionaryWithKey(testing::binaryUtf16Object({0xD800, 'a'})),
+       std::nullopt},
+      {"number key", dictionaryWithKey(Bytes{0x10, 0x07}), std::nullopt},
+      {"truncated text key", dictionaryWithKey(Bytes{0x65, 0x00, 0x41}), std::nullopt},
+      // A value may hold NUL: it is read with its length.
+      {"UTF-16 value with NUL",
+       dictionaryWithKey(testing::binaryAsciiObject("k"), testing::binaryUtf16Object({'a', 0})),
+       Value::Dictionary{{"k", Value(std::string("a\0", 2))}}},
+      {"null object", dictionaryWithKey(testing::binaryAsciiObject("k"), Bytes{0x00}),
+       std::nullopt},
+      {"UID of three bytes",
+       dictionaryWithKey(testing::binaryAsciiObject("k"), Bytes{0x82, 1, 2, 3}), std::nullopt},
+      {"unknown kind", dictionaryWithKey(testing::binaryAsciiObject("k"), Bytes{0x70}),
+       std::nullopt},
+  };
+  for (const Case& c : cases) {
+    auto decoded = dictionaryWithContentsOfData(c.document);
+    if (c.expected) {
+      ASSERT_TRUE(decoded) << c.what << ": " << decoded.error().message;
+      EXPECT_EQ(*decoded, *c.expected) << c.what;
+    } else {
+      EXPECT_FALSE(decoded) << c.what;
+    }
+  }
+}
+
+std::string xmlArray(const std::string& items) {
+  return "<?xml version=\"1.0\"?><plist version=\"1.0\"><array>" + items + "</array></plist>";
+}
+
+TEST(PropertyList, XmlNumbersAreReadWithoutLossOrKeptAsText) {
+  struct Case {
+    const char* element;
+    Value expected;
+  };
+  const Case cases[] = {
+      {"<integer>12</integer>", Value(12)},
+      {"<integer>-42</integer>", Value(-42)},
+      {"<integer>+7</integer>", Value(7)},
+      {"<integer>0</integer>", Value(0)},
+      {"<integer>18446744073709551615</integer>", Value(std::uint64_t{UINT64_MAX})},
+      {"<integer>-9223372036854775808</integer>", Value(std::int64_t{INT64_MIN})},
+      {"<integer>12abc</integer>", Value("12abc")},
+      {"<integer>-99999999999999999999999999</integer>", Value("-99999999999999999999999999")},
+      {"<integer>18446744073709551616</integer>", Value("18446744073709551616")},
+      {"<integer>010</integer>", Value("010")},
+      {"<integer>0x10</integer>", Value("0x10")},
+      {"<integer> 5</integer>", Value(" 5")},
+      {"<integer/>", Value("")},
+      {"<real>1.5</real>", Value(1.5)},
+      {"<real>-2e3</real>", Value(-2000.0)},
+      {"<real>.5</real>", Value(0.5)},
+      {"<real>2abc</real>", Value("2abc")},
+      {"<real>1e</real>", Value("1e")},
+  };
+  for (const Case& c : cases) {
+    auto decoded = decodePropertyList(bytesOf(xmlArray(c.element)));
+    ASSERT_TRUE(decoded) << c.element << ": " << decoded.error().message;
+    EXPECT_EQ(*decoded, Value(Value::Array{c.expected})) << c.element;
+  }
+  // Markup inside a number is no number at all.
+  EXPECT_FALSE(decodePropertyList(bytesOf(xmlArray("<integer>1<!-- -->2</integer>"))));
+}
+
+TEST(PropertyList, XmlElementsCharactersAndSizeAreBoundedBeforeParsing) {
+  DecodeLimits limits;
+  limits.maxElements = 100;
+  std::string many;
+  for (int i = 0; i < 101; ++i)
+    many += "<true/>";
+  struct Case {
+    const char* what;
+    std::string document;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"elements up to the limit", xmlArray(many.substr(14)), true},
+      {"one element more", xmlArray(many.substr(7)), false},
+      {"keys do not count",
+       "<plist><dict>" + std::string(50, ' ') +
+           [] {
+             std::string s;
+             for (int i = 0; i < 99; ++i)
+               s += "<key>k" + std::to_string(i) + "</key><true/>";
+             return s;
+           }() +
+           "</dict></plist>",
+       true},
+      {"a NUL byte", xmlArray(std::string("<string>a\0b</string>", 20)), false},
+      {"a reference to NUL", "<plist><dict><key>a&#0;b</key><true/></dict></plist>", false},
+      {"a reference to ESC", xmlArray("<string>&#x1B;</string>"), false},
+      {"a reference to a surrogate", xmlArray("<string>&#xD800;</string>"), false},
+      {"a reference to e acute", xmlArray("<string>&#233;</string>"), true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(decodePropertyList(bytesOf(c.document), limits).has_value(), c.accepted) << c.what;
+  }
+}
+
+TEST(PropertyList, TheXmlScanCountsElementsBeforeTheParserBuildsAny) {
+  DecodeLimits limits;
+  limits.maxElements = 100;
+  struct Case {
+    int elements;  // inside the array, which is one more
+    bool refused;
+  };
+  for (const Case c : {Case{99, false}, Case{100, true}, Case{100000, true}}) {
+    std::string items;
+    for (int i = 0; i < c.elements; ++i)
+      items += "<true/>";
+    const auto error = checkXmlPropertyListShape(bytesOf(xmlArray(items)), limits);
+    EXPECT_EQ(error.has_value(), c.refused) << c.elements;
+  }
+}
+
+TEST(PropertyList, APeersDatesAreTextNotNumbers) {
+  const Bytes binaryDate = dictionaryWithKey(testing::binaryAsciiObject("Width"),
+                                             Bytes{0x33, 0x40, 0x24, 0, 0, 0, 0, 0, 0});
+  const std::string xmlDate =
+      "<plist><dict><key>Width</key><date>2001-01-01T00:17:04Z</date></dict></plist>";
+  const std::pair<Bytes, std::string> cases[] = {
+      {binaryDate, "2001-01-01T00:00:10Z"},
+      {bytesOf(xmlDate), "2001-01-01T00:17:04Z"},
+  };
+  for (const auto& [document, expected] : cases) {
+    auto decoded = dictionaryWithContentsOfData(document);
+    ASSERT_TRUE(decoded) << decoded.error().message;
+    EXPECT_EQ(decoded->at("Width"), Value(expected));
+  }
+  // The general decoder keeps dates as seconds since 2001.
+  EXPECT_EQ(decodePropertyList(bytesOf(xmlDate))->asDictionary()->at("Width"), Value(1024.0));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -170,6 +171,44 @@ TEST_F(TLUSBHubTest, AConnectToAPortNobodyServesFails) {
   });
   ASSERT_TRUE(waitUntil([&] { return calls.load() == 2; }));
   EXPECT_EQ(noHubResult, std::error_code(TLErrorCode::hubUnavailable));
+}
+
+TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestarts) {
+  hub_->setDaemonRetryInterval(0.05);
+  listen();
+  daemon_->attach(21);
+  ASSERT_TRUE(waitUntil([&] { return seen().size() == 1; }));
+
+  struct Case {
+    const char* what;
+    bool waitForTheGap;  // whether the hub sees the daemon gone before it comes back
+  };
+  const Case cases[] = {{"a daemon that was away a while", true},
+                        {"a daemon that came straight back", false}};
+  std::int64_t nextDevice = 22;
+  for (const Case& c : cases) {
+    const std::string path = daemon_->path();
+    const auto before = seen().size();
+    daemon_.reset();
+    // The devices went with the daemon.
+    if (c.waitForTheGap) {
+      ASSERT_TRUE(waitUntil([&] {
+        const auto all = seen();
+        return std::any_of(
+            all.begin() + static_cast<std::ptrdiff_t>(before), all.end(),
+            [](const Seen& s) { return s.name == TLUSBDeviceDidDetachNotification; });
+      })) << c.what;
+    }
+    daemon_ = std::make_unique<FakeUsbmuxd>(path);
+    ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; })) << c.what;
+    daemon_->attach(static_cast<std::uint32_t>(nextDevice));
+    ASSERT_TRUE(waitUntil([&] {
+      const auto all = seen();
+      return !all.empty() && all.back().name == TLUSBDeviceDidAttachNotification &&
+             all.back().deviceID == nextDevice;
+    })) << c.what;
+    ++nextDevice;
+  }
 }
 
 }  // namespace

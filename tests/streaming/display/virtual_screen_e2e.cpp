@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -74,9 +75,11 @@ class VirtualScreenTest : public ::testing::Test {
 
   void connect(const std::shared_ptr<const streaming::MagicPacket>& description) {
     platform::NotificationCenter::defaultCenter()->post(streaming::deviceConnected(), description);
+    screen_->flushPendingWork();
   }
   void disconnect() {
     platform::NotificationCenter::defaultCenter()->post(streaming::deviceDisconnected());
+    screen_->flushPendingWork();
   }
 
   std::vector<std::uint32_t> captureRequests() {
@@ -141,20 +144,48 @@ TEST_F(VirtualScreenTest, IncompleteDescriptionsAreIgnored) {
   EXPECT_EQ(server_.screenSize(), std::make_pair(kBaseWidth, kBaseHeight));
 }
 
-TEST_F(VirtualScreenTest, ScreenSizesOutsideTheLimitsAreRefusedWithOneLine) {
-  platform::LogCapture log;
-  connect(device("Tiny", 0, 768));
-  connect(device("Huge", 1024, 16385));
-  connect(device("Negative", -5, 768));
-  EXPECT_EQ(log.text(),
-            "Refused the description of device \"Tovarine Tiny\": a screen of 0x768 pixels is "
-            "outside 1 to 16384\n"
-            "Refused the description of device \"Tovarine Huge\": a screen of 1024x16385 pixels "
-            "is outside 1 to 16384\n"
-            "Refused the description of device \"Tovarine Negative\": a screen of -5x768 pixels "
-            "is outside 1 to 16384\n");
-  EXPECT_EQ(announcedCount(), 0u);
+TEST_F(VirtualScreenTest, ImpossibleScreensAreRefusedWithOneLineNamingTheDevice) {
+  struct Case {
+    std::shared_ptr<const streaming::MagicPacket> description;
+    std::string line;
+  };
+  const std::string limits = "is outside 1x21 to 16384x16384\n";
+  const Case cases[] = {
+      {device("Tiny", 0, 768), "\"Tiny\": a screen of 0x768 pixels " + limits},
+      {device("Huge", 1024, 16385), "\"Huge\": a screen of 1024x16385 pixels " + limits},
+      {device("Negative", -5, 768), "\"Negative\": a screen of -5x768 pixels " + limits},
+      // Frames are 20 pixels shorter than the screen: this one could never get one.
+      {device("Flat", 1024, 20), "\"Flat\": a screen of 1024x20 pixels " + limits},
+      {device("Esc\x1B[2J", 1024, 0), "\"Esc\\u{1B}[2J\": a screen of 1024x0 pixels " + limits},
+      // Inside the limits, but more than the X server can grow to: the platform's reason.
+      {device("Odd", 8000, 4000), "\"Odd\": The screen of "},
+  };
+  for (const Case& c : cases) {
+    platform::LogCapture log;
+    connect(c.description);
+    const std::string text = log.text();
+    EXPECT_TRUE(text.starts_with("Refused the description of device " + c.line)) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  }
+  EXPECT_EQ(announcedCount(), 1u);  // only the one the platform refused was announced
   EXPECT_TRUE(screen_->virtualDisplays().empty());
+  EXPECT_EQ(server_.screenSize(), std::make_pair(kBaseWidth, kBaseHeight));
+}
+
+TEST_F(VirtualScreenTest, ABurstOfDescriptionsEndsWithTheNewestDisplayOnly) {
+  // The channel's thread only queues descriptions; a burst collapses into the newest.
+  for (int i = 0; i < 40; ++i) {
+    platform::NotificationCenter::defaultCenter()->post(streaming::deviceConnected(),
+                                                        device("Burst", 400 + i, 300));
+  }
+  screen_->flushPendingWork();
+  auto displays = screen_->virtualDisplays();
+  ASSERT_EQ(displays.size(), 1u);
+  auto mode = platform::copyDisplayMode(displays.begin()->second.display->displayID());
+  ASSERT_TRUE(mode);
+  EXPECT_EQ(mode->pixelWidth, 439u);
+  EXPECT_LT(announcedCount(), 40u);
+  EXPECT_EQ(server_.monitors().size(), 2u);
 }
 
 TEST_F(VirtualScreenTest, ARepeatedDescriptionReplacesTheSessionsDisplay) {

@@ -75,6 +75,7 @@ TEST_F(DisplayServiceTest, DescribesThisComputerWithoutPublishing) {
 
   // The end of a device's channel clears the record.
   platform::NotificationCenter::defaultCenter()->post(streaming::deviceDisconnected());
+  screen_->flushPendingWork();
   EXPECT_FALSE(screen_->ns()->txtRecordData());
 }
 
@@ -180,6 +181,37 @@ TEST_F(DisplayServiceTest, NeverHandsAHostileServiceNameToTheOpener) {
     EXPECT_TRUE(log.contains("Will open Screen Sharing to")) << name;
   }
   EXPECT_TRUE(opened_.empty());
+}
+
+TEST_F(DisplayServiceTest, AnotherComputersTextsReachTheConsoleEscaped) {
+  struct Case {
+    std::string name;
+    TXTRecord record;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"Evil\x1B[2J",
+       {{"--type", bytes("displays")}, {"ndisplays", bytes("1")}},
+       "Got updated TXT record of: Evil\\u{1B}[2J: 28 bytes\n"
+       "--type=displays,ndisplays=1\n"
+       "Evil\\u{1B}[2J has 1 display(s)\n"},
+      {"Forger",
+       {{"--type", bytes("x\nFound: Mallory")}},
+       "Got updated TXT record of: Forger: 24 bytes\n"
+       "--type=x\\u{A}Found: Mallory\n"
+       "Unhandled TXT record type x\\u{A}Found: Mallory\n"},
+  };
+  for (const Case& c : cases) {
+    platform::NetService service("local.", streaming::kDisplayServiceType, c.name);
+    platform::LogCapture log;
+    screen_->interpretTXTRecord(service, encoded(c.record));
+    EXPECT_EQ(log.text(), c.expected) << c.name;
+  }
+  platform::LogCapture found;
+  screen_->netServiceBrowserDidFindService(
+      *screen_->browser(), std::make_shared<platform::NetService>("local.", "t", "Ring\x07Ring"),
+      false);
+  EXPECT_EQ(found.text(), "Found: Ring\\u{7}Ring\n");
 }
 
 TEST_F(DisplayServiceTest, DelegateOperationsReportAndTrackServices) {

@@ -148,9 +148,12 @@ TEST_F(StartingScreenViewModelTest, EveryChangeIsAnnouncedBeforeItHappens) {
 TEST_F(StartingScreenViewModelTest, WithoutAWindowOnlyTheStateChanges) {
   model_.reset();
   model_ = make(nullptr);
+  EXPECT_EQ(model_->windowControl(), nullptr);
+  // The window actions of these changes have no window to go to: the state still follows.
+  postAndSettle(deviceUsbAttached(), DeviceStatus::Attached);
   postAndSettle(deviceUsbStreaming(), DeviceStatus::Connected);
   postAndSettle(deviceDisconnected(), DeviceStatus::Attached);
-  EXPECT_TRUE(window_->calls().empty());
+  postAndSettle(deviceUsbDetached(), DeviceStatus::Detached);
 }
 
 TEST_F(StartingScreenViewModelTest, KeepsTheLatestDescription) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/dispatch/main_queue.h"
 #include "platform/foundation/log.h"
 #include "platform/tether/support/fake_usbmuxd.h"
@@ -152,6 +154,9 @@ TEST_F(TetherableUSBTest, USBTakesOverFromLoopbackAndLoopbackNeverDisplacesIt) {
 
   daemon_->attach(8);
   ASSERT_TRUE(waitUntil([&] { return channelDevice() == 8; }));
+  // The loopback peer's session ends as if it had hung up, so its display goes with it.
+  ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == 1; }));
+  EXPECT_TRUE(log.contains("Disconnected from 127.0.0.1:"));
   // The replaced loopback channel is closed, not leaked.
   ASSERT_TRUE(waitUntil([&] { return loopbackPeer.openCount() == 0; }));
   // Five pings on the device span five loopback retry periods.
@@ -184,6 +189,12 @@ TEST_F(TetherableUSBTest, RetriesUntilTheDeviceAnswersAndFollowsANewDevice) {
   daemon_->route(10, loopback.port, second.port());
   daemon_->attach(10);
   ASSERT_TRUE(waitUntil([&] { return channelDevice() == 10; }));
+  // The first device's session ends before the second one's begins.
+  ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == 1; }));
+  const auto names = recorder.names();
+  const auto ended = std::find(names.begin(), names.end(), deviceDisconnected());
+  EXPECT_EQ(std::count(ended, names.end(), deviceUsbAttached()), 1);
+  EXPECT_TRUE(log.contains("Disconnected from 9\n"));
   ASSERT_TRUE(waitUntil([&] { return first.openCount() == 0; }));
   EXPECT_EQ(tetherable->connectingToDeviceID(), 10);
   EXPECT_EQ(tetherable->connectedDeviceID(), 10);

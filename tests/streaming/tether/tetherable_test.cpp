@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <functional>
+#include <sstream>
+#include <utility>
 
 #include "platform/dispatch/main_queue.h"
 #include "platform/foundation/log.h"
@@ -161,6 +164,114 @@ TEST_F(TetherableTest, DeviceInfoIsPrintedAndOtherAcceptedFramesAreIgnored) {
   EXPECT_TRUE(recorder.entries().empty());
 }
 
+TEST_F(TetherableTest, DeviceInfoReachesTheConsoleEscapedAndBounded) {
+  DevicePeer peer;
+  connectTo(peer);
+  const std::string huge(Tetherable::kMaxDescriptionBytes, 'x');
+  struct Case {
+    std::string payload;
+    std::string line;  // the start of the "Connected to" line, or empty when none is printed
+    bool cut;          // whether the line is a summary ending in "…"
+  };
+  const Case cases[] = {
+      {R"({"model": "\u001b[2JEvil\nDisconnected from 5"})",
+       R"(Connected to { "model": "\u{1B}[2JEvil\u{A}Disconnected from 5" })", false},
+      {R"({"model": "\u009b31m"})", R"(Connected to { "model": "\u{9B}31m" })", false},
+      // A long object is cut to a summary.
+      {R"({"model": ")" + huge.substr(0, 5000) + R"("})", R"(Connected to { "model": "xxxx)", true},
+      // Past the payload bound it is not even decoded.
+      {R"({"model": ")" + huge + R"("})", "", false},
+  };
+  for (const Case& c : cases) {
+    const std::size_t from = log.text().size();
+    peer.send(100, 0, textBytes(c.payload));
+    sendSentinelAndWait(peer);
+    std::string connected;
+    std::istringstream lines(log.text().substr(from));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("Connected to {") && line.find("sentinel-") == std::string::npos) {
+        connected = line;
+      }
+    }
+    if (c.line.empty()) {
+      EXPECT_EQ(connected, "");
+    } else if (c.cut) {
+      EXPECT_TRUE(connected.starts_with(c.line)) << connected;
+      EXPECT_TRUE(connected.ends_with("…"));
+      EXPECT_LE(connected.size(), std::string("Connected to ").size() + 1024 + 3);
+    } else {
+      EXPECT_EQ(connected, c.line);
+    }
+  }
+  EXPECT_EQ(log.text().find('\x1B'), std::string::npos);
+}
+
+TEST_F(TetherableTest, OversizedOrSwollenDescriptionsAreDroppedBeforeTheParserBuildsThem) {
+  DevicePeer peer;
+  connectTo(peer);
+  auto padded = xmlDescription("Padded", 1024, 768, 132);
+  const std::string comment = "<!--" + std::string(Tetherable::kMaxDescriptionBytes, '-') + "-->";
+  padded.insert(padded.end() - 8, comment.begin(), comment.end());  // before </plist>
+  std::string swollen =
+      "<plist><dict><key>name</key><string>Swollen</string><key>junk</key><array>";
+  for (int i = 0; i < 5000; ++i)
+    swollen += "<true/>";
+  swollen +=
+      "</array><key>screenSize</key><dict><key>Width</key><integer>1024</integer>"
+      "<key>Height</key><integer>768</integer></dict></dict></plist>";
+  ASSERT_LT(swollen.size(), Tetherable::kMaxDescriptionBytes);
+  const std::pair<const char*, platform::TLData> cases[] = {
+      {"past the byte bound", padded},
+      {"past the element bound", textBytes(swollen)},
+      {"a date for a width",
+       textBytes("<plist><dict><key>name</key><string>Dated</string><key>screenSize</key><dict>"
+                 "<key>Width</key><date>2001-01-01T00:17:04Z</date><key>Height</key>"
+                 "<integer>768</integer></dict></dict></plist>")},
+      {"a lenient integer",
+       textBytes("<plist><dict><key>name</key><string>Loose</string><key>screenSize</key><dict>"
+                 "<key>Width</key><integer>12abc</integer><key>Height</key>"
+                 "<integer>768</integer></dict></dict></plist>")},
+  };
+  for (const auto& [what, payload] : cases) {
+    peer.send(105, 0, payload);
+    sendSentinelAndWait(peer);
+    EXPECT_EQ(recorder.count(deviceConnected()), 0) << what;
+  }
+  peer.send(105, 0, xmlDescription("Fine", 1024, 768, 132));
+  EXPECT_TRUE(waitUntil([&] { return recorder.count(deviceConnected()) == 1; }));
+}
+
+TEST_F(TetherableTest, TheDisconnectLineSaysWhyTheChannelBroke) {
+  struct Case {
+    std::function<void(DevicePeer&)> breakIt;
+    std::string reason;  // after "Disconnected from 127.0.0.1:<port>"
+  };
+  const Case cases[] = {
+      {[](DevicePeer& peer) { peer.closeNewest(); }, ""},
+      {[](DevicePeer& peer) { peer.sendRaw(textBytes("garbage, not a frame header")); },
+       ": The peer sent a frame of an unsupported protocol version."},
+      {[](DevicePeer& peer) {
+         auto frame = platform::encodeFrame(105, 0, textBytes("{}"));
+         frame.pop_back();
+         peer.sendRaw(frame);
+         peer.closeNewest();
+       },
+       ": The connection ended in the middle of a frame."},
+  };
+  for (const Case& c : cases) {
+    DevicePeer peer;
+    connectTo(peer);
+    const int before = recorder.count(deviceDisconnected());
+    c.breakIt(peer);
+    ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == before + 1; }));
+    EXPECT_TRUE(log.contains("Disconnected from 127.0.0.1:" + std::to_string(peer.port()) +
+                             c.reason + "\n"))
+        << log.text();
+    tetherable.reset();
+    platform::drainMainQueue();
+  }
+}
+
 TEST_F(TetherableTest, PongsReportTheRoundTripOnceAndStrayPongsDoNothing) {
   DevicePeer peer;
   connectTo(peer);
@@ -302,18 +413,22 @@ TEST_F(TetherableTest, UnpluggingAUSBDeviceLeavesALoopbackPeerAlone) {
 }
 
 TEST_F(TetherableTest, DelayedCallsRunOnTheMainQueueClock) {
-  DevicePeer peer;
-  connectTo(peer);
-  ASSERT_TRUE(waitUntil([&] { return peer.pingCount() >= 1; }));
-  // Under virtual time the next ping waits for the main queue's clock, not for real time.
+  // A retry delay no test could wait for in real time: only the main queue's clock, moved by
+  // the test, lets the delayed pings fall due.
+  constexpr double kLongDelay = 1000;
   platform::VirtualMainClock clock;
-  const auto pings = peer.pingCount();
-  bool advanced = false;
-  for (int i = 0; i < 100 && !advanced; ++i) {
-    clock.advance(kDelay);
-    advanced = waitUntil([&] { return peer.pingCount() > pings + 1; }, 0.05);
+  DevicePeer peer;
+  connectTo(peer, kLongDelay);
+  EXPECT_EQ(peer.pingCount(), 0);
+  for (std::size_t expected = 1; expected <= 3; ++expected) {
+    // The next ping is scheduled once the last one was sent; advance until it is due.
+    bool arrived = false;
+    for (int i = 0; i < 20 && !arrived; ++i) {
+      clock.advance(kLongDelay);
+      arrived = waitUntil([&] { return peer.pingCount() >= expected; }, 0.2);
+    }
+    EXPECT_TRUE(arrived) << "ping " << expected;
   }
-  EXPECT_TRUE(advanced);
 }
 
 }  // namespace

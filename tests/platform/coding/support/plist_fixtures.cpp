@@ -126,4 +126,64 @@ std::string jsonNestedArrays(int levels) {
   return std::string(levels, '[') + "true" + std::string(levels, ']');
 }
 
+namespace {
+
+// A marker with a count, and the count as an integer object when it does not fit the nibble.
+void appendMarker(Bytes& out, std::uint8_t kind, std::uint64_t count) {
+  if (count < 15) {
+    out.push_back(static_cast<std::uint8_t>(kind << 4 | count));
+    return;
+  }
+  out.push_back(static_cast<std::uint8_t>(kind << 4 | 0x0F));
+  out.push_back(0x13);
+  appendBigEndian(out, count, 8);
+}
+
+}  // namespace
+
+Bytes binaryFromObjects(const std::vector<Bytes>& objects, std::uint64_t top) {
+  Bytes out = header();
+  std::vector<std::uint64_t> offsets;
+  for (const Bytes& object : objects) {
+    offsets.push_back(out.size());
+    out.insert(out.end(), object.begin(), object.end());
+  }
+  const std::uint64_t tableOffset = out.size();
+  for (auto offset : offsets)
+    appendBigEndian(out, offset, 4);
+  for (int i = 0; i < 6; ++i)
+    out.push_back(0);
+  out.push_back(4);  // offset size
+  out.push_back(2);  // reference size
+  appendBigEndian(out, offsets.size(), 8);
+  appendBigEndian(out, top, 8);
+  appendBigEndian(out, tableOffset, 8);
+  return out;
+}
+
+Bytes binaryDictionaryObject(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& entries) {
+  Bytes out;
+  appendMarker(out, 0xD, entries.size());
+  for (const auto& entry : entries)
+    appendBigEndian(out, entry.first, 2);
+  for (const auto& entry : entries)
+    appendBigEndian(out, entry.second, 2);
+  return out;
+}
+
+Bytes binaryAsciiObject(std::string_view text) {
+  Bytes out;
+  appendMarker(out, 0x5, text.size());
+  out.insert(out.end(), text.begin(), text.end());
+  return out;
+}
+
+Bytes binaryUtf16Object(const std::vector<std::uint16_t>& units) {
+  Bytes out;
+  appendMarker(out, 0x6, units.size());
+  for (auto unit : units)
+    appendBigEndian(out, unit, 2);
+  return out;
+}
+
 }  // namespace platform::testing

@@ -34,6 +34,14 @@ Bytes binarySelfReference();
 // A dictionary {"name": <ASCII string object holding `raw` bytes>}, for text checks.
 Bytes binaryDictionaryWithAsciiName(const std::string& raw);
 
+// A binary property list of already encoded objects (marker and body; references inside
+// them two bytes wide), with object `top` at the top.
+Bytes binaryFromObjects(const std::vector<Bytes>& objects, std::uint64_t top = 0);
+// Encoded objects for it: a dictionary of two-byte references, a text object.
+Bytes binaryDictionaryObject(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& entries);
+Bytes binaryAsciiObject(std::string_view text);
+Bytes binaryUtf16Object(const std::vector<std::uint16_t>& units);
+
 // `levels` nested arrays around `true`, as XML and as JSON.
 std::string xmlNestedArrays(int levels);
 std::string jsonNestedArrays(int levels);

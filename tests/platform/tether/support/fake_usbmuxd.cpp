@@ -107,9 +107,11 @@ struct FakeUsbmuxd::Client {
   }
 };
 
-FakeUsbmuxd::FakeUsbmuxd() {
-  path_ = "/tmp/tovarine-fake-usbmuxd-" + std::to_string(::getpid()) + "-" +
-          std::to_string(instanceCounter++) + ".sock";
+FakeUsbmuxd::FakeUsbmuxd()
+    : FakeUsbmuxd("/tmp/tovarine-fake-usbmuxd-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(instanceCounter++) + ".sock") {}
+
+FakeUsbmuxd::FakeUsbmuxd(std::string path) : path_(std::move(path)) {
   ::unlink(path_.c_str());
   listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};

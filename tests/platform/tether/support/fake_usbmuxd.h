@@ -19,12 +19,15 @@ namespace platform::fakes {
 class FakeUsbmuxd {
  public:
   FakeUsbmuxd();
+  // A daemon on a socket of the given path, as a restarted daemon comes back where it was.
+  explicit FakeUsbmuxd(std::string path);
   ~FakeUsbmuxd();
   FakeUsbmuxd(const FakeUsbmuxd&) = delete;
   FakeUsbmuxd& operator=(const FakeUsbmuxd&) = delete;
 
   // The value for USBMUXD_SOCKET_ADDRESS.
   std::string socketAddress() const { return "UNIX:" + path_; }
+  const std::string& path() const { return path_; }
   // Points libusbmuxd of this process at this daemon.
   void exportAddress() const;
 
