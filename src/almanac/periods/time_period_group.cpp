@@ -24,8 +24,8 @@ bool laterStartFirst(const TimePeriodPointer& a, const TimePeriodPointer& b) {
 
 }  // namespace
 
-TimePeriodGroup::TimePeriodGroup(std::optional<std::vector<TimePeriodPointer>> periods)
-    : periods_(withoutEmpty(std::move(periods).value_or(std::vector<TimePeriodPointer>{}))) {}
+TimePeriodGroup::TimePeriodGroup(std::vector<TimePeriodPointer> periods)
+    : periods_(withoutEmpty(std::move(periods))) {}
 
 void TimePeriodGroup::setPeriods(std::vector<TimePeriodPointer> periods) {
   periods_ = withoutEmpty(std::move(periods));

@@ -42,7 +42,10 @@ class TimePeriodGroup {
   };
 
   // The list in the given order, neither sorted nor chained; the bounds stay absent.
-  explicit TimePeriodGroup(std::optional<std::vector<TimePeriodPointer>> periods = std::nullopt);
+  TimePeriodGroup() = default;
+  explicit TimePeriodGroup(std::vector<TimePeriodPointer> periods);
+  explicit TimePeriodGroup(std::optional<std::vector<TimePeriodPointer>> periods)
+      : TimePeriodGroup(std::move(periods).value_or(std::vector<TimePeriodPointer>{})) {}
   virtual ~TimePeriodGroup() = default;
 
   // A copy: later changes to the group do not reach it.
