@@ -226,11 +226,9 @@ DateInRegion DateInRegion::dateAt(const DateRelatedType& type) const {
               .dateAt(T::startOfDay{})
               .dateByAdding(-1, Component::second);
         } else if constexpr (std::is_same_v<C, T::startOfWeek>) {
-          platform::DateComponents week;
-          week.yearForWeekOfYear = yearForWeekOfYear();
-          week.weekOfYear = weekOfYear();
-          auto start = calendar.date(week);
-          return start ? DateInRegion(*start, region_) : *this;
+          // The week unit's start: a date made from the week fields alone lands centuries away
+          // in calendars whose week-year ICU counts apart (the Chinese one).
+          return startOf(*this, Component::weekOfYear);
         } else if constexpr (std::is_same_v<C, T::endOfWeek>) {
           return dateAt(T::startOfWeek{})
               .dateByAdding(7, Component::day)

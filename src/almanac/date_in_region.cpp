@@ -126,9 +126,15 @@ std::string DateInRegion::description() const {
   if (customFormatter_) {
     // The owner's formatter only lends itself to this text: its pattern is put back.
     std::string ownPattern = customFormatter_->dateFormat();
+    bool followsStyles = customFormatter_->patternFollowsStyles();
     customFormatter_->setDateFormat(std::string(DateFormats::iso8601));
     represented = customFormatter_->string(date_);
-    customFormatter_->setDateFormat(std::move(ownPattern));
+    if (followsStyles) {
+      // Made from styles again, so that it keeps following its locale.
+      customFormatter_->setDateStyle(customFormatter_->dateStyle());
+    } else {
+      customFormatter_->setDateFormat(std::move(ownPattern));
+    }
   } else {
     represented = sharedDateFormatter(region_, std::nullopt)->string(date_);
   }

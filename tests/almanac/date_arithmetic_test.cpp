@@ -259,6 +259,8 @@ struct RelatedCase {
 
 TEST(DateArithmetic, MovesToRelatedDates) {
   using T = DateRelatedType;
+  // The machine's own zone and locale play no part in any of these.
+  testing_dates::PinnedSettings machine{"de_DE", "America/Los_Angeles"};
   const int saoStd = -3 * 3600;
   const int saoDst = -2 * 3600;
   const int apiaBefore = -10 * 3600;
@@ -318,6 +320,13 @@ TEST(DateArithmetic, MovesToRelatedDates) {
     DateInRegion start(c.start, region(c.zone, c.locale));
     EXPECT_DOUBLE_EQ(seconds(start.dateAt(c.type).date()), seconds(c.expected));
   }
+  // Weeks of the Chinese calendar start in the same week, not centuries away.
+  DateInRegion chinese(at(2024, 5, 1, 12, 0, 0, 8 * 3600),
+                       region("Asia/Shanghai", "zh_CN", platform::Calendar::Identifier::chinese));
+  EXPECT_DOUBLE_EQ(seconds(chinese.dateAt(T::startOfWeek{}).date()),
+                   seconds(at(2024, 4, 29, 0, 0, 0, 8 * 3600)));
+  EXPECT_DOUBLE_EQ(seconds(chinese.dateAt(T::endOfWeek{}).date()),
+                   seconds(at(2024, 5, 5, 23, 59, 59, 8 * 3600)));
 }
 
 TEST(DateArithmetic, SetsAndTruncatesOnTheReceiversSide) {

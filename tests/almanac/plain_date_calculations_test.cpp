@@ -138,3 +138,49 @@ TEST(DateMeasures, AreRightInEveryCalendarAndZone) {
 
 }  // namespace
 }  // namespace almanac
+
+namespace almanac {
+namespace {
+
+TEST(DateTexts, ReadADayWhoseMidnightTheZoneSkips) {
+  using almanac_testing::region;
+  struct Case {
+    const char* zone;
+    const char* text;
+    const char* format;
+    std::optional<Date> expected;
+  };
+  const std::vector<Case> cases = {
+      {"America/Santiago", "2024-09-08", "yyyy-MM-dd", at(2024, 9, 8, 1, 0, 0, -3 * 3600)},
+      {"America/Sao_Paulo", "2018-11-04", "yyyy-MM-dd", at(2018, 11, 4, 1, 0, 0, -2 * 3600)},
+      {"America/Havana", "2024-03-10", "yyyy-MM-dd", at(2024, 3, 10, 1, 0, 0, -4 * 3600)},
+      {"Asia/Beirut", "2024-03-31", "yyyy-MM-dd", at(2024, 3, 31, 1, 0, 0, 3 * 3600)},
+      {"America/Asuncion", "2023-10-01", "yyyy-MM-dd", at(2023, 10, 1, 1, 0, 0, -3 * 3600)},
+      {"America/Santiago", "2024-09-07", "yyyy-MM-dd", at(2024, 9, 7, 0, 0, 0, -4 * 3600)},
+      {"America/Santiago", "2024-02-30", "yyyy-MM-dd", std::nullopt},
+      {"America/Santiago", "2024-09-08 00:30", "yyyy-MM-dd HH:mm", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto date = DateInRegion::fromString(c.text, std::string(c.format), region(c.zone, "en_US"));
+    ASSERT_EQ(date.has_value(), c.expected.has_value());
+    if (date) {
+      EXPECT_EQ(date->timeIntervalSince1970(), c.expected->timeIntervalSince1970());
+    }
+  }
+}
+
+TEST(DateTexts, DescriptionLeavesAStyledFormatterFollowingItsLocale) {
+  auto formatter = std::make_shared<platform::DateFormatter>();
+  formatter->setLocale(platform::Locale("en_US"));
+  formatter->setTimeZone(testing_dates::zone("GMT"));
+  formatter->setDateStyle(platform::DateFormatter::Style::short_);
+  DateInRegion date(at(2024, 5, 1, 12), almanac_testing::region("GMT"));
+  date.setCustomFormatter(formatter);
+  EXPECT_NE(date.description().find("rep_date='2024-05-01T12:00:00Z'"), std::string::npos);
+  formatter->setLocale(platform::Locale("de_DE"));
+  EXPECT_EQ(formatter->string(date.date()), "01.05.24");
+}
+
+}  // namespace
+}  // namespace almanac

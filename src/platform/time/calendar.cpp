@@ -987,18 +987,12 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
     case Component::day:
     case Component::weekday:
     case Component::weekdayOrdinal: {
-      // In the zone itself: ICU resolves a midnight that repeats to its first pass and one that
-      // does not exist to the first instant after the gap, as the wall-clock rule does.
-      auto cal = icu_support::makeCalendar(*this);
-      if (!setTime(*cal, instant)) return std::nullopt;
-      zeroTimeOfDay(*cal);
-      auto start = timeOf(*cal);
-      if (!start) return std::nullopt;
-      cal->set(UCAL_DATE, get(*cal, UCAL_DATE) + 1);
-      zeroTimeOfDay(*cal);
-      auto end = timeOf(*cal);
-      if (!end) return std::nullopt;
-      return DateInterval{icu_support::fromUDate(*start), (*end - *start) / 1000.0};
+      // Every calendar's day runs from midnight to midnight on the wall clock.
+      UDate midnight = wall - std::fmod(wall, 86400000.0);
+      if (midnight > wall) midnight -= 86400000.0;
+      UDate start = wall_clock::resolve(zone, midnight, std::nullopt);
+      UDate end = wall_clock::resolve(zone, midnight + 86400000.0, std::nullopt);
+      return DateInterval{icu_support::fromUDate(start), (end - start) / 1000.0};
     }
     default:
       break;
@@ -1112,11 +1106,13 @@ std::optional<DateInterval> Calendar::dateInterval(Component component, Date dat
 }
 
 Date Calendar::startOfDay(Date date) const {
-  auto cal = icu_support::makeCalendar(*this);
-  if (!setTime(*cal, std::floor(icu_support::toUDate(date)))) return date;
-  zeroTimeOfDay(*cal);
-  auto start = timeOf(*cal);
-  return start ? icu_support::fromUDate(*start) : date;
+  auto shared = icu_support::sharedZone(timeZone_);
+  UDate instant = std::floor(icu_support::toUDate(date));
+  if (!wall_clock::inRange(instant)) return date;
+  UDate wall = instant + wall_clock::offsetAt(*shared, instant);
+  UDate midnight = wall - std::fmod(wall, 86400000.0);
+  if (midnight > wall) midnight -= 86400000.0;
+  return icu_support::fromUDate(wall_clock::resolve(*shared, midnight, std::nullopt));
 }
 
 bool Calendar::isDateInToday(Date date) const {
@@ -1170,7 +1166,15 @@ ComparisonResult Calendar::compare(Date a, Date b, Component granularity) const 
       return within(60000.0);
     case Component::hour:
       return within(3600000.0);
-    case Component::day:
+    case Component::day: {
+      // Every calendar's day runs from midnight to midnight on the wall clock: the wall dates.
+      auto shared = icu_support::sharedZone(timeZone_);
+      auto day = [&](Date date) {
+        UDate instant = std::floor(icu_support::toUDate(date));
+        return std::floor((instant + wall_clock::offsetAt(*shared, instant)) / 86400000.0);
+      };
+      return order(day(a), day(b));
+    }
     case Component::month:
     case Component::year: {
       // Days, months and years through the fields of the two instants: the local day number, or
@@ -1180,10 +1184,6 @@ ComparisonResult Calendar::compare(Date a, Date b, Component granularity) const 
       auto key = [&](Date date) {
         std::array<std::int64_t, 4> fields{};
         setTime(*cal, std::floor(icu_support::toUDate(date)));
-        if (granularity == Component::day) {
-          fields[0] = get(*cal, UCAL_JULIAN_DAY);
-          return fields;
-        }
         fields[0] = get(*cal, UCAL_EXTENDED_YEAR);
         fields[1] = eraStartsYears ? get(*cal, UCAL_ERA) : 0;
         if (granularity == Component::month) {

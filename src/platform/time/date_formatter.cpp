@@ -178,9 +178,19 @@ std::optional<Date> DateFormatter::date(std::string_view text) const {
   if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) {
     return std::nullopt;
   }
+  std::unique_ptr<icu::Calendar> lenient(cal->clone());
   UErrorCode status = U_ZERO_ERROR;
   UDate parsed = cal->getTime(status);
-  if (U_FAILURE(status)) return std::nullopt;
+  if (U_FAILURE(status)) {
+    // A strict calendar refuses a time the zone skips, so a date alone on a day whose midnight
+    // never happens (clocks jump from 00:00 to 01:00) would read as nothing. It names the day's
+    // first instant when that instant still writes as the text read; a day the month lacks does
+    // not.
+    status = U_ZERO_ERROR;
+    lenient->setLenient(true);
+    parsed = lenient->getTime(status);
+    if (U_FAILURE(status) || string(icu_support::fromUDate(parsed)) != text) return std::nullopt;
+  }
   return icu_support::fromUDate(parsed);
 }
 

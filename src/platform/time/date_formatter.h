@@ -44,6 +44,8 @@ class DateFormatter {
   const std::string& dateFormat() const { return pattern_; }
   void setDateFormat(std::string pattern);
   Style dateStyle() const { return dateStyle_; }
+  // Whether the pattern is the one the styles make (and so follows the locale).
+  bool patternFollowsStyles() const { return patternFromStyles_; }
   void setDateStyle(Style style);
   Style timeStyle() const { return timeStyle_; }
   void setTimeStyle(Style style);
