@@ -100,6 +100,7 @@ class TimePeriodCollection : public TimePeriodGroup {
   static std::optional<DateInRegion> laterOf(const std::optional<DateInRegion>& a,
                                              const std::optional<DateInRegion>& b);
 
+ private:
   // The "comes before" answer of the sort type.
   static Comparator comparator(const SortType& type);
 };
