@@ -259,8 +259,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   std::string sessionDescription() const;
   void setSessionDescription(std::string description);
 
-  // A new suspended data task. On an invalidated session the task completes at once with
-  // `URLError::Code::cancelled` when resumed (it never reaches the network).
+  // A new suspended data task. On an invalidated session every new task is completed from
+  // the start with `URLError::Code::cancelled`: it never reaches the network and tells the
+  // delegate nothing, so its creator must finish whatever waits on it.
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request);
   std::shared_ptr<URLSessionDataTask> dataTask(URL url);
 
