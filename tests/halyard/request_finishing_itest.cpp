@@ -32,11 +32,10 @@ class ScriptedRetrier {
   std::shared_ptr<halyard::Retrier> retrier(std::optional<RetryResult> atOnce) {
     return halyard::retrierUsing(
         [this, atOnce](const halyard::RequestPtr&, const std::shared_ptr<Session>&,
-                       const platform::ErrorPtr& error, halyard::RetryCompletion completion) {
+                       const platform::ErrorPtr&, halyard::RetryCompletion completion) {
           {
             std::lock_guard lock(mutex_);
             ++asked_;
-            lastError_ = error;
             held_ = completion;
           }
           if (atOnce) completion(*atOnce);
@@ -45,10 +44,6 @@ class ScriptedRetrier {
   int asked() const {
     std::lock_guard lock(mutex_);
     return asked_;
-  }
-  platform::ErrorPtr lastError() const {
-    std::lock_guard lock(mutex_);
-    return lastError_;
   }
   void answer(RetryResult result) {
     halyard::RetryCompletion completion;
@@ -62,7 +57,6 @@ class ScriptedRetrier {
  private:
   mutable std::mutex mutex_;
   int asked_ = 0;
-  platform::ErrorPtr lastError_;
   halyard::RetryCompletion held_;
 };
 
@@ -191,39 +185,6 @@ TEST_F(RequestFinishingITest, ACancelWhileARetryIsPendingFinishesTheRequestOnce)
     EXPECT_EQ(finishes(), 1u) << testing::PrintToString(monitor->events());
     EXPECT_EQ(script.asked(), 1);
     monitor = std::make_shared<halyardtest::RecordingMonitor>();
-  }
-}
-
-TEST_F(RequestFinishingITest, AFailureIsPutToTheRetrierOnceAndItsRefusalWrapsItOnce) {
-  class Refusal : public platform::Error {
-   public:
-    std::string localizedDescription() const override { return "refused"; }
-  };
-  struct Row {
-    const char* path;
-    RetryResult answer;
-    std::string description;  // empty: the original failure arrives unchanged
-  };
-  const Row rows[] = {
-      {"/fail", RetryResult::doNotRetryWithError(std::make_shared<const Refusal>()),
-       "Request retry failed with retry error: refused, original error: Response status code "
-       "was unacceptable: 500."},
-      {"/fail", RetryResult::doNotRetry(), "Response status code was unacceptable: 500."},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.description);
-    ScriptedRetrier script;
-    auto session = sessionWith(script.retrier(row.answer));
-    std::optional<HalyardError> failure;
-    session->makeDataRequest(base + row.path)
-        ->validateStatusAndContentType()
-        .responseAsString([&](const auto& r) {
-          if (!r.result) failure = r.result.error();
-        });
-    ASSERT_TRUE(waitUntil([&] { return failure.has_value(); }));
-    settle(session);
-    EXPECT_EQ(script.asked(), 1);
-    EXPECT_EQ(failure->errorDescription(), row.description);
   }
 }
 
