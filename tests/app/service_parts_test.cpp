@@ -4,6 +4,7 @@
 
 #include "app/service/api_request.h"
 #include "app/service/api_service_error.h"
+#include "app/service/console_excerpt.h"
 #include "app/service/custom_cache.h"
 #include "app/service/installer_downloader.h"
 #include "app/splash/splash_services.h"
@@ -114,23 +115,59 @@ TEST(InstallerName, ReducedToAPlainNameInTheApplicationsCacheFolder) {
   EXPECT_EQ(installerCacheFolder(), std::filesystem::path("/home/someone/.cache/tovarine"));
 }
 
-TEST(AtomicFileWriter, WritesWholeFilesAndReportsFailures) {
+TEST(ConsoleExcerpt, KeepsTheConsoleShortAndFreeOfTheSendersControlCharacters) {
+  struct Row {
+    std::string text;
+    std::size_t limit;
+    std::string printed;
+  };
+  const Row rows[] = {
+      {"plain text", 200, "plain text"},
+      {"red\x1b[31m\r\nforged line\x7f", 200, "red\\u{1B}[31m\\u{D}\\u{A}forged line\\u{7F}"},
+      {std::string(300, 'x'), 10, "xxxxxxxxxx… (300 bytes in all)"},
+      // Never cut inside a character.
+      {"a\xC3\xA9"
+       "b",
+       2, "a… (4 bytes in all)"},
+      {"", 5, ""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(consoleExcerpt(row.text, row.limit), row.printed) << row.text;
+  }
+}
+
+TEST(AtomicFileWriter, CopiesWholeFilesAndReportsFailures) {
+  test::TemporaryFolder sources;
   test::TemporaryFolder folder;
   AtomicFileWriter writer;
-  const platform::Bytes data{'d', 'm', 'g'};
+  auto source = [&](const std::string& name, const std::string& content) {
+    std::ofstream(sources.path() / name, std::ios::binary) << content;
+    return sources.path() / name;
+  };
+  auto read = [](const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  // Larger than one piece of the copy, and not a multiple of it.
+  std::string large(3 * (1 << 20) + 17, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i)
+    large[i] = static_cast<char>(i * 31 + i / 4099);
   const auto target = folder.path() / "Tovarine.dmg";
-  ASSERT_TRUE(writer.write(data, target).has_value());
-  std::ifstream in(target, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "dmg");
+  ASSERT_TRUE(writer.copy(source("dmg", "dmg"), target).has_value());
+  EXPECT_EQ(read(target), "dmg");
   // Replacing keeps no temporary files behind.
-  ASSERT_TRUE(writer.write(platform::Bytes{'x'}, target).has_value());
+  ASSERT_TRUE(writer.copy(source("large", large), target).has_value());
+  EXPECT_EQ(read(target), large);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
                           std::filesystem::directory_iterator()),
             1);
-  auto failed = writer.write(data, folder.path() / "missing" / "a.dmg");
+  auto failed = writer.copy(source("a", "a"), folder.path() / "missing" / "a.dmg");
   ASSERT_FALSE(failed.has_value());
   EXPECT_FALSE(failed.error().empty());
-  EXPECT_FALSE(writer.write(data, std::filesystem::path()).has_value());
+  EXPECT_FALSE(writer.copy(source("b", "b"), std::filesystem::path()).has_value());
+  // A source that vanished leaves the earlier file as it was.
+  EXPECT_FALSE(writer.copy(sources.path() / "gone", target).has_value());
+  EXPECT_EQ(read(target), large);
 }
 
 TEST(APIRequest, BuildsAGetOfTheConfiguredServer) {

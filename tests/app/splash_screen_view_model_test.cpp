@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "app/support/app_test_support.h"
 #include "platform/foundation/log.h"
 
@@ -39,11 +41,20 @@ class SplashFlow : public testing::Test {
     viewModel->startInstallerDownload();
     ASSERT_EQ(updator->downloadCompletions.size(), 1u);
   }
-  void finishDownload(platform::Bytes data) {
-    updator->downloadCompletions.back()(DownloadStatus::completedData(std::move(data)));
+  // The download ends with the installer in a file, as the real one does.
+  void finishDownload(const platform::Bytes& data) {
+    updator->downloadCompletions.back()(DownloadStatus::completed(installerFile(data), {}));
+  }
+  platform::URL installerFile(const platform::Bytes& data) {
+    const auto path = downloads_.path() / ("installer-" + std::to_string(++files_) + ".dmg");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    return platform::URL::fileURLWithPath(path.string());
   }
 
   test::ScopedTestBundle bundle_;
+  test::TemporaryFolder downloads_;
+  int files_ = 0;
   std::shared_ptr<FakeUpdator> updator = std::make_shared<FakeUpdator>();
   FakeServices fakes;
   SplashScreenViewModelPtr viewModel;
@@ -247,7 +258,7 @@ TEST_F(SplashFlow, AReleasedViewModelEndsItsWorkWithoutEffect) {
   auto completion = updator->downloadCompletions.back();
   downloading.reset();
   progressHandler(std::make_shared<platform::Progress>(1));
-  completion(DownloadStatus::completedData({1}));
+  completion(DownloadStatus::completed(installerFile({1}), {}));
   EXPECT_TRUE(fakes.panel->shown.empty());
   EXPECT_EQ(fakes.application->terminations, 0);
 }

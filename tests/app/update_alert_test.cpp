@@ -1,7 +1,12 @@
 #include "app/alert/update_alert.h"
-#include "app/bundle/locale.h"
 
 #include <gtest/gtest.h>
+
+#include <QMessageBox>
+#include <QWidget>
+
+#include "app/alert/alert_creator.h"
+#include "app/bundle/locale.h"
 
 #include "app/support/app_test_support.h"
 
@@ -52,6 +57,44 @@ TEST(UpdateAlert, ButtonsClearTheBindingBeforeTheirAction) {
   bound = std::make_shared<Versioning>(withMandatory(true));
   pressUpdateAlertButton(binding, nullptr);  // no action: only the binding changes
   EXPECT_EQ(bound, nullptr);
+}
+
+TEST(UpdateAlert, ClosingTheAlertWindowCountsAsCancelOrKeepsAMandatoryAlert) {
+  test::qtApplication();
+  struct Row {
+    bool mandatory;
+    int cancels;        // how often "Cancel" ran
+    bool stillOffered;  // the description is still bound
+    bool stillShown;    // an alert is on screen
+  };
+  for (const Row row : {Row{false, 1, false, false}, Row{true, 0, true, true}}) {
+    SCOPED_TRACE(row.mandatory ? "mandatory" : "optional");
+    QWidget window;
+    window.show();
+    VersioningPtr bound;
+    int oks = 0;
+    int cancels = 0;
+    AlertCreator* creator = nullptr;
+    VersioningBinding binding{[&] { return bound; },
+                              [&](VersioningPtr v) {
+                                bound = std::move(v);
+                                creator->refresh();
+                              }};
+    creator = new AlertCreator(
+        &window, binding, [&] { ++oks; }, [&] { ++cancels; });
+    binding.set(std::make_shared<Versioning>(withMandatory(row.mandatory)));
+    QPointer<QMessageBox> first = creator->currentAlert();
+    ASSERT_TRUE(first);
+    test::processQtEvents();
+    // What the window's close button and Alt+F4 send.
+    first->close();
+    test::processQtEvents();
+    EXPECT_EQ(cancels, row.cancels);
+    EXPECT_EQ(oks, 0);
+    EXPECT_EQ(bound != nullptr, row.stillOffered);
+    EXPECT_EQ(creator->currentAlert() != nullptr && creator->currentAlert()->isVisible(),
+              row.stillShown);
+  }
 }
 
 }  // namespace app

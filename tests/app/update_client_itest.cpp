@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -67,6 +68,11 @@ class UpdateServer {
   }
   // The client reports progress; chunked answers go on at that pace.
   void progressReported() { progress_.reported(); }
+  // An installer path answered by `handler` itself.
+  void installerHandler(const std::string& name, httplib::Server::Handler handler) {
+    std::lock_guard lock(mutex_);
+    handlers_[name] = std::move(handler);
+  }
 
   void answer(const std::string& name, Answer a) {
     std::lock_guard lock(mutex_);
@@ -83,6 +89,13 @@ class UpdateServer {
     Installer answer;
     {
       std::lock_guard lock(mutex_);
+      if (auto custom = handlers_.find(request.matches[1]); custom != handlers_.end()) {
+        auto handler = custom->second;
+        mutex_.unlock();
+        handler(request, response);
+        mutex_.lock();
+        return;
+      }
       auto it = installers_.find(request.matches[1]);
       if (it == installers_.end()) {
         response.status = 404;
@@ -106,6 +119,7 @@ class UpdateServer {
   mutable std::mutex mutex_;
   testsupport::ProgressPacer progress_;
   std::map<std::string, Installer> installers_;
+  std::map<std::string, httplib::Server::Handler> handlers_;
   std::map<std::string, Answer> answers_;
   std::vector<httplib::Request> seen_;
   // Declared last: it stops serving before the tables its handler reads go away.
@@ -169,6 +183,34 @@ TEST_F(UpdateClient, AnUpToDateDescriptionIsNotOffered) {
   EXPECT_TRUE(requests[0].has_header("User-Agent"));
   EXPECT_TRUE(requests[0].has_header("Accept-Language"));
   EXPECT_TRUE(requests[0].has_header("Accept-Encoding"));
+  // The request names no types it accepts, so none goes out.
+  EXPECT_FALSE(requests[0].has_header("Accept"));
+}
+
+TEST_F(UpdateClient, OversizedDescriptionsAreRefusedAndOnlyAnExcerptIsPrinted) {
+  const std::string huge = R"({"name":")" + std::string(4 << 20, 'a') + R"("})";
+  // Compressed on the wire to a few kilobytes; 4 MiB once decoded.
+  server.answer("packed", {200, huge, "application/json"});
+  server.answer("plain", {200, huge, "application/octet-stream"});
+  server.answer("hostile", {200, "evil\x1b[2J\r\nforged line", "text/plain"});
+  struct Row {
+    const char* name;
+    const char* printed;  // a piece of the console line
+  };
+  const Row rows[] = {{"packed", "failure("},
+                      {"plain", "failure("},
+                      {"hostile", "evil\\u{1B}[2J\\u{D}\\u{A}forged line"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::LogCapture capture;
+    auto result = check(server.base(row.name));
+    EXPECT_FALSE(result.has_value());
+    const std::string text = capture.text();
+    EXPECT_LT(text.size(), 1000u);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_EQ(text.find("\nforged"), std::string::npos);
+    EXPECT_NE(text.find(row.printed), std::string::npos) << text;
+  }
 }
 
 TEST_F(UpdateClient, MandatoryAndOptionalOffers) {
@@ -320,7 +362,6 @@ TEST_F(UpdateClient, InstallerReportsGoThroughTheDownloaderAndAreChecked) {
   // A downloader that reports like the real one: progress, then the content.
   class ScriptedDownloader final : public InstallerDownloader {
    public:
-    explicit ScriptedDownloader(platform::Bytes content) : content_(std::move(content)) {}
     std::optional<platform::URLRequest> requested;
     void download(halyard::URLRequestConvertiblePtr request, ReportHandler report) override {
       requested = request->toURLRequest();
@@ -332,20 +373,29 @@ TEST_F(UpdateClient, InstallerReportsGoThroughTheDownloaderAndAreChecked) {
           report(DownloadStatus::progress(progress));
         });
       }
-      main->async([report, content = content_] { report(DownloadStatus::completedData(content)); });
+      main->async([report, file = file_] {
+        report(DownloadStatus::completed(platform::URL::fileURLWithPath(file.string()), {}));
+      });
+    }
+
+    ScriptedDownloader(platform::Bytes content, std::filesystem::path file) : file_(file) {
+      std::ofstream(file, std::ios::binary)
+          .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
     }
 
    private:
-    platform::Bytes content_;
+    std::filesystem::path file_;
   };
 
   ScopedServerURL url(server.base("installer"));
+  test::TemporaryFolder files;
   for (const platform::Bytes& content : {platform::Bytes{'d', 'm', 'g'}, platform::Bytes{}}) {
     std::shared_ptr<ScriptedDownloader> downloader;
     halyard::SessionPtr transferSession;
+    const auto file = files.path() / (content.empty() ? "empty.dmg" : "image.dmg");
     auto service = APIServiceManager::make([&](const halyard::SessionPtr& session) {
       transferSession = session;
-      return downloader = std::make_shared<ScriptedDownloader>(content);
+      return downloader = std::make_shared<ScriptedDownloader>(content, file);
     });
     EXPECT_EQ(transferSession, service->transferSession());
     EXPECT_NE(service->transferSession(), service->session());
@@ -377,7 +427,8 @@ TEST_F(UpdateClient, InstallerReportsGoThroughTheDownloaderAndAreChecked) {
       EXPECT_FALSE(result->has_value());
     } else {
       ASSERT_TRUE(result->has_value());
-      EXPECT_EQ((*result)->as<DownloadStatus::CompletedData>()->data, content);
+      EXPECT_EQ((*result)->as<DownloadStatus::Completed>()->downloadedFileUrl.path(),
+                file.string());
     }
   }
 }
@@ -396,7 +447,21 @@ class InstallerDownload : public UpdateClient {
 
   Outcome download(const std::string& name) {
     ScopedServerURL url(server.base(name));
-    auto service = APIServiceManager::make();
+    return run(APIServiceManager::make());
+  }
+
+  // The same over a session of its own, bounded by `limits`.
+  Outcome downloadWith(const std::string& name, const InstallerLimits& limits) {
+    ScopedServerURL url(server.base(name));
+    auto configuration = halyard::Session::defaultConfiguration();
+    applyInstallerLimits(configuration, limits);
+    auto session = halyard::Session::initWithConfiguration(std::move(configuration));
+    return run(APIServiceManager::make([&](const halyard::SessionPtr&) {
+      return makeBoundedInstallerDownloader(session, limits);
+    }));
+  }
+
+  Outcome run(const APIServiceManagerPtr& service) {
     UpdatorNetwork client(service);
     Outcome outcome;
     client.downloadFileVersioning(
@@ -438,14 +503,89 @@ TEST_F(InstallerDownload, AChunkedInstallerReportsProgressAndIsKeptInTheCaches) 
   const Outcome outcome = download("chunked");
   ASSERT_TRUE(outcome.result.has_value());
   ASSERT_TRUE(outcome.result->has_value()) << outcome.result->error().debugDescription();
-  const auto* completed = (*outcome.result)->as<DownloadStatus::CompletedData>();
+  const auto* completed = (*outcome.result)->as<DownloadStatus::Completed>();
   ASSERT_NE(completed, nullptr);
-  EXPECT_EQ(std::string(completed->data.begin(), completed->data.end()), image);
+  EXPECT_EQ(completed->downloadedFileUrl.path(), (folder() / "Tovarine.dmg").string());
   EXPECT_GE(outcome.fractions.size(), 3u);
   EXPECT_TRUE(std::is_sorted(outcome.fractions.begin(), outcome.fractions.end()));
   // Without a suggested name the file takes the last path component of the address.
   EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.dmg"});
   EXPECT_EQ(read(folder() / "Tovarine.dmg"), image);
+}
+
+TEST_F(InstallerDownload, LimitsRefuseWhatCannotBeAnInstallerAndLeaveNothingBehind) {
+  server.installerHandler("endless", [](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider("application/octet-stream",
+                                          [](std::size_t, httplib::DataSink& sink) {
+                                            static const std::string piece(64 * 1024, 'x');
+                                            return sink.write(piece.data(), piece.size());
+                                          });
+  });
+  server.installerHandler("declared", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(std::string(256 * 1024, 'd'), "application/octet-stream");
+  });
+  // Compressed by the server to a few kilobytes; 8 MiB once decoded.
+  server.installerHandler("bomb", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(std::string(8 << 20, '\0'), "text/plain");
+  });
+  // One byte every 50 ms: never idle, never done.
+  server.installerHandler("drip", [](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider(
+        "application/octet-stream", [](std::size_t offset, httplib::DataSink& sink) {
+          if (offset >= 200) {
+            sink.done();
+            return true;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          return sink.write("x", 1);
+        });
+  });
+  server.installer("fits", {200, std::string(64 * 1024, 'f'), 1, ""});
+
+  const auto plenty = [](const std::filesystem::path&) {
+    return std::optional<std::uint64_t>(std::uint64_t(1) << 40);
+  };
+  const auto full = [](const std::filesystem::path&) { return std::optional<std::uint64_t>(0); };
+  // Room at the start, none once the download is under way.
+  auto asked = std::make_shared<std::atomic<int>>(0);
+  const auto filling = [asked](const std::filesystem::path&) {
+    return std::optional<std::uint64_t>(++*asked <= 2 ? std::uint64_t(1) << 40 : 0);
+  };
+  struct Row {
+    const char* name;
+    std::int64_t maximumBytes;
+    std::int64_t minimumBytesPerSecond;
+    std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
+    const char* failure;  // a piece of the error's text; none: the download succeeds
+  };
+  const Row rows[] = {
+      {"endless", 1 << 20, 0, plenty, "larger than allowed"},
+      {"declared", 16 * 1024, 0, plenty, "larger than allowed"},
+      {"bomb", 1 << 20, 0, plenty, "larger than allowed"},
+      {"drip", 1 << 20, 1024, plenty, "timed out"},
+      {"fits", 1 << 20, 0, full, "Not enough free space"},
+      {"endless", std::int64_t(1) << 40, 0, filling, "Not enough free space"},
+      {"fits", 1 << 20, 1024, plenty, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    InstallerLimits limits;
+    limits.maximumBytes = row.maximumBytes;
+    limits.minimumBytesPerSecond = row.minimumBytesPerSecond;
+    limits.lowSpeedSeconds = 1;
+    limits.freeBytes = row.freeBytes;
+    const Outcome outcome = downloadWith(row.name, limits);
+    ASSERT_TRUE(outcome.result.has_value());
+    if (!row.failure) {
+      ASSERT_TRUE(outcome.result->has_value()) << outcome.result->error().debugDescription();
+      EXPECT_EQ(read(folder() / "Tovarine.dmg"), std::string(64 * 1024, 'f'));
+      continue;
+    }
+    ASSERT_FALSE(outcome.result->has_value());
+    EXPECT_NE(outcome.result->error().debugDescription().find(row.failure), std::string::npos)
+        << outcome.result->error().debugDescription();
+    EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{});
+  }
 }
 
 TEST_F(InstallerDownload, ASuggestedNameNeverLeadsOutOfTheFolder) {

@@ -47,10 +47,36 @@ std::shared_ptr<halyard::Request> someRequest() {
 }
 
 TEST(EventMonitorTest, TheDefaultMonitorRunsOnTheMainQueueAndIgnoresEverything) {
-  halyard::EventMonitor silent;
-  EXPECT_EQ(silent.queue(), platform::DispatchQueue::main());
-  silent.requestDidFinish(someRequest());
-  silent.requestDidCancel(someRequest());
+  // A monitor that implements one event: the defaults of all the others must neither reach it
+  // nor be filtered away from monitors that want them.
+  struct FinishCounter : halyard::EventMonitor {
+    int finishes = 0;
+    void requestDidFinish(const std::shared_ptr<halyard::Request>&) override { ++finishes; }
+  };
+  FinishCounter monitor;
+  EXPECT_EQ(monitor.queue(), platform::DispatchQueue::main());
+  const auto request = someRequest();
+  const std::function<void(halyard::EventMonitor&)> others[] = {
+      [&](auto& m) { m.requestDidCancel(request); },
+      [&](auto& m) { m.requestDidResume(request); },
+      [&](auto& m) { m.requestDidSuspend(request); },
+      [&](auto& m) { m.requestIsRetrying(request); },
+      [&](auto& m) { m.requestDidCompleteTaskWithError(request, nullptr, std::nullopt); },
+      [&](auto& m) {
+        m.requestDidFailToCreateURLRequestWithError(request,
+                                                    halyard::HalyardError::explicitlyCancelled());
+      },
+      [&](auto& m) { m.sessionDidBecomeInvalidWithError(nullptr, nullptr); },
+      [&](auto& m) { m.taskDidComplete(nullptr, nullptr, nullptr); },
+  };
+  for (const auto& event : others)
+    event(monitor);
+  EXPECT_EQ(monitor.finishes, 0);
+  monitor.requestDidFinish(request);
+  EXPECT_EQ(monitor.finishes, 1);
+  for (std::size_t kind = 0; kind < halyard::kEventMonitorEventCount; ++kind) {
+    EXPECT_TRUE(monitor.receivesEvent(halyard::EventMonitorEvent(kind))) << kind;
+  }
 }
 
 TEST(EventMonitorTest, EventsTakeTwoHopsAndNeverRunOnTheRaisingThread) {
@@ -108,11 +134,29 @@ TEST(EventMonitorTest, AMainQueueMonitorHearsBackgroundEventsOnTheMainThread) {
 }
 
 TEST(EventMonitorTest, AnEmptyCompositeAcceptsEverything) {
-  auto composite = CompositeEventMonitor::initWithMonitors({});
-  composite->requestDidFinish(someRequest());
-  composite->taskDidSendBodyData(nullptr, nullptr, 1, 2, 3);
-  composite->queue()->sync([] {});
-  EXPECT_TRUE(composite->monitors().empty());
+  // Nested in another composite, an empty one (and one whose members want little) is still
+  // handed every event: what it passes on is for its members to decide.
+  struct FinishOnly : RecordingMonitor {
+    bool receivesEvent(halyard::EventMonitorEvent event) const override {
+      return event == halyard::EventMonitorEvent::requestDidFinish;
+    }
+  };
+  auto finishOnly = std::make_shared<FinishOnly>();
+  auto everything = std::make_shared<RecordingMonitor>();
+  auto empty = CompositeEventMonitor::initWithMonitors({});
+  auto picky = CompositeEventMonitor::initWithMonitors({finishOnly});
+  for (std::size_t kind = 0; kind < halyard::kEventMonitorEventCount; ++kind) {
+    EXPECT_TRUE(empty->receivesEvent(halyard::EventMonitorEvent(kind))) << kind;
+    EXPECT_TRUE(picky->receivesEvent(halyard::EventMonitorEvent(kind))) << kind;
+  }
+  auto outer = CompositeEventMonitor::initWithMonitors({empty, picky, everything});
+  outer->requestDidCancel(someRequest());
+  outer->requestDidFinish(someRequest());
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return everything->events().size() == 2 && finishOnly->events().size() == 1; }, 5));
+  EXPECT_EQ(finishOnly->events(), std::vector<std::string>{"requestDidFinish"});
+  EXPECT_EQ(everything->events(),
+            (std::vector<std::string>{"requestDidCancel", "requestDidFinish"}));
 }
 
 TEST(EventMonitorTest, GenericEventsCarryTheirValueTypeErased) {

@@ -58,6 +58,33 @@ TEST(ResponseValidationTest, ContentTypes) {
             "(application/json,text/plain) do not match \"*/*\".");
 }
 
+TEST(ResponseValidationTest, MediaTypesAreComparedAsTheResponseWroteThem) {
+  struct Row {
+    std::vector<std::string> acceptable;
+    std::string contentType;
+    bool passes;
+  };
+  const Row rows[] = {
+      {{"application/json"}, "Application/JSON", false},
+      {{"APPLICATION/JSON"}, "APPLICATION/JSON; charset=utf-8", true},
+      {{"text/*"}, " Text/Plain ", false},
+      {{"Text/*"}, "Text/Plain", true},
+      {{"*/*"}, "TEXT/PLAIN", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.contentType);
+    const auto result =
+        halyard::validation::validateContentType(row.acceptable, response(200, row.contentType));
+    EXPECT_EQ(bool(result), row.passes);
+    if (!result) {
+      // The type travels as the server wrote it, without its parameters.
+      const std::string given = row.contentType.substr(row.contentType.find_first_not_of(' '));
+      EXPECT_EQ(halyard::toHalyardError(result.error())->receivedContentType(),
+                given.substr(0, given.find_last_not_of(' ') + 1));
+    }
+  }
+}
+
 TEST(ResponseValidationTest, StatusCodes) {
   const halyard::StatusCodeRange success;
   EXPECT_TRUE(

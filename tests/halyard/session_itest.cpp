@@ -123,13 +123,12 @@ TEST_F(SessionITest, ARetriersOwnErrorArrivesWrappedWithTheOriginal) {
   const auto& error = received->result.error();
   ASSERT_TRUE(error.isRequestRetryFailed());
   EXPECT_EQ(error.wrappedError()->localizedDescription(), "refused");
-  // The failed validation is put to the retrier when the task completes, and the failure the
-  // serializer passes on is put to it once more; each refusal wraps what it refused.
-  EXPECT_EQ(asked, 2);
+  // The failed validation is put to the retrier once, when the task completes; the serializer
+  // passes the refusal on without asking again.
+  EXPECT_EQ(asked, 1);
   EXPECT_EQ(error.errorDescription(),
-            "Request retry failed with retry error: refused, original error: Request retry failed "
-            "with retry error: refused, original error: Response status code was unacceptable: "
-            "500.");
+            "Request retry failed with retry error: refused, original error: Response status code "
+            "was unacceptable: 500.");
 }
 
 TEST_F(SessionITest, TheRequestsAdapterRunsBeforeTheSessions) {

@@ -1,6 +1,8 @@
 #include "app/alert/alert_creator.h"
 
+#include <QCloseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <variant>
 
 #include "app/bundle/localization.h"
@@ -69,14 +71,36 @@ void AlertCreator::show(const UpdateAlertContent& content) {
   if (cancel) box->setEscapeButton(cancel);
   box->setWindowModality(Qt::WindowModal);
   styleAlert(box);
+  // The message box would close itself on a close request without telling its buttons, and
+  // leave the splash waiting for an answer that never comes.
+  box->installEventFilter(this);
+  shownMandatory_ = cancel == nullptr;
   alert_ = box;
   box->open();
+}
+
+bool AlertCreator::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::Close || !alert_ || watched != alert_.data()) {
+    return QObject::eventFilter(watched, event);
+  }
+  event->ignore();
+  if (!shownMandatory_) {
+    // Answered after the close request is over, so dismissing the box does not close it again
+    // from inside its own close handling.
+    QTimer::singleShot(0, this, [this, box = alert_] {
+      if (!box || alert_ != box) return;
+      shownFor_ = nullptr;
+      pressUpdateAlertButton(versioning_, onCancelButtonPressed_);
+    });
+  }
+  return true;
 }
 
 void AlertCreator::dismiss() {
   if (alert_) {
     QMessageBox* box = alert_.data();
     alert_.clear();
+    box->removeEventFilter(this);
     box->disconnect(this);
     for (auto* button : box->buttons())
       button->disconnect(this);

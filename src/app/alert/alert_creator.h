@@ -24,6 +24,11 @@ class AlertCreator : public QObject {
   // The alert on screen, if any.
   QMessageBox* currentAlert() const { return alert_.data(); }
 
+ protected:
+  // Closing the alert's window (its close button, Alt+F4) answers it like its buttons do: an
+  // optional alert counts it as "Cancel", a mandatory one stays until its "OK" is pressed.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void show(const UpdateAlertContent& content);
   void dismiss();
@@ -34,6 +39,7 @@ class AlertCreator : public QObject {
   std::function<void()> onCancelButtonPressed_;
   QPointer<QMessageBox> alert_;
   VersioningPtr shownFor_;
+  bool shownMandatory_ = false;
 };
 
 }  // namespace app

@@ -1,8 +1,10 @@
 #include "app/service/api_service_manager.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "app/service/api_request.h"
+#include "app/service/console_excerpt.h"
 #include "halyard/core/halyard_info.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/log.h"
@@ -11,6 +13,8 @@ namespace app {
 namespace {
 
 constexpr double kDescriptionTimeout = 30.0;
+// The description is a small JSON document; anything past this, once decoded, is refused.
+constexpr std::int64_t kDescriptionMaximumBytes = 1 << 20;
 constexpr std::uint64_t kImageCacheCapacity = 500'000'000;
 constexpr std::uint64_t kImageCachePreferredUsage = 400'000'000;
 
@@ -27,7 +31,12 @@ halyard::SessionPtr makeSession(bool boundTotalTime) {
       platform::URLRequest::CachePolicy::reloadIgnoringLocalCacheData;
   configuration.timeoutIntervalForRequest = kDescriptionTimeout;
   // A large installer may take longer than any fixed total; it only must not stall.
-  if (boundTotalTime) configuration.timeoutIntervalForResource = kDescriptionTimeout;
+  if (boundTotalTime) {
+    configuration.timeoutIntervalForResource = kDescriptionTimeout;
+    configuration.maximumBodyBytes = kDescriptionMaximumBytes;
+  } else {
+    applyInstallerLimits(configuration, InstallerLimits());
+  }
   auto rootQueue =
       platform::DispatchQueue::serial(halyard::HalyardInfo::labelPrefix + ".session.rootQueue");
   return halyard::Session::initWithConfiguration(
@@ -68,10 +77,8 @@ halyard::DataRequestPtr APIServiceManager::requestDecodable(
   request->validateStatusAndContentType();
   request->responseAsString(main, passthrough, std::nullopt, emptyCodes, emptyMethods,
                             [](const halyard::DataResponse<std::string>& response) {
-                              // One console line, whatever the body holds.
-                              std::string line = response.description();
-                              std::replace(line.begin(), line.end(), '\n', ' ');
-                              platform::print(line);
+                              // One short console line, whatever the server sent.
+                              platform::print(consoleExcerpt(response.description()));
                             });
   std::weak_ptr<APIServiceManager> weakSelf = weak_from_this();
   request->responseAsDecodable<std::optional<Versioning>>(
@@ -100,7 +107,12 @@ void APIServiceManager::download(UpdatorCloudCommonRouter router,
   auto deliver = [weakSelf, resource, completion = std::move(completion)](DownloadReport report) {
     // An empty image is never handed on as an installer, whoever fetched it.
     if (report) {
-      if (auto done = report->as<DownloadStatus::CompletedData>(); done && done->data.empty()) {
+      bool empty = false;
+      if (auto done = report->as<DownloadStatus::Completed>()) {
+        std::error_code error;
+        empty = std::filesystem::file_size(done->downloadedFileUrl.path(), error) == 0 || error;
+      }
+      if (empty) {
         report = std::unexpected(halyard::HalyardError::responseSerializationFailed(
             halyard::HalyardError::ResponseSerializationFailureReason::InputDataNilOrZeroLength{}));
       }

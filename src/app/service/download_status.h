@@ -33,6 +33,9 @@ struct DownloadStatus {
   static DownloadStatus completedData(platform::Bytes data) {
     return {CompletedData{std::move(data)}};
   }
+  static DownloadStatus completed(platform::URL file, std::optional<std::string> suggestedName) {
+    return {Completed{std::move(file), std::move(suggestedName)}};
+  }
 
   template <class Case>
   const Case* as() const {

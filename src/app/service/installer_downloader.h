@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -15,9 +16,11 @@
 namespace app {
 
 // Fetches the installer disk image. Reports arrive on the main queue: any number of
-// `progress`, then exactly one `completedData` (the whole, validated content) or one failure.
-// A download is accepted only with a status from 200 to 299 and a body that is not empty, and
-// it is bounded by an idle time-out rather than a total one, so a large image can finish.
+// `progress`, then exactly one `completed` (the file in the caches folder, never read into
+// memory) or one failure. A download is accepted only with a status from 200 to 299 and a
+// body that is not empty; it is bounded by size, free disk space and a minimum rate rather
+// than by a total time, so a large image can finish and a hostile server cannot fill the disk
+// or keep the download going for ever.
 class InstallerDownloader {
  public:
   using Report = std::expected<DownloadStatus, halyard::HalyardError>;
@@ -30,11 +33,33 @@ class InstallerDownloader {
 
 using InstallerDownloaderPtr = std::shared_ptr<InstallerDownloader>;
 
-// The installer download over an HTTP session: the file goes to `installerDestination` (its
-// folder made, an older file replaced), is read into memory and handed on. An answer outside
-// 200...299 fails the download and leaves no file behind, so an error page never takes the
-// installer's place.
+// How far an installer download may go.
+struct InstallerLimits {
+  // No installer is larger: a larger declared length fails at once, and a body that grows past
+  // it (counted once decoded) fails as soon as it does.
+  std::int64_t maximumBytes = std::int64_t(2) << 30;
+  // A download slower than this for `lowSpeedSeconds` seconds in a row fails.
+  std::int64_t minimumBytesPerSecond = 1024;
+  long lowSpeedSeconds = 30;
+  // Left free on the disks the installer is written to, beyond what it still needs.
+  std::uint64_t freeSpaceReserve = std::uint64_t(64) << 20;
+  // The free bytes of the file system holding a path, absent when unknown; the system's
+  // figure for unprivileged users when not set.
+  std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
+};
+
+// The bounds of `limits` that the transfer itself enforces, set on a session configuration.
+void applyInstallerLimits(platform::URLSessionConfiguration& configuration,
+                          const InstallerLimits& limits);
+
+// The installer download over an HTTP session (configured with `applyInstallerLimits`): the
+// file goes to `installerDestination` (its folder made, an older file replaced) and is handed
+// on by its location. Free space is checked before the download and at every report of
+// progress. An answer outside 200...299, or one the limits refuse, fails the download and
+// leaves no file behind, so an error page never takes the installer's place.
 InstallerDownloaderPtr makeHalyardInstallerDownloader(halyard::SessionPtr session);
+InstallerDownloaderPtr makeBoundedInstallerDownloader(halyard::SessionPtr session,
+                                                      InstallerLimits limits);
 
 // Where a downloaded installer is kept before the user chooses its place: the application's
 // own folder in the user's caches folder ($XDG_CACHE_HOME/tovarine, ~/.cache/tovarine), under

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/bundle/localization.h"
+#include "app/service/console_excerpt.h"
 #include "app/splash/installer_save_options.h"
 #include "app/update/updator_router.h"
 #include "platform/foundation/log.h"
@@ -10,10 +11,10 @@
 namespace app {
 namespace {
 
-// Errors may describe themselves over several lines; the console gets one.
-std::string oneLine(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', ' ');
-  return text;
+// Errors may describe themselves over several lines and quote the server; the console gets
+// one short line.
+std::string oneLine(const std::string& text) {
+  return consoleExcerpt(text, 400);
 }
 
 }  // namespace
@@ -92,8 +93,8 @@ void SplashScreenViewModel::startInstallerDownload() {
               });
           return;
         }
-        if (auto done = result->as<DownloadStatus::CompletedData>()) {
-          self->saveInstaller(std::make_shared<const platform::Bytes>(std::move(done->data)));
+        if (auto done = result->as<DownloadStatus::Completed>()) {
+          self->saveInstaller(done->downloadedFileUrl.path());
         }
       });
 }
@@ -105,13 +106,13 @@ void SplashScreenViewModel::retryInstallerDownload() {
   startInstallerDownload();
 }
 
-void SplashScreenViewModel::saveInstaller(std::shared_ptr<const platform::Bytes> data) {
+void SplashScreenViewModel::saveInstaller(const std::filesystem::path& installer) {
   const SavePanel::Options options = installerSaveOptions(
       routerAddress(UpdatorCloudCommonRouter::downloadFileVersioning), currentDownloadsFolder());
   std::weak_ptr<SplashScreenViewModel> weakSelf = weak_from_this();
   services_.savePanel->begin(
-      options, [weakSelf, data](SavePanel::Response response,
-                                std::optional<std::filesystem::path> location) {
+      options, [weakSelf, installer](SavePanel::Response response,
+                                     std::optional<std::filesystem::path> location) {
         auto self = weakSelf.lock();
         if (!self) return;
         if (response != SavePanel::Response::ok) {
@@ -119,7 +120,7 @@ void SplashScreenViewModel::saveInstaller(std::shared_ptr<const platform::Bytes>
           return;
         }
         if (!location) return;
-        auto written = self->services_.fileWriter->write(*data, *location);
+        auto written = self->services_.fileWriter->copy(installer, *location);
         if (written) {
           self->openAndQuit(location);
           return;
@@ -130,9 +131,9 @@ void SplashScreenViewModel::saveInstaller(std::shared_ptr<const platform::Bytes>
                         " failed: " + written.error());
         self->services_.errorAlerts->showError(localizedString("ALERT_SAVE_FAILED_TITLE"),
                                                localizedString("ALERT_SAVE_FAILED_DESCRIPTION"),
-                                               [weakSelf, data] {
+                                               [weakSelf, installer] {
                                                  if (auto again = weakSelf.lock())
-                                                   again->saveInstaller(data);
+                                                   again->saveInstaller(installer);
                                                });
       });
 }

@@ -39,7 +39,8 @@ class SplashScreenViewModel : public platform::ObservableObject,
   // Starts the failed download of a mandatory update again.
   void retryInstallerDownload();
   void updateProgress(const platform::Progress& progress);
-  void saveInstaller(std::shared_ptr<const platform::Bytes> data);
+  // The downloaded installer is copied where the user chooses, never read whole.
+  void saveInstaller(const std::filesystem::path& installer);
   void openAndQuit(const std::optional<std::filesystem::path>& location);
 
  private:

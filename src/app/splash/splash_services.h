@@ -30,13 +30,13 @@ class SavePanel {
   virtual void begin(const Options& options, Completion completion) = 0;
 };
 
-// Writes a whole file at once.
+// Puts a copy of a file where the user asked for it.
 class FileWriter {
  public:
   virtual ~FileWriter() = default;
-  // The reason on failure; the file is either written whole or not left behind.
-  virtual std::expected<void, std::string> write(const platform::Bytes& data,
-                                                 const std::filesystem::path& location) = 0;
+  // The reason on failure; the copy is either made whole or not left behind.
+  virtual std::expected<void, std::string> copy(const std::filesystem::path& source,
+                                                const std::filesystem::path& location) = 0;
 };
 
 // Opens a file or an address with the desktop's default handler.
@@ -70,12 +70,13 @@ struct SplashServices {
   std::shared_ptr<ErrorAlertPresenter> errorAlerts;
 };
 
-// Writes to a temporary file beside the target and renames it into place, so a failed or
-// interrupted write never leaves a truncated installer where the user asked for one.
+// Copies piece by piece (an installer may be gigabytes) into a temporary file beside the
+// target and renames it into place, so a failed or interrupted copy never leaves a truncated
+// installer where the user asked for one.
 class AtomicFileWriter final : public FileWriter {
  public:
-  std::expected<void, std::string> write(const platform::Bytes& data,
-                                         const std::filesystem::path& location) override;
+  std::expected<void, std::string> copy(const std::filesystem::path& source,
+                                        const std::filesystem::path& location) override;
 };
 
 }  // namespace app

@@ -36,10 +36,11 @@ void UpdatorNetwork::downloadFileVersioning(ProgressHandler onProgress,
         }
         if (auto progress = report->as<DownloadStatus::Progress>()) {
           if (onProgress) onProgress(progress->progress);
-        } else if (report->as<DownloadStatus::CompletedData>()) {
+        } else if (report->as<DownloadStatus::Completed>()) {
           continuation.resume(std::move(*report));
         }
-        // `completed` and `started` are not reports this layer makes; nothing waits on them.
+        // The installer is never handed on in memory (`completedData`), and `started` is not a
+        // report this layer makes; nothing waits on them.
       });
 }
 

@@ -25,7 +25,8 @@ class UpdatorCloudProtocol {
 
   // The update description; null when the server describes none.
   virtual void getVersioning(std::function<void(VersioningResult)> completion) = 0;
-  // The installer: progress to `onProgress` as it comes, then `completedData` or the failure.
+  // The installer: progress to `onProgress` as it comes, then `completed` (the file) or the
+  // failure.
   virtual void downloadFileVersioning(ProgressHandler onProgress,
                                       std::function<void(DownloadResult)> completion) = 0;
 };

@@ -100,7 +100,7 @@ void DownloadRequest::applyCancel(MutableState& state, std::optional<ResumeDataH
                   ? nullptr
                   : std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(state.tasks.back());
   if (!task || task->state() == platform::URLSessionTask::State::completed) {
-    underlyingQueue()->async([self] { self->complete(std::nullopt); });
+    scheduleFinishAfterCancel(state);
     return;
   }
   task->resume();

@@ -336,6 +336,9 @@ void Request::retryOrComplete(const std::optional<HalyardError>& error) {
   }
   auto self = shared_from_this();
   delegate->decideRetryForRequest(self, *error, [self, delegate](RetryResult result) {
+    // A cancel while the decision was pending has finished the request already; answering
+    // now would finish it a second time.
+    if (self->state() == State::cancelled) return;
     if (result.isRetry()) {
       delegate->retryRequestAfterDelay(self, std::nullopt);
     } else if (auto delay = result.delay()) {
@@ -375,11 +378,15 @@ void Request::appendResponseSerializer(MutableState& s, std::function<void()> st
     s.isFinishing = true;
     underlyingQueue_->async([self = shared_from_this()] { self->runNextResponseSerializer(); });
   }
-  if (s.state == State::initialized || s.state == State::suspended) {
+  // Only a request nobody has started yet is started: one the caller suspended, before or
+  // after registering, stays suspended.
+  if (s.state == State::initialized) {
     underlyingQueue_->async([self = shared_from_this()] {
       auto delegate = self->delegate();
       if (delegate && delegate->startsImmediately()) {
-        self->mutableState_.mutateValue([&](MutableState& state) { self->applyResume(state); });
+        self->mutableState_.mutateValue([&](MutableState& state) {
+          if (state.state == State::initialized) self->applyResume(state);
+        });
       }
     });
   }
@@ -452,6 +459,7 @@ void Request::resetState() {
   mutableState_.mutateValue([](MutableState& s) {
     s.isFinishing = false;
     s.responseSerializerCompletions.clear();
+    s.serializerRetryPending = false;
   });
 }
 
@@ -513,8 +521,31 @@ void Request::applyCancel(MutableState& s) {
     task->cancel();
     underlyingQueue_->async([self, task] { self->notifyTaskCancelled(task); });
   } else {
-    underlyingQueue_->async([self] { self->complete(std::nullopt); });
+    scheduleFinishAfterCancel(s);
   }
+}
+
+void Request::scheduleFinishAfterCancel(MutableState& s) {
+  auto self = shared_from_this();
+  if (!s.serializerRetryPending) {
+    underlyingQueue_->async([self] { self->complete(std::nullopt); });
+    return;
+  }
+  // The pass is held by a failed step waiting on its retry, which a cancelled request never
+  // gets: finishing now would find the pass still running and do nothing, for good.
+  s.serializerRetryPending = false;
+  underlyingQueue_->async([self] { self->restartFinishing(); });
+}
+
+void Request::restartFinishing() {
+  underlyingQueue_->dispatchPrecondition();
+  // Completions gathered before the failed step were never handed out; every step runs again,
+  // so each handler hears the outcome once. The pass is the one already reported as finishing.
+  mutableState_.mutateValue([](MutableState& s) {
+    s.responseSerializerCompletions.clear();
+    s.isFinishing = true;
+  });
+  runNextResponseSerializer();
 }
 
 Request& Request::cancel() {

@@ -74,6 +74,9 @@ class Request : public std::enable_shared_from_this<Request> {
     std::optional<HalyardError> error;
     bool isFinishing = false;
     std::vector<std::function<void()>> finishHandlers;
+    // A serializer step failed and its pass waits on a retry decision or on the retry it
+    // asked for. Whoever clears it owns the rest of the pass: the decision, or a cancel.
+    bool serializerRetryPending = false;
   };
 
   Request(platform::UUID id, platform::DispatchQueuePtr underlyingQueue,
@@ -206,6 +209,9 @@ class Request : public std::enable_shared_from_this<Request> {
   void applyResume(MutableState& state);
   void applySuspend(MutableState& state);
   virtual void applyCancel(MutableState& state);
+  // The finishing step a cancel owes a request whose task has completed (or never started):
+  // the serializer pass, started afresh when a failed serializer left it waiting on a retry.
+  void scheduleFinishAfterCancel(MutableState& state);
 
   // The acceptable content types of the default validation: the pieces of the last URL
   // request's "Accept" header split at commas, or "*/*" without one.
@@ -219,6 +225,9 @@ class Request : public std::enable_shared_from_this<Request> {
   void runUploadProgressHandler();
 
  private:
+  // Runs every serializer step again from the first, for a pass a cancel took over.
+  void restartFinishing();
+
   const platform::UUID id_;
   const platform::DispatchQueuePtr underlyingQueue_;
   const platform::DispatchQueuePtr serializationQueue_;

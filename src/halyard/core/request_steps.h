@@ -89,11 +89,27 @@ void deliver(const RequestPtr& request, const platform::DispatchQueuePtr& queue,
 // Delivers a serialized response, unless it failed and the delegate has the request retried:
 // a retry replaces the delivery; a decision not to retry with an error of its own delivers
 // `failedWith(error)` instead.
+//
+// A failure the request already carried (a transport, validation or cancellation error, or the
+// outcome of the decision taken when the task completed) has had its answer: it is delivered
+// as it is, so no failure is put to the retrier twice.
 template <class Response, class Handler, class FailedWith>
 void deliverOrRetry(const RequestPtr& request, Response response, platform::DispatchQueuePtr queue,
                     Handler completionHandler, FailedWith failedWith) {
   auto delegate = request->delegate();
-  if (request->state() == Request::State::cancelled || response.result || !delegate) {
+  // Checked and marked in one hold, so a cancel either comes first (and the failure is
+  // delivered) or finds the mark and takes the pass over.
+  const bool ask =
+      response.result
+          ? false
+          : request->mutableState().mutateValue([&](Request::MutableState& state) {
+              if (!delegate || state.error || state.state == Request::State::cancelled) {
+                return false;
+              }
+              state.serializerRetryPending = true;
+              return true;
+            });
+  if (!ask) {
     deliver(request, queue, completionHandler, std::move(response));
     return;
   }
@@ -103,6 +119,17 @@ void deliverOrRetry(const RequestPtr& request, Response response, platform::Disp
       [request, delegate, response = std::move(response), queue = std::move(queue),
        completionHandler = std::move(completionHandler),
        failedWith = std::move(failedWith)](RetryResult decision) {
+        const bool retrying = decision.retryRequired();
+        const bool stillOurs =
+            request->mutableState().mutateValue([&](Request::MutableState& state) {
+              if (!state.serializerRetryPending) return false;
+              // A retry keeps the mark until it starts, so a cancel before then still ends
+              // the pass.
+              if (!retrying) state.serializerRetryPending = false;
+              return true;
+            });
+        // A cancel took the pass over while the decision was pending.
+        if (!stillOurs) return;
         if (decision.isDoNotRetry()) {
           deliver(request, queue, completionHandler, response);
         } else if (decision.isDoNotRetryWithError()) {

@@ -7,6 +7,7 @@
 #include "halyard/encoding/request_helpers.h"
 #include "halyard/encoding/url_encoding.h"
 #include "platform/foundation/log.h"
+#include "platform/net/url_error.h"
 
 namespace halyard {
 
@@ -21,6 +22,20 @@ template <class Case>
 
 void precondition(bool condition, const char* what) {
   if (!condition) platform::fatal(std::string("Precondition failed: ") + what);
+}
+
+// A URL-loading session that was invalidated hands out tasks that are completed from the
+// start (cancelled) and never report anything, so the request would wait for good. Such a
+// task is recorded and its completion told to the request here. True when that happened.
+bool completeRefusedTask(const URLSessionTaskPtr& task, const RequestPtr& request) {
+  if (task->state() != platform::URLSessionTask::State::completed) return false;
+  request->recordTask(task);
+  platform::ErrorPtr error = task->error();
+  if (!error) error = platform::makeError(platform::URLError(platform::URLError::Code::cancelled));
+  request->recordTaskCompletion(task, toHalyardErrorOrElse(error, [](const ErrorPtr& e) {
+                                  return HalyardError::sessionTaskFailed(e);
+                                }));
+  return true;
 }
 
 }  // namespace
@@ -446,6 +461,7 @@ void Session::startResumeDataTask(const platform::Bytes& resumeData,
   rootQueue_->dispatchPrecondition();
   if (request->isCancelled()) return;
   auto task = request->makeResumeDataTask(resumeData, session_);
+  if (completeRefusedTask(task, request)) return;
   requestTaskMap_.setTask(task, request);
   request->recordTask(task);
   request->mutableState().mutateValue(
@@ -527,6 +543,7 @@ void Session::startTaskForURLRequest(const platform::URLRequest& urlRequest,
   request->recordFinalURLRequest(urlRequest);
   if (request->isCancelled()) return;
   auto task = request->makeTask(urlRequest, session_);
+  if (completeRefusedTask(task, request)) return;
   requestTaskMap_.setTask(task, request);
   request->recordTask(task);
   rootQueue_->dispatchPrecondition();

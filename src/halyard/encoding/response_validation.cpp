@@ -19,6 +19,20 @@ std::vector<std::string> sorted(std::vector<std::string> types) {
   return types;
 }
 
+// The response's media type as the server wrote it: the platform's own reading of it is
+// lower-cased, and media types are compared exactly.
+std::optional<std::string> mediaTypeAsGiven(const platform::HTTPURLResponse& response) {
+  const auto header = response.valueForHTTPHeaderField("Content-Type");
+  if (!header) return response.mimeType();
+  std::string_view text = *header;
+  text = text.substr(0, text.find(';'));
+  const char* whitespace = " \t\n\r\v\f";
+  const auto first = text.find_first_not_of(whitespace);
+  if (first == std::string_view::npos) return response.mimeType();
+  const auto last = text.find_last_not_of(whitespace);
+  return std::string(text.substr(first, last - first + 1));
+}
+
 }  // namespace
 
 ContentTypeParts ContentTypeParts::parse(std::string_view text) {
@@ -49,7 +63,7 @@ ValidationResult validateStatusCode(int statusCode, const std::function<bool(int
 
 ValidationResult validateContentType(const std::vector<std::string>& acceptableContentTypes,
                                      const platform::HTTPURLResponse& response) {
-  if (const auto& mimeType = response.mimeType()) {
+  if (const auto mimeType = mediaTypeAsGiven(response)) {
     const auto responseParts = ContentTypeParts::parse(*mimeType);
     for (const auto& acceptable : acceptableContentTypes) {
       if (ContentTypeParts::parse(acceptable).matches(responseParts)) return {};

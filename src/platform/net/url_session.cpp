@@ -196,6 +196,8 @@ struct Transfer {
   std::optional<std::string> lastModified;
   bool decodedBody = false;  // a content encoding was undone: offsets are not the server's
   ErrorPtr downloadError;
+  std::int64_t bodyReceived = 0;  // decoded body bytes, for the configuration's bound
+  ErrorPtr limitError;            // the body passed the configuration's bound
 
   // Response head being read.
   bool inHead = false;
@@ -586,6 +588,15 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   if (transfer->awaitingDisposition || transfer->suspended) return CURL_WRITEFUNC_PAUSE;
   const size_t length = size * count;
   if (length == 0) return 0;
+  // Counted before anything is kept: a small compressed answer may decode to gigabytes.
+  const std::int64_t maximum = core->configuration_.maximumBodyBytes;
+  transfer->bodyReceived += static_cast<std::int64_t>(length);
+  if (maximum > 0 && transfer->bodyReceived > maximum) {
+    transfer->limitError =
+        makeError(URLError(URLError::Code::dataLengthExceedsMaximum, core->currentURL(*transfer),
+                           "the body passed " + std::to_string(maximum) + " bytes"));
+    return 0;
+  }
   if (transfer->isDownload) {
     // Anything but all of it ends the transfer with a write error.
     if (transfer->downloadError || transfer->downloadFd < 0) return 0;
@@ -803,6 +814,9 @@ void SessionCore::setUp(Transfer& transfer) {
   }
   // Large bodies would otherwise wait for a "100 Continue" many servers never send.
   if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+  // libcurl would claim "Accept: */*" on the request's behalf; a request that names no types
+  // sends no such field.
+  if (!fields.contains("Accept")) transfer.headers = curl_slist_append(transfer.headers, "Accept:");
   // An upload says what its body is only when the request does; libcurl would call it a form.
   if (isUpload && !fields.contains("Content-Type")) {
     transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
@@ -865,6 +879,16 @@ void SessionCore::setUp(Transfer& transfer) {
   }
   // Fewer, larger writes into the file.
   if (transfer.isDownload) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  // A declared length is refused before the body; what arrives is counted as it is written.
+  if (configuration_.maximumBodyBytes > 0) {
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(configuration_.maximumBodyBytes));
+  }
+  if (configuration_.minimumBytesPerSecond > 0 && configuration_.lowSpeedSeconds > 0) {
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT,
+                     static_cast<long>(configuration_.minimumBytesPerSecond));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, configuration_.lowSpeedSeconds);
+  }
 
   if (transfer.bodyKind == TaskSource::Body::stream) {
     // The transfer starts once the delegate has handed over the body stream.
@@ -1298,6 +1322,10 @@ void SessionCore::deliverResponse(Transfer& transfer) {
 void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
+  if (transfer.limitError) {
+    finish(transfer, transfer.limitError);
+    return;
+  }
   if (transfer.isDownload) {
     if (!transfer.responseDelivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.downloadError) {
@@ -1752,7 +1780,7 @@ void URLSession::setSessionDescription(std::string description) {
 
 void URLSession::adopt(const std::shared_ptr<URLSessionTask>& task) {
   if (!core_->registerTask(task)) {
-    // An invalidated session starts nothing: the task ends as cancelled when resumed.
+    // An invalidated session starts nothing: the task is born cancelled and never reports.
     std::lock_guard lock(task->shared_->mutex);
     task->shared_->state = URLSessionTask::State::completed;
     task->shared_->error = makeError(URLError(

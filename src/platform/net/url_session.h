@@ -59,6 +59,14 @@ struct URLSessionConfiguration {
   bool waitsForConnectivity = false;
   // Where default credentials for protection spaces are looked up; none disables the lookup.
   std::shared_ptr<URLCredentialStorage> urlCredentialStorage;
+  // The most body bytes one task may receive, counted as they arrive and after any content
+  // decoding; a declared length above it fails the task before its body. Passing it ends the
+  // task with `dataLengthExceedsMaximum`. 0: no bound.
+  std::int64_t maximumBodyBytes = 0;
+  // A transfer that moves fewer than `minimumBytesPerSecond` for `lowSpeedSeconds` seconds in
+  // a row fails with `timedOut`, however busy it keeps the connection. 0: no bound.
+  std::int64_t minimumBytesPerSecond = 0;
+  long lowSpeedSeconds = 0;
 };
 
 // The receiver of a session's callbacks. Every callback runs on the session's delegate queue,
@@ -259,8 +267,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   std::string sessionDescription() const;
   void setSessionDescription(std::string description);
 
-  // A new suspended data task. On an invalidated session the task completes at once with
-  // `URLError::Code::cancelled` when resumed (it never reaches the network).
+  // A new suspended data task. On an invalidated session every new task is completed from
+  // the start with `URLError::Code::cancelled`: it never reaches the network and tells the
+  // delegate nothing, so its creator must finish whatever waits on it.
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request);
   std::shared_ptr<URLSessionDataTask> dataTask(URL url);
 

@@ -121,9 +121,11 @@ class FakeFileWriter final : public FileWriter {
  public:
   std::vector<std::pair<std::size_t, std::filesystem::path>> writes;  // (bytes, location)
   std::vector<bool> outcomes;  // consumed in order; success once they run out
-  std::expected<void, std::string> write(const platform::Bytes& data,
-                                         const std::filesystem::path& location) override {
-    writes.emplace_back(data.size(), location);
+  std::expected<void, std::string> copy(const std::filesystem::path& source,
+                                        const std::filesystem::path& location) override {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(source, error);
+    writes.emplace_back(error ? 0 : std::size_t(size), location);
     if (!outcomes.empty()) {
       const bool ok = outcomes.front();
       outcomes.erase(outcomes.begin());

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "platform/dispatch/main_queue.h"
 #include "platform/net/support/recording_delegate.h"
@@ -453,6 +455,71 @@ TEST_F(URLSessionTest, TheConfigurationTimeoutAppliesWhenItIsShorter) {
   makeSession(configuration);
   auto record = run(requestFor(base_ + "/stall"));  // the request itself allows 60 s
   EXPECT_EQ(urlError(record.error)->code(), URLError::Code::timedOut);
+}
+
+TEST_F(URLSessionTest, BodiesAreBoundedAsTheyArriveAndSlowTransfersFail) {
+  server_.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(5000, 'a'), "text/plain");
+  });
+  server_.server().Get("/fits", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(1000, 'a'), "text/plain");
+  });
+  // One byte every 50 ms, until the client goes away (or ten seconds passed).
+  server_.server().Get("/drip", [](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [](std::size_t offset, httplib::DataSink& sink) {
+      if (offset >= 200) {
+        sink.done();
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      return sink.write("x", 1);
+    });
+  });
+  struct Row {
+    const char* path;
+    const char* acceptEncoding;  // "identity": the server sends the body as it is
+    std::int64_t maximum;
+    std::int64_t minimumRate;
+    std::optional<URLError::Code> failure;
+  };
+  const Row rows[] = {
+      {"/big", "identity", 1000, 0, URLError::Code::dataLengthExceedsMaximum},
+      // Compressed to a few bytes on the wire, 5000 once decoded.
+      {"/big", "gzip", 1000, 0, URLError::Code::dataLengthExceedsMaximum},
+      {"/fits", "gzip", 1000, 0, std::nullopt},
+      {"/big", "identity", 0, 0, std::nullopt},
+      {"/drip", "identity", 0, 1024, URLError::Code::timedOut},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.path) + " " + row.acceptEncoding);
+    auto configuration = URLSessionConfiguration::ephemeral();
+    configuration.maximumBodyBytes = row.maximum;
+    configuration.minimumBytesPerSecond = row.minimumRate;
+    configuration.lowSpeedSeconds = 1;
+    makeSession(configuration);
+    auto request = requestFor(base_ + row.path);
+    request.setValueForHTTPHeaderField(row.acceptEncoding, "Accept-Encoding");
+    const auto record = run(request);
+    if (row.failure) {
+      ASSERT_NE(urlError(record.error), nullptr);
+      EXPECT_EQ(urlError(record.error)->code(), *row.failure);
+      EXPECT_LE(std::int64_t(record.body.size()), row.maximum > 0 ? row.maximum : 200);
+    } else {
+      EXPECT_EQ(record.error, nullptr);
+    }
+  }
+}
+
+TEST_F(URLSessionTest, OnlyTheRequestsOwnAcceptFieldIsSent) {
+  server_.server().Get("/accept", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.has_header("Accept") ? "[" + req.get_header_value("Accept") + "]" : "none",
+                    "text/plain");
+  });
+  makeSession();
+  EXPECT_EQ(run(requestFor(base_ + "/accept")).body_text(), "none");
+  auto typed = requestFor(base_ + "/accept");
+  typed.setValueForHTTPHeaderField("application/json", "Accept");
+  EXPECT_EQ(run(typed).body_text(), "[application/json]");
 }
 
 TEST_F(URLSessionTest, ARefusedConnectionFailsWithCannotConnectToHost) {
