@@ -13,6 +13,7 @@
 #include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/input_stream.h"
+#include "platform/net/http_cookie_storage.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_request.h"
@@ -59,6 +60,9 @@ struct URLSessionConfiguration {
   bool waitsForConnectivity = false;
   // Where default credentials for protection spaces are looked up; none disables the lookup.
   std::shared_ptr<URLCredentialStorage> urlCredentialStorage;
+  // Where the cookies are kept: shared by every session of the default configuration, one of
+  // its own for an ephemeral one. Without one, a session keeps cookies for its own life.
+  std::shared_ptr<HTTPCookieStorage> httpCookieStorage;
 };
 
 // The receiver of a session's callbacks. Every callback runs on the session's delegate queue,
