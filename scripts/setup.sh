@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git ca-certificates
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  # tests and benchmarks (iproute2: the reachability tests shape a private network namespace)
+  libgtest-dev libgmock-dev libbenchmark-dev iproute2
   # platform runtime
   libfmt-dev nlohmann-json3-dev libplist-dev zlib1g-dev libicu-dev
   # media types of file extensions (/etc/mime.types)
