@@ -8,6 +8,8 @@ packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   # tests and benchmarks (iproute2: the reachability tests shape a private network namespace)
   libgtest-dev libgmock-dev libbenchmark-dev iproute2
+  # the ISO 8601 reference table (standard library only)
+  python3
   # platform runtime
   libfmt-dev nlohmann-json3-dev libplist-dev zlib1g-dev libicu-dev
   # media types of file extensions (/etc/mime.types)

@@ -42,7 +42,7 @@ if [ "$(id -u)" -eq 0 ]; then export TOVARINE_REQUIRE_NETNS=1; fi
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1 -g" \
-  -DTOVARINE_WERROR=ON "-DTOVARINE_SANITIZE=address;undefined"
+  -DTOVARINE_WERROR=ON "-DTOVARINE_SANITIZE=address;undefined;float-cast-overflow"
 cmake --build build/asan -j "$jobs"
 (cd build/asan && ctest --output-on-failure -j "$jobs" --timeout 300)
 

@@ -66,6 +66,12 @@ class DateInRegion final : public DateRepresentable {
                                                  std::int64_t minute, std::int64_t second,
                                                  std::int64_t nanosecond, const Region& region);
 
+  // The same instant, with no formatter attached, in the region of the given calendar, zone and
+  // locale, each left out taken from this date's region.
+  DateInRegion converted(const std::optional<CalendarConvertible>& calendar,
+                         const std::optional<ZoneConvertible>& zone,
+                         const std::optional<LocaleConvertible>& locale) const;
+
   platform::Date date() const override { return date_; }
   void setDate(platform::Date date) { date_ = date; }
   Region region() const override { return region_; }

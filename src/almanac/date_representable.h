@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "almanac/calendar_values.h"
+#include "almanac/iso_formatter.h"
 #include "almanac/region.h"
 #include "platform/foundation/date.h"
 #include "platform/time/calendar.h"
@@ -20,6 +22,7 @@
 namespace almanac {
 
 class DateInRegion;
+class DateToStringStyles;
 
 // What every date of the library answers, whichever kind it is: a plain instant (`PlainDate`),
 // always read in the default region as that region is at the moment of the question, or a
@@ -117,6 +120,33 @@ class DateRepresentable {
   std::string relativeText(const std::optional<DateInRegion>& since,
                            platform::RelativeDateTimeFormatter::DateTimeStyle dateTimeStyle,
                            platform::RelativeDateTimeFormatter::UnitsStyle unitsStyle) const;
+
+  // --- Names, in the formatter's (or the given) locale; "" for a value without a name ---
+  // The locale stays as the formatter has it.
+  std::string monthSymbol(SymbolFormatStyle style) const;
+  // These three leave the given locale (else the region's) on the formatter they use.
+  std::string weekdaySymbol(SymbolFormatStyle style,
+                            const std::optional<LocaleConvertible>& locale = std::nullopt) const;
+  std::string quarterSymbol(SymbolFormatStyle style,
+                            const std::optional<LocaleConvertible>& locale = std::nullopt) const;
+  std::string eraSymbol(SymbolFormatStyle style,
+                        const std::optional<LocaleConvertible>& locale = std::nullopt) const;
+  // The day of the month as an ordinal of the region's locale ("22nd").
+  std::string ordinalDayText() const;
+
+  // --- Texts ---
+  // In the style; with none, `standard` ("Thu Jan 01 00:00:00 +0000 1970").
+  std::string string() const;
+  std::string string(const DateToStringStyles& style) const;
+  // In the pattern. With a locale, in the region with that locale and never with the attached
+  // formatter; without one, with the formatter brought into the region.
+  std::string string(const std::string& format,
+                     const std::optional<LocaleConvertible>& locale) const;
+  // ISO 8601 with the options (by default `dateTimeSeconds`).
+  std::string isoText(const std::optional<ISOFormatter::Options>& options = std::nullopt) const;
+  std::string dotNetText() const;
+  std::string sqlText() const;
+  std::string rssText(bool alt) const;
 
   // --- Differences, in this date's calendar, positive when `other` is later ---
   // The differences in the given components; of those, the ones that measure a length (not

@@ -177,25 +177,54 @@ TEST_F(SplashFlow, CancellingAfterAFailedWriteQuits) {
   EXPECT_EQ(fakes.application->terminations, 1);
 }
 
-TEST_F(SplashFlow, AFailedOptionalDownloadMovesOn) {
-  platform::LogCapture capture;
-  offerUpdate(false);
-  updator->downloadCompletions[0](std::unexpected(halyard::HalyardError::explicitlyCancelled()));
-  EXPECT_TRUE(viewModel->presentTutorial.get());
-  EXPECT_TRUE(capture.contains("Installer download failed")) << capture.text();
-  EXPECT_TRUE(fakes.panel->shown.empty());
+TEST_F(SplashFlow, AFailedDownloadSaysSo) {
+  // An optional update: a short alert, then the next screen once it is dismissed. A mandatory
+  // one: the splash stays, at its last progress, with the failure shown and no alert.
+  struct Case {
+    bool mandatory;
+    std::size_t alerts;
+    bool failedOnSplash;
+  };
+  for (const Case& c : {Case{false, 1, false}, Case{true, 0, true}}) {
+    SCOPED_TRACE(c.mandatory ? "mandatory" : "optional");
+    FakeServices services;
+    auto updator = std::make_shared<FakeUpdator>();
+    auto model = SplashScreenViewModel::make(updator, services.services(), bundle_.bundle());
+    updator->versioningCompletions[0](offer(c.mandatory));
+    model->versioning = nullptr;
+    model->startInstallerDownload();
+    auto progress = std::make_shared<platform::Progress>(10);
+    progress->setCompletedUnitCount(4);
+    updator->progressHandlers[0](progress);
+    platform::LogCapture capture;
+    updator->downloadCompletions[0](std::unexpected(halyard::HalyardError::explicitlyCancelled()));
+    EXPECT_TRUE(capture.contains("Installer download failed")) << capture.text();
+    EXPECT_EQ(services.alerts->shown.size(), c.alerts);
+    EXPECT_EQ(model->downloadFailed.get(), c.failedOnSplash);
+    EXPECT_FALSE(model->presentTutorial.get()) << "moved on before the user saw the failure";
+    EXPECT_DOUBLE_EQ(*model->progress.get(), 40.0);
+    if (!services.alerts->shown.empty()) {
+      EXPECT_EQ(services.alerts->shown[0].first, "ALERT_DOWNLOAD_FAILED_TITLE");
+      services.alerts->dismissals[0]();
+      EXPECT_TRUE(model->presentTutorial.get());
+    }
+    EXPECT_TRUE(services.panel->shown.empty());
+    EXPECT_EQ(services.application->terminations, 0);
+  }
 }
 
-TEST_F(SplashFlow, AFailedMandatoryDownloadStays) {
+TEST_F(SplashFlow, TryingAFailedMandatoryDownloadAgainStartsItAfresh) {
   offerUpdate(true);
-  auto progress = std::make_shared<platform::Progress>(10);
-  progress->setCompletedUnitCount(4);
-  updator->progressHandlers[0](progress);
+  viewModel->retryInstallerDownload();  // nothing failed yet
+  EXPECT_EQ(updator->downloadCompletions.size(), 1u);
   updator->downloadCompletions[0](std::unexpected(halyard::HalyardError::explicitlyCancelled()));
-  EXPECT_FALSE(viewModel->presentTutorial.get());
-  EXPECT_DOUBLE_EQ(*viewModel->progress.get(), 40.0);
-  EXPECT_TRUE(fakes.panel->shown.empty());
-  EXPECT_EQ(fakes.application->terminations, 0);
+  ASSERT_TRUE(viewModel->downloadFailed.get());
+  viewModel->retryInstallerDownload();
+  EXPECT_FALSE(viewModel->downloadFailed.get());
+  EXPECT_FALSE(viewModel->progress.get().has_value());
+  ASSERT_EQ(updator->downloadCompletions.size(), 2u);
+  finishDownload(platform::Bytes(8, 1));
+  EXPECT_EQ(fakes.panel->shown.size(), 1u);
 }
 
 TEST_F(SplashFlow, OtherDownloadReportsAreIgnored) {

@@ -259,12 +259,13 @@ TEST_F(UpdateClient, AClosedPortFailsWithoutACode) {
   EXPECT_EQ(result.error()->apiCode(), std::nullopt);
 }
 
-TEST_F(UpdateClient, NoServerConfiguredFailsAtOnce) {
+TEST_F(UpdateClient, NoServerConfiguredMeansNoUpdateWithoutARequest) {
+  platform::LogCapture capture;
   auto result = check("");
-  ASSERT_FALSE(result.has_value());
-  ASSERT_NE(result.error(), nullptr);
-  ASSERT_EQ(handledErrors.size(), 1u);
-  EXPECT_NE(handledErrors[0].first.find("invalidURL"), std::string::npos) << handledErrors[0].first;
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(*result, nullptr);
+  EXPECT_TRUE(handledErrors.empty()) << handledErrors[0].first;
+  EXPECT_EQ(capture.text(), "No update server configured; the update check is skipped.\n");
 }
 
 TEST_F(UpdateClient, TheSplashMovesOnWhenTheServerFailsAndOffersWhatItDescribes) {
@@ -288,12 +289,31 @@ TEST_F(UpdateClient, TheSplashMovesOnWhenTheServerFailsAndOffersWhatItDescribes)
                                     fakes.services(), bundle_.bundle());
     ASSERT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
     EXPECT_FALSE(viewModel->presentTutorial.get());
-    // The server has no installer: the optional download fails and the window moves on.
+    // The server has no installer: the optional download fails, says so, and once the user
+    // has read it the window moves on.
     viewModel->versioning = nullptr;
     viewModel->startInstallerDownload();
-    ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
+    ASSERT_TRUE(test::runUntil([&] { return !fakes.alerts->shown.empty(); }, 20));
+    EXPECT_FALSE(viewModel->presentTutorial.get());
+    fakes.alerts->dismissals.front()();
+    EXPECT_TRUE(viewModel->presentTutorial.get());
     EXPECT_TRUE(fakes.panel->shown.empty());
   }
+}
+
+TEST_F(UpdateClient, WithoutAServerNoCheckIsMadeAndOneLineSaysSo) {
+  // The build's default: neither the bundle nor the environment names a server.
+  unsetenv("TOVARINE_UPDATE_URL");
+  test::FakeServices fakes;
+  platform::LogCapture capture;
+  auto viewModel =
+      SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
+                                  fakes.services(), bundle_.bundle());
+  ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
+  EXPECT_EQ(viewModel->versioning.get(), nullptr);
+  // Not a failed request: one line, and nothing about a failure.
+  EXPECT_EQ(capture.text(), "No update server configured; the update check is skipped.\n");
+  EXPECT_TRUE(fakes.alerts->shown.empty());
 }
 
 TEST_F(UpdateClient, InstallerReportsGoThroughTheDownloaderAndAreChecked) {

@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "app/bundle/localization.h"
+#include "app/style/qt_style.h"
 #include "app/style/view_helpers.h"
 
 namespace app {
@@ -67,6 +68,7 @@ void AlertCreator::show(const UpdateAlertContent& content) {
   // Escape answers "Cancel" where there is one; a mandatory alert has only its "OK".
   if (cancel) box->setEscapeButton(cancel);
   box->setWindowModality(Qt::WindowModal);
+  styleAlert(box);
   alert_ = box;
   box->open();
 }

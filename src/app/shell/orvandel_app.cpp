@@ -71,7 +71,7 @@ int OrvandelApp::main(int argc, char** argv) {
       QString::fromStdString(displayName().value_or("Tovarine")));
   QtMainQueueDriver::install();
   widgets::setLocalizedStringLookup([](std::string_view key) { return uiText(std::string(key)); });
-  registerApplicationFonts();
+  applyApplicationStyle();
 
   AppDelegate delegate;
   QApplication::setQuitOnLastWindowClosed(

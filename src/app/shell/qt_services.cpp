@@ -28,7 +28,12 @@ void QtSavePanel::begin(const Options& options, Completion completion) {
   if (!options.allowedFileTypes.empty()) {
     dialog->setDefaultSuffix(QString::fromStdString(options.allowedFileTypes.front()));
   }
+  if (!options.directory.empty()) {
+    dialog->setDirectory(QString::fromStdString(options.directory.string()));
+  }
   dialog->selectFile(QString::fromStdString(options.nameFieldStringValue));
+  // Room for the folder list and the file names without the narrow default.
+  dialog->resize(760, 480);
   // A panel of its own rather than a sheet of the window; nothing waits for it.
   dialog->setWindowModality(Qt::ApplicationModal);
   QObject::connect(dialog, &QFileDialog::finished, dialog,
@@ -72,6 +77,7 @@ void QtErrorAlertPresenter::showError(const std::string& title, const std::strin
   box->setInformativeText(QString::fromStdString(message));
   box->addButton(QString::fromStdString(uiText("OK")), QMessageBox::AcceptRole);
   box->setWindowModality(Qt::WindowModal);
+  styleAlert(box);
   QObject::connect(box, &QMessageBox::finished, box, [onDismiss = std::move(onDismiss)](int) {
     if (onDismiss) onDismiss();
   });

@@ -6,11 +6,13 @@
 #include <QProgressBar>
 #include <QStackedLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "app/alert/alert_creator.h"
 #include "app/bundle/localization.h"
 #include "app/shell/window_geometry.h"
+#include "app/style/fit_layout.h"
 #include "app/style/qt_style.h"
 #include "widgets/activity-indicators/busy_indicator_view_widget.h"
 
@@ -20,6 +22,12 @@ namespace {
 constexpr int kLogoSize = 70;
 constexpr int kTitleFontSize = 35;
 constexpr int kIndicatorSize = 100;
+constexpr int kHeaderSpacing = 20;
+constexpr int kProgressFontSize = 20;
+constexpr int kProgressSpacing = 12;
+constexpr int kFailureSpacing = 24;
+constexpr int kBarHeight = 10;
+constexpr int kSideMargin = 32;
 
 }  // namespace
 
@@ -45,44 +53,78 @@ SplashScreen::SplashScreen(const std::function<SplashScreenViewModelPtr()>& make
   auto* column = new QVBoxLayout(centre);
   column->setContentsMargins(0, 0, 0, 0);
 
-  auto* header = new QHBoxLayout();
-  header->setSpacing(20);
-  auto* logo = new ImageView("Logo", ImageScaling::stretch, centre);
+  // The logo and the name are one row of their own size, centred whatever sits below them.
+  header_ = new QWidget(centre);
+  header_->setObjectName(QStringLiteral("splashHeader"));
+  header_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  auto* header = new QHBoxLayout(header_);
+  header->setContentsMargins(0, 0, 0, 0);
+  header->setSpacing(kHeaderSpacing);
+  auto* logo = new ImageView("Logo", ImageScaling::stretch, header_);
   logo->setObjectName(QStringLiteral("Logo"));
   logo->setFixedSize(kLogoSize, kLogoSize);
   header->addWidget(logo);
-  auto* title = new QLabel(QString::fromStdString(uiText("Tovarine")), centre);
+  auto* title = new QLabel(QString::fromStdString(uiText("Tovarine")), header_);
   title->setObjectName(QStringLiteral("title"));
   title->setFont(appFont("Quicksand-Bold", kTitleFontSize));
   header->addWidget(title);
-  column->addLayout(header);
-  column->setAlignment(header, Qt::AlignHCenter);
+  column->addWidget(header_, 0, Qt::AlignHCenter);
 
-  auto* indicator = new widgets::BusyIndicatorView(
-      widgets::Binding<bool>::constant(true), widgets::IndicatorType::FlickeringDots{8}, centre);
-  indicator->setObjectName(QStringLiteral("busyIndicator"));
-  indicator->setFixedSize(kIndicatorSize, kIndicatorSize);
-  QPalette palette = indicator->palette();
+  indicator_ = new widgets::BusyIndicatorView(widgets::Binding<bool>::constant(true),
+                                              widgets::IndicatorType::FlickeringDots{8}, centre);
+  indicator_->setObjectName(QStringLiteral("busyIndicator"));
+  indicator_->setFixedSize(kIndicatorSize, kIndicatorSize);
+  QPalette palette = indicator_->palette();
   palette.setColor(QPalette::WindowText, Qt::white);
-  indicator->setPalette(palette);
-  column->addWidget(indicator, 0, Qt::AlignHCenter);
+  indicator_->setPalette(palette);
+  column->addWidget(indicator_, 0, Qt::AlignHCenter);
 
   progressPart_ = new QWidget(centre);
   progressPart_->setObjectName(QStringLiteral("downloadProgress"));
   auto* progressColumn = new QVBoxLayout(progressPart_);
   progressColumn->setContentsMargins(0, 0, 0, 0);
-  auto* label = new QLabel(QString::fromStdString(uiText("ALERT_DOWNLOAD_BAR")), progressPart_);
-  progressColumn->addWidget(label);
+  progressColumn->setSpacing(kProgressSpacing);
+  downloadLabel_ = new QLabel(QString::fromStdString(uiText("ALERT_DOWNLOAD_BAR")), progressPart_);
+  downloadLabel_->setObjectName(QStringLiteral("ALERT_DOWNLOAD_BAR"));
+  downloadLabel_->setFont(appFont("Quicksand-Medium", kProgressFontSize));
+  downloadLabel_->setAlignment(Qt::AlignCenter);
+  downloadLabel_->setWordWrap(true);
+  progressColumn->addWidget(downloadLabel_);
   progressBar_ = new QProgressBar(progressPart_);
+  progressBar_->setObjectName(QStringLiteral("downloadBar"));
   progressBar_->setRange(0, 1000);
   progressBar_->setTextVisible(false);
-  QPalette barPalette = progressBar_->palette();
-  barPalette.setColor(QPalette::Highlight, Qt::white);
-  progressBar_->setPalette(barPalette);
+  progressBar_->setFixedHeight(kBarHeight);
+  // A white fill on a dark track with round ends, whatever the style draws for a plain bar.
+  progressBar_->setStyleSheet(
+      QStringLiteral("QProgressBar { background: %1; border: none; border-radius: %2px; }"
+                     "QProgressBar::chunk { background: white; border-radius: %2px; }")
+          .arg(darkPalette().color(QPalette::Button).name())
+          .arg(kBarHeight / 2));
   progressColumn->addWidget(progressBar_);
-  progressPart_->setFixedWidth(static_cast<int>(std::lround(progressBarWidth(mainScreenWidth()))));
   progressPart_->hide();
   column->addWidget(progressPart_, 0, Qt::AlignHCenter);
+
+  // A mandatory update whose download failed: what happened, and a way to try again.
+  failurePart_ = new QWidget(centre);
+  failurePart_->setObjectName(QStringLiteral("downloadFailure"));
+  auto* failureColumn = new QVBoxLayout(failurePart_);
+  failureColumn->setContentsMargins(0, 0, 0, 0);
+  failureColumn->setSpacing(kFailureSpacing);
+  failureMessage_ =
+      new QLabel(QString::fromStdString(uiText("DOWNLOAD_FAILED_MESSAGE")), failurePart_);
+  failureMessage_->setObjectName(QStringLiteral("DOWNLOAD_FAILED_MESSAGE"));
+  failureMessage_->setFont(appFont("Quicksand-Medium", kProgressFontSize));
+  failureMessage_->setAlignment(Qt::AlignCenter);
+  failureMessage_->setWordWrap(true);
+  failureColumn->addWidget(failureMessage_);
+  retryButton_ = new CapsuleButton(QString::fromStdString(uiText("BUTTON_TRY_AGAIN")),
+                                   CapsuleLook::primary, failurePart_);
+  retryButton_->setObjectName(QStringLiteral("BUTTON_TRY_AGAIN"));
+  failureColumn->addWidget(retryButton_, 0, Qt::AlignHCenter);
+  failurePart_->hide();
+  column->addWidget(failurePart_, 0, Qt::AlignHCenter);
+  updatePartWidths();
 
   stack_->addWidget(splash_);
 
@@ -103,6 +145,10 @@ SplashScreen::SplashScreen(const std::function<SplashScreenViewModelPtr()>& make
         if (auto model = weakModel.lock()) model->togglePresentTutorial();
       });
 
+  connect(retryButton_, &QAbstractButton::clicked, this, [weakModel] {
+    if (auto model = weakModel.lock()) model->retryInstallerDownload();
+  });
+
   if (viewModel_) {
     changes_ = viewModel_->objectWillChange().subscribe([this] { scheduleRebuild(); });
   }
@@ -115,6 +161,25 @@ SplashScreen::~SplashScreen() {
 
 QWidget* SplashScreen::progressPart() const {
   return progressPart_;
+}
+
+void SplashScreen::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  updatePartWidths();
+}
+
+void SplashScreen::updatePartWidths() {
+  // Half the main screen's width, as long as the window leaves a margin around it.
+  const int wanted = static_cast<int>(std::lround(progressBarWidth(mainScreenWidth())));
+  const int room = std::max(1, width() - 2 * kSideMargin);
+  const int partWidth = std::min(wanted, room);
+  progressPart_->setFixedWidth(partWidth);
+  failurePart_->setFixedWidth(partWidth);
+  // Wrapped texts in a column that sizes itself by its hints would get the height of their
+  // hint's width, not of the width they are given.
+  for (auto* label : {downloadLabel_, failureMessage_}) {
+    label->setFixedHeight(textSize(label->text(), label->font(), partWidth, true).height());
+  }
 }
 
 void SplashScreen::scheduleRebuild() {
@@ -148,12 +213,16 @@ void SplashScreen::rebuild() {
   }
   stack_->setCurrentWidget(splash_);
   const auto& progress = viewModel_->progress.get();
-  if (progress) {
+  const bool failed = viewModel_->downloadFailed.get();
+  if (progress && !failed) {
     progressBar_->setValue(static_cast<int>(std::lround(std::clamp(*progress, 0.0, 100.0) * 10)));
     progressPart_->show();
   } else {
     progressPart_->hide();
   }
+  failurePart_->setVisible(failed);
+  // Nothing is under way while the failure waits for the user.
+  indicator_->setVisible(!failed);
   alertCreator_->refresh();
 }
 

@@ -17,6 +17,7 @@ class QStackedLayout;
 namespace app {
 
 class AlertCreator;
+class CapsuleButton;
 
 // The window's first content: the logo and name over black with a busy indicator, the update
 // alert while an update is offered, and the installer's progress bar once a download reports.
@@ -33,19 +34,35 @@ class SplashScreen : public QWidget {
   QWidget* nextScreen() const { return next_; }
   AlertCreator* alertCreator() const { return alertCreator_; }
   QWidget* progressPart() const;
+  // The logo and name row, centred above the rest.
+  QWidget* header() const { return header_; }
+  // The message and the try-again button of a failed mandatory download.
+  QWidget* failurePart() const { return failurePart_; }
+  CapsuleButton* retryButton() const { return retryButton_; }
 
   // Redraws from the view model's state now (it also happens after each change).
   void rebuild();
 
  private:
   void scheduleRebuild();
+  void updatePartWidths();
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
   SplashScreenViewModelPtr viewModel_;
   PreferencesPtr preferences_;
   ScreenFactory screens_;
   QStackedLayout* stack_ = nullptr;
   QWidget* splash_ = nullptr;
+  QWidget* header_ = nullptr;
+  QWidget* indicator_ = nullptr;
   QWidget* progressPart_ = nullptr;
+  QWidget* failurePart_ = nullptr;
+  QLabel* downloadLabel_ = nullptr;
+  QLabel* failureMessage_ = nullptr;
+  CapsuleButton* retryButton_ = nullptr;
   QProgressBar* progressBar_ = nullptr;
   AlertCreator* alertCreator_ = nullptr;
   QWidget* next_ = nullptr;

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "app/bundle/localization.h"
+#include "app/splash/installer_save_options.h"
+#include "app/update/updator_router.h"
 #include "platform/foundation/log.h"
 
 namespace app {
@@ -77,8 +79,17 @@ void SplashScreenViewModel::startInstallerDownload() {
         if (!result) {
           platform::print("Installer download failed: " +
                           oneLine(result.error().debugDescription()));
-          // An optional update may be skipped; a mandatory one keeps the user here.
-          if (!self->offeredMandatory_) self->moveOn();
+          // A mandatory update keeps the user here, with a way to try again; an optional one
+          // says it failed, then lets the user go on with this version.
+          if (self->offeredMandatory_) {
+            self->downloadFailed = true;
+            return;
+          }
+          self->services_.errorAlerts->showError(
+              localizedString("ALERT_DOWNLOAD_FAILED_TITLE"),
+              localizedString("ALERT_DOWNLOAD_FAILED_DESCRIPTION"), [weakSelf] {
+                if (auto again = weakSelf.lock()) again->moveOn();
+              });
           return;
         }
         if (auto done = result->as<DownloadStatus::CompletedData>()) {
@@ -87,8 +98,16 @@ void SplashScreenViewModel::startInstallerDownload() {
       });
 }
 
+void SplashScreenViewModel::retryInstallerDownload() {
+  if (!downloadFailed.get()) return;
+  downloadFailed = false;
+  progress = std::nullopt;
+  startInstallerDownload();
+}
+
 void SplashScreenViewModel::saveInstaller(std::shared_ptr<const platform::Bytes> data) {
-  SavePanel::Options options{"Tovarine", {"dmg"}, false};
+  const SavePanel::Options options = installerSaveOptions(
+      routerAddress(UpdatorCloudCommonRouter::downloadFileVersioning), currentDownloadsFolder());
   std::weak_ptr<SplashScreenViewModel> weakSelf = weak_from_this();
   services_.savePanel->begin(
       options, [weakSelf, data](SavePanel::Response response,

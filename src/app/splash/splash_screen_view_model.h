@@ -28,12 +28,16 @@ class SplashScreenViewModel : public platform::ObservableObject,
   platform::Published<bool> presentTutorial{*this, false};
   // The installer download in percent, from the first progress report on.
   platform::Published<std::optional<double>> progress{*this, std::nullopt};
+  // True while a mandatory update's download has failed and waits for the user to try again.
+  platform::Published<bool> downloadFailed{*this, false};
 
   const UpdatorCloudPtr& updatorRestApi() const { return updatorRestApi_; }
 
   void checkForUpdate();
   void togglePresentTutorial();
   void startInstallerDownload();
+  // Starts the failed download of a mandatory update again.
+  void retryInstallerDownload();
   void updateProgress(const platform::Progress& progress);
   void saveInstaller(std::shared_ptr<const platform::Bytes> data);
   void openAndQuit(const std::optional<std::filesystem::path>& location);

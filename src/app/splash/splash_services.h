@@ -22,6 +22,7 @@ class SavePanel {
     std::string nameFieldStringValue;
     std::vector<std::string> allowedFileTypes;  // extensions, without the dot
     bool allowsOtherFileTypes = false;
+    std::filesystem::path directory;  // where the panel opens; empty: the panel's own choice
   };
   using Completion = std::function<void(Response, std::optional<std::filesystem::path>)>;
 

@@ -7,6 +7,7 @@
 
 #include "app/bundle/localization.h"
 #include "app/shell/appearing_widget.h"
+#include "app/style/fit_layout.h"
 #include "app/style/qt_style.h"
 #include "widgets/activity-indicators/busy_indicator_view_widget.h"
 
@@ -14,17 +15,11 @@ namespace app {
 namespace {
 
 constexpr int kForegroundSpacing = 120;
+// The stack's own spacing between the items of the state part.
+constexpr int kStateSpacing = 8;
+constexpr int kSidePadding = 32;
 constexpr int kStateFontSize = 50;
 constexpr int kIndicatorSize = 100;
-
-QLabel* stateText(const std::string& key, QWidget* parent) {
-  auto* label = new QLabel(QString::fromStdString(uiText(key)), parent);
-  label->setObjectName(QString::fromStdString(key));
-  label->setFont(appFont("Quicksand-Bold", kStateFontSize));
-  label->setAlignment(Qt::AlignCenter);
-  label->setWordWrap(true);
-  return label;
-}
 
 }  // namespace
 
@@ -42,19 +37,14 @@ StartingScreenView::StartingScreenView(const DeviceStatusSourceFactory& makeView
   background_->hide();  // painted by this view, under everything
 
   auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(20, 20, 20, 20);
-  auto* foreground = new AppearingWidget([this] { appeared(); }, this);
-  foreground->setObjectName(QStringLiteral("startingForeground"));
-  auto* column = new QVBoxLayout(foreground);
-  column->setSpacing(kForegroundSpacing);
-  column->setAlignment(Qt::AlignCenter);
-  auto* logo = new ImageView("Logo", ImageScaling::natural, foreground);
+  outer->setContentsMargins(0, 0, 0, 0);
+  foreground_ = new AppearingWidget([this] { appeared(); }, this);
+  foreground_->setObjectName(QStringLiteral("startingForeground"));
+  layout_ = new FitLayout(foreground_, kSidePadding);
+  auto* logo = new ImageView("Logo", ImageScaling::natural, foreground_);
   logo->setObjectName(QStringLiteral("Logo"));
-  column->addWidget(logo, 0, Qt::AlignHCenter);
-  stateLayout_ = new QVBoxLayout();
-  stateLayout_->setAlignment(Qt::AlignCenter);
-  column->addLayout(stateLayout_);
-  outer->addWidget(foreground, 0, Qt::AlignCenter);
+  layout_->addImage(logo, 0);
+  outer->addWidget(foreground_);
 
   if (viewModel_) {
     statusSubscription_ =
@@ -79,40 +69,41 @@ void StartingScreenView::rebuild() {
   row_ = startingRow(allowed, status);
   const StartingRowContent content = startingRowContent(row_);
 
-  if (statePart_) {
-    statePart_->hide();
-    statePart_->deleteLater();
-  }
-  auto* part = new QWidget(stateLayout_->parentWidget());
-  part->setObjectName(QStringLiteral("startingState"));
-  auto* layout = new QVBoxLayout(part);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->setAlignment(Qt::AlignCenter);
+  // The logo stays; the state part below it is made anew.
+  layout_->removeFrom(1);
+  int spacing = kForegroundSpacing;
   if (content.imageAbove) {
-    auto* image = new ImageView(*content.imageAbove, ImageScaling::natural, part);
+    auto* image = new ImageView(*content.imageAbove, ImageScaling::natural, foreground_);
     image->setObjectName(QString::fromStdString(*content.imageAbove));
-    layout->addWidget(image, 0, Qt::AlignHCenter);
+    layout_->addImage(image, spacing);
+    spacing = kStateSpacing;
   }
-  layout->addWidget(stateText(content.textKey, part));
+  auto* text = new QLabel(QString::fromStdString(uiText(content.textKey)), foreground_);
+  text->setObjectName(QString::fromStdString(content.textKey));
+  text->setFont(appFont("Quicksand-Bold", kStateFontSize));
+  text->setAlignment(Qt::AlignCenter);
+  text->setWordWrap(true);
+  layout_->addText(text, "Quicksand-Bold", kStateFontSize, spacing);
   if (content.buttonKey) {
     auto* button = new CapsuleButton(QString::fromStdString(uiText(*content.buttonKey)),
-                                     CapsuleLook::primary, part);
+                                     CapsuleLook::primary, foreground_);
     button->setObjectName(QString::fromStdString(*content.buttonKey));
     connect(button, &QAbstractButton::clicked, this, [this] { requestPermission(); });
-    layout->addWidget(button, 0, Qt::AlignHCenter);
+    layout_->addCapsule(button, kStateSpacing);
   }
   if (content.showsBusyIndicator) {
-    auto* indicator = new widgets::BusyIndicatorView(
-        widgets::Binding<bool>::constant(true), widgets::IndicatorType::FlickeringDots{8}, part);
+    auto* indicator =
+        new widgets::BusyIndicatorView(widgets::Binding<bool>::constant(true),
+                                       widgets::IndicatorType::FlickeringDots{8}, foreground_);
     indicator->setObjectName(QStringLiteral("busyIndicator"));
-    indicator->setFixedSize(kIndicatorSize, kIndicatorSize);
     QPalette palette = indicator->palette();
     palette.setColor(QPalette::WindowText, Qt::white);
     indicator->setPalette(palette);
-    layout->addWidget(indicator, 0, Qt::AlignHCenter);
+    layout_->addFixed(indicator, QSize(kIndicatorSize, kIndicatorSize), kStateSpacing);
   }
-  stateLayout_->addWidget(part);
-  statePart_ = part;
+  for (int i = 1; i < layout_->columnCount(); ++i) {
+    if (QLayoutItem* item = layout_->itemAt(i); item && item->widget()) item->widget()->show();
+  }
 }
 
 void StartingScreenView::requestPermission() {

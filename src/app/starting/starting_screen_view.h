@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 #include <memory>
 
@@ -9,10 +8,9 @@
 #include "app/starting/starting_screen_rows.h"
 #include "platform/foundation/observable.h"
 
-class QVBoxLayout;
-
 namespace app {
 
+class FitLayout;
 class ImageView;
 
 // The screen of every start after the first: the logo, then the screen-recording prompt or
@@ -44,8 +42,8 @@ class StartingScreenView : public QWidget {
   std::shared_ptr<ScreenCapturePermission> permission_;
   platform::Cancellable statusSubscription_;
   ImageView* background_ = nullptr;
-  QVBoxLayout* stateLayout_ = nullptr;
-  QPointer<QWidget> statePart_;
+  QWidget* foreground_ = nullptr;
+  FitLayout* layout_ = nullptr;
   StartingRow row_ = StartingRow::detached;
 };
 

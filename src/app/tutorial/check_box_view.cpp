@@ -6,6 +6,7 @@
 
 #include "app/style/qt_style.h"
 #include "app/tutorial/symbol_button.h"
+#include "platform/foundation/log.h"
 
 namespace app {
 namespace {
@@ -53,7 +54,10 @@ CheckBoxView::CheckBoxView(CheckBox checkBox, std::shared_ptr<Workspace> workspa
                                        "padding: 0px; color: %1; text-align: left; }")
                             .arg(titleColor.name()));
     connect(link, &QAbstractButton::clicked, this, [this] {
-      if (workspace_) checkBox_.openLink(*workspace_);
+      if (workspace_ && !checkBox_.openLink(*workspace_)) {
+        // A build without the address (or with a bad one) opens nothing, and says so.
+        platform::print("The link has no usable address configured; nothing was opened.");
+      }
     });
     title_ = link;
   } else {

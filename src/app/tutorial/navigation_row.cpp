@@ -20,20 +20,12 @@ NavigationRow::NavigationRow(Kind kind, std::optional<widgets::Binding<bool>> en
     if (action) action();
   });
 
+  // The row is only as large as its button; the page keeps it the edge distance away from
+  // the window's edges, so the content beside it stays reachable.
   auto* layout = new QHBoxLayout(this);
-  // The row is only as large as its button and the distance to the window's edges, so the
-  // page's content beside it stays reachable.
-  if (isBack) {
-    layout->setContentsMargins(kEdgeDistance, 0, 0, kEdgeDistance);
-  } else {
-    layout->setContentsMargins(0, 0, kEdgeDistance, kEdgeDistance);
-  }
+  layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(button_);
   refresh();
-}
-
-Qt::Alignment NavigationRow::alignment() const {
-  return Qt::AlignBottom | (kind_ == Kind::back ? Qt::AlignLeft : Qt::AlignRight);
 }
 
 void NavigationRow::refresh() {

@@ -11,8 +11,8 @@ namespace app {
 class CapsuleButton;
 
 // One of the tour's navigation rows: the Back button at the bottom left of a page or the
-// Continue button at the bottom right, each 60 points from the window's two nearest edges. A
-// page lays the row over its content at that corner (see `alignment`).
+// Continue button at the bottom right, each 60 points from the window's two nearest edges (less
+// where the window is too small; see FitLayout). The page puts the row in that corner.
 class NavigationRow : public QWidget {
  public:
   enum class Kind { back, continueRow };
@@ -25,8 +25,6 @@ class NavigationRow : public QWidget {
 
   Kind kind() const { return kind_; }
   CapsuleButton* button() const { return button_; }
-  // Where the row sits on its page.
-  Qt::Alignment alignment() const;
 
   // Reads the enabling binding again.
   void refresh();

@@ -1,7 +1,6 @@
 #include "app/tutorial/permission_page.h"
 
 #include <QLabel>
-#include <QVBoxLayout>
 
 #include "app/bundle/localization.h"
 #include "app/style/qt_style.h"
@@ -12,20 +11,13 @@ namespace app {
 
 PermissionPage::PermissionPage(TutorialScreen& tutorial, QWidget* parent)
     : TutorialPage(tutorial, TutorialStep::RecordPermission, "backgroudnologo", parent) {
-  QVBoxLayout* column = beginContentColumn(40, true);
-  auto* computer = new ImageView("computer", ImageScaling::natural, this);
-  computer->setObjectName(QStringLiteral("computer"));
-  column->addWidget(computer, 0, Qt::AlignHCenter);
-  column->addWidget(
-      makeKeyText("PERMISSION_MAC_TITLE", "Quicksand-Bold", 50, Qt::white, true, this));
-  column->addWidget(makeKeyText("PERMISSION_MAC_DESCRIPTION", "Quicksand-Medium", 25,
-                                toQColor(secondaryTextColor()), true, this));
-  auto* button = new CapsuleButton(QString::fromStdString(uiText("PERMISSION_MAC_BUTTON")),
-                                   CapsuleLook::primary, this);
-  button->setObjectName(QStringLiteral("PERMISSION_MAC_BUTTON"));
-  connect(button, &QAbstractButton::clicked, this, [this] { requestPermission(); });
-  column->addWidget(button, 0, Qt::AlignHCenter);
-  permissionButton_ = button;
+  beginContentColumn(40, true);
+  addImage("computer");
+  addKeyText("PERMISSION_MAC_TITLE", "Quicksand-Bold", 50, Qt::white, true);
+  addKeyText("PERMISSION_MAC_DESCRIPTION", "Quicksand-Medium", 25, toQColor(secondaryTextColor()),
+             true);
+  permissionButton_ = addCapsule("PERMISSION_MAC_BUTTON");
+  connect(permissionButton_, &QAbstractButton::clicked, this, [this] { requestPermission(); });
   finishPage();
 }
 

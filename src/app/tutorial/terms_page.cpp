@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 
 #include "app/bundle/bundle.h"
 #include "app/bundle/localization.h"
@@ -51,16 +53,14 @@ QSize PrivacyPolicyCarousel::sizeHint() const {
 }
 
 QSize PrivacyPolicyCarousel::minimumSizeHint() const {
-  return {100, 100};
+  return {100, kMinimumHeight};
 }
 
 TermsPage::TermsPage(TutorialScreen& tutorial, QWidget* parent)
     : TutorialPage(tutorial, TutorialStep::TermsPrivacy, "backgroudnologo", parent) {
   const auto& viewModel = tutorial.viewModel();
-  QVBoxLayout* column = beginContentColumn(40, true);
-  column->addWidget(
-      makeKeyText("TERMS_PRIVACY_TUTORIAL_TITLE", "Quicksand-Bold", 50, Qt::white, false, this), 0,
-      Qt::AlignHCenter);
+  beginContentColumn(40, true);
+  addKeyText("TERMS_PRIVACY_TUTORIAL_TITLE", "Quicksand-Bold", 50, Qt::white, false);
 
   auto* carouselRow = new QWidget(this);
   carouselRow->setObjectName(QStringLiteral("privacyPolicyRow"));
@@ -81,7 +81,11 @@ TermsPage::TermsPage(TutorialScreen& tutorial, QWidget* parent)
   row->addWidget(previous_, 0, Qt::AlignVCenter);
   row->addWidget(carousel_, 1);
   row->addWidget(next_, 0, Qt::AlignVCenter);
-  column->addWidget(carouselRow);
+  // The carousel gives up height first where the window is short, down to its minimum.
+  addItem(carouselRow, true, [](double scale, int width) {
+    const int height = static_cast<int>(std::lround(PrivacyPolicyCarousel::kMaximumHeight * scale));
+    return QSize(width, std::max(PrivacyPolicyCarousel::kMinimumHeight, height));
+  });
 
   auto* boxes = new QWidget(this);
   boxes->setObjectName(QStringLiteral("termsBoxes"));
@@ -100,7 +104,7 @@ TermsPage::TermsPage(TutorialScreen& tutorial, QWidget* parent)
     boxes_[entry]->setObjectName(QStringLiteral("termsBox%1").arg(entry));
     boxesLayout->addWidget(boxes_[entry], 0, Qt::AlignLeft);
   }
-  column->addWidget(boxes, 0, Qt::AlignHCenter);
+  addItem(boxes, false);
   finishPage();
 }
 

@@ -16,6 +16,7 @@ class SymbolButton;
 class PrivacyPolicyCarousel : public widgets::Carousel<std::string, std::string> {
  public:
   static constexpr int kMaximumHeight = 250;
+  static constexpr int kMinimumHeight = 100;
 
   PrivacyPolicyCarousel(std::vector<std::string> texts, widgets::Binding<int> index,
                         QWidget* parent = nullptr);

@@ -2,11 +2,10 @@
 
 #include <QLabel>
 #include <QPainter>
-#include <QVBoxLayout>
 
 #include "app/bundle/localization.h"
+#include "app/style/fit_layout.h"
 #include "app/style/qt_style.h"
-#include "app/tutorial/layer_layout.h"
 #include "app/tutorial/navigation_row.h"
 #include "app/tutorial/tutorial_navigation.h"
 #include "app/tutorial/tutorial_screen.h"
@@ -26,34 +25,22 @@ TutorialPage::TutorialPage(TutorialScreen& tutorial, TutorialStep step,
                 QStringLiteral("Page"));
   background_ = new ImageView(backgroundName, ImageScaling::fill, this);
   background_->setObjectName(QString::fromStdString(backgroundName));
-  background_->hide();  // painted by the page itself, under every layer
-  layers_ = new LayerLayout(this);
+  background_->hide();  // painted by the page itself, under everything
 }
 
-QVBoxLayout* TutorialPage::beginContentColumn(int spacing, bool padded) {
-  content_ = new QWidget(this);
-  content_->setObjectName(QStringLiteral("contentColumn"));
-  column_ = new QVBoxLayout(content_);
-  const int side = padded ? kColumnSidePadding : 0;
-  column_->setContentsMargins(side, 0, side, 0);
-  column_->setSpacing(spacing);
-  // Stretch above and below keeps the items together in the middle of the window.
-  column_->addStretch(1);
-  layers_->addLayer(content_);
-  return column_;
+void TutorialPage::beginContentColumn(int spacing, bool padded) {
+  layout_ = new FitLayout(this, padded ? kColumnSidePadding : 0);
+  spacing_ = spacing;
 }
 
 void TutorialPage::finishPage() {
-  if (column_) column_->addStretch(1);
   const auto navigation = tutorialNavigation(step_, tutorial_.viewModel(), tutorial_.permission());
-  if (navigation.hasBackRow) {
-    back_ = tutorial_.backRow(this);
-    layers_->addLayer(back_, back_->alignment());
-  }
+  if (navigation.hasBackRow) back_ = tutorial_.backRow(this);
   if (navigation.continueEnabled) {
     continue_ = tutorial_.continueRow(*navigation.continueEnabled, this);
-    layers_->addLayer(continue_, continue_->alignment());
   }
+  layout_->setCorners(back_, back_ ? back_->button() : nullptr, continue_,
+                      continue_ ? continue_->button() : nullptr, NavigationRow::kEdgeDistance);
 }
 
 void TutorialPage::refresh() {
@@ -61,25 +48,42 @@ void TutorialPage::refresh() {
   if (back_) back_->refresh();
 }
 
-QLabel* TutorialPage::makeText(const std::string& text, const std::string& font, int size,
-                               const QColor& color, bool centredText, QWidget* parent) {
-  auto* label = new QLabel(QString::fromStdString(text), parent);
+QLabel* TutorialPage::addKeyText(const std::string& key, const std::string& font, int size,
+                                 const QColor& color, bool centredText) {
+  auto* label = new QLabel(QString::fromStdString(uiText(key)), this);
+  label->setObjectName(QString::fromStdString(key));
   label->setFont(appFont(font, size));
   QPalette palette = label->palette();
   palette.setColor(QPalette::WindowText, color);
   label->setPalette(palette);
-  if (centredText) {
-    label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
-  }
+  label->setAlignment(Qt::AlignCenter);
+  label->setWordWrap(centredText);
+  layout_->addText(label, font, size, spacing_);
   return label;
 }
 
-QLabel* TutorialPage::makeKeyText(const std::string& key, const std::string& font, int size,
-                                  const QColor& color, bool centredText, QWidget* parent) {
-  QLabel* label = makeText(uiText(key), font, size, color, centredText, parent);
-  label->setObjectName(QString::fromStdString(key));
-  return label;
+ImageView* TutorialPage::addImage(const std::string& name, std::optional<QSize> frame) {
+  auto* image = new ImageView(name, frame ? ImageScaling::stretch : ImageScaling::natural, this);
+  image->setObjectName(QString::fromStdString(name));
+  if (frame) {
+    layout_->addFixed(image, *frame, spacing_);
+  } else {
+    layout_->addImage(image, spacing_);
+  }
+  return image;
+}
+
+CapsuleButton* TutorialPage::addCapsule(const std::string& key) {
+  auto* button = new CapsuleButton(QString::fromStdString(uiText(key)), CapsuleLook::primary, this);
+  button->setObjectName(QString::fromStdString(key));
+  layout_->addCapsule(button, spacing_);
+  return button;
+}
+
+void TutorialPage::addItem(QWidget* widget, bool fullWidth,
+                           std::function<QSize(double, int)> measure,
+                           std::function<void(double)> apply) {
+  layout_->addCustom(widget, spacing_, fullWidth, std::move(measure), std::move(apply));
 }
 
 void TutorialPage::paintEvent(QPaintEvent*) {

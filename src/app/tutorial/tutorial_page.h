@@ -3,29 +3,32 @@
 #include <QColor>
 #include <QString>
 #include <QWidget>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "app/tutorial/tutorial_step.h"
 
 class QLabel;
-class QVBoxLayout;
 
 namespace app {
 
+class CapsuleButton;
+class FitLayout;
 class ImageView;
-class LayerLayout;
 class NavigationRow;
 class TutorialScreen;
 
 // A page of the first-run tour: its backdrop filling the window, a centred content column, and
-// over them the navigation rows its step has. Pages keep no state of their own; they read the
-// tour's view model and are told to read it again when it changes.
+// the navigation rows its step has in the bottom corners, sharing the window's height with
+// the column (see FitLayout). Pages keep no state of their own; they read the tour's view
+// model and are told to read it again when it changes.
 class TutorialPage : public QWidget {
  public:
   TutorialStep step() const { return step_; }
   NavigationRow* backRow() const { return back_; }
   NavigationRow* continueRow() const { return continue_; }
-  QWidget* contentColumn() const { return content_; }
+  FitLayout* pageLayout() const { return layout_; }
 
   // Reads the view model (and the permission) again.
   virtual void refresh();
@@ -37,18 +40,23 @@ class TutorialPage : public QWidget {
   TutorialScreen& tutorial() const { return tutorial_; }
 
   // Starts the content column: centred, `spacing` points between its items, and 32 points
-  // free at each side when `padded`. Items go into the returned layout, top to bottom.
-  QVBoxLayout* beginContentColumn(int spacing, bool padded);
-  // Ends the column and lays the step's navigation rows over it.
+  // free at each side when `padded`. The add functions below fill it, top to bottom.
+  void beginContentColumn(int spacing, bool padded);
+  // Ends the column and puts the step's navigation rows in the bottom corners.
   void finishPage();
 
-  // A text of the page in one of the application's fonts; centred text is wrapped to the
-  // column's width.
-  static QLabel* makeText(const std::string& text, const std::string& font, int size,
-                          const QColor& color, bool centredText, QWidget* parent);
-  // A text by its key, as the interface shows keys.
-  static QLabel* makeKeyText(const std::string& key, const std::string& font, int size,
-                             const QColor& color, bool centredText, QWidget* parent);
+  // A text by its key, as the interface shows keys, in one of the application's fonts;
+  // centred text is wrapped to the column's width.
+  QLabel* addKeyText(const std::string& key, const std::string& font, int size, const QColor& color,
+                     bool centredText);
+  // A bundle image at its natural size, or stretched to `frame` points.
+  ImageView* addImage(const std::string& name, std::optional<QSize> frame = std::nullopt);
+  // A primary capsule button labelled with the text of `key`.
+  CapsuleButton* addCapsule(const std::string& key);
+  // Any other item (see FitLayout::addCustom).
+  void addItem(QWidget* widget, bool fullWidth,
+               std::function<QSize(double scale, int width)> measure = {},
+               std::function<void(double scale)> apply = {});
 
   void paintEvent(QPaintEvent* event) override;
 
@@ -56,9 +64,8 @@ class TutorialPage : public QWidget {
   TutorialScreen& tutorial_;
   TutorialStep step_;
   ImageView* background_ = nullptr;
-  LayerLayout* layers_ = nullptr;
-  QWidget* content_ = nullptr;
-  QVBoxLayout* column_ = nullptr;
+  FitLayout* layout_ = nullptr;
+  int spacing_ = 0;
   NavigationRow* back_ = nullptr;
   NavigationRow* continue_ = nullptr;
 };

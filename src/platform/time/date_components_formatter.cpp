@@ -174,7 +174,9 @@ std::optional<std::string> render(std::vector<Value> values, bool negative,
     return i;
   };
 
-  if (settings.collapsesLargestUnit) {
+  // A clock text already carries a unit over into the next place, so collapsing is for unit
+  // texts only: 3661 seconds read "1:01:01", never "61:01".
+  if (settings.collapsesLargestUnit && !positionalStyle) {
     std::size_t i = firstNonZero();
     if (i + 1 < values.size() && values[i].amount == 1) {
       if (auto factor = foldFactor(values[i].info->component, values[i + 1].info->component)) {
@@ -189,6 +191,14 @@ std::optional<std::string> render(std::vector<Value> values, bool negative,
     // A positional text keeps minutes and seconds, so that 5 seconds reads "0:05".
     std::size_t keep = positionalStyle ? std::min<std::size_t>(2, values.size()) : 1;
     i = std::min(i, values.size() - keep);
+    values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  if (positionalStyle && contains(zeros, ZeroFormattingBehavior::pad) &&
+      settings.allowedUnits == CalendarUnit::none) {
+    // Padding a clock without named units pads hours, minutes and seconds; the empty larger
+    // units stay out, as they do unpadded.
+    std::size_t i =
+        std::min(firstNonZero(), values.size() - std::min<std::size_t>(3, values.size()));
     values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(i));
   }
   if (contains(zeros, ZeroFormattingBehavior::dropTrailing) && !positionalStyle) {

@@ -1,8 +1,11 @@
 #include "platform/time/date_formatter.h"
 
+#include <unicode/calendar.h>
 #include <unicode/datefmt.h>
 #include <unicode/dtfmtsym.h>
 #include <unicode/smpdtfmt.h>
+
+#include <unordered_map>
 
 #include "platform/time/icu_support.h"
 
@@ -35,6 +38,33 @@ std::vector<std::string> toVector(const icu::UnicodeString* items, int32_t count
   return result;
 }
 
+// Generating a pattern from styles loads locale data each time; callers set the same styles over
+// and over, so each thread keeps what it generated. Bounded: cleared when it grows past what any
+// real program uses.
+std::string patternForStyles(const Locale& locale, const Calendar& calendar,
+                             DateFormatter::Style dateStyle, DateFormatter::Style timeStyle) {
+  thread_local std::unordered_map<std::string, std::string> cache;
+  std::string key = locale.identifier();
+  key += '|';
+  key += std::to_string(static_cast<int>(calendar.identifier()));
+  key += '|';
+  key += static_cast<char>('0' + static_cast<int>(dateStyle));
+  key += static_cast<char>('0' + static_cast<int>(timeStyle));
+  if (auto it = cache.find(key); it != cache.end()) return it->second;
+  std::unique_ptr<icu::DateFormat> generated(icu::DateFormat::createDateTimeInstance(
+      icuStyle(dateStyle), icuStyle(timeStyle), icu_support::localeWithCalendar(locale, calendar)));
+  auto* simple = dynamic_cast<icu::SimpleDateFormat*>(generated.get());
+  std::string pattern;
+  if (simple) {
+    icu::UnicodeString text;
+    simple->toPattern(text);
+    pattern = icu_support::toUTF8(text);
+  }
+  if (cache.size() >= 1024) cache.clear();
+  cache.emplace(std::move(key), pattern);
+  return pattern;
+}
+
 using Context = icu::DateFormatSymbols::DtContextType;
 using Width = icu::DateFormatSymbols::DtWidthType;
 
@@ -45,17 +75,22 @@ DateFormatter::DateFormatter()
 
 DateFormatter::~DateFormatter() = default;
 
-void DateFormatter::invalidate() {
-  format_.reset();
-}
-
 void DateFormatter::setDateFormat(std::string pattern) {
   patternFromStyles_ = false;
-  if (pattern == pattern_) return;
+  stylesPending_ = false;
+  // Callers switch patterns far more often than anything else: the built formatter is kept and
+  // takes the pattern at its next use (see `format()`).
   pattern_ = std::move(pattern);
-  // Callers switch patterns far more often than anything else: keep the built formatter and
-  // its symbols, and only swap the pattern.
-  if (format_) format_->applyPattern(icu_support::toUnicode(pattern_));
+}
+
+const std::string& DateFormatter::dateFormat() const {
+  if (stylesPending_) {
+    stylesPending_ = false;
+    pattern_ = dateStyle_ == Style::none && timeStyle_ == Style::none
+                   ? std::string()
+                   : patternForStyles(locale_, calendar(), dateStyle_, timeStyle_);
+  }
+  return pattern_;
 }
 
 void DateFormatter::setDateStyle(Style style) {
@@ -72,13 +107,11 @@ void DateFormatter::setLocale(Locale locale) {
   if (locale == locale_) return;
   locale_ = std::move(locale);
   if (patternFromStyles_) regeneratePatternFromStyles();
-  invalidate();
 }
 
 void DateFormatter::setTimeZone(TimeZone zone) {
   if (zone == timeZone_) return;
   timeZone_ = std::move(zone);
-  invalidate();
 }
 
 Calendar DateFormatter::calendar() const {
@@ -94,52 +127,50 @@ void DateFormatter::setCalendar(Calendar calendar) {
   if (calendar_ && *calendar_ == calendar) return;
   calendar_ = std::move(calendar);
   if (patternFromStyles_) regeneratePatternFromStyles();
-  invalidate();
 }
 
 void DateFormatter::setLenient(bool lenient) {
   if (lenient == lenient_) return;
   lenient_ = lenient;
-  invalidate();
 }
 
 void DateFormatter::regeneratePatternFromStyles() {
+  // Made when next asked for: setting both styles, or a style and then the locale, makes it once.
   patternFromStyles_ = true;
-  if (dateStyle_ == Style::none && timeStyle_ == Style::none) {
-    pattern_.clear();
-    if (format_) format_->applyPattern(icu::UnicodeString());
-    return;
-  }
-  std::unique_ptr<icu::DateFormat> generated(icu::DateFormat::createDateTimeInstance(
-      icuStyle(dateStyle_), icuStyle(timeStyle_),
-      icu_support::localeWithCalendar(locale_, calendar())));
-  auto* simple = dynamic_cast<icu::SimpleDateFormat*>(generated.get());
-  if (!simple) {
-    pattern_.clear();
-    invalidate();
-    return;
-  }
-  icu::UnicodeString pattern;
-  simple->toPattern(pattern);
-  pattern_ = icu_support::toUTF8(pattern);
-  if (format_) format_->applyPattern(pattern);
+  stylesPending_ = true;
 }
 
 icu::SimpleDateFormat* DateFormatter::format() const {
+  // Settings are compared only here, at the use: a setting changed and changed back in between
+  // (as every caller sharing this formatter does) costs nothing.
+  if (format_ && !(built_ && built_->locale == locale_ && built_->timeZone == timeZone_ &&
+                   built_->calendar == calendar_)) {
+    format_.reset();
+  }
+  if (format_ && built_->lenient != lenient_) {
+    format_->setLenient(lenient_);
+    built_->lenient = lenient_;
+  }
   if (format_ && (timeZone_.isAutoupdating() || locale_.isAutoupdating())) {
     // The user's zone or locale may have changed since the formatter was built.
     if (timeZone_.identifier() != builtZone_ || locale_.identifier() != builtLocale_) {
       format_.reset();
     }
   }
-  if (format_) return format_.get();
+  if (format_) {
+    if (appliedPattern_ != dateFormat()) {
+      format_->applyPattern(icu_support::toUnicode(pattern_));
+      appliedPattern_ = pattern_;
+    }
+    return format_.get();
+  }
   builtZone_ = timeZone_.identifier();
   builtLocale_ = locale_.identifier();
   Calendar calendar = this->calendar();
   icu::Locale locale = icu_support::localeWithCalendar(locale_, calendar);
   UErrorCode status = U_ZERO_ERROR;
   auto format =
-      std::make_unique<icu::SimpleDateFormat>(icu_support::toUnicode(pattern_), locale, status);
+      std::make_unique<icu::SimpleDateFormat>(icu_support::toUnicode(dateFormat()), locale, status);
   if (U_FAILURE(status)) {
     // A malformed pattern (an unclosed quote, say) formats nothing and reads nothing.
     return nullptr;
@@ -147,20 +178,25 @@ icu::SimpleDateFormat* DateFormatter::format() const {
   format->adoptCalendar(icu_support::makeCalendar(calendar, timeZone_).release());
   format->setLenient(lenient_);
   format_ = std::move(format);
+  built_ = Built{locale_, timeZone_, calendar_, lenient_};
+  appliedPattern_ = pattern_;
   return format_.get();
 }
 
 std::string DateFormatter::string(Date date) const {
-  if (pattern_.empty()) return "";
+  if (dateFormat().empty()) return "";
   auto* format = this->format();
   if (!format) return "";
+  UErrorCode status = U_ZERO_ERROR;
   icu::UnicodeString text;
-  format->format(icu_support::toUDate(date), text);
+  format->format(icu_support::toUDate(date), text, nullptr, status);
+  // A pattern letter ICU does not know stops the text part-way: no text rather than a part.
+  if (U_FAILURE(status)) return "";
   return icu_support::toUTF8(text);
 }
 
 std::optional<Date> DateFormatter::date(std::string_view text) const {
-  if (pattern_.empty()) return std::nullopt;
+  if (dateFormat().empty()) return std::nullopt;
   auto* format = this->format();
   if (!format) return std::nullopt;
   std::unique_ptr<icu::Calendar> cal(format->getCalendar()->clone());

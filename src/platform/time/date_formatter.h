@@ -41,7 +41,7 @@ class DateFormatter {
   DateFormatter(const DateFormatter&) = delete;
   DateFormatter& operator=(const DateFormatter&) = delete;
 
-  const std::string& dateFormat() const { return pattern_; }
+  const std::string& dateFormat() const;
   void setDateFormat(std::string pattern);
   Style dateStyle() const { return dateStyle_; }
   void setDateStyle(Style style);
@@ -87,9 +87,12 @@ class DateFormatter {
  private:
   void regeneratePatternFromStyles();
   icu::SimpleDateFormat* format() const;  // built on first use after a change
-  void invalidate();
 
-  std::string pattern_;
+  // With `stylesPending_`, the styles changed and `pattern_` is made from them when next read.
+  mutable std::string pattern_;
+  mutable bool stylesPending_ = false;
+  // The pattern `format_` holds.
+  mutable std::string appliedPattern_;
   Style dateStyle_ = Style::none;
   Style timeStyle_ = Style::none;
   bool patternFromStyles_ = false;
@@ -98,6 +101,14 @@ class DateFormatter {
   std::optional<Calendar> calendar_;
   bool lenient_ = false;
   mutable std::unique_ptr<icu::SimpleDateFormat> format_;
+  // The settings `format_` was built with.
+  struct Built {
+    Locale locale;
+    TimeZone timeZone;
+    std::optional<Calendar> calendar;
+    bool lenient;
+  };
+  mutable std::optional<Built> built_;
   // What the autoupdating zone and locale were when `format_` was built.
   mutable std::string builtZone_;
   mutable std::string builtLocale_;

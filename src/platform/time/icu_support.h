@@ -8,6 +8,7 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,7 +33,13 @@ inline std::string toUTF8(const icu::UnicodeString& text) {
 
 // ICU counts milliseconds since 1970.
 inline UDate toUDate(Date date) {
-  return date.timeIntervalSince1970() * 1000.0;
+  UDate ms = date.timeIntervalSince1970() * 1000.0;
+  // Instants are kept as seconds since 2001, so a whole millisecond since 1970 comes back a hair
+  // below itself (324239784697.99994), and ICU's millisecond field truncates. Snapping to the
+  // microsecond, where that is exact, gives every whole millisecond back as itself.
+  constexpr double exactMicroseconds = 9007199254740992.0;  // 2^53
+  if (std::fabs(ms) * 1000.0 < exactMicroseconds) ms = std::round(ms * 1000.0) / 1000.0;
+  return ms;
 }
 inline Date fromUDate(UDate udate) {
   return Date::fromTimeIntervalSince1970(udate / 1000.0);

@@ -108,7 +108,7 @@ QApplication& qtApplication() {
     static char* argv[] = {name, nullptr};
     QtEnvironment::app_ = new QApplication(argc, argv);
     QtMainQueueDriver::install();
-    registerApplicationFonts();
+    applyApplicationStyle();
   }
   return *QtEnvironment::app_;
 }

@@ -91,7 +91,8 @@ TEST_F(TutorialPagesRenderTest, TermsPage) {
   EXPECT_TRUE(near(capsuleFill(page->continueRow()->button()), kGrey));
   // Back is outlined in the accent colour with the backdrop showing inside.
   const QRect back = rectOf(page->backRow()->button());
-  EXPECT_TRUE(near(shot.pixelColor(back.left() + 1, back.center().y()), kAccent, 40));
+  const int edge = back.left() + CapsuleButton::kFocusMargin + 1;
+  EXPECT_TRUE(near(shot.pixelColor(edge, back.center().y()), kAccent, 40));
   EXPECT_FALSE(near(shot.pixelColor(back.left() + 22, back.center().y()), kAccent, 40));
   // The white chevrons on either side of the carousel, which shows the first text.
   EXPECT_GT(countNear(shot, rectOf(page->previousArrow()), kWhite, 30), 20);

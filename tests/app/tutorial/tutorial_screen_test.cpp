@@ -229,11 +229,13 @@ TEST_F(TutorialScreenTest, NavigationRowsSitSixtyPointsFromTheWindowEdges) {
       SCOPED_TRACE(testing::Message()
                    << size.width() << "x" << size.height() << " step " << position);
       ASSERT_EQ(tutorialPosition(shown()), position);
-      const QRect next = rectIn(*continueButton(), *host_);
+      // The capsules drawn, inside the room the buttons keep for the focus ring.
+      const int m = CapsuleButton::kFocusMargin;
+      const QRect next = rectIn(*continueButton(), *host_).adjusted(m, m, -m, -m);
       EXPECT_EQ(host_->width() - 1 - next.right(), 60);
       EXPECT_EQ(host_->height() - 1 - next.bottom(), 60);
       if (position > 0) {
-        const QRect back = rectIn(*backButton(), *host_);
+        const QRect back = rectIn(*backButton(), *host_).adjusted(m, m, -m, -m);
         EXPECT_EQ(back.left(), 60);
         EXPECT_EQ(host_->height() - 1 - back.bottom(), 60);
         EXPECT_EQ(back.bottom(), next.bottom());

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include "app/style/qt_style.h"
+
 #include "app/bundle/locale.h"
 
 namespace tutorial_test {
@@ -22,6 +24,7 @@ class ApplicationEnvironment final : public testing::Environment {
 void ensureApplication() {
   if (QApplication::instance()) return;
   qt_test::makeOffscreenApplication("tutorial_tests");
+  app::applyApplicationStyle();
   testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
 }
 
