@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -236,6 +237,32 @@ TEST_F(NetworkReachabilityManagerTest, DestroyedInsideItsListenerOnAnyQueue) {
     ASSERT_TRUE(platform::runMainUntil([&] { return weak.expired(); }));
     EXPECT_EQ(source->watching(), 0u);
   }
+}
+
+TEST_F(NetworkReachabilityManagerTest, NoCallbackStartsOnceItWasCleared) {
+  sockaddr_in zero{};
+  zero.sin_family = AF_INET;
+  const auto reachability = platform::NetworkReachability::createWithAddress(zero, source);
+  const auto queue = platform::DispatchQueue::serial("reachability.callback.test");
+  std::atomic<int> calls{0};
+  ASSERT_TRUE(reachability->setDispatchQueue(queue));
+  ASSERT_TRUE(reachability->setCallback([&](platform::NetworkReachabilityFlags) { ++calls; }));
+  std::atomic<bool> stop{false};
+  std::thread changes([&] {
+    for (platform::NetworkReachabilityFlags flags = 0; !stop; flags ^= 0x2) {
+      source->set(flags);
+      source->change();
+    }
+  });
+  const bool called = platform::runMainUntil([&] { return calls.load() >= 20; }, 10);
+  ASSERT_TRUE(reachability->setCallback(nullptr));
+  const int after = calls.load();
+  stop = true;
+  changes.join();
+  queue->sync([] {});
+  EXPECT_TRUE(called);
+  EXPECT_EQ(calls.load(), after);
+  EXPECT_EQ(source->watching(), 0u);
 }
 
 }  // namespace
