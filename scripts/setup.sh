@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git ca-certificates
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  # tests and benchmarks (iproute2: the reachability tests shape a private network namespace)
+  libgtest-dev libgmock-dev libbenchmark-dev iproute2
   # the ISO 8601 reference table (standard library only)
   python3
   # platform runtime

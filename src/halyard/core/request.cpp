@@ -209,6 +209,7 @@ void Request::recordInitialURLRequest(const platform::URLRequest& request) {
 void Request::recordURLRequestCreationFailure(const HalyardError& error) {
   underlyingQueue_->dispatchPrecondition();
   setError(error);
+  mutableState_.mutateValue([&](MutableState& s) { runPendingCURLHandler(s); });
   if (eventMonitor_) {
     eventMonitor_->requestDidFailToCreateURLRequestWithError(shared_from_this(), error);
   }
@@ -229,6 +230,7 @@ void Request::recordAdaptationFailure(const platform::URLRequest& request,
                                       const HalyardError& error) {
   underlyingQueue_->dispatchPrecondition();
   setError(error);
+  mutableState_.mutateValue([&](MutableState& s) { runPendingCURLHandler(s); });
   if (eventMonitor_) {
     eventMonitor_->requestDidFailToAdaptURLRequestWithError(shared_from_this(), request, error);
   }
@@ -242,6 +244,7 @@ void Request::recordFinalURLRequest(const platform::URLRequest& request) {
       s.urlRequestHandler->queue->async(
           [handler = s.urlRequestHandler->handler, request] { handler(request); });
     }
+    runPendingCURLHandler(s);
   });
   if (eventMonitor_) eventMonitor_->requestDidCreateURLRequest(shared_from_this(), request);
 }

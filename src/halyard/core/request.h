@@ -55,6 +55,11 @@ class Request : public std::enable_shared_from_this<Request> {
     std::function<void(const URLSessionTaskPtr&)> handler;
   };
 
+  struct CURLHandlerEntry {
+    platform::DispatchQueuePtr queue;
+    std::function<void(const std::string&)> handler;
+  };
+
   struct MutableState {
     State state = State::initialized;
     std::optional<ProgressHandlerEntry> uploadProgressHandler;
@@ -77,6 +82,8 @@ class Request : public std::enable_shared_from_this<Request> {
     // A serializer step failed and its pass waits on a retry decision or on the retry it
     // asked for. Whoever clears it owns the rest of the pass: the decision, or a cancel.
     bool serializerRetryPending = false;
+    // A handler waiting for the first final URL request (or the failure to make one).
+    std::optional<CURLHandlerEntry> cURLHandler;
   };
 
   Request(platform::UUID id, platform::DispatchQueuePtr underlyingQueue,
@@ -204,6 +211,22 @@ class Request : public std::enable_shared_from_this<Request> {
       platform::DispatchQueuePtr queue, std::function<void(const platform::URLRequest&)> handler);
   virtual Request& setTaskCreationHandler(platform::DispatchQueuePtr queue,
                                           std::function<void(const URLSessionTaskPtr&)> handler);
+
+  // ---- Texts ---------------------------------------------------------------------------------
+  // The last URL request as a command line for the curl tool, with the credentials, cookies
+  // and headers the session would add, each argument quoted for a POSIX shell.
+  virtual std::string curlCommandText() const;
+  // Hands the command text to `handler` on `queue`: at once when a URL request exists,
+  // otherwise once the first one is final (a later registration replaces an earlier one).
+  virtual Request& cURLDescriptionOnQueue(platform::DispatchQueuePtr queue,
+                                          std::function<void(const std::string&)> handler);
+  Request& cURLDescriptionOnUnderlyingQueue(std::function<void(const std::string&)> handler) {
+    return cURLDescriptionOnQueue(underlyingQueue_, std::move(handler));
+  }
+  // Sends the stored handler its text; called with the state lock held.
+  virtual void runPendingCURLHandler(MutableState& state);
+  // "GET http://host/path (200)", or "No request created yet.".
+  virtual std::string description() const;
 
   // The state moves of the public operations, for callers that already hold the state lock.
   void applyResume(MutableState& state);

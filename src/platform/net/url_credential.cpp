@@ -19,11 +19,26 @@ void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
                                                 const URLProtectionSpace& space) {
   std::lock_guard lock(mutex_);
   defaults_.insert_or_assign(space, credential);
+  credentials_[space].insert_or_assign(credential.user(), credential);
 }
 
 void URLCredentialStorage::removeDefaultCredential(const URLProtectionSpace& space) {
   std::lock_guard lock(mutex_);
   defaults_.erase(space);
+}
+
+std::optional<std::map<std::string, URLCredential>> URLCredentialStorage::credentials(
+    const URLProtectionSpace& space) const {
+  std::lock_guard lock(mutex_);
+  auto it = credentials_.find(space);
+  if (it == credentials_.end()) return std::nullopt;
+  return it->second;
+}
+
+void URLCredentialStorage::setCredential(const URLCredential& credential,
+                                         const URLProtectionSpace& space) {
+  std::lock_guard lock(mutex_);
+  credentials_[space].insert_or_assign(credential.user(), credential);
 }
 
 }  // namespace platform

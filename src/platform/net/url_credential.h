@@ -73,12 +73,20 @@ class URLCredentialStorage {
   static std::shared_ptr<URLCredentialStorage> shared();
 
   std::optional<URLCredential> defaultCredential(const URLProtectionSpace& space) const;
+  // Also enters the credential among the space's credentials.
   void setDefaultCredential(const URLCredential& credential, const URLProtectionSpace& space);
   void removeDefaultCredential(const URLProtectionSpace& space);
+
+  // The credentials stored for `space` by user name; absent when none was ever stored there.
+  std::optional<std::map<std::string, URLCredential>> credentials(
+      const URLProtectionSpace& space) const;
+  // Stores `credential` for `space`, replacing one of the same user.
+  void setCredential(const URLCredential& credential, const URLProtectionSpace& space);
 
  private:
   mutable std::mutex mutex_;
   std::map<URLProtectionSpace, URLCredential> defaults_;
+  std::map<URLProtectionSpace, std::map<std::string, URLCredential>> credentials_;
 };
 
 }  // namespace platform

@@ -55,12 +55,14 @@ void URLSessionDelegate::didFinishDownloadingToURL(const SessionPtr&, const Down
 URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = URLCredentialStorage::shared();
+  configuration.httpCookieStorage = HTTPCookieStorage::shared();
   return configuration;
 }
 
 URLSessionConfiguration URLSessionConfiguration::ephemeral() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = std::make_shared<URLCredentialStorage>();
+  configuration.httpCookieStorage = std::make_shared<HTTPCookieStorage>();
   return configuration;
 }
 
@@ -247,7 +249,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
         delegateQueue_(std::move(delegateQueue)) {}
 
   ~SessionCore() {
-    if (share_) curl_share_cleanup(share_);
+    if (share_ && !configuration_.httpCookieStorage) curl_share_cleanup(share_);
     if (plainShare_) curl_share_cleanup(plainShare_);
     if (multi_) curl_multi_cleanup(multi_);
   }
@@ -256,9 +258,13 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     ensureCurlInitialized();
     owner_ = owner;
     multi_ = curl_multi_init();
-    share_ = curl_share_init();
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    if (configuration_.httpCookieStorage) {
+      share_ = configuration_.httpCookieStorage->curlShare();
+    } else {
+      share_ = curl_share_init();
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
     // Requests that handle no cookies must not see the cookie store at all.
     plainShare_ = curl_share_init();
     curl_share_setopt(plainShare_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);

@@ -13,6 +13,7 @@
 #include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/input_stream.h"
+#include "platform/net/http_cookie_storage.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_request.h"
@@ -67,6 +68,9 @@ struct URLSessionConfiguration {
   // a row fails with `timedOut`, however busy it keeps the connection. 0: no bound.
   std::int64_t minimumBytesPerSecond = 0;
   long lowSpeedSeconds = 0;
+  // Where the cookies are kept: shared by every session of the default configuration, one of
+  // its own for an ephemeral one. Without one, a session keeps cookies for its own life.
+  std::shared_ptr<HTTPCookieStorage> httpCookieStorage;
 };
 
 // The receiver of a session's callbacks. Every callback runs on the session's delegate queue,
