@@ -1,10 +1,22 @@
 // The frame road end to end: for each device size, the companion simulator on loopback, the
 // real coordinator with the display, capture, encoder and channel it creates, and a 60 Hz
-// animation drawn on the device's display. Each frame that reaches the channel reports when its
-// stages ended; the table gives their p50/p95, the capture-to-sent latency, the sustained frame
-// rate, the frames dropped on the way and the bytes on loopback. Beside the road, the same run
-// measures the capture's grab on its own and the encoder against the single-threaded one on the
-// frame the device gets (ratio = single-threaded / encoder, both timed here).
+// animation drawn on the device's display by a thread and X connection of its own, on its own
+// timer, so the capture cannot pace what it counts. Each frame that reaches the channel reports
+// when its stages ended; the table gives their p50/p95, the capture-to-sent latency, the
+// sustained frame rate (beside the rate the animation managed to draw), the frames dropped on
+// the way and the bytes on loopback. Beside the road, the same run measures the capture's grab on
+// its own and the encoder against the single-threaded one on the frame the device gets
+// (ratio = single-threaded / encoder, both timed here).
+//
+// The second table is what the road costs the machine over the same window: CPU ms per
+// delivered frame and cores busy on average, from the threads' own times in /proc, leaving out
+// the simulator's and the animation's threads; split into capture, encode (the encoder's
+// workers and the dispatch threads that letterbox, encode and hand frames on), channel, and the
+// rest. "ideal" is the least the encoding can cost: the single-threaded JPEG time times the
+// sustained rate; "x ideal" is the road's cores over it. The X server's cores (its grabs, and
+// the animation's drawing too) are shown apart, since that work is not in this process.
+//
+// A second scenario moves a 200x200 square on an otherwise still 2732x2048 display.
 //
 // Stages: grab = one shared-memory read of the whole display, measured alone after the road;
 // queue = grabbed to the encode starting (delivery to the coordinator, waiting for a slot);
@@ -16,6 +28,7 @@
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <xcb/shm.h>
@@ -25,6 +38,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -40,13 +54,14 @@
 #include "platform/graphics/jpeg_encoder.h"
 #include "streaming/frame_sender.h"
 #include "streaming/starting_screen_view_model.h"
+#include "thread_cpu.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr double kWarmUpSeconds = 1.0;
-constexpr double kMeasureSeconds = 5.0;
+constexpr double kMeasureSeconds = 8.0;
 constexpr double kAnimationHz = 60.0;
 constexpr int kGrabSamples = 60;
 constexpr int kEncodeSamples = 60;
@@ -77,6 +92,11 @@ struct Row {
   double singleKilobytes = 0, fastKilobytes = 0;
   int bands = 1;
   std::string failure;
+  // What the road cost over the window.
+  std::string scenario;
+  double drawnFps = 0;
+  double cpuMsPerFrame = 0, cores = 0, idealCores = 0;
+  double captureCores = 0, encodeCores = 0, channelCores = 0, restCores = 0, serverCores = 0;
 };
 
 std::vector<Row>& rows() {
@@ -89,25 +109,31 @@ std::vector<std::uint8_t> desktop(int width, int height) {
   return bench::desktopPixels(width, height, 0);
 }
 
-// Draws on the device's display from a thread of its own: the desktop once, then a square that
-// moves every 1/60 s, so every capture finds a changed picture.
+// Draws on the device's display from a thread and X connection of its own: the desktop once,
+// then a square (of `side` pixels, or a fifth of the display) that moves every 1/60 s, so every
+// capture finds a changed picture.
 class Animation {
  public:
-  Animation(platform::DisplayLocation location, const std::vector<std::uint8_t>& picture)
-      : location_(std::move(location)), picture_(picture) {
+  Animation(platform::DisplayLocation location, const std::vector<std::uint8_t>& picture,
+            int side = 0)
+      : location_(std::move(location)), picture_(picture), side_(side) {
     auto connection = platform::x11::Connection::open(location_.xDisplay);
     if (!connection) return;
     x_ = std::move(*connection);
     gc_ = xcb_generate_id(x_->get());
     xcb_create_gc(x_->get(), gc_, x_->root(), 0, nullptr);
     put(0, 0, int(location_.pixelWidth), int(location_.pixelHeight));
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+      pthread_setname_np(pthread_self(), "bench-animate");
+      run();
+    });
   }
   ~Animation() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
   bool running() const { return x_ != nullptr; }
+  std::uint64_t drawn() const { return drawn_.load(); }
 
  private:
   // Copies a rectangle of the desktop picture to the display, in bands that fit a request.
@@ -132,7 +158,8 @@ class Animation {
 
   void run() {
     const int width = int(location_.pixelWidth), height = int(location_.pixelHeight);
-    const int side = std::max(32, std::min(width, height) / 5);
+    const int side =
+        side_ > 0 ? std::min({side_, width, height}) : std::max(32, std::min(width, height) / 5);
     int x = 0, y = 0, dx = std::max(4, width / 90), dy = std::max(3, height / 120);
     auto next = Clock::now();
     const auto period = std::chrono::duration_cast<Clock::duration>(
@@ -149,6 +176,7 @@ class Animation {
                                    std::uint16_t(side), std::uint16_t(side)};
       xcb_poly_fill_rectangle(x_->get(), x_->root(), gc_, 1, &square);
       xcb_flush(x_->get());
+      ++drawn_;
       next += period;
       std::this_thread::sleep_until(next);
     }
@@ -156,6 +184,8 @@ class Animation {
 
   platform::DisplayLocation location_;
   const std::vector<std::uint8_t>& picture_;
+  const int side_;
+  std::atomic<std::uint64_t> drawn_{0};
   std::unique_ptr<platform::x11::Connection> x_;
   xcb_gcontext_t gc_ = 0;
   std::atomic<bool> stop_{false};
@@ -230,7 +260,30 @@ void compareEncoders(Row& row, const std::vector<std::uint8_t>& picture) {
   row.fastKilobytes = fastBytes / kEncodeSamples / 1e3;
 }
 
-Row measureRoad(int width, int height) {
+// Where a thread's CPU time goes, by the name it runs under.
+std::string roleOf(const std::string& name, bool isMain) {
+  if (name == "companion" || name == "bench-animate") return "outside";
+  if (name == "tovarine-captur") return "capture";
+  if (name == "tovarine-worker" || name == "tovarine-high" || name == "tovarine-pool") {
+    return "encode";
+  }
+  if (name == "tovarine-chan") return "channel";
+  return isMain ? "main" : "other";
+}
+
+void addCpu(Row& row, const bench::CpuSnapshot& before, const bench::CpuSnapshot& after) {
+  auto roles = bench::secondsByRole(before, after, roleOf);
+  const double road = (after.process - before.process) - roles["outside"];
+  row.cores = road / kMeasureSeconds;
+  row.cpuMsPerFrame = row.frames > 0 ? road / double(row.frames) * 1e3 : 0;
+  row.captureCores = roles["capture"] / kMeasureSeconds;
+  row.encodeCores = roles["encode"] / kMeasureSeconds;
+  row.channelCores = roles["channel"] / kMeasureSeconds;
+  row.restCores = row.cores - row.captureCores - row.encodeCores - row.channelCores;
+  row.serverCores = (after.children - before.children) / kMeasureSeconds;
+}
+
+Row measureRoad(int width, int height, int side = 0) {
   Row row;
   row.deviceWidth = width;
   row.deviceHeight = height;
@@ -276,7 +329,7 @@ Row measureRoad(int width, int height) {
     if (measureFrom > 0 && report.capturedAt >= measureFrom) reports.push_back(report);
   });
   {
-    Animation animation(*location, picture);
+    Animation animation(*location, picture, side);
     if (!animation.running()) {
       row.failure = "cannot draw on the device's display";
       return row;
@@ -284,11 +337,15 @@ Row measureRoad(int width, int height) {
     platform::runMainUntil([] { return false; }, kWarmUpSeconds);
     const auto framesBefore = coordinator->frameStatistics();
     const auto arrivedBefore = simulator.statistics();
+    const auto drawnBefore = animation.drawn();
+    const auto cpuBefore = bench::takeCpuSnapshot();
     {
       std::lock_guard lock(mutex);
       measureFrom = platform::systemUptime();
     }
     platform::runMainUntil([] { return false; }, kMeasureSeconds);
+    const auto cpuAfter = bench::takeCpuSnapshot();
+    const auto drawnAfter = animation.drawn();
     const auto framesAfter = coordinator->frameStatistics();
     const auto arrivedAfter = simulator.statistics();
     row.frames = arrivedAfter.images - arrivedBefore.images;
@@ -297,6 +354,8 @@ Row measureRoad(int width, int height) {
                   (framesAfter.stale - framesBefore.stale) +
                   (framesAfter.unsent - framesBefore.unsent);
     row.fps = double(row.frames) / kMeasureSeconds;
+    row.drawnFps = double(drawnAfter - drawnBefore) / kMeasureSeconds;
+    addCpu(row, cpuBefore, cpuAfter);
     const double bytes = double(arrivedAfter.imageBytes - arrivedBefore.imageBytes);
     row.kilobytesPerFrame = row.frames > 0 ? bytes / double(row.frames) / 1e3 : 0;
     row.megabytesPerSecond = bytes / kMeasureSeconds / 1e6;
@@ -325,7 +384,17 @@ Row measureRoad(int width, int height) {
   coordinator.reset();
   platform::drainMainQueue();
   compareEncoders(row, picture);
+  row.idealCores = row.single.p50 / 1e3 * row.fps;
   return row;
+}
+
+void report(benchmark::State& state, Row row) {
+  if (!row.failure.empty()) state.SkipWithError(row.failure.c_str());
+  state.counters["fps"] = row.fps;
+  state.counters["sent_p95_ms"] = row.total.p95;
+  state.counters["ratio"] = row.ratio;
+  state.counters["cores"] = row.cores;
+  rows().push_back(std::move(row));
 }
 
 void FrameRoad(benchmark::State& state) {
@@ -334,15 +403,30 @@ void FrameRoad(benchmark::State& state) {
     row = measureRoad(int(state.range(0)), int(state.range(1)));
     state.SetIterationTime(row.total.p50 / 1e3);
   }
-  if (!row.failure.empty()) state.SkipWithError(row.failure.c_str());
-  state.counters["fps"] = row.fps;
-  state.counters["sent_p95_ms"] = row.total.p95;
-  state.counters["ratio"] = row.ratio;
-  rows().push_back(row);
+  row.scenario = "moving fifth";
+  report(state, std::move(row));
 }
 
 BENCHMARK(FrameRoad)
     ->Apply(bench::deviceSizes)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A small change on a large, otherwise still display.
+void FrameRoadSmallChange(benchmark::State& state) {
+  Row row;
+  for (auto _ : state) {
+    row = measureRoad(int(state.range(0)), int(state.range(1)), 200);
+    state.SetIterationTime(row.total.p50 / 1e3);
+  }
+  row.scenario = "200x200 square";
+  report(state, std::move(row));
+}
+
+BENCHMARK(FrameRoadSmallChange)
+    ->ArgNames({"w", "h"})
+    ->Args({2732, 2048})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
@@ -378,6 +462,24 @@ void printTable() {
       std::printf("%-10s %llu images the device could not use\n", "",
                   static_cast<unsigned long long>(row.badImages));
     }
+  }
+
+  std::printf("\nWhat the road costs, over the same windows (cores = CPU seconds per second)\n");
+  std::printf("%-10s %-15s %5s %6s %9s %6s %6s %7s | %7s %6s %7s %5s | %6s\n", "device", "scenario",
+              "fps", "drawn", "CPU ms/fr", "cores", "ideal", "x ideal", "capture", "encode",
+              "channel", "rest", "X srv");
+  for (const Row& row : rows()) {
+    if (!row.failure.empty()) continue;
+    std::printf(
+        "%-10s %-15s %5.1f %6.1f %9.2f %6.2f %6.2f %7.2f | %7.2f %6.2f %7.2f %5.2f | %6.2f\n",
+        fmt::format("{}x{}", row.deviceWidth, row.deviceHeight).c_str(), row.scenario.c_str(),
+        row.fps, row.drawnFps, row.cpuMsPerFrame, row.cores, row.idealCores,
+        row.idealCores > 0 ? row.cores / row.idealCores : 0.0, row.captureCores, row.encodeCores,
+        row.channelCores, row.restCores, row.serverCores);
+  }
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3) {
+    std::printf("load average at the end: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   }
 }
 

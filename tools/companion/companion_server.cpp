@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,7 +110,12 @@ std::error_code CompanionServer::start() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   boundPort_ = ntohs(address.sin_port);
   listenFd_ = fd;
-  acceptThread_ = std::thread([this] { acceptLoop(); });
+  // The simulator's threads carry its name, so that a benchmark running it in the same process
+  // can leave its work out of the road's.
+  acceptThread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "companion");
+    acceptLoop();
+  });
   if (!options_.quiet) tickerThread_ = std::thread([this] { tickerLoop(); });
   return {};
 }
@@ -171,7 +177,10 @@ void CompanionServer::acceptLoop() {
       ++statistics_.connections;
       connections_.push_back(connection);
     }
-    connection->thread = std::thread([this, connection] { serve(connection); });
+    connection->thread = std::thread([this, connection] {
+      pthread_setname_np(pthread_self(), "companion");
+      serve(connection);
+    });
   }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/tether/tl_reactor.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -35,7 +36,10 @@ TLReactor::TLReactor() {
   event.events = EPOLLIN;
   event.data.u64 = kWakeToken;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &event);
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "tovarine-chan");
+    run();
+  });
   threadId_ = thread_.get_id();
 }
 
