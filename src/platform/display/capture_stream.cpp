@@ -1,6 +1,7 @@
 #include "platform/display/capture_stream.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 
 #include "platform/display/display_error.h"
 #include "platform/display/display_queries.h"
+#include "platform/display/frame_pacer.h"
 #include "platform/display/x_connection.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
@@ -430,14 +432,8 @@ void CaptureSession::deliverIdle() {
 }
 
 ErrorPtr CaptureSession::loop() {
-  const double intervalSeconds =
-      std::max(0.0, engine_.configuration.minimumFrameInterval().seconds());
-  const auto interval = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(std::isfinite(intervalSeconds) ? intervalSeconds : 0.0));
-  std::optional<Clock::time_point> lastFrame;
-  bool changePending = true;  // the first frame is always complete
+  FramePacer pacer(paceInterval(engine_.configuration.minimumFrameInterval().seconds()));
   bool damageToExamine = false;
-  bool idleToReport = false;
   pollfd descriptors[2] = {{xcb_get_file_descriptor(x_->get()), POLLIN, 0},
                            {wakeup_->fd(), POLLIN, 0}};
 
@@ -461,17 +457,42 @@ ErrorPtr CaptureSession::loop() {
   while (!engine_.stopRequested.load()) {
     xcb_flush(x_->get());
     if (auto error = absorbEvents()) return error;
-    // The wait is kept to the nanosecond: rounding it up to whole milliseconds would space
-    // frames 17 ms apart and cap a 60 Hz screen at about 57 frames a second.
+
+    const auto now = Clock::now();
+    // Damage is looked at only once a frame may be taken, so that everything drawn before
+    // the slot opens is one round trip and one frame.
+    if (damageToExamine && now >= pacer.nextSlot()) {
+      damageToExamine = false;
+      if (damageTouchesDisplay()) pacer.changed();
+    }
+    const FramePacer::Decision decision = pacer.decide(now);
+    bool waitingForBuffer = false;
+    if (decision.step == FramePacer::Step::frame) {
+      if (auto loan = pool_->acquire()) {
+        if (auto error = grabAndDeliver(*loan)) return error;
+        if (x_->hasError()) {
+          return displayError("The connection to the X server " + xDisplay_ + " was lost");
+        }
+        pacer.frameTaken(now);
+        continue;
+      }
+      waitingForBuffer = true;  // every buffer is out; a returning one wakes us
+    } else if (decision.step == FramePacer::Step::idle) {
+      deliverIdle();
+      pacer.idleReported();
+      continue;
+    }
+
+    Clock::time_point wakeAt = waitingForBuffer ? FramePacer::never() : decision.wakeAt;
+    if (damageToExamine && !pacer.changePending()) wakeAt = std::min(wakeAt, pacer.nextSlot());
+    // The wait is kept to the nanosecond: rounding it up to whole milliseconds would put
+    // every frame late in its slot.
     timespec timeout{};
     const timespec* timeoutPointer = nullptr;
-    const bool waitingForBuffer = changePending && !pool_->hasFree();
-    if (!waitingForBuffer && (changePending || damageToExamine || idleToReport)) {
+    if (wakeAt != FramePacer::never()) {
       timeoutPointer = &timeout;
-      const auto now = Clock::now();
-      if (lastFrame && *lastFrame + interval > now) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(*lastFrame + interval - now);
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - Clock::now());
+      if (left.count() > 0) {
         timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
         timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
       }
@@ -480,33 +501,10 @@ ErrorPtr CaptureSession::loop() {
     if (ready < 0 && errno != EINTR) {
       return displayError(std::string("Waiting for the X server failed: ") + strerror(errno));
     }
-    wakeup_->drain();
+    if ((descriptors[1].revents & POLLIN) != 0) wakeup_->drain();
     if (engine_.stopRequested.load()) break;
     if ((descriptors[0].revents & (POLLERR | POLLHUP)) != 0) {
       return displayError("The connection to the X server " + xDisplay_ + " was lost");
-    }
-    if (auto error = absorbEvents()) return error;
-
-    const auto now = Clock::now();
-    if (lastFrame && *lastFrame + interval > now) continue;
-    if (damageToExamine) {
-      damageToExamine = false;
-      if (damageTouchesDisplay()) changePending = true;
-    }
-    if (changePending) {
-      auto loan = pool_->acquire();
-      if (!loan) continue;  // every buffer is out; a returning one wakes us
-      if (auto error = grabAndDeliver(*loan)) return error;
-      if (x_->hasError()) {
-        return displayError("The connection to the X server " + xDisplay_ + " was lost");
-      }
-      lastFrame = now;
-      changePending = false;
-      idleToReport = true;
-    } else if (idleToReport) {
-      deliverIdle();
-      lastFrame = now;
-      idleToReport = false;
     }
   }
   return nullptr;
@@ -554,6 +552,7 @@ void CaptureStream::Engine::requestStop() {
 }
 
 void CaptureStream::Engine::run(std::function<void(ErrorPtr)> completion) {
+  pthread_setname_np(pthread_self(), "tovarine-captur");
   x11::SigpipeGuard guard;  // for the thread's whole life
   CaptureSession session(*this, wakeup);
   ErrorPtr error = session.setUp();

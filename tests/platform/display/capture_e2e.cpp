@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/main_queue.h"
@@ -89,6 +90,39 @@ class Collector : public platform::CaptureStreamOutput, public platform::Capture
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<platform::SampleBuffer>> samples_;
   platform::ErrorPtr error_;
+};
+
+// Notes when each sample came and what its frame showed at one pixel, and lets go of it at once,
+// so the capture never runs out of buffers.
+class Recorder : public platform::CaptureStreamOutput {
+ public:
+  struct Entry {
+    FrameStatus status;
+    double time;
+    std::uint32_t pixel;
+  };
+  void didOutputSampleBuffer(platform::CaptureStream&,
+                             const std::shared_ptr<platform::SampleBuffer>& sample,
+                             platform::StreamOutputType) override {
+    const FrameStatus status = statusOf(*sample);
+    const std::uint32_t pixel =
+        status == FrameStatus::complete ? pixelAt(*sample->imageBuffer(), 5, 5) : 0;
+    std::lock_guard lock(mutex_);
+    entries_.push_back({status, sample->presentationTimeStamp(), pixel});
+  }
+  std::vector<Entry> entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+  std::vector<Entry> complete() const {
+    auto all = entries();
+    std::erase_if(all, [](const Entry& e) { return e.status != FrameStatus::complete; });
+    return all;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Entry> entries_;
 };
 
 platform::StreamConfiguration configurationFor(std::uint32_t width, std::uint32_t height,
@@ -189,6 +223,60 @@ TEST_F(CaptureTest, DeliversTheFirstFrameThenOnlyChangesOfTheDisplay) {
   EXPECT_EQ(pixelAt(*first->imageBuffer(), 20, 20), 0x000000u) << "a held frame was overwritten";
   ASSERT_TRUE(platform::runMainUntil([&] { return collector_->idleCount() >= 2; }, 10));
   EXPECT_EQ(collector_->complete().size(), 2u);
+}
+
+TEST_F(CaptureTest, ADisplayChangingNonStopGetsAtMostSixtyFramesASecondThenFallsSilent) {
+  makeDisplay();
+  auto recorder = std::make_shared<Recorder>();
+  stream_ = platform::CaptureStream::make(platform::ContentFilter(shareable(display_->displayID())),
+                                          configurationFor(kWidth, kHeight));
+  stream_->addStreamOutput(recorder, platform::StreamOutputType::screen,
+                           platform::DispatchQueue::serial("test.samples"));
+  std::atomic<bool> started{false};
+  stream_->startCapture([&](platform::ErrorPtr error) {
+    EXPECT_EQ(error, nullptr);
+    started = true;
+  });
+  ASSERT_TRUE(platform::runMainUntil([&] { return started.load(); }, 10));
+
+  // Another client redraws the display as fast as the server takes it, far above 60 Hz.
+  constexpr std::uint32_t kLastColour = 0x00aa55;
+  std::atomic<bool> drawing{true};
+  std::thread drawer([&, name = server_.displayName()] {
+    auto own = platform::x11::Connection::open(name);
+    ASSERT_TRUE(own);
+    for (std::uint32_t i = 0; drawing.load(); ++i) {
+      testing_display::TestXServer::fillRootOn(**own, kBaseWidth, 0, kWidth, kHeight,
+                                               (i % 2) ? 0x102030 : 0x302010);
+    }
+    testing_display::TestXServer::fillRootOn(**own, kBaseWidth, 0, kWidth, kHeight, kLastColour);
+  });
+  constexpr std::size_t kFrames = 150;
+  const bool enough =
+      platform::runMainUntil([&] { return recorder->complete().size() >= kFrames; }, 30);
+  drawing = false;
+  drawer.join();
+  ASSERT_TRUE(enough);
+
+  // Any 61 frames in a row span at least 59 intervals, less the spread of their grab times.
+  const auto frames = recorder->complete();
+  constexpr double kInterval = 1.0 / 60;
+  for (std::size_t i = 0; i + 60 < frames.size(); ++i) {
+    ASSERT_GE(frames[i + 60].time - frames[i].time, 58 * kInterval) << "from frame " << i;
+  }
+
+  // Once the drawing stops: the last picture arrives, then one idle sample, then nothing.
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] {
+        const auto all = recorder->entries();
+        return !all.empty() && all.back().status == FrameStatus::idle;
+      },
+      10));
+  const auto settled = recorder->entries();
+  EXPECT_EQ(recorder->complete().back().pixel, kLastColour);
+  EXPECT_FALSE(
+      platform::runMainUntil([&] { return recorder->entries().size() > settled.size(); }, 0.3))
+      << "an unchanged display kept sending";
 }
 
 TEST_F(CaptureTest, SeesWindowsMappedOverTheDisplay) {
