@@ -464,6 +464,8 @@ ErrorPtr CaptureSession::loop() {
     if (damageToExamine && now >= pacer.nextSlot()) {
       damageToExamine = false;
       if (damageTouchesDisplay()) pacer.changed();
+      // Waiting for the region may have queued new damage inside xcb: take it in first.
+      continue;
     }
     const FramePacer::Decision decision = pacer.decide(now);
     bool waitingForBuffer = false;
