@@ -25,6 +25,7 @@
 #include "platform/display/display_error.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/frame_pacer.h"
+#include "platform/display/stale_rows.h"
 #include "platform/display/x_connection.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
@@ -211,6 +212,8 @@ class CaptureSession {
   std::unique_ptr<x11::Connection> x_;
   std::string xDisplay_;
   PixelRect rect_;
+  // Per pool buffer (by index), the rows that changed since it was last filled.
+  std::vector<StaleRows> stale_;
   std::uint8_t damageEvent_ = 0;
   std::optional<std::uint8_t> randrEvent_;
   xcb_damage_damage_t damage_ = 0;
@@ -341,6 +344,7 @@ ErrorPtr CaptureSession::setUp() {
       return displayError("The X server refused the shared memory");
     }
     pool_->add(std::move(segment), id);
+    stale_.emplace_back(rect_.height);
   }
 
   damage_ = xcb_generate_id(c);
@@ -389,32 +393,58 @@ bool CaptureSession::damageTouchesDisplay() {
   xcb_damage_subtract(c, damage_, XCB_NONE, region_);
   x11::Reply<xcb_xfixes_fetch_region_reply_t> reply(
       xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
-  if (!reply) return true;  // unknown: better one frame too many
+  if (!reply) {  // unknown: better one frame too many, read whole
+    for (StaleRows& rows : stale_)
+      rows.markAll();
+    return true;
+  }
   const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(reply.get());
   const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+  bool touches = false;
   for (int i = 0; i < count; ++i) {
-    if (intersects(rect_, rectangles[i])) return true;
+    const xcb_rectangle_t& r = rectangles[i];
+    if (!intersects(rect_, r)) continue;
+    touches = true;
+    // Every buffer now lacks these rows, the one about to be filled included.
+    const auto top = static_cast<std::uint32_t>(std::max<std::int32_t>(r.y - rect_.y, 0));
+    const auto bottom = static_cast<std::uint32_t>(
+        std::max<std::int32_t>(std::int32_t{r.y} + std::int32_t{r.height} - rect_.y, 0));
+    for (StaleRows& rows : stale_)
+      rows.mark(top, bottom);
   }
-  return false;
+  return touches;
 }
 
 ErrorPtr CaptureSession::grabAndDeliver(const SegmentPool::Loan& loan) {
   xcb_connection_t* c = x_->get();
   auto lease = pool_->lease(loan);
-  x11::Reply<xcb_generic_error_t> error;
-  xcb_generic_error_t* rawError = nullptr;
-  x11::Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-      c,
-      xcb_shm_get_image(c, x_->root(), static_cast<std::int16_t>(rect_.x),
-                        static_cast<std::int16_t>(rect_.y), static_cast<std::uint16_t>(rect_.width),
-                        static_cast<std::uint16_t>(rect_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                        loan.id, 0),
-      &rawError));
-  error.reset(rawError);
-  if (!reply) {
+  // The buffer still holds the picture it was last filled with: only the rows changed since
+  // then are read, each band into its place. The reads are sent together and answered in turn.
+  StaleRows& stale = stale_[loan.index];
+  if (stale.bands().empty()) stale.markAll();  // a change whose rows are unknown
+  const std::size_t stride = std::size_t{rect_.width} * 4;
+  std::vector<xcb_shm_get_image_cookie_t> cookies;
+  cookies.reserve(stale.bands().size());
+  for (const StaleRows::Band& band : stale.bands()) {
+    cookies.push_back(xcb_shm_get_image(
+        c, x_->root(), static_cast<std::int16_t>(rect_.x),
+        static_cast<std::int16_t>(rect_.y + std::int32_t(band.top)),
+        static_cast<std::uint16_t>(rect_.width), static_cast<std::uint16_t>(band.bottom - band.top),
+        ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, loan.id, static_cast<std::uint32_t>(band.top * stride)));
+  }
+  bool complete = true;
+  for (const auto& cookie : cookies) {
+    xcb_generic_error_t* rawError = nullptr;
+    x11::Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c, cookie, &rawError));
+    x11::Reply<xcb_generic_error_t> error(rawError);
+    if (!reply) complete = false;
+  }
+  if (!complete) {
+    stale.markAll();
     if (x_->hasError()) return nullptr;  // reported by the loop as a lost connection
     return displayError("The display's picture could not be read");
   }
+  stale.clear();
   auto pixels =
       std::make_shared<PixelBuffer>(rect_.width, rect_.height, std::size_t{rect_.width} * 4,
                                     PixelFormat::bgra32, loan.segment->address, std::move(lease));
@@ -450,6 +480,9 @@ ErrorPtr CaptureSession::loop() {
       if (locate() != nullptr || rect_.width != before.width || rect_.height != before.height) {
         return displayError("The captured display is no longer available");
       }
+      // The display may have moved: what the buffers hold says nothing about its new place.
+      for (StaleRows& rows : stale_)
+        rows.markAll();
     }
     return nullptr;
   };

@@ -279,6 +279,36 @@ TEST_F(CaptureTest, ADisplayChangingNonStopGetsAtMostSixtyFramesASecondThenFalls
       << "an unchanged display kept sending";
 }
 
+TEST_F(CaptureTest, AReusedBufferCatchesUpOnEveryChangeSinceItWasLastFilled) {
+  makeDisplay();
+  server_.fillRoot(kBaseWidth, 0, kWidth, kHeight, 0x000000);
+  // Three buffers: each new frame lands in a buffer that missed the changes of the two before.
+  ASSERT_EQ(startStream(configurationFor(kWidth, kHeight, 3)), nullptr);
+  ASSERT_TRUE(collector_->waitForComplete(1));
+  constexpr int kSquares = 8;
+  const auto colourOf = [](int k) { return 0x100000u * std::uint32_t(k + 1) + 0x40u; };
+  for (int k = 0; k < kSquares; ++k) {
+    SCOPED_TRACE(k);
+    // Small squares on rows of their own, down the display and on alternate sides.
+    const std::int16_t x = std::int16_t(kBaseWidth + (k % 2 ? 200 : 20));
+    server_.fillRoot(x, std::int16_t(10 + 28 * k), 12, 12, colourOf(k));
+    ASSERT_TRUE(platform::runMainUntil(
+        [&] {
+          auto frames = collector_->complete();
+          return pixelAt(*frames.back()->imageBuffer(), k % 2 ? 205 : 25, 15 + 28 * k) ==
+                 colourOf(k);
+        },
+        10));
+    const auto frame = collector_->complete().back();
+    for (int j = 0; j <= k; ++j) {
+      EXPECT_EQ(pixelAt(*frame->imageBuffer(), j % 2 ? 205 : 25, 15 + 28 * j), colourOf(j))
+          << "square " << j;
+    }
+    EXPECT_EQ(pixelAt(*frame->imageBuffer(), 110, 15 + 28 * k), 0x000000u);
+    collector_->releaseAllButLast();
+  }
+}
+
 TEST_F(CaptureTest, SeesWindowsMappedOverTheDisplay) {
   makeDisplay();
   ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
