@@ -92,6 +92,38 @@ TEST(Task, EveryAwaiterGetsTheSameOutcome) {
   }
 }
 
+Task<> produceNothing(test::Gate<int> gate, bool fail) {
+  co_await gate.wait();
+  if (fail) throw std::runtime_error("nothing failed");
+}
+
+Task<std::string> consumeNothing(Task<> task) {
+  try {
+    co_await task;
+    co_return std::string("done");
+  } catch (const std::runtime_error& e) {
+    co_return std::string("error: ") + e.what();
+  }
+}
+
+TEST(Task, VoidTaskEndsOrThrowsForEveryAwaiter) {
+  struct Row {
+    bool fail;
+    std::string expected;
+  };
+  const Row rows[] = {{false, "done"}, {true, "error: nothing failed"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expected);
+    test::Gate<int> gate;
+    auto producer = produceNothing(gate, row.fail);
+    auto early = consumeNothing(producer);
+    ASSERT_TRUE(runMainUntil([&] { return gate.isWaiting(); }, 5));
+    gate.open(0);
+    EXPECT_EQ(waitFor(early), row.expected);
+    EXPECT_EQ(waitFor(consumeNothing(producer)), row.expected);
+  }
+}
+
 struct CancelProbe {
   std::atomic<int> runs{0};
   std::atomic<bool> returned{false};
