@@ -333,13 +333,14 @@ class CancellationHandlerAwaiter {
   detail::CancellationRecordPtr record_;
 };
 
-template <class T>
-auto asAwaiter(Task<T> task) {
-  return typename Task<T>::Awaiter(task.operator co_await());
-}
+// A task is awaited through its awaiter; any other awaitable is used as it is.
 template <class A>
-A&& asAwaiter(A&& a) {
-  return std::forward<A>(a);
+decltype(auto) asAwaiter(A&& a) {
+  if constexpr (requires { std::forward<A>(a).operator co_await(); }) {
+    return std::forward<A>(a).operator co_await();
+  } else {
+    return std::forward<A>(a);
+  }
 }
 
 template <class Awaitable, class OnCancel>
