@@ -8,6 +8,7 @@
 #include "halyard/core/data_request.h"
 #include "halyard/core/session.h"
 #include "halyard/policies/data_task.h"
+#include "halyard/policies/download_task.h"
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 #include "platform/concurrency/wait_for.h"
@@ -86,7 +87,7 @@ class DataTaskITest : public ::testing::Test {
 
   TestServer server;
   std::string base;
-  halyardtest::Gate gates[3];
+  halyardtest::Gate gates[4];
   std::atomic<bool> slowEntered{false};
   std::shared_ptr<Session> session = Session::initWithConfiguration();
 };
@@ -162,6 +163,44 @@ TEST_F(DataTaskITest, CancelRightAfterConstructionCancelsTheRequest) {
   // Resuming a finished request changes nothing.
   task.resume();
   EXPECT_TRUE(request->isCancelled());
+}
+
+using DownloadBytes = halyard::DownloadTask<platform::Bytes>;
+
+// The body, or "cancelled" with whether resume data came along.
+platform::Task<std::string> awaitDownload(DownloadBytes task) {
+  auto response = co_await task.response();
+  if (response.result) co_return "body: " + text(*response.result);
+  co_return std::string(response.result.error().isExplicitlyCancelled() ? "cancelled" : "other") +
+      (response.resumeData ? " with resume data" : " without resume data");
+}
+
+TEST_F(DataTaskITest, DownloadTasks) {
+  struct Row {
+    const char* name;
+    std::string path;
+    bool cancelAwaiter;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"to the end", "/hello", false, "body: hello"},
+      {"cancelled: no resume data", "/slow/3", true, "cancelled without resume data"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    slowEntered.store(false);
+    auto request = session->makeDownloadRequest(base + row.path);
+    auto task = halyard::serializingData(request, ResponseSerializer::defaultDataPreprocessor(),
+                                         ResponseSerializer::standardEmptyResponseCodes(),
+                                         ResponseSerializer::standardEmptyRequestMethods(), true);
+    auto awaiting = awaitDownload(task);
+    if (row.cancelAwaiter) {
+      ASSERT_TRUE(halyardtest::waitUntil([&] { return slowEntered.load(); }));
+      awaiting.cancel();
+    }
+    EXPECT_EQ(platform::waitFor(awaiting, 10), row.expected);
+    EXPECT_EQ(request->isCancelled(), row.cancelAwaiter);
+  }
 }
 
 }  // namespace

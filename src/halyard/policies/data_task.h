@@ -41,19 +41,19 @@ class MappedAwaiter {
 // One unstructured task that waits for the request's serializer; any number of callers and
 // copies may await its response. With `shouldAutomaticallyCancel`, cancelling a task that
 // awaits `response` cancels the request too; without it, awaiting does not own the request.
-template <class Value>
-class DataTask {
+template <class RequestType, class ResponseType, class Value>
+class ResponseTask {
  public:
-  using Response = DataResponse<Value>;
+  using Response = ResponseType;
   using Result = std::expected<Value, HalyardError>;
 
-  DataTask(std::shared_ptr<DataRequest> request, platform::Task<Response> task,
-           bool shouldAutomaticallyCancel)
+  ResponseTask(std::shared_ptr<RequestType> request, platform::Task<Response> task,
+               bool shouldAutomaticallyCancel)
       : request_(std::move(request)),
         task_(std::move(task)),
         shouldAutomaticallyCancel_(shouldAutomaticallyCancel) {}
 
-  const std::shared_ptr<DataRequest>& request() const { return request_; }
+  const std::shared_ptr<RequestType>& request() const { return request_; }
   const platform::Task<Response>& task() const { return task_; }
   bool shouldAutomaticallyCancel() const { return shouldAutomaticallyCancel_; }
 
@@ -80,10 +80,13 @@ class DataTask {
   void suspend() const { request_->suspend(); }
 
  private:
-  std::shared_ptr<DataRequest> request_;
+  std::shared_ptr<RequestType> request_;
   platform::Task<Response> task_;
   bool shouldAutomaticallyCancel_;
 };
+
+template <class Value>
+using DataTask = ResponseTask<DataRequest, DataResponse<Value>, Value>;
 
 namespace detail {
 
