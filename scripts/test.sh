@@ -7,6 +7,13 @@ cd "$root"
 
 bash scripts/setup.sh
 
+# g++ 12 destroys an aggregate-initialized temporary in a `co_await` expression twice: every
+# awaited value must be named first or built through a constructor call, never `T{...}`.
+if grep -rnE --include='*.h' --include='*.cpp' 'co_await[^;]*[A-Za-z0-9_>]\{' src tests; then
+  echo "error: braced temporary in a co_await expression (name the value first)" >&2
+  exit 1
+fi
+
 jobs=$(nproc)
 
 # One X server for the tests that need a display, started large because an Xvfb screen can

@@ -9,7 +9,6 @@
 #include "app/service/installer_downloader.h"
 #include "app/splash/splash_services.h"
 #include "app/support/app_test_support.h"
-#include "app/update/checked_continuation.h"
 #include "halyard/core/halyard_error.h"
 #include "platform/foundation/log.h"
 
@@ -208,31 +207,6 @@ TEST(APIRequest, TheBundleNamesTheServerUnlessTheEnvironmentDoes) {
             "https://updates.test/wp-content/uploads/tovarine/TovarineVersioning.json");
   ScopedEnv set("TOVARINE_UPDATE_URL", "http://127.0.0.1:1");
   EXPECT_EQ(updateServerBaseURL(), "http://127.0.0.1:1");
-}
-
-TEST(CheckedContinuation, ResumesOnceAndReportsADroppedOne) {
-  int resumed = 0;
-  {
-    CheckedContinuation<int> continuation("work()", [&](int v) { resumed += v; });
-    auto copy = continuation;
-    copy.resume(2);
-  }
-  EXPECT_EQ(resumed, 2);
-  platform::LogCapture capture;
-  {
-    CheckedContinuation<int> dropped("lost()", [](int) {});
-  }
-  EXPECT_TRUE(capture.contains("lost() was dropped")) << capture.text();
-}
-
-TEST(CheckedContinuationDeathTest, ResumingTwiceStopsTheProgram) {
-  EXPECT_DEATH(
-      {
-        CheckedContinuation<int> continuation("twice()", [](int) {});
-        continuation.resume(1);
-        continuation.resume(2);
-      },
-      "twice\\(\\) resumed more than once");
 }
 
 }  // namespace app

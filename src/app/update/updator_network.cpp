@@ -1,7 +1,7 @@
 #include "app/update/updator_network.h"
 
-#include "app/update/checked_continuation.h"
 #include "app/update/updator_router.h"
+#include "platform/concurrency/checked_continuation.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/log.h"
 
@@ -16,7 +16,8 @@ void UpdatorNetwork::getVersioning(std::function<void(VersioningResult)> complet
         [completion = std::move(completion)] { completion(VersioningPtr{}); });
     return;
   }
-  CheckedContinuation<VersioningResult> continuation("getVersioning()", std::move(completion));
+  platform::CheckedContinuation<VersioningResult> continuation("getVersioning()",
+                                                               std::move(completion));
   apiService_->requestDecodable(UpdatorCloudCommonRouter::getVersioning, nullptr,
                                 [continuation](APIServiceManager::VersioningResult result) {
                                   continuation.resume(std::move(result));
@@ -25,8 +26,8 @@ void UpdatorNetwork::getVersioning(std::function<void(VersioningResult)> complet
 
 void UpdatorNetwork::downloadFileVersioning(ProgressHandler onProgress,
                                             std::function<void(DownloadResult)> completion) {
-  CheckedContinuation<DownloadResult> continuation("downloadFileVersioning(of:)",
-                                                   std::move(completion));
+  platform::CheckedContinuation<DownloadResult> continuation("downloadFileVersioning(of:)",
+                                                             std::move(completion));
   apiService_->download(
       UpdatorCloudCommonRouter::downloadFileVersioning,
       [continuation, onProgress = std::move(onProgress)](APIServiceManager::DownloadReport report) {
