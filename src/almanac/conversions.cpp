@@ -61,7 +61,7 @@ std::string quoted(std::string_view text) {
         break;
       default:
         if (u < 0x20 || u == 0x7f) {
-          out += fmt::format("\\u{{{:X}}}", u);
+          platform::appendCodePointEscape(out, u);
         } else {
           out += c;
         }

@@ -5,17 +5,13 @@
 #include "almanac/date_representable.h"
 #include "almanac/dotnet_date.h"
 #include "almanac/formatter_cache.h"
+#include "platform/foundation/overloaded.h"
 
 namespace almanac {
 
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
+using platform::Overloaded;
 
 // The region of texts for machines, made once: building it looks its zone up anew each time.
 const Region& machineRegion() {

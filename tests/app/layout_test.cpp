@@ -141,15 +141,6 @@ int backdropEdges(const std::string& image, QSize size, QRect area) {
   return edges;
 }
 
-VersioningPtr offer(bool mandatory) {
-  auto v = std::make_shared<Versioning>();
-  v->name = "Tovarine";
-  v->releaseVersion = 9;
-  v->buildVersion = 9;
-  v->isMandatory = mandatory;
-  return v;
-}
-
 class Layout : public testing::Test {
  protected:
   Layout() { test::qtApplication(); }
@@ -353,7 +344,7 @@ TEST_F(Layout, Alerts) {
                           std::make_shared<UserDefaultsPreferences>(), ScreenFactory{});
       splash.setFixedSize(853, 600);
       splash.show();
-      updator->versioningCompletions.back()(offer(mandatory));
+      updator->versioningCompletions.back()(test::updateOffer(mandatory));
       test::processQtEvents();
       QMessageBox* alert = splash.alertCreator()->currentAlert();
       ASSERT_NE(alert, nullptr);

@@ -93,15 +93,6 @@ TEST(FontFaces, ResolveToAFamilyOfTheirOwnWhereOneIsInstalled) {
   }
 }
 
-VersioningPtr offer(bool mandatory) {
-  auto v = std::make_shared<Versioning>();
-  v->name = "Tovarine";
-  v->releaseVersion = 9;
-  v->buildVersion = 9;
-  v->isMandatory = mandatory;
-  return v;
-}
-
 QMessageBox* visibleBox(const char* objectName) {
   for (QWidget* top : QApplication::topLevelWidgets()) {
     if (top->objectName() == objectName && top->isVisible()) return qobject_cast<QMessageBox*>(top);
@@ -121,7 +112,7 @@ TEST_F(Look, AlertsAreDarkAndInQuicksand) {
   QtErrorAlertPresenter presenter(&splash);
   auto updateAlert = [&](bool mandatory) {
     return [&, mandatory] {
-      updator->versioningCompletions.back()(offer(mandatory));
+      updator->versioningCompletions.back()(test::updateOffer(mandatory));
       test::processQtEvents();
       return splash.alertCreator()->currentAlert();
     };

@@ -35,15 +35,6 @@ class FrozenUptime {
   ~FrozenUptime() { platform::setUptimeSource(nullptr); }
 };
 
-VersioningPtr offer(bool mandatory) {
-  auto v = std::make_shared<Versioning>();
-  v->name = "Tovarine";
-  v->releaseVersion = 9;
-  v->buildVersion = 9;
-  v->isMandatory = mandatory;
-  return v;
-}
-
 class Screens : public testing::Test {
  protected:
   Screens() { test::qtApplication(); }
@@ -135,7 +126,7 @@ TEST_F(Screens, TheUpdateAlertOffersCancelOnlyForOptionalUpdates) {
     SplashScreen splash([&] { return SplashScreenViewModel::make(updator_, fakes_.services()); },
                         std::make_shared<UserDefaultsPreferences>(), markerScreens());
     splash.show();
-    updator_->versioningCompletions.back()(offer(mandatory));
+    updator_->versioningCompletions.back()(test::updateOffer(mandatory));
     test::processQtEvents();
     QMessageBox* alert = splash.alertCreator()->currentAlert();
     ASSERT_NE(alert, nullptr);
@@ -165,7 +156,7 @@ TEST_F(Screens, AFailedMandatoryDownloadSaysSoOnTheSplashAndTriesAgain) {
                       std::make_shared<UserDefaultsPreferences>(), markerScreens());
   splash.resize(911, 640);
   splash.show();
-  updator_->versioningCompletions.back()(offer(true));
+  updator_->versioningCompletions.back()(test::updateOffer(true));
   test::processQtEvents();
   splash.alertCreator()->currentAlert()->findChild<QPushButton*>("OK")->click();
   test::processQtEvents();

@@ -9,6 +9,7 @@
 #include "halyard/core/halyard_error.h"
 #include "halyard/encoding/json_encoding.h"
 #include "halyard/encoding/url_encoding.h"
+#include "halyard/support/request_builders.h"
 
 namespace {
 
@@ -21,25 +22,10 @@ using platform::Value;
 
 const char* const kForm = "application/x-www-form-urlencoded; charset=utf-8";
 
-URLRequest request(std::optional<std::string> url, std::optional<std::string> method = "GET") {
-  URLRequest r;
-  if (url) r.url = *platform::URL::fromString(*url);
-  r.httpMethod = std::move(method);
-  return r;
-}
-URLRequest withURL(URLRequest r, const std::string& url) {
-  r.url = *platform::URL::fromString(url);
-  return r;
-}
-URLRequest withBody(URLRequest r, const std::string& body, std::optional<std::string> type) {
-  if (type) r.setValueForHTTPHeaderField(*type, "Content-Type");
-  r.httpBody = platform::Bytes(body.begin(), body.end());
-  return r;
-}
-URLRequest withHeader(URLRequest r, const std::string& name, const std::string& value) {
-  r.setValueForHTTPHeaderField(value, name);
-  return r;
-}
+using halyardtest::request;
+using halyardtest::withBody;
+using halyardtest::withHeader;
+using halyardtest::withURL;
 
 const URLRequest kGet = request("http://h/p");
 const URLRequest kPost = request("http://h/p", "POST");

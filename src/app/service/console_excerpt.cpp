@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/foundation/log.h"
+
 namespace app {
 
 std::string consoleExcerpt(std::string_view text, std::size_t limit) {
@@ -16,7 +18,7 @@ std::string consoleExcerpt(std::string_view text, std::size_t limit) {
   for (std::size_t i = 0; i < end; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x20 || c == 0x7F) {
-      out += fmt::format("\\u{{{:X}}}", c);
+      platform::appendCodePointEscape(out, c);
     } else {
       out += static_cast<char>(c);
     }

@@ -30,14 +30,6 @@ std::pair<char32_t, std::size_t> codePointAt(const std::string& text, std::size_
   return {value, length};
 }
 
-bool isControl(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
-std::string escapeCode(char32_t c) {
-  return fmt::format("\\u{{{:X}}}", static_cast<std::uint32_t>(c));
-}
-
 std::string literal(const std::string& text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
@@ -59,7 +51,11 @@ std::string literal(const std::string& text) {
         out += "\\t";
         break;
       default:
-        out += isControl(c) ? escapeCode(c) : text.substr(i, length);
+        if (platform::isControlCodePoint(c)) {
+          platform::appendCodePointEscape(out, c);
+        } else {
+          out += text.substr(i, length);
+        }
     }
     i += length;
   }
@@ -114,7 +110,11 @@ std::string escapeControls(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
     const auto [c, length] = codePointAt(text, i);
-    out += isControl(c) ? escapeCode(c) : text.substr(i, length);
+    if (platform::isControlCodePoint(c)) {
+      platform::appendCodePointEscape(out, c);
+    } else {
+      out += text.substr(i, length);
+    }
     i += length;
   }
   return out;

@@ -6,18 +6,14 @@
 #include <typeinfo>
 
 #include "platform/foundation/log.h"
+#include "platform/foundation/overloaded.h"
 #include "platform/net/url_error.h"
 
 namespace halyard {
 
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
+using platform::Overloaded;
 
 std::string localized(const ErrorPtr& error) {
   return error ? error->localizedDescription() : std::string("nil");

@@ -530,20 +530,6 @@ std::vector<CodePoint> codePoints(const std::string& text) {
 
 // ---- Option types ----------------------------------------------------------------------------
 
-std::string URLEncodedFormEncoder::ArrayEncoding::encode(const std::string& key, int index) const {
-  switch (kind_) {
-    case Kind::custom:
-      return function_(key, index);
-    case Kind::brackets:
-      return key + "[]";
-    case Kind::noBrackets:
-      return key;
-    case Kind::indexInBrackets:
-      return key + "[" + std::to_string(index) + "]";
-  }
-  return key;
-}
-
 std::string URLEncodedFormEncoder::KeyEncoding::encode(const std::string& key) const {
   switch (kind_) {
     case Kind::custom:

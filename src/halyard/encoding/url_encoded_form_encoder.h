@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "halyard/encoding/form_encoding_options.h"
 #include "platform/coding/coder.h"
 #include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
@@ -25,27 +26,8 @@ class URLEncodedFormEncoder {
  public:
   using Bytes = std::vector<std::uint8_t>;
 
-  // The key of element `index` of a list stored under `key`.
-  class ArrayEncoding {
-   public:
-    enum class Kind { custom, brackets, noBrackets, indexInBrackets };
-    using Function = std::function<std::string(const std::string& key, int index)>;
-
-    static ArrayEncoding custom(Function function) { return {Kind::custom, std::move(function)}; }
-    static ArrayEncoding brackets() { return {Kind::brackets, nullptr}; }
-    static ArrayEncoding noBrackets() { return {Kind::noBrackets, nullptr}; }
-    static ArrayEncoding indexInBrackets() { return {Kind::indexInBrackets, nullptr}; }
-
-    Kind kind() const { return kind_; }
-    std::string encode(const std::string& key, int index) const;
-
-   private:
-    ArrayEncoding(Kind kind, Function function) : kind_(kind), function_(std::move(function)) {}
-    Kind kind_;
-    Function function_;
-  };
-
-  enum class BoolEncoding { numeric, literal };
+  using ArrayEncoding = halyard::ArrayEncoding;
+  using BoolEncoding = halyard::BoolEncoding;
 
   class DataEncoding {
    public:

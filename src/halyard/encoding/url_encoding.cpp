@@ -23,20 +23,6 @@ bool encodesInQuery(const std::optional<std::string>& method) {
 
 }  // namespace
 
-std::string URLEncoding::ArrayEncoding::encode(const std::string& key, int index) const {
-  switch (kind_) {
-    case Kind::brackets:
-      return key + "[]";
-    case Kind::noBrackets:
-      return key;
-    case Kind::indexInBrackets:
-      return key + "[" + std::to_string(index) + "]";
-    case Kind::custom:
-      return function_(key, index);
-  }
-  return key;
-}
-
 std::string URLEncoding::percentEscape(std::string_view text) {
   return platform::addingPercentEncoding(text, queryValueAllowedCharacters());
 }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "halyard/encoding/form_encoding_options.h"
 #include "halyard/encoding/parameter_encoding.h"
 
 namespace halyard {
@@ -15,27 +16,8 @@ class URLEncoding : public ParameterEncoding {
  public:
   enum class Destination { methodDependent, queryString, httpBody };
 
-  // The key of element `index` of a list stored under `key`.
-  class ArrayEncoding {
-   public:
-    enum class Kind { brackets, noBrackets, indexInBrackets, custom };
-    using Function = std::function<std::string(const std::string& key, int index)>;
-
-    static ArrayEncoding brackets() { return {Kind::brackets, nullptr}; }
-    static ArrayEncoding noBrackets() { return {Kind::noBrackets, nullptr}; }
-    static ArrayEncoding indexInBrackets() { return {Kind::indexInBrackets, nullptr}; }
-    static ArrayEncoding custom(Function function) { return {Kind::custom, std::move(function)}; }
-
-    Kind kind() const { return kind_; }
-    std::string encode(const std::string& key, int index) const;
-
-   private:
-    ArrayEncoding(Kind kind, Function function) : kind_(kind), function_(std::move(function)) {}
-    Kind kind_;
-    Function function_;
-  };
-
-  enum class BoolEncoding { numeric, literal };
+  using ArrayEncoding = halyard::ArrayEncoding;
+  using BoolEncoding = halyard::BoolEncoding;
 
   using QueryComponent = std::pair<std::string, std::string>;  // escaped key, escaped value
 

@@ -64,11 +64,6 @@ void emit(LogStream stream, std::string_view line) {
 std::string escapedForConsole(std::string_view text, std::size_t maxBytes) {
   std::string out;
   out.reserve(std::min(text.size(), maxBytes) + 8);
-  auto escape = [&out](unsigned value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "\\u{%X}", value);
-    out += buffer;
-  };
   std::size_t i = 0;
   while (i < text.size()) {
     const auto byte = static_cast<unsigned char>(text[i]);
@@ -104,13 +99,20 @@ std::string escapedForConsole(std::string_view text, std::size_t maxBytes) {
     if (!control) {
       out.append(text.substr(i, length));
     } else if (valid && length == 2) {
-      escape(((byte & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu));
+      appendCodePointEscape(
+          out, ((byte & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu));
     } else {
-      escape(byte);
+      appendCodePointEscape(out, byte);
     }
     i += length;
   }
   return out;
+}
+
+void appendCodePointEscape(std::string& out, char32_t codePoint) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "\\u{%X}", static_cast<unsigned>(codePoint));
+  out += buffer;
 }
 
 void print(std::string_view line) {

@@ -22,6 +22,15 @@ void log(std::string_view line);
 // same way. Longer texts are cut at `maxBytes` (never inside a character) and end in "…".
 std::string escapedForConsole(std::string_view text, std::size_t maxBytes = 1024);
 
+// The one spelling of an escaped character in console and log text: "\u{1B}", hexadecimal in
+// capitals without leading zeros, appended to `out`.
+void appendCodePointEscape(std::string& out, char32_t codePoint);
+
+// C0, DEL and C1: the code points that may steer a terminal or break a line.
+constexpr bool isControlCodePoint(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 // Installs a sink and returns the previous one; an empty sink restores the default.
 LogSink setLogSink(LogSink sink);
 

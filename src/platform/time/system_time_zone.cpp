@@ -216,35 +216,23 @@ UBool SystemTimeZone::hasSameRules(const icu::TimeZone& other) const {
 
 UBool SystemTimeZone::getNextTransition(UDate base, UBool inclusive,
                                         icu::TimeZoneTransition& result) const {
-  std::int64_t from = floorSeconds(base) - (inclusive ? 1 : 0);
-  cctz::time_zone::civil_transition transition;
-  Seconds at = secondsSince1970(from);
-  // Changes of name alone are no transition of offsets.
-  for (int i = 0; i < 64; ++i) {
-    if (!zone_.next_transition(at, &transition)) return false;
-    Seconds when = zone_.lookup(transition.to).trans;
-    Split before = offsetAt(toSeconds(when) - 1);
-    Split after = offsetAt(toSeconds(when));
-    if (before.raw != after.raw || before.dst != after.dst) {
-      icu::UnicodeString id;
-      getID(id);
-      result.setTime(static_cast<double>(toSeconds(when)) * 1000.0);
-      result.adoptFrom(new icu::InitialTimeZoneRule(id, before.raw, before.dst));
-      result.adoptTo(new icu::InitialTimeZoneRule(id, after.raw, after.dst));
-      return true;
-    }
-    at = when;
-  }
-  return false;
+  return transitionFrom(floorSeconds(base) - (inclusive ? 1 : 0), true, result);
 }
 
 UBool SystemTimeZone::getPreviousTransition(UDate base, UBool inclusive,
                                             icu::TimeZoneTransition& result) const {
-  std::int64_t from = floorSeconds(base) + (inclusive ? 1 : 0);
+  return transitionFrom(floorSeconds(base) + (inclusive ? 1 : 0), false, result);
+}
+
+UBool SystemTimeZone::transitionFrom(std::int64_t from, bool forward,
+                                     icu::TimeZoneTransition& result) const {
   cctz::time_zone::civil_transition transition;
   Seconds at = secondsSince1970(from);
+  // Changes of name alone are no transition of offsets.
   for (int i = 0; i < 64; ++i) {
-    if (!zone_.prev_transition(at, &transition)) return false;
+    const bool found =
+        forward ? zone_.next_transition(at, &transition) : zone_.prev_transition(at, &transition);
+    if (!found) return false;
     Seconds when = zone_.lookup(transition.to).trans;
     Split before = offsetAt(toSeconds(when) - 1);
     Split after = offsetAt(toSeconds(when));

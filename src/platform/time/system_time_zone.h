@@ -66,6 +66,8 @@ class SystemTimeZone final : public icu::BasicTimeZone {
   Split offsetAt(std::int64_t second) const;
   // The same for a daylight offset, by a search for the standard time around it.
   Split standardAndSavings(std::int64_t second, int offset) const;
+  // The first change of offsets after (`forward`) or before the second `from`.
+  UBool transitionFrom(std::int64_t from, bool forward, icu::TimeZoneTransition& result) const;
 
   cctz::time_zone zone_;
 };

@@ -2,27 +2,18 @@
 
 #include <vector>
 
-#include "widgets/geometry.h"
+#include "widgets/activity-indicators/dot_row.h"
 
 namespace widgets {
 
 // One dot of the opacity-dots figure: a row of dots across the width that shrink a little and
 // fade to 30 % and back, the even-numbered ones 0.2 s after the odd-numbered ones. Times are
 // seconds since the figure appeared.
-struct OpacityDotsIndicatorItem {
+struct OpacityDotsIndicatorItem : DotRowItem {
   static constexpr double kEvenDelay = 0.2;
   static constexpr double kLowScale = 0.9;
   static constexpr double kLowOpacity = 0.3;
 
-  int index;
-  int count;
-  int inset;
-  Size size;
-
-  double diameter() const;
-  bool isDrawn() const { return diameter() > 0; }
-  // From the centre of the box to the centre of the dot.
-  Point offset() const;
   double startDelay() const { return index % 2 == 0 ? kEvenDelay : 0; }
   double scale(double elapsed) const;
   double opacity(double elapsed) const;

@@ -176,4 +176,13 @@ int countPixels(const QImage& image, QRgb color, int tolerance, QRect area) {
   return count;
 }
 
+VersioningPtr updateOffer(bool mandatory) {
+  auto v = std::make_shared<Versioning>();
+  v->name = "Tovarine";
+  v->releaseVersion = 9;
+  v->buildVersion = 9;
+  v->isMandatory = mandatory;
+  return v;
+}
+
 }  // namespace app::test

@@ -91,6 +91,9 @@ int countPixels(const QImage& image, QRgb color, int tolerance, QRect area);
 
 // ---- Fakes of the update flow's collaborators ------------------------------------------------
 
+// An update to version 9 of the program, `mandatory` or not, as the update service offers it.
+VersioningPtr updateOffer(bool mandatory);
+
 class FakeUpdator final : public UpdatorCloudProtocol {
  public:
   std::vector<std::function<void(VersioningResult)>> versioningCompletions;

@@ -15,15 +15,17 @@ Bytes header() {
   return bytesOf("bplist00");
 }
 
-// Appends the offset table (4-byte entries) and the trailer (4-byte references).
-void finish(Bytes& out, const std::vector<std::uint64_t>& offsets, std::uint64_t top) {
+// Appends the offset table (4-byte entries) and the trailer (references of `referenceSize`
+// bytes).
+void finish(Bytes& out, const std::vector<std::uint64_t>& offsets, std::uint64_t top,
+            std::uint8_t referenceSize = 4) {
   const std::uint64_t tableOffset = out.size();
   for (auto offset : offsets)
     appendBigEndian(out, offset, 4);
   for (int i = 0; i < 6; ++i)
     out.push_back(0);
   out.push_back(4);  // offset size
-  out.push_back(4);  // reference size
+  out.push_back(referenceSize);
   appendBigEndian(out, offsets.size(), 8);
   appendBigEndian(out, top, 8);
   appendBigEndian(out, tableOffset, 8);
@@ -148,16 +150,7 @@ Bytes binaryFromObjects(const std::vector<Bytes>& objects, std::uint64_t top) {
     offsets.push_back(out.size());
     out.insert(out.end(), object.begin(), object.end());
   }
-  const std::uint64_t tableOffset = out.size();
-  for (auto offset : offsets)
-    appendBigEndian(out, offset, 4);
-  for (int i = 0; i < 6; ++i)
-    out.push_back(0);
-  out.push_back(4);  // offset size
-  out.push_back(2);  // reference size
-  appendBigEndian(out, offsets.size(), 8);
-  appendBigEndian(out, top, 8);
-  appendBigEndian(out, tableOffset, 8);
+  finish(out, offsets, top, 2);
   return out;
 }
 
