@@ -447,4 +447,33 @@ TEST_F(DataStreamITest, ABridgeHoldsTheTransferForASlowReaderAndLosesNothing) {
   EXPECT_LT(sentWhilePaused, std::size_t(24) << 20);
 }
 
+// A handler whose queue is stuck pushes the server back too, instead of the body gathering in
+// memory on the way to it; once the queue moves, every byte arrives.
+TEST_F(DataStreamITest, AHandlerThatFallsBehindHoldsTheTransfer) {
+  largeSize = 64 << 20;
+  auto request =
+      session->makeStreamRequest(std::make_shared<const Session::ParameterlessRequestConvertible>(
+          base + "/large", halyard::HTTPMethod::GET, std::nullopt, nullptr));
+  auto stuck = platform::DispatchQueue::serial("stuck handler");
+  Gate unblock;
+  stuck->async([&] { unblock.wait(std::chrono::seconds(60)); });
+  std::atomic<std::size_t> received = 0;
+  std::atomic<bool> done = false;
+  request->streamAsData(stuck, [&](const RawStream& stream) {
+    if (auto value = stream.value()) received += value->size();
+    if (stream.completion()) done = true;
+  });
+  std::size_t sentWhileStuck = 0;
+  {
+    // Give the server every chance to run ahead; it should stall far short of this.
+    std::unique_lock lock(sentMutex);
+    sentChanged.wait_for(lock, std::chrono::seconds(2), [&] { return sent >= (48u << 20); });
+    sentWhileStuck = sent;
+  }
+  unblock.open();
+  ASSERT_TRUE(waitUntil([&] { return done.load(); }, 60));
+  EXPECT_EQ(received.load(), largeSize);
+  EXPECT_LT(sentWhileStuck, std::size_t(24) << 20);
+}
+
 }  // namespace

@@ -149,6 +149,8 @@ platform::InputStreamPtr DataStreamRequest::makeInputStream(std::int64_t bufferS
 
 void DataStreamRequest::receiveData(const platform::Bytes& chunk) {
   auto self = sharedSelf();
+  // Read before the stream lock: the two locks are never held together.
+  const auto task = std::dynamic_pointer_cast<platform::URLSessionDataTask>(lastTask());
   streamMutableState_.mutateValue([&](StreamMutableState& s) {
     if (s.bridge) {
       underlyingQueue()->async([self, bridge = s.bridge, chunk] {
@@ -158,6 +160,12 @@ void DataStreamRequest::receiveData(const platform::Bytes& chunk) {
     }
     if (s.streams.empty()) return;
     s.numberOfExecutingStreams += std::int64_t(s.streams.size());
+    // Holding and releasing only post to the I/O thread, so they are safe under the lock, and
+    // doing them there keeps a hold and its release in order.
+    if (s.numberOfExecutingStreams > kHoldAboveDeliveries && !s.heldForHandlers && task) {
+      s.heldForHandlers = task;
+      task->holdReceiving();
+    }
     underlyingQueue()->async([streams = s.streams, chunk] {
       for (const auto& stream : streams)
         stream(chunk);
@@ -242,6 +250,10 @@ void DataStreamRequest::finishStreamExecution() {
   std::vector<std::function<void()>> due;
   streamMutableState_.mutateValue([&](StreamMutableState& s) {
     s.numberOfExecutingStreams -= 1;
+    if (s.heldForHandlers && s.numberOfExecutingStreams <= kReleaseAtDeliveries) {
+      s.heldForHandlers->releaseReceiving();
+      s.heldForHandlers.reset();
+    }
     if (s.numberOfExecutingStreams == 0) due.swap(s.enqueuedCompletionEvents);
   });
   if (due.empty()) return;

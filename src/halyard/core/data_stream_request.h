@@ -100,7 +100,15 @@ class DataStreamRequest : public Request {
     std::optional<HTTPResponseHandler> httpResponseHandler;
     // What feeds `outputStream`, so that no byte is lost to a slow reader.
     std::shared_ptr<InputStreamBridge> bridge;
+    // The data task while receiving is held for handlers that fell behind.
+    std::shared_ptr<platform::URLSessionDataTask> heldForHandlers;
   };
+
+  // Handlers that fall this many chunk deliveries behind hold the transfer until they are
+  // back down to the lower mark, so that a slow handler queue pushes the server back instead
+  // of gathering the body in memory.
+  static constexpr std::int64_t kHoldAboveDeliveries = 256;
+  static constexpr std::int64_t kReleaseAtDeliveries = 64;
 
   DataStreamRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
                     bool automaticallyCancelOnStreamError,

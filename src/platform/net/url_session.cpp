@@ -81,6 +81,10 @@ struct TaskShared {
   std::string description;
   // Receive holds of a data task; read by the write callback without the lock.
   std::atomic<int> receiveHolds{0};
+  // Body bytes handed to the delegate queue and not yet taken by the delegate; past a bound
+  // the transfer holds itself (one hold, `deliveryHold`) until the delegate caught up.
+  std::atomic<std::int64_t> undeliveredBytes{0};
+  std::atomic<bool> deliveryHold{false};
 };
 
 // What a task starts from besides its request: an upload's body, or a continued download's
@@ -597,6 +601,9 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   return size * count;
 }
 
+// How far the delegate may fall behind a data task's body before the transfer waits for it.
+constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+
 size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   auto* core = transfer->core;
@@ -640,17 +647,36 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
         transfer->keepAlive);
     return length;
   }
+  // A delegate that falls behind pushes the server back instead of the body piling up on its
+  // queue. The bytes are left with libcurl, which hands them over again once released.
+  const auto& shared = transfer->shared;
+  if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes) {
+    if (!shared->deliveryHold.exchange(true)) shared->receiveHolds.fetch_add(1);
+    // The delegate may have caught up in between; then whoever clears the flag lifts the hold.
+    if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes / 2 ||
+        !shared->deliveryHold.exchange(false)) {
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    shared->receiveHolds.fetch_sub(1);
+  }
   auto chunk = std::make_shared<const Bytes>(reinterpret_cast<const std::uint8_t*>(data),
                                              reinterpret_cast<const std::uint8_t*>(data) + length);
   {
     std::lock_guard lock(transfer->shared->mutex);
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
+  shared->undeliveredBytes.fetch_add(std::int64_t(length));
   transfer->lastActivityUptime = systemUptime();
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   core->deliver(
-      [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+      [task, chunk, shared](URLSessionDelegate& delegate,
+                            const std::shared_ptr<URLSession>& session) {
         delegate.didReceiveData(session, task, *chunk);
+        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk->size())) -
+                          std::int64_t(chunk->size());
+        if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
+          task->releaseReceiving();
+        }
       },
       transfer->keepAlive);
   return length;
