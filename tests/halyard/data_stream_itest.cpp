@@ -476,4 +476,27 @@ TEST_F(DataStreamITest, AHandlerThatFallsBehindHoldsTheTransfer) {
   EXPECT_LT(sentWhileStuck, std::size_t(24) << 20);
 }
 
+TEST_F(DataStreamITest, ABridgeMadeAfterTheEndIsAtItsEndAtOnce) {
+  auto request = scripted({"all"});
+  bool done = false;
+  request->streamAsData(platform::DispatchQueue::main(), [&](const RawStream& stream) {
+    if (stream.completion()) done = true;
+  });
+  current->openAll();
+  ASSERT_TRUE(waitUntil([&] { return done && request->isFinished(); }));
+  auto input = request->makeInputStream(16);
+  input->open();
+  std::atomic<bool> ended = false;
+  std::thread reader([&] {
+    std::uint8_t buffer[4];
+    while (input->read(buffer, sizeof buffer) > 0) {
+    }
+    ended = true;
+  });
+  const bool met = waitUntil([&] { return ended.load(); });
+  if (!met) request->makeInputStream(16);  // ends the stuck reader's stream
+  reader.join();
+  EXPECT_TRUE(met);
+}
+
 }  // namespace

@@ -141,6 +141,11 @@ platform::InputStreamPtr DataStreamRequest::makeInputStream(std::int64_t bufferS
   });
   // The earlier reader gets what was already under way, then the end of its stream.
   if (replaced) underlyingQueue()->async([replaced] { replaced->abandon(); });
+  // A bridge made after the request finished would otherwise never meet its end.
+  if (isFinished() && pair) {
+    auto made = streamMutableState_.valueAtKeyPath(&StreamMutableState::bridge);
+    if (made) underlyingQueue()->async([made] { made->finish(); });
+  }
   resume();
   return pair ? pair->inputStream : nullptr;
 }
