@@ -235,6 +235,19 @@ std::shared_ptr<DataRequest> Session::makeDataRequest(
   return makeDataRequest(makeURLRequestConvertible(std::move(urlRequest)), std::move(interceptor));
 }
 
+// ---- Data-stream factories -------------------------------------------------------------------
+
+std::shared_ptr<DataStreamRequest> Session::makeStreamRequest(
+    URLRequestConvertiblePtr convertible, bool automaticallyCancelOnStreamError,
+    std::shared_ptr<RequestInterceptor> interceptor) {
+  auto request = std::make_shared<DataStreamRequest>(
+      platform::UUID(), std::move(convertible), automaticallyCancelOnStreamError, rootQueue_,
+      serializationQueue_, eventMonitor_, std::move(interceptor),
+      std::weak_ptr<RequestDelegate>(shared_from_this()));
+  performRequest(request);
+  return request;
+}
+
 // ---- Download factories ----------------------------------------------------------------------
 
 DownloadRequest::Destination Session::defaultDownloadDestination() {
@@ -437,6 +450,10 @@ void Session::dispatchByKind(const RequestPtr& request) {
   }
   if (auto download = std::dynamic_pointer_cast<DownloadRequest>(request)) {
     performDownloadRequest(download);
+    return;
+  }
+  if (auto stream = std::dynamic_pointer_cast<DataStreamRequest>(request)) {
+    setUpURLRequest(request, *stream->convertible());
     return;
   }
   platform::fatal("Attempted to perform unsupported Request subclass: " +

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "halyard/core/data_request.h"
+#include "halyard/core/data_stream_request.h"
 #include "halyard/core/download_request.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
@@ -216,6 +217,23 @@ class Session : public RequestDelegate,
   std::shared_ptr<DataRequest> makeDataRequest(
       platform::URLRequest urlRequest, std::shared_ptr<RequestInterceptor> interceptor = nullptr);
 
+  // ---- Data-stream-request factories ---------------------------------------------------------
+  template <class P>
+  std::shared_ptr<DataStreamRequest> makeStreamRequestFromEncodable(
+      URLConvertible url, HTTPMethod method, std::optional<P> parameters,
+      ParameterEncoderPtr encoder, std::optional<HTTPHeaders> headers = std::nullopt,
+      bool automaticallyCancelOnStreamError = false,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr) {
+    return makeStreamRequest(
+        std::make_shared<const RequestEncodableConvertible<P>>(
+            std::move(url), std::move(method), std::move(parameters), std::move(encoder),
+            std::move(headers), std::move(requestModifier)),
+        automaticallyCancelOnStreamError, std::move(interceptor));
+  }
+  virtual std::shared_ptr<DataStreamRequest> makeStreamRequest(
+      URLRequestConvertiblePtr convertible, bool automaticallyCancelOnStreamError = false,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr);
   // ---- Download-request factories ------------------------------------------------------------
   // Without a destination, the file is moved next to its temporary file as "Halyard_" followed
   // by the temporary file's name.

@@ -1,6 +1,7 @@
 #include "halyard/core/session_delegate.h"
 
 #include "halyard/core/data_request.h"
+#include "halyard/core/data_stream_request.h"
 #include "halyard/core/download_request.h"
 #include "halyard/core/upload_request.h"
 
@@ -54,6 +55,10 @@ void SessionDelegate::didReceiveResponse(
     request->answerHTTPResponse(httpResponse, std::move(completionHandler));
     return;
   }
+  if (auto request = typedRequest<DataStreamRequest>(task)) {
+    request->answerHTTPResponse(httpResponse, std::move(completionHandler));
+    return;
+  }
   completionHandler(ResponseDisposition::allow);
 }
 
@@ -61,7 +66,11 @@ void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPt
                                      const platform::Bytes& data) {
   if (eventMonitor_) eventMonitor_->dataTaskDidReceiveData(session, task, data);
   // Bytes for a task without a data request are dropped.
-  if (auto request = typedRequest<DataRequest>(task)) request->appendReceivedData(data);
+  if (auto request = typedRequest<DataRequest>(task)) {
+    request->appendReceivedData(data);
+  } else if (auto stream = typedRequest<DataStreamRequest>(task)) {
+    stream->receiveData(data);
+  }
 }
 
 void SessionDelegate::didSendBodyData(const SessionPtr& session, const TaskPtr& task,

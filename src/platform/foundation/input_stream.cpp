@@ -102,7 +102,7 @@ bool InputStream::hasBytesAvailable() const {
       case StreamStatus::opening:
       case StreamStatus::open:
       case StreamStatus::reading:
-        return !doIsAtEnd();
+        return doHasBytesAvailable();
       default:
         return false;
     }

@@ -48,6 +48,8 @@ class InputStream {
   virtual void doClose() {}
   // Whether the source knows it has nothing more to give.
   virtual bool doIsAtEnd() const { return false; }
+  // Whether a read would deliver bytes (or the end) now; sources that can wait say so here.
+  virtual bool doHasBytesAvailable() const { return !doIsAtEnd(); }
 
  private:
   StreamState state_;

@@ -98,8 +98,9 @@ std::ptrdiff_t OutputStream::write(const std::uint8_t* buffer, std::size_t lengt
 }
 
 bool OutputStream::hasSpaceAvailable() const {
-  return state_.inspect([](StreamStatus status) {
-    return status == StreamStatus::open || status == StreamStatus::notOpen;
+  return state_.inspect([this](StreamStatus status) {
+    return (status == StreamStatus::open || status == StreamStatus::notOpen) &&
+           doHasSpaceAvailable();
   });
 }
 

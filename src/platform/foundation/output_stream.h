@@ -50,6 +50,8 @@ class OutputStream {
   virtual void doOpen() {}
   virtual std::size_t doWrite(const std::uint8_t* buffer, std::size_t length) = 0;
   virtual void doClose() {}
+  // Whether a write would take bytes now; sinks that can fill up say so here.
+  virtual bool doHasSpaceAvailable() const { return true; }
 
  private:
   StreamState state_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -80,6 +81,12 @@ struct TaskShared {
   std::int64_t bytesSent = 0;
   std::int64_t bytesExpectedToSend = 0;
   std::string description;
+  // Receive holds of a data task; read by the write callback without the lock.
+  std::atomic<int> receiveHolds{0};
+  // Body bytes handed to the delegate queue and not yet taken by the delegate; past a bound
+  // the transfer holds itself (one hold, `deliveryHold`) until the delegate caught up.
+  std::atomic<std::int64_t> undeliveredBytes{0};
+  std::atomic<bool> deliveryHold{false};
 };
 
 // What a task starts from besides its request: an upload's body, or a continued download's
@@ -401,6 +408,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     updatePause(*transfer);
   }
 
+  // A receive hold changed: pause or continue reading. A release also restarts the idle
+  // clock, since the time spent held was not the server's.
+  void updateReceiveHold(std::uint64_t identifier) {
+    auto it = transfers_.find(identifier);
+    if (it == transfers_.end() || it->second->cancelled) return;
+    Transfer& transfer = *it->second;
+    if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+    updatePause(transfer);
+  }
+
   void suspendTask(std::uint64_t identifier) {
     auto it = transfers_.find(identifier);
     if (it == transfers_.end() || it->second->cancelled) return;
@@ -412,6 +429,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void cancelTask(const std::shared_ptr<URLSessionTask>& task) {
     auto it = transfers_.find(task->taskIdentifier());
     if (it == transfers_.end()) {
+      // Ended on its own between the cancel and this command: it reported already.
+      {
+        std::lock_guard lock(task->shared_->mutex);
+        if (task->shared_->state == URLSessionTask::State::completed) return;
+      }
       // Never started: it still reports metrics and completion.
       auto transfer = std::make_unique<Transfer>();
       transfer->core = this;
@@ -587,11 +609,17 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   return size * count;
 }
 
+// How far the delegate may fall behind a data task's body before the transfer waits for it.
+constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+
 size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   auto* core = transfer->core;
   if (!transfer->responseDelivered) core->deliverResponse(*transfer);
-  if (transfer->awaitingDisposition || transfer->suspended) return CURL_WRITEFUNC_PAUSE;
+  if (transfer->awaitingDisposition || transfer->suspended ||
+      transfer->shared->receiveHolds.load() > 0) {
+    return CURL_WRITEFUNC_PAUSE;
+  }
   const size_t length = size * count;
   if (length == 0) return 0;
   // Counted before anything is kept: a small compressed answer may decode to gigabytes.
@@ -636,17 +664,36 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
         transfer->keepAlive);
     return length;
   }
+  // A delegate that falls behind pushes the server back instead of the body piling up on its
+  // queue. The bytes are left with libcurl, which hands them over again once released.
+  const auto& shared = transfer->shared;
+  if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes) {
+    if (!shared->deliveryHold.exchange(true)) shared->receiveHolds.fetch_add(1);
+    // The delegate may have caught up in between; then whoever clears the flag lifts the hold.
+    if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes / 2 ||
+        !shared->deliveryHold.exchange(false)) {
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    shared->receiveHolds.fetch_sub(1);
+  }
   auto chunk = std::make_shared<const Bytes>(reinterpret_cast<const std::uint8_t*>(data),
                                              reinterpret_cast<const std::uint8_t*>(data) + length);
   {
     std::lock_guard lock(transfer->shared->mutex);
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
+  shared->undeliveredBytes.fetch_add(std::int64_t(length));
   transfer->lastActivityUptime = systemUptime();
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   core->deliver(
-      [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+      [task, chunk, shared](URLSessionDelegate& delegate,
+                            const std::shared_ptr<URLSession>& session) {
         delegate.didReceiveData(session, task, *chunk);
+        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk->size())) -
+                          std::int64_t(chunk->size());
+        if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
+          task->releaseReceiving();
+        }
       },
       transfer->keepAlive);
   return length;
@@ -1404,6 +1451,8 @@ void SessionCore::updatePause(Transfer& transfer) {
   if (transfer.suspended) {
     curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
     transfer.keepAlive.reset();
+  } else if (transfer.shared->receiveHolds.load() > 0) {
+    curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
   } else if (!transfer.awaitingDisposition) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
@@ -1437,7 +1486,8 @@ void SessionCore::checkTimers() {
     }
     double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
                                 transfer->task->originalRequest_->timeoutInterval);
-    bool held = transfer->suspended || transfer->awaitingDisposition;
+    bool held = transfer->suspended || transfer->awaitingDisposition ||
+                transfer->shared->receiveHolds.load() > 0;
     bool idle = !held && idleLimit > 0 && transfer->lastActivityUptime > 0 &&
                 now - transfer->lastActivityUptime >= idleLimit;
     bool overall = configuration_.timeoutIntervalForResource > 0 &&
@@ -1463,7 +1513,7 @@ double SessionCore::nextDeadline() {
     double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
                                 transfer->task->originalRequest_->timeoutInterval);
     if (transfer->lastActivityUptime > 0 && idleLimit > 0 && !transfer->suspended &&
-        !transfer->awaitingDisposition) {
+        !transfer->awaitingDisposition && transfer->shared->receiveHolds.load() == 0) {
       consider(transfer->lastActivityUptime + idleLimit);
     }
     if (configuration_.timeoutIntervalForResource > 0) {
@@ -1706,6 +1756,19 @@ void URLSessionTask::cancel() {
     shared_->state = State::completed;
     shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
   }
+}
+
+void URLSessionDataTask::holdReceiving() {
+  shared_->receiveHolds.fetch_add(1);
+  core_->post([core = core_.get(), id = taskIdentifier()] { core->updateReceiveHold(id); });
+}
+
+void URLSessionDataTask::releaseReceiving() {
+  int holds = shared_->receiveHolds.load();
+  while (holds > 0 && !shared_->receiveHolds.compare_exchange_weak(holds, holds - 1)) {
+  }
+  if (holds <= 0) return;
+  core_->post([core = core_.get(), id = taskIdentifier()] { core->updateReceiveHold(id); });
 }
 
 void URLSessionDownloadTask::cancelByProducingResumeData(

@@ -200,6 +200,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   friend class net_detail::SessionCore;
   friend class URLSession;
   friend class URLSessionDownloadTask;
+  friend class URLSessionDataTask;
   const Kind kind_;
   const std::uint64_t identifier_;
   const std::optional<URLRequest> originalRequest_;
@@ -211,6 +212,13 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 };
 
 class URLSessionDataTask : public URLSessionTask {
+ public:
+  // Flow control for a reader that cannot keep up: while at least one hold is in place the
+  // body is not read from the connection, so the server is pushed back by TCP. Holds nest and
+  // are independent of `suspend`: bytes move only while the task is neither suspended nor held.
+  void holdReceiving();
+  void releaseReceiving();
+
  protected:
   friend class URLSession;
   using URLSessionTask::URLSessionTask;

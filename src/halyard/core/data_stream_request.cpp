@@ -1,0 +1,290 @@
+#include "halyard/core/data_stream_request.h"
+
+#include "halyard/core/request_steps.h"
+
+namespace halyard {
+
+namespace {
+
+platform::URLSessionDelegate::ResponseDisposition platformDisposition(
+    Request::ResponseDisposition disposition) {
+  return disposition == Request::ResponseDisposition::allow
+             ? platform::URLSessionDelegate::ResponseDisposition::allow
+             : platform::URLSessionDelegate::ResponseDisposition::cancel;
+}
+
+}  // namespace
+
+void DataStreamRequest::CancellationToken::cancel() const {
+  if (auto strong = request.lock()) strong->cancel();
+}
+
+DataStreamRequest::DataStreamRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
+                                     bool automaticallyCancelOnStreamError,
+                                     platform::DispatchQueuePtr underlyingQueue,
+                                     platform::DispatchQueuePtr serializationQueue,
+                                     EventMonitorPtr eventMonitor,
+                                     std::shared_ptr<RequestInterceptor> interceptor,
+                                     std::weak_ptr<RequestDelegate> delegate)
+    : Request(std::move(id), std::move(underlyingQueue), std::move(serializationQueue),
+              std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
+      convertible_(std::move(convertible)),
+      automaticallyCancelOnStreamError_(automaticallyCancelOnStreamError) {}
+
+// ---- Registration ------------------------------------------------------------------------------
+
+DataStreamRequest& DataStreamRequest::streamAsData(platform::DispatchQueuePtr queue,
+                                                   Handler<platform::Bytes, Never> handler) {
+  std::weak_ptr<DataStreamRequest> weak = sharedSelf();
+  // Raw chunks skip the serialization queue and the event monitor.
+  auto deliver = [weak, queue, handler](const platform::Bytes& chunk) {
+    auto self = weak.lock();
+    if (!self) return;
+    queue->async([self, handler, chunk] {
+      self->runOrCancelOnError([&] {
+        handler(Stream<platform::Bytes, Never>{Event<platform::Bytes, Never>::stream(chunk),
+                                               self->token()});
+      });
+      self->finishStreamExecution();
+    });
+  };
+  return registerStream(std::move(deliver), queue, completionFor(std::move(handler)));
+}
+
+DataStreamRequest& DataStreamRequest::streamAsString(platform::DispatchQueuePtr queue,
+                                                     Handler<std::string, Never> handler) {
+  std::weak_ptr<DataStreamRequest> weak = sharedSelf();
+  auto deliver = [weak, queue, handler](const platform::Bytes& chunk) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->serializationQueue()->async([self, queue, handler, chunk] {
+      std::string text = StringStreamSerializer().serializeChunk(chunk);
+      self->underlyingQueue()->async([self, queue, handler, text = std::move(text)] {
+        self->reportParsedValue(AnyValue::of(text));
+        queue->async([self, handler, text] {
+          self->runOrCancelOnError([&] {
+            handler(
+                Stream<std::string, Never>{Event<std::string, Never>::stream(text), self->token()});
+          });
+          self->finishStreamExecution();
+        });
+      });
+    });
+  };
+  return registerStream(std::move(deliver), queue, completionFor(std::move(handler)));
+}
+
+DataStreamRequest& DataStreamRequest::registerStream(
+    std::function<void(const platform::Bytes&)> deliver, platform::DispatchQueuePtr queue,
+    std::function<void(Completion)> completeOne) {
+  streamMutableState_.mutateValue(
+      [&](StreamMutableState& s) { s.streams.push_back(std::move(deliver)); });
+  enqueueStreamCompletion(std::move(queue), std::move(completeOne));
+  return *this;
+}
+
+DataStreamRequest& DataStreamRequest::setResponseDispositionHandler(
+    platform::DispatchQueuePtr queue, ResponseDispositionHandler handler) {
+  streamMutableState_.mutateValue([&](StreamMutableState& s) {
+    s.httpResponseHandler = HTTPResponseHandler{std::move(queue), std::move(handler)};
+  });
+  return *this;
+}
+
+DataStreamRequest& DataStreamRequest::setResponseHandler(
+    platform::DispatchQueuePtr queue,
+    std::function<void(const platform::HTTPURLResponsePtr&)> handler) {
+  return setResponseDispositionHandler(
+      std::move(queue),
+      [handler = std::move(handler)](const platform::HTTPURLResponsePtr& response,
+                                     std::function<void(ResponseDisposition)> answer) {
+        handler(response);
+        answer(ResponseDisposition::allow);
+      });
+}
+
+DataStreamRequest& DataStreamRequest::appendValidator(Validation validation) {
+  // The request owns its validators, so the step may refer to it without owning it.
+  auto step = [this, validation = std::move(validation)] {
+    if (error()) return;
+    const auto response = httpResponse();
+    if (!response) return;
+    const auto urlRequest = lastRequest();
+    const ValidationResult result = validation(urlRequest, response);
+    if (!result) {
+      setError(toHalyardErrorOrElse(result.error(), [](const ErrorPtr& e) {
+        return HalyardError::responseValidationFailed(
+            HalyardError::ResponseValidationFailureReason::CustomValidationFailed{e});
+      }));
+    }
+    if (const auto& monitor = eventMonitor()) {
+      monitor->requestDidValidateRequestResponseWithResult(sharedSelf(), urlRequest, response,
+                                                           result);
+    }
+  };
+  validators().mutateValue(
+      [&](std::vector<std::function<void()>>& list) { list.push_back(std::move(step)); });
+  return *this;
+}
+
+platform::InputStreamPtr DataStreamRequest::makeInputStream(std::int64_t bufferSize) {
+  auto pair = platform::makeBoundStreamPair(bufferSize);
+  std::shared_ptr<InputStreamBridge> replaced;
+  streamMutableState_.mutateValue([&](StreamMutableState& s) {
+    replaced = std::move(s.bridge);
+    s.bridge = nullptr;
+    s.outputStream = nullptr;
+    if (!pair) return;
+    pair->outputStream->open();
+    s.outputStream = pair->outputStream;
+    s.bridge = InputStreamBridge::make(pair->outputStream, bufferSize, underlyingQueue());
+  });
+  // The earlier reader gets what was already under way, then the end of its stream.
+  if (replaced) underlyingQueue()->async([replaced] { replaced->abandon(); });
+  // A bridge made after the request finished would otherwise never meet its end.
+  if (isFinished() && pair) {
+    auto made = streamMutableState_.valueAtKeyPath(&StreamMutableState::bridge);
+    if (made) underlyingQueue()->async([made] { made->finish(); });
+  }
+  resume();
+  return pair ? pair->inputStream : nullptr;
+}
+
+// ---- Delegate callbacks ------------------------------------------------------------------------
+
+void DataStreamRequest::receiveData(const platform::Bytes& chunk) {
+  auto self = sharedSelf();
+  // Read before the stream lock: the two locks are never held together.
+  const auto task = std::dynamic_pointer_cast<platform::URLSessionDataTask>(lastTask());
+  streamMutableState_.mutateValue([&](StreamMutableState& s) {
+    if (s.bridge) {
+      underlyingQueue()->async([self, bridge = s.bridge, chunk] {
+        bridge->write(chunk,
+                      std::dynamic_pointer_cast<platform::URLSessionDataTask>(self->lastTask()));
+      });
+    }
+    if (s.streams.empty()) return;
+    s.numberOfExecutingStreams += std::int64_t(s.streams.size());
+    // Holding and releasing only post to the I/O thread, so they are safe under the lock, and
+    // doing them there keeps a hold and its release in order.
+    if (s.numberOfExecutingStreams > kHoldAboveDeliveries && !s.heldForHandlers && task) {
+      s.heldForHandlers = task;
+      task->holdReceiving();
+    }
+    underlyingQueue()->async([streams = s.streams, chunk] {
+      for (const auto& stream : streams)
+        stream(chunk);
+    });
+  });
+}
+
+void DataStreamRequest::answerHTTPResponse(
+    const platform::HTTPURLResponsePtr& response,
+    std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler) {
+  const auto stored = streamMutableState_.valueAtKeyPath(&StreamMutableState::httpResponseHandler);
+  if (!stored) {
+    underlyingQueue()->async([completionHandler = std::move(completionHandler)] {
+      completionHandler(platform::URLSessionDelegate::ResponseDisposition::allow);
+    });
+    return;
+  }
+  auto self = sharedSelf();
+  stored->queue->async([self, response, handler = stored->handler,
+                        completionHandler = std::move(completionHandler)] {
+    handler(response, [self, completionHandler](ResponseDisposition disposition) {
+      if (disposition == ResponseDisposition::cancel) {
+        // Not `cancel`: the platform stops the transfer on the disposition itself.
+        self->mutableState().mutateValue([](MutableState& s) {
+          s.state = State::cancelled;
+          if (!s.error) s.error = HalyardError::explicitlyCancelled();
+        });
+      }
+      self->underlyingQueue()->async([completionHandler, disposition] {
+        completionHandler(platformDisposition(disposition));
+      });
+    });
+  });
+}
+
+// ---- Internal steps ----------------------------------------------------------------------------
+
+void DataStreamRequest::runOrCancelOnError(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (...) {
+    // The error goes in first, so the request ends with it rather than with a plain cancel.
+    setError(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
+      return HalyardError::responseSerializationFailed(
+          HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
+    }));
+    cancel();
+  }
+}
+
+void DataStreamRequest::enqueueStreamCompletion(platform::DispatchQueuePtr queue,
+                                                std::function<void(Completion)> completeOne) {
+  auto self = sharedSelf();
+  request_steps::appendSerializer(*this, [self, queue, completeOne] {
+    self->underlyingQueue()->async([self, queue, completeOne] {
+      self->recordSerializerCompletion([self, queue, completeOne] {
+        const bool now = self->streamMutableState_.mutateValue([&](StreamMutableState& s) {
+          if (s.numberOfExecutingStreams == 0) return true;
+          s.enqueuedCompletionEvents.push_back(
+              [self, queue, completeOne] { self->deliverStreamCompletion(queue, completeOne); });
+          return false;
+        });
+        if (now) self->deliverStreamCompletion(queue, completeOne);
+      });
+    });
+  });
+}
+
+void DataStreamRequest::deliverStreamCompletion(const platform::DispatchQueuePtr& queue,
+                                                std::function<void(Completion)> completeOne) {
+  auto self = sharedSelf();
+  queue->async([self, completeOne = std::move(completeOne)] {
+    platform::HTTPURLResponsePtr response;
+    if (auto task = self->lastTask()) {
+      response = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(task->response());
+    }
+    completeOne(Completion{self->lastRequest(), response, self->lastMetrics(), self->error()});
+  });
+}
+
+void DataStreamRequest::finishStreamExecution() {
+  std::vector<std::function<void()>> due;
+  streamMutableState_.mutateValue([&](StreamMutableState& s) {
+    s.numberOfExecutingStreams -= 1;
+    if (s.heldForHandlers && s.numberOfExecutingStreams <= kReleaseAtDeliveries) {
+      s.heldForHandlers->releaseReceiving();
+      s.heldForHandlers.reset();
+    }
+    if (s.numberOfExecutingStreams == 0) due.swap(s.enqueuedCompletionEvents);
+  });
+  if (due.empty()) return;
+  underlyingQueue()->async([due = std::move(due)] {
+    for (const auto& event : due)
+      event();
+  });
+}
+
+void DataStreamRequest::reportParsedValue(const std::expected<AnyValue, HalyardError>& result) {
+  if (const auto& monitor = eventMonitor())
+    monitor->requestDidParseStreamValue(sharedSelf(), result);
+}
+
+// ---- Overrides ---------------------------------------------------------------------------------
+
+void DataStreamRequest::complete(const std::optional<HalyardError>& error) {
+  const auto bridge = streamMutableState_.valueAtKeyPath(&StreamMutableState::bridge);
+  // The reader gets what still waits, then the end of the stream.
+  if (bridge) underlyingQueue()->async([bridge] { bridge->finish(); });
+  Request::complete(error);
+}
+
+URLSessionTaskPtr DataStreamRequest::makeTask(const platform::URLRequest& request,
+                                              const URLSessionPtr& session) {
+  return session->dataTask(request);
+}
+
+}  // namespace halyard

@@ -1,0 +1,246 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "halyard/core/data_stream_serializers.h"
+#include "halyard/core/input_stream_bridge.h"
+#include "halyard/core/protected.h"
+#include "halyard/core/request.h"
+#include "halyard/core/response.h"
+#include "halyard/core/url_convertible.h"
+#include "platform/foundation/input_stream.h"
+
+namespace halyard {
+
+// A request whose body is never gathered: each chunk goes to every registered handler as it
+// arrives, raw, as text or through a serializer, and each handler gets one final `complete`
+// event. The body can also be read as an input stream.
+class DataStreamRequest : public Request {
+ public:
+  // The failure type of handlers that cannot fail.
+  struct Never {};
+
+  struct Completion {
+    std::optional<platform::URLRequest> request;
+    platform::HTTPURLResponsePtr response;
+    TaskMetricsPtr metrics;
+    std::optional<HalyardError> error;
+  };
+
+  // Refers to its request without keeping it alive.
+  struct CancellationToken {
+    std::weak_ptr<DataStreamRequest> request;
+    // Cancels the request as `cancel` does, if it still exists.
+    void cancel() const;
+  };
+
+  template <class Success, class Failure>
+  struct Event {
+    using Result = std::expected<Success, Failure>;
+    std::variant<Result, Completion> value;
+
+    static Event stream(Result result) { return Event{std::move(result)}; }
+    static Event complete(Completion completion) { return Event{std::move(completion)}; }
+  };
+
+  // What a stream handler receives.
+  template <class Success, class Failure>
+  struct Stream {
+    using Result = std::expected<Success, Failure>;
+    Event<Success, Failure> event;
+    CancellationToken token;
+
+    std::optional<Result> result() const {
+      if (const auto* r = std::get_if<Result>(&event.value)) return *r;
+      return std::nullopt;
+    }
+    std::optional<Success> value() const {
+      if (const auto* r = std::get_if<Result>(&event.value); r && r->has_value()) return **r;
+      return std::nullopt;
+    }
+    std::optional<Failure> error() const {
+      if (const auto* r = std::get_if<Result>(&event.value); r && !r->has_value()) {
+        return r->error();
+      }
+      return std::nullopt;
+    }
+    std::optional<Completion> completion() const {
+      if (const auto* c = std::get_if<Completion>(&event.value)) return *c;
+      return std::nullopt;
+    }
+    void cancel() const { token.cancel(); }
+  };
+
+  // May throw: a throw on a chunk cancels the request with that error.
+  template <class Success, class Failure>
+  using Handler = std::function<void(const Stream<Success, Failure>&)>;
+
+  using ResponseDispositionHandler = std::function<void(const platform::HTTPURLResponsePtr&,
+                                                        std::function<void(ResponseDisposition)>)>;
+  struct HTTPResponseHandler {
+    platform::DispatchQueuePtr queue;
+    ResponseDispositionHandler handler;
+  };
+  // (last URL request, HTTP response) → success, or failure with an error.
+  using Validation = std::function<ValidationResult(const std::optional<platform::URLRequest>&,
+                                                    const platform::HTTPURLResponsePtr&)>;
+
+  struct StreamMutableState {
+    platform::OutputStreamPtr outputStream;
+    std::vector<std::function<void(const platform::Bytes&)>> streams;
+    std::int64_t numberOfExecutingStreams = 0;
+    std::vector<std::function<void()>> enqueuedCompletionEvents;
+    std::optional<HTTPResponseHandler> httpResponseHandler;
+    // What feeds `outputStream`, so that no byte is lost to a slow reader.
+    std::shared_ptr<InputStreamBridge> bridge;
+    // The data task while receiving is held for handlers that fell behind.
+    std::shared_ptr<platform::URLSessionDataTask> heldForHandlers;
+  };
+
+  // Handlers that fall this many chunk deliveries behind hold the transfer until they are
+  // back down to the lower mark, so that a slow handler queue pushes the server back instead
+  // of gathering the body in memory.
+  static constexpr std::int64_t kHoldAboveDeliveries = 256;
+  static constexpr std::int64_t kReleaseAtDeliveries = 64;
+
+  DataStreamRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
+                    bool automaticallyCancelOnStreamError,
+                    platform::DispatchQueuePtr underlyingQueue,
+                    platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
+                    std::shared_ptr<RequestInterceptor> interceptor,
+                    std::weak_ptr<RequestDelegate> delegate);
+
+  const URLRequestConvertiblePtr& convertible() const { return convertible_; }
+  bool automaticallyCancelOnStreamError() const { return automaticallyCancelOnStreamError_; }
+  Protected<StreamMutableState>& streamMutableState() { return streamMutableState_; }
+
+  // ---- Registration ----------------------------------------------------------------------------
+  DataStreamRequest& streamAsData(platform::DispatchQueuePtr queue,
+                                  Handler<platform::Bytes, Never> handler);
+  // Each chunk decoded as UTF-8 on its own, ill-formed sequences replaced by U+FFFD.
+  DataStreamRequest& streamAsString(platform::DispatchQueuePtr queue,
+                                    Handler<std::string, Never> handler);
+  template <DataStreamSerializer Serializer>
+  DataStreamRequest& addStreamHandler(
+      Serializer serializer, platform::DispatchQueuePtr queue,
+      Handler<typename Serializer::SerializedObject, HalyardError> handler);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DataStreamRequest& streamAsDecodable(platform::DispatchQueuePtr queue, Decoder decoder,
+                                       DataPreprocessorPtr preprocessor,
+                                       Handler<T, HalyardError> handler) {
+    return addStreamHandler(
+        DecodableStreamSerializer<T, Decoder>(std::move(decoder), std::move(preprocessor)),
+        std::move(queue), std::move(handler));
+  }
+  DataStreamRequest& setResponseDispositionHandler(platform::DispatchQueuePtr queue,
+                                                   ResponseDispositionHandler handler);
+  // The handler sees each response head; the transfer always goes on.
+  DataStreamRequest& setResponseHandler(
+      platform::DispatchQueuePtr queue,
+      std::function<void(const platform::HTTPURLResponsePtr&)> handler);
+  DataStreamRequest& appendValidator(Validation validation);
+  // The body as an input stream over a buffer of `bufferSize` bytes (none below 1); starts the
+  // request. A second call ends the earlier stream.
+  platform::InputStreamPtr makeInputStream(std::int64_t bufferSize);
+
+  // ---- Called by the session delegate ---------------------------------------------------------
+  void receiveData(const platform::Bytes& chunk);
+  void answerHTTPResponse(
+      const platform::HTTPURLResponsePtr& response,
+      std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler);
+
+  // ---- Overrides -------------------------------------------------------------------------------
+  void complete(const std::optional<HalyardError>& error) override;
+  URLSessionTaskPtr makeTask(const platform::URLRequest& request,
+                             const URLSessionPtr& session) override;
+
+ private:
+  std::shared_ptr<DataStreamRequest> sharedSelf() {
+    return std::static_pointer_cast<DataStreamRequest>(shared_from_this());
+  }
+  CancellationToken token() { return CancellationToken{sharedSelf()}; }
+
+  // Registers one handler: `deliver` hands a chunk on and ends with `finishStreamExecution`;
+  // `completeOne` delivers the handler's `complete` event.
+  DataStreamRequest& registerStream(std::function<void(const platform::Bytes&)> deliver,
+                                    platform::DispatchQueuePtr queue,
+                                    std::function<void(Completion)> completeOne);
+  void runOrCancelOnError(const std::function<void()>& step);
+  void enqueueStreamCompletion(platform::DispatchQueuePtr queue,
+                               std::function<void(Completion)> completeOne);
+  void deliverStreamCompletion(const platform::DispatchQueuePtr& queue,
+                               std::function<void(Completion)> completeOne);
+  void finishStreamExecution();
+  void reportParsedValue(const std::expected<AnyValue, HalyardError>& result);
+
+  template <class Success, class Failure>
+  std::function<void(Completion)> completionFor(Handler<Success, Failure> handler) {
+    std::weak_ptr<DataStreamRequest> weak = sharedSelf();
+    return [handler = std::move(handler), weak](Completion completion) {
+      try {
+        handler(Stream<Success, Failure>{Event<Success, Failure>::complete(std::move(completion)),
+                                         CancellationToken{weak}});
+      } catch (...) {
+        // A throw on the final event changes nothing.
+      }
+    };
+  }
+
+  mutable Protected<StreamMutableState> streamMutableState_;
+  const URLRequestConvertiblePtr convertible_;
+  const bool automaticallyCancelOnStreamError_;
+};
+
+using DataStreamRequestPtr = std::shared_ptr<DataStreamRequest>;
+
+// ---- Template implementation ------------------------------------------------------------------
+
+template <DataStreamSerializer Serializer>
+DataStreamRequest& DataStreamRequest::addStreamHandler(
+    Serializer serializer, platform::DispatchQueuePtr queue,
+    Handler<typename Serializer::SerializedObject, HalyardError> handler) {
+  using Value = typename Serializer::SerializedObject;
+  using Result = std::expected<Value, HalyardError>;
+  std::weak_ptr<DataStreamRequest> weak = sharedSelf();
+  // The stored closure refers to the request weakly; each hop of a chunk under way keeps it.
+  auto deliver = [weak, queue, handler,
+                  serializer = std::move(serializer)](const platform::Bytes& chunk) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->serializationQueue()->async([self, queue, handler, serializer, chunk] {
+      Result result = [&]() -> Result {
+        try {
+          return serializer.serializeChunk(chunk);
+        } catch (...) {
+          return std::unexpected(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
+            return HalyardError::responseSerializationFailed(
+                HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
+          }));
+        }
+      }();
+      self->underlyingQueue()->async([self, queue, handler, result = std::move(result)] {
+        self->reportParsedValue(result
+                                    ? std::expected<AnyValue, HalyardError>(AnyValue::of(*result))
+                                    : std::unexpected(result.error()));
+        if (!result && self->automaticallyCancelOnStreamError()) self->cancel();
+        queue->async([self, handler, result] {
+          self->runOrCancelOnError([&] {
+            handler(Stream<Value, HalyardError>{Event<Value, HalyardError>::stream(result),
+                                                self->token()});
+          });
+          self->finishStreamExecution();
+        });
+      });
+    });
+  };
+  return registerStream(std::move(deliver), queue, completionFor(std::move(handler)));
+}
+
+}  // namespace halyard
