@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/async.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -19,6 +23,7 @@
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/download_resume_data.h"
+#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 
 namespace platform {
@@ -31,6 +36,10 @@ void URLSessionDelegate::taskIsWaitingForConnectivity(const SessionPtr&, const T
 void URLSessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr&,
                                                     const URLSessionTaskMetrics&) {}
 void URLSessionDelegate::didCompleteWithError(const SessionPtr&, const TaskPtr&, ErrorPtr) {}
+void URLSessionDelegate::didReceiveChallenge(const SessionPtr&, const TaskPtr&, const ChallengePtr&,
+                                             ChallengeHandler completionHandler) {
+  completionHandler(AuthChallengeDisposition::performDefaultHandling, std::nullopt);
+}
 void URLSessionDelegate::didReceiveResponse(
     const SessionPtr&, const DataTaskPtr&, const URLResponsePtr&,
     std::function<void(ResponseDisposition)> completionHandler) {
@@ -78,6 +87,9 @@ struct TaskShared {
   std::int64_t bytesSent = 0;
   std::int64_t bytesExpectedToSend = 0;
   std::string description;
+  // The challenge the task's handshake waits on, so a cancel from any thread ends the wait
+  // even while the I/O thread itself is the one waiting.
+  std::weak_ptr<ChallengeWait> challengeWait;
 };
 
 // What a task starts from besides its request: an upload's body, or a continued download's
@@ -210,6 +222,12 @@ struct Transfer {
   bool suspended = false;
   bool cancelled = false;
 
+  // TLS authentication of the connection being made.
+  std::shared_ptr<ChallengeWait> challengeWait;    // while a handshake waits for an answer
+  std::optional<URLError::Code> handshakeFailure;  // why the handshake was refused
+  bool clientCertificateAsked = false;
+  bool clientCertificateSent = false;
+
   // Timing.
   double startUptime = 0;         // first resume, for the resource time-out
   double lastActivityUptime = 0;  // idle time-out; 0 until the transfer became active
@@ -275,6 +293,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       if (stopping_) return;
       stopping_ = true;
     }
+    endChallengeWaits();
     curl_multi_wakeup(multi_);
     if (std::this_thread::get_id() == thread_.get_id()) {
       thread_.detach();  // the loop ends after this turn, holding its own reference
@@ -420,6 +439,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     }
     Transfer& transfer = *it->second;
     if (transfer.cancelled) return;
+    if (transfer.challengeWait) {
+      // The handshake ends by itself once its wait is over; the transfer then fails as
+      // cancelled. Taking the connection away mid-handshake would strand it.
+      transfer.challengeWait->end(URLError::Code::cancelled);
+      return;
+    }
     transfer.cancelled = true;
     finish(transfer, cancelledError(transfer));
   }
@@ -508,6 +533,23 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   friend size_t readCallback(char*, size_t, size_t, void*);
   friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+  friend int verifyCallback(X509_STORE_CTX*, void*);
+  friend int clientCertificateCallback(SSL*, X509**, EVP_PKEY**);
+
+  // TLS authentication, on the I/O thread inside a handshake.
+  int verifyPeer(Transfer& transfer, X509_STORE_CTX* context);
+  int provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate, EVP_PKEY** key);
+  // Raises `challenge` to the delegate and waits for the decision. False when there is no
+  // delegate to ask.
+  bool awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
+                      URLSessionDelegate::ChallengePtr challenge);
+  // Ends every wait of a handshake (the session is stopping).
+  void endChallengeWaits();
+  struct Origin {
+    std::string host;
+    int port;
+  };
+  Origin tlsOrigin(Transfer& transfer);
 
   ErrorPtr cancelledError(const Transfer& transfer) {
     return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
@@ -558,6 +600,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
+  std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;       // handshakes waiting
 
   std::thread thread_;
   CURLM* multi_ = nullptr;
@@ -696,6 +739,260 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
   return 0;
 }
 
+// ---- TLS authentication -------------------------------------------------------------------
+
+// Handshakes that wait for the delegate run inside OpenSSL's asynchronous jobs, which libcurl
+// resumes on its next turn: the verify callback pauses its job instead of holding the I/O
+// thread, so the session's other transfers keep moving. (libcurl 7.88 does not honour
+// OpenSSL's retry-verify, so that simpler road is closed.) ThreadSanitizer cannot follow the
+// job's stack switches; that build waits on the I/O thread instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kPauseHandshakes = false;
+#else
+constexpr bool kPauseHandshakes = true;
+#endif
+
+int transferIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+int verifyCallback(X509_STORE_CTX* context, void* data) {
+  auto* transfer = static_cast<Transfer*>(data);
+  return transfer->core->verifyPeer(*transfer, context);
+}
+
+int clientCertificateCallback(SSL* ssl, X509** certificate, EVP_PKEY** key) {
+  auto* transfer =
+      static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
+  if (transfer == nullptr) return 0;
+  return transfer->core->provideClientCertificate(*transfer, ssl, certificate, key);
+}
+
+// Only the handshake needs a job; reads and writes after it run plainly.
+void handshakeInfoCallback(const SSL* ssl, int where, int) {
+  if ((where & SSL_CB_HANDSHAKE_DONE) != 0) SSL_clear_mode(const_cast<SSL*>(ssl), SSL_MODE_ASYNC);
+}
+
+// libcurl makes a context for every new connection, for the easy handle that opens it.
+CURLcode sslContextCallback(CURL*, void* sslContext, void* data) {
+  auto* context = static_cast<SSL_CTX*>(sslContext);
+  SSL_CTX_set_ex_data(context, transferIndex(), data);
+  SSL_CTX_set_cert_verify_callback(context, &verifyCallback, data);
+  SSL_CTX_set_client_cert_cb(context, &clientCertificateCallback);
+  SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp);
+  if (kPauseHandshakes) {
+    SSL_CTX_set_mode(context, SSL_MODE_ASYNC);
+    SSL_CTX_set_info_callback(context, &handshakeInfoCallback);
+  }
+  return CURLE_OK;
+}
+
+SessionCore::Origin SessionCore::tlsOrigin(Transfer& transfer) {
+  char* effective = nullptr;
+  curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+  std::optional<URL> url = effective ? URL::fromString(effective) : std::nullopt;
+  if (!url) url = currentURL(transfer);
+  Origin origin{"", 443};
+  if (url) {
+    // Names are compared as DNS compares them, so a host spelled in capitals meets the same
+    // rules as in lower case.
+    origin.host = lowercase(url->host().value_or(""));
+    origin.port = url->port().value_or(443);
+  }
+  return origin;
+}
+
+void SessionCore::endChallengeWaits() {
+  std::set<std::shared_ptr<ChallengeWait>> waits;
+  {
+    std::lock_guard lock(mutex_);
+    waits = challengeWaits_;
+  }
+  for (const auto& wait : waits)
+    wait->end(URLError::Code::cancelled);
+}
+
+bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
+                                 URLSessionDelegate::ChallengePtr challenge) {
+  auto delegate = this->delegate();
+  auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
+  if (!delegate || !session) return false;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      wait->end(URLError::Code::cancelled);
+      return true;
+    }
+    challengeWaits_.insert(wait);
+  }
+  transfer.challengeWait = wait;
+  bool cancelling = false;
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->challengeWait = wait;
+    cancelling = transfer.shared->state == URLSessionTask::State::canceling;
+  }
+  if (cancelling) wait->end(URLError::Code::cancelled);
+
+  // Dropped unanswered, the handler cancels.
+  struct Answer {
+    std::shared_ptr<ChallengeWait> wait;
+    ~Answer() {
+      if (wait)
+        wait->answer(URLSessionDelegate::AuthChallengeDisposition::cancelAuthenticationChallenge,
+                     std::nullopt);
+    }
+  };
+  auto answer = std::make_shared<Answer>();
+  answer->wait = wait;
+  auto task = transfer.task;
+  deliver(
+      [task, challenge, answer](URLSessionDelegate& delegate,
+                                const std::shared_ptr<URLSession>& session) mutable {
+        URLSessionDelegate::ChallengeHandler handler =
+            [answer](URLSessionDelegate::AuthChallengeDisposition disposition,
+                     std::optional<URLCredential> credential) {
+              answer->wait->answer(disposition, std::move(credential));
+            };
+        answer.reset();  // from here only the handler holds the answer
+        delegate.didReceiveChallenge(session, task, challenge, std::move(handler));
+      },
+      session);
+  answer.reset();
+
+  const double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
+                                    transfer.task->originalRequest_->timeoutInterval);
+  double deadline = systemUptime() + (idleLimit > 0 ? idleLimit : 365 * 24 * 3600.0);
+  if (configuration_.timeoutIntervalForResource > 0) {
+    deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
+  }
+  if (kPauseHandshakes && ASYNC_get_current_job() != nullptr) {
+    while (!wait->decided()) {
+      if (systemUptime() >= deadline) {
+        wait->end(URLError::Code::timedOut);
+        break;
+      }
+      ASYNC_pause_job();
+    }
+  } else if (!wait->waitUntil(deadline)) {
+    wait->end(URLError::Code::timedOut);
+  }
+
+  transfer.challengeWait.reset();
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->challengeWait.reset();
+  }
+  {
+    std::lock_guard lock(mutex_);
+    challengeWaits_.erase(wait);
+  }
+  if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+  return true;
+}
+
+int SessionCore::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
+  const auto presented = presentedCertificates(context);
+  const Origin origin = tlsOrigin(transfer);
+  auto refuse = [&](URLError::Code code, int verifyCode) {
+    transfer.handshakeFailure = code;
+    X509_STORE_CTX_set_error(context, verifyCode);
+    return 0;
+  };
+  auto evaluateByDefault = [&] {
+    if (auto failure = defaultEvaluation(presented, origin.host)) {
+      return refuse(codeForVerification(*failure), *failure);
+    }
+    X509_STORE_CTX_set_error(context, X509_V_OK);
+    return 1;
+  };
+  auto trust = SecTrust::create(presented, {SecPolicy::createSSL(true, origin.host)});
+  if (!trust) return refuse(URLError::Code::serverCertificateUntrusted, X509_V_ERR_UNSPECIFIED);
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(context, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  if (ssl != nullptr) {
+    const unsigned char* staple = nullptr;
+    const long length = SSL_get_tlsext_status_ocsp_resp(ssl, &staple);
+    if (length > 0 && staple != nullptr)
+      trust->setStapledOCSPResponse(Bytes(staple, staple + length));
+  }
+  auto wait = std::make_shared<ChallengeWait>([weak = weak_from_this()] {
+    if (auto core = weak.lock()) curl_multi_wakeup(core->multi_);
+  });
+  auto challenge = std::make_shared<const URLAuthenticationChallenge>(
+      URLProtectionSpace(origin.host, origin.port, "https", std::nullopt,
+                         URLProtectionSpace::methodServerTrust, trust),
+      std::nullopt, 0);
+  if (!awaitChallenge(transfer, wait, challenge)) return evaluateByDefault();
+  if (auto reason = wait->endReason()) return refuse(*reason, X509_V_ERR_APPLICATION_VERIFICATION);
+  using Disposition = URLSessionDelegate::AuthChallengeDisposition;
+  switch (wait->disposition()) {
+    case Disposition::useCredential:
+      if (wait->credential() && wait->credential()->kind() == URLCredential::Kind::serverTrust) {
+        X509_STORE_CTX_set_error(context, X509_V_OK);
+        return 1;
+      }
+      return evaluateByDefault();  // a credential of another kind counts as none
+    case Disposition::cancelAuthenticationChallenge:
+      return refuse(URLError::Code::cancelled, X509_V_ERR_APPLICATION_VERIFICATION);
+    case Disposition::performDefaultHandling:
+    case Disposition::rejectProtectionSpace:
+      break;
+  }
+  return evaluateByDefault();
+}
+
+int SessionCore::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate,
+                                          EVP_PKEY** key) {
+  transfer.clientCertificateAsked = true;
+  const Origin origin = tlsOrigin(transfer);
+  auto wait = std::make_shared<ChallengeWait>([weak = weak_from_this()] {
+    if (auto core = weak.lock()) curl_multi_wakeup(core->multi_);
+  });
+  auto challenge = std::make_shared<const URLAuthenticationChallenge>(
+      URLProtectionSpace(origin.host, origin.port, "https", std::nullopt,
+                         URLProtectionSpace::methodClientCertificate),
+      std::nullopt, 0);
+  if (!awaitChallenge(transfer, wait, challenge)) return 0;
+  using Disposition = URLSessionDelegate::AuthChallengeDisposition;
+  std::optional<URLError::Code> end = wait->endReason();
+  if (!end && wait->disposition() == Disposition::cancelAuthenticationChallenge) {
+    end = URLError::Code::cancelled;
+  }
+  if (end) {
+    // The handshake goes on without a certificate; the task ends as soon as it is back.
+    transfer.handshakeFailure = end;
+    auto task = transfer.task;
+    post([this, task] {
+      auto it = transfers_.find(task->taskIdentifier());
+      if (it == transfers_.end() || it->second->cancelled) return;
+      it->second->cancelled = true;
+      finish(*it->second, makeError(URLError(URLError::Code::cancelled, currentURL(*it->second))));
+    });
+    return 0;
+  }
+  const auto& credential = wait->credential();
+  if (wait->disposition() != Disposition::useCredential || !credential ||
+      credential->kind() != URLCredential::Kind::identity || !credential->identity()) {
+    return 0;  // default handling, rejection or a credential of another kind: none is sent
+  }
+  for (const auto& extra : credential->certificates()) {
+    if (extra) SSL_add1_chain_cert(ssl, extra->x509());
+  }
+  X509* own = credential->identity()->certificate()->x509();
+  EVP_PKEY* privateKey = credential->identity()->privateKey();
+  if (X509_up_ref(own) != 1) return 0;
+  if (EVP_PKEY_up_ref(privateKey) != 1) {
+    X509_free(own);
+    return 0;
+  }
+  *certificate = own;
+  *key = privateKey;
+  transfer.clientCertificateSent = true;
+  return 1;
+}
+
 void SessionCore::run() {
   while (true) {
     std::deque<std::function<void()>> commands;
@@ -730,7 +1027,13 @@ void SessionCore::run() {
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait * 1000.0 + 0.999), nullptr);
   }
 
-  // Stopped: end what is left without telling anyone (the session is gone).
+  // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
+  // wait for an answer were told to give up; one more turn lets them unwind.
+  endChallengeWaits();
+  {
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+  }
   for (auto& [identifier, transfer] : transfers_) {
     removeFromMulti(*transfer);
     finishQuietly(*transfer);
@@ -825,8 +1128,14 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaximumRedirects);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // The verify callback decides every new connection (the delegate, or the default
+  // evaluation); libcurl must keep honouring its answer, and must not check the host itself,
+  // nor resume sessions that would skip the callback.
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &headerCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeCallback);
@@ -1329,12 +1638,15 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
     return;
   }
   URLError::Code code = URLError::codeForCurlResult(result);
-  if (result == CURLE_PEER_FAILED_VERIFICATION && transfer.easy) {
-    long verify = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_SSL_VERIFYRESULT, &verify);
-    if (verify == 10) code = URLError::Code::serverCertificateHasBadDate;  // expired
-    if (verify == 9) code = URLError::Code::serverCertificateNotYetValid;  // not yet valid
-    if (verify == 20 || verify == 2) code = URLError::Code::serverCertificateHasUnknownRoot;
+  if (transfer.handshakeFailure) {
+    code = *transfer.handshakeFailure;
+  } else if (transfer.clientCertificateAsked && !transfer.responseDelivered) {
+    code = transfer.clientCertificateSent ? URLError::Code::clientCertificateRejected
+                                          : URLError::Code::clientCertificateRequired;
+  }
+  if (code == URLError::Code::cancelled) {
+    finish(transfer, cancelledError(transfer));
+    return;
   }
   bool connectivity = code == URLError::Code::cannotConnectToHost ||
                       code == URLError::Code::cannotFindHost ||
@@ -1380,6 +1692,7 @@ void SessionCore::checkTimers() {
   std::vector<Transfer*> expired;
   for (auto& [identifier, transfer] : transfers_) {
     if (transfer->cancelled) continue;
+    if (transfer->challengeWait) continue;  // the wait keeps its own deadline
     bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
     if (!transfer->inMulti && !waiting) continue;
     if (waiting && now >= transfer->retryAtUptime &&
@@ -1666,6 +1979,12 @@ void URLSessionTask::cancel() {
     if (shared_->state != State::running && shared_->state != State::suspended) return;
     shared_->state = State::canceling;
   }
+  std::shared_ptr<net_detail::ChallengeWait> wait;
+  {
+    std::lock_guard lock(shared_->mutex);
+    wait = shared_->challengeWait.lock();
+  }
+  if (wait) wait->end(URLError::Code::cancelled);
   auto self = shared_from_this();
   if (!core_->post([core = core_.get(), self] { core->cancelTask(self); })) {
     std::lock_guard lock(shared_->mutex);

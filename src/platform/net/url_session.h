@@ -74,6 +74,16 @@ class URLSessionDelegate {
 
   // The answer to a response: go on receiving the body, or end the task as cancelled.
   enum class ResponseDisposition : int { cancel = 0, allow = 1 };
+  // The answer to an authentication challenge.
+  enum class AuthChallengeDisposition : int {
+    useCredential = 0,
+    performDefaultHandling = 1,
+    cancelAuthenticationChallenge = 2,
+    rejectProtectionSpace = 3,
+  };
+  using ChallengePtr = std::shared_ptr<const URLAuthenticationChallenge>;
+  using ChallengeHandler =
+      std::function<void(AuthChallengeDisposition, std::optional<URLCredential>)>;
 
   virtual ~URLSessionDelegate() = default;
 
@@ -90,6 +100,24 @@ class URLSessionDelegate {
   // tasks.
   virtual void didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
                                           const URLSessionTaskMetrics& metrics);
+  // A server asks for proof (HTTP authentication, a client certificate) or shows its
+  // certificates for a decision (server trust; the handshake of every new TLS connection, never
+  // of a reused one). The task waits for `completionHandler`, which may be called from any
+  // thread; the wait also ends when the task is cancelled, the session ends or the request
+  // times out. A handler dropped unanswered counts as cancel. The default performs default
+  // handling.
+  //
+  // Server trust: a server-trust credential accepts the connection; default handling and
+  // rejection evaluate the chain afresh with the system anchors and the host (a refusal fails
+  // the task with `serverCertificateHasBadDate`, `serverCertificateNotYetValid`,
+  // `serverCertificateHasUnknownRoot` or `serverCertificateUntrusted`); cancel fails the task
+  // with `cancelled`. Client certificate: an identity credential is sent, default handling
+  // sends none; a handshake that then fails ends with `clientCertificateRequired` (none sent)
+  // or `clientCertificateRejected`. A credential of another kind than the challenge asks for
+  // counts as none.
+  virtual void didReceiveChallenge(const SessionPtr& session, const TaskPtr& task,
+                                   const ChallengePtr& challenge,
+                                   ChallengeHandler completionHandler);
   // The task ended: `error` is absent on success, a `URLError` otherwise (cancelled: -999).
   virtual void didCompleteWithError(const SessionPtr& session, const TaskPtr& task, ErrorPtr error);
 
