@@ -78,6 +78,11 @@ class SessionDelegate : public platform::URLSessionDelegate {
                            const ChallengePtr& challenge,
                            ChallengeHandler completionHandler) override;
   ChallengeEvaluation attemptServerTrustEvaluation(const ChallengePtr& challenge) const;
+  // The request's own redirect handler, else the session's, else the proposal unchanged.
+  void willPerformHTTPRedirection(
+      const SessionPtr& session, const TaskPtr& task, const platform::HTTPURLResponsePtr& response,
+      const platform::URLRequest& newRequest,
+      std::function<void(std::optional<platform::URLRequest>)> completionHandler) override;
   void taskIsWaitingForConnectivity(const SessionPtr& session, const TaskPtr& task) override;
   void didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
                                   const platform::URLSessionTaskMetrics& metrics) override;

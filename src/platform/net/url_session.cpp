@@ -36,6 +36,11 @@ void URLSessionDelegate::taskIsWaitingForConnectivity(const SessionPtr&, const T
 void URLSessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr&,
                                                     const URLSessionTaskMetrics&) {}
 void URLSessionDelegate::didCompleteWithError(const SessionPtr&, const TaskPtr&, ErrorPtr) {}
+void URLSessionDelegate::willPerformHTTPRedirection(
+    const SessionPtr&, const TaskPtr&, const HTTPURLResponsePtr&, const URLRequest& newRequest,
+    std::function<void(std::optional<URLRequest>)> completionHandler) {
+  completionHandler(newRequest);
+}
 void URLSessionDelegate::didReceiveChallenge(const SessionPtr&, const TaskPtr&, const ChallengePtr&,
                                              ChallengeHandler completionHandler) {
   completionHandler(AuthChallengeDisposition::performDefaultHandling, std::nullopt);
@@ -227,6 +232,15 @@ struct Transfer {
   std::optional<URLError::Code> handshakeFailure;  // why the handshake was refused
   bool clientCertificateAsked = false;
   bool clientCertificateSent = false;
+
+  // Redirects, followed here rather than by libcurl so the delegate decides each one.
+  int redirectCount = 0;
+  std::optional<std::string> acceptEncoding;  // as the request states it
+  bool awaitingRedirect = false;              // the delegate decides; the body waits
+  bool redirectTransferDone = false;          // the redirect's own transfer ended meanwhile
+  std::optional<URLRequest> nextRequest;      // to load once the redirect's body is drained
+  bool nextDropsBody = false;
+  bool tooManyRedirects = false;
 
   // Timing.
   double startUptime = 0;         // first resume, for the resource time-out
@@ -581,6 +595,15 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void onHeaderLine(Transfer& transfer, std::string_view line);
   void deliverResponse(Transfer& transfer);
   void onDone(Transfer& transfer, CURLcode result);
+  // At the end of a head: true when the response is a redirect this layer handles (followed,
+  // refused as too many, or put to the delegate), so it is not delivered now.
+  bool considerRedirect(Transfer& transfer, int status);
+  void answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request);
+  // Goes on with `nextRequest` in the same task, on the same easy handle.
+  void loadNextRequest(Transfer& transfer);
+  // The header list of `request`; false (with `problem` set) when a field cannot be sent.
+  bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+                    std::string& problem);
   void checkTimers();
   double nextDeadline();
   void updatePause(Transfer& transfer);
@@ -625,6 +648,9 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
 size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   auto* core = transfer->core;
+  if (transfer->awaitingRedirect) return CURL_WRITEFUNC_PAUSE;
+  // The body of a redirect that is followed (or refused) is nobody's.
+  if (transfer->nextRequest || transfer->tooManyRedirects) return size * count;
   if (!transfer->responseDelivered) core->deliverResponse(*transfer);
   if (transfer->awaitingDisposition || transfer->suspended) return CURL_WRITEFUNC_PAUSE;
   const size_t length = size * count;
@@ -993,6 +1019,230 @@ int SessionCore::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** c
   return 1;
 }
 
+bool SessionCore::buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+                               std::string& problem) {
+  if (transfer.headers) curl_slist_free_all(transfer.headers);
+  transfer.headers = nullptr;
+  transfer.acceptEncoding.reset();
+  // Header fields: the request's own, then the configuration's where the request has none.
+  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
+  if (configuration_.httpAdditionalHeaders) {
+    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
+      if (!fields.contains(name)) fields.set(name, value);
+    }
+  }
+  for (const auto& [name, value] : fields) {
+    if (!isValidHeaderName(name) || hasLineBreakOrNul(value)) {
+      problem = "header field \"" + name + "\" cannot be sent";
+      return false;
+    }
+    if (headerNamesEqual(name, "Accept-Encoding")) {
+      transfer.acceptEncoding = value;
+      continue;
+    }
+    // An upload's length and framing follow from its body.
+    if (isUpload &&
+        (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
+      continue;
+    }
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    transfer.headers = curl_slist_append(transfer.headers, line.c_str());
+  }
+  // Large bodies would otherwise wait for a "100 Continue" many servers never send.
+  if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+  // An upload says what its body is only when the request does; libcurl would call it a form.
+  if (isUpload && !fields.contains("Content-Type")) {
+    transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
+  }
+  return true;
+}
+
+namespace {
+
+bool isRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Scheme, host and port, compared as the web compares origins.
+std::tuple<std::string, std::string, int> originOf(const URL& url) {
+  const std::string scheme = lowercase(url.scheme().value_or(""));
+  return {scheme, lowercase(url.host().value_or("")),
+          url.port().value_or(scheme == "https" ? 443 : 80)};
+}
+
+}  // namespace
+
+bool SessionCore::considerRedirect(Transfer& transfer, int status) {
+  if (!isRedirectStatus(status) || transfer.transactions.empty()) return false;
+  std::optional<std::string> location;
+  for (const auto& line : transfer.headLines) {
+    if (lowercase(line.substr(0, 9)) != "location:") continue;
+    auto value = line.substr(9);
+    const auto first = value.find_first_not_of(" \t");
+    location = first == std::string::npos ? std::string() : value.substr(first);
+    break;
+  }
+  std::optional<URLRequest> current;
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    current = transfer.shared->currentRequest;
+  }
+  if (!location || location->empty() || !current || !current->url) return false;
+  auto target = URL::fromString(*location, *current->url);
+  if (!target) return false;
+  const auto [scheme, host, port] = originOf(*target);
+  if ((scheme != "http" && scheme != "https") || host.empty()) return false;
+  if (transfer.redirectCount >= kMaximumRedirects) {
+    transfer.tooManyRedirects = true;
+    return true;
+  }
+
+  URLRequest proposed = *current;
+  proposed.url = *target;
+  const std::string method = proposed.httpMethod.value_or("GET");
+  transfer.nextDropsBody =
+      (status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST");
+  if (transfer.nextDropsBody) {
+    proposed.httpMethod = method == "HEAD" ? "HEAD" : "GET";
+    proposed.httpBody.reset();
+    for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding"}) {
+      proposed.setValueForHTTPHeaderField(std::nullopt, name);
+    }
+  }
+  // The caller's credentials and cookies were meant for the origin it named.
+  if (originOf(*current->url) != originOf(*target)) {
+    for (const char* name : {"Authorization", "Proxy-Authorization", "Cookie"}) {
+      proposed.setValueForHTTPHeaderField(std::nullopt, name);
+    }
+  }
+  const bool downgrade =
+      lowercase(current->url->scheme().value_or("")) == "https" && scheme == "http";
+  auto response =
+      std::dynamic_pointer_cast<const HTTPURLResponse>(transfer.transactions.back().response);
+  if (!delegate() || !response) {
+    if (downgrade) return false;
+    transfer.nextRequest = std::move(proposed);
+    return true;
+  }
+  transfer.awaitingRedirect = true;
+  // Dropped unanswered, the handler leaves the redirect unfollowed.
+  auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
+      [weak = weak_from_this(),
+       id = transfer.task->taskIdentifier()](std::optional<URLRequest> request) {
+        if (auto core = weak.lock()) {
+          core->post([core, id, request = std::move(request)]() mutable {
+            core->answerRedirect(id, std::move(request));
+          });
+        }
+      });
+  auto task = transfer.task;
+  deliver(
+      [task, response, proposed = std::move(proposed), once](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(std::optional<URLRequest>)> handler =
+            [once](std::optional<URLRequest> request) { once->call(std::move(request)); };
+        once.reset();
+        delegate.willPerformHTTPRedirection(session, task, response, proposed, std::move(handler));
+      },
+      transfer.keepAlive);
+  return true;
+}
+
+void SessionCore::answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end()) return;
+  Transfer& transfer = *it->second;
+  if (!transfer.awaitingRedirect || transfer.cancelled) return;
+  transfer.awaitingRedirect = false;
+  if (request) {
+    // What the handler gives is loaded as it is; the body goes only where the method keeps it.
+    if (!request->url) request->url = currentURL(transfer);
+    transfer.nextRequest = std::move(request);
+    if (transfer.redirectTransferDone) {
+      loadNextRequest(transfer);
+    } else {
+      updatePause(transfer);
+    }
+    return;
+  }
+  // Not followed: the redirect is the answer.
+  deliverResponse(transfer);
+  if (transfer.redirectTransferDone) {
+    if (transfer.awaitingDisposition) {
+      transfer.completionPending = true;
+    } else {
+      finish(transfer, nullptr);
+    }
+    return;
+  }
+  updatePause(transfer);
+}
+
+void SessionCore::loadNextRequest(Transfer& transfer) {
+  URLRequest request = std::move(*transfer.nextRequest);
+  transfer.nextRequest.reset();
+  transfer.redirectTransferDone = false;
+  ++transfer.redirectCount;
+  removeFromMulti(transfer);
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->currentRequest = request;
+  }
+  transfer.inHead = false;
+  transfer.headStatus = 0;
+  transfer.headLines.clear();
+  transfer.responseDelivered = false;
+  transfer.errorBuffer[0] = 0;
+
+  const std::string method = request.httpMethod.value_or("GET");
+  const bool keepsBody = !transfer.nextDropsBody && transfer.bodyKind != TaskSource::Body::none;
+  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && keepsBody;
+  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
+  }
+  CURL* easy = transfer.easy;
+  curl_easy_setopt(easy, CURLOPT_URL, request.url->absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
+  if (transfer.nextDropsBody) {
+    // A new GET (or HEAD): no body, and no method of the old request left behind.
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    transfer.bodyKind = TaskSource::Body::none;
+    transfer.body.clear();
+  } else if (transfer.bodyKind == TaskSource::Body::file) {
+    if (::lseek(transfer.bodyFd, 0, SEEK_SET) < 0) {
+      return fail(URLError::Code::cannotOpenFile, "the body file cannot be read again");
+    }
+    transfer.bodyOffset = 0;
+  } else if (transfer.bodyKind == TaskSource::Body::stream && transfer.bodyOffset > 0) {
+    return fail(URLError::Code::requestBodyStreamExhausted, "the body stream cannot be sent again");
+  } else if (!transfer.body.empty() || request.httpBody) {
+    if (request.httpBody && transfer.task->kind_ != URLSessionTask::Kind::upload) {
+      transfer.body = *request.httpBody;
+    }
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(transfer.body.size()));
+    curl_easy_setopt(
+        easy, CURLOPT_POSTFIELDS,
+        transfer.body.empty() ? "" : reinterpret_cast<const char*>(transfer.body.data()));
+  }
+  if (!transfer.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  transfer.nextDropsBody = false;
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
+  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
 void SessionCore::run() {
   while (true) {
     std::deque<std::function<void()>> commands;
@@ -1080,35 +1330,8 @@ void SessionCore::setUp(Transfer& transfer) {
     return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
   }
 
-  // Header fields: the request's own, then the configuration's where the request has none.
-  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
-  if (configuration_.httpAdditionalHeaders) {
-    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
-      if (!fields.contains(name)) fields.set(name, value);
-    }
-  }
-  std::optional<std::string> acceptEncoding;
-  for (const auto& [name, value] : fields) {
-    if (!isValidHeaderName(name) || hasLineBreakOrNul(value)) {
-      return fail(URLError::Code::badURL, "header field \"" + name + "\" cannot be sent");
-    }
-    if (headerNamesEqual(name, "Accept-Encoding")) {
-      acceptEncoding = value;
-      continue;
-    }
-    // An upload's length and framing follow from its body.
-    if (isUpload &&
-        (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
-      continue;
-    }
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
-    transfer.headers = curl_slist_append(transfer.headers, line.c_str());
-  }
-  // Large bodies would otherwise wait for a "100 Continue" many servers never send.
-  if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
-  // An upload says what its body is only when the request does; libcurl would call it a form.
-  if (isUpload && !fields.contains("Content-Type")) {
-    transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
+  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
   }
   if (transfer.isDownload && !setUpDownloadFile(transfer, source)) return;
 
@@ -1125,8 +1348,7 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaximumRedirects);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // The verify callback decides every new connection (the delegate, or the default
   // evaluation); libcurl must keep honouring its answer, and must not check the host itself,
@@ -1145,7 +1367,8 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
   // Decoding is always on, as a client of this platform expects: an explicit Accept-Encoding
   // is sent as given, otherwise every encoding libcurl can undo is offered.
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding ? acceptEncoding->c_str() : "");
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
 
   bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
@@ -1480,23 +1703,6 @@ void SessionCore::finishDownload(Transfer& transfer) {
 void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   std::string line = trimLineEnd(raw);
   if (line.starts_with("HTTP/")) {
-    if (transfer.headStatus >= 300 && transfer.headStatus < 400) {
-      // The previous head was a redirect that is being followed: the request moves on.
-      char* effective = nullptr;
-      curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-      std::lock_guard lock(transfer.shared->mutex);
-      auto& current = transfer.shared->currentRequest;
-      if (current && effective) {
-        if (auto url = URL::fromString(effective)) current->url = *url;
-        const std::string method = current->httpMethod.value_or("GET");
-        int status = transfer.headStatus;
-        if ((status == 303 && method != "HEAD") ||
-            ((status == 301 || status == 302) && method == "POST")) {
-          current->httpMethod = "GET";
-          current->httpBody.reset();
-        }
-      }
-    }
     transfer.inHead = true;
     transfer.headLines.clear();
     transfer.headStart = Date::now();
@@ -1517,14 +1723,6 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   transfer.inHead = false;
   int status = transfer.headStatus;
   if (status >= 100 && status < 200) return;
-  bool hasLocation =
-      std::any_of(transfer.headLines.begin(), transfer.headLines.end(),
-                  [](const std::string& l) { return lowercase(l.substr(0, 9)) == "location:"; });
-  long redirects = 0;
-  curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
-  bool followed =
-      hasLocation && redirects < kMaximumRedirects &&
-      (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
   auto responseURL = effective ? URL::fromString(effective) : std::nullopt;
@@ -1541,7 +1739,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
     transfer.transactions.push_back(std::move(metrics));
   }
-  if (followed) return;
+  if (considerRedirect(transfer, status)) return;
   // Every byte of the body that went out is told before the answer.
   curl_off_t uploaded = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
@@ -1607,7 +1805,8 @@ void SessionCore::deliverResponse(Transfer& transfer) {
 void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
-  if (transfer.isDownload) {
+  if (transfer.isDownload && !transfer.awaitingRedirect && !transfer.nextRequest &&
+      !transfer.tooManyRedirects) {
     if (!transfer.responseDelivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.downloadError) {
       finish(transfer, transfer.downloadError);
@@ -1626,6 +1825,19 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   }
   if (transfer.bodyError) {
     finish(transfer, bodyReadError(transfer));
+    return;
+  }
+  if (result == CURLE_OK && transfer.tooManyRedirects) {
+    finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects, currentURL(transfer),
+                                        "more than 16 redirects")));
+    return;
+  }
+  if (result == CURLE_OK && transfer.awaitingRedirect) {
+    transfer.redirectTransferDone = true;
+    return;
+  }
+  if (result == CURLE_OK && transfer.nextRequest) {
+    loadNextRequest(transfer);
     return;
   }
   if (result == CURLE_OK) {
@@ -1682,7 +1894,7 @@ void SessionCore::updatePause(Transfer& transfer) {
   if (transfer.suspended) {
     curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
     transfer.keepAlive.reset();
-  } else if (!transfer.awaitingDisposition) {
+  } else if (!transfer.awaitingDisposition && !transfer.awaitingRedirect) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
 }
@@ -1762,11 +1974,7 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
   URLSessionTaskMetrics metrics;
   metrics.taskInterval.start = transfer.task->createdAt_;
   metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
-  if (transfer.easy) {
-    long redirects = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
-    metrics.redirectCount = static_cast<int>(redirects);
-  }
+  metrics.redirectCount = transfer.redirectCount;
   metrics.transactionMetrics = std::move(transfer.transactions);
   if (transfer.easy && !metrics.transactionMetrics.empty()) {
     auto& last = metrics.transactionMetrics.back();

@@ -118,6 +118,20 @@ class URLSessionDelegate {
   virtual void didReceiveChallenge(const SessionPtr& session, const TaskPtr& task,
                                    const ChallengePtr& challenge,
                                    ChallengeHandler completionHandler);
+  // A redirect is about to be followed: a 301, 302, 303, 307 or 308 whose "Location" resolves
+  // to an http or https URL. `newRequest` is what would be loaded next: 301 and 302 turn a POST
+  // into a GET, 303 turns every method but HEAD into one (dropping the body and its
+  // "Content-Type", "Content-Length" and "Content-Encoding"); 307 and 308 keep method and body.
+  // A redirect to another origin drops "Authorization", "Proxy-Authorization" and "Cookie"
+  // (the cookie store adds the new host's own cookies). The handler's request is loaded next in
+  // this task; none (or a handler dropped unanswered) makes the redirect response and its body
+  // the task's response. The default follows. Without a delegate redirects are followed, but
+  // never from https to http. The 17th redirect of a task fails it with
+  // `httpTooManyRedirects`.
+  virtual void willPerformHTTPRedirection(
+      const SessionPtr& session, const TaskPtr& task, const HTTPURLResponsePtr& response,
+      const URLRequest& newRequest,
+      std::function<void(std::optional<URLRequest>)> completionHandler);
   // The task ended: `error` is absent on success, a `URLError` otherwise (cancelled: -999).
   virtual void didCompleteWithError(const SessionPtr& session, const TaskPtr& task, ErrorPtr error);
 

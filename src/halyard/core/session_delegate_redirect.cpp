@@ -1,0 +1,22 @@
+#include "halyard/core/session_delegate.h"
+#include "halyard/policies/redirect_handler.h"
+
+namespace halyard {
+
+void SessionDelegate::willPerformHTTPRedirection(
+    const SessionPtr& session, const TaskPtr& task, const platform::HTTPURLResponsePtr& response,
+    const platform::URLRequest& newRequest,
+    std::function<void(std::optional<platform::URLRequest>)> completionHandler) {
+  if (eventMonitor_) {
+    eventMonitor_->taskWillPerformHTTPRedirection(session, task, response, newRequest);
+  }
+  std::shared_ptr<RedirectHandler> handler;
+  if (auto request = typedRequest<Request>(task)) handler = request->redirectHandler();
+  if (!handler) {
+    if (auto provider = stateProvider()) handler = provider->redirectHandler();
+  }
+  if (!handler) return completionHandler(newRequest);
+  handler->decideRedirect(task, newRequest, response, completionHandler);
+}
+
+}  // namespace halyard
