@@ -78,6 +78,12 @@ class SessionDelegate : public platform::URLSessionDelegate {
                            const ChallengePtr& challenge,
                            ChallengeHandler completionHandler) override;
   ChallengeEvaluation attemptServerTrustEvaluation(const ChallengePtr& challenge) const;
+  // The request's own cached-response handler, else the session's, else the proposal; without
+  // a state provider the proposal at once.
+  void willCacheResponse(
+      const SessionPtr& session, const DataTaskPtr& task,
+      const platform::CachedURLResponsePtr& proposedResponse,
+      std::function<void(platform::CachedURLResponsePtr)> completionHandler) override;
   // The request's own redirect handler, else the session's, else the proposal unchanged.
   void willPerformHTTPRedirection(
       const SessionPtr& session, const TaskPtr& task, const platform::HTTPURLResponsePtr& response,

@@ -36,6 +36,11 @@ void URLSessionDelegate::taskIsWaitingForConnectivity(const SessionPtr&, const T
 void URLSessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr&,
                                                     const URLSessionTaskMetrics&) {}
 void URLSessionDelegate::didCompleteWithError(const SessionPtr&, const TaskPtr&, ErrorPtr) {}
+void URLSessionDelegate::willCacheResponse(
+    const SessionPtr&, const DataTaskPtr&, const CachedURLResponsePtr& proposedResponse,
+    std::function<void(CachedURLResponsePtr)> completionHandler) {
+  completionHandler(proposedResponse);
+}
 void URLSessionDelegate::willPerformHTTPRedirection(
     const SessionPtr&, const TaskPtr&, const HTTPURLResponsePtr&, const URLRequest& newRequest,
     std::function<void(std::optional<URLRequest>)> completionHandler) {

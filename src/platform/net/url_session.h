@@ -13,6 +13,7 @@
 #include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/input_stream.h"
+#include "platform/net/cached_url_response.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_request.h"
@@ -143,6 +144,13 @@ class URLSessionDelegate {
   virtual void didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
                                   const URLResponsePtr& response,
                                   std::function<void(ResponseDisposition)> completionHandler);
+  // A data task's response is about to be stored in the session's URL cache, after the last
+  // piece of its body and before its metrics: what the handler gives back is stored (none, or a
+  // response that is not allowed to be stored, stores nothing; so does a handler dropped
+  // unanswered). The default stores the proposal.
+  virtual void willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
+                                 const CachedURLResponsePtr& proposedResponse,
+                                 std::function<void(CachedURLResponsePtr)> completionHandler);
   // One piece of the body, decoded (gzip, deflate and br content encodings are undone).
   virtual void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                               const Bytes& data);

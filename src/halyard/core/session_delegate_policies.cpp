@@ -1,4 +1,5 @@
 #include "halyard/core/session_delegate.h"
+#include "halyard/policies/cached_response_handler.h"
 #include "halyard/policies/redirect_handler.h"
 
 namespace halyard {
@@ -17,6 +18,20 @@ void SessionDelegate::willPerformHTTPRedirection(
   }
   if (!handler) return completionHandler(newRequest);
   handler->decideRedirect(task, newRequest, response, completionHandler);
+}
+
+void SessionDelegate::willCacheResponse(
+    const SessionPtr& session, const DataTaskPtr& task,
+    const platform::CachedURLResponsePtr& proposedResponse,
+    std::function<void(platform::CachedURLResponsePtr)> completionHandler) {
+  if (eventMonitor_) eventMonitor_->dataTaskWillCacheResponse(session, task, proposedResponse);
+  auto provider = stateProvider();
+  if (!provider) return completionHandler(proposedResponse);
+  std::shared_ptr<CachedResponseHandler> handler;
+  if (auto request = provider->requestForTask(task)) handler = request->cachedResponseHandler();
+  if (!handler) handler = provider->cachedResponseHandler();
+  if (!handler) return completionHandler(proposedResponse);
+  handler->decideCaching(task, proposedResponse, completionHandler);
 }
 
 }  // namespace halyard
