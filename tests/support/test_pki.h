@@ -10,7 +10,9 @@
 // (and SSL_CERT_DIR at an empty folder) before anything is evaluated, so the system's own
 // anchors are never seen.
 
+#ifndef TESTPKI_NO_GTEST
 #include <gtest/gtest.h>
+#endif
 #include <httplib.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -363,17 +365,22 @@ struct PKI {
   }
 };
 
+// Points SSL_CERT_FILE at a file holding only the test root, and SSL_CERT_DIR at an empty folder.
+inline void useTestAnchorsOnly() {
+  const auto& pki = PKI::shared();
+  ::setenv("SSL_CERT_FILE", (pki.folder / "anchors.pem").c_str(), 1);
+  ::setenv("SSL_CERT_DIR", (pki.folder / "no-anchors").c_str(), 1);
+}
+
+#ifndef TESTPKI_NO_GTEST
 // Makes the test root the only anchor the program's evaluations know.
 class TrustEnvironment : public testing::Environment {
  public:
-  void SetUp() override {
-    const auto& pki = PKI::shared();
-    ::setenv("SSL_CERT_FILE", (pki.folder / "anchors.pem").c_str(), 1);
-    ::setenv("SSL_CERT_DIR", (pki.folder / "no-anchors").c_str(), 1);
-  }
+  void SetUp() override { useTestAnchorsOnly(); }
 };
 
 inline testing::Environment* const trustEnvironment =
     testing::AddGlobalTestEnvironment(new TrustEnvironment);
+#endif
 
 }  // namespace testpki
