@@ -1,5 +1,8 @@
 #include "halyard/core/session.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "halyard/core/duvavuraz_uvevirarivero.h"
 #include "halyard/core/halyard_info.h"
 #include "halyard/encoding/http_header_views.h"
@@ -706,11 +709,31 @@ void Session::didCompleteTask(const URLSessionTaskPtr& task, std::function<void(
   completion();
 }
 
+bool Session::sameOrigin(const std::optional<platform::URL>& url,
+                         const platform::URLProtectionSpace& space) {
+  if (!url || !space.protocol()) return false;
+  auto lower = [](std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+  };
+  const std::string scheme = lower(url->scheme().value_or(""));
+  const int port = url->port().value_or(scheme == "https" ? 443 : scheme == "http" ? 80 : -1);
+  return scheme == lower(*space.protocol()) &&
+         lower(url->host().value_or("")) == lower(space.host()) && port == space.port();
+}
+
 std::optional<platform::URLCredential> Session::credentialForTask(
     const URLSessionTaskPtr& task, const platform::URLProtectionSpace& space) {
   rootQueue_->dispatchPrecondition();
+  // The request's own credential goes only to the origins the request itself addressed; a
+  // server it was redirected to gets what the storage holds for its space, or nothing.
   if (auto request = requestTaskMap_.requestForTask(task)) {
-    if (auto credential = request->credential()) return credential;
+    if (auto credential = request->credential()) {
+      for (const auto& urlRequest : request->requests()) {
+        if (sameOrigin(urlRequest.url, space)) return credential;
+      }
+    }
   }
   const auto& storage = session_->configuration().urlCredentialStorage;
   if (!storage) return std::nullopt;

@@ -370,6 +370,9 @@ class Session : public RequestDelegate,
   void didCompleteTask(const URLSessionTaskPtr& task, std::function<void()> completion) override;
   std::optional<platform::URLCredential> credentialForTask(
       const URLSessionTaskPtr& task, const platform::URLProtectionSpace& space) override;
+  // Whether `url` names the scheme, host and port of `space` (default ports counted).
+  static bool sameOrigin(const std::optional<platform::URL>& url,
+                         const platform::URLProtectionSpace& space);
   void cancelRequestsForSessionInvalidation(const platform::ErrorPtr& error) override;
 
   // Root-queue state, for inspection on the root queue.

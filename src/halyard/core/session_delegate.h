@@ -14,6 +14,14 @@ namespace halyard {
 
 class ServerTrustManager;
 
+// What the challenge rule decided: the platform's disposition, the credential to use, and the
+// error a refused server trust leaves on the request.
+struct ChallengeEvaluation {
+  platform::URLSessionDelegate::AuthChallengeDisposition disposition;
+  std::optional<platform::URLCredential> credential;
+  std::optional<HalyardError> error;
+};
+
 // What the session delegate asks of its session.
 class SessionStateProvider {
  public:
@@ -63,6 +71,24 @@ class SessionDelegate : public platform::URLSessionDelegate {
   }
 
   void didBecomeInvalidWithError(const SessionPtr& session, platform::ErrorPtr error) override;
+  // Credentials for the HTTP schemes and client certificates (never after a failure); server
+  // trust through the session's trust manager, whose refusal cancels the challenge and becomes
+  // the request's error.
+  void didReceiveChallenge(const SessionPtr& session, const TaskPtr& task,
+                           const ChallengePtr& challenge,
+                           ChallengeHandler completionHandler) override;
+  ChallengeEvaluation attemptServerTrustEvaluation(const ChallengePtr& challenge) const;
+  // The request's own cached-response handler, else the session's, else the proposal; without
+  // a state provider the proposal at once.
+  void willCacheResponse(
+      const SessionPtr& session, const DataTaskPtr& task,
+      const platform::CachedURLResponsePtr& proposedResponse,
+      std::function<void(platform::CachedURLResponsePtr)> completionHandler) override;
+  // The request's own redirect handler, else the session's, else the proposal unchanged.
+  void willPerformHTTPRedirection(
+      const SessionPtr& session, const TaskPtr& task, const platform::HTTPURLResponsePtr& response,
+      const platform::URLRequest& newRequest,
+      std::function<void(std::optional<platform::URLRequest>)> completionHandler) override;
   void taskIsWaitingForConnectivity(const SessionPtr& session, const TaskPtr& task) override;
   void didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
                                   const platform::URLSessionTaskMetrics& metrics) override;

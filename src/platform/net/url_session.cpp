@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/async.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -20,6 +24,7 @@
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/download_resume_data.h"
+#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 
 namespace platform {
@@ -32,6 +37,20 @@ void URLSessionDelegate::taskIsWaitingForConnectivity(const SessionPtr&, const T
 void URLSessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr&,
                                                     const URLSessionTaskMetrics&) {}
 void URLSessionDelegate::didCompleteWithError(const SessionPtr&, const TaskPtr&, ErrorPtr) {}
+void URLSessionDelegate::willCacheResponse(
+    const SessionPtr&, const DataTaskPtr&, const CachedURLResponsePtr& proposedResponse,
+    std::function<void(CachedURLResponsePtr)> completionHandler) {
+  completionHandler(proposedResponse);
+}
+void URLSessionDelegate::willPerformHTTPRedirection(
+    const SessionPtr&, const TaskPtr&, const HTTPURLResponsePtr&, const URLRequest& newRequest,
+    std::function<void(std::optional<URLRequest>)> completionHandler) {
+  completionHandler(newRequest);
+}
+void URLSessionDelegate::didReceiveChallenge(const SessionPtr&, const TaskPtr&, const ChallengePtr&,
+                                             ChallengeHandler completionHandler) {
+  completionHandler(AuthChallengeDisposition::performDefaultHandling, std::nullopt);
+}
 void URLSessionDelegate::didReceiveResponse(
     const SessionPtr&, const DataTaskPtr&, const URLResponsePtr&,
     std::function<void(ResponseDisposition)> completionHandler) {
@@ -87,6 +106,9 @@ struct TaskShared {
   // the transfer holds itself (one hold, `deliveryHold`) until the delegate caught up.
   std::atomic<std::int64_t> undeliveredBytes{0};
   std::atomic<bool> deliveryHold{false};
+  // The challenge the task's handshake waits on, so a cancel from any thread ends the wait
+  // even while the I/O thread itself is the one waiting.
+  std::weak_ptr<ChallengeWait> challengeWait;
 };
 
 // What a task starts from besides its request: an upload's body, or a continued download's
@@ -221,6 +243,21 @@ struct Transfer {
   bool suspended = false;
   bool cancelled = false;
 
+  // TLS authentication of the connection being made.
+  std::shared_ptr<ChallengeWait> challengeWait;    // while a handshake waits for an answer
+  std::optional<URLError::Code> handshakeFailure;  // why the handshake was refused
+  bool clientCertificateAsked = false;
+  bool clientCertificateSent = false;
+
+  // Redirects, followed here rather than by libcurl so the delegate decides each one.
+  int redirectCount = 0;
+  std::optional<std::string> acceptEncoding;  // as the request states it
+  bool awaitingRedirect = false;              // the delegate decides; the body waits
+  bool redirectTransferDone = false;          // the redirect's own transfer ended meanwhile
+  std::optional<URLRequest> nextRequest;      // to load once the redirect's body is drained
+  bool nextDropsBody = false;
+  bool tooManyRedirects = false;
+
   // Timing.
   double startUptime = 0;         // first resume, for the resource time-out
   double lastActivityUptime = 0;  // idle time-out; 0 until the transfer became active
@@ -290,6 +327,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       if (stopping_) return;
       stopping_ = true;
     }
+    endChallengeWaits();
     curl_multi_wakeup(multi_);
     if (std::this_thread::get_id() == thread_.get_id()) {
       thread_.detach();  // the loop ends after this turn, holding its own reference
@@ -450,6 +488,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     }
     Transfer& transfer = *it->second;
     if (transfer.cancelled) return;
+    if (transfer.challengeWait) {
+      // The handshake ends by itself once its wait is over; the transfer then fails as
+      // cancelled. Taking the connection away mid-handshake would strand it.
+      transfer.challengeWait->end(URLError::Code::cancelled);
+      return;
+    }
     transfer.cancelled = true;
     finish(transfer, cancelledError(transfer));
   }
@@ -538,6 +582,23 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   friend size_t readCallback(char*, size_t, size_t, void*);
   friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+  friend int verifyCallback(X509_STORE_CTX*, void*);
+  friend int clientCertificateCallback(SSL*, X509**, EVP_PKEY**);
+
+  // TLS authentication, on the I/O thread inside a handshake.
+  int verifyPeer(Transfer& transfer, X509_STORE_CTX* context);
+  int provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate, EVP_PKEY** key);
+  // Raises `challenge` to the delegate and waits for the decision. False when there is no
+  // delegate to ask.
+  bool awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
+                      URLSessionDelegate::ChallengePtr challenge);
+  // Ends every wait of a handshake (the session is stopping).
+  void endChallengeWaits();
+  struct Origin {
+    std::string host;
+    int port;
+  };
+  Origin tlsOrigin(Transfer& transfer);
 
   ErrorPtr cancelledError(const Transfer& transfer) {
     return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
@@ -569,6 +630,15 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void onHeaderLine(Transfer& transfer, std::string_view line);
   void deliverResponse(Transfer& transfer);
   void onDone(Transfer& transfer, CURLcode result);
+  // At the end of a head: true when the response is a redirect this layer handles (followed,
+  // refused as too many, or put to the delegate), so it is not delivered now.
+  bool considerRedirect(Transfer& transfer, int status);
+  void answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request);
+  // Goes on with `nextRequest` in the same task, on the same easy handle.
+  void loadNextRequest(Transfer& transfer);
+  // The header list of `request`; false (with `problem` set) when a field cannot be sent.
+  bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+                    std::string& problem);
   void checkTimers();
   double nextDeadline();
   void updatePause(Transfer& transfer);
@@ -588,6 +658,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
+  std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;       // handshakes waiting
 
   std::thread thread_;
   CURLM* multi_ = nullptr;
@@ -615,6 +686,9 @@ constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
 size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   auto* core = transfer->core;
+  if (transfer->awaitingRedirect) return CURL_WRITEFUNC_PAUSE;
+  // The body of a redirect that is followed (or refused) is nobody's.
+  if (transfer->nextRequest || transfer->tooManyRedirects) return size * count;
   if (!transfer->responseDelivered) core->deliverResponse(*transfer);
   if (transfer->awaitingDisposition || transfer->suspended ||
       transfer->shared->receiveHolds.load() > 0) {
@@ -760,6 +834,487 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
   return 0;
 }
 
+// ---- TLS authentication -------------------------------------------------------------------
+
+// Handshakes that wait for the delegate run inside OpenSSL's asynchronous jobs, which libcurl
+// resumes on its next turn: the verify callback pauses its job instead of holding the I/O
+// thread, so the session's other transfers keep moving. (libcurl 7.88 does not honour
+// OpenSSL's retry-verify, so that simpler road is closed.) ThreadSanitizer cannot follow the
+// job's stack switches; that build waits on the I/O thread instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kPauseHandshakes = false;
+#else
+constexpr bool kPauseHandshakes = true;
+#endif
+
+int transferIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+int verifyCallback(X509_STORE_CTX* context, void* data) {
+  auto* transfer = static_cast<Transfer*>(data);
+  return transfer->core->verifyPeer(*transfer, context);
+}
+
+int clientCertificateCallback(SSL* ssl, X509** certificate, EVP_PKEY** key) {
+  auto* transfer =
+      static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
+  if (transfer == nullptr) return 0;
+  return transfer->core->provideClientCertificate(*transfer, ssl, certificate, key);
+}
+
+// Only the handshake needs a job; reads and writes after it run plainly.
+void handshakeInfoCallback(const SSL* ssl, int where, int) {
+  if ((where & SSL_CB_HANDSHAKE_DONE) != 0) SSL_clear_mode(const_cast<SSL*>(ssl), SSL_MODE_ASYNC);
+}
+
+// libcurl makes a context for every new connection, for the easy handle that opens it.
+CURLcode sslContextCallback(CURL*, void* sslContext, void* data) {
+  auto* context = static_cast<SSL_CTX*>(sslContext);
+  SSL_CTX_set_ex_data(context, transferIndex(), data);
+  SSL_CTX_set_cert_verify_callback(context, &verifyCallback, data);
+  SSL_CTX_set_client_cert_cb(context, &clientCertificateCallback);
+  SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp);
+  if (kPauseHandshakes) {
+    SSL_CTX_set_mode(context, SSL_MODE_ASYNC);
+    SSL_CTX_set_info_callback(context, &handshakeInfoCallback);
+  }
+  return CURLE_OK;
+}
+
+SessionCore::Origin SessionCore::tlsOrigin(Transfer& transfer) {
+  char* effective = nullptr;
+  curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+  std::optional<URL> url = effective ? URL::fromString(effective) : std::nullopt;
+  if (!url) url = currentURL(transfer);
+  Origin origin{"", 443};
+  if (url) {
+    // Names are compared as DNS compares them, so a host spelled in capitals meets the same
+    // rules as in lower case.
+    origin.host = lowercase(url->host().value_or(""));
+    origin.port = url->port().value_or(443);
+  }
+  return origin;
+}
+
+void SessionCore::endChallengeWaits() {
+  std::set<std::shared_ptr<ChallengeWait>> waits;
+  {
+    std::lock_guard lock(mutex_);
+    waits = challengeWaits_;
+  }
+  for (const auto& wait : waits)
+    wait->end(URLError::Code::cancelled);
+}
+
+bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
+                                 URLSessionDelegate::ChallengePtr challenge) {
+  auto delegate = this->delegate();
+  auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
+  if (!delegate || !session) return false;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      wait->end(URLError::Code::cancelled);
+      return true;
+    }
+    challengeWaits_.insert(wait);
+  }
+  transfer.challengeWait = wait;
+  bool cancelling = false;
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->challengeWait = wait;
+    cancelling = transfer.shared->state == URLSessionTask::State::canceling;
+  }
+  if (cancelling) wait->end(URLError::Code::cancelled);
+
+  // Dropped unanswered, the handler cancels.
+  struct Answer {
+    std::shared_ptr<ChallengeWait> wait;
+    ~Answer() {
+      if (wait)
+        wait->answer(URLSessionDelegate::AuthChallengeDisposition::cancelAuthenticationChallenge,
+                     std::nullopt);
+    }
+  };
+  auto answer = std::make_shared<Answer>();
+  answer->wait = wait;
+  auto task = transfer.task;
+  deliver(
+      [task, challenge, answer](URLSessionDelegate& delegate,
+                                const std::shared_ptr<URLSession>& session) mutable {
+        URLSessionDelegate::ChallengeHandler handler =
+            [answer](URLSessionDelegate::AuthChallengeDisposition disposition,
+                     std::optional<URLCredential> credential) {
+              answer->wait->answer(disposition, std::move(credential));
+            };
+        answer.reset();  // from here only the handler holds the answer
+        delegate.didReceiveChallenge(session, task, challenge, std::move(handler));
+      },
+      session);
+  answer.reset();
+
+  const double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
+                                    transfer.task->originalRequest_->timeoutInterval);
+  double deadline = systemUptime() + (idleLimit > 0 ? idleLimit : 365 * 24 * 3600.0);
+  if (configuration_.timeoutIntervalForResource > 0) {
+    deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
+  }
+  if (kPauseHandshakes && ASYNC_get_current_job() != nullptr) {
+    while (!wait->decided()) {
+      if (systemUptime() >= deadline) {
+        wait->end(URLError::Code::timedOut);
+        break;
+      }
+      ASYNC_pause_job();
+    }
+  } else if (!wait->waitUntil(deadline)) {
+    wait->end(URLError::Code::timedOut);
+  }
+
+  transfer.challengeWait.reset();
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->challengeWait.reset();
+  }
+  {
+    std::lock_guard lock(mutex_);
+    challengeWaits_.erase(wait);
+  }
+  if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+  return true;
+}
+
+int SessionCore::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
+  const auto presented = presentedCertificates(context);
+  const Origin origin = tlsOrigin(transfer);
+  auto refuse = [&](URLError::Code code, int verifyCode) {
+    transfer.handshakeFailure = code;
+    X509_STORE_CTX_set_error(context, verifyCode);
+    return 0;
+  };
+  auto evaluateByDefault = [&] {
+    if (auto failure = defaultEvaluation(presented, origin.host)) {
+      return refuse(codeForVerification(*failure), *failure);
+    }
+    X509_STORE_CTX_set_error(context, X509_V_OK);
+    return 1;
+  };
+  auto trust = SecTrust::create(presented, {SecPolicy::createSSL(true, origin.host)});
+  if (!trust) return refuse(URLError::Code::serverCertificateUntrusted, X509_V_ERR_UNSPECIFIED);
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(context, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  if (ssl != nullptr) {
+    const unsigned char* staple = nullptr;
+    const long length = SSL_get_tlsext_status_ocsp_resp(ssl, &staple);
+    if (length > 0 && staple != nullptr)
+      trust->setStapledOCSPResponse(Bytes(staple, staple + length));
+  }
+  auto wait = std::make_shared<ChallengeWait>([weak = weak_from_this()] {
+    if (auto core = weak.lock()) curl_multi_wakeup(core->multi_);
+  });
+  auto challenge = std::make_shared<const URLAuthenticationChallenge>(
+      URLProtectionSpace(origin.host, origin.port, "https", std::nullopt,
+                         URLProtectionSpace::methodServerTrust, trust),
+      std::nullopt, 0);
+  if (!awaitChallenge(transfer, wait, challenge)) return evaluateByDefault();
+  if (auto reason = wait->endReason()) return refuse(*reason, X509_V_ERR_APPLICATION_VERIFICATION);
+  using Disposition = URLSessionDelegate::AuthChallengeDisposition;
+  switch (wait->disposition()) {
+    case Disposition::useCredential:
+      if (wait->credential() && wait->credential()->kind() == URLCredential::Kind::serverTrust) {
+        X509_STORE_CTX_set_error(context, X509_V_OK);
+        return 1;
+      }
+      return evaluateByDefault();  // a credential of another kind counts as none
+    case Disposition::cancelAuthenticationChallenge:
+      return refuse(URLError::Code::cancelled, X509_V_ERR_APPLICATION_VERIFICATION);
+    case Disposition::performDefaultHandling:
+    case Disposition::rejectProtectionSpace:
+      break;
+  }
+  return evaluateByDefault();
+}
+
+int SessionCore::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate,
+                                          EVP_PKEY** key) {
+  transfer.clientCertificateAsked = true;
+  const Origin origin = tlsOrigin(transfer);
+  auto wait = std::make_shared<ChallengeWait>([weak = weak_from_this()] {
+    if (auto core = weak.lock()) curl_multi_wakeup(core->multi_);
+  });
+  auto challenge = std::make_shared<const URLAuthenticationChallenge>(
+      URLProtectionSpace(origin.host, origin.port, "https", std::nullopt,
+                         URLProtectionSpace::methodClientCertificate),
+      std::nullopt, 0);
+  if (!awaitChallenge(transfer, wait, challenge)) return 0;
+  using Disposition = URLSessionDelegate::AuthChallengeDisposition;
+  std::optional<URLError::Code> end = wait->endReason();
+  if (!end && wait->disposition() == Disposition::cancelAuthenticationChallenge) {
+    end = URLError::Code::cancelled;
+  }
+  if (end) {
+    // The handshake goes on without a certificate; the task ends as soon as it is back.
+    transfer.handshakeFailure = end;
+    auto task = transfer.task;
+    post([this, task] {
+      auto it = transfers_.find(task->taskIdentifier());
+      if (it == transfers_.end() || it->second->cancelled) return;
+      it->second->cancelled = true;
+      finish(*it->second, makeError(URLError(URLError::Code::cancelled, currentURL(*it->second))));
+    });
+    return 0;
+  }
+  const auto& credential = wait->credential();
+  if (wait->disposition() != Disposition::useCredential || !credential ||
+      credential->kind() != URLCredential::Kind::identity || !credential->identity()) {
+    return 0;  // default handling, rejection or a credential of another kind: none is sent
+  }
+  for (const auto& extra : credential->certificates()) {
+    if (extra) SSL_add1_chain_cert(ssl, extra->x509());
+  }
+  X509* own = credential->identity()->certificate()->x509();
+  EVP_PKEY* privateKey = credential->identity()->privateKey();
+  if (X509_up_ref(own) != 1) return 0;
+  if (EVP_PKEY_up_ref(privateKey) != 1) {
+    X509_free(own);
+    return 0;
+  }
+  *certificate = own;
+  *key = privateKey;
+  transfer.clientCertificateSent = true;
+  return 1;
+}
+
+bool SessionCore::buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+                               std::string& problem) {
+  if (transfer.headers) curl_slist_free_all(transfer.headers);
+  transfer.headers = nullptr;
+  transfer.acceptEncoding.reset();
+  // Header fields: the request's own, then the configuration's where the request has none.
+  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
+  if (configuration_.httpAdditionalHeaders) {
+    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
+      if (!fields.contains(name)) fields.set(name, value);
+    }
+  }
+  for (const auto& [name, value] : fields) {
+    if (!isValidHeaderName(name) || hasLineBreakOrNul(value)) {
+      problem = "header field \"" + name + "\" cannot be sent";
+      return false;
+    }
+    if (headerNamesEqual(name, "Accept-Encoding")) {
+      transfer.acceptEncoding = value;
+      continue;
+    }
+    // An upload's length and framing follow from its body.
+    if (isUpload &&
+        (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
+      continue;
+    }
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    transfer.headers = curl_slist_append(transfer.headers, line.c_str());
+  }
+  // Large bodies would otherwise wait for a "100 Continue" many servers never send.
+  if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+  // libcurl would claim "Accept: */*" on the request's behalf; a request that names no types
+  // sends no such field.
+  if (!fields.contains("Accept")) transfer.headers = curl_slist_append(transfer.headers, "Accept:");
+  // An upload says what its body is only when the request does; libcurl would call it a form.
+  if (isUpload && !fields.contains("Content-Type")) {
+    transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
+  }
+  return true;
+}
+
+namespace {
+
+bool isRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Scheme, host and port, compared as the web compares origins.
+std::tuple<std::string, std::string, int> originOf(const URL& url) {
+  const std::string scheme = lowercase(url.scheme().value_or(""));
+  return {scheme, lowercase(url.host().value_or("")),
+          url.port().value_or(scheme == "https" ? 443 : 80)};
+}
+
+}  // namespace
+
+bool SessionCore::considerRedirect(Transfer& transfer, int status) {
+  if (!isRedirectStatus(status) || transfer.transactions.empty()) return false;
+  std::optional<std::string> location;
+  for (const auto& line : transfer.headLines) {
+    if (lowercase(line.substr(0, 9)) != "location:") continue;
+    auto value = line.substr(9);
+    const auto first = value.find_first_not_of(" \t");
+    location = first == std::string::npos ? std::string() : value.substr(first);
+    break;
+  }
+  std::optional<URLRequest> current;
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    current = transfer.shared->currentRequest;
+  }
+  if (!location || location->empty() || !current || !current->url) return false;
+  auto target = URL::fromString(*location, *current->url);
+  if (!target) return false;
+  const auto [scheme, host, port] = originOf(*target);
+  if ((scheme != "http" && scheme != "https") || host.empty()) return false;
+  if (transfer.redirectCount >= kMaximumRedirects) {
+    transfer.tooManyRedirects = true;
+    return true;
+  }
+
+  URLRequest proposed = *current;
+  proposed.url = *target;
+  const std::string method = proposed.httpMethod.value_or("GET");
+  transfer.nextDropsBody =
+      (status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST");
+  if (transfer.nextDropsBody) {
+    proposed.httpMethod = method == "HEAD" ? "HEAD" : "GET";
+    proposed.httpBody.reset();
+    for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding"}) {
+      proposed.setValueForHTTPHeaderField(std::nullopt, name);
+    }
+  }
+  // The caller's credentials and cookies were meant for the origin it named.
+  if (originOf(*current->url) != originOf(*target)) {
+    for (const char* name : {"Authorization", "Proxy-Authorization", "Cookie"}) {
+      proposed.setValueForHTTPHeaderField(std::nullopt, name);
+    }
+  }
+  const bool downgrade =
+      lowercase(current->url->scheme().value_or("")) == "https" && scheme == "http";
+  auto response =
+      std::dynamic_pointer_cast<const HTTPURLResponse>(transfer.transactions.back().response);
+  if (!delegate() || !response) {
+    if (downgrade) return false;
+    transfer.nextRequest = std::move(proposed);
+    return true;
+  }
+  transfer.awaitingRedirect = true;
+  // Dropped unanswered, the handler leaves the redirect unfollowed.
+  auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
+      [weak = weak_from_this(),
+       id = transfer.task->taskIdentifier()](std::optional<URLRequest> request) {
+        if (auto core = weak.lock()) {
+          core->post([core, id, request = std::move(request)]() mutable {
+            core->answerRedirect(id, std::move(request));
+          });
+        }
+      });
+  auto task = transfer.task;
+  deliver(
+      [task, response, proposed = std::move(proposed), once](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(std::optional<URLRequest>)> handler =
+            [once](std::optional<URLRequest> request) { once->call(std::move(request)); };
+        once.reset();
+        delegate.willPerformHTTPRedirection(session, task, response, proposed, std::move(handler));
+      },
+      transfer.keepAlive);
+  return true;
+}
+
+void SessionCore::answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end()) return;
+  Transfer& transfer = *it->second;
+  if (!transfer.awaitingRedirect || transfer.cancelled) return;
+  transfer.awaitingRedirect = false;
+  if (request) {
+    // What the handler gives is loaded as it is; the body goes only where the method keeps it.
+    if (!request->url) request->url = currentURL(transfer);
+    transfer.nextRequest = std::move(request);
+    if (transfer.redirectTransferDone) {
+      loadNextRequest(transfer);
+    } else {
+      updatePause(transfer);
+    }
+    return;
+  }
+  // Not followed: the redirect is the answer.
+  deliverResponse(transfer);
+  if (transfer.redirectTransferDone) {
+    if (transfer.awaitingDisposition) {
+      transfer.completionPending = true;
+    } else {
+      finish(transfer, nullptr);
+    }
+    return;
+  }
+  updatePause(transfer);
+}
+
+void SessionCore::loadNextRequest(Transfer& transfer) {
+  URLRequest request = std::move(*transfer.nextRequest);
+  transfer.nextRequest.reset();
+  transfer.redirectTransferDone = false;
+  ++transfer.redirectCount;
+  removeFromMulti(transfer);
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->currentRequest = request;
+  }
+  transfer.inHead = false;
+  transfer.headStatus = 0;
+  transfer.headLines.clear();
+  transfer.responseDelivered = false;
+  transfer.errorBuffer[0] = 0;
+
+  const std::string method = request.httpMethod.value_or("GET");
+  const bool keepsBody = !transfer.nextDropsBody && transfer.bodyKind != TaskSource::Body::none;
+  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && keepsBody;
+  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
+  }
+  CURL* easy = transfer.easy;
+  curl_easy_setopt(easy, CURLOPT_URL, request.url->absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
+  if (transfer.nextDropsBody) {
+    // A new GET (or HEAD): no body, and no method of the old request left behind.
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    transfer.bodyKind = TaskSource::Body::none;
+    transfer.body.clear();
+  } else if (transfer.bodyKind == TaskSource::Body::file) {
+    if (::lseek(transfer.bodyFd, 0, SEEK_SET) < 0) {
+      return fail(URLError::Code::cannotOpenFile, "the body file cannot be read again");
+    }
+    transfer.bodyOffset = 0;
+  } else if (transfer.bodyKind == TaskSource::Body::stream && transfer.bodyOffset > 0) {
+    return fail(URLError::Code::requestBodyStreamExhausted, "the body stream cannot be sent again");
+  } else if (!transfer.body.empty() || request.httpBody) {
+    if (request.httpBody && transfer.task->kind_ != URLSessionTask::Kind::upload) {
+      transfer.body = *request.httpBody;
+    }
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(transfer.body.size()));
+    curl_easy_setopt(
+        easy, CURLOPT_POSTFIELDS,
+        transfer.body.empty() ? "" : reinterpret_cast<const char*>(transfer.body.data()));
+  }
+  if (!transfer.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  transfer.nextDropsBody = false;
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
+  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
 void SessionCore::run() {
   while (true) {
     std::deque<std::function<void()>> commands;
@@ -794,7 +1349,13 @@ void SessionCore::run() {
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait * 1000.0 + 0.999), nullptr);
   }
 
-  // Stopped: end what is left without telling anyone (the session is gone).
+  // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
+  // wait for an answer were told to give up; one more turn lets them unwind.
+  endChallengeWaits();
+  {
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+  }
   for (auto& [identifier, transfer] : transfers_) {
     removeFromMulti(*transfer);
     finishQuietly(*transfer);
@@ -841,38 +1402,8 @@ void SessionCore::setUp(Transfer& transfer) {
     return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
   }
 
-  // Header fields: the request's own, then the configuration's where the request has none.
-  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
-  if (configuration_.httpAdditionalHeaders) {
-    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
-      if (!fields.contains(name)) fields.set(name, value);
-    }
-  }
-  std::optional<std::string> acceptEncoding;
-  for (const auto& [name, value] : fields) {
-    if (!isValidHeaderName(name) || hasLineBreakOrNul(value)) {
-      return fail(URLError::Code::badURL, "header field \"" + name + "\" cannot be sent");
-    }
-    if (headerNamesEqual(name, "Accept-Encoding")) {
-      acceptEncoding = value;
-      continue;
-    }
-    // An upload's length and framing follow from its body.
-    if (isUpload &&
-        (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
-      continue;
-    }
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
-    transfer.headers = curl_slist_append(transfer.headers, line.c_str());
-  }
-  // Large bodies would otherwise wait for a "100 Continue" many servers never send.
-  if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
-  // libcurl would claim "Accept: */*" on the request's behalf; a request that names no types
-  // sends no such field.
-  if (!fields.contains("Accept")) transfer.headers = curl_slist_append(transfer.headers, "Accept:");
-  // An upload says what its body is only when the request does; libcurl would call it a form.
-  if (isUpload && !fields.contains("Content-Type")) {
-    transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
+  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
   }
   if (transfer.isDownload && !setUpDownloadFile(transfer, source)) return;
 
@@ -889,11 +1420,20 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaximumRedirects);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // The verify callback decides every new connection (the delegate, or the default
+  // evaluation); libcurl must keep honouring its answer, and must not check the host itself,
+  // nor resume sessions that would skip the callback.
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  // The verify callback evaluates against the security layer's anchors, read once; libcurl
+  // need not load a CA bundle of its own for every connection.
+  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &headerCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeCallback);
@@ -903,7 +1443,8 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
   // Decoding is always on, as a client of this platform expects: an explicit Accept-Encoding
   // is sent as given, otherwise every encoding libcurl can undo is offered.
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding ? acceptEncoding->c_str() : "");
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
 
   bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
@@ -1248,23 +1789,6 @@ void SessionCore::finishDownload(Transfer& transfer) {
 void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   std::string line = trimLineEnd(raw);
   if (line.starts_with("HTTP/")) {
-    if (transfer.headStatus >= 300 && transfer.headStatus < 400) {
-      // The previous head was a redirect that is being followed: the request moves on.
-      char* effective = nullptr;
-      curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-      std::lock_guard lock(transfer.shared->mutex);
-      auto& current = transfer.shared->currentRequest;
-      if (current && effective) {
-        if (auto url = URL::fromString(effective)) current->url = *url;
-        const std::string method = current->httpMethod.value_or("GET");
-        int status = transfer.headStatus;
-        if ((status == 303 && method != "HEAD") ||
-            ((status == 301 || status == 302) && method == "POST")) {
-          current->httpMethod = "GET";
-          current->httpBody.reset();
-        }
-      }
-    }
     transfer.inHead = true;
     transfer.headLines.clear();
     transfer.headStart = Date::now();
@@ -1285,14 +1809,6 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   transfer.inHead = false;
   int status = transfer.headStatus;
   if (status >= 100 && status < 200) return;
-  bool hasLocation =
-      std::any_of(transfer.headLines.begin(), transfer.headLines.end(),
-                  [](const std::string& l) { return lowercase(l.substr(0, 9)) == "location:"; });
-  long redirects = 0;
-  curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
-  bool followed =
-      hasLocation && redirects < kMaximumRedirects &&
-      (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
   auto responseURL = effective ? URL::fromString(effective) : std::nullopt;
@@ -1309,7 +1825,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
     transfer.transactions.push_back(std::move(metrics));
   }
-  if (followed) return;
+  if (considerRedirect(transfer, status)) return;
   // Every byte of the body that went out is told before the answer.
   curl_off_t uploaded = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
@@ -1375,11 +1891,8 @@ void SessionCore::deliverResponse(Transfer& transfer) {
 void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
-  if (transfer.limitError) {
-    finish(transfer, transfer.limitError);
-    return;
-  }
-  if (transfer.isDownload) {
+  if (transfer.isDownload && !transfer.awaitingRedirect && !transfer.nextRequest &&
+      !transfer.tooManyRedirects) {
     if (!transfer.responseDelivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.downloadError) {
       finish(transfer, transfer.downloadError);
@@ -1400,6 +1913,19 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
     finish(transfer, bodyReadError(transfer));
     return;
   }
+  if (result == CURLE_OK && transfer.tooManyRedirects) {
+    finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects, currentURL(transfer),
+                                        "more than 16 redirects")));
+    return;
+  }
+  if (result == CURLE_OK && transfer.awaitingRedirect) {
+    transfer.redirectTransferDone = true;
+    return;
+  }
+  if (result == CURLE_OK && transfer.nextRequest) {
+    loadNextRequest(transfer);
+    return;
+  }
   if (result == CURLE_OK) {
     if (!transfer.responseDelivered) deliverResponse(transfer);
     if (transfer.awaitingDisposition) {
@@ -1410,12 +1936,15 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
     return;
   }
   URLError::Code code = URLError::codeForCurlResult(result);
-  if (result == CURLE_PEER_FAILED_VERIFICATION && transfer.easy) {
-    long verify = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_SSL_VERIFYRESULT, &verify);
-    if (verify == 10) code = URLError::Code::serverCertificateHasBadDate;  // expired
-    if (verify == 9) code = URLError::Code::serverCertificateNotYetValid;  // not yet valid
-    if (verify == 20 || verify == 2) code = URLError::Code::serverCertificateHasUnknownRoot;
+  if (transfer.handshakeFailure) {
+    code = *transfer.handshakeFailure;
+  } else if (transfer.clientCertificateAsked && !transfer.responseDelivered) {
+    code = transfer.clientCertificateSent ? URLError::Code::clientCertificateRejected
+                                          : URLError::Code::clientCertificateRequired;
+  }
+  if (code == URLError::Code::cancelled) {
+    finish(transfer, cancelledError(transfer));
+    return;
   }
   bool connectivity = code == URLError::Code::cannotConnectToHost ||
                       code == URLError::Code::cannotFindHost ||
@@ -1454,6 +1983,7 @@ void SessionCore::updatePause(Transfer& transfer) {
   } else if (transfer.shared->receiveHolds.load() > 0) {
     curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
   } else if (!transfer.awaitingDisposition) {
+  } else if (!transfer.awaitingDisposition && !transfer.awaitingRedirect) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
 }
@@ -1463,6 +1993,7 @@ void SessionCore::checkTimers() {
   std::vector<Transfer*> expired;
   for (auto& [identifier, transfer] : transfers_) {
     if (transfer->cancelled) continue;
+    if (transfer->challengeWait) continue;  // the wait keeps its own deadline
     bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
     if (!transfer->inMulti && !waiting) continue;
     if (waiting && now >= transfer->retryAtUptime &&
@@ -1533,11 +2064,7 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
   URLSessionTaskMetrics metrics;
   metrics.taskInterval.start = transfer.task->createdAt_;
   metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
-  if (transfer.easy) {
-    long redirects = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
-    metrics.redirectCount = static_cast<int>(redirects);
-  }
+  metrics.redirectCount = transfer.redirectCount;
   metrics.transactionMetrics = std::move(transfer.transactions);
   if (transfer.easy && !metrics.transactionMetrics.empty()) {
     auto& last = metrics.transactionMetrics.back();
@@ -1750,6 +2277,12 @@ void URLSessionTask::cancel() {
     if (shared_->state != State::running && shared_->state != State::suspended) return;
     shared_->state = State::canceling;
   }
+  std::shared_ptr<net_detail::ChallengeWait> wait;
+  {
+    std::lock_guard lock(shared_->mutex);
+    wait = shared_->challengeWait.lock();
+  }
+  if (wait) wait->end(URLError::Code::cancelled);
   auto self = shared_from_this();
   if (!core_->post([core = core_.get(), self] { core->cancelTask(self); })) {
     std::lock_guard lock(shared_->mutex);

@@ -13,6 +13,7 @@
 #include "platform/foundation/date.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/input_stream.h"
+#include "platform/net/cached_url_response.h"
 #include "platform/net/http_cookie_storage.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_credential.h"
@@ -86,6 +87,16 @@ class URLSessionDelegate {
 
   // The answer to a response: go on receiving the body, or end the task as cancelled.
   enum class ResponseDisposition : int { cancel = 0, allow = 1 };
+  // The answer to an authentication challenge.
+  enum class AuthChallengeDisposition : int {
+    useCredential = 0,
+    performDefaultHandling = 1,
+    cancelAuthenticationChallenge = 2,
+    rejectProtectionSpace = 3,
+  };
+  using ChallengePtr = std::shared_ptr<const URLAuthenticationChallenge>;
+  using ChallengeHandler =
+      std::function<void(AuthChallengeDisposition, std::optional<URLCredential>)>;
 
   virtual ~URLSessionDelegate() = default;
 
@@ -102,6 +113,38 @@ class URLSessionDelegate {
   // tasks.
   virtual void didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
                                           const URLSessionTaskMetrics& metrics);
+  // A server asks for proof (HTTP authentication, a client certificate) or shows its
+  // certificates for a decision (server trust; the handshake of every new TLS connection, never
+  // of a reused one). The task waits for `completionHandler`, which may be called from any
+  // thread; the wait also ends when the task is cancelled, the session ends or the request
+  // times out. A handler dropped unanswered counts as cancel. The default performs default
+  // handling.
+  //
+  // Server trust: a server-trust credential accepts the connection; default handling and
+  // rejection evaluate the chain afresh with the system anchors and the host (a refusal fails
+  // the task with `serverCertificateHasBadDate`, `serverCertificateNotYetValid`,
+  // `serverCertificateHasUnknownRoot` or `serverCertificateUntrusted`); cancel fails the task
+  // with `cancelled`. Client certificate: an identity credential is sent, default handling
+  // sends none; a handshake that then fails ends with `clientCertificateRequired` (none sent)
+  // or `clientCertificateRejected`. A credential of another kind than the challenge asks for
+  // counts as none.
+  virtual void didReceiveChallenge(const SessionPtr& session, const TaskPtr& task,
+                                   const ChallengePtr& challenge,
+                                   ChallengeHandler completionHandler);
+  // A redirect is about to be followed: a 301, 302, 303, 307 or 308 whose "Location" resolves
+  // to an http or https URL. `newRequest` is what would be loaded next: 301 and 302 turn a POST
+  // into a GET, 303 turns every method but HEAD into one (dropping the body and its
+  // "Content-Type", "Content-Length" and "Content-Encoding"); 307 and 308 keep method and body.
+  // A redirect to another origin drops "Authorization", "Proxy-Authorization" and "Cookie"
+  // (the cookie store adds the new host's own cookies). The handler's request is loaded next in
+  // this task; none (or a handler dropped unanswered) makes the redirect response and its body
+  // the task's response. The default follows. Without a delegate redirects are followed, but
+  // never from https to http. The 17th redirect of a task fails it with
+  // `httpTooManyRedirects`.
+  virtual void willPerformHTTPRedirection(
+      const SessionPtr& session, const TaskPtr& task, const HTTPURLResponsePtr& response,
+      const URLRequest& newRequest,
+      std::function<void(std::optional<URLRequest>)> completionHandler);
   // The task ended: `error` is absent on success, a `URLError` otherwise (cancelled: -999).
   virtual void didCompleteWithError(const SessionPtr& session, const TaskPtr& task, ErrorPtr error);
 
@@ -113,6 +156,13 @@ class URLSessionDelegate {
   virtual void didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
                                   const URLResponsePtr& response,
                                   std::function<void(ResponseDisposition)> completionHandler);
+  // A data task's response is about to be stored in the session's URL cache, after the last
+  // piece of its body and before its metrics: what the handler gives back is stored (none, or a
+  // response that is not allowed to be stored, stores nothing; so does a handler dropped
+  // unanswered). The default stores the proposal.
+  virtual void willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
+                                 const CachedURLResponsePtr& proposedResponse,
+                                 std::function<void(CachedURLResponsePtr)> completionHandler);
   // One piece of the body, decoded (gzip, deflate and br content encodings are undone).
   virtual void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                               const Bytes& data);

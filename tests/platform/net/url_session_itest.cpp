@@ -696,7 +696,7 @@ TEST_F(URLSessionTest, HTTPSServersMustBeTrustedByTheSystemStore) {
   tls.stop();
   thread.join();
   ASSERT_NE(urlError(record.error), nullptr);
-  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::serverCertificateUntrusted)
+  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::serverCertificateHasUnknownRoot)
       << urlError(record.error)->debugDescription();
   EXPECT_EQ(record.response, nullptr);
   EXPECT_TRUE(record.body.empty());
