@@ -1982,7 +1982,6 @@ void SessionCore::updatePause(Transfer& transfer) {
     transfer.keepAlive.reset();
   } else if (transfer.shared->receiveHolds.load() > 0) {
     curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
-  } else if (!transfer.awaitingDisposition) {
   } else if (!transfer.awaitingDisposition && !transfer.awaitingRedirect) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
