@@ -1891,6 +1891,10 @@ void SessionCore::deliverResponse(Transfer& transfer) {
 void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
+  if (transfer.limitError) {
+    finish(transfer, transfer.limitError);
+    return;
+  }
   if (transfer.isDownload && !transfer.awaitingRedirect && !transfer.nextRequest &&
       !transfer.tooManyRedirects) {
     if (!transfer.responseDelivered && result == CURLE_OK) deliverResponse(transfer);
