@@ -1,17 +1,8 @@
 #include "halyard/core/data_request.h"
 
+#include "halyard/core/request_steps.h"
+
 namespace halyard {
-
-namespace {
-
-platform::URLSessionDelegate::ResponseDisposition platformDisposition(
-    Request::ResponseDisposition disposition) {
-  return disposition == Request::ResponseDisposition::allow
-             ? platform::URLSessionDelegate::ResponseDisposition::allow
-             : platform::URLSessionDelegate::ResponseDisposition::cancel;
-}
-
-}  // namespace
 
 DataRequest::DataRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
                          platform::DispatchQueuePtr underlyingQueue,
@@ -54,28 +45,9 @@ void DataRequest::updateDownloadProgress() {
 void DataRequest::answerHTTPResponse(
     const platform::HTTPURLResponsePtr& response,
     std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler) {
-  const auto stored = dataMutableState_.valueAtKeyPath(&DataMutableState::httpResponseHandler);
-  if (!stored) {
-    underlyingQueue()->async([completionHandler = std::move(completionHandler)] {
-      completionHandler(platform::URLSessionDelegate::ResponseDisposition::allow);
-    });
-    return;
-  }
-  auto self = sharedSelf();
-  stored->queue->async([self, response, handler = stored->handler,
-                        completionHandler = std::move(completionHandler)] {
-    handler(response, [self, completionHandler](ResponseDisposition disposition) {
-      if (disposition == ResponseDisposition::cancel) {
-        self->mutableState().mutateValue([](MutableState& s) {
-          s.state = State::cancelled;
-          if (!s.error) s.error = HalyardError::explicitlyCancelled();
-        });
-      }
-      self->underlyingQueue()->async([completionHandler, disposition] {
-        completionHandler(platformDisposition(disposition));
-      });
-    });
-  });
+  request_steps::answerHTTPResponse(
+      sharedSelf(), dataMutableState_.valueAtKeyPath(&DataMutableState::httpResponseHandler),
+      response, std::move(completionHandler));
 }
 
 DataRequest& DataRequest::appendValidator(Validation validation) {

@@ -4,17 +4,6 @@
 
 namespace halyard {
 
-namespace {
-
-platform::URLSessionDelegate::ResponseDisposition platformDisposition(
-    Request::ResponseDisposition disposition) {
-  return disposition == Request::ResponseDisposition::allow
-             ? platform::URLSessionDelegate::ResponseDisposition::allow
-             : platform::URLSessionDelegate::ResponseDisposition::cancel;
-}
-
-}  // namespace
-
 void DataStreamRequest::CancellationToken::cancel() const {
   if (auto strong = request.lock()) strong->cancel();
 }
@@ -181,29 +170,9 @@ void DataStreamRequest::receiveData(const platform::Bytes& chunk) {
 void DataStreamRequest::answerHTTPResponse(
     const platform::HTTPURLResponsePtr& response,
     std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler) {
-  const auto stored = streamMutableState_.valueAtKeyPath(&StreamMutableState::httpResponseHandler);
-  if (!stored) {
-    underlyingQueue()->async([completionHandler = std::move(completionHandler)] {
-      completionHandler(platform::URLSessionDelegate::ResponseDisposition::allow);
-    });
-    return;
-  }
-  auto self = sharedSelf();
-  stored->queue->async([self, response, handler = stored->handler,
-                        completionHandler = std::move(completionHandler)] {
-    handler(response, [self, completionHandler](ResponseDisposition disposition) {
-      if (disposition == ResponseDisposition::cancel) {
-        // Not `cancel`: the platform stops the transfer on the disposition itself.
-        self->mutableState().mutateValue([](MutableState& s) {
-          s.state = State::cancelled;
-          if (!s.error) s.error = HalyardError::explicitlyCancelled();
-        });
-      }
-      self->underlyingQueue()->async([completionHandler, disposition] {
-        completionHandler(platformDisposition(disposition));
-      });
-    });
-  });
+  request_steps::answerHTTPResponse(
+      sharedSelf(), streamMutableState_.valueAtKeyPath(&StreamMutableState::httpResponseHandler),
+      response, std::move(completionHandler));
 }
 
 // ---- Internal steps ----------------------------------------------------------------------------

@@ -18,6 +18,38 @@
 
 namespace halyard::request_steps {
 
+// Puts a response to the caller's disposition handler on its queue, or allows it at once when
+// there is none; the answer goes back to the URL-loading layer on the request's queue. A cancel
+// answered here is recorded, not `cancel()`: the layer stops the transfer on the disposition.
+template <class Stored>
+void answerHTTPResponse(
+    const std::shared_ptr<Request>& self, const std::optional<Stored>& stored,
+    const platform::HTTPURLResponsePtr& response,
+    std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler) {
+  using Disposition = platform::URLSessionDelegate::ResponseDisposition;
+  if (!stored) {
+    self->underlyingQueue()->async([completionHandler = std::move(completionHandler)] {
+      completionHandler(Disposition::allow);
+    });
+    return;
+  }
+  stored->queue->async([self, response, handler = stored->handler,
+                        completionHandler = std::move(completionHandler)] {
+    handler(response, [self, completionHandler](Request::ResponseDisposition disposition) {
+      if (disposition == Request::ResponseDisposition::cancel) {
+        self->mutableState().mutateValue([](Request::MutableState& s) {
+          s.state = Request::State::cancelled;
+          if (!s.error) s.error = HalyardError::explicitlyCancelled();
+        });
+      }
+      self->underlyingQueue()->async([completionHandler, disposition] {
+        completionHandler(disposition == Request::ResponseDisposition::allow ? Disposition::allow
+                                                                             : Disposition::cancel);
+      });
+    });
+  });
+}
+
 // A validator of `request`: once a response arrived without an error, `validation` judges the
 // last URL request, the response and what `gathered` reads; a failure becomes the request's
 // error, and `report` tells the event monitor either way. The request owns its validators, so
