@@ -256,7 +256,10 @@ class AuthenticationInterceptor
     auto completion = std::make_shared<RefreshCompletion>();
     completion->owner = this->weak_from_this();
     completion->number = number;
-    queue_->async([authenticator = authenticator_, credential, session, completion]() mutable {
+    // Only the queued work may hold the completion: dropped there before this returns, a
+    // reference kept here would run its destructor under the state's lock, which it takes.
+    queue_->async([authenticator = authenticator_, credential, session,
+                   completion = std::move(completion)]() mutable {
       std::function<void(RefreshResult)> done = [completion](RefreshResult result) {
         completion->call(std::move(result));
       };
