@@ -46,7 +46,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # As root, the reachability tests can make their private network namespace: a skip is a fault.
 if [ "$(id -u)" -eq 0 ]; then export TOVARINE_REQUIRE_NETNS=1; fi
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1 -g" \
   -DTOVARINE_WERROR=ON "-DTOVARINE_SANITIZE=address;undefined;float-cast-overflow"
