@@ -70,13 +70,8 @@ DataRequest& DataRequest::setResponseDispositionHandler(platform::DispatchQueueP
 DataRequest& DataRequest::setResponseHandler(
     platform::DispatchQueuePtr queue,
     std::function<void(const platform::HTTPURLResponsePtr&)> handler) {
-  return setResponseDispositionHandler(
-      std::move(queue),
-      [handler = std::move(handler)](const platform::HTTPURLResponsePtr& response,
-                                     std::function<void(ResponseDisposition)> answer) {
-        handler(response);
-        answer(ResponseDisposition::allow);
-      });
+  return setResponseDispositionHandler(std::move(queue),
+                                       request_steps::allowingAfter(std::move(handler)));
 }
 
 DataRequest& DataRequest::responseUnserialized(

@@ -50,6 +50,17 @@ void answerHTTPResponse(
   });
 }
 
+// A disposition handler that shows each response to `handler` and always lets its body come.
+inline std::function<void(const platform::HTTPURLResponsePtr&,
+                          std::function<void(Request::ResponseDisposition)>)>
+allowingAfter(std::function<void(const platform::HTTPURLResponsePtr&)> handler) {
+  return [handler = std::move(handler)](const platform::HTTPURLResponsePtr& response,
+                                        std::function<void(Request::ResponseDisposition)> answer) {
+    handler(response);
+    answer(Request::ResponseDisposition::allow);
+  };
+}
+
 // A validator of `request`: once a response arrived without an error, `validation` judges the
 // last URL request, the response and what `gathered` reads; a failure becomes the request's
 // error, and `report` tells the event monitor either way. The request owns its validators, so

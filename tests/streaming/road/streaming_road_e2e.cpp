@@ -162,6 +162,8 @@ TEST_F(StreamingRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
                model_->virtualScreen()->virtualDisplays().empty();
       },
       10));
+  // The display is released on the screen's own queue; wait until that has taken effect.
+  model_->virtualScreen()->flushPendingWork();
   EXPECT_FALSE(platform::copyDisplayMode(id));
   EXPECT_FALSE(server_.monitorNamed(std::string("Tovarine ") + kDeviceName));
   EXPECT_EQ(server_.screenSize(),
