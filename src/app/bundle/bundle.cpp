@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/bundle/strings_table.h"
+#include "platform/foundation/bundle.h"
 #include "platform/foundation/log.h"
 
 #ifndef TOVARINE_BUILD_RESOURCES
@@ -30,12 +31,6 @@ std::optional<std::string> readSmallFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-fs::path executableFolder() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path() : exe.parent_path();
 }
 
 std::mutex mainMutex;
@@ -68,12 +63,8 @@ fs::path Bundle::buildResourcesPath() {
 BundlePtr Bundle::main() {
   std::lock_guard lock(mainMutex);
   if (mainBundle) return mainBundle;
-  std::vector<fs::path> candidates;
-  if (const char* env = std::getenv("TOVARINE_RESOURCES"); env && *env) {
-    candidates.emplace_back(env);
-  }
-  if (auto folder = executableFolder(); !folder.empty()) candidates.push_back(folder / "resources");
-  candidates.push_back(buildResourcesPath());
+  // The platform's main bundle, else (running from the build tree) the resources of the build.
+  std::vector<fs::path> candidates{platform::mainBundlePath(), buildResourcesPath()};
   for (const auto& candidate : candidates) {
     if (auto bundle = atPath(candidate)) return mainBundle = bundle;
   }

@@ -13,6 +13,7 @@
 
 #include "halyard/encoding/value_text.h"
 #include "platform/coding/value.h"
+#include "platform/foundation/bundle.h"
 
 namespace halyard {
 
@@ -33,15 +34,8 @@ std::optional<std::string> languageTag(std::string_view locale) {
 }
 
 std::optional<std::map<std::string, std::string>> mainBundleInfo() {
-  std::filesystem::path folder;
-  if (auto resources = environmentValue("TOVARINE_RESOURCES"); resources && !resources->empty()) {
-    folder = *resources;
-  } else {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return std::nullopt;
-    folder = executable.parent_path() / "resources";
-  }
+  const std::filesystem::path folder = platform::mainBundlePath();
+  if (folder.empty()) return std::nullopt;
   std::ifstream file(folder / "Info.json", std::ios::binary);
   if (!file) return std::nullopt;
   const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
