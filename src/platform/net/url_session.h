@@ -128,6 +128,15 @@ class URLSessionDelegate {
   // sends none; a handshake that then fails ends with `clientCertificateRequired` (none sent)
   // or `clientCertificateRejected`. A credential of another kind than the challenge asks for
   // counts as none.
+  //
+  // HTTP authentication (a 401 with "WWW-Authenticate"; Digest, Basic, NTLM and Negotiate, in
+  // that order of preference): a user and password sends the request again in this task with
+  // that scheme (a streamed body that was read fails it with `requestBodyStreamExhausted`);
+  // another 401 raises the next challenge with the failure count raised. Default handling
+  // uses the credential storage's default for the space, else the URL's user information,
+  // else delivers the 401 (and after a failure always delivers it). Rejection moves on to the
+  // next scheme offered, else delivers the 401; cancel fails the task with `cancelled`. No
+  // credential is sent before a server asks for one, nor to the target of a redirect.
   virtual void didReceiveChallenge(const SessionPtr& session, const TaskPtr& task,
                                    const ChallengePtr& challenge,
                                    ChallengeHandler completionHandler);
