@@ -180,4 +180,45 @@ TEST(ServerTrustITest, TheManagersEvaluatorDecides) {
   p.revocation.reset();
 }
 
+TEST(ServerTrustITest, AStapledOCSPResponseDecidesWithoutTheNetwork) {
+  auto& p = PKI::shared();
+  platform::removeCachedRevocationLists();
+  p.revocation.reset();
+  // The responder would say revoked; with network access off it is never asked, so only a
+  // stapled answer can tell.
+  p.revocation.revoke(p.revocable.serial());
+  using Options = halyard::RevocationTrustEvaluator::Options;
+  const Options offline{Options::useOCSP | Options::disableNetworkAccess};
+  struct Row {
+    const char* name;
+    std::optional<bool> stapledRevoked;  // none: nothing stapled
+    bool fetched;
+  } rows[] = {
+      {"stapled revoked", true, false},
+      {"stapled good", false, true},
+      {"nothing stapled: undetermined, which passes", std::nullopt, true},
+  };
+  for (const auto& row : rows) {
+    testsupport::HttpsOptions options{.chain = &p.intermediate, .onePerConnection = true};
+    if (row.stapledRevoked) {
+      options.stapledResponse =
+          testpki::ocspResponse(p.revocable, p.intermediate, *row.stapledRevoked);
+    }
+    HttpsTestServer server(p.revocable, options);
+    serveHello(server);
+    const auto base = server.start();
+    auto manager = std::make_shared<halyard::ServerTrustManager>(
+        std::map<std::string, halyard::ServerTrustEvaluatingPtr>{
+            {"localhost",
+             std::make_shared<halyard::RevocationTrustEvaluator>(true, true, offline)}});
+    auto outcome = fetch(sessionWith(manager), base + "/hello");
+    EXPECT_EQ(trustReason(outcome), row.fetched ? -1 : reason<Reason::TrustEvaluationFailed>())
+        << row.name << ": " << (outcome.error ? outcome.error->debugDescription() : "fetched");
+    EXPECT_EQ(outcome.body.has_value(), row.fetched) << row.name;
+  }
+  EXPECT_EQ(p.revocation.ocspHits.load(), 0);
+  EXPECT_EQ(p.revocation.crlHits.load(), 0);
+  p.revocation.reset();
+}
+
 }  // namespace
