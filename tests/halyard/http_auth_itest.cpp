@@ -284,4 +284,29 @@ TEST_F(HTTPAuthITest, AStreamBodyIsNotSentAgainForAReplay) {
   EXPECT_EQ(all[2].body, body);
 }
 
+// A delegate of its own that cancels every HTTP authentication challenge.
+class CancellingDelegate : public halyard::SessionDelegate {
+ public:
+  void didReceiveChallenge(const SessionPtr& session, const TaskPtr& task,
+                           const ChallengePtr& challenge,
+                           ChallengeHandler completionHandler) override {
+    if (challenge->failureResponse()) {
+      completionHandler(AuthChallengeDisposition::cancelAuthenticationChallenge, std::nullopt);
+      return;
+    }
+    SessionDelegate::didReceiveChallenge(session, task, challenge, std::move(completionHandler));
+  }
+};
+
+TEST_F(HTTPAuthITest, ADelegateThatCancelsEndsTheRequestAsCancelled) {
+  auto session = Session::initWithConfiguration(platform::URLSessionConfiguration::ephemeral(),
+                                                std::make_shared<CancellingDelegate>());
+  auto request = session->makeDataRequest(base_ + "/basic");
+  request->authenticateWithUserPassword("user", "secret");
+  const auto outcome = await(request);
+  EXPECT_EQ(urlErrorCode(outcome.error), platform::URLError::Code::cancelled)
+      << (outcome.error ? outcome.error->debugDescription() : "no error");
+  EXPECT_EQ(server_.hits("/basic").size(), 1u);
+}
+
 }  // namespace
