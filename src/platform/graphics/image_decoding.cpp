@@ -110,13 +110,6 @@ bool premultiply(std::uint8_t* pixels, std::size_t count) {
   return transparent;
 }
 
-bool hasTransparency(const std::uint8_t* pixels, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (pixels[i * 4 + 3] != 255) return true;
-  }
-  return false;
-}
-
 }  // namespace decoding
 
 }  // namespace platform

@@ -31,9 +31,6 @@ Image adoptPixels(std::uint8_t* pixels, int width, int height, PixelFormat forma
 // is not fully opaque.
 bool premultiply(std::uint8_t* pixels, std::size_t count);
 
-// Whether any pixel of premultiplied BGRA is not fully opaque.
-bool hasTransparency(const std::uint8_t* pixels, std::size_t count);
-
 ImageDecodingResult decodePng(std::span<const std::uint8_t> bytes,
                               const ImageDecodingLimits& limits);
 ImageDecodingResult decodeJpeg(std::span<const std::uint8_t> bytes,

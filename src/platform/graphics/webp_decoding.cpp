@@ -19,7 +19,8 @@ ImageDecodingResult decodeFirstFrame(std::span<const std::uint8_t> bytes,
                                      const ImageDecodingLimits& limits) {
   WebPAnimDecoderOptions options;
   if (!WebPAnimDecoderOptionsInit(&options)) return std::unexpected(ImageDecodingFailure::corrupt);
-  options.color_mode = MODE_bgrA;
+  // libwebp's own premultiplication is approximate; straight colour is premultiplied here.
+  options.color_mode = MODE_BGRA;
   options.use_threads = 0;
   const WebPData data{bytes.data(), bytes.size()};
   std::unique_ptr<WebPAnimDecoder, AnimationDecoderDeleter> decoder(
@@ -44,7 +45,7 @@ ImageDecodingResult decodeFirstFrame(std::span<const std::uint8_t> bytes,
   std::memcpy(pixels, frame, count * 4);
   return adoptPixels(
       pixels, width, height,
-      hasTransparency(pixels, count) ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
+      premultiply(pixels, count) ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
 }
 
 }  // namespace
@@ -73,8 +74,9 @@ ImageDecodingResult decodeWebp(std::span<const std::uint8_t> bytes,
     freeBuffer(pixels);
     return std::unexpected(ImageDecodingFailure::corrupt);
   }
-  // Opaque pictures are written with an alpha of 255, which reads as BGRX as well.
-  config.output.colorspace = features.has_alpha ? MODE_bgrA : MODE_BGRA;
+  // Opaque pictures are written with an alpha of 255, which reads as BGRX as well. libwebp's
+  // own premultiplication is approximate; straight colour is premultiplied here.
+  config.output.colorspace = MODE_BGRA;
   config.output.is_external_memory = 1;
   config.output.u.RGBA.rgba = pixels;
   config.output.u.RGBA.stride = features.width * 4;
@@ -86,7 +88,7 @@ ImageDecodingResult decodeWebp(std::span<const std::uint8_t> bytes,
     freeBuffer(pixels);
     return std::unexpected(ImageDecodingFailure::corrupt);
   }
-  const bool transparent = features.has_alpha && hasTransparency(pixels, count);
+  const bool transparent = features.has_alpha && premultiply(pixels, count);
   return adoptPixels(pixels, features.width, features.height,
                      transparent ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
 }
