@@ -67,11 +67,8 @@ bool drawFittedToHeight(const Image& source, MutableImage& canvas) {
   if (!pixman_transform_from_pixman_f_transform(&transform, &floating)) return false;
 
   // pixman never writes through a source image; the cast only meets its signature.
-  // A transparent picture lands on the canvas as if laid over black.
-  const pixman_format_code_t sourceFormat =
-      source.pixelFormat() == PixelFormat::premultipliedBGRA ? PIXMAN_a8r8g8b8 : PIXMAN_x8r8g8b8;
   PixmanImage src(pixman_image_create_bits(
-      sourceFormat, source.width(), source.height(),
+      PIXMAN_x8r8g8b8, source.width(), source.height(),
       reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(source.pixels())),
       static_cast<int>(source.bytesPerRow())));
   PixmanImage dst(pixman_image_create_bits(PIXMAN_x8r8g8b8, a, b,

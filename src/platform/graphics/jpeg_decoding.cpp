@@ -29,6 +29,7 @@ struct JpegRead {
   bool endedEarly = false;
   std::uint8_t* pixels = nullptr;  // owned by the caller of `readJpeg`, even after a longjmp
   std::uint8_t* row = nullptr;     // likewise
+  std::uint8_t* rows = nullptr;    // likewise
   int width = 0;
   int height = 0;
 };
@@ -109,17 +110,35 @@ bool readJpeg(jpeg_decompress_struct* info, JpegRead* read, const std::uint8_t* 
   read->height = static_cast<int>(info->output_height);
   const std::size_t rowBytes = static_cast<std::size_t>(read->width) * 4;
   read->pixels = allocateBuffer(rowBytes * static_cast<std::size_t>(read->height));
-  if (cmyk) read->row = allocateBuffer(rowBytes);
-  if (!read->pixels || (cmyk && !read->row)) {
+  if (cmyk) {
+    read->row = allocateBuffer(rowBytes);
+  } else {
+    read->rows = allocateBuffer(sizeof(JSAMPROW) * static_cast<std::size_t>(read->height));
+  }
+  if (!read->pixels || (cmyk ? !read->row : !read->rows)) {
     read->failure = ImageDecodingFailure::exceedsLimits;
     return false;
   }
+  if (cmyk) {
+    while (info->output_scanline < info->output_height) {
+      std::uint8_t* target = read->pixels + rowBytes * info->output_scanline;
+      JSAMPROW row = read->row;
+      if (jpeg_read_scanlines(info, &row, 1) != 1 || read->endedEarly) return false;
+      cmykToBgrx(read->row, target, read->width, info->saw_Adobe_marker);
+    }
+    return true;
+  }
+  // Asked for many rows at once, libjpeg writes upsampled rows straight into place instead of
+  // through a spare row.
+  auto** rows = reinterpret_cast<JSAMPROW*>(read->rows);
+  for (int y = 0; y < read->height; ++y)
+    rows[y] = read->pixels + rowBytes * y;
   while (info->output_scanline < info->output_height) {
-    std::uint8_t* target = read->pixels + rowBytes * info->output_scanline;
-    JSAMPROW row = cmyk ? read->row : target;
-    if (jpeg_read_scanlines(info, &row, 1) != 1) return false;
-    if (read->endedEarly) return false;
-    if (cmyk) cmykToBgrx(read->row, target, read->width, info->saw_Adobe_marker);
+    const JDIMENSION done = info->output_scanline;
+    if (jpeg_read_scanlines(info, rows + done, info->output_height - done) == 0 ||
+        read->endedEarly) {
+      return false;
+    }
   }
   return true;
 }
@@ -142,6 +161,7 @@ ImageDecodingResult decodeJpeg(std::span<const std::uint8_t> bytes,
   const bool complete = readJpeg(&info, &read, bytes.data(), bytes.size());
   jpeg_destroy_decompress(&info);
   freeBuffer(read.row);
+  freeBuffer(read.rows);
   if (!complete) {
     freeBuffer(read.pixels);
     return std::unexpected(read.failure);
