@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/graphics/support/image_encoding.h"
@@ -360,6 +362,36 @@ TEST(ImageDecoding, KeepsThePictureSizeOfAWidePng) {
   EXPECT_EQ(image->width(), 100);
   EXPECT_EQ(image->height(), 50);
   expectPicture(*image, picture);
+}
+
+TEST(ImageDecoding, DecodesOnManyThreadsAtOnce) {
+  const Picture picture = tiles(true);
+  const std::vector<Bytes> files = {
+      graphics_test::encodePng(picture, true), graphics_test::encodeJpeg(picture, true),
+      gif(12, 10, gifFrame([](GifFrame& f) { f.transparentIndex = 1; })).bytes,
+      graphics_test::encodeWebp(picture, false, true), animatedWebp().bytes};
+  std::vector<std::vector<std::uint8_t>> expected;
+  const auto pixelsOf = [](const Image& image) {
+    return std::vector<std::uint8_t>(image.pixels(),
+                                     image.pixels() + image.bytesPerRow() * image.height());
+  };
+  for (const Bytes& file : files)
+    expected.push_back(pixelsOf(*decodeImage(file)));
+
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 10; ++round) {
+        const std::size_t which = static_cast<std::size_t>(t + round) % files.size();
+        const platform::ImageDecodingResult image = decodeImage(files[which]);
+        if (!image || pixelsOf(*image) != expected[which]) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ---- What is not decoded
