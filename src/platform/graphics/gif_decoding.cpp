@@ -134,8 +134,9 @@ ImageDecodingResult decodeGif(std::span<const std::uint8_t> bytes,
       }
     }
   }
-  return adoptPixels(canvas.release(), screenWidth, screenHeight,
-                     transparent ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
+  return adoptPixels(
+      canvas.release(), screenWidth, screenHeight,
+      transparent ? ImagePixelFormat::premultipliedBGRA : ImagePixelFormat::opaqueBGRX);
 }
 
 }  // namespace platform::decoding

@@ -21,7 +21,7 @@ constexpr double kMinUnresizedHeight = 600;
 
 std::optional<Image> Image::wrap(const std::uint8_t* pixels, int width, int height,
                                  std::size_t bytesPerRow, std::shared_ptr<const void> keepAlive,
-                                 PixelFormat format) {
+                                 ImagePixelFormat format) {
   if (!pixels || !validGeometry(width, height)) return std::nullopt;
   if (bytesPerRow < static_cast<std::size_t>(width) * 4 || bytesPerRow % 4 != 0)
     return std::nullopt;

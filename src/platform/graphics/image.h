@@ -13,7 +13,7 @@ namespace platform {
 inline constexpr int kMaxImageDimension = 65500;
 
 // How the four bytes of a pixel are read.
-enum class PixelFormat {
+enum class ImagePixelFormat {
   // Blue, green, red in memory order; the fourth byte is ignored (pixman's x8r8g8b8).
   opaqueBGRX,
   // Blue, green, red, alpha in memory order, the colours already multiplied by alpha (pixman's
@@ -33,13 +33,13 @@ class Image {
   // made from an empty or out-of-range geometry.
   static std::optional<Image> wrap(const std::uint8_t* pixels, int width, int height,
                                    std::size_t bytesPerRow, std::shared_ptr<const void> keepAlive,
-                                   PixelFormat format = PixelFormat::opaqueBGRX);
+                                   ImagePixelFormat format = ImagePixelFormat::opaqueBGRX);
 
   bool isNull() const { return pixels_ == nullptr; }
   int width() const { return width_; }
   int height() const { return height_; }
   std::size_t bytesPerRow() const { return bytesPerRow_; }
-  PixelFormat pixelFormat() const { return pixelFormat_; }
+  ImagePixelFormat pixelFormat() const { return pixelFormat_; }
   const std::uint8_t* pixels() const { return pixels_; }
   const std::uint8_t* row(int y) const {
     return pixels_ + static_cast<std::size_t>(y) * bytesPerRow_;
@@ -63,7 +63,7 @@ class Image {
   int width_ = 0;
   int height_ = 0;
   std::size_t bytesPerRow_ = 0;
-  PixelFormat pixelFormat_ = PixelFormat::opaqueBGRX;
+  ImagePixelFormat pixelFormat_ = ImagePixelFormat::opaqueBGRX;
   std::shared_ptr<const void> keepAlive_;
 };
 

@@ -88,7 +88,7 @@ void freeBuffer(std::uint8_t* buffer) {
   std::free(buffer);
 }
 
-Image adoptPixels(std::uint8_t* pixels, int width, int height, PixelFormat format) {
+Image adoptPixels(std::uint8_t* pixels, int width, int height, ImagePixelFormat format) {
   std::shared_ptr<const void> owner(
       pixels, [](const void* p) { freeBuffer(static_cast<std::uint8_t*>(const_cast<void*>(p))); });
   // The geometry was checked against the limits, which never exceed what an image may hold.

@@ -25,7 +25,7 @@ void freeBuffer(std::uint8_t* buffer);
 
 // An image owning `pixels` (tightly packed BGRX or BGRA rows from `allocateBuffer`), which it
 // frees when its last copy goes.
-Image adoptPixels(std::uint8_t* pixels, int width, int height, PixelFormat format);
+Image adoptPixels(std::uint8_t* pixels, int width, int height, ImagePixelFormat format);
 
 // Multiplies the colours of straight-alpha BGRA pixels by their alpha; answers whether any pixel
 // is not fully opaque.

@@ -166,7 +166,7 @@ ImageDecodingResult decodeJpeg(std::span<const std::uint8_t> bytes,
     freeBuffer(read.pixels);
     return std::unexpected(read.failure);
   }
-  return adoptPixels(read.pixels, read.width, read.height, PixelFormat::opaqueBGRX);
+  return adoptPixels(read.pixels, read.width, read.height, ImagePixelFormat::opaqueBGRX);
 }
 
 }  // namespace platform::decoding

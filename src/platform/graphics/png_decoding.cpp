@@ -137,8 +137,9 @@ ImageDecodingResult decodePng(std::span<const std::uint8_t> bytes,
   }
   const std::size_t count = static_cast<std::size_t>(read.width) * read.height;
   const bool transparent = read.hasAlpha && premultiply(read.pixels, count);
-  return adoptPixels(read.pixels, read.width, read.height,
-                     transparent ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
+  return adoptPixels(
+      read.pixels, read.width, read.height,
+      transparent ? ImagePixelFormat::premultipliedBGRA : ImagePixelFormat::opaqueBGRX);
 }
 
 }  // namespace platform::decoding

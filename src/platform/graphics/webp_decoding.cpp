@@ -43,9 +43,9 @@ ImageDecodingResult decodeFirstFrame(std::span<const std::uint8_t> bytes,
   std::uint8_t* pixels = allocateBuffer(count * 4);
   if (!pixels) return std::unexpected(ImageDecodingFailure::exceedsLimits);
   std::memcpy(pixels, frame, count * 4);
-  return adoptPixels(
-      pixels, width, height,
-      premultiply(pixels, count) ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
+  return adoptPixels(pixels, width, height,
+                     premultiply(pixels, count) ? ImagePixelFormat::premultipliedBGRA
+                                                : ImagePixelFormat::opaqueBGRX);
 }
 
 }  // namespace
@@ -89,8 +89,9 @@ ImageDecodingResult decodeWebp(std::span<const std::uint8_t> bytes,
     return std::unexpected(ImageDecodingFailure::corrupt);
   }
   const bool transparent = features.has_alpha && premultiply(pixels, count);
-  return adoptPixels(pixels, features.width, features.height,
-                     transparent ? PixelFormat::premultipliedBGRA : PixelFormat::opaqueBGRX);
+  return adoptPixels(
+      pixels, features.width, features.height,
+      transparent ? ImagePixelFormat::premultipliedBGRA : ImagePixelFormat::opaqueBGRX);
 }
 
 }  // namespace platform::decoding

@@ -23,10 +23,10 @@ using graphics_test::Rgba;
 using platform::decodeImage;
 using platform::Image;
 using platform::ImageDecodingFailure;
-using platform::PixelFormat;
+using platform::ImagePixelFormat;
 
-constexpr auto kOpaque = PixelFormat::opaqueBGRX;
-constexpr auto kPremultiplied = PixelFormat::premultipliedBGRA;
+constexpr auto kOpaque = ImagePixelFormat::opaqueBGRX;
+constexpr auto kPremultiplied = ImagePixelFormat::premultipliedBGRA;
 
 // A file and the straight-alpha picture it must decode to.
 struct Encoded {
@@ -77,7 +77,7 @@ struct PngCase {
   int colorType;
   int depth;
   bool interlaced;
-  PixelFormat format;
+  ImagePixelFormat format;
   bool palette = false;
   bool paletteAlpha = false;
   bool transparentColour = false;
@@ -192,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct FormatCase {
   const char* name;
   std::function<Encoded()> encode;
-  PixelFormat format;
+  ImagePixelFormat format;
   int tolerance = 0;
   int tile = 0;  // with a tolerance: compare only the middles of tiles this large
 };

@@ -31,7 +31,7 @@ Rgba premultiplied(Rgba c) {
 
 Rgba pixelAt(const platform::Image& image, int x, int y) {
   const std::uint8_t* p = image.row(y) + static_cast<std::size_t>(x) * 4;
-  const bool opaque = image.pixelFormat() == platform::PixelFormat::opaqueBGRX;
+  const bool opaque = image.pixelFormat() == platform::ImagePixelFormat::opaqueBGRX;
   return {p[2], p[1], p[0], opaque ? 255 : p[3]};
 }
 
