@@ -151,12 +151,6 @@ INSTANTIATE_TEST_SUITE_P(
                     BombCase{"animatedWebpCanvas16383x16383", animatedWebpBomb}),
     [](const testing::TestParamInfo<BombCase>& info) { return std::string(info.param.name); });
 
-TEST(HostileInput, BombsAreSmallFiles) {
-  // The point of the refusal: these would otherwise turn a few hundred bytes into gigabytes.
-  EXPECT_LT(pngBomb().size(), 1000u);
-  EXPECT_LT(gifBomb().size(), 1000u);
-}
-
 TEST(HostileInput, CountsPixelStorageOfAcceptedPictures) {
   const Bytes png = graphics_test::encodePng(smallPicture(true));
   const std::uint64_t before = platform::imageDecodingPixelAllocations();
@@ -334,15 +328,5 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, Damaged, testing::Range<std::size_t>(0, 9)
                          [](const testing::TestParamInfo<std::size_t>& info) {
                            return std::string(samples()[info.param].name);
                          });
-
-TEST(HostileInput, SamplesCoverEveryFormat) {
-  ASSERT_EQ(samples().size(), 9u);
-  for (const Sample& sample : samples()) {
-    SCOPED_TRACE(sample.name);
-    ASSERT_TRUE(platform::sniffImageFormat(sample.bytes).has_value());
-    EXPECT_GT(sample.headerEnd, 0u);
-    EXPECT_LT(sample.headerEnd, sample.bytes.size());
-  }
-}
 
 }  // namespace
