@@ -15,11 +15,14 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
@@ -342,6 +345,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       std::lock_guard lock(mutex_);
       if (stopping_) return false;
       commands_.push_back(std::move(command));
+      commandsQueued_.store(true, std::memory_order_release);
+      // A thread that is not waiting takes the command on its next turn, and one wake-up
+      // already on its way covers every command posted until the thread runs.
+      if (!polling_ || wakePending_) return true;
+      wakePending_ = true;
     }
     curl_multi_wakeup(multi_);
     return true;
@@ -442,7 +450,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     if (transfer->cancelled) return;
     transfer->suspended = false;
     transfer->keepAlive = std::move(session);
-    if (transfer->lastActivityUptime > 0) transfer->lastActivityUptime = systemUptime();
+    if (transfer->lastActivityUptime > 0) touch(*transfer);
     updatePause(*transfer);
   }
 
@@ -452,7 +460,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     auto it = transfers_.find(identifier);
     if (it == transfers_.end() || it->second->cancelled) return;
     Transfer& transfer = *it->second;
-    if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+    if (transfer.lastActivityUptime > 0) touch(transfer);
     updatePause(transfer);
   }
 
@@ -520,7 +528,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       finish(transfer, nullptr);
       return;
     }
-    if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+    if (transfer.lastActivityUptime > 0) touch(transfer);
     updatePause(transfer);
   }
 
@@ -641,6 +649,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
                     std::string& problem);
   void checkTimers();
   double nextDeadline();
+  // Marks `transfer` active now, for its idle time-out.
+  void touch(Transfer& transfer);
+  // A time-out may fall due at `uptime`: the loop looks at the transfers' timers again by then.
+  void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
+  double idleLimit(const Transfer& transfer) const;
   void updatePause(Transfer& transfer);
   void finish(Transfer& transfer, ErrorPtr error);
   void finishQuietly(Transfer& transfer);
@@ -655,6 +668,13 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> commands_;
   bool stopping_ = false;
+  // The I/O thread is in (or about to enter) its wait, and whether a wake-up was sent since.
+  bool polling_ = false;
+  bool wakePending_ = false;
+  std::atomic<bool> commandsQueued_{false};  // `commands_` is not empty, readable without the lock
+  // I/O thread only: a delegate answer (a disposition, a redirect decision, a body stream) was
+  // asked for since the thread last waited; it usually comes back within microseconds.
+  bool answerExpected_ = false;
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
@@ -666,6 +686,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   CURLSH* plainShare_ = nullptr;
 
   // I/O thread only.
+  // No transfer's time-out falls due before this uptime, so the loop need not walk the
+  // transfers (which is linear in their number) until then. Every event that can bring a
+  // deadline nearer notes it, and each walk sets it to the nearest one found.
+  double timersDue_ = 0;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   bool invalidateWhenDone_ = false;
@@ -676,7 +700,7 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   auto* core = transfer->core;
   core->onHeaderLine(*transfer, std::string_view(data, size * count));
-  if (transfer->lastActivityUptime > 0) transfer->lastActivityUptime = systemUptime();
+  if (transfer->lastActivityUptime > 0) core->touch(*transfer);
   return size * count;
 }
 
@@ -726,7 +750,7 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
       std::lock_guard lock(transfer->shared->mutex);
       transfer->shared->bytesReceived += step;
     }
-    transfer->lastActivityUptime = systemUptime();
+    core->touch(*transfer);
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
     const std::int64_t total = transfer->downloadWritten;
     const std::int64_t expected = transfer->downloadExpected;
@@ -757,7 +781,7 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
   shared->undeliveredBytes.fetch_add(std::int64_t(length));
-  transfer->lastActivityUptime = systemUptime();
+  core->touch(*transfer);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   core->deliver(
       [task, chunk, shared](URLSessionDelegate& delegate,
@@ -823,10 +847,9 @@ int seekCallback(void* context, curl_off_t offset, int origin) {
 int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
                      curl_off_t uploaded) {
   auto* transfer = static_cast<Transfer*>(context);
-  double now = systemUptime();
   if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
       uploaded != transfer->lastUploaded) {
-    transfer->lastActivityUptime = now;
+    transfer->core->touch(*transfer);
   }
   if (uploaded != transfer->lastUploaded) transfer->core->reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;
@@ -956,9 +979,8 @@ bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
       session);
   answer.reset();
 
-  const double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
-                                    transfer.task->originalRequest_->timeoutInterval);
-  double deadline = systemUptime() + (idleLimit > 0 ? idleLimit : 365 * 24 * 3600.0);
+  const double idle = idleLimit(transfer);
+  double deadline = systemUptime() + (idle > 0 ? idle : 365 * 24 * 3600.0);
   if (configuration_.timeoutIntervalForResource > 0) {
     deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
   }
@@ -983,7 +1005,7 @@ bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
     std::lock_guard lock(mutex_);
     challengeWaits_.erase(wait);
   }
-  if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+  if (transfer.lastActivityUptime > 0) touch(transfer);
   return true;
 }
 
@@ -1197,6 +1219,7 @@ bool SessionCore::considerRedirect(Transfer& transfer, int status) {
     return true;
   }
   transfer.awaitingRedirect = true;
+  answerExpected_ = true;
   // Dropped unanswered, the handler leaves the redirect unfollowed.
   auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
       [weak = weak_from_this(),
@@ -1322,6 +1345,7 @@ void SessionCore::run() {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
       commands.swap(commands_);
+      commandsQueued_.store(false, std::memory_order_relaxed);
     }
     for (auto& command : commands)
       command();
@@ -1338,15 +1362,30 @@ void SessionCore::run() {
       CURLcode result = message->data.result;
       if (transfer) onDone(*transfer, result);
     }
-    checkTimers();
+    if (systemUptime() >= timersDue_) {
+      checkTimers();
+      const double deadline = nextDeadline();
+      timersDue_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
+    }
 
     long curlTimeout = -1;
     curl_multi_timeout(multi_, &curlTimeout);
     double wait = 1.0;
     if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
-    double deadline = nextDeadline();
-    if (deadline > 0) wait = std::min(wait, std::max(0.0, deadline - systemUptime()));
+    wait = std::min(wait, std::max(0.0, timersDue_ - systemUptime()));
+    // Catching an answer the delegate is about to give saves a wake-up through the poll.
+    if (std::exchange(answerExpected_, false) &&
+        spinUntil([this] { return commandsQueued_.load(std::memory_order_acquire); }))
+      continue;
+    {
+      std::lock_guard lock(mutex_);
+      if (!commands_.empty() || stopping_) continue;
+      polling_ = true;
+      wakePending_ = false;
+    }
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait * 1000.0 + 0.999), nullptr);
+    std::lock_guard lock(mutex_);
+    polling_ = false;
   }
 
   // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
@@ -1373,6 +1412,8 @@ void SessionCore::setUp(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest_;
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
+  if (configuration_.timeoutIntervalForResource > 0)
+    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
   {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;
@@ -1560,6 +1601,7 @@ bool SessionCore::setUpUploadBody(Transfer& transfer, const TaskSource& source,
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
       }
       transfer.awaitingBodyStream = true;
+      answerExpected_ = true;
       break;
     }
   }
@@ -1859,6 +1901,7 @@ void SessionCore::deliverResponse(Transfer& transfer) {
   }
   if (!delegate()) return;  // nobody to ask: the body flows
   transfer.awaitingDisposition = true;
+  answerExpected_ = true;
 
   // The answer may come from any thread, or never: a handler dropped unanswered cancels.
   struct Answer {
@@ -1964,6 +2007,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
           transfer.keepAlive);
     }
     transfer.retryAtUptime = systemUptime() + 1.0;
+    noteDeadline(transfer.retryAtUptime);
     return;
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
@@ -2010,6 +2054,9 @@ void SessionCore::checkTimers() {
       transfer->lastActivityUptime = 0;
       transfer->errorBuffer[0] = 0;
       if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
+      // Back in the transfers the walk below times, with its resource time-out.
+      if (configuration_.timeoutIntervalForResource > 0)
+        noteDeadline(transfer->startUptime + configuration_.timeoutIntervalForResource);
       continue;
     }
     if (waiting) {
@@ -2018,15 +2065,14 @@ void SessionCore::checkTimers() {
       }
       continue;
     }
-    double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
-                                transfer->task->originalRequest_->timeoutInterval);
+    const double idle = idleLimit(*transfer);
     bool held = transfer->suspended || transfer->awaitingDisposition ||
                 transfer->shared->receiveHolds.load() > 0;
-    bool idle = !held && idleLimit > 0 && transfer->lastActivityUptime > 0 &&
-                now - transfer->lastActivityUptime >= idleLimit;
+    bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
+                       now - transfer->lastActivityUptime >= idle;
     bool overall = configuration_.timeoutIntervalForResource > 0 &&
                    now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
-    if (idle || overall) expired.push_back(transfer.get());
+    if (idleExpired || overall) expired.push_back(transfer.get());
   }
   for (Transfer* transfer : expired) {
     removeFromMulti(*transfer);
@@ -2034,6 +2080,18 @@ void SessionCore::checkTimers() {
                          "no progress within the time-out");
     finish(*transfer, transfer->isDownload ? downloadFailure(*transfer, error) : makeError(error));
   }
+}
+
+double SessionCore::idleLimit(const Transfer& transfer) const {
+  return std::min(configuration_.timeoutIntervalForRequest,
+                  transfer.task->originalRequest_->timeoutInterval);
+}
+
+void SessionCore::touch(Transfer& transfer) {
+  const double now = systemUptime();
+  transfer.lastActivityUptime = now;
+  const double limit = idleLimit(transfer);
+  if (limit > 0) noteDeadline(now + limit);
 }
 
 double SessionCore::nextDeadline() {
@@ -2044,11 +2102,10 @@ double SessionCore::nextDeadline() {
   for (auto& [identifier, transfer] : transfers_) {
     if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
     if (!transfer->inMulti) continue;
-    double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
-                                transfer->task->originalRequest_->timeoutInterval);
-    if (transfer->lastActivityUptime > 0 && idleLimit > 0 && !transfer->suspended &&
+    const double idle = idleLimit(*transfer);
+    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
         !transfer->awaitingDisposition && transfer->shared->receiveHolds.load() == 0) {
-      consider(transfer->lastActivityUptime + idleLimit);
+      consider(transfer->lastActivityUptime + idle);
     }
     if (configuration_.timeoutIntervalForResource > 0) {
       consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
