@@ -115,7 +115,7 @@ std::optional<URLCache::Entry> URLCache::readDiskLocked(const std::string& key,
                                                         const URLRequest& request) {
   auto name = url_cache_detail::fileNameForKey(key);
   auto path = pathFor(name);
-  auto read = url_cache_detail::readEntryFile(path);
+  auto read = url_cache_detail::readEntryFile(path, diskCapacity_);
   if (read.status == url_cache_detail::ReadStatus::missing) {
     if (disk_.contains(name)) removeDiskLocked(name);
     return std::nullopt;

@@ -269,7 +269,7 @@ URLResponsePtr decodeHead(const std::uint8_t* data, std::size_t size) {
                                              hasEncoding ? std::optional(encoding) : std::nullopt);
 }
 
-ReadResult readEntryFile(const std::string& path) {
+ReadResult readEntryFile(const std::string& path, std::int64_t maximumSize) {
   ReadResult result;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
@@ -284,7 +284,7 @@ ReadResult readEntryFile(const std::string& path) {
   result.status = ReadStatus::damaged;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return result;
   result.fileSize = info.st_size;
-  if (info.st_size < static_cast<off_t>(kHeaderSize)) return result;
+  if (info.st_size < static_cast<off_t>(kHeaderSize) || info.st_size > maximumSize) return result;
   std::array<std::uint8_t, kHeaderSize> raw{};
   if (!readAll(fd, raw.data(), raw.size(), 0)) return result;
   auto header = parseHeader(raw.data(), info.st_size);

@@ -51,9 +51,10 @@ struct ScannedFile {
 std::string fileNameForKey(const std::string& key);
 // Makes the folder (owner only) with its parents when missing; false when it cannot be used.
 bool prepareDirectory(const std::string& directory);
-// Reads and checks a whole entry file. Every length is checked against the file's size (and a
-// bound of its own) before anything is allocated for it.
-ReadResult readEntryFile(const std::string& path);
+// Reads and checks a whole entry file. A file above `maximumSize` (the disk part's capacity:
+// nothing larger was ever written) is damaged, and every length is checked against the file's
+// size (and a bound of its own) before anything is allocated for it.
+ReadResult readEntryFile(const std::string& path, std::int64_t maximumSize);
 // Writes the entry under `name` through a temporary file in the same folder; the file's size,
 // or none when it could not be written.
 std::optional<std::int64_t> writeEntryFile(const std::string& directory, const std::string& name,

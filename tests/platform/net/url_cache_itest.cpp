@@ -223,225 +223,72 @@ int statusOf(const nettest::TaskRecord& record) {
 }
 
 // Two requests for one target; the second shows whether the first was stored and how it was
-// used.
+// used: served from the cache (one hit), revalidated (a 304 with the first body) or loaded.
 TEST_F(URLCacheSessionTest, ProtocolRulesDecideWhatIsStoredServedAndRevalidated) {
+  enum Second { cached, revalidated, loaded };
+  constexpr auto kProtocol = Policy::useProtocolCachePolicy;
   struct Row {
-    const char* what;
-    std::string target;
-    Fields firstFields;
-    Fields secondFields;
-    Policy secondPolicy;
-    int hits;              // the server's count after both
-    FetchType secondType;  // of the second's last transaction
-    std::string secondBody;
-    std::string validators;  // what the second request carried: If-None-Match|If-Modified-Since
+    const char* query;        // of /c, as the server reads it
+    const char* firstField;   // "Name: value" or ""
+    const char* secondField;  // the same for the second request
+    Policy policy;            // of the second request
+    Second second;
+    std::string validators = "|";  // If-None-Match|If-Modified-Since of the last request
     std::string method = "GET";
   };
   const std::string lm = "Wed, 21 Oct 2015 07:28:00 GMT";
   const Row rows[] = {
-      {"fresh by max-age",
-       "/c?cc=max-age%3D60",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       1,
-       FetchType::localCache,
-       "body-1",
-       ""},
-      {"no-store",
-       "/c?cc=no-store%2C%20max-age%3D60",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"request no-store",
-       "/c?cc=max-age%3D60",
-       {{"Cache-Control", "no-store"}},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"no freshness, no validator",
-       "/c?x=1",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"fresh by Expires",
-       "/c?expires=60",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       1,
-       FetchType::localCache,
-       "body-1",
-       ""},
-      {"expired by Expires",
-       "/c?expires=-60",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"stale with an entity tag: 304",
-       "/c?cc=max-age%3D0&etag=v1",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-1",
-       "\"v1\"|"},
-      {"stale with a date: 304",
-       "/c?lm=" + std::string("Wed%2C%2021%20Oct%202015%2007%3A28%3A00%20GMT"),
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-1",
+      {"cc=max-age%3D60", "", "", kProtocol, cached},
+      {"cc=no-store%2C%20max-age%3D60", "", "", kProtocol, loaded},
+      {"cc=max-age%3D60", "Cache-Control: no-store", "", kProtocol, loaded},
+      {"x=no-freshness-no-validator", "", "", kProtocol, loaded},
+      {"expires=60", "", "", kProtocol, cached},
+      {"expires=-60", "", "", kProtocol, loaded},
+      {"cc=max-age%3D0&etag=v1", "", "", kProtocol, revalidated, "\"v1\"|"},
+      {"lm=Wed%2C%2021%20Oct%202015%2007%3A28%3A00%20GMT", "", "", kProtocol, revalidated,
        "|" + lm},
-      {"response no-cache revalidates",
-       "/c?cc=no-cache%2C%20max-age%3D60&etag=v2",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-1",
-       "\"v2\"|"},
-      {"request no-cache revalidates",
-       "/c?cc=max-age%3D60&etag=v3",
-       {},
-       {{"Cache-Control", "no-cache"}},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-1",
-       "\"v3\"|"},
-      {"Pragma no-cache without validator loads",
-       "/c?cc=max-age%3D60",
-       {},
-       {{"Pragma", "no-cache"}},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"404 is stored",
-       "/c?cc=max-age%3D60&status=404",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       1,
-       FetchType::localCache,
-       "body-1",
-       ""},
-      {"500 is not",
-       "/c?cc=max-age%3D60&status=500",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"Vary matches",
-       "/c?cc=max-age%3D60&vary=X-Mode",
-       {{"X-Mode", "a"}},
-       {{"X-Mode", "a"}},
-       Policy::useProtocolCachePolicy,
-       1,
-       FetchType::localCache,
-       "body-1",
-       ""},
-      {"Vary differs",
-       "/c?cc=max-age%3D60&vary=X-Mode",
-       {{"X-Mode", "a"}},
-       {{"X-Mode", "b"}},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"Vary star",
-       "/c?cc=max-age%3D60&vary=*",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"reload ignores the entry",
-       "/c?cc=max-age%3D60",
-       {},
-       {},
-       Policy::reloadIgnoringLocalCacheData,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|"},
-      {"else-load takes a stale entry",
-       "/c?cc=max-age%3D0",
-       {},
-       {},
-       Policy::returnCacheDataElseLoad,
-       1,
-       FetchType::localCache,
-       "body-1",
-       ""},
-      {"dont-load takes a stale entry",
-       "/c?x=2",
-       {},
-       {},
-       Policy::returnCacheDataDontLoad,
-       1,
-       FetchType::localCache,
-       "body-1",
-       ""},
-      {"POST is not stored",
-       "/c?cc=max-age%3D60",
-       {},
-       {},
-       Policy::useProtocolCachePolicy,
-       2,
-       FetchType::networkLoad,
-       "body-2",
-       "|",
-       "POST"},
+      {"cc=no-cache%2C%20max-age%3D60&etag=v2", "", "", kProtocol, revalidated, "\"v2\"|"},
+      {"cc=max-age%3D60&etag=v3", "", "Cache-Control: no-cache", kProtocol, revalidated, "\"v3\"|"},
+      {"cc=max-age%3D60", "", "Pragma: no-cache", kProtocol, loaded},
+      {"cc=max-age%3D60&status=404", "", "", kProtocol, cached},
+      {"cc=max-age%3D60&status=500", "", "", kProtocol, loaded},
+      {"cc=max-age%3D60&vary=X-Mode", "X-Mode: a", "X-Mode: a", kProtocol, cached},
+      {"cc=max-age%3D60&vary=X-Mode", "X-Mode: a", "X-Mode: b", kProtocol, loaded},
+      {"cc=max-age%3D60&vary=*", "", "", kProtocol, loaded},
+      {"cc=max-age%3D60", "", "", Policy::reloadIgnoringLocalCacheData, loaded},
+      {"cc=max-age%3D0", "", "", Policy::returnCacheDataElseLoad, cached},
+      {"x=stale", "", "", Policy::returnCacheDataDontLoad, cached},
+      {"cc=max-age%3D60", "", "", kProtocol, loaded, "|", "POST"},
+  };
+  auto fields = [](std::string_view field) {
+    auto colon = field.find(": ");
+    if (colon == std::string_view::npos) return Fields{};
+    return Fields{{std::string(field.substr(0, colon)), std::string(field.substr(colon + 2))}};
   };
   int index = 0;
   for (const auto& row : rows) {
     makeSession();
     // Every row counts on a target of its own.
-    const std::string target = row.target + "&row=" + std::to_string(++index);
-    auto first = request(target, row.firstFields);
+    const std::string target = "/c?" + std::string(row.query) + "&row=" + std::to_string(++index);
+    const std::string what = std::to_string(index) + ": " + target;
+    auto first = request(target, fields(row.firstField));
     first.httpMethod = row.method;
     auto one = run(first);
-    ASSERT_FALSE(one.error) << row.what;
-    auto second = request(target, row.secondFields, row.secondPolicy);
+    ASSERT_FALSE(one.error) << what;
+    auto second = request(target, fields(row.secondField), row.policy);
     second.httpMethod = row.method;
     auto two = run(second);
-    ASSERT_FALSE(two.error) << row.what;
-    EXPECT_EQ(server_.hits(target), row.hits) << row.what;
-    EXPECT_EQ(fetchTypeOf(two), row.secondType) << row.what;
-    EXPECT_EQ(two.body_text(), row.secondBody) << row.what;
-    EXPECT_EQ(statusOf(two), statusOf(one)) << row.what;
-    EXPECT_EQ(server_.validatorsSeen(target), row.hits == 2 ? row.validators : "|") << row.what;
+    ASSERT_FALSE(two.error) << what;
+    EXPECT_EQ(server_.hits(target), row.second == cached ? 1 : 2) << what;
+    EXPECT_EQ(fetchTypeOf(two),
+              row.second == cached ? FetchType::localCache : FetchType::networkLoad)
+        << what;
+    EXPECT_EQ(two.body_text(), row.second == loaded ? "body-2" : "body-1") << what;
+    EXPECT_EQ(statusOf(two), statusOf(one)) << what;
+    EXPECT_EQ(server_.validatorsSeen(target), row.validators) << what;
     EXPECT_EQ(two.events,
               (std::vector<std::string>{"created", "response", "data", "metrics", "complete"}))
-        << row.what;
+        << what;
   }
 }
 
