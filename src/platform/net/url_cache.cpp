@@ -166,15 +166,17 @@ void URLCache::storeCachedResponse(CachedURLResponsePtr response, const URLReque
   std::lock_guard lock(mutex_);
   entry.lastAccess = ++accessCounter_;
   removeMemoryLocked(*key);
-  if (directory_) {
+  bool toDisk = directory_ &&
+                response->storagePolicy() == CachedURLResponse::StoragePolicy::allowed &&
+                entry.cost <= diskCapacity_;
+  // A new file replaces the old one in a single rename, so that another cache object on the
+  // folder never finds the key missing meanwhile.
+  if (toDisk && !writeDiskLocked(*key, entry)) toDisk = false;
+  if (directory_ && !toDisk) {
     auto name = url_cache_detail::fileNameForKey(*key);
     removeDiskLocked(name);
     url_cache_detail::removeEntryFile(pathFor(name));
   }
-  bool toDisk = directory_ &&
-                response->storagePolicy() == CachedURLResponse::StoragePolicy::allowed &&
-                entry.cost <= diskCapacity_;
-  if (toDisk) writeDiskLocked(*key, entry);
   if (entry.cost <= memoryCapacity_) {
     memoryUsage_ += entry.cost;
     memory_.emplace(*key, std::move(entry));
@@ -182,7 +184,7 @@ void URLCache::storeCachedResponse(CachedURLResponsePtr response, const URLReque
   }
 }
 
-void URLCache::writeDiskLocked(const std::string& key, const MemoryEntry& entry) {
+bool URLCache::writeDiskLocked(const std::string& key, const MemoryEntry& entry) {
   url_cache_detail::EntryFile file;
   file.key = key;
   file.response = entry.response->response();
@@ -191,10 +193,12 @@ void URLCache::writeDiskLocked(const std::string& key, const MemoryEntry& entry)
   file.lastAccess = entry.lastAccess;
   auto name = url_cache_detail::fileNameForKey(key);
   auto size = url_cache_detail::writeEntryFile(*directory_, name, file, entry.response->data());
-  if (!size) return;
+  if (!size) return false;
+  removeDiskLocked(name);
   disk_[name] = DiskEntry{*size, entry.lastAccess};
   diskUsage_ += *size;
   evictDiskLocked();
+  return true;
 }
 
 void URLCache::removeCachedResponse(const URLRequest& request) {

@@ -86,7 +86,8 @@ class URLCache {
   void removeMemoryLocked(const std::string& key);
   void removeDiskLocked(const std::string& name);
   std::optional<Entry> readDiskLocked(const std::string& key, const URLRequest& request);
-  void writeDiskLocked(const std::string& key, const MemoryEntry& entry);
+  // False when the file could not be written.
+  bool writeDiskLocked(const std::string& key, const MemoryEntry& entry);
   void scanDirectoryLocked();
   std::string pathFor(const std::string& name) const;
 
