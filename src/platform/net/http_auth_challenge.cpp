@@ -333,6 +333,12 @@ HTTPAuthentication::Step HTTPAuthentication::settle() {
 
 HTTPAuthentication::Step HTTPAuthentication::evaluate() {
   auto parsed = parseAuthenticateFields(fields_);
+  // A server that names a new realm with every 401 would otherwise be answered forever.
+  if (replays_ >= kMaximumReplays) {
+    inUse_.reset();
+    pending_.reset();
+    return Step::deliver;
+  }
   // The credential sent with this request did not pass.
   if (inUse_) ++failures_[inUse_->space];
   inUse_.reset();
@@ -418,6 +424,7 @@ void HTTPAuthentication::applyTo(CURL* easy, curl_slist*& headers, const std::st
   if (!pending_) return forget(easy);
   inUse_ = std::move(pending_);
   pending_.reset();
+  ++replays_;
   // libcurl never carries these to another host on its own; the layer's redirects call
   // `forget` first.
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);

@@ -2147,7 +2147,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
     return;
   }
   if (transfer.isDownload && !transfer.awaitingRedirect && !transfer.nextRequest &&
-      !transfer.tooManyRedirects) {
+      !transfer.tooManyRedirects && !transfer.auth.deferred()) {
     if (!transfer.responseDelivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.downloadError) {
       finish(transfer, transfer.downloadError);
