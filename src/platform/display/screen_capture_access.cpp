@@ -1,6 +1,7 @@
 #include "platform/display/screen_capture_access.h"
 
 #include "platform/display/display_environment.h"
+#include "platform/display/virtual_display_backend.h"
 #include "platform/display/x_connection.h"
 #include "platform/display/xvfb_server.h"
 
@@ -8,6 +9,17 @@ namespace platform {
 
 bool preflightScreenCaptureAccess() {
   const DisplayEnvironment environment = currentDisplayEnvironment();
+  switch (environment.backend) {
+    case VirtualDisplayBackendKind::wlrootsOutput:
+      // Chosen only when its interface answered.
+      return !environment.compositorSocket.empty();
+    case VirtualDisplayBackendKind::gnomeVirtualMonitor:
+      return mutterScreenCastAvailable();
+    case VirtualDisplayBackendKind::unavailable:
+      return false;
+    default:
+      break;
+  }
   if (environment.backend == VirtualDisplayBackendKind::xvfbPerDisplay) {
     return XvfbServer::isAvailable(environment.xvfbProgram);
   }
