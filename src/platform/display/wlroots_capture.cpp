@@ -14,6 +14,7 @@
 
 #include <fmt/core.h>
 
+#include "platform/display/capture_buffer_pool.h"
 #include "platform/display/display_error.h"
 #include "platform/display/frame_pacer.h"
 #include "platform/foundation/process_info.h"
@@ -61,78 +62,38 @@ ErrorPtr displayError(std::string message) {
   return makeError(DisplayError(std::move(message)));
 }
 
-struct Mapping {
-  std::uint8_t* address = nullptr;
-  std::size_t size = 0;
-  ~Mapping() {
-    if (address) munmap(address, size);
-  }
-};
-
-// The shared-memory buffers the compositor copies into. A buffer lent out with a frame comes
-// back when the last holder of the frame lets go; its mapping outlives the pool meanwhile.
-class BufferPool : public std::enable_shared_from_this<BufferPool> {
+// The pool's buffers as the compositor knows them, by the pool's index.
+class BufferPool {
  public:
-  explicit BufferPool(std::function<void()> signalWake) : signalWake_(std::move(signalWake)) {}
+  explicit BufferPool(std::function<void()> wake)
+      : pool_(std::make_shared<CaptureBufferPool>(std::move(wake))) {}
   ~BufferPool() {
-    for (auto& slot : slots_)
-      if (slot.buffer) wl_buffer_destroy(slot.buffer);
+    for (wl_buffer* buffer : buffers_)
+      wl_buffer_destroy(buffer);
   }
-
-  void add(wl_buffer* buffer, std::shared_ptr<Mapping> mapping) {
-    std::lock_guard lock(mutex_);
-    slots_.push_back({buffer, std::move(mapping), false});
+  void add(wl_buffer* buffer, std::shared_ptr<CaptureMapping> mapping) {
+    pool_->add(std::move(mapping));
+    buffers_.push_back(buffer);
   }
-
   struct Loan {
     wl_buffer* buffer = nullptr;
-    std::shared_ptr<Mapping> mapping;
+    std::shared_ptr<CaptureMapping> mapping;
     std::size_t index = 0;
   };
   std::optional<Loan> acquire() {
-    std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-      if (!slots_[i].inUse) {
-        slots_[i].inUse = true;
-        return Loan{slots_[i].buffer, slots_[i].mapping, i};
-      }
-    }
-    return std::nullopt;
+    auto loan = pool_->acquire();
+    if (!loan) return std::nullopt;
+    return Loan{buffers_[loan->index], loan->mapping, loan->index};
   }
-  bool hasFree() const {
-    std::lock_guard lock(mutex_);
-    return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.inUse; });
-  }
-  void giveBack(std::size_t index) {
-    {
-      std::lock_guard lock(mutex_);
-      if (index < slots_.size()) slots_[index].inUse = false;
-    }
-    signalWake_();
-  }
-
-  // Gives the buffer back when the returned handle goes.
+  bool hasFree() const { return pool_->hasFree(); }
+  void giveBack(std::size_t index) { pool_->giveBack(index); }
   std::shared_ptr<const void> lease(const Loan& loan) {
-    struct Lease {
-      std::shared_ptr<Mapping> mapping;
-      std::weak_ptr<BufferPool> pool;
-      std::size_t index;
-      ~Lease() {
-        if (auto owner = pool.lock()) owner->giveBack(index);
-      }
-    };
-    return std::shared_ptr<const Lease>(new Lease{loan.mapping, weak_from_this(), loan.index});
+    return pool_->lease({loan.mapping, loan.index});
   }
 
  private:
-  struct Slot {
-    wl_buffer* buffer;
-    std::shared_ptr<Mapping> mapping;
-    bool inUse;
-  };
-  mutable std::mutex mutex_;
-  std::vector<Slot> slots_;
-  std::function<void()> signalWake_;
+  std::shared_ptr<CaptureBufferPool> pool_;
+  std::vector<wl_buffer*> buffers_;
 };
 
 struct OutputEntry {
@@ -149,7 +110,7 @@ class ScreencopyCapture final : public CompositorCapture {
       : waylandDisplay_(std::move(waylandDisplay)),
         outputName_(std::move(output)),
         context_(std::move(context)),
-        pool_(std::make_shared<BufferPool>(context_.signalWake)) {}
+        pool_(std::make_unique<BufferPool>(context_.signalWake)) {}
 
   ~ScreencopyCapture() override {
     if (frame_.object) zwlr_screencopy_frame_v1_destroy(frame_.object);
@@ -205,7 +166,7 @@ class ScreencopyCapture final : public CompositorCapture {
   std::string waylandDisplay_;
   std::string outputName_;
   CompositorCaptureContext context_;
-  std::shared_ptr<BufferPool> pool_;
+  std::unique_ptr<BufferPool> pool_;
 
   wl_display* display_ = nullptr;
   wl_registry* registry_ = nullptr;
@@ -345,7 +306,7 @@ ErrorPtr ScreencopyCapture::makeBuffers(std::uint32_t count) {
       close(fd);
       return displayError(std::string("Cannot map shared memory: ") + strerror(errno));
     }
-    auto mapping = std::make_shared<Mapping>();
+    auto mapping = std::make_shared<CaptureMapping>();
     mapping->address = static_cast<std::uint8_t*>(address);
     mapping->size = bytes;
     wl_shm_pool* shmPool = wl_shm_create_pool(shm_, fd, static_cast<std::int32_t>(bytes));

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/display/changed_tiles.h"
 #include "platform/display/display_environment.h"
 #include "platform/display/wlroots_capture.h"
 #include "platform/display/wlroots_ipc.h"
@@ -188,6 +189,39 @@ TEST(WlrootsCapture, DamageIsUnitedClippedAndTurnedWithTheFrame) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(wlroots::frameDamage(c.damage, 1024, 768, c.yInverted), c.expected) << c.what;
+  }
+}
+
+TEST(ChangedTiles, TheChangeIsBoundedByTheTilesThatDiffer) {
+  constexpr std::uint32_t kWidth = 300, kHeight = 200;  // not whole tiles
+  constexpr std::size_t kStride = kWidth * 4 + 16;      // rows with padding
+  const std::vector<std::uint8_t> before(kStride * kHeight, 0x40);
+  struct Change {
+    std::uint32_t x, y;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Change> pixels;
+    PixelArea expected;
+  };
+  const Case cases[] = {
+      {"nothing", {}, {}},
+      {"one pixel at the origin", {{0, 0}}, {0, 0, 64, 64}},
+      {"one pixel in the last, narrow tile", {{299, 199}}, {256, 192, 44, 8}},
+      {"the last row of a tile", {{70, 63}}, {64, 0, 64, 64}},
+      {"two apart", {{10, 10}, {200, 130}}, {0, 0, 256, 192}},
+      {"three, the middle one inside the others' bounds",
+       {{0, 0}, {100, 100}, {299, 199}},
+       {0, 0, 300, 200}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> after = before;
+    for (const Change& pixel : c.pixels)
+      after[pixel.y * kStride + pixel.x * 4 + 1] ^= 0xff;
+    // Padding past the row is no part of the picture.
+    after[kStride - 1] ^= 0xff;
+    EXPECT_EQ(changedTiles(before.data(), after.data(), kWidth, kHeight, kStride), c.expected)
+        << c.what;
   }
 }
 

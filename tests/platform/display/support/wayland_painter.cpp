@@ -112,7 +112,7 @@ std::uint32_t WaylandPainter::height() const {
 }
 
 std::expected<std::unique_ptr<WaylandPainter>, std::string> WaylandPainter::open(
-    const std::string& waylandDisplay) {
+    const std::string& waylandDisplay, bool fullscreen) {
   auto state = std::make_unique<State>();
   state->display = wl_display_connect(waylandDisplay.c_str());
   if (!state->display) return std::unexpected("Cannot connect to " + waylandDisplay);
@@ -129,6 +129,7 @@ std::expected<std::unique_ptr<WaylandPainter>, std::string> WaylandPainter::open
   state->toplevel = xdg_surface_get_toplevel(state->xdgSurface);
   xdg_toplevel_add_listener(state->toplevel, &kToplevelListener, state.get());
   xdg_toplevel_set_title(state->toplevel, "test window");
+  if (fullscreen) xdg_toplevel_set_fullscreen(state->toplevel, nullptr);
   wl_surface_commit(state->surface);
   while (!state->configured) {
     if (wl_display_dispatch(state->display) < 0) return std::unexpected("The compositor went away");

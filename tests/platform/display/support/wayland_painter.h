@@ -11,9 +11,10 @@ namespace testing_display {
 // committed with exactly its own damage.
 class WaylandPainter {
  public:
-  // Opens a window on `waylandDisplay` and waits for the compositor to give it a size.
+  // Opens a window on `waylandDisplay` and waits for the compositor to give it a size; a
+  // fullscreen one covers the whole output wherever the compositor would place a window.
   static std::expected<std::unique_ptr<WaylandPainter>, std::string> open(
-      const std::string& waylandDisplay);
+      const std::string& waylandDisplay, bool fullscreen = false);
   ~WaylandPainter();
   WaylandPainter(const WaylandPainter&) = delete;
   WaylandPainter& operator=(const WaylandPainter&) = delete;
