@@ -93,6 +93,8 @@ class MutterMonitor : public CompositorDisplaySource,
   // Ends the session; the compositor removes the monitor.
   void stop() {
     std::lock_guard lock(mutex_);
+    // A capture may still hold the stream: it must not keep the monitor.
+    if (stream_) stream_->close();
     stream_.reset();
     if (bus_ && !sessionPath_.empty()) {
       BusError error;

@@ -273,6 +273,17 @@ bool MutterVideoStream::takeFrame(std::vector<std::uint8_t>& frame) {
   return true;
 }
 
+void MutterVideoStream::close() {
+  pw_thread_loop_lock(state_->loop);
+  if (state_->stream) {
+    pw_stream_disconnect(state_->stream);
+    pw_stream_destroy(state_->stream);
+    state_->stream = nullptr;
+  }
+  state_->fail("The display was removed");
+  pw_thread_loop_unlock(state_->loop);
+}
+
 std::string MutterVideoStream::failure() const {
   std::lock_guard lock(state_->mutex);
   return state_->failure;

@@ -33,6 +33,9 @@ class MutterVideoStream {
   // Swaps the newest frame (rows of width×4 bytes) into `frame` when one arrived since the
   // last take.
   bool takeFrame(std::vector<std::uint8_t>& frame);
+  // Disconnects from the compositor whoever still holds the stream (the monitor goes with
+  // it); a consumer then finds it ended.
+  void close();
   // Why the stream ended; empty while it runs.
   std::string failure() const;
 

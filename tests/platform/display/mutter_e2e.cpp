@@ -157,6 +157,11 @@ TEST_F(GnomeBackend, FramesArriveAtTheSizeWithWhatIsDrawnAndNotWhenNothingChange
   platform::runMainUntil([] { return false; }, 0.5);
   EXPECT_EQ(collector->completeCount(), frames);
   EXPECT_EQ(collector->error(), nullptr);
+
+  // A stream still capturing does not keep a released display's monitor: it ends, and says so.
+  display_.reset();
+  EXPECT_TRUE(waitForMonitors({}));
+  EXPECT_TRUE(platform::runMainUntil([&] { return collector->error() != nullptr; }, 5));
 }
 
 TEST_F(GnomeBackend, AKilledClientsMonitorIsRemoved) {
