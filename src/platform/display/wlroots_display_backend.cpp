@@ -92,7 +92,7 @@ class OwnedOutputsFile {
 };
 
 std::string parkCommand(const std::string& name) {
-  return fmt::format("output {} mode {}x{} position {} {}", name, wlroots::kParkedSide,
+  return fmt::format("output {} mode {}x{} position {} {} scale 1", name, wlroots::kParkedSide,
                      wlroots::kParkedSide, wlroots::kParkedX, wlroots::kParkedY);
 }
 
@@ -278,8 +278,15 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeWlrootsDis
   file->write(owned);
 
   const std::int32_t x = wlroots::rightEdge(*present, name);
-  auto placed = ipc.command(fmt::format("output {} mode {}x{} position {} 0 scale 1", name,
-                                        request.pixelWidth, request.pixelHeight, x));
+  // A hiDPI display shows its points at twice the pixels, as the compositor's scale 2 does;
+  // the layout is in points.
+  const std::uint32_t scale = request.pointWidth > 0 && request.pointHeight > 0 &&
+                                      request.pixelWidth == 2 * request.pointWidth &&
+                                      request.pixelHeight == 2 * request.pointHeight
+                                  ? 2
+                                  : 1;
+  auto placed = ipc.command(fmt::format("output {} mode {}x{} position {} 0 scale {}", name,
+                                        request.pixelWidth, request.pixelHeight, x, scale));
   auto check = placed ? ipc.outputs() : std::unexpected(placed.error());
   std::string failure;
   if (!check) {
@@ -287,8 +294,8 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeWlrootsDis
   } else {
     const auto shown = std::find_if(check->begin(), check->end(),
                                     [&](const auto& output) { return output.name == name; });
-    if (shown == check->end() || !shown->active || shown->width != request.pixelWidth ||
-        shown->height != request.pixelHeight) {
+    if (shown == check->end() || !shown->active || shown->width != request.pixelWidth / scale ||
+        shown->height != request.pixelHeight / scale) {
       failure = fmt::format("The compositor did not give the output {} the size {}x{}", name,
                             request.pixelWidth, request.pixelHeight);
     }

@@ -52,10 +52,11 @@ class WlrootsBackend : public ::testing::Test {
   }
 
   platform::VirtualDisplay& makeDisplay(std::uint32_t width, std::uint32_t height,
-                                        const char* name = "Tovarine Tablet") {
+                                        bool hiDPI = false) {
     platform::VirtualDisplayDescriptor descriptor;
-    descriptor.setName(name);
+    descriptor.setName("Tovarine Tablet");
     platform::VirtualDisplaySettings settings;
+    settings.setHiDPI(hiDPI);
     settings.setModes({platform::VirtualDisplayMode(width, height, 60)});
     displays_.push_back(std::make_unique<platform::VirtualDisplay>(descriptor));
     EXPECT_TRUE(displays_.back()->applySettings(settings)) << displays_.back()->failureReason();
@@ -93,26 +94,30 @@ class WlrootsBackend : public ::testing::Test {
 
 TEST_F(WlrootsBackend, DisplaysAppearRightOfTheOutputsAtTheirSize) {
   struct Case {
-    std::uint32_t width, height;
+    std::uint32_t width, height;  // points
+    bool hiDPI;
     const char* output;
     std::int32_t x;
   };
-  // Made one after another, each right of those before it.
+  // Made one after another, each right of those before it; the layout is in points.
   const Case cases[] = {
-      {1024, 768, "HEADLESS-2", 1280},
-      {800, 1280, "HEADLESS-3", 2304},
-      {2732, 2048, "HEADLESS-4", 3104},
+      {1024, 768, false, "HEADLESS-2", 1280},
+      {800, 1280, false, "HEADLESS-3", 2304},
+      {1366, 1024, true, "HEADLESS-4", 3104},
+      {2732, 2048, false, "HEADLESS-5", 4470},
   };
   for (const Case& c : cases) {
-    platform::VirtualDisplay& display = makeDisplay(c.width, c.height);
+    platform::VirtualDisplay& display = makeDisplay(c.width, c.height, c.hiDPI);
     ASSERT_NE(display.displayID(), platform::kNullDisplayID);
     const auto shown = output(c.output);
     ASSERT_TRUE(shown.has_value()) << c.output;
     EXPECT_EQ(*shown, (OutputInfo{c.output, true, c.x, 0, c.width, c.height}));
     const auto mode = platform::copyDisplayMode(display.displayID());
     ASSERT_TRUE(mode.has_value()) << c.output;
-    EXPECT_EQ(mode->pixelWidth, c.width);
-    EXPECT_EQ(mode->pixelHeight, c.height);
+    const std::uint32_t scale = c.hiDPI ? 2 : 1;
+    EXPECT_EQ(mode->pixelWidth, c.width * scale);
+    EXPECT_EQ(mode->pixelHeight, c.height * scale);
+    EXPECT_EQ(mode->width, c.width);
     EXPECT_EQ(platform::displayName(display.displayID()), "Tovarine Tablet");
   }
   auto listed = platform::getActiveDisplayList(16);
