@@ -275,12 +275,13 @@ bool MutterVideoStream::takeFrame(std::vector<std::uint8_t>& frame) {
 
 void MutterVideoStream::close() {
   pw_thread_loop_lock(state_->loop);
+  // Said first: disconnecting reports a closed stream as well.
+  state_->fail("The display was removed");
   if (state_->stream) {
     pw_stream_disconnect(state_->stream);
     pw_stream_destroy(state_->stream);
     state_->stream = nullptr;
   }
-  state_->fail("The display was removed");
   pw_thread_loop_unlock(state_->loop);
 }
 

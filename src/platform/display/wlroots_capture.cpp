@@ -261,7 +261,8 @@ void ScreencopyCapture::onBufferDone(void* data, zwlr_screencopy_frame_v1*) {
   if (!frame.loan || !frame.shmOffered) return;
   if (frame.format != self->format_ || frame.width != self->width_ ||
       frame.height != self->height_ || frame.stride != self->stride_) {
-    frame.failed = true;  // the output changed its size: the loop ends the stream
+    frame.failed = true;
+    self->targetGone_ = true;  // resized (or parked): not the display the stream captures
     return;
   }
   zwlr_screencopy_frame_v1_copy_with_damage(frame.object, frame.loan->buffer);

@@ -171,6 +171,15 @@ TEST_F(WlrootsBackend, FramesCarryWhatIsDrawnAndTheChangedRectangleThenStop) {
   platform::runMainUntil([] { return false; }, 0.3);
   EXPECT_EQ(collector->completeCount(), frames);
   EXPECT_EQ(collector->error(), nullptr);
+
+  // Released while captured: the output is parked, and the stream says its display is gone.
+  window->paint(0, 0, 10, 10, 0x00ffff);  // something to copy, so the compositor answers
+  displays_.clear();
+  window->paint(0, 0, 10, 10, 0xff00ff);
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector->error() != nullptr; }, 5));
+  EXPECT_NE(collector->error()->localizedDescription().find("no longer available"),
+            std::string::npos)
+      << collector->error()->localizedDescription();
 }
 
 TEST_F(WlrootsBackend, ReleasedOutputsAreParkedAndReusedByTheNextDisplay) {
