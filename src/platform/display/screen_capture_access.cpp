@@ -2,6 +2,7 @@
 
 #include "platform/display/display_environment.h"
 #include "platform/display/virtual_display_backend.h"
+#include "platform/display/wlroots_ipc.h"
 #include "platform/display/x_connection.h"
 #include "platform/display/xvfb_server.h"
 
@@ -10,9 +11,10 @@ namespace platform {
 bool preflightScreenCaptureAccess() {
   const DisplayEnvironment environment = currentDisplayEnvironment();
   switch (environment.backend) {
-    case VirtualDisplayBackendKind::wlrootsOutput:
-      // Chosen only when its interface answered.
-      return !environment.compositorSocket.empty();
+    case VirtualDisplayBackendKind::wlrootsOutput: {
+      auto ipc = wlroots::IpcClient::connect(environment.compositorSocket);
+      return ipc && (*ipc)->version().has_value();
+    }
     case VirtualDisplayBackendKind::gnomeVirtualMonitor:
       return mutterScreenCastAvailable();
     case VirtualDisplayBackendKind::unavailable:

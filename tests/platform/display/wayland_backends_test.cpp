@@ -7,6 +7,8 @@
 
 #include "platform/display/changed_tiles.h"
 #include "platform/display/display_environment.h"
+#include "platform/display/screen_capture_access.h"
+#include "platform/display/virtual_display.h"
 #include "platform/display/wlroots_capture.h"
 #include "platform/display/wlroots_ipc.h"
 #include "platform/display/wlroots_outputs.h"
@@ -274,6 +276,23 @@ TEST(DisplayEnvironment, TheBackendFollowsTheForcedChoiceThenTheSession) {
         << c.what << ": " << environment.unavailableReason;
     EXPECT_EQ(environment.unavailableReason.empty(), c.backend != Kind::unavailable) << c.what;
   }
+}
+
+TEST(DisplayEnvironment, ADesktopWithoutVirtualDisplaysRefusesWithItsReason) {
+  DisplayEnvironment environment;
+  environment.backend = VirtualDisplayBackendKind::unavailable;
+  environment.unavailableReason = "The Wayland desktop KDE has no interface for virtual displays";
+  setDisplayEnvironment(environment);
+  VirtualDisplayDescriptor descriptor;
+  descriptor.setName("Tablet");
+  VirtualDisplaySettings settings;
+  settings.setModes({VirtualDisplayMode(1024, 768, 60)});
+  VirtualDisplay display(descriptor);
+  EXPECT_FALSE(display.applySettings(settings));
+  EXPECT_EQ(display.failureReason(), environment.unavailableReason);
+  EXPECT_EQ(display.displayID(), kNullDisplayID);
+  EXPECT_FALSE(preflightScreenCaptureAccess());
+  setDisplayEnvironment(std::nullopt);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "platform/display/display_environment.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/monitor_owners.h"
+#include "platform/display/screen_capture_access.h"
 #include "platform/display/support/frame_collector.h"
 #include "platform/display/support/sway_session.h"
 #include "platform/display/support/wayland_painter.h"
@@ -235,6 +236,7 @@ TEST_F(WlrootsBackend, TheOutputsOfADeadProcessAreTakenBackAtTheNextStart) {
 }
 
 TEST_F(WlrootsBackend, RefusalsSayWhy) {
+  EXPECT_TRUE(platform::preflightScreenCaptureAccess());
   // A compositor that is gone.
   platform::DisplayEnvironment environment = platform::currentDisplayEnvironment();
   environment.compositorSocket = sway_->runtimeDir() + "/no-such.sock";
@@ -248,6 +250,7 @@ TEST_F(WlrootsBackend, RefusalsSayWhy) {
   EXPECT_NE(display.failureReason().find("Cannot reach the compositor"), std::string::npos)
       << display.failureReason();
   EXPECT_EQ(outputs().size(), 1u);
+  EXPECT_FALSE(platform::preflightScreenCaptureAccess());
 }
 
 }  // namespace
