@@ -6,6 +6,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -113,7 +114,8 @@ class ScreencopyCapture final : public CompositorCapture {
         pool_(std::make_unique<BufferPool>(context_.signalWake)) {}
 
   ~ScreencopyCapture() override {
-    if (frame_.object) zwlr_screencopy_frame_v1_destroy(frame_.object);
+    for (Frame& frame : frames_)
+      if (frame.object) zwlr_screencopy_frame_v1_destroy(frame.object);
     pool_.reset();
     for (auto& entry : outputs_) {
       if (entry.xdgOutput) zxdg_output_v1_destroy(entry.xdgOutput);
@@ -131,6 +133,8 @@ class ScreencopyCapture final : public CompositorCapture {
 
   // The frame being copied: at most one at a time.
   struct Frame {
+    ScreencopyCapture* owner = nullptr;
+    std::uint64_t sequence = 0;
     zwlr_screencopy_frame_v1* object = nullptr;
     std::optional<BufferPool::Loan> loan;
     std::uint32_t format = 0, width = 0, height = 0, stride = 0;
@@ -156,11 +160,11 @@ class ScreencopyCapture final : public CompositorCapture {
   static void onBufferDone(void* data, zwlr_screencopy_frame_v1*);
 
  private:
-  void beginFrame();
-  void endFrame();
+  Frame& beginFrame(Frame& frame);
+  void endFrame(Frame& frame);
   ErrorPtr connectionError() const;
   ErrorPtr makeBuffers(std::uint32_t count);
-  void deliverFrame();
+  void deliverFrame(Frame& frame);
   void deliverIdle();
 
   std::string waylandDisplay_;
@@ -179,7 +183,11 @@ class ScreencopyCapture final : public CompositorCapture {
   std::uint32_t targetGlobal_ = 0;
   bool targetGone_ = false;
 
-  Frame frame_;
+  // Two copies in flight: while one is being answered, the next already waits for the change
+  // after it, so a frame never waits for a round trip to be asked for.
+  static constexpr std::size_t kInFlight = 2;
+  std::array<Frame, kInFlight> frames_;
+  std::uint64_t nextSequence_ = 1;
   std::uint32_t width_ = 0, height_ = 0, stride_ = 0, format_ = 0;
   int consecutiveFailures_ = 0;
 };
@@ -219,7 +227,7 @@ void ScreencopyCapture::onXdgName(void* data, zxdg_output_v1* object, const char
 
 void ScreencopyCapture::onBuffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format,
                                  std::uint32_t width, std::uint32_t height, std::uint32_t stride) {
-  auto& frame = static_cast<ScreencopyCapture*>(data)->frame_;
+  auto& frame = *static_cast<Frame*>(data);
   // XRGB8888 and ARGB8888 are both B, G, R, X bytes in memory.
   if (format == WL_SHM_FORMAT_XRGB8888 || format == WL_SHM_FORMAT_ARGB8888 || !frame.shmOffered) {
     frame.format = format;
@@ -231,22 +239,21 @@ void ScreencopyCapture::onBuffer(void* data, zwlr_screencopy_frame_v1*, std::uin
 }
 
 void ScreencopyCapture::onFlags(void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
-  static_cast<ScreencopyCapture*>(data)->frame_.yInverted =
-      (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+  static_cast<Frame*>(data)->yInverted = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
 }
 
 void ScreencopyCapture::onReady(void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
                                 std::uint32_t) {
-  static_cast<ScreencopyCapture*>(data)->frame_.ready = true;
+  static_cast<Frame*>(data)->ready = true;
 }
 
 void ScreencopyCapture::onFailed(void* data, zwlr_screencopy_frame_v1*) {
-  static_cast<ScreencopyCapture*>(data)->frame_.failed = true;
+  static_cast<Frame*>(data)->failed = true;
 }
 
 void ScreencopyCapture::onDamage(void* data, zwlr_screencopy_frame_v1*, std::uint32_t x,
                                  std::uint32_t y, std::uint32_t width, std::uint32_t height) {
-  auto& frame = static_cast<ScreencopyCapture*>(data)->frame_;
+  auto& frame = *static_cast<Frame*>(data);
   const PixelArea area{static_cast<std::int32_t>(std::min<std::uint32_t>(x, 1u << 30)),
                        static_cast<std::int32_t>(std::min<std::uint32_t>(y, 1u << 30)),
                        std::min<std::uint32_t>(width, 1u << 30),
@@ -255,8 +262,8 @@ void ScreencopyCapture::onDamage(void* data, zwlr_screencopy_frame_v1*, std::uin
 }
 
 void ScreencopyCapture::onBufferDone(void* data, zwlr_screencopy_frame_v1*) {
-  auto* self = static_cast<ScreencopyCapture*>(data);
-  Frame& frame = self->frame_;
+  Frame& frame = *static_cast<Frame*>(data);
+  ScreencopyCapture* self = frame.owner;
   frame.described = true;
   if (!frame.loan || !frame.shmOffered) return;
   if (frame.format != self->format_ || frame.width != self->width_ ||
@@ -274,16 +281,19 @@ const zwlr_screencopy_frame_v1_listener kFrameListener = {
     ScreencopyCapture::onBufferDone,
 };
 
-void ScreencopyCapture::beginFrame() {
-  frame_ = Frame{};
-  frame_.object = zwlr_screencopy_manager_v1_capture_output(screencopy_, 0, target_);
-  zwlr_screencopy_frame_v1_add_listener(frame_.object, &kFrameListener, this);
+ScreencopyCapture::Frame& ScreencopyCapture::beginFrame(Frame& frame) {
+  frame = Frame{};
+  frame.owner = this;
+  frame.sequence = nextSequence_++;
+  frame.object = zwlr_screencopy_manager_v1_capture_output(screencopy_, 0, target_);
+  zwlr_screencopy_frame_v1_add_listener(frame.object, &kFrameListener, &frame);
+  return frame;
 }
 
-void ScreencopyCapture::endFrame() {
-  if (frame_.object) zwlr_screencopy_frame_v1_destroy(frame_.object);
-  if (frame_.loan) pool_->giveBack(frame_.loan->index);
-  frame_ = Frame{};
+void ScreencopyCapture::endFrame(Frame& frame) {
+  if (frame.object) zwlr_screencopy_frame_v1_destroy(frame.object);
+  if (frame.loan) pool_->giveBack(frame.loan->index);
+  frame = Frame{};
 }
 
 ErrorPtr ScreencopyCapture::connectionError() const {
@@ -367,19 +377,19 @@ ErrorPtr ScreencopyCapture::setUp() {
   if (!target_) return displayError(fmt::format("The output {} is not available", outputName_));
 
   // A first request only to learn the buffers the output wants.
-  beginFrame();
-  while (!frame_.described && !frame_.failed) {
+  Frame& probe = beginFrame(frames_[0]);
+  while (!probe.described && !probe.failed) {
     if (wl_display_roundtrip(display_) < 0) return connectionError();
   }
-  if (frame_.failed || !frame_.shmOffered) {
-    endFrame();
+  if (probe.failed || !probe.shmOffered) {
+    endFrame(probe);
     return displayError(fmt::format("The compositor will not copy the output {}", outputName_));
   }
-  format_ = frame_.format;
-  width_ = frame_.width;
-  height_ = frame_.height;
-  stride_ = frame_.stride;
-  endFrame();
+  format_ = probe.format;
+  width_ = probe.width;
+  height_ = probe.height;
+  stride_ = probe.stride;
+  endFrame(probe);
   if ((format_ != WL_SHM_FORMAT_XRGB8888 && format_ != WL_SHM_FORMAT_ARGB8888) ||
       stride_ < width_ * 4 || width_ == 0 || height_ == 0 || width_ > 32767 || height_ > 32767) {
     return displayError("The compositor's frames are not 32-bit BGRX");
@@ -392,10 +402,10 @@ ErrorPtr ScreencopyCapture::setUp() {
   return makeBuffers(capturePoolBufferCount(width_, height_, configuration.queueDepth()));
 }
 
-void ScreencopyCapture::deliverFrame() {
-  const BufferPool::Loan loan = *frame_.loan;
+void ScreencopyCapture::deliverFrame(Frame& frame) {
+  const BufferPool::Loan loan = *frame.loan;
   std::uint8_t* pixels = loan.mapping->address;
-  if (frame_.yInverted) {
+  if (frame.yInverted) {
     std::vector<std::uint8_t> row(stride_);
     for (std::uint32_t top = 0, bottom = height_ - 1; top < bottom; ++top, --bottom) {
       std::memcpy(row.data(), pixels + std::size_t{top} * stride_, stride_);
@@ -404,10 +414,10 @@ void ScreencopyCapture::deliverFrame() {
       std::memcpy(pixels + std::size_t{bottom} * stride_, row.data(), stride_);
     }
   }
-  PixelArea damage = wlroots::frameDamage(frame_.damage, width_, height_, frame_.yInverted);
+  PixelArea damage = wlroots::frameDamage(frame.damage, width_, height_, frame.yInverted);
   if (damage.width == 0) damage = {0, 0, width_, height_};  // nothing said: all of it
   auto lease = pool_->lease(loan);
-  frame_.loan.reset();  // the lease gives it back now
+  frame.loan.reset();  // the lease gives it back now
   auto buffer = std::make_shared<PixelBuffer>(width_, height_, stride_, PixelFormat::bgra32, pixels,
                                               std::move(lease));
   std::vector<SampleAttachments> attachments{{
@@ -436,26 +446,38 @@ ErrorPtr ScreencopyCapture::loop() {
     if (wl_display_dispatch_pending(display_) < 0) return connectionError();
     if (targetGone_) return displayError("The captured display is no longer available");
     const auto now = Clock::now();
-    if (frame_.ready) {
-      deliverFrame();
-      endFrame();
+    // The newest copied frame goes once its slot has opened; an older one still waiting is
+    // overtaken and dropped.
+    Frame* newest = nullptr;
+    for (Frame& frame : frames_) {
+      if (frame.failed) {
+        endFrame(frame);
+        if (++consecutiveFailures_ >= kMaxFailures) {
+          return displayError(
+              fmt::format("The compositor stopped copying the output {}", outputName_));
+        }
+      } else if (frame.ready && (!newest || frame.sequence > newest->sequence)) {
+        newest = &frame;
+      }
+    }
+    if (targetGone_) return displayError("The captured display is no longer available");
+    bool frameWaiting = newest != nullptr;
+    if (newest && now >= pacer.nextSlot()) {
+      for (Frame& frame : frames_)
+        if (frame.ready && &frame != newest) endFrame(frame);
+      deliverFrame(*newest);
+      endFrame(*newest);
       consecutiveFailures_ = 0;
       pacer.frameTaken(now);
       anyFrame = true;
-    } else if (frame_.failed) {
-      endFrame();
-      if (++consecutiveFailures_ >= kMaxFailures) {
-        return displayError(
-            fmt::format("The compositor stopped copying the output {}", outputName_));
-      }
+      frameWaiting = false;
     }
-    // One copy at a time, asked for once the frame's slot has opened; the compositor answers
-    // it when the output next changes.
-    if (!frame_.object && now >= pacer.nextSlot()) {
-      if (auto loan = pool_->acquire()) {
-        beginFrame();
-        frame_.loan = std::move(loan);
-      }
+    // Keep two copies asked for; the compositor answers each when the output next changes.
+    for (Frame& frame : frames_) {
+      if (frame.object) continue;
+      auto loan = pool_->acquire();
+      if (!loan) break;
+      beginFrame(frame).loan = std::move(loan);
     }
     const FramePacer::Decision decision = anyFrame ? pacer.decide(now) : FramePacer::Decision{};
     if (decision.step == FramePacer::Step::idle) {
@@ -465,7 +487,7 @@ ErrorPtr ScreencopyCapture::loop() {
     }
     Clock::time_point wakeAt =
         decision.step == FramePacer::Step::wait ? decision.wakeAt : FramePacer::never();
-    if (!frame_.object && pool_->hasFree()) wakeAt = std::min(wakeAt, pacer.nextSlot());
+    if (frameWaiting) wakeAt = std::min(wakeAt, pacer.nextSlot());
 
     if (wl_display_prepare_read(display_) != 0) continue;  // events are queued: take them first
     if (wl_display_flush(display_) < 0 && errno != EAGAIN) {
