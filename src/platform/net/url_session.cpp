@@ -26,6 +26,7 @@
 #include "platform/net/download_resume_data.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
+#include "platform/net/url_session_cache.h"
 
 namespace platform {
 
@@ -76,6 +77,7 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = URLCredentialStorage::shared();
   configuration.httpCookieStorage = HTTPCookieStorage::shared();
+  configuration.urlCache = URLCache::shared();
   return configuration;
 }
 
@@ -83,6 +85,7 @@ URLSessionConfiguration URLSessionConfiguration::ephemeral() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = std::make_shared<URLCredentialStorage>();
   configuration.httpCookieStorage = std::make_shared<HTTPCookieStorage>();
+  configuration.urlCache = std::make_shared<URLCache>(4 * 1024 * 1024, 0);
   return configuration;
 }
 
@@ -266,6 +269,8 @@ struct Transfer {
   bool toldWaiting = false;
   Date fetchStart;
   std::vector<URLSessionTaskTransactionMetrics> transactions;
+
+  TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
   ~Transfer() {
     if (easy) curl_easy_cleanup(easy);
@@ -630,6 +635,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void onHeaderLine(Transfer& transfer, std::string_view line);
   void deliverResponse(Transfer& transfer);
   void onDone(Transfer& transfer, CURLcode result);
+  // Answers the task with the response its cache lookup found.
+  void serveFromCache(Transfer& transfer, const URLRequest& request);
+  // At a successful end: the stored body a response stands for, and the proposal to store.
+  void completeFromCache(Transfer& transfer);
   // At the end of a head: true when the response is a redirect this layer handles (followed,
   // refused as too many, or put to the delegate), so it is not delivered now.
   bool considerRedirect(Transfer& transfer, int status);
@@ -756,6 +765,7 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     std::lock_guard lock(transfer->shared->mutex);
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
+  transfer->cache.collect(data, length);
   shared->undeliveredBytes.fetch_add(std::int64_t(length));
   transfer->lastActivityUptime = systemUptime();
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
@@ -1398,11 +1408,19 @@ void SessionCore::setUp(Transfer& transfer) {
   auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
                     ? configuration_.requestCachePolicy
                     : request.cachePolicy;
-  if (policy == URLRequest::CachePolicy::returnCacheDataDontLoad) {
-    return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
+  URLRequest sent = request;  // with the validators of a revalidation
+  switch (
+      transfer.cache.begin(configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
+                           transfer.task->kind_ == URLSessionTask::Kind::data, sent, Date::now())) {
+    case CacheStep::unavailable:
+      return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
+    case CacheStep::serve:
+      return serveFromCache(transfer, request);
+    case CacheStep::load:
+      break;
   }
 
-  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+  if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
   if (transfer.isDownload && !setUpDownloadFile(transfer, source)) return;
@@ -1826,6 +1844,11 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.transactions.push_back(std::move(metrics));
   }
   if (considerRedirect(transfer, status)) return;
+  if (!transfer.transactions.empty()) {
+    if (auto current = transfer.task->currentRequest()) {
+      transfer.cache.onResponse(*current, transfer.transactions.back().response);
+    }
+  }
   // Every byte of the body that went out is told before the answer.
   curl_off_t uploaded = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
@@ -1884,6 +1907,55 @@ void SessionCore::deliverResponse(Transfer& transfer) {
             [answer](URLSessionDelegate::ResponseDisposition d) { answer->give(d); };
         answer.reset();  // from here only the handler holds the answer
         delegate.didReceiveResponse(session, task, response, std::move(handler));
+      },
+      transfer.keepAlive);
+}
+
+void SessionCore::serveFromCache(Transfer& transfer, const URLRequest& request) {
+  transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
+  deliverResponse(transfer);
+  if (transfer.awaitingDisposition) {
+    transfer.completionPending = true;  // the body follows the delegate's allow
+    return;
+  }
+  finish(transfer, nullptr);
+}
+
+void SessionCore::completeFromCache(Transfer& transfer) {
+  auto task = std::dynamic_pointer_cast<URLSessionDataTask>(transfer.task);
+  if (!task) return;
+  if (auto body = transfer.cache.takeStoredBody()) {
+    {
+      std::lock_guard lock(transfer.shared->mutex);
+      transfer.shared->bytesReceived += static_cast<std::int64_t>(body->size());
+    }
+    if (!body->empty()) {
+      auto chunk = std::make_shared<const Bytes>(std::move(*body));
+      deliver(
+          [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+            delegate.didReceiveData(session, task, *chunk);
+          },
+          transfer.keepAlive);
+    }
+  }
+  auto proposal = transfer.cache.takeProposal();
+  if (!proposal) return;
+  auto cache = transfer.cache.cache();
+  auto request = transfer.cache.storeRequest();
+  if (!delegate()) return TransferCache::store(cache, proposal, request);
+  // Stored from whatever thread answers; a handler dropped unanswered stores nothing.
+  auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
+      [cache, request](CachedURLResponsePtr answer) {
+        TransferCache::store(cache, answer, request);
+      });
+  deliver(
+      [task, proposal, once](URLSessionDelegate& delegate,
+                             const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(CachedURLResponsePtr)> handler = [once](CachedURLResponsePtr answer) {
+          once->call(std::move(answer));
+        };
+        once.reset();
+        delegate.willCacheResponse(session, task, proposal, std::move(handler));
       },
       transfer.keepAlive);
 }
@@ -2058,6 +2130,7 @@ double SessionCore::nextDeadline() {
 }
 
 void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
+  if (!error) completeFromCache(transfer);
   removeFromMulti(transfer);
   transfer.awaitingBodyStream = false;
   transfer.releaseDownloadFile();
