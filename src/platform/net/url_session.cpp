@@ -24,6 +24,7 @@
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/download_resume_data.h"
+#include "platform/net/http_auth_challenge.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
@@ -260,6 +261,9 @@ struct Transfer {
   std::optional<URLRequest> nextRequest;      // to load once the redirect's body is drained
   bool nextDropsBody = false;
   bool tooManyRedirects = false;
+  // HTTP authentication: a 401 waits for its challenge's answer as a redirect waits for the
+  // delegate (`awaitingRedirect`), and a replay goes out as `nextRequest`.
+  HTTPAuthentication auth;
 
   // Timing.
   double startUptime = 0;         // first resume, for the resource time-out
@@ -609,6 +613,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
   }
 
+  std::optional<URLRequest> currentRequestOf(const Transfer& transfer) {
+    std::lock_guard lock(transfer.shared->mutex);
+    return transfer.shared->currentRequest;
+  }
+
   std::optional<URL> currentURL(const Transfer& transfer) {
     std::lock_guard lock(transfer.shared->mutex);
     if (transfer.shared->currentRequest) return transfer.shared->currentRequest->url;
@@ -643,6 +652,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // refused as too many, or put to the delegate), so it is not delivered now.
   bool considerRedirect(Transfer& transfer, int status);
   void answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request);
+  // At the end of a 401 head: true when it is not delivered now (a challenge is raised, the
+  // request goes out again, or libcurl's own handshake goes on).
+  bool considerAuthentication(Transfer& transfer, int status);
+  // The transfer ended with a 401 of libcurl's own handshake; false when it is delivered.
+  bool settleAuthentication(Transfer& transfer);
+  bool takeAuthenticationStep(Transfer& transfer, HTTPAuthentication::Step step);
+  void raiseAuthentication(Transfer& transfer);
+  void answerAuthentication(std::uint64_t identifier,
+                            URLSessionDelegate::AuthChallengeDisposition disposition,
+                            std::optional<URLCredential> credential);
   // Goes on with `nextRequest` in the same task, on the same easy handle.
   void loadNextRequest(Transfer& transfer);
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
@@ -697,7 +716,9 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* core = transfer->core;
   if (transfer->awaitingRedirect) return CURL_WRITEFUNC_PAUSE;
   // The body of a redirect that is followed (or refused) is nobody's.
-  if (transfer->nextRequest || transfer->tooManyRedirects) return size * count;
+  if (transfer->nextRequest || transfer->tooManyRedirects || transfer->auth.discardingBody()) {
+    return size * count;
+  }
   if (!transfer->responseDelivered) core->deliverResponse(*transfer);
   if (transfer->awaitingDisposition || transfer->suspended ||
       transfer->shared->receiveHolds.load() > 0) {
@@ -1260,11 +1281,118 @@ void SessionCore::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   updatePause(transfer);
 }
 
+bool SessionCore::considerAuthentication(Transfer& transfer, int status) {
+  if (status != 401 || transfer.transactions.empty()) return false;
+  // A challenge already waits for this transfer: its answer decides.
+  if (transfer.awaitingRedirect) return true;
+  auto url = currentURL(transfer);
+  if (!url) return false;
+  std::vector<std::string> fields;
+  for (const auto& line : transfer.headLines) {
+    if (lowercase(line.substr(0, 17)) == "www-authenticate:") fields.push_back(line.substr(17));
+  }
+  return takeAuthenticationStep(
+      transfer, transfer.auth.unauthorized(*url, fields, transfer.transactions.back().response,
+                                           configuration_.urlCredentialStorage));
+}
+
+bool SessionCore::settleAuthentication(Transfer& transfer) {
+  if (!takeAuthenticationStep(transfer, transfer.auth.settle())) return false;
+  if (transfer.awaitingRedirect) {
+    transfer.redirectTransferDone = true;
+  } else if (transfer.nextRequest) {
+    loadNextRequest(transfer);
+  }
+  return true;
+}
+
+bool SessionCore::takeAuthenticationStep(Transfer& transfer, HTTPAuthentication::Step step) {
+  using Step = HTTPAuthentication::Step;
+  // Without a delegate every challenge gets default handling.
+  if (step == Step::challenge && !delegate()) {
+    step = transfer.auth.answer(
+        URLSessionDelegate::AuthChallengeDisposition::performDefaultHandling, std::nullopt);
+  }
+  switch (step) {
+    case Step::deliver:
+    case Step::cancel:
+      return false;
+    case Step::ignore:
+      return true;
+    case Step::replay:
+      transfer.nextRequest = currentRequestOf(transfer);
+      return true;
+    case Step::challenge:
+      transfer.awaitingRedirect = true;
+      raiseAuthentication(transfer);
+      return true;
+  }
+  return false;
+}
+
+void SessionCore::raiseAuthentication(Transfer& transfer) {
+  // Dropped unanswered, the handler cancels.
+  struct Answer {
+    URLSessionDelegate::AuthChallengeDisposition disposition =
+        URLSessionDelegate::AuthChallengeDisposition::cancelAuthenticationChallenge;
+    std::optional<URLCredential> credential;
+  };
+  auto once = std::make_shared<OnceHandler<Answer>>(
+      [weak = weak_from_this(), id = transfer.task->taskIdentifier()](Answer answer) {
+        if (auto core = weak.lock()) {
+          core->post([core, id, answer = std::move(answer)]() mutable {
+            core->answerAuthentication(id, answer.disposition, std::move(answer.credential));
+          });
+        }
+      });
+  auto task = transfer.task;
+  deliver(
+      [task, challenge = transfer.auth.challenge(), once](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
+        URLSessionDelegate::ChallengeHandler handler =
+            [once](URLSessionDelegate::AuthChallengeDisposition disposition,
+                   std::optional<URLCredential> credential) {
+              once->call(Answer{disposition, std::move(credential)});
+            };
+        once.reset();
+        delegate.didReceiveChallenge(session, task, challenge, std::move(handler));
+      },
+      transfer.keepAlive);
+}
+
+void SessionCore::answerAuthentication(std::uint64_t identifier,
+                                       URLSessionDelegate::AuthChallengeDisposition disposition,
+                                       std::optional<URLCredential> credential) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end()) return;
+  Transfer& transfer = *it->second;
+  if (!transfer.awaitingRedirect || transfer.cancelled) return;
+  using Step = HTTPAuthentication::Step;
+  switch (transfer.auth.answer(disposition, credential)) {
+    case Step::challenge:
+      raiseAuthentication(transfer);  // the next scheme offered
+      return;
+    case Step::cancel:
+      transfer.cancelled = true;
+      removeFromMulti(transfer);
+      finish(transfer, cancelledError(transfer));
+      return;
+    case Step::replay:
+      answerRedirect(identifier, currentRequestOf(transfer));
+      return;
+    case Step::deliver:
+    case Step::ignore:
+      answerRedirect(identifier, std::nullopt);
+      return;
+  }
+}
+
 void SessionCore::loadNextRequest(Transfer& transfer) {
   URLRequest request = std::move(*transfer.nextRequest);
   transfer.nextRequest.reset();
   transfer.redirectTransferDone = false;
-  ++transfer.redirectCount;
+  const bool replay = transfer.auth.replaying();
+  if (!replay) ++transfer.redirectCount;
   removeFromMulti(transfer);
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
@@ -1282,10 +1410,14 @@ void SessionCore::loadNextRequest(Transfer& transfer) {
   const std::string method = request.httpMethod.value_or("GET");
   const bool keepsBody = !transfer.nextDropsBody && transfer.bodyKind != TaskSource::Body::none;
   const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && keepsBody;
-  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+  URLRequest sent = request;
+  // The answer to the challenge takes the place of the request's own.
+  if (replay) sent.setValueForHTTPHeaderField(std::nullopt, "Authorization");
+  if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
   CURL* easy = transfer.easy;
+  transfer.auth.applyTo(easy, transfer.headers, method, *request.url);
   curl_easy_setopt(easy, CURLOPT_URL, request.url->absoluteString().c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
@@ -1439,6 +1571,7 @@ void SessionCore::setUp(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  transfer.auth.forget(easy);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // The verify callback decides every new connection (the delegate, or the default
   // evaluation); libcurl must keep honouring its answer, and must not check the host itself,
@@ -1808,6 +1941,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   std::string line = trimLineEnd(raw);
   if (line.starts_with("HTTP/")) {
     transfer.inHead = true;
+    transfer.auth.headStarted();
     transfer.headLines.clear();
     transfer.headStart = Date::now();
     auto space = line.find(' ');
@@ -1844,6 +1978,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.transactions.push_back(std::move(metrics));
   }
   if (considerRedirect(transfer, status)) return;
+  if (considerAuthentication(transfer, status)) return;
   if (!transfer.transactions.empty()) {
     if (auto current = transfer.task->currentRequest()) {
       transfer.cache.onResponse(*current, transfer.transactions.back().response);
@@ -1994,6 +2129,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
                                         "more than 16 redirects")));
     return;
   }
+  if (result == CURLE_OK && transfer.auth.deferred() && settleAuthentication(transfer)) return;
   if (result == CURLE_OK && transfer.awaitingRedirect) {
     transfer.redirectTransferDone = true;
     return;
