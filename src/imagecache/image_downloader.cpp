@@ -71,7 +71,21 @@ platform::URLSessionConfiguration ImageDownloader::defaultURLSessionConfiguratio
   configuration.requestCachePolicy = platform::URLRequest::CachePolicy::useProtocolCachePolicy;
   configuration.timeoutIntervalForRequest = 60;
   configuration.maximumBodyBytes = kDefaultMaximumBodyBytes;
+  configuration.urlCache = defaultURLCache();
   return configuration;
+}
+
+std::shared_ptr<platform::URLCache> ImageDownloader::defaultURLCache(
+    const platform::FileManagerPtr& fileManager) {
+  constexpr std::int64_t kMemoryCapacity = 20 * 1024 * 1024;
+  constexpr std::int64_t kDiskCapacity = 150 * 1024 * 1024;
+  const std::vector<std::string> caches = fileManager->pathsForDirectory(
+      platform::SearchPathDirectory::cachesDirectory, platform::SearchPathDomainMask::user);
+  std::optional<std::string> directory;
+  if (!caches.empty() && !caches.front().empty()) {
+    directory = caches.front() + "/" + kLabelPrefix + ".imagedownloader";
+  }
+  return std::make_shared<platform::URLCache>(kMemoryCapacity, kDiskCapacity, directory);
 }
 
 ImageDownloader::ImageRequestCachePtr ImageDownloader::defaultImageCache() {

@@ -19,7 +19,9 @@
 #include "imagecache/image_filters.h"
 #include "imagecache/image_response_serializer.h"
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/file_manager.h"
 
+#include "platform/net/url_cache.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_session.h"
 
@@ -78,6 +80,10 @@ class ImageDownloader : public std::enable_shared_from_this<ImageDownloader> {
   // The default configuration with the default headers, a 60-second request time-out, the
   // protocol's cache policy, the body bound and `defaultURLCache`.
   static platform::URLSessionConfiguration defaultURLSessionConfiguration();
+  // 20 MiB in memory and 150 MiB on disk in the user's caches directory; memory only when there
+  // is no caches directory. The directory is the first caches directory `fileManager` names.
+  static std::shared_ptr<platform::URLCache> defaultURLCache(
+      const platform::FileManagerPtr& fileManager = platform::FileManager::defaultManager());
   // Made on first use (default configuration, fifo, 4 downloads, a 100 MB image cache) and
   // never destroyed: a session thread may still deliver while the process exits.
   static const std::shared_ptr<ImageDownloader>& shared();

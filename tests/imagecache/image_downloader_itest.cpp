@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "halyard/encoding/http_header_views.h"
 #include "imagecache/support/downloader_fixture.h"
 #include "platform/net/url_error.h"
 
@@ -334,7 +335,7 @@ TEST_F(ImageDownloaderTest, ASubclassesDecoderIsUsedByTheDownloaderAndByResponse
 
 // ---- Credentials and progress -------------------------------------------------------------------
 
-TEST_F(ImageDownloaderTest, DISABLED_BasicAuthenticationIsAnsweredWithTheDownloadersCredential) {
+TEST_F(ImageDownloaderTest, BasicAuthenticationIsAnsweredWithTheDownloadersCredential) {
   const std::string expected = std::string("Basic cGFpbnRlcjpzM2NyZXQ=");
   server.route("/private", [&](const httplib::Request& request, httplib::Response& response) {
     if (request.get_header_value("Authorization") != expected) {
@@ -661,6 +662,68 @@ TEST_F(ImageDownloaderTest, ManyThreadsDownloadingAndWithdrawingGetEveryCompleti
   EXPECT_TRUE(tally.wrongOutcomes.empty()) << tally.wrongOutcomes.front();
   EXPECT_LE(server.maxInFlight(), 4);
   EXPECT_EQ(downloader->queuedRequestCount(), 0u);
+}
+
+// ---- Over the URL cache
+// --------------------------------------------------------------------------
+
+TEST_F(ImageDownloaderTest, AFreshImageComesFromTheURLCacheOfANewDownloaderOverTheSameDirectory) {
+  server.route("/fresh", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Cache-Control", "max-age=3600");
+    response.set_content(jpeg, "image/jpeg");
+  });
+  for (const char* tag : {"first", "second"}) {
+    // Each downloader has its own URL cache object and image cache; only the folder is shared.
+    auto downloader = ImageDownloader::initWithConfiguration();
+    downloader->download(convertibleFor(server.url("/fresh")), {}, tag, nullptr, nullptr, nullptr,
+                         platform::DispatchQueue::main(), recorder.completion(tag));
+    ASSERT_TRUE(waitUntil([&] { return recorder.has(tag); }));
+    EXPECT_EQ(recorder.width(tag), 40) << tag;
+  }
+  EXPECT_EQ(server.hits("/fresh"), 1);
+}
+
+// A file manager that knows no caches directory.
+class NoCachesDirectory : public platform::FileManager {
+ public:
+  std::vector<std::string> pathsForDirectory(platform::SearchPathDirectory,
+                                             platform::SearchPathDomainMask) const override {
+    return {};
+  }
+};
+
+TEST_F(ImageDownloaderTest, TheDefaultConfigurationAndURLCache) {
+  const platform::URLSessionConfiguration configuration =
+      ImageDownloader::defaultURLSessionConfiguration();
+  ASSERT_TRUE(configuration.urlCache);
+  const auto headers = halyard::httpHeaders(configuration);
+  struct Row {
+    const char* setting;
+    std::string value;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"Accept-Encoding", headers.valueForName("Accept-Encoding").value_or(""),
+       halyard::HTTPHeaders::defaultHeaders().valueForName("Accept-Encoding").value_or("?")},
+      {"User-Agent", headers.valueForName("User-Agent").value_or(""),
+       halyard::HTTPHeaders::defaultHeaders().valueForName("User-Agent").value_or("?")},
+      {"set cookies", std::to_string(configuration.httpShouldSetCookies), "1"},
+      {"cache policy", std::to_string(static_cast<unsigned>(configuration.requestCachePolicy)),
+       "0"},
+      {"request time-out", std::to_string(configuration.timeoutIntervalForRequest), "60.000000"},
+      {"body bound", std::to_string(configuration.maximumBodyBytes), "67108864"},
+      {"memory capacity", std::to_string(configuration.urlCache->memoryCapacity()), "20971520"},
+      {"disk capacity", std::to_string(configuration.urlCache->diskCapacity()), "157286400"},
+      {"disk path", configuration.urlCache->directory().value_or("none"),
+       cacheHome() + "/org.tovarine.imagecache.imagedownloader"},
+      {"disk path without a caches directory",
+       ImageDownloader::defaultURLCache(std::make_shared<NoCachesDirectory>())
+           ->directory()
+           .value_or("none"),
+       "none"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(row.value, row.expected) << row.setting;
 }
 
 }  // namespace

@@ -131,6 +131,7 @@ class DownloaderTest : public ::testing::Test {
   static platform::URLSessionConfiguration configurationWithoutURLCache() {
     platform::URLSessionConfiguration configuration =
         ImageDownloader::defaultURLSessionConfiguration();
+    configuration.urlCache = nullptr;
     return configuration;
   }
 
