@@ -352,9 +352,19 @@ void ImageDownloader::handleResponse(const halyard::DataResponse<ImagePtr>& resp
     platform::log("Image downloader: handling a response failed: " +
                   halyard::currentError()->localizedDescription());
   }
-  // The slot is freed whatever happened above; a request that never ran frees none.
+  // The slot is freed whatever happened above. A request that never ran frees none; it can
+  // end while it waits (its URL request could not be built), and then leaves the queue, or it
+  // would take a slot for good when its turn came.
   synchronizationQueue_->sync([&] {
-    if (state_.activeRequestIDs.erase(requestID) > 0) --state_.activeRequestCount;
+    if (state_.activeRequestIDs.erase(requestID) > 0) {
+      --state_.activeRequestCount;
+    } else {
+      auto& queued = state_.queuedRequests;
+      queued.erase(std::remove_if(
+                       queued.begin(), queued.end(),
+                       [&](const DataRequestPtr& r) { return r->id().uuidString() == requestID; }),
+                   queued.end());
+    }
     startNextRequestIfPossible();
   });
 }

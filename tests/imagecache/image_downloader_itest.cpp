@@ -8,6 +8,8 @@
 
 #include "halyard/encoding/http_header_views.h"
 #include "imagecache/support/downloader_fixture.h"
+#include "platform/graphics/image_decoding.h"
+#include "platform/graphics/support/image_encoding.h"
 #include "platform/net/url_error.h"
 
 namespace imagetest {
@@ -192,7 +194,8 @@ TEST_F(ImageDownloaderTest, SixDownloadsRunAsFourPlusTwoInPriorityOrder) {
     local.releaseAll();
     ASSERT_TRUE(waitUntil([&] { return done.order().size() == 6; }));
     EXPECT_EQ(local.maxInFlight(), 4);
-    EXPECT_EQ(downloader->activeRequestCount(), 0);
+    // The slot is freed after the completions are scheduled.
+    EXPECT_TRUE(waitUntil([&] { return downloader->activeRequestCount() == 0; }));
   }
 }
 
@@ -215,15 +218,29 @@ TEST_F(ImageDownloaderTest, OneFilterIdentifierRunsOnce) {
 }
 
 TEST_F(ImageDownloaderTest, TwoUnbuildableConvertiblesShareOneRequest) {
-  auto downloader = makeDownloader();
-  auto unbuildable = std::make_shared<const Unbuildable>();
-  auto r1 = downloader->download(unbuildable, {}, "1", nullptr, nullptr, nullptr,
-                                 platform::DispatchQueue::main(), recorder.completion("1"));
+  // Until the session's root queue is let go, the first request cannot even fail, so it is
+  // still in flight when the second download comes. A held download keeps the only slot, so
+  // both wait in the queue, which they must leave when they fail there.
+  auto rootQueue = platform::DispatchQueue::serial("org.tovarine.test.root");
+  Gate rootHeld;
+  rootQueue->async([&] { rootHeld.wait(); });
+  auto session = halyard::Session::initWithConfiguration(
+      configurationWithoutURLCache(), std::make_shared<halyard::SessionDelegate>(), rootQueue,
+      /*startRequestsImmediately=*/false);
+  server.serve("/busy", jpeg, "image/jpeg");
+  server.hold("/busy");
+  auto downloader = ImageDownloader::initWithSession(session, Order::fifo, 1, nullptr);
+  downloader->download(convertibleFor(server.url("/busy")), {}, "busy", nullptr, nullptr, nullptr,
+                       platform::DispatchQueue::main(), recorder.completion("busy"));
+  auto r1 =
+      downloader->download(std::make_shared<const Unbuildable>(), {}, "1", nullptr, nullptr,
+                           nullptr, platform::DispatchQueue::main(), recorder.completion("1"));
   auto r2 =
       downloader->download(std::make_shared<const Unbuildable>(), {}, "2", nullptr, nullptr,
                            nullptr, platform::DispatchQueue::main(), recorder.completion("2"));
   ASSERT_TRUE(r1 && r2);
   EXPECT_EQ(r1->request(), r2->request());
+  rootHeld.open();
   ASSERT_TRUE(waitUntil([&] { return recorder.has("1") && recorder.has("2"); }));
   for (const char* tag : {"1", "2"}) {
     const auto response = recorder.response(tag);
@@ -231,6 +248,10 @@ TEST_F(ImageDownloaderTest, TwoUnbuildableConvertiblesShareOneRequest) {
     ASSERT_TRUE(response.result.error().underlyingError()) << tag;
     EXPECT_TRUE(response.result.error().underlyingError()->isCreateURLRequestFailed()) << tag;
   }
+  ASSERT_TRUE(waitUntil([&] { return downloader->queuedRequestCount() == 0; }));
+  server.release("/busy");
+  ASSERT_TRUE(waitUntil([&] { return recorder.has("busy"); }));
+  EXPECT_TRUE(waitUntil([&] { return downloader->activeRequestCount() == 0; }));
 }
 
 // ---- Outcomes callers see -----------------------------------------------------------------------
@@ -331,6 +352,55 @@ TEST_F(ImageDownloaderTest, ASubclassesDecoderIsUsedByTheDownloaderAndByResponse
   EXPECT_EQ(direct->decodes, 1);
   ASSERT_TRUE(plain->result);
   EXPECT_EQ((*plain->result)->width(), 40);
+}
+
+TEST_F(ImageDownloaderTest, EachFormatArrivesDecodedOnTheMainQueueAndSitsInTheCache) {
+  const graphics_test::Picture picture = graphics_test::tiledPicture(24, 16, 4, true);
+  graphics_test::GifSpec gif{12, 10, {{255, 0, 0, 255}, {0, 0, 255, 255}}, {}};
+  gif.frames.push_back({0, 0, 12, 10, false, {}, std::vector<std::uint8_t>(120, 1), -1});
+  struct Row {
+    std::string path, type;
+    graphics_test::Bytes body;
+    int width, height;
+  };
+  const std::vector<Row> rows = {
+      {"/p.png", "image/png", graphics_test::encodePng(picture), 24, 16},
+      {"/p.jpg", "image/jpeg", graphics_test::encodeJpeg(picture), 24, 16},
+      {"/p.gif", "image/gif", graphics_test::encodeGif(gif), 12, 10},
+      {"/p.webp", "image/webp", graphics_test::encodeWebp(picture, true, true), 24, 16},
+  };
+  auto downloader = makeDownloader();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    server.serve(row.path, std::string(row.body.begin(), row.body.end()), row.type);
+    bool onMain = false;
+    std::optional<ImageDownloadResponse> received;
+    downloader->download(convertibleFor(server.url(row.path)), {}, row.path, nullptr, nullptr,
+                         nullptr, platform::DispatchQueue::main(),
+                         [&](const ImageDownloadResponse& response) {
+                           onMain = platform::DispatchQueue::main()->isCurrent();
+                           received = response;
+                         });
+    ASSERT_TRUE(waitUntil([&] { return received.has_value(); }));
+    EXPECT_TRUE(onMain);
+    ASSERT_TRUE(received->result && *received->result);
+    EXPECT_EQ((*received->result)->width(), row.width);
+    EXPECT_EQ((*received->result)->height(), row.height);
+    EXPECT_EQ(cache->imageForRequest(*received->request, std::nullopt), *received->result);
+  }
+}
+
+TEST_F(ImageDownloaderTest, ASmallPNGClaimingAHugePictureFailsAtOnce) {
+  server.serve("/bomb.png", makePNGHeaderClaiming(100'000, 100'000), "image/png");
+  auto downloader = makeDownloader();
+  const std::uint64_t allocationsBefore = platform::imageDecodingPixelAllocations();
+  downloader->download(convertibleFor(server.url("/bomb.png")), {}, "bomb", nullptr, nullptr,
+                       nullptr, platform::DispatchQueue::main(), recorder.completion("bomb"));
+  ASSERT_TRUE(waitUntil([&] { return recorder.has("bomb"); }));
+  const auto error = underlying(recorder.response("bomb"));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(carriesImageSerializationFailure(*error)) << error->debugDescription();
+  EXPECT_EQ(platform::imageDecodingPixelAllocations(), allocationsBefore);
 }
 
 // ---- Credentials and progress -------------------------------------------------------------------

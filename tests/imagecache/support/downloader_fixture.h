@@ -20,6 +20,7 @@
 #include "imagecache/support/image_server.h"
 #include "imagecache/support/test_images.h"
 #include "platform/dispatch/main_queue.h"
+#include "support/http_test_handlers.h"
 
 namespace imagetest {
 
@@ -27,6 +28,7 @@ using imagecache::HalyardImageError;
 using imagecache::ImageDownloader;
 using imagecache::ImageDownloadResponse;
 using imagecache::ImagePtr;
+using testsupport::Gate;
 
 inline bool waitUntil(const std::function<bool()>& condition, double seconds = 20) {
   return platform::runMainUntil(condition, seconds);
