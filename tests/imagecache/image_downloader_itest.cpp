@@ -254,6 +254,26 @@ TEST_F(ImageDownloaderTest, TwoUnbuildableConvertiblesShareOneRequest) {
   EXPECT_TRUE(waitUntil([&] { return downloader->activeRequestCount() == 0; }));
 }
 
+TEST_F(ImageDownloaderTest, DownloadAllGivesReceiptsForWhatWasNotCachedInOrder) {
+  for (const char* path : {"/x", "/y", "/z"})
+    server.serve(path, jpeg, "image/jpeg");
+  auto downloader = makeDownloader();
+  downloader->download(convertibleFor(server.url("/y")), {}, "warm", nullptr, nullptr, nullptr,
+                       platform::DispatchQueue::main(), recorder.completion("warm"));
+  ASSERT_TRUE(waitUntil([&] { return recorder.has("warm"); }));
+  const auto receipts = downloader->downloadAll(
+      {convertibleFor(server.url("/x")), convertibleFor(server.url("/y")),
+       convertibleFor(server.url("/z"))},
+      nullptr, nullptr, platform::DispatchQueue::main(), recorder.completion("all"));
+  ASSERT_EQ(receipts.size(), 2u);
+  EXPECT_EQ(receipts[0].request()->convertible()->toURLRequest().url->absoluteString(),
+            server.url("/x"));
+  EXPECT_EQ(receipts[1].request()->convertible()->toURLRequest().url->absoluteString(),
+            server.url("/z"));
+  EXPECT_NE(receipts[0].receiptID(), receipts[1].receiptID());
+  ASSERT_TRUE(waitUntil([&] { return recorder.count("all") == 3; }));
+}
+
 // ---- Outcomes callers see -----------------------------------------------------------------------
 
 // The client error inside a failure, or none.
