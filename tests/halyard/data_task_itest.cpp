@@ -23,7 +23,7 @@ using halyard::Session;
 using halyardtest::TestServer;
 
 DataTask<platform::Bytes> bytesTask(const std::shared_ptr<DataRequest>& request, bool autoCancel) {
-  return halyard::serializingData(request, ResponseSerializer::defaultDataPreprocessor(),
+  return request->serializingData(ResponseSerializer::defaultDataPreprocessor(),
                                   ResponseSerializer::standardEmptyResponseCodes(),
                                   ResponseSerializer::standardEmptyRequestMethods(), autoCancel);
 }
@@ -114,8 +114,8 @@ TEST_F(DataTaskITest, ValueOrTheValidationError) {
 
 TEST_F(DataTaskITest, DecodedValue) {
   auto request = session->makeDataRequest(base + "/counter");
-  auto task = halyard::serializingDecodable<Counter>(
-      request, ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
+  auto task = request->serializingDecodable<Counter>(
+      ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
       ResponseSerializer::standardEmptyResponseCodes(),
       ResponseSerializer::standardEmptyRequestMethods(), false);
   EXPECT_EQ(platform::waitFor(awaitCounter(task), 10), 3);
@@ -190,7 +190,7 @@ TEST_F(DataTaskITest, DownloadTasks) {
     SCOPED_TRACE(row.name);
     slowEntered.store(false);
     auto request = session->makeDownloadRequest(base + row.path);
-    auto task = halyard::serializingData(request, ResponseSerializer::defaultDataPreprocessor(),
+    auto task = request->serializingData(ResponseSerializer::defaultDataPreprocessor(),
                                          ResponseSerializer::standardEmptyResponseCodes(),
                                          ResponseSerializer::standardEmptyRequestMethods(), true);
     auto awaiting = awaitDownload(task);
