@@ -121,11 +121,15 @@ std::shared_ptr<ImageDownloader> ImageDownloader::initWithConfiguration(
       (configuration.maximumBodyBytes <= 0 || configuration.maximumBodyBytes > maximumBodyBytes)) {
     configuration.maximumBodyBytes = maximumBodyBytes;
   }
+  // Pictures are decoded on a serialization queue of their own: on one that runs on the root
+  // queue, every decode would hold up the session's bookkeeping of all other transfers.
   auto session = halyard::Session::initWithConfiguration(
       std::move(configuration),
       std::make_shared<halyard::SessionDelegate>(platform::FileManager::defaultManager()),
       platform::DispatchQueue::serial(std::string(kLabelPrefix) + ".session.rootQueue"),
-      /*startRequestsImmediately=*/false);
+      /*startRequestsImmediately=*/false, /*requestQueue=*/nullptr,
+      platform::DispatchQueue::serial(std::string(kLabelPrefix) +
+                                      ".session.serializationQueue"));
   return initWithSession(std::move(session), downloadPrioritization, maximumActiveDownloads,
                          std::move(imageCache));
 }

@@ -123,4 +123,27 @@ halyard::DataRequest& responseAsImage(
                                             std::move(completionHandler));
 }
 
+halyard::DataResponsePublisher<ImagePtr> imagePublisher(
+    const halyard::DataRequestPtr& request, platform::DispatchQueuePtr queue, double imageScale,
+    bool inflateResponseImage, halyard::EmptyResponseCodes emptyResponseCodes,
+    halyard::EmptyRequestMethods emptyRequestMethods) {
+  if (!queue) queue = platform::DispatchQueue::main();
+  return halyard::DataResponsePublisher<ImagePtr>::initWithDataSerializer(
+      request, std::move(queue),
+      SharedImageResponseSerializer(std::make_shared<const ImageResponseSerializer>(
+          imageScale, inflateResponseImage, std::move(emptyResponseCodes),
+          std::move(emptyRequestMethods))));
+}
+
+halyard::DataTask<ImagePtr> imageTask(const halyard::DataRequestPtr& request, double imageScale,
+                                      bool inflateResponseImage, bool automaticallyCancelling,
+                                      halyard::EmptyResponseCodes emptyResponseCodes,
+                                      halyard::EmptyRequestMethods emptyRequestMethods) {
+  return request->makeSerializingTask(
+      SharedImageResponseSerializer(std::make_shared<const ImageResponseSerializer>(
+          imageScale, inflateResponseImage, std::move(emptyResponseCodes),
+          std::move(emptyRequestMethods))),
+      automaticallyCancelling);
+}
+
 }  // namespace imagecache

@@ -8,6 +8,8 @@
 
 #include "halyard/core/data_request.h"
 #include "halyard/encoding/response_serializer.h"
+#include "halyard/policies/data_task.h"
+#include "halyard/policies/response_publishers.h"
 #include "imagecache/halyard_image_error.h"
 #include "platform/graphics/image.h"
 
@@ -106,5 +108,26 @@ halyard::DataRequest& responseAsImage(
     halyard::DataRequest& request, platform::DispatchQueuePtr queue,
     std::function<void(const halyard::DataResponse<ImagePtr>&)> completionHandler,
     ImageResponseSerializerPtr serializer = nullptr);
+
+// The request's image as a publisher of one response on `queue` (the main queue when none),
+// serialized with a new serializer of the given settings. Nothing touches the request until a
+// subscriber asks for a value.
+halyard::DataResponsePublisher<ImagePtr> imagePublisher(
+    const halyard::DataRequestPtr& request, platform::DispatchQueuePtr queue = nullptr,
+    double imageScale = 1.0, bool inflateResponseImage = true,
+    halyard::EmptyResponseCodes emptyResponseCodes =
+        halyard::ResponseSerializer::standardEmptyResponseCodes(),
+    halyard::EmptyRequestMethods emptyRequestMethods =
+        halyard::ResponseSerializer::standardEmptyRequestMethods());
+
+// The request's image as an awaitable task. With `automaticallyCancelling`, cancelling a task
+// that awaits the response cancels the request.
+halyard::DataTask<ImagePtr> imageTask(
+    const halyard::DataRequestPtr& request, double imageScale = 1.0,
+    bool inflateResponseImage = true, bool automaticallyCancelling = false,
+    halyard::EmptyResponseCodes emptyResponseCodes =
+        halyard::ResponseSerializer::standardEmptyResponseCodes(),
+    halyard::EmptyRequestMethods emptyRequestMethods =
+        halyard::ResponseSerializer::standardEmptyRequestMethods());
 
 }  // namespace imagecache

@@ -8,6 +8,7 @@
 
 #include "halyard/encoding/http_header_views.h"
 #include "imagecache/support/downloader_fixture.h"
+#include "platform/concurrency/wait_for.h"
 #include "platform/graphics/image_decoding.h"
 #include "platform/graphics/support/image_encoding.h"
 #include "platform/net/url_error.h"
@@ -421,6 +422,50 @@ TEST_F(ImageDownloaderTest, ASmallPNGClaimingAHugePictureFailsAtOnce) {
   ASSERT_TRUE(error);
   EXPECT_TRUE(carriesImageSerializationFailure(*error)) << error->debugDescription();
   EXPECT_EQ(platform::imageDecodingPixelAllocations(), allocationsBefore);
+}
+
+// What awaiting an image task gives: the width, or the failure's kind.
+platform::Task<std::string> awaitImage(halyard::DataTask<ImagePtr> task) {
+  try {
+    const ImagePtr image = co_await task.value();
+    co_return image->isNull() ? std::string("empty") : std::to_string(image->width());
+  } catch (const HalyardError& error) {
+    co_return error.receivedContentType() ? "content type" : "other failure";
+  }
+}
+
+TEST_F(ImageDownloaderTest, APublisherAndATaskOfARequestsImage) {
+  server.serve("/a", jpeg, "image/jpeg");
+  server.serve("/html", "<p>no</p>", "text/html");
+  server.route("/nothing",
+               [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  struct Row {
+    const char* path;
+    std::string expected;
+  };
+  auto session = halyard::Session::initWithConfiguration();
+  for (const Row& row : {Row{"/a", "40"}, Row{"/html", "content type"}, Row{"/nothing", "empty"}}) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(
+        platform::waitFor(
+            awaitImage(imagecache::imageTask(session->makeDataRequest(server.url(row.path)))), 20),
+        row.expected);
+    std::optional<std::string> published;
+    auto cancellable =
+        imagecache::imagePublisher(session->makeDataRequest(server.url(row.path)))
+            .result()
+            .sink([](platform::Completion<platform::Never>) {},
+                  [&](std::expected<ImagePtr, HalyardError> result) {
+                    if (!result) {
+                      published = result.error().receivedContentType() ? "content type" : "other";
+                    } else {
+                      published =
+                          (*result)->isNull() ? "empty" : std::to_string((*result)->width());
+                    }
+                  });
+    ASSERT_TRUE(waitUntil([&] { return published.has_value(); }));
+    EXPECT_EQ(*published, row.expected);
+  }
 }
 
 // ---- Credentials and progress -------------------------------------------------------------------
