@@ -128,8 +128,7 @@ std::shared_ptr<ImageDownloader> ImageDownloader::initWithConfiguration(
       std::make_shared<halyard::SessionDelegate>(platform::FileManager::defaultManager()),
       platform::DispatchQueue::serial(std::string(kLabelPrefix) + ".session.rootQueue"),
       /*startRequestsImmediately=*/false, /*requestQueue=*/nullptr,
-      platform::DispatchQueue::serial(std::string(kLabelPrefix) +
-                                      ".session.serializationQueue"));
+      platform::DispatchQueue::serial(std::string(kLabelPrefix) + ".session.serializationQueue"));
   return initWithSession(std::move(session), downloadPrioritization, maximumActiveDownloads,
                          std::move(imageCache));
 }
