@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "halyard/core/data_request.h"
 #include "halyard/core/session.h"
@@ -23,7 +27,7 @@ using halyard::Session;
 using halyardtest::TestServer;
 
 DataTask<platform::Bytes> bytesTask(const std::shared_ptr<DataRequest>& request, bool autoCancel) {
-  return halyard::serializingData(request, ResponseSerializer::defaultDataPreprocessor(),
+  return request->serializingData(ResponseSerializer::defaultDataPreprocessor(),
                                   ResponseSerializer::standardEmptyResponseCodes(),
                                   ResponseSerializer::standardEmptyRequestMethods(), autoCancel);
 }
@@ -114,8 +118,8 @@ TEST_F(DataTaskITest, ValueOrTheValidationError) {
 
 TEST_F(DataTaskITest, DecodedValue) {
   auto request = session->makeDataRequest(base + "/counter");
-  auto task = halyard::serializingDecodable<Counter>(
-      request, ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
+  auto task = request->serializingDecodable<Counter>(
+      ResponseSerializer::defaultDataPreprocessor(), platform::JSONDecoder(),
       ResponseSerializer::standardEmptyResponseCodes(),
       ResponseSerializer::standardEmptyRequestMethods(), false);
   EXPECT_EQ(platform::waitFor(awaitCounter(task), 10), 3);
@@ -190,7 +194,7 @@ TEST_F(DataTaskITest, DownloadTasks) {
     SCOPED_TRACE(row.name);
     slowEntered.store(false);
     auto request = session->makeDownloadRequest(base + row.path);
-    auto task = halyard::serializingData(request, ResponseSerializer::defaultDataPreprocessor(),
+    auto task = request->serializingData(ResponseSerializer::defaultDataPreprocessor(),
                                          ResponseSerializer::standardEmptyResponseCodes(),
                                          ResponseSerializer::standardEmptyRequestMethods(), true);
     auto awaiting = awaitDownload(task);
@@ -201,6 +205,109 @@ TEST_F(DataTaskITest, DownloadTasks) {
     EXPECT_EQ(platform::waitFor(awaiting, 10), row.expected);
     EXPECT_EQ(request->isCancelled(), row.cancelAwaiter);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Where each step of a vetted response happened, in order.
+struct Steps {
+  std::mutex mutex;
+  std::vector<std::string> steps;
+  void add(std::string step) {
+    std::lock_guard lock(mutex);
+    steps.push_back(std::move(step));
+  }
+  std::vector<std::string> read() {
+    std::lock_guard lock(mutex);
+    return steps;
+  }
+};
+
+TEST_F(DataTaskITest, AsynchronousResponseHandlersDecideOverTheBody) {
+  struct Row {
+    const char* name;
+    std::function<void(DataRequest&, std::shared_ptr<Steps>)> install;
+    std::string expected;
+    std::vector<std::string> steps;
+  };
+  const Row rows[] = {
+      {"answering cancel",
+       [](DataRequest& r, std::shared_ptr<Steps> steps) {
+         r.onHTTPResponseAsync([steps](platform::HTTPURLResponsePtr response)
+                                   -> platform::Task<DataRequest::ResponseDisposition> {
+           steps->add("handler " + std::to_string(response->statusCode()));
+           co_return DataRequest::ResponseDisposition::cancel;
+         });
+       },
+       "error: cancelled",
+       {"handler 200", "response"}},
+      {"answering allow",
+       [](DataRequest& r, std::shared_ptr<Steps> steps) {
+         r.onHTTPResponseAsync([steps](platform::HTTPURLResponsePtr)
+                                   -> platform::Task<DataRequest::ResponseDisposition> {
+           steps->add("handler");
+           co_return DataRequest::ResponseDisposition::allow;
+         });
+       },
+       "body: hello",
+       {"handler", "response"}},
+      {"allowing after the handler",
+       [](DataRequest& r, std::shared_ptr<Steps> steps) {
+         r.onHTTPResponseAsyncAllowing(
+             [steps](platform::HTTPURLResponsePtr) -> platform::Task<void> {
+               steps->add("handler");
+               co_return;
+             });
+       },
+       "body: hello",
+       {"handler", "response"}},
+      {"a handler that throws",
+       [](DataRequest& r, std::shared_ptr<Steps> steps) {
+         r.onHTTPResponseAsyncAllowing(
+             [steps](platform::HTTPURLResponsePtr) -> platform::Task<void> {
+               steps->add("handler");
+               throw std::runtime_error("no");
+               co_return;
+             });
+       },
+       "error: cancelled",
+       {"handler", "response"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto steps = std::make_shared<Steps>();
+    auto request = session->makeDataRequest(base + "/hello");
+    row.install(*request, steps);
+    auto task = bytesTask(request, false);
+    auto awaiting = awaitValue(task);
+    auto recording = [](DataTask<platform::Bytes> t,
+                        std::shared_ptr<Steps> s) -> platform::Task<void> {
+      co_await t.response();
+      s->add("response");
+    }(task, steps);
+    EXPECT_EQ(platform::waitFor(awaiting, 10), row.expected);
+    platform::waitFor(recording, 10);
+    EXPECT_EQ(steps->read(), row.steps);
+  }
+}
+
+TEST_F(DataTaskITest, ResumingAFinishedRequestChangesNothing) {
+  auto request = session->makeDataRequest(base + "/hello");
+  auto task =
+      request->serializingString(ResponseSerializer::defaultDataPreprocessor(), std::nullopt,
+                                 ResponseSerializer::standardEmptyResponseCodes(),
+                                 ResponseSerializer::standardEmptyRequestMethods(), false);
+  auto value = [](halyard::DataTask<std::string> t) -> platform::Task<std::string> {
+    co_return co_await t.value();
+  }(task);
+  EXPECT_EQ(platform::waitFor(value, 10), "hello");
+  ASSERT_TRUE(halyardtest::waitUntil([&] { return request->isFinished(); }));
+  task.resume();
+  task.suspend();
+  task.cancel();
+  EXPECT_TRUE(request->isFinished());
 }
 
 }  // namespace

@@ -63,6 +63,16 @@ std::shared_ptr<APIServiceManager> APIServiceManager::make(
   return manager;
 }
 
+const imagecache::ImageDownloaderPtr& APIServiceManager::imageDownloader() {
+  std::call_once(imageDownloaderOnce_, [this] {
+    imageDownloader_ = imagecache::ImageDownloader::initWithConfiguration(
+        imagecache::ImageDownloader::defaultURLSessionConfiguration(),
+        imagecache::ImageDownloader::DownloadPrioritization::fifo, 4,
+        imagecache::ImageDownloader::defaultImageCache());
+  });
+  return imageDownloader_;
+}
+
 halyard::DataRequestPtr APIServiceManager::requestDecodable(
     UpdatorCloudCommonRouter router, std::shared_ptr<halyard::RequestInterceptor> interceptor,
     std::function<void(VersioningResult)> completion) {

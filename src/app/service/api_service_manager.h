@@ -4,6 +4,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "halyard/core/data_request.h"
 #include "halyard/core/session.h"
 #include "imagecache/auto_purging_image_cache.h"
+#include "imagecache/image_downloader.h"
 
 namespace app {
 
@@ -48,6 +50,9 @@ class APIServiceManager : public ResponseCacheKeeper,
   const std::shared_ptr<imagecache::AutoPurgingImageCache<>>& autoPuringImageCache() const {
     return autoPuringImageCache_;
   }
+  // Made on first access with the shared downloader's settings; the application never asks for
+  // it, so it is never made.
+  const imagecache::ImageDownloaderPtr& imageDownloader();
   // The session of the update description: at most 30 seconds for the whole exchange.
   const halyard::SessionPtr& session() const { return session_; }
   // The session installer transfers may use: the same, but bounded only by 30 idle seconds.
@@ -73,6 +78,8 @@ class APIServiceManager : public ResponseCacheKeeper,
   std::shared_ptr<CustomCache<std::string, std::any>> cache_;
   ErrorHandler errorHandler_;
   std::shared_ptr<imagecache::AutoPurgingImageCache<>> autoPuringImageCache_;
+  std::once_flag imageDownloaderOnce_;
+  imagecache::ImageDownloaderPtr imageDownloader_;
   halyard::SessionPtr session_;
   halyard::SessionPtr transferSession_;
   InstallerDownloaderPtr installerDownloader_;

@@ -24,6 +24,16 @@ struct StatusCodeRange {
   bool contains(int code) const { return code >= lowerBound && code < upperBound; }
 };
 
+class DataRequest;
+// Awaiting and publishing a data request's response (halyard/policies/data_task.h and
+// halyard/policies/response_publishers.h).
+template <class RequestType, class ResponseType, class Value>
+class ResponseTask;
+template <class Value>
+using DataTask = ResponseTask<DataRequest, DataResponse<Value>, Value>;
+template <class Value>
+class DataResponsePublisher;
+
 // A request whose response body is gathered in memory.
 class DataRequest : public Request {
  public:
@@ -150,6 +160,60 @@ class DataRequest : public Request {
     return request_steps::standardResponseAsDecodable<T>(*this, std::move(completionHandler),
                                                          std::move(queue));
   }
+
+  // ---- Awaiting (include halyard/policies/data_task.h) -----------------------------------------
+  // Each registers its serializer at once, completing on the underlying queue. With
+  // `automaticallyCancelling`, cancelling a task that awaits the response cancels the request.
+  DataTask<platform::Bytes> serializingData(DataPreprocessorPtr dataPreprocessor,
+                                            EmptyResponseCodes emptyResponseCodes,
+                                            EmptyRequestMethods emptyRequestMethods,
+                                            bool automaticallyCancelling);
+  DataTask<std::string> serializingString(DataPreprocessorPtr dataPreprocessor,
+                                          std::optional<platform::StringEncoding> encoding,
+                                          EmptyResponseCodes emptyResponseCodes,
+                                          EmptyRequestMethods emptyRequestMethods,
+                                          bool automaticallyCancelling);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DataTask<T> serializingDecodable(DataPreprocessorPtr dataPreprocessor, Decoder decoder,
+                                   EmptyResponseCodes emptyResponseCodes,
+                                   EmptyRequestMethods emptyRequestMethods,
+                                   bool automaticallyCancelling);
+  template <DataResponseSerializerProtocol Serializer>
+  DataTask<typename Serializer::SerializedObject> makeSerializingTask(Serializer serializer,
+                                                                      bool automaticallyCancelling);
+  template <DataResponseSerializerProtocol Serializer>
+  DataTask<typename Serializer::SerializedObject> serializingResponseWithDataSerializer(
+      Serializer serializer, bool automaticallyCancelling);
+  // A handler run as a task of its own for each response head; its answer lets the body in or
+  // cancels the request (a handler that throws cancels it).
+  using AsyncResponseHandler =
+      std::function<platform::Task<ResponseDisposition>(platform::HTTPURLResponsePtr)>;
+  using AsyncResponseObserver = std::function<platform::Task<void>(platform::HTTPURLResponsePtr)>;
+  DataRequest& onHTTPResponseAsync(AsyncResponseHandler handler);
+  // The body is let in once the handler has returned.
+  DataRequest& onHTTPResponseAsyncAllowing(AsyncResponseObserver handler);
+  // Each response head, the body let in (include halyard/policies/request_streams.h).
+  StreamOf<platform::HTTPURLResponsePtr> httpResponseStream(
+      platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy bufferingPolicy);
+
+  // ---- Publishing (include halyard/policies/response_publishers.h) -----------------------------
+  // Nothing touches the request until a subscriber asks for a value.
+  DataResponsePublisher<platform::Bytes> publishData(platform::DispatchQueuePtr queue,
+                                                     DataPreprocessorPtr dataPreprocessor,
+                                                     EmptyResponseCodes emptyResponseCodes,
+                                                     EmptyRequestMethods emptyRequestMethods);
+  DataResponsePublisher<std::string> publishString(platform::DispatchQueuePtr queue,
+                                                   DataPreprocessorPtr dataPreprocessor,
+                                                   std::optional<platform::StringEncoding> encoding,
+                                                   EmptyResponseCodes emptyResponseCodes,
+                                                   EmptyRequestMethods emptyRequestMethods);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DataResponsePublisher<T> publishDecodable(platform::DispatchQueuePtr queue,
+                                            DataPreprocessorPtr dataPreprocessor, Decoder decoder,
+                                            EmptyResponseCodes emptyResponseCodes,
+                                            EmptyRequestMethods emptyRequestMethods);
+  DataResponsePublisher<std::optional<platform::Bytes>> publishUnserialized(
+      platform::DispatchQueuePtr queue);
 
   // ---- Overrides -----------------------------------------------------------------------------
   void resetState() override;

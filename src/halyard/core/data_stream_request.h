@@ -19,6 +19,10 @@
 
 namespace halyard {
 
+class DataStreamRequest;
+template <class Value>
+class DataStreamPublisher;
+
 // A request whose body is never gathered: each chunk goes to every registered handler as it
 // arrives, raw, as text or through a serializer, and each handler gets one final `complete`
 // event. The body can also be read as an input stream.
@@ -149,6 +153,21 @@ class DataStreamRequest : public Request {
   // The body as an input stream over a buffer of `bufferSize` bytes (none below 1); starts the
   // request. A second call ends the earlier stream.
   platform::InputStreamPtr makeInputStream(std::int64_t bufferSize);
+
+  // ---- Awaiting and publishing (halyard/policies/data_stream_task.h, request_streams.h and
+  // response_publishers.h) ------------------------------------------------------------------------
+  using AsyncResponseHandler =
+      std::function<platform::Task<ResponseDisposition>(platform::HTTPURLResponsePtr)>;
+  using AsyncResponseObserver = std::function<platform::Task<void>(platform::HTTPURLResponsePtr)>;
+  DataStreamRequest& onHTTPResponseAsync(AsyncResponseHandler handler);
+  DataStreamRequest& onHTTPResponseAsyncAllowing(AsyncResponseObserver handler);
+  StreamOf<platform::HTTPURLResponsePtr> httpResponseStream(
+      platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy bufferingPolicy);
+  DataStreamPublisher<platform::Bytes> publishData(platform::DispatchQueuePtr queue);
+  DataStreamPublisher<std::string> publishString(platform::DispatchQueuePtr queue);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DataStreamPublisher<T> publishDecodable(platform::DispatchQueuePtr queue, Decoder decoder,
+                                          DataPreprocessorPtr dataPreprocessor);
 
   // ---- Called by the session delegate ---------------------------------------------------------
   void receiveData(const platform::Bytes& chunk);

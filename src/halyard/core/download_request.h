@@ -76,6 +76,16 @@ struct DownloadOptions {
 // it there and tells the request, which keeps the final location. A download starts from a
 // URL request or from the resume data of an interrupted one, and can be cancelled so that the
 // session hands over resume data for later.
+class DownloadRequest;
+// Awaiting and publishing a download's response (halyard/policies/download_task.h and
+// halyard/policies/response_publishers.h).
+template <class RequestType, class ResponseType, class Value>
+class ResponseTask;
+template <class Value>
+using DownloadTask = ResponseTask<DownloadRequest, DownloadResponse<Value>, Value>;
+template <class Value>
+class DownloadResponsePublisher;
+
 class DownloadRequest : public Request {
  public:
   using Options = DownloadOptions;
@@ -240,6 +250,48 @@ class DownloadRequest : public Request {
     return request_steps::standardResponseAsDecodable<T>(*this, std::move(completionHandler),
                                                          std::move(queue));
   }
+
+  // ---- Awaiting (include halyard/policies/download_task.h) -------------------------------------
+  // As for data requests; a download cancelled through its task keeps no resume data.
+  DownloadTask<platform::Bytes> serializingData(DataPreprocessorPtr dataPreprocessor,
+                                                EmptyResponseCodes emptyResponseCodes,
+                                                EmptyRequestMethods emptyRequestMethods,
+                                                bool automaticallyCancelling);
+  DownloadTask<std::string> serializingString(DataPreprocessorPtr dataPreprocessor,
+                                              std::optional<platform::StringEncoding> encoding,
+                                              EmptyResponseCodes emptyResponseCodes,
+                                              EmptyRequestMethods emptyRequestMethods,
+                                              bool automaticallyCancelling);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DownloadTask<T> serializingDecodable(DataPreprocessorPtr dataPreprocessor, Decoder decoder,
+                                       EmptyResponseCodes emptyResponseCodes,
+                                       EmptyRequestMethods emptyRequestMethods,
+                                       bool automaticallyCancelling);
+  DownloadTask<platform::URL> serializingDownloadedFileURL(bool automaticallyCancelling);
+  template <DownloadResponseSerializerProtocol Serializer>
+  DownloadTask<typename Serializer::SerializedObject> serializingDownloadWithSerializer(
+      Serializer serializer, bool automaticallyCancelling);
+  template <DownloadResponseSerializerProtocol Serializer>
+  DownloadTask<typename Serializer::SerializedObject> serializingDownloadWithDownloadSerializer(
+      Serializer serializer, bool automaticallyCancelling);
+
+  // ---- Publishing (include halyard/policies/response_publishers.h) -----------------------------
+  DownloadResponsePublisher<platform::Bytes> publishData(platform::DispatchQueuePtr queue,
+                                                         DataPreprocessorPtr dataPreprocessor,
+                                                         EmptyResponseCodes emptyResponseCodes,
+                                                         EmptyRequestMethods emptyRequestMethods);
+  DownloadResponsePublisher<std::string> publishString(
+      platform::DispatchQueuePtr queue, DataPreprocessorPtr dataPreprocessor,
+      std::optional<platform::StringEncoding> encoding, EmptyResponseCodes emptyResponseCodes,
+      EmptyRequestMethods emptyRequestMethods);
+  template <class T, class Decoder = platform::JSONDecoder>
+  DownloadResponsePublisher<T> publishDecodable(platform::DispatchQueuePtr queue,
+                                                DataPreprocessorPtr dataPreprocessor,
+                                                Decoder decoder,
+                                                EmptyResponseCodes emptyResponseCodes,
+                                                EmptyRequestMethods emptyRequestMethods);
+  DownloadResponsePublisher<std::optional<platform::URL>> publishUnserialized(
+      platform::DispatchQueuePtr queue);
 
  private:
   std::shared_ptr<DownloadRequest> sharedSelf() {

@@ -12,6 +12,7 @@
 #include "halyard/core/response.h"
 #include "halyard/policies/event_monitor.h"
 #include "halyard/policies/request_interceptor.h"
+#include "platform/concurrency/async_stream.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/process_info.h"
@@ -26,6 +27,8 @@ class RequestDelegate;
 // Redirect and response-caching policies of a request or a session.
 class RedirectHandler;
 class CachedResponseHandler;
+template <class Element>
+class StreamOf;
 
 using ProgressPtr = std::shared_ptr<platform::Progress>;
 
@@ -239,6 +242,19 @@ class Request : public std::enable_shared_from_this<Request> {
   // The acceptable content types of the default validation: the pieces of the last URL
   // request's "Accept" header split at commas, or "*/*" without one.
   std::vector<std::string> acceptableContentTypes() const;
+
+  // ---- Event streams (include halyard/policies/request_streams.h) -----------------------------
+  // Each takes over its handler slot for the iteration and ends when the request finishes.
+  StreamOf<ProgressPtr> uploadProgressStream(
+      platform::AsyncStream<ProgressPtr>::BufferingPolicy bufferingPolicy);
+  StreamOf<ProgressPtr> downloadProgressStream(
+      platform::AsyncStream<ProgressPtr>::BufferingPolicy bufferingPolicy);
+  StreamOf<platform::URLRequest> urlRequestStream(
+      platform::AsyncStream<platform::URLRequest>::BufferingPolicy bufferingPolicy);
+  StreamOf<URLSessionTaskPtr> urlSessionTaskStream(
+      platform::AsyncStream<URLSessionTaskPtr>::BufferingPolicy bufferingPolicy);
+  StreamOf<std::string> cURLDescriptionStream(
+      platform::AsyncStream<std::string>::BufferingPolicy bufferingPolicy);
 
   bool operator==(const Request& other) const { return id_ == other.id_; }
 

@@ -85,9 +85,6 @@ class ResponseTask {
   bool shouldAutomaticallyCancel_;
 };
 
-template <class Value>
-using DataTask = ResponseTask<DataRequest, DataResponse<Value>, Value>;
-
 namespace detail {
 
 template <class Value, class Serializer>
@@ -104,41 +101,90 @@ platform::Task<DataResponse<Value>> runDataTask(std::shared_ptr<DataRequest> req
   co_return co_await platform::withTaskCancellationHandler(std::move(wait), onCancel);
 }
 
-}  // namespace detail
-
-// A task for the response `serializer` makes of the request's body.
-template <DataResponseSerializerProtocol Serializer>
-DataTask<typename Serializer::SerializedObject> makeSerializingTask(
-    const std::shared_ptr<DataRequest>& request, Serializer serializer,
-    bool automaticallyCancelling) {
-  using Value = typename Serializer::SerializedObject;
-  auto task = detail::runDataTask<Value>(request, std::move(serializer));
-  return DataTask<Value>(request, std::move(task), automaticallyCancelling);
+// Runs an asynchronous response handler as a task of its own and hands its answer to the
+// transfer. A handler that throws cancels: letting a body in that nobody vetted would be the
+// worse guess, and never answering would hold the transfer for ever.
+template <class Handler, class Disposition>
+platform::Task<void> answerResponseAsync(Handler handler, platform::HTTPURLResponsePtr response,
+                                         std::function<void(Disposition)> disposition) {
+  std::optional<Disposition> answer;
+  try {
+    auto task = handler(response);
+    answer = co_await task;
+  } catch (...) {
+    answer = Disposition::cancel;
+  }
+  disposition(*answer);
 }
 
-inline DataTask<platform::Bytes> serializingData(const std::shared_ptr<DataRequest>& request,
-                                                 DataPreprocessorPtr dataPreprocessor,
-                                                 EmptyResponseCodes emptyResponseCodes,
-                                                 EmptyRequestMethods emptyRequestMethods,
-                                                 bool automaticallyCancelling) {
+template <class Handler>
+platform::Task<Request::ResponseDisposition> allowAfter(Handler handler,
+                                                        platform::HTTPURLResponsePtr response) {
+  auto task = handler(response);
+  co_await task;
+  co_return Request::ResponseDisposition::allow;
+}
+
+}  // namespace detail
+
+template <DataResponseSerializerProtocol Serializer>
+DataTask<typename Serializer::SerializedObject> DataRequest::makeSerializingTask(
+    Serializer serializer, bool automaticallyCancelling) {
+  using Value = typename Serializer::SerializedObject;
+  auto self = sharedSelf();
+  auto task = detail::runDataTask<Value>(self, std::move(serializer));
+  return DataTask<Value>(self, std::move(task), automaticallyCancelling);
+}
+
+template <DataResponseSerializerProtocol Serializer>
+DataTask<typename Serializer::SerializedObject> DataRequest::serializingResponseWithDataSerializer(
+    Serializer serializer, bool automaticallyCancelling) {
+  return makeSerializingTask(std::move(serializer), automaticallyCancelling);
+}
+
+inline DataTask<platform::Bytes> DataRequest::serializingData(
+    DataPreprocessorPtr dataPreprocessor, EmptyResponseCodes emptyResponseCodes,
+    EmptyRequestMethods emptyRequestMethods, bool automaticallyCancelling) {
   return makeSerializingTask(
-      request,
       DataResponseSerializer(std::move(dataPreprocessor), std::move(emptyResponseCodes),
                              std::move(emptyRequestMethods)),
       automaticallyCancelling);
 }
 
+inline DataTask<std::string> DataRequest::serializingString(
+    DataPreprocessorPtr dataPreprocessor, std::optional<platform::StringEncoding> encoding,
+    EmptyResponseCodes emptyResponseCodes, EmptyRequestMethods emptyRequestMethods,
+    bool automaticallyCancelling) {
+  return makeSerializingTask(
+      StringResponseSerializer(std::move(dataPreprocessor), encoding, std::move(emptyResponseCodes),
+                               std::move(emptyRequestMethods)),
+      automaticallyCancelling);
+}
+
 template <class T, class Decoder>
-DataTask<T> serializingDecodable(const std::shared_ptr<DataRequest>& request,
-                                 DataPreprocessorPtr dataPreprocessor, Decoder decoder,
-                                 EmptyResponseCodes emptyResponseCodes,
-                                 EmptyRequestMethods emptyRequestMethods,
-                                 bool automaticallyCancelling) {
-  return makeSerializingTask(request,
-                             DecodableResponseSerializer<T, Decoder>(
+DataTask<T> DataRequest::serializingDecodable(DataPreprocessorPtr dataPreprocessor, Decoder decoder,
+                                              EmptyResponseCodes emptyResponseCodes,
+                                              EmptyRequestMethods emptyRequestMethods,
+                                              bool automaticallyCancelling) {
+  return makeSerializingTask(DecodableResponseSerializer<T, Decoder>(
                                  std::move(dataPreprocessor), std::move(decoder),
                                  std::move(emptyResponseCodes), std::move(emptyRequestMethods)),
                              automaticallyCancelling);
+}
+
+inline DataRequest& DataRequest::onHTTPResponseAsync(AsyncResponseHandler handler) {
+  return setResponseDispositionHandler(
+      underlyingQueue(),
+      [handler = std::move(handler)](const platform::HTTPURLResponsePtr& response,
+                                     std::function<void(ResponseDisposition)> disposition) {
+        detail::answerResponseAsync(handler, response, std::move(disposition));
+      });
+}
+
+inline DataRequest& DataRequest::onHTTPResponseAsyncAllowing(AsyncResponseObserver handler) {
+  return onHTTPResponseAsync([handler = std::move(handler)](platform::HTTPURLResponsePtr r) {
+    return detail::allowAfter(handler, std::move(r));
+  });
 }
 
 }  // namespace halyard

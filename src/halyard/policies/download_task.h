@@ -10,9 +10,6 @@
 
 namespace halyard {
 
-template <class Value>
-using DownloadTask = ResponseTask<DownloadRequest, DownloadResponse<Value>, Value>;
-
 namespace detail {
 
 template <class Value, class Serializer>
@@ -35,28 +32,57 @@ platform::Task<DownloadResponse<Value>> runDownloadTask(std::shared_ptr<Download
 }  // namespace detail
 
 template <DownloadResponseSerializerProtocol Serializer>
-DownloadTask<typename Serializer::SerializedObject> serializingDownloadWithDownloadSerializer(
-    const std::shared_ptr<DownloadRequest>& request, Serializer serializer,
-    bool automaticallyCancelling) {
+DownloadTask<typename Serializer::SerializedObject>
+DownloadRequest::serializingDownloadWithDownloadSerializer(Serializer serializer,
+                                                           bool automaticallyCancelling) {
   using Value = typename Serializer::SerializedObject;
-  auto task = detail::runDownloadTask<Value>(request, std::move(serializer));
-  return DownloadTask<Value>(request, std::move(task), automaticallyCancelling);
+  auto self = sharedSelf();
+  auto task = detail::runDownloadTask<Value>(self, std::move(serializer));
+  return DownloadTask<Value>(self, std::move(task), automaticallyCancelling);
 }
 
-inline DownloadTask<platform::Bytes> serializingData(
-    const std::shared_ptr<DownloadRequest>& request, DataPreprocessorPtr dataPreprocessor,
-    EmptyResponseCodes emptyResponseCodes, EmptyRequestMethods emptyRequestMethods,
-    bool automaticallyCancelling) {
+template <DownloadResponseSerializerProtocol Serializer>
+DownloadTask<typename Serializer::SerializedObject>
+DownloadRequest::serializingDownloadWithSerializer(Serializer serializer,
+                                                   bool automaticallyCancelling) {
+  return serializingDownloadWithDownloadSerializer(std::move(serializer), automaticallyCancelling);
+}
+
+inline DownloadTask<platform::Bytes> DownloadRequest::serializingData(
+    DataPreprocessorPtr dataPreprocessor, EmptyResponseCodes emptyResponseCodes,
+    EmptyRequestMethods emptyRequestMethods, bool automaticallyCancelling) {
   return serializingDownloadWithDownloadSerializer(
-      request,
       DataResponseSerializer(std::move(dataPreprocessor), std::move(emptyResponseCodes),
                              std::move(emptyRequestMethods)),
       automaticallyCancelling);
 }
 
-inline DownloadTask<platform::URL> serializingDownloadedFileURL(
-    const std::shared_ptr<DownloadRequest>& request, bool automaticallyCancelling) {
-  return serializingDownloadWithDownloadSerializer(request, URLResponseSerializer(),
+inline DownloadTask<std::string> DownloadRequest::serializingString(
+    DataPreprocessorPtr dataPreprocessor, std::optional<platform::StringEncoding> encoding,
+    EmptyResponseCodes emptyResponseCodes, EmptyRequestMethods emptyRequestMethods,
+    bool automaticallyCancelling) {
+  return serializingDownloadWithDownloadSerializer(
+      StringResponseSerializer(std::move(dataPreprocessor), encoding, std::move(emptyResponseCodes),
+                               std::move(emptyRequestMethods)),
+      automaticallyCancelling);
+}
+
+template <class T, class Decoder>
+DownloadTask<T> DownloadRequest::serializingDecodable(DataPreprocessorPtr dataPreprocessor,
+                                                      Decoder decoder,
+                                                      EmptyResponseCodes emptyResponseCodes,
+                                                      EmptyRequestMethods emptyRequestMethods,
+                                                      bool automaticallyCancelling) {
+  return serializingDownloadWithDownloadSerializer(
+      DecodableResponseSerializer<T, Decoder>(std::move(dataPreprocessor), std::move(decoder),
+                                              std::move(emptyResponseCodes),
+                                              std::move(emptyRequestMethods)),
+      automaticallyCancelling);
+}
+
+inline DownloadTask<platform::URL> DownloadRequest::serializingDownloadedFileURL(
+    bool automaticallyCancelling) {
+  return serializingDownloadWithDownloadSerializer(URLResponseSerializer(),
                                                    automaticallyCancelling);
 }
 
