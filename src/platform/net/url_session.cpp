@@ -72,6 +72,11 @@ void URLSessionDelegate::didFinishDownloadingToURL(const SessionPtr&, const Down
 
 // --- Configuration --------------------------------------------------------------------------
 
+void URLSessionDelegate::didOpenWithProtocol(const SessionPtr&, const WebSocketTaskPtr&,
+                                             std::optional<std::string>) {}
+void URLSessionDelegate::didCloseWithCode(const SessionPtr&, const WebSocketTaskPtr&,
+                                          URLSessionWebSocketCloseCode, std::optional<Bytes>) {}
+
 URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = URLCredentialStorage::shared();
