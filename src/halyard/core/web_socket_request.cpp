@@ -1,6 +1,7 @@
 #include "halyard/core/web_socket_request.h"
 
 #include <cerrno>
+#include <utility>
 
 #include "halyard/core/request_steps.h"
 #include "halyard/core/value_description.h"
@@ -218,7 +219,13 @@ void WebSocketRequest::didConnect(std::optional<std::string> protocol) {
 void WebSocketRequest::didDisconnect(CloseCode closeCode, std::optional<platform::Bytes> reason) {
   underlyingQueue()->dispatchPrecondition();
   stopAutomaticPing();
-  dispatch(Disconnected{closeCode, std::move(reason)});
+  Disconnected event{closeCode, std::move(reason)};
+  const bool later = socketMutableState_.mutateValue([&](SocketMutableState& s) {
+    if (!s.listeningTask) return false;
+    s.pendingDisconnect = event;
+    return true;
+  });
+  if (!later) dispatch(event);
 }
 
 // ---- Internal steps ----------------------------------------------------------------------------
@@ -226,14 +233,35 @@ void WebSocketRequest::didDisconnect(CloseCode closeCode, std::optional<platform
 void WebSocketRequest::listen(const TaskPtr& task) {
   std::weak_ptr<WebSocketRequest> weak = sharedSelf();
   task->receive([weak, task](std::expected<Message, platform::ErrorPtr> result) {
-    // A failed receive ends the loop quietly: the task's completion reaches the request
-    // through the session delegate.
-    if (!result) return;
     auto self = weak.lock();
     if (!self) return;
+    // A failed receive ends the loop without an event of its own: the task's completion
+    // reaches the request through the session delegate.
+    if (!result) {
+      self->didStopListening(task);
+      return;
+    }
     self->dispatch(std::move(*result));
     self->listen(task);
   });
+}
+
+void WebSocketRequest::didStopListening(const TaskPtr& task) {
+  std::optional<Disconnected> disconnect;
+  std::optional<std::optional<HalyardError>> completion;
+  socketMutableState_.mutateValue([&](SocketMutableState& s) {
+    // The loop of a task a retry replaced holds nothing back.
+    if (s.listeningTask != task) return;
+    s.listeningTask.reset();
+    disconnect = std::exchange(s.pendingDisconnect, std::nullopt);
+    completion = std::exchange(s.pendingCompletion, std::nullopt);
+  });
+  auto self = sharedSelf();
+  underlyingQueue()->async(
+      [self, disconnect = std::move(disconnect), completion = std::move(completion)] {
+        if (disconnect) self->dispatch(*disconnect);
+        if (completion) self->complete(*completion);
+      });
 }
 
 void WebSocketRequest::flushEnqueuedSends(SocketMutableState& s) {
@@ -299,11 +327,14 @@ void WebSocketRequest::recordTask(const URLSessionTaskPtr& task) {
     platform::fatal("Invalid task of type " + unqualifiedTypeName(typeid(*task)) +
                     " created for WebSocketRequest.");
   }
-  listen(socket);
   socketMutableState_.mutateValue([&](SocketMutableState& s) {
     s.task = socket;
+    s.listeningTask = socket;
+    s.pendingDisconnect.reset();
+    s.pendingCompletion.reset();
     flushEnqueuedSends(s);
   });
+  listen(socket);
 }
 
 Request& WebSocketRequest::cancel() {
@@ -313,12 +344,20 @@ Request& WebSocketRequest::cancel() {
 
 void WebSocketRequest::complete(const std::optional<HalyardError>& error) {
   // Sends that never got a task are answered now, and later ones at once.
-  auto stranded = socketMutableState_.mutateValue([](SocketMutableState& s) {
+  bool deferred = false;
+  auto stranded = socketMutableState_.mutateValue([&](SocketMutableState& s) {
+    if (s.listeningTask) {
+      // The completion follows the last message; the loop ends once the task is drained.
+      deferred = true;
+      s.pendingCompletion = error;
+      return std::vector<EnqueuedSend>();
+    }
     s.sendsEnded = true;
     auto sends = std::move(s.enqueuedSends);
     s.enqueuedSends.clear();
     return sends;
   });
+  if (deferred) return;
   Request::complete(error);
   if (stranded.empty()) return;
   // They end with what ended the request.

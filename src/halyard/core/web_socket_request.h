@@ -241,6 +241,12 @@ class WebSocketRequest : public Request {
     // Which chain of automatic pings may go on; stopping or starting afresh moves it, so a
     // pong already under way for an earlier chain starts nothing.
     std::uint64_t pingChain = 0;
+    // The task whose receive loop still runs. Messages that arrived before a close frame can
+    // still be waiting in the task when it reports the close and completes, so the
+    // disconnection and the completion wait here until the loop has handed them all on.
+    TaskPtr listeningTask;
+    std::optional<Disconnected> pendingDisconnect;
+    std::optional<std::optional<HalyardError>> pendingCompletion;
   };
 
   std::shared_ptr<WebSocketRequest> sharedSelf() {
@@ -248,6 +254,8 @@ class WebSocketRequest : public Request {
   }
   void dispatch(const IncomingEvent& event);
   void listen(const TaskPtr& task);
+  // The receive loop of `task` ended: what waited for it goes out.
+  void didStopListening(const TaskPtr& task);
   // Under the socket lock: `s` is the locked value.
   void flushEnqueuedSends(SocketMutableState& s);
   void startAutomaticPing(SocketMutableState& s, double interval, std::uint64_t chain);
