@@ -83,6 +83,18 @@ std::optional<platform::URLError::Code> urlErrorCode(const std::optional<Halyard
   return urlError ? std::optional(urlError->code()) : std::nullopt;
 }
 
+// An adapter that holds each URL request until `gate` opens, so the task is made only then.
+std::shared_ptr<halyard::Adapter> gatedAdapter(std::shared_ptr<halyardtest::Gate> gate) {
+  return std::make_shared<halyard::Adapter>([gate](const platform::URLRequest& urlRequest,
+                                                   const std::shared_ptr<Session>&,
+                                                   halyard::AdaptCompletion completion) {
+    std::thread([gate, urlRequest, completion] {
+      gate->wait();
+      completion(urlRequest);
+    }).detach();
+  });
+}
+
 class WebSocketRequestITest : public ::testing::Test {
  protected:
   // Sends a text and waits for its echo, so everything the client wrote before it has reached
@@ -153,13 +165,13 @@ TEST_F(WebSocketRequestITest, ProtocolReplacesTheRequestsHeaderOfAnyCase) {
 }
 
 TEST_F(WebSocketRequestITest, SendsBeforeTheTaskKeepTheirOrderAndTheirQueues) {
-  auto request = session->makeWebSocketRequestWithoutParameters(server.url());
+  auto gate = std::make_shared<halyardtest::Gate>();
+  auto request = session->makeWebSocketRequestWithoutParameters(server.url(), {}, std::nullopt,
+                                                                gatedAdapter(gate));
   const std::vector<platform::DispatchQueuePtr> queues = {DispatchQueue::serial("ws.a"),
                                                           DispatchQueue::serial("ws.b")};
   constexpr int kSends = 20;
   std::atomic<int> answered = 0, onOwnQueue = 0, failed = 0;
-  // Made at once, before the session's queues could have made the task.
-  EXPECT_FALSE(request->lastTask());
   request->resume();
   for (int i = 0; i < kSends; ++i) {
     const auto& queue = queues[i % 2];
@@ -170,6 +182,8 @@ TEST_F(WebSocketRequestITest, SendsBeforeTheTaskKeepTheirOrderAndTheirQueues) {
                            ++answered;
                          });
   }
+  EXPECT_FALSE(request->lastTask());
+  gate->open();
   ASSERT_TRUE(waitUntil([&] { return answered == kSends; }));
   ASSERT_TRUE(waitUntil([&] { return server.count(0, WebSocketTestServer::text) == kSends; }));
   const auto frames = server.frames(0);
@@ -251,17 +265,9 @@ TEST_F(WebSocketRequestITest, SendsOnAnEndedRequestAreAnsweredOnce) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    // An adapter that holds the URL request until the test lets it go, so the task is made
-    // only after the first send.
+    // The task is made only after the first send.
     auto gate = std::make_shared<halyardtest::Gate>();
-    auto adapter = std::make_shared<halyard::Adapter>([gate](const platform::URLRequest& urlRequest,
-                                                             const std::shared_ptr<Session>&,
-                                                             halyard::AdaptCompletion completion) {
-      std::thread([gate, urlRequest, completion] {
-        gate->wait();
-        completion(urlRequest);
-      }).detach();
-    });
+    auto adapter = gatedAdapter(gate);
     WebSocketTestServer fresh;
     auto request = session->makeWebSocketRequestWithoutParameters(
         row.ending == Ending::invalidURL ? halyard::URLConvertible("http://[::1") : fresh.url(), {},
@@ -309,14 +315,7 @@ TEST_F(WebSocketRequestITest, PingAnswersUnsentUnlessThereIsASocketToPing) {
                          Row{"connected", Setup::connected, true}}) {
     SCOPED_TRACE(row.name);
     auto gate = std::make_shared<halyardtest::Gate>();
-    auto adapter = std::make_shared<halyard::Adapter>([gate](const platform::URLRequest& urlRequest,
-                                                             const std::shared_ptr<Session>&,
-                                                             halyard::AdaptCompletion completion) {
-      std::thread([gate, urlRequest, completion] {
-        gate->wait();
-        completion(urlRequest);
-      }).detach();
-    });
+    auto adapter = gatedAdapter(gate);
     WebSocketTestServer fresh;
     auto request =
         session->makeWebSocketRequestWithoutParameters(fresh.url(), {}, std::nullopt, adapter);
@@ -402,7 +401,7 @@ TEST_F(WebSocketRequestITest, CloseAfterTheTaskCompletedFinishesWithoutCancellin
   // A lost connection is what ended the socket; the close added no cancellation to it.
   EXPECT_EQ(urlErrorCode(recorder.completion->error),
             platform::URLError::Code::networkConnectionLost);
-  EXPECT_TRUE(monitor->contains("requestDidCancel"));
+  ASSERT_TRUE(waitUntil([&] { return monitor->contains("requestDidCancel"); }));
   EXPECT_FALSE(monitor->contains("requestDidCancelTask"));
   EXPECT_FALSE(recorder.disconnected);
   // The late decision changes nothing.
