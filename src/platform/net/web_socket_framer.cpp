@@ -161,8 +161,7 @@ bool WebSocketFramer::closeSent() const {
 }
 
 void WebSocketFramer::pump() {
-  // A close of ours, or an echo, must not wait for a read that would block.
-  send();
+  // What arrived first is reported first; a pong or close echo goes out in the same turn.
   receive();
   send();
 }
