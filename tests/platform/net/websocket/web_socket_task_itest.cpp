@@ -5,9 +5,9 @@
 
 #include "platform/dispatch/main_queue.h"
 #include "platform/foundation/string_encoding.h"
+#include "platform/net/support/recording_delegate.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
-#include "support/recording_delegate.h"
 #include "support/scripted_web_socket_server.h"
 
 namespace {
@@ -119,6 +119,8 @@ TEST_F(WebSocketTaskTest, OpensEchoesAndClosesFromTheServerInOrder) {
                                       "close:1000:bye", "metrics", "complete:0"}));
   EXPECT_EQ(task->closeCode(), platform::URLSessionWebSocketCloseCode::normalClosure);
   EXPECT_EQ(task->closeReason(), (Bytes{'b', 'y', 'e'}));
+  // The script's records are read once it is over.
+  ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
   EXPECT_TRUE(request.starts_with(
       "GET /chat?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"));
   EXPECT_NE(request.find("Sec-WebSocket-Version: 13\r\n"), std::string::npos);
@@ -231,6 +233,7 @@ TEST_F(WebSocketTaskTest, ProtocolViolationsCloseWithTheirCode) {
     auto task = open(server.url());
     task->receive(log_->received());
     ASSERT_TRUE(waitForCompletion());
+    ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
     EXPECT_EQ(closeSeen, c.closeCode);
     EXPECT_EQ(log_->events,
               (std::vector<std::string>{"open:", "receive-failed:" + std::to_string(c.receiveError),
@@ -332,6 +335,7 @@ TEST_F(WebSocketTaskTest, ClosesAndEndings) {
     ASSERT_TRUE(waitForCompletion());
     EXPECT_EQ(log_->events, c.events);
     if (c.sentCloseCode != -3) {
+      ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
       EXPECT_EQ(closeCode, c.sentCloseCode);
       EXPECT_EQ(reasonSize, c.reasonSize);
     }
