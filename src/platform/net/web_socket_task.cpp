@@ -42,7 +42,11 @@ Bytes closeReasonToSend(int code, std::optional<Bytes> reason) {
 
 }  // namespace
 
-WebSocketConnection::~WebSocketConnection() = default;
+// Operations still waiting when the last holder lets go (the session stopped before the task
+// ended) still answer, once.
+WebSocketConnection::~WebSocketConnection() {
+  failOperations(error(URLError::Code::cancelled, "the session has ended"));
+}
 
 std::int64_t WebSocketConnection::maximumMessageSize() const {
   std::lock_guard lock(mutex_);

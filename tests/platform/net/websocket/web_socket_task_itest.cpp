@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -270,6 +272,14 @@ TEST_F(WebSocketTaskTest, ClosesAndEndings) {
        },
        nullptr,
        {"open:", "metrics", "complete:-1011"}},
+      {"server closes 3000, echoed",
+       [](ScriptedPeer& p) {
+         p.write(testing_support::hexBytes("88 02 0b b8"));
+         auto echo = p.readFrame();
+         if (echo && echo->closeCode() == 3000) p.close();
+       },
+       nullptr,
+       {"open:", "close:3000", "metrics", "complete:0"}},
       {"server ends TCP without a close frame",
        [](ScriptedPeer& p) { p.close(); },
        nullptr,
@@ -283,6 +293,15 @@ TEST_F(WebSocketTaskTest, ClosesAndEndings) {
        {"open:", "close:1000", "metrics", "complete:-999"},
        1000,
        122},
+      {"our reason that is not UTF-8 is dropped",
+       [](ScriptedPeer&) {},
+       [](URLSessionWebSocketTask& t) {
+         t.send(Message(std::string("\xc3\x28")), [](platform::ErrorPtr) {});
+         t.cancel(platform::URLSessionWebSocketCloseCode::normalClosure, Bytes{0xc3, 0x28});
+       },
+       {"open:", "close:1000", "metrics", "complete:-999"},
+       1000,
+       0},
       {"our close 1006 goes without status",
        [](ScriptedPeer&) {},
        [](URLSessionWebSocketTask& t) {
@@ -364,6 +383,118 @@ TEST_F(WebSocketTaskTest, PingsAreAnsweredOnceEachAndFailOnceAtTheEnd) {
   ASSERT_TRUE(waitForCompletion());
   EXPECT_EQ(log_->events, (std::vector<std::string>{"open:", "pong1:0", "pong2:0", "pong3:0",
                                                     "pong4:-1005", "metrics", "complete:-1005"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WebSocketTaskTest, FragmentsPingsMasksAndKeys) {
+  std::vector<std::string> script;  // what the server saw, in order
+  std::set<std::array<std::uint8_t, 4>> masks;
+  std::set<std::string> keys;
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    keys.insert(peer.field("Sec-WebSocket-Key"));
+    peer.write(peer.acceptance());
+    if (keys.size() == 2) return peer.close();  // the second connection only shows its key
+    // "€" split over the first two of three fragments, a ping after the first.
+    peer.write(testing_support::hexBytes("01 02 41 e2"));
+    peer.write(testing_support::hexBytes("89 02 50 31"));
+    auto pong = peer.readFrame();  // before the message is complete
+    script.push_back(pong ? std::to_string(pong->opcode) + ":" + pong->text() : "none");
+    peer.write(testing_support::hexBytes("00 02 82 ac"));
+    peer.write(testing_support::hexBytes("80 01 5a"));
+    for (int i = 0; i < 64; ++i) {
+      auto frame = peer.readFrame();
+      if (!frame) break;
+      masks.insert(frame->mask);
+    }
+    script.push_back("frames:" + std::to_string(masks.size()));
+    peer.write(testing_support::hexBytes("88 02 03 e8"));
+    peer.readFrame();
+  });
+  auto task = open(server.url());
+  task->receive(log_->received());
+  ASSERT_TRUE(platform::runMainUntil([&] { return log_->events.size() == 2; }, 10));
+  for (int i = 0; i < 64; ++i)
+    task->send(Message(std::string("same")), [](platform::ErrorPtr) {});
+  ASSERT_TRUE(waitForCompletion());
+  log_->completed = false;
+  open(server.url());
+  ASSERT_TRUE(waitForCompletion());
+  ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 2; }, 10));
+  EXPECT_EQ(script, (std::vector<std::string>{"10:P1", "frames:64"}));
+  EXPECT_EQ(log_->events[1], "text:A\xe2\x82\xacZ");
+  EXPECT_EQ(keys.size(), 2u);
+}
+
+TEST_F(WebSocketTaskTest, KeepsMessagesUpToTheBoundWhileNoReceiveWaits) {
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    peer.write(peer.acceptance());
+    for (int i = 0; i < 20; ++i)
+      peer.write(serverFrame(1, std::to_string(i) + std::string(400, '.')));
+    peer.write(testing_support::hexBytes("88 02 03 e8"));
+    peer.readFrame();
+    peer.close();
+  });
+  platform::URLRequest request(*platform::URL::fromString(server.url()));
+  auto task = session_->webSocketTask(request);
+  task->setMaximumMessageSize(1000);  // two and a half messages are kept at a time
+  task->resume();
+  ASSERT_TRUE(platform::runMainUntil([&] { return !log_->events.empty(); }, 10));
+  for (int i = 0; i < 20; ++i)
+    task->receive(log_->received());
+  ASSERT_TRUE(waitForCompletion());
+  ASSERT_TRUE(platform::runMainUntil([&] { return log_->events.size() == 24; }, 10));
+  // Messages kept when the close came are still handed out, after it, in order.
+  std::vector<std::string> texts, others;
+  for (const auto& event : log_->events)
+    (event.starts_with("text:") ? texts : others).push_back(event);
+  ASSERT_EQ(texts.size(), 20u);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(texts[i], "text:" + std::to_string(i) + std::string(400, '.'));
+  EXPECT_EQ(others, (std::vector<std::string>{"open:", "close:1000", "metrics", "complete:0"}));
+}
+
+TEST_F(WebSocketTaskTest, SuspendHoldsTheSocketUntilResume) {
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    peer.write(peer.acceptance());
+    auto frame = peer.readFrame();
+    if (!frame) return;
+    peer.write(serverFrame(1, "echo " + frame->text()));
+    peer.write(testing_support::hexBytes("88 02 03 e8"));
+    peer.readFrame();
+    peer.close();
+  });
+  auto task = open(server.url());
+  ASSERT_TRUE(platform::runMainUntil([&] { return !log_->events.empty(); }, 10));
+  task->suspend();
+  task->send(Message(std::string("held")), log_->sent("sent"));
+  task->receive(log_->received());
+  // Nothing is written while suspended, so nothing can come back.
+  EXPECT_FALSE(platform::runMainUntil([&] { return log_->events.size() > 1; }, 0.3));
+  task->resume();
+  ASSERT_TRUE(waitForCompletion());
+  EXPECT_EQ(log_->events, (std::vector<std::string>{"open:", "sent:0", "text:echo held",
+                                                    "close:1000", "metrics", "complete:0"}));
+}
+
+TEST_F(WebSocketTaskTest, TheRequestTimeOutBoundsTheUpgrade) {
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    peer.awaitEnd();  // never answers
+  });
+  platform::URLRequest request(*platform::URL::fromString(server.url()));
+  request.timeoutInterval = 0.5;
+  auto task = session_->webSocketTask(request);
+  task->receive(log_->received());
+  task->resume();
+  ASSERT_TRUE(waitForCompletion());
+  EXPECT_EQ(log_->events,
+            (std::vector<std::string>{"receive-failed:-1001", "metrics", "complete:-1001"}));
 }
 
 }  // namespace
