@@ -115,7 +115,6 @@ class WebSocketConnection : public WebSocketFramer::Transport, public WebSocketF
   WebSocketAnswerReader answer_;
   std::size_t remainderRead_ = 0;
   std::unique_ptr<WebSocketFramer> framer_;
-  std::optional<std::pair<int, Bytes>> cancelClose_;  // asked for before the socket opened
   bool cancelling_ = false;
   bool closeReported_ = false;
 

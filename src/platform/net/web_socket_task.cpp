@@ -217,11 +217,6 @@ void WebSocketConnection::open(std::optional<std::string> protocol) {
     framer_->queuePing(payload);
   }
   waitingPings_.clear();
-  if (cancelClose_) {
-    auto [code, reason] = std::move(*cancelClose_);
-    cancelClose_.reset();
-    cancel(code, std::move(reason));
-  }
 }
 
 void WebSocketConnection::frames() {
