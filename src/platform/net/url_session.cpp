@@ -1397,6 +1397,9 @@ void SessionCore::run() {
   for (auto& [identifier, transfer] : transfers_) {
     removeFromMulti(*transfer);
     finishQuietly(*transfer);
+    if (transfer->webSocket) {
+      transfer->webSocket->ended(makeError(URLError(URLError::Code::cancelled)));
+    }
   }
   transfers_.clear();
   finished_.clear();

@@ -115,19 +115,25 @@ class WebSocketConnection : public WebSocketFramer::Transport, public WebSocketF
   WebSocketAnswerReader answer_;
   std::size_t remainderRead_ = 0;
   std::unique_ptr<WebSocketFramer> framer_;
-  std::optional<std::pair<int, Bytes>> cancelClose_;  // asked for before the socket opened
   bool cancelling_ = false;
   bool closeReported_ = false;
 
-  std::uint64_t nextSend_ = 0;
+  // Every send, receive and ping in call order; a send's number also names its message.
+  std::uint64_t nextOrder_ = 0;
   std::deque<std::pair<std::uint64_t, Message>> waitingSends_;  // before the socket opened
   std::deque<std::pair<std::uint64_t, std::function<void(ErrorPtr)>>> sends_;
-  std::deque<std::function<void(std::expected<Message, ErrorPtr>)>> receives_;
+  std::deque<std::pair<std::uint64_t, std::function<void(std::expected<Message, ErrorPtr>)>>>
+      receives_;
   std::deque<Message> received_;
   std::int64_t receivedBytes_ = 0;
   std::uint64_t pingCounter_ = 0;
   std::deque<std::uint64_t> waitingPings_;  // before the socket opened
-  std::deque<std::pair<std::uint64_t, std::function<void(ErrorPtr)>>> pings_;
+  struct Ping {
+    std::uint64_t counter;
+    std::uint64_t order;
+    std::function<void(ErrorPtr)> handler;
+  };
+  std::deque<Ping> pings_;
 };
 
 }  // namespace platform::net_detail

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/foundation/string_encoding.h"
+
 namespace platform::net_detail {
 
 struct WslayGlue {
@@ -91,6 +93,12 @@ struct WslayGlue {
         }
         std::optional<std::vector<std::uint8_t>> reason;
         if (arg->msg_length > 2) reason.emplace(bytes + 2, bytes + arg->msg_length);
+        // wslay checks a reason only when the whole frame came in one read.
+        if (reason && !StringEncoding(StringEncoding::utf8).decode(*reason)) {
+          self.fail(1007, URLError::Code::badServerResponse,
+                    "the server sent a close reason that is not UTF-8", true);
+          return;
+        }
         self.handler_.onClose(arg->msg_length >= 2 ? arg->status_code : 1005, std::move(reason));
         break;
       }
@@ -153,8 +161,7 @@ bool WebSocketFramer::closeSent() const {
 }
 
 void WebSocketFramer::pump() {
-  // A close of ours, or an echo, must not wait for a read that would block.
-  send();
+  // What arrived first is reported first; a pong or close echo goes out in the same turn.
   receive();
   send();
 }

@@ -6,6 +6,8 @@
 // reasons, each answered with the right close code). This layer adds what it lacks:
 // - a close frame whose payload is one byte is a protocol error (wslay takes it as a close
 //   without status);
+// - a close reason must be UTF-8 also when its frame arrived in several reads (wslay checks
+//   it only when the whole frame came at once);
 // - a malformed frame header (a control frame over 125 bytes or without FIN, a length not in
 //   its shortest form or with the top bit set) makes wslay fail and queue a close without
 //   status; the close that goes out carries 1002 instead;

@@ -1,5 +1,6 @@
 #include <poll.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -41,7 +42,11 @@ Bytes closeReasonToSend(int code, std::optional<Bytes> reason) {
 
 }  // namespace
 
-WebSocketConnection::~WebSocketConnection() = default;
+// Operations still waiting when the last holder lets go (the session stopped before the task
+// ended) still answer, once.
+WebSocketConnection::~WebSocketConnection() {
+  failOperations(error(URLError::Code::cancelled, "the session has ended"));
+}
 
 std::int64_t WebSocketConnection::maximumMessageSize() const {
   std::lock_guard lock(mutex_);
@@ -212,11 +217,6 @@ void WebSocketConnection::open(std::optional<std::string> protocol) {
     framer_->queuePing(payload);
   }
   waitingPings_.clear();
-  if (cancelClose_) {
-    auto [code, reason] = std::move(*cancelClose_);
-    cancelClose_.reset();
-    cancel(code, std::move(reason));
-  }
 }
 
 void WebSocketConnection::frames() {
@@ -279,11 +279,12 @@ void WebSocketConnection::onMessage(Message message) {
   receivedBytes_ +=
       static_cast<std::int64_t>(message.isText() ? message.text().size() : message.data().size());
   received_.push_back(std::move(message));
+  deliverReceives();
 }
 
 void WebSocketConnection::deliverReceives() {
   while (!receives_.empty() && !received_.empty()) {
-    auto handler = std::move(receives_.front());
+    auto handler = std::move(receives_.front().second);
     receives_.pop_front();
     Message message = std::move(received_.front());
     received_.pop_front();
@@ -301,8 +302,8 @@ void WebSocketConnection::onPong(const std::vector<std::uint8_t>& payload) {
   for (std::uint8_t b : payload)
     counter = (counter << 8) | b;
   // A peer may answer only the newest ping: a pong answers every ping up to its own.
-  while (!pings_.empty() && pings_.front().first <= counter) {
-    auto handler = std::move(pings_.front().second);
+  while (!pings_.empty() && pings_.front().counter <= counter) {
+    auto handler = std::move(pings_.front().handler);
     pings_.pop_front();
     later([handler = std::move(handler)] { handler(nullptr); });
   }
@@ -351,7 +352,7 @@ void WebSocketConnection::send(Message message, std::function<void(ErrorPtr)> ha
       handler(failed);
     });
   }
-  const std::uint64_t identifier = ++nextSend_;
+  const std::uint64_t identifier = ++nextOrder_;
   sends_.emplace_back(identifier, std::move(handler));
   if (phase_ == Phase::open) {
     framer_->queueMessage(message, identifier);
@@ -365,7 +366,7 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
   if (phase_ == Phase::done || phase_ == Phase::closing) {
     // Messages kept before the end are still handed out.
     if (!received_.empty()) {
-      receives_.push_back(std::move(handler));
+      receives_.emplace_back(++nextOrder_, std::move(handler));
       return deliverReceives();
     }
     return later([handler = std::move(handler),
@@ -373,7 +374,7 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
       handler(std::unexpected(failed));
     });
   }
-  receives_.push_back(std::move(handler));
+  receives_.emplace_back(++nextOrder_, std::move(handler));
   if (phase_ == Phase::open) frames();
 }
 
@@ -385,7 +386,7 @@ void WebSocketConnection::sendPing(std::function<void(ErrorPtr)> handler) {
     });
   }
   const std::uint64_t counter = ++pingCounter_;
-  pings_.emplace_back(counter, std::move(handler));
+  pings_.push_back(Ping{counter, ++nextOrder_, std::move(handler)});
   if (phase_ != Phase::open) {
     waitingPings_.push_back(counter);
     return;
@@ -398,20 +399,27 @@ void WebSocketConnection::sendPing(std::function<void(ErrorPtr)> handler) {
 }
 
 void WebSocketConnection::failOperations(const ErrorPtr& failed) {
-  auto sends = std::move(sends_);
-  auto receives = std::move(receives_);
-  auto pings = std::move(pings_);
+  // In the order they were asked for.
+  std::vector<std::pair<std::uint64_t, std::function<void()>>> failures;
+  for (auto& [order, handler] : sends_)
+    failures.emplace_back(order, [handler = std::move(handler), failed] { handler(failed); });
+  for (auto& [order, handler] : receives_) {
+    failures.emplace_back(
+        order, [handler = std::move(handler), failed] { handler(std::unexpected(failed)); });
+  }
+  for (auto& ping : pings_) {
+    failures.emplace_back(ping.order,
+                          [handler = std::move(ping.handler), failed] { handler(failed); });
+  }
   sends_.clear();
   receives_.clear();
   pings_.clear();
   waitingSends_.clear();
   waitingPings_.clear();
-  for (auto& [identifier, handler] : sends)
-    later([handler = std::move(handler), failed] { handler(failed); });
-  for (auto& handler : receives)
-    later([handler = std::move(handler), failed] { handler(std::unexpected(failed)); });
-  for (auto& [counter, handler] : pings)
-    later([handler = std::move(handler), failed] { handler(failed); });
+  std::sort(failures.begin(), failures.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [order, call] : failures)
+    later(std::move(call));
 }
 
 void WebSocketConnection::finish(ErrorPtr failed) {
