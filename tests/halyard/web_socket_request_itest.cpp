@@ -14,6 +14,7 @@
 #include "halyard/support/web_socket_test_server.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/net/url_error.h"
+#include "support/beast_web_socket_peer.h"
 
 namespace {
 
@@ -570,3 +571,36 @@ TEST(WebSocketRequestPingITest, AutomaticPingsFollowTheIntervalAfterEachPong) {
 }
 
 }  // namespace
+
+// An independent server: the request opens with a subprotocol, echoes, pings and closes.
+TEST(WebSocketRequestBeastITest, OpensEchoesPingsAndClosesAgainstAnIndependentServer) {
+  testing_support::BeastEchoServer beast({false, "chat", true, false});
+  auto session = Session::initWithConfiguration();
+  auto request = session->makeWebSocketRequestWithoutParameters(
+      "ws://127.0.0.1:" + std::to_string(beast.port()) + "/",
+      WebSocketRequest::Configuration::withProtocol("chat"));
+  Recorder recorder;
+  recorder.attach(*request);
+  ASSERT_TRUE(waitUntil([&] { return recorder.connected(); }));
+  EXPECT_EQ(recorder.protocol, std::optional<std::string>("chat"));
+
+  const std::vector<Message> messages = {
+      Message(std::string("hello")), Message(std::string()), Message(platform::Bytes(125, 1)),
+      Message(platform::Bytes(65'536, 2)), Message(std::string(70'000, 'x'))};
+  for (const Message& message : messages)
+    request->sendMessage(message, DispatchQueue::main(), [](auto&&) {});
+  ASSERT_TRUE(waitUntil([&] { return recorder.messages.size() == messages.size(); }));
+  EXPECT_EQ(recorder.messages, messages);
+
+  std::optional<WebSocketRequest::PingResponse> pong;
+  request->sendPing(DispatchQueue::main(),
+                    [&](const WebSocketRequest::PingResponse& answer) { pong = answer; });
+  ASSERT_TRUE(waitUntil([&] { return pong.has_value(); }));
+  EXPECT_TRUE(pong->pong());
+
+  request->close(CloseCode(4000), platform::Bytes{'d', 'o', 'n', 'e'});
+  ASSERT_TRUE(waitUntil([&] { return recorder.completion.has_value(); }));
+  ASSERT_TRUE(waitUntil([&] { return !beast.closes().empty(); }));
+  EXPECT_EQ(beast.closes(), std::vector<std::string>{"closed:4000:done"});
+  EXPECT_EQ(recorder.events.back(), "completed");
+}
