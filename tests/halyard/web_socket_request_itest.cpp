@@ -9,6 +9,7 @@
 
 #include "halyard/core/session.h"
 #include "halyard/core/web_socket_request.h"
+#include "halyard/encoding/json_parameter_encoder.h"
 #include "halyard/support/recording_monitor.h"
 #include "halyard/support/wait.h"
 #include "halyard/support/web_socket_test_server.h"
@@ -193,6 +194,42 @@ TEST_F(WebSocketRequestITest, SendsBeforeTheTaskKeepTheirOrderAndTheirQueues) {
   EXPECT_EQ(onOwnQueue, kSends);
   EXPECT_EQ(failed, 0);
   request->close(CloseCode::normalClosure);
+}
+
+// A request built from a URL and parameters is always a GET: a query is fine, a body makes it
+// fail before any connection.
+TEST_F(WebSocketRequestITest, RequestsFromEncodableParametersAreAlwaysAGet) {
+  struct Query {
+    void encode(platform::Encoder& encoder) const {
+      encoder.container()->encode(std::string("1"), "q");
+    }
+  };
+  struct Row {
+    const char* name;
+    halyard::ParameterEncoderPtr encoder;
+    std::optional<std::string> requestLine;  // none: no connection is made
+  };
+  const std::vector<Row> rows = {
+      {"query", halyard::URLEncodedFormParameterEncoder::makeDefault(), "GET /socket?q=1 HTTP/1.1"},
+      {"body", halyard::JSONParameterEncoder::defaultPreset(), std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WebSocketTestServer fresh;
+    auto request = session->makeWebSocketRequestFromEncodable(
+        fresh.url(), {}, std::optional<Query>(Query{}), row.encoder);
+    Recorder recorder;
+    recorder.attach(*request);
+    if (row.requestLine) {
+      ASSERT_TRUE(waitUntil([&] { return recorder.connected(); }));
+      const std::string head = fresh.requestHead(0);
+      EXPECT_EQ(head.substr(0, head.find("\r\n")), *row.requestLine);
+      fresh.sendClose(0, 1000, "");
+    }
+    ASSERT_TRUE(waitUntil([&] { return recorder.completion.has_value(); }));
+    EXPECT_EQ(recorder.completion->error.has_value(), !row.requestLine);
+    EXPECT_EQ(fresh.connectionCount(), row.requestLine ? 1u : 0u);
+  }
 }
 
 // Sends from another thread while the session records the task: none waits for ever, none is
