@@ -346,8 +346,10 @@ void WebSocketRequest::complete(const std::optional<HalyardError>& error) {
   // Sends that never got a task are answered now, and later ones at once.
   bool deferred = false;
   auto stranded = socketMutableState_.mutateValue([&](SocketMutableState& s) {
-    if (s.listeningTask) {
-      // The completion follows the last message; the loop ends once the task is drained.
+    // The completion follows the last message: the loop of an ended task stops as soon as
+    // the task is drained. A request ended while its task still runs (its session went
+    // away) does not wait for it.
+    if (s.listeningTask && s.listeningTask->state() == platform::URLSessionTask::State::completed) {
       deferred = true;
       s.pendingCompletion = error;
       return std::vector<EnqueuedSend>();
