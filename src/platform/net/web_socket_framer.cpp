@@ -16,7 +16,11 @@ struct WslayGlue {
                       void* data) {
     auto& self = framer(data);
     const std::ptrdiff_t n = self.transport_.read(buffer, size);
-    if (n > 0) return n;
+    if (n > 0) {
+      self.window_.insert(self.window_.end(), buffer, buffer + n);
+      self.keepWindowFrom(self.lastFrame_ ? self.frameEndPosition_ : self.frameStartPosition_);
+      return n;
+    }
     if (n == WebSocketFramer::ended) self.peerEnded_ = true;
     if (n == WebSocketFramer::failed) self.transportFailed_ = true;
     wslay_event_set_error(context, n == WebSocketFramer::wouldBlock ? WSLAY_ERR_WOULDBLOCK
@@ -49,6 +53,12 @@ struct WslayGlue {
     auto& self = framer(data);
     self.lastFrame_ =
         WebSocketFramer::FrameStart{arg->fin != 0, arg->rsv, arg->opcode, arg->payload_length};
+    self.lastEnded_.reset();
+    // Server frames are unmasked and their lengths minimal, so the header's size follows.
+    const std::uint64_t length = arg->payload_length;
+    const std::uint64_t header = 2 + (length < 126 ? 0 : length < 65536 ? 2 : 8);
+    self.frameEndPosition_ = self.frameStartPosition_ + header + length;
+    self.keepWindowFrom(self.frameEndPosition_);
     if (arg->opcode == WSLAY_TEXT_FRAME || arg->opcode == WSLAY_BINARY_FRAME) {
       self.messageLength_ = arg->payload_length;
     } else if (arg->opcode == WSLAY_CONTINUATION_FRAME) {
@@ -66,7 +76,9 @@ struct WslayGlue {
         self.inFragmentedMessage_ = false;
       }
     }
+    self.lastEnded_ = self.lastFrame_;
     self.lastFrame_.reset();
+    self.frameStartPosition_ = self.frameEndPosition_;
   }
 
   static void message(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* data) {
@@ -183,10 +195,7 @@ void WebSocketFramer::receive() {
   const int result = wslay_event_recv(context_);
   if (result < 0 && !peerEnded_ && !transportFailed_ && !failure_) {
     // wslay rejected a frame header and queued a close without status.
-    fail(1002, URLError::Code::badServerResponse,
-         "the server sent a malformed frame header (a control frame longer than 125 bytes or "
-         "fragmented, or a length not in its shortest form)",
-         !outputPending);
+    fail(1002, URLError::Code::badServerResponse, refusedHeader(), !outputPending);
     if (outputPending) wslay_event_shutdown_write(context_);
   }
 }
@@ -246,22 +255,55 @@ std::string WebSocketFramer::ruleBroken() const {
     return "a message from the server exceeds the maximum of " +
            std::to_string(maximumMessageSize_) + " bytes";
   }
-  if (code == 1007) return "the server sent text that is not UTF-8";
-  if (!lastFrame_) return "the server sent a masked frame";
-  const FrameStart& frame = *lastFrame_;
-  if (frame.rsv != 0) return "the server set reserved bits of a frame";
-  const int opcode = frame.opcode;
+  const auto isClose = [](const std::optional<FrameStart>& frame) {
+    return frame && frame->opcode == WSLAY_CONNECTION_CLOSE;
+  };
+  if (code == 1007) {
+    return isClose(lastFrame_) || isClose(lastEnded_)
+               ? "the server sent a close reason that is not UTF-8"
+               : "the server sent text that is not UTF-8";
+  }
+  if (isClose(lastEnded_)) {
+    return "the server sent a close frame with an invalid close code";
+  }
+  return refusedHeader();
+}
+
+void WebSocketFramer::keepWindowFrom(std::uint64_t position) {
+  if (position <= windowStart_) return;
+  const std::uint64_t drop = std::min<std::uint64_t>(position - windowStart_, window_.size());
+  window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(drop));
+  windowStart_ += drop;
+}
+
+std::string WebSocketFramer::refusedHeader() const {
+  if (frameStartPosition_ < windowStart_ ||
+      frameStartPosition_ - windowStart_ + 2 > window_.size()) {
+    return "the server broke the framing rules";
+  }
+  const std::uint8_t first = window_[frameStartPosition_ - windowStart_];
+  const std::uint8_t second = window_[frameStartPosition_ - windowStart_ + 1];
+  const int opcode = first & 0x0F;
+  const bool control = (opcode & 0x08) != 0;
+  if ((second & 0x80) != 0) return "the server sent a masked frame";
+  if ((first & 0x70) != 0) return "the server set reserved bits of a frame";
   if ((opcode >= 3 && opcode <= 7) || opcode >= 11) {
     return "the server used the reserved opcode " + std::to_string(opcode);
+  }
+  if (control && (first & 0x80) == 0) return "the server sent a fragmented control frame";
+  if (control && (second & 0x7F) > 125) {
+    return "the server sent a control frame longer than 125 bytes";
   }
   if (opcode == WSLAY_CONTINUATION_FRAME && !inFragmentedMessage_) {
     return "the server sent a continuation frame with no message started";
   }
-  if ((opcode == WSLAY_TEXT_FRAME || opcode == WSLAY_BINARY_FRAME) && inFragmentedMessage_) {
+  if (opcode != WSLAY_CONTINUATION_FRAME && !control && inFragmentedMessage_) {
     return "the server started a message inside a fragmented message";
   }
-  if (opcode == WSLAY_CONNECTION_CLOSE) return "the server sent an invalid close code";
-  return "the server broke the protocol";
+  if ((second & 0x7F) >= 126) {
+    return "the server wrote a frame length not in its shortest form or above 2^63";
+  }
+  return "the server broke the framing rules";
 }
 
 void WebSocketFramer::fail(int closeCode, URLError::Code error, std::string detail,

@@ -11,6 +11,8 @@
 // - a malformed frame header (a control frame over 125 bytes or without FIN, a length not in
 //   its shortest form or with the top bit set) makes wslay fail and queue a close without
 //   status; the close that goes out carries 1002 instead;
+// - wslay does not say which rule a frame broke: the first bytes of the frame it refused are
+//   kept (frame boundaries follow from the lengths wslay reports) and named here;
 // - one data message is handed to wslay at a time, so a send is known to be complete when
 //   wslay has nothing left to write.
 
@@ -112,7 +114,16 @@ class WebSocketFramer {
     int opcode = 0;
     std::uint64_t length = 0;
   };
-  std::optional<FrameStart> lastFrame_;
+  std::optional<FrameStart> lastFrame_;  // started and not yet ended
+  std::optional<FrameStart> lastEnded_;  // ended, with no frame started since
+  // The bytes of the frames wslay has not accepted yet, from `windowStart_` on, so that a
+  // header it refuses can be named. Only what follows the frame being read is kept.
+  std::vector<std::uint8_t> window_;
+  std::uint64_t windowStart_ = 0;
+  std::uint64_t frameStartPosition_ = 0;  // of the next (or current) frame
+  std::uint64_t frameEndPosition_ = 0;    // of the current frame
+  void keepWindowFrom(std::uint64_t position);
+  std::string refusedHeader() const;
   bool inFragmentedMessage_ = false;
   std::uint64_t messageLength_ = 0;
   std::vector<std::uint8_t> drain_;

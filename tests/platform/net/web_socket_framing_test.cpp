@@ -78,6 +78,7 @@ struct Outcome {
   std::vector<std::string> events;
   std::vector<std::string> written;
   int failureCode = 0;
+  std::string detail;  // of the failure
   bool operator==(const Outcome&) const = default;
   friend void PrintTo(const Outcome& o, std::ostream* out) {
     *out << "events:";
@@ -86,7 +87,7 @@ struct Outcome {
     *out << " written:";
     for (const auto& w : o.written)
       *out << " [" << w << "]";
-    *out << " failure: " << o.failureCode;
+    *out << " failure: " << o.failureCode << " " << o.detail;
   }
 };
 
@@ -99,7 +100,8 @@ Outcome run(const Bytes& input, std::size_t chunk, std::uint64_t maximum = 1 << 
   for (std::size_t i = 0; i <= input.size() && peer.position < input.size(); ++i)
     framer.pump();
   framer.pump();
-  return {peer.events, peer.written(), framer.failure() ? framer.failure()->closeCode : 0};
+  if (!framer.failure()) return {peer.events, peer.written(), 0, ""};
+  return {peer.events, peer.written(), framer.failure()->closeCode, framer.failure()->detail};
 }
 
 std::string repeated(std::size_t n) {
@@ -109,64 +111,72 @@ std::string repeated(std::size_t n) {
 struct ReceiveCase {
   const char* name;
   Bytes input;
-  Outcome expected;
+  Outcome expected;  // its `detail`: words the failure's detail must contain
   std::uint64_t maximum = 1 << 20;
 };
 
 TEST(WebSocketFramingTest, ReadsFramesAndEnforcesTheProtocol) {
   const std::vector<ReceiveCase> cases = {
-      {"unmasked text", hexBytes("81 05 48 65 6c 6c 6f"), {{"text:Hello"}, {}, 0}},
-      {"fragmented text", hexBytes("01 03 48 65 6c 80 02 6c 6f"), {{"text:Hello"}, {}, 0}},
-      {"ping answered with its payload", hexBytes("89 05 48 65 6c 6c 6f"), {{}, {"10:Hello"}, 0}},
+      {"unmasked text", hexBytes("81 05 48 65 6c 6c 6f"), {{"text:Hello"}, {}, 0, ""}},
+      {"fragmented text", hexBytes("01 03 48 65 6c 80 02 6c 6f"), {{"text:Hello"}, {}, 0, ""}},
+      {"ping answered with its payload",
+       hexBytes("89 05 48 65 6c 6c 6f"),
+       {{}, {"10:Hello"}, 0, ""}},
       {"ping between fragments answered",
        hexBytes("01 01 48 89 01 50 80 01 69"),
-       {{"text:Hi"}, {"10:P"}, 0}},
-      {"unsolicited pong reported, nothing sent", hexBytes("8a 01 50"), {{"pong:P"}, {}, 0}},
-      {"256 bytes", concat({hexBytes("82 7E 01 00"), Bytes(256, 1)}), {{"binary:256"}, {}, 0}},
+       {{"text:Hi"}, {"10:P"}, 0, ""}},
+      {"unsolicited pong reported, nothing sent", hexBytes("8a 01 50"), {{"pong:P"}, {}, 0, ""}},
+      {"256 bytes", concat({hexBytes("82 7E 01 00"), Bytes(256, 1)}), {{"binary:256"}, {}, 0, ""}},
       {"64 KiB",
        concat({hexBytes("82 7F 00 00 00 00 00 01 00 00"), Bytes(65536, 2)}),
-       {{"binary:65536"}, {}, 0}},
-      {"125 bytes", serverFrame(2, repeated(125)), {{"binary:125"}, {}, 0}},
-      {"126 bytes", serverFrame(2, repeated(126)), {{"binary:126"}, {}, 0}},
-      {"65535 bytes", serverFrame(2, repeated(65535)), {{"binary:65535"}, {}, 0}},
+       {{"binary:65536"}, {}, 0, ""}},
+      {"125 bytes", serverFrame(2, repeated(125)), {{"binary:125"}, {}, 0, ""}},
+      {"126 bytes", serverFrame(2, repeated(126)), {{"binary:126"}, {}, 0, ""}},
+      {"65535 bytes", serverFrame(2, repeated(65535)), {{"binary:65535"}, {}, 0, ""}},
       {"character split across fragments",
        hexBytes("01 01 e2 80 02 82 ac"),
-       {{"text:\xe2\x82\xac"}, {}, 0}},
-      {"close 1000 bye", hexBytes("88 05 03 e8 62 79 65"), {{"close:1000:bye"}, {"8:1000"}, 0}},
-      {"close without status", hexBytes("88 00"), {{"close:1005"}, {"8:-1"}, 0}},
-      {"close 3000 echoed", hexBytes("88 02 0b b8"), {{"close:3000"}, {"8:3000"}, 0}},
-      {"close 4999 echoed", hexBytes("88 02 13 87"), {{"close:4999"}, {"8:4999"}, 0}},
+       {{"text:\xe2\x82\xac"}, {}, 0, ""}},
+      {"close 1000 bye", hexBytes("88 05 03 e8 62 79 65"), {{"close:1000:bye"}, {"8:1000"}, 0, ""}},
+      {"close without status", hexBytes("88 00"), {{"close:1005"}, {"8:-1"}, 0, ""}},
+      {"close 3000 echoed", hexBytes("88 02 0b b8"), {{"close:3000"}, {"8:3000"}, 0, ""}},
+      {"close 4999 echoed", hexBytes("88 02 13 87"), {{"close:4999"}, {"8:4999"}, 0, ""}},
       // Protocol violations: each closes with its code and delivers nothing.
-      {"masked server frame", hexBytes("81 85 37 fa 21 3d 7f 9f 4d 51 58"), {{}, {"8:1002"}, 1002}},
-      {"reserved bits", hexBytes("c1 01 41"), {{}, {"8:1002"}, 1002}},
-      {"reserved data opcode", hexBytes("83 00"), {{}, {"8:1002"}, 1002}},
-      {"reserved control opcode", hexBytes("8b 00"), {{}, {"8:1002"}, 1002}},
-      {"continuation without start", hexBytes("80 01 41"), {{}, {"8:1002"}, 1002}},
+      {"masked server frame",
+       hexBytes("81 85 37 fa 21 3d 7f 9f 4d 51 58"),
+       {{}, {"8:1002"}, 1002, "masked"}},
+      {"reserved bits", hexBytes("c1 01 41"), {{}, {"8:1002"}, 1002, "reserved bits"}},
+      {"reserved data opcode", hexBytes("83 00"), {{}, {"8:1002"}, 1002, "reserved opcode 3"}},
+      {"reserved control opcode", hexBytes("8b 00"), {{}, {"8:1002"}, 1002, "reserved opcode 11"}},
+      {"continuation without start", hexBytes("80 01 41"), {{}, {"8:1002"}, 1002, "continuation"}},
       {"data frame inside a fragmented message",
        hexBytes("01 01 41 81 01 42"),
-       {{}, {"8:1002"}, 1002}},
+       {{}, {"8:1002"}, 1002, "inside a fragmented"}},
       {"control frame over 125 bytes",
        concat({hexBytes("89 7e 00 7e"), Bytes(126, 0)}),
-       {{}, {"8:1002"}, 1002}},
-      {"control frame without FIN", hexBytes("09 00"), {{}, {"8:1002"}, 1002}},
+       {{}, {"8:1002"}, 1002, "longer than 125"}},
+      {"control frame without FIN",
+       hexBytes("09 00"),
+       {{}, {"8:1002"}, 1002, "fragmented control frame"}},
       {"length not in shortest form",
        hexBytes("82 7e 00 05 41 41 41 41 41"),
-       {{}, {"8:1002"}, 1002}},
-      {"close with a one-byte payload", hexBytes("88 01 03"), {{}, {"8:1002"}, 1002}},
-      {"close 999", hexBytes("88 02 03 e7"), {{}, {"8:1002"}, 1002}},
-      {"close 1004", hexBytes("88 02 03 ec"), {{}, {"8:1002"}, 1002}},
-      {"close 1005", hexBytes("88 02 03 ed"), {{}, {"8:1002"}, 1002}},
-      {"close 1006", hexBytes("88 02 03 ee"), {{}, {"8:1002"}, 1002}},
-      {"close 5000", hexBytes("88 02 13 88"), {{}, {"8:1002"}, 1002}},
-      {"text not UTF-8", hexBytes("81 02 c3 28"), {{}, {"8:1007"}, 1007}},
-      {"first fragment not UTF-8", hexBytes("01 01 ff"), {{}, {"8:1007"}, 1007}},
-      {"close reason not UTF-8", hexBytes("88 04 03 e8 c3 28"), {{}, {"8:1007"}, 1007}},
+       {{}, {"8:1002"}, 1002, "shortest form"}},
+      {"close with a one-byte payload", hexBytes("88 01 03"), {{}, {"8:1002"}, 1002, "one-byte"}},
+      {"close 999", hexBytes("88 02 03 e7"), {{}, {"8:1002"}, 1002, "invalid close code"}},
+      {"close 1004", hexBytes("88 02 03 ec"), {{}, {"8:1002"}, 1002, "close code"}},
+      {"close 1005", hexBytes("88 02 03 ed"), {{}, {"8:1002"}, 1002, "close code"}},
+      {"close 1006", hexBytes("88 02 03 ee"), {{}, {"8:1002"}, 1002, "close code"}},
+      {"close 5000", hexBytes("88 02 13 88"), {{}, {"8:1002"}, 1002, "close code"}},
+      {"text not UTF-8", hexBytes("81 02 c3 28"), {{}, {"8:1007"}, 1007, "UTF-8"}},
+      {"first fragment not UTF-8", hexBytes("01 01 ff"), {{}, {"8:1007"}, 1007, "UTF-8"}},
+      {"close reason not UTF-8",
+       hexBytes("88 04 03 e8 c3 28"),
+       {{}, {"8:1007"}, 1007, "close reason"}},
       {"declared 2^40 bytes",
        hexBytes("82 7f 00 00 01 00 00 00 00 00 41 41"),
-       {{}, {"8:1009"}, 1009}},
+       {{}, {"8:1009"}, 1009, "maximum"}},
       {"fragments summed over the maximum",
        hexBytes("02 03 41 41 41 80 03 41 41 41"),
-       {{}, {"8:1009"}, 1009},
+       {{}, {"8:1009"}, 1009, "maximum"},
        5},
   };
   for (const auto& c : cases) {
@@ -175,6 +185,7 @@ TEST(WebSocketFramingTest, ReadsFramesAndEnforcesTheProtocol) {
     EXPECT_EQ(whole.events, c.expected.events);
     EXPECT_EQ(whole.written, c.expected.written);
     EXPECT_EQ(whole.failureCode, c.expected.failureCode);
+    EXPECT_NE(whole.detail.find(c.expected.detail), std::string::npos) << whole.detail;
     EXPECT_EQ(run(c.input, 1, c.maximum), whole) << "fed one byte at a time";
   }
 }
