@@ -498,6 +498,12 @@ TEST_F(WebSocketRequestITest, TypedStreamsDecodeMapAndDropAsAsked) {
   EXPECT_EQ(recorder.disconnected->reason, (platform::Bytes{'b', 'y', 'e'}));
   EXPECT_FALSE(recorder.completion->error);
 
+  // A handler registered after the request finished gets only its completion.
+  Recorder late;
+  late.attach(*request);
+  ASSERT_TRUE(waitUntil([&] { return late.completion.has_value(); }));
+  EXPECT_EQ(late.events, std::vector<std::string>{"completed"});
+
   // An event outlives its request, and closing through it then does nothing.
   ASSERT_TRUE(firstEvent);
   EXPECT_FALSE(firstEvent->messageValue());
