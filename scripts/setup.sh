@@ -18,6 +18,8 @@ packages=(
   media-types
   # networking
   libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
+  # web-socket framing over libcurl's connections; the independent web-socket peer of the tests
+  libwslay-dev libboost-dev
   # graphics and displays
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libpixman-1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev

@@ -194,7 +194,8 @@ class DataRequest : public Request {
   DataRequest& onHTTPResponseAsyncAllowing(AsyncResponseObserver handler);
   // Each response head, the body let in (include halyard/policies/request_streams.h).
   StreamOf<platform::HTTPURLResponsePtr> httpResponseStream(
-      platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy::unbounded());
 
   // ---- Publishing (include halyard/policies/response_publishers.h) -----------------------------
   // Nothing touches the request until a subscriber asks for a value.

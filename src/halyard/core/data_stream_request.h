@@ -162,7 +162,8 @@ class DataStreamRequest : public Request {
   DataStreamRequest& onHTTPResponseAsync(AsyncResponseHandler handler);
   DataStreamRequest& onHTTPResponseAsyncAllowing(AsyncResponseObserver handler);
   StreamOf<platform::HTTPURLResponsePtr> httpResponseStream(
-      platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<platform::HTTPURLResponsePtr>::BufferingPolicy::unbounded());
   DataStreamPublisher<platform::Bytes> publishData(platform::DispatchQueuePtr queue);
   DataStreamPublisher<std::string> publishString(platform::DispatchQueuePtr queue);
   template <class T, class Decoder = platform::JSONDecoder>

@@ -246,15 +246,20 @@ class Request : public std::enable_shared_from_this<Request> {
   // ---- Event streams (include halyard/policies/request_streams.h) -----------------------------
   // Each takes over its handler slot for the iteration and ends when the request finishes.
   StreamOf<ProgressPtr> uploadProgressStream(
-      platform::AsyncStream<ProgressPtr>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<ProgressPtr>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<ProgressPtr>::BufferingPolicy::unbounded());
   StreamOf<ProgressPtr> downloadProgressStream(
-      platform::AsyncStream<ProgressPtr>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<ProgressPtr>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<ProgressPtr>::BufferingPolicy::unbounded());
   StreamOf<platform::URLRequest> urlRequestStream(
-      platform::AsyncStream<platform::URLRequest>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<platform::URLRequest>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<platform::URLRequest>::BufferingPolicy::unbounded());
   StreamOf<URLSessionTaskPtr> urlSessionTaskStream(
-      platform::AsyncStream<URLSessionTaskPtr>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<URLSessionTaskPtr>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<URLSessionTaskPtr>::BufferingPolicy::unbounded());
   StreamOf<std::string> cURLDescriptionStream(
-      platform::AsyncStream<std::string>::BufferingPolicy bufferingPolicy);
+      platform::AsyncStream<std::string>::BufferingPolicy bufferingPolicy =
+          platform::AsyncStream<std::string>::BufferingPolicy::unbounded());
 
   bool operator==(const Request& other) const { return id_ == other.id_; }
 

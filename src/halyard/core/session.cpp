@@ -251,6 +251,47 @@ std::shared_ptr<DataStreamRequest> Session::makeStreamRequest(
   return request;
 }
 
+std::shared_ptr<DataStreamRequest> Session::makeStreamRequestWithoutParameters(
+    URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
+    bool automaticallyCancelOnStreamError, std::shared_ptr<RequestInterceptor> interceptor,
+    RequestModifier requestModifier) {
+  return makeStreamRequest(std::make_shared<const RequestEncodableConvertible<Empty>>(
+                               std::move(url), std::move(method), std::nullopt,
+                               URLEncodedFormParameterEncoder::makeDefault(), std::move(headers),
+                               std::move(requestModifier)),
+                           automaticallyCancelOnStreamError, std::move(interceptor));
+}
+
+// ---- Web-socket factories --------------------------------------------------------------------
+
+std::shared_ptr<WebSocketRequest> Session::makeWebSocketRequestWithoutParameters(
+    URLConvertible url, WebSocketRequest::Configuration configuration,
+    std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
+    RequestModifier requestModifier) {
+  return makeWebSocketRequestFromEncodable<Empty>(
+      std::move(url), std::move(configuration), std::nullopt,
+      URLEncodedFormParameterEncoder::makeDefault(), std::move(headers), std::move(interceptor),
+      std::move(requestModifier));
+}
+
+std::shared_ptr<WebSocketRequest> Session::makeWebSocketRequest(
+    URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
+    std::shared_ptr<RequestInterceptor> interceptor) {
+  return createWebSocketRequest(std::move(convertible), std::move(configuration),
+                                std::move(interceptor));
+}
+
+std::shared_ptr<WebSocketRequest> Session::createWebSocketRequest(
+    URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
+    std::shared_ptr<RequestInterceptor> interceptor) {
+  auto request = std::make_shared<WebSocketRequest>(
+      platform::UUID(), std::move(convertible), std::move(configuration), rootQueue_,
+      serializationQueue_, eventMonitor_, std::move(interceptor),
+      std::weak_ptr<RequestDelegate>(shared_from_this()));
+  performRequest(request);
+  return request;
+}
+
 // ---- Download factories ----------------------------------------------------------------------
 
 DownloadRequest::Destination Session::defaultDownloadDestination() {
@@ -457,6 +498,10 @@ void Session::dispatchByKind(const RequestPtr& request) {
   }
   if (auto stream = std::dynamic_pointer_cast<DataStreamRequest>(request)) {
     setUpURLRequest(request, *stream->convertible());
+    return;
+  }
+  if (auto socket = std::dynamic_pointer_cast<WebSocketRequest>(request)) {
+    setUpURLRequest(request, *socket->convertible());
     return;
   }
   platform::fatal("Attempted to perform unsupported Request subclass: " +

@@ -16,6 +16,7 @@
 #include "halyard/core/session_delegate.h"
 #include "halyard/core/upload_request.h"
 #include "halyard/core/url_convertible.h"
+#include "halyard/core/web_socket_request.h"
 #include "halyard/encoding/http_headers.h"
 #include "halyard/encoding/http_method.h"
 #include "halyard/encoding/multipart_form_data.h"
@@ -231,8 +232,41 @@ class Session : public RequestDelegate,
             std::move(headers), std::move(requestModifier)),
         automaticallyCancelOnStreamError, std::move(interceptor));
   }
+  // No parameters: the default form encoder is given but never asked.
+  virtual std::shared_ptr<DataStreamRequest> makeStreamRequestWithoutParameters(
+      URLConvertible url, HTTPMethod method = HTTPMethod::GET,
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      bool automaticallyCancelOnStreamError = false,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr);
   virtual std::shared_ptr<DataStreamRequest> makeStreamRequest(
       URLRequestConvertiblePtr convertible, bool automaticallyCancelOnStreamError = false,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr);
+
+  // ---- Web-socket-request factories ----------------------------------------------------------
+  // The upgrade is always a GET, whatever the parameters are encoded into.
+  virtual std::shared_ptr<WebSocketRequest> makeWebSocketRequestWithoutParameters(
+      URLConvertible url,
+      WebSocketRequest::Configuration configuration = WebSocketRequest::Configuration(),
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr);
+  template <class P>
+  std::shared_ptr<WebSocketRequest> makeWebSocketRequestFromEncodable(
+      URLConvertible url, WebSocketRequest::Configuration configuration,
+      std::optional<P> parameters, ParameterEncoderPtr encoder,
+      std::optional<HTTPHeaders> headers = std::nullopt,
+      std::shared_ptr<RequestInterceptor> interceptor = nullptr,
+      RequestModifier requestModifier = nullptr) {
+    return createWebSocketRequest(
+        std::make_shared<const RequestEncodableConvertible<P>>(
+            std::move(url), HTTPMethod::GET, std::move(parameters), std::move(encoder),
+            std::move(headers), std::move(requestModifier)),
+        std::move(configuration), std::move(interceptor));
+  }
+  virtual std::shared_ptr<WebSocketRequest> makeWebSocketRequest(
+      URLRequestConvertiblePtr convertible,
+      WebSocketRequest::Configuration configuration = WebSocketRequest::Configuration(),
       std::shared_ptr<RequestInterceptor> interceptor = nullptr);
   // ---- Download-request factories ------------------------------------------------------------
   // Without a destination, the file is moved next to its temporary file as "Halyard_" followed
@@ -395,6 +429,9 @@ class Session : public RequestDelegate,
 
  private:
   void dispatchByKind(const RequestPtr& request);
+  std::shared_ptr<WebSocketRequest> createWebSocketRequest(
+      URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
+      std::shared_ptr<RequestInterceptor> interceptor);
   std::shared_ptr<DownloadRequest> startDownload(DownloadRequest::Downloadable downloadable,
                                                  std::shared_ptr<RequestInterceptor> interceptor,
                                                  DownloadRequest::Destination destination);

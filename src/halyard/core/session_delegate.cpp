@@ -4,6 +4,7 @@
 #include "halyard/core/data_stream_request.h"
 #include "halyard/core/download_request.h"
 #include "halyard/core/upload_request.h"
+#include "halyard/core/web_socket_request.h"
 
 namespace halyard {
 
@@ -94,6 +95,20 @@ void SessionDelegate::needNewBodyStream(
     return;
   }
   completionHandler(nullptr);
+}
+
+void SessionDelegate::didOpenWithProtocol(const SessionPtr&, const WebSocketTaskPtr& task,
+                                          std::optional<std::string> protocol) {
+  if (auto request = typedRequest<WebSocketRequest>(task)) request->didConnect(std::move(protocol));
+}
+
+void SessionDelegate::didCloseWithCode(const SessionPtr&, const WebSocketTaskPtr& task,
+                                       platform::URLSessionWebSocketCloseCode closeCode,
+                                       std::optional<platform::Bytes> reason) {
+  if (reason && reason->empty()) reason.reset();
+  if (auto request = typedRequest<WebSocketRequest>(task)) {
+    request->didDisconnect(closeCode, std::move(reason));
+  }
 }
 
 void SessionDelegate::didWriteData(const SessionPtr& session, const DownloadTaskPtr& task,

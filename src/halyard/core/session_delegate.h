@@ -112,6 +112,13 @@ class SessionDelegate : public platform::URLSessionDelegate {
   // say) before it returns; the temporary file is gone after that.
   void didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
                                  const platform::URL& location) override;
+  // The web-socket callbacks are not reported to the event monitor.
+  void didOpenWithProtocol(const SessionPtr& session, const WebSocketTaskPtr& task,
+                           std::optional<std::string> protocol) override;
+  // An empty reason reaches the request as none.
+  void didCloseWithCode(const SessionPtr& session, const WebSocketTaskPtr& task,
+                        platform::URLSessionWebSocketCloseCode closeCode,
+                        std::optional<platform::Bytes> reason) override;
 
  private:
   const platform::FileManagerPtr fileManager_;

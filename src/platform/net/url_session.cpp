@@ -1,5 +1,7 @@
 #include "platform/net/url_session.h"
 
+#include "platform/net/web_socket_connection.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/async.h>
@@ -76,6 +78,11 @@ void URLSessionDelegate::didFinishDownloadingToURL(const SessionPtr&, const Down
                                                    const URL&) {}
 
 // --- Configuration --------------------------------------------------------------------------
+
+void URLSessionDelegate::didOpenWithProtocol(const SessionPtr&, const WebSocketTaskPtr&,
+                                             std::optional<std::string>) {}
+void URLSessionDelegate::didCloseWithCode(const SessionPtr&, const WebSocketTaskPtr&,
+                                          URLSessionWebSocketCloseCode, std::optional<Bytes>) {}
 
 URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
   URLSessionConfiguration configuration;
@@ -276,6 +283,8 @@ struct Transfer {
   bool toldWaiting = false;
   Date fetchStart;
   std::vector<URLSessionTaskTransactionMetrics> transactions;
+  // A web socket's upgrade and frames, once its connection is asked for.
+  std::shared_ptr<WebSocketConnection> webSocket;
 
   TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
@@ -453,11 +462,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       transfer->task = task;
       transfer->shared = task->shared_;
       transfer->keepAlive = std::move(session);
-      setUp(*transfer);
+      if (task->kind_ == URLSessionTask::Kind::webSocket) {
+        setUpWebSocket(*transfer);
+      } else {
+        setUp(*transfer);
+      }
       return;
     }
     if (transfer->cancelled) return;
     transfer->suspended = false;
+    if (transfer->webSocket) transfer->webSocket->setSuspended(false);
     transfer->keepAlive = std::move(session);
     if (transfer->lastActivityUptime > 0) touch(*transfer);
     updatePause(*transfer);
@@ -478,10 +492,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     if (it == transfers_.end() || it->second->cancelled) return;
     Transfer& transfer = *it->second;
     transfer.suspended = true;
+    if (transfer.webSocket) transfer.webSocket->setSuspended(true);
     updatePause(transfer);
   }
 
-  void cancelTask(const std::shared_ptr<URLSessionTask>& task) {
+  void cancelTask(const std::shared_ptr<URLSessionTask>& task, int closeCode = 1001,
+                  std::optional<Bytes> closeReason = std::nullopt) {
     auto it = transfers_.find(task->taskIdentifier());
     if (it == transfers_.end()) {
       // Ended on its own between the cancel and this command: it reported already.
@@ -505,6 +521,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     }
     Transfer& transfer = *it->second;
     if (transfer.cancelled) return;
+    // An open web socket closes with a handshake and completes by itself.
+    if (transfer.webSocket && transfer.webSocket->cancel(closeCode, std::move(closeReason))) return;
     if (transfer.challengeWait) {
       // The handshake ends by itself once its wait is over; the transfer then fails as
       // cancelled. Taking the connection away mid-handshake would strand it.
@@ -634,6 +652,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   void run();
   void setUp(Transfer& transfer);
+  void setUpWebSocket(Transfer& transfer);
   // The upload body's options; false when the task has already failed.
   bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
   // The download's file (new, or the partial one of a continuation) and the Range headers;
@@ -718,6 +737,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // transfers (which is linear in their number) until then. Every event that can bring a
   // deadline nearer notes it, and each walk sets it to the nearest one found.
   double timersDue_ = 0;
+  // How many of `transfers_` are web sockets, which the loop services itself every turn; the
+  // loop looks for them only when there are some.
+  std::size_t webSocketTransfers_ = 0;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   bool invalidateWhenDone_ = false;
@@ -1497,6 +1519,12 @@ void SessionCore::run() {
 
     int running = 0;
     curl_multi_perform(multi_, &running);
+    std::vector<std::shared_ptr<WebSocketConnection>> webSockets;
+    if (webSocketTransfers_ > 0) {
+      for (auto& [identifier, transfer] : transfers_) {
+        if (transfer->webSocket) webSockets.push_back(transfer->webSocket);
+      }
+    }
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
@@ -1510,12 +1538,26 @@ void SessionCore::run() {
       const double deadline = nextDeadline();
       timersDue_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
     }
+    // Web sockets move their bytes themselves, over the sockets libcurl opened.
+    std::vector<curl_waitfd> waits;
+    double webSocketDeadline = 0;
+    for (auto& webSocket : webSockets) {
+      webSocket->service();
+      if (auto wait = webSocket->waitDescriptor()) waits.push_back(*wait);
+      const double next = webSocket->deadline();
+      if (next > 0 && (webSocketDeadline == 0 || next < webSocketDeadline)) {
+        webSocketDeadline = next;
+      }
+    }
 
     long curlTimeout = -1;
     curl_multi_timeout(multi_, &curlTimeout);
     double wait = 1.0;
     if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
     wait = std::min(wait, std::max(0.0, timersDue_ - systemUptime()));
+    if (webSocketDeadline > 0) {
+      wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
+    }
     // Catching an answer the delegate is about to give saves a wake-up through the poll.
     if (std::exchange(answerExpected_, false) &&
         spinUntil([this] { return commandsQueued_.load(std::memory_order_acquire); }))
@@ -1526,7 +1568,8 @@ void SessionCore::run() {
       polling_ = true;
       wakePending_ = false;
     }
-    curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait * 1000.0 + 0.999), nullptr);
+    curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()),
+                    static_cast<int>(wait * 1000.0 + 0.999), nullptr);
     std::lock_guard lock(mutex_);
     polling_ = false;
   }
@@ -1541,8 +1584,12 @@ void SessionCore::run() {
   for (auto& [identifier, transfer] : transfers_) {
     removeFromMulti(*transfer);
     finishQuietly(*transfer);
+    if (transfer->webSocket) {
+      transfer->webSocket->ended(makeError(URLError(URLError::Code::cancelled)));
+    }
   }
   transfers_.clear();
+  webSocketTransfers_ = 0;
   finished_.clear();
   std::deque<std::function<void()>> leftover;
   {
@@ -2140,6 +2187,11 @@ void SessionCore::completeFromCache(Transfer& transfer) {
 }
 
 void SessionCore::onDone(Transfer& transfer, CURLcode result) {
+  // A web socket's connection is up: the handle stays attached for the socket's whole life.
+  if (transfer.webSocket && result == CURLE_OK && !transfer.cancelled) {
+    transfer.webSocket->connected(transfer.easy);
+    return;
+  }
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
   if (transfer.limitError) {
@@ -2250,6 +2302,7 @@ void SessionCore::checkTimers() {
   for (auto& [identifier, transfer] : transfers_) {
     if (transfer->cancelled) continue;
     if (transfer->challengeWait) continue;  // the wait keeps its own deadline
+    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
     bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
     if (!transfer->inMulti && !waiting) continue;
     if (waiting && now >= transfer->retryAtUptime &&
@@ -2311,6 +2364,7 @@ double SessionCore::nextDeadline() {
   for (auto& [identifier, transfer] : transfers_) {
     if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
     if (!transfer->inMulti) continue;
+    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
     const double idle = idleLimit(*transfer);
     if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
         !transfer->awaitingDisposition && transfer->shared->receiveHolds.load() == 0) {
@@ -2398,6 +2452,9 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
     std::lock_guard lock(mutex_);
     tasks_.erase(transfer.task->taskIdentifier());
   }
+  if (transfer.task->kind_ == URLSessionTask::Kind::webSocket) {
+    static_cast<URLSessionWebSocketTask&>(*transfer.task).connection_->ended(error);
+  }
 
   auto task = transfer.task;
   auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
@@ -2416,6 +2473,7 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
   // The transfer may still be referenced by the caller's frame; it goes at the next turn.
   auto it = transfers_.find(task->taskIdentifier());
   if (it != transfers_.end()) {
+    if (it->second->webSocket) --webSocketTransfers_;
     finished_.push_back(std::move(it->second));
     transfers_.erase(it);
   }
@@ -2446,6 +2504,90 @@ void SessionCore::checkInvalidation() {
     delegate->didBecomeInvalidWithError(session, nullptr);
     self->releaseDelegate();
   });
+}
+
+// The connection of a web socket: libcurl opens it (TCP, TLS and trust, as for data tasks) in
+// connect-only mode over HTTP/1.1, so ALPN offers only "http/1.1"; the upgrade and the frames
+// are the connection object's.
+void SessionCore::setUpWebSocket(Transfer& transfer) {
+  const URLRequest& request = *transfer.task->originalRequest_;
+  transfer.fetchStart = Date::now();
+  transfer.startUptime = systemUptime();
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->currentRequest = request;
+  }
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
+  const URL& url = *request.url;
+  const std::string scheme = lowercase(url.scheme().value_or(""));
+  const bool secure = scheme == "wss" || scheme == "https";
+  if (!secure && scheme != "ws" && scheme != "http") {
+    return fail(url.isAbsolute() ? URLError::Code::unsupportedURL : URLError::Code::badURL,
+                "only ws, wss, http and https URLs open web sockets");
+  }
+  if (!url.host() || url.host()->empty()) return fail(URLError::Code::badURL, "no host");
+  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
+  if (configuration_.httpAdditionalHeaders) {
+    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
+      if (!fields.contains(name)) fields.set(name, value);
+    }
+  }
+  const std::string key = makeWebSocketKey();
+  std::string problem;
+  auto upgrade = makeWebSocketRequest(url, fields, key, problem);
+  if (!upgrade) return fail(URLError::Code::badURL, problem);
+
+  std::string host = url.host().value_or("");
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  const std::string connectURL = (secure ? "https://" : "http://") + host + ":" +
+                                 std::to_string(url.port().value_or(secure ? 443 : 80)) + "/";
+  CURL* easy = curl_easy_init();
+  transfer.easy = easy;
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+  curl_easy_setopt(easy, CURLOPT_URL, connectURL.c_str());
+  curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_SHARE, plainShare_);
+  const double timeout =
+      std::min(configuration_.timeoutIntervalForRequest, request.timeoutInterval);
+  if (timeout > 0) {
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000.0));
+  }
+
+  auto& task = static_cast<URLSessionWebSocketTask&>(*transfer.task);
+  transfer.webSocket = task.connection_;
+  ++webSocketTransfers_;
+  Transfer* raw = &transfer;
+  std::weak_ptr<URLSessionWebSocketTask> weakTask =
+      std::static_pointer_cast<URLSessionWebSocketTask>(transfer.task);
+  WebSocketConnection::TransferHooks hooks;
+  hooks.deliver = [this, raw](WebSocketConnection::DelegateCall call) {
+    deliver(std::move(call), raw->keepAlive);
+  };
+  hooks.setResponse = [raw](URLResponsePtr response) {
+    std::lock_guard lock(raw->shared->mutex);
+    raw->shared->response = std::move(response);
+  };
+  hooks.finish = [this, raw](ErrorPtr error) { finish(*raw, std::move(error)); };
+  transfer.webSocket->start(weakTask, std::move(hooks), url, std::move(*upgrade), key,
+                            offeredWebSocketProtocols(fields), timeout);
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the connection could not be started");
+  }
+  transfer.inMulti = true;
 }
 
 }  // namespace net_detail
@@ -2604,6 +2746,36 @@ void URLSessionDownloadTask::cancelByProducingResumeData(
   }
 }
 
+URLSessionWebSocketTask::URLSessionWebSocketTask(std::uint64_t identifier, URLRequest request,
+                                                 std::shared_ptr<net_detail::SessionCore> core)
+    : URLSessionTask(Kind::webSocket, identifier, std::move(request), core),
+      connection_(std::make_shared<net_detail::WebSocketConnection>(
+          net_detail::WebSocketConnection::SessionHooks{
+              [weak = std::weak_ptr(core)](std::function<void()> command) {
+                auto core = weak.lock();
+                return core && core->post(std::move(command));
+              },
+              [queue = core->delegateQueue()](std::function<void()> call) {
+                queue->addOperation(std::move(call));
+              }})) {}
+
+void URLSessionWebSocketTask::cancel(CloseCode closeCode, std::optional<Bytes> reason) {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state != State::running && shared_->state != State::suspended) return;
+    shared_->state = State::canceling;
+  }
+  auto self = shared_from_this();
+  if (!core_->post([core = core_.get(), self, code = static_cast<int>(closeCode),
+                    reason = std::move(reason)]() mutable {
+        core->cancelTask(self, code, std::move(reason));
+      })) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state = State::completed;
+    shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
+  }
+}
+
 // --- Session ---------------------------------------------------------------------------------
 
 std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration,
@@ -2733,6 +2905,13 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
   auto task = std::shared_ptr<URLSessionDownloadTask>(
       new URLSessionDownloadTask(URLSessionTask::Kind::download, core_->nextTaskIdentifier(),
                                  std::move(request), core_, std::move(source)));
+  adopt(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionWebSocketTask> URLSession::webSocketTask(URLRequest request) {
+  auto task = std::shared_ptr<URLSessionWebSocketTask>(
+      new URLSessionWebSocketTask(core_->nextTaskIdentifier(), std::move(request), core_));
   adopt(task);
   return task;
 }

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/dispatch/operation_queue.h"
@@ -28,6 +30,25 @@ class URLSessionTask;
 class URLSessionDataTask;
 class URLSessionUploadTask;
 class URLSessionDownloadTask;
+class URLSessionWebSocketTask;
+
+// Why a web socket closed, as carried by a close frame. Any other value passes through
+// unchanged.
+enum class URLSessionWebSocketCloseCode : std::int32_t {
+  invalid = 0,
+  normalClosure = 1000,
+  goingAway = 1001,
+  protocolError = 1002,
+  unsupportedData = 1003,
+  noStatusReceived = 1005,
+  abnormalClosure = 1006,
+  invalidFramePayloadData = 1007,
+  policyViolation = 1008,
+  messageTooBig = 1009,
+  mandatoryExtensionMissing = 1010,
+  internalServerError = 1011,
+  tlsHandshakeFailure = 1015,
+};
 
 enum class HTTPCookieAcceptPolicy { always, never, onlyFromMainDocumentDomain };
 
@@ -91,6 +112,7 @@ class URLSessionDelegate {
   using TaskPtr = std::shared_ptr<URLSessionTask>;
   using DataTaskPtr = std::shared_ptr<URLSessionDataTask>;
   using DownloadTaskPtr = std::shared_ptr<URLSessionDownloadTask>;
+  using WebSocketTaskPtr = std::shared_ptr<URLSessionWebSocketTask>;
 
   // The answer to a response: go on receiving the body, or end the task as cancelled.
   enum class ResponseDisposition : int { cancel = 0, allow = 1 };
@@ -210,12 +232,25 @@ class URLSessionDelegate {
   // the metrics and the completion.
   virtual void didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
                                          const URL& location);
+
+  // Web-socket level. For one task the order is: created, open, then the completions of
+  // sends, receives and pings as the events happened, then close (only when the server sent a
+  // close frame), metrics, completion.
+  // The upgrade was accepted; `protocol` is the subprotocol the server chose, if any.
+  virtual void didOpenWithProtocol(const SessionPtr& session, const WebSocketTaskPtr& task,
+                                   std::optional<std::string> protocol);
+  // The server sent a close frame: its code (`noStatusReceived` when it carried none) and
+  // reason, if any.
+  virtual void didCloseWithCode(const SessionPtr& session, const WebSocketTaskPtr& task,
+                                URLSessionWebSocketCloseCode closeCode,
+                                std::optional<Bytes> reason);
 };
 
 namespace net_detail {
 class SessionCore;
 struct TaskShared;
 struct TaskSource;
+class WebSocketConnection;
 }  // namespace net_detail
 
 // One transfer. Created suspended by a session; `resume` starts it. Every method is
@@ -267,6 +302,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   friend class URLSession;
   friend class URLSessionDownloadTask;
   friend class URLSessionDataTask;
+  friend class URLSessionWebSocketTask;
   const Kind kind_;
   const std::uint64_t identifier_;
   const std::optional<URLRequest> originalRequest_;
@@ -322,6 +358,70 @@ class URLSessionDownloadTask : public URLSessionTask {
   using URLSessionTask::URLSessionTask;
 };
 
+// A web socket (RFC 6455, HTTP/1.1 upgrade) over a connection libcurl opens: ws maps to http,
+// wss to https, with the same TLS set-up and trust evaluation as data tasks. `response()` is
+// the answer to the upgrade: the 101, or the refusal.
+//
+// Every method is thread-safe and returns at once; every completion handler runs exactly
+// once, on the session's delegate queue, never inside the call that passed it. Sends,
+// receives and pings asked for before the socket opens wait, and run in order once it opens;
+// they fail when the upgrade fails.
+class URLSessionWebSocketTask : public URLSessionTask {
+ public:
+  using CloseCode = URLSessionWebSocketCloseCode;
+
+  // One whole message: text (UTF-8) or bytes.
+  struct Message {
+    Message(std::string text) : value(std::move(text)) {}  // NOLINT: a text is a message
+    Message(Bytes data) : value(std::move(data)) {}        // NOLINT: bytes are a message
+    bool isText() const { return std::holds_alternative<std::string>(value); }
+    // Preconditions: `isText()`, or not, in turn.
+    const std::string& text() const { return std::get<std::string>(value); }
+    const Bytes& data() const { return std::get<Bytes>(value); }
+    bool operator==(const Message&) const = default;
+
+    std::variant<std::string, Bytes> value;
+  };
+
+  ~URLSessionWebSocketTask() override;
+
+  // The largest message accepted, in bytes, summed over its fragments (default 1,048,576). A
+  // larger one closes the socket with `messageTooBig` and fails the receive with
+  // `dataLengthExceedsMaximum`. Also bounds what is kept while no receive waits: beyond it the
+  // socket is not read, so the server is pushed back by TCP.
+  std::int64_t maximumMessageSize() const;
+  void setMaximumMessageSize(std::int64_t size);
+
+  // Sends one message as one frame, after every earlier send. The handler gets no error once
+  // all its bytes are in the socket. Text that is not UTF-8 fails and sends nothing.
+  void send(Message message, std::function<void(ErrorPtr)> completionHandler);
+  // The next message not yet handed to an earlier receive.
+  void receive(std::function<void(std::expected<Message, ErrorPtr>)> completionHandler);
+  // Sends a ping; the handler runs once, on its pong or a later one, or with an error when
+  // the socket ends first.
+  void sendPing(std::function<void(ErrorPtr)> pongReceiveHandler);
+
+  // Sends a close frame with `closeCode` and `reason`, reads (dropping data) until the
+  // server's close frame or 2 seconds, then completes with `URLError::Code::cancelled`. A
+  // code that may not go on the wire (0, 1005, 1006, 1015, anything outside 1000-1003,
+  // 1007-1014 and 3000-4999) sends a close frame without status; a reason goes only with a
+  // status, cut to 123 bytes at a character boundary, and only when it is UTF-8. The plain
+  // `cancel()` closes with `goingAway`.
+  using URLSessionTask::cancel;
+  void cancel(CloseCode closeCode, std::optional<Bytes> reason);
+
+  // What the server's close frame carried: `invalid` and none until one arrived.
+  CloseCode closeCode() const;
+  std::optional<Bytes> closeReason() const;
+
+ private:
+  friend class URLSession;
+  friend class net_detail::SessionCore;
+  URLSessionWebSocketTask(std::uint64_t identifier, URLRequest request,
+                          std::shared_ptr<net_detail::SessionCore> core);
+  const std::shared_ptr<net_detail::WebSocketConnection> connection_;
+};
+
 // A session of URL loading over libcurl: one I/O thread owning a multi handle, woken when a
 // task changes; every delegate callback runs on the delegate queue.
 //
@@ -363,6 +463,11 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   std::shared_ptr<URLSessionDownloadTask> downloadTask(URLRequest request);
   std::shared_ptr<URLSessionDownloadTask> downloadTask(URL url);
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Bytes& resumeData);
+
+  // A new suspended web-socket task for a ws or wss URL (http and https are taken as they
+  // are). The request's time-out bounds the connection and the upgrade; an open socket has
+  // no idle time-out. Redirects are not followed.
+  std::shared_ptr<URLSessionWebSocketTask> webSocketTask(URLRequest request);
 
   // Refuses new tasks; running ones finish; then the delegate hears
   // `didBecomeInvalidWithError` with no error and is released.

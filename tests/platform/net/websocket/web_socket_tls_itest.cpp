@@ -1,0 +1,127 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "platform/dispatch/main_queue.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session.h"
+#include "platform/net/support/recording_delegate.h"
+#include "platform/net/support/self_signed_certificate.h"
+
+namespace {
+
+using platform::URLError;
+using platform::URLSession;
+
+// A TLS server of raw OpenSSL with a certificate made now; it records each client's ALPN offer.
+class RecordingTLSServer {
+ public:
+  explicit RecordingTLSServer(const nettest::SelfSignedCertificate& certificate) {
+    context_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(context_, certificate.certificatePath.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(context_, certificate.keyPath.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_alpn_select_cb(context_, &RecordingTLSServer::selectProtocol, this);
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 8);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      while (!stopping_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0) continue;
+        SSL* ssl = SSL_new(context_);
+        SSL_set_fd(ssl, fd);
+        SSL_accept(ssl);  // the client refuses the certificate
+        SSL_free(ssl);
+        ::close(fd);
+      }
+    });
+  }
+  ~RecordingTLSServer() {
+    stopping_ = true;
+    thread_.join();
+    ::close(listener_);
+    SSL_CTX_free(context_);
+  }
+  int port() const { return port_; }
+  std::vector<std::string> offers() {
+    std::lock_guard lock(mutex_);
+    return offers_;
+  }
+
+ private:
+  static int selectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
+                            const unsigned char* in, unsigned int inLength, void* data) {
+    auto* self = static_cast<RecordingTLSServer*>(data);
+    std::string offer;
+    for (unsigned int i = 0; i < inLength; i += 1 + in[i]) {
+      if (!offer.empty()) offer += ",";
+      offer.append(reinterpret_cast<const char*>(in + i + 1), in[i]);
+    }
+    std::lock_guard lock(self->mutex_);
+    self->offers_.push_back(offer);
+    *out = in + 1;
+    *outLength = in[0];
+    return SSL_TLSEXT_ERR_OK;
+  }
+
+  SSL_CTX* context_ = nullptr;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> offers_;
+};
+
+TEST(WebSocketTLSTest, AnUntrustedServerFailsAsForHTTPSAndOnlyHTTP11IsOffered) {
+  nettest::SelfSignedCertificate certificate;
+  RecordingTLSServer server(certificate);
+  auto delegate = std::make_shared<nettest::RecordingDelegate>();
+  auto session = URLSession::make(platform::URLSessionConfiguration::ephemeral(), delegate,
+                                  nettest::mainDelegateQueue());
+  const std::string origin = "127.0.0.1:" + std::to_string(server.port()) + "/";
+  auto https = session->dataTask(*platform::URL::fromString("https://" + origin));
+  https->resume();
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return delegate->record(https->taskIdentifier()).completed; }, 10));
+  auto socket =
+      session->webSocketTask(platform::URLRequest(*platform::URL::fromString("wss://" + origin)));
+  std::vector<std::string> receiveErrors;
+  socket->receive([&](auto result) {
+    receiveErrors.push_back(
+        result ? "message"
+               : std::to_string(static_cast<int>(nettest::urlError(result.error())->code())));
+  });
+  socket->resume();
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return delegate->record(socket->taskIdentifier()).completed; }, 10));
+
+  auto* httpsError = nettest::urlError(delegate->record(https->taskIdentifier()).error);
+  auto* socketError = nettest::urlError(delegate->record(socket->taskIdentifier()).error);
+  ASSERT_TRUE(httpsError && socketError);
+  EXPECT_EQ(socketError->code(), httpsError->code());
+  EXPECT_EQ(socketError->code(), URLError::Code::serverCertificateHasUnknownRoot);
+  EXPECT_EQ(receiveErrors, std::vector<std::string>{std::to_string(
+                               static_cast<int>(URLError::Code::serverCertificateHasUnknownRoot))});
+  const auto offers = server.offers();
+  ASSERT_EQ(offers.size(), 2u);
+  EXPECT_EQ(offers[1], "http/1.1");
+}
+
+}  // namespace
