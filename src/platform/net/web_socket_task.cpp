@@ -317,6 +317,8 @@ void WebSocketConnection::onClose(int code, std::optional<std::vector<std::uint8
   }
   if (closeReported_) return;
   closeReported_ = true;
+  // What still waits can no longer happen; it is answered before the close is reported.
+  failOperations(error(URLError::Code::networkConnectionLost, "the server closed the socket"));
   if (auto task = task_.lock()) {
     transfer_.deliver([task, code, reason](URLSessionDelegate& delegate,
                                            const std::shared_ptr<URLSession>& session) {
