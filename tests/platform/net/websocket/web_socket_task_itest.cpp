@@ -294,13 +294,13 @@ TEST_F(WebSocketTaskTest, ClosesAndEndings) {
        {"open:", "close:1000", "metrics", "complete:-999"},
        1000,
        122},
-      {"our reason that is not UTF-8 is dropped",
+      {"text and a reason that are not UTF-8: the send is refused, the reason dropped",
        [](ScriptedPeer&) {},
-       [](URLSessionWebSocketTask& t) {
-         t.send(Message(std::string("\xc3\x28")), [](platform::ErrorPtr) {});
+       [this](URLSessionWebSocketTask& t) {
+         t.send(Message(std::string("\xc3\x28")), log_->sent("refused"));
          t.cancel(platform::URLSessionWebSocketCloseCode::normalClosure, Bytes{0xc3, 0x28});
        },
-       {"open:", "close:1000", "metrics", "complete:-999"},
+       {"open:", "refused:-1015", "close:1000", "metrics", "complete:-999"},
        1000,
        0},
       {"our close 1006 goes without status",
