@@ -499,3 +499,32 @@ TEST_F(WebSocketTaskTest, TheRequestTimeOutBoundsTheUpgrade) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WebSocketTaskTest, TheUpgradeCarriesTheRequestsFieldsThenTheConfigurations) {
+  std::string token, extra, protocol;
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    token = peer.field("X-Token");
+    extra = peer.field("X-Extra");
+    protocol = peer.field("Sec-WebSocket-Protocol");
+    peer.write(peer.acceptance());
+    peer.write(testing_support::hexBytes("88 02 03 e8"));
+    peer.readFrame();
+    peer.close();
+  });
+  auto configuration = platform::URLSessionConfiguration::ephemeral();
+  configuration.httpAdditionalHeaders =
+      platform::HTTPHeaderFields{{"X-Token", "configuration"}, {"X-Extra", "1"}};
+  session_ = URLSession::make(configuration, log_, nettest::mainDelegateQueue());
+  open(server.url(), {{"X-Token", "request"}, {"sec-websocket-protocol", "chat"}});
+  ASSERT_TRUE(waitForCompletion());
+  ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
+  EXPECT_EQ(token, "request");
+  EXPECT_EQ(extra, "1");
+  EXPECT_EQ(protocol, "chat");
+  EXPECT_EQ(log_->events.front(), "open:");  // the server chose no subprotocol
+}
+
+}  // namespace
