@@ -349,10 +349,7 @@ void WebSocketConnection::send(Message message, std::function<void(ErrorPtr)> ha
     });
   }
   if (phase_ == Phase::done || phase_ == Phase::closing) {
-    return later([handler = std::move(handler),
-                  failed = error(URLError::Code::networkConnectionLost, "the socket is closed")] {
-      handler(failed);
-    });
+    return later([handler = std::move(handler), failed = closedError()] { handler(failed); });
   }
   const std::uint64_t identifier = ++nextOrder_;
   sends_.emplace_back(identifier, std::move(handler));
@@ -371,8 +368,7 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
       receives_.emplace_back(++nextOrder_, std::move(handler));
       return deliverReceives();
     }
-    return later([handler = std::move(handler),
-                  failed = error(URLError::Code::networkConnectionLost, "the socket is closed")] {
+    return later([handler = std::move(handler), failed = closedError()] {
       handler(std::unexpected(failed));
     });
   }
@@ -382,10 +378,7 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
 
 void WebSocketConnection::sendPing(std::function<void(ErrorPtr)> handler) {
   if (phase_ == Phase::done || phase_ == Phase::closing) {
-    return later([handler = std::move(handler),
-                  failed = error(URLError::Code::networkConnectionLost, "the socket is closed")] {
-      handler(failed);
-    });
+    return later([handler = std::move(handler), failed = closedError()] { handler(failed); });
   }
   const std::uint64_t counter = ++pingCounter_;
   pings_.push_back(Ping{counter, ++nextOrder_, std::move(handler)});
@@ -434,9 +427,15 @@ void WebSocketConnection::finish(ErrorPtr failed) {
 void WebSocketConnection::ended(const ErrorPtr& failed) {
   phase_ = Phase::done;
   easy_ = nullptr;
-  failOperations(failed ? failed
-                        : error(URLError::Code::networkConnectionLost, "the socket is closed"));
+  finalError_ = failed;
+  failOperations(closedError());
   transfer_ = {};
+}
+
+ErrorPtr WebSocketConnection::closedError() const {
+  // After a failed task, what comes later fails as the task did.
+  if (phase_ == Phase::done && finalError_) return finalError_;
+  return error(URLError::Code::networkConnectionLost, "the socket is closed");
 }
 
 }  // namespace net_detail

@@ -77,12 +77,17 @@ class SocketLog : public platform::URLSessionDelegate {
 
 class WebSocketTaskTest : public ::testing::Test {
  protected:
-  std::shared_ptr<URLSessionWebSocketTask> open(const std::string& url,
+  // A suspended task: operations asked for now wait for the socket, in order.
+  std::shared_ptr<URLSessionWebSocketTask> make(const std::string& url,
                                                 platform::HTTPHeaderFields fields = {}) {
     platform::URLRequest request(*platform::URL::fromString(url));
     for (const auto& [name, value] : fields)
       request.setValueForHTTPHeaderField(value, name);
-    auto task = session_->webSocketTask(request);
+    return session_->webSocketTask(request);
+  }
+  std::shared_ptr<URLSessionWebSocketTask> open(const std::string& url,
+                                                platform::HTTPHeaderFields fields = {}) {
+    auto task = make(url, std::move(fields));
     task->resume();
     return task;
   }
@@ -111,11 +116,12 @@ TEST_F(WebSocketTaskTest, OpensEchoesAndClosesFromTheServerInOrder) {
     auto echo = peer.readFrame();
     if (echo && echo->opcode == 8 && echo->closeCode() == 1000) peer.close();
   });
-  auto task = open(server.url("/chat?x=1"), {{"Sec-WebSocket-Protocol", "chat, other"}});
+  auto task = make(server.url("/chat?x=1"), {{"Sec-WebSocket-Protocol", "chat, other"}});
   task->receive(log_->received());
   task->send(Message(std::string("hello")), log_->sent("sent"));
   task->receive(log_->received());
   task->receive(log_->received());  // still waiting when the close comes
+  task->resume();
   ASSERT_TRUE(waitForCompletion());
   EXPECT_EQ(log_->events, (std::vector<std::string>{"open:chat", "text:early", "sent:0",
                                                     "text:hello", "receive-failed:-1005",
@@ -190,14 +196,19 @@ TEST_F(WebSocketTaskTest, RefusedUpgradesFailAndKeepTheResponse) {
       peer.write(c.answer(peer));
       peer.awaitEnd();
     });
-    auto task = open(server.url());
+    auto task = make(server.url());
     task->receive(log_->received());
     task->send(Message(std::string("x")), log_->sent("sent"));
+    task->resume();
     ASSERT_TRUE(waitForCompletion());
     EXPECT_EQ(log_->events, (std::vector<std::string>{"receive-failed:-1011", "sent:-1011",
                                                       "metrics", "complete:-1011"}));
     auto response = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(task->response());
     EXPECT_EQ(response ? response->statusCode() : 0, c.status);
+    // Asked for after the end, an operation fails as the task did.
+    task->sendPing(log_->sent("late"));
+    ASSERT_TRUE(platform::runMainUntil([&] { return log_->events.size() == 5; }, 10));
+    EXPECT_EQ(log_->events.back(), "late:-1011");
   }
 }
 
@@ -233,8 +244,9 @@ TEST_F(WebSocketTaskTest, ProtocolViolationsCloseWithTheirCode) {
       closeSeen = close && close->opcode == 8 ? close->closeCode() : -2;
       peer.close();
     });
-    auto task = open(server.url());
+    auto task = make(server.url());
     task->receive(log_->received());
+    task->resume();
     ASSERT_TRUE(waitForCompletion());
     ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
     EXPECT_EQ(closeSeen, c.closeCode);
@@ -415,8 +427,9 @@ TEST_F(WebSocketTaskTest, FragmentsPingsMasksAndKeys) {
     peer.write(testing_support::hexBytes("88 02 03 e8"));
     peer.readFrame();
   });
-  auto task = open(server.url());
+  auto task = make(server.url());
   task->receive(log_->received());
+  task->resume();
   ASSERT_TRUE(platform::runMainUntil([&] { return log_->events.size() == 2; }, 10));
   for (int i = 0; i < 64; ++i)
     task->send(Message(std::string("same")), [](platform::ErrorPtr) {});
