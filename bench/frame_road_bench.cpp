@@ -16,6 +16,10 @@
 // sustained rate; "x ideal" is the road's cores over it. The X server's cores (its grabs, and
 // the animation's drawing too) are shown apart, since that work is not in this process.
 //
+// The run is repeated on each Wayland desktop the machine has (sway, GNOME's compositor), each
+// started headless by the bench, with the animation drawn as a window on the device's display;
+// there the grab column stays empty, since the compositor copies on its side.
+//
 // A second scenario moves a 200x200 square on an otherwise still 2732x2048 display; the capture
 // then reads only the changed rows into a buffer that holds an earlier frame.
 //
@@ -50,6 +54,10 @@
 #include "platform/dispatch/main_queue.h"
 #include "platform/display/display_environment.h"
 #include "platform/display/display_queries.h"
+#include "platform/display/support/gnome_session.h"
+#include "platform/display/support/sway_session.h"
+#include "platform/display/wlroots_ipc.h"
+#include "platform/display/wlroots_outputs.h"
 #include "platform/display/x_connection.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
@@ -57,6 +65,7 @@
 #include "streaming/frame_sender.h"
 #include "streaming/starting_screen_view_model.h"
 #include "thread_cpu.h"
+#include "wayland_animation.h"
 
 namespace {
 
@@ -83,6 +92,7 @@ Percentiles percentiles(std::vector<double> seconds) {
 }
 
 struct Row {
+  std::string desktop;
   int deviceWidth = 0, deviceHeight = 0;
   int frameWidth = 0, frameHeight = 0;
   Percentiles grab, queue, letterbox, jpeg, send, total;
@@ -100,6 +110,40 @@ struct Row {
   double cpuMsPerFrame = 0, cores = 0, idealCores = 0;
   double captureCores = 0, encodeCores = 0, channelCores = 0, restCores = 0, serverCores = 0;
 };
+
+// The desktop the displays are made on: X (an Xvfb server per display), or a compositor of the
+// bench's own running headless.
+struct Desktop {
+  std::string name;
+  platform::VirtualDisplayBackendKind backend = platform::VirtualDisplayBackendKind::xvfbPerDisplay;
+  std::string waylandDisplay = {}, ipcSocket = {};
+};
+Desktop& desktopInUse() {
+  static Desktop desktop{"X (Xvfb)"};
+  return desktop;
+}
+void useDesktop(const Desktop& desk) {
+  platform::DisplayEnvironment environment;
+  environment.backend = desk.backend;
+  environment.waylandDisplay = desk.waylandDisplay;
+  environment.compositorSocket = desk.ipcSocket;
+  platform::setDisplayEnvironment(environment);
+  desktopInUse() = desk;
+}
+
+// Puts the next window on the newest output of the wlroots compositor.
+void focusNewestOutput() {
+  auto ipc = platform::wlroots::IpcClient::connect(desktopInUse().ipcSocket);
+  if (!ipc) return;
+  auto outputs = (*ipc)->outputs();
+  if (!outputs) return;
+  for (auto it = outputs->rbegin(); it != outputs->rend(); ++it) {
+    if (it->active && !platform::wlroots::isParked(*it)) {
+      (void)(*ipc)->command("focus output " + it->name);
+      return;
+    }
+  }
+}
 
 std::vector<Row>& rows() {
   static std::vector<Row> all;
@@ -333,7 +377,24 @@ Row measureRoad(int width, int height, int side = 0) {
     if (measureFrom > 0 && report.capturedAt >= measureFrom) reports.push_back(report);
   });
   {
-    Animation animation(*location, picture, side);
+    // Drawn through X, or as a window of the compositor covering the display.
+    std::unique_ptr<Animation> xAnimation;
+    std::unique_ptr<bench::WaylandAnimation> waylandAnimation;
+    const Desktop& desk = desktopInUse();
+    if (desk.waylandDisplay.empty()) {
+      xAnimation = std::make_unique<Animation>(*location, picture, side);
+    } else {
+      if (desk.backend == platform::VirtualDisplayBackendKind::wlrootsOutput) focusNewestOutput();
+      waylandAnimation = std::make_unique<bench::WaylandAnimation>(
+          desk.waylandDisplay, width, height, picture, side, kAnimationHz,
+          desk.backend == platform::VirtualDisplayBackendKind::gnomeVirtualMonitor);
+    }
+    struct {
+      Animation* x;
+      bench::WaylandAnimation* wayland;
+      bool running() const { return x ? x->running() : wayland->running(); }
+      std::uint64_t drawn() const { return x ? x->drawn() : wayland->drawn(); }
+    } animation{xAnimation.get(), waylandAnimation.get()};
     if (!animation.running()) {
       row.failure = "cannot draw on the device's display";
       return row;
@@ -385,7 +446,10 @@ Row measureRoad(int width, int height, int side = 0) {
   }
   // A moving square changes its own rows and the few it moved by; the capture reads only those.
   const int changedRows = side > 0 ? side + std::max(3, height / 120) : 0;
-  row.grab = percentiles(timeGrabs(*location, changedRows));
+  // The compositors copy on their side: their grab is not measured apart.
+  if (desktopInUse().waylandDisplay.empty()) {
+    row.grab = percentiles(timeGrabs(*location, changedRows));
+  }
   simulator.stop();
   coordinator.reset();
   platform::drainMainQueue();
@@ -396,6 +460,7 @@ Row measureRoad(int width, int height, int side = 0) {
 
 void report(benchmark::State& state, Row row) {
   if (!row.failure.empty()) state.SkipWithError(row.failure.c_str());
+  row.desktop = desktopInUse().name;
   state.counters["fps"] = row.fps;
   state.counters["sent_p95_ms"] = row.total.p95;
   state.counters["ratio"] = row.ratio;
@@ -404,6 +469,7 @@ void report(benchmark::State& state, Row row) {
 }
 
 void FrameRoad(benchmark::State& state) {
+  useDesktop({"X (Xvfb)"});
   Row row;
   for (auto _ : state) {
     row = measureRoad(int(state.range(0)), int(state.range(1)));
@@ -421,6 +487,7 @@ BENCHMARK(FrameRoad)
 
 // A small change on a large, otherwise still display.
 void FrameRoadSmallChange(benchmark::State& state) {
+  useDesktop({"X (Xvfb)"});
   Row row;
   for (auto _ : state) {
     row = measureRoad(int(state.range(0)), int(state.range(1)), 200);
@@ -441,10 +508,31 @@ std::string pair(const Percentiles& p) {
   return fmt::format("{:.1f}/{:.1f}", p.p50, p.p95);
 }
 
+void printTable();
+
+// One table per desktop, in the order they ran.
+void printTables() {
+  std::vector<Row> all = std::move(rows());
+  std::vector<std::string> desktops;
+  for (const Row& row : all) {
+    if (std::find(desktops.begin(), desktops.end(), row.desktop) == desktops.end()) {
+      desktops.push_back(row.desktop);
+    }
+  }
+  for (const std::string& name : desktops) {
+    rows().clear();
+    for (const Row& row : all)
+      if (row.desktop == name) rows().push_back(row);
+    desktopInUse().name = name;
+    printTable();
+  }
+}
+
 void printTable() {
   std::printf(
-      "\nFrame road, %zu cores, %.0f Hz animation, %.0f s per size (times in ms, p50/p95)\n",
-      platform::availableCores(), kAnimationHz, kMeasureSeconds);
+      "\nFrame road on %s, %zu cores, %.0f Hz animation, %.0f s per size (times in ms, "
+      "p50/p95)\n",
+      desktopInUse().name.c_str(), platform::availableCores(), kAnimationHz, kMeasureSeconds);
   std::printf(
       "%-10s %-10s %-9s %-9s %-9s %-9s %-9s %-11s %5s %5s %7s %6s | %-9s %-9s %5s %5s %-11s\n",
       "device", "frame", "grab", "queue", "letterbox", "jpeg", "send", "capt->sent", "fps", "drop",
@@ -494,17 +582,55 @@ void printTable() {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  // Each virtual display gets an X server of its own, the size of the device.
-  platform::DisplayEnvironment environment;
-  environment.backend = platform::VirtualDisplayBackendKind::xvfbPerDisplay;
-  platform::setDisplayEnvironment(environment);
   // The engine's per-frame console lines would dominate the run; everything else is shown.
   platform::setLogSink([](platform::LogStream, std::string_view line) {
     if (line.starts_with("size of image in KB: ") || line.starts_with("Ping total")) return;
     std::fprintf(stderr, "%.*s\n", int(line.size()), line.data());
   });
+  // Besides X (each virtual display an X server of its own, the size of the device), the
+  // Wayland desktops this machine has: sway and GNOME's compositor, each started headless.
+  std::unique_ptr<testing_display::SwaySession> sway;
+  std::unique_ptr<testing_display::GnomeSession> gnome;
+  const auto registerOn = [](const Desktop& desk) {
+    const auto road = [desk](benchmark::State& state) {
+      useDesktop(desk);
+      Row row;
+      for (auto _ : state) {
+        row = measureRoad(int(state.range(0)), int(state.range(1)));
+        state.SetIterationTime(row.total.p50 / 1e3);
+      }
+      row.scenario = "moving fifth";
+      report(state, std::move(row));
+    };
+    benchmark::RegisterBenchmark(("FrameRoad/" + desk.name).c_str(), road)
+        ->Apply(bench::deviceSizes)
+        ->Iterations(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  };
+  if (testing_display::SwaySession::available()) {
+    if (auto started = testing_display::SwaySession::start()) {
+      sway = std::move(*started);
+      registerOn({"sway", platform::VirtualDisplayBackendKind::wlrootsOutput,
+                  sway->waylandDisplay(), sway->ipcSocket()});
+    } else {
+      std::fprintf(stderr, "sway: %s\n", started.error().c_str());
+    }
+  }
+  if (testing_display::GnomeSession::missingProgram().empty()) {
+    if (auto started = testing_display::GnomeSession::start()) {
+      gnome = std::move(*started);
+      setenv("DBUS_SESSION_BUS_ADDRESS", gnome->busAddress().c_str(), 1);
+      setenv("PIPEWIRE_RUNTIME_DIR", gnome->runtimeDir().c_str(), 1);
+      registerOn({"GNOME", platform::VirtualDisplayBackendKind::gnomeVirtualMonitor,
+                  gnome->waylandDisplay(), ""});
+    } else {
+      std::fprintf(stderr, "GNOME: %s\n", started.error().c_str());
+    }
+  }
   benchmark::RunSpecifiedBenchmarks();
-  printTable();
+  printTables();
+  platform::setDisplayEnvironment(std::nullopt);
   benchmark::Shutdown();
   platform::setLogSink({});
   return 0;

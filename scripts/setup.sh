@@ -24,6 +24,10 @@ packages=(
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libpixman-1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   xvfb x11-xserver-utils
+  # Wayland desktops: wlroots compositors (sway) and GNOME (mutter over D-Bus and PipeWire);
+  # the compositors themselves run headless in the tests
+  libwayland-dev wayland-protocols libsystemd-dev libpipewire-0.3-dev
+  sway mutter pipewire wireplumber dbus-user-session qt6-wayland
   # USB multiplexer
   libusbmuxd-dev
   # application

@@ -1,10 +1,17 @@
 #include <QCoreApplication>
 
+#include <cstdlib>
+
 #include "app/shell/orvandel_app.h"
 #include "platform/display/virtual_display.h"
 #include "platform/foundation/termination_signals.h"
 
 int main(int argc, char** argv) {
+  // On a Wayland desktop the window is a Wayland window (Xwayland only when the plugin is
+  // missing), unless the user chose otherwise.
+  if (std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+    setenv("QT_QPA_PLATFORM", "wayland;xcb", 0);
+  }
   // Asked to end (SIGTERM, SIGINT, SIGHUP), the application ends as when its window closes,
   // and its virtual displays leave the screen first.
   platform::onTerminationSignal([](int) {

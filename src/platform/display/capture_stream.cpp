@@ -1,5 +1,7 @@
 #include "platform/display/capture_stream.h"
 
+#include "platform/display/compositor_capture.h"
+
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -589,8 +591,13 @@ void CaptureStream::Engine::requestStop() {
 void CaptureStream::Engine::run(std::function<void(ErrorPtr)> completion) {
   pthread_setname_np(pthread_self(), "tovarine-captur");
   x11::SigpipeGuard guard;  // for the thread's whole life
+  // A display a Wayland compositor shows is captured through that compositor.
+  auto compositor = makeCompositorCapture(
+      filter.display().displayID(),
+      {configuration, wakeup->fd(), [w = wakeup] { w->drain(); }, [w = wakeup] { w->signal(); },
+       &stopRequested, [this](const std::shared_ptr<SampleBuffer>& sample) { deliver(sample); }});
   CaptureSession session(*this, wakeup);
-  ErrorPtr error = session.setUp();
+  ErrorPtr error = compositor ? compositor->setUp() : session.setUp();
 
   // Nothing is captured before the completion has returned, so whoever starts the stream can
   // get ready for samples there.
@@ -608,7 +615,7 @@ void CaptureStream::Engine::run(std::function<void(ErrorPtr)> completion) {
     condition.wait(lock, [&] { return completionReturned || stopRequested.load(); });
   }
   if (stopRequested.load()) return;
-  if (auto ended = session.loop()) endedWithError(ended);
+  if (auto ended = compositor ? compositor->loop() : session.loop()) endedWithError(ended);
 }
 
 std::shared_ptr<CaptureStream> CaptureStream::make(ContentFilter filter,

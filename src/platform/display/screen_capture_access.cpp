@@ -1,6 +1,8 @@
 #include "platform/display/screen_capture_access.h"
 
 #include "platform/display/display_environment.h"
+#include "platform/display/virtual_display_backend.h"
+#include "platform/display/wlroots_ipc.h"
 #include "platform/display/x_connection.h"
 #include "platform/display/xvfb_server.h"
 
@@ -8,6 +10,18 @@ namespace platform {
 
 bool preflightScreenCaptureAccess() {
   const DisplayEnvironment environment = currentDisplayEnvironment();
+  switch (environment.backend) {
+    case VirtualDisplayBackendKind::wlrootsOutput: {
+      auto ipc = wlroots::IpcClient::connect(environment.compositorSocket);
+      return ipc && (*ipc)->version().has_value();
+    }
+    case VirtualDisplayBackendKind::gnomeVirtualMonitor:
+      return mutterScreenCastAvailable();
+    case VirtualDisplayBackendKind::unavailable:
+      return false;
+    default:
+      break;
+  }
   if (environment.backend == VirtualDisplayBackendKind::xvfbPerDisplay) {
     return XvfbServer::isAvailable(environment.xvfbProgram);
   }

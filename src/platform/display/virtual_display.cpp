@@ -61,9 +61,20 @@ void releaseAllVirtualDisplays() {
 
 void reclaimAbandonedVirtualDisplays() {
   const DisplayEnvironment environment = currentDisplayEnvironment();
+  if (environment.backend == VirtualDisplayBackendKind::wlrootsOutput) {
+    auto reclaimed = reclaimAbandonedOutputs(environment.compositorSocket);
+    if (!reclaimed) {
+      log("Cannot look for outputs left behind by an ended process: " + reclaimed.error());
+    } else if (*reclaimed > 0) {
+      log(fmt::format("Took back {} output(s) left behind by an ended process", *reclaimed));
+    }
+    return;
+  }
+  // An Xvfb of ours dies with the process that started it, and the compositor removes a
+  // GNOME virtual monitor when its client dies.
   if (environment.backend != VirtualDisplayBackendKind::randrMonitor ||
       environment.xDisplay.empty()) {
-    return;  // an Xvfb of ours dies with the process that started it
+    return;
   }
   auto removed = reclaimAbandonedMonitors(environment.xDisplay);
   if (removed && *removed > 0) {
@@ -112,9 +123,22 @@ bool VirtualDisplay::applySettings(const VirtualDisplaySettings& settings) {
   }
 
   const DisplayEnvironment environment = currentDisplayEnvironment();
-  auto made = environment.backend == VirtualDisplayBackendKind::randrMonitor
-                  ? makeRandrMonitorDisplay(environment.xDisplay, request)
-                  : makeXvfbDisplay(environment.xvfbProgram, request);
+  auto made = [&]() -> std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> {
+    switch (environment.backend) {
+      case VirtualDisplayBackendKind::randrMonitor:
+        return makeRandrMonitorDisplay(environment.xDisplay, request);
+      case VirtualDisplayBackendKind::xvfbPerDisplay:
+        return makeXvfbDisplay(environment.xvfbProgram, request);
+      case VirtualDisplayBackendKind::wlrootsOutput:
+        return makeWlrootsDisplay(environment.compositorSocket, environment.waylandDisplay,
+                                  request);
+      case VirtualDisplayBackendKind::gnomeVirtualMonitor:
+        return makeMutterDisplay(request);
+      case VirtualDisplayBackendKind::unavailable:
+        break;
+    }
+    return std::unexpected(environment.unavailableReason);
+  }();
   if (!made) return refuse(std::move(made.error()));
   std::unique_ptr<VirtualDisplayHandle> handle = std::move(*made);
   {

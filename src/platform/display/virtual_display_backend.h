@@ -47,4 +47,23 @@ inline constexpr const char* kFallbackMonitorName = "Tovarine Display";
 std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeXvfbDisplay(
     const std::string& xvfbProgram, const VirtualDisplayRequest& request);
 
+// A headless output of the wlroots compositor whose IPC socket is `ipcSocket`, right of the
+// existing outputs; captured over the Wayland socket `waylandDisplay`. A parked output of ours
+// is reused before a new one is made.
+std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeWlrootsDisplay(
+    const std::string& ipcSocket, const std::string& waylandDisplay,
+    const VirtualDisplayRequest& request);
+
+// Takes back the outputs of processes that died on that compositor (removed, or parked where
+// the compositor cannot remove them); answers how many.
+std::expected<int, std::string> reclaimAbandonedOutputs(const std::string& ipcSocket);
+
+// Whether GNOME's screen-cast interface is on the session bus.
+bool mutterScreenCastAvailable();
+
+// A virtual monitor of GNOME's compositor: a screen-cast session recording a virtual monitor,
+// which exists while its stream is negotiated at the requested size.
+std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeMutterDisplay(
+    const VirtualDisplayRequest& request);
+
 }  // namespace platform

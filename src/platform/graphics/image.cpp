@@ -20,7 +20,8 @@ constexpr double kMinUnresizedHeight = 600;
 }  // namespace
 
 std::optional<Image> Image::wrap(const std::uint8_t* pixels, int width, int height,
-                                 std::size_t bytesPerRow, std::shared_ptr<const void> keepAlive) {
+                                 std::size_t bytesPerRow, std::shared_ptr<const void> keepAlive,
+                                 ImagePixelFormat format) {
   if (!pixels || !validGeometry(width, height)) return std::nullopt;
   if (bytesPerRow < static_cast<std::size_t>(width) * 4 || bytesPerRow % 4 != 0)
     return std::nullopt;
@@ -30,6 +31,7 @@ std::optional<Image> Image::wrap(const std::uint8_t* pixels, int width, int heig
   image.width_ = width;
   image.height_ = height;
   image.bytesPerRow_ = bytesPerRow;
+  image.pixelFormat_ = format;
   image.keepAlive_ = std::move(keepAlive);
   return image;
 }

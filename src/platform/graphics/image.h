@@ -12,10 +12,18 @@ namespace platform {
 // The largest width or height a baseline JPEG image can carry.
 inline constexpr int kMaxImageDimension = 65500;
 
-// An image of 32-bit BGRX pixels (blue, green, red in the low three bytes in memory order, the
-// fourth byte ignored), read-only. It either points into memory someone else owns, kept alive
-// by the handle it was made with (a captured shared-memory buffer, for instance), or owns its
-// pixels. Copies share the pixels.
+// How the four bytes of a pixel are read.
+enum class ImagePixelFormat {
+  // Blue, green, red in memory order; the fourth byte is ignored (pixman's x8r8g8b8).
+  opaqueBGRX,
+  // Blue, green, red, alpha in memory order, the colours already multiplied by alpha (pixman's
+  // a8r8g8b8).
+  premultipliedBGRA,
+};
+
+// An image of 32-bit pixels, opaque BGRX unless made otherwise, read-only. It either points into
+// memory someone else owns, kept alive by the handle it was made with (a captured shared-memory
+// buffer, for instance), or owns its pixels. Copies share the pixels.
 class Image {
  public:
   Image() = default;
@@ -24,12 +32,14 @@ class Image {
   // lives. Rows must hold at least `width` pixels and start on 4-byte boundaries; no image is
   // made from an empty or out-of-range geometry.
   static std::optional<Image> wrap(const std::uint8_t* pixels, int width, int height,
-                                   std::size_t bytesPerRow, std::shared_ptr<const void> keepAlive);
+                                   std::size_t bytesPerRow, std::shared_ptr<const void> keepAlive,
+                                   ImagePixelFormat format = ImagePixelFormat::opaqueBGRX);
 
   bool isNull() const { return pixels_ == nullptr; }
   int width() const { return width_; }
   int height() const { return height_; }
   std::size_t bytesPerRow() const { return bytesPerRow_; }
+  ImagePixelFormat pixelFormat() const { return pixelFormat_; }
   const std::uint8_t* pixels() const { return pixels_; }
   const std::uint8_t* row(int y) const {
     return pixels_ + static_cast<std::size_t>(y) * bytesPerRow_;
@@ -53,6 +63,7 @@ class Image {
   int width_ = 0;
   int height_ = 0;
   std::size_t bytesPerRow_ = 0;
+  ImagePixelFormat pixelFormat_ = ImagePixelFormat::opaqueBGRX;
   std::shared_ptr<const void> keepAlive_;
 };
 

@@ -17,17 +17,21 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/download_resume_data.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
+#include "platform/net/url_session_cache.h"
 
 namespace platform {
 
@@ -83,6 +87,7 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = URLCredentialStorage::shared();
   configuration.httpCookieStorage = HTTPCookieStorage::shared();
+  configuration.urlCache = URLCache::shared();
   return configuration;
 }
 
@@ -90,6 +95,7 @@ URLSessionConfiguration URLSessionConfiguration::ephemeral() {
   URLSessionConfiguration configuration;
   configuration.urlCredentialStorage = std::make_shared<URLCredentialStorage>();
   configuration.httpCookieStorage = std::make_shared<HTTPCookieStorage>();
+  configuration.urlCache = std::make_shared<URLCache>(4 * 1024 * 1024, 0);
   return configuration;
 }
 
@@ -276,6 +282,8 @@ struct Transfer {
   // A web socket's upgrade and frames, once its connection is asked for.
   std::shared_ptr<WebSocketConnection> webSocket;
 
+  TransferCache cache;  // lookups in the session's URL cache and what goes back into it
+
   ~Transfer() {
     if (easy) curl_easy_cleanup(easy);
     if (headers) curl_slist_free_all(headers);
@@ -351,6 +359,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       std::lock_guard lock(mutex_);
       if (stopping_) return false;
       commands_.push_back(std::move(command));
+      commandsQueued_.store(true, std::memory_order_release);
+      // A thread that is not waiting takes the command on its next turn, and one wake-up
+      // already on its way covers every command posted until the thread runs.
+      if (!polling_ || wakePending_) return true;
+      wakePending_ = true;
     }
     curl_multi_wakeup(multi_);
     return true;
@@ -456,7 +469,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     transfer->suspended = false;
     if (transfer->webSocket) transfer->webSocket->setSuspended(false);
     transfer->keepAlive = std::move(session);
-    if (transfer->lastActivityUptime > 0) transfer->lastActivityUptime = systemUptime();
+    if (transfer->lastActivityUptime > 0) touch(*transfer);
     updatePause(*transfer);
   }
 
@@ -466,7 +479,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     auto it = transfers_.find(identifier);
     if (it == transfers_.end() || it->second->cancelled) return;
     Transfer& transfer = *it->second;
-    if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+    if (transfer.lastActivityUptime > 0) touch(transfer);
     updatePause(transfer);
   }
 
@@ -538,7 +551,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       finish(transfer, nullptr);
       return;
     }
-    if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+    if (transfer.lastActivityUptime > 0) touch(transfer);
     updatePause(transfer);
   }
 
@@ -649,6 +662,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void onHeaderLine(Transfer& transfer, std::string_view line);
   void deliverResponse(Transfer& transfer);
   void onDone(Transfer& transfer, CURLcode result);
+  // Answers the task with the response its cache lookup found.
+  void serveFromCache(Transfer& transfer, const URLRequest& request);
+  // At a successful end: the stored body a response stands for, and the proposal to store.
+  void completeFromCache(Transfer& transfer);
   // At the end of a head: true when the response is a redirect this layer handles (followed,
   // refused as too many, or put to the delegate), so it is not delivered now.
   bool considerRedirect(Transfer& transfer, int status);
@@ -660,6 +677,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
                     std::string& problem);
   void checkTimers();
   double nextDeadline();
+  // Marks `transfer` active now, for its idle time-out.
+  void touch(Transfer& transfer);
+  // A time-out may fall due at `uptime`: the loop looks at the transfers' timers again by then.
+  void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
+  double idleLimit(const Transfer& transfer) const;
   void updatePause(Transfer& transfer);
   void finish(Transfer& transfer, ErrorPtr error);
   void finishQuietly(Transfer& transfer);
@@ -674,6 +696,13 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> commands_;
   bool stopping_ = false;
+  // The I/O thread is in (or about to enter) its wait, and whether a wake-up was sent since.
+  bool polling_ = false;
+  bool wakePending_ = false;
+  std::atomic<bool> commandsQueued_{false};  // `commands_` is not empty, readable without the lock
+  // I/O thread only: a delegate answer (a disposition, a redirect decision, a body stream) was
+  // asked for since the thread last waited; it usually comes back within microseconds.
+  bool answerExpected_ = false;
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
@@ -685,6 +714,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   CURLSH* plainShare_ = nullptr;
 
   // I/O thread only.
+  // No transfer's time-out falls due before this uptime, so the loop need not walk the
+  // transfers (which is linear in their number) until then. Every event that can bring a
+  // deadline nearer notes it, and each walk sets it to the nearest one found.
+  double timersDue_ = 0;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   bool invalidateWhenDone_ = false;
@@ -695,7 +728,7 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   auto* core = transfer->core;
   core->onHeaderLine(*transfer, std::string_view(data, size * count));
-  if (transfer->lastActivityUptime > 0) transfer->lastActivityUptime = systemUptime();
+  if (transfer->lastActivityUptime > 0) core->touch(*transfer);
   return size * count;
 }
 
@@ -745,7 +778,7 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
       std::lock_guard lock(transfer->shared->mutex);
       transfer->shared->bytesReceived += step;
     }
-    transfer->lastActivityUptime = systemUptime();
+    core->touch(*transfer);
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
     const std::int64_t total = transfer->downloadWritten;
     const std::int64_t expected = transfer->downloadExpected;
@@ -775,8 +808,9 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     std::lock_guard lock(transfer->shared->mutex);
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
+  transfer->cache.collect(data, length);
   shared->undeliveredBytes.fetch_add(std::int64_t(length));
-  transfer->lastActivityUptime = systemUptime();
+  core->touch(*transfer);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   core->deliver(
       [task, chunk, shared](URLSessionDelegate& delegate,
@@ -842,10 +876,9 @@ int seekCallback(void* context, curl_off_t offset, int origin) {
 int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
                      curl_off_t uploaded) {
   auto* transfer = static_cast<Transfer*>(context);
-  double now = systemUptime();
   if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
       uploaded != transfer->lastUploaded) {
-    transfer->lastActivityUptime = now;
+    transfer->core->touch(*transfer);
   }
   if (uploaded != transfer->lastUploaded) transfer->core->reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;
@@ -975,9 +1008,8 @@ bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
       session);
   answer.reset();
 
-  const double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
-                                    transfer.task->originalRequest_->timeoutInterval);
-  double deadline = systemUptime() + (idleLimit > 0 ? idleLimit : 365 * 24 * 3600.0);
+  const double idle = idleLimit(transfer);
+  double deadline = systemUptime() + (idle > 0 ? idle : 365 * 24 * 3600.0);
   if (configuration_.timeoutIntervalForResource > 0) {
     deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
   }
@@ -1002,7 +1034,7 @@ bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
     std::lock_guard lock(mutex_);
     challengeWaits_.erase(wait);
   }
-  if (transfer.lastActivityUptime > 0) transfer.lastActivityUptime = systemUptime();
+  if (transfer.lastActivityUptime > 0) touch(transfer);
   return true;
 }
 
@@ -1216,6 +1248,7 @@ bool SessionCore::considerRedirect(Transfer& transfer, int status) {
     return true;
   }
   transfer.awaitingRedirect = true;
+  answerExpected_ = true;
   // Dropped unanswered, the handler leaves the redirect unfollowed.
   auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
       [weak = weak_from_this(),
@@ -1341,6 +1374,7 @@ void SessionCore::run() {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
       commands.swap(commands_);
+      commandsQueued_.store(false, std::memory_order_relaxed);
     }
     for (auto& command : commands)
       command();
@@ -1361,7 +1395,11 @@ void SessionCore::run() {
       CURLcode result = message->data.result;
       if (transfer) onDone(*transfer, result);
     }
-    checkTimers();
+    if (systemUptime() >= timersDue_) {
+      checkTimers();
+      const double deadline = nextDeadline();
+      timersDue_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
+    }
     // Web sockets move their bytes themselves, over the sockets libcurl opened.
     std::vector<curl_waitfd> waits;
     double webSocketDeadline = 0;
@@ -1378,13 +1416,24 @@ void SessionCore::run() {
     curl_multi_timeout(multi_, &curlTimeout);
     double wait = 1.0;
     if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
-    double deadline = nextDeadline();
-    if (deadline > 0) wait = std::min(wait, std::max(0.0, deadline - systemUptime()));
+    wait = std::min(wait, std::max(0.0, timersDue_ - systemUptime()));
     if (webSocketDeadline > 0) {
       wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
     }
+    // Catching an answer the delegate is about to give saves a wake-up through the poll.
+    if (std::exchange(answerExpected_, false) &&
+        spinUntil([this] { return commandsQueued_.load(std::memory_order_acquire); }))
+      continue;
+    {
+      std::lock_guard lock(mutex_);
+      if (!commands_.empty() || stopping_) continue;
+      polling_ = true;
+      wakePending_ = false;
+    }
     curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()),
                     static_cast<int>(wait * 1000.0 + 0.999), nullptr);
+    std::lock_guard lock(mutex_);
+    polling_ = false;
   }
 
   // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
@@ -1414,6 +1463,8 @@ void SessionCore::setUp(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest_;
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
+  if (configuration_.timeoutIntervalForResource > 0)
+    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
   {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;
@@ -1439,11 +1490,19 @@ void SessionCore::setUp(Transfer& transfer) {
   auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
                     ? configuration_.requestCachePolicy
                     : request.cachePolicy;
-  if (policy == URLRequest::CachePolicy::returnCacheDataDontLoad) {
-    return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
+  URLRequest sent = request;  // with the validators of a revalidation
+  switch (
+      transfer.cache.begin(configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
+                           transfer.task->kind_ == URLSessionTask::Kind::data, sent, Date::now())) {
+    case CacheStep::unavailable:
+      return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
+    case CacheStep::serve:
+      return serveFromCache(transfer, request);
+    case CacheStep::load:
+      break;
   }
 
-  if (std::string problem; !buildHeaders(transfer, request, isUpload, problem)) {
+  if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
   if (transfer.isDownload && !setUpDownloadFile(transfer, source)) return;
@@ -1601,6 +1660,7 @@ bool SessionCore::setUpUploadBody(Transfer& transfer, const TaskSource& source,
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
       }
       transfer.awaitingBodyStream = true;
+      answerExpected_ = true;
       break;
     }
   }
@@ -1867,6 +1927,11 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.transactions.push_back(std::move(metrics));
   }
   if (considerRedirect(transfer, status)) return;
+  if (!transfer.transactions.empty()) {
+    if (auto current = transfer.task->currentRequest()) {
+      transfer.cache.onResponse(*current, transfer.transactions.back().response);
+    }
+  }
   // Every byte of the body that went out is told before the answer.
   curl_off_t uploaded = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
@@ -1900,6 +1965,7 @@ void SessionCore::deliverResponse(Transfer& transfer) {
   }
   if (!delegate()) return;  // nobody to ask: the body flows
   transfer.awaitingDisposition = true;
+  answerExpected_ = true;
 
   // The answer may come from any thread, or never: a handler dropped unanswered cancels.
   struct Answer {
@@ -1925,6 +1991,55 @@ void SessionCore::deliverResponse(Transfer& transfer) {
             [answer](URLSessionDelegate::ResponseDisposition d) { answer->give(d); };
         answer.reset();  // from here only the handler holds the answer
         delegate.didReceiveResponse(session, task, response, std::move(handler));
+      },
+      transfer.keepAlive);
+}
+
+void SessionCore::serveFromCache(Transfer& transfer, const URLRequest& request) {
+  transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
+  deliverResponse(transfer);
+  if (transfer.awaitingDisposition) {
+    transfer.completionPending = true;  // the body follows the delegate's allow
+    return;
+  }
+  finish(transfer, nullptr);
+}
+
+void SessionCore::completeFromCache(Transfer& transfer) {
+  auto task = std::dynamic_pointer_cast<URLSessionDataTask>(transfer.task);
+  if (!task) return;
+  if (auto body = transfer.cache.takeStoredBody()) {
+    {
+      std::lock_guard lock(transfer.shared->mutex);
+      transfer.shared->bytesReceived += static_cast<std::int64_t>(body->size());
+    }
+    if (!body->empty()) {
+      auto chunk = std::make_shared<const Bytes>(std::move(*body));
+      deliver(
+          [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+            delegate.didReceiveData(session, task, *chunk);
+          },
+          transfer.keepAlive);
+    }
+  }
+  auto proposal = transfer.cache.takeProposal();
+  if (!proposal) return;
+  auto cache = transfer.cache.cache();
+  auto request = transfer.cache.storeRequest();
+  if (!delegate()) return TransferCache::store(cache, proposal, request);
+  // Stored from whatever thread answers; a handler dropped unanswered stores nothing.
+  auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
+      [cache, request](CachedURLResponsePtr answer) {
+        TransferCache::store(cache, answer, request);
+      });
+  deliver(
+      [task, proposal, once](URLSessionDelegate& delegate,
+                             const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(CachedURLResponsePtr)> handler = [once](CachedURLResponsePtr answer) {
+          once->call(std::move(answer));
+        };
+        once.reset();
+        delegate.willCacheResponse(session, task, proposal, std::move(handler));
       },
       transfer.keepAlive);
 }
@@ -2010,6 +2125,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
           transfer.keepAlive);
     }
     transfer.retryAtUptime = systemUptime() + 1.0;
+    noteDeadline(transfer.retryAtUptime);
     return;
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
@@ -2057,6 +2173,9 @@ void SessionCore::checkTimers() {
       transfer->lastActivityUptime = 0;
       transfer->errorBuffer[0] = 0;
       if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
+      // Back in the transfers the walk below times, with its resource time-out.
+      if (configuration_.timeoutIntervalForResource > 0)
+        noteDeadline(transfer->startUptime + configuration_.timeoutIntervalForResource);
       continue;
     }
     if (waiting) {
@@ -2065,15 +2184,14 @@ void SessionCore::checkTimers() {
       }
       continue;
     }
-    double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
-                                transfer->task->originalRequest_->timeoutInterval);
+    const double idle = idleLimit(*transfer);
     bool held = transfer->suspended || transfer->awaitingDisposition ||
                 transfer->shared->receiveHolds.load() > 0;
-    bool idle = !held && idleLimit > 0 && transfer->lastActivityUptime > 0 &&
-                now - transfer->lastActivityUptime >= idleLimit;
+    bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
+                       now - transfer->lastActivityUptime >= idle;
     bool overall = configuration_.timeoutIntervalForResource > 0 &&
                    now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
-    if (idle || overall) expired.push_back(transfer.get());
+    if (idleExpired || overall) expired.push_back(transfer.get());
   }
   for (Transfer* transfer : expired) {
     removeFromMulti(*transfer);
@@ -2081,6 +2199,18 @@ void SessionCore::checkTimers() {
                          "no progress within the time-out");
     finish(*transfer, transfer->isDownload ? downloadFailure(*transfer, error) : makeError(error));
   }
+}
+
+double SessionCore::idleLimit(const Transfer& transfer) const {
+  return std::min(configuration_.timeoutIntervalForRequest,
+                  transfer.task->originalRequest_->timeoutInterval);
+}
+
+void SessionCore::touch(Transfer& transfer) {
+  const double now = systemUptime();
+  transfer.lastActivityUptime = now;
+  const double limit = idleLimit(transfer);
+  if (limit > 0) noteDeadline(now + limit);
 }
 
 double SessionCore::nextDeadline() {
@@ -2092,11 +2222,10 @@ double SessionCore::nextDeadline() {
     if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
     if (!transfer->inMulti) continue;
     if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    double idleLimit = std::min(configuration_.timeoutIntervalForRequest,
-                                transfer->task->originalRequest_->timeoutInterval);
-    if (transfer->lastActivityUptime > 0 && idleLimit > 0 && !transfer->suspended &&
+    const double idle = idleLimit(*transfer);
+    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
         !transfer->awaitingDisposition && transfer->shared->receiveHolds.load() == 0) {
-      consider(transfer->lastActivityUptime + idleLimit);
+      consider(transfer->lastActivityUptime + idle);
     }
     if (configuration_.timeoutIntervalForResource > 0) {
       consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
@@ -2106,6 +2235,7 @@ double SessionCore::nextDeadline() {
 }
 
 void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
+  if (!error) completeFromCache(transfer);
   removeFromMulti(transfer);
   transfer.awaitingBodyStream = false;
   transfer.releaseDownloadFile();
@@ -2239,6 +2369,8 @@ void SessionCore::setUpWebSocket(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest_;
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
+  if (configuration_.timeoutIntervalForResource > 0)
+    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
   {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;

@@ -18,6 +18,7 @@
 #include "platform/net/cached_url_response.h"
 #include "platform/net/http_cookie_storage.h"
 #include "platform/net/http_url_response.h"
+#include "platform/net/url_cache.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_request.h"
 #include "platform/net/url_session_task_metrics.h"
@@ -66,9 +67,15 @@ struct URLSessionConfiguration {
   double timeoutIntervalForRequest = 60.0;
   // Seconds a task may take from its first resume to its end, all told.
   double timeoutIntervalForResource = 7 * 24 * 3600.0;
-  // Applies to requests that use the protocol's policy. There is no response cache: every
-  // policy loads from the network, except that "cache only" finds nothing and fails.
+  // Applies to requests that use the protocol's policy. Only data tasks with a GET use the
+  // cache: `useProtocolCachePolicy` serves a fresh stored response and revalidates a stale one
+  // that has a validator; `reloadIgnoringLocalCacheData` always loads (and may store);
+  // `returnCacheDataElseLoad` takes a stored response whatever its age, else loads;
+  // `returnCacheDataDontLoad` takes one, else fails with `resourceUnavailable`.
   URLRequest::CachePolicy requestCachePolicy = URLRequest::CachePolicy::useProtocolCachePolicy;
+  // Where responses are kept: `URLCache::shared()` for the default configuration, a
+  // memory-only cache of its own for an ephemeral one. None: nothing is kept or served.
+  std::shared_ptr<URLCache> urlCache;
   // Whether requests carry the session's cookies and keep the ones they receive (a request can
   // still opt out with its own `httpShouldHandleCookies`).
   bool httpShouldSetCookies = true;

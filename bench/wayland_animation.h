@@ -1,0 +1,38 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+// Draws on a Wayland compositor's output from a thread and connection of its own, as the X
+// animation does: a window holding the desktop picture, fullscreen or tiled over the output, on
+// which a square moves every 1/60 s. Each commit damages exactly the square's old and new
+// places, so the compositor sees what an application moving one thing would change.
+class WaylandAnimation {
+ public:
+  WaylandAnimation(const std::string& waylandDisplay, int width, int height,
+                   const std::vector<std::uint8_t>& picture, int side, double hertz,
+                   bool fullscreen);
+  ~WaylandAnimation();
+  WaylandAnimation(const WaylandAnimation&) = delete;
+  WaylandAnimation& operator=(const WaylandAnimation&) = delete;
+
+  bool running() const { return ready_; }
+  std::uint64_t drawn() const { return drawn_.load(); }
+
+  struct State;
+
+ private:
+  void run();
+  State* state_ = nullptr;
+  bool ready_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> drawn_{0};
+  std::thread thread_;
+};
+
+}  // namespace bench

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/display/compositor_capture.h"
+
+namespace platform {
+
+// Captures the output named `output` of the wlroots compositor on `waylandDisplay` with the
+// screencopy protocol (version 3): one Wayland connection per stream, frames copied only once
+// the output changed (`copy_with_damage`) into a pool of shared-memory buffers that are handed
+// on as the frames' BGRX pixels, at most one per frame interval.
+std::unique_ptr<CompositorCapture> makeScreencopyCapture(const std::string& waylandDisplay,
+                                                         const std::string& output,
+                                                         CompositorCaptureContext context);
+
+namespace wlroots {
+
+struct PixelArea {
+  std::int32_t x = 0, y = 0;
+  std::uint32_t width = 0, height = 0;
+  bool operator==(const PixelArea&) const = default;
+};
+
+// The smallest rectangle holding both; an empty one holds nothing.
+PixelArea unite(const PixelArea& a, const PixelArea& b);
+// Clipped to a frame of `width`×`height`, and turned upside down when the frame arrived so.
+PixelArea frameDamage(const PixelArea& damage, std::uint32_t width, std::uint32_t height,
+                      bool yInverted);
+
+}  // namespace wlroots
+
+}  // namespace platform

@@ -1,0 +1,296 @@
+#include "platform/net/url_session_cache.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace platform::net_detail {
+
+namespace {
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string_view trim(std::string_view text) {
+  auto begin = text.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  auto end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
+// Seconds as a delta-seconds value states them; none when the text is not one.
+std::optional<double> deltaSeconds(std::string_view text) {
+  text = trim(text);
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    text = text.substr(1, text.size() - 2);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (end != text.data() + text.size()) return std::nullopt;
+  // A number too large for its type means "a very long time", not an error.
+  if (error == std::errc::result_out_of_range) return 2147483648.0;
+  if (error != std::errc()) return std::nullopt;
+  return static_cast<double>(value);
+}
+
+void applyDirectives(std::string_view value, CacheDirectives& directives) {
+  // Directives are separated by commas outside quoted strings.
+  std::size_t start = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i <= value.size(); ++i) {
+    if (i < value.size()) {
+      if (value[i] == '"') quoted = !quoted;
+      if (value[i] != ',' || quoted) continue;
+    }
+    auto item = trim(value.substr(start, i - start));
+    start = i + 1;
+    auto eq = item.find('=');
+    std::string name = lower(trim(item.substr(0, eq)));
+    if (name == "no-store") {
+      directives.noStore = true;
+    } else if (name == "no-cache") {
+      directives.noCache = true;
+    } else if (name == "max-age") {
+      auto seconds =
+          eq == std::string_view::npos ? std::nullopt : deltaSeconds(item.substr(eq + 1));
+      directives.maxAge = seconds.value_or(0);
+    }
+  }
+}
+
+std::optional<Date> httpDate(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  time_t seconds = curl_getdate(text->c_str(), nullptr);
+  if (seconds == -1) return std::nullopt;
+  return Date::fromTimeIntervalSince1970(static_cast<double>(seconds));
+}
+
+HTTPURLResponsePtr httpResponse(const URLResponsePtr& response) {
+  return std::dynamic_pointer_cast<const HTTPURLResponse>(response);
+}
+
+}  // namespace
+
+CacheDirectives requestDirectives(const URLRequest& request) {
+  CacheDirectives directives;
+  if (auto value = request.valueForHTTPHeaderField("Cache-Control")) {
+    applyDirectives(*value, directives);
+  }
+  if (auto pragma = request.valueForHTTPHeaderField("Pragma")) {
+    CacheDirectives fromPragma;
+    applyDirectives(*pragma, fromPragma);
+    directives.noCache = directives.noCache || fromPragma.noCache;
+  }
+  return directives;
+}
+
+CacheDirectives responseDirectives(const HTTPURLResponse& response) {
+  CacheDirectives directives;
+  if (auto value = response.valueForHTTPHeaderField("Cache-Control")) {
+    applyDirectives(*value, directives);
+  }
+  return directives;
+}
+
+bool isStorableStatus(int statusCode) {
+  static constexpr int kStorable[] = {200, 203, 204, 300, 301, 308, 404, 405, 410, 414, 501};
+  return std::find(std::begin(kStorable), std::end(kStorable), statusCode) != std::end(kStorable);
+}
+
+bool isStorable(const URLRequest& request, const HTTPURLResponse& response) {
+  if (request.httpMethod.value_or("GET") != "GET") return false;
+  if (!isStorableStatus(response.statusCode())) return false;
+  if (requestDirectives(request).noStore || responseDirectives(response).noStore) return false;
+  if (auto vary = response.valueForHTTPHeaderField("Vary")) {
+    std::size_t start = 0;
+    while (start <= vary->size()) {
+      auto comma = std::min(vary->find(',', start), vary->size());
+      if (trim(std::string_view(*vary).substr(start, comma - start)) == "*") return false;
+      start = comma + 1;
+    }
+  }
+  return true;
+}
+
+double freshnessLifetime(const HTTPURLResponse& response, Date storedAt) {
+  if (auto maxAge = responseDirectives(response).maxAge) return *maxAge;
+  auto expiresText = response.valueForHTTPHeaderField("Expires");
+  if (!expiresText) return 0;
+  // An Expires that does not parse (such as "0") means already expired.
+  auto expires = httpDate(expiresText);
+  if (!expires) return 0;
+  auto date = httpDate(response.valueForHTTPHeaderField("Date")).value_or(storedAt);
+  return std::max(0.0, *expires - date);
+}
+
+double currentAge(const HTTPURLResponse& response, Date storedAt, Date now) {
+  auto date = httpDate(response.valueForHTTPHeaderField("Date")).value_or(storedAt);
+  double apparent = std::max(0.0, storedAt - date);
+  double stated = 0;
+  if (auto age = response.valueForHTTPHeaderField("Age")) stated = deltaSeconds(*age).value_or(0);
+  return std::max(apparent, stated) + std::max(0.0, now - storedAt);
+}
+
+HTTPURLResponsePtr mergeNotModified(const HTTPURLResponse& stored,
+                                    const HTTPURLResponse& notModified) {
+  HTTPHeaderFields fields = stored.allHeaderFields();
+  for (const auto& [name, value] : notModified.allHeaderFields()) {
+    // These describe the 304's own (empty) framing, not the stored body.
+    bool framing = false;
+    for (const char* kept : {"Content-Length", "Content-Encoding", "Transfer-Encoding",
+                             "Content-Range", "Connection", "Keep-Alive"}) {
+      framing = framing || headerNamesEqual(name, kept);
+    }
+    if (!framing) fields.set(name, value);
+  }
+  std::vector<std::string> lines;
+  lines.reserve(fields.size());
+  for (const auto& [name, value] : fields)
+    lines.push_back(name + ": " + value);
+  return std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
+      stored.url(), stored.statusCode(), stored.httpVersion(), lines, true));
+}
+
+URLRequest requestWithAdditionalHeaders(const URLRequest& request,
+                                        const std::optional<HTTPHeaderFields>& additional) {
+  URLRequest effective = request;
+  if (additional) {
+    for (const auto& [name, value] : *additional) {
+      if (!effective.valueForHTTPHeaderField(name))
+        effective.setValueForHTTPHeaderField(value, name);
+    }
+  }
+  return effective;
+}
+
+CacheStep TransferCache::begin(const std::shared_ptr<URLCache>& cache,
+                               URLRequest::CachePolicy policy,
+                               const std::optional<HTTPHeaderFields>& additionalHeaders,
+                               bool isDataTask, URLRequest& sent, Date now) {
+  using Policy = URLRequest::CachePolicy;
+  const bool dontLoad = policy == Policy::returnCacheDataDontLoad;
+  const CacheStep miss = dontLoad ? CacheStep::unavailable : CacheStep::load;
+  if (!cache || !isDataTask || sent.httpMethod.value_or("GET") != "GET") return miss;
+  cache_ = cache;
+  additionalHeaders_ = additionalHeaders;
+  enabled_ = true;
+  if (policy == Policy::reloadIgnoringLocalCacheData ||
+      policy == Policy::reloadIgnoringLocalAndRemoteCacheData) {
+    return CacheStep::load;
+  }
+  URLRequest effective = requestWithAdditionalHeaders(sent, additionalHeaders_);
+  auto entry = cache->cachedEntry(effective);
+  if (!entry) return miss;
+  if (policy == Policy::returnCacheDataElseLoad || dontLoad) {
+    stored_ = entry->response;
+    deliverStored_ = true;
+    return CacheStep::serve;
+  }
+  auto head = httpResponse(entry->response->response());
+  if (!head) return CacheStep::load;
+  auto asked = requestDirectives(effective);
+  auto given = responseDirectives(*head);
+  double age = currentAge(*head, entry->storedAt, now);
+  bool fresh = !asked.noCache && !given.noCache && policy != Policy::reloadRevalidatingCacheData &&
+               freshnessLifetime(*head, entry->storedAt) > age &&
+               (!asked.maxAge || age <= *asked.maxAge);
+  if (fresh) {
+    stored_ = entry->response;
+    deliverStored_ = true;
+    return CacheStep::serve;
+  }
+  auto entityTag = head->valueForHTTPHeaderField("ETag");
+  auto lastModified = head->valueForHTTPHeaderField("Last-Modified");
+  if (!entityTag && !lastModified) return CacheStep::load;
+  // A caller that sends validators of its own gets the server's answer to them.
+  if (sent.valueForHTTPHeaderField("If-None-Match") ||
+      sent.valueForHTTPHeaderField("If-Modified-Since")) {
+    return CacheStep::load;
+  }
+  stored_ = entry->response;
+  revalidating_ = true;
+  if (entityTag) sent.setValueForHTTPHeaderField(*entityTag, "If-None-Match");
+  if (lastModified) sent.setValueForHTTPHeaderField(*lastModified, "If-Modified-Since");
+  return CacheStep::load;
+}
+
+URLSessionTaskTransactionMetrics TransferCache::localTransaction(const URLRequest& request,
+                                                                 Date now) const {
+  URLSessionTaskTransactionMetrics metrics;
+  metrics.request = request;
+  metrics.response = stored_ ? stored_->response() : nullptr;
+  metrics.fetchStartDate = now;
+  metrics.responseStartDate = now;
+  metrics.responseEndDate = now;
+  metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::localCache;
+  return metrics;
+}
+
+void TransferCache::onResponse(const URLRequest& current, URLResponsePtr& response) {
+  if (!enabled_) return;
+  auto head = httpResponse(response);
+  if (!head) return;
+  const std::int64_t limit = std::max(cache_->memoryCapacity(), cache_->diskCapacity()) / 20;
+  URLRequest effective = requestWithAdditionalHeaders(current, additionalHeaders_);
+  if (revalidating_ && head->statusCode() == 304 && stored_) {
+    revalidating_ = false;
+    if (auto storedHead = httpResponse(stored_->response())) {
+      auto merged = mergeNotModified(*storedHead, *head);
+      response = merged;
+      deliverStored_ = true;
+      // The entry goes back with its new head, so its freshness starts again.
+      if (isStorable(effective, *merged) &&
+          static_cast<std::int64_t>(stored_->data().size()) <= limit) {
+        collecting_ = true;
+        response_ = merged;
+        storeRequest_ = std::move(effective);
+        body_ = stored_->data();
+      }
+      return;
+    }
+  }
+  revalidating_ = false;
+  if (!isStorable(effective, *head) || head->expectedContentLength() > limit) return;
+  collecting_ = true;
+  limit_ = limit;
+  response_ = response;
+  storeRequest_ = std::move(effective);
+  body_.clear();
+}
+
+void TransferCache::collect(const char* data, std::size_t length) {
+  if (!collecting_ || deliverStored_) return;
+  if (static_cast<std::int64_t>(body_.size() + length) > limit_) {
+    collecting_ = false;
+    Bytes().swap(body_);
+    return;
+  }
+  body_.insert(body_.end(), reinterpret_cast<const std::uint8_t*>(data),
+               reinterpret_cast<const std::uint8_t*>(data) + length);
+}
+
+std::optional<Bytes> TransferCache::takeStoredBody() {
+  if (!deliverStored_ || !stored_) return std::nullopt;
+  deliverStored_ = false;
+  return stored_->data();
+}
+
+CachedURLResponsePtr TransferCache::takeProposal() {
+  if (!collecting_) return nullptr;
+  collecting_ = false;
+  return std::make_shared<const CachedURLResponse>(response_, std::move(body_));
+}
+
+void TransferCache::store(const std::shared_ptr<URLCache>& cache,
+                          const CachedURLResponsePtr& response, const URLRequest& request) {
+  if (cache && response) cache->storeCachedResponse(response, request);
+}
+
+}  // namespace platform::net_detail

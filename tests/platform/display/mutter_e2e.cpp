@@ -1,0 +1,206 @@
+// The GNOME backend against a real mutter, headless, on a private session bus with PipeWire.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/display/display_environment.h"
+#include "platform/display/display_queries.h"
+#include "platform/display/screen_capture_access.h"
+#include "platform/display/support/frame_collector.h"
+#include "platform/display/support/gnome_session.h"
+#include "platform/display/support/wayland_painter.h"
+#include "platform/display/virtual_display.h"
+
+extern char** environ;
+
+namespace {
+
+using testing_display::FrameCollector;
+using testing_display::GnomeSession;
+using testing_display::pixelAt;
+
+using Sizes = std::vector<std::pair<int, int>>;
+
+constexpr const char* kHoldVariable = "TOVARINE_TEST_HOLD_GNOME_MONITOR";
+
+platform::DisplayEnvironment gnomeEnvironment() {
+  platform::DisplayEnvironment environment;
+  environment.backend = platform::VirtualDisplayBackendKind::gnomeVirtualMonitor;
+  return environment;
+}
+
+std::unique_ptr<platform::VirtualDisplay> makeDisplay(std::uint32_t width, std::uint32_t height) {
+  platform::VirtualDisplayDescriptor descriptor;
+  descriptor.setName("Tovarine Tablet");
+  platform::VirtualDisplaySettings settings;
+  settings.setModes({platform::VirtualDisplayMode(width, height, 60)});
+  auto display = std::make_unique<platform::VirtualDisplay>(descriptor);
+  EXPECT_TRUE(display->applySettings(settings)) << display->failureReason();
+  return display;
+}
+
+// Run as a child of the test (this program started again with the variable set): makes a
+// monitor, says so on its output, and waits to be killed.
+[[maybe_unused]] const bool kHolding = [] {
+  const char* size = std::getenv(kHoldVariable);
+  if (!size) return false;
+  platform::setDisplayEnvironment(gnomeEnvironment());
+  auto display = makeDisplay(800, 600);
+  std::printf("%s\n", display->displayID() != platform::kNullDisplayID ? "ready" : "failed");
+  std::fflush(stdout);
+  for (;;)
+    pause();
+}();
+
+class GnomeBackend : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto missing = GnomeSession::missingProgram(); !missing.empty()) {
+      GTEST_SKIP() << missing << " is not installed";
+    }
+    auto session = GnomeSession::start();
+    ASSERT_TRUE(session.has_value()) << session.error();
+    gnome_ = std::move(*session);
+    // The display layer finds the bus and PipeWire as the desktop's programs do.
+    setenv("DBUS_SESSION_BUS_ADDRESS", gnome_->busAddress().c_str(), 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", gnome_->runtimeDir().c_str(), 1);
+    platform::setDisplayEnvironment(gnomeEnvironment());
+  }
+
+  void TearDown() override {
+    stream_.reset();
+    display_.reset();
+    platform::setDisplayEnvironment(std::nullopt);
+    gnome_.reset();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+  }
+
+  Sizes monitors() {
+    auto sizes = gnome_->monitorSizes();
+    EXPECT_TRUE(sizes.has_value()) << (sizes ? "" : sizes.error());
+    return sizes ? *sizes : Sizes{};
+  }
+
+  bool waitForMonitors(const Sizes& expected, double seconds = 5) {
+    return platform::runMainUntil([&] { return monitors() == expected; }, seconds);
+  }
+
+  std::unique_ptr<GnomeSession> gnome_;
+  std::unique_ptr<platform::VirtualDisplay> display_;
+  std::shared_ptr<platform::CaptureStream> stream_;
+};
+
+TEST_F(GnomeBackend, AVirtualMonitorOfTheRequestedSizeIsListedUntilReleased) {
+  ASSERT_TRUE(platform::preflightScreenCaptureAccess());
+  struct Case {
+    std::uint32_t width, height;
+  };
+  for (const Case& c : {Case{1024, 768}, Case{800, 1280}}) {
+    const Sizes before = monitors();
+    display_ = makeDisplay(c.width, c.height);
+    ASSERT_NE(display_->displayID(), platform::kNullDisplayID);
+    Sizes expected = before;
+    expected.emplace_back(int(c.width), int(c.height));
+    EXPECT_TRUE(waitForMonitors(expected)) << c.width << "x" << c.height;
+    const auto mode = platform::copyDisplayMode(display_->displayID());
+    ASSERT_TRUE(mode.has_value());
+    EXPECT_EQ(mode->pixelWidth, c.width);
+    EXPECT_EQ(platform::displayName(display_->displayID()), "Tovarine Tablet");
+    display_.reset();  // Stop removes it
+    EXPECT_TRUE(waitForMonitors(before)) << c.width << "x" << c.height;
+  }
+}
+
+TEST_F(GnomeBackend, FramesArriveAtTheSizeWithWhatIsDrawnAndNotWhenNothingChanged) {
+  display_ = makeDisplay(1024, 768);
+  ASSERT_NE(display_->displayID(), platform::kNullDisplayID);
+  auto window = testing_display::WaylandPainter::open(gnome_->waylandDisplay(), true);
+  ASSERT_TRUE(window.has_value()) << window.error();
+  ASSERT_TRUE((*window)->fill(0xff0000));
+  auto collector = std::make_shared<FrameCollector>();
+  ASSERT_EQ(testing_display::startStream(stream_, display_->displayID(), 1024, 768, collector),
+            nullptr);
+  const auto first = collector->waitForPixel(512, 384, 0xff0000);
+  ASSERT_TRUE(first) << "no red frame arrived";
+  EXPECT_EQ(first->imageBuffer()->width(), 1024u);
+  EXPECT_EQ(first->imageBuffer()->height(), 768u);
+
+  struct Case {
+    std::uint32_t x, y, width, height, rgb;
+  };
+  const Case cases[] = {
+      {100, 100, 200, 150, 0x0000ff},
+      {900, 600, 60, 40, 0x00ff00},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE((*window)->paint(c.x, c.y, c.width, c.height, c.rgb));
+    const auto frame = collector->waitForPixel(c.x + 1, c.y + 1, c.rgb);
+    ASSERT_TRUE(frame) << "the rectangle at " << c.x << "," << c.y << " did not arrive";
+    EXPECT_EQ(pixelAt(*frame->imageBuffer(), 1000, 10), 0xff0000u);
+    const auto damage = testing_display::damageOf(*frame);
+    ASSERT_TRUE(damage.has_value());
+    EXPECT_TRUE(damage->contains({c.x, c.y, c.width, c.height}));
+    EXPECT_LT(damage->width * damage->height, 1024 * 768 / 4);
+  }
+
+  // Nothing changes: an idle sample, and then no frame.
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector->idleCount() >= 1; }, 5));
+  const std::size_t frames = collector->completeCount();
+  platform::runMainUntil([] { return false; }, 0.5);
+  EXPECT_EQ(collector->completeCount(), frames);
+  EXPECT_EQ(collector->error(), nullptr);
+
+  // A stream still capturing does not keep a released display's monitor: it ends, and says so.
+  display_.reset();
+  EXPECT_TRUE(waitForMonitors({}));
+  EXPECT_TRUE(platform::runMainUntil([&] { return collector->error() != nullptr; }, 5));
+}
+
+TEST_F(GnomeBackend, AKilledClientsMonitorIsRemoved) {
+  const Sizes before = monitors();
+  int output[2];
+  ASSERT_EQ(pipe(output), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_addclose(&actions, output[0]);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry; ++entry)
+    environment.emplace_back(*entry);
+  environment.push_back(std::string(kHoldVariable) + "=1");
+  std::vector<char*> envp;
+  for (auto& e : environment)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char self[] = "/proc/self/exe";
+  char* argv[] = {self, nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(posix_spawn(&child, self, &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  char answer[16] = {};
+  pollfd descriptor{output[0], POLLIN, 0};
+  ASSERT_EQ(poll(&descriptor, 1, 15000), 1) << "the child made no monitor in time";
+  const ssize_t got = read(output[0], answer, sizeof answer - 1);
+  close(output[0]);
+  ASSERT_GT(got, 0);
+  ASSERT_EQ(std::string(answer, std::size_t(got)), "ready\n");
+  Sizes with = before;
+  with.emplace_back(800, 600);
+  EXPECT_TRUE(waitForMonitors(with));
+
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(waitForMonitors(before, 2)) << "the monitor outlived its client";
+}
+
+}  // namespace

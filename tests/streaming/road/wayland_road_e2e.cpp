@@ -1,0 +1,190 @@
+// The whole road on Wayland desktops: a sway or a GNOME compositor of the test's own, running
+// headless, the companion simulator on a loopback port, and the coordinator with everything it
+// creates. A window on the tablet's display is what the device must show.
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "companion/companion_server.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/display/display_environment.h"
+#include "platform/display/display_queries.h"
+#include "platform/display/support/gnome_session.h"
+#include "platform/display/support/sway_session.h"
+#include "platform/display/support/wayland_painter.h"
+#include "platform/display/wlroots_ipc.h"
+#include "platform/display/wlroots_outputs.h"
+#include "streaming/road/support/frames.h"
+#include "streaming/road/support/window_fake.h"
+#include "streaming/starting_screen_view_model.h"
+
+namespace streaming {
+namespace {
+
+constexpr const char* kDeviceName = "Road Tablet";
+constexpr std::uint32_t kBackground = 0x2050A0;
+constexpr std::uint32_t kRectangle = 0xE0A030;
+
+enum class Desktop { sway, gnome };
+
+class WaylandRoadTest : public ::testing::TestWithParam<Desktop> {
+ protected:
+  void SetUp() override {
+    platform::DisplayEnvironment environment;
+    if (GetParam() == Desktop::sway) {
+      if (!testing_display::SwaySession::available()) GTEST_SKIP() << "sway is not installed";
+      auto session = testing_display::SwaySession::start();
+      ASSERT_TRUE(session.has_value()) << session.error();
+      sway_ = std::move(*session);
+      environment.backend = platform::VirtualDisplayBackendKind::wlrootsOutput;
+      environment.compositorSocket = sway_->ipcSocket();
+      environment.waylandDisplay = sway_->waylandDisplay();
+      waylandDisplay_ = sway_->waylandDisplay();
+    } else {
+      if (auto missing = testing_display::GnomeSession::missingProgram(); !missing.empty()) {
+        GTEST_SKIP() << missing << " is not installed";
+      }
+      auto session = testing_display::GnomeSession::start();
+      ASSERT_TRUE(session.has_value()) << session.error();
+      gnome_ = std::move(*session);
+      setenv("DBUS_SESSION_BUS_ADDRESS", gnome_->busAddress().c_str(), 1);
+      setenv("PIPEWIRE_RUNTIME_DIR", gnome_->runtimeDir().c_str(), 1);
+      environment.backend = platform::VirtualDisplayBackendKind::gnomeVirtualMonitor;
+      waylandDisplay_ = gnome_->waylandDisplay();
+    }
+    platform::setDisplayEnvironment(environment);
+    static std::atomic<int> counter{0};
+    saved_ = std::filesystem::temp_directory_path() /
+             fmt::format("tovarine-wayland-road-{}-{}", ::getpid(), counter++);
+  }
+
+  void TearDown() override {
+    if (model_) {
+      EXPECT_TRUE(road::waitForFramesToSettle(*model_));
+    }
+    model_.reset();
+    simulator_.reset();
+    window_.reset();
+    platform::drainMainQueue();
+    platform::setDisplayEnvironment(std::nullopt);
+    sway_.reset();
+    gnome_.reset();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(saved_, ignored);
+  }
+
+  std::vector<std::uint8_t> savedImage(std::uint64_t index) {
+    std::ifstream file(saved_ / fmt::format("{:06}.jpg", index), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  }
+
+  std::unique_ptr<testing_display::SwaySession> sway_;
+  std::unique_ptr<testing_display::GnomeSession> gnome_;
+  std::string waylandDisplay_;
+  std::filesystem::path saved_;
+  std::unique_ptr<companion::CompanionServer> simulator_;
+  std::shared_ptr<road::WindowFake> windowControl_;
+  std::shared_ptr<StartingScreenViewModel> model_;
+  std::unique_ptr<testing_display::WaylandPainter> window_;
+};
+
+TEST_P(WaylandRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
+  companion::Options options;
+  options.port = 0;
+  options.name = kDeviceName;
+  options.width = 1024;
+  options.height = 768;
+  options.ppi = 132;
+  options.saveDirectory = saved_;
+  options.quiet = true;
+  simulator_ = std::make_unique<companion::CompanionServer>(options);
+  ASSERT_FALSE(simulator_->start());
+  windowControl_ = std::make_shared<road::WindowFake>();
+  StartingScreenViewModel::Options road;
+  road.windowControl = windowControl_;
+  road.port = simulator_->port();
+  road.retryDelay = 0.2;
+  road.hub = platform::TLUSBHub::make();
+  model_ = StartingScreenViewModel::make(std::move(road));
+
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return model_->deviceStatus.get() == DeviceStatus::Connected; }, 20));
+  platform::DisplayID id = platform::kNullDisplayID;
+  {  // a copy of the record would keep the display
+    auto displays = model_->virtualScreen()->virtualDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    id = displays.begin()->second.display->displayID();
+  }
+  EXPECT_EQ(platform::displayName(id), std::string("Tovarine ") + kDeviceName);
+
+  // An application draws on the tablet's display.
+  if (sway_) {
+    auto ipc = platform::wlroots::IpcClient::connect(sway_->ipcSocket());
+    ASSERT_TRUE(ipc.has_value());
+    ASSERT_TRUE((*ipc)->command("focus output HEADLESS-2").has_value());
+  }
+  auto window = testing_display::WaylandPainter::open(waylandDisplay_, gnome_ != nullptr);
+  ASSERT_TRUE(window.has_value()) << window.error();
+  window_ = std::move(*window);
+  ASSERT_TRUE(window_->fill(kBackground));
+  ASSERT_EQ(window_->width(), 1024u);
+  ASSERT_TRUE(window_->paint(400, 300, 200, 150, kRectangle));
+
+  const bool shown = platform::runMainUntil(
+      [&] {
+        const auto saved = simulator_->statistics().savedImages;
+        if (saved == 0) return false;
+        auto image = road::decodeJpeg(savedImage(saved));
+        return image && image->width == 1024 && image->height == 768 &&
+               road::near(image->at(500, 375), kRectangle) &&
+               road::near(image->at(50, 50), kBackground) &&
+               road::near(image->at(1000, 740), kBackground);
+      },
+      20);
+  EXPECT_TRUE(shown) << "the device never showed the window";
+  EXPECT_EQ(simulator_->statistics().badImages, 0u);
+
+  // The device goes away: its display goes (parked, where sway cannot remove it).
+  simulator_->stop();
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] {
+        return model_->deviceStatus.get() == DeviceStatus::Attached &&
+               model_->virtualScreen()->virtualDisplays().empty();
+      },
+      10));
+  // Released on the channel's thread: wait until that has taken effect.
+  EXPECT_TRUE(platform::runMainUntil([&] { return !platform::copyDisplayMode(id); }, 5));
+  if (sway_) {
+    auto ipc = platform::wlroots::IpcClient::connect(sway_->ipcSocket());
+    ASSERT_TRUE(ipc.has_value());
+    auto outputs = (*ipc)->outputs();
+    ASSERT_TRUE(outputs.has_value());
+    ASSERT_EQ(outputs->size(), 2u);
+    EXPECT_TRUE(platform::wlroots::isParked(outputs->back()));
+  } else {
+    EXPECT_TRUE(platform::runMainUntil(
+        [&] {
+          auto sizes = gnome_->monitorSizes();
+          return sizes && sizes->empty();
+        },
+        5));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, WaylandRoadTest,
+                         ::testing::Values(Desktop::sway, Desktop::gnome),
+                         [](const ::testing::TestParamInfo<Desktop>& info) {
+                           return info.param == Desktop::sway ? "Sway" : "Gnome";
+                         });
+
+}  // namespace
+}  // namespace streaming
