@@ -2513,6 +2513,8 @@ void SessionCore::setUpWebSocket(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest_;
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
+  if (configuration_.timeoutIntervalForResource > 0)
+    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
   {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;

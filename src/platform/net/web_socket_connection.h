@@ -92,6 +92,7 @@ class WebSocketConnection : public WebSocketFramer::Transport, public WebSocketF
   void deliverReceives();
   ErrorPtr error(URLError::Code code, std::string detail) const;
   void later(std::function<void()> call) { hooks_.onDelegateQueue(std::move(call)); }
+  ErrorPtr closedError() const;
 
   const SessionHooks hooks_;
   mutable std::mutex mutex_;
@@ -117,6 +118,7 @@ class WebSocketConnection : public WebSocketFramer::Transport, public WebSocketF
   std::unique_ptr<WebSocketFramer> framer_;
   bool cancelling_ = false;
   bool closeReported_ = false;
+  ErrorPtr finalError_;  // what the task ended with
 
   // Every send, receive and ping in call order; a send's number also names its message.
   std::uint64_t nextOrder_ = 0;

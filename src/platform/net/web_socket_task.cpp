@@ -317,6 +317,8 @@ void WebSocketConnection::onClose(int code, std::optional<std::vector<std::uint8
   }
   if (closeReported_) return;
   closeReported_ = true;
+  // What still waits can no longer happen; it is answered before the close is reported.
+  failOperations(error(URLError::Code::networkConnectionLost, "the server closed the socket"));
   if (auto task = task_.lock()) {
     transfer_.deliver([task, code, reason](URLSessionDelegate& delegate,
                                            const std::shared_ptr<URLSession>& session) {
@@ -347,10 +349,7 @@ void WebSocketConnection::send(Message message, std::function<void(ErrorPtr)> ha
     });
   }
   if (phase_ == Phase::done || phase_ == Phase::closing) {
-    return later([handler = std::move(handler),
-                  failed = error(URLError::Code::networkConnectionLost, "the socket is closed")] {
-      handler(failed);
-    });
+    return later([handler = std::move(handler), failed = closedError()] { handler(failed); });
   }
   const std::uint64_t identifier = ++nextOrder_;
   sends_.emplace_back(identifier, std::move(handler));
@@ -369,8 +368,7 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
       receives_.emplace_back(++nextOrder_, std::move(handler));
       return deliverReceives();
     }
-    return later([handler = std::move(handler),
-                  failed = error(URLError::Code::networkConnectionLost, "the socket is closed")] {
+    return later([handler = std::move(handler), failed = closedError()] {
       handler(std::unexpected(failed));
     });
   }
@@ -380,10 +378,7 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
 
 void WebSocketConnection::sendPing(std::function<void(ErrorPtr)> handler) {
   if (phase_ == Phase::done || phase_ == Phase::closing) {
-    return later([handler = std::move(handler),
-                  failed = error(URLError::Code::networkConnectionLost, "the socket is closed")] {
-      handler(failed);
-    });
+    return later([handler = std::move(handler), failed = closedError()] { handler(failed); });
   }
   const std::uint64_t counter = ++pingCounter_;
   pings_.push_back(Ping{counter, ++nextOrder_, std::move(handler)});
@@ -432,9 +427,15 @@ void WebSocketConnection::finish(ErrorPtr failed) {
 void WebSocketConnection::ended(const ErrorPtr& failed) {
   phase_ = Phase::done;
   easy_ = nullptr;
-  failOperations(failed ? failed
-                        : error(URLError::Code::networkConnectionLost, "the socket is closed"));
+  finalError_ = failed;
+  failOperations(closedError());
   transfer_ = {};
+}
+
+ErrorPtr WebSocketConnection::closedError() const {
+  // After a failed task, what comes later fails as the task did.
+  if (phase_ == Phase::done && finalError_) return finalError_;
+  return error(URLError::Code::networkConnectionLost, "the socket is closed");
 }
 
 }  // namespace net_detail

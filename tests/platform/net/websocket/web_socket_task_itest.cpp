@@ -77,12 +77,17 @@ class SocketLog : public platform::URLSessionDelegate {
 
 class WebSocketTaskTest : public ::testing::Test {
  protected:
-  std::shared_ptr<URLSessionWebSocketTask> open(const std::string& url,
+  // A suspended task: operations asked for now wait for the socket, in order.
+  std::shared_ptr<URLSessionWebSocketTask> make(const std::string& url,
                                                 platform::HTTPHeaderFields fields = {}) {
     platform::URLRequest request(*platform::URL::fromString(url));
     for (const auto& [name, value] : fields)
       request.setValueForHTTPHeaderField(value, name);
-    auto task = session_->webSocketTask(request);
+    return session_->webSocketTask(request);
+  }
+  std::shared_ptr<URLSessionWebSocketTask> open(const std::string& url,
+                                                platform::HTTPHeaderFields fields = {}) {
+    auto task = make(url, std::move(fields));
     task->resume();
     return task;
   }
@@ -111,14 +116,16 @@ TEST_F(WebSocketTaskTest, OpensEchoesAndClosesFromTheServerInOrder) {
     auto echo = peer.readFrame();
     if (echo && echo->opcode == 8 && echo->closeCode() == 1000) peer.close();
   });
-  auto task = open(server.url("/chat?x=1"), {{"Sec-WebSocket-Protocol", "chat, other"}});
+  auto task = make(server.url("/chat?x=1"), {{"Sec-WebSocket-Protocol", "chat, other"}});
   task->receive(log_->received());
   task->send(Message(std::string("hello")), log_->sent("sent"));
   task->receive(log_->received());
+  task->receive(log_->received());  // still waiting when the close comes
+  task->resume();
   ASSERT_TRUE(waitForCompletion());
-  EXPECT_EQ(log_->events,
-            (std::vector<std::string>{"open:chat", "text:early", "sent:0", "text:hello",
-                                      "close:1000:bye", "metrics", "complete:0"}));
+  EXPECT_EQ(log_->events, (std::vector<std::string>{"open:chat", "text:early", "sent:0",
+                                                    "text:hello", "receive-failed:-1005",
+                                                    "close:1000:bye", "metrics", "complete:0"}));
   EXPECT_EQ(task->closeCode(), platform::URLSessionWebSocketCloseCode::normalClosure);
   EXPECT_EQ(task->closeReason(), (Bytes{'b', 'y', 'e'}));
   // The script's records are read once it is over.
@@ -189,14 +196,19 @@ TEST_F(WebSocketTaskTest, RefusedUpgradesFailAndKeepTheResponse) {
       peer.write(c.answer(peer));
       peer.awaitEnd();
     });
-    auto task = open(server.url());
+    auto task = make(server.url());
     task->receive(log_->received());
     task->send(Message(std::string("x")), log_->sent("sent"));
+    task->resume();
     ASSERT_TRUE(waitForCompletion());
     EXPECT_EQ(log_->events, (std::vector<std::string>{"receive-failed:-1011", "sent:-1011",
                                                       "metrics", "complete:-1011"}));
     auto response = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(task->response());
     EXPECT_EQ(response ? response->statusCode() : 0, c.status);
+    // Asked for after the end, an operation fails as the task did.
+    task->sendPing(log_->sent("late"));
+    ASSERT_TRUE(platform::runMainUntil([&] { return log_->events.size() == 5; }, 10));
+    EXPECT_EQ(log_->events.back(), "late:-1011");
   }
 }
 
@@ -232,8 +244,9 @@ TEST_F(WebSocketTaskTest, ProtocolViolationsCloseWithTheirCode) {
       closeSeen = close && close->opcode == 8 ? close->closeCode() : -2;
       peer.close();
     });
-    auto task = open(server.url());
+    auto task = make(server.url());
     task->receive(log_->received());
+    task->resume();
     ASSERT_TRUE(waitForCompletion());
     ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
     EXPECT_EQ(closeSeen, c.closeCode);
@@ -293,13 +306,13 @@ TEST_F(WebSocketTaskTest, ClosesAndEndings) {
        {"open:", "close:1000", "metrics", "complete:-999"},
        1000,
        122},
-      {"our reason that is not UTF-8 is dropped",
+      {"text and a reason that are not UTF-8: the send is refused, the reason dropped",
        [](ScriptedPeer&) {},
-       [](URLSessionWebSocketTask& t) {
-         t.send(Message(std::string("\xc3\x28")), [](platform::ErrorPtr) {});
+       [this](URLSessionWebSocketTask& t) {
+         t.send(Message(std::string("\xc3\x28")), log_->sent("refused"));
          t.cancel(platform::URLSessionWebSocketCloseCode::normalClosure, Bytes{0xc3, 0x28});
        },
-       {"open:", "close:1000", "metrics", "complete:-999"},
+       {"open:", "refused:-1015", "close:1000", "metrics", "complete:-999"},
        1000,
        0},
       {"our close 1006 goes without status",
@@ -414,8 +427,9 @@ TEST_F(WebSocketTaskTest, FragmentsPingsMasksAndKeys) {
     peer.write(testing_support::hexBytes("88 02 03 e8"));
     peer.readFrame();
   });
-  auto task = open(server.url());
+  auto task = make(server.url());
   task->receive(log_->received());
+  task->resume();
   ASSERT_TRUE(platform::runMainUntil([&] { return log_->events.size() == 2; }, 10));
   for (int i = 0; i < 64; ++i)
     task->send(Message(std::string("same")), [](platform::ErrorPtr) {});
@@ -495,6 +509,35 @@ TEST_F(WebSocketTaskTest, TheRequestTimeOutBoundsTheUpgrade) {
   ASSERT_TRUE(waitForCompletion());
   EXPECT_EQ(log_->events,
             (std::vector<std::string>{"receive-failed:-1001", "metrics", "complete:-1001"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WebSocketTaskTest, TheUpgradeCarriesTheRequestsFieldsThenTheConfigurations) {
+  std::string token, extra, protocol;
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    token = peer.field("X-Token");
+    extra = peer.field("X-Extra");
+    protocol = peer.field("Sec-WebSocket-Protocol");
+    peer.write(peer.acceptance());
+    peer.write(testing_support::hexBytes("88 02 03 e8"));
+    peer.readFrame();
+    peer.close();
+  });
+  auto configuration = platform::URLSessionConfiguration::ephemeral();
+  configuration.httpAdditionalHeaders =
+      platform::HTTPHeaderFields{{"X-Token", "configuration"}, {"X-Extra", "1"}};
+  session_ = URLSession::make(configuration, log_, nettest::mainDelegateQueue());
+  open(server.url(), {{"X-Token", "request"}, {"sec-websocket-protocol", "chat"}});
+  ASSERT_TRUE(waitForCompletion());
+  ASSERT_TRUE(platform::runMainUntil([&] { return server.connections() == 1; }, 10));
+  EXPECT_EQ(token, "request");
+  EXPECT_EQ(extra, "1");
+  EXPECT_EQ(protocol, "chat");
+  EXPECT_EQ(log_->events.front(), "open:");  // the server chose no subprotocol
 }
 
 }  // namespace

@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "platform/dispatch/main_queue.h"
-#include "platform/net/url_error.h"
-#include "platform/net/url_session.h"
 #include "platform/net/support/recording_delegate.h"
 #include "platform/net/support/self_signed_certificate.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session.h"
 
 namespace {
 
