@@ -1,14 +1,21 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
+
+#include "platform/display/display_error.h"
 
 namespace platform {
 
@@ -23,6 +30,38 @@ struct CaptureMapping {
     if (address) munmap(address, size);
   }
 };
+
+// Shared memory of `bytes` for a capture buffer: its descriptor, which the caller passes to the
+// display server and closes (or hands to a library that closes it once sent), and its mapping.
+struct SharedMemory {
+  int fd = -1;
+  std::shared_ptr<CaptureMapping> mapping;
+};
+
+inline std::expected<SharedMemory, ErrorPtr> makeSharedMemory(const char* name, std::size_t bytes) {
+  const int fd = memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) {
+    return std::unexpected(
+        displayError(std::string("Cannot make shared memory: ") + std::strerror(errno)));
+  }
+  if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+    const int error = errno;
+    close(fd);
+    return std::unexpected(
+        displayError(std::string("Cannot size shared memory: ") + std::strerror(error)));
+  }
+  void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    const int error = errno;
+    close(fd);
+    return std::unexpected(
+        displayError(std::string("Cannot map shared memory: ") + std::strerror(error)));
+  }
+  auto mapping = std::make_shared<CaptureMapping>();
+  mapping->address = static_cast<std::uint8_t*>(address);
+  mapping->size = bytes;
+  return SharedMemory{fd, std::move(mapping)};
+}
 
 // The buffers a compositor capture fills and hands on as the frames' pixels. A buffer lent
 // out with a frame comes back when the last holder of the frame lets go (which wakes the

@@ -1,5 +1,6 @@
 #include "platform/display/capture_stream.h"
 
+#include "platform/display/capture_buffer_pool.h"
 #include "platform/display/compositor_capture.h"
 
 #include <poll.h>
@@ -38,10 +39,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-ErrorPtr displayError(std::string message) {
-  return makeError(DisplayError(std::move(message)));
-}
-
 // An eventfd that wakes the capture thread (to stop, or because a buffer came back).
 class Wakeup {
  public:
@@ -66,21 +63,13 @@ class Wakeup {
 };
 
 // One shared-memory segment, mapped here and attached to the server.
-struct MappedSegment {
-  std::uint8_t* address = nullptr;
-  std::size_t size = 0;
-  ~MappedSegment() {
-    if (address) munmap(address, size);
-  }
-};
-
 // The pool of `queueDepth` segments. A segment lent out with a frame comes back when the last
 // holder of the frame lets go; the mapping outlives the pool while frames still use it.
 class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
  public:
   explicit SegmentPool(std::shared_ptr<Wakeup> wakeup) : wakeup_(std::move(wakeup)) {}
 
-  void add(std::shared_ptr<MappedSegment> segment, xcb_shm_seg_t id) {
+  void add(std::shared_ptr<CaptureMapping> segment, xcb_shm_seg_t id) {
     std::lock_guard lock(mutex_);
     slots_.push_back({std::move(segment), id, false});
   }
@@ -91,7 +80,7 @@ class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
   }
 
   struct Loan {
-    std::shared_ptr<MappedSegment> segment;
+    std::shared_ptr<CaptureMapping> segment;
     xcb_shm_seg_t id = 0;
     std::size_t index = 0;
   };
@@ -110,7 +99,7 @@ class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
   std::shared_ptr<const void> lease(const Loan& loan) {
     class Lease {
      public:
-      Lease(std::shared_ptr<MappedSegment> segment, std::weak_ptr<SegmentPool> pool,
+      Lease(std::shared_ptr<CaptureMapping> segment, std::weak_ptr<SegmentPool> pool,
             std::size_t index)
           : segment_(std::move(segment)), pool_(std::move(pool)), index_(index) {}
       Lease(const Lease&) = delete;
@@ -120,7 +109,7 @@ class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
       }
 
      private:
-      std::shared_ptr<MappedSegment> segment_;
+      std::shared_ptr<CaptureMapping> segment_;
       std::weak_ptr<SegmentPool> pool_;
       std::size_t index_;
     };
@@ -137,7 +126,7 @@ class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
 
  private:
   struct Slot {
-    std::shared_ptr<MappedSegment> segment;
+    std::shared_ptr<CaptureMapping> segment;
     xcb_shm_seg_t id;
     bool inUse;
   };
@@ -326,20 +315,10 @@ ErrorPtr CaptureSession::setUp() {
   const std::uint32_t buffers =
       capturePoolBufferCount(rect_.width, rect_.height, configuration.queueDepth());
   for (std::uint32_t i = 0; i < buffers; ++i) {
-    const int fd = memfd_create("tovarine-capture", MFD_CLOEXEC);
-    if (fd < 0) return displayError(std::string("Cannot make shared memory: ") + strerror(errno));
-    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-      close(fd);
-      return displayError(std::string("Cannot size shared memory: ") + strerror(errno));
-    }
-    void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) {
-      close(fd);
-      return displayError(std::string("Cannot map shared memory: ") + strerror(errno));
-    }
-    auto segment = std::make_shared<MappedSegment>();
-    segment->address = static_cast<std::uint8_t*>(address);
-    segment->size = bytes;
+    auto memory = makeSharedMemory("tovarine-capture", bytes);
+    if (!memory) return memory.error();
+    const int fd = memory->fd;
+    auto segment = std::move(memory->mapping);
     const xcb_shm_seg_t id = xcb_generate_id(c);
     // xcb closes the descriptor once it is sent.
     if (!x_->check(xcb_shm_attach_fd_checked(c, id, fd, 0))) {

@@ -17,4 +17,8 @@ class DisplayError : public Error {
   std::string message_;
 };
 
+inline ErrorPtr displayError(std::string message) {
+  return makeError(DisplayError(std::move(message)));
+}
+
 }  // namespace platform

@@ -76,10 +76,6 @@ std::expected<std::string, std::string> readPath(sd_bus_message* reply) {
   return std::string(path);
 }
 
-ErrorPtr displayError(std::string message) {
-  return makeError(DisplayError(std::move(message)));
-}
-
 // The screen-cast session behind one virtual monitor and the monitor's stream.
 class MutterMonitor : public CompositorDisplaySource,
                       public std::enable_shared_from_this<MutterMonitor> {
@@ -421,12 +417,7 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeMutterDisp
   record.xDisplay = MutterDisplay::kRegistryKey;
   record.wholeScreen = true;
   record.name = request.name;
-  record.pixelWidth = request.pixelWidth;
-  record.pixelHeight = request.pixelHeight;
-  record.pointWidth = request.pointWidth;
-  record.pointHeight = request.pointHeight;
-  record.widthInMillimeters = request.sizeInMillimeters.width;
-  record.heightInMillimeters = request.sizeInMillimeters.height;
+  setRequestedSizes(record, request);
   DisplayRegistry::shared().add(record);
   CompositorDisplays::shared().add(record.id, *monitor);
   log(fmt::format("Virtual display \"{}\" is a GNOME virtual monitor of {}x{}", request.name,

@@ -228,12 +228,7 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeRandrMonit
   record.xDisplay = xDisplay;
   record.wholeScreen = false;
   record.name = x.atomName(*atom);
-  record.pixelWidth = request.pixelWidth;
-  record.pixelHeight = request.pixelHeight;
-  record.pointWidth = request.pointWidth;
-  record.pointHeight = request.pointHeight;
-  record.widthInMillimeters = request.sizeInMillimeters.width;
-  record.heightInMillimeters = request.sizeInMillimeters.height;
+  setRequestedSizes(record, request);
   DisplayRegistry::shared().add(record);
 
   return std::make_unique<RandrMonitorDisplay>(xDisplay, *atom, request.pixelWidth,

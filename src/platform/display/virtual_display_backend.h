@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/display/display_registry.h"
 #include "platform/display/display_types.h"
 
 namespace platform {
@@ -17,6 +18,16 @@ struct VirtualDisplayRequest {
   // Zero when the physical size is unknown.
   DisplaySize sizeInMillimeters;
 };
+
+// The sizes `request` asks for, as the registry keeps them for the display made.
+inline void setRequestedSizes(OwnDisplayRecord& record, const VirtualDisplayRequest& request) {
+  record.pixelWidth = request.pixelWidth;
+  record.pixelHeight = request.pixelHeight;
+  record.pointWidth = request.pointWidth;
+  record.pointHeight = request.pointHeight;
+  record.widthInMillimeters = request.sizeInMillimeters.width;
+  record.heightInMillimeters = request.sizeInMillimeters.height;
+}
 
 // A display one of the backends made; destroying it removes the display.
 class VirtualDisplayHandle {

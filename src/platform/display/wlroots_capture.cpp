@@ -59,10 +59,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using wlroots::PixelArea;
 
-ErrorPtr displayError(std::string message) {
-  return makeError(DisplayError(std::move(message)));
-}
-
 // The pool's buffers as the compositor knows them, by the pool's index.
 class BufferPool {
  public:
@@ -306,20 +302,10 @@ ErrorPtr ScreencopyCapture::connectionError() const {
 ErrorPtr ScreencopyCapture::makeBuffers(std::uint32_t count) {
   const std::size_t bytes = std::size_t{stride_} * height_;
   for (std::uint32_t i = 0; i < count; ++i) {
-    const int fd = memfd_create("tovarine-screencopy", MFD_CLOEXEC);
-    if (fd < 0) return displayError(std::string("Cannot make shared memory: ") + strerror(errno));
-    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-      close(fd);
-      return displayError(std::string("Cannot size shared memory: ") + strerror(errno));
-    }
-    void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) {
-      close(fd);
-      return displayError(std::string("Cannot map shared memory: ") + strerror(errno));
-    }
-    auto mapping = std::make_shared<CaptureMapping>();
-    mapping->address = static_cast<std::uint8_t*>(address);
-    mapping->size = bytes;
+    auto memory = makeSharedMemory("tovarine-screencopy", bytes);
+    if (!memory) return memory.error();
+    const int fd = memory->fd;
+    auto mapping = std::move(memory->mapping);
     wl_shm_pool* shmPool = wl_shm_create_pool(shm_, fd, static_cast<std::int32_t>(bytes));
     wl_buffer* buffer = wl_shm_pool_create_buffer(shmPool, 0, static_cast<std::int32_t>(width_),
                                                   static_cast<std::int32_t>(height_),

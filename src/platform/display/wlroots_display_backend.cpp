@@ -313,12 +313,7 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeWlrootsDis
   record.xDisplay = WlrootsDisplay::registryKey(ipcSocket);
   record.wholeScreen = true;
   record.name = request.name;
-  record.pixelWidth = request.pixelWidth;
-  record.pixelHeight = request.pixelHeight;
-  record.pointWidth = request.pointWidth;
-  record.pointHeight = request.pointHeight;
-  record.widthInMillimeters = request.sizeInMillimeters.width;
-  record.heightInMillimeters = request.sizeInMillimeters.height;
+  setRequestedSizes(record, request);
   DisplayRegistry::shared().add(record);
   CompositorDisplays::shared().add(record.id,
                                    std::make_shared<WlrootsOutputSource>(waylandDisplay, name));

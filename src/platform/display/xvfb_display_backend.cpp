@@ -55,12 +55,7 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeXvfbDispla
   record.xDisplay = (*server)->displayName();
   record.wholeScreen = true;
   record.name = request.name;
-  record.pixelWidth = request.pixelWidth;
-  record.pixelHeight = request.pixelHeight;
-  record.pointWidth = request.pointWidth;
-  record.pointHeight = request.pointHeight;
-  record.widthInMillimeters = request.sizeInMillimeters.width;
-  record.heightInMillimeters = request.sizeInMillimeters.height;
+  setRequestedSizes(record, request);
   DisplayRegistry::shared().add(record);
   postScreenParametersChanged();
   return std::make_unique<XvfbDisplay>(std::move(*server), record.id, request.pixelWidth,

@@ -653,6 +653,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void run();
   void setUp(Transfer& transfer);
   void setUpWebSocket(Transfer& transfer);
+  // The transfer's clocks start and `request` becomes its current one.
+  void start(Transfer& transfer, const URLRequest& request);
   // The upload body's options; false when the task has already failed.
   bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
   // The download's file (new, or the partial one of a continuation) and the Range headers;
@@ -1598,16 +1600,18 @@ void SessionCore::run() {
   }
 }
 
-void SessionCore::setUp(Transfer& transfer) {
-  const URLRequest& request = *transfer.task->originalRequest_;
+void SessionCore::start(Transfer& transfer, const URLRequest& request) {
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
   if (configuration_.timeoutIntervalForResource > 0)
     noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
-  {
-    std::lock_guard lock(transfer.shared->mutex);
-    transfer.shared->currentRequest = request;
-  }
+  std::lock_guard lock(transfer.shared->mutex);
+  transfer.shared->currentRequest = request;
+}
+
+void SessionCore::setUp(Transfer& transfer) {
+  const URLRequest& request = *transfer.task->originalRequest_;
+  start(transfer, request);
 
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
@@ -2511,14 +2515,7 @@ void SessionCore::checkInvalidation() {
 // are the connection object's.
 void SessionCore::setUpWebSocket(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest_;
-  transfer.fetchStart = Date::now();
-  transfer.startUptime = systemUptime();
-  if (configuration_.timeoutIntervalForResource > 0)
-    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
-  {
-    std::lock_guard lock(transfer.shared->mutex);
-    transfer.shared->currentRequest = request;
-  }
+  start(transfer, request);
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
