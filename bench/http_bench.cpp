@@ -3,7 +3,7 @@
 // queue) and Halyard, in the same run. Prints the times, the ratios to raw libcurl, the CPU
 // seconds each request cost the client (the process's CPU time without the server thread's) and
 // the peak memory; after the runs, the process's CPU use over 5 idle seconds, which must be
-// about zero: the runtime spins only briefly after work. At concurrency 64 also the same GETs
+// about zero. At concurrency 64 also the same GETs
 // awaited by coroutines through data tasks, against the closure-delivered run, with their ratio.
 //
 // The server is a small single-threaded epoll loop with keep-alive, so that neither client

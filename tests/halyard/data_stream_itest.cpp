@@ -105,6 +105,11 @@ class DataStreamITest : public ::testing::Test {
     });
     base = server.start();
   }
+  // The server's handlers read this fixture: they must be over before its members go.
+  void TearDown() override {
+    if (current) current->openAll();
+    server.stop();
+  }
 
   std::shared_ptr<DataStreamRequest> scripted(std::vector<std::string> pieces,
                                               bool cancelOnStreamError = false) {

@@ -1,6 +1,6 @@
-// Many threads making and cancelling requests on one session at once: whatever the runtime does to
-// make hand-offs cheap (spinning workers, batched wake-ups of the I/O thread), every response
-// handler must still run exactly once, in the order it was added, on the queue it named.
+// Many threads making and cancelling requests on one session at once: whatever the layers do to
+// make hand-offs cheap (batched wake-ups of the I/O thread, timers walked only when due), every
+// response handler must still run exactly once, in the order it was added, on the queue it named.
 
 #include <gtest/gtest.h>
 

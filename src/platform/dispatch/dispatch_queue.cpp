@@ -4,7 +4,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "platform/dispatch/queue_engine.h"
-#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -25,35 +23,6 @@ DispatchWorkItem::DispatchWorkItem(std::function<void()> block) : block_(std::mo
 void DispatchWorkItem::perform() {
   if (isCancelled() || !block_) return;
   block_();
-}
-
-namespace {
-
-// Tells the core a spin loop is waiting, which frees the pipeline for a sibling hyper-thread.
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#else
-  std::this_thread::yield();
-#endif
-}
-
-}  // namespace
-
-bool spinUntil(const std::function<bool()>& ready) {
-  constexpr auto kSpinFor = std::chrono::microseconds(50);
-  const auto until = std::chrono::steady_clock::now() + kSpinFor;
-  for (;;) {
-    for (int i = 0; i < 64; ++i) {
-      if (ready()) return true;
-      cpuRelax();
-    }
-    if (std::chrono::steady_clock::now() >= until) return false;
-    // On a busy machine the work this thread waits for may need this very core.
-    std::this_thread::yield();
-  }
 }
 
 namespace dispatch_detail {
@@ -98,13 +67,6 @@ namespace {
 // A pool of threads shared by the global queues of one priority. At most `limit` threads run
 // work at once; threads that wait inside `sync` (or similar) don't count, so waiting on work
 // that needs a thread of the same pool cannot starve it.
-//
-// A hop from one queue to another is the runtime's unit of cost, and parking a thread on a
-// futex and waking it again costs tens of microseconds of wake-up latency per hop. So a worker
-// that runs out of work first spins for a short while (`kSpinFor`, a few at a time) watching for
-// the next item, and parks only when none comes; a submit wakes a parked worker only when the
-// spinning ones cannot take the item. Spinning is bounded, so a quiet process has no thread
-// spinning once the last item is a few tens of microseconds old.
 class Lane {
  public:
   Lane(std::string name, int limit) : name_(std::move(name)), limit_(limit) {}
@@ -112,12 +74,9 @@ class Lane {
   void submit(std::function<void()> task) {
     std::unique_lock lock(mutex_);
     tasks_.push_back(std::move(task));
-    queued_.store(tasks_.size(), std::memory_order_release);
-    // One parked worker per item the spinning ones will not take.
-    const bool wake = idle_ > 0 && tasks_.size() > static_cast<std::size_t>(spinning_);
     maybeSpawnLocked();
     lock.unlock();
-    if (wake) cv_.notify_one();
+    cv_.notify_one();
   }
 
   void enterBlocking() {
@@ -134,10 +93,8 @@ class Lane {
   static Lane* current() { return tlsCurrentLane; }
 
  private:
-  static constexpr int kMaxSpinning = 2;
-
   void maybeSpawnLocked() {
-    if (tasks_.size() <= static_cast<std::size_t>(idle_ + spinning_)) return;
+    if (tasks_.size() <= static_cast<std::size_t>(idle_)) return;
     if (threads_ - blocked_ >= limit_) return;
     try {
       std::thread([this] { run(); }).detach();
@@ -158,23 +115,12 @@ class Lane {
           --threads_;
           return;
         }
-        if (spinning_ < kMaxSpinning) {
-          ++spinning_;
-          lock.unlock();
-          platform::spinUntil([this] { return queued_.load(std::memory_order_acquire) > 0; });
-          lock.lock();
-          --spinning_;
-          // A submit that counted on this spinner did not wake anyone: look again, under the
-          // lock, before parking.
-          if (!tasks_.empty()) break;
-        }
         ++idle_;
         cv_.wait(lock);
         --idle_;
       }
       auto task = std::move(tasks_.front());
       tasks_.pop_front();
-      queued_.store(tasks_.size(), std::memory_order_relaxed);
       lock.unlock();
       try {
         task();
@@ -193,11 +139,8 @@ class Lane {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
-  // The length of `tasks_`, for spinning workers to watch without taking the lock.
-  std::atomic<std::size_t> queued_{0};
   int threads_ = 0;
   int idle_ = 0;
-  int spinning_ = 0;
   int blocked_ = 0;
 };
 

@@ -24,7 +24,6 @@
 #include <utility>
 
 #include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
@@ -363,7 +362,6 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       std::lock_guard lock(mutex_);
       if (stopping_) return false;
       commands_.push_back(std::move(command));
-      commandsQueued_.store(true, std::memory_order_release);
       // A thread that is not waiting takes the command on its next turn, and one wake-up
       // already on its way covers every command posted until the thread runs.
       if (!polling_ || wakePending_) return true;
@@ -720,10 +718,6 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // The I/O thread is in (or about to enter) its wait, and whether a wake-up was sent since.
   bool polling_ = false;
   bool wakePending_ = false;
-  std::atomic<bool> commandsQueued_{false};  // `commands_` is not empty, readable without the lock
-  // I/O thread only: a delegate answer (a disposition, a redirect decision, a body stream) was
-  // asked for since the thread last waited; it usually comes back within microseconds.
-  bool answerExpected_ = false;
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
@@ -1274,7 +1268,6 @@ bool SessionCore::considerRedirect(Transfer& transfer, int status) {
     return true;
   }
   transfer.awaitingRedirect = true;
-  answerExpected_ = true;
   // Dropped unanswered, the handler leaves the redirect unfollowed.
   auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
       [weak = weak_from_this(),
@@ -1378,7 +1371,6 @@ bool SessionCore::takeAuthenticationStep(Transfer& transfer, HTTPAuthentication:
 }
 
 void SessionCore::raiseAuthentication(Transfer& transfer) {
-  answerExpected_ = true;
   // Dropped unanswered, the handler cancels.
   struct Answer {
     URLSessionDelegate::AuthChallengeDisposition disposition =
@@ -1512,7 +1504,6 @@ void SessionCore::run() {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
       commands.swap(commands_);
-      commandsQueued_.store(false, std::memory_order_relaxed);
     }
     for (auto& command : commands)
       command();
@@ -1560,10 +1551,6 @@ void SessionCore::run() {
     if (webSocketDeadline > 0) {
       wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
     }
-    // Catching an answer the delegate is about to give saves a wake-up through the poll.
-    if (std::exchange(answerExpected_, false) &&
-        spinUntil([this] { return commandsQueued_.load(std::memory_order_acquire); }))
-      continue;
     {
       std::lock_guard lock(mutex_);
       if (!commands_.empty() || stopping_) continue;
@@ -1804,7 +1791,6 @@ bool SessionCore::setUpUploadBody(Transfer& transfer, const TaskSource& source,
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
       }
       transfer.awaitingBodyStream = true;
-      answerExpected_ = true;
       break;
     }
   }
@@ -2111,7 +2097,6 @@ void SessionCore::deliverResponse(Transfer& transfer) {
   }
   if (!delegate()) return;  // nobody to ask: the body flows
   transfer.awaitingDisposition = true;
-  answerExpected_ = true;
 
   // The answer may come from any thread, or never: a handler dropped unanswered cancels.
   struct Answer {
