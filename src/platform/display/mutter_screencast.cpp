@@ -376,8 +376,9 @@ class MutterDisplay final : public VirtualDisplayHandle {
       : monitor_(std::move(monitor)), id_(id), width_(width), height_(height) {}
   ~MutterDisplay() override {
     CompositorDisplays::shared().remove(id_);
-    DisplayRegistry::shared().remove(id_, kRegistryKey);
+    // As on wlroots: out of the registry once the compositor has removed the monitor.
     monitor_->stop();
+    DisplayRegistry::shared().remove(id_, kRegistryKey);
     postScreenParametersChanged();
   }
   DisplayID id() const override { return id_; }

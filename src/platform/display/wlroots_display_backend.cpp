@@ -174,8 +174,10 @@ class WlrootsDisplay final : public VirtualDisplayHandle {
 
   ~WlrootsDisplay() override {
     CompositorDisplays::shared().remove(id_);
-    DisplayRegistry::shared().remove(id_, registryKey(ipcSocket_));
+    // Gone from the registry only once the compositor has let the output go, so that whoever
+    // sees the display gone finds the output released too.
     release();
+    DisplayRegistry::shared().remove(id_, registryKey(ipcSocket_));
     postScreenParametersChanged();
   }
 
