@@ -283,16 +283,14 @@ void halyardGets(int concurrency) {
 // ---- The URL-loading layer alone ----------------------------------------------------------------
 
 // Starts the next task from the delegate queue as each one completes, so `concurrency` tasks
-// stay in flight; the body is only counted.
+// stay in flight; the body is only counted, and must add up to every answer whole.
 class ChainingDelegate : public platform::URLSessionDelegate {
  public:
-  ChainingDelegate(std::string url, int concurrency) : url_(std::move(url)) {
-    for (int i = 0; i < concurrency && issued_ < kRequests; ++i)
-      pending_.push_back(i);
-  }
+  ChainingDelegate(std::string url, int concurrency)
+      : url_(std::move(url)), concurrency_(std::min(concurrency, kRequests)) {}
 
   void start(const std::shared_ptr<platform::URLSession>& session) {
-    for (std::size_t i = 0; i < pending_.size(); ++i)
+    for (int i = 0; i < concurrency_; ++i)
       issue(session);
   }
 
@@ -317,7 +315,7 @@ class ChainingDelegate : public platform::URLSessionDelegate {
   bool wait() {
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [&] { return finished_; });
-    return !failed_ && done_ == kRequests;
+    return !failed_ && done_ == kRequests && received_ == kRequests * kBody.size();
   }
 
  private:
@@ -327,7 +325,7 @@ class ChainingDelegate : public platform::URLSessionDelegate {
   }
 
   const std::string url_;
-  std::vector<int> pending_;
+  const int concurrency_;
   // Touched on the delegate queue only (and before the first task starts).
   int issued_ = 0;
   int done_ = 0;
