@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/dispatch/queue_engine.h"
+#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -67,6 +69,10 @@ namespace {
 // A pool of threads shared by the global queues of one priority. At most `limit` threads run
 // work at once; threads that wait inside `sync` (or similar) don't count, so waiting on work
 // that needs a thread of the same pool cannot starve it.
+//
+// A worker that runs out of work spins for a moment (see spin_wait.h), a few at a time, before
+// it parks; a submit wakes a parked worker only for the items the spinning ones cannot take, or
+// when the spinners have stopped beating (descheduled, so they would take the item late).
 class Lane {
  public:
   Lane(std::string name, int limit) : name_(std::move(name)), limit_(limit) {}
@@ -74,9 +80,12 @@ class Lane {
   void submit(std::function<void()> task) {
     std::unique_lock lock(mutex_);
     tasks_.push_back(std::move(task));
+    queued_.store(tasks_.size(), std::memory_order_seq_cst);  // before the beacon is read
+    const bool wake =
+        idle_ > 0 && (tasks_.size() > static_cast<std::size_t>(spinning_) || !beacon_.fresh());
     maybeSpawnLocked();
     lock.unlock();
-    cv_.notify_one();
+    if (wake) cv_.notify_one();
   }
 
   void enterBlocking() {
@@ -93,8 +102,10 @@ class Lane {
   static Lane* current() { return tlsCurrentLane; }
 
  private:
+  static constexpr int kMaxSpinning = 2;
+
   void maybeSpawnLocked() {
-    if (tasks_.size() <= static_cast<std::size_t>(idle_)) return;
+    if (tasks_.size() <= static_cast<std::size_t>(idle_ + spinning_)) return;
     if (threads_ - blocked_ >= limit_) return;
     try {
       std::thread([this] { run(); }).detach();
@@ -115,12 +126,23 @@ class Lane {
           --threads_;
           return;
         }
+        if (spinning_ < kMaxSpinning) {
+          ++spinning_;
+          lock.unlock();
+          spinUntil([this] { return queued_.load(std::memory_order_seq_cst) > 0; }, &beacon_);
+          lock.lock();
+          --spinning_;
+          // A submit that counted on this spinner woke nobody: look again, under the lock,
+          // before parking.
+          if (!tasks_.empty()) break;
+        }
         ++idle_;
         cv_.wait(lock);
         --idle_;
       }
       auto task = std::move(tasks_.front());
       tasks_.pop_front();
+      queued_.store(tasks_.size(), std::memory_order_relaxed);
       lock.unlock();
       try {
         task();
@@ -139,8 +161,12 @@ class Lane {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
+  // The length of `tasks_`, for spinning workers to watch without taking the lock.
+  std::atomic<std::size_t> queued_{0};
+  SpinBeacon beacon_;
   int threads_ = 0;
   int idle_ = 0;
+  int spinning_ = 0;  // workers between the spin and the lock again; see `submit`
   int blocked_ = 0;
 };
 

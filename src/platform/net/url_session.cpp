@@ -7,6 +7,7 @@
 #include <openssl/async.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <utility>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
@@ -362,6 +364,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       std::lock_guard lock(mutex_);
       if (stopping_) return false;
       commands_.push_back(std::move(command));
+      commandsQueued_.store(true, std::memory_order_release);
       // A thread that is not waiting takes the command on its next turn, and one wake-up
       // already on its way covers every command posted until the thread runs.
       if (!polling_ || wakePending_) return true;
@@ -706,6 +709,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void finishQuietly(Transfer& transfer);
   void checkInvalidation();
   void removeFromMulti(Transfer& transfer);
+  // Spins briefly for a command or a ready socket; true when one came.
+  bool spinForWork(std::vector<curl_waitfd>& waits);
 
   const URLSessionConfiguration configuration_;
   std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
@@ -718,6 +723,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // The I/O thread is in (or about to enter) its wait, and whether a wake-up was sent since.
   bool polling_ = false;
   bool wakePending_ = false;
+  std::atomic<bool> commandsQueued_{false};  // `commands_` is not empty, readable without the lock
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
@@ -1498,13 +1504,17 @@ void SessionCore::loadNextRequest(Transfer& transfer) {
 }
 
 void SessionCore::run() {
+  pthread_setname_np(pthread_self(), "tovarine-io");
   while (true) {
     std::deque<std::function<void()>> commands;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
       commands.swap(commands_);
+      commandsQueued_.store(false, std::memory_order_relaxed);
     }
+    // A turn with work to do is usually followed by more within microseconds.
+    const bool busy = !commands.empty() || !transfers_.empty();
     for (auto& command : commands)
       command();
     commands.clear();
@@ -1551,6 +1561,10 @@ void SessionCore::run() {
     if (webSocketDeadline > 0) {
       wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
     }
+    // After a turn with work (transfers under way or just ended, commands), the next thing to
+    // do (an answer from the delegate, the server's reply, the next request) usually comes
+    // within microseconds: watching for it saves a wake-up through the poll.
+    if (wait > 0 && busy && spinForWork(waits)) continue;
     {
       std::lock_guard lock(mutex_);
       if (!commands_.empty() || stopping_) continue;
@@ -1585,6 +1599,18 @@ void SessionCore::run() {
     std::lock_guard lock(mutex_);
     leftover.swap(commands_);
   }
+}
+
+bool SessionCore::spinForWork(std::vector<curl_waitfd>& waits) {
+  int looks = 0;
+  return spinUntil([&] {
+    if (commandsQueued_.load(std::memory_order_acquire)) return true;
+    // A look at the sockets is a system call: one every few microseconds.
+    if (++looks % 32 != 0) return false;
+    int ready = 0;
+    curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()), 0, &ready);
+    return ready > 0;
+  });
 }
 
 void SessionCore::start(Transfer& transfer, const URLRequest& request) {

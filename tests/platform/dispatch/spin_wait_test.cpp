@@ -1,0 +1,124 @@
+// Bounded spinning and the hand-offs that count on it: a spin ends as soon as its work shows up
+// and never outlasts its budget by much, a beacon vouches for a spinner only while it spins, and
+// work handed over at any moment of a spin (just before it ends, while it offers its core, long
+// after) always runs.
+
+#include "platform/dispatch/spin_wait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/main_queue.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(SpinWaitTest, EndsWhenReadyOrWhenTheBudgetIsSpent) {
+  struct Case {
+    const char* name;
+    int readyAfterMicros;  // < 0: never
+    bool expected;
+  };
+  const Case cases[] = {
+      {"ready from the start", 0, true},
+      {"ready while spinning", 30, true},
+      {"never ready", -1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<bool> ready{c.readyAfterMicros == 0};
+    std::thread setter;
+    if (c.readyAfterMicros > 0) {
+      setter = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::microseconds(c.readyAfterMicros));
+        ready = true;
+      });
+    }
+    SpinBeacon beacon;
+    const auto start = Clock::now();
+    const bool found = spinUntil([&] { return ready.load(); }, &beacon);
+    const auto spent = Clock::now() - start;
+    if (setter.joinable()) setter.join();
+    // A spin may end before a late setter (or not spin at all on a small or overloaded
+    // machine); one that saw nothing ready never says it did.
+    if (c.readyAfterMicros == 0) {
+      EXPECT_TRUE(found);
+    }
+    if (!c.expected) {
+      EXPECT_FALSE(found);
+    }
+    // Bounded: even a spin that finds nothing gives up after its budget (the slack is for a
+    // machine that takes the core away now and then).
+    EXPECT_LT(spent, std::chrono::seconds(1));
+    // Whatever ended it, the spinner no longer vouches for itself.
+    EXPECT_FALSE(beacon.fresh());
+  }
+}
+
+TEST(SpinWaitTest, BeaconIsFreshOnlyRightAfterABeat) {
+  struct Case {
+    const char* name;
+    std::int64_t beatAgeNanos;  // < 0: cleared after the beat
+    bool fresh;
+  };
+  const Case cases[] = {
+      {"just beat", 0, true},
+      {"beat a millisecond ago", 1'000'000, false},
+      {"cleared", -1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SpinBeacon beacon;
+    beacon.beat(spin_detail::nowNanos() - std::max<std::int64_t>(c.beatAgeNanos, 0));
+    if (c.beatAgeNanos < 0) beacon.clear();
+    EXPECT_EQ(beacon.fresh(), c.fresh);
+  }
+}
+
+// Work handed over with gaps around the spin budget (so that it lands on spinning, yielding,
+// parking and parked threads alike) all runs, on every kind of queue: a lost wake-up would leave
+// an item waiting until the test gives up.
+TEST(SpinWaitTest, HandOffsAtAnyPointOfASpinAllRun) {
+  struct Case {
+    const char* name;
+    DispatchQueuePtr queue;  // null: the main queue, drained by this thread
+  };
+  const Case cases[] = {
+      {"global queue", DispatchQueue::global()},
+      {"serial queue", DispatchQueue::make("spin.serial")},
+      {"main queue", nullptr},
+  };
+  constexpr int kThreads = 4;
+  constexpr int kItems = 400;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> ran{0};
+    std::vector<std::thread> submitters;
+    for (int t = 0; t < kThreads; ++t) {
+      submitters.emplace_back([&, t] {
+        std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1u);
+        std::uniform_int_distribution<int> gapMicros(0, 400);
+        auto queue = c.queue ? c.queue : DispatchQueue::main();
+        for (int i = 0; i < kItems; ++i) {
+          queue->async([&] { ran.fetch_add(1); });
+          std::this_thread::sleep_for(std::chrono::microseconds(gapMicros(random)));
+        }
+      });
+    }
+    const bool all = runMainUntil([&] { return ran.load() == kThreads * kItems; }, 60);
+    for (auto& submitter : submitters)
+      submitter.join();
+    EXPECT_TRUE(all) << ran.load() << " of " << kThreads * kItems << " ran";
+  }
+}
+
+}  // namespace
+}  // namespace platform
