@@ -78,7 +78,7 @@ class Lane {
   Lane(std::string name, int limit) : name_(std::move(name)), limit_(limit) {}
 
   void submit(std::function<void()> task) {
-    std::unique_lock lock(mutex_);
+    auto lock = lockBriefly(mutex_);
     tasks_.push_back(std::move(task));
     queued_.store(tasks_.size(), std::memory_order_seq_cst);  // before the beacon is read
     const bool wake =
@@ -102,7 +102,7 @@ class Lane {
   static Lane* current() { return tlsCurrentLane; }
 
  private:
-  static constexpr int kMaxSpinning = 2;
+  static constexpr int kMaxSpinning = 1;
 
   void maybeSpawnLocked() {
     if (tasks_.size() <= static_cast<std::size_t>(idle_ + spinning_)) return;
@@ -118,7 +118,7 @@ class Lane {
   void run() {
     tlsCurrentLane = this;
     pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
-    std::unique_lock lock(mutex_);
+    auto lock = lockBriefly(mutex_);
     for (;;) {
       while (tasks_.empty()) {
         // Threads started while others were blocked retire once the pool is back over limit.
@@ -129,8 +129,10 @@ class Lane {
         if (spinning_ < kMaxSpinning) {
           ++spinning_;
           lock.unlock();
-          spinUntil([this] { return queued_.load(std::memory_order_seq_cst) > 0; }, &beacon_);
-          lock.lock();
+          spinUntil(
+              spinBudget_, [this] { return queued_.load(std::memory_order_seq_cst) > 0; },
+              &beacon_);
+          lock = lockBriefly(mutex_);
           --spinning_;
           // A submit that counted on this spinner woke nobody: look again, under the lock,
           // before parking.
@@ -150,7 +152,7 @@ class Lane {
         fatalUncaught(std::current_exception());
       }
       task = nullptr;  // captured state dies outside the pool's lock
-      lock.lock();
+      lock = lockBriefly(mutex_);
     }
   }
 
@@ -164,6 +166,7 @@ class Lane {
   // The length of `tasks_`, for spinning workers to watch without taking the lock.
   std::atomic<std::size_t> queued_{0};
   SpinBeacon beacon_;
+  SpinBudget spinBudget_;
   int threads_ = 0;
   int idle_ = 0;
   int spinning_ = 0;  // workers between the spin and the lock again; see `submit`
@@ -245,7 +248,7 @@ class SerialEngine : public QueueEngine {
   void enqueue(DispatchQueue& owner, std::function<void()> job) override {
     bool schedule = false;
     {
-      std::lock_guard lock(mutex_);
+      auto lock = lockBriefly(mutex_);
       items_.push_back(std::move(job));
       if (!scheduled_) scheduled_ = schedule = true;
     }
@@ -265,7 +268,7 @@ class SerialEngine : public QueueEngine {
 
   // Takes the next item, or clears the scheduled flag when there is none.
   bool next(std::function<void()>& job) {
-    std::lock_guard lock(mutex_);
+    auto lock = lockBriefly(mutex_);
     if (items_.empty()) {
       scheduled_ = false;
       return false;
@@ -295,7 +298,7 @@ class SerialEngine : public QueueEngine {
 
   void rescheduleIfNeeded(DispatchQueue& owner) {
     {
-      std::lock_guard lock(mutex_);
+      auto lock = lockBriefly(mutex_);
       if (items_.empty()) {
         scheduled_ = false;
         return;

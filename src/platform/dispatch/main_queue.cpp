@@ -38,6 +38,7 @@ struct MainState {
   std::deque<std::function<void()>> items;
   // The length of `items`, for a drain that spins to watch without taking the lock.
   std::atomic<std::size_t> queued{0};
+  SpinBudget spinBudget;
   std::shared_ptr<MainQueueDriver> driver;
 
   // Keeps the main queue serial when two threads try to drain it; recursive so that an item
@@ -71,7 +72,7 @@ void enqueueOnMain(std::function<void()> job) {
   auto& s = state();
   std::shared_ptr<MainQueueDriver> driver;
   {
-    std::lock_guard lock(s.mutex);
+    auto lock = lockBriefly(s.mutex);
     s.items.push_back(std::move(job));
     s.queued.store(s.items.size(), std::memory_order_release);
     driver = s.driver;
@@ -119,7 +120,7 @@ int drainMainQueue() {
   for (;;) {
     std::function<void()> job;
     {
-      std::lock_guard lock(s.mutex);
+      auto lock = lockBriefly(s.mutex);
       if (s.items.empty()) break;
       job = std::move(s.items.front());
       s.items.pop_front();
@@ -148,7 +149,8 @@ bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds)
     if (now >= deadline) return false;
     // Work usually comes back within microseconds of the last item; catching it spinning saves
     // parking and waking this thread.
-    if (spinUntil([&] { return s.queued.load(std::memory_order_acquire) > 0; })) continue;
+    if (spinUntil(s.spinBudget, [&] { return s.queued.load(std::memory_order_acquire) > 0; }))
+      continue;
     std::unique_lock lock(s.mutex);
     s.workArrived.wait_until(lock, std::min(deadline, now + kSlice),
                              [&] { return !s.items.empty(); });

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/dispatch/queue_engine.h"
+#include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -38,7 +39,7 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
   void step() {
     std::function<void()> operation;
     {
-      std::lock_guard lock(mutex);
+      auto lock = lockBriefly(mutex);
       if (suspended || operations.empty()) {
         running = false;
         finished.notify_all();
@@ -61,7 +62,7 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
   void finishStep() {
     bool again;
     {
-      std::lock_guard lock(mutex);
+      auto lock = lockBriefly(mutex);
       running = false;
       again = claimStepLocked();
       if (!again) finished.notify_all();
@@ -91,7 +92,7 @@ void OperationQueue::addOperation(std::function<void()> operation) {
   if (!operation) return;
   bool schedule;
   {
-    std::lock_guard lock(state_->mutex);
+    auto lock = lockBriefly(state_->mutex);
     state_->operations.push_back(std::move(operation));
     schedule = state_->claimStepLocked();
   }

@@ -9,6 +9,11 @@
 // comes. A quiet process therefore has no thread spinning once its last work is a spin budget
 // old.
 //
+// How long to watch is learnt per place that spins (`SpinBudget`): from a few tens of
+// microseconds, it grows towards two hundred while work keeps coming back within the budget (a
+// request going round a chain of threads and a server) and shrinks again when spins come to
+// nothing (work that comes once a frame), so that spinning costs little where it cannot help.
+//
 // A spinner must not keep a core from a thread that needs it: the scheduler may have put a
 // freshly woken thread (or preempted one) on the spinner's core. So a spinner offers its core
 // (`sched_yield`) every few microseconds. Before it does, it takes its beat off the beacon and
@@ -21,8 +26,10 @@
 // switched off process-wide for a while, and every thread parks at once as it would without
 // spinning. Machines with fewer than four cores never spin.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace platform {
 
@@ -41,6 +48,25 @@ class SpinBeacon {
   std::atomic<std::int64_t> lastBeat_{0};
 };
 
+// How long the threads of one place spin: learnt from how long their work takes to come back.
+class SpinBudget {
+ public:
+  static constexpr std::int64_t kLeastNanos = 20'000;
+  static constexpr std::int64_t kMostNanos = 200'000;
+
+  std::int64_t nanos() const { return nanos_.load(std::memory_order_relaxed); }
+  // Work came `afterNanos` into a spin: spin at least twice that long next time.
+  void found(std::int64_t afterNanos) {
+    const std::int64_t wanted = std::min(kMostNanos, 2 * afterNanos);
+    if (wanted > nanos()) nanos_.store(wanted, std::memory_order_relaxed);
+  }
+  // A whole spin came to nothing: spin half as long next time.
+  void missed() { nanos_.store(std::max(kLeastNanos, nanos() / 2), std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::int64_t> nanos_{50'000};
+};
+
 namespace spin_detail {
 
 std::int64_t nowNanos();
@@ -52,9 +78,8 @@ bool overloaded(std::int64_t nowNanos);
 // Offers the core to any other thread ready to run on it.
 void offerCore();
 
-// How long one spin may last; how often a spinner offers its core; and the gap in a spin (or the
-// time an offered core stays away) that means the machine has more runnable threads than cores.
-constexpr std::int64_t kBudgetNanos = 200'000;
+// How often a spinner offers its core, and the gap in a spin (or the time an offered core stays
+// away) that means the machine has more runnable threads than cores.
 constexpr std::int64_t kOfferEveryNanos = 20'000;
 constexpr std::int64_t kOverloadedGapNanos = 200'000;
 
@@ -68,14 +93,16 @@ inline void cpuRelax() {
 
 }  // namespace spin_detail
 
-// Spins until `ready()` is true or the budget is spent; true when `ready()` became true.
-// `ready` must be cheap (an atomic load, sequentially consistent where a beacon is used).
+// Spins until `ready()` is true or `budget` is spent, and teaches `budget` how it went; true when
+// `ready()` became true. `ready` must be cheap (an atomic load, sequentially consistent where a
+// beacon is used).
 template <class Ready>
-bool spinUntil(Ready&& ready, SpinBeacon* beacon = nullptr) {
+bool spinUntil(SpinBudget& budget, Ready&& ready, SpinBeacon* beacon = nullptr) {
   using namespace spin_detail;
   std::int64_t now = nowNanos();
   if (!allowed(now)) return ready();
-  const std::int64_t until = now + kBudgetNanos;
+  const std::int64_t start = now;
+  const std::int64_t until = now + budget.nanos();
   std::int64_t nextOffer = now + kOfferEveryNanos;
   bool found = false;
   for (;;) {
@@ -100,7 +127,23 @@ bool spinUntil(Ready&& ready, SpinBeacon* beacon = nullptr) {
     now = later;
   }
   if (beacon) beacon->clear();
-  return found || ready();
+  if (found || ready()) {
+    budget.found(nowNanos() - start);
+    return true;
+  }
+  if (allowed(now)) budget.missed();  // not when the spin was cut short by an overload
+  return false;
+}
+
+// Takes `mutex`, trying for a moment before sleeping on it. For the locks around the runtime's
+// queues: they are held for a few instructions, so a holder is almost always about to let go,
+// while sleeping on a contended lock costs a futex wait and a wake-up that cost far more.
+inline std::unique_lock<std::mutex> lockBriefly(std::mutex& mutex) {
+  for (int i = 0; i < 100; ++i) {
+    if (mutex.try_lock()) return std::unique_lock(mutex, std::adopt_lock);
+    spin_detail::cpuRelax();
+  }
+  return std::unique_lock(mutex);
 }
 
 }  // namespace platform

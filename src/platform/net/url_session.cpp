@@ -724,6 +724,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool polling_ = false;
   bool wakePending_ = false;
   std::atomic<bool> commandsQueued_{false};  // `commands_` is not empty, readable without the lock
+  SpinBudget spinBudget_;                     // I/O thread only
   bool invalidated_ = false;
   std::uint64_t lastTaskIdentifier_ = 0;
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
@@ -1603,7 +1604,7 @@ void SessionCore::run() {
 
 bool SessionCore::spinForWork(std::vector<curl_waitfd>& waits) {
   int looks = 0;
-  return spinUntil([&] {
+  return spinUntil(spinBudget_, [&] {
     if (commandsQueued_.load(std::memory_order_acquire)) return true;
     // A look at the sockets is a system call: one every few microseconds.
     if (++looks % 32 != 0) return false;

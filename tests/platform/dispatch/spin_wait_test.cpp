@@ -43,8 +43,9 @@ TEST(SpinWaitTest, EndsWhenReadyOrWhenTheBudgetIsSpent) {
       });
     }
     SpinBeacon beacon;
+    SpinBudget budget;
     const auto start = Clock::now();
-    const bool found = spinUntil([&] { return ready.load(); }, &beacon);
+    const bool found = spinUntil(budget, [&] { return ready.load(); }, &beacon);
     const auto spent = Clock::now() - start;
     if (setter.joinable()) setter.join();
     // A spin may end before a late setter (or not spin at all on a small or overloaded
@@ -80,6 +81,36 @@ TEST(SpinWaitTest, BeaconIsFreshOnlyRightAfterABeat) {
     beacon.beat(spin_detail::nowNanos() - std::max<std::int64_t>(c.beatAgeNanos, 0));
     if (c.beatAgeNanos < 0) beacon.clear();
     EXPECT_EQ(beacon.fresh(), c.fresh);
+  }
+}
+
+TEST(SpinWaitTest, BudgetFollowsHowLongWorkTakesToComeBack) {
+  struct Case {
+    const char* name;
+    std::vector<std::int64_t> spins;  // work found this many nanoseconds in; < 0: a spin missed
+    std::int64_t expected;
+  };
+  constexpr auto least = SpinBudget::kLeastNanos;
+  constexpr auto most = SpinBudget::kMostNanos;
+  const Case cases[] = {
+      {"work found at once leaves it", {0, 0}, 50'000},
+      {"work found late grows it to twice the wait", {40'000}, 80'000},
+      {"never beyond the most", {150'000, 190'000}, most},
+      {"a miss halves it", {80'000, -1}, 80'000},
+      {"misses shrink it to the least", {-1, -1, -1, -1, -1}, least},
+      {"it grows back after misses", {-1, -1, -1, 60'000}, 120'000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SpinBudget budget;
+    for (auto spin : c.spins) {
+      if (spin < 0) {
+        budget.missed();
+      } else {
+        budget.found(spin);
+      }
+    }
+    EXPECT_EQ(budget.nanos(), c.expected);
   }
 }
 
