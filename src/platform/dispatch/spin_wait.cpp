@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 namespace platform {
@@ -21,7 +20,7 @@ constexpr std::int64_t kFreshNanos = 8'000;
 std::atomic<std::int64_t> offUntil{0};
 
 bool enoughCores() {
-  static const bool enough = std::thread::hardware_concurrency() >= 4 && !getenv("NOSPIN");
+  static const bool enough = std::thread::hardware_concurrency() >= 4;
   return enough;
 }
 
