@@ -2,6 +2,8 @@
 
 #include "platform/net/web_socket_connection.h"
 
+#include "platform/net/curl_easy_pool.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/async.h>
@@ -213,6 +215,9 @@ struct Transfer {
   std::shared_ptr<TaskShared> shared;
   std::shared_ptr<URLSession> keepAlive;  // set while the transfer may still call the delegate
   CURL* easy = nullptr;
+  // Where `easy` goes back when the transfer is gone; none: it is freed (a web socket keeps
+  // its connection on it, a download's carries a large buffer).
+  CurlEasyPool* easyPool = nullptr;
   curl_slist* headers = nullptr;
   Bytes body;
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -290,7 +295,13 @@ struct Transfer {
   TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
   ~Transfer() {
-    if (easy) curl_easy_cleanup(easy);
+    if (easy) {
+      if (easyPool && !inMulti) {
+        easyPool->release(easy);
+      } else {
+        curl_easy_cleanup(easy);
+      }
+    }
     if (headers) curl_slist_free_all(headers);
     if (bodyFd >= 0) ::close(bodyFd);
     if (bodyStream) bodyStream->close();
@@ -315,6 +326,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
         delegateQueue_(std::move(delegateQueue)) {}
 
   ~SessionCore() {
+    easyPool_.clear();
     if (share_ && !configuration_.httpCookieStorage) curl_share_cleanup(share_);
     if (plainShare_) curl_share_cleanup(plainShare_);
     if (multi_) curl_multi_cleanup(multi_);
@@ -439,14 +451,17 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   // Delivers `call` on the delegate queue, when there is a delegate and a session to name;
   // false when it was not queued.
-  bool deliver(std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
-               std::shared_ptr<URLSession> session = nullptr) {
+  // `call` is taken as it is, not wrapped in a function object of its own: one allocation
+  // per callback instead of two.
+  template <class Call>
+  bool deliver(Call&& call, std::shared_ptr<URLSession> session = nullptr) {
     auto delegate = this->delegate();
     if (!delegate) return false;
     if (!session) session = owner_.lock();
     if (!session) return false;
-    delegateQueue_->addOperation([delegate = std::move(delegate), session = std::move(session),
-                                  call = std::move(call)] { call(*delegate, session); });
+    delegateQueue_->addOperation(
+        [delegate = std::move(delegate), session = std::move(session),
+         call = std::forward<Call>(call)]() mutable { call(*delegate, session); });
     return true;
   }
 
@@ -742,6 +757,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;
+  // Before the transfers, so it outlives those that hand their handles back to it.
+  CurlEasyPool easyPool_;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   bool invalidateWhenDone_ = false;
@@ -828,8 +845,6 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     }
     shared->receiveHolds.fetch_sub(1);
   }
-  auto chunk = std::make_shared<const Bytes>(reinterpret_cast<const std::uint8_t*>(data),
-                                             reinterpret_cast<const std::uint8_t*>(data) + length);
   {
     std::lock_guard lock(transfer->shared->mutex);
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
@@ -839,11 +854,13 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   core->touch(*transfer);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   core->deliver(
-      [task, chunk, shared](URLSessionDelegate& delegate,
-                            const std::shared_ptr<URLSession>& session) {
-        delegate.didReceiveData(session, task, *chunk);
-        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk->size())) -
-                          std::int64_t(chunk->size());
+      [task,
+       chunk = Bytes(reinterpret_cast<const std::uint8_t*>(data),
+                     reinterpret_cast<const std::uint8_t*>(data) + length),
+       shared](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didReceiveData(session, task, chunk);
+        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk.size())) -
+                          std::int64_t(chunk.size());
         if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
           task->releaseReceiving();
         }
@@ -1594,6 +1611,7 @@ void SessionCore::run() {
   transfers_.clear();
   webSocketTransfers_ = 0;
   finished_.clear();
+  easyPool_.clear();
   std::deque<std::function<void()>> leftover;
   {
     std::lock_guard lock(mutex_);
@@ -1668,8 +1686,10 @@ void SessionCore::setUp(Transfer& transfer) {
     return fail(URLError::Code::badURL, "invalid method");
   }
 
-  CURL* easy = curl_easy_init();
+  CURL* easy = easyPool_.acquire();
+  if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
   transfer.easy = easy;
+  if (!transfer.isDownload) transfer.easyPool = &easyPool_;
   curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
@@ -2171,10 +2191,10 @@ void SessionCore::completeFromCache(Transfer& transfer) {
       transfer.shared->bytesReceived += static_cast<std::int64_t>(body->size());
     }
     if (!body->empty()) {
-      auto chunk = std::make_shared<const Bytes>(std::move(*body));
       deliver(
-          [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
-            delegate.didReceiveData(session, task, *chunk);
+          [task, chunk = std::move(*body)](URLSessionDelegate& delegate,
+                                           const std::shared_ptr<URLSession>& session) {
+            delegate.didReceiveData(session, task, chunk);
           },
           transfer.keepAlive);
     }
