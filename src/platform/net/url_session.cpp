@@ -666,6 +666,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return std::nullopt;
   }
 
+  // `URL::fromString(effective)`, remembered for the last URL asked for: a session usually
+  // talks to the same few URLs, and parsing one costs more than the rest of a response head.
+  std::optional<URL> parseEffectiveURL(std::string_view effective) {
+    if (!lastEffectiveURL_ || effective != lastEffectiveText_) {
+      lastEffectiveText_ = effective;
+      lastEffectiveURL_ = URL::fromString(effective);
+    }
+    return *lastEffectiveURL_;
+  }
+
   void run();
   void setUp(Transfer& transfer);
   void setUpWebSocket(Transfer& transfer);
@@ -759,6 +769,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::size_t webSocketTransfers_ = 0;
   // Before the transfers, so it outlives those that hand their handles back to it.
   CurlEasyPool easyPool_;
+  std::string lastEffectiveText_;
+  std::optional<std::optional<URL>> lastEffectiveURL_;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   bool invalidateWhenDone_ = false;
@@ -1660,7 +1672,10 @@ void SessionCore::setUp(Transfer& transfer) {
     return fail(url.isAbsolute() ? URLError::Code::unsupportedURL : URLError::Code::badURL,
                 "only http and https URLs are loaded");
   }
-  if (!url.host() || url.host()->empty()) return fail(URLError::Code::badURL, "no host");
+  // Percent-decoding the host is not free; once is enough.
+  if (auto host = url.host(); !host || host->empty()) {
+    return fail(URLError::Code::badURL, "no host");
+  }
   auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
                     ? configuration_.requestCachePolicy
                     : request.cachePolicy;
@@ -2089,7 +2104,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   if (status >= 100 && status < 200) return;
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-  auto responseURL = effective ? URL::fromString(effective) : std::nullopt;
+  auto responseURL = effective ? parseEffectiveURL(effective) : std::nullopt;
   if (!responseURL) responseURL = currentURL(transfer);
   if (responseURL) {
     URLSessionTaskTransactionMetrics metrics;
@@ -2202,11 +2217,11 @@ void SessionCore::completeFromCache(Transfer& transfer) {
   auto proposal = transfer.cache.takeProposal();
   if (!proposal) return;
   auto cache = transfer.cache.cache();
-  auto request = transfer.cache.storeRequest();
+  auto request = transfer.cache.takeStoreRequest();
   if (!delegate()) return TransferCache::store(cache, proposal, request);
   // Stored from whatever thread answers; a handler dropped unanswered stores nothing.
   auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
-      [cache, request](CachedURLResponsePtr answer) {
+      [cache, request = std::move(request)](CachedURLResponsePtr answer) {
         TransferCache::store(cache, answer, request);
       });
   deliver(
