@@ -260,6 +260,11 @@ struct Transfer {
   bool responseDelivered = false;
   bool awaitingDisposition = false;
   bool completionPending = false;  // the transfer ended while a disposition was awaited
+  // The start of the body, taken while the disposition was awaited and handed on once the
+  // task may receive: a small answer needs no pause of the connection meanwhile.
+  Bytes heldBody;
+  // The transfer failed after `heldBody`; the failure follows the body, as it would have.
+  std::optional<CURLcode> failureAfterHeldBody;
   bool suspended = false;
   bool cancelled = false;
 
@@ -567,12 +572,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       finish(transfer, cancelledError(transfer));
       return;
     }
-    if (transfer.completionPending) {
+    if (transfer.completionPending && transfer.heldBody.empty()) {
       finish(transfer, nullptr);
       return;
     }
     if (transfer.lastActivityUptime > 0) touch(transfer);
-    updatePause(transfer);
+    updatePause(transfer);  // hands on a held body, and its end
   }
 
   // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
@@ -630,6 +635,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
  private:
   friend size_t headerCallback(char*, size_t, size_t, void*);
   friend size_t writeCallback(char*, size_t, size_t, void*);
+  friend size_t receiveBody(Transfer*, const char*, size_t);
   friend size_t readCallback(char*, size_t, size_t, void*);
   friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
@@ -730,6 +736,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
   double idleLimit(const Transfer& transfer) const;
   void updatePause(Transfer& transfer);
+  // Hands on the body held for the disposition once the task may receive, then the end that
+  // waited behind it; true when the transfer ended.
+  bool handOnHeldBody(Transfer& transfer);
   void finish(Transfer& transfer, ErrorPtr error);
   void finishQuietly(Transfer& transfer);
   void checkInvalidation();
@@ -787,6 +796,11 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
 
 // How far the delegate may fall behind a data task's body before the transfer waits for it.
 constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+// How much of a body is taken while the delegate decides on its response; beyond it the
+// connection waits.
+constexpr std::size_t kMaxHeldBodyBytes = 64 << 10;
+
+size_t receiveBody(Transfer* transfer, const char* data, size_t length);
 
 size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
@@ -797,11 +811,31 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     return size * count;
   }
   if (!transfer->responseDelivered) core->deliverResponse(*transfer);
-  if (transfer->awaitingDisposition || transfer->suspended ||
-      transfer->shared->receiveHolds.load() > 0) {
+  if (transfer->suspended || transfer->shared->receiveHolds.load() > 0) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const size_t length = size * count;
+  if (transfer->awaitingDisposition) {
+    if (transfer->heldBody.size() + length > kMaxHeldBodyBytes) return CURL_WRITEFUNC_PAUSE;
+    transfer->heldBody.insert(transfer->heldBody.end(), reinterpret_cast<const std::uint8_t*>(data),
+                              reinterpret_cast<const std::uint8_t*>(data) + length);
+    return length;
+  }
+  // A held body goes first (it normally went on when the task was allowed to receive).
+  if (!transfer->heldBody.empty()) {
+    const size_t held = transfer->heldBody.size();
+    const size_t result =
+        receiveBody(transfer, reinterpret_cast<const char*>(transfer->heldBody.data()), held);
+    if (result != held) return result;
+    transfer->heldBody.clear();
+  }
+  return receiveBody(transfer, data, length);
+}
+
+// Takes a piece of the body for the task, once it may receive: all of it, none (the transfer
+// fails), or `CURL_WRITEFUNC_PAUSE` (the delegate is behind).
+size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
+  auto* core = transfer->core;
   if (length == 0) return 0;
   // Counted before anything is kept: a small compressed answer may decode to gigabytes.
   const std::int64_t maximum = core->configuration_.maximumBodyBytes;
@@ -2244,6 +2278,10 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   }
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
+  if (result != CURLE_OK && !transfer.heldBody.empty()) {
+    transfer.failureAfterHeldBody = result;
+    return;
+  }
   if (transfer.limitError) {
     finish(transfer, transfer.limitError);
     return;
@@ -2286,7 +2324,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   }
   if (result == CURLE_OK) {
     if (!transfer.responseDelivered) deliverResponse(transfer);
-    if (transfer.awaitingDisposition) {
+    if (transfer.awaitingDisposition || !transfer.heldBody.empty()) {
       transfer.completionPending = true;
       return;
     }
@@ -2334,7 +2372,35 @@ void SessionCore::removeFromMulti(Transfer& transfer) {
   }
 }
 
+bool SessionCore::handOnHeldBody(Transfer& transfer) {
+  if (transfer.heldBody.empty() || transfer.cancelled || transfer.awaitingDisposition ||
+      transfer.suspended || transfer.shared->receiveHolds.load() > 0) {
+    return false;
+  }
+  const auto held = transfer.heldBody.size();
+  const size_t result =
+      receiveBody(&transfer, reinterpret_cast<const char*>(transfer.heldBody.data()), held);
+  if (result == CURL_WRITEFUNC_PAUSE) return false;  // held on until the delegate catches up
+  Bytes().swap(transfer.heldBody);
+  if (result != held) {
+    removeFromMulti(transfer);
+    finish(transfer, transfer.limitError);
+    return true;
+  }
+  if (transfer.completionPending) {
+    finish(transfer, nullptr);
+    return true;
+  }
+  if (auto failure = transfer.failureAfterHeldBody) {
+    transfer.failureAfterHeldBody.reset();
+    onDone(transfer, *failure);
+    return true;
+  }
+  return false;
+}
+
 void SessionCore::updatePause(Transfer& transfer) {
+  if (handOnHeldBody(transfer)) return;
   if (!transfer.easy || !transfer.inMulti) return;
   if (transfer.suspended) {
     curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
