@@ -2147,7 +2147,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
       if (transfer.shared->currentRequest) metrics.request = *transfer.shared->currentRequest;
     }
     metrics.response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
-        *responseURL, status, transfer.headVersion, transfer.headLines, true));
+        std::move(*responseURL), status, transfer.headVersion, transfer.headLines, true));
     metrics.responseStartDate = transfer.headStart;
     metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
     transfer.transactions.push_back(std::move(metrics));
