@@ -2,6 +2,8 @@
 
 #include "platform/net/web_socket_connection.h"
 
+#include "platform/net/curl_easy_pool.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/async.h>
@@ -213,6 +215,9 @@ struct Transfer {
   std::shared_ptr<TaskShared> shared;
   std::shared_ptr<URLSession> keepAlive;  // set while the transfer may still call the delegate
   CURL* easy = nullptr;
+  // Where `easy` goes back when the transfer is gone; none: it is freed (a web socket keeps
+  // its connection on it, a download's carries a large buffer).
+  CurlEasyPool* easyPool = nullptr;
   curl_slist* headers = nullptr;
   Bytes body;
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -255,6 +260,11 @@ struct Transfer {
   bool responseDelivered = false;
   bool awaitingDisposition = false;
   bool completionPending = false;  // the transfer ended while a disposition was awaited
+  // The start of the body, taken while the disposition was awaited and handed on once the
+  // task may receive: a small answer needs no pause of the connection meanwhile.
+  Bytes heldBody;
+  // The transfer failed after `heldBody`; the failure follows the body, as it would have.
+  std::optional<CURLcode> failureAfterHeldBody;
   bool suspended = false;
   bool cancelled = false;
 
@@ -290,7 +300,13 @@ struct Transfer {
   TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
   ~Transfer() {
-    if (easy) curl_easy_cleanup(easy);
+    if (easy) {
+      if (easyPool && !inMulti) {
+        easyPool->release(easy);
+      } else {
+        curl_easy_cleanup(easy);
+      }
+    }
     if (headers) curl_slist_free_all(headers);
     if (bodyFd >= 0) ::close(bodyFd);
     if (bodyStream) bodyStream->close();
@@ -315,6 +331,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
         delegateQueue_(std::move(delegateQueue)) {}
 
   ~SessionCore() {
+    easyPool_.clear();
     if (share_ && !configuration_.httpCookieStorage) curl_share_cleanup(share_);
     if (plainShare_) curl_share_cleanup(plainShare_);
     if (multi_) curl_multi_cleanup(multi_);
@@ -439,14 +456,17 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   // Delivers `call` on the delegate queue, when there is a delegate and a session to name;
   // false when it was not queued.
-  bool deliver(std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
-               std::shared_ptr<URLSession> session = nullptr) {
+  // `call` is taken as it is, not wrapped in a function object of its own: one allocation
+  // per callback instead of two.
+  template <class Call>
+  bool deliver(Call&& call, std::shared_ptr<URLSession> session = nullptr) {
     auto delegate = this->delegate();
     if (!delegate) return false;
     if (!session) session = owner_.lock();
     if (!session) return false;
-    delegateQueue_->addOperation([delegate = std::move(delegate), session = std::move(session),
-                                  call = std::move(call)] { call(*delegate, session); });
+    delegateQueue_->addOperation(
+        [delegate = std::move(delegate), session = std::move(session),
+         call = std::forward<Call>(call)]() mutable { call(*delegate, session); });
     return true;
   }
 
@@ -552,12 +572,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       finish(transfer, cancelledError(transfer));
       return;
     }
-    if (transfer.completionPending) {
+    if (transfer.completionPending && transfer.heldBody.empty()) {
       finish(transfer, nullptr);
       return;
     }
     if (transfer.lastActivityUptime > 0) touch(transfer);
-    updatePause(transfer);
+    updatePause(transfer);  // hands on a held body, and its end
   }
 
   // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
@@ -615,6 +635,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
  private:
   friend size_t headerCallback(char*, size_t, size_t, void*);
   friend size_t writeCallback(char*, size_t, size_t, void*);
+  friend size_t receiveBody(Transfer*, const char*, size_t);
   friend size_t readCallback(char*, size_t, size_t, void*);
   friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
@@ -649,6 +670,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     std::lock_guard lock(transfer.shared->mutex);
     if (transfer.shared->currentRequest) return transfer.shared->currentRequest->url;
     return std::nullopt;
+  }
+
+  // `URL::fromString(effective)`, remembered for the last URL asked for: a session usually
+  // talks to the same few URLs, and parsing one costs more than the rest of a response head.
+  std::optional<URL> parseEffectiveURL(std::string_view effective) {
+    if (!lastEffectiveURL_ || effective != lastEffectiveText_) {
+      lastEffectiveText_ = effective;
+      lastEffectiveURL_ = URL::fromString(effective);
+    }
+    return *lastEffectiveURL_;
   }
 
   void run();
@@ -705,6 +736,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
   double idleLimit(const Transfer& transfer) const;
   void updatePause(Transfer& transfer);
+  // Hands on the body held for the disposition once the task may receive, then the end that
+  // waited behind it; true when the transfer ended.
+  bool handOnHeldBody(Transfer& transfer);
   void finish(Transfer& transfer, ErrorPtr error);
   void finishQuietly(Transfer& transfer);
   void checkInvalidation();
@@ -743,6 +777,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;
+  // Before the transfers, so it outlives those that hand their handles back to it.
+  CurlEasyPool easyPool_;
+  std::string lastEffectiveText_;
+  std::optional<std::optional<URL>> lastEffectiveURL_;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   bool invalidateWhenDone_ = false;
@@ -759,6 +797,11 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
 
 // How far the delegate may fall behind a data task's body before the transfer waits for it.
 constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+// How much of a body is taken while the delegate decides on its response; beyond it the
+// connection waits.
+constexpr std::size_t kMaxHeldBodyBytes = 64 << 10;
+
+size_t receiveBody(Transfer* transfer, const char* data, size_t length);
 
 size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
@@ -769,11 +812,31 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     return size * count;
   }
   if (!transfer->responseDelivered) core->deliverResponse(*transfer);
-  if (transfer->awaitingDisposition || transfer->suspended ||
-      transfer->shared->receiveHolds.load() > 0) {
+  if (transfer->suspended || transfer->shared->receiveHolds.load() > 0) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const size_t length = size * count;
+  if (transfer->awaitingDisposition) {
+    if (transfer->heldBody.size() + length > kMaxHeldBodyBytes) return CURL_WRITEFUNC_PAUSE;
+    transfer->heldBody.insert(transfer->heldBody.end(), reinterpret_cast<const std::uint8_t*>(data),
+                              reinterpret_cast<const std::uint8_t*>(data) + length);
+    return length;
+  }
+  // A held body goes first (it normally went on when the task was allowed to receive).
+  if (!transfer->heldBody.empty()) {
+    const size_t held = transfer->heldBody.size();
+    const size_t result =
+        receiveBody(transfer, reinterpret_cast<const char*>(transfer->heldBody.data()), held);
+    if (result != held) return result;
+    transfer->heldBody.clear();
+  }
+  return receiveBody(transfer, data, length);
+}
+
+// Takes a piece of the body for the task, once it may receive: all of it, none (the transfer
+// fails), or `CURL_WRITEFUNC_PAUSE` (the delegate is behind).
+size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
+  auto* core = transfer->core;
   if (length == 0) return 0;
   // Counted before anything is kept: a small compressed answer may decode to gigabytes.
   const std::int64_t maximum = core->configuration_.maximumBodyBytes;
@@ -829,8 +892,6 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
     }
     shared->receiveHolds.fetch_sub(1);
   }
-  auto chunk = std::make_shared<const Bytes>(reinterpret_cast<const std::uint8_t*>(data),
-                                             reinterpret_cast<const std::uint8_t*>(data) + length);
   {
     std::lock_guard lock(transfer->shared->mutex);
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
@@ -840,11 +901,13 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   core->touch(*transfer);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   core->deliver(
-      [task, chunk, shared](URLSessionDelegate& delegate,
-                            const std::shared_ptr<URLSession>& session) {
-        delegate.didReceiveData(session, task, *chunk);
-        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk->size())) -
-                          std::int64_t(chunk->size());
+      [task,
+       chunk = Bytes(reinterpret_cast<const std::uint8_t*>(data),
+                     reinterpret_cast<const std::uint8_t*>(data) + length),
+       shared](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didReceiveData(session, task, chunk);
+        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk.size())) -
+                          std::int64_t(chunk.size());
         if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
           task->releaseReceiving();
         }
@@ -1595,6 +1658,7 @@ void SessionCore::run() {
   transfers_.clear();
   webSocketTransfers_ = 0;
   finished_.clear();
+  easyPool_.clear();
   std::deque<std::function<void()>> leftover;
   {
     std::lock_guard lock(mutex_);
@@ -1643,7 +1707,10 @@ void SessionCore::setUp(Transfer& transfer) {
     return fail(url.isAbsolute() ? URLError::Code::unsupportedURL : URLError::Code::badURL,
                 "only http and https URLs are loaded");
   }
-  if (!url.host() || url.host()->empty()) return fail(URLError::Code::badURL, "no host");
+  // Percent-decoding the host is not free; once is enough.
+  if (auto host = url.host(); !host || host->empty()) {
+    return fail(URLError::Code::badURL, "no host");
+  }
   auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
                     ? configuration_.requestCachePolicy
                     : request.cachePolicy;
@@ -1669,8 +1736,10 @@ void SessionCore::setUp(Transfer& transfer) {
     return fail(URLError::Code::badURL, "invalid method");
   }
 
-  CURL* easy = curl_easy_init();
+  CURL* easy = easyPool_.acquire();
+  if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
   transfer.easy = easy;
+  if (!transfer.isDownload) transfer.easyPool = &easyPool_;
   curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
@@ -2070,7 +2139,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   if (status >= 100 && status < 200) return;
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-  auto responseURL = effective ? URL::fromString(effective) : std::nullopt;
+  auto responseURL = effective ? parseEffectiveURL(effective) : std::nullopt;
   if (!responseURL) responseURL = currentURL(transfer);
   if (responseURL) {
     URLSessionTaskTransactionMetrics metrics;
@@ -2079,7 +2148,7 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
       if (transfer.shared->currentRequest) metrics.request = *transfer.shared->currentRequest;
     }
     metrics.response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
-        *responseURL, status, transfer.headVersion, transfer.headLines, true));
+        std::move(*responseURL), status, transfer.headVersion, transfer.headLines, true));
     metrics.responseStartDate = transfer.headStart;
     metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
     transfer.transactions.push_back(std::move(metrics));
@@ -2172,10 +2241,10 @@ void SessionCore::completeFromCache(Transfer& transfer) {
       transfer.shared->bytesReceived += static_cast<std::int64_t>(body->size());
     }
     if (!body->empty()) {
-      auto chunk = std::make_shared<const Bytes>(std::move(*body));
       deliver(
-          [task, chunk](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
-            delegate.didReceiveData(session, task, *chunk);
+          [task, chunk = std::move(*body)](URLSessionDelegate& delegate,
+                                           const std::shared_ptr<URLSession>& session) {
+            delegate.didReceiveData(session, task, chunk);
           },
           transfer.keepAlive);
     }
@@ -2183,11 +2252,11 @@ void SessionCore::completeFromCache(Transfer& transfer) {
   auto proposal = transfer.cache.takeProposal();
   if (!proposal) return;
   auto cache = transfer.cache.cache();
-  auto request = transfer.cache.storeRequest();
+  auto request = transfer.cache.takeStoreRequest();
   if (!delegate()) return TransferCache::store(cache, proposal, request);
   // Stored from whatever thread answers; a handler dropped unanswered stores nothing.
   auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
-      [cache, request](CachedURLResponsePtr answer) {
+      [cache, request = std::move(request)](CachedURLResponsePtr answer) {
         TransferCache::store(cache, answer, request);
       });
   deliver(
@@ -2210,6 +2279,10 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   }
   removeFromMulti(transfer);
   if (transfer.cancelled) return;
+  if (result != CURLE_OK && !transfer.heldBody.empty()) {
+    transfer.failureAfterHeldBody = result;
+    return;
+  }
   if (transfer.limitError) {
     finish(transfer, transfer.limitError);
     return;
@@ -2252,7 +2325,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
   }
   if (result == CURLE_OK) {
     if (!transfer.responseDelivered) deliverResponse(transfer);
-    if (transfer.awaitingDisposition) {
+    if (transfer.awaitingDisposition || !transfer.heldBody.empty()) {
       transfer.completionPending = true;
       return;
     }
@@ -2300,7 +2373,35 @@ void SessionCore::removeFromMulti(Transfer& transfer) {
   }
 }
 
+bool SessionCore::handOnHeldBody(Transfer& transfer) {
+  if (transfer.heldBody.empty() || transfer.cancelled || transfer.awaitingDisposition ||
+      transfer.suspended || transfer.shared->receiveHolds.load() > 0) {
+    return false;
+  }
+  const auto held = transfer.heldBody.size();
+  const size_t result =
+      receiveBody(&transfer, reinterpret_cast<const char*>(transfer.heldBody.data()), held);
+  if (result == CURL_WRITEFUNC_PAUSE) return false;  // held on until the delegate catches up
+  Bytes().swap(transfer.heldBody);
+  if (result != held) {
+    removeFromMulti(transfer);
+    finish(transfer, transfer.limitError);
+    return true;
+  }
+  if (transfer.completionPending) {
+    finish(transfer, nullptr);
+    return true;
+  }
+  if (auto failure = transfer.failureAfterHeldBody) {
+    transfer.failureAfterHeldBody.reset();
+    onDone(transfer, *failure);
+    return true;
+  }
+  return false;
+}
+
 void SessionCore::updatePause(Transfer& transfer) {
+  if (handOnHeldBody(transfer)) return;
   if (!transfer.easy || !transfer.inMulti) return;
   if (transfer.suspended) {
     curl_easy_pause(transfer.easy, CURLPAUSE_ALL);

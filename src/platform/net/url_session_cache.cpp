@@ -179,13 +179,16 @@ CacheStep TransferCache::begin(const std::shared_ptr<URLCache>& cache,
   const CacheStep miss = dontLoad ? CacheStep::unavailable : CacheStep::load;
   if (!cache || !isDataTask || sent.httpMethod.value_or("GET") != "GET") return miss;
   cache_ = cache;
-  additionalHeaders_ = additionalHeaders;
+  additionalHeaders_ = &additionalHeaders;
   enabled_ = true;
   if (policy == Policy::reloadIgnoringLocalCacheData ||
       policy == Policy::reloadIgnoringLocalAndRemoteCacheData) {
     return CacheStep::load;
   }
-  URLRequest effective = requestWithAdditionalHeaders(sent, additionalHeaders_);
+  // Without additional fields the request is looked up as it is, not copied.
+  std::optional<URLRequest> withAdditional;
+  if (additionalHeaders) withAdditional = requestWithAdditionalHeaders(sent, additionalHeaders);
+  const URLRequest& effective = withAdditional ? *withAdditional : sent;
   auto entry = cache->cachedEntry(effective);
   if (!entry) return miss;
   if (policy == Policy::returnCacheDataElseLoad || dontLoad) {
@@ -238,7 +241,7 @@ void TransferCache::onResponse(const URLRequest& current, URLResponsePtr& respon
   auto head = httpResponse(response);
   if (!head) return;
   const std::int64_t limit = std::max(cache_->memoryCapacity(), cache_->diskCapacity()) / 20;
-  URLRequest effective = requestWithAdditionalHeaders(current, additionalHeaders_);
+  URLRequest effective = requestWithAdditionalHeaders(current, *additionalHeaders_);
   if (revalidating_ && head->statusCode() == 304 && stored_) {
     revalidating_ = false;
     if (auto storedHead = httpResponse(stored_->response())) {

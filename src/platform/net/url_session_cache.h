@@ -51,9 +51,9 @@ enum class CacheStep {
 // A transfer's dealings with the cache, from its start to its end. I/O thread only.
 class TransferCache {
  public:
-  // Decides how the task starts. `sent` is the request that will go out; a revalidation adds
-  // its validators to it. Only data tasks with a GET use the cache; for others, the cache-only
-  // policy finds nothing.
+  // Decides how the task starts. `additionalHeaders` must outlive this. `sent` is the request that
+  // will go out; a revalidation adds its validators to it. Only data tasks with a GET use the
+  // cache; for others, the cache-only policy finds nothing.
   CacheStep begin(const std::shared_ptr<URLCache>& cache, URLRequest::CachePolicy policy,
                   const std::optional<HTTPHeaderFields>& additionalHeaders, bool isDataTask,
                   URLRequest& sent, Date now);
@@ -73,11 +73,13 @@ class TransferCache {
   static void store(const std::shared_ptr<URLCache>& cache, const CachedURLResponsePtr& response,
                     const URLRequest& request);
   const std::shared_ptr<URLCache>& cache() const { return cache_; }
-  const URLRequest& storeRequest() const { return storeRequest_; }
+  // The request the proposal is stored under; taken once, with the proposal.
+  URLRequest takeStoreRequest() { return std::move(storeRequest_); }
 
  private:
   std::shared_ptr<URLCache> cache_;
-  std::optional<HTTPHeaderFields> additionalHeaders_;
+  // The session's own, which outlives every transfer.
+  const std::optional<HTTPHeaderFields>* additionalHeaders_ = nullptr;
   bool enabled_ = false;
   CachedURLResponsePtr stored_;  // the entry served, or being revalidated
   std::optional<std::string> storedKey_;

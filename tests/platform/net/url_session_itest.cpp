@@ -16,6 +16,7 @@
 #include "platform/net/support/test_server.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -380,6 +381,92 @@ TEST_F(URLSessionTest, ALargeBodyHeldForTheAnswerArrivesWholeAfterIt) {
   EXPECT_EQ(record.events.back(), "complete");
   EXPECT_TRUE(record.body_text() == large);
   EXPECT_EQ(task->countOfBytesReceived(), static_cast<std::int64_t>(large.size()));
+}
+
+// Part of a body may be taken while the answer is awaited (up to a bound); whatever the
+// size, however late the answer and whether the task is suspended when it comes, the delegate
+// sees no byte before `allow`, all of them in order after it, and none after `cancel`. A
+// transfer cut short fails after the bytes that came, as it would have had the body waited on
+// the connection.
+TEST_F(URLSessionTest, TheDispositionDecidesOnBodiesBelowAndAboveTheHeldBound) {
+  struct Row {
+    const char* name;
+    std::size_t size;
+    Disposition disposition;
+    bool suspendedAtAnswer;
+    std::size_t cutAfter;  // the server breaks off after so many bytes; 0: it does not
+  };
+  const Row rows[] = {
+      {"small, allowed", 7, Disposition::allow, false, 0},
+      {"small, cancelled", 7, Disposition::cancel, false, 0},
+      {"small, allowed while suspended", 7, Disposition::allow, true, 0},
+      {"just under the bound, allowed", 60 * 1024, Disposition::allow, false, 0},
+      {"above the bound, allowed", 300 * 1024, Disposition::allow, false, 0},
+      {"above the bound, cancelled", 300 * 1024, Disposition::cancel, false, 0},
+      {"above the bound, allowed while suspended", 300 * 1024, Disposition::allow, true, 0},
+      {"cut short, allowed", 5000, Disposition::allow, false, 1000},
+      {"cut short, cancelled", 5000, Disposition::cancel, false, 1000},
+  };
+  server_.server().Get(
+      R"(/sized/(\d+)/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        const auto size = std::stoul(req.matches[1]);
+        const auto cut = std::stoul(req.matches[2]);
+        auto body = std::make_shared<std::string>(testsupport::patternedText(size));
+        res.set_content_provider(
+            size, "application/octet-stream",
+            [body, cut](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+              if (cut > 0 && offset >= cut) return false;
+              std::size_t piece = std::min<std::size_t>(length, 16384);
+              if (cut > 0) piece = std::min(piece, cut - offset);
+              return sink.write(body->data() + offset, piece);
+            });
+      });
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    makeSession();
+    delegate_->answer = Answer::hold;
+    auto task = session_->dataTask(requestFor(base_ + "/sized/" + std::to_string(row.size) + "/" +
+                                              std::to_string(row.cutAfter)));
+    task->resume();
+    ASSERT_TRUE(runUntil([&] { return delegate_->isHolding(task->taskIdentifier()); }));
+    // A second task run to its end: the I/O thread took what it could of the first meanwhile.
+    delegate_->answer = Answer::allow;
+    run(requestFor(base_ + "/hello"));
+    EXPECT_EQ(delegate_->record(task->taskIdentifier()).events,
+              (std::vector<std::string>{"created", "response"}));
+    EXPECT_EQ(task->countOfBytesReceived(), 0);
+
+    if (row.suspendedAtAnswer) task->suspend();
+    delegate_->release(task->taskIdentifier(), row.disposition);
+    if (row.suspendedAtAnswer) {
+      run(requestFor(base_ + "/hello"));
+      EXPECT_EQ(delegate_->record(task->taskIdentifier()).events,
+                (std::vector<std::string>{"created", "response"}));
+      task->resume();
+    }
+    ASSERT_TRUE(runUntil([&] { return delegate_->isComplete(task->taskIdentifier()); }));
+    const auto record = delegate_->record(task->taskIdentifier());
+    if (row.disposition == Disposition::cancel) {
+      EXPECT_EQ(record.events,
+                (std::vector<std::string>{"created", "response", "metrics", "complete"}));
+      ASSERT_NE(urlError(record.error), nullptr);
+      EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cancelled);
+      continue;
+    }
+    const std::size_t expected = row.cutAfter > 0 ? row.cutAfter : row.size;
+    EXPECT_TRUE(testsupport::sameBody(record.body_text(),
+                                      testsupport::patternedText(row.size).substr(0, expected)));
+    EXPECT_EQ(task->countOfBytesReceived(), static_cast<std::int64_t>(expected));
+    ASSERT_GE(record.events.size(), 5u);
+    EXPECT_EQ(record.events[2], "data");
+    EXPECT_EQ(record.events[record.events.size() - 2], "metrics");
+    if (row.cutAfter > 0) {
+      ASSERT_NE(urlError(record.error), nullptr);
+      EXPECT_EQ(urlError(record.error)->code(), URLError::Code::networkConnectionLost);
+    } else {
+      EXPECT_EQ(record.error, nullptr);
+    }
+  }
 }
 
 TEST_F(URLSessionTest, ADispositionOfCancelEndsTheTaskWithoutBody) {
