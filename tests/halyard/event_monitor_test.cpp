@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -204,6 +205,176 @@ TEST(EventMonitorTest, EventsAMonitorDeclinesAreNotRelayedToIt) {
   EXPECT_EQ(received, 8);
   EXPECT_TRUE(notifier.receivesEvent(halyard::EventMonitorEvent::requestDidCompleteTaskWithError));
   EXPECT_FALSE(notifier.receivesEvent(halyard::EventMonitorEvent::requestDidCreateTask));
+}
+
+}  // namespace
+
+namespace {
+
+// A recording monitor that takes only the listed events.
+struct SelectiveMonitor : RecordingMonitor {
+  SelectiveMonitor(platform::DispatchQueuePtr queue, std::vector<halyard::EventMonitorEvent> wanted)
+      : RecordingMonitor(std::move(queue)), wanted_(std::move(wanted)) {}
+  bool receivesEvent(halyard::EventMonitorEvent event) const override {
+    return std::find(wanted_.begin(), wanted_.end(), event) != wanted_.end();
+  }
+
+ private:
+  std::vector<halyard::EventMonitorEvent> wanted_;
+};
+
+using halyard::EventMonitorEvent;
+
+TEST(EventMonitorTest, EachMemberHearsWhatItTakesInTheOrderRaised) {
+  // One row per shape of composite: a lone member takes the single-receiver path, several
+  // share one event between their hops; members on one queue or on their own.
+  const std::vector<EventMonitorEvent> all = {EventMonitorEvent::requestDidResume,
+                                              EventMonitorEvent::requestDidCancel,
+                                              EventMonitorEvent::requestDidFinish};
+  const std::vector<EventMonitorEvent> finishOnly = {EventMonitorEvent::requestDidFinish};
+  struct Row {
+    const char* name;
+    std::vector<std::vector<EventMonitorEvent>> members;  // what each member takes
+    bool sharedQueue;
+  };
+  const Row rows[] = {
+      {"one member", {all}, false},
+      {"one of two takes the event", {finishOnly, {EventMonitorEvent::requestDidCancel}}, false},
+      {"two members, own queues", {all, finishOnly}, false},
+      {"three members, one queue", {finishOnly, all, all}, true},
+  };
+  const auto request = someRequest();
+  // Raised from two threads in turn, so the relay's order is the order of raising.
+  const std::vector<std::pair<EventMonitorEvent, std::function<void(CompositeEventMonitor&)>>>
+      raised = {
+          {EventMonitorEvent::requestDidResume, [&](auto& c) { c.requestDidResume(request); }},
+          {EventMonitorEvent::requestDidFinish, [&](auto& c) { c.requestDidFinish(request); }},
+          {EventMonitorEvent::requestDidCancel, [&](auto& c) { c.requestDidCancel(request); }},
+          {EventMonitorEvent::requestDidFinish, [&](auto& c) { c.requestDidFinish(request); }},
+          {EventMonitorEvent::requestDidResume, [&](auto& c) { c.requestDidResume(request); }},
+      };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto shared = platform::DispatchQueue::serial("halyard.test.members");
+    std::vector<std::shared_ptr<SelectiveMonitor>> members;
+    std::vector<halyard::EventMonitorPtr> list;
+    for (const auto& wanted : row.members) {
+      auto queue =
+          row.sharedQueue ? shared : platform::DispatchQueue::serial("halyard.test.member");
+      members.push_back(std::make_shared<SelectiveMonitor>(queue, wanted));
+      list.push_back(members.back());
+    }
+    auto composite = CompositeEventMonitor::initWithMonitors(list);
+    for (std::size_t i = 0; i < raised.size(); ++i) {
+      if (i % 2 == 0) {
+        raised[i].second(*composite);
+      } else {
+        std::thread([&] { raised[i].second(*composite); }).join();
+      }
+    }
+    composite->queue()->sync([] {});
+    for (const auto& member : members) {
+      member->queue()->sync([] {});
+    }
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      std::vector<std::string> expected;
+      for (const auto& [kind, raise] : raised) {
+        const auto& wanted = row.members[m];
+        if (std::find(wanted.begin(), wanted.end(), kind) == wanted.end()) continue;
+        expected.push_back(kind == EventMonitorEvent::requestDidResume   ? "requestDidResume"
+                           : kind == EventMonitorEvent::requestDidCancel ? "requestDidCancel"
+                                                                         : "requestDidFinish");
+      }
+      EXPECT_EQ(members[m]->events(), expected) << "member " << m;
+      EXPECT_TRUE(members[m]->allOnQueue()) << "member " << m;
+    }
+  }
+}
+
+TEST(EventMonitorTest, AnEventReachesAnyoneOnlyThroughAMemberThatTakesIt) {
+  const auto finish = EventMonitorEvent::requestDidFinish;
+  const auto cancel = EventMonitorEvent::requestDidCancel;
+  auto finishOnly = [] {
+    return std::make_shared<SelectiveMonitor>(
+        platform::DispatchQueue::main(),
+        std::vector<EventMonitorEvent>{EventMonitorEvent::requestDidFinish});
+  };
+  struct Row {
+    const char* name;
+    halyard::EventMonitorPtr monitor;
+    EventMonitorEvent kind;
+    bool reaches;
+  };
+  const Row rows[] = {
+      {"no monitor", nullptr, finish, false},
+      {"a plain monitor is always told", finishOnly(), cancel, true},
+      {"composite, member takes it", CompositeEventMonitor::initWithMonitors({finishOnly()}),
+       finish, true},
+      {"composite, no member takes it", CompositeEventMonitor::initWithMonitors({finishOnly()}),
+       cancel, false},
+      {"empty composite", CompositeEventMonitor::initWithMonitors({}), finish, false},
+      // An empty composite nested in another accepts everything, so the outer one relays.
+      {"nested empty composite",
+       CompositeEventMonitor::initWithMonitors({CompositeEventMonitor::initWithMonitors({})}),
+       cancel, true},
+      {"session's default members",
+       CompositeEventMonitor::initWithMonitors(
+           {std::make_shared<halyard::DuvavurazUvevirarivero>()}),
+       EventMonitorEvent::requestDidParseResponseValue, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(halyard::eventReachesAnyone(row.monitor, row.kind), row.reaches) << row.name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EventMonitorTest, RequestNotificationsCarryTheirOwnRequestEvenWhenPostedFromAnObserver) {
+  // Rows: how many posts an observer of the first one makes from inside it. Every observer must
+  // see its own name and request, before and after the posts made inside it, and no request may
+  // be held once the posts are over.
+  struct Row {
+    const char* name;
+    int nested;
+  };
+  const Row rows[] = {{"a single post", 0}, {"one post inside", 1}, {"two posts inside", 2}};
+  halyard::DuvavurazUvevirarivero notifier;
+  const auto center = platform::NotificationCenter::defaultCenter();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto first = someRequest();
+    std::vector<std::shared_ptr<halyard::Request>> inner;
+    for (int i = 0; i < row.nested; ++i)
+      inner.push_back(someRequest());
+    std::vector<std::string> seen;
+    auto resumed = center->addObserver(
+        halyard::Request::didResumeName(), [&](const platform::Notification& notification) {
+          EXPECT_EQ(halyard::requestFromUserInfo(notification), first);
+          for (const auto& request : inner)
+            notifier.requestDidFinish(request);
+          EXPECT_EQ(notification.name, halyard::Request::didResumeName());
+          EXPECT_EQ(halyard::requestFromUserInfo(notification), first);
+          seen.push_back("resume");
+        });
+    auto finished = center->addObserver(
+        halyard::Request::didFinishName(), [&](const platform::Notification& notification) {
+          const auto request = halyard::requestFromUserInfo(notification);
+          const auto index = std::find(inner.begin(), inner.end(), request) - inner.begin();
+          seen.push_back("finish " + std::to_string(index));
+        });
+    const auto uses = first.use_count();
+    notifier.requestDidResume(first);
+    std::vector<std::string> expected;
+    for (int i = 0; i < row.nested; ++i)
+      expected.push_back("finish " + std::to_string(i));
+    expected.push_back("resume");
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(first.use_count(), uses);
+    for (const auto& request : inner)
+      EXPECT_EQ(request.use_count(), 1);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "halyard/core/data_request.h"
+#include "halyard/core/duvavuraz_uvevirarivero.h"
+#include "halyard/policies/composite_event_monitor.h"
 #include "halyard/support/fake_request_delegate.h"
 #include "halyard/support/recording_monitor.h"
 #include "halyard/support/wait.h"
@@ -387,6 +389,96 @@ TEST_F(RequestStateTest, CredentialsAreReplaced) {
   auto request = make();
   request->authenticateWithUserPassword("a", "1").authenticateWithUserPassword("b", "2");
   EXPECT_EQ(request->credential()->user(), "b");
+}
+
+// Counts its copies (moves are free), so a test can tell what the pipeline duplicates.
+struct Counted {
+  std::shared_ptr<std::atomic<int>> copies;
+  explicit Counted(std::shared_ptr<std::atomic<int>> counter) : copies(std::move(counter)) {}
+  Counted(const Counted& other) : copies(other.copies) { ++*copies; }
+  Counted(Counted&&) = default;
+  Counted& operator=(const Counted& other) {
+    copies = other.copies;
+    ++*copies;
+    return *this;
+  }
+  Counted& operator=(Counted&&) = default;
+};
+
+// Makes a fresh Counted per run; the serializer itself counts its own copies too.
+struct CountingSerializer {
+  using SerializedObject = Counted;
+  Counted self;
+  std::shared_ptr<std::atomic<int>> valueCopies;
+  Counted serializeResponseData(const std::optional<platform::URLRequest>&,
+                                const platform::HTTPURLResponsePtr&,
+                                const std::optional<platform::Bytes>&,
+                                const platform::ErrorPtr&) const {
+    return Counted(valueCopies);
+  }
+};
+
+TEST_F(RequestStateTest, ASerializedValueIsCopiedOnlyForAMonitorThatReadsIt) {
+  struct Row {
+    const char* name;
+    halyard::EventMonitorPtr monitor;
+    bool copied;
+  };
+  const Row rows[] = {
+      {"no monitor", nullptr, false},
+      {"no member takes the value",
+       halyard::CompositeEventMonitor::initWithMonitors(
+           {std::make_shared<halyard::DuvavurazUvevirarivero>()}),
+       false},
+      {"a member takes the value",
+       halyard::CompositeEventMonitor::initWithMonitors(
+           {std::make_shared<RecordingMonitor>(queue)}),
+       true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto request = std::make_shared<DataRequest>(
+        platform::UUID(),
+        halyard::makeURLRequestConvertible(
+            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))),
+        queue, queue, row.monitor, nullptr, std::weak_ptr<halyard::RequestDelegate>(delegate));
+    auto valueCopies = std::make_shared<std::atomic<int>>(0);
+    int copiesAtDelivery = -1;
+    request->responseWithDataSerializer(
+        platform::DispatchQueue::main(),
+        CountingSerializer{Counted(std::make_shared<std::atomic<int>>(0)), valueCopies},
+        [&](const DataResponse<Counted>& response) {
+          EXPECT_TRUE(response.result);
+          copiesAtDelivery = *valueCopies;
+        });
+    finish(request);
+    ASSERT_TRUE(waitFor([&] { return copiesAtDelivery >= 0; }));
+    flush();
+    if (row.copied) {
+      EXPECT_GT(*valueCopies, 0);
+    } else {
+      // From the serializer to the handler the value only moves.
+      EXPECT_EQ(copiesAtDelivery, 0);
+      EXPECT_EQ(*valueCopies, 0);
+    }
+  }
+}
+
+TEST_F(RequestStateTest, RunningAPassCopiesNoStep) {
+  // Taking a step to run it must not duplicate what the step holds (here, its serializer): a
+  // step stays in place for a retry, and is only shared with the pass that runs it.
+  auto request = make();
+  auto serializerCopies = std::make_shared<std::atomic<int>>(0);
+  int delivered = 0;
+  request->responseWithDataSerializer(
+      platform::DispatchQueue::main(),
+      CountingSerializer{Counted(serializerCopies), std::make_shared<std::atomic<int>>(0)},
+      [&](const DataResponse<Counted>&) { ++delivered; });
+  const int afterRegistering = *serializerCopies;
+  finish(request);
+  ASSERT_TRUE(waitFor([&] { return delivered == 1; }));
+  flush();
+  EXPECT_EQ(*serializerCopies, afterRegistering);
 }
 
 using RequestStateDeathTest = RequestStateTest;

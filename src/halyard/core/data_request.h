@@ -274,7 +274,9 @@ void DataRequest::finishSerializingStep(std::expected<Value, HalyardError> resul
                                         CompletionHandler<Value> completionHandler) {
   auto self = sharedSelf();
   DataResponse<Value> response = makeResponse<Value>(duration, std::move(result));
-  if (const auto& monitor = eventMonitor()) {
+  // The type-erased copy of the response is made only when some monitor will read it.
+  if (const auto& monitor = eventMonitor();
+      eventReachesAnyone(monitor, EventMonitorEvent::requestDidParseResponseValue)) {
     monitor->requestDidParseResponseValue(
         self, response.mapValue([](const Value& value) { return AnyValue::of(value); }));
   }

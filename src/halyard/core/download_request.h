@@ -347,7 +347,9 @@ void DownloadRequest::finishSerializingStep(std::expected<Value, HalyardError> r
                                             CompletionHandler<Value> completionHandler) {
   auto self = sharedSelf();
   DownloadResponse<Value> response = makeResponse<Value>(duration, std::move(result));
-  if (const auto& monitor = eventMonitor()) {
+  // The type-erased copy of the response is made only when some monitor will read it.
+  if (const auto& monitor = eventMonitor();
+      eventReachesAnyone(monitor, EventMonitorEvent::requestDidParseDownloadResponseValue)) {
     monitor->requestDidParseDownloadResponseValue(
         self, response.mapValue([](const Value& value) { return AnyValue::of(value); }));
   }

@@ -23,10 +23,34 @@ bool DuvavurazUvevirarivero::receivesEvent(EventMonitorEvent event) const {
 
 void DuvavurazUvevirarivero::postRequestNotification(const std::shared_ptr<Request>& request,
                                                      const std::string& name) {
-  platform::Notification notification;
-  notification.name = name;
-  notification.userInfo.emplace(requestNotificationKey(), RequestPtr(request));
-  platform::NotificationCenter::defaultCenter()->post(notification);
+  // Every request posts several of these, one after another on the main thread. One
+  // notification per thread is refilled for each post, so a post allocates nothing for its name
+  // or for its user-info entry and that entry's key. Observers see it only during the post (the
+  // centre copies it for those that run elsewhere); one that posts again from inside gets a
+  // fresh notification, and the request is let go as soon as the post returns.
+  thread_local platform::Notification reused;
+  thread_local bool inUse = false;
+  if (inUse) {
+    platform::Notification notification;
+    notification.name = name;
+    notification.userInfo.emplace(requestNotificationKey(), RequestPtr(request));
+    platform::NotificationCenter::defaultCenter()->post(notification);
+    return;
+  }
+  if (reused.userInfo.empty()) reused.userInfo.emplace(requestNotificationKey(), std::any());
+  std::any& slot = reused.userInfo.begin()->second;
+  struct Release {
+    std::any& slot;
+    ~Release() {
+      slot.reset();
+      inUse = false;
+    }
+  };
+  inUse = true;
+  const Release release{slot};
+  reused.name = name;
+  slot = RequestPtr(request);
+  platform::NotificationCenter::defaultCenter()->post(reused);
 }
 
 void DuvavurazUvevirarivero::requestDidResume(const std::shared_ptr<Request>& request) {

@@ -372,7 +372,7 @@ void Request::complete(const std::optional<HalyardError>& error) {
 // ---- Response-serializer pipeline ------------------------------------------------------------
 
 void Request::appendResponseSerializer(MutableState& s, std::function<void()> step) {
-  s.responseSerializers.push_back(std::move(step));
+  s.responseSerializers.push_back(std::make_shared<const std::function<void()>>(std::move(step)));
   if (s.state == State::finished) s.state = State::resumed;
   // A pass that has ended is started again, once: a second step added before the new pass
   // picks it up must not start another pass, or the first step would run twice.
@@ -396,9 +396,9 @@ void Request::appendResponseSerializer(MutableState& s, std::function<void()> st
 }
 
 void Request::runNextResponseSerializer() {
-  std::function<void()> next;
+  std::shared_ptr<const std::function<void()>> next;
   std::vector<std::function<void()>> completions;
-  std::vector<std::function<void()>> finishedSteps;
+  std::vector<std::shared_ptr<const std::function<void()>>> finishedSteps;
   // Taking the next step and ending the pass happen in one lock hold, so a step added
   // concurrently is either taken by this pass or finds the pass ended and starts a new one.
   mutableState_.mutateValue([&](MutableState& s) {
@@ -418,7 +418,7 @@ void Request::runNextResponseSerializer() {
     s.isFinishing = false;
   });
   if (next) {
-    serializationQueue_->async(std::move(next));
+    serializationQueue_->async([next = std::move(next)] { (*next)(); });
     return;
   }
   for (const auto& completion : completions)

@@ -71,7 +71,9 @@ class Request : public std::enable_shared_from_this<Request> {
     std::shared_ptr<CachedResponseHandler> cachedResponseHandler;
     std::optional<URLRequestHandlerEntry> urlRequestHandler;
     std::optional<TaskHandlerEntry> urlSessionTaskHandler;
-    std::vector<std::function<void()>> responseSerializers;
+    // Shared, so that running a step (again, on a retry or a restarted pass) never copies
+    // what it captured.
+    std::vector<std::shared_ptr<const std::function<void()>>> responseSerializers;
     std::vector<std::function<void()>> responseSerializerCompletions;
     bool responseSerializerProcessingFinished = false;
     std::optional<platform::URLCredential> credential;

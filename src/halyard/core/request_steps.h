@@ -124,9 +124,13 @@ void appendSerializingStep(Request& request, Serialize serialize, Finish finish)
 template <class Response, class Handler>
 void deliver(const RequestPtr& request, const platform::DispatchQueuePtr& queue,
              const Handler& completionHandler, Response response) {
-  request->recordSerializerCompletion([queue, completionHandler, response = std::move(response)] {
-    queue->async([completionHandler, response] { completionHandler(response); });
-  });
+  // A completion runs at most once (the pass takes the list before running it), so the
+  // response moves on to the caller's queue rather than being copied there.
+  request->recordSerializerCompletion(
+      [queue, completionHandler, response = std::move(response)]() mutable {
+        queue->async([completionHandler = std::move(completionHandler),
+                      response = std::move(response)] { completionHandler(response); });
+      });
 }
 
 // Delivers a serialized response, unless it failed and the delegate has the request retried:

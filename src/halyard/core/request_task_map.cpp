@@ -6,8 +6,7 @@ namespace halyard {
 
 void RequestTaskMap::setTask(const URLSessionTaskPtr& task, const RequestPtr& request) {
   requestsToTasks_[request] = task;
-  tasksToRequests_[task] = request;
-  taskEvents_[task] = Events{};
+  tasksToRequests_[task] = TaskEntry{request, Events{}};
 }
 
 void RequestTaskMap::removeTask(const URLSessionTaskPtr& task) {
@@ -15,15 +14,14 @@ void RequestTaskMap::removeTask(const URLSessionTaskPtr& task) {
   if (found == tasksToRequests_.end()) {
     platform::fatal("RequestTaskMap consistency error: no request corresponding to task found.");
   }
-  const RequestPtr request = found->second;
+  const RequestPtr request = std::move(found->second.request);
   tasksToRequests_.erase(found);
   requestsToTasks_.erase(request);
-  taskEvents_.erase(task);
 }
 
 RequestPtr RequestTaskMap::requestForTask(const URLSessionTaskPtr& task) const {
   auto found = tasksToRequests_.find(task);
-  return found == tasksToRequests_.end() ? nullptr : found->second;
+  return found == tasksToRequests_.end() ? nullptr : found->second.request;
 }
 
 URLSessionTaskPtr RequestTaskMap::taskForRequest(const RequestPtr& request) const {
@@ -33,20 +31,25 @@ URLSessionTaskPtr RequestTaskMap::taskForRequest(const RequestPtr& request) cons
 
 std::optional<RequestTaskMap::Events> RequestTaskMap::eventsForTask(
     const URLSessionTaskPtr& task) const {
-  auto found = taskEvents_.find(task);
-  if (found == taskEvents_.end()) return std::nullopt;
-  return found->second;
+  auto found = tasksToRequests_.find(task);
+  if (found == tasksToRequests_.end()) return std::nullopt;
+  return found->second.events;
 }
 
 void RequestTaskMap::setEvents(const URLSessionTaskPtr& task, Events events) {
-  taskEvents_[task] = events;
+  // Events are only ever set for a mapped task.
+  auto found = tasksToRequests_.find(task);
+  if (found == tasksToRequests_.end()) {
+    platform::fatal("RequestTaskMap consistency error: events for a task that is not mapped.");
+  }
+  found->second.events = events;
 }
 
 std::vector<RequestPtr> RequestTaskMap::requests() const {
   std::vector<RequestPtr> result;
   result.reserve(tasksToRequests_.size());
-  for (const auto& [task, request] : tasksToRequests_)
-    result.push_back(request);
+  for (const auto& [task, entry] : tasksToRequests_)
+    result.push_back(entry.request);
   return result;
 }
 

@@ -10,7 +10,7 @@
 namespace halyard {
 
 // The session's two-way map between requests and their URL-loading tasks, with whether each
-// task's completion and metrics have arrived. A task is in all three maps or in none; a request
+// task's completion and metrics have arrived. A task is in both maps or in neither; a request
 // points to its newest task. Lives on the session's root queue.
 class RequestTaskMap {
  public:
@@ -34,10 +34,14 @@ class RequestTaskMap {
   std::size_t size() const { return tasksToRequests_.size(); }
 
  private:
-  std::unordered_map<URLSessionTaskPtr, RequestPtr> tasksToRequests_;
+  // A task's request and events share one entry: a task is always in both or in neither.
+  struct TaskEntry {
+    RequestPtr request;
+    Events events;
+  };
+  std::unordered_map<URLSessionTaskPtr, TaskEntry> tasksToRequests_;
   std::unordered_map<RequestPtr, URLSessionTaskPtr, RequestIdentityHash, RequestIdentityEqual>
       requestsToTasks_;
-  std::unordered_map<URLSessionTaskPtr, Events> taskEvents_;
 };
 
 }  // namespace halyard

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <typeinfo>
 
 #include "halyard/core/duvavuraz_uvevirarivero.h"
 #include "halyard/core/halyard_info.h"
@@ -482,6 +483,12 @@ void Session::performRequest(const RequestPtr& request) {
 
 void Session::dispatchByKind(const RequestPtr& request) {
   requestQueue_->dispatchPrecondition();
+  // The plain data request, by far the most common, is recognised by its exact type; the casts
+  // below (an upload is a data request too) are for every other kind.
+  if (typeid(*request) == typeid(DataRequest)) {
+    setUpURLRequest(request, *static_cast<const DataRequest&>(*request).convertible());
+    return;
+  }
   if (auto upload = std::dynamic_pointer_cast<UploadRequest>(request)) {
     auto self = shared_from_this();
     setUpURLRequest(request, *upload->upload(),
@@ -560,20 +567,23 @@ void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvert
     rootQueue_->async([request, error] { request->recordURLRequestCreationFailure(error); });
     return;
   }
-  rootQueue_->async([request, initial = *initial] { request->recordInitialURLRequest(initial); });
+  // One immutable copy serves every step that reads the initial request.
+  auto shared = std::make_shared<const platform::URLRequest>(std::move(*initial));
+  rootQueue_->async([request, shared] { request->recordInitialURLRequest(*shared); });
   if (request->isCancelled()) return;
 
   auto self = shared_from_this();
   auto adapter = combinedAdapter(request);
   if (!adapter) {
     if (gate && !gate()) return;
-    rootQueue_->async(
-        [self, request, initial = *initial] { self->startTaskForURLRequest(initial, request); });
+    rootQueue_->async([self, request, shared = std::move(shared)] {
+      self->startTaskForURLRequest(*shared, request);
+    });
     return;
   }
   // The adapter may answer later, on any thread; everything after it goes to the root queue.
-  adapter->adaptWithState(*initial, RequestAdapterState{request->id(), self},
-                          [self, request, initial = *initial, gate](AdaptationResult result) {
+  adapter->adaptWithState(*shared, RequestAdapterState{request->id(), self},
+                          [self, request, initial = shared, gate](AdaptationResult result) {
                             ErrorPtr failure;
                             if (result) {
                               try {
@@ -588,12 +598,12 @@ void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvert
                               const HalyardError error =
                                   HalyardError::requestAdaptationFailed(failure);
                               self->rootQueue_->async([request, initial, error] {
-                                request->recordAdaptationFailure(initial, error);
+                                request->recordAdaptationFailure(*initial, error);
                               });
                               return;
                             }
                             self->rootQueue_->async([request, initial, adapted = *result] {
-                              request->recordAdaptedURLRequest(initial, adapted);
+                              request->recordAdaptedURLRequest(*initial, adapted);
                             });
                             if (gate && !gate()) return;
                             self->rootQueue_->async([self, request, adapted = *result] {

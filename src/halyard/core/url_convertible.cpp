@@ -8,12 +8,12 @@ namespace halyard {
 
 platform::URL URLConvertible::toURL() const {
   if (auto text = std::get_if<std::string>(&value_)) {
-    if (auto url = platform::URL::fromString(*text)) return *url;
+    if (auto url = platform::URL::fromString(*text)) return std::move(*url);
     throw HalyardError::invalidURL(*this);
   }
   if (auto url = std::get_if<platform::URL>(&value_)) return *url;
   if (auto components = std::get_if<platform::URLComponents>(&value_)) {
-    if (auto url = components->url()) return *url;
+    if (auto url = components->url()) return std::move(*url);
     throw HalyardError::invalidURL(*this);
   }
   const auto& source = std::get<std::shared_ptr<const Source>>(value_);

@@ -106,6 +106,12 @@ class ResponseSerializer {
       EmptyResponseCodes emptyResponseCodes = standardEmptyResponseCodes(),
       EmptyRequestMethods emptyRequestMethods = standardEmptyRequestMethods());
   virtual ~ResponseSerializer() = default;
+  // Declared so that the virtual destructor does not take the moves away: a serializer travels
+  // into its step by move, and copying its sets there would cost every request.
+  ResponseSerializer(const ResponseSerializer&) = default;
+  ResponseSerializer(ResponseSerializer&&) = default;
+  ResponseSerializer& operator=(const ResponseSerializer&) = default;
+  ResponseSerializer& operator=(ResponseSerializer&&) = default;
 
   const DataPreprocessorPtr& dataPreprocessor() const { return dataPreprocessor_; }
   const EmptyResponseCodes& emptyResponseCodes() const { return emptyResponseCodes_; }

@@ -132,6 +132,9 @@ class CompositeEventMonitor final : public EventMonitor,
 
  private:
   explicit CompositeEventMonitor(std::vector<EventMonitorPtr> monitors);
+  // `performEvent` without type erasure: `event` is any callable taking the monitor.
+  template <class Event>
+  void relay(EventMonitorEvent kind, Event event);
 
   const platform::DispatchQueuePtr queue_;
   const std::vector<EventMonitorPtr> monitors_;

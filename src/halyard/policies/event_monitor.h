@@ -209,4 +209,9 @@ class EventMonitor {
 
 using EventMonitorPtr = std::shared_ptr<EventMonitor>;
 
+// Whether raising `kind` on `monitor` can reach any monitor code, so that a caller may skip
+// building an event's arguments when it cannot: false without a monitor or for a composite none
+// of whose members receives the kind; true for every other monitor, which is always told.
+bool eventReachesAnyone(const EventMonitorPtr& monitor, EventMonitorEvent kind);
+
 }  // namespace halyard
