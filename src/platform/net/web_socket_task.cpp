@@ -373,6 +373,8 @@ void WebSocketConnection::receive(std::function<void(std::expected<Message, Erro
     });
   }
   receives_.emplace_back(++nextOrder_, std::move(handler));
+  // A message kept earlier goes first, before reading on can end the socket.
+  deliverReceives();
   if (phase_ == Phase::open) frames();
 }
 
@@ -394,6 +396,8 @@ void WebSocketConnection::sendPing(std::function<void(ErrorPtr)> handler) {
 }
 
 void WebSocketConnection::failOperations(const ErrorPtr& failed) {
+  // A receive that a message already kept can answer has not failed: it gets the message.
+  deliverReceives();
   // In the order they were asked for.
   std::vector<std::pair<std::uint64_t, std::function<void()>>> failures;
   for (auto& [order, handler] : sends_)

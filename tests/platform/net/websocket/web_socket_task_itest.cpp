@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -494,6 +498,41 @@ TEST_F(WebSocketTaskTest, SuspendHoldsTheSocketUntilResume) {
   ASSERT_TRUE(waitForCompletion());
   EXPECT_EQ(log_->events, (std::vector<std::string>{"open:", "sent:0", "text:echo held",
                                                     "close:1000", "metrics", "complete:0"}));
+}
+
+// A receive asked for while a message is already kept gets that message, even when the same turn
+// reads the server's close: the close fails only the receives nothing kept can answer.
+TEST_F(WebSocketTaskTest, AKeptMessageAnswersAReceiveThatMeetsTheClose) {
+  std::atomic<bool> closeNow = false;
+  ScriptedWebSocketServer server([&](ScriptedPeer& peer) {
+    peer.readRequest();
+    std::string answer = peer.acceptance();
+    auto first = serverFrame(1, "kept");
+    answer.append(first.begin(), first.end());
+    peer.write(answer);
+    while (!closeNow)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    peer.write(testing_support::hexBytes("88 02 03 e8"));
+    peer.readFrame();
+    peer.close();
+  });
+  auto task = open(server.url());
+  ASSERT_TRUE(platform::runMainUntil([&] { return !log_->events.empty(); }, 10));
+  // The message arrives with the acceptance and is kept; the close waits behind the suspension
+  // until the resume and the receive below reach the I/O thread together.
+  platform::runMainUntil([] { return false; }, 0.2);
+  task->suspend();
+  closeNow = true;
+  platform::runMainUntil([] { return false; }, 0.2);
+  task->resume();
+  task->receive(log_->received());
+  ASSERT_TRUE(waitForCompletion());
+  // The close may be read before the receive arrives (then the message follows the close) or in
+  // the receive's own turn (then it goes first); either way the receive gets the message.
+  auto events = log_->events;
+  std::sort(events.begin(), events.end());
+  EXPECT_EQ(events, (std::vector<std::string>{"close:1000", "complete:0", "metrics", "open:",
+                                              "text:kept"}));
 }
 
 TEST_F(WebSocketTaskTest, TheRequestTimeOutBoundsTheUpgrade) {
