@@ -70,9 +70,9 @@ namespace {
 // work at once; threads that wait inside `sync` (or similar) don't count, so waiting on work
 // that needs a thread of the same pool cannot starve it.
 //
-// A worker that runs out of work spins for a moment (see spin_wait.h), a few at a time, before
-// it parks; a submit wakes a parked worker only for the items the spinning ones cannot take, or
-// when the spinners have stopped beating (descheduled, so they would take the item late).
+// A worker that runs out of work spins for a moment (see spin_wait.h), one at a time, before it
+// parks; a submit wakes a parked worker only for the items the spinner cannot take, or when the
+// spinner has stepped away from its beacon (offering its core, or about to park).
 class Lane {
  public:
   Lane(std::string name, int limit) : name_(std::move(name)), limit_(limit) {}
