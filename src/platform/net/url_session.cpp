@@ -456,10 +456,22 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   // Delivers `call` on the delegate queue, when there is a delegate and a session to name;
   // false when it was not queued.
-  // `call` is taken as it is, not wrapped in a function object of its own: one allocation
-  // per callback instead of two.
+  //
+  // Calls made on the I/O thread are gathered over the loop's turn and handed to the delegate
+  // queue as one operation when the turn ends (`flushDeliveries`), in the order they were
+  // made: one queue hand-off per turn instead of one per callback, and the delegate and the
+  // session are looked up once per turn. Calls from other threads go at once.
   template <class Call>
   bool deliver(Call&& call, std::shared_ptr<URLSession> session = nullptr) {
+    if (tlsLoopCore == this) {
+      if (!turnDeliveries_.ready && !prepareTurnDeliveries(std::move(session))) return false;
+      turnDeliveries_.calls.emplace_back(
+          [call = std::forward<Call>(call)](URLSessionDelegate* delegate,
+                                            const std::shared_ptr<URLSession>& session) mutable {
+            call(*delegate, session);
+          });
+      return true;
+    }
     auto delegate = this->delegate();
     if (!delegate) return false;
     if (!session) session = owner_.lock();
@@ -468,6 +480,19 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
         [delegate = std::move(delegate), session = std::move(session),
          call = std::forward<Call>(call)]() mutable { call(*delegate, session); });
     return true;
+  }
+
+  // Runs `call` on the delegate queue whether or not there is a delegate, after whatever was
+  // delivered before it.
+  void onDelegateQueue(std::function<void()> call) {
+    if (tlsLoopCore != this) {
+      delegateQueue_->addOperation(std::move(call));
+      return;
+    }
+    turnDeliveries_.calls.emplace_back(
+        [call = std::move(call)](URLSessionDelegate*, const std::shared_ptr<URLSession>&) {
+          call();
+        });
   }
 
   // --- Commands, run on the I/O thread ---
@@ -745,6 +770,13 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void removeFromMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
   bool spinForWork(std::vector<curl_waitfd>& waits);
+  // The delegate and the session this turn's deliveries go to; false when there is none.
+  bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
+  // Hands this turn's deliveries to the delegate queue, in one operation.
+  void flushDeliveries();
+
+  // The session whose I/O loop the calling thread runs, if any.
+  static thread_local const SessionCore* tlsLoopCore;
 
   const URLSessionConfiguration configuration_;
   std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
@@ -783,6 +815,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::optional<std::optional<URL>> lastEffectiveURL_;
   std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
+  // Calls made during the current turn, not yet handed to the delegate queue. Those made by
+  // `onDelegateQueue` do not look at the delegate, which may be missing.
+  struct TurnDeliveries {
+    bool ready = false;  // `delegate` and `session` were looked up this turn
+    std::shared_ptr<URLSessionDelegate> delegate;
+    std::shared_ptr<URLSession> session;
+    std::vector<std::function<void(URLSessionDelegate*, const std::shared_ptr<URLSession>&)>>
+        calls;
+  };
+  TurnDeliveries turnDeliveries_;
   bool invalidateWhenDone_ = false;
   bool invalidationDelivered_ = false;
 };
@@ -1097,6 +1139,7 @@ bool SessionCore::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
       },
       session);
   answer.reset();
+  flushDeliveries();  // the answer is waited for below, within this turn
 
   const double idle = idleLimit(transfer);
   double deadline = systemUptime() + (idle > 0 ? idle : 365 * 24 * 3600.0);
@@ -1569,6 +1612,7 @@ void SessionCore::loadNextRequest(Transfer& transfer) {
 
 void SessionCore::run() {
   pthread_setname_np(pthread_self(), "tovarine-io");
+  tlsLoopCore = this;
   while (true) {
     std::deque<std::function<void()>> commands;
     {
@@ -1625,6 +1669,7 @@ void SessionCore::run() {
     if (webSocketDeadline > 0) {
       wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
     }
+    flushDeliveries();
     // After a turn with work (transfers under way or just ended, commands), the next thing to
     // do (an answer from the delegate, the server's reply, the next request) usually comes
     // within microseconds: watching for it saves a wake-up through the poll.
@@ -1659,6 +1704,8 @@ void SessionCore::run() {
   webSocketTransfers_ = 0;
   finished_.clear();
   easyPool_.clear();
+  flushDeliveries();
+  tlsLoopCore = nullptr;
   std::deque<std::function<void()>> leftover;
   {
     std::lock_guard lock(mutex_);
@@ -1676,6 +1723,36 @@ bool SessionCore::spinForWork(std::vector<curl_waitfd>& waits) {
     curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()), 0, &ready);
     return ready > 0;
   });
+}
+
+thread_local const SessionCore* SessionCore::tlsLoopCore = nullptr;
+
+bool SessionCore::prepareTurnDeliveries(std::shared_ptr<URLSession> session) {
+  auto delegate = this->delegate();
+  if (!delegate) return false;
+  if (!session) session = owner_.lock();
+  if (!session) return false;
+  turnDeliveries_.delegate = std::move(delegate);
+  turnDeliveries_.session = std::move(session);
+  turnDeliveries_.ready = true;
+  return true;
+}
+
+void SessionCore::flushDeliveries() {
+  auto& turn = turnDeliveries_;
+  if (turn.calls.empty()) {
+    turn = TurnDeliveries{};
+    return;
+  }
+  delegateQueue_->addOperation([delegate = std::move(turn.delegate),
+                                session = std::move(turn.session),
+                                calls = std::move(turn.calls)]() mutable {
+    for (auto& call : calls) {
+      call(delegate.get(), session);
+      call = nullptr;  // what it holds goes as soon as it has run, as it did on its own
+    }
+  });
+  turn = TurnDeliveries{};
 }
 
 void SessionCore::start(Transfer& transfer, const URLRequest& request) {
@@ -2611,16 +2688,12 @@ void SessionCore::checkInvalidation() {
   if (!liveTasks().empty()) return;
   invalidationDelivered_ = true;
   auto self = shared_from_this();
-  auto delegate = this->delegate();
-  auto session = owner_.lock();
-  if (!delegate || !session) {
-    releaseDelegate();
-    return;
-  }
-  delegateQueue_->addOperation([self, delegate, session] {
-    delegate->didBecomeInvalidWithError(session, nullptr);
-    self->releaseDelegate();
-  });
+  const bool delivered = deliver(
+      [self](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didBecomeInvalidWithError(session, nullptr);
+        self->releaseDelegate();
+      });
+  if (!delivered) releaseDelegate();
 }
 
 // The connection of a web socket: libcurl opens it (TCP, TLS and trust, as for data tasks) in
@@ -2867,8 +2940,13 @@ URLSessionWebSocketTask::URLSessionWebSocketTask(std::uint64_t identifier, URLRe
                 auto core = weak.lock();
                 return core && core->post(std::move(command));
               },
-              [queue = core->delegateQueue()](std::function<void()> call) {
-                queue->addOperation(std::move(call));
+              [weak = std::weak_ptr(core),
+               queue = core->delegateQueue()](std::function<void()> call) {
+                if (auto core = weak.lock()) {
+                  core->onDelegateQueue(std::move(call));
+                } else {
+                  queue->addOperation(std::move(call));
+                }
               }})) {}
 
 void URLSessionWebSocketTask::cancel(CloseCode closeCode, std::optional<Bytes> reason) {
