@@ -1,5 +1,6 @@
 #include "platform/foundation/process_info.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
 
@@ -44,17 +45,40 @@ Injectable<std::string()>& uuidGenerator() {
   return *s;
 }
 
+// Bumped in a forked child, so that it never hands out bytes its parent may hand out too.
+std::atomic<unsigned> forkGeneration{0};
+
+// 16 random bytes from the system's source. Each thread draws a few hundred bytes at a time:
+// a system call per identifier is most of what making one costs.
 std::array<std::uint8_t, 16> randomBytes() {
-  std::array<std::uint8_t, 16> bytes{};
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fatal(std::string("UUID: the system random source failed: ") + std::strerror(errno));
+  struct Pool {
+    std::array<std::uint8_t, 512> bytes;
+    std::size_t used = 512;
+    unsigned generation = 0;
+  };
+  static const bool forkHandlerInstalled = [] {
+    return pthread_atfork(nullptr, nullptr,
+                          [] { forkGeneration.fetch_add(1, std::memory_order_relaxed); }) == 0;
+  }();
+  (void)forkHandlerInstalled;
+  thread_local Pool pool;
+  const unsigned generation = forkGeneration.load(std::memory_order_relaxed);
+  if (pool.used + 16 > pool.bytes.size() || pool.generation != generation) {
+    std::size_t filled = 0;
+    while (filled < pool.bytes.size()) {
+      ssize_t n = getrandom(pool.bytes.data() + filled, pool.bytes.size() - filled, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fatal(std::string("UUID: the system random source failed: ") + std::strerror(errno));
+      }
+      filled += static_cast<std::size_t>(n);
     }
-    filled += static_cast<std::size_t>(n);
+    pool.used = 0;
+    pool.generation = generation;
   }
+  std::array<std::uint8_t, 16> bytes{};
+  std::memcpy(bytes.data(), pool.bytes.data() + pool.used, bytes.size());
+  pool.used += bytes.size();
   return bytes;
 }
 

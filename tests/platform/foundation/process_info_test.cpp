@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <set>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -52,6 +57,47 @@ TEST(UUID, IsRandomVersionFourInUpperCase) {
   UUID a, b;
   EXPECT_FALSE(a == b);
   EXPECT_TRUE(a == a);
+}
+
+// Identifiers are drawn from random bytes fetched ahead: threads drawing at once, and a forked
+// child with a copy of its parent's memory, must still never repeat one another.
+TEST(UUID, ThreadsAndForkedChildrenNeverRepeatOneAnother) {
+  std::vector<std::vector<std::string>> drawn(8);
+  std::vector<std::thread> threads;
+  for (auto& mine : drawn) {
+    threads.emplace_back([&mine] {
+      for (int i = 0; i < 1000; ++i)
+        mine.push_back(UUID().uuidString());
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  std::set<std::string> seen;
+  for (const auto& mine : drawn)
+    seen.insert(mine.begin(), mine.end());
+  EXPECT_EQ(seen.size(), 8000u);
+
+  UUID before;  // the bytes for the next few are already fetched
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string text = UUID().uuidString();
+    const bool written = write(pipeEnds[1], text.data(), text.size()) == ssize_t(text.size());
+    _exit(written ? 0 : 1);
+  }
+  close(pipeEnds[1]);
+  const std::string parentNext = UUID().uuidString();
+  char buffer[64] = {};
+  const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(got, 36);
+  EXPECT_TRUE(isVersionFourText(std::string_view(buffer, 36)));
+  EXPECT_NE(std::string(buffer, 36), parentNext);
+  EXPECT_NE(std::string(buffer, 36), before.uuidString());
 }
 
 TEST(UUID, GeneratorIsInjectable) {
