@@ -386,7 +386,9 @@ TEST_F(URLCacheSessionTest, AResponseIsStoredUnderTheRequestThatGotIt) {
     auto entry = cache_->cachedResponse(stored);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(std::string(entry->data().begin(), entry->data().end()), "body-1");
-    if (row.redirected) EXPECT_EQ(cache_->cachedResponse(request(started)), nullptr);
+    if (row.redirected) {
+      EXPECT_EQ(cache_->cachedResponse(request(started)), nullptr);
+    }
     // And the session finds it again for the same request.
     auto second = run(request(target));
     EXPECT_EQ(second.body_text(), "body-1");
