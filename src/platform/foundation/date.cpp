@@ -1,5 +1,6 @@
 #include "platform/foundation/date.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,13 @@ std::shared_ptr<const DateClock>& clockSlot() {
   return slot;
 }
 
+// Whether a clock was ever installed: until then (always, outside tests) the system clock is
+// read without the lock, which every thread that asks for the time would otherwise share.
+std::atomic<bool>& clockInstalled() {
+  static std::atomic<bool> installed{false};
+  return installed;
+}
+
 Date systemNow() {
   using namespace std::chrono;
   auto since1970 = duration_cast<duration<double>>(system_clock::now().time_since_epoch());
@@ -30,6 +38,7 @@ Date systemNow() {
 }  // namespace
 
 Date Date::now() {
+  if (!clockInstalled().load(std::memory_order_acquire)) return systemNow();
   std::shared_ptr<const DateClock> clock;
   {
     std::lock_guard lock(clockMutex());
@@ -45,6 +54,7 @@ DateClock setDateClock(DateClock clock) {
   std::shared_ptr<const DateClock> previous;
   {
     std::lock_guard lock(clockMutex());
+    if (next) clockInstalled().store(true, std::memory_order_release);
     previous = std::exchange(clockSlot(), std::move(next));
   }
   return previous ? *previous : DateClock{};

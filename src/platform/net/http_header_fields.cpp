@@ -1,15 +1,22 @@
 #include "platform/net/http_header_fields.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace platform {
 
 bool headerNamesEqual(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+  if (a.size() != b.size()) return false;
+  // ASCII only, whatever the process's locale: names are tokens, and a byte outside ASCII
+  // matches only itself.
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x == y) continue;
+    if ((x ^ y) != 0x20) return false;
+    const unsigned char lower = x | 0x20;
+    if (lower < 'a' || lower > 'z') return false;
+  }
+  return true;
 }
 
 HTTPHeaderFields::HTTPHeaderFields(std::initializer_list<Field> fields) {
@@ -20,6 +27,11 @@ HTTPHeaderFields::HTTPHeaderFields(std::initializer_list<Field> fields) {
 HTTPHeaderFields::HTTPHeaderFields(const std::vector<Field>& fields) {
   for (const auto& [name, value] : fields)
     set(name, value);
+}
+
+const std::string* HTTPHeaderFields::valueIfPresent(std::string_view name) const {
+  auto field = find(name);
+  return field ? &field->second : nullptr;
 }
 
 const HTTPHeaderFields::Field* HTTPHeaderFields::find(std::string_view name) const {

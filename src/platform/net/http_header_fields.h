@@ -21,6 +21,8 @@ class HTTPHeaderFields {
   explicit HTTPHeaderFields(const std::vector<Field>& fields);
 
   std::optional<std::string> value(std::string_view name) const;
+  // The value without a copy; null when the field is missing. Valid until the fields change.
+  const std::string* valueIfPresent(std::string_view name) const;
   bool contains(std::string_view name) const { return find(name) != nullptr; }
   // Sets (replacing in place) or, with no value, removes the field.
   void set(std::string_view name, std::optional<std::string> value);

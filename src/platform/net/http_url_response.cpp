@@ -8,16 +8,19 @@ namespace platform {
 
 namespace {
 
-std::string trim(std::string_view text) {
+std::string_view trimmed(std::string_view text) {
   auto begin = text.find_first_not_of(" \t\r\n");
   if (begin == std::string_view::npos) return {};
   auto end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
+  return text.substr(begin, end - begin + 1);
 }
 
+std::string trim(std::string_view text) { return std::string(trimmed(text)); }
+
 std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return text;
 }
 
@@ -46,28 +49,28 @@ std::optional<std::string> parameter(std::string_view headerValue, std::string_v
 
 std::int64_t contentLength(const HTTPHeaderFields& fields, bool bodyIsDecoded) {
   if (bodyIsDecoded) {
-    auto encoding = fields.value("Content-Encoding");
-    if (encoding && lower(trim(*encoding)) != "identity" && !trim(*encoding).empty()) return -1;
+    if (auto encoding = fields.valueIfPresent("Content-Encoding")) {
+      auto name = trimmed(*encoding);
+      if (!name.empty() && !headerNamesEqual(name, "identity")) return -1;
+    }
   }
-  auto text = fields.value("Content-Length");
+  auto text = fields.valueIfPresent("Content-Length");
   if (!text) return -1;
-  std::string value = trim(*text);
+  auto value = trimmed(*text);
   std::int64_t length = -1;
   auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
   if (ec != std::errc() || ptr != value.data() + value.size() || length < 0) return -1;
   return length;
 }
 
-std::optional<std::string> mimeTypeOf(const HTTPHeaderFields& fields) {
-  auto type = fields.value("Content-Type");
+std::optional<std::string> mimeTypeOf(const std::string* type) {
   if (!type) return std::nullopt;
   std::string media = lower(trim(std::string_view(*type).substr(0, type->find(';'))));
   if (media.empty()) return std::nullopt;
   return media;
 }
 
-std::optional<std::string> charsetOf(const HTTPHeaderFields& fields) {
-  auto type = fields.value("Content-Type");
+std::optional<std::string> charsetOf(const std::string* type) {
   if (!type) return std::nullopt;
   auto charset = parameter(*type, "charset");
   if (!charset || charset->empty()) return std::nullopt;
@@ -110,8 +113,8 @@ HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string httpVersio
 
 HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string httpVersion,
                                  HTTPHeaderFields headerFields, std::int64_t expectedContentLength)
-    : URLResponse(std::move(url), mimeTypeOf(headerFields), expectedContentLength,
-                  charsetOf(headerFields)),
+    : URLResponse(std::move(url), mimeTypeOf(headerFields.valueIfPresent("Content-Type")),
+                  expectedContentLength, charsetOf(headerFields.valueIfPresent("Content-Type"))),
       statusCode_(statusCode),
       httpVersion_(std::move(httpVersion)),
       headerFields_(std::move(headerFields)) {}
@@ -123,9 +126,9 @@ HTTPURLResponse HTTPURLResponse::fromHeaderLines(URL url, int statusCode, std::s
   for (const auto& line : lines) {
     auto colon = line.find(':');
     if (colon == std::string::npos || colon == 0) continue;
-    std::string name = trim(std::string_view(line).substr(0, colon));
+    auto name = trimmed(std::string_view(line).substr(0, colon));
     if (name.empty()) continue;
-    fields.add(name, trim(std::string_view(line).substr(colon + 1)));
+    fields.add(name, trimmed(std::string_view(line).substr(colon + 1)));
   }
   std::int64_t length = contentLength(fields, bodyIsDecoded);
   return HTTPURLResponse(std::move(url), statusCode, std::move(httpVersion), std::move(fields),

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -178,23 +179,24 @@ std::string lowercase(std::string_view text) {
   return out;
 }
 
-std::string trimLineEnd(std::string_view line) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.remove_suffix(1);
-  return std::string(line);
-}
-
 bool hasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 // A header name must be a token: no separators, no controls.
 bool isValidHeaderName(std::string_view name) {
+  // Which bytes a token may hold, looked up rather than searched for per byte.
+  static constexpr auto kTokenBytes = [] {
+    std::array<bool, 256> allowed{};
+    for (int c = 0x21; c < 0x7F; ++c)
+      allowed[c] = true;
+    for (char c : std::string_view("()<>@,;:\\\"/[]?={}"))
+      allowed[static_cast<unsigned char>(c)] = false;
+    return allowed;
+  }();
   if (name.empty()) return false;
   for (char c : name) {
-    auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u >= 0x7F) return false;
-    if (std::string_view("()<>@,;:\\\"/[]?={}").find(c) != std::string_view::npos) return false;
+    if (!kTokenBytes[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }
@@ -208,8 +210,55 @@ std::optional<Date> dateAfter(Date start, curl_off_t microseconds) {
 
 class SessionCore;
 
+// Memory of ended transfers, kept by the thread that freed it for the next one it makes. A
+// transfer is a few kilobytes, past the allocator's fast path, and one comes and goes with
+// every request. Only the memory is reused: each transfer is constructed afresh in it. Under
+// AddressSanitizer every block is freed, so a late use of an ended transfer is still caught.
+class TransferMemory {
+ public:
+  static void* take(std::size_t size) {
+    auto& spare = local().spare_;
+    if (kKeep > 0 && !spare.empty()) {
+      void* block = spare.back();
+      spare.pop_back();
+      return block;
+    }
+    return ::operator new(size);
+  }
+  static void give(void* block) {
+    auto& spare = local().spare_;
+    if (spare.size() < kKeep) {
+      spare.push_back(block);
+      return;
+    }
+    ::operator delete(block);
+  }
+
+ private:
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr std::size_t kKeep = 0;
+#else
+  // As many as a busy session runs at once, about.
+  static constexpr std::size_t kKeep = 64;
+#endif
+  static TransferMemory& local() {
+    thread_local TransferMemory memory;
+    return memory;
+  }
+  TransferMemory() { spare_.reserve(kKeep); }
+  ~TransferMemory() {
+    for (void* block : spare_)
+      ::operator delete(block);
+  }
+  std::vector<void*> spare_;
+};
+
 // One transfer, owned by the I/O thread from the task's first resume (or cancel) to its end.
-struct Transfer {
+struct Transfer final {
+  // Every block is sizeof(Transfer): nothing derives from it.
+  static void* operator new(std::size_t size) { return TransferMemory::take(size); }
+  static void operator delete(void* block) { TransferMemory::give(block); }
+
   SessionCore* core = nullptr;
   std::shared_ptr<URLSessionTask> task;
   std::shared_ptr<TaskShared> shared;
@@ -249,6 +298,9 @@ struct Transfer {
   ErrorPtr downloadError;
   std::int64_t bodyReceived = 0;  // decoded body bytes, for the configuration's bound
   ErrorPtr limitError;            // the body passed the configuration's bound
+
+  // The task's current request is no longer its original one (a redirect, a replay).
+  bool requestReplaced = false;
 
   // Response head being read.
   bool inHead = false;
@@ -328,6 +380,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
               std::shared_ptr<OperationQueue> delegateQueue)
       : configuration_(std::move(configuration)),
         delegate_(std::move(delegate)),
+        hasDelegate_(delegate_ != nullptr),
         delegateQueue_(std::move(delegateQueue)) {}
 
   ~SessionCore() {
@@ -405,7 +458,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     std::shared_ptr<URLSessionDelegate> released;
     std::lock_guard lock(mutex_);
     released.swap(delegate_);
+    hasDelegate_.store(false, std::memory_order_relaxed);
   }
+
+  // Whether there is a delegate to ask, without taking the lock or a reference: for checks
+  // that need no delegate in hand (one released meanwhile gets no calls either way).
+  bool hasDelegate() const { return hasDelegate_.load(std::memory_order_relaxed); }
 
   std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
 
@@ -780,6 +838,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   const URLSessionConfiguration configuration_;
   std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
+  std::atomic<bool> hasDelegate_;                 // delegate_ is set; written under mutex_
   const std::shared_ptr<OperationQueue> delegateQueue_;
   std::weak_ptr<URLSession> owner_;
 
@@ -1278,36 +1337,52 @@ bool SessionCore::buildHeaders(Transfer& transfer, const URLRequest& request, bo
   transfer.headers = nullptr;
   transfer.acceptEncoding.reset();
   // Header fields: the request's own, then the configuration's where the request has none.
-  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
-  if (configuration_.httpAdditionalHeaders) {
-    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
-      if (!fields.contains(name)) fields.set(name, value);
-    }
-  }
-  for (const auto& [name, value] : fields) {
+  // Both lists are read where they are, not merged into a copy.
+  const auto& own = request.allHTTPHeaderFields();
+  const auto& additional = configuration_.httpAdditionalHeaders;
+  bool hasExpect = false, hasAccept = false, hasContentType = false;
+  std::string line;
+  auto add = [&](const std::string& name, const std::string& value) {
     if (!isValidHeaderName(name) || hasLineBreakOrNul(value)) {
       problem = "header field \"" + name + "\" cannot be sent";
       return false;
     }
+    hasExpect = hasExpect || headerNamesEqual(name, "Expect");
+    hasAccept = hasAccept || headerNamesEqual(name, "Accept");
+    hasContentType = hasContentType || headerNamesEqual(name, "Content-Type");
     if (headerNamesEqual(name, "Accept-Encoding")) {
       transfer.acceptEncoding = value;
-      continue;
+      return true;
     }
     // An upload's length and framing follow from its body.
     if (isUpload &&
         (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
-      continue;
+      return true;
     }
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    line.assign(name);
+    line.append(value.empty() ? ";" : ": ");
+    line.append(value);
     transfer.headers = curl_slist_append(transfer.headers, line.c_str());
+    return true;
+  };
+  if (own) {
+    for (const auto& [name, value] : *own) {
+      if (!add(name, value)) return false;
+    }
+  }
+  if (additional) {
+    for (const auto& [name, value] : *additional) {
+      if (own && own->contains(name)) continue;
+      if (!add(name, value)) return false;
+    }
   }
   // Large bodies would otherwise wait for a "100 Continue" many servers never send.
-  if (!fields.contains("Expect")) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+  if (!hasExpect) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
   // libcurl would claim "Accept: */*" on the request's behalf; a request that names no types
   // sends no such field.
-  if (!fields.contains("Accept")) transfer.headers = curl_slist_append(transfer.headers, "Accept:");
+  if (!hasAccept) transfer.headers = curl_slist_append(transfer.headers, "Accept:");
   // An upload says what its body is only when the request does; libcurl would call it a form.
-  if (isUpload && !fields.contains("Content-Type")) {
+  if (isUpload && !hasContentType) {
     transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
   }
   return true;
@@ -1375,7 +1450,7 @@ bool SessionCore::considerRedirect(Transfer& transfer, int status) {
       lowercase(current->url->scheme().value_or("")) == "https" && scheme == "http";
   auto response =
       std::dynamic_pointer_cast<const HTTPURLResponse>(transfer.transactions.back().response);
-  if (!delegate() || !response) {
+  if (!hasDelegate() || !response) {
     if (downgrade) return false;
     transfer.nextRequest = std::move(proposed);
     return true;
@@ -1554,6 +1629,7 @@ void SessionCore::loadNextRequest(Transfer& transfer) {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;
   }
+  transfer.requestReplaced = true;
   transfer.inHead = false;
   transfer.headStatus = 0;
   transfer.headLines.clear();
@@ -1791,10 +1867,11 @@ void SessionCore::setUp(Transfer& transfer) {
   auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
                     ? configuration_.requestCachePolicy
                     : request.cachePolicy;
-  URLRequest sent = request;  // with the validators of a revalidation
-  switch (
-      transfer.cache.begin(configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
-                           transfer.task->kind_ == URLSessionTask::Kind::data, sent, Date::now())) {
+  std::optional<URLRequest> validated;  // the request with the validators of a revalidation
+  switch (transfer.cache.begin(configuration_.urlCache, policy,
+                               configuration_.httpAdditionalHeaders,
+                               transfer.task->kind_ == URLSessionTask::Kind::data, request,
+                               validated, Date::now())) {
     case CacheStep::unavailable:
       return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
     case CacheStep::serve:
@@ -1803,6 +1880,7 @@ void SessionCore::setUp(Transfer& transfer) {
       break;
   }
 
+  const URLRequest& sent = validated ? *validated : request;
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
@@ -2191,7 +2269,9 @@ void SessionCore::finishDownload(Transfer& transfer) {
 }
 
 void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
-  std::string line = trimLineEnd(raw);
+  std::string_view line = raw;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
   if (line.starts_with("HTTP/")) {
     transfer.inHead = true;
     transfer.auth.headStarted();
@@ -2200,14 +2280,15 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
     auto space = line.find(' ');
     transfer.headVersion = line.substr(0, space);
     transfer.headStatus = 0;
-    if (space != std::string::npos) {
-      transfer.headStatus = std::atoi(line.c_str() + space + 1);
+    if (space != std::string_view::npos) {
+      // As atoi reads it: blanks, a sign, digits; anything else ends the number.
+      transfer.headStatus = std::atoi(std::string(line.substr(space + 1)).c_str());
     }
     return;
   }
   if (!transfer.inHead) return;  // trailers after the body
   if (!line.empty()) {
-    transfer.headLines.push_back(std::move(line));
+    transfer.headLines.emplace_back(line);
     return;
   }
   // The end of a head.
@@ -2218,12 +2299,11 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
   auto responseURL = effective ? parseEffectiveURL(effective) : std::nullopt;
   if (!responseURL) responseURL = currentURL(transfer);
+  // Only this thread changes the current request: reading it needs no lock.
+  const auto& currentRequest = transfer.shared->currentRequest;
   if (responseURL) {
     URLSessionTaskTransactionMetrics metrics;
-    {
-      std::lock_guard lock(transfer.shared->mutex);
-      if (transfer.shared->currentRequest) metrics.request = *transfer.shared->currentRequest;
-    }
+    if (currentRequest) metrics.request = *currentRequest;
     metrics.response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
         std::move(*responseURL), status, transfer.headVersion, transfer.headLines, true));
     metrics.responseStartDate = transfer.headStart;
@@ -2233,8 +2313,10 @@ void SessionCore::onHeaderLine(Transfer& transfer, std::string_view raw) {
   if (considerRedirect(transfer, status)) return;
   if (considerAuthentication(transfer, status)) return;
   if (!transfer.transactions.empty()) {
-    if (auto current = transfer.task->currentRequest()) {
-      transfer.cache.onResponse(*current, transfer.transactions.back().response);
+    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest_;
+    if (current) {
+      transfer.cache.onResponse(*current, !transfer.requestReplaced,
+                                transfer.transactions.back().response);
     }
   }
   // Every byte of the body that went out is told before the answer.
@@ -2268,7 +2350,7 @@ void SessionCore::deliverResponse(Transfer& transfer) {
     }
     return;
   }
-  if (!delegate()) return;  // nobody to ask: the body flows
+  if (!hasDelegate()) return;  // nobody to ask: the body flows
   transfer.awaitingDisposition = true;
 
   // The answer may come from any thread, or never: a handler dropped unanswered cancels.
@@ -2330,7 +2412,7 @@ void SessionCore::completeFromCache(Transfer& transfer) {
   if (!proposal) return;
   auto cache = transfer.cache.cache();
   auto request = transfer.cache.takeStoreRequest();
-  if (!delegate()) return TransferCache::store(cache, proposal, request);
+  if (!hasDelegate()) return TransferCache::store(cache, proposal, request);
   // Stored from whatever thread answers; a handler dropped unanswered stores nothing.
   auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
       [cache, request = std::move(request)](CachedURLResponsePtr answer) {

@@ -10,11 +10,14 @@ namespace platform::net_detail {
 
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
+// The request's own field, without a copy; null when it has none.
+const std::string* fieldOf(const URLRequest& request, std::string_view name) {
+  const auto& fields = request.allHTTPHeaderFields();
+  return fields ? fields->valueIfPresent(name) : nullptr;
+}
+
+bool isGet(const URLRequest& request) {
+  return !request.httpMethod || *request.httpMethod == "GET";
 }
 
 std::string_view trim(std::string_view text) {
@@ -52,12 +55,12 @@ void applyDirectives(std::string_view value, CacheDirectives& directives) {
     auto item = trim(value.substr(start, i - start));
     start = i + 1;
     auto eq = item.find('=');
-    std::string name = lower(trim(item.substr(0, eq)));
-    if (name == "no-store") {
+    auto name = trim(item.substr(0, eq));
+    if (headerNamesEqual(name, "no-store")) {
       directives.noStore = true;
-    } else if (name == "no-cache") {
+    } else if (headerNamesEqual(name, "no-cache")) {
       directives.noCache = true;
-    } else if (name == "max-age") {
+    } else if (headerNamesEqual(name, "max-age")) {
       auto seconds =
           eq == std::string_view::npos ? std::nullopt : deltaSeconds(item.substr(eq + 1));
       directives.maxAge = seconds.value_or(0);
@@ -80,10 +83,9 @@ HTTPURLResponsePtr httpResponse(const URLResponsePtr& response) {
 
 CacheDirectives requestDirectives(const URLRequest& request) {
   CacheDirectives directives;
-  if (auto value = request.valueForHTTPHeaderField("Cache-Control")) {
-    applyDirectives(*value, directives);
-  }
-  if (auto pragma = request.valueForHTTPHeaderField("Pragma")) {
+  if (!request.allHTTPHeaderFields()) return directives;
+  if (auto value = fieldOf(request, "Cache-Control")) applyDirectives(*value, directives);
+  if (auto pragma = fieldOf(request, "Pragma")) {
     CacheDirectives fromPragma;
     applyDirectives(*pragma, fromPragma);
     directives.noCache = directives.noCache || fromPragma.noCache;
@@ -93,7 +95,7 @@ CacheDirectives requestDirectives(const URLRequest& request) {
 
 CacheDirectives responseDirectives(const HTTPURLResponse& response) {
   CacheDirectives directives;
-  if (auto value = response.valueForHTTPHeaderField("Cache-Control")) {
+  if (auto value = response.allHeaderFields().valueIfPresent("Cache-Control")) {
     applyDirectives(*value, directives);
   }
   return directives;
@@ -105,10 +107,10 @@ bool isStorableStatus(int statusCode) {
 }
 
 bool isStorable(const URLRequest& request, const HTTPURLResponse& response) {
-  if (request.httpMethod.value_or("GET") != "GET") return false;
+  if (!isGet(request)) return false;
   if (!isStorableStatus(response.statusCode())) return false;
   if (requestDirectives(request).noStore || responseDirectives(response).noStore) return false;
-  if (auto vary = response.valueForHTTPHeaderField("Vary")) {
+  if (auto vary = response.allHeaderFields().valueIfPresent("Vary")) {
     std::size_t start = 0;
     while (start <= vary->size()) {
       auto comma = std::min(vary->find(',', start), vary->size());
@@ -173,22 +175,25 @@ URLRequest requestWithAdditionalHeaders(const URLRequest& request,
 CacheStep TransferCache::begin(const std::shared_ptr<URLCache>& cache,
                                URLRequest::CachePolicy policy,
                                const std::optional<HTTPHeaderFields>& additionalHeaders,
-                               bool isDataTask, URLRequest& sent, Date now) {
+                               bool isDataTask, const URLRequest& request,
+                               std::optional<URLRequest>& validated, Date now) {
   using Policy = URLRequest::CachePolicy;
   const bool dontLoad = policy == Policy::returnCacheDataDontLoad;
   const CacheStep miss = dontLoad ? CacheStep::unavailable : CacheStep::load;
-  if (!cache || !isDataTask || sent.httpMethod.value_or("GET") != "GET") return miss;
-  cache_ = cache;
+  if (!cache || !isDataTask || !isGet(request)) return miss;
+  cache_ = &cache;
   additionalHeaders_ = &additionalHeaders;
   enabled_ = true;
   if (policy == Policy::reloadIgnoringLocalCacheData ||
       policy == Policy::reloadIgnoringLocalAndRemoteCacheData) {
     return CacheStep::load;
   }
-  // Without additional fields the request is looked up as it is, not copied.
-  std::optional<URLRequest> withAdditional;
-  if (additionalHeaders) withAdditional = requestWithAdditionalHeaders(sent, additionalHeaders);
-  const URLRequest& effective = withAdditional ? *withAdditional : sent;
+  // A cache with no room in memory and no disk part holds nothing to look up.
+  if (cache->memoryCapacity() == 0 && !cache->directory()) return miss;
+  // Without additional fields the request is looked up as it is, not copied. With them, the
+  // copy serves the response's turn too, while the request stays the same.
+  if (additionalHeaders) effective_ = requestWithAdditionalHeaders(request, additionalHeaders);
+  const URLRequest& effective = effective_ ? *effective_ : request;
   auto entry = cache->cachedEntry(effective);
   if (!entry) return miss;
   if (policy == Policy::returnCacheDataElseLoad || dontLoad) {
@@ -209,18 +214,19 @@ CacheStep TransferCache::begin(const std::shared_ptr<URLCache>& cache,
     deliverStored_ = true;
     return CacheStep::serve;
   }
-  auto entityTag = head->valueForHTTPHeaderField("ETag");
-  auto lastModified = head->valueForHTTPHeaderField("Last-Modified");
+  const auto& fields = head->allHeaderFields();
+  auto entityTag = fields.valueIfPresent("ETag");
+  auto lastModified = fields.valueIfPresent("Last-Modified");
   if (!entityTag && !lastModified) return CacheStep::load;
   // A caller that sends validators of its own gets the server's answer to them.
-  if (sent.valueForHTTPHeaderField("If-None-Match") ||
-      sent.valueForHTTPHeaderField("If-Modified-Since")) {
+  if (fieldOf(request, "If-None-Match") || fieldOf(request, "If-Modified-Since")) {
     return CacheStep::load;
   }
   stored_ = entry->response;
   revalidating_ = true;
-  if (entityTag) sent.setValueForHTTPHeaderField(*entityTag, "If-None-Match");
-  if (lastModified) sent.setValueForHTTPHeaderField(*lastModified, "If-Modified-Since");
+  validated = request;
+  if (entityTag) validated->setValueForHTTPHeaderField(*entityTag, "If-None-Match");
+  if (lastModified) validated->setValueForHTTPHeaderField(*lastModified, "If-Modified-Since");
   return CacheStep::load;
 }
 
@@ -236,12 +242,24 @@ URLSessionTaskTransactionMetrics TransferCache::localTransaction(const URLReques
   return metrics;
 }
 
-void TransferCache::onResponse(const URLRequest& current, URLResponsePtr& response) {
+void TransferCache::onResponse(const URLRequest& current, bool currentIsOriginal,
+                               URLResponsePtr& response) {
   if (!enabled_) return;
   auto head = httpResponse(response);
   if (!head) return;
-  const std::int64_t limit = std::max(cache_->memoryCapacity(), cache_->diskCapacity()) / 20;
-  URLRequest effective = requestWithAdditionalHeaders(current, *additionalHeaders_);
+  const URLCache& cache = **cache_;
+  const std::int64_t limit = std::max(cache.memoryCapacity(), cache.diskCapacity()) / 20;
+  // The request as the cache sees it; copied only when it is kept with the proposal.
+  std::optional<URLRequest> made;
+  if (!currentIsOriginal || !effective_) {
+    effective_.reset();
+    if (*additionalHeaders_) made = requestWithAdditionalHeaders(current, *additionalHeaders_);
+  } else {
+    made = std::move(effective_);
+    effective_.reset();
+  }
+  const URLRequest& effective = made ? *made : current;
+  auto keep = [&] { return made ? std::move(*made) : current; };
   if (revalidating_ && head->statusCode() == 304 && stored_) {
     revalidating_ = false;
     if (auto storedHead = httpResponse(stored_->response())) {
@@ -253,7 +271,7 @@ void TransferCache::onResponse(const URLRequest& current, URLResponsePtr& respon
           static_cast<std::int64_t>(stored_->data().size()) <= limit) {
         collecting_ = true;
         response_ = merged;
-        storeRequest_ = std::move(effective);
+        storeRequest_ = keep();
         body_ = stored_->data();
       }
       return;
@@ -264,7 +282,7 @@ void TransferCache::onResponse(const URLRequest& current, URLResponsePtr& respon
   collecting_ = true;
   limit_ = limit;
   response_ = response;
-  storeRequest_ = std::move(effective);
+  storeRequest_ = keep();
   body_.clear();
 }
 
@@ -283,6 +301,11 @@ std::optional<Bytes> TransferCache::takeStoredBody() {
   if (!deliverStored_ || !stored_) return std::nullopt;
   deliverStored_ = false;
   return stored_->data();
+}
+
+const std::shared_ptr<URLCache>& TransferCache::cache() const {
+  static const std::shared_ptr<URLCache> none;
+  return cache_ ? *cache_ : none;
 }
 
 CachedURLResponsePtr TransferCache::takeProposal() {

@@ -51,17 +51,20 @@ enum class CacheStep {
 // A transfer's dealings with the cache, from its start to its end. I/O thread only.
 class TransferCache {
  public:
-  // Decides how the task starts. `additionalHeaders` must outlive this. `sent` is the request that
-  // will go out; a revalidation adds its validators to it. Only data tasks with a GET use the
-  // cache; for others, the cache-only policy finds nothing.
+  // Decides how the task starts. `cache` and `additionalHeaders` must outlive this (they are
+  // the session's own). A revalidation sets `validated` to `request` with its validators: the
+  // request that goes out instead. Only data tasks with a GET use the cache; for others, the
+  // cache-only policy finds nothing.
   CacheStep begin(const std::shared_ptr<URLCache>& cache, URLRequest::CachePolicy policy,
                   const std::optional<HTTPHeaderFields>& additionalHeaders, bool isDataTask,
-                  URLRequest& sent, Date now);
+                  const URLRequest& request, std::optional<URLRequest>& validated, Date now);
   // The transaction of a response served from the cache.
   URLSessionTaskTransactionMetrics localTransaction(const URLRequest& request, Date now) const;
   // At the end of a final response head. A 304 to a revalidation becomes the stored response
   // with the new head (`response` is replaced); a storable response starts being gathered.
-  void onResponse(const URLRequest& current, URLResponsePtr& response);
+  // `currentIsOriginal`: `current` is the request `begin` was given (no redirect or replay
+  // since), so what `begin` worked out about it holds.
+  void onResponse(const URLRequest& current, bool currentIsOriginal, URLResponsePtr& response);
   // A piece of the body as delivered. Past the size bound, gathering stops for good.
   void collect(const char* data, std::size_t length);
   // The stored body the response stands for, delivered once at the end (served from the
@@ -72,14 +75,16 @@ class TransferCache {
   // Stores what the delegate answered (or the proposal itself, without a delegate).
   static void store(const std::shared_ptr<URLCache>& cache, const CachedURLResponsePtr& response,
                     const URLRequest& request);
-  const std::shared_ptr<URLCache>& cache() const { return cache_; }
+  const std::shared_ptr<URLCache>& cache() const;
   // The request the proposal is stored under; taken once, with the proposal.
   URLRequest takeStoreRequest() { return std::move(storeRequest_); }
 
  private:
-  std::shared_ptr<URLCache> cache_;
-  // The session's own, which outlives every transfer.
+  // The session's own, which outlive every transfer.
+  const std::shared_ptr<URLCache>* cache_ = nullptr;
   const std::optional<HTTPHeaderFields>* additionalHeaders_ = nullptr;
+  // The request with the additional fields, made for the lookup; until the response.
+  std::optional<URLRequest> effective_;
   bool enabled_ = false;
   CachedURLResponsePtr stored_;  // the entry served, or being revalidated
   std::optional<std::string> storedKey_;

@@ -140,6 +140,10 @@ class CacheServer {
     };
     server_.server().Get("/c", handler);
     server_.server().Post("/c", handler);
+    // A redirect to a response that may be kept a minute and varies with "X-Extra".
+    server_.server().Get("/moved", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_redirect("/c?cc=max-age%3D60&vary=X-Extra&row=" + req.get_param_value("row"), 302);
+    });
     base_ = server_.start();
   }
   int hits(const std::string& target) const {
@@ -176,7 +180,8 @@ class URLCacheSessionTest : public ::testing::Test {
   }
 
   // A fresh session on a cache of its own.
-  void makeSession(std::int64_t memoryCapacity = 1 << 20) {
+  void makeSession(std::int64_t memoryCapacity = 1 << 20,
+                   std::optional<platform::HTTPHeaderFields> additional = std::nullopt) {
     if (session_) {
       session_->invalidateAndCancel();
       auto old = delegate_;
@@ -185,6 +190,7 @@ class URLCacheSessionTest : public ::testing::Test {
     auto configuration = URLSessionConfiguration::ephemeral();
     cache_ = std::make_shared<URLCache>(memoryCapacity, 0);
     configuration.urlCache = cache_;
+    configuration.httpAdditionalHeaders = std::move(additional);
     delegate_ = std::make_shared<CachingDelegate>();
     session_ = URLSession::make(configuration, delegate_, nettest::mainDelegateQueue());
   }
@@ -346,6 +352,47 @@ TEST_F(URLCacheSessionTest, BodiesAboveOneTwentiethOfTheCacheAreNotProposed) {
     EXPECT_EQ(delegate_->proposals(), row.proposals) << row.target;
     run(request(row.target));
     EXPECT_EQ(server_.hits(row.target), row.hits) << row.target;
+  }
+}
+
+// A response is stored under the request that got it, with the session's additional fields:
+// after a redirect that is the redirected request, not the one the task started with.
+TEST_F(URLCacheSessionTest, AResponseIsStoredUnderTheRequestThatGotIt) {
+  struct Row {
+    const char* name;
+    bool additional;  // the session adds "X-Extra: a"
+    bool redirected;  // the task starts at /moved
+  };
+  const Row rows[] = {
+      {"plain", false, false},
+      {"with additional fields", true, false},
+      {"redirected", false, true},
+      {"redirected with additional fields", true, true},
+  };
+  int index = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string number = std::to_string(index++);
+    std::optional<platform::HTTPHeaderFields> additional;
+    if (row.additional) additional = platform::HTTPHeaderFields{{"X-Extra", "a"}};
+    makeSession(1 << 20, additional);
+    const std::string target = "/c?cc=max-age%3D60&vary=X-Extra&row=" + number;
+    const std::string started = row.redirected ? "/moved?row=" + number : target;
+    auto first = run(request(started));
+    ASSERT_FALSE(first.error);
+    EXPECT_EQ(first.body_text(), "body-1");
+    // The cache sees a request as the session sends it: with the additional field.
+    auto stored = request(target, row.additional ? Fields{{"X-Extra", "a"}} : Fields{});
+    auto entry = cache_->cachedResponse(stored);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(std::string(entry->data().begin(), entry->data().end()), "body-1");
+    if (row.redirected) {
+      EXPECT_EQ(cache_->cachedResponse(request(started)), nullptr);
+    }
+    // And the session finds it again for the same request.
+    auto second = run(request(target));
+    EXPECT_EQ(second.body_text(), "body-1");
+    EXPECT_EQ(server_.hits(target), 1);
   }
 }
 

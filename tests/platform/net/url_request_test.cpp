@@ -69,6 +69,34 @@ TEST(URLRequestTest, AnEmptyBodyIsStillABody) {
   EXPECT_NE(a, b);
 }
 
+// Names compare with ASCII case folding only, whatever the locale: a byte outside the letters
+// matches only itself, even where it differs from another in the case bit alone.
+TEST(HeaderNameTest, ComparesIgnoringASCIICaseOnly) {
+  struct Row {
+    std::string_view a, b;
+    bool equal;
+  };
+  const Row rows[] = {
+      {"Content-Type", "content-type", true},
+      {"ETAG", "etag", true},
+      {"x-Z", "X-z", true},
+      {"", "", true},
+      {"Accept", "Accept-", false},
+      {"Accept", "Bccept", false},
+      {"@", "`", false},      // 0x40 and 0x60
+      {"[", "{", false},      // 0x5B and 0x7B
+      {"^", "~", false},      // 0x5E and 0x7E
+      {"A-B", "a\rb", false},  // '-' and '\r' differ in 0x20 too
+      {"\xC0", "\xE0", false},  // Latin-1 'À' and 'à': not ASCII
+      {"Z", "z", true},
+      {"Z", "Y", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(platform::headerNamesEqual(row.a, row.b), row.equal) << row.a << " / " << row.b;
+    EXPECT_EQ(platform::headerNamesEqual(row.b, row.a), row.equal) << row.b << " / " << row.a;
+  }
+}
+
 TEST(HTTPURLResponseTest, JoinsRepeatedFieldsAndDerivesMediaTypeCharsetAndLength) {
   auto response = HTTPURLResponse::fromHeaderLines(
       url("http://h/dir/report.json?x=1"), 200, "HTTP/1.1",

@@ -25,6 +25,7 @@ using nettest::Gate;
 using nettest::RecordingDelegate;
 using nettest::TestServer;
 using nettest::urlError;
+using platform::HTTPHeaderFields;
 using platform::URL;
 using platform::URLError;
 using platform::URLRequest;
@@ -647,13 +648,63 @@ TEST_F(URLSessionTest, UnsupportedSchemesAndMissingURLsFailWithoutTouchingTheNet
   EXPECT_EQ(urlError(run(cacheOnly).error)->code(), URLError::Code::resourceUnavailable);
 }
 
-TEST_F(URLSessionTest, HeaderValuesWithLineBreaksAreRefused) {
-  auto request = requestFor(base_ + "/hello");
-  request.setValueForHTTPHeaderField("a\r\nX-Injected: yes", "X-Value");
-  auto record = run(request);
-  ASSERT_NE(urlError(record.error), nullptr);
-  EXPECT_EQ(urlError(record.error)->code(), URLError::Code::badURL);
-  EXPECT_EQ(record.response, nullptr);
+// What goes out: the request's fields, then the session's where the request has none of that
+// name (in any case). A name that is no token, or a value with a line break, refuses the
+// task, from either list.
+TEST_F(URLSessionTest, HeaderFieldsGoOutFromRequestAndSessionOrAreRefused) {
+  server_.server().Get("/fields", [](const httplib::Request& req, httplib::Response& res) {
+    std::string seen;
+    for (const char* name : {"X-Value", "X~Value", "Accept"}) {
+      seen += std::to_string(req.get_header_value_count(name)) + ":" +
+              req.get_header_value(name) + "|";
+    }
+    res.set_content(seen, "text/plain");
+  });
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  struct Row {
+    const char* name;
+    Fields own;         // the request's
+    Fields additional;  // the session's
+    std::optional<std::string> seen;  // none: refused
+  };
+  const Row rows[] = {
+      {"nothing", {}, {}, "0:|0:|0:|"},
+      {"the request's own", {{"X-Value", "a"}}, {}, "1:a|0:|0:|"},
+      {"a token character", {{"X~Value", "t"}}, {}, "0:|1:t|0:|"},
+      {"the session's", {}, {{"X-Value", "s"}, {"Accept", "text/x"}}, "1:s|0:|1:text/x|"},
+      {"the request's first, in any case",
+       {{"x-value", "own"}, {"accept", "a/b"}},
+       {{"X-Value", "session"}, {"Accept", "text/x"}},
+       "1:own|0:|1:a/b|"},
+      {"a line break in a value", {{"X-Value", "a\r\nX-Injected: yes"}}, {}, std::nullopt},
+      {"a space in a name", {{"X Value", "a"}}, {}, std::nullopt},
+      {"a separator in a name", {{"X@Value", "a"}}, {}, std::nullopt},
+      {"a brace in a name", {{"X{", "a"}}, {}, std::nullopt},
+      {"a control in a name", {{"X\x01", "a"}}, {}, std::nullopt},
+      {"a byte outside ASCII in a name", {{"X-V\xC3\xA4lue", "a"}}, {}, std::nullopt},
+      {"a bad name from the session", {}, {{"X Bad", "a"}}, std::nullopt},
+      {"a bad value from the session", {}, {{"X-Value", "a\nb"}}, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto configuration = URLSessionConfiguration::ephemeral();
+    if (!row.additional.empty()) {
+      configuration.httpAdditionalHeaders = HTTPHeaderFields(row.additional);
+    }
+    makeSession(configuration);
+    auto request = requestFor(base_ + "/fields");
+    for (const auto& [name, value] : row.own)
+      request.setValueForHTTPHeaderField(value, name);
+    auto record = run(request);
+    if (!row.seen) {
+      ASSERT_NE(urlError(record.error), nullptr);
+      EXPECT_EQ(urlError(record.error)->code(), URLError::Code::badURL);
+      EXPECT_EQ(record.response, nullptr);
+      continue;
+    }
+    ASSERT_EQ(record.error, nullptr);
+    EXPECT_EQ(record.body_text(), *row.seen);
+  }
 }
 
 TEST_F(URLSessionTest, ManyConcurrentTasksEachSeeTheirCallbacksInOrderAndMetricsOnce) {
