@@ -103,19 +103,21 @@ TEST(ParkingTest, EveryWakeUpEndsExactlyOnePark) {
     EXPECT_EQ(woken[t].load(), kRounds) << "thread " << t;
 }
 
-TEST(ParkingTest, DoorbellWakesForRingsAfterTheTicketOnly) {
+TEST(ParkingTest, DoorbellWakesEveryWaiterForRingsAfterItsTicketOnly) {
   struct Case {
     const char* name;
+    int waiters;
     bool ringBeforeTicket;
     bool ringBeforeWait;
-    int ringAfterMillis;  // from another thread, once waiting; < 0: never
+    int ringAfterMillis;  // once, from another thread; < 0: never
     bool wakesEarly;      // false: waits out its 30 ms
   };
   const Case cases[] = {
-      {"a ring between ticket and wait is not lost", false, true, -1, true},
-      {"a ring during the wait ends it", false, false, 5, true},
-      {"no ring times out", false, false, -1, false},
-      {"a ring before the ticket does not count", true, false, -1, false},
+      {"a ring between ticket and wait is not lost", 1, false, true, -1, true},
+      {"a ring during the wait ends it", 1, false, false, 5, true},
+      {"one ring ends every waiter's wait", 4, false, false, 5, true},
+      {"no ring times out", 1, false, false, -1, false},
+      {"a ring before the ticket does not count", 1, true, false, -1, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,47 +125,28 @@ TEST(ParkingTest, DoorbellWakesForRingsAfterTheTicketOnly) {
     if (c.ringBeforeTicket) bell.ring();
     const auto ticket = bell.ticket();
     if (c.ringBeforeWait) bell.ring();
-    std::thread ringer;
-    if (c.ringAfterMillis >= 0) {
-      ringer = std::thread([&] {
-        std::this_thread::sleep_for(milliseconds(c.ringAfterMillis));
-        bell.ring();
-      });
-    }
-    const auto start = Clock::now();
-    bell.wait(ticket, inMillis(c.wakesEarly ? 10'000 : 30));
-    const auto waited = Clock::now() - start;
-    if (ringer.joinable()) ringer.join();
-    if (c.wakesEarly) {
-      EXPECT_LT(waited, std::chrono::seconds(5));
-    } else {
-      EXPECT_GE(waited, milliseconds(30));
-    }
-  }
-}
-
-TEST(ParkingTest, OneRingWakesEveryWaiter) {
-  constexpr int kWaiters = 5;
-  for (int round = 0; round < 50; ++round) {
-    Doorbell bell;
-    std::atomic<int> ready{0}, woken{0};
-    std::vector<std::thread> waiters;
-    for (int w = 0; w < kWaiters; ++w) {
-      waiters.emplace_back([&] {
-        const auto ticket = bell.ticket();
-        ready.fetch_add(1);
+    std::vector<Clock::duration> waited(c.waiters);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < c.waiters; ++w) {
+      threads.emplace_back([&, w] {
         const auto start = Clock::now();
-        bell.wait(ticket, inMillis(10'000));
-        if (Clock::now() - start < std::chrono::seconds(5)) woken.fetch_add(1);
+        bell.wait(ticket, inMillis(c.wakesEarly ? 10'000 : 30));
+        waited[w] = Clock::now() - start;
       });
     }
-    while (ready.load() < kWaiters)
-      std::this_thread::yield();
-    if (round % 2) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    bell.ring();
-    for (auto& waiter : waiters)
-      waiter.join();
-    ASSERT_EQ(woken.load(), kWaiters) << "round " << round;
+    if (c.ringAfterMillis >= 0) {
+      std::this_thread::sleep_for(milliseconds(c.ringAfterMillis));
+      bell.ring();
+    }
+    for (auto& thread : threads)
+      thread.join();
+    for (auto time : waited) {
+      if (c.wakesEarly) {
+        EXPECT_LT(time, std::chrono::seconds(5));
+      } else {
+        EXPECT_GE(time, milliseconds(30));
+      }
+    }
   }
 }
 
