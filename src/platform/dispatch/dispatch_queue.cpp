@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/parking.h"
 #include "platform/dispatch/queue_engine.h"
 #include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/log.h"
@@ -73,49 +75,76 @@ namespace {
 // A worker that runs out of work spins for a moment (see spin_wait.h), one at a time, before it
 // parks; a submit wakes a parked worker only for the items the spinner cannot take, or when the
 // spinner has stepped away from its beacon (offering its core, or about to park).
+//
+// Each parked worker sleeps on its own `Parker`, and the parked workers form a stack: a submit
+// that needs a thread takes the one parked last (its cache is the warmest), counts it as waking,
+// and wakes exactly that one after letting go of the lock. Nothing is asked of the kernel when
+// no worker is parked, and a woken worker takes the lock like any other thread (see parking.h).
 class Lane {
  public:
   Lane(std::string name, int limit) : name_(std::move(name)), limit_(limit) {}
 
   void submit(std::function<void()> task) {
-    auto lock = lockBriefly(mutex_);
-    tasks_.push_back(std::move(task));
-    queued_.store(tasks_.size(), std::memory_order_seq_cst);  // before the beacon is read
-    const bool wake =
-        idle_ > 0 && (tasks_.size() > static_cast<std::size_t>(spinning_) || !beacon_.fresh());
-    maybeSpawnLocked();
-    lock.unlock();
-    if (wake) cv_.notify_one();
+    Worker* wake = nullptr;
+    {
+      auto lock = lockBriefly(mutex_);
+      tasks_.push_back(std::move(task));
+      const std::size_t queued = tasks_.size();
+      queued_.store(queued, std::memory_order_seq_cst);  // before the beacon is read
+      // Each waking worker takes one item; the spinner one more while it is at its beacon.
+      const bool uncovered = queued > waking_ + spinning_ || (queued > waking_ && !beacon_.fresh());
+      if (uncovered && !parked_.empty()) {
+        wake = parked_.back();
+        parked_.pop_back();
+        ++waking_;
+      }
+      maybeSpawnLocked();
+    }
+    if (wake) wake->parker.unpark();
   }
 
   void enterBlocking() {
-    std::lock_guard lock(mutex_);
+    auto lock = lockBriefly(mutex_);
     ++blocked_;
     maybeSpawnLocked();
   }
 
   void leaveBlocking() {
-    std::lock_guard lock(mutex_);
+    auto lock = lockBriefly(mutex_);
     --blocked_;
   }
 
   static Lane* current() { return tlsCurrentLane; }
 
  private:
-  static constexpr int kMaxSpinning = 1;
+  static constexpr std::size_t kMaxSpinning = 1;
+
+  // A worker's parking place. Kept for the life of the pool, since a waker may still be inside
+  // `unpark` when the worker it woke retires; a thread started later reuses it.
+  struct Worker {
+    Parker parker;
+  };
 
   void maybeSpawnLocked() {
-    if (tasks_.size() <= static_cast<std::size_t>(idle_ + spinning_)) return;
+    if (tasks_.size() <= parked_.size() + waking_ + spinning_) return;
     if (threads_ - blocked_ >= limit_) return;
     try {
-      std::thread([this] { run(); }).detach();
+      if (spare_.empty()) {
+        records_.push_back(std::make_unique<Worker>());
+        spare_.reserve(records_.size());  // so that a retiring thread never allocates
+        parked_.reserve(records_.size());
+        spare_.push_back(records_.back().get());
+      }
+      Worker* worker = spare_.back();
+      std::thread([this, worker] { run(*worker); }).detach();
+      spare_.pop_back();
       ++threads_;
     } catch (const std::system_error& e) {
       if (threads_ == 0) fatal(fmt::format("Cannot start a worker thread: {}", e.what()));
     }
   }
 
-  void run() {
+  void run(Worker& self) {
     tlsCurrentLane = this;
     pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
     auto lock = lockBriefly(mutex_);
@@ -124,6 +153,7 @@ class Lane {
         // Threads started while others were blocked retire once the pool is back over limit.
         if (threads_ - blocked_ > limit_) {
           --threads_;
+          spare_.push_back(&self);
           return;
         }
         if (spinning_ < kMaxSpinning) {
@@ -138,9 +168,11 @@ class Lane {
           // before parking.
           if (!tasks_.empty()) break;
         }
-        ++idle_;
-        cv_.wait(lock);
-        --idle_;
+        parked_.push_back(&self);
+        lock.unlock();
+        self.parker.park();
+        lock = lockBriefly(mutex_);
+        --waking_;  // the submit that woke this worker took it off `parked_`
       }
       auto task = std::move(tasks_.front());
       tasks_.pop_front();
@@ -161,15 +193,17 @@ class Lane {
   const std::string name_;
   const int limit_;
   std::mutex mutex_;
-  std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
   // The length of `tasks_`, for spinning workers to watch without taking the lock.
   std::atomic<std::size_t> queued_{0};
   SpinBeacon beacon_;
   SpinBudget spinBudget_;
+  std::vector<std::unique_ptr<Worker>> records_;  // every worker's, never freed
+  std::vector<Worker*> spare_;                    // not in use by a thread
+  std::vector<Worker*> parked_;                   // last parked on top
   int threads_ = 0;
-  int idle_ = 0;
-  int spinning_ = 0;  // workers between the spin and the lock again; see `submit`
+  std::size_t waking_ = 0;    // taken off `parked_` by a submit, not yet back under the lock
+  std::size_t spinning_ = 0;  // workers between the spin and the lock again; see `submit`
   int blocked_ = 0;
 };
 
@@ -471,28 +505,24 @@ void DispatchQueue::sync(const std::function<void()>& work) {
     }
   }
 
+  // The item wakes this thread through a parker: no lock for either side to take again, and no
+  // system call when the item is done before this thread sleeps. (The waker may still be in its
+  // wake-up call after this frame is gone; a stray wake-up is harmless to every futex user.)
   struct Waiter {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
+    Parker parker;
     std::exception_ptr error;
   } waiter;
   engine_->enqueue(*this, [&waiter, &work] {
-    std::exception_ptr error;
     try {
       if (work) work();
     } catch (...) {
-      error = std::current_exception();
+      waiter.error = std::current_exception();
     }
-    std::lock_guard lock(waiter.mutex);
-    waiter.error = error;
-    waiter.done = true;
-    waiter.cv.notify_one();
+    waiter.parker.unpark();
   });
   {
     dispatch_detail::BlockingRegion blocking;
-    std::unique_lock lock(waiter.mutex);
-    waiter.cv.wait(lock, [&] { return waiter.done; });
+    waiter.parker.park();
   }
   if (waiter.error) std::rethrow_exception(waiter.error);
 }

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/parking.h"
 #include "platform/dispatch/queue_engine.h"
 #include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/log.h"
@@ -34,8 +34,9 @@ struct LaterVirtual {
 
 struct MainState {
   std::mutex mutex;
-  std::condition_variable workArrived;
   std::deque<std::function<void()>> items;
+  // Rung for every item; whoever waits in `runMainUntil` sleeps on it.
+  Doorbell workArrived;
   // The length of `items`, for a drain that spins to watch without taking the lock.
   std::atomic<std::size_t> queued{0};
   SpinBudget spinBudget;
@@ -74,10 +75,10 @@ void enqueueOnMain(std::function<void()> job) {
   {
     auto lock = lockBriefly(s.mutex);
     s.items.push_back(std::move(job));
-    s.queued.store(s.items.size(), std::memory_order_release);
+    s.queued.store(s.items.size(), std::memory_order_seq_cst);  // before the ring
     driver = s.driver;
   }
-  s.workArrived.notify_all();
+  s.workArrived.ring();
   if (driver) driver->wake();
 }
 
@@ -151,9 +152,12 @@ bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds)
     // parking and waking this thread.
     if (spinUntil(s.spinBudget, [&] { return s.queued.load(std::memory_order_acquire) > 0; }))
       continue;
-    std::unique_lock lock(s.mutex);
-    s.workArrived.wait_until(lock, std::min(deadline, now + kSlice),
-                             [&] { return !s.items.empty(); });
+    const std::uint32_t ticket = s.workArrived.ticket();
+    if (s.queued.load(std::memory_order_seq_cst) > 0) continue;
+    const auto wakeAt = std::min(deadline, now + kSlice);  // steady_clock is CLOCK_MONOTONIC
+    s.workArrived.wait(
+        ticket,
+        std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt.time_since_epoch()).count());
   }
 }
 
