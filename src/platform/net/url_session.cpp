@@ -844,6 +844,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> commands_;
+  std::deque<std::function<void()>> takenCommands_;  // I/O thread only: the turn's commands
   bool stopping_ = false;
   // The I/O thread is in (or about to enter) its wait, and whether a wake-up was sent since.
   bool polling_ = false;
@@ -1690,7 +1691,8 @@ void SessionCore::run() {
   pthread_setname_np(pthread_self(), "tovarine-io");
   tlsLoopCore = this;
   while (true) {
-    std::deque<std::function<void()>> commands;
+    // The two lists trade places every turn, keeping their memory.
+    auto& commands = takenCommands_;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
