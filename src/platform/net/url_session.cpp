@@ -516,9 +516,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // false when it was not queued.
   //
   // Calls made on the I/O thread are gathered over the loop's turn and handed to the delegate
-  // queue as one operation when the turn ends (`flushDeliveries`), in the order they were
-  // made: one queue hand-off per turn instead of one per callback, and the delegate and the
-  // session are looked up once per turn. Calls from other threads go at once.
+  // queue a few at a time when the turn ends (`flushDeliveries`), in the order they were
+  // made: fewer queue hand-offs than one per callback, and the delegate and the session are
+  // looked up once per turn. Calls from other threads go at once.
   template <class Call>
   bool deliver(Call&& call, std::shared_ptr<URLSession> session = nullptr) {
     if (tlsLoopCore == this) {
@@ -830,7 +830,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool spinForWork(std::vector<curl_waitfd>& waits);
   // The delegate and the session this turn's deliveries go to; false when there is none.
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
-  // Hands this turn's deliveries to the delegate queue, in one operation.
+  // Hands this turn's deliveries to the delegate queue, a few per operation.
   void flushDeliveries();
 
   // The session whose I/O loop the calling thread runs, if any.
@@ -1818,18 +1818,22 @@ bool SessionCore::prepareTurnDeliveries(std::shared_ptr<URLSession> session) {
 
 void SessionCore::flushDeliveries() {
   auto& turn = turnDeliveries_;
-  if (turn.calls.empty()) {
-    turn = TurnDeliveries{};
-    return;
+  // A few calls per operation: the delegate queue shares its thread with other work (a
+  // client's own requests being set up), which must not wait behind a whole busy turn.
+  constexpr std::size_t kCallsPerOperation = 4;
+  for (std::size_t first = 0; first < turn.calls.size(); first += kCallsPerOperation) {
+    const std::size_t last = std::min(turn.calls.size(), first + kCallsPerOperation);
+    std::vector<std::function<void(URLSessionDelegate*, const std::shared_ptr<URLSession>&)>>
+        calls(std::make_move_iterator(turn.calls.begin() + std::ptrdiff_t(first)),
+              std::make_move_iterator(turn.calls.begin() + std::ptrdiff_t(last)));
+    delegateQueue_->addOperation(
+        [delegate = turn.delegate, session = turn.session, calls = std::move(calls)]() mutable {
+          for (auto& call : calls) {
+            call(delegate.get(), session);
+            call = nullptr;  // what it holds goes as soon as it has run, as it did on its own
+          }
+        });
   }
-  delegateQueue_->addOperation([delegate = std::move(turn.delegate),
-                                session = std::move(turn.session),
-                                calls = std::move(turn.calls)]() mutable {
-    for (auto& call : calls) {
-      call(delegate.get(), session);
-      call = nullptr;  // what it holds goes as soon as it has run, as it did on its own
-    }
-  });
   turn = TurnDeliveries{};
 }
 
