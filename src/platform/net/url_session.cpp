@@ -118,6 +118,7 @@ struct TaskShared {
   std::int64_t bytesSent = 0;
   std::int64_t bytesExpectedToSend = 0;
   std::string description;
+  std::atomic<bool> countedGone{false};  // no longer counted among its loop's tasks
   // Receive holds of a data task; read by the write callback without the lock.
   std::atomic<int> receiveHolds{0};
   // Body bytes handed to the delegate queue and not yet taken by the delegate; past a bound
@@ -374,39 +375,163 @@ struct Transfer final {
   }
 };
 
+class SessionCore;
+
+// What the I/O loops of one session share: the delegate, the tasks not yet completed and their
+// identifiers, invalidation, and libcurl's shares (cookies, DNS), which lock for the loops.
+//
+// A session starts with one loop. One thread can carry only so many transfers at once, so
+// when the first loop has as many tasks as it may open connections to a host, a second loop
+// starts on a thread of its own and new tasks go to whichever loop has fewer; each loop may
+// open half of the configuration's connections per host, so together they never open more.
+// A task stays on its loop, so its callbacks keep their order; a session that never has more
+// than a few tasks at once never starts the second thread.
+class SessionHub {
+ public:
+  SessionHub(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+             std::shared_ptr<OperationQueue> delegateQueue);
+  ~SessionHub();
+  SessionHub(const SessionHub&) = delete;
+  SessionHub& operator=(const SessionHub&) = delete;
+
+  // Starts the first loop.
+  void start(const std::shared_ptr<SessionHub>& self, const std::shared_ptr<URLSession>& owner);
+  // Stops every loop; running transfers end without further callbacks.
+  void shutdown();
+  // The loop a new task runs on, counted as that loop's until the task ends.
+  std::shared_ptr<SessionCore> coreForNewTask();
+  const std::shared_ptr<SessionCore>& firstCore() const { return first_; }
+
+  const URLSessionConfiguration& configuration() const { return configuration_; }
+  const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
+
+  std::shared_ptr<URLSessionDelegate> delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+  }
+
+  // Drops the session's hold on its delegate. The delegate may go with it, and with it
+  // unanswered handlers that call back into the session, so no lock is held meanwhile.
+  void releaseDelegate() {
+    std::shared_ptr<URLSessionDelegate> released;
+    std::lock_guard lock(mutex_);
+    released.swap(delegate_);
+    hasDelegate_.store(false, std::memory_order_relaxed);
+  }
+
+  // Whether there is a delegate to ask, without taking the lock or a reference: for checks
+  // that need no delegate in hand (one released meanwhile gets no calls either way).
+  bool hasDelegate() const { return hasDelegate_.load(std::memory_order_relaxed); }
+
+  std::uint64_t nextTaskIdentifier() {
+    std::lock_guard lock(mutex_);
+    return ++lastTaskIdentifier_;
+  }
+
+  // Registers a new task; false when the session no longer takes tasks.
+  bool registerTask(const std::shared_ptr<URLSessionTask>& task) {
+    std::lock_guard lock(mutex_);
+    if (invalidated_) return false;
+    tasks_.emplace(task->taskIdentifier(), task);
+    return true;
+  }
+
+  void taskCompleted(std::uint64_t identifier) {
+    std::lock_guard lock(mutex_);
+    tasks_.erase(identifier);
+  }
+
+  std::vector<std::shared_ptr<URLSessionTask>> liveTasks() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<URLSessionTask>> result;
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+      if (auto task = it->second.lock()) {
+        result.push_back(std::move(task));
+        ++it;
+      } else {
+        it = tasks_.erase(it);
+      }
+    }
+    return result;
+  }
+
+  bool hasLiveTasks() {
+    std::lock_guard lock(mutex_);
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+      if (!it->second.expired()) return true;
+      it = tasks_.erase(it);
+    }
+    return false;
+  }
+
+  void invalidate(bool cancelTasks);
+  bool invalidating() const { return invalidateWhenDone_.load(std::memory_order_acquire); }
+  // Every task has ended after an invalidation: the delegate hears of it once, after every
+  // loop has handed on what its tasks said before.
+  void invalidateOnce();
+
+  CURLSH* cookieShare() const { return share_; }
+  CURLSH* plainShare() const { return plainShare_; }
+
+ private:
+  using ShareLocks = std::array<std::mutex, CURL_LOCK_DATA_LAST>;
+  // A share of its own, its locks in `locks`.
+  static CURLSH* makeShare(ShareLocks& locks, bool cookies);
+  std::vector<std::shared_ptr<SessionCore>> cores() const {
+    std::lock_guard lock(mutex_);
+    return cores_;
+  }
+
+  const URLSessionConfiguration configuration_;
+  const std::shared_ptr<OperationQueue> delegateQueue_;
+  std::weak_ptr<URLSession> owner_;
+  std::weak_ptr<SessionHub> self_;
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
+  std::atomic<bool> hasDelegate_;                 // delegate_ is set; written under mutex_
+  bool invalidated_ = false;
+  std::uint64_t lastTaskIdentifier_ = 0;
+  std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
+  std::vector<std::shared_ptr<SessionCore>> cores_;  // until shutdown
+  std::shared_ptr<SessionCore> first_;
+  bool stopped_ = false;
+  std::atomic<bool> invalidateWhenDone_{false};
+  std::atomic<bool> invalidationStarted_{false};
+
+  // How many loops the session may run, the connections per host each may open, and how
+  // many tasks the first loop takes before a second one starts.
+  std::size_t maximumCores_ = 1;
+  int spillAt_ = 0;
+
+  CURLSH* share_ = nullptr;  // cookies and DNS: the cookie storage's, or the session's own
+  bool ownsShare_ = false;
+  CURLSH* plainShare_ = nullptr;  // DNS only, for requests that handle no cookies
+  // libcurl takes one of these while a loop reads or changes what a share holds.
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks_;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> plainShareLocks_;
+};
+
 class SessionCore : public std::enable_shared_from_this<SessionCore> {
  public:
-  SessionCore(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
-              std::shared_ptr<OperationQueue> delegateQueue)
-      : configuration_(std::move(configuration)),
-        delegate_(std::move(delegate)),
-        hasDelegate_(delegate_ != nullptr),
-        delegateQueue_(std::move(delegateQueue)) {}
+  SessionCore(std::shared_ptr<SessionHub> hub, int hostConnections)
+      : hub_(std::move(hub)),
+        configuration_(hub_->configuration()),
+        delegateQueue_(hub_->delegateQueue()),
+        hostConnections_(hostConnections),
+        share_(hub_->cookieShare()),
+        plainShare_(hub_->plainShare()) {}
 
   ~SessionCore() {
     easyPool_.clear();
-    if (share_ && !configuration_.httpCookieStorage) curl_share_cleanup(share_);
-    if (plainShare_) curl_share_cleanup(plainShare_);
     if (multi_) curl_multi_cleanup(multi_);
   }
 
   void start(const std::shared_ptr<URLSession>& owner) {
-    ensureCurlInitialized();
     owner_ = owner;
     multi_ = curl_multi_init();
-    if (configuration_.httpCookieStorage) {
-      share_ = configuration_.httpCookieStorage->curlShare();
-    } else {
-      share_ = curl_share_init();
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    }
-    // Requests that handle no cookies must not see the cookie store at all.
-    plainShare_ = curl_share_init();
-    curl_share_setopt(plainShare_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    if (configuration_.httpMaximumConnectionsPerHost > 0) {
-      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
-                        static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
+    if (hostConnections_ > 0) {
+      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(hostConnections_));
     }
     auto self = shared_from_this();
     thread_ = std::thread([self] { self->run(); });
@@ -447,70 +572,24 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   const URLSessionConfiguration& configuration() const { return configuration_; }
   const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
 
-  std::shared_ptr<URLSessionDelegate> delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_;
-  }
-
-  // Drops the session's hold on its delegate. The delegate may go with it, and with it
-  // unanswered handlers that call back into the session, so no lock is held meanwhile.
-  void releaseDelegate() {
-    std::shared_ptr<URLSessionDelegate> released;
-    std::lock_guard lock(mutex_);
-    released.swap(delegate_);
-    hasDelegate_.store(false, std::memory_order_relaxed);
-  }
-
-  // Whether there is a delegate to ask, without taking the lock or a reference: for checks
-  // that need no delegate in hand (one released meanwhile gets no calls either way).
-  bool hasDelegate() const { return hasDelegate_.load(std::memory_order_relaxed); }
-
+  const std::shared_ptr<SessionHub>& hub() const { return hub_; }
+  std::shared_ptr<URLSessionDelegate> delegate() const { return hub_->delegate(); }
+  bool hasDelegate() const { return hub_->hasDelegate(); }
   std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
 
-  std::uint64_t nextTaskIdentifier() {
-    std::lock_guard lock(mutex_);
-    return ++lastTaskIdentifier_;
+  // The share of the session's tasks this loop takes: the connections per host it may open.
+  long weight() const { return std::max(hostConnections_, 1); }
+  // Tasks on this loop that have not ended: how busy it is, for placing new tasks.
+  std::atomic<int>& assignedTasks() { return assignedTasks_; }
+  // The task ended, or went away without ending: it no longer counts.
+  void taskGone(TaskShared& shared) {
+    if (!shared.countedGone.exchange(true)) assignedTasks_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  // Registers a new task; false when the session no longer takes tasks.
-  bool registerTask(const std::shared_ptr<URLSessionTask>& task) {
-    std::lock_guard lock(mutex_);
-    if (invalidated_) return false;
-    tasks_.emplace(task->taskIdentifier(), task);
-    return true;
-  }
-
-  std::vector<std::shared_ptr<URLSessionTask>> liveTasks() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<URLSessionTask>> result;
-    for (auto it = tasks_.begin(); it != tasks_.end();) {
-      if (auto task = it->second.lock()) {
-        result.push_back(std::move(task));
-        ++it;
-      } else {
-        it = tasks_.erase(it);
-      }
-    }
-    return result;
-  }
-
-  void invalidate(bool cancelTasks) {
-    {
-      std::lock_guard lock(mutex_);
-      if (invalidated_) {
-        if (!cancelTasks) return;
-      }
-      invalidated_ = true;
-    }
-    if (cancelTasks) {
-      for (auto& task : liveTasks())
-        task->cancel();
-    }
-    post([this] {
-      invalidateWhenDone_ = true;
-      checkInvalidation();
-    });
-  }
+  // Looks again whether an invalidation can be told, after everything before it.
+  void checkInvalidation();
+  // Tells the delegate that the session became invalid (the last of the loops does).
+  void deliverInvalidation();
 
   // Delivers `call` on the delegate queue, when there is a delegate and a session to name;
   // false when it was not queued.
@@ -824,7 +903,6 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool handOnHeldBody(Transfer& transfer);
   void finish(Transfer& transfer, ErrorPtr error);
   void finishQuietly(Transfer& transfer);
-  void checkInvalidation();
   void removeFromMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
   bool spinForWork(std::vector<curl_waitfd>& waits);
@@ -836,11 +914,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // The session whose I/O loop the calling thread runs, if any.
   static thread_local const SessionCore* tlsLoopCore;
 
-  const URLSessionConfiguration configuration_;
-  std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
-  std::atomic<bool> hasDelegate_;                 // delegate_ is set; written under mutex_
+  const std::shared_ptr<SessionHub> hub_;
+  const URLSessionConfiguration& configuration_;  // the hub's
   const std::shared_ptr<OperationQueue> delegateQueue_;
+  const int hostConnections_;  // connections per host this loop may open; 0: no bound
   std::weak_ptr<URLSession> owner_;
+  std::atomic<int> assignedTasks_{0};
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> commands_;
@@ -851,15 +930,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   bool wakePending_ = false;
   std::atomic<bool> commandsQueued_{false};  // `commands_` is not empty, readable without the lock
   SpinBudget spinBudget_;                     // I/O thread only
-  bool invalidated_ = false;
-  std::uint64_t lastTaskIdentifier_ = 0;
-  std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
   std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;       // handshakes waiting
 
   std::thread thread_;
   CURLM* multi_ = nullptr;
-  CURLSH* share_ = nullptr;
-  CURLSH* plainShare_ = nullptr;
+  CURLSH* const share_;       // the hub's
+  CURLSH* const plainShare_;  // the hub's
 
   // I/O thread only.
   // No transfer's time-out falls due before this uptime, so the loop need not walk the
@@ -885,8 +961,6 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
         calls;
   };
   TurnDeliveries turnDeliveries_;
-  bool invalidateWhenDone_ = false;
-  bool invalidationDelivered_ = false;
 };
 
 size_t headerCallback(char* data, size_t size, size_t count, void* context) {
@@ -2730,10 +2804,8 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
     transfer.shared->state = URLSessionTask::State::completed;
     transfer.shared->error = error;
   }
-  {
-    std::lock_guard lock(mutex_);
-    tasks_.erase(transfer.task->taskIdentifier());
-  }
+  hub_->taskCompleted(transfer.task->taskIdentifier());
+  taskGone(*transfer.shared);
   if (transfer.task->kind_ == URLSessionTask::Kind::webSocket) {
     static_cast<URLSessionWebSocketTask&>(*transfer.task).connection_->ended(error);
   }
@@ -2771,17 +2843,154 @@ void SessionCore::finishQuietly(Transfer& transfer) {
   }
 }
 
+// --- The session's loops ------------------------------------------------------------------------
+
+namespace {
+// Past this many tasks at once on the first loop of a session that bounds no host's
+// connections, a second loop starts.
+constexpr int kSpillWithoutBound = 8;
+}  // namespace
+
+SessionHub::SessionHub(URLSessionConfiguration configuration,
+                       std::shared_ptr<URLSessionDelegate> delegate,
+                       std::shared_ptr<OperationQueue> delegateQueue)
+    : configuration_(std::move(configuration)),
+      delegateQueue_(std::move(delegateQueue)),
+      delegate_(std::move(delegate)),
+      hasDelegate_(delegate_ != nullptr) {
+  ensureCurlInitialized();
+  if (configuration_.httpCookieStorage) {
+    share_ = configuration_.httpCookieStorage->curlShare();
+  } else {
+    share_ = makeShare(shareLocks_, true);
+    ownsShare_ = true;
+  }
+  // Requests that handle no cookies must not see the cookie store at all.
+  plainShare_ = makeShare(plainShareLocks_, false);
+  // Halving fewer than four connections would leave a loop too few; a machine with few cores
+  // gains nothing from a second thread.
+  const int limit = configuration_.httpMaximumConnectionsPerHost;
+  if ((limit <= 0 || limit >= 4) && std::thread::hardware_concurrency() >= 4) {
+    maximumCores_ = 2;
+    spillAt_ = limit > 0 ? limit - limit / 2 : kSpillWithoutBound;
+  }
+}
+
+SessionHub::~SessionHub() {
+  if (ownsShare_) curl_share_cleanup(share_);
+  curl_share_cleanup(plainShare_);
+}
+
+CURLSH* SessionHub::makeShare(ShareLocks& locks, bool cookies) {
+  CURLSH* share = curl_share_init();
+  curl_share_setopt(share, CURLSHOPT_LOCKFUNC,
+                    +[](CURL*, curl_lock_data data, curl_lock_access, void* locks) {
+                      static_cast<ShareLocks*>(locks)->at(std::size_t(data)).lock();
+                    });
+  curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, +[](CURL*, curl_lock_data data, void* locks) {
+    static_cast<ShareLocks*>(locks)->at(std::size_t(data)).unlock();
+  });
+  curl_share_setopt(share, CURLSHOPT_USERDATA, &locks);
+  if (cookies) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  return share;
+}
+
+void SessionHub::start(const std::shared_ptr<SessionHub>& self,
+                       const std::shared_ptr<URLSession>& owner) {
+  self_ = self;
+  owner_ = owner;
+  const int limit = configuration_.httpMaximumConnectionsPerHost;
+  first_ = std::make_shared<SessionCore>(self, maximumCores_ > 1 ? spillAt_ : limit);
+  cores_.push_back(first_);
+  first_->start(owner);
+}
+
+std::shared_ptr<SessionCore> SessionHub::coreForNewTask() {
+  std::shared_ptr<SessionCore> chosen;
+  {
+    std::lock_guard lock(mutex_);
+    if (!stopped_ && cores_.size() < maximumCores_ && !invalidated_ &&
+        first_->assignedTasks().load(std::memory_order_relaxed) >= spillAt_) {
+      auto owner = owner_.lock();
+      auto self = self_.lock();
+      if (owner && self) {
+        const int limit = configuration_.httpMaximumConnectionsPerHost;
+        auto core = std::make_shared<SessionCore>(self, limit > 0 ? limit / 2 : 0);
+        core->start(owner);
+        cores_.push_back(core);
+      }
+    }
+    // The loop with the fewest tasks for the connections it may open.
+    chosen = first_;
+    for (const auto& core : cores_) {
+      const long load = core->assignedTasks().load(std::memory_order_relaxed);
+      const long chosenLoad = chosen->assignedTasks().load(std::memory_order_relaxed);
+      if (load * chosen->weight() < chosenLoad * core->weight()) chosen = core;
+    }
+  }
+  chosen->assignedTasks().fetch_add(1, std::memory_order_relaxed);
+  return chosen;
+}
+
+void SessionHub::shutdown() {
+  std::vector<std::shared_ptr<SessionCore>> cores;
+  {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    cores.swap(cores_);
+    first_.reset();  // the loops hold the hub: nothing may hold them back
+  }
+  for (auto& core : cores)
+    core->shutdown();
+}
+
+void SessionHub::invalidate(bool cancelTasks) {
+  {
+    std::lock_guard lock(mutex_);
+    if (invalidated_ && !cancelTasks) return;
+    invalidated_ = true;
+  }
+  if (cancelTasks) {
+    for (auto& task : liveTasks())
+      task->cancel();
+  }
+  invalidateWhenDone_.store(true, std::memory_order_release);
+  for (auto& core : cores())
+    core->post([core = core.get()] { core->checkInvalidation(); });
+}
+
+void SessionHub::invalidateOnce() {
+  if (invalidationStarted_.exchange(true)) return;
+  // Each loop hands on what it gathered at the end of its turn, before it takes the next
+  // turn's commands: once every loop has run this one, the completions of all tasks are on
+  // the delegate queue, and the invalidation goes after them.
+  auto loops = cores();
+  auto remaining = std::make_shared<std::atomic<std::size_t>>(loops.size());
+  auto hub = self_.lock();
+  for (auto& core : loops) {
+    auto arrive = [core = core.get(), remaining] {
+      if (remaining->fetch_sub(1) == 1) core->deliverInvalidation();
+    };
+    if (!core->post(arrive) && remaining->fetch_sub(1) == 1 && hub) {
+      hub->releaseDelegate();  // the session is going: nobody to tell
+    }
+  }
+}
+
 void SessionCore::checkInvalidation() {
-  if (!invalidateWhenDone_ || invalidationDelivered_) return;
-  if (!liveTasks().empty()) return;
-  invalidationDelivered_ = true;
-  auto self = shared_from_this();
+  if (!hub_->invalidating() || hub_->hasLiveTasks()) return;
+  hub_->invalidateOnce();
+}
+
+void SessionCore::deliverInvalidation() {
+  auto hub = hub_;
   const bool delivered = deliver(
-      [self](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+      [hub](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
         delegate.didBecomeInvalidWithError(session, nullptr);
-        self->releaseDelegate();
+        hub->releaseDelegate();
       });
-  if (!delivered) releaseDelegate();
+  if (!delivered) hub->releaseDelegate();
 }
 
 // The connection of a web socket: libcurl opens it (TCP, TLS and trust, as for data tasks) in
@@ -2878,7 +3087,9 @@ URLSessionTask::URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest r
       source_(std::move(source)),
       createdAt_(Date::now()) {}
 
-URLSessionTask::~URLSessionTask() = default;
+URLSessionTask::~URLSessionTask() {
+  if (core_) core_->taskGone(*shared_);
+}
 
 std::optional<URLRequest> URLSessionTask::currentRequest() const {
   std::lock_guard lock(shared_->mutex);
@@ -3068,14 +3279,15 @@ std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configurati
     delegateQueue = std::make_shared<OperationQueue>("org.tovarine.urlsession.delegateQueue");
   }
   auto session = std::shared_ptr<URLSession>(new URLSession());
-  session->core_ = std::make_shared<net_detail::SessionCore>(
+  auto hub = std::make_shared<net_detail::SessionHub>(
       std::move(configuration), std::move(delegate), std::move(delegateQueue));
-  session->core_->start(session);
+  hub->start(hub, session);
+  session->core_ = hub->firstCore();
   return session;
 }
 
 URLSession::~URLSession() {
-  if (core_) core_->shutdown();
+  if (core_) core_->hub()->shutdown();
 }
 
 const URLSessionConfiguration& URLSession::configuration() const {
@@ -3101,7 +3313,7 @@ void URLSession::setSessionDescription(std::string description) {
 }
 
 void URLSession::adopt(const std::shared_ptr<URLSessionTask>& task) {
-  if (!core_->registerTask(task)) {
+  if (!core_->hub()->registerTask(task)) {
     // An invalidated session starts nothing: the task is born cancelled and never reports.
     std::lock_guard lock(task->shared_->mutex);
     task->shared_->state = URLSessionTask::State::completed;
@@ -3117,50 +3329,55 @@ void URLSession::adopt(const std::shared_ptr<URLSessionTask>& task) {
 }
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto task = std::shared_ptr<URLSessionDataTask>(new URLSessionDataTask(
-      URLSessionTask::Kind::data, core_->nextTaskIdentifier(), std::move(request), core_));
+      URLSessionTask::Kind::data, hub.nextTaskIdentifier(), std::move(request), hub.coreForNewTask()));
   adopt(task);
   return task;
 }
 
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTask(URLRequest request, Bytes bodyData) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto source = std::make_shared<net_detail::TaskSource>();
   source->body = net_detail::TaskSource::Body::data;
   source->data = std::move(bodyData);
   auto task = std::shared_ptr<URLSessionUploadTask>(
-      new URLSessionUploadTask(URLSessionTask::Kind::upload, core_->nextTaskIdentifier(),
-                               std::move(request), core_, std::move(source)));
+      new URLSessionUploadTask(URLSessionTask::Kind::upload, hub.nextTaskIdentifier(),
+                               std::move(request), hub.coreForNewTask(), std::move(source)));
   adopt(task);
   return task;
 }
 
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTask(URLRequest request,
                                                              const URL& fileURL) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto source = std::make_shared<net_detail::TaskSource>();
   source->body = net_detail::TaskSource::Body::file;
   // Anything but a file URL names no file that can be opened.
   source->filePath = fileURL.isFileURL() ? fileURL.path() : std::string();
   auto task = std::shared_ptr<URLSessionUploadTask>(
-      new URLSessionUploadTask(URLSessionTask::Kind::upload, core_->nextTaskIdentifier(),
-                               std::move(request), core_, std::move(source)));
+      new URLSessionUploadTask(URLSessionTask::Kind::upload, hub.nextTaskIdentifier(),
+                               std::move(request), hub.coreForNewTask(), std::move(source)));
   adopt(task);
   return task;
 }
 
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(
     URLRequest request) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto source = std::make_shared<net_detail::TaskSource>();
   source->body = net_detail::TaskSource::Body::stream;
   auto task = std::shared_ptr<URLSessionUploadTask>(
-      new URLSessionUploadTask(URLSessionTask::Kind::upload, core_->nextTaskIdentifier(),
-                               std::move(request), core_, std::move(source)));
+      new URLSessionUploadTask(URLSessionTask::Kind::upload, hub.nextTaskIdentifier(),
+                               std::move(request), hub.coreForNewTask(), std::move(source)));
   adopt(task);
   return task;
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URLRequest request) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto task = std::shared_ptr<URLSessionDownloadTask>(new URLSessionDownloadTask(
-      URLSessionTask::Kind::download, core_->nextTaskIdentifier(), std::move(request), core_));
+      URLSessionTask::Kind::download, hub.nextTaskIdentifier(), std::move(request), hub.coreForNewTask()));
   adopt(task);
   return task;
 }
@@ -3171,6 +3388,7 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URL url) {
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
     const Bytes& resumeData) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto source = std::make_shared<net_detail::TaskSource>();
   auto record = DownloadResumeRecord::decode(resumeData);
   URLRequest request;
@@ -3181,15 +3399,16 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
     source->unreadableResumeData = true;
   }
   auto task = std::shared_ptr<URLSessionDownloadTask>(
-      new URLSessionDownloadTask(URLSessionTask::Kind::download, core_->nextTaskIdentifier(),
-                                 std::move(request), core_, std::move(source)));
+      new URLSessionDownloadTask(URLSessionTask::Kind::download, hub.nextTaskIdentifier(),
+                                 std::move(request), hub.coreForNewTask(), std::move(source)));
   adopt(task);
   return task;
 }
 
 std::shared_ptr<URLSessionWebSocketTask> URLSession::webSocketTask(URLRequest request) {
+  net_detail::SessionHub& hub = *core_->hub();
   auto task = std::shared_ptr<URLSessionWebSocketTask>(
-      new URLSessionWebSocketTask(core_->nextTaskIdentifier(), std::move(request), core_));
+      new URLSessionWebSocketTask(hub.nextTaskIdentifier(), std::move(request), hub.coreForNewTask()));
   adopt(task);
   return task;
 }
@@ -3199,16 +3418,16 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URL url) {
 }
 
 void URLSession::finishTasksAndInvalidate() {
-  core_->invalidate(false);
+  core_->hub()->invalidate(false);
 }
 
 void URLSession::invalidateAndCancel() {
-  core_->invalidate(true);
+  core_->hub()->invalidate(true);
 }
 
 void URLSession::getAllTasks(
     std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> completion) {
-  auto tasks = core_->liveTasks();
+  auto tasks = core_->hub()->liveTasks();
   core_->delegateQueue()->addOperation(
       [tasks = std::move(tasks), completion = std::move(completion)] { completion(tasks); });
 }

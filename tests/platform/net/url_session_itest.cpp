@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/dispatch/main_queue.h"
@@ -731,6 +733,63 @@ TEST_F(URLSessionTest, ManyConcurrentTasksEachSeeTheirCallbacksInOrderAndMetrics
         << "task " << i;
     EXPECT_EQ(record.body.size(), 1000 + i);
     EXPECT_EQ(record.metricsCount, 1);
+  }
+}
+
+// Many tasks at once may run on more than one I/O thread: the host's connection bound holds
+// for the session as a whole and is reached, cookies one response set go with every later
+// request, and the invalidation still comes after every task's completion.
+TEST_F(URLSessionTest, ABusySessionKeepsItsHostBoundCookiesAndInvalidationOrder) {
+  server_.server().Get("/set", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Set-Cookie", "flavour=oat; Path=/");
+    res.set_content("set", "text/plain");
+  });
+  // Each request waits until the batch it arrived in is full (or a few seconds pass), so the
+  // most the server holds at once is what the session lets run together.
+  std::mutex mutex;
+  std::condition_variable arrivedMore;
+  int batch = 0, arrived = 0, inFlight = 0, most = 0;
+  server_.server().Get("/together", [&](const httplib::Request& req, httplib::Response& res) {
+    std::unique_lock lock(mutex);
+    const int target = (arrived / batch + 1) * batch;
+    ++arrived;
+    most = std::max(most, ++inFlight);
+    arrivedMore.notify_all();
+    arrivedMore.wait_for(lock, std::chrono::seconds(5), [&] { return arrived >= target; });
+    --inFlight;
+    res.set_content(req.get_header_value("Cookie"), "text/plain");
+  });
+  for (int bound : {2, 4, 5, 6}) {
+    SCOPED_TRACE(bound);
+    {
+      std::lock_guard lock(mutex);
+      batch = bound;
+      arrived = inFlight = most = 0;
+    }
+    auto configuration = URLSessionConfiguration::ephemeral();
+    configuration.httpMaximumConnectionsPerHost = bound;
+    makeSession(configuration);
+    ASSERT_EQ(run(requestFor(base_ + "/set")).body_text(), "set");
+    std::vector<std::shared_ptr<platform::URLSessionDataTask>> tasks;
+    for (int i = 0; i < 3 * bound; ++i)
+      tasks.push_back(session_->dataTask(requestFor(base_ + "/together")));
+    for (auto& task : tasks)
+      task->resume();
+    session_->finishTasksAndInvalidate();
+    ASSERT_TRUE(runUntil([&] { return delegate_->invalidated(); }, 30));
+    {
+      std::lock_guard lock(mutex);
+      EXPECT_EQ(most, bound);
+    }
+    for (auto& task : tasks) {
+      auto record = delegate_->record(task->taskIdentifier());
+      EXPECT_EQ(record.error, nullptr);
+      EXPECT_EQ(record.body_text(), "flavour=oat");
+    }
+    auto events = delegate_->sessionEvents();
+    ASSERT_EQ(events.size(), tasks.size() + 2);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), 3 * bound + 1);
+    EXPECT_EQ(events.back(), "invalid");
   }
 }
 
