@@ -422,11 +422,12 @@ class URLSessionWebSocketTask : public URLSessionTask {
   const std::shared_ptr<net_detail::WebSocketConnection> connection_;
 };
 
-// A session of URL loading over libcurl: one I/O thread owning a multi handle, woken when a
-// task changes; every delegate callback runs on the delegate queue.
+// A session of URL loading over libcurl: an I/O thread owning a multi handle, woken when a
+// task changes, and a second one for a session with more tasks at once than one thread
+// carries well; every delegate callback runs on the delegate queue.
 //
 // A session keeps its delegate until it is invalidated. While a task is running, the task
-// keeps the session alive; a session dropped with no running task ends its I/O thread.
+// keeps the session alive; a session dropped with no running task ends its I/O threads.
 class URLSession : public std::enable_shared_from_this<URLSession> {
  public:
   // With no delegate queue, the session makes a serial one of its own. A configuration with
