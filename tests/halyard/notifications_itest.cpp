@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,59 @@ TEST(NotificationsITest, TheEightNotificationsArePostedOnTheMainQueueInEventOrde
   EXPECT_FALSE(log.malformed);
   ASSERT_TRUE(dataRequest->error());
   EXPECT_TRUE(dataRequest->error()->isExplicitlyCancelled());
+}
+
+// Each request notification goes out while somebody observes it, and only then: observers of
+// one name, of every name, and of a sender (which these posts never name) each hear what they
+// asked for of a plain request.
+TEST(NotificationsITest, OnlyObservedNotificationsArePosted) {
+  TestServer server;
+  server.server().Get("/hello", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("hello", "text/plain");
+  });
+  const std::string base = server.start();
+  const std::vector<std::string> all = {"didResume", "didResumeTask", "didCompleteTask",
+                                        "didFinish"};
+  const std::map<std::string, std::string> names = {
+      {Request::didResumeName(), "didResume"},
+      {Request::didResumeTaskName(), "didResumeTask"},
+      {Request::didCompleteTaskName(), "didCompleteTask"},
+      {Request::didFinishName(), "didFinish"},
+  };
+  struct Row {
+    std::string observed;  // empty: every name
+    bool ofASender;
+    std::vector<std::string> heard;
+  };
+  const Row rows[] = {
+      {Request::didFinishName(), false, {"didFinish"}},
+      {Request::didResumeTaskName(), false, {"didResumeTask"}},
+      {"", false, all},
+      {Request::didFinishName(), true, {}},
+  };
+  auto session = Session::initWithConfiguration(Session::defaultConfiguration());
+  int sender = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.observed);
+    halyard::RequestPtr request;
+    std::vector<std::string> heard;
+    auto token = platform::NotificationCenter::defaultCenter()->addObserver(
+        row.observed,
+        [&](const platform::Notification& notification) {
+          if (halyard::requestFromUserInfo(notification) != request) return;
+          auto it = names.find(notification.name);
+          heard.push_back(it == names.end() ? notification.name : it->second);
+        },
+        row.ofASender ? &sender : nullptr);
+    bool delivered = false;
+    auto dataRequest = session->makeDataRequest(base + "/hello");
+    request = dataRequest;
+    dataRequest->responseAsString([&](const auto&) { delivered = true; });
+    ASSERT_TRUE(waitUntil([&] { return delivered; }));
+    // Whatever is posted after the response comes within moments on the main queue.
+    waitUntil([&] { return heard.size() > row.heard.size(); }, 0.2);
+    EXPECT_EQ(heard, row.heard);
+  }
 }
 
 TEST(NotificationsITest, AForeignNotificationCarriesNoRequest) {

@@ -21,6 +21,40 @@ bool DuvavurazUvevirarivero::receivesEvent(EventMonitorEvent event) const {
   }
 }
 
+bool DuvavurazUvevirarivero::wantsEventNow(EventMonitorEvent event) const {
+  const std::string* name = nullptr;
+  switch (event) {
+    case EventMonitorEvent::requestDidResume:
+      name = &Request::didResumeName();
+      break;
+    case EventMonitorEvent::requestDidSuspend:
+      name = &Request::didSuspendName();
+      break;
+    case EventMonitorEvent::requestDidCancel:
+      name = &Request::didCancelName();
+      break;
+    case EventMonitorEvent::requestDidFinish:
+      name = &Request::didFinishName();
+      break;
+    case EventMonitorEvent::requestDidResumeTask:
+      name = &Request::didResumeTaskName();
+      break;
+    case EventMonitorEvent::requestDidSuspendTask:
+      name = &Request::didSuspendTaskName();
+      break;
+    case EventMonitorEvent::requestDidCancelTask:
+      name = &Request::didCancelTaskName();
+      break;
+    case EventMonitorEvent::requestDidCompleteTaskWithError:
+      name = &Request::didCompleteTaskName();
+      break;
+    default:
+      return false;
+  }
+  // The notifications name no sender: an observer of one sender never receives them.
+  return platform::NotificationCenter::defaultCenter()->hasObservers(*name, nullptr);
+}
+
 void DuvavurazUvevirarivero::postRequestNotification(const std::shared_ptr<Request>& request,
                                                      const std::string& name) {
   // Every request posts several of these, one after another on the main thread. One

@@ -15,6 +15,9 @@ class DuvavurazUvevirarivero : public EventMonitor {
  public:
   // Only the eight lifecycle events are relayed to it.
   bool receivesEvent(EventMonitorEvent event) const override;
+  // Only while somebody observes the event's notification: a post nobody can receive is left
+  // out, with its hops to the main queue.
+  bool wantsEventNow(EventMonitorEvent event) const override;
   void requestDidResume(const std::shared_ptr<Request>& request) override;
   void requestDidSuspend(const std::shared_ptr<Request>& request) override;
   void requestDidCancel(const std::shared_ptr<Request>& request) override;

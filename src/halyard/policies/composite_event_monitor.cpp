@@ -40,7 +40,10 @@ template <class Event>
 void CompositeEventMonitor::relay(EventMonitorEvent kind, Event event) {
   // An event no monitor wants would hop twice only to run empty defaults.
   const auto& receivers = receivers_[std::size_t(kind)];
-  if (receivers.empty()) return;
+  if (std::none_of(receivers.begin(), receivers.end(),
+                   [kind](const EventMonitorPtr& monitor) { return monitor->wantsEventNow(kind); })) {
+    return;
+  }
   // The receivers are fixed at construction, so the hop may carry them instead of the
   // composite. Each item runs once and hands its event on by move; only an event with several
   // receivers is shared between their hops.

@@ -110,6 +110,10 @@ class EventMonitor {
   // relay then spares them the hop onto its queue. The answers must not change over the
   // monitor's life. Every event is wanted unless a monitor says otherwise.
   virtual bool receivesEvent(EventMonitorEvent) const { return true; }
+  // Whether an event it receives would do anything if relayed now. Asked as the event is raised;
+  // false spares the event both hops. For a monitor whose work has no effect at times (posting
+  // to nobody), and only where skipping it then cannot be told apart from running it.
+  virtual bool wantsEventNow(EventMonitorEvent) const { return true; }
 
   // URL-loading events.
   virtual void sessionDidBecomeInvalidWithError(const URLSessionPtr&, const platform::ErrorPtr&) {}

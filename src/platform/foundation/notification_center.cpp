@@ -48,6 +48,14 @@ struct NotificationCenter::Impl {
   std::uint64_t nextId = 1;
 };
 
+namespace {
+// An observer of every name or of `name`, and of every sender or of `object`.
+bool receives(const Observer& observer, std::string_view name, const void* object) {
+  return (observer.name.empty() || observer.name == name) &&
+         (!observer.object || observer.object == object);
+}
+}  // namespace
+
 NotificationCenter::NotificationCenter() : impl_(std::make_shared<Impl>()) {}
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
@@ -81,9 +89,8 @@ void NotificationCenter::post(const Notification& notification) {
   {
     std::lock_guard lock(impl_->mutex);
     for (const auto& [id, observer] : impl_->observers) {
-      if (!observer->name.empty() && observer->name != notification.name) continue;
-      if (observer->object && observer->object != notification.objectId) continue;
-      matching.push_back(observer);
+      if (receives(*observer, notification.name, notification.objectId))
+        matching.push_back(observer);
     }
   }
   std::shared_ptr<const Notification> queued;
@@ -95,6 +102,14 @@ void NotificationCenter::post(const Notification& notification) {
     if (!queued) queued = std::make_shared<const Notification>(notification);
     observer->queue->async([observer, queued] { invoke(*observer, *queued); });
   }
+}
+
+bool NotificationCenter::hasObservers(std::string_view name, const void* object) const {
+  std::lock_guard lock(impl_->mutex);
+  for (const auto& [id, observer] : impl_->observers) {
+    if (receives(*observer, name, object)) return true;
+  }
+  return false;
 }
 
 void NotificationCenter::removeObserver(std::uint64_t id) {

@@ -74,6 +74,9 @@ class NotificationCenter : public std::enable_shared_from_this<NotificationCente
 
   void removeObserver(std::uint64_t id);
 
+  // Whether a post of `name` with sender `object` would reach an observer registered now.
+  bool hasObservers(std::string_view name, const void* object) const;
+
  private:
   struct Impl;
   std::shared_ptr<Impl> impl_;

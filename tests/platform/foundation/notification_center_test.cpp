@@ -27,6 +27,42 @@ TEST(NotificationCenter, DeliversByNameAndToObserversOfEveryName) {
   EXPECT_EQ(all, (std::vector<std::string>{"A", "B"}));
 }
 
+// Whether a post would reach anyone agrees with what a post then does, for each kind of observer.
+TEST(NotificationCenter, HasObserversAnswersAsAPostWouldDeliver) {
+  Sender sender, other;
+  struct Row {
+    const char* observed;  // the observer's name; none registered when null
+    const void* observedSender;
+    const void* postedSender;
+    bool reached;
+  };
+  const Row rows[] = {
+      {nullptr, nullptr, nullptr, false},   // nobody observes
+      {"A", nullptr, nullptr, true},        // the name
+      {"", nullptr, nullptr, true},         // every name
+      {"B", nullptr, nullptr, false},       // another name
+      {"A", &sender, nullptr, false},       // one sender, a post without
+      {"A", &sender, &sender, true},        // that sender
+      {"A", &sender, &other, false},        // another sender
+      {"", nullptr, &other, true},          // every name and sender
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.observed ? row.observed : "(none)"));
+    auto center = NotificationCenter::make();
+    int delivered = 0;
+    ObserverToken token;
+    if (row.observed) {
+      token = center->addObserver(row.observed, [&](const Notification&) { ++delivered; },
+                                  row.observedSender);
+    }
+    EXPECT_EQ(center->hasObservers("A", row.postedSender), row.reached);
+    center->post(Notification{"A", {}, row.postedSender, {}});
+    EXPECT_EQ(delivered, row.reached ? 1 : 0);
+    token.remove();
+    EXPECT_FALSE(center->hasObservers("A", row.postedSender));
+  }
+}
+
 TEST(NotificationCenter, FiltersBySenderIdentityAndCarriesObjectAndUserInfo) {
   auto center = NotificationCenter::make();
   auto mine = std::make_shared<Sender>(Sender{7});
