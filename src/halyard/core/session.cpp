@@ -569,13 +569,23 @@ void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvert
   }
   // One immutable copy serves every step that reads the initial request.
   auto shared = std::make_shared<const platform::URLRequest>(std::move(*initial));
+  auto self = shared_from_this();
+  auto adapter = combinedAdapter(request);
+  if (!adapter && !gate) {
+    // Nothing comes between recording the request and starting its task: both go to the root
+    // queue as one item.
+    const bool start = !request->isCancelled();
+    rootQueue_->async([self, request, shared = std::move(shared), start] {
+      request->recordInitialURLRequest(*shared);
+      if (start) self->startTaskForURLRequest(*shared, request);
+    });
+    return;
+  }
   rootQueue_->async([request, shared] { request->recordInitialURLRequest(*shared); });
   if (request->isCancelled()) return;
 
-  auto self = shared_from_this();
-  auto adapter = combinedAdapter(request);
   if (!adapter) {
-    if (gate && !gate()) return;
+    if (!gate()) return;
     rootQueue_->async([self, request, shared = std::move(shared)] {
       self->startTaskForURLRequest(*shared, request);
     });
