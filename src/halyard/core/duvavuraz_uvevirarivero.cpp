@@ -5,54 +5,42 @@
 
 namespace halyard {
 
-bool DuvavurazUvevirarivero::receivesEvent(EventMonitorEvent event) const {
+namespace {
+
+// The notification each lifecycle event posts; none for every other event.
+const std::string* notificationName(EventMonitorEvent event) {
   switch (event) {
     case EventMonitorEvent::requestDidResume:
+      return &Request::didResumeName();
     case EventMonitorEvent::requestDidSuspend:
+      return &Request::didSuspendName();
     case EventMonitorEvent::requestDidCancel:
+      return &Request::didCancelName();
     case EventMonitorEvent::requestDidFinish:
+      return &Request::didFinishName();
     case EventMonitorEvent::requestDidResumeTask:
+      return &Request::didResumeTaskName();
     case EventMonitorEvent::requestDidSuspendTask:
+      return &Request::didSuspendTaskName();
     case EventMonitorEvent::requestDidCancelTask:
+      return &Request::didCancelTaskName();
     case EventMonitorEvent::requestDidCompleteTaskWithError:
-      return true;
+      return &Request::didCompleteTaskName();
     default:
-      return false;
+      return nullptr;
   }
 }
 
+}  // namespace
+
+bool DuvavurazUvevirarivero::receivesEvent(EventMonitorEvent event) const {
+  return notificationName(event) != nullptr;
+}
+
 bool DuvavurazUvevirarivero::wantsEventNow(EventMonitorEvent event) const {
-  const std::string* name = nullptr;
-  switch (event) {
-    case EventMonitorEvent::requestDidResume:
-      name = &Request::didResumeName();
-      break;
-    case EventMonitorEvent::requestDidSuspend:
-      name = &Request::didSuspendName();
-      break;
-    case EventMonitorEvent::requestDidCancel:
-      name = &Request::didCancelName();
-      break;
-    case EventMonitorEvent::requestDidFinish:
-      name = &Request::didFinishName();
-      break;
-    case EventMonitorEvent::requestDidResumeTask:
-      name = &Request::didResumeTaskName();
-      break;
-    case EventMonitorEvent::requestDidSuspendTask:
-      name = &Request::didSuspendTaskName();
-      break;
-    case EventMonitorEvent::requestDidCancelTask:
-      name = &Request::didCancelTaskName();
-      break;
-    case EventMonitorEvent::requestDidCompleteTaskWithError:
-      name = &Request::didCompleteTaskName();
-      break;
-    default:
-      return false;
-  }
   // The notifications name no sender: an observer of one sender never receives them.
-  return platform::NotificationCenter::defaultCenter()->hasObservers(*name, nullptr);
+  const std::string* name = notificationName(event);
+  return name && platform::NotificationCenter::defaultCenter()->hasObservers(*name, nullptr);
 }
 
 void DuvavurazUvevirarivero::postRequestNotification(const std::shared_ptr<Request>& request,
