@@ -2901,7 +2901,8 @@ void SessionHub::start(const std::shared_ptr<SessionHub>& self,
   self_ = self;
   owner_ = owner;
   const int limit = configuration_.httpMaximumConnectionsPerHost;
-  first_ = std::make_shared<SessionCore>(self, maximumCores_ > 1 ? spillAt_ : limit);
+  // With no bound, neither loop has one.
+  first_ = std::make_shared<SessionCore>(self, maximumCores_ > 1 && limit > 0 ? spillAt_ : limit);
   cores_.push_back(first_);
   first_->start(owner);
 }
