@@ -156,9 +156,11 @@ class Lane {
           spare_.push_back(&self);
           return;
         }
+        std::int64_t spinStart = 0;
         if (spinning_ < kMaxSpinning) {
           ++spinning_;
           lock.unlock();
+          spinStart = spin_detail::nowNanos();
           spinUntil(
               spinBudget_, [this] { return queued_.load(std::memory_order_seq_cst) > 0; },
               &beacon_);
@@ -171,6 +173,7 @@ class Lane {
         parked_.push_back(&self);
         lock.unlock();
         self.parker.park();
+        if (spinStart != 0) spinBudget_.cameAfterSpin(spin_detail::nowNanos() - spinStart);
         lock = lockBriefly(mutex_);
         --waking_;  // the submit that woke this worker took it off `parked_`
       }

@@ -150,6 +150,7 @@ bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds)
     if (now >= deadline) return false;
     // Work usually comes back within microseconds of the last item; catching it spinning saves
     // parking and waking this thread.
+    const std::int64_t spinStart = spin_detail::nowNanos();
     if (spinUntil(s.spinBudget, [&] { return s.queued.load(std::memory_order_acquire) > 0; }))
       continue;
     const std::uint32_t ticket = s.workArrived.ticket();
@@ -158,6 +159,9 @@ bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds)
     s.workArrived.wait(
         ticket,
         std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt.time_since_epoch()).count());
+    if (s.queued.load(std::memory_order_acquire) > 0) {
+      s.spinBudget.cameAfterSpin(spin_detail::nowNanos() - spinStart);
+    }
   }
 }
 

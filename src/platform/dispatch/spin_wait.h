@@ -60,6 +60,13 @@ class SpinBudget {
     const std::int64_t wanted = std::min(kMostNanos, 2 * afterNanos);
     if (wanted > nanos()) nanos_.store(wanted, std::memory_order_relaxed);
   }
+  // Work came `afterNanos` after the thread began to watch for it, past a spin that missed it
+  // (the thread parked): a spin that long would have caught it. A work cycle longer than the
+  // spin (a request's round trip through other threads and a server) is learnt this way, which
+  // spins that keep missing never would; waits longer than the most a spin lasts teach nothing.
+  void cameAfterSpin(std::int64_t afterNanos) {
+    if (afterNanos <= kMostNanos) found(afterNanos);
+  }
   // A whole spin came to nothing: spin half as long next time.
   void missed() { nanos_.store(std::max(kLeastNanos, nanos() / 2), std::memory_order_relaxed); }
 

@@ -91,29 +91,49 @@ TEST(SpinWaitTest, BeaconIsFreshOnlyRightAfterABeat) {
 }
 
 TEST(SpinWaitTest, BudgetFollowsHowLongWorkTakesToComeBack) {
+  // What one wait taught the budget: work found this far into a spin, a spin that missed, or
+  // work that came this long after a spin that missed (the thread had parked meanwhile).
+  enum class Kind { found, missed, cameAfterSpin };
+  struct Step {
+    Kind kind;
+    std::int64_t nanos = 0;
+  };
   struct Case {
     const char* name;
-    std::vector<std::int64_t> spins;  // work found this many nanoseconds in; < 0: a spin missed
+    std::vector<Step> steps;
     std::int64_t expected;
   };
   constexpr auto least = SpinBudget::kLeastNanos;
   constexpr auto most = SpinBudget::kMostNanos;
+  using enum Kind;
   const Case cases[] = {
-      {"work found at once leaves it", {0, 0}, 50'000},
-      {"work found late grows it to twice the wait", {40'000}, 80'000},
-      {"never beyond the most", {150'000, 190'000}, most},
-      {"a miss halves it", {80'000, -1}, 80'000},
-      {"misses shrink it to the least", {-1, -1, -1, -1, -1}, least},
-      {"it grows back after misses", {-1, -1, -1, 60'000}, 120'000},
+      {"work found at once leaves it", {{found, 0}, {found, 0}}, 50'000},
+      {"work found late grows it to twice the wait", {{found, 40'000}}, 80'000},
+      {"never beyond the most", {{found, 150'000}, {found, 190'000}}, most},
+      {"a miss halves it", {{found, 80'000}, {missed}}, 80'000},
+      {"misses shrink it to the least", {{missed}, {missed}, {missed}, {missed}, {missed}}, least},
+      {"it grows back after misses", {{missed}, {missed}, {missed}, {found, 60'000}}, 120'000},
+      // A cycle longer than the spin: a spin that keeps missing learns it from the wake-ups.
+      {"work just past a missed spin grows it", {{missed}, {cameAfterSpin, 90'000}}, 180'000},
+      {"a late wake-up never shrinks it", {{found, 90'000}, {cameAfterSpin, 30'000}}, 180'000},
+      {"work later than the most teaches nothing",
+       {{missed}, {cameAfterSpin, most + 1}},
+       50'000 / 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SpinBudget budget;
-    for (auto spin : c.spins) {
-      if (spin < 0) {
-        budget.missed();
-      } else {
-        budget.found(spin);
+    for (const auto& step : c.steps) {
+      switch (step.kind) {
+        case found:
+          budget.found(step.nanos);
+          break;
+        case missed:
+          budget.missed();
+          break;
+        case cameAfterSpin:
+          budget.cameAfterSpin(step.nanos);
+          break;
       }
     }
     EXPECT_EQ(budget.nanos(), c.expected);
