@@ -21,12 +21,21 @@ namespace halyard::request_steps {
 // Puts a response to the caller's disposition handler on its queue, or allows it at once when
 // there is none; the answer goes back to the URL-loading layer on the request's queue. A cancel
 // answered here is recorded, not `cancel()`: the layer stops the transfer on the disposition.
+//
+// Without a handler, a call already running on the request's queue (the session's delegate
+// queue targets it) allows in place: the layer takes the answer up once the delegate's call
+// returns, so nothing runs under the caller's lock, and a small response ends without a trip
+// back through the layer's I/O thread.
 template <class Stored>
 void answerHTTPResponse(
     const std::shared_ptr<Request>& self, const std::optional<Stored>& stored,
     const platform::HTTPURLResponsePtr& response,
     std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler) {
   using Disposition = platform::URLSessionDelegate::ResponseDisposition;
+  if (!stored && self->underlyingQueue()->isCurrent()) {
+    completionHandler(Disposition::allow);
+    return;
+  }
   if (!stored) {
     self->underlyingQueue()->async([completionHandler = std::move(completionHandler)] {
       completionHandler(Disposition::allow);

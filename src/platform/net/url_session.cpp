@@ -202,6 +202,23 @@ bool isValidHeaderName(std::string_view name) {
   return true;
 }
 
+// Asks the delegate whether `proposal` is stored, under `request`. It is stored from whatever
+// thread answers; a handler dropped unanswered stores nothing.
+void askToCache(URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session,
+                const std::shared_ptr<URLSessionDataTask>& task,
+                const CachedURLResponsePtr& proposal, std::shared_ptr<URLCache> cache,
+                URLRequest request) {
+  auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
+      [cache = std::move(cache), request = std::move(request)](CachedURLResponsePtr answer) {
+        TransferCache::store(cache, answer, request);
+      });
+  std::function<void(CachedURLResponsePtr)> handler = [once](CachedURLResponsePtr answer) {
+    once->call(std::move(answer));
+  };
+  once.reset();
+  delegate.willCacheResponse(session, task, proposal, std::move(handler));
+}
+
 std::optional<Date> dateAfter(Date start, curl_off_t microseconds) {
   if (microseconds <= 0) return std::nullopt;
   return start + static_cast<double>(microseconds) / 1e6;
@@ -210,6 +227,7 @@ std::optional<Date> dateAfter(Date start, curl_off_t microseconds) {
 }  // namespace
 
 class SessionCore;
+struct DispositionAnswer;
 
 // Memory of ended transfers, kept by the thread that freed it for the next one it makes. A
 // transfer is a few kilobytes, past the allocator's fast path, and one comes and goes with
@@ -313,6 +331,8 @@ struct Transfer final {
   bool responseDelivered = false;
   bool awaitingDisposition = false;
   bool completionPending = false;  // the transfer ended while a disposition was awaited
+  // The handler's side of the awaited disposition, which may hold the task's end prepared.
+  std::shared_ptr<DispositionAnswer> answer;
   // The start of the body, taken while the disposition was awaited and handed on once the
   // task may receive: a small answer needs no pause of the connection meanwhile.
   Bytes heldBody;
@@ -376,6 +396,53 @@ struct Transfer final {
 };
 
 class SessionCore;
+
+// The answer to a data task's response, which may come from any thread, or never (the handler's
+// hold on it, dropped unanswered, cancels).
+//
+// When the whole response has arrived by the time the delegate is asked, which is the common
+// case for a small answer, the I/O thread prepares the task's end here: its body and its
+// metrics. An `allow` given during the delegate's own call then ends the task on the delegate
+// queue as soon as the call returns, with the same calls in the same order the I/O thread
+// would have made, instead of a round trip through the I/O thread and back. The prepared end
+// goes to whichever side claims it first: the delegate queue, or the I/O thread (an answer
+// given later or elsewhere, a cancel).
+struct DispositionAnswer {
+  enum End : int {
+    unprepared,  // the response is still arriving
+    prepared,    // `body` and `metrics` are written, and nobody claimed them yet
+    claimedByLoop,
+    endedOnDelegateQueue,
+  };
+
+  std::weak_ptr<SessionCore> core;
+  std::shared_ptr<TaskShared> shared;
+  std::uint64_t identifier = 0;
+  std::atomic<bool> answered{false};
+  std::atomic<int> end{unprepared};
+  // Written by the I/O thread before `end` becomes `prepared`; then the claimer's.
+  Bytes body;
+  CachedURLResponsePtr proposal;  // to be stored, when the delegate agrees
+  std::shared_ptr<URLCache> cache;
+  URLRequest storeRequest;
+  URLSessionTaskMetrics metrics;
+  // Delegate queue only: `allow` was given during the delegate's call, and waits for it to return.
+  bool allowedDuringCall = false;
+
+  // The answer whose delegate call runs on this thread now.
+  static thread_local DispositionAnswer* tlsInCall;
+
+  void give(URLSessionDelegate::ResponseDisposition disposition);
+  // Sends the answer to the I/O thread.
+  void post(URLSessionDelegate::ResponseDisposition disposition);
+
+  // What the delegate's handler holds: dropped unanswered, it cancels, so that a forgotten
+  // answer cannot stall the task.
+  struct HandlerHold {
+    std::shared_ptr<DispositionAnswer> answer;
+    ~HandlerHold() { answer->give(URLSessionDelegate::ResponseDisposition::cancel); }
+  };
+};
 
 // What the I/O loops of one session share: the delegate, the tasks not yet completed and their
 // identifiers, invalidation, and libcurl's shares (cookies, DNS), which lock for the loops.
@@ -716,12 +783,20 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     finish(transfer, cancelledError(transfer));
   }
 
+  // On the delegate queue, right after the delegate's call that allowed the response: ends
+  // the task with its prepared end; false when there is none, or the task was suspended,
+  // cancelled or held since (the answer then goes to the I/O thread as any other).
+  bool endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
+                          const std::shared_ptr<URLSession>& session,
+                          const std::shared_ptr<URLSessionDataTask>& task);
+
   void answerDisposition(std::uint64_t identifier,
                          URLSessionDelegate::ResponseDisposition disposition) {
     auto it = transfers_.find(identifier);
     if (it == transfers_.end()) return;
     Transfer& transfer = *it->second;
     if (!transfer.awaitingDisposition || transfer.cancelled) return;
+    if (!reclaimEnd(transfer)) return;  // ended on the delegate queue
     transfer.awaitingDisposition = false;
     if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
       transfer.cancelled = true;
@@ -866,6 +941,13 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void finishDownload(Transfer& transfer);
   void onHeaderLine(Transfer& transfer, std::string_view line);
   void deliverResponse(Transfer& transfer);
+  // The response has arrived whole while its disposition is awaited: the task's end is put
+  // with the answer, for the delegate queue to take on an `allow` (see `DispositionAnswer`).
+  void prepareEnd(Transfer& transfer);
+  // Takes a prepared end back for this thread; false when the delegate queue ended the task.
+  bool reclaimEnd(Transfer& transfer);
+  // The task that `settleEnded` lets go of ended on the delegate queue.
+  void settleEnded(std::uint64_t identifier);
   void onDone(Transfer& transfer, CURLcode result);
   // Answers the task with the response its cache lookup found.
   void serveFromCache(Transfer& transfer, const URLRequest& request);
@@ -902,6 +984,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // waited behind it; true when the transfer ended.
   bool handOnHeldBody(Transfer& transfer);
   void finish(Transfer& transfer, ErrorPtr error);
+  // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
+  URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
   void finishQuietly(Transfer& transfer);
   void removeFromMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
@@ -1825,6 +1909,7 @@ void SessionCore::run() {
     // After a turn with work (transfers under way or just ended, commands), the next thing to
     // do (an answer from the delegate, the server's reply, the next request) usually comes
     // within microseconds: watching for it saves a wake-up through the poll.
+    const std::int64_t spinStart = spin_detail::nowNanos();
     if (wait > 0 && busy && spinForWork(waits)) continue;
     {
       std::lock_guard lock(mutex_);
@@ -1832,10 +1917,15 @@ void SessionCore::run() {
       polling_ = true;
       wakePending_ = false;
     }
+    int ready = 0;
     curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()),
-                    static_cast<int>(wait * 1000.0 + 0.999), nullptr);
+                    static_cast<int>(wait * 1000.0 + 0.999), &ready);
     std::lock_guard lock(mutex_);
     polling_ = false;
+    // Woken by work, not by the clock: a longer spin would have caught it.
+    if (busy && (ready > 0 || !commands_.empty())) {
+      spinBudget_.cameAfterSpin(spin_detail::nowNanos() - spinStart);
+    }
   }
 
   // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
@@ -2433,32 +2523,135 @@ void SessionCore::deliverResponse(Transfer& transfer) {
   if (!hasDelegate()) return;  // nobody to ask: the body flows
   transfer.awaitingDisposition = true;
 
-  // The answer may come from any thread, or never: a handler dropped unanswered cancels.
-  struct Answer {
-    std::weak_ptr<SessionCore> core;
-    std::uint64_t identifier;
-    std::atomic<bool> answered{false};
-    void give(URLSessionDelegate::ResponseDisposition disposition) {
-      if (answered.exchange(true)) return;
-      if (auto c = core.lock()) {
-        c->post([c, id = identifier, disposition] { c->answerDisposition(id, disposition); });
-      }
-    }
-    ~Answer() { give(URLSessionDelegate::ResponseDisposition::cancel); }
-  };
-  auto answer = std::make_shared<Answer>();
+  auto answer = std::make_shared<DispositionAnswer>();
   answer->core = weak_from_this();
+  answer->shared = transfer.shared;
   answer->identifier = transfer.task->taskIdentifier();
+  transfer.answer = answer;
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer.task);
   deliver(
-      [task, response, answer](URLSessionDelegate& delegate,
-                               const std::shared_ptr<URLSession>& session) mutable {
+      [task, response, answer = std::move(answer)](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
         std::function<void(URLSessionDelegate::ResponseDisposition)> handler =
-            [answer](URLSessionDelegate::ResponseDisposition d) { answer->give(d); };
-        answer.reset();  // from here only the handler holds the answer
+            [hold = std::make_shared<DispositionAnswer::HandlerHold>(answer)](
+                URLSessionDelegate::ResponseDisposition d) { hold->answer->give(d); };
+        DispositionAnswer* const outer = std::exchange(DispositionAnswer::tlsInCall, answer.get());
         delegate.didReceiveResponse(session, task, response, std::move(handler));
+        DispositionAnswer::tlsInCall = outer;
+        if (answer->allowedDuringCall) {
+          answer->allowedDuringCall = false;
+          auto core = answer->core.lock();
+          if (!core || !core->endOnDelegateQueue(*answer, delegate, session, task)) {
+            answer->post(URLSessionDelegate::ResponseDisposition::allow);
+          }
+        }
       },
       transfer.keepAlive);
+}
+
+thread_local DispositionAnswer* DispositionAnswer::tlsInCall = nullptr;
+
+void DispositionAnswer::give(URLSessionDelegate::ResponseDisposition disposition) {
+  if (answered.exchange(true)) return;
+  if (disposition == URLSessionDelegate::ResponseDisposition::allow && tlsInCall == this) {
+    allowedDuringCall = true;  // taken up when the delegate's call returns
+    return;
+  }
+  post(disposition);
+}
+
+void DispositionAnswer::post(URLSessionDelegate::ResponseDisposition disposition) {
+  if (auto c = core.lock()) {
+    c->post([c, id = identifier, disposition] { c->answerDisposition(id, disposition); });
+  }
+}
+
+void SessionCore::prepareEnd(Transfer& transfer) {
+  // Only a plain data task whose end needs nothing more of the I/O thread: no upload stream
+  // to close, no stored body to serve, no failure or bound still to report.
+  if (!transfer.answer || transfer.task->kind_ != URLSessionTask::Kind::data ||
+      transfer.bodyStream || transfer.failureAfterHeldBody || transfer.limitError ||
+      transfer.cancelled || transfer.cache.deliversStoredBody()) {
+    return;
+  }
+  const std::int64_t maximum = configuration_.maximumBodyBytes;
+  if (maximum > 0 &&
+      transfer.bodyReceived + static_cast<std::int64_t>(transfer.heldBody.size()) > maximum) {
+    return;
+  }
+  DispositionAnswer& answer = *transfer.answer;
+  answer.body = std::move(transfer.heldBody);
+  transfer.heldBody.clear();
+  // The cache is left as it is, for the end this thread would deliver if it took it back.
+  if ((answer.proposal = transfer.cache.proposalWith(answer.body))) {
+    answer.cache = transfer.cache.cache();
+    answer.storeRequest = transfer.cache.storeRequest();
+  }
+  answer.metrics = metricsOf(transfer, Date::now());
+  answer.end.store(DispositionAnswer::prepared, std::memory_order_release);
+}
+
+bool SessionCore::reclaimEnd(Transfer& transfer) {
+  if (!transfer.answer) return true;
+  auto answer = std::move(transfer.answer);
+  int end = answer->end.load(std::memory_order_acquire);
+  while (end != DispositionAnswer::endedOnDelegateQueue &&
+         !answer->end.compare_exchange_weak(end, DispositionAnswer::claimedByLoop)) {
+  }
+  if (end == DispositionAnswer::endedOnDelegateQueue) return false;
+  if (end == DispositionAnswer::prepared) {
+    transfer.heldBody = std::move(answer->body);
+    transfer.transactions = std::move(answer->metrics.transactionMetrics);
+  }
+  return true;
+}
+
+bool SessionCore::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
+                                     const std::shared_ptr<URLSession>& session,
+                                     const std::shared_ptr<URLSessionDataTask>& task) {
+  TaskShared& shared = *answer.shared;
+  {
+    std::lock_guard lock(shared.mutex);
+    // Suspended, cancelled or held since the response came: the I/O thread sees to it.
+    if (shared.state != URLSessionTask::State::running || shared.receiveHolds.load() > 0) {
+      return false;
+    }
+    int prepared = DispositionAnswer::prepared;
+    if (!answer.end.compare_exchange_strong(prepared, DispositionAnswer::endedOnDelegateQueue,
+                                            std::memory_order_acq_rel)) {
+      return false;
+    }
+    shared.state = URLSessionTask::State::completed;
+    shared.error = nullptr;
+    shared.bytesReceived += static_cast<std::int64_t>(answer.body.size());
+  }
+  hub_->taskCompleted(answer.identifier);
+  answer.metrics.taskInterval.duration =
+      std::max(0.0, Date::now() - answer.metrics.taskInterval.start);
+  if (!answer.body.empty()) delegate.didReceiveData(session, task, answer.body);
+  Bytes().swap(answer.body);
+  if (answer.proposal) {
+    askToCache(delegate, session, task, std::exchange(answer.proposal, nullptr),
+               std::move(answer.cache), std::move(answer.storeRequest));
+  }
+  delegate.didFinishCollectingMetrics(session, task, answer.metrics);
+  delegate.didCompleteWithError(session, task, nullptr);
+  // The transfer itself is the I/O thread's to let go.
+  post([core = shared_from_this(), id = answer.identifier] { core->settleEnded(id); });
+  return true;
+}
+
+void SessionCore::settleEnded(std::uint64_t identifier) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end()) return;
+  Transfer& transfer = *it->second;
+  transfer.answer.reset();
+  transfer.awaitingDisposition = false;
+  transfer.completionPending = false;
+  taskGone(*transfer.shared);
+  finished_.push_back(std::move(it->second));
+  transfers_.erase(it);
+  checkInvalidation();
 }
 
 void SessionCore::serveFromCache(Transfer& transfer, const URLRequest& request) {
@@ -2493,19 +2686,10 @@ void SessionCore::completeFromCache(Transfer& transfer) {
   auto cache = transfer.cache.cache();
   auto request = transfer.cache.takeStoreRequest();
   if (!hasDelegate()) return TransferCache::store(cache, proposal, request);
-  // Stored from whatever thread answers; a handler dropped unanswered stores nothing.
-  auto once = std::make_shared<OnceHandler<CachedURLResponsePtr>>(
-      [cache, request = std::move(request)](CachedURLResponsePtr answer) {
-        TransferCache::store(cache, answer, request);
-      });
   deliver(
-      [task, proposal, once](URLSessionDelegate& delegate,
-                             const std::shared_ptr<URLSession>& session) mutable {
-        std::function<void(CachedURLResponsePtr)> handler = [once](CachedURLResponsePtr answer) {
-          once->call(std::move(answer));
-        };
-        once.reset();
-        delegate.willCacheResponse(session, task, proposal, std::move(handler));
+      [task, proposal, cache, request = std::move(request)](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
+        askToCache(delegate, session, task, proposal, std::move(cache), std::move(request));
       },
       transfer.keepAlive);
 }
@@ -2566,6 +2750,7 @@ void SessionCore::onDone(Transfer& transfer, CURLcode result) {
     if (!transfer.responseDelivered) deliverResponse(transfer);
     if (transfer.awaitingDisposition || !transfer.heldBody.empty()) {
       transfer.completionPending = true;
+      if (transfer.awaitingDisposition) prepareEnd(transfer);
       return;
     }
     finish(transfer, nullptr);
@@ -2733,14 +2918,7 @@ double SessionCore::nextDeadline() {
   return next;
 }
 
-void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
-  if (!error) completeFromCache(transfer);
-  removeFromMulti(transfer);
-  transfer.awaitingBodyStream = false;
-  transfer.releaseDownloadFile();
-  if (transfer.bodyStream) transfer.bodyStream->close();
-  const Date end = Date::now();
-
+URLSessionTaskMetrics SessionCore::metricsOf(Transfer& transfer, Date end) {
   URLSessionTaskMetrics metrics;
   metrics.taskInterval.start = transfer.task->createdAt_;
   metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
@@ -2798,6 +2976,17 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
     last.countOfRequestBodyBytesSent = uploaded;
     last.countOfResponseBodyBytesReceived = downloaded;
   }
+  return metrics;
+}
+
+void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
+  if (!reclaimEnd(transfer)) return;  // ended on the delegate queue, which said so
+  if (!error) completeFromCache(transfer);
+  removeFromMulti(transfer);
+  transfer.awaitingBodyStream = false;
+  transfer.releaseDownloadFile();
+  if (transfer.bodyStream) transfer.bodyStream->close();
+  URLSessionTaskMetrics metrics = metricsOf(transfer, Date::now());
 
   {
     std::lock_guard lock(transfer.shared->mutex);

@@ -303,6 +303,16 @@ std::optional<Bytes> TransferCache::takeStoredBody() {
   return stored_->data();
 }
 
+CachedURLResponsePtr TransferCache::proposalWith(const Bytes& tail) const {
+  if (!collecting_ || deliverStored_) return nullptr;
+  if (static_cast<std::int64_t>(body_.size() + tail.size()) > limit_) return nullptr;
+  Bytes body;
+  body.reserve(body_.size() + tail.size());
+  body.insert(body.end(), body_.begin(), body_.end());
+  body.insert(body.end(), tail.begin(), tail.end());
+  return std::make_shared<const CachedURLResponse>(response_, std::move(body));
+}
+
 const std::shared_ptr<URLCache>& TransferCache::cache() const {
   static const std::shared_ptr<URLCache> none;
   return cache_ ? *cache_ : none;

@@ -72,12 +72,18 @@ class TransferCache {
   std::optional<Bytes> takeStoredBody();
   // What to propose for storing once the body is complete; none when nothing would be stored.
   CachedURLResponsePtr takeProposal();
+  // The task's end delivers a stored body (served, or confirmed by a 304).
+  bool deliversStoredBody() const { return deliverStored_ && stored_ != nullptr; }
+  // What `takeProposal` would propose once `tail` were collected, leaving this as it is: for
+  // an end prepared to be delivered elsewhere, which this transfer may yet take back.
+  CachedURLResponsePtr proposalWith(const Bytes& tail) const;
   // Stores what the delegate answered (or the proposal itself, without a delegate).
   static void store(const std::shared_ptr<URLCache>& cache, const CachedURLResponsePtr& response,
                     const URLRequest& request);
   const std::shared_ptr<URLCache>& cache() const;
   // The request the proposal is stored under; taken once, with the proposal.
   URLRequest takeStoreRequest() { return std::move(storeRequest_); }
+  const URLRequest& storeRequest() const { return storeRequest_; }
 
  private:
   // The session's own, which outlive every transfer.

@@ -489,6 +489,144 @@ TEST_F(URLSessionTest, ADispositionHandlerDroppedUnansweredCancelsInsteadOfStall
   EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cancelled);
 }
 
+// A response that has arrived whole and is allowed during the delegate's own call ends the task
+// in that same delegate-queue operation: what the delegate queued meanwhile comes after the
+// completion. Anything else (a later answer, a cancel, a suspension, cancel or receive hold
+// taken during the call, a body still arriving) goes through the I/O thread, after it, in the
+// order it always had.
+TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt) {
+  enum class InCall { allow, answerLater, cancel, suspendThenAllow, cancelThenAllow, holdThenAllow };
+  struct Row {
+    const char* name;
+    InCall inCall;
+    std::size_t bodySize;
+    bool cache;  // the session has a URL cache, and the response may be stored
+    std::vector<std::string> events;
+  };
+  const Row rows[] = {
+      {"allowed", InCall::allow, 12, false, {"response", "data", "metrics", "complete", "marker"}},
+      {"allowed, stored in the cache",
+       InCall::allow,
+       12,
+       true,
+       {"response", "data", "cache", "metrics", "complete", "marker"}},
+      {"answered after the call",
+       InCall::answerLater,
+       12,
+       true,
+       {"response", "marker", "data", "cache", "metrics", "complete"}},
+      {"cancelled", InCall::cancel, 12, false, {"response", "marker", "metrics", "cancelled"}},
+      {"suspended, then allowed",
+       InCall::suspendThenAllow,
+       12,
+       false,
+       {"response", "marker", "data", "metrics", "complete"}},
+      {"cancelled, then allowed",
+       InCall::cancelThenAllow,
+       12,
+       false,
+       {"response", "marker", "metrics", "cancelled"}},
+      {"held, then allowed",
+       InCall::holdThenAllow,
+       12,
+       false,
+       {"response", "marker", "data", "metrics", "complete"}},
+      {"a body past what is taken before the answer",
+       InCall::allow,
+       300 * 1024,
+       false,
+       {"response", "marker", "data", "metrics", "complete"}},
+  };
+  server_.server().Get(R"(/whole/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_header("Cache-Control", "max-age=600");
+    res.set_content(testsupport::patternedText(std::stoul(req.matches[1])), "text/plain");
+  });
+
+  // Records events of one task in order; the delegate queue runs on this thread.
+  class Delegate : public platform::URLSessionDelegate {
+   public:
+    InCall inCall = InCall::allow;
+    std::vector<std::string> events;
+    std::string body;
+    bool done = false;
+
+    void didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
+                            const platform::URLResponsePtr&,
+                            std::function<void(Disposition)> handler) override {
+      events.push_back("response");
+      // Queued behind this call: it runs before the task ends unless the task ends in this
+      // very operation.
+      session->delegateQueue()->addOperation([this, task, handler] {
+        events.push_back("marker");
+        if (inCall == InCall::answerLater) handler(Disposition::allow);
+        if (inCall == InCall::suspendThenAllow) task->resume();
+        if (inCall == InCall::holdThenAllow) task->releaseReceiving();
+      });
+      switch (inCall) {
+        case InCall::allow:
+          return handler(Disposition::allow);
+        case InCall::answerLater:
+          return;
+        case InCall::cancel:
+          return handler(Disposition::cancel);
+        case InCall::suspendThenAllow:
+          task->suspend();
+          return handler(Disposition::allow);
+        case InCall::cancelThenAllow:
+          task->cancel();
+          return handler(Disposition::allow);
+        case InCall::holdThenAllow:
+          task->holdReceiving();
+          return handler(Disposition::allow);
+      }
+    }
+    void didReceiveData(const SessionPtr&, const DataTaskPtr&, const platform::Bytes& data) override {
+      if (events.back() != "data") events.push_back("data");
+      body.append(data.begin(), data.end());
+    }
+    void willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
+                           const platform::CachedURLResponsePtr& proposed,
+                           std::function<void(platform::CachedURLResponsePtr)> handler) override {
+      events.push_back("cache");
+      URLSessionDelegate::willCacheResponse(session, task, proposed, std::move(handler));
+    }
+    void didFinishCollectingMetrics(const SessionPtr&, const TaskPtr&,
+                                    const platform::URLSessionTaskMetrics&) override {
+      events.push_back("metrics");
+    }
+    void didCompleteWithError(const SessionPtr&, const TaskPtr&, platform::ErrorPtr error) override {
+      events.push_back(error ? "cancelled" : "complete");
+      done = true;
+    }
+  };
+
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto delegate = std::make_shared<Delegate>();
+    delegate->inCall = row.inCall;
+    auto configuration = URLSessionConfiguration::ephemeral();
+    if (!row.cache) configuration.urlCache = nullptr;
+    auto cache = configuration.urlCache;
+    auto session = URLSession::make(configuration, delegate, nettest::mainDelegateQueue());
+    const auto request = requestFor(base_ + "/whole/" + std::to_string(row.bodySize));
+    auto task = session->dataTask(request);
+    task->resume();
+    ASSERT_TRUE(runUntil([&] { return delegate->done; }));
+    platform::drainMainQueue();
+    EXPECT_EQ(delegate->events, row.events);
+    const bool allowed = row.events.back() != "cancelled";
+    EXPECT_EQ(task->state(), State::completed);
+    EXPECT_EQ(task->countOfBytesReceived(), allowed ? std::int64_t(row.bodySize) : 0);
+    if (allowed) {
+      EXPECT_TRUE(testsupport::sameBody(delegate->body, testsupport::patternedText(row.bodySize)));
+    }
+    if (cache) {
+      EXPECT_EQ(cache->cachedResponse(request) != nullptr, allowed);
+    }
+    session->finishTasksAndInvalidate();
+  }
+}
+
 TEST_F(URLSessionTest, ASuspendedTaskMovesNoBytesUntilResumed) {
   Flag served;
   server_.server().Get("/body", [&](const httplib::Request&, httplib::Response& res) {
