@@ -431,6 +431,17 @@ struct DispositionAnswer {
 
   // The answer whose delegate call runs on this thread now.
   static thread_local DispositionAnswer* tlsInCall;
+  // Marks the delegate's call on this thread for its length.
+  class InCall {
+   public:
+    explicit InCall(DispositionAnswer& answer) : outer_(std::exchange(tlsInCall, &answer)) {}
+    ~InCall() { tlsInCall = outer_; }
+    InCall(const InCall&) = delete;
+    InCall& operator=(const InCall&) = delete;
+
+   private:
+    DispositionAnswer* outer_;
+  };
 
   void give(URLSessionDelegate::ResponseDisposition disposition);
   // Sends the answer to the I/O thread.
@@ -2535,9 +2546,10 @@ void SessionCore::deliverResponse(Transfer& transfer) {
         std::function<void(URLSessionDelegate::ResponseDisposition)> handler =
             [hold = std::make_shared<DispositionAnswer::HandlerHold>(answer)](
                 URLSessionDelegate::ResponseDisposition d) { hold->answer->give(d); };
-        DispositionAnswer* const outer = std::exchange(DispositionAnswer::tlsInCall, answer.get());
-        delegate.didReceiveResponse(session, task, response, std::move(handler));
-        DispositionAnswer::tlsInCall = outer;
+        {
+          const DispositionAnswer::InCall inCall(*answer);
+          delegate.didReceiveResponse(session, task, response, std::move(handler));
+        }
         if (answer->allowedDuringCall) {
           answer->allowedDuringCall = false;
           auto core = answer->core.lock();

@@ -489,6 +489,59 @@ TEST_F(URLSessionTest, ADispositionHandlerDroppedUnansweredCancelsInsteadOfStall
   EXPECT_EQ(urlError(record.error)->code(), URLError::Code::cancelled);
 }
 
+// Answers each connection's one request with the whole response in a single write, then closes
+// it. `respond` maps the request's path to the response's bytes.
+class OneWriteServer {
+ public:
+  explicit OneWriteServer(std::function<std::string(const std::string&)> respond)
+      : respond_(std::move(respond)) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_, 16) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~OneWriteServer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  void serve() {
+    for (;;) {
+      const int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) return;
+      std::string request;
+      char buffer[4096];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t got = recv(connection, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(got));
+      }
+      const auto start = request.find(' ') + 1;
+      const std::string response = respond_(request.substr(start, request.find(' ', start) - start));
+      EXPECT_EQ(send(connection, response.data(), response.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(response.size()));
+      ::close(connection);
+    }
+  }
+
+  std::function<std::string(const std::string&)> respond_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
 // A response that has arrived whole and is allowed during the delegate's own call ends the task
 // in that same delegate-queue operation: what the delegate queued meanwhile comes after the
 // completion. Anything else (a later answer, a cancel, a suspension, cancel or receive hold
@@ -537,9 +590,13 @@ TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt
        false,
        {"response", "marker", "data", "metrics", "complete"}},
   };
-  server_.server().Get(R"(/whole/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_header("Cache-Control", "max-age=600");
-    res.set_content(testsupport::patternedText(std::stoul(req.matches[1])), "text/plain");
+  // The whole response goes out in one write, so the session reads it in one turn, as it does a
+  // small answer of a nearby server: whether the task may end in place depends on the row alone.
+  OneWriteServer server([](const std::string& path) {
+    const std::string body = testsupport::patternedText(std::stoul(path.substr(path.rfind('/') + 1)));
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCache-Control: max-age=600\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
   });
 
   // Records events of one task in order; the delegate queue runs on this thread.
@@ -608,7 +665,7 @@ TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt
     if (!row.cache) configuration.urlCache = nullptr;
     auto cache = configuration.urlCache;
     auto session = URLSession::make(configuration, delegate, nettest::mainDelegateQueue());
-    const auto request = requestFor(base_ + "/whole/" + std::to_string(row.bodySize));
+    const auto request = requestFor(server.base() + "/whole/" + std::to_string(row.bodySize));
     auto task = session->dataTask(request);
     task->resume();
     ASSERT_TRUE(runUntil([&] { return delegate->done; }));
