@@ -529,7 +529,8 @@ class OneWriteServer {
         request.append(buffer, static_cast<std::size_t>(got));
       }
       const auto start = request.find(' ') + 1;
-      const std::string response = respond_(request.substr(start, request.find(' ', start) - start));
+      const std::string response =
+          respond_(request.substr(start, request.find(' ', start) - start));
       EXPECT_EQ(send(connection, response.data(), response.size(), MSG_NOSIGNAL),
                 static_cast<ssize_t>(response.size()));
       ::close(connection);
@@ -548,7 +549,14 @@ class OneWriteServer {
 // taken during the call, a body still arriving) goes through the I/O thread, after it, in the
 // order it always had.
 TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt) {
-  enum class InCall { allow, answerLater, cancel, suspendThenAllow, cancelThenAllow, holdThenAllow };
+  enum class InCall {
+    allow,
+    answerLater,
+    cancel,
+    suspendThenAllow,
+    cancelThenAllow,
+    holdThenAllow
+  };
   struct Row {
     const char* name;
     InCall inCall;
@@ -593,7 +601,8 @@ TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt
   // The whole response goes out in one write, so the session reads it in one turn, as it does a
   // small answer of a nearby server: whether the task may end in place depends on the row alone.
   OneWriteServer server([](const std::string& path) {
-    const std::string body = testsupport::patternedText(std::stoul(path.substr(path.rfind('/') + 1)));
+    const std::string body =
+        testsupport::patternedText(std::stoul(path.substr(path.rfind('/') + 1)));
     return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCache-Control: max-age=600\r\n"
            "Content-Length: " +
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -637,7 +646,8 @@ TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt
           return handler(Disposition::allow);
       }
     }
-    void didReceiveData(const SessionPtr&, const DataTaskPtr&, const platform::Bytes& data) override {
+    void didReceiveData(const SessionPtr&, const DataTaskPtr&,
+                        const platform::Bytes& data) override {
       if (events.back() != "data") events.push_back("data");
       body.append(data.begin(), data.end());
     }
@@ -651,7 +661,8 @@ TEST_F(URLSessionTest, AWholeResponseAllowedDuringTheCallEndsTheTaskRightAfterIt
                                     const platform::URLSessionTaskMetrics&) override {
       events.push_back("metrics");
     }
-    void didCompleteWithError(const SessionPtr&, const TaskPtr&, platform::ErrorPtr error) override {
+    void didCompleteWithError(const SessionPtr&, const TaskPtr&,
+                              platform::ErrorPtr error) override {
       events.push_back(error ? "cancelled" : "complete");
       done = true;
     }
