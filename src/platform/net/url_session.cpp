@@ -998,6 +998,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
   URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
   void finishQuietly(Transfer& transfer);
+  // An ended transfer leaves the loop's list; an invalidation waiting for it may now be told.
+  using Transfers = std::map<std::uint64_t, std::unique_ptr<Transfer>>;
+  void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
   bool spinForWork(std::vector<curl_waitfd>& waits);
@@ -1044,7 +1047,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   CurlEasyPool easyPool_;
   std::string lastEffectiveText_;
   std::optional<std::optional<URL>> lastEffectiveURL_;
-  std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+  Transfers transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   // Calls made during the current turn, not yet handed to the delegate queue. Those made by
   // `onDelegateQueue` do not look at the delegate, which may be missing.
@@ -2656,14 +2659,8 @@ bool SessionCore::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelega
 void SessionCore::settleEnded(std::uint64_t identifier) {
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
-  Transfer& transfer = *it->second;
-  transfer.answer.reset();
-  transfer.awaitingDisposition = false;
-  transfer.completionPending = false;
-  taskGone(*transfer.shared);
-  finished_.push_back(std::move(it->second));
-  transfers_.erase(it);
-  checkInvalidation();
+  taskGone(*it->second->shared);
+  retire(it);
 }
 
 void SessionCore::serveFromCache(Transfer& transfer, const URLRequest& request) {
@@ -3025,13 +3022,19 @@ void SessionCore::finish(Transfer& transfer, ErrorPtr error) {
       },
       session);
 
-  // The transfer may still be referenced by the caller's frame; it goes at the next turn.
   auto it = transfers_.find(task->taskIdentifier());
   if (it != transfers_.end()) {
-    if (it->second->webSocket) --webSocketTransfers_;
-    finished_.push_back(std::move(it->second));
-    transfers_.erase(it);
+    retire(it);
+  } else {
+    checkInvalidation();
   }
+}
+
+void SessionCore::retire(Transfers::iterator it) {
+  // The transfer may still be referenced by the caller's frame; it goes at the next turn.
+  if (it->second->webSocket) --webSocketTransfers_;
+  finished_.push_back(std::move(it->second));
+  transfers_.erase(it);
   checkInvalidation();
 }
 
