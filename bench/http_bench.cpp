@@ -15,6 +15,9 @@
 //
 // Last, the same 512 MiB sent chunked and taken chunk by chunk: Halyard's data stream request
 // against raw libcurl with a write callback, with the same two figures.
+//
+// `--only=curl`, `--only=session` or `--only=halyard` runs that client's GETs alone (for a
+// profiler), `--only=halyard/64` at one concurrency; the ratios are then not printed.
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -42,6 +45,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -742,12 +746,48 @@ BENCHMARK(BM_HalyardAwaited)
 }  // namespace
 
 int main(int argc, char** argv) {
+  // `--only=curl|session|halyard[/CONCURRENCY]` runs the GETs of that client alone, warmed up
+  // alone, and nothing else: for a profiler, whose samples should all be of the client looked
+  // at.
+  std::string only;
+  std::string onlyConcurrency;
+  std::vector<char*> arguments;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view argument(argv[i]);
+    if (argument.starts_with("--only=")) {
+      only = argument.substr(7);
+      if (const auto slash = only.find('/'); slash != std::string::npos) {
+        onlyConcurrency = only.substr(slash + 1);
+        only.resize(slash);
+      }
+    } else {
+      arguments.push_back(argv[i]);
+    }
+  }
+  static const std::map<std::string, std::string> kFilters = {
+      {"curl", "BM_RawCurlMulti/"}, {"session", "BM_URLSession/"}, {"halyard", "BM_Halyard/"}};
+  std::string filterFlag;
+  if (!only.empty()) {
+    const auto filter = kFilters.find(only);
+    if (filter == kFilters.end()) {
+      std::fprintf(stderr, "--only takes curl, session or halyard\n");
+      return 2;
+    }
+    filterFlag = "--benchmark_filter=" + filter->second;
+    if (!onlyConcurrency.empty()) filterFlag += onlyConcurrency + "/";
+    arguments.push_back(filterFlag.data());
+  }
+  argc = int(arguments.size());
+  arguments.push_back(nullptr);
+  argv = arguments.data();
+
   curl_global_init(CURL_GLOBAL_DEFAULT);
   server();
   downloadServer();
   // Warm both clients up (connections, the shared session's defaults) before measuring.
-  rawCurl(4);
-  halyardGets(4);
+  if (only.empty() || only == "curl") rawCurl(4);
+  if (only.empty() || only == "session") urlSessionGets(4);
+  if (only.empty() || only == "halyard") halyardGets(4);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
@@ -759,15 +799,19 @@ int main(int argc, char** argv) {
     const auto curl = measurements[fmt::format("curl/{}", concurrency)];
     for (const char* client : {"curl", "session", "halyard"}) {
       const auto run = measurements[fmt::format("{}/{}", client, concurrency)];
-      if (run.seconds <= 0 || curl.seconds <= 0) continue;
-      std::printf("%-6d %-9s %9.3f %8.2f %14.1f %16.1f\n", concurrency, client, run.seconds,
-                  run.seconds / curl.seconds, run.clientCpuSeconds / kRequests * 1e6,
-                  run.peakKilobytes / 1024.0);
+      if (run.seconds <= 0) continue;
+      const double ratio = curl.seconds > 0 ? run.seconds / curl.seconds : 0;
+      std::printf("%-6d %-9s %9.3f %8.2f %14.1f %16.1f\n", concurrency, client, run.seconds, ratio,
+                  run.clientCpuSeconds / kRequests * 1e6, run.peakKilobytes / 1024.0);
     }
   }
   std::printf(
       "(ratio: time over raw curl's at the same concurrency; peak RSS: process-wide, "
       "after the run)\n");
+  if (!only.empty()) {
+    curl_global_cleanup();
+    return 0;
+  }
   // The sessions of the runs are gone; nothing should be left spinning or polling.
   const double idleBefore = processCpuSeconds() - server().cpuSeconds();
   std::this_thread::sleep_for(std::chrono::seconds(5));

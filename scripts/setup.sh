@@ -18,20 +18,29 @@ packages=(
   media-types
   # networking
   libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
+  # the public suffix list, by which the cookie jar's bounds judge domains as libcurl does
+  libpsl-dev
   # web-socket framing over libcurl's connections; the independent web-socket peer of the tests
   libwslay-dev libboost-dev
   # graphics and displays
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libpixman-1-dev
+  # TIFF, JPEG 2000, HEIC/HEIF/AVIF and BMP; Debian 12's libheif1 carries its HEVC (libde265)
+  # and AV1 (dav1d, aom) decoders and the encoders the tests make their files with built in
+  libtiff-dev libopenjp2-7-dev libheif-dev libheif1 libde265-0 libdav1d6 libaom3 libx265-199
+  libstb-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   xvfb x11-xserver-utils
   # Wayland desktops: wlroots compositors (sway) and GNOME (mutter over D-Bus and PipeWire);
   # the compositors themselves run headless in the tests
   libwayland-dev wayland-protocols libsystemd-dev libpipewire-0.3-dev
   sway mutter pipewire wireplumber dbus-user-session qt6-wayland
-  # USB multiplexer
-  libusbmuxd-dev
+  # USB multiplexer: the client library, and the daemon that sees tablets on USB
+  libusbmuxd-dev usbmuxd
   # application
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-quicksand libgl-dev
+  # installing and packaging: the icon's bitmaps, the menu entry's and the metadata's checkers,
+  # the Debian package's library dependencies
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

@@ -6,6 +6,7 @@
 
 #include "almanac/almanac.h"
 #include "platform/foundation/log.h"
+#include "platform/foundation/quoting_style.h"
 
 namespace almanac {
 
@@ -33,43 +34,6 @@ constexpr std::array<std::pair<Identifier, std::string_view>, platform::Calendar
         {Identifier::islamicTabular, "islamicTabular"},
         {Identifier::islamicUmmAlQura, "islamicUmmAlQura"},
     }};
-
-// The text between double quotes, with quotes, backslashes and control characters escaped, so
-// that a name with a line break in it still prints as one line.
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (u < 0x20 || u == 0x7f) {
-          platform::appendCodePointEscape(out, u);
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 }  // namespace
 
@@ -123,8 +87,11 @@ Identifier calendarIdentifier(std::string_view text) {
     if (candidate == text) return id;
   }
   Identifier fallback = Almanac::defaultRegion().calendar().identifier();
-  platform::print(quoted(fmt::format("Calendar Identifier '{}' not recognized. Using default ({})",
-                                     text, name(fallback))));
+  // Quoted, so that a name with a line break in it still prints as one line.
+  platform::print(
+      platform::quoted(fmt::format("Calendar Identifier '{}' not recognized. Using default ({})",
+                                   text, name(fallback)),
+                       {.nulAsZero = true}));
   return fallback;
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "almanac/text_transformable.h"
+#include "platform/foundation/utf8.h"
 #include "platform/time/calendar.h"
 
 namespace almanac {
@@ -18,44 +19,6 @@ namespace {
 
 using Error = ISO8601ParserError;
 using Style = ISOParser::DateStyle;
-
-// Strict UTF-8: overlong forms, surrogates and values beyond U+10FFFF are refused.
-std::optional<std::u32string> decodeUTF8(std::string_view text) {
-  std::u32string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x80) {
-      out.push_back(byte);
-      ++i;
-      continue;
-    }
-    int extra;
-    char32_t value, minimum;
-    if ((byte & 0xE0) == 0xC0) {
-      extra = 1, value = byte & 0x1F, minimum = 0x80;
-    } else if ((byte & 0xF0) == 0xE0) {
-      extra = 2, value = byte & 0x0F, minimum = 0x800;
-    } else if ((byte & 0xF8) == 0xF0) {
-      extra = 3, value = byte & 0x07, minimum = 0x10000;
-    } else {
-      return std::nullopt;
-    }
-    if (text.size() - i <= static_cast<std::size_t>(extra)) return std::nullopt;
-    for (int k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      value = (value << 6) | (next & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-      return std::nullopt;
-    }
-    out.push_back(value);
-    i += extra + 1;
-  }
-  return out;
-}
 
 bool isWhitespace(char32_t c) {
   return u_isUWhiteSpace(static_cast<UChar32>(c));
@@ -591,7 +554,7 @@ std::optional<ISOParser> ISOParser::make(std::string_view text,
                                          const std::optional<Options>& given) {
   Options options = given.value_or(Options());
   if (!validSeparator(options.time_separator)) return std::nullopt;
-  auto decoded = decodeUTF8(text);
+  auto decoded = platform::utf8::decode(text);
   if (!decoded) return std::nullopt;
   std::size_t begin = 0, end = decoded->size();
   while (begin < end && isWhitespace((*decoded)[begin]))

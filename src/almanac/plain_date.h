@@ -75,6 +75,9 @@ class PlainDate final : public DateRepresentable {
   bool isLeapMonth() const;
   double julianDay() const;
   double modifiedJulianDay() const { return julianDay() - 2400000.5; }
+  // As the region-bound interval of the two dates lifted into the default region; none means
+  // now.
+  std::int64_t interval(const std::optional<PlainDate>& to, Component component) const;
 
   // Counted forwards from the earlier of the two dates, so never negative.
   std::optional<std::int64_t> differenceFrom(Component component, const PlainDate& other) const;

@@ -126,6 +126,11 @@ double PlainDate::julianDay() const {
   return inDefaultRegion().julianDay();
 }
 
+std::int64_t PlainDate::interval(const std::optional<PlainDate>& to, Component component) const {
+  return inDefaultRegion().interval(
+      to ? std::optional<DateInRegion>(to->inDefaultRegion()) : std::nullopt, component);
+}
+
 std::optional<std::int64_t> PlainDate::differenceFrom(Component component,
                                                       const PlainDate& other) const {
   auto all = differencesFrom({component}, other);

@@ -9,6 +9,20 @@ namespace almanac {
 
 using Component = platform::Calendar::Component;
 
+namespace {
+
+// Whether the calendar can place both ends of the interval: beyond its range it clamps the
+// date, and the text or count would silently describe another interval.
+bool calendarReaches(const platform::Calendar& calendar, platform::Date start, double interval) {
+  if (!std::isfinite(interval)) return false;
+  const platform::Date end =
+      platform::Date::fromTimeIntervalSince1970(start.timeIntervalSince1970() + interval);
+  return calendar.dateInterval(Component::second, start).has_value() &&
+         calendar.dateInterval(Component::second, end).has_value();
+}
+
+}  // namespace
+
 void ComponentsFormatterOptions::setLocale(const std::optional<LocaleConvertible>& locale) {
   calendar.setLocale(locale ? std::optional(locale->toLocale()) : std::nullopt);
 }
@@ -32,8 +46,11 @@ std::string toString(double interval, const ComponentsFormatterOptions& options)
   formatter->maximumUnitCount = 0;
   formatter->zeroFormattingBehavior = platform::ZeroFormattingBehavior::default_;
   formatter->unitsStyle = platform::DateComponentsFormatter::UnitsStyle::positional;
-  formatter->referenceDate.reset();
+  // Counted from now, which is also where the calendar must reach from.
+  const platform::Date now = platform::Date::now();
+  formatter->referenceDate = now;
   options.apply(*formatter);
+  if (!calendarReaches(options.calendar, now, interval)) return "";
   return formatter->string(interval).value_or("");
 }
 
@@ -44,6 +61,9 @@ std::string toString(double interval,
   ComponentsFormatterOptions options;
   if (configure) configure(options);
   options.apply(formatter);
+  const platform::Date now = platform::Date::now();
+  formatter.referenceDate = now;
+  if (!calendarReaches(options.calendar, now, interval)) return "";
   return withLeadingZero(formatter.string(interval).value_or(""), options.zeroFormattingBehavior);
 }
 
@@ -79,6 +99,7 @@ std::map<Component, std::int64_t> toUnits(double interval,
   if (!std::isfinite(interval)) return result;
   DateInRegion end =
       reference ? *reference : DateInRegion(platform::Date::now(), Almanac::defaultRegion());
+  if (!calendarReaches(end.region().calendar(), end.date(), -interval)) return result;
   platform::Date start =
       platform::Date::fromTimeIntervalSince1970(end.timeIntervalSince1970() - interval);
   auto difference = end.region().calendar().dateComponents(units, start, end.date());

@@ -1,5 +1,3 @@
-#include <QCoreApplication>
-
 #include <cstdlib>
 
 #include "app/shell/orvandel_app.h"
@@ -14,10 +12,7 @@ int main(int argc, char** argv) {
   }
   // Asked to end (SIGTERM, SIGINT, SIGHUP), the application ends as when its window closes,
   // and its virtual displays leave the screen first.
-  platform::onTerminationSignal([](int) {
-    platform::releaseAllVirtualDisplays();
-    QCoreApplication::quit();
-  });
+  platform::onTerminationSignal([](int) { app::endOnTerminationRequest(); });
   const int result = app::OrvandelApp::main(argc, argv);
   platform::releaseAllVirtualDisplays();
   return result;

@@ -71,6 +71,11 @@ platform::URLSessionConfiguration ImageDownloader::defaultURLSessionConfiguratio
   configuration.requestCachePolicy = platform::URLRequest::CachePolicy::useProtocolCachePolicy;
   configuration.timeoutIntervalForRequest = 60;
   configuration.maximumBodyBytes = kDefaultMaximumBodyBytes;
+  // A slow host must give its slot back: the idle time-out alone lets a host that sends a
+  // byte a second hold one for hours, and four of them would hold every slot.
+  configuration.minimumBytesPerSecond = kMinimumBytesPerSecond;
+  configuration.lowSpeedSeconds = kLowSpeedSeconds;
+  configuration.timeoutIntervalForResource = kTimeoutIntervalForResource;
   configuration.urlCache = defaultURLCache();
   return configuration;
 }

@@ -77,8 +77,15 @@ class ImageDownloader : public std::enable_shared_from_this<ImageDownloader> {
   // The most body bytes one download may receive.
   static constexpr std::int64_t kDefaultMaximumBodyBytes = 64 * 1024 * 1024;
 
+  // A download moving fewer bytes a second than this for `kLowSpeedSeconds` in a row fails, and
+  // none may take longer than `kTimeoutIntervalForResource` in all.
+  static constexpr std::int64_t kMinimumBytesPerSecond = 1024;
+  static constexpr long kLowSpeedSeconds = 30;
+  static constexpr double kTimeoutIntervalForResource = 120;
+
   // The default configuration with the default headers, a 60-second request time-out, the
-  // protocol's cache policy, the body bound and `defaultURLCache`.
+  // minimum rate and whole-transfer time-out above, the protocol's cache policy, the body
+  // bound and `defaultURLCache`.
   static platform::URLSessionConfiguration defaultURLSessionConfiguration();
   // 20 MiB in memory and 150 MiB on disk in the user's caches directory; memory only when there
   // is no caches directory. The directory is the first caches directory `fileManager` names.

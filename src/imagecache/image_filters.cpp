@@ -62,6 +62,19 @@ std::string defaultIdentifier(const ImageFilter& filter) {
   return typeName(filter);
 }
 
+std::string ImageFilter::identifier() const {
+  const auto* sizable = dynamic_cast<const Sizable*>(this);
+  const auto* roundable = dynamic_cast<const Roundable*>(this);
+  if (sizable && roundable) {
+    // The radius part without its type name, so a filter that is both names its type once.
+    return sizeIdentifier(*this, *sizable) +
+           radiusIdentifier(*this, *roundable).substr(typeName(*this).size());
+  }
+  if (sizable) return sizeIdentifier(*this, *sizable);
+  if (roundable) return radiusIdentifier(*this, *roundable);
+  return defaultIdentifier(*this);
+}
+
 std::string sizeIdentifier(const ImageFilter& filter, const Sizable& sizable) {
   const std::int64_t width = wholeNumber(sizable.targetSize().width, filter, "target width");
   const std::int64_t height = wholeNumber(sizable.targetSize().height, filter, "target height");

@@ -30,8 +30,10 @@ class ImageFilter {
   virtual ~ImageFilter() = default;
 
   virtual ImageFilterFunction filter() const = 0;
-  // The dynamic type's unqualified name unless a filter type says otherwise.
-  virtual std::string identifier() const { return defaultIdentifier(*this); }
+  // Unless a filter type says otherwise: `sizeIdentifier` for a `Sizable` filter,
+  // `radiusIdentifier` for a `Roundable` one (both, joined, for one that is both), else the
+  // dynamic type's unqualified name. A bare name would give every size one cache key.
+  virtual std::string identifier() const;
 };
 
 using ImageFilterPtr = std::shared_ptr<const ImageFilter>;

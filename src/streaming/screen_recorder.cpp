@@ -45,13 +45,6 @@ FittedSize ScreenRecorder::fittedSize(std::int32_t scale, bool highQuality, doub
   return {whole(w), whole(h)};
 }
 
-VideoColorProperties ScreenRecorder::colorProperties(bool highQuality) {
-  if (highQuality) {
-    return {TransferFunction::itu709_2, ColorPrimaries::p3D65, YCbCrMatrix::itu709_2};
-  }
-  return {TransferFunction::linear, ColorPrimaries::p3D65, YCbCrMatrix::itu2020};
-}
-
 platform::StreamConfiguration ScreenRecorder::streamConfiguration(
     std::int32_t scale, platform::DisplaySize sourceSize,
     std::optional<platform::DisplayRect> cropRect, bool highQuality) {
@@ -87,17 +80,7 @@ ScreenRecorder ScreenRecorder::make(platform::DisplayID displayID,
     scale = static_cast<std::int32_t>(mode->pixelWidth / mode->width);
   }
   const platform::DisplaySize source = cropRect ? cropRect->size : bounds;
-  const FittedSize fitted = fittedSize(scale, highQuality, source.width, source.height);
-
-  // What a writer of the captured video would be set up with.
-  VideoWriterInput input;
-  input.outputSettings.codec = highQuality ? VideoCodec::hevc : VideoCodec::h264;
-  input.outputSettings.width = fitted.width;
-  input.outputSettings.height = fitted.height;
-  input.outputSettings.colorProperties = colorProperties(highQuality);
-  input.expectsMediaDataInRealTime = true;
-  recorder.videoInput = input;
-  recorder.streamOutput = std::make_shared<StreamOutput>(input, std::move(capturedBuffer));
+  recorder.streamOutput = std::make_shared<StreamOutput>(std::move(capturedBuffer));
 
   const platform::ShareableContent content = platform::ShareableContent::current();
   const auto& displays = content.displays();

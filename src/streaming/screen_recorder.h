@@ -27,32 +27,7 @@ class RecordingError : public platform::Error {
   std::string debugDescription_;
 };
 
-enum class VideoCodec { h264, hevc };
-enum class TransferFunction { linear, itu709_2 };
-enum class ColorPrimaries { p3D65 };
-enum class YCbCrMatrix { itu709_2, itu2020 };
-
-struct VideoColorProperties {
-  TransferFunction transferFunction = TransferFunction::linear;
-  ColorPrimaries colorPrimaries = ColorPrimaries::p3D65;
-  YCbCrMatrix yCbCrMatrix = YCbCrMatrix::itu2020;
-  bool operator==(const VideoColorProperties&) const = default;
-};
-
-// The settings a video writer would be given for the captured display. No writer is ever made
-// (frames leave as JPEG images); the settings are kept with the recorder.
-struct VideoOutputSettings {
-  VideoCodec codec = VideoCodec::h264;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  VideoColorProperties colorProperties;
-};
-
-struct VideoWriterInput {
-  VideoOutputSettings outputSettings;
-  bool expectsMediaDataInRealTime = true;
-};
-
+// A pixel size, as `ScreenRecorder::fittedSize` gives it.
 struct FittedSize {
   std::int32_t width = 0;
   std::int32_t height = 0;
@@ -67,13 +42,12 @@ struct ScreenRecorder {
 
   class StreamOutput : public platform::CaptureStreamOutput {
    public:
-    StreamOutput(VideoWriterInput videoInput, CapturedBuffer capturedBuffer)
-        : videoInput_(std::move(videoInput)), capturedBuffer_(std::move(capturedBuffer)) {}
+    explicit StreamOutput(CapturedBuffer capturedBuffer)
+        : capturedBuffer_(std::move(capturedBuffer)) {}
 
     // Samples pass from now on; turned on once the stream has started.
     void setSessionStarted() { sessionStarted_.store(true, std::memory_order_release); }
     bool sessionStarted() const { return sessionStarted_.load(std::memory_order_acquire); }
-    const VideoWriterInput& videoInput() const { return videoInput_; }
 
     // Hands complete screen frames to the closure; drops every other sample.
     void didOutputSampleBuffer(platform::CaptureStream& stream,
@@ -81,13 +55,11 @@ struct ScreenRecorder {
                                platform::StreamOutputType type) override;
 
    private:
-    VideoWriterInput videoInput_;
     std::atomic<bool> sessionStarted_{false};
     CapturedBuffer capturedBuffer_;
   };
 
   platform::DispatchQueuePtr videoSampleBufferQueue;
-  VideoWriterInput videoInput;
   std::shared_ptr<StreamOutput> streamOutput;
   std::shared_ptr<platform::CaptureStream> stream;
 
@@ -97,10 +69,10 @@ struct ScreenRecorder {
                              std::optional<platform::DisplayRect> cropRect, bool highQuality,
                              CapturedBuffer capturedBuffer);
 
-  // The writer's size: the source in pixels, scaled down to fit 1920 by 1080 (7680 by 4320
-  // when high quality), truncated.
+  // The source in pixels, scaled down to fit 1920 by 1080 (7680 by 4320 when high quality),
+  // truncated: the size a video of it would be written at. No video is written (frames leave as
+  // JPEG images of the device's size), so only its tests call it.
   static FittedSize fittedSize(std::int32_t scale, bool highQuality, double width, double height);
-  static VideoColorProperties colorProperties(bool highQuality);
   // The stream configuration for a source of `sourceSize` points at `scale` pixels per point.
   static platform::StreamConfiguration streamConfiguration(
       std::int32_t scale, platform::DisplaySize sourceSize,

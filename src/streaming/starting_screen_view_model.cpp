@@ -6,6 +6,7 @@
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
+#include "streaming/frame_encoding.h"
 #include "streaming/notification_names.h"
 
 namespace streaming {

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/coding/value_description.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
+#include "platform/foundation/utf8.h"
 #include "platform/tether/tl_address.h"
 #include "platform/tether/tl_error.h"
 #include "streaming/magic_packet.h"
@@ -21,8 +23,6 @@ using platform::TLChannel;
 using platform::Value;
 
 namespace {
-
-constexpr const char* kDateCreated = "date created";
 
 // A screen description or a device-info object is a few hundred bytes; these bounds are
 // generous for that and keep a hostile peer from making the decoders build millions of nodes
@@ -77,42 +77,6 @@ std::optional<std::string> describeUserInfo(const std::any& info) {
   return std::nullopt;
 }
 
-std::string describeValue(const Value& value);
-
-std::string describeDictionary(const Value::Dictionary& dictionary) {
-  std::string text = "{";
-  bool first = true;
-  for (const auto& [key, entry] : dictionary) {
-    text += first ? " " : ", ";
-    first = false;
-    text += fmt::format("\"{}\": {}", key, describeValue(entry));
-  }
-  text += first ? "}" : " }";
-  return text;
-}
-
-std::string describeValue(const Value& value) {
-  const auto& storage = value.storage();
-  if (std::holds_alternative<Value::Null>(storage)) return "null";
-  if (const auto* b = std::get_if<bool>(&storage)) return *b ? "true" : "false";
-  if (const auto* i = std::get_if<std::int64_t>(&storage)) return std::to_string(*i);
-  if (const auto* u = std::get_if<std::uint64_t>(&storage)) return std::to_string(*u);
-  if (const auto* d = std::get_if<double>(&storage)) return fmt::format("{}", *d);
-  if (const auto* s = std::get_if<std::string>(&storage)) return fmt::format("\"{}\"", *s);
-  if (const auto* bytes = std::get_if<Value::Bytes>(&storage)) {
-    return fmt::format("<{} bytes>", bytes->size());
-  }
-  if (const auto* array = std::get_if<Value::Array>(&storage)) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < array->size(); ++i) {
-      if (i > 0) text += ", ";
-      text += describeValue((*array)[i]);
-    }
-    return text + "]";
-  }
-  return describeDictionary(*value.asDictionary());
-}
-
 }  // namespace
 
 std::shared_ptr<Tetherable> Tetherable::make(std::uint16_t port, double retryDelay,
@@ -125,9 +89,10 @@ std::shared_ptr<Tetherable> Tetherable::make(std::uint16_t port, double retryDel
 
 Tetherable::Tetherable(std::uint16_t port, double retryDelay,
                        std::shared_ptr<platform::TLUSBHub> hub)
-    : port_(port), retryDelay_(retryDelay), hub_(std::move(hub)) {
-  notConnectedQueue_ = DispatchQueue::serial("Tether.notConnectedQueue");
-}
+    : port_(port),
+      retryDelay_(retryDelay),
+      hub_(std::move(hub)),
+      notConnectedQueue_(DispatchQueue::serial("Tether.notConnectedQueue")) {}
 
 Tetherable::~Tetherable() {
   // The channel would otherwise live on in the reactor with nobody listening to it.
@@ -164,14 +129,8 @@ void Tetherable::startListeningForDevices() {
 }
 
 void Tetherable::enqueueOnNotConnectedQueue(void (Tetherable::*attempt)()) {
-  platform::DispatchQueuePtr queue;
-  {
-    std::lock_guard lock(mutex_);
-    queue = notConnectedQueue_;
-  }
-  if (!queue) return;
   std::weak_ptr<Tetherable> weak = weak_from_this();
-  queue->async([weak, attempt] {
+  notConnectedQueue_->async([weak, attempt] {
     DispatchQueue::main()->async([weak, attempt] {
       if (auto self = weak.lock()) (self.get()->*attempt)();
     });
@@ -206,14 +165,8 @@ void Tetherable::handleDeviceAttached(const platform::Notification& notification
       if (const auto* dictionary = value->asDictionary()) properties = *dictionary;
     }
   }
-  platform::DispatchQueuePtr queue;
-  {
-    std::lock_guard lock(mutex_);
-    queue = notConnectedQueue_;
-  }
-  if (!queue) return;
   std::weak_ptr<Tetherable> weak = weak_from_this();
-  queue->async([weak, id = *deviceID, properties = std::move(properties)] {
+  notConnectedQueue_->async([weak, id = *deviceID, properties = std::move(properties)] {
     auto self = weak.lock();
     if (!self) return;
     std::shared_ptr<TLChannel> replaced;
@@ -223,7 +176,7 @@ void Tetherable::handleDeviceAttached(const platform::Notification& notification
       if (self->connectedDeviceID_ && self->connectedChannel_) {
         replaced = std::move(self->connectedChannel_);
         self->connectedChannel_.reset();
-        self->pings_.reset();
+        self->pings_.clear();
       }
       self->connectingToDeviceID_ = id;
       self->connectedDeviceProperties_ = properties;
@@ -238,15 +191,9 @@ void Tetherable::handleDeviceDetached(const platform::Notification& notification
   const auto deviceID = deviceIDFrom(notification);
   if (!deviceID) return;
   platform::log(fmt::format("TLUSBDeviceDidDetachNotification: {}", *deviceID));
-  platform::DispatchQueuePtr queue;
-  {
-    std::lock_guard lock(mutex_);
-    queue = notConnectedQueue_;
-  }
-  if (!queue) return;
   // The same serial queue as attach, so a detach never overtakes the attach before it.
   std::weak_ptr<Tetherable> weak = weak_from_this();
-  queue->async([weak, id = *deviceID] {
+  notConnectedQueue_->async([weak, id = *deviceID] {
     auto self = weak.lock();
     if (!self) return;
     std::shared_ptr<TLChannel> channel;
@@ -281,30 +228,48 @@ void Tetherable::connectToUSBDevice() {
                          [weak, weakChannel, id = *deviceID](std::error_code error) {
                            auto channel = weakChannel.lock();
                            if (!channel) return;
-                           auto self = weak.lock();
-                           if (!self) {
-                             if (!error) channel->close();
-                             return;
+                           if (auto self = weak.lock()) {
+                             self->didConnectToUSBDevice(channel, id, error);
+                           } else if (!error) {
+                             channel->close();
                            }
-                           if (error) {
-                             // Retried quietly until it works; a detach in the meantime stops the
-                             // next attempt and a newly attached device becomes its target.
-                             if (numberFrom(channel->userInfo()) == id) {
-                               self->afterRetryDelay(&Tetherable::enqueueConnectToUSBDevice);
-                             }
-                             return;
-                           }
-                           std::optional<std::int64_t> connectingTo;
-                           std::shared_ptr<TLChannel> replaced;
-                           {
-                             std::lock_guard lock(self->mutex_);
-                             connectingTo = self->connectingToDeviceID_;
-                             replaced = std::exchange(self->connectedChannel_, channel);
-                             self->pings_.reset();
-                           }
-                           self->setConnectedDeviceID(connectingTo);
-                           if (replaced && replaced != channel) self->endReplacedChannel(replaced);
                          });
+}
+
+void Tetherable::didConnectToUSBDevice(const std::shared_ptr<TLChannel>& channel,
+                                       std::int64_t deviceID, std::error_code error) {
+  if (error) {
+    // Retried quietly until it works; a detach or another device's attach in the meantime
+    // ends the retries.
+    if (numberFrom(channel->userInfo()) == deviceID) retryUSBDevice(deviceID);
+    return;
+  }
+  std::optional<std::int64_t> connectingTo;
+  std::shared_ptr<TLChannel> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    connectingTo = connectingToDeviceID_;
+    replaced = std::exchange(connectedChannel_, channel);
+    pings_.clear();
+  }
+  setConnectedDeviceID(connectingTo);
+  if (replaced && replaced != channel) endReplacedChannel(replaced);
+}
+
+void Tetherable::retryUSBDevice(std::int64_t deviceID) {
+  std::weak_ptr<Tetherable> weak = weak_from_this();
+  DispatchQueue::main()->asyncAfter(retryDelay_, [weak, deviceID] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard lock(self->mutex_);
+      // A device attached meanwhile has an attempt of its own; a second one would open a
+      // second channel to it and end the first one's session at once.
+      if (self->connectingToDeviceID_ != deviceID) return;
+      if (self->connectedDeviceID_ == deviceID && self->connectedChannel_) return;
+    }
+    self->enqueueConnectToUSBDevice();
+  });
 }
 
 void Tetherable::connectToLocalIPv4Port() {
@@ -345,7 +310,7 @@ void Tetherable::connectToLocalIPv4Port() {
             std::lock_guard lock(self->mutex_);
             if (!self->connectedChannel_) {
               self->connectedChannel_ = channel;
-              self->pings_.reset();
+              self->pings_.clear();
               adopted = true;
             }
           }
@@ -374,14 +339,9 @@ void Tetherable::ping() {
   const double now = platform::systemUptime();
   {
     std::lock_guard lock(mutex_);
-    if (!pings_) pings_.emplace();
     // A peer that never answers must not make the table grow for ever.
-    std::erase_if(*pings_, [now](const auto& entry) {
-      auto created = entry.second.find(kDateCreated);
-      auto time = created == entry.second.end() ? std::nullopt : created->second.asDouble();
-      return !time || now - *time > kPingExpiry;
-    });
-    (*pings_)[tag] = Value::Dictionary{{kDateCreated, Value(now)}};
+    std::erase_if(pings_, [now](const auto& entry) { return now - entry.second > kPingExpiry; });
+    pings_[tag] = now;
   }
   std::weak_ptr<Tetherable> weak = weak_from_this();
   channel->sendFrame(static_cast<std::uint32_t>(FrameType::ping), tag, std::nullopt,
@@ -391,27 +351,22 @@ void Tetherable::ping() {
                        self->afterRetryDelay(&Tetherable::ping);
                        if (error) {
                          std::lock_guard lock(self->mutex_);
-                         if (self->pings_) self->pings_->erase(tag);
+                         self->pings_.erase(tag);
                        }
                      });
 }
 
 void Tetherable::handlePong(std::uint32_t tag) {
-  Value::Dictionary record;
+  double sentAt = 0;
   {
     std::lock_guard lock(mutex_);
-    if (!pings_) return;
-    auto it = pings_->find(tag);
-    if (it == pings_->end()) return;
-    record = std::move(it->second);
-    pings_->erase(it);
+    auto it = pings_.find(tag);
+    if (it == pings_.end()) return;
+    sentAt = it->second;
+    pings_.erase(it);
   }
-  auto created = record.find(kDateCreated);
-  if (created == record.end()) return;
-  if (auto time = created->second.asDouble()) {
-    platform::print(fmt::format("Ping total roundtrip time: {:.3f} ms",
-                                (platform::systemUptime() - *time) * 1000.0));
-  }
+  platform::print(fmt::format("Ping total roundtrip time: {:.3f} ms",
+                              (platform::systemUptime() - sentAt) * 1000.0));
 }
 
 bool Tetherable::shouldAcceptFrame(const std::shared_ptr<TLChannel>& channel, std::uint32_t type,
@@ -462,9 +417,10 @@ void Tetherable::handleFrame(std::uint32_t type, std::uint32_t tag,
     case static_cast<std::uint32_t>(FrameType::deviceInfo): {
       auto json = platform::decodeJSON(*payload, deviceTextLimits());
       if (!json) return;
-      if (const auto* dictionary = json->asDictionary()) {
-        platform::print("Connected to " + platform::escapedForConsole(
-                                              describeDictionary(*dictionary), kMaxDeviceInfoLine));
+      // Only an object describes a device.
+      if (json->asDictionary()) {
+        platform::print("Connected to " + platform::utf8::escapedForConsole(
+                                              platform::describeValue(*json), kMaxDeviceInfoLine));
       }
       return;
     }
@@ -484,6 +440,9 @@ void Tetherable::handleChannelEnd(const std::shared_ptr<TLChannel>& channel,
     if (connected && numberFrom(channel->userInfo()) == connected) {
       platform::log("Disconnected from device");
       setConnectedDeviceID(std::nullopt, connected);
+      // The app on a device that stays plugged in closed or crashed; it may well start again,
+      // and no attach would tell us.
+      retryUSBDevice(*connected);
     }
   }
   bool wasConnected = false;
@@ -491,7 +450,7 @@ void Tetherable::handleChannelEnd(const std::shared_ptr<TLChannel>& channel,
     std::lock_guard lock(mutex_);
     if (connectedChannel_ == channel) {
       connectedChannel_.reset();
-      pings_.reset();
+      pings_.clear();
       wasConnected = true;
     }
   }
@@ -509,8 +468,8 @@ void Tetherable::endReplacedChannel(const std::shared_ptr<TLChannel>& channel) {
 void Tetherable::announceDisconnect(const TLChannel& channel, std::error_code error) {
   std::string line =
       "Disconnected from " +
-      platform::escapedForConsole(describeUserInfo(channel.userInfo()).value_or("Unknown"));
-  if (error) line += ": " + platform::escapedForConsole(error.message());
+      platform::utf8::escapedForConsole(describeUserInfo(channel.userInfo()).value_or("Unknown"));
+  if (error) line += ": " + platform::utf8::escapedForConsole(error.message());
   platform::print(line);
   NotificationCenter::defaultCenter()->post(deviceDisconnected());
 }
@@ -547,7 +506,7 @@ std::optional<Value::Dictionary> Tetherable::connectedDeviceProperties() const {
 
 std::size_t Tetherable::outstandingPingCount() const {
   std::lock_guard lock(mutex_);
-  return pings_ ? pings_->size() : 0;
+  return pings_.size();
 }
 
 }  // namespace streaming

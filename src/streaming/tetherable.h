@@ -24,7 +24,8 @@ namespace streaming {
 // and turns the device's frames into the engine's notifications. Creating it starts all of
 // that; it runs until it is destroyed.
 //
-// Every field lives under one mutex that is never held while posting or calling a channel.
+// Every field that changes lives under one mutex that is never held while posting or calling a
+// channel.
 class Tetherable : public platform::TLChannelDelegate,
                    public std::enable_shared_from_this<Tetherable> {
  public:
@@ -87,6 +88,13 @@ class Tetherable : public platform::TLChannelDelegate,
   void enqueueOnNotConnectedQueue(void (Tetherable::*attempt)());
   void afterRetryDelay(void (Tetherable::*call)());
   void connectToUSBDevice();
+  // The end of a USB connection attempt on `channel`, made for `deviceID`.
+  void didConnectToUSBDevice(const std::shared_ptr<platform::TLChannel>& channel,
+                             std::int64_t deviceID, std::error_code error);
+  // Tries the device again after the retry delay, while it is still the one attached and
+  // nothing has connected it meanwhile: after a failed attempt, and after its channel ended
+  // with an error (the app on a device that stays plugged in may start again).
+  void retryUSBDevice(std::int64_t deviceID);
   void connectToLocalIPv4Port();
   bool acceptsFrameType(const std::shared_ptr<platform::TLChannel>& channel, std::uint32_t type);
   void handleFrame(std::uint32_t type, std::uint32_t tag, const platform::TLData* payload);
@@ -100,19 +108,16 @@ class Tetherable : public platform::TLChannelDelegate,
   const std::uint16_t port_;
   const double retryDelay_;
   const std::shared_ptr<platform::TLUSBHub> hub_;
+  // Attaches, detaches and connection attempts pass through it in the order they came.
+  const platform::DispatchQueuePtr notConnectedQueue_;
 
   mutable std::mutex mutex_;
   std::optional<std::int64_t> connectingToDeviceID_;
   std::optional<std::int64_t> connectedDeviceID_;
   std::optional<platform::Value::Dictionary> connectedDeviceProperties_;
-  std::optional<platform::Value::Dictionary> remoteDeviceInfo_;  // nothing fills it yet
-  platform::DispatchQueuePtr notConnectedQueue_;
-  bool notConnectedQueueSuspended_ = false;  // nothing suspends the queue yet
   std::shared_ptr<platform::TLChannel> connectedChannel_;
-  std::optional<platform::Value::Dictionary> consoleTextAttributes_;        // unused so far
-  std::optional<platform::Value::Dictionary> consoleStatusTextAttributes_;  // unused so far
-  // Outstanding pings by tag: {"date created": system uptime when sent}.
-  std::optional<std::map<std::uint32_t, platform::Value::Dictionary>> pings_;
+  // Outstanding pings: the system uptime each tag was sent at.
+  std::map<std::uint32_t, double> pings_;
 
   platform::Signal<KeyValueChange> connectedDeviceIDChanges_;
   platform::ObserverToken attachObserver_;

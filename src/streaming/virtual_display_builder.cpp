@@ -37,19 +37,16 @@ platform::VirtualDisplaySettings virtualDisplaySettings(std::int32_t width, std:
   return settings;
 }
 
-std::shared_ptr<platform::VirtualDisplay> makeVirtualDisplay(std::int32_t width,
-                                                             std::int32_t height, std::int32_t ppi,
-                                                             bool hiDPI, const std::string& name,
-                                                             std::string* failureReason) {
+std::expected<std::shared_ptr<platform::VirtualDisplay>, platform::DisplayError> makeVirtualDisplay(
+    std::int32_t width, std::int32_t height, std::int32_t ppi, bool hiDPI,
+    const std::string& name) {
   if (width <= 0 || height <= 0) {
-    if (failureReason) *failureReason = "The size is not positive";
-    return nullptr;
+    return std::unexpected(platform::DisplayError("The size is not positive"));
   }
   auto display = std::make_shared<platform::VirtualDisplay>(
       virtualDisplayDescriptor(width, height, ppi, name));
   if (!display->applySettings(virtualDisplaySettings(width, height, hiDPI))) {
-    if (failureReason) *failureReason = display->failureReason();
-    return nullptr;
+    return std::unexpected(platform::DisplayError(display->failureReason()));
   }
   return display;
 }

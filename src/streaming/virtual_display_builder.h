@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <string>
 
+#include "platform/display/display_error.h"
 #include "platform/display/virtual_display.h"
 
 namespace streaming {
@@ -18,12 +20,6 @@ struct Resolution {
   bool operator==(const Resolution&) const = default;
 };
 
-// Keeps one virtual display alive under the key the virtual-screen manager stores it by.
-struct VirtualDisplay {
-  std::int64_t number = 0;
-  std::shared_ptr<platform::VirtualDisplay> display;
-};
-
 // The descriptor of a device's display: its name, a standard colour description, its pixel
 // size as the maximum and its physical size from the pixel density. A density of 0 or less
 // leaves the physical size unknown (zero) rather than dividing by it.
@@ -35,12 +31,9 @@ platform::VirtualDisplayDescriptor virtualDisplayDescriptor(std::int32_t width, 
 platform::VirtualDisplaySettings virtualDisplaySettings(std::int32_t width, std::int32_t height,
                                                         bool hiDPI);
 
-// Creates a virtual display; it stays on the system while the result is held. Null when the
-// size is not positive or the platform refuses the settings, and then no display remains;
-// the reason is then written to `failureReason` when one is given.
-std::shared_ptr<platform::VirtualDisplay> makeVirtualDisplay(std::int32_t width,
-                                                             std::int32_t height, std::int32_t ppi,
-                                                             bool hiDPI, const std::string& name,
-                                                             std::string* failureReason = nullptr);
+// Creates a virtual display; it stays on the system while the result is held. An error, and no
+// display left behind, when the size is not positive or the platform refuses the settings.
+std::expected<std::shared_ptr<platform::VirtualDisplay>, platform::DisplayError> makeVirtualDisplay(
+    std::int32_t width, std::int32_t height, std::int32_t ppi, bool hiDPI, const std::string& name);
 
 }  // namespace streaming

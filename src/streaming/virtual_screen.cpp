@@ -11,6 +11,7 @@
 #include "platform/display/screen_parameters.h"
 #include "platform/display/virtual_display.h"
 #include "platform/foundation/log.h"
+#include "platform/foundation/utf8.h"
 #include "streaming/display_name.h"
 #include "streaming/notification_names.h"
 
@@ -121,9 +122,13 @@ void VirtualScreen::didDeviceConnected(const platform::Notification& notificatio
 void VirtualScreen::didDeviceDisconnected() {
   // After every description received before it, on the same queue; a description still
   // waiting belongs to the session that just ended.
+  // A build job already queued belongs to that session too: the next description needs a job
+  // of its own behind the removal, or the removal would take away the display just built for it.
   {
     std::lock_guard lock(mutex_);
     pendingPacket_.reset();
+    buildScheduled_ = false;
+    ++channelSession_;
   }
   std::weak_ptr<VirtualScreen> weak = weak_from_this();
   builderQueue_->async([weak] {
@@ -148,22 +153,26 @@ void VirtualScreen::handleDeviceConnected(const std::shared_ptr<const MagicPacke
   }
   // Making a display talks to the X server (or starts one), which must not hold up the
   // channel's thread. A burst of descriptions collapses into the newest one.
+  std::uint64_t session = 0;
   {
     std::lock_guard lock(mutex_);
     pendingPacket_ = packet;
     if (buildScheduled_) return;
     buildScheduled_ = true;
+    session = channelSession_;
   }
   std::weak_ptr<VirtualScreen> weak = weak_from_this();
-  builderQueue_->async([weak] {
-    if (auto self = weak.lock()) self->buildPendingDisplay();
+  builderQueue_->async([weak, session] {
+    if (auto self = weak.lock()) self->buildPendingDisplay(session);
   });
 }
 
-void VirtualScreen::buildPendingDisplay() {
+void VirtualScreen::buildPendingDisplay(std::uint64_t session) {
   std::shared_ptr<const MagicPacket> packet;
   {
     std::lock_guard lock(mutex_);
+    // Queued before its channel ended: what is pending now belongs to a later job.
+    if (session != channelSession_) return;
     buildScheduled_ = false;
     packet = std::move(pendingPacket_);
     if (!packet) return;
@@ -176,17 +185,12 @@ void VirtualScreen::buildPendingDisplay() {
 
 void VirtualScreen::logRefusal(const std::string& deviceName, const std::string& reason) {
   platform::log(fmt::format("Refused the description of device \"{}\": {}",
-                            platform::escapedForConsole(deviceName, 256),
-                            platform::escapedForConsole(reason)));
+                            platform::utf8::escapedForConsole(deviceName, 256),
+                            platform::utf8::escapedForConsole(reason)));
 }
 
 void VirtualScreen::flushPendingWork() {
   builderQueue_->sync([] {});
-}
-
-void VirtualScreen::createDisplay(const std::string& name, std::int32_t width, std::int32_t height,
-                                  std::int32_t ppi) {
-  createSessionDisplay(name, width, height, ppi, nullptr);
 }
 
 void VirtualScreen::createSessionDisplay(const std::string& name, std::int32_t width,
@@ -203,17 +207,17 @@ void VirtualScreen::createSessionDisplay(const std::string& name, std::int32_t w
   // The replaced display goes first, so the new one takes its place on the screen. Neither
   // step holds the lock: the main thread's screen-parameter handler must never wait on X.
   replaced.reset();
-  std::string reason;
-  auto display = makeVirtualDisplay(width, height, ppi, false, displayName, &reason);
-  if (!display) {
-    logRefusal(name, reason);
+  auto made = makeVirtualDisplay(width, height, ppi, false, displayName);
+  if (!made) {
+    logRefusal(name, made.error().localizedDescription());
     return;
   }
+  std::shared_ptr<platform::VirtualDisplay> display = std::move(*made);
   bool missedChange = false;
   {
     std::lock_guard lock(mutex_);
     const std::int64_t key = virtualDisplayCounter_;
-    virtualDisplays_[key] = VirtualDisplay{key, display};
+    virtualDisplays_[key] = VirtualDisplayEntry{key, display};
     virtualDisplayCounter_ += 1;
     screenIdentifier_ = display->displayID();
     sessionKey_ = key;
@@ -286,7 +290,7 @@ std::int64_t VirtualScreen::virtualDisplayCounter() const {
   return virtualDisplayCounter_;
 }
 
-std::map<std::int64_t, VirtualDisplay> VirtualScreen::virtualDisplays() const {
+std::map<std::int64_t, VirtualDisplayEntry> VirtualScreen::virtualDisplays() const {
   std::lock_guard lock(mutex_);
   return virtualDisplays_;
 }

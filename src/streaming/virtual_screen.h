@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
-#include "platform/display/net_service.h"
+#include "platform/foundation/net_service.h"
 #include "platform/foundation/notification_center.h"
 #include "streaming/magic_packet.h"
 #include "streaming/virtual_display_builder.h"
+#include "streaming/virtual_display_entry.h"
 
 namespace streaming {
 
@@ -67,13 +68,9 @@ class VirtualScreen : public platform::NetServiceDelegate,
   // Waits until every description and end received so far has taken effect.
   void flushPendingWork();
 
-  // Creates the display for a device (replacing the session's display, if any) and stores it.
-  void createDisplay(const std::string& name, std::int32_t width, std::int32_t height,
-                     std::int32_t ppi);
-
   std::vector<Resolution> activeDisplays() const;
   std::int64_t virtualDisplayCounter() const;
-  std::map<std::int64_t, VirtualDisplay> virtualDisplays() const;
+  std::map<std::int64_t, VirtualDisplayEntry> virtualDisplays() const;
   std::optional<std::uint32_t> screenIdentifier() const;
 
   // The display service description.
@@ -119,7 +116,7 @@ class VirtualScreen : public platform::NetServiceDelegate,
   void handleDeviceConnected(const std::shared_ptr<const MagicPacket>& packet);
   void handleScreenParametersChange();
   void removeNewestDisplay();
-  void buildPendingDisplay();
+  void buildPendingDisplay(std::uint64_t session);
   static void logRefusal(const std::string& deviceName, const std::string& reason);
   void createSessionDisplay(const std::string& name, std::int32_t width, std::int32_t height,
                             std::int32_t ppi, std::shared_ptr<const MagicPacket> packet);
@@ -130,13 +127,16 @@ class VirtualScreen : public platform::NetServiceDelegate,
   mutable std::mutex mutex_;
   std::shared_ptr<const MagicPacket> pendingPacket_;
   bool buildScheduled_ = false;
+  // Counts the ends of channels; a build job queued before an end belongs to the ended session
+  // and must not take a description that arrived after it.
+  std::uint64_t channelSession_ = 0;
   std::uint64_t parameterChanges_ = 0;
   std::map<std::string, std::shared_ptr<platform::NetService>> discoveredServices_;
   std::shared_ptr<platform::NetService> ns_;
   std::shared_ptr<platform::NetServiceBrowser> browser_;
   std::vector<Resolution> activeDisplays_;
   std::int64_t virtualDisplayCounter_ = 0;
-  std::map<std::int64_t, VirtualDisplay> virtualDisplays_;
+  std::map<std::int64_t, VirtualDisplayEntry> virtualDisplays_;
   ScreenIdHandler screenId_;
   std::optional<std::uint32_t> screenIdentifier_;
   // The display of the current channel session, by key, and the description it was made for;

@@ -5,9 +5,10 @@
 
 #include <fmt/core.h>
 
-#include "platform/display/url_opener.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/string_encoding.h"
+#include "platform/foundation/url_opener.h"
+#include "platform/foundation/utf8.h"
 #include "streaming/virtual_screen.h"
 
 namespace streaming {
@@ -104,7 +105,7 @@ std::string VirtualScreen::formatTXTRecord(const platform::TXTRecord& record) {
     if (!text.empty()) text += ",";
     text += key;
     text += "=";
-    text += platform::decodeUTF8Lossy(value);
+    text += platform::utf8::decodeLossy(value);
   }
   return text;
 }
@@ -112,13 +113,13 @@ std::string VirtualScreen::formatTXTRecord(const platform::TXTRecord& record) {
 void VirtualScreen::interpretTXTRecord(platform::NetService& service,
                                        const std::vector<std::uint8_t>& data) {
   // Names and records come from other computers: escaped before they reach the console.
-  const std::string name = platform::escapedForConsole(service.name());
+  const std::string name = platform::utf8::escapedForConsole(service.name());
   platform::print(fmt::format("Got updated TXT record of: {}: {} bytes", name, data.size()));
   if (service.name() == ns_->name()) return;
   // Malformed data reads as an empty record.
   const platform::TXTRecord record =
       platform::txtRecordFromData(data).value_or(platform::TXTRecord{});
-  platform::print(platform::escapedForConsole(formatTXTRecord(record), 4096));
+  platform::print(platform::utf8::escapedForConsole(formatTXTRecord(record), 4096));
   auto type = utf8Value(record, "--type");
   if (!type) return;
   if (*type == "displays") {
@@ -129,7 +130,7 @@ void VirtualScreen::interpretTXTRecord(platform::NetService& service,
     auto source = utf8Value(record, "source");
     if (!source || *source != ns_->name()) return;
     const std::string host = service.name() + "." + service.domain();
-    platform::print("Will open Screen Sharing to " + platform::escapedForConsole(host));
+    platform::print("Will open Screen Sharing to " + platform::utf8::escapedForConsole(host));
     if (!isSafeHost(host)) return;
     const std::string url = "vnc://" + host;
     platform::URLOpenConfiguration configuration;
@@ -140,7 +141,7 @@ void VirtualScreen::interpretTXTRecord(platform::NetService& service,
       }
     });
   } else {
-    platform::print("Unhandled TXT record type " + platform::escapedForConsole(*type));
+    platform::print("Unhandled TXT record type " + platform::utf8::escapedForConsole(*type));
   }
 }
 
@@ -179,7 +180,7 @@ void VirtualScreen::netServiceBrowserDidFindService(platform::NetServiceBrowser&
                                                     std::shared_ptr<platform::NetService> service,
                                                     bool) {
   if (!service || service->name() == ns_->name()) return;
-  platform::print("Found: " + platform::escapedForConsole(service->name()));
+  platform::print("Found: " + platform::utf8::escapedForConsole(service->name()));
   {
     std::lock_guard lock(mutex_);
     discoveredServices_[service->name()] = service;

@@ -323,6 +323,18 @@ TEST(InputStylesTest, EntryPointsForwardAndRefuse) {
       {"iso strict", toISODate("2020-01-02T03:04:05 +01:00", ISOParser::Options(true)),
        std::nullopt},
       {".NET", toDotNETDate("/Date(1000+0100)/", gmt), Date::fromTimeIntervalSince1970(1)},
+      // A fraction too long for the date library's own parse is cut to the digits asked for.
+      {"sql, 40 fraction digits",
+       toSQLDate("2020-01-02T03:04:05." + std::string(40, '1') + "Z", gmt),
+       at(2020, 1, 2, 3, 4, 5.111)},
+      {"automatic formats, 35 fraction digits",
+       DateInRegion::fromStringWithFormats("2020-01-02T03:04:05." + std::string(35, '1') + "Z",
+                                           std::nullopt, gmt),
+       at(2020, 1, 2, 3, 4, 5.111)},
+      {"automatic formats, 1 MiB",
+       DateInRegion::fromStringWithFormats("2020-01-02T03:04:05." + std::string(1 << 20, '1') + "Z",
+                                           std::nullopt, gmt),
+       std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "almanac/date_comparison_type.h"
@@ -92,6 +94,45 @@ TEST(PlainDateCalculations, MeasureAndCompareAsPlainInstants) {
             PlainDate(Date::now()).dateAtStartOf(C::day).date());
   EXPECT_EQ(first.nextWeekday(WeekDay::monday, region("Asia/Tokyo")).date(),
             at(2024, 5, 6, 10));  // Monday 19:00 in Tokyo keeps the time of day there
+}
+
+// The interval between two plain dates is counted in the default region, whatever region the
+// caller has in mind; no other date means now.
+TEST(PlainDateCalculations, IntervalsAreCountedInTheDefaultRegion) {
+  DefaultRegionGuard guard;
+  almanac_testing::FrozenClock clock(at(2024, 5, 1, 12));
+  struct Row {
+    const char* zone;
+    Date from;
+    std::optional<Date> to;
+    C component;
+    std::int64_t expected;
+  };
+  const std::vector<Row> rows = {
+      {"GMT", at(2024, 5, 1, 10), at(2024, 5, 1, 12, 59), C::hour, 2},
+      {"GMT", at(2024, 5, 1, 12, 59), at(2024, 5, 1, 10), C::minute, -179},
+      {"GMT", at(2023, 12, 31, 23), at(2024, 1, 1, 1), C::year, 1},
+      {"GMT", at(2024, 1, 31), at(2024, 3, 1), C::month, 2},
+      {"GMT", at(2024, 3, 1, 10), at(2024, 3, 2, 9), C::day, 1},
+      // 23:00 and 01:00 GMT are the same day in Tokyo, but not in the default region.
+      {"GMT", at(2024, 4, 30, 23), at(2024, 5, 1, 1), C::day, 1},
+      {"Asia/Tokyo", at(2024, 4, 30, 23), at(2024, 5, 1, 1), C::day, 0},
+      {"GMT", at(2024, 5, 1, 11), std::nullopt, C::hour, 1},
+      {"GMT", at(2024, 4, 30, 16), std::nullopt, C::day, 1},
+      {"Asia/Tokyo", at(2024, 4, 30, 16), std::nullopt, C::day, 0},
+      {"GMT", at(2024, 1, 1), at(2024, 12, 1), C::quarter, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.zone) + " " + std::to_string(static_cast<int>(row.component)));
+    Almanac::setDefaultRegion(region(row.zone));
+    const std::optional<PlainDate> to =
+        row.to ? std::optional<PlainDate>(PlainDate(*row.to)) : std::nullopt;
+    EXPECT_EQ(PlainDate(row.from).interval(to, row.component), row.expected);
+    const std::optional<DateInRegion> lifted =
+        row.to ? std::optional<DateInRegion>(PlainDate(*row.to).inDefaultRegion()) : std::nullopt;
+    EXPECT_EQ(PlainDate(row.from).interval(to, row.component),
+              PlainDate(row.from).inDefaultRegion().interval(lifted, row.component));
+  }
 }
 
 // Faults of the measures a date gives of itself.

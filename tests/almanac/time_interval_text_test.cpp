@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "almanac/support/date_fixtures.h"
@@ -118,6 +119,28 @@ TEST_F(TimeIntervalTextTest, NotANumberWritesAndCountsNothing) {
     EXPECT_EQ(toClock(value), "");
     EXPECT_TRUE(toUnits(value, {C::second, C::minute}).empty());
     EXPECT_EQ(toUnit(value, C::second), std::nullopt);
+  }
+}
+
+// Past what the calendar can place (about 1.8e14 s from now) an interval is written and
+// counted as a non-finite one: not at all.
+TEST_F(TimeIntervalTextTest, IntervalsBeyondTheCalendarWriteAndCountNothing) {
+  const DateInRegion reference(at(2020, 3, 1), region("GMT"));
+  struct Row {
+    double interval;
+    std::optional<std::int64_t> seconds;  // none: nothing is written or counted
+  };
+  const Row rows[] = {
+      {1e9, 1000000000},     {-1e9, -1000000000},   {1e15, std::nullopt},
+      {-1e15, std::nullopt}, {1e300, std::nullopt}, {-1e300, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.interval);
+    EXPECT_EQ(toClock(row.interval).empty(), !row.seconds);
+    EXPECT_EQ(toString(row.interval, ComponentsFormatterOptions()).empty(), !row.seconds);
+    EXPECT_EQ(toUnit(row.interval, C::second, reference), row.seconds);
+    EXPECT_EQ(toUnit(row.interval, C::second).has_value(), row.seconds.has_value());
+    EXPECT_EQ(toUnits(row.interval, {C::second, C::minute}, reference).empty(), !row.seconds);
   }
 }
 

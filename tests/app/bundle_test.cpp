@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "app/bundle/localization.h"
 #include "app/bundle/strings_table.h"
 #include "app/support/app_test_support.h"
 #include "app/update/versioning.h"
+#include "platform/foundation/string_encoding.h"
+#include "support/text_mutation.h"
 
 namespace app {
 namespace {
@@ -51,6 +56,22 @@ TEST(StringsTable, RejectsBrokenFilesNamingTheLine) {
                            "\"a\" = \"\\q\";", "\"a\" = \"\\uD83D\";", "= \"b\";"}) {
     auto table = parseStringsTable(text);
     EXPECT_FALSE(table.has_value()) << text;
+  }
+  // Texts that are not UTF-8, or that hold NUL, are refused with their line.
+  struct Row {
+    std::string text;
+    const char* error;
+  };
+  const std::vector<Row> rows = {
+      {"\"a\" = \"b\";\n\"c\" = \"\xC3\x28\";", "line 2: a quoted text is not valid UTF-8"},
+      {"\"a\" = \"\xED\xA0\x80\";", "line 1: a quoted text is not valid UTF-8"},
+      {"\n\"a\" = \"x\\u0000y\";", "line 2: a quoted text holds U+0000"},
+      {"\"a\xFF\" = \"b\";", "line 1: a quoted text is not valid UTF-8"},
+  };
+  for (const Row& row : rows) {
+    auto refused = parseStringsTable(row.text);
+    ASSERT_FALSE(refused.has_value()) << row.text;
+    EXPECT_EQ(refused.error(), row.error);
   }
   auto error = parseStringsTable("\"a\" = \"b\";\n\n\"c\" = d e;");
   ASSERT_FALSE(error.has_value());
@@ -131,7 +152,7 @@ TEST(BundleResources, NamesStayInsideTheBundle) {
 }
 
 TEST(BundleResources, TheBuildsBundleCarriesEveryScreenKeyInBothLanguages) {
-  auto build = Bundle::atPath(Bundle::buildResourcesPath());
+  auto build = Bundle::atPath(app::test::buildResourcesPath());
   ASSERT_NE(build, nullptr);
   EXPECT_EQ(build->infoText("CFBundleDisplayName"), "Tovarine");
   ASSERT_TRUE(build->infoText("CFBundleShortVersionString").has_value());
@@ -144,12 +165,42 @@ TEST(BundleResources, TheBuildsBundleCarriesEveryScreenKeyInBothLanguages) {
          {"Tovarine", "ALERT_DOWNLOAD_BAR", "ALERT_MANDATORY_UPDATE_TITLE",
           "ALERT_MANDATORY_UPDATE_DESCRIPTION", "ALERT_OPTIONAL_UPDATE_TITLE",
           "ALERT_OPTIONAL_UPDATE_DESCRIPTION", "OK", "Cancel", "ALERT_SAVE_FAILED_TITLE",
-          "ALERT_SAVE_FAILED_DESCRIPTION", "PERMISSION_MAC_DESCRIPTION", "PERMISSION_MAC_BUTTON",
-          "START_NO_USB", "START_YES_USB", "Dispositivo collegato", "BUTTON_CONTINUE"}) {
+          "ALERT_SAVE_FAILED_DESCRIPTION", "ALERT_INSTALLER_NOT_OPENED_TITLE",
+          "ALERT_INSTALLER_NOT_OPENED_DESCRIPTION", "PERMISSION_MAC_DESCRIPTION",
+          "PERMISSION_MAC_BUTTON", "START_NO_USB", "START_YES_USB", "Dispositivo collegato",
+          "BUTTON_CONTINUE"}) {
       const auto text = build->localizedString(key, "\x01", {}, {language});
       EXPECT_NE(text, "\x01") << language << " lacks " << key;
     }
   }
 }
 
+}  // namespace app
+
+namespace app {
+namespace {
+
+// Twenty thousand mutated tables: each is read whole or refused naming a line, and what is read
+// is UTF-8 without NUL.
+TEST(StringsTable, MutatedTablesAreReadWholeOrRefused) {
+  const std::vector<std::string> seeds = {
+      "/* c */ \"KEY\" = \"Caf\xC3\xA9 \\\"x\\\"\";\n// line\nbare = word;\n",
+      "\"face\" = \"\\uD83D\\uDE00\\n\";\n\"a\" = \"b\";",
+  };
+  for (int round = 0; round < 20'000; ++round) {
+    const std::string text = testsupport::mutatedText(seeds, "\"\\;=/*u0Dn\xC3\xFF", round);
+    auto table = parseStringsTable(text);
+    if (!table) {
+      EXPECT_TRUE(table.error().starts_with("line ")) << table.error();
+      continue;
+    }
+    for (const auto& [key, value] : *table) {
+      EXPECT_TRUE(platform::StringEncoding(platform::StringEncoding::utf8).decode(key)) << text;
+      EXPECT_TRUE(platform::StringEncoding(platform::StringEncoding::utf8).decode(value)) << text;
+      EXPECT_EQ(value.find('\0'), std::string::npos) << text;
+    }
+  }
+}
+
+}  // namespace
 }  // namespace app

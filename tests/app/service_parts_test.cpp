@@ -90,16 +90,16 @@ TEST(ExpiringCache, TheMemoryCacheHonoursItsEvictionFlag) {
 }
 
 TEST(InstallerName, ReducedToAPlainNameInTheApplicationsCacheFolder) {
-  EXPECT_EQ(safeInstallerFileName("Tovarine.dmg"), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName("Tovarine.deb"), "Tovarine.deb");
   EXPECT_EQ(safeInstallerFileName("../x"), "x");
   EXPECT_EQ(safeInstallerFileName("../../etc/passwd"), "passwd");
   EXPECT_EQ(safeInstallerFileName("..\\..\\evil.dmg"), "evil.dmg");
   EXPECT_EQ(safeInstallerFileName("/abs/path/a.dmg"), "a.dmg");
-  EXPECT_EQ(safeInstallerFileName(".."), "Tovarine.dmg");
-  EXPECT_EQ(safeInstallerFileName("dir/"), "Tovarine.dmg");
-  EXPECT_EQ(safeInstallerFileName(".hidden"), "Tovarine.dmg");
-  EXPECT_EQ(safeInstallerFileName("-rf"), "Tovarine.dmg");
-  EXPECT_EQ(safeInstallerFileName(""), "Tovarine.dmg");
+  EXPECT_EQ(safeInstallerFileName(".."), "Tovarine.deb");
+  EXPECT_EQ(safeInstallerFileName("dir/"), "Tovarine.deb");
+  EXPECT_EQ(safeInstallerFileName(".hidden"), "Tovarine.deb");
+  EXPECT_EQ(safeInstallerFileName("-rf"), "Tovarine.deb");
+  EXPECT_EQ(safeInstallerFileName(""), "Tovarine.deb");
   EXPECT_EQ(safeInstallerFileName(std::string("a\nb\x01.dmg")), "a_b_.dmg");
   EXPECT_LE(safeInstallerFileName(std::string(500, 'x')).size(), 200u);
   // A long name of two-byte characters is never cut inside one.
@@ -151,7 +151,7 @@ TEST(AtomicFileWriter, CopiesWholeFilesAndReportsFailures) {
   std::string large(3 * (1 << 20) + 17, '\0');
   for (std::size_t i = 0; i < large.size(); ++i)
     large[i] = static_cast<char>(i * 31 + i / 4099);
-  const auto target = folder.path() / "Tovarine.dmg";
+  const auto target = folder.path() / "Tovarine.deb";
   ASSERT_TRUE(writer.copy(source("dmg", "dmg"), target).has_value());
   EXPECT_EQ(read(target), "dmg");
   // Replacing keeps no temporary files behind.
@@ -182,7 +182,7 @@ TEST(APIRequest, BuildsAGetOfTheConfiguredServer) {
   APIRequest installer(std::make_shared<UpdatorCloudCommonResource>(
       UpdatorCloudCommonRouter::downloadFileVersioning));
   EXPECT_EQ(installer.toURLRequest().url->absoluteString(),
-            "http://127.0.0.1:8123/wp-content/uploads/tovarine/Tovarine.dmg");
+            "http://127.0.0.1:8123/wp-content/uploads/tovarine/Tovarine.deb");
 }
 
 TEST(APIRequest, WithoutAServerTheAddressIsInvalid) {

@@ -46,7 +46,7 @@ class SplashFlow : public testing::Test {
     updator->downloadCompletions.back()(DownloadStatus::completed(installerFile(data), {}));
   }
   platform::URL installerFile(const platform::Bytes& data) {
-    const auto path = downloads_.path() / ("installer-" + std::to_string(++files_) + ".dmg");
+    const auto path = downloads_.path() / ("installer-" + std::to_string(++files_) + ".deb");
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
     return platform::URL::fileURLWithPath(path.string());
@@ -127,18 +127,60 @@ TEST_F(SplashFlow, ProgressAppearsWithTheFirstReport) {
   EXPECT_FALSE(viewModel->presentTutorial.get());
 }
 
-TEST_F(SplashFlow, ASuccessfulSaveOpensTheImageAndQuits) {
+TEST_F(SplashFlow, ASuccessfulSaveOpensThePackageAndQuits) {
   offerUpdate(true);
   finishDownload({1, 2, 3});
   ASSERT_EQ(fakes.panel->shown.size(), 1u);
   EXPECT_EQ(fakes.panel->shown[0].nameFieldStringValue, "Tovarine");
-  EXPECT_EQ(fakes.panel->shown[0].allowedFileTypes, std::vector<std::string>{"dmg"});
+  EXPECT_EQ(fakes.panel->shown[0].allowedFileTypes, std::vector<std::string>{"deb"});
   EXPECT_FALSE(fakes.panel->shown[0].allowsOtherFileTypes);
-  fakes.panel->completions[0](SavePanel::Response::ok, "/tmp/x/Tovarine.dmg");
+  fakes.panel->completions[0](SavePanel::Response::ok, "/tmp/x/Tovarine.deb");
   ASSERT_EQ(fakes.writer->writes.size(), 1u);
   EXPECT_EQ(fakes.writer->writes[0].first, 3u);
-  EXPECT_EQ(fakes.workspace->opened, std::vector<std::filesystem::path>{"/tmp/x/Tovarine.dmg"});
+  EXPECT_EQ(fakes.workspace->opened, std::vector<std::filesystem::path>{"/tmp/x/Tovarine.deb"});
   EXPECT_EQ(fakes.application->terminations, 1);
+}
+
+TEST_F(SplashFlow, ASavedPackageIsOpenedWithTheDesktopsHandlerElseTheUserIsToldWhereItIs) {
+  struct Row {
+    const char* name;
+    bool handlerExists;
+    bool writeSucceeds;
+    bool cachesCopyRemains;
+    std::size_t alerts;  // before any is dismissed
+    int terminations;    // before any alert is dismissed
+  } rows[] = {
+      {"opened: quits", true, true, false, 0, 1},
+      {"nothing opens it: an alert, then quits", false, true, false, 1, 0},
+      {"not written: the caches copy stays for another try", true, false, true, 1, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeServices services;
+    services.workspace->handlerExists = row.handlerExists;
+    services.writer->outcomes = {row.writeSucceeds};
+    auto checker = std::make_shared<FakeUpdator>();
+    auto flow = SplashScreenViewModel::make(checker, services.services(), bundle_.bundle());
+    checker->versioningCompletions.front()(offer(true));
+    flow->versioning = nullptr;
+    flow->startInstallerDownload();
+    const platform::URL cached = installerFile({1, 2, 3});
+    checker->downloadCompletions.back()(DownloadStatus::completed(cached, {}));
+    ASSERT_EQ(services.panel->shown.size(), 1u);
+    EXPECT_EQ(services.panel->shown[0].nameFieldStringValue, "Tovarine");
+    EXPECT_EQ(services.panel->shown[0].allowedFileTypes, std::vector<std::string>{"deb"});
+    services.panel->completions[0](SavePanel::Response::ok, "/home/u/Downloads/Tovarine.deb");
+    EXPECT_EQ(std::filesystem::exists(cached.path()), row.cachesCopyRemains);
+    EXPECT_EQ(services.alerts->shown.size(), row.alerts);
+    EXPECT_EQ(services.application->terminations, row.terminations);
+    if (row.writeSucceeds && !row.handlerExists) {
+      ASSERT_EQ(services.alerts->shown.size(), 1u);
+      const std::string& message = services.alerts->shown[0].second;
+      EXPECT_NE(message.find("/home/u/Downloads/Tovarine.deb"), std::string::npos) << message;
+      services.alerts->dismissals[0]();
+      EXPECT_EQ(services.application->terminations, 1);
+    }
+  }
 }
 
 TEST_F(SplashFlow, CancellingThePanelQuitsWithoutWriting) {
@@ -162,7 +204,7 @@ TEST_F(SplashFlow, AFailedWriteSaysSoAndOffersThePanelAgain) {
   fakes.writer->outcomes = {false};
   offerUpdate(true);
   finishDownload({1, 2});
-  fakes.panel->completions[0](SavePanel::Response::ok, "/read-only/Tovarine.dmg");
+  fakes.panel->completions[0](SavePanel::Response::ok, "/read-only/Tovarine.deb");
   EXPECT_EQ(fakes.application->terminations, 0);
   ASSERT_EQ(fakes.alerts->shown.size(), 1u);
   EXPECT_EQ(fakes.alerts->shown[0].first, "ALERT_SAVE_FAILED_TITLE");  // no table in this bundle
@@ -170,10 +212,10 @@ TEST_F(SplashFlow, AFailedWriteSaysSoAndOffersThePanelAgain) {
   fakes.alerts->dismissals[0]();
   ASSERT_EQ(fakes.panel->shown.size(), 2u);
   // The second try succeeds with the same bytes.
-  fakes.panel->completions[1](SavePanel::Response::ok, "/home/u/Tovarine.dmg");
+  fakes.panel->completions[1](SavePanel::Response::ok, "/home/u/Tovarine.deb");
   ASSERT_EQ(fakes.writer->writes.size(), 2u);
   EXPECT_EQ(fakes.writer->writes[1].first, 2u);
-  EXPECT_EQ(fakes.workspace->opened, std::vector<std::filesystem::path>{"/home/u/Tovarine.dmg"});
+  EXPECT_EQ(fakes.workspace->opened, std::vector<std::filesystem::path>{"/home/u/Tovarine.deb"});
   EXPECT_EQ(fakes.application->terminations, 1);
 }
 
@@ -181,7 +223,7 @@ TEST_F(SplashFlow, CancellingAfterAFailedWriteQuits) {
   fakes.writer->outcomes = {false};
   offerUpdate(true);
   finishDownload({1});
-  fakes.panel->completions[0](SavePanel::Response::ok, "/read-only/Tovarine.dmg");
+  fakes.panel->completions[0](SavePanel::Response::ok, "/read-only/Tovarine.deb");
   fakes.alerts->dismissals[0]();
   fakes.panel->completions[1](SavePanel::Response::cancel, std::nullopt);
   EXPECT_TRUE(fakes.workspace->opened.empty());
@@ -268,7 +310,7 @@ TEST_F(SplashFlow, APanelAnswerAfterReleaseDoesNothing) {
   finishDownload({1});
   auto completion = fakes.panel->completions[0];
   viewModel.reset();
-  completion(SavePanel::Response::ok, "/tmp/Tovarine.dmg");
+  completion(SavePanel::Response::ok, "/tmp/Tovarine.deb");
   EXPECT_TRUE(fakes.writer->writes.empty());
   EXPECT_EQ(fakes.application->terminations, 0);
 }

@@ -42,6 +42,31 @@ TEST(ColorFromHex, ReadsOnlyTheLeadingHexDigits) {
   EXPECT_EQ(Color::fromHex("  #5B68DF;  "), rgba255(91, 104, 223, 255));
 }
 
+// Every character that is no letter, mark or digit is trimmed from the ends, white space of
+// any script included; letters of any script stay and count as characters.
+TEST(ColorFromHex, TrimsUnicodeWhiteSpaceAndSymbols) {
+  struct Row {
+    const char* name;
+    const char* text;
+    Color expected;
+  };
+  const Row rows[] = {
+      {"noBreakSpaceAfter", "#5B68DF\u00A0", rgba255(91, 104, 223, 255)},
+      {"noBreakSpaceBefore", "\u00A0#5B68DF", rgba255(91, 104, 223, 255)},
+      {"ideographicSpace", "\u3000#5B68DF\u3000", rgba255(91, 104, 223, 255)},
+      {"lineSeparatorAndTab", "\t#5B68DF\u2028", rgba255(91, 104, 223, 255)},
+      {"narrowNoBreakSpace", "#F80\u202F", rgba255(255, 136, 0, 255)},
+      {"emDash", "\u2014#5B68DF\u2014", rgba255(91, 104, 223, 255)},
+      // A letter of another script is content: seven characters.
+      {"greekLetterStays", "#5B68DF\u03B1", rgba255(1, 1, 0, 1)},
+      {"spaceInsideStays", "#5B\u00A068DF", rgba255(1, 1, 0, 1)},
+      {"onlySpace", "\u00A0\u00A0", rgba255(1, 1, 0, 1)},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Color::fromHex(row.text), row.expected) << row.name;
+  }
+}
+
 TEST(ApplyIf, PicksTheBranchByTheCondition) {
   auto plain = applyIf(std::string("view"), false, [](std::string v) { return v.size(); });
   ASSERT_EQ(plain.index(), 0u);

@@ -46,7 +46,7 @@ class UpdateServer {
                          response.status = it->second.status;
                          response.set_content(it->second.body, it->second.contentType.c_str());
                        });
-    http_.server().Get(R"(/(\w+)/wp-content/uploads/tovarine/Tovarine\.dmg)",
+    http_.server().Get(R"(/(\w+)/wp-content/uploads/tovarine/Tovarine\.deb)",
                        [this](const httplib::Request& request, httplib::Response& response) {
                          serveInstaller(request, response);
                        });
@@ -421,7 +421,7 @@ TEST_F(UpdateClient, InstallerReportsGoThroughTheDownloaderAndAreChecked) {
     EXPECT_EQ(resumes, 1);
     EXPECT_EQ(fractions.size(), 3u);
     EXPECT_EQ(downloader->requested->url->absoluteString(),
-              server.base("installer") + "/wp-content/uploads/tovarine/Tovarine.dmg");
+              server.base("installer") + "/wp-content/uploads/tovarine/Tovarine.deb");
     if (content.empty()) {
       // An empty image is never handed on as an installer.
       EXPECT_FALSE(result->has_value());
@@ -505,12 +505,12 @@ TEST_F(InstallerDownload, AChunkedInstallerReportsProgressAndIsKeptInTheCaches) 
   ASSERT_TRUE(outcome.result->has_value()) << outcome.result->error().debugDescription();
   const auto* completed = (*outcome.result)->as<DownloadStatus::Completed>();
   ASSERT_NE(completed, nullptr);
-  EXPECT_EQ(completed->downloadedFileUrl.path(), (folder() / "Tovarine.dmg").string());
+  EXPECT_EQ(completed->downloadedFileUrl.path(), (folder() / "Tovarine.deb").string());
   EXPECT_GE(outcome.fractions.size(), 3u);
   EXPECT_TRUE(std::is_sorted(outcome.fractions.begin(), outcome.fractions.end()));
   // Without a suggested name the file takes the last path component of the address.
-  EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.dmg"});
-  EXPECT_EQ(read(folder() / "Tovarine.dmg"), image);
+  EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.deb"});
+  EXPECT_EQ(read(folder() / "Tovarine.deb"), image);
 }
 
 TEST_F(InstallerDownload, LimitsRefuseWhatCannotBeAnInstallerAndLeaveNothingBehind) {
@@ -578,7 +578,7 @@ TEST_F(InstallerDownload, LimitsRefuseWhatCannotBeAnInstallerAndLeaveNothingBehi
     ASSERT_TRUE(outcome.result.has_value());
     if (!row.failure) {
       ASSERT_TRUE(outcome.result->has_value()) << outcome.result->error().debugDescription();
-      EXPECT_EQ(read(folder() / "Tovarine.dmg"), std::string(64 * 1024, 'f'));
+      EXPECT_EQ(read(folder() / "Tovarine.deb"), std::string(64 * 1024, 'f'));
       continue;
     }
     ASSERT_FALSE(outcome.result->has_value());
@@ -597,8 +597,8 @@ TEST_F(InstallerDownload, ASuggestedNameNeverLeadsOutOfTheFolder) {
   const Outcome hidden = download("hidden");
   ASSERT_TRUE(hidden.result.has_value() && hidden.result->has_value());
   EXPECT_EQ(filesUnder(caches_.path()),
-            (std::vector<std::string>{"tovarine/Tovarine.dmg", "tovarine/x"}));
-  EXPECT_EQ(read(folder() / "Tovarine.dmg"), "other image");
+            (std::vector<std::string>{"tovarine/Tovarine.deb", "tovarine/x"}));
+  EXPECT_EQ(read(folder() / "Tovarine.deb"), "other image");
 }
 
 TEST_F(InstallerDownload, ErrorPagesAndEmptyAnswersAreNeverTheInstaller) {
@@ -614,10 +614,10 @@ TEST_F(InstallerDownload, ErrorPagesAndEmptyAnswersAreNeverTheInstaller) {
     const Outcome outcome = download(name);
     ASSERT_TRUE(outcome.result.has_value()) << name;
     EXPECT_FALSE(outcome.result->has_value()) << name;
-    EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.dmg"})
+    EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{"tovarine/Tovarine.deb"})
         << name;
   }
-  EXPECT_EQ(read(folder() / "Tovarine.dmg"), "the real image");
+  EXPECT_EQ(read(folder() / "Tovarine.deb"), "the real image");
   const Outcome missing = download("missing");
   ASSERT_TRUE(missing.result.has_value() && !missing.result->has_value());
   EXPECT_EQ(missing.result->error().rejectedStatusCode(), 404);

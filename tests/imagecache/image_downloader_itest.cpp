@@ -12,6 +12,7 @@
 #include "platform/graphics/image_decoding.h"
 #include "platform/graphics/support/image_encoding.h"
 #include "platform/net/url_error.h"
+#include "platform/net/url_session.h"
 
 namespace imagetest {
 namespace {
@@ -699,6 +700,46 @@ TEST_F(ImageDownloaderTest, ACacheKeyHoldsTheImageOfTheCallerThatGaveIt) {
   EXPECT_EQ(joined->width(), 30);
 }
 
+// A caller's filter that is Sizable and names no identifier: it crops the image to its target
+// width, so two sizes make two different images.
+class CropToWidth : public imagecache::ImageFilter, public imagecache::Sizable {
+ public:
+  explicit CropToWidth(double width) : width_(width) {}
+  imagecache::ImageSize targetSize() const override { return {width_, 20}; }
+  imagecache::ImageFilterFunction filter() const override {
+    return [width = static_cast<int>(width_)](ImagePtr image) -> ImagePtr {
+      auto cropped = platform::Image::wrap(image->pixels(), width, image->height(),
+                                           image->bytesPerRow(), image, image->pixelFormat());
+      return cropped ? std::make_shared<const platform::Image>(*cropped) : nullptr;
+    };
+  }
+
+ private:
+  double width_;
+};
+
+TEST_F(ImageDownloaderTest, TwoSizesOfOneURLAreCachedApart) {
+  server.serve("/a", jpeg, "image/jpeg");
+  auto downloader = makeDownloader();
+  struct Row {
+    const char* tag;
+    double width;
+    bool downloads;  // false: answered from the image cache
+  };
+  for (const Row& row : {Row{"narrow", 10, true}, Row{"wide", 30, true},
+                         Row{"narrowAgain", 10, false}, Row{"wideAgain", 30, false}}) {
+    SCOPED_TRACE(row.tag);
+    const auto receipt =
+        downloader->download(convertibleFor(server.url("/a")), {}, row.tag, nullptr,
+                             std::make_shared<CropToWidth>(row.width), nullptr,
+                             platform::DispatchQueue::main(), recorder.completion(row.tag));
+    EXPECT_EQ(receipt.has_value(), row.downloads);
+    ASSERT_TRUE(waitUntil([&] { return recorder.has(row.tag); }));
+    EXPECT_EQ(recorder.width(row.tag), static_cast<int>(row.width));
+  }
+  EXPECT_EQ(server.hits("/a"), 2);
+}
+
 // ---- Lifetimes ----------------------------------------------------------------------------------
 
 TEST_F(ImageDownloaderTest, ADownloaderLetGoMidFlightStillCompletesEveryCallerOnce) {
@@ -850,6 +891,11 @@ TEST_F(ImageDownloaderTest, TheDefaultConfigurationAndURLCache) {
        "0"},
       {"request time-out", std::to_string(configuration.timeoutIntervalForRequest), "60.000000"},
       {"body bound", std::to_string(configuration.maximumBodyBytes), "67108864"},
+      // A host trickling a byte a second gives its slot back within the minute.
+      {"minimum rate", std::to_string(configuration.minimumBytesPerSecond), "1024"},
+      {"low-speed seconds", std::to_string(configuration.lowSpeedSeconds), "30"},
+      {"whole-transfer time-out", std::to_string(configuration.timeoutIntervalForResource),
+       "120.000000"},
       {"memory capacity", std::to_string(configuration.urlCache->memoryCapacity()), "20971520"},
       {"disk capacity", std::to_string(configuration.urlCache->diskCapacity()), "157286400"},
       {"disk path", configuration.urlCache->directory().value_or("none"),
@@ -862,6 +908,28 @@ TEST_F(ImageDownloaderTest, TheDefaultConfigurationAndURLCache) {
   };
   for (const Row& row : rows)
     EXPECT_EQ(row.value, row.expected) << row.setting;
+}
+
+// Every download's request is a command posted to the session's I/O thread by the downloader,
+// mostly right after the previous one ended and the loop went quiet: none of them may wait
+// for the loop's timer to notice it.
+TEST_F(ImageDownloaderTest, ManyDownloadsNeverWaitForTheIOThreadsTimer) {
+  constexpr int kImages = 500;
+  for (int i = 0; i < kImages; ++i)
+    server.serve("/" + std::to_string(i), jpeg, "image/jpeg");
+  auto downloader = makeDownloader(4, Order::fifo, /*withImageCache=*/false);
+  const std::uint64_t lostBefore = platform::net_detail::lostWakeUps();
+  for (int i = 0; i < kImages; ++i) {
+    downloader->download(convertibleFor(server.url("/" + std::to_string(i))), {}, std::to_string(i),
+                         nullptr, nullptr, nullptr, platform::DispatchQueue::main(),
+                         recorder.completion(std::to_string(i)));
+  }
+  ASSERT_TRUE(waitUntil([&] { return recorder.order().size() == kImages; }, 120));
+  int decoded = 0;
+  for (int i = 0; i < kImages; ++i)
+    decoded += recorder.width(std::to_string(i)) == 40 ? 1 : 0;
+  EXPECT_EQ(decoded, kImages);
+  EXPECT_EQ(platform::net_detail::lostWakeUps() - lostBefore, 0u);
 }
 
 }  // namespace

@@ -57,6 +57,41 @@ class RoundedFilter : public imagecache::ImageFilter, public imagecache::Roundab
   double radius_;
 };
 
+// Filters that name no identifier of their own: the size and the radius name it for them.
+class AutoSized : public imagecache::ImageFilter, public imagecache::Sizable {
+ public:
+  explicit AutoSized(ImageSize size) : size_(size) {}
+  ImageSize targetSize() const override { return size_; }
+  ImageFilterFunction filter() const override { return unchanged(); }
+
+ private:
+  ImageSize size_;
+};
+
+class AutoRounded : public imagecache::ImageFilter, public imagecache::Roundable {
+ public:
+  explicit AutoRounded(double radius) : radius_(radius) {}
+  double cornerRadius() const override { return radius_; }
+  ImageFilterFunction filter() const override { return unchanged(); }
+
+ private:
+  double radius_;
+};
+
+class AutoSizedAndRounded : public imagecache::ImageFilter,
+                            public imagecache::Sizable,
+                            public imagecache::Roundable {
+ public:
+  AutoSizedAndRounded(ImageSize size, double radius) : size_(size), radius_(radius) {}
+  ImageSize targetSize() const override { return size_; }
+  double cornerRadius() const override { return radius_; }
+  ImageFilterFunction filter() const override { return unchanged(); }
+
+ private:
+  ImageSize size_;
+  double radius_;
+};
+
 }  // namespace filter_test_types
 
 namespace imagecache {
@@ -123,6 +158,28 @@ INSTANTIATE_TEST_SUITE_P(
         IdentifierCase{"radiusHalfUp", rounded(10.5), "RoundedFilter-radius:(11)"},
         IdentifierCase{"radiusNegativeHalf", rounded(-0.5), "RoundedFilter-radius:(-1)"},
         IdentifierCase{"radiusZero", rounded(0.49), "RoundedFilter-radius:(0)"},
+        IdentifierCase{"automaticSizeHalvesRoundUp",
+                       [] {
+                         return filter_test_types::AutoSized({100.5, 49.5}).identifier();
+                       },
+                       "AutoSized-size:(101x50)"},
+        IdentifierCase{"automaticSizeNearest",
+                       [] {
+                         return filter_test_types::AutoSized({2.4, 2.6}).identifier();
+                       },
+                       "AutoSized-size:(2x3)"},
+        IdentifierCase{"automaticRadiusHalfUp",
+                       [] { return filter_test_types::AutoRounded(10.5).identifier(); },
+                       "AutoRounded-radius:(11)"},
+        IdentifierCase{"automaticRadiusNegativeHalf",
+                       [] { return filter_test_types::AutoRounded(-0.5).identifier(); },
+                       "AutoRounded-radius:(-1)"},
+        IdentifierCase{
+            "automaticSizeAndRadius",
+            [] {
+              return filter_test_types::AutoSizedAndRounded({100.5, 49.5}, 10.5).identifier();
+            },
+            "AutoSizedAndRounded-size:(101x50)-radius:(11)"},
         IdentifierCase{"bareTypeName", plain<filter_test_types::PlainFilter>(), "PlainFilter"},
         IdentifierCase{"templateKeepsItsArguments",
                        plain<filter_test_types::Boxed<filter_test_types::PlainFilter>>(),

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/recorder.h"
+
 namespace testsupport {
 
 // A one-way latch: handlers wait until the test opens it. It lets go by itself after `limit`,
@@ -116,12 +118,7 @@ class RangedBody {
   void serve(const httplib::Request& request, httplib::Response& response) {
     const std::string range = request.get_header_value("Range");
     const std::string ifRange = request.get_header_value("If-Range");
-    bool first = false;
-    {
-      std::lock_guard lock(mutex_);
-      first = seen_.empty();
-      seen_.push_back({range, ifRange});
-    }
+    const bool first = seen_.add({range, ifRange}) == 0;
     // The server would cut the asked-for range out of what the handler gives; here the handler
     // decides what to answer.
     const_cast<httplib::Request&>(request).ranges.clear();
@@ -152,14 +149,10 @@ class RangedBody {
   }
 
   // Every request served so far, oldest first.
-  std::vector<SeenRequest> seen() const {
-    std::lock_guard lock(mutex_);
-    return seen_;
-  }
+  std::vector<SeenRequest> seen() const { return seen_.entries(); }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<SeenRequest> seen_;
+  Recorder<SeenRequest> seen_;
 };
 
 }  // namespace testsupport

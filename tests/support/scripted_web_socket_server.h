@@ -79,6 +79,8 @@ class ScriptedPeer {
     }
     return ended_;
   }
+  // The connection itself, for scripts that write without blocking.
+  int fd() const { return fd_; }
   void close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

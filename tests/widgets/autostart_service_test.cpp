@@ -84,6 +84,48 @@ TEST_F(AutostartTest, AwkwardPathsSurviveTheRoundTrip) {
   EXPECT_EQ(service.status(), Status::enabled);
 }
 
+TEST_F(AutostartTest, AnInstalledProgramIsNamedAsOnPathWithTheMenuEntrysIcon) {
+  const fs::path bin = folder_.path() / "usr" / "bin";
+  const fs::path other = folder_.path() / "other";
+  const fs::path build = folder_.path() / "build";
+  fs::create_directories(bin);
+  fs::create_directories(other);
+  fs::create_directories(build);
+  const auto installed = makeProgram(bin / "tovarine");
+  makeProgram(other / "tovarine");
+  const auto built = makeProgram(build / "tovarine");
+  fs::create_symlink(installed, build / "linked");
+  struct Row {
+    const char* name;
+    std::string path;  // the PATH variable
+    fs::path running;  // the running program
+    std::string expected;
+  } rows[] = {
+      {"installed, on PATH", "/nonexistent:" + bin.string(), installed, "tovarine"},
+      {"reached through a link", bin.string(), build / "linked", "tovarine"},
+      {"another tovarine first on PATH", other.string() + ":" + bin.string(), installed,
+       installed.string()},
+      {"a build tree's", bin.string(), built, built.string()},
+      {"nothing on PATH", other.string() + "x", installed, installed.string()},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScopedEnvironment path("PATH", row.path);
+    // An entry left by an older version, naming a build folder that is gone.
+    writeFile(entry(), "[Desktop Entry]\nType=Application\nExec=/gone/tovarine\nHidden=true\n");
+    auto service = serviceFor(row.running);
+    ASSERT_TRUE(service.unregisterService().has_value());
+    ASSERT_TRUE(service.registerService().has_value());
+    auto keys = desktop_entry::parseMainGroup(readFile(entry()));
+    ASSERT_TRUE(keys.has_value());
+    EXPECT_EQ(execArguments(entry()),
+              (std::vector<std::string>{"env", "TOVARINE_LAUNCHED_AS_LOGIN_ITEM=1", row.expected}));
+    EXPECT_EQ(keys->at("Icon"), "org.tovarine.Tovarine");
+    EXPECT_EQ(keys->at("Name"), "Tovarine");
+    EXPECT_EQ(service.status(), Status::enabled);
+  }
+}
+
 TEST_F(AutostartTest, QuotingFollowsTheDesktopEntryRules) {
   EXPECT_EQ(desktop_entry::quoteExecArgument("/opt/a b"), "\"/opt/a b\"");
   EXPECT_EQ(desktop_entry::quoteExecArgument("a\"b`c$d"), "\"a\\\"b\\`c\\$d\"");

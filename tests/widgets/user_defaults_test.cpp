@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/foundation/log.h"
+#include "support/text_mutation.h"
 #include "widgets/support/temp_folder.h"
 
 namespace platform {
@@ -99,6 +103,35 @@ TEST_F(UserDefaultsTest, AnUnreadableFileIsKeptAsideNotOverwritten) {
   EXPECT_FALSE(array.objectForKey("fresh").has_value());
 }
 
+// A damaged file nested without end must not end the program at every start: it reads as
+// unreadable, the registered defaults apply, and the next save keeps it aside.
+TEST_F(UserDefaultsTest, ADeeplyNestedFileStartsFromTheDefaults) {
+  auto nested = [](int depth) {
+    return R"({"k":)" + std::string(depth, '[') + std::string(depth, ']') + R"(, "flag": true})";
+  };
+  struct Row {
+    int depth;
+    bool readable;
+  };
+  for (Row row : {Row{511, true}, Row{512, false}, Row{10'000, false}, Row{100'000, false}}) {
+    writeFile(file(), nested(row.depth));
+    LogCapture capture;
+    UserDefaults defaults(file());
+    EXPECT_EQ(defaults.boolForKey("flag"), row.readable) << row.depth;
+    EXPECT_EQ(capture.contains("nested deeper than 512 levels"), !row.readable) << row.depth;
+    defaults.setBool(false, "other");
+    auto aside = file();
+    aside += ".unreadable";
+    EXPECT_EQ(std::filesystem::exists(aside), !row.readable) << row.depth;
+    if (row.readable) {
+      // Within the bound the unknown value survives the save.
+      auto saved = readFile(file());
+      EXPECT_EQ(std::count(saved.begin(), saved.end(), '['), row.depth);
+    }
+    std::filesystem::remove(aside);
+  }
+}
+
 TEST_F(UserDefaultsTest, ValuesOfOtherKindsAreKeptThroughASave) {
   writeFile(file(), R"({"list": [1, 2, 3], "nested": {"a": 1}, "flag": false})");
   UserDefaults defaults(file());
@@ -170,6 +203,22 @@ TEST_F(UserDefaultsTest, StandardFileFollowsXdgConfigHomeAndCanBeRedirected) {
   EXPECT_FALSE(UserDefaults(redirected.path() / "defaults.json").boolForKey("isAnimatedOffset"));
   UserDefaults::setStandardDirectory(std::nullopt);
   EXPECT_EQ(UserDefaults::standard().file(), UserDefaults::standardFile());
+}
+
+// Twenty thousand damaged defaults files: every one opens, as its values or as the registered
+// defaults, and none ends the process.
+TEST_F(UserDefaultsTest, MutatedFilesAlwaysOpen) {
+  const std::vector<std::string> seeds = {
+      R"({"flag": true, "n": 3, "list": [1, [2, {"a": "b"}]], "s": "caf\u00e9"})",
+      R"({"k": [[[[{"x": null}]]]], "f": -2.5e3})",
+  };
+  for (int round = 0; round < 20'000; ++round) {
+    writeFile(file(), testsupport::mutatedText(seeds, "[]{}\":,\\u0", round));
+    LogCapture quiet;
+    UserDefaults defaults(file());
+    defaults.boolForKey("flag");
+    std::filesystem::remove(file());
+  }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include "platform/display/display_environment.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/screen_parameters.h"
-#include "platform/display/x_connection.h"
+#include "platform/display/x11/x_connection.h"
 
 namespace demo {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/display/xvfb_server.h"
+#include "platform/display/xvfb/xvfb_server.h"
 
 namespace demo {
 

@@ -12,10 +12,6 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/log.h"
 
-#ifndef TOVARINE_BUILD_RESOURCES
-#define TOVARINE_BUILD_RESOURCES ""
-#endif
-
 namespace app {
 namespace {
 
@@ -56,18 +52,10 @@ BundlePtr Bundle::atPath(const fs::path& path) {
   return BundlePtr(new Bundle(path));
 }
 
-fs::path Bundle::buildResourcesPath() {
-  return fs::path(TOVARINE_BUILD_RESOURCES);
-}
-
 BundlePtr Bundle::main() {
   std::lock_guard lock(mainMutex);
   if (mainBundle) return mainBundle;
-  // The platform's main bundle, else (running from the build tree) the resources of the build.
-  std::vector<fs::path> candidates{platform::mainBundlePath(), buildResourcesPath()};
-  for (const auto& candidate : candidates) {
-    if (auto bundle = atPath(candidate)) return mainBundle = bundle;
-  }
+  if (auto bundle = atPath(platform::mainBundlePath())) return mainBundle = bundle;
   // No resources anywhere: an empty bundle, so every lookup answers its key.
   platform::log("Bundle: no resource folder found; texts will show their keys");
   mainBundle = BundlePtr(new Bundle(fs::path()));

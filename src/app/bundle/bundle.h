@@ -22,12 +22,11 @@ class Bundle {
   static std::shared_ptr<const Bundle> atPath(const std::filesystem::path& path);
 
   // The application's bundle: the folder named by TOVARINE_RESOURCES, else `resources` beside
-  // the executable, else the folder the build laid out. Resolved once.
+  // the executable (a build tree), else `../share/tovarine` from the executable's folder (an
+  // installed copy). Resolved once.
   static std::shared_ptr<const Bundle> main();
   // Replaces the main bundle (tests); nothing resolves it again.
   static void setMain(std::shared_ptr<const Bundle> bundle);
-  // Where the build put the resources, for tools and tests run from the build tree.
-  static std::filesystem::path buildResourcesPath();
 
   const std::filesystem::path& bundlePath() const { return path_; }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/foundation/string_encoding.h"
+
 namespace app {
 namespace {
 
@@ -78,7 +80,20 @@ class Reader {
   }
 
   std::optional<std::string> readToken() {
-    if (peek() == '"') return readQuoted();
+    if (peek() == '"') {
+      auto text = readQuoted();
+      // Interface texts are UTF-8 without NUL: anything else would show as garbage or cut a
+      // text short wherever it is handed on as a C string.
+      if (text && !platform::StringEncoding(platform::StringEncoding::utf8).decode(*text)) {
+        fail("a quoted text is not valid UTF-8");
+        return std::nullopt;
+      }
+      if (text && text->find('\0') != std::string::npos) {
+        fail("a quoted text holds U+0000");
+        return std::nullopt;
+      }
+      return text;
+    }
     std::string word;
     while (!atEnd() && isBareCharacter(peek()))
       word += text_[pos_++];

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "platform/foundation/log.h"
+#include "platform/foundation/utf8.h"
 
 namespace app {
 
@@ -18,7 +18,7 @@ std::string consoleExcerpt(std::string_view text, std::size_t limit) {
   for (std::size_t i = 0; i < end; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x20 || c == 0x7F) {
-      platform::appendCodePointEscape(out, c);
+      platform::utf8::appendCodePointEscape(out, c);
     } else {
       out += static_cast<char>(c);
     }

@@ -13,7 +13,7 @@
 namespace app {
 namespace {
 
-constexpr const char* kDefaultInstallerName = "Tovarine.dmg";
+constexpr const char* kDefaultInstallerName = "Tovarine.deb";
 // Longer names are cut; file systems refuse names past 255 bytes.
 constexpr std::size_t kMaxFileNameBytes = 200;
 
@@ -185,6 +185,7 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
 void applyInstallerLimits(platform::URLSessionConfiguration& configuration,
                           const InstallerLimits& limits) {
   configuration.maximumBodyBytes = limits.maximumBytes;
+  configuration.maximumDownloadBytes = limits.maximumBytes;
   configuration.minimumBytesPerSecond = limits.minimumBytesPerSecond;
   configuration.lowSpeedSeconds = limits.lowSpeedSeconds;
 }

@@ -64,7 +64,7 @@ InstallerDownloaderPtr makeBoundedInstallerDownloader(halyard::SessionPtr sessio
 // Where a downloaded installer is kept before the user chooses its place: the application's
 // own folder in the user's caches folder ($XDG_CACHE_HOME/tovarine, ~/.cache/tovarine), under
 // the server's suggested name reduced to a plain file name. A name that is empty, hidden or
-// made only of dots becomes "Tovarine.dmg", so nothing from the server can lead outside that
+// made only of dots becomes "Tovarine.deb", so nothing from the server can lead outside that
 // folder.
 std::filesystem::path installerCacheFolder();
 std::string safeInstallerFileName(std::string_view suggestedName);

@@ -8,7 +8,8 @@
 #include "almanac/date_styles.h"
 #include "almanac/region.h"
 #include "platform/foundation/log.h"
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/quoting_style.h"
+#include "platform/foundation/utf8.h"
 
 namespace app {
 
@@ -17,50 +18,6 @@ namespace request_log_text {
 namespace {
 
 const std::string kRule = "[API] ----------------------------";
-
-// The code point starting at `i` of valid UTF-8 (the text was decoded lossily), and its length.
-std::pair<char32_t, std::size_t> codePointAt(const std::string& text, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  if (lead < 0x80) return {lead, 1};
-  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-  char32_t value = lead & (0xFF >> (length + 1));
-  for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
-    value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-  }
-  return {value, length};
-}
-
-std::string literal(const std::string& text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto [c, length] = codePointAt(text, i);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (platform::isControlCodePoint(c)) {
-          platform::appendCodePointEscape(out, c);
-        } else {
-          out += text.substr(i, length);
-        }
-    }
-    i += length;
-  }
-  return out + "\"";
-}
 
 std::string requestHeaders(const std::optional<platform::URLRequest>& request) {
   if (!request) return "NONE";
@@ -101,7 +58,9 @@ std::string headerText(const platform::HTTPHeaderFields& fields) {
   std::string text = "[";
   for (const auto& [name, value] : sorted) {
     if (text.size() > 1) text += ", ";
-    text += literal(name) + ": " + literal(value);
+    // Header texts come from the network: C1 controls are escaped too.
+    const platform::QuotingStyle style{.c1Controls = true};
+    text += platform::quoted(name, style) + ": " + platform::quoted(value, style);
   }
   return text + "]";
 }
@@ -109,20 +68,21 @@ std::string headerText(const platform::HTTPHeaderFields& fields) {
 std::string escapeControls(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
-    const auto [c, length] = codePointAt(text, i);
-    if (platform::isControlCodePoint(c)) {
-      platform::appendCodePointEscape(out, c);
+    // Ill-formed bytes pass as they are: none of them is a control character.
+    const auto character = platform::utf8::sequenceAt(text, i);
+    if (platform::utf8::isControlCodePoint(character.codePoint)) {
+      platform::utf8::appendCodePointEscape(out, character.codePoint);
     } else {
-      out += text.substr(i, length);
+      out.append(text, i, character.length);
     }
-    i += length;
+    i += character.length;
   }
   return out;
 }
 
 std::string bodyText(const std::optional<platform::Bytes>& bytes) {
   if (!bytes) return "";
-  std::string text = platform::decodeUTF8Lossy(*bytes);
+  std::string text = platform::utf8::decodeLossy(*bytes);
   std::erase(text, '\n');
   std::erase(text, '\t');
   return escapeControls(text);
@@ -172,7 +132,7 @@ std::string DefaultEventMonitor::requestStartedText(const halyard::Request& requ
   const auto urlRequest = request.currentRequest();
   const bool hasBody = urlRequest && urlRequest->httpBody;
   return "Request Started: " + request.description() + "\nBody Data: " +
-         (hasBody ? platform::decodeUTF8Lossy(*urlRequest->httpBody) : std::string("None"));
+         (hasBody ? platform::utf8::decodeLossy(*urlRequest->httpBody) : std::string("None"));
 }
 
 std::string DefaultEventMonitor::responseReceivedText(

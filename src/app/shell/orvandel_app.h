@@ -37,6 +37,10 @@ ScreenFactory makeScreenFactory(const AppEnvironment& environment);
 SplashScreenViewModelPtr makeSplashScreenViewModel(const AppEnvironment& environment,
                                                    QWidget* window);
 
+// Ends the application on a termination request (a signal), from wherever it is, a dialog
+// included: its virtual displays leave the screen first, then every event loop ends.
+void endOnTerminationRequest();
+
 // The application: Qt set up with the main queue on its event loop, the delegate and the
 // window. `run` returns the event loop's exit code.
 class OrvandelApp {

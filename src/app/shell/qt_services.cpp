@@ -52,8 +52,8 @@ void QtSavePanel::begin(const Options& options, Completion completion) {
   dialog->show();
 }
 
-void QtWorkspace::open(const std::filesystem::path& file) {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
+bool QtWorkspace::open(const std::filesystem::path& file) {
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
 }
 
 void QtWorkspace::openURL(const std::string& address) {

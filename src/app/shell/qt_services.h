@@ -19,7 +19,7 @@ class QtSavePanel final : public SavePanel {
 
 class QtWorkspace final : public Workspace {
  public:
-  void open(const std::filesystem::path& file) override;
+  bool open(const std::filesystem::path& file) override;
   void openURL(const std::string& address) override;
 };
 

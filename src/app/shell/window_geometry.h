@@ -2,6 +2,8 @@
 
 #include <optional>
 
+class QScreen;
+
 namespace app {
 
 struct WindowSize {
@@ -16,6 +18,11 @@ WindowSize windowSize(std::optional<double> screenWidth, std::optional<double> s
 
 // The progress bar of the splash screen: half the main screen's width, 500 without a screen.
 double progressBarWidth(std::optional<double> screenWidth);
+
+// The screen the application's window belongs on: on X11 the primary output, else the first
+// output that is not a tablet's display (a display that comes and goes with the tablet);
+// elsewhere the desktop's primary screen. Null without a screen.
+const QScreen* mainScreen();
 
 // The main screen's size as the desktop reports it (nothing without a screen).
 std::optional<double> mainScreenWidth();

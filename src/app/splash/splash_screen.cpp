@@ -183,17 +183,7 @@ void SplashScreen::updatePartWidths() {
 }
 
 void SplashScreen::scheduleRebuild() {
-  // The change is announced before it is made; redraw once it has been, after the current
-  // event, folding several changes into one redraw.
-  if (rebuildScheduled_) return;
-  rebuildScheduled_ = true;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        rebuildScheduled_ = false;
-        rebuild();
-      },
-      Qt::QueuedConnection);
+  redraws_.schedule(this, [this] { rebuild(); });
 }
 
 void SplashScreen::rebuild() {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/preferences/preferences.h"
+#include "app/shell/coalesced_redraw.h"
 #include "app/shell/screen_factory.h"
 #include "app/splash/splash_screen_view_model.h"
 #include "platform/foundation/observable.h"
@@ -66,7 +67,7 @@ class SplashScreen : public QWidget {
   QProgressBar* progressBar_ = nullptr;
   AlertCreator* alertCreator_ = nullptr;
   QWidget* next_ = nullptr;
-  bool rebuildScheduled_ = false;
+  CoalescedRedraw redraws_;
   platform::Cancellable changes_;
 };
 

@@ -17,6 +17,17 @@ std::string oneLine(const std::string& text) {
   return consoleExcerpt(text, 400);
 }
 
+// Every "%@" of `text` replaced by `value`; a text without one (a table that lacks the key)
+// gets the value after it, so the value is never lost.
+std::string withPlaceholders(std::string text, const std::string& value) {
+  if (text.find("%@") == std::string::npos) return text + ": " + value;
+  for (auto at = text.find("%@"); at != std::string::npos;
+       at = text.find("%@", at + value.size())) {
+    text.replace(at, 2, value);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::shared_ptr<SplashScreenViewModel> SplashScreenViewModel::make(UpdatorCloudPtr updatorRestApi,
@@ -122,6 +133,12 @@ void SplashScreenViewModel::saveInstaller(const std::filesystem::path& installer
         if (!location) return;
         auto written = self->services_.fileWriter->copy(installer, *location);
         if (written) {
+          // The caches keep no second copy of a package the user now has where they wanted it.
+          std::error_code error;
+          if (!std::filesystem::remove(installer, error) && error) {
+            platform::log("Removing the downloaded installer " + installer.string() +
+                          " failed: " + error.message());
+          }
           self->openAndQuit(location);
           return;
         }
@@ -139,7 +156,20 @@ void SplashScreenViewModel::saveInstaller(const std::filesystem::path& installer
 }
 
 void SplashScreenViewModel::openAndQuit(const std::optional<std::filesystem::path>& location) {
-  if (location) services_.workspace->open(*location);
+  if (location && !services_.workspace->open(*location)) {
+    // Quitting silently would leave the user with a package they do not know of: say where it
+    // is and how to install it, then quit.
+    platform::print("Nothing could open the installer saved to " + location->string());
+    std::weak_ptr<SplashScreenViewModel> weakSelf = weak_from_this();
+    services_.errorAlerts->showError(
+        localizedString("ALERT_INSTALLER_NOT_OPENED_TITLE"),
+        withPlaceholders(localizedString("ALERT_INSTALLER_NOT_OPENED_DESCRIPTION"),
+                         location->string()),
+        [weakSelf] {
+          if (auto self = weakSelf.lock()) self->services_.application->terminate();
+        });
+    return;
+  }
   services_.application->terminate();
 }
 

@@ -43,7 +43,8 @@ class FileWriter {
 class Workspace {
  public:
   virtual ~Workspace() = default;
-  virtual void open(const std::filesystem::path& file) = 0;
+  // False when the desktop has nothing to hand the file to.
+  virtual bool open(const std::filesystem::path& file) = 0;
   virtual void openURL(const std::string& address) = 0;
 };
 

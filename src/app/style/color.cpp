@@ -1,14 +1,40 @@
 #include "app/style/color.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <climits>
 #include <cstdint>
 
 namespace app {
 namespace {
 
-// Letters and digits of any script count as content; UTF-8 bytes above ASCII belong to such
-// characters often enough that trimming keeps them.
-bool isContent(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
+// Letters, marks and numbers of any script are content; everything else at the ends (white
+// space of any script, punctuation, symbols) is trimmed. Bytes that are not UTF-8 stay, as
+// content, so nothing the caller wrote disappears unread.
+bool isContent(UChar32 c) {
+  if (c < 0) return true;
+  return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
+
+// The part of the text between its first and its last content character.
+std::string_view trimmed(std::string_view text) {
+  // Longer than any colour text; left whole, it reads as no colour.
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) return text;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t begin = -1;
+  std::int32_t end = 0;
+  for (std::int32_t at = 0; at < length;) {
+    const std::int32_t start = at;
+    UChar32 c;
+    U8_NEXT(bytes, at, length, c);
+    if (!isContent(c)) continue;
+    if (begin < 0) begin = start;
+    end = at;
+  }
+  if (begin < 0) return {};
+  return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
 }
 
 int hexDigit(char c) {
@@ -28,13 +54,7 @@ std::size_t characterCount(std::string_view utf8) {
 }  // namespace
 
 Color Color::fromHex(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && !isContent(static_cast<unsigned char>(text[begin])))
-    ++begin;
-  while (end > begin && !isContent(static_cast<unsigned char>(text[end - 1])))
-    --end;
-  const std::string_view hex = text.substr(begin, end - begin);
+  const std::string_view hex = trimmed(text);
 
   std::uint64_t v = 0;
   for (char c : hex) {

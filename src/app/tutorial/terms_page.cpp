@@ -6,6 +6,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <vector>
 
 #include "app/bundle/bundle.h"
 #include "app/bundle/localization.h"
@@ -13,6 +15,7 @@
 #include "app/tutorial/check_box_view.h"
 #include "app/tutorial/symbol_button.h"
 #include "app/tutorial/tutorial_screen.h"
+#include "platform/net/url.h"
 
 namespace app {
 namespace {
@@ -34,7 +37,23 @@ void paintPolicyText(QPainter& painter, const QRectF& frame, const std::string& 
 }  // namespace
 
 std::string privacyPolicyAddress() {
-  return Bundle::main()->infoText("TovarinePrivacyPolicyURL").value_or(std::string());
+  auto bundle = Bundle::main();
+  const std::string configured = bundle->infoText("TovarinePrivacyPolicyURL").value_or("");
+  if (!configured.empty()) return configured;
+  // The page shipped in the resources, in the user's language when there is one.
+  std::vector<std::string> languages;
+  if (auto language = Locale::current().languageCode()) languages.push_back(*language);
+  languages.push_back("en");
+  for (const auto& language : languages) {
+    auto folder = bundle->pathForResource(language, "lproj");
+    if (!folder) continue;
+    const auto page = *folder / "PrivacyPolicy.html";
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(page, ec)) {
+      return platform::URL::fileURLWithPath(page.string()).absoluteString();
+    }
+  }
+  return {};
 }
 
 PrivacyPolicyCarousel::PrivacyPolicyCarousel(std::vector<std::string> texts,

@@ -45,8 +45,8 @@ class TermsPage : public TutorialPage {
   CheckBoxView* boxes_[2] = {nullptr, nullptr};
 };
 
-// Where the second terms box points: the privacy-policy address of the bundle's information
-// (empty when the build configured none, which leaves the link without effect).
+// Where the second terms box points: the privacy-policy address of the bundle's information,
+// else the privacy-policy page shipped in the resources (in the user's language, else English).
 std::string privacyPolicyAddress();
 
 }  // namespace app

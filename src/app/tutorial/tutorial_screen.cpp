@@ -74,17 +74,7 @@ void TutorialScreen::showNextPrivacyPolicy() {
 }
 
 void TutorialScreen::scheduleRebuild() {
-  // The change is announced before it is made: redraw after the current event, once it has
-  // been made, folding several changes into one redraw.
-  if (rebuildScheduled_) return;
-  rebuildScheduled_ = true;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        rebuildScheduled_ = false;
-        rebuild();
-      },
-      Qt::QueuedConnection);
+  redraws_.schedule(this, [this] { rebuild(); });
 }
 
 TutorialPage* TutorialScreen::makePage(TutorialStep step) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/shell/coalesced_redraw.h"
 #include "app/splash/splash_services.h"
 #include "app/starting/device_status_source.h"
 #include "app/tutorial/tutorial_view_model.h"
@@ -70,7 +71,7 @@ class TutorialScreen : public QWidget {
   QStackedLayout* stack_ = nullptr;
   QPointer<TutorialPage> page_;
   QWidget* startingScreen_ = nullptr;
-  bool rebuildScheduled_ = false;
+  CoalescedRedraw redraws_;
 };
 
 // The tour as the shell makes the screens that follow the splash screen: each call makes a new

@@ -11,7 +11,7 @@ std::string_view routerPath(UpdatorCloudCommonRouter router) {
     case UpdatorCloudCommonRouter::getVersioning:
       return "/wp-content/uploads/tovarine/TovarineVersioning.json";
     case UpdatorCloudCommonRouter::downloadFileVersioning:
-      return "/wp-content/uploads/tovarine/Tovarine.dmg";
+      return "/wp-content/uploads/tovarine/Tovarine.deb";
   }
   return {};
 }

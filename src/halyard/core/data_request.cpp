@@ -1,6 +1,10 @@
 #include "halyard/core/data_request.h"
 
+#include <new>
+
+#include "halyard/core/request_performer.h"
 #include "halyard/core/request_steps.h"
+#include "platform/net/url_error.h"
 
 namespace halyard {
 
@@ -15,17 +19,31 @@ DataRequest::DataRequest(platform::UUID id, URLRequestConvertiblePtr convertible
       convertible_(std::move(convertible)) {}
 
 std::optional<platform::Bytes> DataRequest::data() const {
-  return dataMutableState_.valueAtKeyPath(&DataMutableState::data);
+  return dataMutableState_.mutateValue([](DataMutableState& s) -> std::optional<platform::Bytes> {
+    if (!s.data) return std::nullopt;
+    return s.data->joined();
+  });
 }
 
 void DataRequest::appendReceivedData(const platform::Bytes& chunk) {
-  dataMutableState_.mutateValue([&](DataMutableState& s) {
-    if (!s.data) {
-      s.data = chunk;
-    } else {
-      s.data->insert(s.data->end(), chunk.begin(), chunk.end());
-    }
-  });
+  try {
+    dataMutableState_.mutateValue([&](DataMutableState& s) {
+      if (!s.data) s.data.emplace();
+      s.data->append(chunk);
+    });
+  } catch (const std::bad_alloc&) {
+    // A body that cannot be kept ends this request, never the process: what was kept goes, the
+    // error is set before the cancel so that it wins over the cancel's own.
+    dataMutableState_.mutateValue([](DataMutableState& s) { s.data.reset(); });
+    auto task = lastTask();
+    const auto current = task ? task->currentRequest() : std::nullopt;
+    setError(HalyardError::sessionTaskFailed(
+        platform::makeError(platform::URLError(platform::URLError::Code::dataLengthExceedsMaximum,
+                                               current ? std::optional(current->url) : std::nullopt,
+                                               "the response could not be kept: out of memory"))));
+    if (task) task->cancel();
+    return;
+  }
   updateDownloadProgress();
 }
 
@@ -162,9 +180,25 @@ void DataRequest::resetState() {
   dataMutableState_.mutateValue([](DataMutableState& s) { s.data.reset(); });
 }
 
+void DataRequest::recordTaskCompletion(const URLSessionTaskPtr& task,
+                                       const std::optional<HalyardError>& error) {
+  // A body that passed the session's bound was cut short: what was kept of it is not the body,
+  // and it goes now rather than being copied into every response that reports the failure.
+  const auto* failure =
+      error ? dynamic_cast<const platform::URLError*>(error->wrappedError().get()) : nullptr;
+  if (failure && failure->code() == platform::URLError::Code::dataLengthExceedsMaximum) {
+    dataMutableState_.mutateValue([](DataMutableState& s) { s.data.reset(); });
+  }
+  Request::recordTaskCompletion(task, error);
+}
+
 URLSessionTaskPtr DataRequest::makeTask(const platform::URLRequest& request,
                                         const URLSessionPtr& session) {
   return session->dataTask(request);
+}
+
+void DataRequest::performWith(RequestPerformer& performer) {
+  performer.performWithConvertible(shared_from_this(), *convertible());
 }
 
 }  // namespace halyard

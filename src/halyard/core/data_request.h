@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "halyard/core/received_body.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
 #include "halyard/core/request_steps.h"
@@ -16,13 +17,6 @@
 #include "platform/foundation/process_info.h"
 
 namespace halyard {
-
-// A half-open range of status codes, [lowerBound, upperBound).
-struct StatusCodeRange {
-  int lowerBound = 200;
-  int upperBound = 300;
-  bool contains(int code) const { return code >= lowerBound && code < upperBound; }
-};
 
 class DataRequest;
 // Awaiting and publishing a data request's response (halyard/policies/data_task.h and
@@ -44,7 +38,7 @@ class DataRequest : public Request {
     ResponseDispositionHandler handler;
   };
   struct DataMutableState {
-    std::optional<platform::Bytes> data;
+    std::optional<ReceivedBody> data;  // absent until the first piece arrives
     std::optional<HTTPResponseHandler> httpResponseHandler;
   };
   // (last URL request, HTTP response, body) → success, or failure with an error.
@@ -218,8 +212,11 @@ class DataRequest : public Request {
 
   // ---- Overrides -----------------------------------------------------------------------------
   void resetState() override;
+  void recordTaskCompletion(const URLSessionTaskPtr& task,
+                            const std::optional<HalyardError>& error) override;
   URLSessionTaskPtr makeTask(const platform::URLRequest& request,
                              const URLSessionPtr& session) override;
+  void performWith(RequestPerformer& performer) override;
 
  protected:
   Protected<DataMutableState>& dataMutableState() { return dataMutableState_; }

@@ -1,5 +1,6 @@
 #include "halyard/core/data_stream_request.h"
 
+#include "halyard/core/request_performer.h"
 #include "halyard/core/request_steps.h"
 
 namespace halyard {
@@ -248,7 +249,15 @@ void DataStreamRequest::complete(const std::optional<HalyardError>& error) {
 
 URLSessionTaskPtr DataStreamRequest::makeTask(const platform::URLRequest& request,
                                               const URLSessionPtr& session) {
-  return session->dataTask(request);
+  auto task = session->dataTask(request);
+  // The reader takes the body as it comes: it is never kept whole, so the bound of bodies kept
+  // in memory is not the stream's.
+  task->setStreamsBody(true);
+  return task;
+}
+
+void DataStreamRequest::performWith(RequestPerformer& performer) {
+  performer.performWithConvertible(shared_from_this(), *convertible());
 }
 
 }  // namespace halyard

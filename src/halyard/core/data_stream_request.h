@@ -150,6 +150,18 @@ class DataStreamRequest : public Request {
       platform::DispatchQueuePtr queue,
       std::function<void(const platform::HTTPURLResponsePtr&)> handler);
   DataStreamRequest& appendValidator(Validation validation);
+
+  // ---- Validation ----------------------------------------------------------------------------
+  // A stream gathers no body, so these look at the response head only.
+  DataStreamRequest& validateStatusCodes(std::vector<int> acceptableStatusCodes);
+  DataStreamRequest& validateStatusCodes(StatusCodeRange acceptableStatusCodes);
+  // The acceptable types are asked for each time the check runs.
+  DataStreamRequest& validateContentTypes(
+      std::function<std::vector<std::string>()> acceptableContentTypes);
+  DataStreamRequest& validateContentTypes(std::vector<std::string> acceptableContentTypes);
+  // Status 200 to 299 and a content type acceptable for the request's "Accept" header.
+  DataStreamRequest& validateStatusAndContentType();
+
   // The body as an input stream over a buffer of `bufferSize` bytes (none below 1); starts the
   // request. A second call ends the earlier stream.
   platform::InputStreamPtr makeInputStream(std::int64_t bufferSize);
@@ -180,6 +192,7 @@ class DataStreamRequest : public Request {
   void complete(const std::optional<HalyardError>& error) override;
   URLSessionTaskPtr makeTask(const platform::URLRequest& request,
                              const URLSessionPtr& session) override;
+  void performWith(RequestPerformer& performer) override;
 
  private:
   std::shared_ptr<DataStreamRequest> sharedSelf() {

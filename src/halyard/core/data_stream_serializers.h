@@ -6,7 +6,7 @@
 
 #include "halyard/core/halyard_error.h"
 #include "halyard/encoding/response_serializer.h"
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 namespace halyard {
 
@@ -51,7 +51,7 @@ struct PassthroughStreamSerializer {
 struct StringStreamSerializer {
   using SerializedObject = std::string;
   std::string serializeChunk(const platform::Bytes& chunk) const {
-    return platform::decodeUTF8Lossy(chunk);
+    return platform::utf8::decodeLossy(chunk);
   }
 };
 

@@ -1,5 +1,7 @@
 #include "halyard/core/download_request.h"
 
+#include "halyard/core/request_performer.h"
+
 namespace halyard {
 
 DownloadRequest::DownloadRequest(platform::UUID id, Downloadable downloadable,
@@ -64,6 +66,10 @@ URLSessionTaskPtr DownloadRequest::makeTask(const platform::URLRequest& request,
   return session->downloadTask(request);
 }
 
+void DownloadRequest::performWith(RequestPerformer& performer) {
+  performer.performDownloadRequest(std::static_pointer_cast<DownloadRequest>(shared_from_this()));
+}
+
 URLSessionTaskPtr DownloadRequest::makeResumeDataTask(const platform::Bytes& resumeData,
                                                       const URLSessionPtr& session) {
   return session->downloadTaskWithResumeData(resumeData);
@@ -103,12 +109,13 @@ void DownloadRequest::applyCancel(MutableState& state, std::optional<ResumeDataH
     scheduleFinishAfterCancel(state);
     return;
   }
-  task->resume();
   if (!handler) {
+    scheduleTaskNotification(&Request::notifyTaskCancelled, task);
+    task->resume();
     task->cancel();
-    underlyingQueue()->async([self, task] { self->notifyTaskCancelled(task); });
     return;
   }
+  task->resume();
   task->cancelByProducingResumeData([self, task, handler = std::move(*handler)](
                                         std::optional<platform::Bytes> data) {
     self->mutableDownloadState_.setValueAtKeyPath(&DownloadRequestMutableState::resumeData, data);

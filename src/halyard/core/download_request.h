@@ -153,6 +153,7 @@ class DownloadRequest : public Request {
 
   URLSessionTaskPtr makeTask(const platform::URLRequest& request,
                              const URLSessionPtr& session) override;
+  void performWith(RequestPerformer& performer) override;
   virtual URLSessionTaskPtr makeResumeDataTask(const platform::Bytes& resumeData,
                                                const URLSessionPtr& session);
 

@@ -6,7 +6,9 @@
 
 namespace halyard {
 
-// Announces the lifecycle of every request to the whole process through the default
+// The event monitor that posts the request notifications.
+//
+// It announces the lifecycle of every request to the whole process through the default
 // notification centre: one notification per resume, suspend, cancel and finish of a request
 // and of its tasks, with no sender and the request under `requestNotificationKey()`. Every
 // session installs one ahead of its own monitors; it runs on the main queue, so the
@@ -15,9 +17,15 @@ class DuvavurazUvevirarivero : public EventMonitor {
  public:
   // Only the eight lifecycle events are relayed to it.
   bool receivesEvent(EventMonitorEvent event) const override;
-  // Only while somebody observes the event's notification: a post nobody can receive is left
-  // out, with its hops to the main queue.
-  bool wantsEventNow(EventMonitorEvent event) const override;
+  // Each event is noted where it is raised, and the notes reach the main queue together: one
+  // main-queue item per run of events instead of two hops per event. Whether anybody observes a
+  // notification is asked there, as it is posted, so an observer added on the main thread after
+  // the event but before the post still hears of it. While nobody observes a note's
+  // notification when it is raised, its item goes to the main queue without waking the main
+  // thread: it runs in its place with the next drain, so it is still posted to an observer
+  // added meanwhile, and an idle main thread is not woken to post what nobody hears.
+  bool takesEventsWhereRaised() const override { return true; }
+  void takeRaisedEvent(EventMonitorEvent kind, std::function<void(EventMonitor&)> event) override;
   void requestDidResume(const std::shared_ptr<Request>& request) override;
   void requestDidSuspend(const std::shared_ptr<Request>& request) override;
   void requestDidCancel(const std::shared_ptr<Request>& request) override;
@@ -35,6 +43,8 @@ class DuvavurazUvevirarivero : public EventMonitor {
  private:
   static void postRequestNotification(const std::shared_ptr<Request>& request,
                                       const std::string& name);
+  // On the main queue: runs every noted event, in order.
+  static void runNoted();
 };
 
 }  // namespace halyard

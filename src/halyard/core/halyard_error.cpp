@@ -7,6 +7,7 @@
 
 #include "platform/foundation/log.h"
 #include "platform/foundation/overloaded.h"
+#include "platform/foundation/utf8.h"
 #include "platform/net/url_error.h"
 
 namespace halyard {
@@ -316,7 +317,7 @@ std::string HalyardError::ServerTrustFailureReason::reasonText() const {
 std::string HalyardError::URLRequestValidationFailureReason::reasonText() const {
   const auto& body = std::get<BodyDataInGETRequest>(storage).body;
   return "Invalid URLRequest: Requests with GET method cannot have body data:\n" +
-         platform::decodeUTF8Lossy(body);
+         platform::utf8::decodeLossy(body);
 }
 
 // ---- Cases ---------------------------------------------------------------------------------

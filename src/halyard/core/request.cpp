@@ -2,6 +2,8 @@
 
 #include "halyard/core/halyard_info.h"
 #include "halyard/core/request_delegate.h"
+#include "halyard/core/request_performer.h"
+#include "halyard/core/value_description.h"
 #include "platform/foundation/log.h"
 
 namespace halyard {
@@ -294,6 +296,18 @@ void Request::notifyTaskCancelled(const URLSessionTaskPtr& task) {
   if (eventMonitor_) eventMonitor_->requestDidCancelTask(shared_from_this(), task);
 }
 
+void Request::scheduleTaskNotification(void (Request::*notify)(const URLSessionTaskPtr&),
+                                       URLSessionTaskPtr task) {
+  // Queued before the task is told: once told, it may end on the I/O thread at once, and its
+  // completion must not reach this queue ahead of the notice. The caller holds the state lock
+  // until the task has been told, so the notice takes that lock once before it runs: monitors
+  // still hear of the change only after the task has seen it.
+  underlyingQueue_->async([self = shared_from_this(), notify, task = std::move(task)] {
+    self->mutableState_.mutateValue([](MutableState&) {});
+    ((*self).*notify)(task);
+  });
+}
+
 void Request::recordMetrics(const TaskMetricsPtr& metrics) {
   underlyingQueue_->dispatchPrecondition();
   mutableState_.mutateValue([&](MutableState& s) { s.metrics.push_back(metrics); });
@@ -483,6 +497,11 @@ URLSessionTaskPtr Request::makeTask(const platform::URLRequest&, const URLSessio
   platform::fatal("Subclasses must override.");
 }
 
+void Request::performWith(RequestPerformer&) {
+  platform::fatal("Attempted to perform unsupported Request subclass: " +
+                  unqualifiedTypeName(typeid(*this)));
+}
+
 // ---- Public operations -----------------------------------------------------------------------
 
 void Request::applyResume(MutableState& s) {
@@ -493,8 +512,8 @@ void Request::applyResume(MutableState& s) {
   if (!s.tasks.empty()) {
     const auto& task = s.tasks.back();
     if (task->state() != platform::URLSessionTask::State::completed) {
+      scheduleTaskNotification(&Request::notifyTaskResumed, task);
       task->resume();
-      underlyingQueue_->async([self, task] { self->notifyTaskResumed(task); });
     }
   }
 }
@@ -507,8 +526,8 @@ void Request::applySuspend(MutableState& s) {
   if (!s.tasks.empty()) {
     const auto& task = s.tasks.back();
     if (task->state() != platform::URLSessionTask::State::completed) {
+      scheduleTaskNotification(&Request::notifyTaskSuspended, task);
       task->suspend();
-      underlyingQueue_->async([self, task] { self->notifyTaskSuspended(task); });
     }
   }
 }
@@ -520,9 +539,9 @@ void Request::applyCancel(MutableState& s) {
   underlyingQueue_->async([self] { self->notifyCancelled(); });
   if (!s.tasks.empty() && s.tasks.back()->state() != platform::URLSessionTask::State::completed) {
     const auto task = s.tasks.back();
+    scheduleTaskNotification(&Request::notifyTaskCancelled, task);
     task->resume();
     task->cancel();
-    underlyingQueue_->async([self, task] { self->notifyTaskCancelled(task); });
   } else {
     scheduleFinishAfterCancel(s);
   }

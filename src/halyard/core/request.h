@@ -23,7 +23,15 @@
 
 namespace halyard {
 
+// A half-open range of status codes, [lowerBound, upperBound).
+struct StatusCodeRange {
+  int lowerBound = 200;
+  int upperBound = 300;
+  bool contains(int code) const { return code >= lowerBound && code < upperBound; }
+};
+
 class RequestDelegate;
+class RequestPerformer;
 // Redirect and response-caching policies of a request or a session.
 class RedirectHandler;
 class CachedResponseHandler;
@@ -171,6 +179,10 @@ class Request : public std::enable_shared_from_this<Request> {
   virtual void notifyTaskSuspended(const URLSessionTaskPtr& task);
   virtual void notifyCancelled();
   virtual void notifyTaskCancelled(const URLSessionTaskPtr& task);
+  // Queues one of the three task notices above for `task`; called with the state lock held,
+  // before the task is told to resume, suspend or cancel.
+  void scheduleTaskNotification(void (Request::*notify)(const URLSessionTaskPtr&),
+                                URLSessionTaskPtr task);
   virtual void recordMetrics(const TaskMetricsPtr& metrics);
   virtual void recordEarlyTaskFailure(const URLSessionTaskPtr& task, const HalyardError& error);
   virtual void recordTaskCompletion(const URLSessionTaskPtr& task,
@@ -195,6 +207,9 @@ class Request : public std::enable_shared_from_this<Request> {
   // The task of one attempt; every request kind makes its own.
   virtual URLSessionTaskPtr makeTask(const platform::URLRequest& request,
                                      const URLSessionPtr& session);
+  // Hands the request to the performer's step for its kind. A kind that names none cannot be
+  // performed, which is a programming error.
+  virtual void performWith(RequestPerformer& performer);
 
   // ---- Public operations ---------------------------------------------------------------------
   virtual Request& cancel();

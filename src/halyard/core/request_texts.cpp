@@ -11,7 +11,7 @@
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
 #include "halyard/encoding/http_headers.h"
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 #include "platform/net/http_cookie_storage.h"
 
 namespace halyard {
@@ -110,7 +110,7 @@ std::string Request::curlCommandText() const {
   }
 
   if (request->httpBody) {
-    const auto body = platform::decodeUTF8Lossy(*request->httpBody);
+    const auto body = platform::utf8::decodeLossy(*request->httpBody);
     // curl reads a file for "-d @name"; "--data-raw" sends the text as it stands.
     components.push_back((body.starts_with('@') ? "--data-raw " : "-d ") + shellQuoted(body));
   }

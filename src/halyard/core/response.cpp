@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "platform/coding/json_serialization.h"
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 namespace halyard {
 
@@ -86,7 +86,7 @@ std::string describeBodyForDebug(const std::optional<platform::Bytes>& body,
                                  const HTTPHeaders& headers) {
   if (!body || body->empty()) return "[Body]: None";
   if (body->size() <= kPrintableBodyLimit && contentTypeIsPrintable(headers)) {
-    return "[Body]:\n    " + indented(trimmed(platform::decodeUTF8Lossy(*body)));
+    return "[Body]:\n    " + indented(trimmed(platform::utf8::decodeLossy(*body)));
   }
   return fmt::format("[Body]: {} bytes", body->size());
 }

@@ -204,315 +204,28 @@ void Session::cancelActiveRequests(platform::DispatchQueuePtr queue,
       });
 }
 
-// ---- Factories -------------------------------------------------------------------------------
-
-std::shared_ptr<DataRequest> Session::makeDataRequestFromParameters(
-    URLConvertible url, HTTPMethod method, std::optional<Parameters> parameters,
-    ParameterEncodingPtr encoding, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier) {
-  return makeDataRequest(std::make_shared<const RequestConvertible>(
-                             std::move(url), std::move(method), std::move(parameters),
-                             std::move(encoding), std::move(headers), std::move(requestModifier)),
-                         std::move(interceptor));
-}
-
-std::shared_ptr<DataRequest> Session::makeDataRequest(
-    URLRequestConvertiblePtr convertible, std::shared_ptr<RequestInterceptor> interceptor) {
-  auto request = std::make_shared<DataRequest>(
-      platform::UUID(), std::move(convertible), rootQueue_, serializationQueue_, eventMonitor_,
-      std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this()));
-  performRequest(request);
-  return request;
-}
-
-std::shared_ptr<DataRequest> Session::makeDataRequest(
-    URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier) {
-  return makeDataRequest(
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      std::move(interceptor));
-}
-
-std::shared_ptr<DataRequest> Session::makeDataRequest(
-    platform::URLRequest urlRequest, std::shared_ptr<RequestInterceptor> interceptor) {
-  return makeDataRequest(makeURLRequestConvertible(std::move(urlRequest)), std::move(interceptor));
-}
-
-// ---- Data-stream factories -------------------------------------------------------------------
-
-std::shared_ptr<DataStreamRequest> Session::makeStreamRequest(
-    URLRequestConvertiblePtr convertible, bool automaticallyCancelOnStreamError,
-    std::shared_ptr<RequestInterceptor> interceptor) {
-  auto request = std::make_shared<DataStreamRequest>(
-      platform::UUID(), std::move(convertible), automaticallyCancelOnStreamError, rootQueue_,
-      serializationQueue_, eventMonitor_, std::move(interceptor),
-      std::weak_ptr<RequestDelegate>(shared_from_this()));
-  performRequest(request);
-  return request;
-}
-
-std::shared_ptr<DataStreamRequest> Session::makeStreamRequestWithoutParameters(
-    URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
-    bool automaticallyCancelOnStreamError, std::shared_ptr<RequestInterceptor> interceptor,
-    RequestModifier requestModifier) {
-  return makeStreamRequest(std::make_shared<const RequestEncodableConvertible<Empty>>(
-                               std::move(url), std::move(method), std::nullopt,
-                               URLEncodedFormParameterEncoder::makeDefault(), std::move(headers),
-                               std::move(requestModifier)),
-                           automaticallyCancelOnStreamError, std::move(interceptor));
-}
-
-// ---- Web-socket factories --------------------------------------------------------------------
-
-std::shared_ptr<WebSocketRequest> Session::makeWebSocketRequestWithoutParameters(
-    URLConvertible url, WebSocketRequest::Configuration configuration,
-    std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
-    RequestModifier requestModifier) {
-  return makeWebSocketRequestFromEncodable<Empty>(
-      std::move(url), std::move(configuration), std::nullopt,
-      URLEncodedFormParameterEncoder::makeDefault(), std::move(headers), std::move(interceptor),
-      std::move(requestModifier));
-}
-
-std::shared_ptr<WebSocketRequest> Session::makeWebSocketRequest(
-    URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
-    std::shared_ptr<RequestInterceptor> interceptor) {
-  return createWebSocketRequest(std::move(convertible), std::move(configuration),
-                                std::move(interceptor));
-}
-
-std::shared_ptr<WebSocketRequest> Session::createWebSocketRequest(
-    URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
-    std::shared_ptr<RequestInterceptor> interceptor) {
-  auto request = std::make_shared<WebSocketRequest>(
-      platform::UUID(), std::move(convertible), std::move(configuration), rootQueue_,
-      serializationQueue_, eventMonitor_, std::move(interceptor),
-      std::weak_ptr<RequestDelegate>(shared_from_this()));
-  performRequest(request);
-  return request;
-}
-
-// ---- Download factories ----------------------------------------------------------------------
-
-DownloadRequest::Destination Session::defaultDownloadDestination() {
-  return [](const platform::URL& temporaryURL, const platform::HTTPURLResponsePtr&) {
-    return DownloadRequest::DestinationResult{
-        temporaryURL.deletingLastPathComponent().appendingPathComponent(
-            "Halyard_" + temporaryURL.lastPathComponent()),
-        DownloadRequest::Options()};
-  };
-}
-
-std::shared_ptr<DownloadRequest> Session::makeDownloadRequestFromParameters(
-    URLConvertible url, HTTPMethod method, std::optional<Parameters> parameters,
-    ParameterEncodingPtr encoding, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier,
-    DownloadRequest::Destination destination) {
-  return makeDownloadRequest(
-      std::make_shared<const RequestConvertible>(std::move(url), std::move(method),
-                                                 std::move(parameters), std::move(encoding),
-                                                 std::move(headers), std::move(requestModifier)),
-      std::move(interceptor), std::move(destination));
-}
-
-std::shared_ptr<DownloadRequest> Session::makeDownloadRequest(
-    URLRequestConvertiblePtr convertible, std::shared_ptr<RequestInterceptor> interceptor,
-    DownloadRequest::Destination destination) {
-  return startDownload(DownloadRequest::Downloadable::request(std::move(convertible)),
-                       std::move(interceptor), std::move(destination));
-}
-
-std::shared_ptr<DownloadRequest> Session::startDownload(
-    DownloadRequest::Downloadable downloadable, std::shared_ptr<RequestInterceptor> interceptor,
-    DownloadRequest::Destination destination) {
-  auto request = std::make_shared<DownloadRequest>(
-      platform::UUID(), std::move(downloadable), rootQueue_, serializationQueue_, eventMonitor_,
-      std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this()),
-      destination ? std::move(destination) : defaultDownloadDestination());
-  performRequest(request);
-  return request;
-}
-
-std::shared_ptr<DownloadRequest> Session::makeDownloadRequest(
-    URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, RequestModifier requestModifier,
-    DownloadRequest::Destination destination) {
-  return makeDownloadRequest(
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      std::move(interceptor), std::move(destination));
-}
-
-std::shared_ptr<DownloadRequest> Session::makeResumedDownloadRequest(
-    platform::Bytes resumeData, std::shared_ptr<RequestInterceptor> interceptor,
-    DownloadRequest::Destination destination) {
-  return startDownload(DownloadRequest::Downloadable::resumeData(std::move(resumeData)),
-                       std::move(interceptor), std::move(destination));
-}
-
-// ---- Upload factories ------------------------------------------------------------------------
-
-std::shared_ptr<UploadRequest> Session::makeUploadRequest(
-    UploadConvertiblePtr upload, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager) {
-  auto request = std::make_shared<UploadRequest>(
-      platform::UUID(), std::move(upload), rootQueue_, serializationQueue_, eventMonitor_,
-      std::move(interceptor), std::move(fileManager),
-      std::weak_ptr<RequestDelegate>(shared_from_this()));
-  performRequest(request);
-  return request;
-}
-
-std::shared_ptr<UploadRequest> Session::makeDataUploadToURL(
-    platform::Bytes data, URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
-    RequestModifier requestModifier) {
-  return makeDataUpload(
-      std::move(data),
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeDataUpload(
-    platform::Bytes data, URLRequestConvertiblePtr convertible,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager) {
-  return makeUploadRequest(
-      std::make_shared<const Upload>(std::move(convertible),
-                                     makeUploadable(Uploadable::Data{std::move(data)})),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeFileUploadToURL(
-    platform::URL fileURL, URLConvertible url, HTTPMethod method,
-    std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager, RequestModifier requestModifier) {
-  return makeFileUpload(
-      std::move(fileURL),
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeFileUpload(
-    platform::URL fileURL, URLRequestConvertiblePtr convertible,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager) {
-  return makeUploadRequest(
-      std::make_shared<const Upload>(std::move(convertible),
-                                     makeUploadable(Uploadable::File{std::move(fileURL), false})),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeStreamUploadToURL(
-    platform::InputStreamPtr stream, URLConvertible url, HTTPMethod method,
-    std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager, RequestModifier requestModifier) {
-  return makeStreamUpload(
-      std::move(stream),
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeStreamUpload(
-    platform::InputStreamPtr stream, URLRequestConvertiblePtr convertible,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager) {
-  return makeUploadRequest(
-      std::make_shared<const Upload>(std::move(convertible),
-                                     makeUploadable(Uploadable::Stream{std::move(stream)})),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeBuiltMultipartUploadToURL(
-    MultipartFormBuilder builder, URLConvertible url, std::uint64_t encodingMemoryThreshold,
-    HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
-    RequestModifier requestModifier) {
-  auto form = std::make_shared<MultipartFormData>(fileManager);
-  if (builder) builder(*form);
-  return makeMultipartUpload(
-      std::move(form),
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      encodingMemoryThreshold, std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeBuiltMultipartUpload(
-    MultipartFormBuilder builder, URLRequestConvertiblePtr convertible,
-    std::uint64_t encodingMemoryThreshold, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager) {
-  auto form = std::make_shared<MultipartFormData>(fileManager);
-  if (builder) builder(*form);
-  return makeMultipartUpload(std::move(form), std::move(convertible), encodingMemoryThreshold,
-                             std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeMultipartUploadToURL(
-    MultipartFormDataPtr multipartFormData, URLConvertible url,
-    std::uint64_t encodingMemoryThreshold, HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
-    RequestModifier requestModifier) {
-  auto convertible = std::make_shared<const ParameterlessRequestConvertible>(
-      std::move(url), std::move(method), std::move(headers), std::move(requestModifier));
-  return makeUploadRequest(
-      std::make_shared<const MultipartUpload>(encodingMemoryThreshold, std::move(convertible),
-                                              std::move(multipartFormData)),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeMultipartUpload(
-    MultipartFormDataPtr multipartFormData, URLRequestConvertiblePtr convertible,
-    std::uint64_t encodingMemoryThreshold, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager) {
-  return makeUploadRequest(
-      std::make_shared<const MultipartUpload>(encodingMemoryThreshold, std::move(convertible),
-                                              std::move(multipartFormData)),
-      std::move(interceptor), std::move(fileManager));
-}
-
 // ---- Performing ------------------------------------------------------------------------------
 
 void Session::performRequest(const RequestPtr& request) {
   rootQueue_->async([self = shared_from_this(), request] {
     if (request->isCancelled()) return;
     self->activeRequests_.insert(request);
-    self->requestQueue_->async([self, request] { self->dispatchByKind(request); });
+    self->requestQueue_->async([self, request] {
+      self->requestQueue_->dispatchPrecondition();
+      request->performWith(*self);
+    });
   });
 }
 
-void Session::dispatchByKind(const RequestPtr& request) {
-  requestQueue_->dispatchPrecondition();
-  // The plain data request, by far the most common, is recognised by its exact type; the casts
-  // below (an upload is a data request too) are for every other kind.
-  if (typeid(*request) == typeid(DataRequest)) {
-    setUpURLRequest(request, *static_cast<const DataRequest&>(*request).convertible());
-    return;
-  }
-  if (auto upload = std::dynamic_pointer_cast<UploadRequest>(request)) {
-    auto self = shared_from_this();
-    setUpURLRequest(request, *upload->upload(),
-                    [self, upload] { return self->makeUploadableForRequest(upload); });
-    return;
-  }
-  if (auto dataRequest = std::dynamic_pointer_cast<DataRequest>(request)) {
-    setUpURLRequest(request, *dataRequest->convertible());
-    return;
-  }
-  if (auto download = std::dynamic_pointer_cast<DownloadRequest>(request)) {
-    performDownloadRequest(download);
-    return;
-  }
-  if (auto stream = std::dynamic_pointer_cast<DataStreamRequest>(request)) {
-    setUpURLRequest(request, *stream->convertible());
-    return;
-  }
-  if (auto socket = std::dynamic_pointer_cast<WebSocketRequest>(request)) {
-    setUpURLRequest(request, *socket->convertible());
-    return;
-  }
-  platform::fatal("Attempted to perform unsupported Request subclass: " +
-                  unqualifiedTypeName(typeid(*request)));
+void Session::performWithConvertible(const RequestPtr& request,
+                                     const URLRequestConvertible& convertible) {
+  setUpURLRequest(request, convertible);
+}
+
+void Session::performUploadRequest(const std::shared_ptr<UploadRequest>& request) {
+  auto self = shared_from_this();
+  setUpURLRequest(request, *request->upload(),
+                  [self, request] { return self->makeUploadableForRequest(request); });
 }
 
 void Session::performDownloadRequest(const std::shared_ptr<DownloadRequest>& request) {
@@ -557,6 +270,24 @@ bool Session::makeUploadableForRequest(const std::shared_ptr<UploadRequest>& req
 void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible,
                               std::function<bool()> gate) {
   requestQueue_->dispatchPrecondition();
+  auto initial = makeInitialURLRequest(request, convertible);
+  if (!initial) return;
+  auto adapter = combinedAdapter(request);
+  if (!adapter && !gate) {
+    recordAndStartURLRequest(request, std::move(initial));
+    return;
+  }
+  rootQueue_->async([request, initial] { request->recordInitialURLRequest(*initial); });
+  if (request->isCancelled()) return;
+  if (adapter) {
+    adaptURLRequest(request, adapter, initial, std::move(gate));
+  } else {
+    startTaskUnlessGateCloses(request, std::move(initial), gate);
+  }
+}
+
+std::shared_ptr<const platform::URLRequest> Session::makeInitialURLRequest(
+    const RequestPtr& request, const URLRequestConvertible& convertible) {
   std::optional<platform::URLRequest> initial;
   try {
     initial = convertible.toURLRequest();
@@ -565,61 +296,68 @@ void Session::setUpURLRequest(const RequestPtr& request, const URLRequestConvert
     const HalyardError error = toHalyardErrorOrElse(
         currentError(), [](const ErrorPtr& e) { return HalyardError::createURLRequestFailed(e); });
     rootQueue_->async([request, error] { request->recordURLRequestCreationFailure(error); });
-    return;
+    return nullptr;
   }
   // One immutable copy serves every step that reads the initial request.
-  auto shared = std::make_shared<const platform::URLRequest>(std::move(*initial));
-  auto self = shared_from_this();
-  auto adapter = combinedAdapter(request);
-  if (!adapter && !gate) {
-    // Nothing comes between recording the request and starting its task: both go to the root
-    // queue as one item.
-    const bool start = !request->isCancelled();
-    rootQueue_->async([self, request, shared = std::move(shared), start] {
-      request->recordInitialURLRequest(*shared);
-      if (start) self->startTaskForURLRequest(*shared, request);
-    });
-    return;
-  }
-  rootQueue_->async([request, shared] { request->recordInitialURLRequest(*shared); });
-  if (request->isCancelled()) return;
+  return std::make_shared<const platform::URLRequest>(std::move(*initial));
+}
 
-  if (!adapter) {
-    if (!gate()) return;
-    rootQueue_->async([self, request, shared = std::move(shared)] {
-      self->startTaskForURLRequest(*shared, request);
-    });
+void Session::recordAndStartURLRequest(const RequestPtr& request,
+                                       std::shared_ptr<const platform::URLRequest> initial) {
+  // Nothing comes between recording the request and starting its task: both go to the root
+  // queue as one item.
+  const bool start = !request->isCancelled();
+  rootQueue_->async([self = shared_from_this(), request, initial = std::move(initial), start] {
+    request->recordInitialURLRequest(*initial);
+    if (start) self->startTaskForURLRequest(*initial, request);
+  });
+}
+
+void Session::adaptURLRequest(const RequestPtr& request,
+                              const std::shared_ptr<RequestAdapter>& adapter,
+                              const std::shared_ptr<const platform::URLRequest>& initial,
+                              std::function<bool()> gate) {
+  // The adapter may answer later, on any thread; everything after it goes to the root queue.
+  auto self = shared_from_this();
+  adapter->adaptWithState(
+      *initial, RequestAdapterState{request->id(), self},
+      [self, request, initial, gate = std::move(gate)](AdaptationResult result) {
+        self->didAdaptURLRequest(request, initial, gate, std::move(result));
+      });
+}
+
+void Session::didAdaptURLRequest(const RequestPtr& request,
+                                 const std::shared_ptr<const platform::URLRequest>& initial,
+                                 const std::function<bool()>& gate, AdaptationResult result) {
+  ErrorPtr failure;
+  if (result) {
+    try {
+      validateNoBodyInGET(*result);
+    } catch (...) {
+      failure = currentError();
+    }
+  } else {
+    failure = result.error();
+  }
+  if (failure) {
+    const HalyardError error = HalyardError::requestAdaptationFailed(failure);
+    rootQueue_->async(
+        [request, initial, error] { request->recordAdaptationFailure(*initial, error); });
     return;
   }
-  // The adapter may answer later, on any thread; everything after it goes to the root queue.
-  adapter->adaptWithState(*shared, RequestAdapterState{request->id(), self},
-                          [self, request, initial = shared, gate](AdaptationResult result) {
-                            ErrorPtr failure;
-                            if (result) {
-                              try {
-                                validateNoBodyInGET(*result);
-                              } catch (...) {
-                                failure = currentError();
-                              }
-                            } else {
-                              failure = result.error();
-                            }
-                            if (failure) {
-                              const HalyardError error =
-                                  HalyardError::requestAdaptationFailed(failure);
-                              self->rootQueue_->async([request, initial, error] {
-                                request->recordAdaptationFailure(*initial, error);
-                              });
-                              return;
-                            }
-                            self->rootQueue_->async([request, initial, adapted = *result] {
-                              request->recordAdaptedURLRequest(*initial, adapted);
-                            });
-                            if (gate && !gate()) return;
-                            self->rootQueue_->async([self, request, adapted = *result] {
-                              self->startTaskForURLRequest(adapted, request);
-                            });
-                          });
+  auto adapted = std::make_shared<const platform::URLRequest>(std::move(*result));
+  rootQueue_->async(
+      [request, initial, adapted] { request->recordAdaptedURLRequest(*initial, *adapted); });
+  startTaskUnlessGateCloses(request, std::move(adapted), gate);
+}
+
+void Session::startTaskUnlessGateCloses(const RequestPtr& request,
+                                        std::shared_ptr<const platform::URLRequest> urlRequest,
+                                        const std::function<bool()>& gate) {
+  if (gate && !gate()) return;
+  rootQueue_->async([self = shared_from_this(), request, urlRequest = std::move(urlRequest)] {
+    self->startTaskForURLRequest(*urlRequest, request);
+  });
 }
 
 void Session::startTaskForURLRequest(const platform::URLRequest& urlRequest,
@@ -643,17 +381,17 @@ void Session::syncTaskState(const URLSessionTaskPtr& task, Request::State state,
     case Request::State::finished:
       break;
     case Request::State::resumed:
+      request->scheduleTaskNotification(&Request::notifyTaskResumed, task);
       task->resume();
-      rootQueue_->async([request, task] { request->notifyTaskResumed(task); });
       break;
     case Request::State::suspended:
+      request->scheduleTaskNotification(&Request::notifyTaskSuspended, task);
       task->suspend();
-      rootQueue_->async([request, task] { request->notifyTaskSuspended(task); });
       break;
     case Request::State::cancelled:
+      request->scheduleTaskNotification(&Request::notifyTaskCancelled, task);
       task->resume();
       task->cancel();
-      rootQueue_->async([request, task] { request->notifyTaskCancelled(task); });
       break;
   }
 }

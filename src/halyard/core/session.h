@@ -12,6 +12,7 @@
 #include "halyard/core/download_request.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
+#include "halyard/core/request_performer.h"
 #include "halyard/core/request_task_map.h"
 #include "halyard/core/session_delegate.h"
 #include "halyard/core/upload_request.h"
@@ -42,6 +43,7 @@ class ServerTrustManager;
 // member posts the request notifications.
 class Session : public RequestDelegate,
                 public SessionStateProvider,
+                private RequestPerformer,
                 public std::enable_shared_from_this<Session> {
  public:
   using RequestModifier = std::function<void(platform::URLRequest&)>;  // may throw
@@ -377,7 +379,7 @@ class Session : public RequestDelegate,
   virtual void startTaskForURLRequest(const platform::URLRequest& urlRequest,
                                       const RequestPtr& request);
   // The download path: a URL request, or straight to the task for resume data.
-  virtual void performDownloadRequest(const std::shared_ptr<DownloadRequest>& request);
+  void performDownloadRequest(const std::shared_ptr<DownloadRequest>& request) override;
   virtual void startResumeDataTask(const platform::Bytes& resumeData,
                                    const std::shared_ptr<DownloadRequest>& request);
   virtual std::shared_ptr<RequestAdapter> combinedAdapter(const RequestPtr& request) const;
@@ -428,7 +430,11 @@ class Session : public RequestDelegate,
   virtual void finishRequestsOnDeinit();
 
  private:
-  void dispatchByKind(const RequestPtr& request);
+  // RequestPerformer
+  void performWithConvertible(const RequestPtr& request,
+                              const URLRequestConvertible& convertible) override;
+  void performUploadRequest(const std::shared_ptr<UploadRequest>& request) override;
+
   std::shared_ptr<WebSocketRequest> createWebSocketRequest(
       URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
       std::shared_ptr<RequestInterceptor> interceptor);
@@ -438,6 +444,21 @@ class Session : public RequestDelegate,
   // `gate`, when given, runs just before the task is asked for; false stops the attempt.
   void setUpURLRequest(const RequestPtr& request, const URLRequestConvertible& convertible,
                        std::function<bool()> gate = nullptr);
+  // The steps of setting up: the checked initial request (null, with the failure recorded on
+  // the request, when it cannot be made), then its task, either at once or after the adapter.
+  std::shared_ptr<const platform::URLRequest> makeInitialURLRequest(
+      const RequestPtr& request, const URLRequestConvertible& convertible);
+  void recordAndStartURLRequest(const RequestPtr& request,
+                                std::shared_ptr<const platform::URLRequest> initial);
+  void adaptURLRequest(const RequestPtr& request, const std::shared_ptr<RequestAdapter>& adapter,
+                       const std::shared_ptr<const platform::URLRequest>& initial,
+                       std::function<bool()> gate);
+  void didAdaptURLRequest(const RequestPtr& request,
+                          const std::shared_ptr<const platform::URLRequest>& initial,
+                          const std::function<bool()>& gate, AdaptationResult result);
+  void startTaskUnlessGateCloses(const RequestPtr& request,
+                                 std::shared_ptr<const platform::URLRequest> urlRequest,
+                                 const std::function<bool()>& gate);
   // The upload's body for this attempt, recorded on the request (or its failure).
   bool makeUploadableForRequest(const std::shared_ptr<UploadRequest>& request);
   void syncTaskState(const URLSessionTaskPtr& task, Request::State state,

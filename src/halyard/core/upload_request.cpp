@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "halyard/core/request_performer.h"
 #include "platform/foundation/log.h"
 
 namespace halyard {
@@ -84,6 +85,10 @@ URLSessionTaskPtr UploadRequest::makeTask(const platform::URLRequest& request,
         }
       },
       uploadable_->storage);
+}
+
+void UploadRequest::performWith(RequestPerformer& performer) {
+  performer.performUploadRequest(std::static_pointer_cast<UploadRequest>(shared_from_this()));
 }
 
 void UploadRequest::runFinishHandlersAndCleanUp() {

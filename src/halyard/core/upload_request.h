@@ -86,6 +86,7 @@ class UploadRequest : public DataRequest {
   void resetState() override;
   URLSessionTaskPtr makeTask(const platform::URLRequest& request,
                              const URLSessionPtr& session) override;
+  void performWith(RequestPerformer& performer) override;
   // Removes every temporary body file an attempt made (`shouldRemove`), then finishes.
   void runFinishHandlersAndCleanUp() override;
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "halyard/core/request_performer.h"
 #include "halyard/core/request_steps.h"
 #include "halyard/core/value_description.h"
 #include "halyard/encoding/http_header_views.h"
@@ -180,6 +181,7 @@ void WebSocketRequest::applyClose(MutableState& s, CloseCode code,
   underlyingQueue()->async([self] { self->didClose(); });
   if (!s.tasks.empty() && s.tasks.back()->state() != platform::URLSessionTask::State::completed) {
     const auto task = s.tasks.back();
+    scheduleTaskNotification(&Request::notifyTaskCancelled, task);
     // Resumed first, so that the task gathers its metrics on the way out.
     task->resume();
     if (auto socket = std::dynamic_pointer_cast<Task>(task)) {
@@ -187,7 +189,6 @@ void WebSocketRequest::applyClose(MutableState& s, CloseCode code,
     } else {
       task->cancel();
     }
-    underlyingQueue()->async([self, task] { self->notifyTaskCancelled(task); });
   } else {
     underlyingQueue()->async([self] { self->complete(std::nullopt); });
   }
@@ -318,6 +319,10 @@ URLSessionTaskPtr WebSocketRequest::makeTask(const platform::URLRequest& request
   auto task = session->webSocketTask(copy);
   task->setMaximumMessageSize(configuration_.maximumMessageSize);
   return task;
+}
+
+void WebSocketRequest::performWith(RequestPerformer& performer) {
+  performer.performWithConvertible(shared_from_this(), *convertible());
 }
 
 void WebSocketRequest::recordTask(const URLSessionTaskPtr& task) {

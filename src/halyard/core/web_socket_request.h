@@ -214,6 +214,7 @@ class WebSocketRequest : public Request {
   // ---- Overrides -------------------------------------------------------------------------------
   URLSessionTaskPtr makeTask(const platform::URLRequest& request,
                              const URLSessionPtr& session) override;
+  void performWith(RequestPerformer& performer) override;
   void recordTask(const URLSessionTaskPtr& task) override;
   Request& cancel() override;
   void complete(const std::optional<HalyardError>& error) override;

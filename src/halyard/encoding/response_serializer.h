@@ -62,7 +62,7 @@ struct Empty {
   bool operator==(const Empty&) const = default;
 };
 
-// A decoder of values from bytes, e.g. platform::JSONDecoder.
+// A decoder of values from bytes, e.g. platform::JSONDecoder or platform::PropertyListDecoder.
 template <class D, class T>
 concept DataDecoder = requires(const D& decoder, std::span<const std::uint8_t> data) {
   { decoder.template decode<T>(data) } -> std::convertible_to<T>;

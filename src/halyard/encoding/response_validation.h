@@ -39,14 +39,14 @@ ValidationResult validateStatusCode(int statusCode, const std::function<bool(int
 ValidationResult validateContentType(const std::vector<std::string>& acceptableContentTypes,
                                      const platform::HTTPURLResponse& response);
 
-// The status-code check for a request kind whose validators get a `Gathered` (a body, a
-// file): success when `acceptable` holds for the response's status code.
-template <class Gathered>
+// The status-code check for a request kind whose validators get what it `Gathered` (a body, a
+// file, or nothing for a stream): success when `acceptable` holds for the response's status code.
+template <class... Gathered>
 auto statusCodeValidator(std::function<bool(int)> acceptable) {
   return
       [acceptable = std::move(acceptable)](
           const std::optional<platform::URLRequest>&, const platform::HTTPURLResponsePtr& response,
-          const Gathered&) { return validateStatusCode(response->statusCode(), acceptable); };
+          const Gathered&...) { return validateStatusCode(response->statusCode(), acceptable); };
 }
 
 // Whether a status code is one of `codes`.

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 
 #include "halyard/encoding/query_value_characters.h"
 #include "halyard/encoding/value_text.h"
+#include "platform/foundation/utf8.h"
 #include "platform/time/text_case.h"
 #include "platform/time/time_zone.h"
 
@@ -21,17 +24,39 @@ using platform::CodingPath;
 
 struct Component;
 struct Pair;
-using Object = std::vector<Pair>;
 using Array = std::vector<Component>;
 
+// Pairs keep their first-insertion place; writing a key again replaces its value there. The
+// index finds a key's place at once, so an object of many keys is built in linear time.
+struct Object {
+  std::vector<Pair> pairs;
+  std::unordered_map<std::string, std::size_t> index;
+
+  Component* find(const std::string& key);
+  void set(const std::string& key, Component value);
+};
+
 struct Component {
-  // Pairs keep their first-insertion place; writing a key again replaces its value there.
   std::variant<std::string, Array, Object> value = Object{};
 };
 struct Pair {
   std::string key;
   Component value;
 };
+
+Component* Object::find(const std::string& key) {
+  auto found = index.find(key);
+  return found == index.end() ? nullptr : &pairs[found->second].value;
+}
+
+void Object::set(const std::string& key, Component value) {
+  auto [place, added] = index.try_emplace(key, pairs.size());
+  if (added) {
+    pairs.push_back(Pair{key, std::move(value)});
+  } else {
+    pairs[place->second].value = std::move(value);
+  }
+}
 
 std::string render(const Component& component) {
   if (const auto* text = std::get_if<std::string>(&component.value)) {
@@ -47,11 +72,11 @@ std::string render(const Component& component) {
       out += render((*array)[i]);
     }
   } else {
-    const auto& object = std::get<Object>(component.value);
+    const auto& pairs = std::get<Object>(component.value).pairs;
     out = "object([";
-    for (std::size_t i = 0; i < object.size(); ++i) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (i > 0) out += ", ";
-      out += "\"" + object[i].key + "\": " + render(object[i].value);
+      out += "\"" + pairs[i].key + "\": " + render(pairs[i].value);
     }
   }
   return out + "])";
@@ -80,9 +105,7 @@ void setValueAtPath(Component& target, Component value, std::span<const CodingKe
     } else {
       child.value = Object{};
       if (auto* object = std::get_if<Object>(&target.value)) {
-        auto found = std::find_if(object->begin(), object->end(),
-                                  [&](const Pair& pair) { return pair.key == key.stringValue; });
-        if (found != object->end()) child = std::move(found->value);
+        if (auto* found = object->find(key.stringValue)) child = std::move(*found);
       }
     }
     setValueAtPath(child, std::move(value), path.subspan(1));
@@ -101,20 +124,8 @@ void setValueAtPath(Component& target, Component value, std::span<const CodingKe
     }
     return;
   }
-  auto* object = std::get_if<Object>(&target.value);
-  if (!object) {
-    Object fresh;
-    fresh.push_back(Pair{key.stringValue, std::move(child)});
-    target.value = std::move(fresh);
-    return;
-  }
-  auto found = std::find_if(object->begin(), object->end(),
-                            [&](const Pair& pair) { return pair.key == key.stringValue; });
-  if (found != object->end()) {
-    found->value = std::move(child);
-  } else {
-    object->push_back(Pair{key.stringValue, std::move(child)});
-  }
+  if (!std::holds_alternative<Object>(target.value)) target.value = Object{};
+  std::get<Object>(target.value).set(key.stringValue, std::move(child));
 }
 
 // ---- Writing dates -------------------------------------------------------------------------
@@ -150,7 +161,17 @@ struct Context {
   Component component;
 };
 
+// Forms nest a few levels; a value nested deeper than this is refused with an error before its
+// writing recurses far enough to exhaust the stack.
+constexpr std::size_t kMaximumDepth = 256;
+
 CodingPath appending(const CodingPath& path, CodingKey key) {
+  if (path.size() >= kMaximumDepth) {
+    throw platform::EncodingError(
+        "nested value",
+        {path, "The value nests deeper than " + std::to_string(kMaximumDepth) + " levels.",
+         nullptr});
+  }
   CodingPath result = path;
   result.push_back(std::move(key));
   return result;
@@ -430,7 +451,7 @@ class Serializer {
 
   std::string serializeRoot(const Object& root) const {
     std::vector<std::string> segments;
-    for (const auto& pair : root)
+    for (const auto& pair : root.pairs)
       segments.push_back(serializeComponent(pair.value, pair.key));
     return joined(std::move(segments));
   }
@@ -447,7 +468,7 @@ class Serializer {
             (*array)[i], encoder_.arrayEncoding().encode(key, static_cast<int>(i))));
       }
     } else {
-      for (const auto& pair : std::get<Object>(component.value)) {
+      for (const auto& pair : std::get<Object>(component.value).pairs) {
         segments.push_back(
             serializeComponent(pair.value, key + encoder_.keyPathEncoding().encoding(pair.key)));
       }
@@ -501,27 +522,15 @@ struct CodePoint {
 // Code points with their byte offsets; a byte that starts no valid sequence stands for itself.
 std::vector<CodePoint> codePoints(const std::string& text) {
   std::vector<CodePoint> out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80    ? 1
-                         : lead >= 0xF0 ? 4
-                         : lead >= 0xE0 ? 3
-                         : lead >= 0xC0 ? 2
-                                        : 1;
-    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
-    if (i + length > text.size()) length = 1, value = lead;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) {
-        length = 1;
-        value = lead;
-        break;
-      }
-      value = (value << 6) | (next & 0x3F);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto character = platform::utf8::sequenceAt(text, i);
+    if (character.valid) {
+      out.push_back({character.codePoint, i});
+      i += character.length;
+    } else {
+      out.push_back({static_cast<unsigned char>(text[i]), i});
+      ++i;
     }
-    out.push_back({value, i});
-    i += length;
   }
   return out;
 }

@@ -26,7 +26,9 @@ CompositeEventMonitor::CompositeEventMonitor(std::vector<EventMonitorPtr> monito
       monitors_(std::move(monitors)) {
   for (std::size_t kind = 0; kind < kEventMonitorEventCount; ++kind) {
     for (const auto& monitor : monitors_) {
-      if (monitor->receivesEvent(EventMonitorEvent(kind))) receivers_[kind].push_back(monitor);
+      if (!monitor->receivesEvent(EventMonitorEvent(kind))) continue;
+      (monitor->takesEventsWhereRaised() ? receiversWhereRaised_ : receivers_)[kind].push_back(
+          monitor);
     }
   }
 }
@@ -38,12 +40,11 @@ void CompositeEventMonitor::performEvent(EventMonitorEvent kind,
 
 template <class Event>
 void CompositeEventMonitor::relay(EventMonitorEvent kind, Event event) {
+  for (const auto& monitor : receiversWhereRaised_[std::size_t(kind)])
+    monitor->takeRaisedEvent(kind, event);
   // An event no monitor wants would hop twice only to run empty defaults.
   const auto& receivers = receivers_[std::size_t(kind)];
-  if (std::none_of(receivers.begin(), receivers.end(),
-                   [kind](const EventMonitorPtr& monitor) { return monitor->wantsEventNow(kind); })) {
-    return;
-  }
+  if (receivers.empty()) return;
   // The receivers are fixed at construction, so the hop may carry them instead of the
   // composite. Each item runs once and hands its event on by move; only an event with several
   // receivers is shared between their hops.

@@ -13,7 +13,8 @@ namespace halyard {
 // order, each on that monitor's own queue. Every event takes two asynchronous hops (the
 // composite's serial queue, then the monitor's queue), so raising an event never blocks and
 // never runs monitor code on the raising thread, and a monitor with a serial queue sees the
-// events in the order they were raised.
+// events in the order they were raised. The one exception is a monitor that takes its events
+// where they are raised: it is handed each event at once, and finds its own way to its queue.
 class CompositeEventMonitor final : public EventMonitor,
                                     public std::enable_shared_from_this<CompositeEventMonitor> {
  public:
@@ -26,7 +27,10 @@ class CompositeEventMonitor final : public EventMonitor,
   // The single relay every event goes through: to each monitor that receives `kind`, in list
   // order.
   void performEvent(EventMonitorEvent kind, std::function<void(EventMonitor&)> event);
-  bool hasReceivers(EventMonitorEvent kind) const { return !receivers_[std::size_t(kind)].empty(); }
+  bool hasReceivers(EventMonitorEvent kind) const {
+    return !receivers_[std::size_t(kind)].empty() ||
+           !receiversWhereRaised_[std::size_t(kind)].empty();
+  }
 
   void sessionDidBecomeInvalidWithError(const URLSessionPtr& session,
                                         const platform::ErrorPtr& error) final;
@@ -138,8 +142,10 @@ class CompositeEventMonitor final : public EventMonitor,
 
   const platform::DispatchQueuePtr queue_;
   const std::vector<EventMonitorPtr> monitors_;
-  // Per event kind, the monitors that receive it, in list order; fixed at construction.
+  // Per event kind, the monitors that receive it on their queues, in list order, and those that
+  // take it where it is raised; fixed at construction.
   std::array<std::vector<EventMonitorPtr>, kEventMonitorEventCount> receivers_;
+  std::array<std::vector<EventMonitorPtr>, kEventMonitorEventCount> receiversWhereRaised_;
 };
 
 }  // namespace halyard

@@ -28,6 +28,19 @@ void SingleValueEncodingContainer::encodeBytes(const std::vector<std::uint8_t>& 
     container->encodeUnsigned(byte);
 }
 
+Date SingleValueDecodingContainer::decodeDate() {
+  return Date(decodeDouble("Double"));
+}
+
+std::vector<std::uint8_t> SingleValueDecodingContainer::decodeBytes() {
+  auto container = decoder().unkeyedContainer();
+  std::vector<std::uint8_t> bytes;
+  if (auto n = container->count()) bytes.reserve(static_cast<std::size_t>(*n));
+  while (!container->isAtEnd())
+    bytes.push_back(container->decode<std::uint8_t>());
+  return bytes;
+}
+
 void KeyedEncodingContainer::encodeAbsent(std::string_view) {}
 
 std::string DecodingError::localizedDescription() const {

@@ -9,8 +9,8 @@
 // It is encodable when it has `void encode(platform::Encoder&) const` or a free
 // `encode(platform::Encoder&, const T&)`. Built in: bool, every integer type, float, double,
 // std::string, std::vector<T>, std::optional<T>, std::map<std::string, T> and
-// platform::Value; std::vector<std::uint8_t> travels as a byte buffer (`encodeBytes`) and
-// platform::Date, with date_coding.h, as a date (`encodeDate`).
+// platform::Value; std::vector<std::uint8_t> travels as a byte buffer (`encodeBytes`,
+// `decodeBytes`) and platform::Date, with date_coding.h, as a date (`encodeDate`, `decodeDate`).
 
 #include <concepts>
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -187,6 +188,11 @@ class SingleValueDecodingContainer {
   virtual std::string decodeString() = 0;
   // The value whatever its shape, as a loosely typed tree.
   virtual Value decodeDynamicValue() = 0;
+  // Dates and byte buffers, for formats with a form of their own for them. The defaults read
+  // what a date and a byte buffer encode to by themselves: the seconds since
+  // 2001-01-01T00:00:00Z, and a list of unsigned numbers.
+  virtual Date decodeDate();
+  virtual std::vector<std::uint8_t> decodeBytes();
   // The decoder this container reads from, for nested decodable types.
   virtual Decoder& decoder() = 0;
 
@@ -436,6 +442,8 @@ T decodeValue(Decoder& decoder) {
     T value{};
     decode(decoder, value);
     return value;
+  } else if constexpr (std::same_as<T, std::vector<std::uint8_t>>) {
+    return decoder.singleValueContainer()->decodeBytes();
   } else if constexpr (IsOptional<T>::value) {
     if (decoder.singleValueContainer()->decodeNil()) return std::nullopt;
     return T(decodeValue<typename T::value_type>(decoder));
@@ -598,5 +606,22 @@ void UnkeyedEncodingContainer::encode(const T& value) {
     encodeValue(*sub, value);
   }
 }
+
+// The typed entry points of a decoder of whole documents, over the `topLevelDecoder` it
+// offers for the bytes of one document.
+template <class Document>
+class DocumentDecoding {
+ public:
+  template <class T>
+  T decode(std::span<const std::uint8_t> data) const {
+    auto decoder = static_cast<const Document&>(*this).topLevelDecoder(data);
+    return decodeValue<T>(*decoder);
+  }
+  template <class T>
+  T decode(std::string_view text) const {
+    return decode<T>(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
+};
 
 }  // namespace platform

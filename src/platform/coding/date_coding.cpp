@@ -7,7 +7,7 @@ void encode(Encoder& encoder, const Date& date) {
 }
 
 void decode(Decoder& decoder, Date& date) {
-  date = Date(decoder.singleValueContainer()->decodeDouble("Double"));
+  date = decoder.singleValueContainer()->decodeDate();
 }
 
 }  // namespace platform

@@ -9,7 +9,8 @@ namespace platform {
 // the stored double makes every round trip lossless. Found by argument-dependent lookup, so any
 // Encodable type holding a `Date` codes it this way without further ado.
 void encode(Encoder& encoder, const Date& date);
-// Reads that number; anything else is the container's typeMismatch (valueNotFound for null).
+// Reads the format's date (that number, where the format has no dates of its own); anything
+// else is the container's typeMismatch (valueNotFound for null).
 void decode(Decoder& decoder, Date& date);
 
 }  // namespace platform

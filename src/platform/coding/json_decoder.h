@@ -13,7 +13,7 @@ namespace platform {
 // or a Boolean, a number never for a Boolean, a fraction never for an integer. Errors are
 // DecodingError with the coding path of the value at fault; text that is not JSON (or not
 // UTF-8) is dataCorrupted at the top level.
-class JSONDecoder {
+class JSONDecoder : public DocumentDecoding<JSONDecoder> {
  public:
   enum class KeyDecodingStrategy {
     useDefaultKeys,
@@ -34,17 +34,6 @@ class JSONDecoder {
   std::string nan = "NaN";
   // Documents nested deeper than this are refused (dataCorrupted) rather than risk the stack.
   int maximumDepth = 512;
-
-  template <class T>
-  T decode(std::span<const std::uint8_t> data) const {
-    auto decoder = topLevelDecoder(data);
-    return decodeValue<T>(*decoder);
-  }
-  template <class T>
-  T decode(std::string_view text) const {
-    return decode<T>(std::span<const std::uint8_t>(
-        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-  }
 
   // Parses `data` and answers a decoder for its top-level value (which may be any JSON value,
   // also a lone number or string). Throws DecodingError (dataCorrupted) for text that is not

@@ -2,75 +2,129 @@
 
 #include <fmt/format.h>
 
+#include <unordered_map>
+#include <vector>
+
+#include "platform/foundation/quoting_style.h"
+
 namespace platform::json_detail {
 
 namespace {
-struct TooDeep {};
+
+using Json = nlohmann::ordered_json;
+
+// Builds the tree as the library's own parser does, but keeps each open object's names in a hash
+// index: the insertion-ordered object looks a name up by scanning, which made an object of many
+// keys cost time quadratic in their number. A repeated name keeps its first place and takes the
+// last value, as before.
+class TreeBuilder : public nlohmann::json_sax<Json> {
+ public:
+  explicit TreeBuilder(int maximumDepth) : maximumDepth_(maximumDepth) {}
+
+  Json take() { return std::move(root_); }
+
+  bool null() override { return put(Json(nullptr)); }
+  bool boolean(bool value) override { return put(Json(value)); }
+  bool number_integer(number_integer_t value) override { return put(Json(value)); }
+  bool number_unsigned(number_unsigned_t value) override { return put(Json(value)); }
+  bool number_float(number_float_t value, const string_t&) override { return put(Json(value)); }
+  bool string(string_t& value) override { return put(Json(std::move(value))); }
+  bool binary(binary_t& value) override { return put(Json::binary(std::move(value))); }
+
+  bool start_object(std::size_t) override { return open(Json::object()); }
+  bool key(string_t& name) override {
+    checkDepth();
+    Frame& frame = stack_.back();
+    auto& members = static_cast<Members&>(frame.node->get_ref<Json::object_t&>());
+    if (auto known = frame.index.find(name); known != frame.index.end()) {
+      frame.slot = &members[known->second].second;
+    } else {
+      frame.index.emplace(name, members.size());
+      members.emplace_back(std::move(name), Json());
+      frame.slot = &members.back().second;
+    }
+    return true;
+  }
+  bool end_object() override {
+    stack_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) override { return open(Json::array()); }
+  bool end_array() override {
+    stack_.pop_back();
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
+    throw SyntaxError(e.what());
+  }
+
+ private:
+  using Members = std::vector<std::pair<const std::string, Json>>;
+  struct Frame {
+    Json* node;
+    Json* slot = nullptr;  // where an object's next value goes
+    std::unordered_map<std::string, std::size_t> index;
+  };
+
+  // Where the next value goes: the root, an array's end, or the slot an object's key made.
+  Json* place(Json value) {
+    if (stack_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Frame& frame = stack_.back();
+    if (frame.node->is_array()) {
+      auto& items = frame.node->get_ref<Json::array_t&>();
+      items.push_back(std::move(value));
+      return &items.back();
+    }
+    *frame.slot = std::move(value);
+    return frame.slot;
+  }
+  // A value or a name inside more containers than the bound allows fails the text, as does a
+  // container opened there.
+  void checkDepth() const {
+    if (static_cast<int>(stack_.size()) > maximumDepth_) {
+      throw SyntaxError("the text nests deeper than " + std::to_string(maximumDepth_) + " levels");
+    }
+  }
+  bool put(Json value) {
+    checkDepth();
+    place(std::move(value));
+    return true;
+  }
+  bool open(Json container) {
+    checkDepth();
+    // An open container's place never moves: its parent takes nothing more until it closes.
+    stack_.push_back(Frame{place(std::move(container)), nullptr, {}});
+    return true;
+  }
+
+  const int maximumDepth_;
+  Json root_;
+  std::vector<Frame> stack_;
+};
+
 }  // namespace
 
-nlohmann::ordered_json parse(std::span<const std::uint8_t> data, int maximumDepth) {
+Json parse(std::span<const std::uint8_t> data, int maximumDepth) {
   if (data.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
     data = data.subspan(3);
   }
-  auto limit = [maximumDepth](int depth, nlohmann::ordered_json::parse_event_t,
-                              nlohmann::ordered_json&) {
-    if (depth > maximumDepth) throw TooDeep{};
-    return true;
-  };
+  TreeBuilder builder(maximumDepth);
   try {
-    return nlohmann::ordered_json::parse(data.begin(), data.end(), limit, true, false);
-  } catch (const TooDeep&) {
-    throw SyntaxError("the text nests deeper than " + std::to_string(maximumDepth) + " levels");
+    Json::sax_parse(data.begin(), data.end(), &builder, nlohmann::detail::input_format_t::json,
+                    true, false);
   } catch (const nlohmann::ordered_json::exception& e) {
     throw SyntaxError(e.what());
   }
+  return builder.take();
 }
 
 void appendString(std::string& out, std::string_view text, bool escapeSlashes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (char c : text) {
-    auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '/':
-        if (escapeSlashes) {
-          out += "\\/";
-        } else {
-          out.push_back('/');
-        }
-        break;
-      default:
-        if (u < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[u >> 4]);
-          out.push_back(kHex[u & 0xF]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
+  appendQuoted(out, text,
+               {.controls = QuotingStyle::Controls::json, .escapeSlashes = escapeSlashes});
 }
 
 std::string formatDouble(double value) {

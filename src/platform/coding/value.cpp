@@ -1,10 +1,50 @@
 #include "platform/coding/value.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 namespace platform {
+
+bool Value::holdsContainers() const {
+  auto nested = [](const Value& child) {
+    return std::holds_alternative<Array>(child.storage_) ||
+           std::holds_alternative<Dictionary>(child.storage_);
+  };
+  if (const auto* array = std::get_if<Array>(&storage_)) {
+    return std::any_of(array->begin(), array->end(), nested);
+  }
+  if (const auto* dictionary = std::get_if<Dictionary>(&storage_)) {
+    return std::any_of(dictionary->begin(), dictionary->end(),
+                       [&](const auto& entry) { return nested(entry.second); });
+  }
+  return false;
+}
+
+void Value::releaseNested() noexcept {
+  // Each container taken off the list has its containers moved onto it first, so destroying it
+  // only destroys leaves and empty shells.
+  std::vector<Storage> pending;
+  pending.push_back(std::exchange(storage_, Null{}));
+  auto detach = [&pending](Value& child) {
+    if (std::holds_alternative<Array>(child.storage_) ||
+        std::holds_alternative<Dictionary>(child.storage_)) {
+      pending.push_back(std::exchange(child.storage_, Null{}));
+    }
+  };
+  while (!pending.empty()) {
+    Storage container = std::move(pending.back());
+    pending.pop_back();
+    if (auto* array = std::get_if<Array>(&container)) {
+      for (auto& child : *array)
+        detach(child);
+    } else if (auto* dictionary = std::get_if<Dictionary>(&container)) {
+      for (auto& [key, child] : *dictionary)
+        detach(child);
+    }
+  }
+}
 
 bool Value::isNumber() const {
   return std::holds_alternative<std::int64_t>(storage_) ||

@@ -37,6 +37,16 @@ class Value {
   Value(Array a) : storage_(std::move(a)) {}
   Value(Dictionary d) : storage_(std::move(d)) {}
 
+  Value(const Value&) = default;
+  Value(Value&&) noexcept = default;
+  Value& operator=(const Value&) = default;
+  Value& operator=(Value&&) noexcept = default;
+  // Nested containers are freed through a work list instead of recursion, so no depth of
+  // nesting can overflow the stack on the way out.
+  ~Value() {
+    if (holdsContainers()) releaseNested();
+  }
+
   const Storage& storage() const { return storage_; }
   // Hands the contents over without copying them (this value is left null).
   Storage take() && { return std::exchange(storage_, Null{}); }
@@ -60,6 +70,9 @@ class Value {
   bool operator==(const Value&) const = default;
 
  private:
+  bool holdsContainers() const;
+  void releaseNested() noexcept;
+
   Storage storage_;
 };
 
@@ -76,6 +89,9 @@ struct DecodeLimits {
   std::size_t maxBytes = 64u << 20;
   int maxDepth = 64;
   std::size_t maxElements = 1u << 20;
+  // XML property lists: libplist's reader moves the rest of a text once per character or
+  // entity reference in it, so many references cost quadratic time.
+  std::size_t maxCharacterReferences = 4096;
   // Property-list dates as their XML text ("2001-01-01T00:00:00Z") rather than as seconds,
   // for readers that must not take a date for a number.
   bool datesAsText = false;
@@ -85,9 +101,14 @@ struct DecodeLimits {
 // above INT64_MAX, so equal numbers compare equal whichever format carried them. Texts are
 // always valid UTF-8; a document holding anything else is an error.
 
-// A binary or XML property list. Dates become seconds since 2001-01-01T00:00:00Z.
+// What a response body of the HTTP client may hold: 8 MiB and 100,000 elements. Beyond that
+// libplist's time and memory grow past what a caller waits for.
+DecodeLimits propertyListLimits();
+
+// A binary or XML property list. Dates become seconds since 2001-01-01T00:00:00Z (a date that
+// is NaN or infinite is an error).
 std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_t> data,
-                                                     DecodeLimits limits = {});
+                                                     DecodeLimits limits = propertyListLimits());
 // A JSON document.
 std::expected<Value, DecodeError> decodeJSON(std::span<const std::uint8_t> data,
                                              DecodeLimits limits = {});

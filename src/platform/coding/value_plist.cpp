@@ -1,5 +1,6 @@
 #include <plist/plist.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -12,16 +13,14 @@
 
 #include "platform/coding/value.h"
 #include "platform/coding/value_plist_scan.h"
-#include "platform/coding/value_utf8.h"
+#include "platform/coding/value_plist_tree.h"
+#include "platform/foundation/utf8.h"
 
 namespace platform {
 
 namespace {
 
-struct PlistFree {
-  void operator()(void* node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
+using plist_detail::PlistTree;
 
 struct MallocFree {
   void operator()(char* p) const { std::free(p); }
@@ -41,10 +40,17 @@ bool isNegativeInteger(plist_t node) {
   return negative;
 }
 
+std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i)
+    value = (value << 8) | p[i];
+  return value;
+}
+
 // "2001-01-01T00:00:00Z" for 0, as XML property lists write dates (whole seconds).
-std::string dateText(std::int32_t secondsSince2001) {
+std::string dateText(double secondsSince2001) {
   constexpr std::time_t kReferenceDate = 978307200;  // 2001-01-01T00:00:00Z in Unix time
-  const std::time_t time = kReferenceDate + secondsSince2001;
+  const std::time_t time = kReferenceDate + static_cast<std::time_t>(std::floor(secondsSince2001));
   std::tm parts{};
   gmtime_r(&time, &parts);
   char buffer[32];
@@ -87,7 +93,7 @@ class Converter {
 
   Value text(const char* data, std::uint64_t length) {
     std::string_view view(data ? data : "", data ? length : 0);
-    if (!isValidUtf8(view)) return fail("text is not valid UTF-8");
+    if (!utf8::isValid(view)) return fail("text is not valid UTF-8");
     return Value(std::string(view));
   }
 
@@ -102,15 +108,8 @@ class Converter {
         plist_get_bool_val(node, &b);
         return Value(b != 0);
       }
-      case PLIST_UINT: {
-        std::uint64_t u = 0;
-        plist_get_uint_val(node, &u);
-        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-          return Value(static_cast<std::int64_t>(u));
-        }
-        if (isNegativeInteger(node)) return Value(static_cast<std::int64_t>(u));
-        return Value(u);
-      }
+      case PLIST_UINT:
+        return plist_detail::integerValue(node);
       case PLIST_UID: {
         std::uint64_t u = 0;
         plist_get_uid_val(node, &u);
@@ -125,11 +124,10 @@ class Converter {
         return Value(d);
       }
       case PLIST_DATE: {
-        std::int32_t seconds = 0;
-        std::int32_t microseconds = 0;
-        plist_get_date_val(node, &seconds, &microseconds);
-        if (limits_.datesAsText) return Value(dateText(seconds));
-        return Value(static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6);
+        auto seconds = plist_detail::dateSeconds(node);
+        if (!seconds) return fail(std::move(seconds.error().message));
+        if (limits_.datesAsText) return Value(dateText(*seconds));
+        return Value(*seconds);
       }
       case PLIST_STRING:
       case PLIST_KEY: {
@@ -166,7 +164,7 @@ class Converter {
           std::unique_ptr<char, MallocFree> key(rawKey);
           if (!item) break;
           std::string_view keyView(key ? key.get() : "");
-          if (!isValidUtf8(keyView)) return fail("dictionary key is not valid UTF-8");
+          if (!utf8::isValid(keyView)) return fail("dictionary key is not valid UTF-8");
           Value value = convert(item, depth + 1);
           dictionary.insert_or_assign(std::string(keyView), std::move(value));
         }
@@ -188,8 +186,55 @@ class Converter {
 
 }  // namespace
 
-std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_t> data,
-                                                     DecodeLimits limits) {
+namespace plist_detail {
+
+std::expected<double, DecodeError> dateSeconds(plist_t node) {
+  // libplist's binary writer puts the date it holds, whole, as the big-endian double the
+  // binary form has; reading that back is the one public way to the full value.
+  char* raw = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(node, &raw, &length);
+  std::unique_ptr<char, MallocFree> guard(raw);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(raw);
+  constexpr std::uint32_t kTrailer = 32;
+  if (!bytes || length < 8 + kTrailer) return std::unexpected(DecodeError{"unreadable date"});
+  const std::uint8_t* trailer = bytes + length - kTrailer;
+  const std::uint64_t offsetSize = trailer[6];
+  const std::uint64_t top = readBigEndian(trailer + 16, 8);
+  const std::uint64_t table = readBigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || table > length - kTrailer ||
+      top >= (length - kTrailer - table) / offsetSize) {
+    return std::unexpected(DecodeError{"unreadable date"});
+  }
+  const std::uint64_t at = readBigEndian(bytes + table + top * offsetSize, offsetSize);
+  if (at + 9 > table || bytes[at] != 0x33) return std::unexpected(DecodeError{"unreadable date"});
+  const std::uint64_t bits = readBigEndian(bytes + at + 1, 8);
+  double seconds = 0;
+  std::memcpy(&seconds, &bits, sizeof seconds);
+  if (!std::isfinite(seconds)) return std::unexpected(DecodeError{"date is not a finite time"});
+  return seconds;
+}
+
+Value integerValue(plist_t node) {
+  std::uint64_t u = 0;
+  plist_get_uint_val(node, &u);
+  if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return Value(static_cast<std::int64_t>(u));
+  }
+  if (isNegativeInteger(node)) return Value(static_cast<std::int64_t>(u));
+  return Value(u);
+}
+
+std::expected<Value, DecodeError> toValue(plist_t node, const DecodeLimits& limits) {
+  try {
+    return Converter(limits).run(node);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DecodeError{"out of memory decoding property list"});
+  }
+}
+
+std::expected<PlistTree, DecodeError> parse(std::span<const std::uint8_t> data,
+                                            const DecodeLimits& limits) {
   if (data.size() > limits.maxBytes || data.size() > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(
         DecodeError{"property list larger than " + std::to_string(limits.maxBytes) + " bytes"});
@@ -214,16 +259,28 @@ std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_
 
   plist_t raw = nullptr;
   plist_from_memory(chars, length, &raw);
-  PlistPtr root(raw);
+  PlistTree root(raw);
   if (!root) {
     return std::unexpected(
         DecodeError{binary ? "malformed binary property list" : "malformed XML property list"});
   }
-  try {
-    return Converter(limits).run(root.get());
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(DecodeError{"out of memory decoding property list"});
-  }
+  return root;
+}
+
+}  // namespace plist_detail
+
+DecodeLimits propertyListLimits() {
+  DecodeLimits limits;
+  limits.maxBytes = 8u << 20;
+  limits.maxElements = 100'000;
+  return limits;
+}
+
+std::expected<Value, DecodeError> decodePropertyList(std::span<const std::uint8_t> data,
+                                                     DecodeLimits limits) {
+  auto root = plist_detail::parse(data, limits);
+  if (!root) return std::unexpected(std::move(root.error()));
+  return plist_detail::toValue(root->get(), limits);
 }
 
 }  // namespace platform

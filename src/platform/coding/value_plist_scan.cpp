@@ -356,6 +356,35 @@ bool isStrictReal(std::string_view text) {
   return i == text.size();
 }
 
+// "2001-01-01T00:00:00Z", optionally with a fraction of a second: the one form of date XML
+// property lists hold. The parser reads anything else ("nan", "garbage", nothing) as
+// 1970-01-01 and reports success.
+bool isDateText(std::string_view text) {
+  auto number = [&](std::size_t at, std::size_t digits, int min, int max) {
+    if (at + digits > text.size()) return false;
+    int value = 0;
+    for (std::size_t i = at; i < at + digits; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value >= min && value <= max;
+  };
+  auto at = [&](std::size_t i, char c) { return i < text.size() && text[i] == c; };
+  if (!number(0, 4, 0, 9999) || !at(4, '-') || !number(5, 2, 1, 12) || !at(7, '-') ||
+      !number(8, 2, 1, 31) || !at(10, 'T') || !number(11, 2, 0, 23) || !at(13, ':') ||
+      !number(14, 2, 0, 59) || !at(16, ':') || !number(17, 2, 0, 60)) {
+    return false;
+  }
+  std::size_t i = 19;
+  if (at(i, '.')) {
+    const std::size_t from = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+      ++i;
+    if (i == from) return false;
+  }
+  return i + 1 == text.size() && text[i] == 'Z';
+}
+
 // Character references the parser would turn into characters no document may hold (NUL
 // among them, which makes a key abort the parser just as in a binary list).
 std::optional<DecodeError> checkCharacterReferences(std::string_view text) {
@@ -392,6 +421,11 @@ std::optional<DecodeError> checkXmlPropertyListShape(std::span<const std::uint8_
                                                      std::vector<XmlNameRange>* looseNumbers) {
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   if (text.find('\0') != std::string_view::npos) return DecodeError{"NUL byte in XML"};
+  if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '&')) >
+      limits.maxCharacterReferences) {
+    return DecodeError{"more than " + std::to_string(limits.maxCharacterReferences) +
+                       " character references in XML"};
+  }
   if (auto error = checkCharacterReferences(text)) return error;
   const std::size_t maxOpen = static_cast<std::size_t>(std::max(limits.maxDepth, 0)) + 2;
   std::vector<std::string_view> open;
@@ -477,6 +511,14 @@ std::optional<DecodeError> checkXmlPropertyListShape(std::span<const std::uint8_
         return DecodeError{"more than " + std::to_string(limits.maxElements) + " elements"};
       }
       if (!checkNumber(name, nameStart, selfClosing)) return DecodeError{"markup inside a number"};
+      if (name == "date") {
+        const std::size_t contentEnd = selfClosing ? pos : text.find('<', pos);
+        if (selfClosing || contentEnd == std::string_view::npos ||
+            !text.substr(contentEnd).starts_with("</date>") ||
+            !isDateText(text.substr(pos, contentEnd - pos))) {
+          return DecodeError{"a date that is not an ISO 8601 time"};
+        }
+      }
     }
     if (closing) {
       if (open.empty() || open.back() != name) return DecodeError{"mismatched XML end tag"};

@@ -30,7 +30,8 @@ struct XmlNameRange {
 
 // An XML property list: markup must balance, elements nest at most `maxDepth` + 2 levels
 // (the <plist> element and a scalar element around the containers) and there are at most
-// `maxElements` of them; no NUL byte and no character reference to a character XML forbids.
+// `maxElements` of them; no NUL byte, at most `maxCharacterReferences` references (every '&'
+// counts) and none to a character XML forbids; every date is an ISO 8601 time.
 // When `looseNumbers` is given, it receives the names of the start and end tags of every
 // <integer> or <real> whose text is not a number the parser reads without loss (a number
 // holding markup is an error).

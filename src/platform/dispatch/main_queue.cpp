@@ -37,9 +37,8 @@ struct MainState {
   std::deque<std::function<void()>> items;
   // Rung for every item; whoever waits in `runMainUntil` sleeps on it.
   Doorbell workArrived;
-  // The length of `items`, for a drain that spins to watch without taking the lock.
+  // The length of `items`, for a waiter to look at without taking the lock.
   std::atomic<std::size_t> queued{0};
-  SpinBudget spinBudget;
   std::shared_ptr<MainQueueDriver> driver;
 
   // Keeps the main queue serial when two threads try to drain it; recursive so that an item
@@ -100,6 +99,24 @@ bool scheduleOnVirtualClock(double seconds, std::function<void()>& job) {
 
 }  // namespace dispatch_detail
 
+void enqueueOnMainQuietly(std::function<void()> job) {
+  auto& s = state();
+  auto lock = lockBriefly(s.mutex);
+  s.items.push_back(std::move(job));
+  s.queued.store(s.items.size(), std::memory_order_seq_cst);  // before a later wake's ring
+}
+
+void wakeMainQueue() {
+  auto& s = state();
+  std::shared_ptr<MainQueueDriver> driver;
+  {
+    auto lock = lockBriefly(s.mutex);
+    driver = s.driver;
+  }
+  s.workArrived.ring();
+  if (driver) driver->wake();
+}
+
 void setMainQueueDriver(std::shared_ptr<MainQueueDriver> driver) {
   auto& s = state();
   bool pending = false;
@@ -148,20 +165,15 @@ bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds)
     if (predicate()) return true;
     auto now = Clock::now();
     if (now >= deadline) return false;
-    // Work usually comes back within microseconds of the last item; catching it spinning saves
-    // parking and waking this thread.
-    const std::int64_t spinStart = spin_detail::nowNanos();
-    if (spinUntil(s.spinBudget, [&] { return s.queued.load(std::memory_order_acquire) > 0; }))
-      continue;
+    // No spin before sleeping: what the main thread waits for here is mostly a whole round
+    // trip of other threads (and a server) away, which a spin would pay for in CPU time many
+    // times over what the wake-up costs.
     const std::uint32_t ticket = s.workArrived.ticket();
     if (s.queued.load(std::memory_order_seq_cst) > 0) continue;
     const auto wakeAt = std::min(deadline, now + kSlice);  // steady_clock is CLOCK_MONOTONIC
     s.workArrived.wait(
         ticket,
         std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt.time_since_epoch()).count());
-    if (s.queued.load(std::memory_order_acquire) > 0) {
-      s.spinBudget.cameAfterSpin(spin_detail::nowNanos() - spinStart);
-    }
   }
 }
 

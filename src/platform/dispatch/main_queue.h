@@ -17,6 +17,14 @@ class MainQueueDriver {
 
 void setMainQueueDriver(std::shared_ptr<MainQueueDriver> driver);
 
+// Queues `job` on the main queue, in order with everything else queued there, without waking
+// whoever drains it: the job runs with the next drain, whatever brings it (other work, a wake
+// below, `runMainUntil`'s own time slices). For work whose only reader may not exist yet, so
+// that an idle main thread is not woken to find that out.
+void enqueueOnMainQuietly(std::function<void()> job);
+// Wakes whoever drains the main queue, as queueing an item would.
+void wakeMainQueue();
+
 // Runs every item the main queue holds now (and any they add) on the calling thread, which
 // becomes the main thread. Returns the number of items run.
 int drainMainQueue();

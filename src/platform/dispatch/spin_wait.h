@@ -10,9 +10,18 @@
 // old.
 //
 // How long to watch is learnt per place that spins (`SpinBudget`): from a few tens of
-// microseconds, it grows towards two hundred while work keeps coming back within the budget (a
-// request going round a chain of threads and a server) and shrinks again when spins come to
-// nothing (work that comes once a frame), so that spinning costs little where it cannot help.
+// microseconds, it grows towards that place's most while work keeps coming back within the
+// budget (a request going round a chain of threads and a server) and shrinks again when spins
+// come to nothing (work that comes once a frame), so that spinning costs little where it cannot
+// help.
+//
+// Spinning is paid for in CPU time, a microsecond per microsecond, where a wake-up costs a
+// thread about fifteen microseconds of CPU (the waker's call and the woken core's return from
+// halt, on these machines) and some twenty-five of latency. A spin much longer than that buys
+// latency with CPU time, which is worth it only where the wait is on the critical path and
+// usually short: each place says how far it may grow. Where several threads of one chain of
+// hand-offs each spin through the whole round trip, the process burns several cores to serve
+// one request at a time.
 //
 // A spinner must not keep a core from a thread that needs it: the scheduler may have put a
 // freshly woken thread (or preempted one) on the spinner's core. So a spinner offers its core
@@ -48,16 +57,26 @@ class SpinBeacon {
   std::atomic<std::int64_t> lastBeat_{0};
 };
 
-// How long the threads of one place spin: learnt from how long their work takes to come back.
+// How long the threads of one place spin: learnt from how long their work takes to come back,
+// between the place's least and most.
 class SpinBudget {
  public:
   static constexpr std::int64_t kLeastNanos = 20'000;
   static constexpr std::int64_t kMostNanos = 200'000;
 
+  // `mostNanos` (up to `kMostNanos`) bounds how long this place ever spins; spins that keep
+  // missing shrink to `leastNanos` (at most the most).
+  explicit SpinBudget(std::int64_t mostNanos = kMostNanos, std::int64_t leastNanos = kLeastNanos)
+      : most_(std::clamp<std::int64_t>(mostNanos, 1'000, kMostNanos)),
+        least_(std::clamp<std::int64_t>(leastNanos, 1'000, most_)),
+        nanos_(std::min<std::int64_t>(50'000, most_)) {}
+
+  std::int64_t most() const { return most_; }
+  std::int64_t least() const { return least_; }
   std::int64_t nanos() const { return nanos_.load(std::memory_order_relaxed); }
   // Work came `afterNanos` into a spin: spin at least twice that long next time.
   void found(std::int64_t afterNanos) {
-    const std::int64_t wanted = std::min(kMostNanos, 2 * afterNanos);
+    const std::int64_t wanted = std::min(most_, 2 * afterNanos);
     if (wanted > nanos()) nanos_.store(wanted, std::memory_order_relaxed);
   }
   // Work came `afterNanos` after the thread began to watch for it, past a spin that missed it
@@ -65,13 +84,15 @@ class SpinBudget {
   // spin (a request's round trip through other threads and a server) is learnt this way, which
   // spins that keep missing never would; waits longer than the most a spin lasts teach nothing.
   void cameAfterSpin(std::int64_t afterNanos) {
-    if (afterNanos <= kMostNanos) found(afterNanos);
+    if (afterNanos <= most_) found(afterNanos);
   }
   // A whole spin came to nothing: spin half as long next time.
-  void missed() { nanos_.store(std::max(kLeastNanos, nanos() / 2), std::memory_order_relaxed); }
+  void missed() { nanos_.store(std::max(least_, nanos() / 2), std::memory_order_relaxed); }
 
  private:
-  std::atomic<std::int64_t> nanos_{50'000};
+  std::int64_t most_;
+  std::int64_t least_;
+  std::atomic<std::int64_t> nanos_;
 };
 
 namespace spin_detail {

@@ -63,7 +63,7 @@ inline std::expected<SharedMemory, ErrorPtr> makeSharedMemory(const char* name, 
   return SharedMemory{fd, std::move(mapping)};
 }
 
-// The buffers a compositor capture fills and hands on as the frames' pixels. A buffer lent
+// The buffers a capture backend fills and hands on as the frames' pixels. A buffer lent
 // out with a frame comes back when the last holder of the frame lets go (which wakes the
 // capture); its mapping outlives the pool meanwhile.
 class CaptureBufferPool : public std::enable_shared_from_this<CaptureBufferPool> {

@@ -87,12 +87,11 @@ class CaptureStreamDelegate {
   virtual void didStopWithError(CaptureStream& stream, const ErrorPtr& error) = 0;
 };
 
-// Captures one display: one X connection and one thread per stream. Frames are read with
-// MIT-SHM into a pool of `queueDepth` shared-memory buffers; the Damage extension tells
-// whether anything on the display changed. The first frame is always complete; afterwards a
-// frame is captured only when the display's content changed, and one idle sample marks the
-// moment it stopped changing. Samples go to the outputs' queues; a released stream delivers
-// nothing more.
+// Captures one display, on one thread per stream, through the backend of whatever shows it (see
+// capture_backend.h): frames go into a pool of `queueDepth` shared buffers. The first frame is
+// always complete; afterwards a frame is captured only when the display's content changed, and
+// one idle sample marks the moment it stopped changing. Samples go to the outputs' queues; a
+// released stream delivers nothing more.
 class CaptureStream : public std::enable_shared_from_this<CaptureStream> {
  public:
   // Without a delegate, a stream that ends by itself logs why.

@@ -27,10 +27,4 @@ std::shared_ptr<CompositorDisplaySource> CompositorDisplays::find(DisplayID id) 
   return it == sources_.end() ? nullptr : it->second;
 }
 
-std::unique_ptr<CompositorCapture> makeCompositorCapture(DisplayID id,
-                                                         CompositorCaptureContext context) {
-  auto source = CompositorDisplays::shared().find(id);
-  return source ? source->makeCapture(std::move(context)) : nullptr;
-}
-
 }  // namespace platform

@@ -8,7 +8,7 @@
 #include <fmt/core.h>
 
 #include "platform/display/virtual_display_backend.h"
-#include "platform/display/wlroots_ipc.h"
+#include "platform/display/wlroots/wlroots_ipc.h"
 #include "platform/foundation/log.h"
 
 namespace platform {

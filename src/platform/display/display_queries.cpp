@@ -4,7 +4,7 @@
 
 #include "platform/display/display_environment.h"
 #include "platform/display/display_registry.h"
-#include "platform/display/x_connection.h"
+#include "platform/display/x11/x_connection.h"
 
 namespace platform {
 

@@ -2,9 +2,9 @@
 
 #include "platform/display/display_environment.h"
 #include "platform/display/virtual_display_backend.h"
-#include "platform/display/wlroots_ipc.h"
-#include "platform/display/x_connection.h"
-#include "platform/display/xvfb_server.h"
+#include "platform/display/wlroots/wlroots_ipc.h"
+#include "platform/display/x11/x_connection.h"
+#include "platform/display/xvfb/xvfb_server.h"
 
 namespace platform {
 

@@ -13,7 +13,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/display/display_environment.h"
-#include "platform/display/x_connection.h"
+#include "platform/display/x11/x_connection.h"
 #include "platform/foundation/notification_center.h"
 
 namespace platform {

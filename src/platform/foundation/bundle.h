@@ -8,8 +8,13 @@
 namespace platform {
 
 // The folder of resources that ships with the program: TOVARINE_RESOURCES when set and not
-// empty, else "resources" beside the executable. The folder may not exist.
+// empty, else "resources" beside the executable when that is a folder, else
+// "../share/tovarine" from the executable's folder when that is one, else "resources" beside
+// the executable (which may not exist).
 std::filesystem::path mainBundlePath();
+// The same choice for a given value of the variable (null: unset) and executable path.
+std::filesystem::path mainBundlePathFor(const char* variable,
+                                        const std::filesystem::path& executable);
 
 // A folder of resources.
 class Bundle {

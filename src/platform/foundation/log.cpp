@@ -2,7 +2,6 @@
 
 #include <syslog.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -60,60 +59,6 @@ void emit(LogStream stream, std::string_view line) {
 }
 
 }  // namespace
-
-std::string escapedForConsole(std::string_view text, std::size_t maxBytes) {
-  std::string out;
-  out.reserve(std::min(text.size(), maxBytes) + 8);
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 1;
-    if (byte >= 0xC2 && byte <= 0xDF) {
-      length = 2;
-    } else if (byte >= 0xE0 && byte <= 0xEF) {
-      length = 3;
-    } else if (byte >= 0xF0 && byte <= 0xF4) {
-      length = 4;
-    }
-    bool valid = byte < 0x80 || (length > 1 && i + length <= text.size());
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    }
-    if (valid && length == 3) {
-      const auto second = static_cast<unsigned char>(text[i + 1]);
-      valid = !(byte == 0xE0 && second < 0xA0) && !(byte == 0xED && second >= 0xA0);
-    } else if (valid && length == 4) {
-      const auto second = static_cast<unsigned char>(text[i + 1]);
-      valid = !(byte == 0xF0 && second < 0x90) && !(byte == 0xF4 && second >= 0x90);
-    }
-    if (!valid) length = 1;
-    // The escape is longer than what it stands for; counting it keeps the line bounded.
-    const bool control =
-        !valid || byte < 0x20 || byte == 0x7F ||
-        (valid && length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
-    const std::size_t cost = control ? 8 : length;
-    if (out.size() + cost > maxBytes) {
-      out += "…";
-      return out;
-    }
-    if (!control) {
-      out.append(text.substr(i, length));
-    } else if (valid && length == 2) {
-      appendCodePointEscape(
-          out, ((byte & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu));
-    } else {
-      appendCodePointEscape(out, byte);
-    }
-    i += length;
-  }
-  return out;
-}
-
-void appendCodePointEscape(std::string& out, char32_t codePoint) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "\\u{%X}", static_cast<unsigned>(codePoint));
-  out += buffer;
-}
 
 void print(std::string_view line) {
   emit(LogStream::print, line);

@@ -53,7 +53,4 @@ class StringEncoding {
   Kind kind_;
 };
 
-// Bytes decoded as UTF-8 with every ill-formed sequence replaced by U+FFFD.
-std::string decodeUTF8Lossy(std::span<const std::uint8_t> bytes);
-
 }  // namespace platform

@@ -1,6 +1,5 @@
 #include "platform/foundation/user_defaults.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/foundation/atomic_file_write.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -24,6 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
+
+// Far deeper than any value this program writes, far shallower than what overflows a stack.
+constexpr int kMaximumDepth = 512;
 
 constexpr const char* kFileName = "defaults.json";
 
@@ -91,8 +94,8 @@ std::optional<UserDefaults::Value> fromJson(const Json& json) {
   }
 }
 
-// Writes `text` beside `target` and renames it over `target`, so readers see either the old
-// file or the new one, never a partial write.
+// Readers see either the old file or the new one, never a partial write; settings are the
+// user's own.
 bool writeAtomically(const fs::path& target, const std::string& text, std::string& error) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
@@ -100,38 +103,9 @@ bool writeAtomically(const fs::path& target, const std::string& text, std::strin
     error = fmt::format("cannot create {}: {}", target.parent_path().string(), ec.message());
     return false;
   }
-  std::string pattern = target.string() + ".XXXXXX";
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) {
-    error =
-        fmt::format("cannot create a file beside {}: {}", target.string(), std::strerror(errno));
-    return false;
-  }
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = fmt::format("cannot write {}: {}", pattern, std::strerror(errno));
-      ::close(fd);
-      ::unlink(pattern.c_str());
-      return false;
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    error = fmt::format("cannot flush {}: {}", pattern, std::strerror(errno));
-    ::unlink(pattern.c_str());
-    return false;
-  }
-  if (::rename(pattern.c_str(), target.c_str()) != 0) {
-    error = fmt::format("cannot replace {}: {}", target.string(), std::strerror(errno));
-    ::unlink(pattern.c_str());
-    return false;
-  }
-  return true;
+  auto written = writeFileAtomically(target, text, 0600);
+  if (!written) error = std::move(written.error());
+  return written.has_value();
 }
 
 }  // namespace
@@ -192,8 +166,17 @@ void UserDefaults::loadLocked() {
   } else if (text.str().find_first_not_of(" \t\r\n") == std::string::npos) {
     return;  // an empty file holds nothing to lose
   } else {
-    Json root = Json::parse(text.str(), nullptr, false);
-    if (root.is_discarded()) {
+    // A damaged or hostile file may nest without end; keeping what we do not understand means
+    // writing it back out recursively, so the depth is bounded where the file is read.
+    bool tooDeep = false;
+    auto bounded = [&tooDeep](int depth, Json::parse_event_t, Json&) {
+      if (depth >= kMaximumDepth) tooDeep = true;  // the top level is depth 0
+      return !tooDeep;
+    };
+    Json root = Json::parse(text.str(), bounded, false);
+    if (tooDeep) {
+      reason = fmt::format("nested deeper than {} levels", kMaximumDepth);
+    } else if (root.is_discarded()) {
       reason = "not JSON";
     } else if (!root.is_object()) {
       reason = "not a JSON object";

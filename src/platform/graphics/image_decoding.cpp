@@ -18,6 +18,49 @@ bool startsWith(std::span<const std::uint8_t> bytes, std::string_view prefix, st
          std::memcmp(bytes.data() + at, prefix.data(), prefix.size()) == 0;
 }
 
+std::uint32_t littleEndian32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+         (std::uint32_t{p[3]} << 24);
+}
+
+// A file-type box naming a brand of still HEVC or AV1 pictures, as its major brand or among
+// the compatible ones.
+bool isHeif(std::span<const std::uint8_t> bytes) {
+  using namespace std::string_view_literals;
+  if (!startsWith(bytes, "ftyp"sv, 4)) return false;
+  const std::size_t boxSize =
+      std::min<std::size_t>((std::size_t{bytes[0]} << 24) | (std::size_t{bytes[1]} << 16) |
+                                (std::size_t{bytes[2]} << 8) | bytes[3],
+                            bytes.size());
+  for (std::size_t at = 8; at + 4 <= boxSize; at += at == 8 ? 8 : 4) {
+    for (std::string_view brand : {"heic"sv, "heix"sv, "heim"sv, "heis"sv, "hevc"sv, "hevx"sv,
+                                   "mif1"sv, "msf1"sv, "avif"sv, "avis"sv}) {
+      if (startsWith(bytes, brand, at)) return true;
+    }
+  }
+  return false;
+}
+
+// An X bitmap is C text: after white space and comments it starts with a definition.
+bool isXbm(std::span<const std::uint8_t> bytes) {
+  using namespace std::string_view_literals;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    if (bytes[at] == ' ' || bytes[at] == '\t' || bytes[at] == '\r' || bytes[at] == '\n') {
+      ++at;
+    } else if (startsWith(bytes, "/*"sv, at)) {
+      const std::string_view rest(reinterpret_cast<const char*>(bytes.data()) + at + 2,
+                                  bytes.size() - at - 2);
+      const std::size_t end = rest.find("*/");
+      if (end == std::string_view::npos) return false;
+      at += end + 4;
+    } else {
+      break;
+    }
+  }
+  return startsWith(bytes, "#define "sv, at) || startsWith(bytes, "#define\t"sv, at);
+}
+
 }  // namespace
 
 std::string_view describe(ImageDecodingFailure failure) {
@@ -38,6 +81,23 @@ std::optional<ImageFileFormat> sniffImageFormat(std::span<const std::uint8_t> by
   if (startsWith(bytes, "\xff\xd8\xff"sv)) return ImageFileFormat::jpeg;
   if (startsWith(bytes, "GIF87a"sv) || startsWith(bytes, "GIF89a"sv)) return ImageFileFormat::gif;
   if (startsWith(bytes, "RIFF"sv) && startsWith(bytes, "WEBP"sv, 8)) return ImageFileFormat::webp;
+  if (startsWith(bytes, "II*\0"sv) || startsWith(bytes, "MM\0*"sv) ||
+      startsWith(bytes, "II+\0"sv) || startsWith(bytes, "MM\0+"sv)) {
+    return ImageFileFormat::tiff;
+  }
+  if (startsWith(bytes, "\0\0\0\x0cjP  \r\n\x87\n"sv) || startsWith(bytes, "\xff\x4f\xff\x51"sv))
+    return ImageFileFormat::jpeg2000;
+  if (isHeif(bytes)) return ImageFileFormat::heif;
+  // "BM" alone starts too many texts; the size of the header after it must be one of the six
+  // the format has had.
+  if (startsWith(bytes, "BM"sv) && bytes.size() >= 18) {
+    const std::uint32_t info = littleEndian32(bytes.data() + 14);
+    if (info == 12 || info == 40 || info == 52 || info == 56 || info == 108 || info == 124)
+      return ImageFileFormat::bmp;
+  }
+  if (startsWith(bytes, "\0\0\x01\0"sv) && bytes.size() >= 6 && (bytes[4] | bytes[5]) != 0)
+    return ImageFileFormat::ico;
+  if (isXbm(bytes)) return ImageFileFormat::xbm;
   return std::nullopt;
 }
 
@@ -54,6 +114,18 @@ ImageDecodingResult decodeImage(std::span<const std::uint8_t> bytes,
       return decoding::decodeGif(bytes, limits);
     case ImageFileFormat::webp:
       return decoding::decodeWebp(bytes, limits);
+    case ImageFileFormat::bmp:
+      return decoding::decodeBmp(bytes, limits);
+    case ImageFileFormat::ico:
+      return decoding::decodeIco(bytes, limits);
+    case ImageFileFormat::tiff:
+      return decoding::decodeTiff(bytes, limits);
+    case ImageFileFormat::jpeg2000:
+      return decoding::decodeJpeg2000(bytes, limits);
+    case ImageFileFormat::heif:
+      return decoding::decodeHeif(bytes, limits);
+    case ImageFileFormat::xbm:
+      return decoding::decodeXbm(bytes, limits);
   }
   return std::unexpected(ImageDecodingFailure::notAnImage);
 }
@@ -86,6 +158,17 @@ std::uint8_t* allocateBuffer(std::size_t bytes) {
 
 void freeBuffer(std::uint8_t* buffer) {
   std::free(buffer);
+}
+
+std::uint64_t workingMemoryBound(const ImageDecodingLimits& limits) {
+  return std::min<std::uint64_t>(limits.maxPixels, 1ULL << 40) * 8;
+}
+
+Image adoptStraight(const StraightPixels& straight) {
+  const std::size_t count = static_cast<std::size_t>(straight.width) * straight.height;
+  return adoptPixels(straight.pixels, straight.width, straight.height,
+                     premultiply(straight.pixels, count) ? ImagePixelFormat::premultipliedBGRA
+                                                         : ImagePixelFormat::opaqueBGRX);
 }
 
 Image adoptPixels(std::uint8_t* pixels, int width, int height, ImagePixelFormat format) {

@@ -1,8 +1,9 @@
 #pragma once
 
-// Decoding of PNG, JPEG, GIF and WebP files into images, over libpng, libjpeg-turbo, giflib and
-// libwebp. Everything a file declares about its size is checked against limits before any pixel
-// storage exists, so a small hostile file cannot make the process allocate gigabytes.
+// Decoding of PNG, JPEG, GIF, WebP, BMP, icon, TIFF, JPEG 2000, HEIF (HEVC and AV1) and X bitmap
+// files into images, over libpng, libjpeg-turbo, giflib, libwebp, stb's image reader, libtiff,
+// OpenJPEG and libheif. Everything a file declares about its size is checked against limits before
+// any pixel storage exists, so a small hostile file cannot make the process allocate gigabytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,15 @@ struct ImageDecodingLimits {
   std::uint64_t maxPixels = 67'108'864;
   // A progressive JPEG is decoded once per scan; a flood of tiny scans is a way to burn time.
   int maxJpegScans = 500;
+  // The work of all scans together, in passes over the image's blocks: a scan of one component
+  // decodes that component's blocks, and all scans may decode at most this many times the
+  // picture's blocks. Ordinary progressive files need about ten.
+  int maxJpegBlockPasses = 64;
+  // An icon file is a directory of pictures; real ones hold a few sizes.
+  int maxIconEntries = 256;
+  // A JPEG 2000 picture halves this many times less one; sixteen halvings bring the largest
+  // picture to a pixel, and every further level only costs bookkeeping per tile.
+  int maxJpeg2000ResolutionLevels = 17;
 
   bool operator==(const ImageDecodingLimits&) const = default;
 };
@@ -44,7 +54,7 @@ std::string_view describe(ImageDecodingFailure failure);
 using ImageDecodingResult = std::expected<Image, ImageDecodingFailure>;
 
 // The formats recognised by their leading bytes.
-enum class ImageFileFormat { png, jpeg, gif, webp };
+enum class ImageFileFormat { png, jpeg, gif, webp, bmp, ico, tiff, jpeg2000, heif, xbm };
 
 // The format whose signature the bytes start with; none for anything else.
 std::optional<ImageFileFormat> sniffImageFormat(std::span<const std::uint8_t> bytes);

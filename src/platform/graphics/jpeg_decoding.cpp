@@ -25,8 +25,12 @@ struct JpegRead {
   std::jmp_buf jump{};
   const ImageDecodingLimits* limits = nullptr;
   ImageDecodingFailure failure = ImageDecodingFailure::corrupt;
-  // The input ran out before the picture did; libjpeg then makes up the rest.
+  // Data the picture needs was missing (the input ran out, or a marker cut a scan short); libjpeg
+  // then makes up the rest.
   bool endedEarly = false;
+  // Blocks the scans seen so far decode, against a budget of passes over the image's blocks.
+  std::uint64_t scanBlocks = 0;
+  int countedScan = 0;
   std::uint8_t* pixels = nullptr;  // owned by the caller of `readJpeg`, even after a longjmp
   std::uint8_t* row = nullptr;     // likewise
   std::uint8_t* rows = nullptr;    // likewise
@@ -46,8 +50,21 @@ JpegRead& readOf(j_common_ptr info) {
   std::longjmp(read.jump, 1);
 }
 
+// Warnings after which libjpeg fills what it could not read with made-up coefficients.
+bool meansMissingData(int code) {
+  switch (code) {
+    case JWRN_JPEG_EOF:       // the input ended inside the picture
+    case JWRN_HIT_MARKER:     // a marker (an appended end, say) cut a scan's data short
+    case JWRN_MUST_RESYNC:    // restart intervals lost, the rows between are guessed
+    case JWRN_HUFF_BAD_CODE:  // entropy-coded data no table can read
+      return true;
+    default:
+      return false;
+  }
+}
+
 void onMessage(j_common_ptr info, int level) {
-  if (level == -1 && info->err->msg_code == JWRN_JPEG_EOF) readOf(info).endedEarly = true;
+  if (level == -1 && meansMissingData(info->err->msg_code)) readOf(info).endedEarly = true;
 }
 
 void silence(j_common_ptr) {}
@@ -56,6 +73,24 @@ void onProgress(j_common_ptr info) {
   auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
   JpegRead& read = readOf(info);
   if (decompress->input_scan_number > read.limits->maxJpegScans) {
+    read.failure = ImageDecodingFailure::exceedsLimits;
+    std::longjmp(read.jump, 1);
+  }
+  // A scan's work is its blocks; a flood of scans over the whole of a large picture costs far
+  // more than a flood of small ones, so the budget is in blocks, judged as each scan begins.
+  if (decompress->input_scan_number == read.countedScan || decompress->comps_in_scan <= 0) return;
+  read.countedScan = decompress->input_scan_number;
+  std::uint64_t imageBlocks = 0;
+  for (int c = 0; c < decompress->num_components; ++c) {
+    const jpeg_component_info& component = decompress->comp_info[c];
+    imageBlocks += std::uint64_t{component.width_in_blocks} * component.height_in_blocks;
+  }
+  for (int c = 0; c < decompress->comps_in_scan && c < MAX_COMPS_IN_SCAN; ++c) {
+    const jpeg_component_info* component = decompress->cur_comp_info[c];
+    read.scanBlocks += std::uint64_t{component->width_in_blocks} * component->height_in_blocks;
+  }
+  const auto passes = static_cast<std::uint64_t>(std::max(read.limits->maxJpegBlockPasses, 0));
+  if (read.scanBlocks > passes * imageBlocks) {
     read.failure = ImageDecodingFailure::exceedsLimits;
     std::longjmp(read.jump, 1);
   }

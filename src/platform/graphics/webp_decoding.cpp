@@ -1,7 +1,6 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
-#include <cstring>
 #include <memory>
 
 #include "platform/graphics/image_decoding_formats.h"
@@ -10,39 +9,66 @@ namespace platform::decoding {
 
 namespace {
 
-struct AnimationDecoderDeleter {
-  void operator()(WebPAnimDecoder* decoder) const { WebPAnimDecoderDelete(decoder); }
+struct DemuxDeleter {
+  void operator()(WebPDemuxer* demux) const { WebPDemuxDelete(demux); }
 };
 
-// The first frame of an animation, composed on the animation's canvas.
+// The first frame of an animation, on the animation's canvas. The first frame never depends on
+// an earlier one: it lies on a transparent canvas (the animation decoder ignores the background
+// colour too), so whether it blends or not it stands as it is. It is decoded straight into the
+// canvas, without the animation decoder, which would keep two more canvases of its own.
 ImageDecodingResult decodeFirstFrame(std::span<const std::uint8_t> bytes,
                                      const ImageDecodingLimits& limits) {
-  WebPAnimDecoderOptions options;
-  if (!WebPAnimDecoderOptionsInit(&options)) return std::unexpected(ImageDecodingFailure::corrupt);
-  // libwebp's own premultiplication is approximate; straight colour is premultiplied here.
-  options.color_mode = MODE_BGRA;
-  options.use_threads = 0;
   const WebPData data{bytes.data(), bytes.size()};
-  std::unique_ptr<WebPAnimDecoder, AnimationDecoderDeleter> decoder(
-      WebPAnimDecoderNew(&data, &options));
-  if (!decoder) return std::unexpected(ImageDecodingFailure::corrupt);
-  WebPAnimInfo info;
-  if (!WebPAnimDecoderGetInfo(decoder.get(), &info))
-    return std::unexpected(ImageDecodingFailure::corrupt);
+  std::unique_ptr<WebPDemuxer, DemuxDeleter> demux(WebPDemux(&data));
+  if (!demux) return std::unexpected(ImageDecodingFailure::corrupt);
+  const std::uint32_t canvasWidth = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH);
+  const std::uint32_t canvasHeight = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT);
   if (std::optional<ImageDecodingFailure> refusal =
-          checkGeometry(info.canvas_width, info.canvas_height, limits)) {
+          checkGeometry(canvasWidth, canvasHeight, limits)) {
     return std::unexpected(*refusal);
   }
-  std::uint8_t* frame = nullptr;
-  int timestamp = 0;
-  if (!WebPAnimDecoderGetNext(decoder.get(), &frame, &timestamp) || !frame)
+  WebPIterator frame;
+  if (!WebPDemuxGetFrame(demux.get(), 1, &frame))
     return std::unexpected(ImageDecodingFailure::corrupt);
-  const int width = static_cast<int>(info.canvas_width);
-  const int height = static_cast<int>(info.canvas_height);
-  const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  // The iterator holds nothing that needs releasing once the demuxer has read the whole file.
+  const bool usable = frame.complete && frame.width > 0 && frame.height > 0 &&
+                      frame.x_offset >= 0 && frame.y_offset >= 0 &&
+                      static_cast<std::uint64_t>(frame.x_offset) + frame.width <= canvasWidth &&
+                      static_cast<std::uint64_t>(frame.y_offset) + frame.height <= canvasHeight;
+  const WebPData fragment = frame.fragment;
+  WebPDemuxReleaseIterator(&frame);
+  if (!usable) return std::unexpected(ImageDecodingFailure::corrupt);
+  // The decode holds the canvas and, while it runs, up to a picture of the frame's size inside
+  // libwebp; together they must fit the pixel bound.
+  const std::uint64_t canvasPixels = std::uint64_t{canvasWidth} * canvasHeight;
+  const auto framePixels =
+      static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height);
+  if (canvasPixels + framePixels > limits.maxPixels)
+    return std::unexpected(ImageDecodingFailure::exceedsLimits);
+
+  const int width = static_cast<int>(canvasWidth);
+  const int height = static_cast<int>(canvasHeight);
+  const std::size_t count = static_cast<std::size_t>(canvasPixels);
+  const std::size_t stride = static_cast<std::size_t>(width) * 4;
+  WebPDecoderConfig config;
+  if (!WebPInitDecoderConfig(&config)) return std::unexpected(ImageDecodingFailure::corrupt);
   std::uint8_t* pixels = allocateBuffer(count * 4);
   if (!pixels) return std::unexpected(ImageDecodingFailure::exceedsLimits);
-  std::memcpy(pixels, frame, count * 4);
+  config.output.colorspace = MODE_BGRA;
+  config.output.is_external_memory = 1;
+  config.output.u.RGBA.rgba = pixels + static_cast<std::size_t>(frame.y_offset) * stride +
+                              static_cast<std::size_t>(frame.x_offset) * 4;
+  config.output.u.RGBA.stride = static_cast<int>(stride);
+  config.output.u.RGBA.size = static_cast<std::size_t>(frame.height - 1) * stride +
+                              static_cast<std::size_t>(frame.width) * 4;
+  const VP8StatusCode status = WebPDecode(fragment.bytes, fragment.size, &config);
+  WebPFreeDecBuffer(&config.output);
+  if (status != VP8_STATUS_OK || config.output.width != frame.width ||
+      config.output.height != frame.height) {
+    freeBuffer(pixels);
+    return std::unexpected(ImageDecodingFailure::corrupt);
+  }
   return adoptPixels(pixels, width, height,
                      premultiply(pixels, count) ? ImagePixelFormat::premultipliedBGRA
                                                 : ImagePixelFormat::opaqueBGRX);

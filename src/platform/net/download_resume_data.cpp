@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/net/http_header_fields.h"
+
 namespace platform {
 
 namespace {
@@ -110,7 +112,11 @@ std::optional<DownloadResumeRecord> DownloadResumeRecord::decode(const Bytes& da
 
 std::optional<std::string> DownloadResumeRecord::ifRangeValue() const {
   // If-Range takes only a strong entity tag; a weak one falls back to the date.
-  if (entityTag && !entityTag->starts_with("W/")) return entityTag;
+  // A validator with a line break would end the field early: such data cannot resume.
+  if (entityTag && !entityTag->starts_with("W/")) {
+    return isSendableHeaderValue(*entityTag) ? entityTag : std::nullopt;
+  }
+  if (lastModified && !isSendableHeaderValue(*lastModified)) return std::nullopt;
   return lastModified;
 }
 

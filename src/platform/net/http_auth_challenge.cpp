@@ -145,7 +145,12 @@ void parseField(std::string_view value, std::vector<AuthOffer>& offers) {
       continue;
     }
     const bool complete = parseParameters(scanner, offer);
-    offers.push_back(std::move(offer));
+    // A value holding a line break or NUL would be echoed into a head of ours (a Digest nonce
+    // or opaque): such a challenge is not one this client answers.
+    const bool sendable =
+        std::all_of(offer.parameters.begin(), offer.parameters.end(),
+                    [](const auto& item) { return isSendableHeaderValue(item.second); });
+    if (sendable) offers.push_back(std::move(offer));
     if (!complete) return;
   }
 }
@@ -439,7 +444,8 @@ void HTTPAuthentication::applyTo(CURL* easy, curl_slist*& headers, const std::st
     const std::string nonce = inUse_->offer.parameter("nonce").value_or("");
     DigestInput input{credential.user(), credential.password(), method, uri,
                       randomHex(16),     ++nonceCounts_[nonce]};
-    if (auto value = digestAuthorization(inUse_->offer, input)) {
+    if (auto value = digestAuthorization(inUse_->offer, input);
+        value && isSendableHeaderValue(*value)) {
       headers = curl_slist_append(headers, ("Authorization: " + *value).c_str());
     }
     return;

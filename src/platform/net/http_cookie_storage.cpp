@@ -76,7 +76,9 @@ std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::shared() {
   return storage;
 }
 
-HTTPCookieStorage::HTTPCookieStorage() {
+HTTPCookieStorage::HTTPCookieStorage(std::size_t maximumCookiesPerDomain,
+                                     std::size_t maximumCookies)
+    : index_(maximumCookiesPerDomain, maximumCookies) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   share_ = curl_share_init();
@@ -85,9 +87,12 @@ HTTPCookieStorage::HTTPCookieStorage() {
   curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
   curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
   curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  expirer_ = curl_easy_init();
+  if (expirer_) curl_easy_setopt(expirer_, CURLOPT_SHARE, share_);
 }
 
 HTTPCookieStorage::~HTTPCookieStorage() {
+  if (expirer_) curl_easy_cleanup(expirer_);
   if (share_) curl_share_cleanup(share_);
 }
 
@@ -107,8 +112,13 @@ std::vector<HTTPCookie> HTTPCookieStorage::allCookies() const {
   curl_easy_setopt(easy, CURLOPT_SHARE, share_);
   curl_slist* list = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
+    // An expired cookie lingers in the engine's list until its next change, never to be sent.
+    const auto now = static_cast<std::int64_t>(Date::now().timeIntervalSince1970());
     for (auto* item = list; item; item = item->next) {
-      if (auto cookie = parseLine(item->data)) result.push_back(std::move(*cookie));
+      auto cookie = parseLine(item->data);
+      if (cookie && (cookie->expires == 0 || cookie->expires > now)) {
+        result.push_back(std::move(*cookie));
+      }
     }
   }
   curl_slist_free_all(list);
@@ -136,6 +146,74 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies(const URL& url) const {
     return a.path.size() > b.path.size();
   });
   return result;
+}
+
+namespace {
+
+// The origin the engine judges a transfer's cookies by: the URL it last asked for.
+std::optional<HTTPCookieIndex::Origin> originOf(CURL* easy) {
+  char* effective = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || !effective) {
+    return std::nullopt;
+  }
+  CURLU* url = curl_url();
+  if (!url) return std::nullopt;
+  std::optional<HTTPCookieIndex::Origin> origin;
+  char* host = nullptr;
+  char* path = nullptr;
+  char* scheme = nullptr;
+  if (curl_url_set(url, CURLUPART_URL, effective, 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+    origin.emplace();
+    std::string_view name = host;
+    if (name.starts_with('[') && name.ends_with(']')) name = name.substr(1, name.size() - 2);
+    origin->host = lowercase(std::string(name));
+    if (curl_url_get(url, CURLUPART_PATH, &path, 0) == CURLUE_OK) origin->path = path;
+    const std::string kind = lowercase(scheme);
+    // As the engine has it: a secure scheme, or this machine.
+    origin->secureContext = kind == "https" || kind == "wss" || origin->host == "localhost" ||
+                            origin->host == "127.0.0.1" || origin->host == "::1";
+  }
+  curl_free(host);
+  curl_free(path);
+  curl_free(scheme);
+  curl_url_cleanup(url);
+  return origin;
+}
+
+}  // namespace
+
+void HTTPCookieStorage::expire(const std::vector<HTTPCookieIndex::Key>& keys) {
+  if (!expirer_) return;
+  for (const auto& key : keys) {
+    curl_easy_setopt(expirer_, CURLOPT_COOKIELIST, HTTPCookieIndex::expiryLine(key).c_str());
+  }
+}
+
+void HTTPCookieStorage::headEnded(CURL* easy, const std::vector<std::string>& headLines) {
+  if (!HTTPCookieIndex::setsCookies(headLines)) return;
+  const auto origin = originOf(easy);
+  if (!origin) return;
+  std::lock_guard lock(indexMutex_);
+  const auto cookies = index_.cookiesOf(headLines, *origin);
+  if (cookies.empty()) return;
+  expire(index_.recordSet(cookies));
+}
+
+void HTTPCookieStorage::headFailed(CURL* easy, const std::vector<std::string>& headLines) {
+  if (!HTTPCookieIndex::setsCookies(headLines)) return;
+  const auto origin = originOf(easy);
+  if (!origin) return;
+  std::lock_guard lock(indexMutex_);
+  const auto cookies = index_.cookiesOf(headLines, *origin);
+  if (cookies.empty()) return;
+  expire(index_.takeBack(cookies, origin->secureContext));
+}
+
+std::size_t HTTPCookieStorage::trackedCookies() const {
+  std::lock_guard lock(indexMutex_);
+  return index_.size();
 }
 
 }  // namespace platform

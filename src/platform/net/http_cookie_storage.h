@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/http_cookie_index.h"
 #include "platform/net/url.h"
 
 typedef void CURLSH;
+typedef void CURL;
 
 namespace platform {
 
@@ -30,12 +32,22 @@ struct HTTPCookie {
 // every transfer of those sessions attaches to. The share carries lock functions, so any
 // thread can read the cookies while the sessions' I/O threads add to them, and reading never
 // waits for a transfer, only for another cookie operation.
+//
+// The engine takes each cookie as its field arrives and keeps every one it is given, and the
+// more it holds, the longer every request of the hosts concerned takes on the I/O thread. So
+// the storage keeps the jar within bounds, as browsers do: at most `maximumCookiesPerDomain`
+// cookies for one domain and `maximumCookies` in all, the least recently set going first; and a
+// head that fails before its end keeps none of the cookies it set.
 class HTTPCookieStorage {
  public:
+  static constexpr std::size_t kMaximumCookiesPerDomain = 180;
+  static constexpr std::size_t kMaximumCookies = 3000;
+
   // The storage of every session of the default configuration.
   static std::shared_ptr<HTTPCookieStorage> shared();
 
-  HTTPCookieStorage();
+  explicit HTTPCookieStorage(std::size_t maximumCookiesPerDomain = kMaximumCookiesPerDomain,
+                             std::size_t maximumCookies = kMaximumCookies);
   ~HTTPCookieStorage();
   HTTPCookieStorage(const HTTPCookieStorage&) = delete;
   HTTPCookieStorage& operator=(const HTTPCookieStorage&) = delete;
@@ -46,6 +58,15 @@ class HTTPCookieStorage {
   // Every cookie held, in the engine's order.
   std::vector<HTTPCookie> allCookies() const;
 
+  // A transfer attached to the share ended a head (`headLines` without the status line): its
+  // cookies count as used now, and the least recently used go past the bounds. The work is
+  // that of the head's cookies, whatever the jar holds.
+  void headEnded(CURL* easy, const std::vector<std::string>& headLines);
+  // A transfer attached to the share failed before the end of a head: the cookies it set go.
+  void headFailed(CURL* easy, const std::vector<std::string>& headLines);
+  // How many cookies the bounds count (the engine may hold fewer).
+  std::size_t trackedCookies() const;
+
   // The share handle transfers attach to (cookies and resolved names).
   CURLSH* curlShare() const { return share_; }
 
@@ -53,7 +74,12 @@ class HTTPCookieStorage {
   static void lock(void* handle, int data, int access, void* self);
   static void unlock(void* handle, int data, void* self);
 
+  void expire(const std::vector<HTTPCookieIndex::Key>& keys);
+
   CURLSH* share_ = nullptr;
+  mutable std::mutex indexMutex_;
+  HTTPCookieIndex index_;    // guarded by indexMutex_
+  CURL* expirer_ = nullptr;  // attached to the share; used under indexMutex_
   // One lock per kind of shared data (libcurl never holds two of one kind).
   mutable std::array<std::mutex, 16> locks_;
 };

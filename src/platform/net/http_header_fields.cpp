@@ -29,16 +29,55 @@ HTTPHeaderFields::HTTPHeaderFields(const std::vector<Field>& fields) {
     set(name, value);
 }
 
+bool isSendableHeaderValue(std::string_view value) {
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::size_t HTTPHeaderFields::NameHash::operator()(std::string_view name) const {
+  // FNV-1a over the lower-case bytes.
+  std::size_t hash = 14695981039346656037ull;
+  for (char c : name) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 'A' && u <= 'Z') u |= 0x20;
+    hash = (hash ^ u) * 1099511628211ull;
+  }
+  return hash;
+}
+
+bool HTTPHeaderFields::NameEqual::operator()(std::string_view a, std::string_view b) const {
+  return headerNamesEqual(a, b);
+}
+
+std::size_t HTTPHeaderFields::indexOf(std::string_view name) const {
+  if (!index_.empty()) {
+    auto found = index_.find(name);
+    return found == index_.end() ? fields_.size() : found->second;
+  }
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (headerNamesEqual(fields_[i].first, name)) return i;
+  }
+  return fields_.size();
+}
+
+void HTTPHeaderFields::append(std::string_view name, std::string value) {
+  fields_.emplace_back(std::string(name), std::move(value));
+  if (!index_.empty()) {
+    index_.emplace(fields_.back().first, fields_.size() - 1);
+  } else if (fields_.size() >= kIndexFrom) {
+    index_.reserve(fields_.size() * 2);
+    for (std::size_t i = 0; i < fields_.size(); ++i)
+      index_.emplace(fields_[i].first, i);
+  }
+}
+
 const std::string* HTTPHeaderFields::valueIfPresent(std::string_view name) const {
   auto field = find(name);
   return field ? &field->second : nullptr;
 }
 
 const HTTPHeaderFields::Field* HTTPHeaderFields::find(std::string_view name) const {
-  for (const auto& field : fields_) {
-    if (headerNamesEqual(field.first, name)) return &field;
-  }
-  return nullptr;
+  const std::size_t at = indexOf(name);
+  return at < fields_.size() ? &fields_[at] : nullptr;
 }
 
 std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
@@ -47,27 +86,33 @@ std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const 
 }
 
 void HTTPHeaderFields::set(std::string_view name, std::optional<std::string> value) {
-  auto it = std::find_if(fields_.begin(), fields_.end(),
-                         [&](const Field& f) { return headerNamesEqual(f.first, name); });
+  const std::size_t at = indexOf(name);
   if (!value) {
-    if (it != fields_.end()) fields_.erase(it);
+    if (at == fields_.size()) return;
+    fields_.erase(fields_.begin() + static_cast<std::ptrdiff_t>(at));
+    // Removal is rare: the positions after it move down by one.
+    if (!index_.empty()) {
+      if (auto found = index_.find(name); found != index_.end()) index_.erase(found);
+      for (auto& [key, position] : index_) {
+        if (position > at) --position;
+      }
+    }
     return;
   }
-  if (it != fields_.end()) {
-    it->second = std::move(*value);
+  if (at < fields_.size()) {
+    fields_[at].second = std::move(*value);
   } else {
-    fields_.emplace_back(std::string(name), std::move(*value));
+    append(name, std::move(*value));
   }
 }
 
 void HTTPHeaderFields::add(std::string_view name, std::string_view value) {
-  auto it = std::find_if(fields_.begin(), fields_.end(),
-                         [&](const Field& f) { return headerNamesEqual(f.first, name); });
-  if (it != fields_.end()) {
-    it->second += ", ";
-    it->second += value;
+  const std::size_t at = indexOf(name);
+  if (at < fields_.size()) {
+    fields_[at].second += ", ";
+    fields_[at].second += value;
   } else {
-    fields_.emplace_back(std::string(name), std::string(value));
+    append(name, std::string(value));
   }
 }
 

@@ -121,4 +121,9 @@ bool isValidUTF8(std::string_view text) {
   return StringEncoding(StringEncoding::utf8).decode(text).has_value();
 }
 
+bool isIPLiteralHost(std::string_view text) {
+  return text.find(':') != std::string_view::npos &&
+         text.find_first_not_of("0123456789abcdefABCDEF:.vV%") == std::string_view::npos;
+}
+
 }  // namespace platform

@@ -41,6 +41,10 @@ std::string addingPercentEncoding(std::string_view text, const URLCharacterSet& 
 // valid UTF-8.
 std::optional<std::string> removingPercentEncoding(std::string_view text);
 
+// Whether `text` (without its brackets) may stand as an IP literal in a URL's host: the
+// characters of an IPv6 address, an IPvFuture form or a zone, and at least one ':'.
+bool isIPLiteralHost(std::string_view text);
+
 // Whether `text` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool isValidUTF8(std::string_view text);
 

@@ -61,35 +61,35 @@ std::string decodedOrRaw(std::string_view text) {
   return std::string(text);
 }
 
-// RFC 3986 §5.2.4.
-std::string removeDotSegments(std::string_view input) {
-  std::string in(input);
+// RFC 3986 §5.2.4, as written there: the input is consumed from the front through a view and
+// the output is a buffer, so a path of many segments costs time in proportion to its length.
+std::string removeDotSegments(std::string_view in) {
   std::string out;
+  out.reserve(in.size());
+  auto dropLastOutputSegment = [&out] {
+    auto slash = out.rfind('/');
+    out.erase(slash == npos ? 0 : slash);
+  };
   while (!in.empty()) {
     if (in.starts_with("../")) {
-      in.erase(0, 3);
-    } else if (in.starts_with("./")) {
-      in.erase(0, 2);
-    } else if (in.starts_with("/./")) {
-      in.erase(0, 2);
+      in.remove_prefix(3);
+    } else if (in.starts_with("./") || in.starts_with("/./")) {
+      in.remove_prefix(2);
     } else if (in == "/.") {
       in = "/";
-    } else if (in.starts_with("/../") || in == "/..") {
-      if (in == "/..") {
-        in = "/";
-      } else {
-        in.erase(0, 3);
-      }
-      auto slash = out.rfind('/');
-      out.erase(slash == npos ? 0 : slash);
+    } else if (in.starts_with("/../")) {
+      in.remove_prefix(3);
+      dropLastOutputSegment();
+    } else if (in == "/..") {
+      in = "/";
+      dropLastOutputSegment();
     } else if (in == "." || in == "..") {
-      in.clear();
+      in = {};
     } else {
-      std::size_t start = in[0] == '/' ? 1 : 0;
-      std::size_t next = in.find('/', start);
+      std::size_t next = in.find('/', in[0] == '/' ? 1 : 0);
       if (next == npos) next = in.size();
-      out.append(in, 0, next);
-      in.erase(0, next);
+      out.append(in.substr(0, next));
+      in.remove_prefix(next);
     }
   }
   return out;
@@ -102,6 +102,14 @@ std::string compose(const std::optional<std::string>& scheme,
   std::string out;
   if (scheme) out += *scheme + ":";
   if (authority) out += "//" + *authority;
+  if (!authority && path.starts_with("//")) {
+    // Without an authority a path starting "//" would read as one (§5.2.4, §5.3).
+    out += "/.";
+  } else if (!scheme && !authority) {
+    // A first segment holding ':' would read as a scheme; "./" keeps it a path (§4.2).
+    auto firstSegment = path.substr(0, path.find('/'));
+    if (firstSegment.find(':') != std::string_view::npos) out += "./";
+  }
   out += path;
   if (query) out += "?" + *query;
   if (fragment) out += "#" + *fragment;
@@ -155,11 +163,7 @@ std::optional<URL> URL::parse(std::string text) {
     if (hostPort.starts_with("[")) {
       auto close = hostPort.find(']');
       if (close == std::string_view::npos) return std::nullopt;
-      auto literal = hostPort.substr(1, close - 1);
-      if (literal.empty() ||
-          literal.find_first_not_of("0123456789abcdefABCDEF:.vV%") != std::string_view::npos) {
-        return std::nullopt;
-      }
+      if (!isIPLiteralHost(hostPort.substr(1, close - 1))) return std::nullopt;
       auto rest = hostPort.substr(close + 1);
       if (!rest.empty()) {
         if (rest[0] != ':') return std::nullopt;
@@ -450,12 +454,25 @@ URL URL::appendingPathExtension(std::string_view extension) const {
 }
 
 URL URL::deletingPathExtension() const {
-  std::string extension = pathExtension();
-  if (extension.empty()) return *this;
+  if (pathExtension().empty()) return *this;
+  // The extension was read from the decoded last component, so its dot is found in the same
+  // component, walking whole escapes: a dot may be written "." or "%2E".
   std::string path = percentEncodedPath();
   bool directory = path.ends_with("/");
   if (directory) path.pop_back();
-  auto dot = path.rfind('.');
+  auto componentStart = path.rfind('/');
+  componentStart = componentStart == npos ? 0 : componentStart + 1;
+  bool decodes = removingPercentEncoding(std::string_view(path).substr(componentStart)).has_value();
+  std::size_t dot = npos;
+  for (std::size_t i = componentStart; i < path.size(); ++i) {
+    if (path[i] == '.') {
+      dot = i;
+    } else if (path[i] == '%' && decodes) {
+      if (path[i + 1] == '2' && (path[i + 2] == 'E' || path[i + 2] == 'e')) dot = i;
+      i += 2;  // escapes are whole: the parser checked them
+    }
+  }
+  if (dot == npos) return *this;
   path.erase(dot);
   if (directory) path += "/";
   return withPath(*this, path);
@@ -473,10 +490,7 @@ URL withPath(const URL& url, const std::string& path) {
     std::size_t end = text.find_first_of("/?#", start);
     authority = text.substr(start, (end == npos ? text.size() : end) - start);
   }
-  std::string newPath = path;
-  // A path that could be mistaken for an authority or a scheme gets a harmless prefix.
-  if (!authority && newPath.starts_with("//")) newPath = "/." + newPath;
-  auto result = URL::fromString(compose(scheme, authority, newPath, url.query(), url.fragment()));
+  auto result = URL::fromString(compose(scheme, authority, path, url.query(), url.fragment()));
   return result ? *result : url;
 }
 

@@ -16,20 +16,32 @@ std::string trimmed(std::string_view text) {
   return std::string(text.substr(begin, end - begin + 1));
 }
 
-// The request fields a response varies on, or none for "Vary: *" (never matches anything).
+// A response naming more request fields than this in "Vary" is not stored: real ones name a few,
+// and each name costs an entry a stored value.
+constexpr std::size_t kMaximumVaryNames = 64;
+
+// The request fields a response varies on, each once, or none for "Vary: *" (never matches
+// anything) and for a list too long to keep.
 std::optional<std::vector<std::string>> varyNames(const URLResponsePtr& response) {
   std::vector<std::string> names;
   auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response);
   if (!http) return names;
   auto vary = http->valueForHTTPHeaderField("Vary");
   if (!vary) return names;
+  std::size_t listed = 0;
   std::size_t start = 0;
   while (start <= vary->size()) {
     auto comma = vary->find(',', start);
     if (comma == std::string::npos) comma = vary->size();
     auto name = trimmed(std::string_view(*vary).substr(start, comma - start));
     if (name == "*") return std::nullopt;
-    if (!name.empty()) names.push_back(std::move(name));
+    if (!name.empty()) {
+      if (++listed > kMaximumVaryNames) return std::nullopt;
+      const bool known = std::any_of(names.begin(), names.end(), [&](const std::string& seen) {
+        return headerNamesEqual(seen, name);
+      });
+      if (!known) names.push_back(std::move(name));
+    }
     start = comma + 1;
   }
   return names;
@@ -41,9 +53,15 @@ bool varyMatches(const url_cache_detail::VaryValues& stored, const URLRequest& r
   });
 }
 
-// What an entry costs in memory: the body, the key, and the head's texts.
-std::int64_t costOf(const std::string& key, const CachedURLResponse& response) {
+// What an entry costs in memory: the body, the key, the head's texts and the stored request
+// values it varies on.
+std::int64_t costOf(const std::string& key, const CachedURLResponse& response,
+                    const url_cache_detail::VaryValues& vary) {
   std::int64_t cost = static_cast<std::int64_t>(key.size() + response.data().size()) + 64;
+  for (const auto& [name, value] : vary) {
+    cost +=
+        static_cast<std::int64_t>(sizeof(vary.front()) + name.size() + (value ? value->size() : 0));
+  }
   if (auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response.response())) {
     for (const auto& [name, value] : http->allHeaderFields()) {
       cost += static_cast<std::int64_t>(name.size() + value.size()) + 4;
@@ -137,7 +155,7 @@ std::optional<URLCache::Entry> URLCache::readDiskLocked(const std::string& key,
   auto response = std::make_shared<const CachedURLResponse>(
       file.response, std::move(file.body), std::any{}, CachedURLResponse::StoragePolicy::allowed);
   // Bring it into memory so that the next hit needs no file.
-  std::int64_t cost = costOf(key, *response);
+  std::int64_t cost = costOf(key, *response, file.vary);
   if (cost <= memoryCapacity_) {
     removeMemoryLocked(key);
     memory_[key] = MemoryEntry{response, file.vary, file.storedAt, cost, access};
@@ -161,7 +179,7 @@ void URLCache::storeCachedResponse(CachedURLResponsePtr response, const URLReque
     entry.vary.emplace_back(name, request.valueForHTTPHeaderField(name));
   }
   entry.storedAt = Date::now();
-  entry.cost = costOf(*key, *response);
+  entry.cost = costOf(*key, *response, entry.vary);
 
   std::lock_guard lock(mutex_);
   entry.lastAccess = ++accessCounter_;

@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -149,6 +150,11 @@ std::optional<Header> parseHeader(const std::uint8_t* p, std::int64_t fileSize) 
       header.varyLength > kMaxVary || getU32(p + 36) != 0) {
     return std::nullopt;
   }
+  // A storage time that is no time, or one still to come, would make the entry fresh for ever.
+  if (!std::isfinite(header.storedAt) ||
+      header.storedAt > Date::now().timeIntervalSinceReferenceDate()) {
+    return std::nullopt;
+  }
   auto rest = static_cast<std::uint64_t>(fileSize) - kHeaderSize;
   std::uint64_t parts = std::uint64_t{header.keyLength} + header.headLength + header.varyLength;
   if (header.bodyLength > rest || parts != rest - header.bodyLength) return std::nullopt;
@@ -271,7 +277,8 @@ URLResponsePtr decodeHead(const std::uint8_t* data, std::size_t size) {
 
 ReadResult readEntryFile(const std::string& path, std::int64_t maximumSize) {
   ReadResult result;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // Without O_NONBLOCK a FIFO planted in the folder would hold the open until a writer came.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     result.status = errno == ENOENT ? ReadStatus::missing : ReadStatus::damaged;
     return result;
@@ -348,8 +355,13 @@ std::optional<std::int64_t> writeEntryFile(const std::string& directory, const s
 }
 
 void touchEntryFile(const std::string& path, std::uint64_t lastAccess) {
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return;
+  }
   Bytes raw;
   putU64(raw, lastAccess);
   // Best effort: a lost counter only changes which entry goes first.
@@ -378,8 +390,13 @@ std::vector<ScannedFile> scanEntryFiles(const std::string& directory) {
       continue;
     }
     if (!isEntryName(name)) continue;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+      // Whatever cannot be opened as an entry (a socket, say) is not one: it goes, as a
+      // damaged entry does.
+      unlink(path.c_str());
+      continue;
+    }
     struct stat info {};
     std::array<std::uint8_t, kHeaderSize> raw{};
     bool good = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&

@@ -78,6 +78,13 @@ std::string joinQueryItems(const std::vector<URLQueryItem>& items, Encode encode
   return query;
 }
 
+// What a host name may hold as it stands; brackets belong to IP literals only, and a ':' would
+// start a port.
+const URLCharacterSet& nameHostAllowed() {
+  static const URLCharacterSet set = URLCharacterSet::urlHostAllowed().removing(":[]");
+  return set;
+}
+
 bool validScheme(const std::string& scheme) {
   if (scheme.empty() || !std::isalpha(static_cast<unsigned char>(scheme[0]))) return false;
   for (char c : scheme) {
@@ -144,6 +151,9 @@ std::optional<std::string> URLComponents::string() const {
   out += path_;
   if (query_) out += "?" + *query_;
   if (fragment_) out += "#" + *fragment_;
+  // The parts are checked one by one above; the whole text must also read back as a URL, so the
+  // text and `url()` never disagree.
+  if (!out.empty() && !URL::fromString(out)) return std::nullopt;
   return out;
 }
 
@@ -181,10 +191,12 @@ std::optional<std::string> URLComponents::host() const {
 void URLComponents::setHost(const std::optional<std::string>& host) {
   if (!host) {
     host_.reset();
-  } else if (host->find(':') != std::string::npos && !host->starts_with("[")) {
-    host_ = "[" + *host + "]";  // an IPv6 literal
+  } else if (isIPLiteralHost(*host)) {
+    host_ = "[" + *host + "]";
   } else {
-    host_ = addingPercentEncoding(*host, URLCharacterSet::urlHostAllowed().removing(":"));
+    // Anything else is one name: ':', '@', '/', '?' or brackets in it are escaped, so it can
+    // never turn into a port, user information, a path or a literal.
+    host_ = addingPercentEncoding(*host, nameHostAllowed());
   }
 }
 
@@ -216,7 +228,12 @@ void URLComponents::setPercentEncodedPassword(const std::optional<std::string>& 
   password_ = sanitizeOptional(password, URLCharacterSet::urlPasswordAllowed());
 }
 void URLComponents::setPercentEncodedHost(const std::optional<std::string>& host) {
-  host_ = sanitizeOptional(host, URLCharacterSet::urlHostAllowed());
+  if (host && host->size() >= 2 && host->starts_with("[") && host->ends_with("]") &&
+      isIPLiteralHost(std::string_view(*host).substr(1, host->size() - 2))) {
+    host_ = host;
+  } else {
+    host_ = sanitizeOptional(host, nameHostAllowed());
+  }
 }
 void URLComponents::setPercentEncodedPath(std::string_view path) {
   path_ = sanitize(path, URLCharacterSet::urlPathAllowed());

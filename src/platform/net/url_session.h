@@ -89,10 +89,17 @@ struct URLSessionConfiguration {
   bool waitsForConnectivity = false;
   // Where default credentials for protection spaces are looked up; none disables the lookup.
   std::shared_ptr<URLCredentialStorage> urlCredentialStorage;
-  // The most body bytes one task may receive, counted as they arrive and after any content
-  // decoding; a declared length above it fails the task before its body. Passing it ends the
-  // task with `dataLengthExceedsMaximum`. 0: no bound.
-  std::int64_t maximumBodyBytes = 0;
+  // The most body bytes a task other than a download may receive, counted as they arrive and
+  // after any content decoding; a declared length above it fails the task before its body.
+  // Passing it ends the task with `dataLengthExceedsMaximum`. Such a body is handed over in
+  // memory, and a small compressed answer may decode to gigabytes, so it is bounded by default
+  // (256 MiB); 0: no bound.
+  static constexpr std::int64_t defaultMaximumBodyBytes = std::int64_t{256} << 20;
+  std::int64_t maximumBodyBytes = defaultMaximumBodyBytes;
+  // The same for a download task, whose body goes to a file, and for a data task whose body is
+  // streamed on (`URLSessionDataTask::setStreamsBody`). 0, the default: no bound.
+  std::int64_t maximumDownloadBytes = 0;
+  std::int64_t maximumStreamedBodyBytes = 0;
   // A transfer that moves fewer than `minimumBytesPerSecond` for `lowSpeedSeconds` seconds in
   // a row fails with `timedOut`, however busy it keeps the connection. 0: no bound.
   std::int64_t minimumBytesPerSecond = 0;
@@ -247,8 +254,11 @@ class URLSessionDelegate {
 };
 
 namespace net_detail {
-class SessionCore;
+class SessionLoop;
 struct TaskShared;
+// Turns, over every session of the process, in which an I/O thread's wait ran out while work
+// for it (a command, or a handshake's answer) was already there: wake-ups that were lost.
+std::uint64_t lostWakeUps();
 struct TaskSource;
 class WebSocketConnection;
 }  // namespace net_detail
@@ -294,11 +304,11 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 
  protected:
   URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest request,
-                 std::shared_ptr<net_detail::SessionCore> core,
+                 std::shared_ptr<net_detail::SessionLoop> loop,
                  std::shared_ptr<const net_detail::TaskSource> source = nullptr);
 
  private:
-  friend class net_detail::SessionCore;
+  friend class net_detail::SessionLoop;
   friend class URLSession;
   friend class URLSessionDownloadTask;
   friend class URLSessionDataTask;
@@ -306,7 +316,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   const Kind kind_;
   const std::uint64_t identifier_;
   const std::optional<URLRequest> originalRequest_;
-  std::shared_ptr<net_detail::SessionCore> core_;
+  std::shared_ptr<net_detail::SessionLoop> loop_;
   std::shared_ptr<net_detail::TaskShared> shared_;
   // The body of an upload, or the resume record of a continued download.
   const std::shared_ptr<const net_detail::TaskSource> source_;
@@ -321,9 +331,18 @@ class URLSessionDataTask : public URLSessionTask {
   void holdReceiving();
   void releaseReceiving();
 
+  // A body the delegate passes on as it arrives rather than keeps, as a stream's reader does:
+  // the in-memory bound (`maximumBodyBytes`) does not apply to it, `maximumStreamedBodyBytes`
+  // does. Set before the task resumes.
+  void setStreamsBody(bool streams) { streamsBody_ = streams; }
+  bool streamsBody() const { return streamsBody_; }
+
  protected:
   friend class URLSession;
   using URLSessionTask::URLSessionTask;
+
+ private:
+  std::atomic<bool> streamsBody_ = false;
 };
 
 // A data task whose request body comes from bytes, a file or a stream. Bodies of known length
@@ -416,9 +435,9 @@ class URLSessionWebSocketTask : public URLSessionTask {
 
  private:
   friend class URLSession;
-  friend class net_detail::SessionCore;
+  friend class net_detail::SessionLoop;
   URLSessionWebSocketTask(std::uint64_t identifier, URLRequest request,
-                          std::shared_ptr<net_detail::SessionCore> core);
+                          std::shared_ptr<net_detail::SessionLoop> loop);
   const std::shared_ptr<net_detail::WebSocketConnection> connection_;
 };
 
@@ -484,7 +503,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // Registers a new task and tells the delegate, or leaves it completed as cancelled when the
   // session no longer takes tasks.
   void adopt(const std::shared_ptr<URLSessionTask>& task);
-  std::shared_ptr<net_detail::SessionCore> core_;
+  std::shared_ptr<net_detail::SessionLoop> loop_;
   mutable std::mutex descriptionMutex_;
   std::string description_;
 };

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <limits>
+#include "platform/net/http_text.h"
 
 namespace platform::net_detail {
 
@@ -20,12 +23,7 @@ bool isGet(const URLRequest& request) {
   return !request.httpMethod || *request.httpMethod == "GET";
 }
 
-std::string_view trim(std::string_view text) {
-  auto begin = text.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return {};
-  auto end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
-}
+using http_text::trim;
 
 // Seconds as a delta-seconds value states them; none when the text is not one.
 std::optional<double> deltaSeconds(std::string_view text) {
@@ -133,6 +131,10 @@ double freshnessLifetime(const HTTPURLResponse& response, Date storedAt) {
 }
 
 double currentAge(const HTTPURLResponse& response, Date storedAt, Date now) {
+  // An entry whose storage time is no time has no age it can be trusted with: it is stale.
+  if (!std::isfinite(storedAt.timeIntervalSinceReferenceDate())) {
+    return std::numeric_limits<double>::infinity();
+  }
   auto date = httpDate(response.valueForHTTPHeaderField("Date")).value_or(storedAt);
   double apparent = std::max(0.0, storedAt - date);
   double stated = 0;

@@ -15,6 +15,11 @@ struct WslayGlue {
   static ssize_t recv(wslay_event_context_ptr context, std::uint8_t* buffer, std::size_t size, int,
                       void* data) {
     auto& self = framer(data);
+    // One call of wslay's reads on while bytes come: the backlog is checked per read.
+    if (self.outputBacklogged()) {
+      wslay_event_set_error(context, WSLAY_ERR_WOULDBLOCK);
+      return -1;
+    }
     const std::ptrdiff_t n = self.transport_.read(buffer, size);
     if (n > 0) {
       self.window_.insert(self.window_.end(), buffer, buffer + n);
@@ -61,8 +66,25 @@ struct WslayGlue {
     self.keepWindowFrom(self.frameEndPosition_);
     if (arg->opcode == WSLAY_TEXT_FRAME || arg->opcode == WSLAY_BINARY_FRAME) {
       self.messageLength_ = arg->payload_length;
+      self.messageCost_ = 0;
     } else if (arg->opcode == WSLAY_CONTINUATION_FRAME) {
       self.messageLength_ += arg->payload_length;
+    }
+    if ((arg->opcode & 0x08) == 0 && !self.failure_) {
+      // wslay keeps each fragment in a chunk of its own: a message of tiny fragments costs
+      // many times its length. Past the bound reading stops before this fragment's chunk is
+      // followed by another.
+      self.messageCost_ += arg->payload_length;
+      if (arg->opcode == WSLAY_CONTINUATION_FRAME) {
+        self.messageCost_ += WebSocketFramer::kFragmentCost;
+      }
+      if (self.messageCost_ > WebSocketFramer::kCostPerBoundByte * self.maximumMessageSize_) {
+        wslay_event_shutdown_read(self.context_);
+        self.fail(1009, URLError::Code::dataLengthExceedsMaximum,
+                  "a message from the server exceeds the maximum of " +
+                      std::to_string(self.maximumMessageSize_) + " bytes",
+                  true);
+      }
     }
   }
 
@@ -192,6 +214,9 @@ void WebSocketFramer::receive() {
       return;
     }
   }
+  // Pongs and closes wslay owes the peer wait in its queue: while the peer does not read them,
+  // neither do we, so that TCP pushes back on a flood of pings.
+  if (outputBacklogged()) return;
   const int result = wslay_event_recv(context_);
   if (result < 0 && !peerEnded_ && !transportFailed_ && !failure_) {
     // wslay rejected a frame header and queued a close without status.
@@ -247,6 +272,11 @@ void WebSocketFramer::send() {
                          ruleBroken()};
     }
   }
+}
+
+bool WebSocketFramer::outputBacklogged() const {
+  return wslay_event_get_queued_msg_count(context_) > kMaximumQueuedFrames ||
+         wslay_event_get_queued_msg_length(context_) > kMaximumQueuedBytes;
 }
 
 std::string WebSocketFramer::ruleBroken() const {

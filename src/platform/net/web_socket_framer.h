@@ -82,6 +82,9 @@ class WebSocketFramer {
   void pump();
 
   bool wantWrite() const;
+  // Frames owed to the peer (pongs among them) pass the bound: nothing more is read until the
+  // peer takes some.
+  bool outputBacklogged() const;
   bool closeReceived() const;
   bool closeSent() const;
   bool peerEnded() const { return peerEnded_; }
@@ -94,6 +97,15 @@ class WebSocketFramer {
   void send();
   void fail(int closeCode, URLError::Code error, std::string detail, bool replaceClose);
   std::string ruleBroken() const;
+
+  // What a fragment costs in wslay's keeping besides its payload, counted against the message
+  // bound.
+  static constexpr std::uint64_t kFragmentCost = 96;
+  // A message's keeping may cost this many times the bound on its length (which wslay holds to
+  // exactly), so that a message of the bound's length in ordinary fragments still arrives.
+  static constexpr std::uint64_t kCostPerBoundByte = 2;
+  static constexpr std::size_t kMaximumQueuedFrames = 1024;
+  static constexpr std::size_t kMaximumQueuedBytes = 1024 * 1024;
 
   Transport& transport_;
   Handler& handler_;
@@ -126,6 +138,7 @@ class WebSocketFramer {
   std::string refusedHeader() const;
   bool inFragmentedMessage_ = false;
   std::uint64_t messageLength_ = 0;
+  std::uint64_t messageCost_ = 0;  // payload and fragments' keeping, of the message being read
   std::vector<std::uint8_t> drain_;
 };
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include "platform/net/http_text.h"
 
 namespace platform::net_detail {
 
@@ -20,20 +21,7 @@ std::string base64(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
+using http_text::trim;
 
 std::vector<std::string> commaList(std::string_view value) {
   std::vector<std::string> out;
@@ -54,10 +42,6 @@ bool isToken(std::string_view name) {
   });
 }
 
-bool hasLineBreakOrNul(std::string_view value) {
-  return value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
 // Fields the layer writes itself; the caller's are replaced.
 bool isOwnField(std::string_view name) {
   for (std::string_view own :
@@ -71,7 +55,7 @@ bool isOwnField(std::string_view name) {
 bool hasToken(const std::optional<std::string>& value, std::string_view token) {
   if (!value) return false;
   for (const auto& item : commaList(*value)) {
-    if (lower(item) == token) return true;
+    if (http_text::lowercase(item) == token) return true;
   }
   return false;
 }
@@ -100,7 +84,7 @@ std::string webSocketAccept(std::string_view key) {
 
 std::optional<std::string> makeWebSocketRequest(const URL& url, const HTTPHeaderFields& fields,
                                                 std::string_view key, std::string& problem) {
-  const std::string scheme = lower(url.scheme().value_or(""));
+  const std::string scheme = http_text::lowercase(url.scheme().value_or(""));
   const bool secure = scheme == "wss" || scheme == "https";
   std::string target = url.percentEncodedPath();
   if (target.empty()) target = "/";
@@ -115,7 +99,7 @@ std::optional<std::string> makeWebSocketRequest(const URL& url, const HTTPHeader
       "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + std::string(key) +
       "\r\nSec-WebSocket-Version: 13\r\n";
   for (const auto& [name, value] : fields) {
-    if (!isToken(name) || hasLineBreakOrNul(value)) {
+    if (!isToken(name) || !isSendableHeaderValue(value)) {
       problem = "header field \"" + name + "\" cannot be sent";
       return std::nullopt;
     }

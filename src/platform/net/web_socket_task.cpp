@@ -103,7 +103,8 @@ std::optional<curl_waitfd> WebSocketConnection::waitDescriptor() const {
     return std::nullopt;
   }
   curl_waitfd wait{socket, 0, 0};
-  const bool backPressure = phase_ == Phase::open && receivedBytes_ >= maximumMessageSize();
+  const bool backPressure = phase_ == Phase::open && (receivedBytes_ >= maximumMessageSize() ||
+                                                      (framer_ && framer_->outputBacklogged()));
   if (!backPressure) wait.events |= POLLIN;
   const bool output =
       phase_ == Phase::upgrading ? requestSent_ < request_.size() : framer_ && framer_->wantWrite();

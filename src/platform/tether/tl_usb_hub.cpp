@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/coding/value.h"
+#include "platform/foundation/log.h"
 #include "platform/tether/tl_error.h"
 
 namespace platform {
@@ -23,7 +24,9 @@ namespace platform {
 std::shared_ptr<TLUSBHub> TLUSBHub::sharedHub() {
   static const std::shared_ptr<TLUSBHub> shared = [] {
     auto hub = make(NotificationCenter::defaultCenter());
-    hub->listen();
+    if (auto error = hub->listen()) {
+      log("USB: watching for tablets failed: " + error.message());
+    }
     return hub;
   }();
   return shared;
@@ -117,6 +120,11 @@ std::pair<bool, std::uint64_t> probeDaemon() {
   return {up, 0};
 }
 
+std::string describe(const DaemonAddress& address) {
+  if (!address.path.empty()) return address.path;
+  return address.host + ":" + std::to_string(address.port);
+}
+
 }  // namespace
 
 std::error_code TLUSBHub::subscribeLocked() {
@@ -145,6 +153,12 @@ std::error_code TLUSBHub::listen() {
     wantListening_ = true;
     daemonUp_ = up;
     daemonIdentity_ = identity;
+    // The daemon is started by udev when a device is plugged in, or not installed at all.
+    if (!up && !reportedMissing_) {
+      reportedMissing_ = true;
+      log("USB: the USB multiplexer daemon is not running (no socket at " +
+          describe(daemonAddress()) + "); tablets on USB cannot be seen until usbmuxd runs");
+    }
   }
   std::lock_guard lock(watchMutex_);
   if (!watcher_.joinable()) watcher_ = std::thread([this] { watchLoop(); });
@@ -190,6 +204,11 @@ void TLUSBHub::checkDaemon() {
     lost = daemonUp_ && (!up || identity != daemonIdentity_);
     daemonUp_ = up;
     daemonIdentity_ = identity;
+    if (up && reportedMissing_) {
+      reportedMissing_ = false;
+      log("USB: the USB multiplexer daemon is running at " + describe(daemonAddress()) +
+          "; watching for tablets");
+    }
     if (lost || restarted) unsubscribeLocked();
     // A failed subscription is tried again on the next round.
     if (restarted && subscribeLocked()) daemonUp_ = false;

@@ -44,7 +44,8 @@ class TLUSBHub : public std::enable_shared_from_this<TLUSBHub> {
   // Subscribes to the daemon's attach and detach events. Idempotent. While listening, the hub
   // checks the daemon every retry interval: when it went away, its devices are announced as
   // detached, and when it is back (or was replaced by a new one on the same socket), the hub
-  // subscribes again.
+  // subscribes again. One log line says when the daemon is missing at the start (tablets on USB
+  // cannot be seen then) and one when it appears.
   std::error_code listen();
   void stopListening();
   // 1 second unless changed; at most 10.
@@ -72,6 +73,8 @@ class TLUSBHub : public std::enable_shared_from_this<TLUSBHub> {
   // What the daemon's socket looked like when the hub last subscribed: whether it answered
   // and, for a socket file, its inode (a restarted daemon makes a new one).
   bool daemonUp_ = false;
+  // Whether the log said the daemon is missing, so that its arrival is said once too.
+  bool reportedMissing_ = false;
   std::uint64_t daemonIdentity_ = 0;
 
   std::mutex watchMutex_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/time/calendar.h"
+#include "platform/time/calendar_internal.h"
 #include "platform/time/date_components.h"
 #include "platform/time/icu_support.h"
 #include "platform/time/wall_clock.h"
@@ -19,7 +20,8 @@ namespace platform {
 
 namespace {
 
-constexpr double dayMilliseconds = 86400000.0;
+using calendar_detail::kMillisecondsPerDay;
+
 // Beyond this a search for a date the calendar never makes (30 February, say) gives up.
 constexpr double searchLimitDays = 400 * 366.0;
 
@@ -150,8 +152,8 @@ std::optional<Date> Calendar::nextDate(Date date, const DateComponents& matching
   if (backward) std::reverse(times.begin(), times.end());
 
   auto cal = icu_support::makeCalendar(*this, TimeZone::gmt());
-  UDate day = fromWall - std::fmod(fromWall, dayMilliseconds);
-  if (std::fmod(fromWall, dayMilliseconds) < 0) day -= dayMilliseconds;
+  UDate day = fromWall - std::fmod(fromWall, kMillisecondsPerDay);
+  if (std::fmod(fromWall, kMillisecondsPerDay) < 0) day -= kMillisecondsPerDay;
   const UDate firstDay = day;
   auto setDay = [&](UDate at) {
     UErrorCode status = U_ZERO_ERROR;
@@ -173,7 +175,7 @@ std::optional<Date> Calendar::nextDate(Date date, const DateComponents& matching
     return std::optional<Date>(icu_support::fromUDate(instant + nanosecond / 1e6));
   };
 
-  while (std::abs(day - firstDay) <= searchLimitDays * dayMilliseconds) {
+  while (std::abs(day - firstDay) <= searchLimitDays * kMillisecondsPerDay) {
     if (!setDay(day)) return std::nullopt;
     int32_t era = field(*cal, UCAL_ERA);
     int32_t year = field(*cal, UCAL_YEAR);
@@ -188,8 +190,8 @@ std::optional<Date> Calendar::nextDate(Date date, const DateComponents& matching
         (!matching.isLeapMonth || *matching.isLeapMonth == (field(*cal, UCAL_IS_LEAP_MONTH) != 0));
     if (!monthMatches) {
       // Skip the rest of the month at once.
-      UDate next = backward ? day - dayOfMonth * dayMilliseconds
-                            : day + (monthLength - dayOfMonth + 1) * dayMilliseconds;
+      UDate next = backward ? day - dayOfMonth * kMillisecondsPerDay
+                            : day + (monthLength - dayOfMonth + 1) * kMillisecondsPerDay;
       day = next;
       continue;
     }
@@ -207,10 +209,11 @@ std::optional<Date> Calendar::nextDate(Date date, const DateComponents& matching
       std::optional<UDate> instant;
       switch (matchingPolicy) {
         case MatchingPolicy::nextTime:
-          instant = resolveWall(zone, day + dayMilliseconds, matchingPolicy, repeatedTimePolicy);
+          instant =
+              resolveWall(zone, day + kMillisecondsPerDay, matchingPolicy, repeatedTimePolicy);
           break;
         case MatchingPolicy::nextTimePreservingSmallerComponents:
-          if (auto found = tryTimes(day + dayMilliseconds)) instant = found;
+          if (auto found = tryTimes(day + kMillisecondsPerDay)) instant = found;
           break;
         case MatchingPolicy::previousTimePreservingSmallerComponents:
           if (auto found = tryTimes(day)) instant = found;
@@ -220,7 +223,7 @@ std::optional<Date> Calendar::nextDate(Date date, const DateComponents& matching
       }
       if (instant && after(*instant)) return finish(*instant);
     }
-    day += backward ? -dayMilliseconds : dayMilliseconds;
+    day += backward ? -kMillisecondsPerDay : kMillisecondsPerDay;
   }
   return std::nullopt;
 }
@@ -236,8 +239,8 @@ std::optional<Date> Calendar::date(bySettingHour_t, std::int64_t hour, std::int6
   UDate instant = std::floor(icu_support::toUDate(of));
   if (!wall_clock::inRange(instant)) return std::nullopt;
   UDate wall = instant + wall_clock::offsetAt(zone, instant);
-  double into = std::fmod(wall, dayMilliseconds);
-  if (into < 0) into += dayMilliseconds;
+  double into = std::fmod(wall, kMillisecondsPerDay);
+  if (into < 0) into += kMillisecondsPerDay;
   UDate target = wall - into + double((hour * 60 + minute) * 60 + second) * 1000;
   auto resolved = resolveWall(zone, target, matchingPolicy, repeatedTimePolicy);
   if (!resolved) return std::nullopt;

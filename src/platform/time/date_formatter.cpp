@@ -5,6 +5,10 @@
 #include <unicode/dtfmtsym.h>
 #include <unicode/smpdtfmt.h>
 
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/time/icu_support.h"
@@ -27,6 +31,95 @@ icu::DateFormat::EStyle icuStyle(DateFormatter::Style style) {
       return icu::DateFormat::kFull;
   }
   return icu::DateFormat::kNone;
+}
+
+// ICU 72 reads a run of fraction digits as one number and scales it by a power of ten: past
+// about nine digits the scale overflows, so a long run reads as a wrong fraction, and past 34 it
+// divides by zero and ends the process. Its parse also costs time quadratic in the text's length.
+// So the text is bounded, long fraction runs are cut to the digits the pattern asks for, and
+// patterns with literal digit runs ICU cannot take read nothing.
+constexpr std::size_t kMaximumTextBytes = 1024;
+constexpr std::size_t kMaximumDigitRun = 9;
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+struct FractionFields {
+  // For each ASCII separator written just before a fraction field, the digits that field keeps.
+  std::unordered_map<char, std::size_t> digitsAfter;
+  bool readable = true;  // no literal digit run longer than ICU takes
+};
+
+FractionFields fractionFields(std::string_view pattern) {
+  FractionFields fields;
+  std::string literal;  // the literal text since the last field
+  std::size_t digitRun = 0;
+  auto addLiteral = [&](char c) {
+    literal.push_back(c);
+    digitRun = isDigit(c) ? digitRun + 1 : 0;
+    if (digitRun > kMaximumDigitRun) fields.readable = false;
+  };
+  for (std::size_t i = 0; i < pattern.size();) {
+    char c = pattern[i];
+    if (c == '\'') {
+      if (i + 1 < pattern.size() && pattern[i + 1] == '\'') {
+        addLiteral('\'');
+        i += 2;
+        continue;
+      }
+      auto close = pattern.find('\'', i + 1);
+      if (close == std::string_view::npos) close = pattern.size();
+      for (std::size_t j = i + 1; j < close; ++j)
+        addLiteral(pattern[j]);
+      i = close + 1;
+      continue;
+    }
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+      std::size_t end = pattern.find_first_not_of(c, i);
+      if (end == std::string_view::npos) end = pattern.size();
+      if (c == 'S' && !literal.empty() && static_cast<unsigned char>(literal.back()) < 0x80) {
+        auto& digits = fields.digitsAfter[literal.back()];
+        digits = std::max(digits, std::min(end - i, kMaximumDigitRun));
+      }
+      literal.clear();
+      digitRun = 0;
+      i = end;
+      continue;
+    }
+    addLiteral(c);
+    ++i;
+  }
+  return fields;
+}
+
+// `text` with every run of more than nine digits that follows a fraction field's separator cut
+// to the digits the field keeps: "12." and forty ones read as 12.111 for "ss.SSS". A run still
+// longer than any date writes (fields that abut, "yyyyMMddHHmmssSSSSSSSSS", take 23) would reach
+// a fraction field some other way: such a text reads nothing.
+std::optional<std::string> withReadableFractions(std::string_view text,
+                                                 const FractionFields& fields) {
+  constexpr std::size_t kMaximumAbuttingDigits = 32;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    char c = text[i++];
+    out.push_back(c);
+    run = isDigit(c) ? run + 1 : 0;
+    if (run > kMaximumAbuttingDigits) return std::nullopt;
+    auto field = fields.digitsAfter.find(c);
+    if (field == fields.digitsAfter.end()) continue;
+    std::size_t end = i;
+    while (end < text.size() && isDigit(text[end]))
+      ++end;
+    if (end - i > kMaximumDigitRun) {
+      out.append(text.substr(i, field->second));
+      run = field->second;
+      i = end;
+    }
+  }
+  return out;
 }
 
 std::vector<std::string> toVector(const icu::UnicodeString* items, int32_t count,
@@ -208,7 +301,12 @@ std::optional<Date> DateFormatter::date(std::string_view text) const {
   cal->set(UCAL_MINUTE, 0);
   cal->set(UCAL_SECOND, 0);
   cal->set(UCAL_MILLISECOND, 0);
-  icu::UnicodeString input = icu_support::toUnicode(text);
+  if (text.size() > kMaximumTextBytes) return std::nullopt;
+  auto fractions = fractionFields(dateFormat());
+  if (!fractions.readable) return std::nullopt;
+  auto readable = withReadableFractions(text, fractions);
+  if (!readable) return std::nullopt;
+  icu::UnicodeString input = icu_support::toUnicode(*readable);
   icu::ParsePosition position(0);
   format->parse(input, *cal, position);
   if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) {

@@ -36,7 +36,17 @@ bool BusyIndicatorView::followFlag() {
   if (wanted == shown_) return false;
   shown_ = wanted;
   if (shown_) startFigure();
+  followFigureWithTimer();
   return true;
+}
+
+void BusyIndicatorView::followFigureWithTimer() {
+  const bool drawn = shown_ && isVisible();
+  if (drawn && !frameTimer_.isActive()) {
+    frameTimer_.start();
+  } else if (!drawn) {
+    frameTimer_.stop();
+  }
 }
 
 void BusyIndicatorView::refresh() {
@@ -50,15 +60,14 @@ double BusyIndicatorView::secondsSinceAppearance() const {
 
 void BusyIndicatorView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  frameTimer_.start();
   refresh();
 }
 
 void BusyIndicatorView::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
-  frameTimer_.stop();
   // Leaving the screen ends the figure; coming back starts it again.
   shown_ = false;
+  followFigureWithTimer();
 }
 
 void BusyIndicatorView::paintEvent(QPaintEvent*) {

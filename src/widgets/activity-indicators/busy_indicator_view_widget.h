@@ -16,7 +16,9 @@ namespace widgets {
 // An endlessly animated busy figure, shown while the caller's flag reads true. It paints with
 // the widget's foreground colour (the palette's window text) and fills the widget's box.
 // Each time the figure appears (the flag turns true, the widget is shown again, or the kind
-// changes) it starts over from the beginning.
+// changes) it starts over from the beginning. The frame timer runs only while the figure is
+// drawn, so a hidden indicator costs nothing; the flag is read again at `refresh()` and at
+// every paint, which is where a caller's change to true is noticed.
 class BusyIndicatorView : public QWidget {
  public:
   using IndicatorType = widgets::IndicatorType;
@@ -35,6 +37,8 @@ class BusyIndicatorView : public QWidget {
   // Whether the figure is on screen, and for how long (seconds; 0 when not shown).
   bool isFigureShown() const { return shown_; }
   double secondsSinceAppearance() const;
+  // Whether the frame timer runs, waking the process every frame.
+  bool isAnimating() const { return frameTimer_.isActive(); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -46,6 +50,8 @@ class BusyIndicatorView : public QWidget {
   bool followFlag();
   // The figure appears now: its clock starts and its chances are drawn.
   void startFigure();
+  // Runs the frame timer exactly while the figure is on screen.
+  void followFigureWithTimer();
 
   Binding<bool> isVisible_;
   IndicatorType type_;

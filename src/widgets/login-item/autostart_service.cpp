@@ -1,6 +1,5 @@
 #include "widgets/login-item/autostart_service.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
 #include <fmt/format.h>
 
+#include "platform/foundation/atomic_file_write.h"
 #include "widgets/login-item/desktop_entry.h"
 
 namespace widgets {
@@ -40,21 +41,42 @@ bool isRunnableFile(const fs::path& path) {
          ::access(path.c_str(), X_OK) == 0;
 }
 
-// Whether the program an entry names can be started: a path is checked as it stands, a bare
-// name is looked up in PATH as the desktop would.
-bool programExists(const std::string& program) {
-  if (program.empty()) return false;
-  if (program.find('/') != std::string::npos) return isRunnableFile(program);
+// Where the desktop finds `program`: a path is taken as it stands, a bare name is looked up in
+// PATH as the desktop would. Nothing when it cannot be started.
+std::optional<fs::path> locateProgram(const std::string& program) {
+  if (program.empty()) return std::nullopt;
+  if (program.find('/') != std::string::npos) {
+    if (isRunnableFile(program)) return fs::path(program);
+    return std::nullopt;
+  }
   const char* pathVariable = std::getenv("PATH");
   std::string_view path =
       pathVariable && *pathVariable ? pathVariable : "/usr/local/bin:/usr/bin:/bin";
   while (true) {
     auto colon = path.find(':');
     std::string_view directory = path.substr(0, colon);
-    if (!directory.empty() && isRunnableFile(fs::path(directory) / program)) return true;
-    if (colon == path.npos) return false;
+    if (!directory.empty() && isRunnableFile(fs::path(directory) / program)) {
+      return fs::path(directory) / program;
+    }
+    if (colon == path.npos) return std::nullopt;
     path.remove_prefix(colon + 1);
   }
+}
+
+bool programExists(const std::string& program) {
+  return locateProgram(program).has_value();
+}
+
+// What the entry's Exec line names: the installed program by its name when that name on PATH
+// is the running program (so the entry survives an upgrade that replaces the file), else the
+// running program's absolute path.
+std::string programToName(const fs::path& executable) {
+  constexpr const char* kInstalledName = "tovarine";
+  if (auto found = locateProgram(kInstalledName)) {
+    std::error_code ec;
+    if (fs::equivalent(*found, executable, ec)) return kInstalledName;
+  }
+  return executable.string();
 }
 
 // The program an Exec line starts, looking through a leading `env` and its assignments.
@@ -85,40 +107,9 @@ LoginItemService::Result writeAtomically(const fs::path& target, const std::stri
     return failure(fmt::format("The folder {} could not be created: {}",
                                target.parent_path().string(), ec.message()));
   }
-  std::string temporary = target.string() + ".XXXXXX";
-  int fd = ::mkstemp(temporary.data());
-  if (fd < 0) {
-    return failure(fmt::format("The folder {} is not writable: {}", target.parent_path().string(),
-                               std::strerror(errno)));
-  }
-  auto fail = [&](const char* what) {
-    auto result =
-        failure(fmt::format("The login item could not be {}: {}", what, std::strerror(errno)));
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    return result;
-  };
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail("written");
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
   // Entries are read by the desktop, not only by us: the usual permissions of a user file.
-  if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) return fail("saved");
-  if (::close(fd) != 0) {
-    ::unlink(temporary.c_str());
-    return failure(fmt::format("The login item could not be saved: {}", std::strerror(errno)));
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    auto result =
-        failure(fmt::format("The login item could not be saved: {}", std::strerror(errno)));
-    ::unlink(temporary.c_str());
-    return result;
-  }
+  auto written = platform::writeFileAtomically(target, text, 0644);
+  if (!written) return failure(std::move(written.error()));
   return {};
 }
 
@@ -147,7 +138,7 @@ std::expected<std::string, platform::ErrorPtr> AutostartService::entryText() con
     return std::unexpected(platform::makeError(
         LoginItemServiceError("The location of the running program is not known.")));
   }
-  auto quoted = desktop_entry::quoteExecArgument(executable_.string());
+  auto quoted = desktop_entry::quoteExecArgument(programToName(executable_));
   if (!quoted) {
     return std::unexpected(platform::makeError(LoginItemServiceError(
         fmt::format("The program's location cannot be written in an autostart entry: {}",
@@ -159,10 +150,12 @@ std::expected<std::string, platform::ErrorPtr> AutostartService::entryText() con
       "[Desktop Entry]\n"
       "Type=Application\n"
       "Name=Tovarine\n"
+      "Comment=Extend the desktop onto a tablet connected over USB\n"
+      "Icon={}\n"
       "Exec={}\n"
       "Terminal=false\n"
       "X-GNOME-Autostart-enabled=true\n",
-      desktop_entry::escapeStringValue(exec));
+      kIconName, desktop_entry::escapeStringValue(exec));
 }
 
 LoginItemService::Status AutostartService::status() const {

@@ -9,11 +9,15 @@ namespace widgets {
 
 // The login item as an XDG autostart entry: desktops start every program that has an entry
 // in $XDG_CONFIG_HOME/autostart when the user logs in. The entry runs the program through
-// `env` with a marker variable set, which is how a launch at login is recognised.
+// `env` with a marker variable set, which is how a launch at login is recognised. The program is
+// named `tovarine` when that is what PATH finds for the running program (an installed copy),
+// else by its absolute path.
 class AutostartService : public LoginItemService {
  public:
   static constexpr const char* kLaunchMarkerVariable = "TOVARINE_LAUNCHED_AS_LOGIN_ITEM";
   static constexpr const char* kLaunchMarkerValue = "1";
+  // The icon of the installed application (its menu entry's), shown by session managers.
+  static constexpr const char* kIconName = "org.tovarine.Tovarine";
 
   AutostartService(std::filesystem::path entryFile, std::filesystem::path executable);
 

@@ -1,6 +1,6 @@
 #include "widgets/login-item/desktop_entry.h"
 
-#include <cstdint>
+#include "platform/foundation/utf8.h"
 
 namespace widgets::desktop_entry {
 namespace {
@@ -24,44 +24,8 @@ bool isFieldCode(std::string_view argument) {
 
 }  // namespace
 
-bool isUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<std::uint8_t>(text[i]);
-    std::size_t length;
-    std::uint32_t code;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      length = 2;
-      code = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3;
-      code = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      auto next = static_cast<std::uint8_t>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 std::optional<std::string> quoteExecArgument(std::string_view argument) {
-  if (!isUtf8(argument)) return std::nullopt;
+  if (!platform::utf8::isValid(argument)) return std::nullopt;
   std::string out = "\"";
   for (char c : argument) {
     auto byte = static_cast<unsigned char>(c);

@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "platform/display/support/x_test_server.h"
-#include "platform/display/x_connection.h"
-#include "platform/display/xvfb_server.h"
+#include "platform/display/x11/x_connection.h"
+#include "platform/display/xvfb/xvfb_server.h"
 
 extern char** environ;
 
@@ -79,9 +79,16 @@ class Child {
     int status;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
+      status_ = status;
       return false;
     }
     return true;
+  }
+  // The exit code once `running` saw the process end by itself; nothing while it runs or when
+  // a signal ended it.
+  std::optional<int> exitCode() const {
+    if (!status_ || !WIFEXITED(*status_)) return std::nullopt;
+    return WEXITSTATUS(*status_);
   }
   void stop() {
     if (pid_ <= 0) return;
@@ -101,6 +108,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+  std::optional<int> status_;
 };
 
 // A private X server of a known size, so the window's size can be predicted. One with room to
@@ -187,6 +195,26 @@ class XProbe {
         x_->get(), xcb_translate_coordinates(x_->get(), *window, x_->root(), 0, 0), nullptr));
     if (!geometry || !origin) return std::nullopt;
     return QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
+  }
+
+  // Whether the top-level window named `name` is mapped above every other mapped one.
+  bool onTop(const std::string& name) {
+    const auto window = findWindow(name);
+    if (!window) return false;
+    xcb_connection_t* c = x_->get();
+    platform::x11::Reply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(c, xcb_query_tree(c, x_->root()), nullptr));
+    if (!tree) return false;
+    // Listed from the bottom of the stack to the top.
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    for (int i = xcb_query_tree_children_length(tree.get()) - 1; i >= 0; --i) {
+      platform::x11::Reply<xcb_get_window_attributes_reply_t> attributes(
+          xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
+      if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+        return children[i] == *window;
+      }
+    }
+    return false;
   }
 
   QImage screenshot() {

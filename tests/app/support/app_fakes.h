@@ -17,7 +17,11 @@ class FakeWorkspace final : public Workspace {
  public:
   std::vector<std::filesystem::path> opened;
   std::vector<std::string> openedURLs;
-  void open(const std::filesystem::path& file) override { opened.push_back(file); }
+  bool handlerExists = true;  // false: the desktop has nothing that opens a file
+  bool open(const std::filesystem::path& file) override {
+    opened.push_back(file);
+    return handlerExists;
+  }
   void openURL(const std::string& address) override { openedURLs.push_back(address); }
 };
 

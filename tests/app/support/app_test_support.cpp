@@ -66,7 +66,7 @@ std::string infoJSON(std::optional<std::string> displayName,
 }
 
 ScopedBuildBundle::ScopedBuildBundle() {
-  Bundle::setMain(Bundle::atPath(Bundle::buildResourcesPath()));
+  Bundle::setMain(Bundle::atPath(app::test::buildResourcesPath()));
 }
 ScopedBuildBundle::~ScopedBuildBundle() {
   Bundle::setMain(nullptr);

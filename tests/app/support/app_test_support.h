@@ -20,6 +20,11 @@
 
 namespace app::test {
 
+// Where the build laid out the application's resources (the tests run from the build tree).
+inline std::filesystem::path buildResourcesPath() {
+  return TOVARINE_BUILD_RESOURCES;
+}
+
 // A folder that is removed with everything in it when the object goes.
 class TemporaryFolder {
  public:

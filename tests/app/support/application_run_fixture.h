@@ -47,11 +47,15 @@ class ApplicationRunFixture : public testing::Test {
   static constexpr std::chrono::seconds kPatience{30};
 
   void SetUp() override {
-    if (!std::filesystem::exists(applicationBinary())) GTEST_SKIP() << "no application binary";
+    if (!std::filesystem::exists(program())) GTEST_SKIP() << "no application binary";
     if (!PrivateXServer::available()) GTEST_SKIP() << "no Xvfb";
     // The application dials the device port at once, where another test's simulator may listen.
     devicePort_ = std::make_unique<DevicePortLock>();
     ASSERT_TRUE(devicePort_->held());
+    // A runtime folder of the run's own: the application finds a running copy of itself there,
+    // and must not find another test's.
+    std::filesystem::create_directories(runtimeDir());
+    std::filesystem::permissions(runtimeDir(), std::filesystem::perms::owner_all);
     const Screen wanted = screen();
     auto x = PrivateXServer::start(wanted.size, wanted.room);
     ASSERT_TRUE(x.has_value()) << "Xvfb did not start: " << x.error();
@@ -90,10 +94,13 @@ class ApplicationRunFixture : public testing::Test {
   }
 
   virtual Screen screen() const { return {}; }
+  // The program the test runs: the build's, unless the test says otherwise.
+  virtual std::filesystem::path program() const { return applicationBinary(); }
 
   virtual Environment applicationEnvironment() const {
     return {{{"DISPLAY", x_->display()},
              {"HOME", home_.path().string()},
+             {"XDG_RUNTIME_DIR", runtimeDir().string()},
              {"TOVARINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(port_) + "/updates"},
              {"QT_QPA_PLATFORM", "xcb"},
              {"DBUS_SESSION_BUS_ADDRESS", kNoSessionBus},
@@ -102,13 +109,15 @@ class ApplicationRunFixture : public testing::Test {
             {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "TOVARINE_RESOURCES", "LC_ALL", "LC_MESSAGES"}};
   }
 
+  std::filesystem::path runtimeDir() const { return home_.path() / "runtime"; }
+
   // Whether what the test runs is still running; a wait gives up once it is not.
   virtual bool running() { return app_ && app_->running(); }
 
   void startApplication() {
     const Environment environment = applicationEnvironment();
-    app_ = std::make_unique<Child>(std::vector<std::string>{applicationBinary().string()},
-                                   environment.set, environment.unset);
+    app_ = std::make_unique<Child>(std::vector<std::string>{program().string()}, environment.set,
+                                   environment.unset);
     ASSERT_TRUE(app_->started());
   }
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/display/x_connection.h"
+#include "platform/display/x11/x_connection.h"
 
 namespace app::test {
 

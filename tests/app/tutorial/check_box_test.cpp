@@ -4,7 +4,10 @@
 
 #include <memory>
 
+#include "app/bundle/bundle.h"
+#include "app/support/app_test_support.h"
 #include "app/tutorial/support/tutorial_test_support.h"
+#include "platform/net/url.h"
 
 namespace app {
 namespace {
@@ -70,6 +73,38 @@ TEST(CheckBoxTest, LinkOpensOnlyWebAddresses) {
   }
   // Opening the link never touches the ticked state.
   EXPECT_FALSE(*ticked);
+}
+
+TEST(CheckBoxTest, AFileLinkOpensOnlyAPageShippedInTheResources) {
+  Bundle::setMain(Bundle::atPath(test::buildResourcesPath()));
+  const std::string page =
+      platform::URL::fileURLWithPath(
+          (test::buildResourcesPath() / "en.lproj" / "PrivacyPolicy.html").string())
+          .absoluteString();
+  const std::string outside =
+      platform::URL::fileURLWithPath(
+          (test::buildResourcesPath() / "en.lproj" / ".." / ".." / "CMakeCache.txt").string())
+          .absoluteString();
+  auto ticked = std::make_shared<bool>(false);
+  struct Row {
+    std::string address;
+    bool opens;
+  } rows[] = {
+      {page, true},
+      {outside, false},
+      {"file:///etc/passwd", false},
+      {platform::URL::fileURLWithPath((test::buildResourcesPath() / "missing.html").string())
+           .absoluteString(),
+       false},
+  };
+  for (const auto& row : rows) {
+    tutorial_test::FakeWorkspace workspace;
+    CheckBox box(widgets::Binding<bool>::to(ticked), "Privacy", std::nullopt, std::nullopt,
+                 row.address);
+    EXPECT_EQ(box.openLink(workspace), row.opens) << row.address;
+    EXPECT_EQ(workspace.openedURLs.size(), row.opens ? 1u : 0u) << row.address;
+  }
+  Bundle::setMain(nullptr);
 }
 
 }  // namespace

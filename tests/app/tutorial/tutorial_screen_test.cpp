@@ -16,6 +16,7 @@
 #include "app/shell/app_environment.h"
 #include "app/starting/starting_screen_view.h"
 #include "app/style/qt_style.h"
+#include "app/support/app_test_support.h"
 #include "app/tutorial/check_box_view.h"
 #include "app/tutorial/login_page.h"
 #include "app/tutorial/navigation_row.h"
@@ -24,6 +25,7 @@
 #include "app/tutorial/symbol_button.h"
 #include "app/tutorial/terms_page.h"
 #include "app/tutorial/tutorial_page.h"
+#include "platform/net/url.h"
 
 namespace app {
 namespace {
@@ -177,7 +179,7 @@ class BundleWithPrivacyAddress {
                 ("tovarine-bundle-" + std::to_string(::getpid()))) {
     namespace fs = std::filesystem;
     fs::remove_all(folder_);
-    fs::copy(Bundle::buildResourcesPath(), folder_, fs::copy_options::recursive);
+    fs::copy(app::test::buildResourcesPath(), folder_, fs::copy_options::recursive);
     std::ifstream in(folder_ / "Info.json");
     auto info = nlohmann::ordered_json::parse(in);
     in.close();
@@ -208,6 +210,22 @@ TEST_F(TutorialScreenTest, SecondTermsBoxLinksToThePrivacyPolicyAndTheFirstDoesN
   press(qobject_cast<QAbstractButton*>(page->termsBox(1)->titleItem()));
   EXPECT_EQ(workspace_->openedURLs, std::vector<std::string>{privacyPolicyAddress()});
   EXPECT_FALSE(screen_->viewModel()->tutorialTermsConditions.get()[1]);
+}
+
+TEST_F(TutorialScreenTest, WithoutAConfiguredAddressThePrivacyLinkOpensTheShippedPage) {
+  BundleWithPrivacyAddress bundle("");
+  open();
+  press(continueButton());
+  auto* page = termsPage();
+  ASSERT_NE(page, nullptr);
+  ASSERT_TRUE(page->termsBox(1)->checkBox().isLink());
+  const auto address = platform::URL::fromString(privacyPolicyAddress());
+  ASSERT_TRUE(address.has_value()) << privacyPolicyAddress();
+  EXPECT_EQ(address->scheme(), "file");
+  EXPECT_EQ(std::filesystem::path(address->path()).filename(), "PrivacyPolicy.html");
+  EXPECT_TRUE(std::filesystem::is_regular_file(address->path())) << address->path();
+  press(qobject_cast<QAbstractButton*>(page->termsBox(1)->titleItem()));
+  EXPECT_EQ(workspace_->openedURLs, std::vector<std::string>{privacyPolicyAddress()});
 }
 
 TEST_F(TutorialScreenTest, LoginButtonAsksForTheLoginItemOnEveryPressAndContinueIgnoresIt) {

@@ -10,6 +10,7 @@
 
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
+#include "support/recorder.h"
 
 namespace halyardtest {
 
@@ -21,10 +22,7 @@ class FakeRequestDelegate : public halyard::RequestDelegate {
     std::lock_guard lock(mutex_);
     answers_.assign(answers.begin(), answers.end());
   }
-  std::vector<std::optional<double>> retries() const {
-    std::lock_guard lock(mutex_);
-    return retries_;
-  }
+  std::vector<std::optional<double>> retries() const { return retries_.entries(); }
   int decisions() const {
     std::lock_guard lock(mutex_);
     return decisions_;
@@ -56,8 +54,7 @@ class FakeRequestDelegate : public halyard::RequestDelegate {
     request->underlyingQueue()->async([completion, answer] { completion(answer); });
   }
   void retryRequestAfterDelay(const halyard::RequestPtr&, std::optional<double> delay) override {
-    std::lock_guard lock(mutex_);
-    retries_.push_back(delay);
+    retries_.add(delay);
   }
 
  private:
@@ -65,7 +62,7 @@ class FakeRequestDelegate : public halyard::RequestDelegate {
       platform::URLSessionConfiguration::defaultConfiguration();
   mutable std::mutex mutex_;
   std::deque<halyard::RetryResult> answers_;
-  std::vector<std::optional<double>> retries_;
+  testsupport::Recorder<std::optional<double>> retries_;
   int decisions_ = 0;
   int cleanUps_ = 0;
 };

@@ -15,11 +15,12 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/recorder.h"
 
 namespace halyardtest {
 
@@ -71,10 +72,7 @@ class RawCaptureServer {
   std::atomic<bool> failFirst{false};
 
   std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<Capture> captures() const {
-    std::lock_guard lock(mutex_);
-    return captures_;
-  }
+  std::vector<Capture> captures() const { return captures_.entries(); }
 
  private:
   void run() {
@@ -152,12 +150,7 @@ class RawCaptureServer {
       }
     }
     const std::string answer = "got " + std::to_string(capture.body.size());
-    bool isFirst = false;
-    {
-      std::lock_guard lock(mutex_);
-      captures_.push_back(std::move(capture));
-      isFirst = captures_.size() == 1;
-    }
+    const bool isFirst = captures_.add(std::move(capture)) == 0;
     const std::string status = isFirst && failFirst ? "500 Internal Server Error" : "200 OK";
     const std::string response =
         "HTTP/1.1 " + status +
@@ -170,8 +163,7 @@ class RawCaptureServer {
   int stop_[2] = {-1, -1};
   int port_ = 0;
   std::thread thread_;
-  mutable std::mutex mutex_;
-  std::vector<Capture> captures_;
+  testsupport::Recorder<Capture> captures_;
 };
 
 }  // namespace halyardtest

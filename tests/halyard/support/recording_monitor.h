@@ -3,11 +3,12 @@
 // An event monitor that records the name of every event it receives, and whether each arrived
 // on the queue the monitor named.
 
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "halyard/policies/event_monitor.h"
+#include "support/recorder.h"
 
 namespace halyardtest {
 
@@ -18,20 +19,13 @@ class RecordingMonitor : public halyard::EventMonitor {
 
   platform::DispatchQueuePtr queue() const override { return queue_; }
 
-  std::vector<std::string> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  bool contains(const std::string& event) const;
+  std::vector<std::string> events() const { return events_.entries(); }
+  bool contains(const std::string& event) const { return events_.contains(event); }
   // Every event arrived on the monitor's own queue.
-  bool allOnQueue() const {
-    std::lock_guard lock(mutex_);
-    return allOnQueue_;
-  }
+  bool allOnQueue() const { return allOnQueue_; }
 
   void record(const std::string& event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(event);
+    events_.add(event);
     if (!queue_->isCurrent()) allOnQueue_ = false;
   }
 
@@ -165,17 +159,8 @@ class RecordingMonitor : public halyard::EventMonitor {
 
  private:
   platform::DispatchQueuePtr queue_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> events_;
-  bool allOnQueue_ = true;
+  testsupport::Recorder<std::string> events_;
+  std::atomic<bool> allOnQueue_ = true;  // only ever goes from true to false
 };
-
-inline bool RecordingMonitor::contains(const std::string& event) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& e : events_) {
-    if (e == event) return true;
-  }
-  return false;
-}
 
 }  // namespace halyardtest

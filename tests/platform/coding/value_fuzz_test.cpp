@@ -6,7 +6,7 @@
 
 #include "platform/coding/support/plist_fixtures.h"
 #include "platform/coding/value.h"
-#include "platform/coding/value_utf8.h"
+#include "platform/foundation/utf8.h"
 
 namespace platform {
 namespace {
@@ -24,7 +24,7 @@ struct Shape {
 void measure(const Value& value, int level, Shape& shape) {
   ++shape.elements;
   if (const auto* text = value.asString()) {
-    shape.textValid = shape.textValid && isValidUtf8(*text);
+    shape.textValid = shape.textValid && utf8::isValid(*text);
   } else if (const auto* array = value.asArray()) {
     shape.depth = std::max(shape.depth, level + 1);
     for (const auto& item : *array)
@@ -32,7 +32,7 @@ void measure(const Value& value, int level, Shape& shape) {
   } else if (const auto* dictionary = value.asDictionary()) {
     shape.depth = std::max(shape.depth, level + 1);
     for (const auto& [key, item] : *dictionary) {
-      shape.textValid = shape.textValid && isValidUtf8(key);
+      shape.textValid = shape.textValid && utf8::isValid(key);
       measure(item, level + 1, shape);
     }
   }

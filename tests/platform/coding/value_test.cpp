@@ -113,3 +113,34 @@ TEST(DictionaryWithContentsOfData, AppliesTheLimitsToEveryFormat) {
 
 }  // namespace
 }  // namespace platform
+
+// However a value came to nest this deep, letting it go must not overflow the stack.
+TEST(ValueLifetime, ADeeplyNestedValueIsFreedWithoutRecursion) {
+  for (bool dictionaries : {false, true}) {
+    platform::Value value(std::int64_t{7});
+    for (int level = 0; level < 200'000; ++level) {
+      if (dictionaries) {
+        platform::Value::Dictionary wrapper;
+        wrapper.emplace("k", std::move(value));
+        value = platform::Value(std::move(wrapper));
+      } else {
+        platform::Value::Array wrapper;
+        wrapper.push_back(std::move(value));
+        wrapper.push_back(platform::Value("leaf"));
+        value = platform::Value(std::move(wrapper));
+      }
+    }
+    const platform::Value* innermost = &value;
+    int depth = 0;
+    while (const auto* next =
+               dictionaries ? innermost->find("k")
+                            : (innermost->asArray() ? &innermost->asArray()->front() : nullptr)) {
+      innermost = next;
+      ++depth;
+    }
+    EXPECT_EQ(depth, 200'000);
+    EXPECT_EQ(innermost->exactInt32(), 7);
+    value = platform::Value();  // frees the whole tree here
+    EXPECT_TRUE(value.isNull());
+  }
+}

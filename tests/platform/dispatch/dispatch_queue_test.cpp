@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/support/gate.h"
+#include "support/recorder.h"
 
 namespace platform {
 namespace {
@@ -237,14 +237,8 @@ TEST(WorkItem, CancelledBeforeItRunsNeverRuns) {
 
 TEST(AsyncAfter, RunsInDueOrderThenSubmissionOrder) {
   auto queue = DispatchQueue::serial("test.timer");
-  std::mutex mutex;
-  std::vector<char> seen;
-  auto record = [&](char c) {
-    return [&, c] {
-      std::lock_guard lock(mutex);
-      seen.push_back(c);
-    };
-  };
+  testsupport::Recorder<char> seen;
+  auto record = [&](char c) { return [&, c] { seen.add(c); }; };
   queue->asyncAfter(-1, record('0'));  // a negative delay means now
   // Gaps wide enough that scheduling jitter on a loaded machine cannot reorder them.
   queue->asyncAfter(0.20, record('d'));
@@ -254,11 +248,8 @@ TEST(AsyncAfter, RunsInDueOrderThenSubmissionOrder) {
   auto cancelled = std::make_shared<DispatchWorkItem>(record('x'));
   queue->asyncAfter(0.01, cancelled);
   cancelled->cancel();
-  ASSERT_TRUE(runMainUntil([&] {
-    std::lock_guard lock(mutex);
-    return seen.size() == 5;
-  }));
-  EXPECT_EQ(seen, (std::vector<char>{'0', 'a', 'b', 'c', 'd'}));
+  ASSERT_TRUE(runMainUntil([&] { return seen.size() == 5; }));
+  EXPECT_EQ(seen.entries(), (std::vector<char>{'0', 'a', 'b', 'c', 'd'}));
 }
 
 TEST(AsyncAfter, EqualDelaysKeepSubmissionOrder) {

@@ -98,6 +98,36 @@ TEST(MainQueue, DriverIsWokenForNewWork) {
   EXPECT_EQ(drainMainQueue(), 2) << "a driver never runs the work itself";
 }
 
+// A quiet item wakes nobody, and runs in its place with the next drain, whatever wakes it.
+TEST(MainQueue, QuietItemsWaitForTheNextDrainInOrder) {
+  struct CountingDriver : MainQueueDriver {
+    std::atomic<int> wakes{0};
+    void wake() override { ++wakes; }
+  };
+  drainMainQueue();
+  auto driver = std::make_shared<CountingDriver>();
+  setMainQueueDriver(driver);
+  std::vector<int> seen;
+  DispatchQueue::main()->async([&] { seen.push_back(1); });
+  enqueueOnMainQuietly([&] { seen.push_back(2); });
+  DispatchQueue::main()->async([&] { seen.push_back(3); });
+  enqueueOnMainQuietly([&] { seen.push_back(4); });
+  EXPECT_EQ(driver->wakes, 2) << "quiet items wake nobody";
+  wakeMainQueue();
+  EXPECT_EQ(driver->wakes, 3);
+  setMainQueueDriver(nullptr);
+  EXPECT_EQ(drainMainQueue(), 4);
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4}));
+  // Waiting for a quiet item posted elsewhere ends once somebody wakes the main queue.
+  bool ran = false;
+  std::thread poster([&] {
+    enqueueOnMainQuietly([&] { ran = true; });
+    wakeMainQueue();
+  });
+  EXPECT_TRUE(runMainUntil([&] { return ran; }));
+  poster.join();
+}
+
 class VirtualClockTest : public ::testing::Test {
  protected:
   VirtualMainClock clock;

@@ -45,7 +45,8 @@ TEST(SpinWaitTest, EndsWhenReadyOrWhenTheBudgetIsSpent) {
     SpinBeacon beacon;
     SpinBudget budget;
     const auto start = Clock::now();
-    const bool found = spinUntil(budget, [&] { return ready.load(); }, &beacon);
+    const bool found = spinUntil(
+        budget, [&] { return ready.load(); }, &beacon);
     const auto spent = Clock::now() - start;
     if (setter.joinable()) setter.join();
     // A spin may end before a late setter (or not spin at all on a small or overloaded
@@ -102,6 +103,8 @@ TEST(SpinWaitTest, BudgetFollowsHowLongWorkTakesToComeBack) {
     const char* name;
     std::vector<Step> steps;
     std::int64_t expected;
+    std::int64_t placeMost = SpinBudget::kMostNanos;  // the most the place allows
+    std::int64_t placeLeast = SpinBudget::kLeastNanos;
   };
   constexpr auto least = SpinBudget::kLeastNanos;
   constexpr auto most = SpinBudget::kMostNanos;
@@ -119,10 +122,25 @@ TEST(SpinWaitTest, BudgetFollowsHowLongWorkTakesToComeBack) {
       {"work later than the most teaches nothing",
        {{missed}, {cameAfterSpin, most + 1}},
        50'000 / 2},
+      // A place that allows less starts and stays within it.
+      {"a lower most bounds the start", {}, 30'000, 30'000},
+      {"a lower most bounds the growth", {{found, 60'000}}, 80'000, 80'000},
+      {"a wake-up past a lower most teaches nothing", {{cameAfterSpin, 90'000}}, 50'000, 80'000},
+      {"a least above the most is the most", {{missed}}, 30'000, 30'000, 50'000},
+      {"a lower least lets misses shrink it further",
+       {{missed}, {missed}, {missed}, {missed}, {missed}},
+       2'000,
+       least,
+       2'000},
+      {"it grows back from a lower least",
+       {{missed}, {missed}, {missed}, {found, 3'000}},
+       6'000,
+       least,
+       2'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SpinBudget budget;
+    SpinBudget budget(c.placeMost, c.placeLeast);
     for (const auto& step : c.steps) {
       switch (step.kind) {
         case found:

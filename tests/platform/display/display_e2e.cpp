@@ -11,7 +11,7 @@
 #include "platform/display/screen_parameters.h"
 #include "platform/display/support/x_test_server.h"
 #include "platform/display/virtual_display.h"
-#include "platform/display/x_connection.h"
+#include "platform/display/x11/x_connection.h"
 #include "platform/foundation/notification_center.h"
 
 namespace {
@@ -86,6 +86,35 @@ TEST_F(DisplayTest, MonitorDisplayJoinsTheScreenAndLeavesItAsItWas) {
   EXPECT_EQ(server_.screenSize(), std::make_pair(kBaseWidth, kBaseHeight));
   EXPECT_FALSE(listed(id));
   EXPECT_FALSE(platform::copyDisplayMode(id));
+}
+
+TEST_F(DisplayTest, TheRealOutputStaysTheFirstMonitorListed) {
+  platform::x11::Connection& x = server_.x();
+  const auto before = server_.monitors();
+  ASSERT_EQ(before.size(), 1u);
+  ASSERT_FALSE(before.front().outputs.empty());
+  const xcb_randr_output_t output = before.front().outputs.front();
+  struct Row {
+    const char* name;
+    xcb_randr_output_t primary;  // before the display is made, and again after it goes
+  };
+  for (const Row& row : {Row{"no primary output", XCB_NONE}, Row{"a primary output", output}}) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(x.setPrimaryOutput(row.primary));
+    auto first = makeDisplay("Tovarine Pad", 800, 600);
+    auto second = makeDisplay("Tovarine Pad", 640, 480);
+    ASSERT_TRUE(first && second);
+    const auto listed = server_.monitors();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed.front().outputs, std::vector<xcb_randr_output_t>{output});
+    EXPECT_TRUE(listed.front().primary);
+    EXPECT_EQ(x.atomName(listed[1].name), "Tovarine Pad");
+    EXPECT_EQ(x.atomName(listed[2].name), "Tovarine Pad (2)");
+    first.reset();
+    EXPECT_EQ(x.primaryOutput(), output) << "while a display is shown";
+    second.reset();
+    EXPECT_EQ(x.primaryOutput(), row.primary) << "the user's layout is not back";
+  }
 }
 
 TEST_F(DisplayTest, HiDPIModeHasHalfAsManyPointsAsPixels) {

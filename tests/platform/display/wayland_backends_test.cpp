@@ -5,19 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "platform/display/changed_tiles.h"
 #include "platform/display/display_environment.h"
+#include "platform/display/gnome/changed_tiles.h"
 #include "platform/display/screen_capture_access.h"
 #include "platform/display/virtual_display.h"
-#include "platform/display/wlroots_capture.h"
-#include "platform/display/wlroots_ipc.h"
-#include "platform/display/wlroots_outputs.h"
+#include "platform/display/wlroots/wlroots_capture.h"
+#include "platform/display/wlroots/wlroots_ipc.h"
+#include "platform/display/wlroots/wlroots_outputs.h"
 
 namespace platform {
 namespace {
 
+using platform::PixelArea;
 using wlroots::OutputInfo;
-using wlroots::PixelArea;
 
 TEST(WlrootsIpc, MessagesAreFramedAndRepliesBoundedBeforeAllocation) {
   const auto message = wlroots::encodeIpcMessage(wlroots::IpcType::getOutputs, "ab");

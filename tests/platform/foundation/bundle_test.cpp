@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <vector>
 
 #include "support/test_files.h"
 
@@ -51,6 +52,38 @@ TEST(BundleTest, TheMainBundleIsTheVariablesFolderElseResourcesBesideTheProgram)
     EXPECT_EQ(platform::mainBundlePath(), row.expected) << (row.value ? row.value : "(unset)");
     EXPECT_EQ(platform::Bundle::main().path(), row.expected);
   }
+}
+
+TEST(BundleTest, AnInstalledProgramFindsItsResourcesUnderTheSharedFolderOfItsPrefix) {
+  testsupport::TemporaryDirectory folder;
+  ASSERT_TRUE(folder.create("tovarine-prefix"));
+  const fs::path root(folder.path());
+  struct Row {
+    const char* name;
+    std::vector<fs::path> folders;  // made below the temporary folder
+    const char* variable;           // null: unset
+    fs::path expected;              // below the temporary folder unless absolute
+  } rows[] = {
+      {"build tree", {"build/resources"}, nullptr, "build/resources"},
+      {"installed", {"usr/bin", "usr/share/tovarine"}, nullptr, "usr/share/tovarine"},
+      {"both: the build tree's first", {"p/resources", "share/tovarine"}, nullptr, "p/resources"},
+      {"neither", {"q/x"}, nullptr, "q/resources"},
+      {"variable", {"usr/bin", "usr/share/tovarine"}, "/opt/r", "/opt/r"},
+      {"empty variable", {"usr/bin", "usr/share/tovarine"}, "", "usr/share/tovarine"},
+  };
+  for (const auto& row : rows) {
+    const fs::path base = root / row.name;
+    for (const auto& made : row.folders)
+      fs::create_directories(base / made);
+    // The executable's folder is the first folder's parent ("bin" for the installed row).
+    const fs::path program =
+        (row.folders.front().filename() == "bin" ? base / row.folders.front()
+                                                 : base / row.folders.front().parent_path()) /
+        "tovarine";
+    const fs::path expected = row.expected.is_absolute() ? row.expected : base / row.expected;
+    EXPECT_EQ(platform::mainBundlePathFor(row.variable, program), expected) << row.name;
+  }
+  EXPECT_EQ(platform::mainBundlePathFor(nullptr, {}), fs::path());
 }
 
 TEST(BundleTest, ResourcesOfATypeAreTheRegularFilesWithThatExtension) {

@@ -66,32 +66,6 @@ TEST(Log, CaptureKeepsLinesWholeUnderConcurrentWriters) {
   }
 }
 
-TEST(Log, OutsideTextIsEscapedAndBoundedForOneConsoleLine) {
-  struct Case {
-    std::string text;
-    std::size_t maxBytes;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"plain Tablet", 1024, "plain Tablet"},
-      {"caf\xC3\xA9 \xE2\x82\xAC", 1024, "caf\xC3\xA9 \xE2\x82\xAC"},
-      {"\x1B[2J\x1B]0;owned\x07", 1024, "\\u{1B}[2J\\u{1B}]0;owned\\u{7}"},
-      {"forged\nRefused the description", 1024, "forged\\u{A}Refused the description"},
-      {"cr\rtab\tdel\x7F", 1024, "cr\\u{D}tab\\u{9}del\\u{7F}"},
-      {std::string("nul\0end", 7), 1024, "nul\\u{0}end"},
-      {"c1 \xC2\x9B csi", 1024, "c1 \\u{9B} csi"},
-      {"bad \xFF\xC3 utf8", 1024, "bad \\u{FF}\\u{C3} utf8"},
-      {"surrogate \xED\xA0\x80", 1024, "surrogate \\u{ED}\\u{A0}\\u{80}"},
-      {std::string(50, 'x'), 10, "xxxxxxxxxx…"},
-      // Cut between characters, never inside one; escapes count their full length.
-      {"\xC3\xA9\xC3\xA9\xC3\xA9", 5, "\xC3\xA9\xC3\xA9…"},
-      {"ab\x1B\x1B", 10, "ab\\u{1B}…"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(escapedForConsole(c.text, c.maxBytes), c.expected) << c.text;
-  }
-}
-
 TEST(LogDeathTest, FatalPrintsAndAborts) {
   EXPECT_DEATH(fatal("the reactor melted"), "Fatal error: the reactor melted");
   // A capture in place must not hide why the program stopped.

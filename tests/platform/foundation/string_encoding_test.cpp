@@ -1,4 +1,5 @@
 #include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ TEST(StringEncodingTest, LatinOneAndLossyUTF8) {
   const std::string_view bytes =
       "a\xF0\x9F\x98"
       "b\xC0\x80";
-  const auto lossy = platform::decodeUTF8Lossy(std::span<const std::uint8_t>(
+  const auto lossy = platform::utf8::decodeLossy(std::span<const std::uint8_t>(
       reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
   EXPECT_EQ(lossy,
             "a\xEF\xBF\xBD"

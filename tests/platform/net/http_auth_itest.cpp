@@ -9,6 +9,7 @@
 #include "platform/net/support/test_server.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
+#include "support/recorder.h"
 
 namespace {
 
@@ -34,21 +35,14 @@ class AuthDelegate : public nettest::RecordingDelegate {
 
   void didReceiveChallenge(const SessionPtr&, const TaskPtr&, const ChallengePtr& challenge,
                            ChallengeHandler completionHandler) override {
-    {
-      std::lock_guard lock(mutex_);
-      challenges_.push_back(challenge);
-    }
+    challenges_.add(challenge);
     auto answer = answerer(challenge);
     if (answer) completionHandler(answer->first, std::move(answer->second));  // else dropped
   }
-  std::vector<ChallengePtr> challenges() const {
-    std::lock_guard lock(mutex_);
-    return challenges_;
-  }
+  std::vector<ChallengePtr> challenges() const { return challenges_.entries(); }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<ChallengePtr> challenges_;
+  testsupport::Recorder<ChallengePtr> challenges_;
 };
 
 class HTTPAuthTest : public testing::Test {
@@ -101,13 +95,9 @@ class HTTPAuthTest : public testing::Test {
   }
 
   void record(const httplib::Request& req) {
-    std::lock_guard lock(mutex_);
-    hits_.push_back({req.path, req.get_header_value("Authorization")});
+    hits_.add({req.path, req.get_header_value("Authorization")});
   }
-  std::vector<Hit> hits() {
-    std::lock_guard lock(mutex_);
-    return hits_;
-  }
+  std::vector<Hit> hits() { return hits_.entries(); }
 
   // Runs `task` to its end; its error and response.
   std::pair<platform::ErrorPtr, int> run(const std::shared_ptr<platform::URLSessionTask>& task) {
@@ -122,8 +112,7 @@ class HTTPAuthTest : public testing::Test {
   nettest::TestServer other_{true};
   nettest::TestServer ntlm_;
   std::string base_;
-  std::mutex mutex_;
-  std::vector<Hit> hits_;
+  testsupport::Recorder<Hit> hits_;
   std::shared_ptr<AuthDelegate> delegate_ = std::make_shared<AuthDelegate>();
   std::shared_ptr<URLSession> session_;
 };
@@ -226,10 +215,7 @@ TEST_F(HTTPAuthTest, ChallengesAreAnsweredInTheSameTask) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     TearDown();
-    {
-      std::lock_guard lock(mutex_);
-      hits_.clear();
-    }
+    hits_.clear();
     delegate_ = std::make_shared<AuthDelegate>();
     delegate_->answerer = row.answerer;
     session_ = URLSession::make(URLSessionConfiguration::ephemeral(),

@@ -10,6 +10,7 @@
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
 #include "support/https_test_server.h"
+#include "support/recorder.h"
 #include "support/test_pki.h"
 
 namespace {
@@ -34,24 +35,17 @@ class ChallengeDelegate : public nettest::RecordingDelegate {
 
   void didReceiveChallenge(const SessionPtr&, const TaskPtr&, const ChallengePtr& challenge,
                            ChallengeHandler completionHandler) override {
-    {
-      std::lock_guard lock(mutex_);
-      challenges_.push_back(challenge);
-    }
+    challenges_.add(challenge);
     if (answerer) {
       answerer(challenge, completionHandler);
     } else {
       completionHandler(Challenge::performDefaultHandling, std::nullopt);
     }
   }
-  std::vector<ChallengePtr> challenges() const {
-    std::lock_guard lock(mutex_);
-    return challenges_;
-  }
+  std::vector<ChallengePtr> challenges() const { return challenges_.entries(); }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<ChallengePtr> challenges_;
+  testsupport::Recorder<ChallengePtr> challenges_;
 };
 
 class TLSTest : public testing::Test {

@@ -8,6 +8,7 @@
 
 #include "platform/dispatch/main_queue.h"
 #include "platform/reactive/publisher.h"
+#include "support/recorder.h"
 
 namespace platform {
 namespace {
@@ -44,10 +45,7 @@ class Range {
  public:
   using Output = int;
   using Failure = Never;
-  struct Log {
-    std::mutex mutex;
-    std::vector<Demand> requests;
-  };
+  using Log = testsupport::Recorder<Demand>;
   Range(int count, std::shared_ptr<Log> log) : count_(count), log_(std::move(log)) {}
 
   void receive(SubscriberPtr<int, Never> s) const {
@@ -61,10 +59,7 @@ class Range {
     Sub(int n, std::shared_ptr<Log> log, SubscriberPtr<int, Never> s)
         : n_(n), log_(std::move(log)), s_(std::move(s)) {}
     void request(Demand d) override {
-      {
-        std::lock_guard lock(log_->mutex);
-        log_->requests.push_back(d);
-      }
+      log_->add(d);
       demand_ += d;
       if (emitting_) return;  // a request from inside receive: the loop below picks it up
       emitting_ = true;
@@ -72,10 +67,7 @@ class Range {
         demand_ -= Demand::max(1);
         auto s = s_;
         Demand more = s->receive(next_++);
-        if (!more.isNone()) {
-          std::lock_guard lock(log_->mutex);
-          log_->requests.push_back(more);
-        }
+        if (!more.isNone()) log_->add(more);
         demand_ += more;
       }
       if (s_ && next_ > n_) std::exchange(s_, nullptr)->receive(Completion<Never>::finished());
@@ -319,10 +311,11 @@ TEST(Publisher, CompactMapAsksOneMorePerDroppedElement) {
   subscription->request(Demand::max(2));
   EXPECT_EQ(got, (std::vector<int>{2, 4}));
   // Only the first request came from downstream; the odd elements 1 and 3 were replaced.
-  ASSERT_EQ(log->requests.size(), 3u);
-  EXPECT_TRUE(log->requests[0] == Demand::max(2));
-  EXPECT_TRUE(log->requests[1] == Demand::max(1));
-  EXPECT_TRUE(log->requests[2] == Demand::max(1));
+  const auto requests = log->entries();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_TRUE(requests[0] == Demand::max(2));
+  EXPECT_TRUE(requests[1] == Demand::max(1));
+  EXPECT_TRUE(requests[2] == Demand::max(1));
   subscription->cancel();
 }
 

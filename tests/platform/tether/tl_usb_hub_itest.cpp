@@ -6,14 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "platform/coding/value.h"
+#include "platform/foundation/log.h"
 #include "platform/tether/support/channel_test_support.h"
 #include "platform/tether/support/fake_usbmuxd.h"
 #include "platform/tether/tl_channel.h"
 #include "platform/tether/tl_error.h"
+#include "support/recorder.h"
 
 namespace platform {
 namespace {
@@ -51,8 +52,7 @@ class TLUSBHubTest : public ::testing::Test {
             if (const auto* d = value->asDictionary()) seen.properties = *d;
           }
         }
-        std::lock_guard lock(mutex_);
-        seen_.push_back(std::move(seen));
+        seen_.add(std::move(seen));
       }));
     }
     hub_ = TLUSBHub::make(center_);
@@ -69,17 +69,13 @@ class TLUSBHubTest : public ::testing::Test {
     ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; }));
   }
 
-  std::vector<Seen> seen() {
-    std::lock_guard lock(mutex_);
-    return seen_;
-  }
+  std::vector<Seen> seen() { return seen_.entries(); }
 
   std::unique_ptr<FakeUsbmuxd> daemon_;
   std::shared_ptr<NotificationCenter> center_;
   std::vector<ObserverToken> tokens_;
   std::shared_ptr<TLUSBHub> hub_;
-  std::mutex mutex_;
-  std::vector<Seen> seen_;
+  testsupport::Recorder<Seen> seen_;
 };
 
 TEST_F(TLUSBHubTest, AnnouncesUSBDevicesWithTheirPropertiesAndTheirDeparture) {
@@ -209,6 +205,38 @@ TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestarts) {
     })) << c.what;
     ++nextDevice;
   }
+}
+
+TEST_F(TLUSBHubTest, SaysWhenTheDaemonIsMissingAndWhenItAppears) {
+  hub_->setDaemonRetryInterval(0.05);
+  const std::string path = daemon_->path();
+  daemon_.reset();  // no socket: the daemon is not running
+  LogCapture capture;
+  struct Row {
+    const char* stage;
+    bool daemonRunning;
+    const char* line;  // the line that stage adds
+  } rows[] = {
+      {"missing at start", false, "cannot be seen until usbmuxd runs"},
+      {"appears later", true, "USB multiplexer daemon is running"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.stage);
+    if (row.daemonRunning) {
+      daemon_ = std::make_unique<FakeUsbmuxd>(path);
+      ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; }));
+      ASSERT_TRUE(waitUntil([&] { return capture.contains(row.line); })) << capture.text();
+      daemon_->attach(31);
+      ASSERT_TRUE(waitUntil([&] { return seen().size() == 1; }));
+    } else {
+      ASSERT_FALSE(hub_->listen());
+      EXPECT_TRUE(capture.contains(row.line)) << capture.text();
+      EXPECT_TRUE(capture.contains(path)) << capture.text();
+    }
+  }
+  // One line each, however many rounds the watcher made.
+  const std::string text = capture.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
 }
 
 }  // namespace

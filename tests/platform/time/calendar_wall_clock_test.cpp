@@ -156,6 +156,9 @@ TEST(CalendarUnits, EndWhereTheNextStarts) {
       {"Reiwa 1", calendar("Asia/Tokyo", "ja_JP", Calendar::Identifier::japanese),
        at(2019, 6, 1, 12, 0, 0, 9 * 3600), C::year, at(2019, 5, 1, 0, 0, 0, 9 * 3600),
        245 * 86400.0},
+      {"Heisei 31, ended by Reiwa", calendar("Asia/Tokyo", "ja_JP", Calendar::Identifier::japanese),
+       at(2019, 3, 1, 12, 0, 0, 9 * 3600), C::year, at(2019, 1, 1, 0, 0, 0, 9 * 3600),
+       120 * 86400.0},
       {"Apia's short December", calendar("Pacific/Apia"), at(2011, 12, 15, 12, 0, 0, -10 * 3600),
        C::month, at(2011, 12, 1, 0, 0, 0, -10 * 3600), 30 * 86400.0},
   };

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "platform/time/support/dates.h"
+#include "support/text_mutation.h"
 
 namespace platform {
 namespace {
@@ -118,6 +124,80 @@ TEST(DateFormatter, FormatsInTheFormattersZoneNotTheCalendars) {
   f.setCalendar(tokyoCalendar);
   f.setDateFormat("HH:mm zzz");
   EXPECT_EQ(f.string(at(2024, 1, 15, 12)), "07:00 EST");
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// Texts that once ended the process inside the date library, or read as a wrong fraction.
+TEST(DateFormatterHostileText, LongFractionsAndLiteralDigitsReadSoundlyOrNotAtAll) {
+  const std::string ones35(35, '1');
+  const std::string ones40(40, '1');
+  const std::string ones1000(1000, '1');
+  struct Row {
+    const char* what;
+    std::string pattern;
+    std::string text;
+    std::optional<double> seconds;  // after 2000-01-01T00:00:00Z
+  };
+  const std::vector<Row> rows = {
+      {"short fraction", "ss.SSS", "12.123", 12.123},
+      {"nine digits", "ss.SSS", "12.123456789", 12.123},
+      {"35 digits", "ss.SSS", "12." + ones35, 12.111},
+      {"40 digits", "ss.SSS", "12." + ones40, 12.111},
+      {"1,000 digits", "ss.SSS", "12." + ones1000, 12.111},
+      {"fraction then zone", "ss.SSSZ", "12." + ones40 + "+0000", 12.111},
+      {"one S", "ss.S", "12." + ones40, 12.1},
+      {"literal digits after the fraction", "ss.SSS'" + std::string(30, '0') + "'", "12.123456789",
+       std::nullopt},
+      {"abutting fields with a run of 45 digits", "ssd.S3mS",
+       std::string(45, '0') + "\x07" + "003:04:05,123456", std::nullopt},
+      {"a 1 MiB text", "ss.SSS", "12." + std::string(1 << 20, '1'), std::nullopt},
+  };
+  for (const Row& row : rows) {
+    DateFormatter f;
+    pinned(f).setDateFormat(row.pattern);
+    for (bool lenient : {false, true}) {
+      f.setLenient(lenient);
+      auto read = f.date(row.text);
+      ASSERT_EQ(read.has_value(), row.seconds.has_value()) << row.what << " lenient " << lenient;
+      if (read) {
+        EXPECT_NEAR(read->timeIntervalSinceReferenceDate() -
+                        at(2000, 1, 1).timeIntervalSinceReferenceDate(),
+                    *row.seconds, 1e-6)
+            << row.what << " lenient " << lenient;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// Twenty thousand mutated date texts and patterns: none ends the process, and every date read
+// is a finite time.
+TEST(DateFormatterHostileText, MutatedTextsAndPatternsNeverEndTheProcess) {
+  const std::vector<std::string> patterns = {"ss.SSS", "yyyy-MM-dd'T'HH:mm:ss.SSSZ",
+                                             "EEE, dd MMM yyyy HH:mm:ss zzz", "HH:mm:ss,SSSSSS"};
+  const std::vector<std::string> texts = {"12.123", "2020-01-02T03:04:05.678+0000",
+                                          "Thu, 02 Jan 2020 03:04:05 GMT", "03:04:05,123456"};
+  DateFormatter f;
+  pinned(f);
+  for (int round = 0; round < 20'000; ++round) {
+    f.setDateFormat(round % 5 == 0 ? testsupport::mutatedText(patterns, "sS.'0yMdHmZ", round)
+                                   : patterns[round % patterns.size()]);
+    f.setLenient(round % 2 == 1);
+    const std::string text = testsupport::mutatedText(texts, "0123456789.,:+-", round + 1);
+    if (auto date = f.date(text)) {
+      EXPECT_TRUE(std::isfinite(date->timeIntervalSinceReferenceDate())) << text;
+    }
+  }
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include "platform/dispatch/main_queue.h"
 #include "platform/display/display_environment.h"
-#include "platform/display/xvfb_server.h"
+#include "platform/display/xvfb/xvfb_server.h"
 #include "platform/foundation/log.h"
 
 namespace {

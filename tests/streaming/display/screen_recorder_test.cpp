@@ -73,7 +73,7 @@ SampleAttachments status(FrameStatus value) {
 
 TEST(ScreenRecorderStreamOutput, PassesOnlyCompleteScreenFramesOnceStarted) {
   std::vector<std::shared_ptr<platform::SampleBuffer>> passed;
-  ScreenRecorder::StreamOutput output({}, [&](const auto& buffer) { passed.push_back(buffer); });
+  ScreenRecorder::StreamOutput output([&](const auto& buffer) { passed.push_back(buffer); });
   auto stream = platform::CaptureStream::make(
       platform::ContentFilter(platform::ShareableDisplay(1, {{0, 0}, {10, 10}})), {});
   const auto screen = platform::StreamOutputType::screen;

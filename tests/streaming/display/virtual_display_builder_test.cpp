@@ -52,9 +52,17 @@ TEST(VirtualDisplayBuilder, MakesOneSixtyHertzModeHalvedForHiDPI) {
 TEST(VirtualDisplayBuilder, GivesNothingWhenThePlatformRefuses) {
   platform::setDisplayEnvironment(platform::DisplayEnvironment{
       "", platform::VirtualDisplayBackendKind::xvfbPerDisplay, "/nonexistent/Xvfb"});
-  EXPECT_EQ(streaming::makeVirtualDisplay(1024, 768, 132, false, "Tovarine iPad"), nullptr);
-  EXPECT_EQ(streaming::makeVirtualDisplay(0, 768, 132, false, "Tovarine iPad"), nullptr);
-  EXPECT_EQ(streaming::makeVirtualDisplay(-1024, 768, 132, false, "Tovarine iPad"), nullptr);
+  struct Case {
+    std::int32_t width;
+    bool platformAsked;  // a size that is not positive never reaches the platform
+  };
+  for (const Case& c : {Case{1024, true}, Case{0, false}, Case{-1024, false}}) {
+    auto made = streaming::makeVirtualDisplay(c.width, 768, 132, false, "Tovarine iPad");
+    ASSERT_FALSE(made) << c.width;
+    EXPECT_FALSE(made.error().localizedDescription().empty()) << c.width;
+    EXPECT_EQ(made.error().localizedDescription() == "The size is not positive", !c.platformAsked)
+        << c.width;
+  }
   platform::setDisplayEnvironment(std::nullopt);
 }
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "streaming/notification_names.h"
 #include "streaming/screen_capture.h"
 #include "streaming/virtual_screen.h"
+#include "support/recorder.h"
 
 namespace {
 
@@ -57,10 +60,7 @@ class VirtualScreenTest : public ::testing::Test {
     tokens_.push_back(center->addObserver(streaming::deviceUsbStreaming(),
                                           [this](const platform::Notification&) { ++streaming_; }));
     screen_ = streaming::VirtualScreen::make();
-    screen_->setScreenId([this](std::uint32_t id) {
-      std::lock_guard lock(mutex_);
-      captureRequests_.push_back(id);
-    });
+    screen_->setScreenId([this](std::uint32_t id) { captureRequests_.add(id); });
   }
 
   void TearDown() override {
@@ -77,15 +77,16 @@ class VirtualScreenTest : public ::testing::Test {
     platform::NotificationCenter::defaultCenter()->post(streaming::deviceConnected(), description);
     screen_->flushPendingWork();
   }
+  // As the channel's thread delivers a description: without waiting for its display.
+  void post(const std::shared_ptr<const streaming::MagicPacket>& description) {
+    platform::NotificationCenter::defaultCenter()->post(streaming::deviceConnected(), description);
+  }
   void disconnect() {
     platform::NotificationCenter::defaultCenter()->post(streaming::deviceDisconnected());
     screen_->flushPendingWork();
   }
 
-  std::vector<std::uint32_t> captureRequests() {
-    std::lock_guard lock(mutex_);
-    return captureRequests_;
-  }
+  std::vector<std::uint32_t> captureRequests() { return captureRequests_.entries(); }
   std::size_t announcedCount() {
     std::lock_guard lock(mutex_);
     return announced_.size();
@@ -97,7 +98,7 @@ class VirtualScreenTest : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::shared_ptr<const streaming::MagicPacket>> announced_;
   std::vector<std::size_t> displaysWhenAnnounced_;
-  std::vector<std::uint32_t> captureRequests_;
+  testsupport::Recorder<std::uint32_t> captureRequests_;
   std::atomic<int> streaming_{0};
 };
 
@@ -186,6 +187,64 @@ TEST_F(VirtualScreenTest, ABurstOfDescriptionsEndsWithTheNewestDisplayOnly) {
   EXPECT_EQ(mode->pixelWidth, 439u);
   EXPECT_LT(announcedCount(), 40u);
   EXPECT_EQ(server_.monitors().size(), 2u);
+}
+
+// While the builder is busy making a display (held here at its announcement), the session is
+// described again, its channel ends and the next session describes itself: at the end only the
+// next session's display remains.
+TEST_F(VirtualScreenTest, ADescriptionAfterTheEndOfABusySessionGetsItsOwnDisplay) {
+  struct Row {
+    const char* name;
+    int redescriptions;  // descriptions of session one queued behind the busy build
+  };
+  for (const Row& row :
+       {Row{"redescribedTwice", 2}, Row{"redescribedOnce", 1}, Row{"notRedescribed", 0}}) {
+    SCOPED_TRACE(row.name);
+    connect(device("One", 1024, 768));
+    ASSERT_EQ(screen_->virtualDisplays().size(), 1u);
+
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool entered = false;
+    bool released = false;
+    auto gate = platform::NotificationCenter::defaultCenter()->addObserver(
+        streaming::streamingMagicPacket(), [&](const platform::Notification& notification) {
+          auto announced = notification.objectAs<const streaming::MagicPacket>();
+          if (!announced || announced->width() != 800) return;
+          std::unique_lock lock(gateMutex);
+          entered = true;
+          gateChanged.notify_all();
+          gateChanged.wait(lock, [&] { return released; });
+        });
+    post(device("One", 800, 600));
+    {
+      std::unique_lock lock(gateMutex);
+      ASSERT_TRUE(gateChanged.wait_for(lock, std::chrono::seconds(20), [&] { return entered; }));
+    }
+    for (int i = 0; i < row.redescriptions; ++i)
+      post(device("One", 640 + i, 480));
+    platform::NotificationCenter::defaultCenter()->post(streaming::deviceDisconnected());
+    post(device("Two", 900, 700));
+    {
+      std::lock_guard lock(gateMutex);
+      released = true;
+    }
+    gateChanged.notify_all();
+    screen_->flushPendingWork();
+    gate.remove();
+
+    auto displays = screen_->virtualDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    const platform::DisplayID id = displays.begin()->second.display->displayID();
+    EXPECT_EQ(platform::displayName(id), "Tovarine Two");
+    auto mode = platform::copyDisplayMode(id);
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(mode->pixelWidth, 900u);
+    EXPECT_EQ(server_.monitors().size(), 2u);
+    displays.clear();
+    disconnect();
+    ASSERT_TRUE(screen_->virtualDisplays().empty());
+  }
 }
 
 TEST_F(VirtualScreenTest, ARepeatedDescriptionReplacesTheSessionsDisplay) {

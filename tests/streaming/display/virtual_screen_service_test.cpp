@@ -6,8 +6,8 @@
 
 #include "platform/display/display_environment.h"
 #include "platform/display/display_error.h"
-#include "platform/display/url_opener.h"
 #include "platform/foundation/log.h"
+#include "platform/foundation/url_opener.h"
 #include "streaming/notification_names.h"
 #include "streaming/virtual_screen.h"
 

@@ -12,6 +12,7 @@
 #include "streaming/road/support/window_fake.h"
 #include "streaming/starting_screen_view_model.h"
 #include "streaming/tether/support/device_peer.h"
+#include "support/recorder.h"
 
 namespace streaming {
 namespace {
@@ -108,19 +109,13 @@ TEST_F(FrameRoadTest, ABurstArrivesInCaptureOrderWithTheNewestFrameLast) {
 }
 
 TEST_F(FrameRoadTest, EachSentFrameIsReportedWithItsStagesInOrder) {
-  std::mutex mutex;
-  std::vector<FrameReport> reports;
-  model_->setFrameReportHandler([&](const FrameReport& report) {
-    std::lock_guard lock(mutex);
-    reports.push_back(report);
-  });
+  testsupport::Recorder<FrameReport> reports;
+  model_->setFrameReportHandler([&](const FrameReport& report) { reports.add(report); });
   model_->handleCapturedBuffer(road::solidSample(320, 480, 0x808080, platform::systemUptime()));
   ASSERT_TRUE(platform::runMainUntil([&] {
-    std::lock_guard lock(mutex);
     return !reports.empty() && !images().empty();  // written, then read by the device
   }));
-  std::lock_guard lock(mutex);
-  const FrameReport& report = reports.front();
+  const FrameReport report = reports.entries().front();
   EXPECT_EQ(report.sequence, 1u);
   EXPECT_EQ(report.width, 320);
   EXPECT_EQ(report.height, 460);

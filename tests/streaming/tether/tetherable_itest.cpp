@@ -10,6 +10,7 @@
 #include "streaming/tether/support/notification_recorder.h"
 #include "streaming/tether/support/tether_test_support.h"
 #include "streaming/tetherable.h"
+#include "support/recorder.h"
 
 namespace streaming {
 namespace {
@@ -76,12 +77,9 @@ TEST_F(TetherableUSBTest, FromAttachThroughTheDescriptionToDetach) {
   device.setAnswerPings(true);
   daemon_->route(5, loopback.port, device.port());
   tetherable = Tetherable::make(loopback.port, kDelay, hub());
-  std::vector<Tetherable::KeyValueChange> changes;
-  std::mutex changesMutex;
-  auto subscription = tetherable->connectedDeviceIDChanges().subscribe([&](auto change) {
-    std::lock_guard lock(changesMutex);
-    changes.push_back(change);
-  });
+  testsupport::Recorder<Tetherable::KeyValueChange> changes;
+  auto subscription =
+      tetherable->connectedDeviceIDChanges().subscribe([&](auto change) { changes.add(change); });
 
   daemon_->attach(5, "SERIAL-5");
   ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceConnected()) == 1; }));
@@ -97,11 +95,8 @@ TEST_F(TetherableUSBTest, FromAttachThroughTheDescriptionToDetach) {
   EXPECT_EQ(packet->width(), 1024);
   EXPECT_EQ(packet->height(), 768);
   EXPECT_EQ(packet->ppi(), 132);
-  {
-    std::lock_guard lock(changesMutex);
-    EXPECT_EQ(changes, (std::vector{Tetherable::KeyValueChange::willChange,
-                                    Tetherable::KeyValueChange::didChange}));
-  }
+  EXPECT_EQ(changes.entries(), (std::vector{Tetherable::KeyValueChange::willChange,
+                                            Tetherable::KeyValueChange::didChange}));
   EXPECT_TRUE(log.contains("TLUSBDeviceDidAttachNotification: 5\n"));
   // Pings travel through the tunnel and come back.
   ASSERT_TRUE(waitUntil([&] { return log.contains("Ping total roundtrip time: "); }));
@@ -120,6 +115,7 @@ TEST_F(TetherableUSBTest, FromAttachThroughTheDescriptionToDetach) {
 
 TEST_F(TetherableUSBTest, OnlyAnEndWithAnErrorForgetsTheConnectedDevice) {
   ReservedPort loopback;
+  ReservedPort closedApp;
   DevicePeer device;
   daemon_->route(6, loopback.port, device.port());
   daemon_->route(7, loopback.port, device.port());
@@ -128,6 +124,7 @@ TEST_F(TetherableUSBTest, OnlyAnEndWithAnErrorForgetsTheConnectedDevice) {
   daemon_->attach(6);
   ASSERT_TRUE(waitUntil([&] { return tetherable->connectedDeviceID() == 6; }));
   ASSERT_TRUE(waitUntil([&] { return device.openCount() == 1; }));
+  daemon_->route(6, loopback.port, closedApp.port);  // its app is not to answer again
   device.sendRaw(textBytes("garbage, not a frame header"));
   ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == 1; }));
   EXPECT_TRUE(log.contains("Disconnected from device\n"));
@@ -200,6 +197,77 @@ TEST_F(TetherableUSBTest, RetriesUntilTheDeviceAnswersAndFollowsANewDevice) {
   EXPECT_EQ(tetherable->connectedDeviceID(), 10);
   daemon_->detach(9);
   daemon_->detach(10);
+}
+
+// The companion app on a tablet that stays plugged in closes (its channel ends with an error)
+// and listens again later: it is tried every second, on the main queue's clock, until it
+// answers, unless it is unplugged first.
+TEST_F(TetherableUSBTest, ATabletLeftPluggedInIsTriedUntilItsAppListensAgain) {
+  struct Row {
+    const char* name;
+    std::uint32_t device;
+    bool unplugged;
+  };
+  for (const Row& row : {Row{"stillAttached", 11, false}, Row{"unplugged", 12, true}}) {
+    SCOPED_TRACE(row.name);
+    platform::VirtualMainClock clock;
+    NotificationRecorder sessions;
+    ReservedPort loopback;
+    ReservedPort closedApp;  // the tablet's port while its app is not running
+    DevicePeer device;
+    device.setGreeting({description("Tablet")});
+    daemon_->route(row.device, loopback.port, device.port());
+    tetherable = Tetherable::make(loopback.port, Tetherable::kDefaultRetryDelay, hub());
+    const auto attempts = [&] {
+      int n = 0;
+      for (const auto& request : daemon_->connectRequests())
+        n += request.deviceID == row.device ? 1 : 0;
+      return n;
+    };
+
+    daemon_->attach(row.device);
+    ASSERT_TRUE(waitUntil([&] { return sessions.count(deviceConnected()) == 1; }));
+    daemon_->route(row.device, loopback.port, closedApp.port);
+    device.sendRaw(textBytes("garbage, not a frame header"));
+    ASSERT_TRUE(waitUntil([&] { return sessions.count(deviceDisconnected()) == 1; }));
+    EXPECT_FALSE(tetherable->connectedDeviceID());
+    if (row.unplugged) {
+      daemon_->detach(row.device);
+      ASSERT_TRUE(waitUntil([&] { return !tetherable->connectingToDeviceID(); }));
+    }
+
+    // The app is still closed: each virtual second brings one more refused attempt.
+    const int before = attempts();
+    bool retried = false;
+    for (int second = 0; second < 5 && !retried; ++second) {
+      clock.advance(Tetherable::kDefaultRetryDelay);
+      retried = waitUntil([&] { return attempts() > before; }, row.unplugged ? 0.2 : 5);
+    }
+    EXPECT_EQ(retried, !row.unplugged);
+    if (row.unplugged) {
+      EXPECT_EQ(attempts(), before);
+      tetherable.reset();
+      platform::drainMainQueue();
+      continue;
+    }
+
+    // The app listens again: a new channel within a few virtual seconds, and one session.
+    daemon_->route(row.device, loopback.port, device.port());
+    bool reconnected = false;
+    for (int second = 0; second < 5 && !reconnected; ++second) {
+      clock.advance(Tetherable::kDefaultRetryDelay);
+      reconnected = waitUntil([&] { return sessions.count(deviceConnected()) == 2; }, 5);
+    }
+    ASSERT_TRUE(reconnected);
+    EXPECT_EQ(channelDevice(), row.device);
+    EXPECT_EQ(tetherable->connectedDeviceID(), row.device);
+    EXPECT_EQ(device.openCount(), 1);
+    EXPECT_EQ(sessions.count(deviceDisconnected()), 1);
+    daemon_->detach(row.device);
+    ASSERT_TRUE(waitUntil([&] { return sessions.count(deviceUsbDetached()) == 1; }));
+    tetherable.reset();
+    platform::drainMainQueue();
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "streaming/magic_packet.h"
 #include "streaming/notification_names.h"
 #include "streaming/tetherable.h"
+#include "support/recorder.h"
 #include "tools/companion/support/jpeg_maker.h"
 
 namespace streaming::companion {
@@ -211,9 +212,8 @@ class CompanionRoadTest : public ::testing::Test {
     for (const auto* name : {&deviceConnected(), &deviceDisconnected()}) {
       tokens_.push_back(platform::NotificationCenter::defaultCenter()->addObserver(
           *name, [this](const platform::Notification& notification) {
-            std::lock_guard lock(mutex_);
             if (notification.name == deviceConnected()) {
-              packets_.push_back(notification.objectAs<const MagicPacket>());
+              packets_.add(notification.objectAs<const MagicPacket>());
             } else {
               ++disconnects_;
             }
@@ -224,18 +224,9 @@ class CompanionRoadTest : public ::testing::Test {
     tetherable.reset();
     platform::drainMainQueue();
   }
-  std::size_t connectedCount() {
-    std::lock_guard lock(mutex_);
-    return packets_.size();
-  }
-  std::shared_ptr<const MagicPacket> lastPacket() {
-    std::lock_guard lock(mutex_);
-    return packets_.empty() ? nullptr : packets_.back();
-  }
-  int disconnects() {
-    std::lock_guard lock(mutex_);
-    return disconnects_;
-  }
+  std::size_t connectedCount() { return packets_.size(); }
+  std::shared_ptr<const MagicPacket> lastPacket() { return packets_.last().value_or(nullptr); }
+  int disconnects() { return disconnects_; }
   void sendImage(const std::vector<std::uint8_t>& jpeg) {
     auto channel = tetherable->connectedChannel();
     ASSERT_TRUE(channel);
@@ -246,9 +237,8 @@ class CompanionRoadTest : public ::testing::Test {
   std::shared_ptr<Tetherable> tetherable;
 
  private:
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<const MagicPacket>> packets_;
-  int disconnects_ = 0;
+  testsupport::Recorder<std::shared_ptr<const MagicPacket>> packets_;
+  std::atomic<int> disconnects_{0};
   std::vector<platform::ObserverToken> tokens_;
 };
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include "widgets/qt/support/qt_test_support.h"
 
 namespace widgets {
@@ -90,6 +93,35 @@ TEST_F(BusyIndicatorViewTest, ShowingAgainStartsTheFigureOver) {
   host_->hide();
   host_->show();
   EXPECT_DOUBLE_EQ(view_->secondsSinceAppearance(), 0);
+}
+
+// The frame timer runs only while the figure is drawn: a hidden indicator never wakes the
+// process. The caller's flag is read at `refresh()`.
+TEST_F(BusyIndicatorViewTest, TheFrameTimerRunsOnlyWhileTheFigureIsDrawn) {
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+    bool animating;
+  };
+  *visible_ = false;
+  build(IndicatorType::FlickeringDots{8}, 100, 100);
+  const std::vector<Step> steps = {
+      {"builtWithTheFlagFalse", [] {}, false},
+      {"paintedWithTheFlagFalse", [&] { render(*host_); }, false},
+      {"flagTurnsTrue", [&] { *visible_ = true, view_->refresh(); }, true},
+      {"flagTurnsFalse", [&] { *visible_ = false, view_->refresh(); }, false},
+      {"flagTurnsTrueAgain", [&] { *visible_ = true, view_->refresh(); }, true},
+      {"widgetHidden", [&] { host_->hide(); }, false},
+      {"widgetShown", [&] { host_->show(); }, true},
+      {"hiddenWhileTheFlagIsFalse", [&] { *visible_ = false, host_->hide(); }, false},
+      {"shownWhileTheFlagIsFalse", [&] { host_->show(); }, false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    EXPECT_EQ(view_->isAnimating(), step.animating);
+    EXPECT_EQ(view_->isFigureShown(), step.animating);
+  }
 }
 
 TEST_F(BusyIndicatorViewTest, EqualizerBarsStandInARowAndShrinkToFortyPercent) {

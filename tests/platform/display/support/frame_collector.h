@@ -10,8 +10,8 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/display/capture_backend.h"
 #include "platform/display/capture_stream.h"
-#include "platform/display/compositor_capture.h"
 #include "platform/display/display_error.h"
 #include "platform/display/sample_buffer.h"
 

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/display/wlroots_ipc.h"
+#include "platform/display/wlroots/wlroots_ipc.h"
 
 extern char** environ;
 

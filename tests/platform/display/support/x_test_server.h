@@ -15,8 +15,8 @@
 
 #include "platform/display/display_environment.h"
 #include "platform/display/screen_parameters.h"
-#include "platform/display/x_connection.h"
-#include "platform/display/xvfb_server.h"
+#include "platform/display/x11/x_connection.h"
+#include "platform/display/xvfb/xvfb_server.h"
 
 namespace testing_display {
 

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include "support/test_files.h"
+#include "support/text_mutation.h"
 
 namespace platform {
 namespace {
@@ -289,11 +292,26 @@ TEST_F(URLCacheDiskTest, DamagedEntryFileIsAMissAndIsRemoved) {
     f(bytes);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   };
+  // The storage time is a little-endian double at offset 16.
+  auto storedAt = [&](double seconds) -> Damage {
+    return [&, seconds](auto& p) {
+      rewrite(p, [seconds](std::string& b) {
+        auto bits = std::bit_cast<std::uint64_t>(seconds);
+        for (int i = 0; i < 8; ++i)
+          b[16 + i] = static_cast<char>(bits >> (8 * i));
+      });
+    };
+  };
   struct Row {
     const char* what;
     Damage damage;
   };
   const Row rows[] = {
+      {"stored at NaN", storedAt(std::numeric_limits<double>::quiet_NaN())},
+      {"stored at infinity", storedAt(std::numeric_limits<double>::infinity())},
+      {"stored at minus infinity", storedAt(-std::numeric_limits<double>::infinity())},
+      {"stored a day from now",
+       storedAt(platform::Date::now().timeIntervalSinceReferenceDate() + 86400)},
       {"truncated body",
        [&](auto& p) { rewrite(p, [](std::string& b) { b.resize(b.size() - 1); }); }},
       {"cut inside the header", [&](auto& p) { rewrite(p, [](std::string& b) { b.resize(20); }); }},
@@ -396,4 +414,33 @@ TEST_F(URLCacheDiskTest, ManyThreadsKeepEveryEntryWhole) {
 }
 
 }  // namespace
+// Twenty thousand damaged entry files: the cache opens over each, serves no more than was
+// stored, and keeps a file only as an entry it counts.
+TEST_F(URLCacheDiskTest, MutatedEntryFilesAreServedWholeOrCountedOrRemoved) {
+  {
+    URLCache cache(0, 1 << 20, directory_);
+    HTTPHeaderFields fields{{"Cache-Control", "max-age=3600"}, {"Vary", "Accept"}};
+    cache.storeCachedResponse(responseFor("http://h/e", "entry body", fields),
+                              requestFor("http://h/e", {{"Accept", "text/plain"}}));
+  }
+  auto files = entryFiles(directory_);
+  ASSERT_EQ(files.size(), 1u);
+  const std::string original = testsupport::readFile(files[0]);
+  for (int round = 0; round < 20'000; ++round) {
+    {
+      std::ofstream(files[0], std::ios::binary | std::ios::trunc)
+          << testsupport::mutatedText({original}, std::string_view("\0\xFF\x7F", 3), round);
+    }
+    URLCache cache(0, 1 << 20, directory_);
+    auto served = cache.cachedResponse(requestFor("http://h/e", {{"Accept", "text/plain"}}));
+    if (served) {
+      EXPECT_LE(served->data().size(), original.size()) << round;
+    } else if (!entryFiles(directory_).empty()) {
+      // A file left in place is an entry the cache counts (under another key or vary value).
+      EXPECT_GT(cache.currentDiskUsage(), 0) << round;
+    }
+    std::filesystem::create_directories(directory_);
+  }
+}
+
 }  // namespace platform

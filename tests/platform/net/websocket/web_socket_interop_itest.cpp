@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
 #include "support/beast_web_socket_peer.h"
+#include "support/recorder.h"
 
 namespace {
 
@@ -39,22 +39,12 @@ class Events : public platform::URLSessionDelegate {
     auto* urlError = dynamic_cast<const platform::URLError*>(error.get());
     add("complete:" + std::to_string(urlError ? static_cast<int>(urlError->code()) : 0));
   }
-  void add(std::string event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
-  }
-  std::vector<std::string> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  bool has(const std::string& event) const {
-    auto all = events();
-    return std::find(all.begin(), all.end(), event) != all.end();
-  }
+  void add(std::string event) { events_.add(std::move(event)); }
+  std::vector<std::string> events() const { return events_.entries(); }
+  bool has(const std::string& event) const { return events_.contains(event); }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> events_;
+  testsupport::Recorder<std::string> events_;
 };
 
 class WebSocketInteropTest : public ::testing::Test {

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "platform/net/support/self_signed_certificate.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
+#include "support/recorder.h"
 
 namespace {
 
@@ -76,10 +76,7 @@ class RecordingTLSServer {
     SSL_CTX_free(context_);
   }
   int port() const { return port_; }
-  std::vector<std::string> offers() {
-    std::lock_guard lock(mutex_);
-    return offers_;
-  }
+  std::vector<std::string> offers() { return offers_.entries(); }
 
  private:
   static void greet(SSL* ssl, const std::string& greeting) {
@@ -116,8 +113,7 @@ class RecordingTLSServer {
       if (!offer.empty()) offer += ",";
       offer.append(reinterpret_cast<const char*>(in + i + 1), in[i]);
     }
-    std::lock_guard lock(self->mutex_);
-    self->offers_.push_back(offer);
+    self->offers_.add(offer);
     *out = in + 1;
     *outLength = in[0];
     return SSL_TLSEXT_ERR_OK;
@@ -128,8 +124,7 @@ class RecordingTLSServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> offers_;
+  testsupport::Recorder<std::string> offers_;
 };
 
 TEST(WebSocketTLSTest, AnUntrustedServerFailsAsForHTTPSAndOnlyHTTP11IsOffered) {

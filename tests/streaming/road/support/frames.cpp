@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "platform/coding/value.h"
 #include "platform/dispatch/main_queue.h"
 
 namespace streaming::road {
@@ -78,6 +79,14 @@ std::optional<DecodedImage> decodeJpeg(std::span<const std::uint8_t> jpeg) {
   tjDestroy(handle);
   if (!ok) return std::nullopt;
   return image;
+}
+
+std::shared_ptr<const MagicPacket> tabletDescription(int width, int height) {
+  using platform::Value;
+  return MagicPacket::make(Value::Dictionary{
+      {"name", Value("Tablet")},
+      {"screenSize", Value(Value::Dictionary{{"Width", Value(width)}, {"Height", Value(height)}})},
+      {"ppi", Value(132)}});
 }
 
 bool near(std::uint32_t a, std::uint32_t b, int tolerance) {

@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "platform/display/sample_buffer.h"
+#include "streaming/magic_packet.h"
 #include "streaming/starting_screen_view_model.h"
 
 namespace streaming::road {
+
+// The description of a tablet named "Tablet" with a screen of this size, at 132 pixels per inch.
+std::shared_ptr<const MagicPacket> tabletDescription(int width, int height);
 
 // A captured frame as the capture delivers it: BGRX pixels of one colour (0xRRGGBB), complete.
 std::shared_ptr<platform::SampleBuffer> solidSample(int width, int height, std::uint32_t rgb,

@@ -9,29 +9,25 @@ NotificationRecorder::NotificationRecorder() {
   for (const auto* name : {&deviceUsbAttached(), &deviceUsbDetached(), &deviceConnected(),
                            &streamingMagicPacket(), &deviceUsbStreaming(), &deviceDisconnected()}) {
     tokens_.push_back(center->addObserver(*name, [this](const platform::Notification& n) {
-      std::lock_guard lock(mutex_);
-      entries_.push_back({n.name, n.objectAs<const MagicPacket>()});
+      entries_.add({n.name, n.objectAs<const MagicPacket>()});
     }));
   }
 }
 
 std::vector<NotificationRecorder::Entry> NotificationRecorder::entries() const {
-  std::lock_guard lock(mutex_);
-  return entries_;
+  return entries_.entries();
 }
 
 std::vector<std::string> NotificationRecorder::names() const {
-  std::lock_guard lock(mutex_);
   std::vector<std::string> names;
-  for (const auto& entry : entries_)
+  for (const auto& entry : entries_.entries())
     names.push_back(entry.name);
   return names;
 }
 
 int NotificationRecorder::count(const std::string& name) const {
-  std::lock_guard lock(mutex_);
   int n = 0;
-  for (const auto& entry : entries_)
+  for (const auto& entry : entries_.entries())
     n += entry.name == name ? 1 : 0;
   return n;
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/notification_center.h"
 #include "streaming/magic_packet.h"
+#include "support/recorder.h"
 
 namespace streaming::fakes {
 
@@ -25,8 +25,7 @@ class NotificationRecorder {
   int count(const std::string& name) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
+  testsupport::Recorder<Entry> entries_;
   std::vector<platform::ObserverToken> tokens_;
 };
 

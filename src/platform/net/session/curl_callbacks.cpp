@@ -1,0 +1,320 @@
+#include "platform/net/session/session_loop.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/async.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+#include "platform/net/download_resume_data.h"
+#include "platform/net/http_auth_challenge.h"
+#include "platform/net/http_header_fields.h"
+#include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/detail/once_handler.h"
+#include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/session_hub.h"
+#include "platform/net/session/transfer.h"
+#include "platform/net/tls_challenge.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session_cache.h"
+#include "platform/net/web_socket_connection.h"
+
+namespace platform::net_detail {
+
+namespace {
+
+// What a transfer could not keep for want of memory ends that transfer, never the process: an
+// exception must not unwind through libcurl, and the I/O thread serves every other transfer.
+size_t failForWantOfMemory(Transfer& transfer, std::optional<URL> url) {
+  if (!transfer.limitError) {
+    transfer.limitError =
+        makeError(URLError(URLError::Code::dataLengthExceedsMaximum, std::move(url),
+                           "the response could not be kept: out of memory"));
+  }
+  return 0;
+}
+
+}  // namespace
+
+size_t headerCallback(char* data, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  auto* loop = transfer->loop;
+  try {
+    loop->onHeaderLine(*transfer, std::string_view(data, size * count));
+  } catch (const std::bad_alloc&) {
+    return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
+  }
+  if (transfer->lastActivityUptime > 0) loop->touch(*transfer);
+  return size * count;
+}
+
+// How far the delegate may fall behind a data task's body before the transfer waits for it.
+constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+// How much of a body is taken while the delegate decides on its response; beyond it the
+// connection waits.
+constexpr std::size_t kMaxHeldBodyBytes = 64 << 10;
+
+size_t writeCallback(char* data, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  try {
+    return writeBody(transfer, data, size, count);
+  } catch (const std::bad_alloc&) {
+    return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
+  }
+}
+
+size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
+  auto* loop = transfer->loop;
+  if (transfer->phase == Phase::awaitingRedirect) return CURL_WRITEFUNC_PAUSE;
+  // The body of a redirect that is followed (or refused) is nobody's.
+  if (transfer->redirect.next || transfer->redirect.tooMany ||
+      transfer->redirect.auth.discardingBody()) {
+    return size * count;
+  }
+  if (!transfer->response.delivered) loop->deliverResponse(*transfer);
+  if (transfer->suspended || transfer->shared->receiveHolds.load() > 0) {
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  const size_t length = size * count;
+  if (transfer->phase == Phase::awaitingDisposition) {
+    if (transfer->response.heldBody.size() + length > kMaxHeldBodyBytes)
+      return CURL_WRITEFUNC_PAUSE;
+    transfer->response.heldBody.insert(transfer->response.heldBody.end(),
+                                       reinterpret_cast<const std::uint8_t*>(data),
+                                       reinterpret_cast<const std::uint8_t*>(data) + length);
+    return length;
+  }
+  // A held body goes first (it normally went on when the task was allowed to receive).
+  if (!transfer->response.heldBody.empty()) {
+    const size_t held = transfer->response.heldBody.size();
+    const size_t result = receiveBody(
+        transfer, reinterpret_cast<const char*>(transfer->response.heldBody.data()), held);
+    if (result != held) return result;
+    transfer->response.heldBody.clear();
+  }
+  return receiveBody(transfer, data, length);
+}
+
+// Takes a piece of the body for the task, once it may receive: all of it, none (the transfer
+// fails), or `CURL_WRITEFUNC_PAUSE` (the delegate is behind).
+size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
+  auto* loop = transfer->loop;
+  if (length == 0) return 0;
+  // Counted before anything is kept: a small compressed answer may decode to gigabytes.
+  const std::int64_t maximum = loop->bodyBound(*transfer);
+  transfer->bodyReceived += static_cast<std::int64_t>(length);
+  if (maximum > 0 && transfer->bodyReceived > maximum) {
+    transfer->limitError =
+        makeError(URLError(URLError::Code::dataLengthExceedsMaximum, loop->currentURL(*transfer),
+                           "the body passed " + std::to_string(maximum) + " bytes"));
+    return 0;
+  }
+  if (transfer->download.active) {
+    // Anything but all of it ends the transfer with a write error.
+    if (transfer->download.error || transfer->download.fd < 0) return 0;
+    for (size_t done = 0; done < length;) {
+      const ssize_t written = ::write(transfer->download.fd, data + done, length - done);
+      if (written > 0) {
+        done += static_cast<size_t>(written);
+      } else if (written == 0 || errno != EINTR) {
+        const int code = written == 0 ? ENOSPC : errno;
+        transfer->download.error =
+            makeError(URLError(URLError::Code::cannotWriteToFile, loop->currentURL(*transfer),
+                               std::string("writing the download failed: ") + std::strerror(code)));
+        return 0;
+      }
+    }
+    const auto step = static_cast<std::int64_t>(length);
+    transfer->download.written += step;
+    {
+      std::lock_guard lock(transfer->shared->mutex);
+      transfer->shared->bytesReceived += step;
+    }
+    loop->touch(*transfer);
+    auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
+    const std::int64_t total = transfer->download.written;
+    const std::int64_t expected = transfer->download.expected;
+    loop->deliver(
+        [task, step, total, expected](URLSessionDelegate& delegate,
+                                      const std::shared_ptr<URLSession>& session) {
+          delegate.didWriteData(session, task, step, total, expected);
+        },
+        transfer->keepAlive);
+    return length;
+  }
+  // A delegate that falls behind pushes the server back instead of the body piling up on its
+  // queue. The bytes are left with libcurl, which hands them over again once released.
+  const auto& shared = transfer->shared;
+  if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes) {
+    if (!shared->deliveryHold.exchange(true)) shared->receiveHolds.fetch_add(1);
+    // The delegate may have caught up in between; then whoever clears the flag lifts the hold.
+    if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes / 2 ||
+        !shared->deliveryHold.exchange(false)) {
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    shared->receiveHolds.fetch_sub(1);
+  }
+  {
+    std::lock_guard lock(transfer->shared->mutex);
+    transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
+  }
+  transfer->cache.collect(data, length);
+  shared->undeliveredBytes.fetch_add(std::int64_t(length));
+  loop->touch(*transfer);
+  auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
+  loop->deliver(
+      [task,
+       chunk = Bytes(reinterpret_cast<const std::uint8_t*>(data),
+                     reinterpret_cast<const std::uint8_t*>(data) + length),
+       shared](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+        delegate.didReceiveData(session, task, chunk);
+        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk.size())) -
+                          std::int64_t(chunk.size());
+        if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
+          task->releaseReceiving();
+        }
+      },
+      transfer->keepAlive);
+  return length;
+}
+
+size_t readCallback(char* buffer, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  const size_t capacity = size * count;
+  if (transfer->upload.kind == TaskSource::Body::file) {
+    while (true) {
+      const ssize_t got = ::read(transfer->upload.fd, buffer, capacity);
+      if (got >= 0) {
+        transfer->upload.offset += got;
+        return static_cast<size_t>(got);
+      }
+      if (errno == EINTR) continue;
+      transfer->upload.error = makeError(StreamError(errno, "reading the body file"));
+      return CURL_READFUNC_ABORT;
+    }
+  }
+  if (!transfer->upload.stream) return 0;
+  const std::ptrdiff_t got =
+      transfer->upload.stream->read(reinterpret_cast<std::uint8_t*>(buffer), capacity);
+  if (got < 0) {
+    transfer->upload.error = transfer->upload.stream->streamError();
+    if (!transfer->upload.error) {
+      transfer->upload.error = makeError(StreamError(EIO, "reading the body stream"));
+    }
+    return CURL_READFUNC_ABORT;
+  }
+  transfer->upload.offset += got;
+  return static_cast<size_t>(got);
+}
+
+// libcurl rewinds the body before it sends the request again (a redirect that keeps the body,
+// a replay after authentication, a connection that died before the answer). A file can be
+// read again; a stream only while nothing of it has been read.
+int seekCallback(void* context, curl_off_t offset, int origin) {
+  auto* transfer = static_cast<Transfer*>(context);
+  if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  if (transfer->upload.kind == TaskSource::Body::file) {
+    if (::lseek(transfer->upload.fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+      return CURL_SEEKFUNC_FAIL;
+    }
+    transfer->upload.offset = offset;
+    return CURL_SEEKFUNC_OK;
+  }
+  if (offset == transfer->upload.offset) return CURL_SEEKFUNC_OK;
+  transfer->upload.exhausted = true;
+  return CURL_SEEKFUNC_FAIL;
+}
+
+int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
+                     curl_off_t uploaded) {
+  auto* transfer = static_cast<Transfer*>(context);
+  if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
+      uploaded != transfer->lastUploaded) {
+    transfer->loop->touch(*transfer);
+  }
+  if (uploaded != transfer->lastUploaded) transfer->loop->reportSent(*transfer, uploaded);
+  transfer->lastDownloaded = downloaded;
+  transfer->lastUploaded = uploaded;
+  return 0;
+}
+
+void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
+  std::string_view line = raw;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
+  if (line.starts_with("HTTP/")) {
+    transfer.response.inHead = true;
+    transfer.redirect.auth.headStarted();
+    transfer.response.lines.clear();
+    transfer.response.start = Date::now();
+    auto space = line.find(' ');
+    transfer.response.version = line.substr(0, space);
+    transfer.response.status = 0;
+    if (space != std::string_view::npos) {
+      // As atoi reads it: blanks, a sign, digits; anything else ends the number.
+      transfer.response.status = std::atoi(std::string(line.substr(space + 1)).c_str());
+    }
+    return;
+  }
+  if (!transfer.response.inHead) return;  // trailers after the body
+  if (!line.empty()) {
+    transfer.response.lines.emplace_back(line);
+    return;
+  }
+  // The end of a head.
+  transfer.response.inHead = false;
+  if (transfer.cookieJar) transfer.cookieJar->headEnded(transfer.easy, transfer.response.lines);
+  int status = transfer.response.status;
+  if (status >= 100 && status < 200) return;
+  char* effective = nullptr;
+  curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+  auto responseURL = effective ? parseEffectiveURL(effective) : std::nullopt;
+  if (!responseURL) responseURL = currentURL(transfer);
+  // Only this thread changes the current request: reading it needs no lock.
+  const auto& currentRequest = transfer.shared->currentRequest;
+  if (responseURL) {
+    URLSessionTaskTransactionMetrics metrics;
+    if (currentRequest) metrics.request = *currentRequest;
+    metrics.response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
+        std::move(*responseURL), status, transfer.response.version, transfer.response.lines, true));
+    metrics.responseStartDate = transfer.response.start;
+    metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
+    transfer.transactions.push_back(std::move(metrics));
+  }
+  if (considerRedirect(transfer, status)) return;
+  if (considerAuthentication(transfer, status)) return;
+  if (!transfer.transactions.empty()) {
+    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest_;
+    if (current) {
+      transfer.cache.onResponse(*current, !transfer.redirect.requestReplaced,
+                                transfer.transactions.back().response);
+    }
+  }
+  // Every byte of the body that went out is told before the answer.
+  curl_off_t uploaded = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+  if (uploaded > transfer.upload.reportedSent) reportSent(transfer, uploaded);
+  transfer.response.delivered = false;
+  deliverResponse(transfer);
+}
+
+}  // namespace platform::net_detail

@@ -1,0 +1,216 @@
+#include "platform/net/session/session_loop.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/async.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+#include "platform/net/download_resume_data.h"
+#include "platform/net/http_auth_challenge.h"
+#include "platform/net/http_header_fields.h"
+#include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/detail/once_handler.h"
+#include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/session_hub.h"
+#include "platform/net/session/transfer.h"
+#include "platform/net/tls_challenge.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session_cache.h"
+#include "platform/net/web_socket_connection.h"
+
+namespace platform::net_detail {
+
+namespace {
+std::atomic<std::uint64_t> gLostWakeUps{0};
+}  // namespace
+
+std::uint64_t lostWakeUps() {
+  return gLostWakeUps.load(std::memory_order_relaxed);
+}
+
+void SessionLoop::run() {
+  pthread_setname_np(pthread_self(), "tovarine-io");
+  tlsCurrentLoop = this;
+  while (true) {
+    // Cleared before the thread looks at its work, so that whatever is published from here on
+    // raises it again and is seen before the thread sleeps.
+    workPosted_.store(false, std::memory_order_seq_cst);
+    // The two lists trade places every turn, keeping their memory.
+    auto& commands = takenCommands_;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) break;
+      commands.swap(commands_);
+    }
+    // A turn with work to do is usually followed by more within microseconds.
+    const bool busy = !commands.empty() || !transfers_.empty();
+    for (auto& command : commands)
+      command();
+    commands.clear();
+    finished_.clear();
+
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    std::vector<std::shared_ptr<WebSocketConnection>> webSockets;
+    if (webSocketTransfers_ > 0) {
+      for (auto& [identifier, transfer] : transfers_) {
+        if (transfer->webSocket) webSockets.push_back(transfer->webSocket);
+      }
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      Transfer* transfer = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+      CURLcode result = message->data.result;
+      if (transfer) onDone(*transfer, result);
+    }
+    if (systemUptime() >= timersDue_) {
+      checkTimers();
+      const double deadline = nextDeadline();
+      timersDue_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
+    }
+    // Web sockets move their bytes themselves, over the sockets libcurl opened.
+    std::vector<curl_waitfd> waits;
+    double webSocketDeadline = 0;
+    for (auto& webSocket : webSockets) {
+      webSocket->service();
+      if (auto wait = webSocket->waitDescriptor()) waits.push_back(*wait);
+      const double next = webSocket->deadline();
+      if (next > 0 && (webSocketDeadline == 0 || next < webSocketDeadline)) {
+        webSocketDeadline = next;
+      }
+    }
+
+    long curlTimeout = -1;
+    curl_multi_timeout(multi_, &curlTimeout);
+    double wait = 1.0;
+    if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
+    wait = std::min(wait, std::max(0.0, timersDue_ - systemUptime()));
+    if (webSocketDeadline > 0) {
+      wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
+    }
+    flushDeliveries();
+    // After a turn with work (transfers under way or just ended, commands), the next thing to
+    // do (an answer from the delegate, the server's reply, the next request) usually comes
+    // within microseconds: watching for it saves a wake-up through the poll.
+    const std::int64_t spinStart = spin_detail::nowNanos();
+    if (wait > 0 && busy && spinForWork(waits)) continue;
+    // Asleep from here: the last look at the flag comes after the store, so any work it
+    // misses is published after the store and its poster sees the thread asleep.
+    asleep_.store(true, std::memory_order_seq_cst);
+    if (workPosted_.load(std::memory_order_seq_cst)) {
+      asleep_.store(false, std::memory_order_relaxed);
+      continue;
+    }
+    int ready = 0;
+    const int waitMillis = static_cast<int>(wait * 1000.0 + 0.999);
+    const std::int64_t pollStart = spin_detail::nowNanos();
+    curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()), waitMillis, &ready);
+    // A poster that found the thread asleep took the flag down and sent the wake-up.
+    const bool woken = !asleep_.exchange(false, std::memory_order_seq_cst);
+    const bool timedOut =
+        ready == 0 && !woken &&
+        spin_detail::nowNanos() - pollStart >= std::int64_t(waitMillis) * 1'000'000;
+    if (timedOut && workPosted_.load(std::memory_order_seq_cst)) {
+      gLostWakeUps.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Woken by work, not by the clock: a longer spin would have caught it.
+    if (busy && (ready > 0 || woken)) {
+      spinBudget_.cameAfterSpin(spin_detail::nowNanos() - spinStart);
+    }
+  }
+
+  // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
+  // wait for an answer were told to give up; one more turn lets them unwind.
+  endChallengeWaits();
+  {
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+  }
+  for (auto& [identifier, transfer] : transfers_) {
+    removeFromMulti(*transfer);
+    finishQuietly(*transfer);
+    if (transfer->webSocket) {
+      transfer->webSocket->ended(makeError(URLError(URLError::Code::cancelled)));
+    }
+  }
+  transfers_.clear();
+  webSocketTransfers_ = 0;
+  finished_.clear();
+  easyPool_.clear();
+  flushDeliveries();
+  tlsCurrentLoop = nullptr;
+  std::deque<std::function<void()>> leftover;
+  {
+    std::lock_guard lock(mutex_);
+    leftover.swap(commands_);
+  }
+}
+
+bool SessionLoop::spinForWork(std::vector<curl_waitfd>& waits) {
+  int looks = 0;
+  return spinUntil(spinBudget_, [&] {
+    if (workPosted_.load(std::memory_order_acquire)) return true;
+    // A look at the sockets is a system call: one every few microseconds.
+    if (++looks % 32 != 0) return false;
+    int ready = 0;
+    curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()), 0, &ready);
+    return ready > 0;
+  });
+}
+
+thread_local const SessionLoop* SessionLoop::tlsCurrentLoop = nullptr;
+
+bool SessionLoop::prepareTurnDeliveries(std::shared_ptr<URLSession> session) {
+  auto delegate = this->delegate();
+  if (!delegate) return false;
+  if (!session) session = owner_.lock();
+  if (!session) return false;
+  turnDeliveries_.delegate = std::move(delegate);
+  turnDeliveries_.session = std::move(session);
+  turnDeliveries_.ready = true;
+  return true;
+}
+
+void SessionLoop::flushDeliveries() {
+  auto& turn = turnDeliveries_;
+  // A few calls per operation: the delegate queue shares its thread with other work (a
+  // client's own requests being set up), which must not wait behind a whole busy turn.
+  constexpr std::size_t kCallsPerOperation = 4;
+  for (std::size_t first = 0; first < turn.calls.size(); first += kCallsPerOperation) {
+    const std::size_t last = std::min(turn.calls.size(), first + kCallsPerOperation);
+    std::vector<std::function<void(URLSessionDelegate*, const std::shared_ptr<URLSession>&)>> calls(
+        std::make_move_iterator(turn.calls.begin() + std::ptrdiff_t(first)),
+        std::make_move_iterator(turn.calls.begin() + std::ptrdiff_t(last)));
+    delegateQueue_->addOperation(
+        [delegate = turn.delegate, session = turn.session, calls = std::move(calls)]() mutable {
+          for (auto& call : calls) {
+            call(delegate.get(), session);
+            call = nullptr;  // what it holds goes as soon as it has run, as it did on its own
+          }
+        });
+  }
+  turn = TurnDeliveries{};
+}
+
+}  // namespace platform::net_detail

@@ -1,0 +1,448 @@
+#pragma once
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/spin_wait.h"
+#include "platform/net/curl_easy_pool.h"
+#include "platform/net/http_auth_challenge.h"
+#include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/detail/once_handler.h"
+#include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/session_hub.h"
+#include "platform/net/session/transfer.h"
+#include "platform/net/tls_challenge.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session.h"
+
+namespace platform::net_detail {
+
+// The I/O loop: one thread that runs a share of the session's transfers on a libcurl multi
+// handle, takes commands from other threads, and hands the delegate's calls to its queue.
+//
+// THE WAKE-UP PROTOCOL
+//
+// Who may sleep. Only the I/O thread, and only in `curl_multi_poll` at the end of a turn. Its
+// spin before that never blocks, and nobody else waits on this loop. (The ThreadSanitizer
+// build, which cannot pause a handshake, waits for a handshake's answer on the challenge's
+// own condition variable instead; that wait checks its predicate under the challenge's lock
+// and needs nothing from here.)
+//
+// Who must wake whom. Every other thread that leaves work for the I/O thread wakes it, by
+// publishing the work first and calling `wake` after it, never the other way round:
+//   - `post`, for every command: a task's resume, suspend, cancel and receive holds, the
+//     delegate's answers to a response, a redirect, an HTTP challenge or a body-stream
+//     request, a web socket's sends and closes, a task ended on the delegate queue, the
+//     session's invalidation. The command is queued under `mutex_`.
+//   - a handshake's challenge, once decided (answered, cancelled, timed out, or ended by
+//     `shutdown`): its decision is written under the challenge's lock, and the paused
+//     handshake reads it when libcurl resumes it in `curl_multi_perform`.
+//   - `shutdown`: `stopping_` is set under `mutex_`.
+// The I/O thread never has to wake itself: what it publishes during a turn raises the flag
+// below, which it reads again before it sleeps.
+//
+// Two flags carry the protocol, both sequentially consistent:
+//   `workPosted_`  raised by every `wake`; lowered only by the I/O thread, at the top of each
+//                  turn, before it takes the commands and lets libcurl resume handshakes.
+//   `asleep_`      raised by the I/O thread just before it polls; taken down by whichever side
+//                  exchanges it first, and a poster that takes it down calls
+//                  `curl_multi_wakeup`.
+// A poster:    [publish work] -> workPosted_ = true -> if (asleep_.exchange(false)) wake-up
+// The thread:  workPosted_ = false -> [look at the work] ... asleep_ = true ->
+//              if (workPosted_) don't sleep, else poll -> asleep_.exchange(false)
+//
+// Why no wake-up can be lost. Take any piece of work and the flag store of its `wake`.
+//  (1) The store comes before a turn's lowering (in the flag's order of writes): then that
+//      turn's look sees the work. The work and the look are ordered by the lock that guards
+//      the work; had the look come first, the lowering would happen before the look, the
+//      look before the work's publication, and that before the flag store, so the store would
+//      come after the lowering instead.
+//  (2) The store comes after the lowering of the turn that is about to sleep. The thread's
+//      `asleep_ = true` and its load of the flag, and the poster's flag store and exchange,
+//      are four sequentially consistent operations with one total order. If the thread's load
+//      comes after the poster's store, it reads the flag up (only the thread lowers it, and
+//      not before the next turn) and the thread does not sleep; the next turn is case (1). If
+//      the load comes first, then `asleep_ = true` precedes the poster's exchange, which finds
+//      the thread asleep and writes to libcurl's wake-up socket (unless someone took the flag
+//      down first: another poster, who then sent the wake-up, or the thread itself, which
+//      then did not sleep or is back from its poll). A write before the poll has begun makes the
+//      poll return at once, so the thread wakes whether or not it had reached the poll. The turn
+//      after is case (1) or (2) again.
+// In every case the thread either sees the work in a turn it is awake for, or is woken by a
+// byte on its socket: it never sleeps with work behind it.
+//
+// Wake-ups a thread turned out not to need are harmless: the next poll returns at once and
+// the turn finds nothing. The spin's zero-timeout polls may swallow such a stray byte; that
+// loses nothing, because the flag, not the socket, says whether there is work, and the spin
+// reads the flag on every look. (Before this protocol a handshake's answer went to the socket
+// alone, and a spin that swallowed it left the paused handshake waiting for libcurl's timer,
+// about 200 ms.)
+//
+// `lostWakeUps` counts the turns whose poll ran out, unwoken, with the flag up: each is work
+// that waited for a timer. Tests hold it at zero.
+class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
+ public:
+  SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
+      : hub_(std::move(hub)),
+        configuration_(hub_->configuration()),
+        delegateQueue_(hub_->delegateQueue()),
+        hostConnections_(hostConnections),
+        share_(hub_->cookieShare()),
+        plainShare_(hub_->plainShare()) {}
+
+  ~SessionLoop() {
+    easyPool_.clear();
+    if (multi_) curl_multi_cleanup(multi_);
+  }
+
+  void start(const std::shared_ptr<URLSession>& owner) {
+    owner_ = owner;
+    multi_ = curl_multi_init();
+    if (hostConnections_ > 0) {
+      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(hostConnections_));
+    }
+    auto self = shared_from_this();
+    thread_ = std::thread([self] { self->run(); });
+  }
+
+  // Stops the I/O thread; running transfers end without further callbacks.
+  void shutdown() {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      stopping_ = true;
+    }
+    endChallengeWaits();
+    wake();
+    if (std::this_thread::get_id() == thread_.get_id()) {
+      thread_.detach();  // the loop ends after this turn, holding its own reference
+    } else if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+  // Runs `command` on the I/O thread. False when the session has stopped.
+  bool post(std::function<void()> command) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return false;
+      commands_.push_back(std::move(command));
+    }
+    wake();
+    return true;
+  }
+
+  // Tells the I/O thread that work was published for it: a command queued, a handshake's
+  // answer given, the session stopping. Called after the work is visible; from any thread.
+  void wake() {
+    workPosted_.store(true, std::memory_order_seq_cst);
+    if (asleep_.exchange(false, std::memory_order_seq_cst)) curl_multi_wakeup(multi_);
+  }
+
+  const URLSessionConfiguration& configuration() const { return configuration_; }
+  const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
+
+  const std::shared_ptr<SessionHub>& hub() const { return hub_; }
+  std::shared_ptr<URLSessionDelegate> delegate() const { return hub_->delegate(); }
+  bool hasDelegate() const { return hub_->hasDelegate(); }
+  std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
+
+  // The share of the session's tasks this loop takes: the connections per host it may open.
+  long weight() const { return std::max(hostConnections_, 1); }
+  // Tasks on this loop that have not ended: how busy it is, for placing new tasks.
+  std::atomic<int>& assignedTasks() { return assignedTasks_; }
+  // The task ended, or went away without ending: it no longer counts.
+  void taskGone(TaskShared& shared) {
+    if (!shared.countedGone.exchange(true)) assignedTasks_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // Looks again whether an invalidation can be told, after everything before it.
+  void checkInvalidation();
+  // Tells the delegate that the session became invalid (the last of the loops does).
+  void deliverInvalidation();
+
+  // Delivers `call` on the delegate queue, when there is a delegate and a session to name;
+  // false when it was not queued.
+  //
+  // Calls made on the I/O thread are gathered over the loop's turn and handed to the delegate
+  // queue a few at a time when the turn ends (`flushDeliveries`), in the order they were
+  // made: fewer queue hand-offs than one per callback, and the delegate and the session are
+  // looked up once per turn. Calls from other threads go at once.
+  template <class Call>
+  bool deliver(Call&& call, std::shared_ptr<URLSession> session = nullptr) {
+    if (tlsCurrentLoop == this) {
+      if (!turnDeliveries_.ready && !prepareTurnDeliveries(std::move(session))) return false;
+      turnDeliveries_.calls.emplace_back(
+          [call = std::forward<Call>(call)](URLSessionDelegate* delegate,
+                                            const std::shared_ptr<URLSession>& session) mutable {
+            call(*delegate, session);
+          });
+      return true;
+    }
+    auto delegate = this->delegate();
+    if (!delegate) return false;
+    if (!session) session = owner_.lock();
+    if (!session) return false;
+    delegateQueue_->addOperation(
+        [delegate = std::move(delegate), session = std::move(session),
+         call = std::forward<Call>(call)]() mutable { call(*delegate, session); });
+    return true;
+  }
+
+  // Runs `call` on the delegate queue whether or not there is a delegate, after whatever was
+  // delivered before it.
+  void onDelegateQueue(std::function<void()> call) {
+    if (tlsCurrentLoop != this) {
+      delegateQueue_->addOperation(std::move(call));
+      return;
+    }
+    turnDeliveries_.calls.emplace_back(
+        [call = std::move(call)](URLSessionDelegate*, const std::shared_ptr<URLSession>&) {
+          call();
+        });
+  }
+
+  // --- Commands, run on the I/O thread ---
+
+  // `session` was taken by the caller of `resume`, so a session dropped right after resuming
+  // a task still lives until the task ends.
+  void resumeTask(const std::shared_ptr<URLSessionTask>& task, std::shared_ptr<URLSession> session);
+
+  // A receive hold changed: pause or continue reading. A release also restarts the idle
+  // clock, since the time spent held was not the server's.
+  void updateReceiveHold(std::uint64_t identifier);
+
+  void suspendTask(std::uint64_t identifier);
+
+  void cancelTask(const std::shared_ptr<URLSessionTask>& task, int closeCode = 1001,
+                  std::optional<Bytes> closeReason = std::nullopt);
+
+  // On the delegate queue, right after the delegate's call that allowed the response: ends
+  // the task with its prepared end; false when there is none, or the task was suspended,
+  // cancelled or held since (the answer then goes to the I/O thread as any other).
+  bool endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
+                          const std::shared_ptr<URLSession>& session,
+                          const std::shared_ptr<URLSessionDataTask>& task);
+
+  void answerDisposition(std::uint64_t identifier,
+                         URLSessionDelegate::ResponseDisposition disposition);
+
+  // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
+  // is no stream or one that was read before (it cannot be sent again whole).
+  void provideBodyStream(std::uint64_t identifier, InputStreamPtr stream);
+
+  void cancelTaskProducingResumeData(
+      const std::shared_ptr<URLSessionTask>& task,
+      const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler);
+
+ private:
+  friend size_t headerCallback(char*, size_t, size_t, void*);
+  friend size_t writeCallback(char*, size_t, size_t, void*);
+  friend size_t writeBody(Transfer*, char*, size_t, size_t);
+  friend size_t receiveBody(Transfer*, const char*, size_t);
+  friend size_t readCallback(char*, size_t, size_t, void*);
+  friend int seekCallback(void*, curl_off_t, int);
+  friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+  friend int verifyCallback(X509_STORE_CTX*, void*);
+  friend int clientCertificateCallback(SSL*, X509**, EVP_PKEY**);
+
+  // TLS authentication, on the I/O thread inside a handshake.
+  int verifyPeer(Transfer& transfer, X509_STORE_CTX* context);
+  int provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate, EVP_PKEY** key);
+  // Raises `challenge` to the delegate and waits for the decision. False when there is no
+  // delegate to ask.
+  bool awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
+                      URLSessionDelegate::ChallengePtr challenge);
+  // Ends every wait of a handshake (the session is stopping).
+  void endChallengeWaits();
+  struct Origin {
+    std::string host;
+    int port;
+  };
+  Origin tlsOrigin(Transfer& transfer);
+
+  ErrorPtr cancelledError(const Transfer& transfer) {
+    return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
+  }
+
+  std::optional<URLRequest> currentRequestOf(const Transfer& transfer) {
+    std::lock_guard lock(transfer.shared->mutex);
+    return transfer.shared->currentRequest;
+  }
+
+  // A download's body goes to a file and a streamed one to its reader, each with a bound of its
+  // own; every other body is handed over in memory.
+  std::int64_t bodyBound(const Transfer& transfer) const {
+    if (transfer.download.active) return configuration_.maximumDownloadBytes;
+    if (transfer.task->kind_ == URLSessionTask::Kind::data &&
+        static_cast<const URLSessionDataTask&>(*transfer.task).streamsBody()) {
+      return configuration_.maximumStreamedBodyBytes;
+    }
+    return configuration_.maximumBodyBytes;
+  }
+
+  std::optional<URL> currentURL(const Transfer& transfer) {
+    std::lock_guard lock(transfer.shared->mutex);
+    if (transfer.shared->currentRequest) return transfer.shared->currentRequest->url;
+    return std::nullopt;
+  }
+
+  // `URL::fromString(effective)`, remembered for the last URL asked for: a session usually
+  // talks to the same few URLs, and parsing one costs more than the rest of a response head.
+  std::optional<URL> parseEffectiveURL(std::string_view effective) {
+    if (!lastEffectiveURL_ || effective != lastEffectiveText_) {
+      lastEffectiveText_ = effective;
+      lastEffectiveURL_ = URL::fromString(effective);
+    }
+    return *lastEffectiveURL_;
+  }
+
+  void run();
+  void setUp(Transfer& transfer);
+  void setUpWebSocket(Transfer& transfer);
+  // The transfer's clocks start and `request` becomes its current one.
+  void start(Transfer& transfer, const URLRequest& request);
+  // The upload body's options; false when the task has already failed.
+  bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
+  // The download's file (new, or the partial one of a continuation) and the Range headers;
+  // false when the task has already failed.
+  bool setUpDownloadFile(Transfer& transfer, const TaskSource* source);
+  bool createDownloadFile(Transfer& transfer);
+  bool reopenPartialFile(Transfer& transfer, const DownloadResumeRecord& record);
+  void onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response);
+  void reportSent(Transfer& transfer, curl_off_t uploaded);
+  void askForBodyStream(Transfer& transfer);
+  ErrorPtr bodyReadError(const Transfer& transfer);
+  std::optional<Bytes> resumeDataFor(Transfer& transfer);
+  // The failure a download ends with: `error`, carrying resume data when it can be continued.
+  ErrorPtr downloadFailure(Transfer& transfer, const URLError& error);
+  void finishDownload(Transfer& transfer);
+  void onHeaderLine(Transfer& transfer, std::string_view line);
+  void deliverResponse(Transfer& transfer);
+  // The response has arrived whole while its disposition is awaited: the task's end is put
+  // with the answer, for the delegate queue to take on an `allow` (see `DispositionAnswer`).
+  void prepareEnd(Transfer& transfer);
+  // Takes a prepared end back for this thread; false when the delegate queue ended the task.
+  bool reclaimEnd(Transfer& transfer);
+  // The task that `settleEnded` lets go of ended on the delegate queue.
+  void settleEnded(std::uint64_t identifier);
+  void onDone(Transfer& transfer, CURLcode result);
+  // Answers the task with the response its cache lookup found.
+  void serveFromCache(Transfer& transfer, const URLRequest& request);
+  // At a successful end: the stored body a response stands for, and the proposal to store.
+  void completeFromCache(Transfer& transfer);
+  // At the end of a head: true when the response is a redirect this layer handles (followed,
+  // refused as too many, or put to the delegate), so it is not delivered now.
+  bool considerRedirect(Transfer& transfer, int status);
+  void answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request);
+  // At the end of a 401 head: true when it is not delivered now (a challenge is raised, the
+  // request goes out again, or libcurl's own handshake goes on).
+  bool considerAuthentication(Transfer& transfer, int status);
+  // The transfer ended with a 401 of libcurl's own handshake; false when it is delivered.
+  bool settleAuthentication(Transfer& transfer);
+  bool takeAuthenticationStep(Transfer& transfer, HTTPAuthentication::Step step);
+  void raiseAuthentication(Transfer& transfer);
+  void answerAuthentication(std::uint64_t identifier,
+                            URLSessionDelegate::AuthChallengeDisposition disposition,
+                            std::optional<URLCredential> credential);
+  // Goes on with `redirect.next` in the same task, on the same easy handle.
+  void loadNextRequest(Transfer& transfer);
+  // The header list of `request`; false (with `problem` set) when a field cannot be sent.
+  bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+                    std::string& problem);
+  void checkTimers();
+  double nextDeadline();
+  // Marks `transfer` active now, for its idle time-out.
+  void touch(Transfer& transfer);
+  // A time-out may fall due at `uptime`: the loop looks at the transfers' timers again by then.
+  void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
+  double idleLimit(const Transfer& transfer) const;
+  void updatePause(Transfer& transfer);
+  // Hands on the body held for the disposition once the task may receive, then the end that
+  // waited behind it; true when the transfer ended.
+  bool handOnHeldBody(Transfer& transfer);
+  void finish(Transfer& transfer, ErrorPtr error);
+  // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
+  URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
+  void finishQuietly(Transfer& transfer);
+  // An ended transfer leaves the loop's list; an invalidation waiting for it may now be told.
+  using Transfers = std::map<std::uint64_t, std::unique_ptr<Transfer>>;
+  void retire(Transfers::iterator it);
+  void removeFromMulti(Transfer& transfer);
+  // Spins briefly for a command or a ready socket; true when one came.
+  bool spinForWork(std::vector<curl_waitfd>& waits);
+  // The delegate and the session this turn's deliveries go to; false when there is none.
+  bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
+  // Hands this turn's deliveries to the delegate queue, a few per operation.
+  void flushDeliveries();
+
+  // The session whose I/O loop the calling thread runs, if any.
+  static thread_local const SessionLoop* tlsCurrentLoop;
+
+  const std::shared_ptr<SessionHub> hub_;
+  const URLSessionConfiguration& configuration_;  // the hub's
+  const std::shared_ptr<OperationQueue> delegateQueue_;
+  const int hostConnections_;  // connections per host this loop may open; 0: no bound
+  std::weak_ptr<URLSession> owner_;
+  std::atomic<int> assignedTasks_{0};
+
+  mutable std::mutex mutex_;
+  std::deque<std::function<void()>> commands_;
+  std::deque<std::function<void()>> takenCommands_;  // I/O thread only: the turn's commands
+  bool stopping_ = false;
+  // The wake-up protocol's two flags (see the class comment).
+  std::atomic<bool> workPosted_{false};
+  std::atomic<bool> asleep_{false};
+  // I/O thread only. The loop waits on the network and on its tasks' answers, both on the
+  // critical path of a request: it spins longer than the dispatch workers, though not through a
+  // whole round trip of the client's own threads.
+  SpinBudget spinBudget_{80'000};
+  std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;  // handshakes waiting
+
+  std::thread thread_;
+  CURLM* multi_ = nullptr;
+  CURLSH* const share_;       // the hub's
+  CURLSH* const plainShare_;  // the hub's
+
+  // I/O thread only.
+  // No transfer's time-out falls due before this uptime, so the loop need not walk the
+  // transfers (which is linear in their number) until then. Every event that can bring a
+  // deadline nearer notes it, and each walk sets it to the nearest one found.
+  double timersDue_ = 0;
+  // How many of `transfers_` are web sockets, which the loop services itself every turn; the
+  // loop looks for them only when there are some.
+  std::size_t webSocketTransfers_ = 0;
+  // Before the transfers, so it outlives those that hand their handles back to it.
+  CurlEasyPool easyPool_;
+  std::string lastEffectiveText_;
+  std::optional<std::optional<URL>> lastEffectiveURL_;
+  Transfers transfers_;
+  std::vector<std::unique_ptr<Transfer>> finished_;
+  // Calls made during the current turn, not yet handed to the delegate queue. Those made by
+  // `onDelegateQueue` do not look at the delegate, which may be missing.
+  struct TurnDeliveries {
+    bool ready = false;  // `delegate` and `session` were looked up this turn
+    std::shared_ptr<URLSessionDelegate> delegate;
+    std::shared_ptr<URLSession> session;
+    std::vector<std::function<void(URLSessionDelegate*, const std::shared_ptr<URLSession>&)>> calls;
+  };
+  TurnDeliveries turnDeliveries_;
+};
+
+}  // namespace platform::net_detail

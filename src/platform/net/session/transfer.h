@@ -1,0 +1,196 @@
+#pragma once
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/net/curl_easy_pool.h"
+#include "platform/net/http_auth_challenge.h"
+#include "platform/net/http_cookie_storage.h"
+#include "platform/net/session/detail/transfer_memory.h"
+#include "platform/net/session/task_shared.h"
+#include "platform/net/session/task_source.h"
+#include "platform/net/tls_challenge.h"
+#include "platform/net/url_session.h"
+#include "platform/net/url_session_cache.h"
+#include "platform/net/web_socket_connection.h"
+
+namespace platform::net_detail {
+
+class SessionLoop;
+struct DispositionAnswer;
+
+// Where a transfer is: moving, waiting for one of the delegate's answers, or ended. The answers
+// come one at a time (a body stream before the request goes out, a redirect's or a challenge's
+// answer after a head, the disposition after the final head), so one phase names them all;
+// whether the transfer is in libcurl's multi handle, suspended or cancelled is said beside it.
+// Every change goes through `moveTo`, which knows the allowed moves.
+enum class Phase {
+  moving,               // nobody's answer is awaited
+  awaitingBodyStream,   // the delegate is to hand over the upload's body stream
+  awaitingRedirect,     // the delegate decides on a redirect, or answers a challenge
+  awaitingDisposition,  // the delegate decides on the response; the start of the body is held
+  ended,                // completed, its end reported
+};
+
+// From moving to one awaited answer and back, and from anywhere to the end, which is final. A
+// move to where the transfer already is changes nothing.
+constexpr bool isAllowedMove(Phase from, Phase to) {
+  if (from == to || to == Phase::ended) return true;
+  if (from == Phase::ended) return false;
+  return from == Phase::moving || to == Phase::moving;
+}
+
+// The request body of an upload read through callbacks (a file or a stream), or the bytes of
+// one sent from memory.
+struct UploadBody {
+  TaskSource::Body kind = TaskSource::Body::none;
+  Bytes data;  // sent from memory: an upload's data, or the request's own body
+  int fd = -1;
+  InputStreamPtr stream;
+  std::int64_t offset = 0;   // bytes handed to libcurl from the body
+  std::int64_t length = -1;  // -1: not known
+  bool exhausted = false;    // the body would have had to be sent again
+  ErrorPtr error;            // reading the body failed
+  std::int64_t reportedSent = 0;
+};
+
+// A download's temporary file.
+struct DownloadFile {
+  bool active = false;  // the task is a download: its body goes into the file
+  int fd = -1;
+  std::string path;
+  bool keepFile = false;          // handed on (to the delegate, or to resume data)
+  std::int64_t written = 0;       // bytes in the file
+  std::int64_t resumeOffset = 0;  // asked for with Range
+  std::int64_t expected = -1;
+  int status = 0;
+  std::optional<std::string> entityTag;
+  std::optional<std::string> lastModified;
+  bool decodedBody = false;  // a content encoding was undone: offsets are not the server's
+  ErrorPtr error;
+
+  // Closes the file and removes it unless it was handed on.
+  void release() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    if (!keepFile && !path.empty()) ::unlink(path.c_str());
+    path.clear();
+  }
+};
+
+// The response head being read, and what became of it: delivered, and the delegate's
+// disposition awaited with the start of the body held meanwhile.
+struct ResponseHead {
+  bool inHead = false;
+  int status = 0;
+  std::string version;
+  std::vector<std::string> lines;
+  Date start;
+
+  bool delivered = false;
+  bool completionPending = false;  // the transfer ended while a disposition was awaited
+  // The handler's side of the awaited disposition, which may hold the task's end prepared.
+  std::shared_ptr<DispositionAnswer> answer;
+  // The start of the body, taken while the disposition was awaited and handed on once the
+  // task may receive: a small answer needs no pause of the connection meanwhile.
+  Bytes heldBody;
+  // The transfer failed after `heldBody`; the failure follows the body, as it would have.
+  std::optional<CURLcode> failureAfterHeldBody;
+};
+
+// Redirects, followed here rather than by libcurl so the delegate decides each one, and HTTP
+// authentication: a 401 waits for its challenge's answer as a redirect waits for the delegate
+// (the `awaitingRedirect` phase), and a replay goes out as `next`.
+struct RedirectState {
+  int count = 0;
+  bool transferDone = false;       // the redirect's own transfer ended meanwhile
+  std::optional<URLRequest> next;  // to load once the redirect's body is drained
+  bool nextDropsBody = false;
+  bool tooMany = false;
+  // The task's current request is no longer its original one (a redirect, a replay).
+  bool requestReplaced = false;
+  HTTPAuthentication auth;
+};
+
+// TLS authentication of the connection being made.
+struct TLSState {
+  std::shared_ptr<ChallengeWait> challengeWait;    // while a handshake waits for an answer
+  std::optional<URLError::Code> handshakeFailure;  // why the handshake was refused
+  bool clientCertificateAsked = false;
+  bool clientCertificateSent = false;
+};
+
+// One transfer, owned by the I/O thread from the task's first resume (or cancel) to its end.
+struct Transfer final {
+  // Every block is sizeof(Transfer): nothing derives from it.
+  static void* operator new(std::size_t size) { return TransferMemory::take(size); }
+  static void operator delete(void* block) { TransferMemory::give(block); }
+
+  SessionLoop* loop = nullptr;
+  std::shared_ptr<URLSessionTask> task;
+  std::shared_ptr<TaskShared> shared;
+  std::shared_ptr<URLSession> keepAlive;  // set while the transfer may still call the delegate
+  CURL* easy = nullptr;
+  // Where `easy` goes back when the transfer is gone; none: it is freed (a web socket keeps
+  // its connection on it, a download's carries a large buffer).
+  CurlEasyPool* easyPool = nullptr;
+  curl_slist* headers = nullptr;
+  std::optional<std::string> acceptEncoding;  // as the request states it
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  Phase phase = Phase::moving;
+  bool inMulti = false;
+  bool suspended = false;
+  bool cancelled = false;
+
+  UploadBody upload;
+  DownloadFile download;
+  std::int64_t bodyReceived = 0;  // decoded body bytes, for the configuration's bound
+  ErrorPtr limitError;            // the body passed the configuration's bound
+  // The cookie storage whose share the transfer is attached to; none when it handles no cookies.
+  HTTPCookieStorage* cookieJar = nullptr;
+  ResponseHead response;
+  RedirectState redirect;
+  TLSState tls;
+
+  // Timing.
+  double startUptime = 0;         // first resume, for the resource time-out
+  double lastActivityUptime = 0;  // idle time-out; 0 until the transfer became active
+  curl_off_t lastDownloaded = 0, lastUploaded = 0;
+  double retryAtUptime = 0;  // waiting for connectivity: when to try again
+  bool toldWaiting = false;
+  Date fetchStart;
+  std::vector<URLSessionTaskTransactionMetrics> transactions;
+  // A web socket's upgrade and frames, once its connection is asked for.
+  std::shared_ptr<WebSocketConnection> webSocket;
+
+  TransferCache cache;  // lookups in the session's URL cache and what goes back into it
+
+  ~Transfer() {
+    if (easy) {
+      if (easyPool && !inMulti) {
+        easyPool->release(easy);
+      } else {
+        curl_easy_cleanup(easy);
+      }
+    }
+    if (headers) curl_slist_free_all(headers);
+    if (upload.fd >= 0) ::close(upload.fd);
+    if (upload.stream) upload.stream->close();
+    download.release();
+  }
+};
+
+// The one place a transfer's phase changes.
+inline void moveTo(Transfer& transfer, Phase next) {
+  assert(isAllowedMove(transfer.phase, next) && "a transfer moved where it cannot");
+  transfer.phase = next;
+}
+
+}  // namespace platform::net_detail

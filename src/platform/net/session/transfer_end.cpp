@@ -1,0 +1,430 @@
+#include "platform/net/session/session_loop.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/async.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+#include "platform/net/download_resume_data.h"
+#include "platform/net/http_auth_challenge.h"
+#include "platform/net/http_header_fields.h"
+#include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/detail/once_handler.h"
+#include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/session_hub.h"
+#include "platform/net/session/transfer.h"
+#include "platform/net/tls_challenge.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session_cache.h"
+#include "platform/net/web_socket_connection.h"
+
+namespace platform::net_detail {
+
+void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int closeCode,
+                             std::optional<Bytes> closeReason) {
+  auto it = transfers_.find(task->taskIdentifier());
+  if (it == transfers_.end()) {
+    // Ended on its own between the cancel and this command: it reported already.
+    {
+      std::lock_guard lock(task->shared_->mutex);
+      if (task->shared_->state == URLSessionTask::State::completed) return;
+    }
+    // Never started: it still reports metrics and completion.
+    auto transfer = std::make_unique<Transfer>();
+    transfer->loop = this;
+    transfer->task = task;
+    transfer->shared = task->shared_;
+    transfer->keepAlive = owner_.lock();
+    transfer->fetchStart = Date::now();
+    Transfer* raw = transfer.get();
+    transfers_.emplace(task->taskIdentifier(), std::move(transfer));
+    finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest_
+                                                                   ? task->originalRequest_->url
+                                                                   : std::nullopt)));
+    return;
+  }
+  Transfer& transfer = *it->second;
+  if (transfer.cancelled) return;
+  // An open web socket closes with a handshake and completes by itself.
+  if (transfer.webSocket && transfer.webSocket->cancel(closeCode, std::move(closeReason))) return;
+  if (transfer.tls.challengeWait) {
+    // The handshake ends by itself once its wait is over; the transfer then fails as
+    // cancelled. Taking the connection away mid-handshake would strand it.
+    transfer.tls.challengeWait->end(URLError::Code::cancelled);
+    return;
+  }
+  transfer.cancelled = true;
+  finish(transfer, cancelledError(transfer));
+}
+
+void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) {
+  transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
+  deliverResponse(transfer);
+  if (transfer.phase == Phase::awaitingDisposition) {
+    transfer.response.completionPending = true;  // the body follows the delegate's allow
+    return;
+  }
+  finish(transfer, nullptr);
+}
+
+void SessionLoop::completeFromCache(Transfer& transfer) {
+  auto task = std::dynamic_pointer_cast<URLSessionDataTask>(transfer.task);
+  if (!task) return;
+  if (auto body = transfer.cache.takeStoredBody()) {
+    {
+      std::lock_guard lock(transfer.shared->mutex);
+      transfer.shared->bytesReceived += static_cast<std::int64_t>(body->size());
+    }
+    if (!body->empty()) {
+      deliver(
+          [task, chunk = std::move(*body)](URLSessionDelegate& delegate,
+                                           const std::shared_ptr<URLSession>& session) {
+            delegate.didReceiveData(session, task, chunk);
+          },
+          transfer.keepAlive);
+    }
+  }
+  auto proposal = transfer.cache.takeProposal();
+  if (!proposal) return;
+  auto cache = transfer.cache.cache();
+  auto request = transfer.cache.takeStoreRequest();
+  if (!hasDelegate()) return TransferCache::store(cache, proposal, request);
+  deliver(
+      [task, proposal, cache, request = std::move(request)](
+          URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
+        askToCache(delegate, session, task, proposal, std::move(cache), std::move(request));
+      },
+      transfer.keepAlive);
+}
+
+void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
+  // A web socket's connection is up: the handle stays attached for the socket's whole life.
+  if (transfer.webSocket && result == CURLE_OK && !transfer.cancelled) {
+    transfer.webSocket->connected(transfer.easy);
+    return;
+  }
+  removeFromMulti(transfer);
+  // A head cut short keeps none of the cookies it set.
+  if (result != CURLE_OK && transfer.response.inHead && transfer.cookieJar) {
+    transfer.cookieJar->headFailed(transfer.easy, transfer.response.lines);
+  }
+  if (transfer.cancelled) return;
+  if (result != CURLE_OK && !transfer.response.heldBody.empty()) {
+    transfer.response.failureAfterHeldBody = result;
+    return;
+  }
+  if (transfer.limitError) {
+    finish(transfer, transfer.limitError);
+    return;
+  }
+  if (transfer.download.active && transfer.phase != Phase::awaitingRedirect &&
+      !transfer.redirect.next && !transfer.redirect.tooMany && !transfer.redirect.auth.deferred()) {
+    if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
+    if (transfer.download.error) {
+      finish(transfer, transfer.download.error);
+      return;
+    }
+    if (result == CURLE_OK) {
+      finishDownload(transfer);
+      return;
+    }
+  }
+  if (transfer.upload.exhausted) {
+    finish(transfer,
+           makeError(URLError(URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
+                              "the body stream cannot be sent again")));
+    return;
+  }
+  if (transfer.upload.error) {
+    finish(transfer, bodyReadError(transfer));
+    return;
+  }
+  if (result == CURLE_OK && transfer.redirect.tooMany) {
+    finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects, currentURL(transfer),
+                                        "more than 16 redirects")));
+    return;
+  }
+  if (result == CURLE_OK && transfer.redirect.auth.deferred() && settleAuthentication(transfer))
+    return;
+  if (result == CURLE_OK && transfer.phase == Phase::awaitingRedirect) {
+    transfer.redirect.transferDone = true;
+    return;
+  }
+  if (result == CURLE_OK && transfer.redirect.next) {
+    loadNextRequest(transfer);
+    return;
+  }
+  if (result == CURLE_OK) {
+    if (!transfer.response.delivered) deliverResponse(transfer);
+    if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
+      transfer.response.completionPending = true;
+      if (transfer.phase == Phase::awaitingDisposition) prepareEnd(transfer);
+      return;
+    }
+    finish(transfer, nullptr);
+    return;
+  }
+  URLError::Code code = codeForFailedTransfer(result, transfer.errorBuffer, currentURL(transfer));
+  if (transfer.tls.handshakeFailure) {
+    code = *transfer.tls.handshakeFailure;
+  } else if (transfer.tls.clientCertificateAsked && !transfer.response.delivered) {
+    code = transfer.tls.clientCertificateSent ? URLError::Code::clientCertificateRejected
+                                              : URLError::Code::clientCertificateRequired;
+  }
+  if (code == URLError::Code::cancelled) {
+    finish(transfer, cancelledError(transfer));
+    return;
+  }
+  bool connectivity = code == URLError::Code::cannotConnectToHost ||
+                      code == URLError::Code::cannotFindHost ||
+                      code == URLError::Code::notConnectedToInternet;
+  if (connectivity && configuration_.waitsForConnectivity && !transfer.response.delivered) {
+    if (!transfer.toldWaiting) {
+      transfer.toldWaiting = true;
+      auto task = transfer.task;
+      deliver(
+          [task](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
+            delegate.taskIsWaitingForConnectivity(session, task);
+          },
+          transfer.keepAlive);
+    }
+    transfer.retryAtUptime = systemUptime() + 1.0;
+    noteDeadline(transfer.retryAtUptime);
+    return;
+  }
+  std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
+                                               : std::string(curl_easy_strerror(result));
+  const URLError error(code, currentURL(transfer), detail);
+  finish(transfer, transfer.download.active ? downloadFailure(transfer, error) : makeError(error));
+}
+
+void SessionLoop::removeFromMulti(Transfer& transfer) {
+  if (transfer.inMulti) {
+    curl_multi_remove_handle(multi_, transfer.easy);
+    transfer.inMulti = false;
+  }
+}
+
+void SessionLoop::checkTimers() {
+  double now = systemUptime();
+  std::vector<Transfer*> expired;
+  for (auto& [identifier, transfer] : transfers_) {
+    if (transfer->cancelled) continue;
+    if (transfer->tls.challengeWait) continue;  // the wait keeps its own deadline
+    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
+    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
+    if (!transfer->inMulti && !waiting) continue;
+    if (waiting && now >= transfer->retryAtUptime &&
+        now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
+      // Try the connection again, from a clean slate.
+      transfer->retryAtUptime = 0;
+      transfer->response.inHead = false;
+      transfer->response.status = 0;
+      transfer->response.lines.clear();
+      transfer->transactions.clear();
+      transfer->lastActivityUptime = 0;
+      transfer->errorBuffer[0] = 0;
+      if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
+      // Back in the transfers the walk below times, with its resource time-out.
+      if (configuration_.timeoutIntervalForResource > 0)
+        noteDeadline(transfer->startUptime + configuration_.timeoutIntervalForResource);
+      continue;
+    }
+    if (waiting) {
+      if (now - transfer->startUptime >= configuration_.timeoutIntervalForResource) {
+        expired.push_back(transfer.get());
+      }
+      continue;
+    }
+    const double idle = idleLimit(*transfer);
+    bool held = transfer->suspended || transfer->phase == Phase::awaitingDisposition ||
+                transfer->shared->receiveHolds.load() > 0;
+    bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
+                       now - transfer->lastActivityUptime >= idle;
+    bool overall = configuration_.timeoutIntervalForResource > 0 &&
+                   now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
+    if (idleExpired || overall) expired.push_back(transfer.get());
+  }
+  for (Transfer* transfer : expired) {
+    removeFromMulti(*transfer);
+    const URLError error(URLError::Code::timedOut, currentURL(*transfer),
+                         "no progress within the time-out");
+    finish(*transfer,
+           transfer->download.active ? downloadFailure(*transfer, error) : makeError(error));
+  }
+}
+
+double SessionLoop::idleLimit(const Transfer& transfer) const {
+  return std::min(configuration_.timeoutIntervalForRequest,
+                  transfer.task->originalRequest_->timeoutInterval);
+}
+
+void SessionLoop::touch(Transfer& transfer) {
+  const double now = systemUptime();
+  transfer.lastActivityUptime = now;
+  const double limit = idleLimit(transfer);
+  if (limit > 0) noteDeadline(now + limit);
+}
+
+double SessionLoop::nextDeadline() {
+  double next = 0;
+  auto consider = [&](double t) {
+    if (t > 0 && (next == 0 || t < next)) next = t;
+  };
+  for (auto& [identifier, transfer] : transfers_) {
+    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
+    if (!transfer->inMulti) continue;
+    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
+    const double idle = idleLimit(*transfer);
+    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
+        transfer->phase != Phase::awaitingDisposition &&
+        transfer->shared->receiveHolds.load() == 0) {
+      consider(transfer->lastActivityUptime + idle);
+    }
+    if (configuration_.timeoutIntervalForResource > 0) {
+      consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
+    }
+  }
+  return next;
+}
+
+URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
+  URLSessionTaskMetrics metrics;
+  metrics.taskInterval.start = transfer.task->createdAt_;
+  metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
+  metrics.redirectCount = transfer.redirect.count;
+  metrics.transactionMetrics = std::move(transfer.transactions);
+  if (transfer.easy && !metrics.transactionMetrics.empty()) {
+    auto& last = metrics.transactionMetrics.back();
+    curl_off_t nameLookup = 0, connect = 0, appConnect = 0, preTransfer = 0, startTransfer = 0,
+               total = 0, redirectTime = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_NAMELOOKUP_TIME_T, &nameLookup);
+    curl_easy_getinfo(transfer.easy, CURLINFO_CONNECT_TIME_T, &connect);
+    curl_easy_getinfo(transfer.easy, CURLINFO_APPCONNECT_TIME_T, &appConnect);
+    curl_easy_getinfo(transfer.easy, CURLINFO_PRETRANSFER_TIME_T, &preTransfer);
+    curl_easy_getinfo(transfer.easy, CURLINFO_STARTTRANSFER_TIME_T, &startTransfer);
+    curl_easy_getinfo(transfer.easy, CURLINFO_TOTAL_TIME_T, &total);
+    curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_TIME_T, &redirectTime);
+    // libcurl counts every phase from the start of the transfer, redirects included.
+    Date start = transfer.fetchStart;
+    last.fetchStartDate = start + static_cast<double>(redirectTime) / 1e6;
+    long reused = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_NUM_CONNECTS, &reused);
+    last.isReusedConnection = reused == 0;
+    if (!last.isReusedConnection) {
+      last.domainLookupStartDate = last.fetchStartDate;
+      last.domainLookupEndDate = dateAfter(start, nameLookup);
+      last.connectStartDate = last.domainLookupEndDate;
+      last.connectEndDate = dateAfter(start, appConnect > 0 ? appConnect : connect);
+      if (appConnect > 0) {
+        last.secureConnectionStartDate = dateAfter(start, connect);
+        last.secureConnectionEndDate = dateAfter(start, appConnect);
+      }
+    }
+    last.requestStartDate = dateAfter(start, preTransfer);
+    last.requestEndDate = last.requestStartDate;
+    if (!last.responseStartDate) last.responseStartDate = dateAfter(start, startTransfer);
+    last.responseEndDate = dateAfter(start, total);
+    long version = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
+    if (version == CURL_HTTP_VERSION_2_0) {
+      last.networkProtocolName = "h2";
+    } else if (version == CURL_HTTP_VERSION_1_0) {
+      last.networkProtocolName = "http/1.0";
+    } else if (version != 0) {
+      last.networkProtocolName = "http/1.1";
+    }
+    char* ip = nullptr;
+    curl_easy_getinfo(transfer.easy, CURLINFO_PRIMARY_IP, &ip);
+    if (ip && *ip) last.remoteAddress = std::string(ip);
+    long port = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_PRIMARY_PORT, &port);
+    if (port > 0) last.remotePort = static_cast<int>(port);
+    curl_off_t uploaded = 0, downloaded = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_DOWNLOAD_T, &downloaded);
+    last.countOfRequestBodyBytesSent = uploaded;
+    last.countOfResponseBodyBytesReceived = downloaded;
+  }
+  return metrics;
+}
+
+void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
+  if (!reclaimEnd(transfer)) return;  // ended on the delegate queue, which said so
+  if (!error) completeFromCache(transfer);
+  removeFromMulti(transfer);
+  moveTo(transfer, Phase::ended);
+  transfer.download.release();
+  if (transfer.upload.stream) transfer.upload.stream->close();
+  URLSessionTaskMetrics metrics = metricsOf(transfer, Date::now());
+
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->state = URLSessionTask::State::completed;
+    transfer.shared->error = error;
+  }
+  hub_->taskCompleted(transfer.task->taskIdentifier());
+  taskGone(*transfer.shared);
+  if (transfer.task->kind_ == URLSessionTask::Kind::webSocket) {
+    static_cast<URLSessionWebSocketTask&>(*transfer.task).connection_->ended(error);
+  }
+
+  auto task = transfer.task;
+  auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
+  deliver(
+      [task, metrics = std::move(metrics)](URLSessionDelegate& delegate,
+                                           const std::shared_ptr<URLSession>& s) {
+        delegate.didFinishCollectingMetrics(s, task, metrics);
+      },
+      session);
+  deliver(
+      [task, error](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& s) {
+        delegate.didCompleteWithError(s, task, error);
+      },
+      session);
+
+  auto it = transfers_.find(task->taskIdentifier());
+  if (it != transfers_.end()) {
+    retire(it);
+  } else {
+    checkInvalidation();
+  }
+}
+
+void SessionLoop::retire(Transfers::iterator it) {
+  // The transfer may still be referenced by the caller's frame; it goes at the next turn.
+  if (it->second->webSocket) --webSocketTransfers_;
+  finished_.push_back(std::move(it->second));
+  transfers_.erase(it);
+  checkInvalidation();
+}
+
+void SessionLoop::finishQuietly(Transfer& transfer) {
+  transfer.download.release();
+  std::lock_guard lock(transfer.shared->mutex);
+  if (transfer.shared->state != URLSessionTask::State::completed) {
+    transfer.shared->state = URLSessionTask::State::completed;
+    transfer.shared->error = makeError(URLError(URLError::Code::cancelled));
+  }
+}
+
+}  // namespace platform::net_detail

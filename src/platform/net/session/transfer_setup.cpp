@@ -1,0 +1,504 @@
+#include "platform/net/session/session_loop.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/async.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/spin_wait.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/process_info.h"
+#include "platform/net/download_resume_data.h"
+#include "platform/net/http_auth_challenge.h"
+#include "platform/net/http_header_fields.h"
+#include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/detail/once_handler.h"
+#include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/session_hub.h"
+#include "platform/net/session/transfer.h"
+#include "platform/net/tls_challenge.h"
+#include "platform/net/url_error.h"
+#include "platform/net/url_session_cache.h"
+#include "platform/net/web_socket_connection.h"
+
+namespace platform::net_detail {
+
+namespace {
+
+// The verify callback decides every new connection (the delegate, or the default evaluation);
+// libcurl must keep honouring its answer, and must not check the host itself, nor resume
+// sessions that would skip the callback. The callback evaluates against the security layer's
+// anchors, read once, so libcurl need not load a CA bundle of its own for every connection.
+void setTrustOptions(CURL* easy, Transfer& transfer) {
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+}
+
+}  // namespace
+
+void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
+                             std::shared_ptr<URLSession> session) {
+  auto& transfer = transfers_[task->taskIdentifier()];
+  if (!transfer) {
+    transfer = std::make_unique<Transfer>();
+    transfer->loop = this;
+    transfer->task = task;
+    transfer->shared = task->shared_;
+    transfer->keepAlive = std::move(session);
+    if (task->kind_ == URLSessionTask::Kind::webSocket) {
+      setUpWebSocket(*transfer);
+    } else {
+      setUp(*transfer);
+    }
+    return;
+  }
+  if (transfer->cancelled) return;
+  transfer->suspended = false;
+  if (transfer->webSocket) transfer->webSocket->setSuspended(false);
+  transfer->keepAlive = std::move(session);
+  if (transfer->lastActivityUptime > 0) touch(*transfer);
+  updatePause(*transfer);
+}
+
+void SessionLoop::start(Transfer& transfer, const URLRequest& request) {
+  transfer.fetchStart = Date::now();
+  transfer.startUptime = systemUptime();
+  if (configuration_.timeoutIntervalForResource > 0)
+    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
+  std::lock_guard lock(transfer.shared->mutex);
+  transfer.shared->currentRequest = request;
+}
+
+void SessionLoop::setUp(Transfer& transfer) {
+  const URLRequest& request = *transfer.task->originalRequest_;
+  start(transfer, request);
+
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  const TaskSource* source = transfer.task->source_.get();
+  if (source && source->unreadableResumeData) {
+    return fail(URLError::Code::cannotDecodeRawData, "the resume data cannot be read");
+  }
+  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && source;
+  transfer.download.active = transfer.task->kind_ == URLSessionTask::Kind::download;
+  if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
+  const URL& url = *request.url;
+  auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
+  if (scheme != "http" && scheme != "https") {
+    return fail(url.isAbsolute() ? URLError::Code::unsupportedURL : URLError::Code::badURL,
+                "only http and https URLs are loaded");
+  }
+  // Percent-decoding the host is not free; once is enough.
+  if (auto host = url.host(); !host || host->empty()) {
+    return fail(URLError::Code::badURL, "no host");
+  }
+  auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
+                    ? configuration_.requestCachePolicy
+                    : request.cachePolicy;
+  std::optional<URLRequest> validated;  // the request with the validators of a revalidation
+  switch (transfer.cache.begin(
+      configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
+      transfer.task->kind_ == URLSessionTask::Kind::data, request, validated, Date::now())) {
+    case CacheStep::unavailable:
+      return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
+    case CacheStep::serve:
+      return serveFromCache(transfer, request);
+    case CacheStep::load:
+      break;
+  }
+
+  const URLRequest& sent = validated ? *validated : request;
+  if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
+  }
+  if (transfer.download.active && !setUpDownloadFile(transfer, source)) return;
+
+  const std::string method = request.httpMethod.value_or("GET");
+  if (method.empty() || !isValidHeaderName(method)) {
+    return fail(URLError::Code::badURL, "invalid method");
+  }
+
+  CURL* easy = easyPool_.acquire();
+  if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
+  transfer.easy = easy;
+  if (!transfer.download.active) transfer.easyPool = &easyPool_;
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+  curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  transfer.redirect.auth.forget(easy);
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  setTrustOptions(easy, transfer);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &headerCallback);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeCallback);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &progressCallback);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+  // Decoding is always on, as a client of this platform expects: an explicit Accept-Encoding
+  // is sent as given, otherwise every encoding libcurl can undo is offered.
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+
+  bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
+                 configuration_.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::never;
+  curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? share_ : plainShare_);
+  if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+  transfer.cookieJar = cookies ? hub_->cookieStorage() : nullptr;
+
+  if (isUpload) {
+    if (!setUpUploadBody(transfer, *source, request)) return;
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (request.httpBody || method == "POST") {
+    // A POST always states its length, also when it sends nothing.
+    transfer.upload.data = request.httpBody.value_or(Bytes());
+    setInMemoryBody(easy, transfer.upload.data);
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->bytesExpectedToSend = static_cast<std::int64_t>(transfer.upload.data.size());
+  } else if (method != "GET") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  // Fewer, larger writes into the file.
+  if (transfer.download.active) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  // A declared length is refused before the body; what arrives is counted as it is written.
+  if (const std::int64_t maximum = bodyBound(transfer); maximum > 0) {
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maximum));
+  }
+  if (configuration_.minimumBytesPerSecond > 0 && configuration_.lowSpeedSeconds > 0) {
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT,
+                     static_cast<long>(configuration_.minimumBytesPerSecond));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, configuration_.lowSpeedSeconds);
+  }
+
+  if (transfer.upload.kind == TaskSource::Body::stream) {
+    // The transfer starts once the delegate has handed over the body stream.
+    askForBodyStream(transfer);
+    return;
+  }
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
+  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
+bool SessionLoop::buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+                               std::string& problem) {
+  if (transfer.headers) curl_slist_free_all(transfer.headers);
+  transfer.headers = nullptr;
+  transfer.acceptEncoding.reset();
+  // Header fields: the request's own, then the configuration's where the request has none.
+  // Both lists are read where they are, not merged into a copy.
+  const auto& own = request.allHTTPHeaderFields();
+  const auto& additional = configuration_.httpAdditionalHeaders;
+  bool hasExpect = false, hasAccept = false, hasContentType = false;
+  std::string line;
+  auto add = [&](const std::string& name, const std::string& value) {
+    if (!isValidHeaderName(name) || !isSendableHeaderValue(value)) {
+      problem = "header field \"" + name + "\" cannot be sent";
+      return false;
+    }
+    hasExpect = hasExpect || headerNamesEqual(name, "Expect");
+    hasAccept = hasAccept || headerNamesEqual(name, "Accept");
+    hasContentType = hasContentType || headerNamesEqual(name, "Content-Type");
+    if (headerNamesEqual(name, "Accept-Encoding")) {
+      transfer.acceptEncoding = value;
+      return true;
+    }
+    // An upload's length and framing follow from its body.
+    if (isUpload &&
+        (headerNamesEqual(name, "Content-Length") || headerNamesEqual(name, "Transfer-Encoding"))) {
+      return true;
+    }
+    line.assign(name);
+    line.append(value.empty() ? ";" : ": ");
+    line.append(value);
+    transfer.headers = curl_slist_append(transfer.headers, line.c_str());
+    return true;
+  };
+  if (own) {
+    for (const auto& [name, value] : *own) {
+      if (!add(name, value)) return false;
+    }
+  }
+  if (additional) {
+    for (const auto& [name, value] : *additional) {
+      if (own && own->contains(name)) continue;
+      if (!add(name, value)) return false;
+    }
+  }
+  // Large bodies would otherwise wait for a "100 Continue" many servers never send.
+  if (!hasExpect) transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+  // libcurl would claim "Accept: */*" on the request's behalf; a request that names no types
+  // sends no such field.
+  if (!hasAccept) transfer.headers = curl_slist_append(transfer.headers, "Accept:");
+  // An upload says what its body is only when the request does; libcurl would call it a form.
+  if (isUpload && !hasContentType) {
+    transfer.headers = curl_slist_append(transfer.headers, "Content-Type:");
+  }
+  return true;
+}
+
+bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
+                                  const URLRequest& request) {
+  CURL* easy = transfer.easy;
+  transfer.upload.kind = source.body;
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+    return false;
+  };
+  switch (source.body) {
+    case TaskSource::Body::none:
+    case TaskSource::Body::data:
+      transfer.upload.kind = TaskSource::Body::data;
+      transfer.upload.data = source.data;
+      transfer.upload.length = static_cast<std::int64_t>(transfer.upload.data.size());
+      setInMemoryBody(easy, transfer.upload.data);
+      break;
+    case TaskSource::Body::file: {
+      transfer.upload.fd = ::open(source.filePath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (transfer.upload.fd < 0) {
+        const int code = errno;
+        return fail(code == ENOENT || code == ENOTDIR ? URLError::Code::fileDoesNotExist
+                    : code == EACCES                  ? URLError::Code::noPermissionsToReadFile
+                                                      : URLError::Code::cannotOpenFile,
+                    "the body file " + source.filePath + ": " + std::strerror(code));
+      }
+      struct stat info {};
+      if (::fstat(transfer.upload.fd, &info) != 0) {
+        return fail(URLError::Code::cannotOpenFile, "the body file cannot be examined");
+      }
+      if (S_ISDIR(info.st_mode)) {
+        return fail(URLError::Code::fileIsDirectory, "the body file is a directory");
+      }
+      if (!S_ISREG(info.st_mode)) {
+        return fail(URLError::Code::cannotOpenFile, "the body file is not a regular file");
+      }
+      transfer.upload.length = static_cast<std::int64_t>(info.st_size);
+      curl_easy_setopt(easy, CURLOPT_POST, 1L);
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(transfer.upload.length));
+      break;
+    }
+    case TaskSource::Body::stream: {
+      // A length the request states is kept; otherwise the body goes out in chunks.
+      if (auto stated = request.valueForHTTPHeaderField("Content-Length")) {
+        char* end = nullptr;
+        errno = 0;
+        const long long length = std::strtoll(stated->c_str(), &end, 10);
+        if (errno == 0 && end && *end == '\0' && !stated->empty() && length >= 0) {
+          transfer.upload.length = length;
+        }
+      }
+      curl_easy_setopt(easy, CURLOPT_POST, 1L);
+      if (transfer.upload.length >= 0) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(transfer.upload.length));
+      } else {
+        transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+      }
+      moveTo(transfer, Phase::awaitingBodyStream);
+      break;
+    }
+  }
+  if (transfer.upload.kind != TaskSource::Body::data) {
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readCallback);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekCallback);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
+  }
+  std::lock_guard lock(transfer.shared->mutex);
+  transfer.shared->bytesExpectedToSend = transfer.upload.length;
+  return true;
+}
+
+void SessionLoop::askForBodyStream(Transfer& transfer) {
+  auto delegate = this->delegate();
+  if (!delegate) {
+    moveTo(transfer, Phase::moving);
+    finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
+                                        currentURL(transfer), "no body stream was provided")));
+    return;
+  }
+  auto answer = std::make_shared<OnceHandler<InputStreamPtr>>(
+      [loop = weak_from_this(), identifier = transfer.task->taskIdentifier()](InputStreamPtr s) {
+        if (auto c = loop.lock()) {
+          c->post([c, identifier, s] { c->provideBodyStream(identifier, s); });
+        }
+      });
+  auto task = transfer.task;
+  deliver(
+      [task, answer](URLSessionDelegate& delegate,
+                     const std::shared_ptr<URLSession>& session) mutable {
+        std::function<void(InputStreamPtr)> handler = [answer](InputStreamPtr stream) {
+          answer->call(std::move(stream));
+        };
+        answer.reset();  // from here only the handler holds the answer
+        delegate.needNewBodyStream(session, task, std::move(handler));
+      },
+      transfer.keepAlive);
+}
+
+void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr stream) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end()) return;
+  Transfer& transfer = *it->second;
+  if (transfer.phase != Phase::awaitingBodyStream || transfer.cancelled) return;
+  moveTo(transfer, Phase::moving);
+  if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
+    finish(transfer,
+           makeError(URLError(
+               URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
+               stream ? "the body stream was read before" : "no body stream was provided")));
+    return;
+  }
+  stream->open();
+  if (stream->streamStatus() == StreamStatus::error) {
+    transfer.upload.stream = std::move(stream);
+    finish(transfer, bodyReadError(transfer));
+    return;
+  }
+  transfer.upload.stream = std::move(stream);
+  if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+    finish(transfer, makeError(URLError(URLError::Code::unknown, currentURL(transfer),
+                                        "the transfer could not be started")));
+    return;
+  }
+  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
+ErrorPtr SessionLoop::bodyReadError(const Transfer& transfer) {
+  ErrorPtr cause = transfer.upload.error;
+  if (!cause && transfer.upload.stream) cause = transfer.upload.stream->streamError();
+  return makeError(URLError(
+      URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
+      "reading the body failed" + (cause ? ": " + cause->debugDescription() : std::string())));
+}
+
+void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->bytesSent = uploaded;
+  }
+  // A body sent again (after a redirect) counts afresh.
+  if (uploaded < transfer.upload.reportedSent) transfer.upload.reportedSent = 0;
+  const std::int64_t step = uploaded - transfer.upload.reportedSent;
+  if (step <= 0) return;
+  transfer.upload.reportedSent = uploaded;
+  auto task = transfer.task;
+  const std::int64_t total = uploaded;
+  const std::int64_t expected = transfer.upload.length;
+  deliver(
+      [task, step, total, expected](URLSessionDelegate& delegate,
+                                    const std::shared_ptr<URLSession>& session) {
+        delegate.didSendBodyData(session, task, step, total, expected);
+      },
+      transfer.keepAlive);
+}
+
+// The connection of a web socket: libcurl opens it (TCP, TLS and trust, as for data tasks) in
+// connect-only mode over HTTP/1.1, so ALPN offers only "http/1.1"; the upgrade and the frames
+// are the connection object's.
+void SessionLoop::setUpWebSocket(Transfer& transfer) {
+  const URLRequest& request = *transfer.task->originalRequest_;
+  start(transfer, request);
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
+  const URL& url = *request.url;
+  const std::string scheme = lowercase(url.scheme().value_or(""));
+  const bool secure = scheme == "wss" || scheme == "https";
+  if (!secure && scheme != "ws" && scheme != "http") {
+    return fail(url.isAbsolute() ? URLError::Code::unsupportedURL : URLError::Code::badURL,
+                "only ws, wss, http and https URLs open web sockets");
+  }
+  if (!url.host() || url.host()->empty()) return fail(URLError::Code::badURL, "no host");
+  HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
+  if (configuration_.httpAdditionalHeaders) {
+    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
+      if (!fields.contains(name)) fields.set(name, value);
+    }
+  }
+  const std::string key = makeWebSocketKey();
+  std::string problem;
+  auto upgrade = makeWebSocketRequest(url, fields, key, problem);
+  if (!upgrade) return fail(URLError::Code::badURL, problem);
+
+  std::string host = url.host().value_or("");
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  const std::string connectURL = (secure ? "https://" : "http://") + host + ":" +
+                                 std::to_string(url.port().value_or(secure ? 443 : 80)) + "/";
+  CURL* easy = curl_easy_init();
+  transfer.easy = easy;
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+  curl_easy_setopt(easy, CURLOPT_URL, connectURL.c_str());
+  curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  setTrustOptions(easy, transfer);
+  curl_easy_setopt(easy, CURLOPT_SHARE, plainShare_);
+  const double timeout =
+      std::min(configuration_.timeoutIntervalForRequest, request.timeoutInterval);
+  if (timeout > 0) {
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000.0));
+  }
+
+  auto& task = static_cast<URLSessionWebSocketTask&>(*transfer.task);
+  transfer.webSocket = task.connection_;
+  ++webSocketTransfers_;
+  Transfer* raw = &transfer;
+  std::weak_ptr<URLSessionWebSocketTask> weakTask =
+      std::static_pointer_cast<URLSessionWebSocketTask>(transfer.task);
+  WebSocketConnection::TransferHooks hooks;
+  hooks.deliver = [this, raw](WebSocketConnection::DelegateCall call) {
+    deliver(std::move(call), raw->keepAlive);
+  };
+  hooks.setResponse = [raw](URLResponsePtr response) {
+    std::lock_guard lock(raw->shared->mutex);
+    raw->shared->response = std::move(response);
+  };
+  hooks.finish = [this, raw](ErrorPtr error) { finish(*raw, std::move(error)); };
+  transfer.webSocket->start(weakTask, std::move(hooks), url, std::move(*upgrade), key,
+                            offeredWebSocketProtocols(fields), timeout);
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the connection could not be started");
+  }
+  transfer.inMulti = true;
+}
+
+}  // namespace platform::net_detail

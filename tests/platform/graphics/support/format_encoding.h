@@ -1,0 +1,47 @@
+#pragma once
+
+// Encoders for the formats beyond the first four, over the libraries' own writers (libtiff,
+// OpenJPEG, libheif, stb's image writer), and by hand for the two small containers that have no
+// writer in any of them (icon directories and X bitmaps). Every file is made by the test itself.
+
+#include <string>
+#include <vector>
+
+#include "platform/graphics/support/image_encoding.h"
+
+namespace graphics_test {
+
+// A frame of `picture` at (`x`, `y`) (both even) on an animation canvas of the given size.
+Bytes encodeWebpOnCanvas(const Picture& picture, int canvasWidth, int canvasHeight, int x, int y);
+
+// 24-bit when `alpha` is false, otherwise 32-bit with an alpha mask.
+Bytes encodeBmp(const Picture& picture, bool alpha);
+
+enum class TiffLayout { strips, tiles };
+// 8-bit RGB, or RGBA with unassociated alpha; deflate-compressed. `pages` repeats the picture,
+// each page after the first with its colours inverted.
+Bytes encodeTiff(const Picture& picture, bool alpha, TiffLayout layout, int pages = 1);
+
+// Lossless, with `resolutions` resolution levels; a .jp2 file or a bare codestream.
+Bytes encodeJpeg2000(const Picture& picture, bool alpha, bool codestream, int resolutions = 4);
+
+enum class HeifCodec { hevc, av1 };
+// Lossy at high quality; `images` top-level images, the first of them primary.
+Bytes encodeHeif(const Picture& picture, bool alpha, HeifCodec codec);
+
+struct IconEntry {
+  Bytes image;  // a PNG, or a BMP file whose file header is dropped when stored
+  int width = 0;
+  int height = 0;
+};
+// An icon directory of the entries in order; declaring `declaredCount` entries when it is
+// given.
+Bytes encodeIco(const std::vector<IconEntry>& entries, int declaredCount = -1);
+
+// An X bitmap whose set bits are the picture's pixels that are darker than mid-grey.
+std::string encodeXbm(const Picture& picture, const std::string& name = "icon");
+
+// Finds `box` (four letters) in a file and returns the offset just past its type, or 0.
+std::size_t findTag(const Bytes& bytes, const char* box, std::size_t from = 0);
+
+}  // namespace graphics_test
