@@ -191,24 +191,27 @@ void HTTPCookieStorage::expire(const std::vector<HTTPCookieIndex::Key>& keys) {
   }
 }
 
-void HTTPCookieStorage::headEnded(CURL* easy, const std::vector<std::string>& headLines) {
+template <class Settle>
+void HTTPCookieStorage::settleHeadCookies(CURL* easy, const std::vector<std::string>& headLines,
+                                          Settle settle) {
   if (!HTTPCookieIndex::setsCookies(headLines)) return;
   const auto origin = originOf(easy);
   if (!origin) return;
   std::lock_guard lock(indexMutex_);
   const auto cookies = index_.cookiesOf(headLines, *origin);
   if (cookies.empty()) return;
-  expire(index_.recordSet(cookies));
+  expire(settle(cookies, *origin));
+}
+
+void HTTPCookieStorage::headEnded(CURL* easy, const std::vector<std::string>& headLines) {
+  settleHeadCookies(easy, headLines,
+                    [this](const auto& cookies, const auto&) { return index_.recordSet(cookies); });
 }
 
 void HTTPCookieStorage::headFailed(CURL* easy, const std::vector<std::string>& headLines) {
-  if (!HTTPCookieIndex::setsCookies(headLines)) return;
-  const auto origin = originOf(easy);
-  if (!origin) return;
-  std::lock_guard lock(indexMutex_);
-  const auto cookies = index_.cookiesOf(headLines, *origin);
-  if (cookies.empty()) return;
-  expire(index_.takeBack(cookies, origin->secureContext));
+  settleHeadCookies(easy, headLines, [this](const auto& cookies, const auto& origin) {
+    return index_.takeBack(cookies, origin.secureContext);
+  });
 }
 
 std::size_t HTTPCookieStorage::trackedCookies() const {

@@ -75,6 +75,10 @@ class HTTPCookieStorage {
   static void unlock(void* handle, int data, void* self);
 
   void expire(const std::vector<HTTPCookieIndex::Key>& keys);
+  // The cookies a head set, from its origin, each passed through `settle` under the index's
+  // lock; what `settle` returns is expired.
+  template <class Settle>
+  void settleHeadCookies(CURL* easy, const std::vector<std::string>& headLines, Settle settle);
 
   CURLSH* share_ = nullptr;
   mutable std::mutex indexMutex_;
