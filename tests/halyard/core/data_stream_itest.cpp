@@ -11,6 +11,7 @@
 
 #include "halyard/core/data_stream_request.h"
 #include "halyard/core/session.h"
+#include "halyard/support/chunk_script.h"
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 #include "support/recorder.h"
@@ -52,38 +53,14 @@ struct ChunkMonitor : halyard::EventMonitor {
   }
 };
 
-// Pieces of a chunked body, each sent once its gate opens.
-struct Script {
-  std::vector<std::string> pieces;
-  std::vector<std::shared_ptr<Gate>> gates;
-  explicit Script(std::vector<std::string> p) : pieces(std::move(p)) {
-    for (std::size_t i = 0; i < pieces.size(); ++i)
-      gates.push_back(std::make_shared<Gate>());
-  }
-  void openAll() {
-    for (auto& gate : gates)
-      gate->open();
-  }
-};
+using Script = halyardtest::ChunkScript;
 
 class DataStreamITest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto& s = server.server();
     s.Get("/script", [this](const httplib::Request&, httplib::Response& response) {
-      auto script = current;
-      // Not a text type: the server would compress text and hold the pieces back.
-      response.set_chunked_content_provider(
-          "application/octet-stream",
-          [script, next = std::size_t(0)](std::size_t, httplib::DataSink& sink) mutable {
-            if (next == script->pieces.size()) {
-              sink.done();
-              return true;
-            }
-            script->gates[next]->wait();
-            const std::string& piece = script->pieces[next++];
-            return sink.write(piece.data(), piece.size());
-          });
+      halyardtest::serveChunkScript(response, current);
     });
     s.Get("/large", [this](const httplib::Request&, httplib::Response& response) {
       response.set_chunked_content_provider(

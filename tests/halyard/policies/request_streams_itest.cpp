@@ -13,6 +13,7 @@
 #include "halyard/core/session.h"
 #include "halyard/policies/data_stream_task.h"
 #include "halyard/policies/request_streams.h"
+#include "halyard/support/chunk_script.h"
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 #include "platform/concurrency/wait_for.h"
@@ -71,22 +72,7 @@ platform::Task<int> drainAll(std::vector<typename StreamOf<E>::Iterator> iterato
   co_return total;
 }
 
-// Pieces of a chunked body, each sent once its gate opens.
-struct Script {
-  std::vector<std::string> pieces;
-  std::vector<std::shared_ptr<Gate>> gates;
-  explicit Script(std::vector<std::string> p) : pieces(std::move(p)) {
-    for (std::size_t i = 0; i < pieces.size(); ++i)
-      gates.push_back(std::make_shared<Gate>());
-  }
-  void open(std::size_t i) {
-    if (i < gates.size()) gates[i]->open();
-  }
-  void openAll() {
-    for (auto& gate : gates)
-      gate->open();
-  }
-};
+using Script = halyardtest::ChunkScript;
 
 class RequestStreamsITest : public ::testing::Test {
  protected:
@@ -96,18 +82,7 @@ class RequestStreamsITest : public ::testing::Test {
       r.set_content("hello", "text/plain");
     });
     s.Get("/script", [this](const httplib::Request&, httplib::Response& response) {
-      auto script = current;
-      response.set_chunked_content_provider(
-          "application/octet-stream",
-          [script, next = std::size_t(0)](std::size_t, httplib::DataSink& sink) mutable {
-            if (next == script->pieces.size()) {
-              sink.done();
-              return true;
-            }
-            script->gates[next]->wait();
-            const std::string& piece = script->pieces[next++];
-            return sink.write(piece.data(), piece.size());
-          });
+      halyardtest::serveChunkScript(response, current);
     });
     // One piece, then after the gate pieces until the client goes away.
     s.Get("/endless", [this](const httplib::Request&, httplib::Response& response) {
