@@ -1,8 +1,9 @@
-// 10,000 small GETs against a local server, at concurrency 1, 8 and 64: raw libcurl multi, the
-// URL-loading layer alone (a session whose delegate starts the next task from the delegate
-// queue) and Halyard, in the same run. Prints the times, the ratios to raw libcurl, the CPU
-// seconds each request cost the client (the process's CPU time without the server thread's) and
-// the peak memory; after the runs, the process's CPU use over 5 idle seconds, which must be
+// 10,000 small GETs against a local server, at concurrency 1, 8 and 64: raw libcurl multi, raw
+// libcurl behind the four thread hand-offs Halyard's queues make (through the runtime, and over
+// plain threads), the URL-loading layer alone (a session whose delegate starts the next task from
+// the delegate queue) and Halyard, in the same run. Prints the times, the ratios to raw libcurl,
+// the CPU seconds each request cost the client (the process's CPU time without the server thread's)
+// and the peak memory; after the runs, the process's CPU use over 5 idle seconds, which must be
 // about zero. At concurrency 64 also the same GETs
 // awaited by coroutines through data tasks, against the closure-delivered run, with their ratio.
 //
@@ -16,8 +17,9 @@
 // Last, the same 512 MiB sent chunked and taken chunk by chunk: Halyard's data stream request
 // against raw libcurl with a write callback, with the same two figures.
 //
-// `--only=curl`, `--only=session` or `--only=halyard` runs that client's GETs alone (for a
-// profiler), `--only=halyard/64` at one concurrency; the ratios are then not printed.
+// `--only=curl`, `--only=relayed`, `--only=relay-cv`, `--only=session` or `--only=halyard` runs
+// that client's GETs alone (for a profiler), `--only=halyard/64` at one concurrency; the ratios
+// are then not printed.
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -36,9 +38,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -253,6 +257,191 @@ void rawCurl(int concurrency) {
   for (CURL* easy : handles)
     curl_easy_cleanup(easy);
   curl_multi_cleanup(multi);
+}
+
+// ---- Raw libcurl behind the client's hand-offs ------------------------------------------------
+
+// What a request costs when it takes the road Halyard's queues make it take, with none of
+// Halyard's or the URL layer's work on the way: raw libcurl's multi loop on a thread of its own,
+// each request started from the main thread through a serial queue, and its end brought back
+// to the main thread through that serial queue again. That is four hand-offs between threads
+// beyond raw libcurl's one thread, and so a floor under what any client of this shape costs.
+//
+// The loop sleeps in curl_multi_poll. A start is pushed under the mutex and then
+// curl_multi_wakeup is called; the wake-up stays pending in libcurl's socket pair until a poll
+// drains it, so a start pushed after the loop's last look makes its next poll return at once:
+// no wake-up can be lost.
+class CurlThread {
+ public:
+  CurlThread(int slots, std::function<void(int slot)> finished)
+      : multi_(curl_multi_init()),
+        received_(std::size_t(slots), 0),
+        finished_(std::move(finished)) {
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(slots));
+    for (int slot = 0; slot < slots; ++slot) {
+      CURL* easy = curl_easy_init();
+      curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
+      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &received_[std::size_t(slot)]);
+      curl_easy_setopt(easy, CURLOPT_PRIVATE, reinterpret_cast<void*>(std::intptr_t(slot)));
+      easies_.push_back(easy);
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~CurlThread() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    curl_multi_wakeup(multi_);
+    thread_.join();
+    for (CURL* easy : easies_) {
+      curl_multi_remove_handle(multi_, easy);
+      curl_easy_cleanup(easy);
+    }
+    curl_multi_cleanup(multi_);
+  }
+
+  // From any thread: `slot`'s request starts; its end is reported on the loop's thread.
+  void start(int slot) {
+    {
+      std::lock_guard lock(mutex_);
+      starts_.push_back(slot);
+    }
+    curl_multi_wakeup(multi_);
+  }
+
+ private:
+  void run() {
+    std::vector<int> starts;
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+        starts.swap(starts_);
+      }
+      for (int slot : starts)
+        curl_multi_add_handle(multi_, easies_[std::size_t(slot)]);
+      starts.clear();
+      int running = 0;
+      curl_multi_perform(multi_, &running);
+      int queued = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (message->data.result != CURLE_OK || status != 200) {
+          std::fprintf(stderr, "relayed curl request failed\n");
+          std::exit(1);
+        }
+        curl_multi_remove_handle(multi_, easy);
+        void* slot = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
+        finished_(int(reinterpret_cast<std::intptr_t>(slot)));
+      }
+      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    }
+  }
+
+  const std::string url_ = server().url();
+  CURLM* multi_;
+  std::vector<CURL*> easies_;
+  std::vector<std::size_t> received_;
+  std::function<void(int)> finished_;
+  std::mutex mutex_;
+  std::vector<int> starts_;  // guarded by mutex_
+  bool stop_ = false;        // guarded by mutex_
+  std::thread thread_;
+};
+
+// The hand-offs through the runtime Halyard runs on: a serial queue of the worker pool, and the
+// main queue drained by this thread.
+void relayedCurl(int concurrency) {
+  auto root = platform::DispatchQueue::serial("bench.relay.root");
+  int issued = 0;  // main thread only
+  int done = 0;
+  std::unique_ptr<CurlThread> io;
+  std::function<void(int)> issue = [&](int slot) {
+    ++issued;
+    root->async([&io, slot] { io->start(slot); });
+  };
+  io = std::make_unique<CurlThread>(concurrency, [&](int slot) {
+    root->async([&, slot] {
+      platform::DispatchQueue::main()->async([&, slot] {
+        ++done;
+        if (issued < kRequests) issue(slot);
+      });
+    });
+  });
+  for (int slot = 0; slot < concurrency && issued < kRequests; ++slot)
+    issue(slot);
+  if (!platform::runMainUntil([&] { return done == kRequests; }, 600)) {
+    std::fprintf(stderr, "relayed curl requests did not end\n");
+    std::exit(1);
+  }
+}
+
+// A queue of jobs one thread runs, sleeping on a condition variable while it is empty: a
+// posted job is pushed under the mutex and notified, and the runner looks at the queue under
+// that mutex before it waits, so no job can wait unseen.
+class PlainQueue {
+ public:
+  void post(std::function<void()> job) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    ready_.notify_one();
+  }
+  // Runs jobs until an empty one arrives.
+  void run() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return !jobs_.empty(); });
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      if (!job) return;
+      job();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+};
+
+// The same hand-offs over plain threads and condition variables, without the runtime: what the
+// road costs on this machine whatever runs it.
+void relayedCurlOnPlainThreads(int concurrency) {
+  PlainQueue root;
+  PlainQueue main;
+  std::thread rootThread([&] { root.run(); });
+  int issued = 0;  // this thread only
+  int done = 0;
+  std::unique_ptr<CurlThread> io;
+  std::function<void(int)> issue = [&](int slot) {
+    ++issued;
+    root.post([&io, slot] { io->start(slot); });
+  };
+  io = std::make_unique<CurlThread>(concurrency, [&](int slot) {
+    root.post([&, slot] {
+      main.post([&, slot] {
+        if (++done == kRequests) main.post({});
+        if (issued < kRequests) issue(slot);
+      });
+    });
+  });
+  for (int slot = 0; slot < concurrency && issued < kRequests; ++slot)
+    issue(slot);
+  main.run();
+  root.post({});
+  rootThread.join();
 }
 
 // ---- Halyard ----------------------------------------------------------------------------------
@@ -703,6 +892,12 @@ void measure(benchmark::State& state, const char* client, F&& body) {
 void BM_RawCurlMulti(benchmark::State& state) {
   measure(state, "curl", rawCurl);
 }
+void BM_RelayedCurl(benchmark::State& state) {
+  measure(state, "relayed", relayedCurl);
+}
+void BM_RelayedCurlOnPlainThreads(benchmark::State& state) {
+  measure(state, "relay-cv", relayedCurlOnPlainThreads);
+}
 void BM_URLSession(benchmark::State& state) {
   measure(state, "session", urlSessionGets);
 }
@@ -717,6 +912,20 @@ constexpr int kConcurrencies[] = {1, 8, 64};
 
 // Raw libcurl first, so the peak memory after its runs is its own.
 BENCHMARK(BM_RawCurlMulti)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RelayedCurl)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RelayedCurlOnPlainThreads)
     ->Arg(1)
     ->Arg(8)
     ->Arg(64)
@@ -765,12 +974,16 @@ int main(int argc, char** argv) {
     }
   }
   static const std::map<std::string, std::string> kFilters = {
-      {"curl", "BM_RawCurlMulti/"}, {"session", "BM_URLSession/"}, {"halyard", "BM_Halyard/"}};
+      {"curl", "BM_RawCurlMulti/"},
+      {"relayed", "BM_RelayedCurl/"},
+      {"relay-cv", "BM_RelayedCurlOnPlainThreads/"},
+      {"session", "BM_URLSession/"},
+      {"halyard", "BM_Halyard/"}};
   std::string filterFlag;
   if (!only.empty()) {
     const auto filter = kFilters.find(only);
     if (filter == kFilters.end()) {
-      std::fprintf(stderr, "--only takes curl, session or halyard\n");
+      std::fprintf(stderr, "--only takes curl, relayed, relay-cv, session or halyard\n");
       return 2;
     }
     filterFlag = "--benchmark_filter=" + filter->second;
@@ -793,21 +1006,27 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
 
   std::printf("\n%d GETs of %zu bytes against 127.0.0.1\n", kRequests, kBody.size());
-  std::printf("%-6s %-9s %9s %8s %14s %16s\n", "conc.", "client", "time (s)", "ratio",
-              "CPU us/request", "peak RSS (MiB)");
+  std::printf("%-6s %-9s %9s %8s %14s %9s %16s\n", "conc.", "client", "time (s)", "ratio",
+              "CPU us/request", "CPU ratio", "peak RSS (MiB)");
   for (int concurrency : kConcurrencies) {
     const auto curl = measurements[fmt::format("curl/{}", concurrency)];
-    for (const char* client : {"curl", "session", "halyard"}) {
+    for (const char* client : {"curl", "relayed", "relay-cv", "session", "halyard"}) {
       const auto run = measurements[fmt::format("{}/{}", client, concurrency)];
       if (run.seconds <= 0) continue;
       const double ratio = curl.seconds > 0 ? run.seconds / curl.seconds : 0;
-      std::printf("%-6d %-9s %9.3f %8.2f %14.1f %16.1f\n", concurrency, client, run.seconds, ratio,
-                  run.clientCpuSeconds / kRequests * 1e6, run.peakKilobytes / 1024.0);
+      const double cpuRatio =
+          curl.clientCpuSeconds > 0 ? run.clientCpuSeconds / curl.clientCpuSeconds : 0;
+      std::printf("%-6d %-9s %9.3f %8.2f %14.1f %9.2f %16.1f\n", concurrency, client, run.seconds,
+                  ratio, run.clientCpuSeconds / kRequests * 1e6, cpuRatio,
+                  run.peakKilobytes / 1024.0);
     }
   }
   std::printf(
-      "(ratio: time over raw curl's at the same concurrency; peak RSS: process-wide, "
-      "after the run)\n");
+      "(ratio, CPU ratio: time, CPU over raw curl's at the same concurrency; peak RSS: "
+      "process-wide, after the run;\n relayed: raw curl on a thread of its own, each request "
+      "started from the main thread through a\n serial queue of the runtime and its end brought "
+      "back the same way, the hand-offs Halyard makes\n with none of its work; relay-cv: the same "
+      "over plain threads and condition variables)\n");
   if (!only.empty()) {
     curl_global_cleanup();
     return 0;
