@@ -15,10 +15,14 @@ void ReceivedBody::append(std::span<const std::uint8_t> piece) {
     piece = piece.subspan(now);
     if (piece.empty()) return;
   }
-  // A new block as large as the body so far (the body's size at least doubles every few
-  // blocks), never under the piece itself and never over the largest block unless the piece is.
+  // The first block is the first piece, exactly: most bodies arrive in one piece, and a small
+  // one should cost a small allocation. Each later block is as large as the body so far (the
+  // body's size at least doubles every few blocks), never under the piece itself and never over
+  // the largest block unless the piece is.
   const std::size_t capacity =
-      std::max(piece.size(), std::min(std::max(size_, std::size_t{4096}), kMaxBlockBytes));
+      blocks_.empty()
+          ? piece.size()
+          : std::max(piece.size(), std::min(std::max(size_, std::size_t{4096}), kMaxBlockBytes));
   platform::Bytes block;
   block.reserve(capacity);
   block.assign(piece.begin(), piece.end());

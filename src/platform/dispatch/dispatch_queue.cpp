@@ -66,6 +66,9 @@ class GlobalEngine : public QueueEngine {
   void enqueue(DispatchQueue& owner, std::function<void()> job) override {
     pool_.submit(&owner, std::move(job));
   }
+  void enqueueAsLastAct(DispatchQueue& owner, std::function<void()> job) override {
+    pool_.submit(&owner, std::move(job), WorkerPool::Caller::looksNext);
+  }
 
  private:
   WorkerPool& pool_;
@@ -114,12 +117,20 @@ class SerialEngine : public QueueEngine {
   // memory of its own: the queue is kept alive by `keepAlive_` while a drain is scheduled, and
   // the drain hands that reference to the item as it unschedules itself, to be let go once the
   // item is done with the queue.
-  void scheduleDrain() {
+  //
+  // A drain that hands on the rest of the list does so as its last act (`handingOn`), so a
+  // pool target may leave the next drain to the thread that ran this one.
+  void scheduleDrain(bool handingOn = false) {
     auto& target = *effectiveTarget();
-    QueueEngine::of(target).enqueue(target, [engine = this] {
+    auto item = [engine = this] {
       std::shared_ptr<DispatchQueue> keep;
       engine->drain(keep);
-    });
+    };
+    if (handingOn) {
+      QueueEngine::of(target).enqueueAsLastAct(target, item);
+    } else {
+      QueueEngine::of(target).enqueue(target, item);
+    }
   }
 
   // Takes the next item, or clears the scheduled flag when there is none (and hands over the
@@ -146,15 +157,15 @@ class SerialEngine : public QueueEngine {
       } catch (...) {
         // Keep the queue alive for whoever handles the exception up the stack.
         job = nullptr;
-        rescheduleIfNeeded(keep);
+        rescheduleIfNeeded(keep, false);
         throw;
       }
       job = nullptr;
     }
-    rescheduleIfNeeded(keep);
+    rescheduleIfNeeded(keep, true);
   }
 
-  void rescheduleIfNeeded(std::shared_ptr<DispatchQueue>& keep) {
+  void rescheduleIfNeeded(std::shared_ptr<DispatchQueue>& keep, bool lastAct) {
     {
       auto lock = lockBriefly(mutex_);
       if (items_.empty()) {
@@ -163,7 +174,7 @@ class SerialEngine : public QueueEngine {
         return;
       }
     }
-    scheduleDrain();
+    scheduleDrain(lastAct);
   }
 
   DispatchQueue* owner_ = nullptr;

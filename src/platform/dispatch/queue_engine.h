@@ -20,6 +20,12 @@ class QueueEngine {
 
   // Runs `job` as an item of `owner` (the queue this engine belongs to).
   virtual void enqueue(DispatchQueue& owner, std::function<void()> job) = 0;
+  // The same, called as the last thing an item of `owner`'s target does before it returns (a
+  // serial queue's drain handing on the rest of its list): the thread running that item is
+  // about to look for more work anyway, which a pool may count on instead of waking another.
+  virtual void enqueueAsLastAct(DispatchQueue& owner, std::function<void()> job) {
+    enqueue(owner, std::move(job));
+  }
   virtual bool isMain() const { return false; }
 
   bool serial() const { return serial_; }

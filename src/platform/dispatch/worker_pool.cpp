@@ -46,8 +46,8 @@ void WorkerPool::leaveBlocking() {
   --blocked_;
 }
 
-void WorkerPool::maybeSpawnLocked() {
-  if (tasks_.size() <= parked_.size() + waking_ + spinning_) return;
+void WorkerPool::maybeSpawnLocked(std::size_t lookers) {
+  if (tasks_.size() <= parked_.size() + waking_ + spinning_ + lookers) return;
   if (threads_ - blocked_ >= limit_) return;
   try {
     if (spare_.empty()) {

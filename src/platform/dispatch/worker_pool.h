@@ -8,7 +8,8 @@
 //
 // A worker that runs out of work spins for a moment (see spin_wait.h), one at a time, before it
 // parks; a submit wakes a parked worker only for the items the spinner cannot take, or when the
-// spinner has stepped away from its beacon (offering its core, or about to park).
+// spinner has stepped away from its beacon (offering its core, or about to park), and not for
+// an item its own worker submits on its way back to the list.
 //
 // Each parked worker sleeps on its own `Parker`, and the parked workers form a stack: a submit
 // that needs a thread takes the one parked last (its cache is the warmest), counts it as waking,
@@ -43,8 +44,11 @@
 //   whenever the tasks outnumber `waking_ + spinning_`, so a looker that is not blocked comes
 //   (the new thread, a woken worker or the spinner); at the limit, `limit` such lookers exist;
 //   or
-// - the task was covered: `queued <= waking_ + spinning_` with `queued >= 1`, so a woken worker
-//   or the spinner is still to look.
+// - the task was covered: `queued <= waking_ + spinning_ + callerLooks` with `queued >= 1`, so
+//   a woken worker, the spinner or the caller is still to look. The caller counts only when it
+//   is a worker of this pool submitting as the last act of its task (a serial queue's drain
+//   handing on the rest of its list): once that task returns it takes the lock and tests
+//   `tasks_` before it may park, like any worker that ran a task.
 // The one way out is a failed thread start while every thread waits in a blocking region: the
 // task then waits for one of them to come back (with no thread at all, the program stops).
 //
@@ -85,25 +89,35 @@ class WorkerPool {
  public:
   WorkerPool(std::string name, int limit) : name_(std::move(name)), limit_(limit) {}
 
+  // What the submitting thread does next. `looksNext`: it is a worker of this pool whose task
+  // returns right after this submit, so it takes the lock and looks at the list before it can
+  // park (a looker, see above), and the item is covered by it as by a waking worker. Said by a
+  // thread that is not one of this pool's workers, it means nothing.
+  enum class Caller { goesOn, looksNext };
+
   // Runs `job` as an item of `queue` (a global queue, which outlives the pool's work).
   //
   // Defined here so that the global queues' enqueue can inline it: it is the hot path of every
   // hand-off onto the pool.
-  void submit(const DispatchQueue* queue, std::function<void()> job) {
+  void submit(const DispatchQueue* queue, std::function<void()> job,
+              Caller caller = Caller::goesOn) {
     Worker* wake = nullptr;
+    const std::size_t callerLooks = caller == Caller::looksNext && tlsCurrent == this ? 1 : 0;
     {
       auto lock = lockBriefly(mutex_);
       tasks_.push_back(Task{queue, std::move(job)});
       const std::size_t queued = tasks_.size();
       queued_.store(queued, std::memory_order_seq_cst);  // before the beacon is read
-      // Each waking worker takes one item; the spinner one more while it is at its beacon.
-      const bool uncovered = queued > waking_ + spinning_ || (queued > waking_ && !beacon_.fresh());
+      // Each waking worker takes one item, and so does a caller that looks next; the spinner
+      // one more while it is at its beacon.
+      const std::size_t sure = waking_ + callerLooks;
+      const bool uncovered = queued > sure + spinning_ || (queued > sure && !beacon_.fresh());
       if (uncovered && !parked_.empty()) {
         wake = parked_.back();
         parked_.pop_back();
         ++waking_;
       }
-      maybeSpawnLocked();
+      maybeSpawnLocked(callerLooks);
     }
     if (wake) wake->parker.unpark();
   }
@@ -130,7 +144,9 @@ class WorkerPool {
     std::function<void()> job;
   };
 
-  void maybeSpawnLocked();
+  // Starts one more thread when the queued tasks outnumber the threads sure to come for them
+  // (`lookers`: callers that look next, beside the parked, waking and spinning workers).
+  void maybeSpawnLocked(std::size_t lookers = 0);
   void run(Worker& self);
 
   static thread_local WorkerPool* tlsCurrent;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -82,6 +83,63 @@ TEST(SerialQueue, StaysAliveUntilPendingWorkRuns) {
   }
   gate.open();
   EXPECT_TRUE(runMainUntil([&] { return ran == 10; }));
+}
+
+// A serial queue hands its list on every few dozen items; the worker that hands it on takes
+// it up again unless the pool has other work first, with or without other workers to help.
+TEST(SerialQueue, ListsHandedOnBetweenBatchesRunToTheEnd) {
+  struct Row {
+    const char* name;
+    int queues;
+    int items;
+    bool othersHeld;  // every worker but one waits on a gate until the lists are done
+  };
+  const Row rows[] = {
+      {"one queue, many batches", 1, 1000, false},
+      {"queues taking turns", 8, 300, false},
+      {"one queue, every other worker held", 1, 1000, true},
+      {"queues taking turns, every other worker held", 4, 300, true},
+  };
+  const int workers = static_cast<int>(std::max(2u, std::thread::hardware_concurrency()));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Gate release;
+    std::atomic<int> held{0};
+    if (row.othersHeld) {
+      for (int i = 0; i < workers - 1; ++i) {
+        DispatchQueue::global()->async([&] {
+          ++held;
+          release.wait(30);
+          --held;
+        });
+      }
+      ASSERT_TRUE(runMainUntil([&] { return held == workers - 1; }, 10));
+    }
+    std::vector<std::shared_ptr<DispatchQueue>> queues;
+    std::vector<std::vector<int>> seen(row.queues);
+    std::vector<OverlapProbe> probes(row.queues);
+    std::atomic<int> ran{0};
+    for (int q = 0; q < row.queues; ++q)
+      queues.push_back(DispatchQueue::serial("test.handedOn." + std::to_string(q)));
+    for (int i = 0; i < row.items; ++i) {
+      for (int q = 0; q < row.queues; ++q) {
+        queues[q]->async([&, q, i] {
+          probes[q].run();
+          seen[q].push_back(i);
+          ++ran;
+        });
+      }
+    }
+    const bool finished = runMainUntil([&] { return ran == row.queues * row.items; }, 30);
+    release.open();
+    ASSERT_TRUE(runMainUntil([&] { return held == 0; }, 10));
+    ASSERT_TRUE(finished);
+    for (int q = 0; q < row.queues; ++q) {
+      ASSERT_EQ(seen[q].size(), std::size_t(row.items));
+      EXPECT_TRUE(std::is_sorted(seen[q].begin(), seen[q].end()));
+      EXPECT_EQ(probes[q].maxInFlight.load(), 1);
+    }
+  }
 }
 
 TEST(ConcurrentQueue, RunsItemsAtTheSameTime) {

@@ -180,8 +180,18 @@ bool SessionLoop::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelega
   }
   delegate.didFinishCollectingMetrics(session, task, answer.metrics);
   delegate.didCompleteWithError(session, task, nullptr);
-  // The transfer itself is the I/O thread's to let go.
-  post([loop = shared_from_this(), id = answer.identifier] { loop->settleEnded(id); });
+  // The transfer itself is the I/O thread's to let go, at its next turn: nobody waits for
+  // that, so the thread is not woken for it, unless the session is being invalidated, whose
+  // end may wait for this transfer to go. (An invalidation that starts after the look below
+  // posts a look of its own, which finds this task already taken off the hub's list.) The task
+  // stops counting towards the loop's load now, for the tasks placed meanwhile.
+  taskGone(shared);
+  auto settle = [loop = shared_from_this(), id = answer.identifier] { loop->settleEnded(id); };
+  if (hub_->invalidating()) {
+    post(std::move(settle));
+  } else {
+    postQuietly(std::move(settle));
+  }
   return true;
 }
 

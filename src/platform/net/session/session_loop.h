@@ -48,8 +48,8 @@ namespace platform::net_detail {
 // publishing the work first and calling `wake` after it, never the other way round:
 //   - `post`, for every command: a task's resume, suspend, cancel and receive holds, the
 //     delegate's answers to a response, a redirect, an HTTP challenge or a body-stream
-//     request, a web socket's sends and closes, a task ended on the delegate queue, the
-//     session's invalidation. The command is queued under `mutex_`.
+//     request, a web socket's sends and closes, the session's invalidation. The command is
+//     queued under `mutex_`.
 //   - a handshake's challenge, once decided (answered, cancelled, timed out, or ended by
 //     `shutdown`): its decision is written under the challenge's lock, and the paused
 //     handshake reads it when libcurl resumes it in `curl_multi_perform`.
@@ -93,6 +93,16 @@ namespace platform::net_detail {
 // reads the flag on every look. (Before this protocol a handshake's answer went to the socket
 // alone, and a spin that swallowed it left the paused handshake waiting for libcurl's timer,
 // about 200 ms.)
+//
+// Quiet commands. `postQuietly` queues a command under `mutex_` and wakes nobody: the I/O
+// thread takes it at its next turn, woken by anything else or by its poll's time-out (a second
+// at most). Only work that nobody waits for goes this way: letting go of a transfer whose task
+// ended on the delegate queue (its completion already delivered, its count already taken off
+// the loop's load). Whatever a thread does wait for is posted with a wake-up and queued after
+// it, so it runs after it: an invalidation, which needs the ended transfers gone, the next
+// task, which takes up the handle they gave back. (Once the session is being invalidated, the
+// transfers are let go with a wake-up: the invalidation's end may wait for the last of them.) A
+// quiet command raises no flag, so it is never counted as a lost wake-up.
 //
 // `lostWakeUps` counts the turns whose poll ran out, unwoken, with the flag up: each is work
 // that waited for a timer. Tests hold it at zero.
@@ -145,6 +155,16 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
       commands_.push_back(std::move(command));
     }
     wake();
+    return true;
+  }
+
+  // Queues `command` for the I/O thread's next turn without waking it: for work nobody waits
+  // for (letting go of what an ended task held). See "Quiet commands" above. False when the
+  // session has stopped.
+  bool postQuietly(std::function<void()> command) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+    commands_.push_back(std::move(command));
     return true;
   }
 
