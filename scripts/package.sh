@@ -7,12 +7,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/setup.sh
+bash scripts/setup.sh --package
 
-# The same configuration scripts/test.sh builds, so that after the tests this only packs.
+# The release configuration scripts/test.sh builds last (here without its tests), so that after
+# the tests this only packs.
 build=build/package
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOVARINE_WERROR=ON \
-  -DTOVARINE_BUILD_BENCH=OFF
+  -DTOVARINE_BUILD_BENCH=OFF -DTOVARINE_BUILD_TESTS=OFF
 # Only what the package holds: the program, its resources and its icons.
 cmake --build "$build" -j "$(nproc)" --target tovarine
 rm -f "$build"/tovarine_*.deb

@@ -19,18 +19,28 @@ if [ "${1:-}" = "--demo" ]; then
 fi
 
 bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVARINE_BUILD_BENCH=ON
-cmake --build build/release -j "$(nproc)"
 
+# Only the programs this script runs: the application, and for the demo the companion simulator
+# and the screenshot tool; the tests and benchmarks are scripts/test.sh's.
 bin=build/release
 app=$bin/src/app/tovarine
 companion=$bin/tools/companion/tovarine-companion
 screenshot=$bin/tools/screenshot/tovarine-screenshot
+targets=(tovarine)
 needed=("$app")
-if $demo; then needed+=("$companion" "$screenshot"); fi
+if $demo; then
+  targets+=(tovarine-companion tovarine-screenshot)
+  needed+=("$companion" "$screenshot")
+fi
+cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVARINE_BUILD_TESTS=OFF \
+  -DTOVARINE_BUILD_BENCH=OFF >/dev/null
+if [ ! -x "$app" ]; then
+  echo "Building ${targets[*]} on $(nproc) cores (about 5 minutes on 8 cores the first time)..."
+fi
+cmake --build "$bin" -j "$(nproc)" --target "${targets[@]}"
 for program in "${needed[@]}"; do
   if [ ! -x "$program" ]; then
-    echo "Built everything in build/release, but a program is missing: $program" >&2
+    echo "The build ended, but a program is missing: $program" >&2
     exit 1
   fi
 done

@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/setup.sh
+bash scripts/setup.sh --test
 
 # g++ 12 destroys an aggregate-initialized temporary in a `co_await` expression twice: every
 # awaited value must be named first or built through a constructor call, never `T{...}`.

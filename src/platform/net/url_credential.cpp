@@ -41,4 +41,15 @@ void URLCredentialStorage::setCredential(const URLCredential& credential,
   credentials_[space].insert_or_assign(credential.user(), credential);
 }
 
+// Out of line: inlined where a caller passes std::nullopt, the move of the empty optional is
+// taken by g++ 12 under ThreadSanitizer for a read of a credential it does not hold.
+URLAuthenticationChallenge::URLAuthenticationChallenge(
+    URLProtectionSpace protectionSpace, std::optional<URLCredential> proposedCredential,
+    int previousFailureCount, URLResponsePtr failureResponse, ErrorPtr error)
+    : protectionSpace_(std::move(protectionSpace)),
+      proposedCredential_(std::move(proposedCredential)),
+      previousFailureCount_(previousFailureCount),
+      failureResponse_(std::move(failureResponse)),
+      error_(std::move(error)) {}
+
 }  // namespace platform

@@ -115,12 +115,7 @@ class URLAuthenticationChallenge {
   URLAuthenticationChallenge(URLProtectionSpace protectionSpace,
                              std::optional<URLCredential> proposedCredential,
                              int previousFailureCount, URLResponsePtr failureResponse = nullptr,
-                             ErrorPtr error = nullptr)
-      : protectionSpace_(std::move(protectionSpace)),
-        proposedCredential_(std::move(proposedCredential)),
-        previousFailureCount_(previousFailureCount),
-        failureResponse_(std::move(failureResponse)),
-        error_(std::move(error)) {}
+                             ErrorPtr error = nullptr);
 
   const URLProtectionSpace& protectionSpace() const { return protectionSpace_; }
   const std::optional<URLCredential>& proposedCredential() const { return proposedCredential_; }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 
@@ -55,7 +56,10 @@ std::unique_ptr<SystemTimeZone> SystemTimeZone::load(std::string_view identifier
 
 std::string SystemTimeZone::dataVersion() {
   static const std::string version = [] {
-    std::ifstream file("/usr/share/zoneinfo/tzdata.zi");
+    // The database libcctz reads: TZDIR's when set.
+    const char* directory = std::getenv("TZDIR");
+    std::string root = directory && *directory ? directory : "/usr/share/zoneinfo";
+    std::ifstream file(root + "/tzdata.zi");
     std::string line;
     if (std::getline(file, line) && line.rfind("# version ", 0) == 0) return line.substr(10);
     cctz::time_zone zone;

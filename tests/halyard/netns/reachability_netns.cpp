@@ -4,12 +4,15 @@
 // happen and the addresses are of the documentation ranges; no packet is sent.
 //
 // The namespace is entered in `main`, before any thread exists, because it belongs to the
-// thread that enters it. Without the right to enter one, or without veth pairs, the test skips
-// with the reason, unless TOVARINE_REQUIRE_NETNS=1 makes that a failure.
+// thread that enters it. A private mount namespace beside it hides /etc/hosts, so that the names
+// of this host resolve as on a system that has no such file. Without the right to enter one, or
+// without veth pairs, the test skips with the reason, unless TOVARINE_REQUIRE_NETNS=1 makes that a
+// failure.
 
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +75,7 @@ class ReachabilityNetnsTest : public ::testing::Test {
 };
 
 TEST_F(ReachabilityNetnsTest, FollowsLinksAddressesAndRoutes) {
+  std::error_code sizeError;
   const auto general = NetworkReachabilityManager::create();
   const auto localhost = NetworkReachabilityManager::create("localhost");
   const auto loopback = NetworkReachabilityManager::create("127.0.0.1");
@@ -84,6 +88,12 @@ TEST_F(ReachabilityNetnsTest, FollowsLinksAddressesAndRoutes) {
   ASSERT_TRUE(ip({"link", "set", "lo", "up"}));
   EXPECT_EQ(localhost->flags(), 0x30002u);
   EXPECT_EQ(loopback->flags(), 0x30002u);
+  // Loopback names need no hosts file: this process sees an empty one.
+  EXPECT_EQ(std::filesystem::file_size("/etc/hosts", sizeError), 0u);
+  for (const char* name : {"LocalHost.", "tablet.localhost", "a.b.localhost"}) {
+    EXPECT_EQ(NetworkReachabilityManager::create(name)->flags(), 0x30002u) << name;
+  }
+  EXPECT_EQ(NetworkReachabilityManager::create("notlocalhost")->flags(), 0u);
   EXPECT_EQ(general->status(), Status::notReachable());  // loopback is not the network
 
   if (!ip({"link", "add", "veth0", "type", "veth", "peer", "name", "veth1"})) {
@@ -119,11 +129,32 @@ TEST_F(ReachabilityNetnsTest, FollowsLinksAddressesAndRoutes) {
   general->stopListening();
 }
 
+// Hides the system's /etc/hosts behind an empty file in this process's own mount namespace
+// (a system without the file is the same to the resolver); "" or why it could not.
+std::string hideHostsFile() {
+  if (access("/etc/hosts", F_OK) != 0) return "";  // nothing to hide
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return std::string("private mounts: ") + std::strerror(errno);
+  char empty[] = "/tmp/reachability-hosts-XXXXXX";
+  int fd = mkstemp(empty);
+  if (fd < 0) return std::string("an empty file: ") + std::strerror(errno);
+  close(fd);
+  std::string failure;
+  if (mount(empty, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+    failure = std::string("hiding /etc/hosts: ") + std::strerror(errno);
+  unlink(empty);  // the mount keeps the file while this process lives
+  return failure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before any thread exists: the namespace belongs to the thread that enters it.
-  if (unshare(CLONE_NEWNET) != 0) unshareFailure = std::strerror(errno);
+  // Before any thread exists: the namespaces belong to the thread that enters them.
+  if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+    unshareFailure = std::strerror(errno);
+  } else {
+    unshareFailure = hideHostsFile();
+  }
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

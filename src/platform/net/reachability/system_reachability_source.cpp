@@ -9,6 +9,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "platform/net/reachability/network_reachability.h"
@@ -36,6 +38,30 @@ struct Route {
   int outputInterface = 0;
   bool hasGateway = false;
 };
+
+bool isLocalhostName(std::string_view host) {
+  if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  auto endsWith = [&](std::string_view suffix) {
+    if (host.size() < suffix.size()) return false;
+    for (std::size_t i = 0; i < suffix.size(); ++i)
+      if (lower(host[host.size() - suffix.size() + i]) != suffix[i]) return false;
+    return true;
+  };
+  return endsWith("localhost") &&
+         (host.size() == std::string_view("localhost").size() || endsWith(".localhost"));
+}
+
+std::vector<sockaddr_storage> loopbackAddresses() {
+  std::vector<sockaddr_storage> result(2);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&result[0]);
+  v4->sin_family = AF_INET;
+  v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&result[1]);
+  v6->sin6_family = AF_INET6;
+  v6->sin6_addr = in6addr_loopback;
+  return result;
+}
 
 class NetlinkSocket {
  public:
@@ -275,6 +301,9 @@ class SystemSource : public ReachabilitySource {
   }
 
   std::vector<sockaddr_storage> resolve(const std::string& host) override {
+    // "localhost" and its subdomains are the loopback addresses whatever the resolver says
+    // (a system without /etc/hosts has no answer for them), as libcurl connects to them.
+    if (isLocalhostName(host)) return loopbackAddresses();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
