@@ -30,6 +30,8 @@ packages=(
   libstb-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   xvfb x11-xserver-utils
+  # the pointer's moves, which the X capture draws the cursor at (XInput 2 raw motion)
+  libxcb-xinput-dev
   # Wayland desktops: wlroots compositors (sway) and GNOME (mutter over D-Bus and PipeWire);
   # the compositors themselves run headless in the tests
   libwayland-dev wayland-protocols libsystemd-dev libpipewire-0.3-dev
