@@ -8,11 +8,14 @@
 #include <functional>
 #include <memory>
 
+#include "platform/dispatch/main_queue.h"
 #include "platform/display/display_environment.h"
+#include "platform/display/display_guardian.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/monitor_owners.h"
 #include "platform/display/screen_capture_access.h"
 #include "platform/display/support/frame_collector.h"
+#include "platform/display/support/holding_child.h"
 #include "platform/display/support/sway_session.h"
 #include "platform/display/support/wayland_painter.h"
 #include "platform/display/virtual_display.h"
@@ -27,6 +30,30 @@ using platform::wlroots::OutputInfo;
 using testing_display::FrameCollector;
 using testing_display::pixelAt;
 using testing_display::SwaySession;
+
+constexpr const char* kHoldVariable = "TOVARINE_TEST_HOLD_SWAY_OUTPUT";
+
+// Run as a child of the test (this program started again with the variable holding the
+// compositor's IPC socket and Wayland socket, a line each): starts its guardian as the
+// application does, makes an output, and waits to be killed.
+[[maybe_unused]] const bool kHolding = [] {
+  const char* sockets = std::getenv(kHoldVariable);
+  if (!sockets) return false;
+  const std::string both = sockets;
+  const auto split = both.find('\n');
+  platform::DisplayEnvironment environment;
+  environment.backend = platform::VirtualDisplayBackendKind::wlrootsOutput;
+  environment.compositorSocket = both.substr(0, split);
+  environment.waylandDisplay = split == std::string::npos ? "" : both.substr(split + 1);
+  platform::setDisplayEnvironment(environment);
+  platform::startDisplayGuardian();
+  platform::VirtualDisplayDescriptor descriptor;
+  descriptor.setName("Held Tablet");
+  platform::VirtualDisplaySettings settings;
+  settings.setModes({platform::VirtualDisplayMode(1024, 768, 60)});
+  static platform::VirtualDisplay display(descriptor);
+  testing_display::holdUntilKilled(display.applySettings(settings));
+}();
 
 class WlrootsBackend : public ::testing::Test {
  protected:
@@ -202,6 +229,26 @@ TEST_F(WlrootsBackend, ReleasedOutputsAreParkedAndReusedByTheNextDisplay) {
     EXPECT_EQ(output("HEADLESS-2"), (OutputInfo{"HEADLESS-2", true, 1280, 0, c.width, c.height}));
     displays_.clear();
   }
+}
+
+// Killed outright, the owner cannot give its output back; its guardian parks it at once, so
+// the layout is the real outputs' again.
+TEST_F(WlrootsBackend, AKilledOwnersGuardianGivesItsOutputBackWithinASecond) {
+  const pid_t child = testing_display::startHoldingChild(
+      kHoldVariable, sway_->ipcSocket() + "\n" + sway_->waylandDisplay());
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(output("HEADLESS-2"), (OutputInfo{"HEADLESS-2", true, 1280, 0, 1024, 768}));
+
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(platform::runMainUntil(
+      [&] {
+        const auto shown = output("HEADLESS-2");
+        return !shown || !shown->active || platform::wlroots::isParked(*shown);
+      },
+      1.0))
+      << "the output outlived its killed owner";
 }
 
 TEST_F(WlrootsBackend, TheOutputsOfADeadProcessAreTakenBackAtTheNextStart) {
