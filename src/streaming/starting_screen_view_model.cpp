@@ -174,7 +174,7 @@ void StartingScreenViewModel::sendFrame(const FrameGate::Frame& frame,
     channel->sendFrame(static_cast<std::uint32_t>(Tetherable::FrameType::screenImage),
                        kScreenImageTag, std::move(payload),
                        [coordinator, report](std::error_code error) mutable {
-                         if (error) platform::print(error.message());
+                         if (auto line = frameSendFailureLine(error)) platform::print(*line);
                          auto self = coordinator.lock();
                          if (!self) return;
                          if (error) {

@@ -196,6 +196,23 @@ TEST_F(StartingScreenViewModelTest, ARefusedDescriptionIsPublishedUntilTheStateC
   }
 }
 
+TEST(FrameSendFailureLine, SaysWhatFailedAndNothingForTheChannelsNormalEnd) {
+  struct Row {
+    std::error_code error;
+    std::optional<std::string> line;
+  };
+  const Row rows[] = {
+      {{}, std::nullopt},
+      {platform::posixError(ECANCELED), std::nullopt},
+      {platform::posixError(EPIPE), "Sending a frame to the tablet failed: Broken pipe"},
+      {platform::posixError(ECONNRESET),
+       "Sending a frame to the tablet failed: Connection reset by peer"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(frameSendFailureLine(row.error), row.line) << row.error.message();
+  }
+}
+
 TEST_F(StartingScreenViewModelTest, FramesBeforeADescriptionAreDroppedSilently) {
   platform::LogCapture log;
   model_->handleCapturedBuffer(road::solidSample(320, 480, 0xFF0000));
