@@ -286,6 +286,7 @@ TEST_F(WlrootsBackend, TheOutputsOfADeadProcessAreTakenBackAtTheNextStart) {
 struct View {
   std::string output;  // the output it is laid out on
   bool visible = false;
+  std::int64_t x = 0, y = 0, width = 0, height = 0;  // in the layout
 };
 
 // Every window in the compositor's tree, with the output it is on.
@@ -299,7 +300,9 @@ std::vector<View> views(platform::wlroots::IpcClient& ipc) {
         const std::string here =
             node.value("type", "") == "output" ? node.value("name", "") : output;
         if (node.contains("pid") && node.value("type", "") != "workspace") {
-          found.push_back({here, node.value("visible", false)});
+          const auto& rect = node["rect"];
+          found.push_back({here, node.value("visible", false), rect.value("x", 0),
+                           rect.value("y", 0), rect.value("width", 0), rect.value("height", 0)});
         }
         for (const char* children : {"nodes", "floating_nodes"}) {
           if (node.contains(children) && node[children].is_array()) {
@@ -357,11 +360,16 @@ TEST_F(WlrootsBackend, AGivenBackOutputsWindowsAndFocusComeToTheRealOutput) {
       makeDisplay(1024, 768);
       tablet = "HEADLESS-2";
     }
-    // The user works on the tablet: a window there, and the focus.
+    // The user works on the tablet: a window there, one floating near its far corner, and the
+    // focus.
     auto onTablet = paintedWindow(tablet, 0x3366cc);
     ASSERT_TRUE(onTablet);
-    ASSERT_EQ(views(*ipc_).size(), 1u);
-    ASSERT_EQ(views(*ipc_).front().output, tablet);
+    auto floating = paintedWindow(tablet, 0xcc6633);
+    ASSERT_TRUE(floating);
+    ASSERT_TRUE(ipc_->command("floating enable, resize set 500 400, move position 500 350"));
+    ASSERT_EQ(views(*ipc_).size(), 2u);
+    for (const View& view : views(*ipc_))
+      ASSERT_EQ(view.output, tablet);
 
     if (row.ownerDied) {
       platform::reclaimAbandonedVirtualDisplays();
@@ -369,9 +377,17 @@ TEST_F(WlrootsBackend, AGivenBackOutputsWindowsAndFocusComeToTheRealOutput) {
       displays_.clear();
     }
     ASSERT_TRUE(platform::wlroots::isParked(*output(tablet)));
+    // The layout is the real output's alone, and every window is wholly on it.
+    auto tree = ipc_->request(platform::wlroots::IpcType::getTree, "");
+    ASSERT_TRUE(tree.has_value());
+    EXPECT_EQ((*tree)["rect"].value("width", 0), 1280);
+    EXPECT_EQ((*tree)["rect"].value("height", 0), 720);
     for (const View& view : views(*ipc_)) {
       EXPECT_EQ(view.output, "HEADLESS-1");
       EXPECT_TRUE(view.visible);
+      EXPECT_TRUE(view.x >= 0 && view.y >= 0 && view.x + view.width <= 1280 &&
+                  view.y + view.height <= 720)
+          << view.x << "," << view.y << " " << view.width << "x" << view.height;
     }
     EXPECT_EQ(focusedOutput(*ipc_), "HEADLESS-1");
 
@@ -380,7 +396,7 @@ TEST_F(WlrootsBackend, AGivenBackOutputsWindowsAndFocusComeToTheRealOutput) {
     ASSERT_TRUE(fresh.has_value()) << fresh.error();
     ASSERT_TRUE((*fresh)->fill(0x33cc66));  // shown: drawn once
     const auto now = views(*ipc_);
-    EXPECT_EQ(now.size(), 2u);
+    EXPECT_EQ(now.size(), 3u);
     for (const View& view : now) {
       EXPECT_EQ(view.output, "HEADLESS-1");
       EXPECT_TRUE(view.visible);
