@@ -386,10 +386,17 @@ ErrorPtr X11Capture::grabAndDeliver(const CaptureBufferPool::Loan& loan) {
 }
 
 ErrorPtr X11Capture::loop() {
-  FramePacer pacer(paceInterval(context_.configuration.minimumFrameInterval().seconds()));
+  const auto interval = paceInterval(context_.configuration.minimumFrameInterval().seconds());
+  FramePacer pacer(interval);
   bool damageToExamine = false;
   bool pointerToExamine = false;
   bool cursorImageStale = false;
+  // A pointer moving beside the display brings no frame, so no slot closes behind its looks:
+  // they are spaced by themselves, or a fast mouse would cost a round trip per report.
+  const auto lookInterval =
+      std::max<Clock::duration>(interval, std::chrono::microseconds(1000000 / 60));
+  Clock::time_point nextPointerLook{};
+  const auto pointerLookAt = [&] { return std::max(pacer.nextSlot(), nextPointerLook); };
   pollfd descriptors[2] = {{xcb_get_file_descriptor(x_->get()), POLLIN, 0},
                            {context_.wakeFd, POLLIN, 0}};
 
@@ -431,8 +438,9 @@ ErrorPtr X11Capture::loop() {
       continue;
     }
     // The pointer likewise: however often it moved, one look per frame slot.
-    if (pointerToExamine && now >= pacer.nextSlot()) {
+    if (pointerToExamine && now >= pointerLookAt()) {
       pointerToExamine = false;
+      nextPointerLook = now + lookInterval;
       if (pointerChangesThePicture(std::exchange(cursorImageStale, false))) {
         if (!pacer.changePending()) pointerChange_ = true;
         pacer.changed();
@@ -458,9 +466,8 @@ ErrorPtr X11Capture::loop() {
     }
 
     Clock::time_point wakeAt = waitingForBuffer ? FramePacer::never() : decision.wakeAt;
-    if ((damageToExamine || pointerToExamine) && !pacer.changePending()) {
-      wakeAt = std::min(wakeAt, pacer.nextSlot());
-    }
+    if (damageToExamine && !pacer.changePending()) wakeAt = std::min(wakeAt, pacer.nextSlot());
+    if (pointerToExamine) wakeAt = std::min(wakeAt, pointerLookAt());
     timespec timeout{};
     const int ready = ppoll(descriptors, 2, pollTimeout(wakeAt, timeout), nullptr);
     if (ready < 0 && errno != EINTR) {
