@@ -247,13 +247,13 @@ ErrorPtr X11Capture::setUp() {
 void X11Capture::listenToThePointer() {
   xcb_connection_t* c = x_->get();
   xcb_xfixes_select_cursor_input(c, x_->root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
-  // Raw motion reaches the root window whatever window the pointer is over and whoever grabbed
-  // it. A server without XInput 2 still gets the pointer drawn, though only into frames that
-  // something else asked for.
+  // Raw motion reaches the root window whatever window the pointer is over, and from XInput
+  // 2.1 on whoever grabbed it (a window being dragged). A server without XInput 2 still gets
+  // the pointer drawn, though only into frames that something else asked for.
   const auto* input = xcb_get_extension_data(c, &xcb_input_id);
   if (input && input->present) {
     x11::Reply<xcb_input_xi_query_version_reply_t> version(
-        xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 0), nullptr));
+        xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr));
     if (version && version->major_version >= 2) {
       struct {
         xcb_input_event_mask_t head;

@@ -368,9 +368,11 @@ void pointerSteps(Collector& collector, platform::x11::Connection& x, std::int32
     bool off;
     xcb_cursor_t cursor;
     std::uint32_t colour;
+    bool grabbed = false;  // another client holds the pointer, as while a window is dragged
   };
   const Step steps[] = {
       {"moved onto the display", 40, 50, false, red, kRed},
+      {"moved while another client holds the pointer", 120, 90, false, red, kRed, true},
       {"moved on the display", 200, 150, false, red, kRed},
       {"new shape, same place", 200, 150, false, green, kGreen},
       {"half over the display's right edge", std::int32_t(kWidth - kSide / 2), 20, false, green,
@@ -383,6 +385,14 @@ void pointerSteps(Collector& collector, platform::x11::Connection& x, std::int32
     collector.releaseAllButLast();
     const std::size_t before = collector.complete().size();
     wear(step.cursor);
+    if (step.grabbed) {
+      platform::x11::Reply<xcb_grab_pointer_reply_t> grab(xcb_grab_pointer_reply(
+          x.get(),
+          xcb_grab_pointer(x.get(), 0, x.root(), XCB_EVENT_MASK_POINTER_MOTION, XCB_GRAB_MODE_ASYNC,
+                           XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
+          nullptr));
+      ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    }
     const auto [px, py] =
         movePointer(x, std::int16_t(step.off ? *offX : originX + step.x), std::int16_t(step.y));
     ASSERT_TRUE(collector.waitForComplete(before + 1)) << "no frame for the pointer alone";
@@ -404,6 +414,7 @@ void pointerSteps(Collector& collector, platform::x11::Connection& x, std::int32
       }
     }
     EXPECT_EQ(lit > 0, !step.off) << "pointer at " << px << "," << py;
+    if (step.grabbed) xcb_ungrab_pointer(x.get(), XCB_CURRENT_TIME);
   }
   if (offX) {
     // A pointer moving about beside the display brings no frame.
