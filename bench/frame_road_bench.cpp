@@ -21,7 +21,9 @@
 // there the grab column stays empty, since the compositor copies on its side.
 //
 // A second scenario moves a 200x200 square on an otherwise still 2732x2048 display; the capture
-// then reads only the changed rows into a buffer that holds an earlier frame.
+// then reads only the changed rows into a buffer that holds an earlier frame. A third leaves the
+// display still and moves only the pointer over it, 60 times a second through the X Test
+// extension (as a mouse would move it), so each frame is the pointer's doing alone.
 //
 // Stages: grab = one shared-memory read of the rows a frame changes (the whole display, or the
 // square's rows in the second scenario), measured alone after the road;
@@ -39,6 +41,7 @@
 #include <unistd.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -158,11 +161,12 @@ std::vector<std::uint8_t> desktop(int width, int height) {
 // Draws on the device's display from a thread and X connection of its own: the desktop once,
 // then a square (of `side` pixels, or a fifth of the display) that moves every 1/60 s, so every
 // capture finds a changed picture.
+// With `pointer`, the picture stays still and the pointer moves over it instead.
 class Animation {
  public:
   Animation(platform::DisplayLocation location, const std::vector<std::uint8_t>& picture,
-            int side = 0)
-      : location_(std::move(location)), picture_(picture), side_(side) {
+            int side = 0, bool pointer = false)
+      : location_(std::move(location)), picture_(picture), side_(side), pointer_(pointer) {
     auto connection = platform::x11::Connection::open(location_.xDisplay);
     if (!connection) return;
     x_ = std::move(*connection);
@@ -210,6 +214,18 @@ class Animation {
     auto next = Clock::now();
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / kAnimationHz));
+    while (!stop_ && pointer_) {
+      x = std::clamp(x + dx, 0, width - 1);
+      y = std::clamp(y + dy, 0, height - 1);
+      if (x == 0 || x == width - 1) dx = -dx;
+      if (y == 0 || y == height - 1) dy = -dy;
+      xcb_test_fake_input(x_->get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x_->root(),
+                          std::int16_t(location_.x + x), std::int16_t(location_.y + y), 0);
+      xcb_flush(x_->get());
+      ++drawn_;
+      next += period;
+      std::this_thread::sleep_until(next);
+    }
     while (!stop_) {
       put(x, y, side, side);
       x = std::clamp(x + dx, 0, width - side);
@@ -231,6 +247,7 @@ class Animation {
   platform::DisplayLocation location_;
   const std::vector<std::uint8_t>& picture_;
   const int side_;
+  const bool pointer_;
   std::atomic<std::uint64_t> drawn_{0};
   std::unique_ptr<platform::x11::Connection> x_;
   xcb_gcontext_t gc_ = 0;
@@ -331,7 +348,7 @@ void addCpu(Row& row, const bench::CpuSnapshot& before, const bench::CpuSnapshot
   row.serverCores = (after.children - before.children) / kMeasureSeconds;
 }
 
-Row measureRoad(int width, int height, int side = 0) {
+Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
   Row row;
   row.deviceWidth = width;
   row.deviceHeight = height;
@@ -382,7 +399,7 @@ Row measureRoad(int width, int height, int side = 0) {
     std::unique_ptr<bench::WaylandAnimation> waylandAnimation;
     const Desktop& desk = desktopInUse();
     if (desk.waylandDisplay.empty()) {
-      xAnimation = std::make_unique<Animation>(*location, picture, side);
+      xAnimation = std::make_unique<Animation>(*location, picture, side, pointer);
     } else {
       if (desk.backend == platform::VirtualDisplayBackendKind::wlrootsOutput) focusNewestOutput();
       waylandAnimation = std::make_unique<bench::WaylandAnimation>(
@@ -499,6 +516,26 @@ void FrameRoadSmallChange(benchmark::State& state) {
 
 BENCHMARK(FrameRoadSmallChange)
     ->ArgNames({"w", "h"})
+    ->Args({2732, 2048})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A still display under a moving pointer.
+void FrameRoadMovingPointer(benchmark::State& state) {
+  useDesktop({"X (Xvfb)"});
+  Row row;
+  for (auto _ : state) {
+    row = measureRoad(int(state.range(0)), int(state.range(1)), 0, /*pointer=*/true);
+    state.SetIterationTime(row.total.p50 / 1e3);
+  }
+  row.scenario = "moving pointer";
+  report(state, std::move(row));
+}
+
+BENCHMARK(FrameRoadMovingPointer)
+    ->ArgNames({"w", "h"})
+    ->Args({1024, 768})
     ->Args({2732, 2048})
     ->Iterations(1)
     ->UseManualTime()

@@ -28,6 +28,8 @@ packages=(
   # Wayland desktops (wlroots compositors over their IPC, GNOME over D-Bus and PipeWire)
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev
   xvfb x11-xserver-utils
+  # the pointer's moves, which the X capture draws the cursor at (XInput 2 raw motion)
+  libxcb-xinput-dev
   libwayland-dev wayland-protocols libsystemd-dev libpipewire-0.3-dev qt6-wayland
   # USB multiplexer: the client library, and the daemon that sees tablets on USB
   libusbmuxd-dev usbmuxd

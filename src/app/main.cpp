@@ -1,10 +1,13 @@
 #include <cstdlib>
 
 #include "app/shell/orvandel_app.h"
+#include "platform/display/display_guardian.h"
 #include "platform/display/virtual_display.h"
 #include "platform/foundation/termination_signals.h"
 
 int main(int argc, char** argv) {
+  // First, while this is the only thread: whatever ends this process, no display outlives it.
+  platform::startDisplayGuardian();
   // On a Wayland desktop the window is a Wayland window (Xwayland only when the plugin is
   // missing), unless the user chose otherwise.
   if (std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {

@@ -1,9 +1,22 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "platform/tether/tl_error.h"
 
 namespace streaming {
+
+// The console line for a frame the channel did not send. A frame still queued when the channel
+// ends is cancelled: that is how every disconnect ends, and the disconnect has its own line.
+inline std::optional<std::string> frameSendFailureLine(const std::error_code& error) {
+  if (!error || platform::isPOSIXError(error, ECANCELED)) return std::nullopt;
+  return "Sending a frame to the tablet failed: " + error.message();
+}
 
 // What became of the frames of a coordinator so far.
 struct FrameStatistics {

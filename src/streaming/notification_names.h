@@ -39,6 +39,13 @@ inline const std::string& deviceUsbStreaming() {
   return name;
 }
 
+// No display could be made for the device's description. Object: why, in a line a user
+// understands, as std::shared_ptr<const std::string>.
+inline const std::string& deviceDisplayRefused() {
+  static const std::string name = "com.device.displayRefused";
+  return name;
+}
+
 // The connected channel ended. No object.
 inline const std::string& deviceDisconnected() {
   static const std::string name = "com.device.disconnected";

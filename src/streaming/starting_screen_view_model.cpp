@@ -71,6 +71,14 @@ void StartingScreenViewModel::registerObservers() {
       center->addObserver(streamingMagicPacket(), [weak](const platform::Notification& note) {
         if (auto self = weak.lock()) self->onMagicPacketReceived(note);
       });
+  refusedObserver_ =
+      center->addObserver(deviceDisplayRefused(), [weak](const platform::Notification& note) {
+        auto reason = note.objectAs<const std::string>();
+        if (!reason) return;
+        platform::DispatchQueue::main()->async([weak, reason] {
+          if (auto self = weak.lock()) self->displayFailure = *reason;
+        });
+      });
 }
 
 void StartingScreenViewModel::changeState(DeviceStatus status,
@@ -80,6 +88,7 @@ void StartingScreenViewModel::changeState(DeviceStatus status,
   platform::DispatchQueue::main()->async([weak, status, windowAction, unlessDetached] {
     auto self = weak.lock();
     if (!self) return;
+    if (self->displayFailure.get()) self->displayFailure = std::nullopt;
     if (unlessDetached && self->deviceStatus.get() == DeviceStatus::Detached) return;
     self->deviceStatus = status;
     if (self->windowControl_) (self->windowControl_.get()->*windowAction)();
@@ -165,7 +174,7 @@ void StartingScreenViewModel::sendFrame(const FrameGate::Frame& frame,
     channel->sendFrame(static_cast<std::uint32_t>(Tetherable::FrameType::screenImage),
                        kScreenImageTag, std::move(payload),
                        [coordinator, report](std::error_code error) mutable {
-                         if (error) platform::print(error.message());
+                         if (auto line = frameSendFailureLine(error)) platform::print(*line);
                          auto self = coordinator.lock();
                          if (!self) return;
                          if (error) {

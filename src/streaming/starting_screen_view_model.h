@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "platform/display/sample_buffer.h"
 #include "platform/foundation/notification_center.h"
@@ -58,6 +60,9 @@ class StartingScreenViewModel : public platform::ObservableObject,
 
   // The session state the starting screen shows; Detached at first.
   platform::Published<DeviceStatus> deviceStatus{*this, DeviceStatus::Detached};
+  // Why no display could be made for the connected tablet's description; cleared by the next
+  // change of state (changed on the main queue only).
+  platform::Published<std::optional<std::string>> displayFailure{*this, std::nullopt};
 
   const std::shared_ptr<Tetherable>& peerConnector() const { return peerConnector_; }
   const std::shared_ptr<VirtualScreen>& virtualScreen() const { return virtualScreen_; }
@@ -121,6 +126,7 @@ class StartingScreenViewModel : public platform::ObservableObject,
   platform::ObserverToken streamingObserver_;
   platform::ObserverToken disconnectedObserver_;
   platform::ObserverToken magicPacketObserver_;
+  platform::ObserverToken refusedObserver_;
 };
 
 }  // namespace streaming

@@ -456,6 +456,12 @@ void Tetherable::handleChannelEnd(const std::shared_ptr<TLChannel>& channel,
   }
   if (!wasConnected) return;
   announceDisconnect(*channel, error);
+  // An app that is quit closes its end cleanly; the tablet stays plugged in and its app may
+  // listen again, so its port is tried again until it answers or the tablet is unplugged
+  // (a detach clears the device being connected to, which ends the retries).
+  if (!error) {
+    if (auto deviceID = numberFrom(channel->userInfo())) retryUSBDevice(*deviceID);
+  }
 }
 
 void Tetherable::endReplacedChannel(const std::shared_ptr<TLChannel>& channel) {

@@ -92,8 +92,8 @@ class Tetherable : public platform::TLChannelDelegate,
   void didConnectToUSBDevice(const std::shared_ptr<platform::TLChannel>& channel,
                              std::int64_t deviceID, std::error_code error);
   // Tries the device again after the retry delay, while it is still the one attached and
-  // nothing has connected it meanwhile: after a failed attempt, and after its channel ended
-  // with an error (the app on a device that stays plugged in may start again).
+  // nothing has connected it meanwhile: after a failed attempt, and after every end of its
+  // channel (the app on a device that stays plugged in may start again).
   void retryUSBDevice(std::int64_t deviceID);
   void connectToLocalIPv4Port();
   bool acceptsFrameType(const std::shared_ptr<platform::TLChannel>& channel, std::uint32_t type);

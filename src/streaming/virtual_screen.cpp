@@ -187,6 +187,10 @@ void VirtualScreen::logRefusal(const std::string& deviceName, const std::string&
   platform::log(fmt::format("Refused the description of device \"{}\": {}",
                             platform::utf8::escapedForConsole(deviceName, 256),
                             platform::utf8::escapedForConsole(reason)));
+  // The tablet stays connected and would otherwise look as if nothing had arrived.
+  platform::NotificationCenter::defaultCenter()->post(
+      deviceDisplayRefused(),
+      std::make_shared<const std::string>(platform::utf8::escapedForConsole(reason, 512)));
 }
 
 void VirtualScreen::flushPendingWork() {

@@ -168,7 +168,7 @@ TEST(BundleResources, TheBuildsBundleCarriesEveryScreenKeyInBothLanguages) {
           "ALERT_SAVE_FAILED_DESCRIPTION", "ALERT_INSTALLER_NOT_OPENED_TITLE",
           "ALERT_INSTALLER_NOT_OPENED_DESCRIPTION", "PERMISSION_MAC_DESCRIPTION",
           "PERMISSION_MAC_BUTTON", "START_NO_USB", "START_YES_USB", "Dispositivo collegato",
-          "BUTTON_CONTINUE"}) {
+          "START_DISPLAY_REFUSED", "BUTTON_CONTINUE"}) {
       const auto text = build->localizedString(key, "\x01", {}, {language});
       EXPECT_NE(text, "\x01") << language << " lacks " << key;
     }

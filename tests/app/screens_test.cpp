@@ -231,6 +231,20 @@ TEST_F(Screens, StartingScreenRowsFollowPermissionAndDevice) {
   auto* connected = screen.findChild<QLabel*>("Dispositivo collegato");
   ASSERT_NE(connected, nullptr);
   EXPECT_EQ(connected->text(), "Tablet connected");
+
+  // A display that could not be made is said, with why, until the state next changes.
+  coordinator->deviceStatus = DeviceStatus::Detached;
+  coordinator->displayFailure =
+      std::string("The screen of :71 cannot grow to 2944x1080 (at most 1920x1080)");
+  EXPECT_EQ(screen.currentRow(), StartingRow::displayRefused);
+  image = shot(screen, "starting-display-refused");
+  auto* refused = screen.findChild<QLabel*>("START_DISPLAY_REFUSED");
+  ASSERT_NE(refused, nullptr);
+  EXPECT_EQ(refused->text(),
+            "Tablet connected, but its display could not be made: the screen of :71 cannot grow "
+            "to 2944x1080 (at most 1920x1080)");
+  coordinator->displayFailure = std::nullopt;
+  EXPECT_EQ(screen.currentRow(), StartingRow::detached);
 }
 
 TEST_F(Screens, StartingScreenRecordsTheEndOfTheFirstRunWhenItAppears) {

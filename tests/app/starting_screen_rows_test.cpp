@@ -37,4 +37,31 @@ TEST(StartingRows, WithPermissionTheDeviceState) {
   EXPECT_FALSE(connected.showsBusyIndicator);
 }
 
+TEST(StartingRows, ARefusedDisplayIsSaidWithItsReasonWhateverTheStateButNotWithoutPermission) {
+  for (auto status : {DeviceStatus::Detached, DeviceStatus::Attached, DeviceStatus::Connected}) {
+    EXPECT_EQ(startingRow(true, status, true), StartingRow::displayRefused);
+    EXPECT_EQ(startingRow(false, status, true), StartingRow::noPermission);
+  }
+  const auto refused = startingRowContent(StartingRow::displayRefused);
+  EXPECT_EQ(refused.textKey, "START_DISPLAY_REFUSED");
+  EXPECT_EQ(refused.buttonKey, std::nullopt);
+  EXPECT_FALSE(refused.showsBusyIndicator);
+
+  struct Row {
+    const char* text;
+    const char* reason;
+    const char* said;
+  };
+  const Row rows[] = {
+      {"Not made: %@.", "The screen cannot grow", "Not made: the screen cannot grow."},
+      {"Not made: %@", "GNOME refused a virtual monitor",
+       "Not made: GNOME refused a virtual monitor"},
+      {"Not made", "a screen of 10x10", "Not made: a screen of 10x10"},  // a table without the key
+      {"%@", "X", "X"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(withReason(row.text, row.reason), row.said) << row.text;
+  }
+}
+
 }  // namespace app

@@ -2,6 +2,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/foundation/observable.h"
 #include "streaming/device_status.h"
@@ -17,6 +20,13 @@ class DeviceStatusSource {
   // Calls `handler` with every new state until the returned token goes away.
   [[nodiscard]] virtual platform::Cancellable observeDeviceStatus(
       std::function<void(streaming::DeviceStatus)> handler) = 0;
+  // Why no display could be made for the connected tablet, while that holds.
+  virtual std::optional<std::string> displayFailure() const { return std::nullopt; }
+  // Calls `handler` with every change of it until the returned token goes away.
+  [[nodiscard]] virtual platform::Cancellable observeDisplayFailure(std::function<void()> handler) {
+    (void)handler;
+    return {};
+  }
 };
 
 using DeviceStatusSourcePtr = std::shared_ptr<DeviceStatusSource>;
@@ -39,6 +49,27 @@ class PublishedDeviceStatusSource final : public DeviceStatusSource {
           if (std::exchange(first, false)) return;
           handler(status);
         });
+  }
+  // A coordinator without `displayFailure` never reports one.
+  std::optional<std::string> displayFailure() const override {
+    if constexpr (requires { coordinator_->displayFailure.get(); }) {
+      return coordinator_->displayFailure.get();
+    } else {
+      return std::nullopt;
+    }
+  }
+  platform::Cancellable observeDisplayFailure(std::function<void()> handler) override {
+    if constexpr (requires { coordinator_->displayFailure.get(); }) {
+      bool first = true;
+      return coordinator_->displayFailure.sink(
+          [handler = std::move(handler), first](const std::optional<std::string>&) mutable {
+            if (std::exchange(first, false)) return;
+            handler();
+          });
+    } else {
+      (void)handler;
+      return {};
+    }
   }
   const std::shared_ptr<Coordinator>& coordinator() const { return coordinator_; }
 

@@ -2,8 +2,10 @@
 
 namespace app {
 
-StartingRow startingRow(bool screenCaptureAllowed, streaming::DeviceStatus status) {
+StartingRow startingRow(bool screenCaptureAllowed, streaming::DeviceStatus status,
+                        bool displayRefused) {
   if (!screenCaptureAllowed) return StartingRow::noPermission;
+  if (displayRefused) return StartingRow::displayRefused;
   switch (status) {
     case streaming::DeviceStatus::Detached:
       return StartingRow::detached;
@@ -25,8 +27,20 @@ StartingRowContent startingRowContent(StartingRow row) {
       return {std::nullopt, "START_YES_USB", std::nullopt, true};
     case StartingRow::connected:
       return {std::nullopt, "Dispositivo collegato", std::nullopt, false};
+    case StartingRow::displayRefused:
+      return {std::nullopt, "START_DISPLAY_REFUSED", std::nullopt, false};
   }
   return {};
+}
+
+std::string withReason(const std::string& text, const std::string& reason) {
+  std::string said = reason;
+  if (said.size() >= 2 && said[0] >= 'A' && said[0] <= 'Z' && said[1] >= 'a' && said[1] <= 'z') {
+    said[0] = static_cast<char>(said[0] - 'A' + 'a');
+  }
+  const auto at = text.find("%@");
+  if (at == std::string::npos) return text + ": " + said;
+  return text.substr(0, at) + said + text.substr(at + 2);
 }
 
 }  // namespace app

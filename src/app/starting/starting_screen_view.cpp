@@ -49,6 +49,7 @@ StartingScreenView::StartingScreenView(const DeviceStatusSourceFactory& makeView
   if (viewModel_) {
     statusSubscription_ =
         viewModel_->observeDeviceStatus([this](streaming::DeviceStatus) { rebuild(); });
+    failureSubscription_ = viewModel_->observeDisplayFailure([this] { rebuild(); });
   }
   // A permission granted in the system settings shows as soon as the user comes back.
   connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState s) {
@@ -66,7 +67,8 @@ void StartingScreenView::appeared() {
 void StartingScreenView::rebuild() {
   const bool allowed = permission_ && permission_->preflight();
   const auto status = viewModel_ ? viewModel_->deviceStatus() : streaming::DeviceStatus::Detached;
-  row_ = startingRow(allowed, status);
+  const auto failure = viewModel_ ? viewModel_->displayFailure() : std::nullopt;
+  row_ = startingRow(allowed, status, failure.has_value());
   const StartingRowContent content = startingRowContent(row_);
 
   // The logo stays; the state part below it is made anew.
@@ -78,7 +80,10 @@ void StartingScreenView::rebuild() {
     layout_->addImage(image, spacing);
     spacing = kStateSpacing;
   }
-  auto* text = new QLabel(QString::fromStdString(uiText(content.textKey)), foreground_);
+  const std::string said = row_ == StartingRow::displayRefused && failure
+                               ? withReason(uiText(content.textKey), *failure)
+                               : uiText(content.textKey);
+  auto* text = new QLabel(QString::fromStdString(said), foreground_);
   text->setObjectName(QString::fromStdString(content.textKey));
   text->setFont(appFont("Quicksand-Bold", kStateFontSize));
   text->setAlignment(Qt::AlignCenter);

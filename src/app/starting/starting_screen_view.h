@@ -41,6 +41,7 @@ class StartingScreenView : public QWidget {
   PreferencesPtr preferences_;
   std::shared_ptr<ScreenCapturePermission> permission_;
   platform::Cancellable statusSubscription_;
+  platform::Cancellable failureSubscription_;
   ImageView* background_ = nullptr;
   QWidget* foreground_ = nullptr;
   FitLayout* layout_ = nullptr;

@@ -83,14 +83,21 @@ DaemonAddress daemonAddress() {
   return address;
 }
 
-// Whether the daemon accepts a connection now, and the identity of its socket file.
-std::pair<bool, std::uint64_t> probeDaemon() {
+struct DaemonProbe {
+  bool up = false;  // it accepts a connection now
+  // Its socket file is there (always true for a daemon on a TCP port): a file nobody accepts
+  // on is a daemon that died without removing it, or one that hangs.
+  bool present = false;
+  std::uint64_t identity = 0;  // of its socket file
+};
+
+DaemonProbe probeDaemon() {
   const DaemonAddress address = daemonAddress();
   int fd = -1;
   std::uint64_t identity = 0;
   if (!address.path.empty()) {
     struct stat status {};
-    if (::stat(address.path.c_str(), &status) != 0) return {false, 0};
+    if (::stat(address.path.c_str(), &status) != 0) return {};
     // A file system may give a new socket the inode number of the old one at once; the
     // change time tells them apart.
     identity = (static_cast<std::uint64_t>(status.st_ino) << 32) ^
@@ -98,26 +105,26 @@ std::pair<bool, std::uint64_t> probeDaemon() {
                static_cast<std::uint64_t>(status.st_ctim.tv_nsec);
     sockaddr_un socketAddress{};
     socketAddress.sun_family = AF_UNIX;
-    if (address.path.size() >= sizeof socketAddress.sun_path) return {false, 0};
+    if (address.path.size() >= sizeof socketAddress.sun_path) return {false, true, identity};
     std::memcpy(socketAddress.sun_path, address.path.c_str(), address.path.size() + 1);
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return {false, 0};
+    if (fd < 0) return {false, true, identity};
     const bool up =
         ::connect(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
     ::close(fd);
-    return {up, identity};
+    return {up, true, identity};
   }
-  if (address.port == 0) return {false, 0};
+  if (address.port == 0) return {};
   sockaddr_in socketAddress{};
   socketAddress.sin_family = AF_INET;
   socketAddress.sin_port = htons(address.port);
-  if (::inet_pton(AF_INET, address.host.c_str(), &socketAddress.sin_addr) != 1) return {false, 0};
+  if (::inet_pton(AF_INET, address.host.c_str(), &socketAddress.sin_addr) != 1) return {};
   fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {false, 0};
+  if (fd < 0) return {false, true, 0};
   const bool up =
       ::connect(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
   ::close(fd);
-  return {up, 0};
+  return {up, true, 0};
 }
 
 std::string describe(const DaemonAddress& address) {
@@ -148,16 +155,20 @@ std::error_code TLUSBHub::listen() {
   {
     std::lock_guard lock(subscriptionMutex_);
     if (subscription_) return {};
-    const auto [up, identity] = probeDaemon();
+    const DaemonProbe probe = probeDaemon();
     if (auto error = subscribeLocked()) return error;
     wantListening_ = true;
-    daemonUp_ = up;
-    daemonIdentity_ = identity;
+    daemonUp_ = probe.up;
+    daemonIdentity_ = probe.identity;
     // The daemon is started by udev when a device is plugged in, or not installed at all.
-    if (!up && !reportedMissing_) {
+    if (!probe.up && !reportedMissing_) {
       reportedMissing_ = true;
-      log("USB: the USB multiplexer daemon is not running (no socket at " +
-          describe(daemonAddress()) + "); tablets on USB cannot be seen until usbmuxd runs");
+      const std::string where = describe(daemonAddress());
+      log((probe.present
+               ? "USB: the USB multiplexer daemon does not answer at " + where +
+                     " (its socket is there, but nothing accepts on it)"
+               : "USB: the USB multiplexer daemon is not running (no socket at " + where + ")") +
+          "; tablets on USB cannot be seen until usbmuxd runs");
     }
   }
   std::lock_guard lock(watchMutex_);
@@ -195,7 +206,9 @@ void TLUSBHub::watchLoop() {
 }
 
 void TLUSBHub::checkDaemon() {
-  const auto [up, identity] = probeDaemon();
+  const DaemonProbe probe = probeDaemon();
+  const bool up = probe.up;
+  const std::uint64_t identity = probe.identity;
   bool lost = false;
   {
     std::lock_guard lock(subscriptionMutex_);
@@ -204,7 +217,15 @@ void TLUSBHub::checkDaemon() {
     lost = daemonUp_ && (!up || identity != daemonIdentity_);
     daemonUp_ = up;
     daemonIdentity_ = identity;
-    if (up && reportedMissing_) {
+    if (lost && !up) {
+      // Said once, with its return: the tablets it had are gone until then.
+      reportedMissing_ = true;
+      log("USB: the USB multiplexer daemon at " + describe(daemonAddress()) +
+          " stopped; tablets on USB cannot be seen until it runs again");
+    } else if (lost) {
+      log("USB: the USB multiplexer daemon at " + describe(daemonAddress()) +
+          " started again; watching for tablets");
+    } else if (up && reportedMissing_) {
       reportedMissing_ = false;
       log("USB: the USB multiplexer daemon is running at " + describe(daemonAddress()) +
           "; watching for tablets");

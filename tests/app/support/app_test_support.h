@@ -174,6 +174,7 @@ class FakeCoordinator : public platform::ObservableObject {
  public:
   platform::Published<streaming::DeviceStatus> deviceStatus{*this,
                                                             streaming::DeviceStatus::Detached};
+  platform::Published<std::optional<std::string>> displayFailure{*this, std::nullopt};
 };
 
 }  // namespace app::test

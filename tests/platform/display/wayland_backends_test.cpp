@@ -147,7 +147,7 @@ TEST(WlrootsOutputs, OwnedOutputsReadBackAsWrittenAndForeignEntriesAreDropped) {
 TEST(WlrootsOutputs, ANewOutputGoesRightOfTheShownOnes) {
   const OutputInfo first{"HEADLESS-1", true, 0, 0, 1280, 720};
   const OutputInfo second{"HEADLESS-2", true, 1280, 0, 1024, 768};
-  const OutputInfo parked{"HEADLESS-3", true, wlroots::kParkedX, wlroots::kParkedY, 16, 16};
+  const OutputInfo parked{"HEADLESS-3", true, 2000, 0, 16, 16};
   const OutputInfo off{"HEADLESS-4", false, 5000, 0, 800, 600};
   const OutputInfo below{"HEADLESS-5", true, -300, 900, 200, 200};
   struct Case {
@@ -169,7 +169,52 @@ TEST(WlrootsOutputs, ANewOutputGoesRightOfTheShownOnes) {
     EXPECT_EQ(wlroots::rightEdge(c.outputs, c.except), c.edge) << c.what;
   }
   EXPECT_TRUE(wlroots::isParked(parked));
-  EXPECT_FALSE(wlroots::isParked({"HEADLESS-3", true, wlroots::kParkedX, 0, 16, 16}));
+  EXPECT_FALSE(wlroots::isParked({"HEADLESS-3", true, 0, 0, 16, 17}));
+}
+
+// A given-back output is parked over the first real output's corner, so that the layout is
+// what the real outputs make it.
+TEST(WlrootsOutputs, AParkedOutputSitsInsideTheFirstRealOutput) {
+  const OutputInfo laptop{"eDP-1", true, -1920, 0, 1920, 1080};
+  const OutputInfo monitor{"DP-2", true, 0, 0, 2560, 1440};
+  const OutputInfo tablet{"HEADLESS-1", true, 2560, 0, 1024, 768};
+  const OutputInfo parked{"HEADLESS-2", true, 0, 0, 16, 16};
+  const OutputInfo off{"DP-3", false, 0, 0, 0, 0};
+  struct Row {
+    const char* what;
+    std::vector<OutputInfo> outputs;
+    std::pair<std::int32_t, std::int32_t> place;
+  };
+  const Row rows[] = {
+      {"the first real one", {off, parked, laptop, monitor, tablet}, {-1920, 0}},
+      {"not the one leaving", {tablet, monitor}, {0, 0}},
+      {"none real", {tablet, parked}, {0, 0}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(wlroots::parkingPlace(row.outputs, "HEADLESS-1"), row.place) << row.what;
+  }
+}
+
+TEST(WlrootsOutputs, FloatingWindowsOffTheirOutputAreBroughtOntoIt) {
+  const auto tree = nlohmann::json::parse(R"({"type": "root", "nodes": [
+    {"type": "output", "name": "HEADLESS-1", "nodes": [
+      {"type": "workspace", "name": "1", "nodes": [], "floating_nodes": [
+        {"id": 7, "rect": {"x": -128, "y": -66, "width": 400, "height": 300}},
+        {"id": 8, "rect": {"x": 100, "y": 100, "width": 400, "height": 300}},
+        {"id": 9, "rect": {"x": 1000, "y": 600, "width": 2000, "height": 300}}]}]},
+    {"type": "output", "name": "HEADLESS-2", "nodes": [
+      {"type": "workspace", "name": "2", "floating_nodes": [
+        {"id": 10, "rect": {"x": 5000, "y": 0, "width": 10, "height": 10}}]}]}]})");
+  const auto windows = wlroots::floatingWindowsOn(tree, "HEADLESS-1");
+  ASSERT_EQ(windows.size(), 3u);
+  EXPECT_EQ(windows[0].id, 7);
+  EXPECT_EQ(windows[0].x, -128);
+  EXPECT_EQ(windows[2].width, 2000u);
+  EXPECT_EQ(
+      wlroots::bringOntoCommands(windows, {"HEADLESS-1", true, 0, 0, 1280, 720}),
+      (std::vector<std::string>{"[con_id=7] move position center", "[con_id=9] resize set 1280 300",
+                                "[con_id=9] move position center"}));
+  EXPECT_TRUE(wlroots::floatingWindowsOn(nlohmann::json::parse("[1, 2]"), "HEADLESS-1").empty());
 }
 
 TEST(WlrootsCapture, DamageIsUnitedClippedAndTurnedWithTheFrame) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <algorithm>
 #include <atomic>
@@ -70,6 +73,7 @@ class TLUSBHubTest : public ::testing::Test {
   }
 
   std::vector<Seen> seen() { return seen_.entries(); }
+  void saysWhenTheDaemonIsMissingAndWhenItAppears(bool staleSocket);
 
   std::unique_ptr<FakeUsbmuxd> daemon_;
   std::shared_ptr<NotificationCenter> center_;
@@ -169,9 +173,17 @@ TEST_F(TLUSBHubTest, AConnectToAPortNobodyServesFails) {
   EXPECT_EQ(noHubResult, std::error_code(TLErrorCode::hubUnavailable));
 }
 
-TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestarts) {
+TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestartsAndSaysSo) {
   hub_->setDaemonRetryInterval(0.05);
+  LogCapture capture;
   listen();
+  const auto count = [&](const std::string& part) {
+    const std::string text = capture.text();
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++n;
+    return n;
+  };
   daemon_->attach(21);
   ASSERT_TRUE(waitUntil([&] { return seen().size() == 1; }));
 
@@ -185,6 +197,7 @@ TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestarts) {
   for (const Case& c : cases) {
     const std::string path = daemon_->path();
     const auto before = seen().size();
+    const std::size_t returnsBefore = count("; watching for tablets");
     daemon_.reset();
     // The devices went with the daemon.
     if (c.waitForTheGap) {
@@ -194,6 +207,7 @@ TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestarts) {
             all.begin() + static_cast<std::ptrdiff_t>(before), all.end(),
             [](const Seen& s) { return s.name == TLUSBDeviceDidDetachNotification; });
       })) << c.what;
+      ASSERT_TRUE(waitUntil([&] { return count(path + " stopped;") == 1; })) << capture.text();
     }
     daemon_ = std::make_unique<FakeUsbmuxd>(path);
     ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; })) << c.what;
@@ -203,26 +217,50 @@ TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestarts) {
       return !all.empty() && all.back().name == TLUSBDeviceDidAttachNotification &&
              all.back().deviceID == nextDevice;
     })) << c.what;
+    // Its return is said once, whether or not the hub saw it gone in between.
+    EXPECT_EQ(count("; watching for tablets"), returnsBefore + 1) << capture.text();
     ++nextDevice;
   }
 }
 
-TEST_F(TLUSBHubTest, SaysWhenTheDaemonIsMissingAndWhenItAppears) {
+// Whether the daemon's socket file is missing or left behind by a daemon that died, the hub
+// says which, and says so once more when the daemon comes.
+TEST_F(TLUSBHubTest, SaysWhenTheDaemonIsMissingOrSilentAndWhenItAppears) {
+  for (const bool staleSocket : {false, true}) {
+    SCOPED_TRACE(staleSocket ? "a socket nobody answers on" : "no socket");
+    TearDown();
+    SetUp();
+    saysWhenTheDaemonIsMissingAndWhenItAppears(staleSocket);
+  }
+}
+
+void TLUSBHubTest::saysWhenTheDaemonIsMissingAndWhenItAppears(bool staleSocket) {
   hub_->setDaemonRetryInterval(0.05);
   const std::string path = daemon_->path();
   daemon_.reset();  // no socket: the daemon is not running
+  if (staleSocket) {
+    // Bound and closed: the file stays, and nothing accepts on it.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
   LogCapture capture;
   struct Row {
     const char* stage;
     bool daemonRunning;
     const char* line;  // the line that stage adds
   } rows[] = {
-      {"missing at start", false, "cannot be seen until usbmuxd runs"},
+      {"missing at start", false,
+       staleSocket ? "does not answer at " : "is not running (no socket at "},
       {"appears later", true, "USB multiplexer daemon is running"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.stage);
     if (row.daemonRunning) {
+      if (staleSocket) ::unlink(path.c_str());
       daemon_ = std::make_unique<FakeUsbmuxd>(path);
       ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; }));
       ASSERT_TRUE(waitUntil([&] { return capture.contains(row.line); })) << capture.text();
@@ -231,6 +269,7 @@ TEST_F(TLUSBHubTest, SaysWhenTheDaemonIsMissingAndWhenItAppears) {
     } else {
       ASSERT_FALSE(hub_->listen());
       EXPECT_TRUE(capture.contains(row.line)) << capture.text();
+      EXPECT_TRUE(capture.contains("cannot be seen until usbmuxd runs")) << capture.text();
       EXPECT_TRUE(capture.contains(path)) << capture.text();
     }
   }

@@ -173,6 +173,46 @@ TEST_F(StartingScreenViewModelTest, KeepsTheLatestDescription) {
   EXPECT_EQ(model_->magicPacket(), second);  // kept after the channel ends
 }
 
+// A description no display can be made for leaves the tablet connected: the reason is
+// published for the starting screen until the state next changes.
+TEST_F(StartingScreenViewModelTest, ARefusedDescriptionIsPublishedUntilTheStateChanges) {
+  struct Row {
+    const char* name;
+    const char* clearedBy;
+    DeviceStatus after;
+  };
+  for (const Row& row : {Row{"channel ended", "com.device.disconnected", DeviceStatus::Attached},
+                         Row{"unplugged", "com.deviceUsb.detached", DeviceStatus::Detached}}) {
+    SCOPED_TRACE(row.name);
+    postAndSettle(deviceUsbAttached(), DeviceStatus::Attached);
+    platform::NotificationCenter::defaultCenter()->post(deviceConnected(),
+                                                        device("Tablet", 10, 10));
+    ASSERT_TRUE(platform::runMainUntil([&] { return model_->displayFailure.get().has_value(); }));
+    EXPECT_EQ(*model_->displayFailure.get(),
+              "a screen of 10x10 pixels is outside 1x21 to 16384x16384");
+    EXPECT_EQ(model_->deviceStatus.get(), DeviceStatus::Attached);
+    postAndSettle(row.clearedBy, row.after);
+    EXPECT_EQ(model_->displayFailure.get(), std::nullopt);
+  }
+}
+
+TEST(FrameSendFailureLine, SaysWhatFailedAndNothingForTheChannelsNormalEnd) {
+  struct Row {
+    std::error_code error;
+    std::optional<std::string> line;
+  };
+  const Row rows[] = {
+      {{}, std::nullopt},
+      {platform::posixError(ECANCELED), std::nullopt},
+      {platform::posixError(EPIPE), "Sending a frame to the tablet failed: Broken pipe"},
+      {platform::posixError(ECONNRESET),
+       "Sending a frame to the tablet failed: Connection reset by peer"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(frameSendFailureLine(row.error), row.line) << row.error.message();
+  }
+}
+
 TEST_F(StartingScreenViewModelTest, FramesBeforeADescriptionAreDroppedSilently) {
   platform::LogCapture log;
   model_->handleCapturedBuffer(road::solidSample(320, 480, 0xFF0000));

@@ -134,6 +134,7 @@ TEST_F(TetherableUSBTest, OnlyAnEndWithAnErrorForgetsTheConnectedDevice) {
   daemon_->attach(7);
   ASSERT_TRUE(waitUntil([&] { return tetherable->connectedDeviceID() == 7; }));
   ASSERT_TRUE(waitUntil([&] { return device.openCount() == 1; }));
+  daemon_->route(7, loopback.port, closedApp.port);
   device.closeNewest();  // a clean end
   ASSERT_TRUE(waitUntil([&] { return recorder.count(deviceDisconnected()) == 2; }));
   EXPECT_EQ(tetherable->connectedDeviceID(), 7);
@@ -199,16 +200,19 @@ TEST_F(TetherableUSBTest, RetriesUntilTheDeviceAnswersAndFollowsANewDevice) {
   daemon_->detach(10);
 }
 
-// The companion app on a tablet that stays plugged in closes (its channel ends with an error)
-// and listens again later: it is tried every second, on the main queue's clock, until it
-// answers, unless it is unplugged first.
+// The companion app on a tablet that stays plugged in crashes (its channel ends with an error)
+// or is quit (it closes its end cleanly) and listens again later: it is tried every second, on
+// the main queue's clock, until it answers, unless it is unplugged first.
 TEST_F(TetherableUSBTest, ATabletLeftPluggedInIsTriedUntilItsAppListensAgain) {
   struct Row {
     const char* name;
     std::uint32_t device;
+    bool cleanEnd;
     bool unplugged;
   };
-  for (const Row& row : {Row{"stillAttached", 11, false}, Row{"unplugged", 12, true}}) {
+  for (const Row& row :
+       {Row{"crashedStillAttached", 11, false, false}, Row{"crashedUnplugged", 12, false, true},
+        Row{"quitStillAttached", 13, true, false}, Row{"quitUnplugged", 14, true, true}}) {
     SCOPED_TRACE(row.name);
     platform::VirtualMainClock clock;
     NotificationRecorder sessions;
@@ -228,9 +232,14 @@ TEST_F(TetherableUSBTest, ATabletLeftPluggedInIsTriedUntilItsAppListensAgain) {
     daemon_->attach(row.device);
     ASSERT_TRUE(waitUntil([&] { return sessions.count(deviceConnected()) == 1; }));
     daemon_->route(row.device, loopback.port, closedApp.port);
-    device.sendRaw(textBytes("garbage, not a frame header"));
+    if (row.cleanEnd) {
+      device.closeNewest();
+    } else {
+      device.sendRaw(textBytes("garbage, not a frame header"));
+    }
     ASSERT_TRUE(waitUntil([&] { return sessions.count(deviceDisconnected()) == 1; }));
-    EXPECT_FALSE(tetherable->connectedDeviceID());
+    // Only an end with an error forgets the device.
+    EXPECT_EQ(tetherable->connectedDeviceID().has_value(), row.cleanEnd);
     if (row.unplugged) {
       daemon_->detach(row.device);
       ASSERT_TRUE(waitUntil([&] { return !tetherable->connectingToDeviceID(); }));

@@ -148,6 +148,7 @@ std::expected<std::shared_ptr<MutterMonitor>, std::string> MutterMonitor::make(
   {
     BusError error;
     sd_bus_message* raw = nullptr;
+    // Cursor mode 1 embeds the pointer in every frame, and a frame follows each of its moves.
     const int result =
         sd_bus_call_method(b, kScreenCastService, monitor->sessionPath_.c_str(), kSessionInterface,
                            "RecordVirtual", &error.error, &raw, "a{sv}", 2, "cursor-mode", "u",

@@ -277,7 +277,10 @@ ScreencopyCapture::Frame& ScreencopyCapture::beginFrame(Frame& frame) {
   frame = Frame{};
   frame.owner = this;
   frame.sequence = nextSequence_++;
-  frame.object = zwlr_screencopy_manager_v1_capture_output(screencopy_, 0, target_);
+  // The pointer is drawn into the copy (the tablet is driven with the mouse); the compositor
+  // then also reports its moves as damage.
+  frame.object =
+      zwlr_screencopy_manager_v1_capture_output(screencopy_, /*overlay_cursor=*/1, target_);
   zwlr_screencopy_frame_v1_add_listener(frame.object, &kFrameListener, &frame);
   return frame;
 }

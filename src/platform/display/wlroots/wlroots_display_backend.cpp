@@ -91,9 +91,9 @@ class OwnedOutputsFile {
   std::unique_lock<std::mutex> lock_;
 };
 
-std::string parkCommand(const std::string& name) {
+std::string parkCommand(const std::string& name, std::pair<std::int32_t, std::int32_t> place) {
   return fmt::format("output {} mode {}x{} position {} {} scale 1", name, wlroots::kParkedSide,
-                     wlroots::kParkedSide, wlroots::kParkedX, wlroots::kParkedY);
+                     wlroots::kParkedSide, place.first, place.second);
 }
 
 std::vector<std::string> names(const std::vector<OwnedOutput>& owned) {
@@ -132,6 +132,18 @@ void evacuate(wlroots::IpcClient& ipc, const std::string& leaving, const std::st
       return;
     }
   }
+  // Floating windows keep their place in the layout when their workspace moves, which may
+  // leave them partly or wholly off the output they came to.
+  const auto arrived = std::find_if(outputs->begin(), outputs->end(),
+                                    [&](const wlroots::OutputInfo& o) { return o.name == target; });
+  auto tree = ipc.request(wlroots::IpcType::getTree, "");
+  if (arrived == outputs->end() || !tree) return;
+  for (const auto& command :
+       wlroots::bringOntoCommands(wlroots::floatingWindowsOn(*tree, target), *arrived)) {
+    if (auto done = ipc.command(command); !done) {
+      log(fmt::format("Cannot bring a window onto the output {}: {}", target, done.error()));
+    }
+  }
 }
 
 // Removes an output where the compositor can, else parks it; false when it refused both. Its
@@ -147,7 +159,9 @@ bool giveBack(wlroots::IpcClient& ipc, const wlroots::CompositorVersion& version
       return true;
     }
   }
-  auto parked = ipc.command(parkCommand(output.name));
+  auto present = ipc.outputs();
+  auto parked = ipc.command(parkCommand(
+      output.name, present ? wlroots::parkingPlace(*present, output.name) : std::pair{0, 0}));
   if (!parked) {
     log(fmt::format("Cannot park the output {}: {}", output.name, parked.error()));
     return false;

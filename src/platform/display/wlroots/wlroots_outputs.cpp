@@ -53,8 +53,68 @@ std::string formatOwnedOutputs(const std::vector<OwnedOutput>& outputs) {
 }
 
 bool isParked(const OutputInfo& output) {
-  return output.width == kParkedSide && output.height == kParkedSide && output.x == kParkedX &&
-         output.y == kParkedY;
+  return output.width == kParkedSide && output.height == kParkedSide;
+}
+
+std::pair<std::int32_t, std::int32_t> parkingPlace(const std::vector<OutputInfo>& outputs,
+                                                   std::string_view leaving) {
+  for (const auto& output : outputs) {
+    if (output.active && !isParked(output) && output.name != leaving) {
+      return {output.x, output.y};
+    }
+  }
+  return {0, 0};
+}
+
+std::vector<FloatingWindow> floatingWindowsOn(const nlohmann::json& tree, std::string_view output) {
+  std::vector<FloatingWindow> found;
+  // Bounded: a tree deeper than any desktop makes is not walked further.
+  const auto walk = [&](const auto& self, const nlohmann::json& node, bool onOutput,
+                        int depth) -> void {
+    if (!node.is_object() || depth > 64) return;
+    if (node.value("type", "") == "output") onOutput = node.value("name", "") == output;
+    const auto floating = node.find("floating_nodes");
+    if (onOutput && floating != node.end() && floating->is_array()) {
+      for (const auto& window : *floating) {
+        const auto rect = window.find("rect");
+        if (!window.is_object() || rect == window.end() || !rect->is_object()) continue;
+        FloatingWindow w;
+        w.id = window.value("id", std::int64_t{0});
+        w.x = rect->value("x", 0);
+        w.y = rect->value("y", 0);
+        w.width = static_cast<std::uint32_t>(std::max(0, rect->value("width", 0)));
+        w.height = static_cast<std::uint32_t>(std::max(0, rect->value("height", 0)));
+        if (w.id > 0) found.push_back(w);
+      }
+    }
+    const auto children = node.find("nodes");
+    if (children != node.end() && children->is_array()) {
+      for (const auto& child : *children)
+        self(self, child, onOutput, depth + 1);
+    }
+  };
+  walk(walk, tree, false, 0);
+  return found;
+}
+
+std::vector<std::string> bringOntoCommands(const std::vector<FloatingWindow>& windows,
+                                           const OutputInfo& output) {
+  std::vector<std::string> commands;
+  const std::int64_t left = output.x, top = output.y;
+  const std::int64_t right = left + output.width, bottom = top + output.height;
+  for (const auto& w : windows) {
+    if (w.x >= left && w.y >= top && std::int64_t{w.x} + w.width <= right &&
+        std::int64_t{w.y} + w.height <= bottom) {
+      continue;
+    }
+    const std::string which = "[con_id=" + std::to_string(w.id) + "] ";
+    if (w.width > output.width || w.height > output.height) {
+      commands.push_back(which + "resize set " + std::to_string(std::min(w.width, output.width)) +
+                         " " + std::to_string(std::min(w.height, output.height)));
+    }
+    commands.push_back(which + "move position center");
+  }
+  return commands;
 }
 
 std::int32_t rightEdge(const std::vector<OutputInfo>& outputs, std::string_view except) {
@@ -63,7 +123,7 @@ std::int32_t rightEdge(const std::vector<OutputInfo>& outputs, std::string_view 
     if (!output.active || isParked(output) || output.name == except) continue;
     edge = std::max(edge, std::int64_t{output.x} + output.width);
   }
-  return static_cast<std::int32_t>(std::min<std::int64_t>(edge, kParkedX - 32768));
+  return static_cast<std::int32_t>(std::min<std::int64_t>(edge, std::int64_t{1} << 30));
 }
 
 std::string returnOutput(const std::vector<OutputInfo>& outputs,

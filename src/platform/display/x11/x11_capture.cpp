@@ -4,6 +4,7 @@
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/core.h>
@@ -20,6 +22,7 @@
 #include "platform/display/display_error.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/frame_pacer.h"
+#include "platform/display/x11/cursor_overlay.h"
 #include "platform/display/x11/stale_rows.h"
 #include "platform/display/x11/x_connection.h"
 
@@ -45,9 +48,20 @@ class X11Capture final : public CaptureBackend {
   ErrorPtr loop() override;
 
  private:
+  struct Events {
+    bool damaged = false;
+    bool geometryChanged = false;
+    bool pointerMoved = false;
+    bool cursorChanged = false;
+  };
+
   ErrorPtr locate();
-  bool handleEvents(bool& geometryChanged);
+  void listenToThePointer();
+  void handleEvents(Events& events);
   bool damageTouchesDisplay();
+  // Learns where the pointer is now (and its image when it changed); true when the next frame
+  // would show it otherwise than the last one did.
+  bool pointerChangesThePicture(bool imageChanged);
   ErrorPtr grabAndDeliver(const CaptureBufferPool::Loan& loan);
 
   const DisplayID id_;
@@ -64,7 +78,46 @@ class X11Capture final : public CaptureBackend {
   std::optional<std::uint8_t> randrEvent_;
   xcb_damage_damage_t damage_ = 0;
   xcb_xfixes_region_t region_ = 0;
+
+  // The pointer is drawn into every frame. Damage says nothing of it: XFixes tells when its
+  // image changes and XInput 2's raw motion when it moves.
+  std::uint8_t xfixesEvent_ = 0;
+  std::optional<std::uint8_t> xinputOpcode_;
+  x11::CursorState cursor_;
+  // What of the pointer the last frame decided on shows: its footprint on the display, and the
+  // image and place drawn there.
+  struct Shown {
+    PixelArea footprint;
+    std::uint32_t serial = 0;
+    std::int32_t x = 0, y = 0;
+    bool operator==(const Shown&) const = default;
+  };
+  std::optional<Shown> shown_;
+  // Per pool buffer, the part of it a cursor was last drawn over: those rows are read again
+  // before the buffer is filled anew, so a pointer that moved on leaves no trace.
+  std::vector<std::optional<PixelArea>> drawnCursor_;
+  // The frame due was asked for by the pointer alone, so rows nobody marked need no read.
+  bool pointerChange_ = false;
 };
+
+std::optional<std::uint32_t> cursorImageInto(xcb_connection_t* c, x11::CursorState& cursor) {
+  x11::Reply<xcb_xfixes_get_cursor_image_reply_t> image(
+      xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+  if (!image) return std::nullopt;
+  const int length = xcb_xfixes_get_cursor_image_cursor_image_length(image.get());
+  const std::size_t count = std::size_t{image->width} * image->height;
+  if (length < 0 || std::size_t(length) < count) return std::nullopt;
+  const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+  cursor.pixels.assign(pixels, pixels + count);
+  cursor.width = image->width;
+  cursor.height = image->height;
+  cursor.xhot = image->xhot;
+  cursor.yhot = image->yhot;
+  cursor.serial = image->cursor_serial;
+  cursor.x = image->x;
+  cursor.y = image->y;
+  return image->cursor_serial;
+}
 
 ErrorPtr X11Capture::locate() {
   const DisplayID id = id_;
@@ -173,6 +226,10 @@ ErrorPtr X11Capture::setUp() {
     return displayError("The X server refused a region");
   }
 
+  xfixesEvent_ = xfixes->first_event;
+  listenToThePointer();
+  drawnCursor_.resize(segments_.size());
+
   // Follow the display when the layout changes (a monitor moved, removed or resized).
   randrEvent_ = x_->randrFirstEvent();
   if (randrEvent_) {
@@ -187,19 +244,71 @@ ErrorPtr X11Capture::setUp() {
   return nullptr;
 }
 
-bool X11Capture::handleEvents(bool& geometryChanged) {
-  bool damaged = false;
+void X11Capture::listenToThePointer() {
+  xcb_connection_t* c = x_->get();
+  xcb_xfixes_select_cursor_input(c, x_->root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+  // Raw motion reaches the root window whatever window the pointer is over, and from XInput
+  // 2.1 on whoever grabbed it (a window being dragged). A server without XInput 2 still gets
+  // the pointer drawn, though only into frames that something else asked for.
+  const auto* input = xcb_get_extension_data(c, &xcb_input_id);
+  if (input && input->present) {
+    x11::Reply<xcb_input_xi_query_version_reply_t> version(
+        xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr));
+    if (version && version->major_version >= 2) {
+      struct {
+        xcb_input_event_mask_t head;
+        std::uint32_t bits;
+      } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+      if (x_->check(xcb_input_xi_select_events_checked(c, x_->root(), 1, &mask.head))) {
+        xinputOpcode_ = input->major_opcode;
+      }
+    }
+  }
+  pointerChangesThePicture(/*imageChanged=*/true);
+}
+
+void X11Capture::handleEvents(Events& events) {
   while (auto* raw = xcb_poll_for_event(x_->get())) {
     x11::Reply<xcb_generic_event_t> event(raw);
     const std::uint8_t type = event->response_type & 0x7f;
     if (type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
-      damaged = true;
+      events.damaged = true;
     } else if (type == XCB_CONFIGURE_NOTIFY ||
                (randrEvent_ && type == *randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY)) {
-      geometryChanged = true;
+      events.geometryChanged = true;
+    } else if (type == xfixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
+      events.cursorChanged = true;
+    } else if (type == XCB_GE_GENERIC && xinputOpcode_) {
+      const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event.get());
+      if (generic->extension == *xinputOpcode_ && generic->event_type == XCB_INPUT_RAW_MOTION) {
+        events.pointerMoved = true;
+      }
     }
   }
-  return damaged;
+}
+
+bool X11Capture::pointerChangesThePicture(bool imageChanged) {
+  xcb_connection_t* c = x_->get();
+  if (imageChanged) {
+    // The image's reply carries the pointer's place too.
+    if (!cursorImageInto(c, cursor_)) cursor_.pixels.clear();
+  }
+  x11::Reply<xcb_query_pointer_reply_t> pointer(
+      xcb_query_pointer_reply(c, xcb_query_pointer(c, x_->root()), nullptr));
+  if (pointer) {
+    cursor_.onScreen = pointer->same_screen != 0;
+    cursor_.x = pointer->root_x;
+    cursor_.y = pointer->root_y;
+  } else {
+    cursor_.onScreen = false;
+  }
+  std::optional<Shown> now;
+  if (auto footprint = x11::cursorFootprint(cursor_, rect_)) {
+    now = Shown{*footprint, cursor_.serial, cursor_.x, cursor_.y};
+  }
+  if (now == shown_) return false;
+  shown_ = now;
+  return true;
 }
 
 bool X11Capture::damageTouchesDisplay() {
@@ -237,7 +346,12 @@ ErrorPtr X11Capture::grabAndDeliver(const CaptureBufferPool::Loan& loan) {
   // The buffer still holds the picture it was last filled with: only the rows changed since
   // then are read, each band into its place. The reads are sent together and answered in turn.
   StaleRows& stale = stale_[loan.index];
-  if (stale.bands().empty()) stale.markAll();  // a change whose rows are unknown
+  if (stale.bands().empty() && !pointerChange_) stale.markAll();  // a change whose rows are unknown
+  if (auto& drawn = drawnCursor_[loan.index]) {
+    stale.mark(static_cast<std::uint32_t>(drawn->y),
+               static_cast<std::uint32_t>(drawn->y) + drawn->height);
+    drawn.reset();
+  }
   const std::size_t stride = std::size_t{rect_.width} * 4;
   std::vector<xcb_shm_get_image_cookie_t> cookies;
   cookies.reserve(stale.bands().size());
@@ -262,6 +376,9 @@ ErrorPtr X11Capture::grabAndDeliver(const CaptureBufferPool::Loan& loan) {
     return displayError("The display's picture could not be read");
   }
   stale.clear();
+  pointerChange_ = false;
+  // Drawn over the rows read just now, so the buffer knows which of its rows it made up.
+  drawnCursor_[loan.index] = x11::drawCursor(cursor_, rect_, loan.mapping->address, stride);
   context_.deliver(frameSample(
       std::make_shared<PixelBuffer>(rect_.width, rect_.height, std::size_t{rect_.width} * 4,
                                     PixelFormat::bgra32, loan.mapping->address, std::move(lease))));
@@ -269,16 +386,29 @@ ErrorPtr X11Capture::grabAndDeliver(const CaptureBufferPool::Loan& loan) {
 }
 
 ErrorPtr X11Capture::loop() {
-  FramePacer pacer(paceInterval(context_.configuration.minimumFrameInterval().seconds()));
+  const auto interval = paceInterval(context_.configuration.minimumFrameInterval().seconds());
+  FramePacer pacer(interval);
   bool damageToExamine = false;
+  bool pointerToExamine = false;
+  bool cursorImageStale = false;
+  // A pointer moving beside the display brings no frame, so no slot closes behind its looks:
+  // they are spaced by themselves, or a fast mouse would cost a round trip per report.
+  const auto lookInterval =
+      std::max<Clock::duration>(interval, std::chrono::microseconds(1000000 / 60));
+  Clock::time_point nextPointerLook{};
+  const auto pointerLookAt = [&] { return std::max(pacer.nextSlot(), nextPointerLook); };
   pollfd descriptors[2] = {{xcb_get_file_descriptor(x_->get()), POLLIN, 0},
                            {context_.wakeFd, POLLIN, 0}};
 
   // Takes in every event xcb holds. Waiting for a reply makes xcb read events into its own
   // queue, where poll() cannot see them, so this runs before every wait as well as after.
   const auto absorbEvents = [&]() -> ErrorPtr {
-    bool geometryChanged = false;
-    if (handleEvents(geometryChanged)) damageToExamine = true;
+    Events events;
+    handleEvents(events);
+    const bool geometryChanged = events.geometryChanged;
+    if (events.damaged) damageToExamine = true;
+    if (events.pointerMoved || events.cursorChanged) pointerToExamine = true;
+    if (events.cursorChanged) cursorImageStale = true;
     if (x_->hasError()) {
       return displayError("The connection to the X server " + xDisplay_ + " was lost");
     }
@@ -307,6 +437,16 @@ ErrorPtr X11Capture::loop() {
       // Waiting for the region may have queued new damage inside xcb: take it in first.
       continue;
     }
+    // The pointer likewise: however often it moved, one look per frame slot.
+    if (pointerToExamine && now >= pointerLookAt()) {
+      pointerToExamine = false;
+      nextPointerLook = now + lookInterval;
+      if (pointerChangesThePicture(std::exchange(cursorImageStale, false))) {
+        if (!pacer.changePending()) pointerChange_ = true;
+        pacer.changed();
+      }
+      continue;
+    }
     const FramePacer::Decision decision = pacer.decide(now);
     bool waitingForBuffer = false;
     if (decision.step == FramePacer::Step::frame) {
@@ -327,6 +467,7 @@ ErrorPtr X11Capture::loop() {
 
     Clock::time_point wakeAt = waitingForBuffer ? FramePacer::never() : decision.wakeAt;
     if (damageToExamine && !pacer.changePending()) wakeAt = std::min(wakeAt, pacer.nextSlot());
+    if (pointerToExamine) wakeAt = std::min(wakeAt, pointerLookAt());
     timespec timeout{};
     const int ready = ppoll(descriptors, 2, pollTimeout(wakeAt, timeout), nullptr);
     if (ready < 0 && errno != EINTR) {

@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <tuple>
 
 #include "platform/display/display_environment.h"
 #include "platform/display/display_queries.h"
@@ -201,6 +203,123 @@ TEST_F(GnomeBackend, AKilledClientsMonitorIsRemoved) {
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_TRUE(waitForMonitors(before, 2)) << "the monitor outlived its client";
+}
+
+// The compositor's remote-desktop pointer, as a remote-control program would drive it: a session
+// on the test's own bus connection (the session ends with it).
+class RemotePointer {
+ public:
+  explicit RemotePointer(const std::string& busAddress) {
+    if (sd_bus_new(&bus_) < 0) return;
+    sd_bus_set_address(bus_, busAddress.c_str());
+    sd_bus_set_bus_client(bus_, 1);
+    if (sd_bus_start(bus_) < 0) return;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    if (sd_bus_call_method(bus_, "org.gnome.Mutter.RemoteDesktop",
+                           "/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
+                           "CreateSession", &error, &reply, "") >= 0) {
+      const char* path = nullptr;
+      if (sd_bus_message_read(reply, "o", &path) >= 0 && path) session_ = path;
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    if (!session_.empty()) started_ = call("Start", "");
+  }
+  ~RemotePointer() {
+    if (started_) call("Stop", "");
+    sd_bus_flush_close_unref(bus_);
+  }
+  bool started() const { return started_; }
+  // Relative moves, as a mouse makes them; the pointer stops at the layout's edges.
+  bool move(double dx, double dy) { return call("NotifyPointerMotionRelative", "dd", dx, dy); }
+
+ private:
+  template <class... Arguments>
+  bool call(const char* method, const char* signature, Arguments... arguments) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int result = sd_bus_call_method(bus_, "org.gnome.Mutter.RemoteDesktop", session_.c_str(),
+                                          "org.gnome.Mutter.RemoteDesktop.Session", method, &error,
+                                          nullptr, signature, arguments...);
+    if (result < 0) ADD_FAILURE() << method << ": " << (error.message ? error.message : "");
+    sd_bus_error_free(&error);
+    return result >= 0;
+  }
+
+  sd_bus* bus_ = nullptr;
+  std::string session_;
+  bool started_ = false;
+};
+
+// The virtual monitor is the layout's only one. The pointer is in the frames where it is, a move
+// alone brings a frame, and one move later the previous place keeps no trace.
+TEST_F(GnomeBackend, ThePointerIsEmbeddedInTheFramesAndItsMovesAloneBringFrames) {
+  display_ = makeDisplay(1024, 768);
+  ASSERT_NE(display_->displayID(), platform::kNullDisplayID);
+  RemotePointer pointer(gnome_->busAddress());
+  ASSERT_TRUE(pointer.started());
+  ASSERT_TRUE(pointer.move(-5000, -5000));  // into the top left corner
+  auto collector = std::make_shared<FrameCollector>();
+  ASSERT_EQ(testing_display::startStream(stream_, display_->displayID(), 1024, 768, collector),
+            nullptr);
+  // No window: the pointer is over the desktop's own background (a gradient), which shows the
+  // theme's pointer (a window whose client sets none would hide it). The first frame, with the
+  // pointer in the corner, is the reference the pointer's pixels differ from.
+  ASSERT_TRUE(platform::runMainUntil([&] { return collector->completeCount() > 0; }, 10));
+  std::vector<std::uint32_t> reference;
+  {
+    const auto first = collector->newest()->imageBuffer();
+    for (std::uint32_t y = 0; y < 768; ++y)
+      for (std::uint32_t x = 0; x < 1024; ++x)
+        reference.push_back(pixelAt(*first, x, y));
+  }
+  struct Box {
+    std::uint32_t minX = ~0u, minY = ~0u, maxX = 0, maxY = 0, count = 0;
+  };
+  // Where the frame differs from the reference, leaving out the corner the pointer started in.
+  const auto drawn = [&](const platform::PixelBuffer& frame) {
+    Box box;
+    for (std::uint32_t y = 0; y < 768; ++y) {
+      for (std::uint32_t x = 0; x < 1024; ++x) {
+        if ((x < 48 && y < 48) || pixelAt(frame, x, y) == reference[y * 1024 + x]) continue;
+        box.minX = std::min(box.minX, x);
+        box.minY = std::min(box.minY, y);
+        box.maxX = std::max(box.maxX, x);
+        box.maxY = std::max(box.maxY, y);
+        ++box.count;
+      }
+    }
+    return box;
+  };
+  struct Step {
+    const char* name;
+    double dx, dy;
+    std::int32_t x, y;  // where the pointer then is
+  };
+  const Step steps[] = {
+      {"moved into the monitor", 300, 200, 300, 200},
+      {"moved on", 400, 300, 700, 500},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    const std::size_t before = collector->completeCount();
+    ASSERT_TRUE(pointer.move(step.dx, step.dy));
+    ASSERT_TRUE(platform::runMainUntil([&] { return collector->completeCount() > before; }, 5))
+        << "no frame for the pointer alone";
+    // The pointer's image starts at its hot spot, give or take a few pixels, spans a few dozen,
+    // and nothing of it stays at its previous place.
+    Box box;
+    ASSERT_TRUE(platform::runMainUntil(
+        [&] {
+          box = drawn(*collector->newest()->imageBuffer());
+          return box.count > 0 && std::abs(std::int32_t(box.minX) - step.x) <= 8 &&
+                 std::abs(std::int32_t(box.minY) - step.y) <= 8 && box.maxX - box.minX < 64 &&
+                 box.maxY - box.minY < 64;
+        },
+        5))
+        << "the newest frame differs at " << box.minX << "," << box.minY << " to " << box.maxX
+        << "," << box.maxY << " (" << box.count << " pixels)";
+  }
 }
 
 }  // namespace

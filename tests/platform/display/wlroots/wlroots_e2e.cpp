@@ -8,11 +8,14 @@
 #include <functional>
 #include <memory>
 
+#include "platform/dispatch/main_queue.h"
 #include "platform/display/display_environment.h"
+#include "platform/display/display_guardian.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/monitor_owners.h"
 #include "platform/display/screen_capture_access.h"
 #include "platform/display/support/frame_collector.h"
+#include "platform/display/support/holding_child.h"
 #include "platform/display/support/sway_session.h"
 #include "platform/display/support/wayland_painter.h"
 #include "platform/display/virtual_display.h"
@@ -27,6 +30,30 @@ using platform::wlroots::OutputInfo;
 using testing_display::FrameCollector;
 using testing_display::pixelAt;
 using testing_display::SwaySession;
+
+constexpr const char* kHoldVariable = "TOVARINE_TEST_HOLD_SWAY_OUTPUT";
+
+// Run as a child of the test (this program started again with the variable holding the
+// compositor's IPC socket and Wayland socket, a line each): starts its guardian as the
+// application does, makes an output, and waits to be killed.
+[[maybe_unused]] const bool kHolding = [] {
+  const char* sockets = std::getenv(kHoldVariable);
+  if (!sockets) return false;
+  const std::string both = sockets;
+  const auto split = both.find('\n');
+  platform::DisplayEnvironment environment;
+  environment.backend = platform::VirtualDisplayBackendKind::wlrootsOutput;
+  environment.compositorSocket = both.substr(0, split);
+  environment.waylandDisplay = split == std::string::npos ? "" : both.substr(split + 1);
+  platform::setDisplayEnvironment(environment);
+  platform::startDisplayGuardian();
+  platform::VirtualDisplayDescriptor descriptor;
+  descriptor.setName("Held Tablet");
+  platform::VirtualDisplaySettings settings;
+  settings.setModes({platform::VirtualDisplayMode(1024, 768, 60)});
+  static platform::VirtualDisplay display(descriptor);
+  testing_display::holdUntilKilled(display.applySettings(settings));
+}();
 
 class WlrootsBackend : public ::testing::Test {
  protected:
@@ -204,6 +231,26 @@ TEST_F(WlrootsBackend, ReleasedOutputsAreParkedAndReusedByTheNextDisplay) {
   }
 }
 
+// Killed outright, the owner cannot give its output back; its guardian parks it at once, so
+// the layout is the real outputs' again.
+TEST_F(WlrootsBackend, AKilledOwnersGuardianGivesItsOutputBackWithinASecond) {
+  const pid_t child = testing_display::startHoldingChild(
+      kHoldVariable, sway_->ipcSocket() + "\n" + sway_->waylandDisplay());
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(output("HEADLESS-2"), (OutputInfo{"HEADLESS-2", true, 1280, 0, 1024, 768}));
+
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(platform::runMainUntil(
+      [&] {
+        const auto shown = output("HEADLESS-2");
+        return !shown || !shown->active || platform::wlroots::isParked(*shown);
+      },
+      1.0))
+      << "the output outlived its killed owner";
+}
+
 TEST_F(WlrootsBackend, TheOutputsOfADeadProcessAreTakenBackAtTheNextStart) {
   // A process that made an output and then died without giving it back.
   pid_t child = -1;
@@ -239,6 +286,7 @@ TEST_F(WlrootsBackend, TheOutputsOfADeadProcessAreTakenBackAtTheNextStart) {
 struct View {
   std::string output;  // the output it is laid out on
   bool visible = false;
+  std::int64_t x = 0, y = 0, width = 0, height = 0;  // in the layout
 };
 
 // Every window in the compositor's tree, with the output it is on.
@@ -252,7 +300,9 @@ std::vector<View> views(platform::wlroots::IpcClient& ipc) {
         const std::string here =
             node.value("type", "") == "output" ? node.value("name", "") : output;
         if (node.contains("pid") && node.value("type", "") != "workspace") {
-          found.push_back({here, node.value("visible", false)});
+          const auto& rect = node["rect"];
+          found.push_back({here, node.value("visible", false), rect.value("x", 0),
+                           rect.value("y", 0), rect.value("width", 0), rect.value("height", 0)});
         }
         for (const char* children : {"nodes", "floating_nodes"}) {
           if (node.contains(children) && node[children].is_array()) {
@@ -310,11 +360,16 @@ TEST_F(WlrootsBackend, AGivenBackOutputsWindowsAndFocusComeToTheRealOutput) {
       makeDisplay(1024, 768);
       tablet = "HEADLESS-2";
     }
-    // The user works on the tablet: a window there, and the focus.
+    // The user works on the tablet: a window there, one floating near its far corner, and the
+    // focus.
     auto onTablet = paintedWindow(tablet, 0x3366cc);
     ASSERT_TRUE(onTablet);
-    ASSERT_EQ(views(*ipc_).size(), 1u);
-    ASSERT_EQ(views(*ipc_).front().output, tablet);
+    auto floating = paintedWindow(tablet, 0xcc6633);
+    ASSERT_TRUE(floating);
+    ASSERT_TRUE(ipc_->command("floating enable, resize set 500 400, move position 500 350"));
+    ASSERT_EQ(views(*ipc_).size(), 2u);
+    for (const View& view : views(*ipc_))
+      ASSERT_EQ(view.output, tablet);
 
     if (row.ownerDied) {
       platform::reclaimAbandonedVirtualDisplays();
@@ -322,9 +377,17 @@ TEST_F(WlrootsBackend, AGivenBackOutputsWindowsAndFocusComeToTheRealOutput) {
       displays_.clear();
     }
     ASSERT_TRUE(platform::wlroots::isParked(*output(tablet)));
+    // The layout is the real output's alone, and every window is wholly on it.
+    auto tree = ipc_->request(platform::wlroots::IpcType::getTree, "");
+    ASSERT_TRUE(tree.has_value());
+    EXPECT_EQ((*tree)["rect"].value("width", 0), 1280);
+    EXPECT_EQ((*tree)["rect"].value("height", 0), 720);
     for (const View& view : views(*ipc_)) {
       EXPECT_EQ(view.output, "HEADLESS-1");
       EXPECT_TRUE(view.visible);
+      EXPECT_TRUE(view.x >= 0 && view.y >= 0 && view.x + view.width <= 1280 &&
+                  view.y + view.height <= 720)
+          << view.x << "," << view.y << " " << view.width << "x" << view.height;
     }
     EXPECT_EQ(focusedOutput(*ipc_), "HEADLESS-1");
 
@@ -333,7 +396,7 @@ TEST_F(WlrootsBackend, AGivenBackOutputsWindowsAndFocusComeToTheRealOutput) {
     ASSERT_TRUE(fresh.has_value()) << fresh.error();
     ASSERT_TRUE((*fresh)->fill(0x33cc66));  // shown: drawn once
     const auto now = views(*ipc_);
-    EXPECT_EQ(now.size(), 2u);
+    EXPECT_EQ(now.size(), 3u);
     for (const View& view : now) {
       EXPECT_EQ(view.output, "HEADLESS-1");
       EXPECT_TRUE(view.visible);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <xcb/xtest.h>
 
 #include <atomic>
 #include <memory>
@@ -316,6 +317,150 @@ TEST_F(CaptureTest, SeesWindowsMappedOverTheDisplay) {
         return frames.size() >= 2 && pixelAt(*frames.back()->imageBuffer(), 120, 120) == 0x0000ffu;
       },
       10));
+}
+
+// A solid square cursor of `side` pixels in 0xRRGGBB, its hot spot at its top left corner.
+xcb_cursor_t squareCursor(platform::x11::Connection& x, std::uint16_t side, std::uint32_t rgb) {
+  xcb_connection_t* c = x.get();
+  const xcb_pixmap_t bits = xcb_generate_id(c);
+  xcb_create_pixmap(c, 1, bits, x.root(), side, side);
+  const xcb_gcontext_t gc = xcb_generate_id(c);
+  const std::uint32_t one = 1;
+  xcb_create_gc(c, gc, bits, XCB_GC_FOREGROUND, &one);
+  const xcb_rectangle_t all{0, 0, side, side};
+  xcb_poly_fill_rectangle(c, bits, gc, 1, &all);
+  const xcb_cursor_t cursor = xcb_generate_id(c);
+  const auto channel = [rgb](int shift) { return std::uint16_t(((rgb >> shift) & 0xff) * 257); };
+  xcb_create_cursor(c, cursor, bits, bits, channel(16), channel(8), channel(0), 0, 0, 0, 0, 0);
+  xcb_free_gc(c, gc);
+  xcb_free_pixmap(c, bits);
+  return cursor;
+}
+
+// Moves the pointer as a mouse would (through the X Test extension) and returns where the
+// server put it: it keeps a moving pointer inside its CRTCs.
+std::pair<std::int32_t, std::int32_t> movePointer(platform::x11::Connection& x, std::int16_t rootX,
+                                                  std::int16_t rootY) {
+  xcb_test_fake_input(x.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x.root(), rootX, rootY, 0);
+  platform::x11::Reply<xcb_query_pointer_reply_t> pointer(
+      xcb_query_pointer_reply(x.get(), xcb_query_pointer(x.get(), x.root()), nullptr));
+  if (!pointer) return {-1, -1};
+  return {pointer->root_x, pointer->root_y};
+}
+
+// The display's server is `x`, the display's left edge at `originX` on its root window. Each
+// step changes only the pointer; the frame it brings shows the pointer where the server put it
+// (or nowhere) and every other pixel of the display black. `offX` (when the server's screen
+// reaches beyond the display) is where the pointer leaves the display for.
+void pointerSteps(Collector& collector, platform::x11::Connection& x, std::int32_t originX,
+                  std::optional<std::int16_t> offX) {
+  constexpr std::uint16_t kSide = 8;
+  constexpr std::uint32_t kRed = 0xff0000, kGreen = 0x00ff00;
+  const xcb_cursor_t red = squareCursor(x, kSide, kRed);
+  const xcb_cursor_t green = squareCursor(x, kSide, kGreen);
+  const auto wear = [&](xcb_cursor_t cursor) {
+    ASSERT_TRUE(
+        x.check(xcb_change_window_attributes_checked(x.get(), x.root(), XCB_CW_CURSOR, &cursor)));
+  };
+  struct Step {
+    const char* name;
+    std::int32_t x, y;  // on the display; off it when `off`
+    bool off;
+    xcb_cursor_t cursor;
+    std::uint32_t colour;
+    bool grabbed = false;  // another client holds the pointer, as while a window is dragged
+  };
+  const Step steps[] = {
+      {"moved onto the display", 40, 50, false, red, kRed},
+      {"moved while another client holds the pointer", 120, 90, false, red, kRed, true},
+      {"moved on the display", 200, 150, false, red, kRed},
+      {"new shape, same place", 200, 150, false, green, kGreen},
+      {"half over the display's right edge", std::int32_t(kWidth - kSide / 2), 20, false, green,
+       kGreen},
+      {"moved off the display", 0, 100, true, green, kGreen},
+  };
+  for (const Step& step : steps) {
+    if (step.off && !offX) continue;
+    SCOPED_TRACE(step.name);
+    collector.releaseAllButLast();
+    const std::size_t before = collector.complete().size();
+    wear(step.cursor);
+    if (step.grabbed) {
+      platform::x11::Reply<xcb_grab_pointer_reply_t> grab(xcb_grab_pointer_reply(
+          x.get(),
+          xcb_grab_pointer(x.get(), 0, x.root(), XCB_EVENT_MASK_POINTER_MOTION, XCB_GRAB_MODE_ASYNC,
+                           XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
+          nullptr));
+      ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    }
+    const auto [px, py] =
+        movePointer(x, std::int16_t(step.off ? *offX : originX + step.x), std::int16_t(step.y));
+    ASSERT_TRUE(collector.waitForComplete(before + 1)) << "no frame for the pointer alone";
+    // The pointer's frame is the newest once the capture falls idle again.
+    ASSERT_TRUE(platform::runMainUntil([&] { return collector.idleCount() >= 1; }, 10));
+    const auto frame = collector.complete().back()->imageBuffer();
+    const std::int32_t left = px - originX, top = py;
+    std::size_t lit = 0;
+    for (std::int32_t fy = 0; fy < std::int32_t(kHeight); ++fy) {
+      for (std::int32_t fx = 0; fx < std::int32_t(kWidth); ++fx) {
+        const bool under = fx >= left && fx < left + kSide && fy >= top && fy < top + kSide;
+        const std::uint32_t pixel = pixelAt(*frame, std::uint32_t(fx), std::uint32_t(fy));
+        if (under) {
+          ++lit;
+          ASSERT_EQ(pixel, step.colour) << "at " << fx << "," << fy;
+        } else {
+          ASSERT_EQ(pixel, 0x000000u) << "a trace at " << fx << "," << fy;
+        }
+      }
+    }
+    EXPECT_EQ(lit > 0, !step.off) << "pointer at " << px << "," << py;
+    if (step.grabbed) xcb_ungrab_pointer(x.get(), XCB_CURRENT_TIME);
+  }
+  if (offX) {
+    // A pointer moving about beside the display brings no frame.
+    collector.releaseAllButLast();
+    const std::size_t settled = collector.sampleCount();
+    movePointer(x, std::int16_t(*offX + 200), 300);
+    movePointer(x, 20, 700);
+    EXPECT_FALSE(platform::runMainUntil([&] { return collector.sampleCount() > settled; }, 0.3));
+  }
+  xcb_free_cursor(x.get(), red);
+  xcb_free_cursor(x.get(), green);
+}
+
+// On a monitor of the test server the pointer can reach only the display's first columns (the
+// server keeps a moving pointer on its one CRTC), so the cursor is seen there in part; on a
+// server of the display's own it goes everywhere on it.
+TEST_F(CaptureTest, ThePointerIsDrawnWhereItIsAndAMoveOrNewShapeAloneMakesAFrame) {
+  struct Row {
+    const char* name;
+    VirtualDisplayBackendKind backend;
+  };
+  for (const Row& row : {Row{"monitor", VirtualDisplayBackendKind::randrMonitor},
+                         Row{"own server", VirtualDisplayBackendKind::xvfbPerDisplay}}) {
+    SCOPED_TRACE(row.name);
+    platform::DisplayEnvironment environment = platform::currentDisplayEnvironment();
+    environment.backend = row.backend;
+    platform::setDisplayEnvironment(environment);
+    movePointer(server_.x(), 100, 100);
+    collector_ = std::make_shared<Collector>();
+    makeDisplay();
+    auto location = platform::locateDisplay(display_->displayID());
+    ASSERT_TRUE(location);
+    auto own = platform::x11::Connection::open(location->xDisplay);
+    ASSERT_TRUE(own);
+    const bool monitor = row.backend == VirtualDisplayBackendKind::randrMonitor;
+    testing_display::TestXServer::fillRootOn(**own, std::int16_t(location->x), 0, kWidth, kHeight,
+                                             0x000000);
+    if (!monitor) movePointer(**own, 0, std::int16_t(kHeight - 1));
+    ASSERT_EQ(startStream(configurationFor(kWidth, kHeight)), nullptr);
+    ASSERT_TRUE(collector_->waitForComplete(1));
+    ASSERT_TRUE(platform::runMainUntil([&] { return collector_->idleCount() >= 1; }, 10));
+    pointerSteps(*collector_, **own, location->x,
+                 monitor ? std::optional<std::int16_t>(100) : std::nullopt);
+    stream_.reset();
+    display_.reset();
+  }
 }
 
 TEST_F(CaptureTest, HoldsBackFramesWhileEveryBufferIsHeld) {

@@ -10,7 +10,10 @@
 #include <set>
 #include <string>
 
+#include "platform/dispatch/main_queue.h"
+#include "platform/display/display_guardian.h"
 #include "platform/display/monitor_owners.h"
+#include "platform/display/support/holding_child.h"
 #include "platform/display/support/x_test_server.h"
 #include "platform/display/virtual_display.h"
 #include "platform/display/virtual_display_backend.h"
@@ -42,6 +45,23 @@ pid_t endedProcess() {
   return pid;
 }
 
+constexpr const char* kHoldVariable = "TOVARINE_TEST_HOLD_X_MONITOR";
+
+// Run as a child of the test (this program started again with the variable naming the X
+// display): starts its guardian as the application does, makes a monitor, and waits to be
+// killed.
+[[maybe_unused]] const bool kHolding = [] {
+  const char* xDisplay = std::getenv(kHoldVariable);
+  if (!xDisplay) return false;
+  platform::DisplayEnvironment environment;
+  environment.xDisplay = xDisplay;
+  environment.backend = VirtualDisplayBackendKind::randrMonitor;
+  platform::setDisplayEnvironment(environment);
+  platform::startDisplayGuardian();
+  static auto display = makeDisplay("Held Tablet", 640, 480);
+  testing_display::holdUntilKilled(display != nullptr);
+}();
+
 class OwnershipTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,6 +89,23 @@ class OwnershipTest : public ::testing::Test {
 
   testing_display::TestXServer server_;
 };
+
+// Killed outright, the owner cannot give its monitor back; its guardian does, at once.
+TEST_F(OwnershipTest, AKilledOwnersGuardianRemovesItsMonitorWithinASecond) {
+  const auto before = server_.screenSize();
+  const pid_t child = testing_display::startHoldingChild(kHoldVariable, server_.displayName());
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(server_.monitors().size(), 2u);
+  EXPECT_EQ(server_.screenSize().first, kBaseWidth + 640);
+
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(platform::runMainUntil([&] { return server_.monitors().size() == 1; }, 1.0))
+      << "the monitor outlived its killed owner";
+  EXPECT_TRUE(platform::runMainUntil([&] { return server_.screenSize() == before; }, 1.0));
+  EXPECT_TRUE(owners().empty());
+}
 
 TEST_F(OwnershipTest, AMonitorIsMarkedWithItsOwnerWhileItLives) {
   auto display = makeDisplay("Tovarine Marked", 640, 480);
