@@ -23,11 +23,6 @@ function(tovarine_compile_options target)
     # g++ 12 reports string concatenations as overlapping copies at -O3 (a known false
     # positive of its -Wrestrict), so that one warning stays a warning.
     target_compile_options(${target} PRIVATE -Werror -Wno-error=restrict)
-    if(TOVARINE_SANITIZE MATCHES "thread")
-      # ThreadSanitizer's instrumentation makes g++ 12 see uninitialised members in moved
-      # std::optional<std::vector> values where there are none.
-      target_compile_options(${target} PRIVATE -Wno-error=maybe-uninitialized)
-    endif()
   endif()
 endfunction()
 
