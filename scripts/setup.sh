@@ -38,6 +38,10 @@ packages=(
   libusbmuxd-dev usbmuxd
   # application
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-quicksand libgl-dev
+  # servers the interop tests run against (nginx with TLS and HTTP/2; apache2 with Digest,
+  # deflate and WebDAV; python3-websockets for ws and wss), with the curl command line as their
+  # reference and openssl making their test authority
+  nginx apache2-bin python3-websockets curl openssl
   # installing and packaging: the icon's bitmaps, the menu entry's and the metadata's checkers,
   # the Debian package's library dependencies
   librsvg2-bin desktop-file-utils appstream dpkg-dev file
