@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,7 +17,9 @@
 #include "halyard/encoding/multipart_form_data.h"
 #include "interop/support/interop_servers.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/dispatch/operation_queue.h"
 #include "platform/net/url_cache.h"
+#include "platform/net/url_error.h"
 
 namespace {
 
@@ -364,6 +368,214 @@ TEST_F(HTTPInteropTest, AnUntrustedServerFailsAsWithCurlAndSaysOnlyWhy) {
   EXPECT_EQ(ours.failure.find("PEM"), std::string::npos) << ours.failure;
   const auto reference = interop::curl({url}, servers.folder());
   EXPECT_NE(reference.failure.find("(60)"), std::string::npos) << reference.failure;
+}
+
+// Records a download task's progress, its file's bytes and its end, under a lock (the delegate
+// queue is the main queue, the test reads meanwhile).
+class DownloadRecorder : public platform::URLSessionDelegate {
+ public:
+  void didWriteData(const SessionPtr&, const DownloadTaskPtr&, std::int64_t, std::int64_t total,
+                    std::int64_t) override {
+    written = total;
+  }
+  void didFinishDownloadingToURL(const SessionPtr&, const DownloadTaskPtr&,
+                                 const platform::URL& location) override {
+    file = interop::readFile(location.path());
+  }
+  void didCompleteWithError(const SessionPtr&, const TaskPtr&, platform::ErrorPtr e) override {
+    error = e;
+    completed = true;
+  }
+  std::int64_t written = 0;
+  std::optional<std::string> file;
+  platform::ErrorPtr error;
+  bool completed = false;
+};
+
+// A download cancelled half way and resumed from its resume data: nginx answers the If-Range
+// with the rest while the file is the same, and with the whole new file once it changed.
+TEST_F(HTTPInteropTest, ADownloadResumesWithIfRangeAndStartsAgainForAChangedFile) {
+  INTEROP_REQUIRE(nginx);
+  struct Row {
+    const char* name;
+    bool changeFile;
+  } rows[] = {{"unchanged", false}, {"changed since", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string original(8u << 20, '\0');
+    for (std::size_t i = 0; i < original.size(); ++i)
+      original[i] = static_cast<char>((i * 40503u) >> 9);
+    interop::writeFile(servers.nginxRoot() / "slow" / (row.changeFile ? "b.bin" : "a.bin"),
+                       original);
+    const std::string url = servers.plainOrigin() + "/slow/" + (row.changeFile ? "b.bin" : "a.bin");
+    auto delegate = std::make_shared<DownloadRecorder>();
+    auto session =
+        platform::URLSession::make(platform::URLSessionConfiguration::ephemeral(), delegate,
+                                   std::make_shared<platform::OperationQueue>(
+                                       "interop.download", platform::DispatchQueue::main()));
+    auto task = session->downloadTask(*platform::URL::fromString(url));
+    task->resume();
+    ASSERT_TRUE(platform::runMainUntil([&] { return delegate->written >= (1 << 20); }, 30));
+    std::optional<platform::Bytes> resumeData;
+    bool answered = false;
+    task->cancelByProducingResumeData([&](std::optional<platform::Bytes> data) {
+      resumeData = std::move(data);
+      answered = true;
+    });
+    ASSERT_TRUE(platform::runMainUntil([&] { return answered && delegate->completed; }, 30));
+    ASSERT_TRUE(resumeData);
+    EXPECT_FALSE(delegate->file);
+    std::string expected = original;
+    if (row.changeFile) {
+      // Another length, so that the entity tag changes within the same second as well.
+      expected = original.substr(0, original.size() - 1000);
+      std::reverse(expected.begin(), expected.end());
+      interop::writeFile(servers.nginxRoot() / "slow" / "b.bin", expected);
+    }
+    auto resumed = delegate;
+    resumed->completed = false;
+    resumed->error = nullptr;
+    auto again = session->downloadTaskWithResumeData(*resumeData);
+    again->resume();
+    ASSERT_TRUE(platform::runMainUntil([&] { return resumed->completed; }, 60));
+    EXPECT_FALSE(resumed->error) << resumed->error->debugDescription();
+    ASSERT_TRUE(resumed->file);
+    EXPECT_EQ(interop::sha256Hex(*resumed->file), interop::sha256Hex(expected));
+    const auto reference = interop::curl({url}, servers.folder());
+    EXPECT_EQ(reference.bodySHA256, interop::sha256Hex(expected));
+    // What nginx answered: the first request whole, the resumed one the rest or all again.
+    std::vector<std::string> statuses;
+    for (const auto& line : servers.nginxLog()) {
+      if (line.find(url.substr(servers.plainOrigin().size()) + " ") == std::string::npos) continue;
+      std::istringstream words(line);
+      std::string connection, request, status;
+      words >> connection >> request >> status;
+      statuses.push_back(status);
+    }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"200", row.changeFile ? "200" : "206", "200"}));
+    session->invalidateAndCancel();
+    EXPECT_TRUE(platform::runMainUntil([&] { return !session->delegate(); }, 30));
+  }
+}
+
+// A delegate slower than nginx: its data tasks are held at the bound of undelivered bytes and
+// let go each time it catches up, over HTTP/1.1 and over HTTP/2's streams of one connection.
+class SlowDataDelegate : public platform::URLSessionDelegate {
+ public:
+  void didReceiveData(const SessionPtr&, const DataTaskPtr& task,
+                      const platform::Bytes& data) override {
+    std::uint64_t sum = 0;
+    for (int pass = 0; pass < 6; ++pass) {
+      for (std::uint8_t byte : data)
+        sum = sum * 31 + byte;
+    }
+    sink += sum;
+    std::lock_guard lock(mutex);
+    received[task->taskIdentifier()] += data.size();
+  }
+  void didCompleteWithError(const SessionPtr&, const TaskPtr& task,
+                            platform::ErrorPtr error) override {
+    std::lock_guard lock(mutex);
+    outcomes[task->taskIdentifier()] = error ? error->debugDescription() : "ok";
+  }
+  std::mutex mutex;
+  std::map<std::uint64_t, std::size_t> received;
+  std::map<std::uint64_t, std::string> outcomes;
+  std::atomic<std::uint64_t> sink{0};
+};
+
+TEST_F(HTTPInteropTest, ASlowDelegateGetsEveryLargeBodyWhole) {
+  INTEROP_REQUIRE(nginx);
+  constexpr std::size_t kSize = 24u << 20;
+  std::string body(kSize, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i)
+    body[i] = static_cast<char>((i * 7919u) >> 5);
+  interop::writeFile(servers.nginxRoot() / "large.bin", body);
+  for (const std::string& origin : {servers.plainOrigin(), servers.http2Origin()}) {
+    SCOPED_TRACE(origin);
+    auto delegate = std::make_shared<SlowDataDelegate>();
+    auto session = platform::URLSession::make(
+        platform::URLSessionConfiguration::ephemeral(), delegate,
+        std::make_shared<platform::OperationQueue>(
+            "interop.slow", platform::DispatchQueue::serial("interop.slow")));
+    std::vector<std::shared_ptr<platform::URLSessionDataTask>> tasks;
+    for (int i = 0; i < 3; ++i) {
+      tasks.push_back(session->dataTask(
+          *platform::URL::fromString(origin + "/large.bin?n=" + std::to_string(i))));
+      tasks.back()->resume();
+    }
+    EXPECT_TRUE(platform::runMainUntil(
+        [&] {
+          std::lock_guard lock(delegate->mutex);
+          return delegate->outcomes.size() == tasks.size();
+        },
+        120));
+    std::lock_guard lock(delegate->mutex);
+    for (const auto& task : tasks) {
+      EXPECT_EQ(delegate->outcomes[task->taskIdentifier()], "ok");
+      EXPECT_EQ(delegate->received[task->taskIdentifier()], kSize);
+    }
+    session->invalidateAndCancel();
+  }
+}
+
+// Holds every trust challenge until the test answers it.
+class HoldingDelegate : public platform::URLSessionDelegate {
+ public:
+  void didReceiveChallenge(const SessionPtr&, const TaskPtr&, const ChallengePtr&,
+                           ChallengeHandler handler) override {
+    held.push_back(std::move(handler));
+  }
+  void didCompleteWithError(const SessionPtr&, const TaskPtr& task, platform::ErrorPtr e) override {
+    completed[task->taskIdentifier()] = e;
+  }
+  void didReceiveData(const SessionPtr&, const DataTaskPtr&, const platform::Bytes& d) override {
+    body.append(d.begin(), d.end());
+  }
+  std::vector<ChallengeHandler> held;
+  std::map<std::uint64_t, platform::ErrorPtr> completed;
+  std::string body;
+};
+
+// A download cancelled for its resume data while its handshake with nginx waits on the
+// delegate: the handshake ends by itself, the answer that comes late changes nothing, and the
+// server is reached again at once.
+TEST_F(HTTPInteropTest, CancellingForResumeDataDuringAHandshakeStrandsNothing) {
+  INTEROP_REQUIRE(nginx);
+  auto delegate = std::make_shared<HoldingDelegate>();
+  auto session = platform::URLSession::make(
+      platform::URLSessionConfiguration::ephemeral(), delegate,
+      std::make_shared<platform::OperationQueue>("interop.hold", platform::DispatchQueue::main()));
+  auto download =
+      session->downloadTask(*platform::URL::fromString(servers.http2Origin() + "/small.txt"));
+  download->resume();
+  ASSERT_TRUE(platform::runMainUntil([&] { return delegate->held.size() == 1; }, 30));
+  int answers = 0;
+  download->cancelByProducingResumeData([&](std::optional<platform::Bytes> data) {
+    EXPECT_FALSE(data);
+    ++answers;
+  });
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return answers == 1 && delegate->completed.contains(download->taskIdentifier()); },
+      10));
+  auto* error = dynamic_cast<const platform::URLError*>(
+      delegate->completed[download->taskIdentifier()].get());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), platform::URLError::Code::cancelled);
+  delegate->held[0](platform::URLSessionDelegate::AuthChallengeDisposition::performDefaultHandling,
+                    std::nullopt);
+  auto next = session->dataTask(*platform::URL::fromString(servers.http2Origin() + "/small.txt"));
+  next->resume();
+  ASSERT_TRUE(platform::runMainUntil([&] { return delegate->held.size() == 2; }, 30));
+  delegate->held[1](platform::URLSessionDelegate::AuthChallengeDisposition::performDefaultHandling,
+                    std::nullopt);
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return delegate->completed.contains(next->taskIdentifier()); }, 30));
+  EXPECT_FALSE(delegate->completed[next->taskIdentifier()]);
+  EXPECT_EQ(delegate->body, "small\n");
+  session->invalidateAndCancel();
+  EXPECT_TRUE(platform::runMainUntil([&] { return !session->delegate(); }, 30));
+  EXPECT_EQ(answers, 1);
 }
 
 // HTTP/2 multiplexes every request to an origin over one connection: a cold session with 64

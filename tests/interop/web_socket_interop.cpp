@@ -19,7 +19,8 @@ using Message = WebSocketRequest::Message;
 using CloseCode = WebSocketRequest::CloseCode;
 
 // Every raw event of one request, on the main queue.
-struct Recorder {
+// Shared with its handler: events may still come once the test has moved on.
+struct Recorder : std::enable_shared_from_this<Recorder> {
   std::vector<std::string> events;
   std::vector<Message> messages;
   std::optional<WebSocketRequest::Disconnected> disconnected;
@@ -27,7 +28,8 @@ struct Recorder {
 
   void attach(WebSocketRequest& request) {
     request.addEventHandler(
-        platform::DispatchQueue::main(), [this](const WebSocketRequest::IncomingEvent& event) {
+        platform::DispatchQueue::main(),
+        [this, keep = shared_from_this()](const WebSocketRequest::IncomingEvent& event) {
           std::visit(
               [this](const auto& kind) {
                 using K = std::decay_t<decltype(kind)>;
@@ -86,8 +88,8 @@ TEST_F(WebSocketInteropTest, EchoesFromOneByteToSixteenMebibytesOverWsAndWss) {
   INTEROP_REQUIRE(python);
   for (const std::string& origin : {servers.wsOrigin(), servers.wssOrigin()}) {
     SCOPED_TRACE(origin);
-    Recorder recorder;
-    auto request = open(origin + "/echo", recorder);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = open(origin + "/echo", *recorder);
     std::vector<Message> sent;
     for (std::size_t size : {1u, 125u, 126u, 65535u, 65536u, 1u << 20, 4u << 20, 16u << 20}) {
       sent.emplace_back(pattern(size, int(size % 7)));
@@ -96,14 +98,14 @@ TEST_F(WebSocketInteropTest, EchoesFromOneByteToSixteenMebibytesOverWsAndWss) {
     for (const auto& message : sent)
       request->sendMessage(message, platform::DispatchQueue::main(), [](auto&&) {});
     ASSERT_TRUE(platform::runMainUntil(
-        [&] { return recorder.messages.size() == sent.size() || recorder.completion; }, 90))
-        << recorder.messages.size();
-    EXPECT_TRUE(recorder.messages == sent)
-        << recorder.messages.size() << " of " << sent.size() << "; "
-        << (recorder.completion ? describe(recorder.completion->error) : "still open");
+        [&] { return recorder->messages.size() == sent.size() || recorder->completion; }, 90))
+        << recorder->messages.size();
+    EXPECT_TRUE(recorder->messages == sent)
+        << recorder->messages.size() << " of " << sent.size() << "; "
+        << (recorder->completion ? describe(recorder->completion->error) : "still open");
     request->close(CloseCode::normalClosure);
-    ASSERT_TRUE(platform::runMainUntil([&] { return recorder.completion.has_value(); }, 10));
-    EXPECT_FALSE(recorder.completion->error) << describe(recorder.completion->error);
+    ASSERT_TRUE(platform::runMainUntil([&] { return recorder->completion.has_value(); }, 30));
+    EXPECT_FALSE(recorder->completion->error) << describe(recorder->completion->error);
   }
 }
 
@@ -114,8 +116,8 @@ TEST_F(WebSocketInteropTest, LargeMessagesBackToBackOverWss) {
       {8u << 20, 2}, {4u << 20, 3}, {16u << 20, 2}};
   for (const auto& [size, count] : rows) {
     SCOPED_TRACE(std::to_string(size) + " x " + std::to_string(count));
-    Recorder recorder;
-    auto request = open(servers.wssOrigin() + "/ack", recorder);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = open(servers.wssOrigin() + "/ack", *recorder);
     std::vector<std::string> results;
     std::function<void(int)> sendFrom = [&](int i) {
       if (i == count) return;
@@ -127,13 +129,14 @@ TEST_F(WebSocketInteropTest, LargeMessagesBackToBackOverWss) {
     };
     sendFrom(0);
     ASSERT_TRUE(platform::runMainUntil(
-        [&] { return recorder.messages.size() == std::size_t(count) || recorder.completion; }, 60));
+        [&] { return recorder->messages.size() == std::size_t(count) || recorder->completion; },
+        60));
     EXPECT_EQ(results, std::vector<std::string>(std::size_t(count), "sent"));
-    EXPECT_EQ(recorder.messages,
+    EXPECT_EQ(recorder->messages,
               std::vector<Message>(std::size_t(count), Message("ack:" + std::to_string(size))));
     request->close(CloseCode::normalClosure);
-    ASSERT_TRUE(platform::runMainUntil([&] { return recorder.completion.has_value(); }, 10));
-    EXPECT_FALSE(recorder.completion->error) << describe(recorder.completion->error);
+    ASSERT_TRUE(platform::runMainUntil([&] { return recorder->completion.has_value(); }, 30));
+    EXPECT_FALSE(recorder->completion->error) << describe(recorder->completion->error);
   }
 }
 
@@ -147,14 +150,14 @@ TEST_F(WebSocketInteropTest, EveryLegalCloseCodeFromTheServer) {
   INTEROP_REQUIRE(python);
   for (int code : legalCloseCodes()) {
     SCOPED_TRACE(code);
-    Recorder recorder;
-    auto request = open(servers.wsOrigin() + "/close/" + std::to_string(code), recorder);
-    ASSERT_TRUE(platform::runMainUntil([&] { return recorder.completion.has_value(); }, 10));
-    ASSERT_TRUE(recorder.disconnected) << describe(recorder.completion->error);
-    EXPECT_EQ(int(recorder.disconnected->closeCode), code);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = open(servers.wsOrigin() + "/close/" + std::to_string(code), *recorder);
+    ASSERT_TRUE(platform::runMainUntil([&] { return recorder->completion.has_value(); }, 30));
+    ASSERT_TRUE(recorder->disconnected) << describe(recorder->completion->error);
+    EXPECT_EQ(int(recorder->disconnected->closeCode), code);
     const std::string reason = "bye " + std::to_string(code);
-    EXPECT_EQ(recorder.disconnected->reason, platform::Bytes(reason.begin(), reason.end()));
-    EXPECT_FALSE(recorder.completion->error) << describe(recorder.completion->error);
+    EXPECT_EQ(recorder->disconnected->reason, platform::Bytes(reason.begin(), reason.end()));
+    EXPECT_FALSE(recorder->completion->error) << describe(recorder->completion->error);
   }
 }
 
@@ -163,13 +166,15 @@ TEST_F(WebSocketInteropTest, EveryLegalCloseCodeFromTheClient) {
   INTEROP_REQUIRE(python);
   for (int code : legalCloseCodes()) {
     SCOPED_TRACE(code);
-    Recorder recorder;
-    auto request = open(servers.wssOrigin() + "/echo", recorder);
-    ASSERT_TRUE(platform::runMainUntil([&] { return recorder.connected(); }, 10));
+    auto recorder = std::make_shared<Recorder>();
+    auto request = open(servers.wssOrigin() + "/echo", *recorder);
+    ASSERT_TRUE(platform::runMainUntil([&] { return recorder->connected(); }, 30))
+        << recorder->events.size() << " events; "
+        << (recorder->completion ? describe(recorder->completion->error) : "not completed");
     request->close(CloseCode(code), platform::Bytes{'o', 'k'});
-    ASSERT_TRUE(platform::runMainUntil([&] { return recorder.completion.has_value(); }, 10));
+    ASSERT_TRUE(platform::runMainUntil([&] { return recorder->completion.has_value(); }, 30));
     // Our own close is no cancellation.
-    EXPECT_FALSE(recorder.completion->error) << describe(recorder.completion->error);
+    EXPECT_FALSE(recorder->completion->error) << describe(recorder->completion->error);
     auto task = std::dynamic_pointer_cast<platform::URLSessionWebSocketTask>(request->lastTask());
     ASSERT_TRUE(task);
     EXPECT_EQ(int(task->closeCode()), code);
@@ -180,12 +185,12 @@ TEST_F(WebSocketInteropTest, AServersPingIsAnswered) {
   INTEROP_REQUIRE(python);
   for (const std::string& origin : {servers.wsOrigin(), servers.wssOrigin()}) {
     SCOPED_TRACE(origin);
-    Recorder recorder;
-    auto request = open(origin + "/ping", recorder);
-    ASSERT_TRUE(platform::runMainUntil([&] { return !recorder.messages.empty(); }, 10));
-    EXPECT_EQ(recorder.messages.front(), Message(std::string("pong")));
+    auto recorder = std::make_shared<Recorder>();
+    auto request = open(origin + "/ping", *recorder);
+    ASSERT_TRUE(platform::runMainUntil([&] { return !recorder->messages.empty(); }, 30));
+    EXPECT_EQ(recorder->messages.front(), Message(std::string("pong")));
     request->close(CloseCode::normalClosure);
-    ASSERT_TRUE(platform::runMainUntil([&] { return recorder.completion.has_value(); }, 10));
+    ASSERT_TRUE(platform::runMainUntil([&] { return recorder->completion.has_value(); }, 30));
   }
 }
 

@@ -303,15 +303,29 @@ void ServerProcess::stop() {
 }
 
 int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  // Below the range the kernel hands out to outgoing connections, so that none of those (of this
+  // or another test process) takes the port between this check and the server's bind; chosen at
+  // random, so that test processes running side by side rarely pick the same one. A server that
+  // still finds its port taken fails to start, which its start reports.
+  int low = 32768;
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  range >> low;
+  if (low <= 12000) low = 32768;
+  static std::uint64_t state = static_cast<std::uint64_t>(::getpid()) * 6364136223846793005ull ^
+                               static_cast<std::uint64_t>(now() * 1e9);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    const int port = 10000 + static_cast<int>((state >> 33) % std::uint64_t(low - 10000));
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (free && !listening(port)) return port;
+  }
+  return 0;
 }
 
 CurlResult curl(const std::vector<std::string>& arguments, const fs::path& folder) {
@@ -416,7 +430,8 @@ bool Servers::nginx() {
       "    location /basic/ { auth_basic \"interop\"; auth_basic_user_file " +
       d +
       "/htpasswd; }\n"
-      "    location /revalidate/ { add_header Cache-Control \"no-cache\"; }\n";
+      "    location /revalidate/ { add_header Cache-Control \"no-cache\"; }\n"
+      "    location /slow/ { limit_rate_after 512k; limit_rate 4m; }\n";
   const std::string conf =
       std::string(::geteuid() == 0 ? "user nobody nogroup;\n" : "") +
       "daemon off;\nmaster_process on;\nworker_processes 1;\npid " + d + "/nginx.pid;\nerror_log " +
@@ -454,9 +469,12 @@ bool Servers::nginx() {
       "  }\n"
       "}\n";
   writeFile(dir / "nginx.conf", conf);
+  // nginx writes its pid file once it holds its ports: something else listening on one of them
+  // is not taken for it.
   if (!nginx_.start({"nginx", "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/error.log"},
                     dir / "stdout.log",
-                    {plainPort_, http1TLSPort_, http2Port_, keepAlive3Port_, untrustedPort_})) {
+                    {plainPort_, http1TLSPort_, http2Port_, keepAlive3Port_, untrustedPort_},
+                    dir / "nginx.pid")) {
     return fail("nginx: " + nginx_.failure() + " " + tail(dir / "error.log"));
   }
   nginxStarted_ = true;
@@ -510,7 +528,7 @@ bool Servers::apache() {
           "<Location /dav/>\n  Dav On\n</Location>\n";
   writeFile(dir / "httpd.conf", conf);
   if (!apache_.start({"apache2", "-f", d + "/httpd.conf", "-DFOREGROUND"}, dir / "stdout.log",
-                     {apachePort_})) {
+                     {apachePort_}, dir / "apache.pid")) {
     return fail("apache2: " + apache_.failure() + " " + tail(dir / "error.log"));
   }
   apacheStarted_ = true;
