@@ -41,10 +41,6 @@ namespace platform::net_detail {
 
 namespace {
 
-// The verify callback decides every new connection (the delegate, or the default evaluation);
-// libcurl must keep honouring its answer, and must not check the host itself, nor resume
-// sessions that would skip the callback. The callback evaluates against the security layer's
-// anchors, read once, so libcurl need not load a CA bundle of its own for every connection.
 bool isSecureScheme(const URL& url) {
   std::string scheme = url.scheme().value_or("");
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
@@ -52,6 +48,10 @@ bool isSecureScheme(const URL& url) {
   return scheme == "https";
 }
 
+// The verify callback decides every new connection (the delegate, or the default evaluation);
+// libcurl must keep honouring its answer, and must not check the host itself, nor resume
+// sessions that would skip the callback. The callback evaluates against the security layer's
+// anchors, read once, so libcurl need not load a CA bundle of its own for every connection.
 void setTrustOptions(CURL* easy, Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
