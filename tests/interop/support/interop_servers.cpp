@@ -6,7 +6,7 @@
 #include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -64,26 +64,28 @@ std::optional<std::string> findProgram(const std::string& name) {
   return std::nullopt;
 }
 
+// Starts `argv` with its output into `outputFd`. The child ends with this process even when
+// the test dies without stopping it (a crash, a time-out's kill): a server must not outlive the
+// test run. Called from the main thread, which lives as long as the process.
 pid_t spawn(const std::vector<std::string>& argv, int outputFd) {
   std::vector<char*> args;
   for (const auto& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-  posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  // Only async-signal-safe calls from here to exec.
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != parent) ::_exit(127);
   // Its own process group, so that a signal meant for the test run does not reach it first.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return pid;
+  ::setpgid(0, 0);
+  const int in = ::open("/dev/null", O_RDONLY);
+  if (in >= 0) ::dup2(in, 0);
+  ::dup2(outputFd, 1);
+  ::dup2(outputFd, 2);
+  ::execve(args[0], args.data(), environ);
+  ::_exit(127);
 }
 
 bool listening(int port) {
