@@ -2,11 +2,11 @@
 
 // Well-known servers from the system, started by the interop tests on 127.0.0.1: nginx
 // (HTTP/1.1 and HTTP/2 over TLS), apache2 (Digest, deflate, WebDAV), a python3-websockets
-// server (ws and wss) and a small python3 HTTP server for Digest variants and multipart. Each runs
-// from a configuration written into a temporary folder of its own, on ports picked free at start,
-// as the unprivileged user where the server drops to one, with a certificate of a test authority
-// made at run time; each is stopped by its process id. The curl command line is the reference the
-// client is compared with.
+// server (ws and wss) and a small python3 HTTP server for Digest variants and multipart. Each
+// runs from a configuration written into a temporary folder of its own, on ports picked free at
+// start, as the unprivileged user where the server drops to one, with a certificate of a test
+// authority made at run time; each is stopped by its process id, and ends with the test process
+// in any case. The curl command line is the reference the client is compared with.
 
 #include <sys/types.h>
 
@@ -78,7 +78,7 @@ class ServerProcess {
   std::string failure_;
 };
 
-// A port nothing listens on now.
+// A port nothing holds now, below the range of outgoing connections' ports.
 int freePort();
 
 // What curl reports for a URL: the status of the last answer, the URL it ended at and the
