@@ -152,13 +152,8 @@ TEST_F(HTTPInteropTest, EveryRedirectCodeWithABodyAgreesWithCurl) {
       interop::writeFile(file, body);
       std::vector<std::string> options = {"-L", "-T", file.string()};
       if (std::string(method) == "POST") options = {"-L", "--data-binary", body};
-      const auto reference = interop::curl(
-          [&] {
-            auto all = options;
-            all.push_back(url);
-            return all;
-          }(),
-          servers.folder());
+      options.push_back(url);
+      const auto reference = interop::curl(options, servers.folder());
       expectAsCurl(ours, reference);
     }
   }
