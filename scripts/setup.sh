@@ -54,6 +54,10 @@ test_packages=(
   desktop-file-utils appstream
   # the image encoders the decoding tests make their files with
   libx265-199
+  # servers the interop tests run against (nginx with TLS and HTTP/2; apache2 with Digest,
+  # deflate and WebDAV; python3-websockets for ws and wss), with the curl command line as their
+  # reference and openssl making their test authority
+  nginx apache2-bin python3-websockets curl openssl
 )
 
 # Only the Debian package: its library dependencies.

@@ -48,6 +48,8 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # As root, the reachability tests can make their private network namespace: a skip is a fault.
 if [ "$(id -u)" -eq 0 ]; then export TOVARINE_REQUIRE_NETNS=1; fi
+# setup.sh installed the interop tests' servers: one that cannot start is a fault, not a skip.
+export TOVARINE_REQUIRE_INTEROP=1
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1 -g" \

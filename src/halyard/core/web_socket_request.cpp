@@ -185,6 +185,7 @@ void WebSocketRequest::applyClose(MutableState& s, CloseCode code,
     // Resumed first, so that the task gathers its metrics on the way out.
     task->resume();
     if (auto socket = std::dynamic_pointer_cast<Task>(task)) {
+      closeAsked_ = true;
       socket->cancel(code, std::move(reason));
     } else {
       task->cancel();
@@ -192,6 +193,18 @@ void WebSocketRequest::applyClose(MutableState& s, CloseCode code,
   } else {
     underlyingQueue()->async([self] { self->complete(std::nullopt); });
   }
+}
+
+void WebSocketRequest::recordTaskCompletion(const URLSessionTaskPtr& task,
+                                            const std::optional<HalyardError>& error) {
+  bool closing = closeAsked_.load();
+  if (closing && error && error->isSessionTaskFailed()) {
+    const auto* urlError = dynamic_cast<const platform::URLError*>(error->wrappedError().get());
+    closing = urlError && urlError->code() == platform::URLError::Code::cancelled;
+  } else {
+    closing = false;
+  }
+  Request::recordTaskCompletion(task, closing ? std::nullopt : error);
 }
 
 void WebSocketRequest::didClose() {

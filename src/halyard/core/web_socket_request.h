@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -221,6 +222,8 @@ class WebSocketRequest : public Request {
                              const URLSessionPtr& session) override;
   void performWith(RequestPerformer& performer) override;
   void recordTask(const URLSessionTaskPtr& task) override;
+  void recordTaskCompletion(const URLSessionTaskPtr& task,
+                            const std::optional<HalyardError>& error) override;
   Request& cancel() override;
   void complete(const std::optional<HalyardError>& error) override;
   void resetState() override;
@@ -276,6 +279,10 @@ class WebSocketRequest : public Request {
                          SendCompletion completionHandler);
 
   mutable Protected<SocketMutableState> socketMutableState_;
+  // `close` asked the task to close: the task's cancellation that follows is not the
+  // request's error. (The task reports it after the close step ran, so the step alone cannot
+  // clear it.)
+  std::atomic<bool> closeAsked_{false};
   const URLRequestConvertiblePtr convertible_;
   const Configuration configuration_;
 };

@@ -344,11 +344,6 @@ HTTPAuthentication::Step HTTPAuthentication::evaluate() {
     pending_.reset();
     return Step::deliver;
   }
-  // The credential sent with this request did not pass.
-  if (inUse_) ++failures_[inUse_->space];
-  inUse_.reset();
-  pending_.reset();
-
   offers_.clear();
   for (auto& offer : parsed) {
     auto scheme = authSchemeOf(offer);
@@ -360,6 +355,26 @@ HTTPAuthentication::Step HTTPAuthentication::evaluate() {
   std::stable_sort(offers_.begin(), offers_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   current_ = 0;
+
+  if (inUse_ && inUse_->scheme == AuthScheme::digest) {
+    // A Digest answer refused as stale had the right password and an old nonce: it goes again
+    // with the new nonce, without counting as a failure and without asking anyone.
+    const auto realm = inUse_->offer.parameter("realm");
+    for (const auto& [scheme, offer] : offers_) {
+      if (scheme != AuthScheme::digest || offer.parameter("realm") != realm) continue;
+      if (lowercase(offer.parameter("stale").value_or("")) != "true") continue;
+      pending_ = Pending{offer, scheme, inUse_->space, inUse_->credential};
+      inUse_.reset();
+      return Step::replay;
+    }
+  }
+  // The credential sent with this request did not pass.
+  if (inUse_) {
+    ++failures_[inUse_->space];
+    if (inUse_->scheme != AuthScheme::basic) refusedSecrets_.push_back(inUse_->credential);
+  }
+  inUse_.reset();
+  pending_.reset();
   if (offers_.empty()) return Step::deliver;
   return raise();
 }
@@ -420,6 +435,15 @@ HTTPAuthentication::Step HTTPAuthentication::answer(
 
 HTTPAuthentication::Step HTTPAuthentication::replayWith(const URLCredential& credential) {
   const auto& [scheme, offer] = offers_[current_];
+  // A password a challenge-response scheme kept secret, and that the server refused there,
+  // never goes out in clear over an unencrypted connection for a weaker scheme to try.
+  if (scheme == AuthScheme::basic && lowercase(url_->scheme().value_or("http")) != "https") {
+    for (const auto& refused : refusedSecrets_) {
+      if (refused.user() == credential.user() && refused.password() == credential.password()) {
+        return Step::deliver;
+      }
+    }
+  }
   pending_ = Pending{offer, scheme, challenge_->protectionSpace(), credential};
   return Step::replay;
 }

@@ -127,6 +127,8 @@ class HTTPAuthentication {
   std::optional<Pending> pending_;  // to send with the next request
   std::optional<Pending> inUse_;    // sent with the request in flight
   std::map<std::string, std::uint32_t> nonceCounts_;
+  // Credentials refused under a challenge-response scheme (Digest, NTLM, Negotiate).
+  std::vector<URLCredential> refusedSecrets_;
   // Requests sent again with a credential; past the bound a 401 is delivered as it is.
   static constexpr int kMaximumReplays = 16;
   int replays_ = 0;

@@ -143,9 +143,10 @@ void URLSession::adopt(const std::shared_ptr<URLSessionTask>& task) {
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request) {
   net_detail::SessionHub& hub = *loop_->hub();
+  auto chosenLoop = hub.loopForNewTask(request.url);
   auto task = std::shared_ptr<URLSessionDataTask>(
       new URLSessionDataTask(URLSessionTask::Kind::data, hub.nextTaskIdentifier(),
-                             std::move(request), hub.loopForNewTask()));
+                             std::move(request), std::move(chosenLoop)));
   adopt(task);
   return task;
 }
@@ -155,9 +156,10 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTask(URLRequest request,
   auto source = std::make_shared<net_detail::TaskSource>();
   source->body = net_detail::TaskSource::Body::data;
   source->data = std::move(bodyData);
+  auto chosenLoop = hub.loopForNewTask(request.url);
   auto task = std::shared_ptr<URLSessionUploadTask>(
       new URLSessionUploadTask(URLSessionTask::Kind::upload, hub.nextTaskIdentifier(),
-                               std::move(request), hub.loopForNewTask(), std::move(source)));
+                               std::move(request), std::move(chosenLoop), std::move(source)));
   adopt(task);
   return task;
 }
@@ -169,9 +171,10 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTask(URLRequest request,
   source->body = net_detail::TaskSource::Body::file;
   // Anything but a file URL names no file that can be opened.
   source->filePath = fileURL.isFileURL() ? fileURL.path() : std::string();
+  auto chosenLoop = hub.loopForNewTask(request.url);
   auto task = std::shared_ptr<URLSessionUploadTask>(
       new URLSessionUploadTask(URLSessionTask::Kind::upload, hub.nextTaskIdentifier(),
-                               std::move(request), hub.loopForNewTask(), std::move(source)));
+                               std::move(request), std::move(chosenLoop), std::move(source)));
   adopt(task);
   return task;
 }
@@ -181,18 +184,20 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(
   net_detail::SessionHub& hub = *loop_->hub();
   auto source = std::make_shared<net_detail::TaskSource>();
   source->body = net_detail::TaskSource::Body::stream;
+  auto chosenLoop = hub.loopForNewTask(request.url);
   auto task = std::shared_ptr<URLSessionUploadTask>(
       new URLSessionUploadTask(URLSessionTask::Kind::upload, hub.nextTaskIdentifier(),
-                               std::move(request), hub.loopForNewTask(), std::move(source)));
+                               std::move(request), std::move(chosenLoop), std::move(source)));
   adopt(task);
   return task;
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URLRequest request) {
   net_detail::SessionHub& hub = *loop_->hub();
+  auto chosenLoop = hub.loopForNewTask(request.url);
   auto task = std::shared_ptr<URLSessionDownloadTask>(
       new URLSessionDownloadTask(URLSessionTask::Kind::download, hub.nextTaskIdentifier(),
-                                 std::move(request), hub.loopForNewTask()));
+                                 std::move(request), std::move(chosenLoop)));
   adopt(task);
   return task;
 }
@@ -213,9 +218,10 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
   } else {
     source->unreadableResumeData = true;
   }
+  auto chosenLoop = hub.loopForNewTask(request.url);
   auto task = std::shared_ptr<URLSessionDownloadTask>(
       new URLSessionDownloadTask(URLSessionTask::Kind::download, hub.nextTaskIdentifier(),
-                                 std::move(request), hub.loopForNewTask(), std::move(source)));
+                                 std::move(request), std::move(chosenLoop), std::move(source)));
   adopt(task);
   return task;
 }

@@ -59,6 +59,7 @@ struct WslayGlue {
     self.lastFrame_ =
         WebSocketFramer::FrameStart{arg->fin != 0, arg->rsv, arg->opcode, arg->payload_length};
     self.lastEnded_.reset();
+    if (arg->opcode == WSLAY_CONNECTION_CLOSE) self.closePayload_.clear();
     // Server frames are unmasked and their lengths minimal, so the header's size follows.
     const std::uint64_t length = arg->payload_length;
     const std::uint64_t header = 2 + (length < 126 ? 0 : length < 65536 ? 2 : 8);
@@ -85,6 +86,16 @@ struct WslayGlue {
                       std::to_string(self.maximumMessageSize_) + " bytes",
                   true);
       }
+    }
+  }
+
+  static void frameChunk(wslay_event_context_ptr, const wslay_event_on_frame_recv_chunk_arg* arg,
+                         void* data) {
+    auto& self = framer(data);
+    // A control frame holds 125 bytes at most (wslay refuses longer ones before this).
+    if (self.lastFrame_ && self.lastFrame_->opcode == WSLAY_CONNECTION_CLOSE &&
+        self.closePayload_.size() + arg->data_length <= 125) {
+      self.closePayload_.insert(self.closePayload_.end(), arg->data, arg->data + arg->data_length);
     }
   }
 
@@ -145,9 +156,9 @@ struct WslayGlue {
 WebSocketFramer::WebSocketFramer(Transport& transport, Handler& handler,
                                  std::uint64_t maximumMessageSize)
     : transport_(transport), handler_(handler), maximumMessageSize_(maximumMessageSize) {
-  wslay_event_callbacks callbacks{&WslayGlue::recv,       &WslayGlue::send, &WslayGlue::genmask,
-                                  &WslayGlue::frameStart, nullptr,          &WslayGlue::frameEnd,
-                                  &WslayGlue::message};
+  wslay_event_callbacks callbacks{
+      &WslayGlue::recv,       &WslayGlue::send,     &WslayGlue::genmask, &WslayGlue::frameStart,
+      &WslayGlue::frameChunk, &WslayGlue::frameEnd, &WslayGlue::message};
   wslay_event_context_client_init(&context_, &callbacks, this);
   wslay_event_config_set_max_recv_msg_length(context_, maximumMessageSize);
 }
@@ -186,7 +197,7 @@ bool WebSocketFramer::wantWrite() const {
 }
 
 bool WebSocketFramer::closeReceived() const {
-  return wslay_event_get_close_received(context_) != 0 && !failure_;
+  return (wslay_event_get_close_received(context_) != 0 || laterCodeReceived_) && !failure_;
 }
 
 bool WebSocketFramer::closeSent() const {
@@ -218,6 +229,10 @@ void WebSocketFramer::receive() {
   // neither do we, so that TCP pushes back on a flood of pings.
   if (outputBacklogged()) return;
   const int result = wslay_event_recv(context_);
+  if (!failure_ && !closer_ && !wslay_event_get_read_enabled(context_) &&
+      !wslay_event_get_close_received(context_) && acceptLaterRegisteredClose()) {
+    return;
+  }
   if (result < 0 && !peerEnded_ && !transportFailed_ && !failure_) {
     // wslay rejected a frame header and queued a close without status.
     fail(1002, URLError::Code::badServerResponse, refusedHeader(), !outputPending);
@@ -272,6 +287,27 @@ void WebSocketFramer::send() {
                          ruleBroken()};
     }
   }
+}
+
+bool WebSocketFramer::acceptLaterRegisteredClose() {
+  if (closePayload_.size() < 2) return false;
+  const int code = closePayload_[0] << 8 | closePayload_[1];
+  if (code < 1012 || code > 1014) return false;
+  std::optional<std::vector<std::uint8_t>> reason;
+  if (closePayload_.size() > 2) reason.emplace(closePayload_.begin() + 2, closePayload_.end());
+  if (reason && !StringEncoding(StringEncoding::utf8).decode(*reason)) return false;
+  laterCodeReceived_ = true;
+  if (!wslay_event_get_close_sent(context_)) {
+    // wslay queued a protocol error instead of the echo: the echo goes out on its own.
+    wslay_event_shutdown_write(context_);
+    wslay_event_callbacks callbacks{&WslayGlue::recv, &WslayGlue::send, &WslayGlue::genmask,
+                                    nullptr,          nullptr,          nullptr,
+                                    nullptr};
+    wslay_event_context_client_init(&closer_, &callbacks, this);
+    wslay_event_queue_close(closer_, static_cast<std::uint16_t>(code), nullptr, 0);
+  }
+  handler_.onClose(code, std::move(reason));
+  return true;
 }
 
 bool WebSocketFramer::outputBacklogged() const {

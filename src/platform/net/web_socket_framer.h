@@ -13,6 +13,9 @@
 //   status; the close that goes out carries 1002 instead;
 // - wslay does not say which rule a frame broke: the first bytes of the frame it refused are
 //   kept (frame boundaries follow from the lengths wslay reports) and named here;
+// - wslay 1.1.1 refuses the close codes registered after RFC 6455 (1012 service restart,
+//   1013 try again later, 1014 bad gateway) and would answer them with 1002: such a close is
+//   taken here from the frame's payload, reported, and echoed;
 // - one data message is handed to wslay at a time, so a send is known to be complete when
 //   wslay has nothing left to write.
 
@@ -97,6 +100,9 @@ class WebSocketFramer {
   void send();
   void fail(int closeCode, URLError::Code error, std::string detail, bool replaceClose);
   std::string ruleBroken() const;
+  // wslay refused the close frame just read: when its code is one registered after RFC 6455,
+  // the close is accepted as any other. True when it was.
+  bool acceptLaterRegisteredClose();
 
   // What a fragment costs in wslay's keeping besides its payload, counted against the message
   // bound.
@@ -119,6 +125,10 @@ class WebSocketFramer {
   bool transportFailed_ = false;
   bool wroteSomething_ = false;
   std::optional<Failure> failure_;
+  // The payload of the close frame being (or last) read, and whether it was one wslay refused
+  // for its code and this layer accepted.
+  std::vector<std::uint8_t> closePayload_;
+  bool laterCodeReceived_ = false;
   // The frame being read, for naming a broken rule.
   struct FrameStart {
     bool fin = false;

@@ -1,6 +1,7 @@
 #include "platform/security/sec_trust.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -17,13 +18,19 @@ namespace {
 using StorePtr = std::shared_ptr<X509_STORE>;
 
 void addPEMFile(X509_STORE* store, const std::filesystem::path& path) {
+  // Every file ends with OpenSSL noting that no further certificate starts, and a file that is
+  // not PEM adds more: what this reading noted is dropped, or it would stay in the thread's
+  // queue and end up in the text of the next TLS failure on the thread.
+  ERR_set_mark();
   BIO* bio = BIO_new_file(path.c_str(), "r");
-  if (bio == nullptr) return;
-  while (X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-    X509_STORE_add_cert(store, certificate);  // duplicates are ignored
-    X509_free(certificate);
+  if (bio != nullptr) {
+    while (X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+      X509_STORE_add_cert(store, certificate);  // duplicates are ignored
+      X509_free(certificate);
+    }
+    BIO_free(bio);
   }
-  BIO_free(bio);
+  ERR_pop_to_mark();
 }
 
 // The system's anchors, read once: OpenSSL's default file and folder, or what SSL_CERT_FILE

@@ -646,4 +646,8 @@ TEST(WebSocketRequestBeastITest, OpensEchoesPingsAndClosesAgainstAnIndependentSe
   ASSERT_TRUE(waitUntil([&] { return !beast.closes().empty(); }));
   EXPECT_EQ(beast.closes(), std::vector<std::string>{"closed:4000:done"});
   EXPECT_EQ(recorder.events.back(), "completed");
+  // Our own close is no cancellation: the request completes without an error.
+  EXPECT_FALSE(recorder.completion->error)
+      << (recorder.completion->error ? recorder.completion->error->debugDescription() : "");
+  EXPECT_FALSE(request->error());
 }

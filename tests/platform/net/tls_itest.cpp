@@ -146,6 +146,22 @@ TEST_F(TLSTest, DefaultHandlingAcceptsOnlyTrustedChainsForTheHost) {
   }
 }
 
+// The first evaluation of the process reads the system's anchors; what OpenSSL noted on the
+// way (the end of each PEM file) must not end up in the text of a trust failure.
+TEST_F(TLSTest, ATrustFailureNamesOnlyItsOwnCause) {
+  auto& p = PKI::shared();
+  HttpsTestServer server(p.selfSigned, {});
+  serveHello(server);
+  const std::string base = server.start();
+  startSession();
+  auto record = get(base + "/hello");
+  EXPECT_EQ(code(record), URLError::Code::serverCertificateHasUnknownRoot);
+  ASSERT_TRUE(record.error);
+  const std::string text = record.error->debugDescription();
+  EXPECT_EQ(text.find("error:"), std::string::npos) << text;
+  EXPECT_EQ(text.find("PEM"), std::string::npos) << text;
+}
+
 TEST_F(TLSTest, TheDelegatesAnswerDecidesTheConnection) {
   auto& p = PKI::shared();
   struct Row {
@@ -265,6 +281,41 @@ TEST_F(TLSTest, OtherTransfersMoveWhileAHandshakeWaits) {
   ASSERT_TRUE(
       platform::runMainUntil([&] { return delegate_->isComplete(waiting->taskIdentifier()); }, 10));
   EXPECT_EQ(delegate_->record(waiting->taskIdentifier()).body_text(), "hello");
+}
+
+// A download cancelled for its resume data while its handshake waits on the delegate: the
+// handshake is left to end by itself, as for a plain cancel, and the connection is not
+// stranded: the late answer changes nothing and the server is reached again.
+TEST_F(TLSTest, CancellingForResumeDataDuringAHandshakeLetsTheHandshakeEnd) {
+  auto& p = PKI::shared();
+  HttpsTestServer server(p.leaf, {.chain = &p.intermediate});
+  serveHello(server);
+  const std::string base = server.start();
+  std::vector<platform::URLSessionDelegate::ChallengeHandler> held;
+  delegate_->answerer = [&](auto&, auto& handler) { held.push_back(std::move(handler)); };
+  startSession();
+  auto download = session_->downloadTask(URLRequest(*URL::fromString(base + "/hello")));
+  download->resume();
+  ASSERT_TRUE(platform::runMainUntil([&] { return held.size() == 1; }, 10));
+  std::atomic<int> answers{0};
+  std::optional<platform::Bytes> resumeData;
+  download->cancelByProducingResumeData([&](std::optional<platform::Bytes> data) {
+    resumeData = std::move(data);
+    ++answers;
+  });
+  ASSERT_TRUE(platform::runMainUntil(
+      [&] { return delegate_->isComplete(download->taskIdentifier()); }, 10));
+  ASSERT_TRUE(platform::runMainUntil([&] { return answers.load() == 1; }, 10));
+  EXPECT_FALSE(resumeData);  // nothing was received to continue from
+  EXPECT_EQ(code(delegate_->record(download->taskIdentifier())), URLError::Code::cancelled);
+  held[0](Challenge::performDefaultHandling, std::nullopt);
+
+  delegate_->answerer = nullptr;
+  auto record = get(base + "/hello", 10);
+  EXPECT_FALSE(record.error) << record.error->debugDescription();
+  EXPECT_EQ(record.body_text(), "hello");
+  platform::drainMainQueue();
+  EXPECT_EQ(answers.load(), 1);
 }
 
 TEST_F(TLSTest, ClientCertificatesAnswerServersThatAskForThem) {

@@ -165,7 +165,12 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
   // queue. The bytes are left with libcurl, which hands them over again once released.
   const auto& shared = transfer->shared;
   if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes) {
-    if (!shared->deliveryHold.exchange(true)) shared->receiveHolds.fetch_add(1);
+    // The hold is counted before its flag goes up (see the loop's header): a delegate that
+    // takes the flag always finds the hold to lift.
+    if (!shared->deliveryHold.load()) {
+      shared->receiveHolds.fetch_add(1);
+      shared->deliveryHold.store(true);
+    }
     // The delegate may have caught up in between; then whoever clears the flag lifts the hold.
     if (shared->undeliveredBytes.load() > kMaxUndeliveredBytes / 2 ||
         !shared->deliveryHold.exchange(false)) {

@@ -101,10 +101,47 @@ void SessionHub::start(const std::shared_ptr<SessionHub>& self,
   first_->start(owner);
 }
 
-std::shared_ptr<SessionLoop> SessionHub::loopForNewTask() {
+namespace {
+
+// The origin an HTTPS URL names, the way connections are shared: host and port.
+std::optional<std::string> secureOrigin(const std::optional<URL>& url) {
+  if (!url) return std::nullopt;
+  std::string scheme = url->scheme().value_or("");
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (scheme != "https") return std::nullopt;
+  std::string host = url->host().value_or("");
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return host + ":" + std::to_string(url->port().value_or(443));
+}
+
+}  // namespace
+
+void SessionHub::noteProtocol(const std::optional<URL>& url, bool multiplexed) {
+  const auto origin = secureOrigin(url);
+  if (!origin || multiplexed) return;
+  std::lock_guard lock(mutex_);
+  multiplexedOrigins_.erase(*origin);
+  if (http1Origins_.size() >= kMaximumOrigins) http1Origins_.clear();
+  http1Origins_.insert(*origin);
+}
+
+std::shared_ptr<SessionLoop> SessionHub::loopForNewTask(const std::optional<URL>& url) {
   std::shared_ptr<SessionLoop> chosen;
+  const auto origin = secureOrigin(url);
   {
     std::lock_guard lock(mutex_);
+    const bool mayMultiplex = origin && !http1Origins_.contains(*origin);
+    if (mayMultiplex) {
+      if (auto it = multiplexedOrigins_.find(*origin); it != multiplexedOrigins_.end()) {
+        chosen = it->second.lock();
+      }
+    }
+    if (chosen) {
+      chosen->assignedTasks().fetch_add(1, std::memory_order_relaxed);
+      return chosen;
+    }
     if (!stopped_ && loops_.size() < maximumLoops_ && !invalidated_ &&
         first_->assignedTasks().load(std::memory_order_relaxed) >= spillAt_) {
       auto owner = owner_.lock();
@@ -122,6 +159,10 @@ std::shared_ptr<SessionLoop> SessionHub::loopForNewTask() {
       const long load = loop->assignedTasks().load(std::memory_order_relaxed);
       const long chosenLoad = chosen->assignedTasks().load(std::memory_order_relaxed);
       if (load * chosen->weight() < chosenLoad * loop->weight()) chosen = loop;
+    }
+    if (mayMultiplex) {
+      if (multiplexedOrigins_.size() >= kMaximumOrigins) multiplexedOrigins_.clear();
+      multiplexedOrigins_[*origin] = chosen;
     }
   }
   chosen->assignedTasks().fetch_add(1, std::memory_order_relaxed);

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "platform/net/http_cookie_storage.h"
@@ -38,8 +39,14 @@ class SessionHub {
   void start(const std::shared_ptr<SessionHub>& self, const std::shared_ptr<URLSession>& owner);
   // Stops every loop; running transfers end without further callbacks.
   void shutdown();
-  // The loop a new task runs on, counted as that loop's until the task ends.
-  std::shared_ptr<SessionLoop> loopForNewTask();
+  // The loop a new task for `url` runs on, counted as that loop's until the task ends. An
+  // HTTPS origin that may speak HTTP/2 keeps to one loop, so that its requests wait for the
+  // connection being set up and share it (one connection per origin) instead of each loop
+  // opening its own; once the origin answered in HTTP/1.x its tasks spread over the loops
+  // as any others, with the per-host connections of them all.
+  std::shared_ptr<SessionLoop> loopForNewTask(const std::optional<URL>& url = std::nullopt);
+  // What a transfer to `url` was answered in.
+  void noteProtocol(const std::optional<URL>& url, bool multiplexed);
   const std::shared_ptr<SessionLoop>& firstLoop() const { return first_; }
 
   const URLSessionConfiguration& configuration() const { return configuration_; }
@@ -136,6 +143,11 @@ class SessionHub {
   std::map<std::uint64_t, std::weak_ptr<URLSessionTask>> tasks_;  // not yet completed
   std::vector<std::shared_ptr<SessionLoop>> loops_;               // until shutdown
   std::shared_ptr<SessionLoop> first_;
+  // HTTPS origins ("host:port") and the loop each keeps to while it may speak HTTP/2, and
+  // those that answered in HTTP/1.x; both bounded.
+  std::map<std::string, std::weak_ptr<SessionLoop>> multiplexedOrigins_;
+  std::set<std::string> http1Origins_;
+  static constexpr std::size_t kMaximumOrigins = 1024;
   bool stopped_ = false;
   std::atomic<bool> invalidateWhenDone_{false};
   std::atomic<bool> invalidationStarted_{false};

@@ -104,6 +104,15 @@ namespace platform::net_detail {
 // transfers are let go with a wake-up: the invalidation's end may wait for the last of them.) A
 // quiet command raises no flag, so it is never counted as a lost wake-up.
 //
+// A data task's delivery hold. When the delegate falls behind a body, the I/O thread holds
+// the transfer itself: one receive hold, flagged by `deliveryHold`. Only the I/O thread raises
+// the flag, and it counts the hold first (`receiveHolds` += 1, then the flag up); whoever takes
+// the flag down (an exchange that finds it up) owns the hold and lifts it: the delegate queue
+// through `releaseReceiving`, which posts its wake-up as every command does, or the I/O thread
+// itself when the delegate caught up before the transfer paused. Raised the other way round, a
+// delegate could take the flag between the two steps, find no hold to lift, and leave the
+// transfer paused under a hold nobody owns, which the idle timer skips.
+//
 // `lostWakeUps` counts the turns whose poll ran out, unwoken, with the flag up: each is work
 // that waited for a timer. Tests hold it at zero.
 class SessionLoop : public std::enable_shared_from_this<SessionLoop> {

@@ -215,6 +215,15 @@ void SessionLoop::cancelTaskProducingResumeData(
     return;
   }
   Transfer& transfer = *it->second;
+  if (transfer.tls.challengeWait) {
+    // As for a plain cancel: the handshake ends by itself once its wait is over and the
+    // transfer then fails as cancelled; taking the connection away mid-handshake would strand
+    // it. Nothing of this connection's body has come yet, so the data is what the transfer
+    // could continue from already.
+    handler->call(resumeDataFor(transfer));
+    transfer.tls.challengeWait->end(URLError::Code::cancelled);
+    return;
+  }
   transfer.cancelled = true;
   removeFromMulti(transfer);
   auto resumeData = resumeDataFor(transfer);

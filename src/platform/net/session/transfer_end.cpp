@@ -346,6 +346,7 @@ URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
     last.responseEndDate = dateAfter(start, total);
     long version = 0;
     curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
+    if (version != 0) hub_->noteProtocol(currentURL(transfer), version == CURL_HTTP_VERSION_2_0);
     if (version == CURL_HTTP_VERSION_2_0) {
       last.networkProtocolName = "h2";
     } else if (version == CURL_HTTP_VERSION_1_0) {

@@ -41,6 +41,13 @@ namespace platform::net_detail {
 
 namespace {
 
+bool isSecureScheme(const URL& url) {
+  std::string scheme = url.scheme().value_or("");
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme == "https";
+}
+
 // The verify callback decides every new connection (the delegate, or the default evaluation);
 // libcurl must keep honouring its answer, and must not check the host itself, nor resume
 // sessions that would skip the callback. The callback evaluates against the security layer's
@@ -146,6 +153,10 @@ void SessionLoop::setUp(Transfer& transfer) {
   if (!transfer.download.active) transfer.easyPool = &easyPool_;
   curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  // A request to an HTTPS origin waits for a connection being set up there, which may turn out
+  // to carry HTTP/2 and take it as another stream, rather than opening one of its own. Over
+  // plain HTTP (no HTTP/2 there) requests open connections up to the per-host bound at once.
+  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, isSecureScheme(url) ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");

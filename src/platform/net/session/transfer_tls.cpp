@@ -81,6 +81,11 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* data) {
   SSL_CTX_set_cert_verify_callback(context, &verifyCallback, data);
   SSL_CTX_set_client_cert_cb(context, &clientCertificateCallback);
   SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp);
+  // A write that would block must be offered again with the same bytes; OpenSSL also wants
+  // them at the same address unless told otherwise. A web socket's framer masks each piece
+  // anew into a buffer on its stack, whose address depends on which call resumes the write
+  // (a turn of the loop, or the caller's next send): the bytes are the same, the address not.
+  SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (kPauseHandshakes) {
     SSL_CTX_set_mode(context, SSL_MODE_ASYNC);
     SSL_CTX_set_info_callback(context, &handshakeInfoCallback);

@@ -309,6 +309,39 @@ TEST_F(WebSocketTaskTest, ClosesAndEndings) {
        },
        nullptr,
        {"open:", "close:3000", "metrics", "complete:0"}},
+      // The codes registered after RFC 6455 (service restart, try again later, bad gateway)
+      // are as legal as the others, from the server and in its echo of ours.
+      {"server closes 1012, echoed",
+       [](ScriptedPeer& p) {
+         p.write(testing_support::hexBytes("88 06 03 f4 62 79 65 21"));
+         auto echo = p.readFrame();
+         if (echo && echo->closeCode() == 1012) p.close();
+       },
+       nullptr,
+       {"open:", "close:1012:bye!", "metrics", "complete:0"}},
+      {"server closes 1013, echoed",
+       [](ScriptedPeer& p) {
+         p.write(testing_support::hexBytes("88 02 03 f5"));
+         auto echo = p.readFrame();
+         if (echo && echo->closeCode() == 1013) p.close();
+       },
+       nullptr,
+       {"open:", "close:1013", "metrics", "complete:0"}},
+      {"server closes 1014, echoed",
+       [](ScriptedPeer& p) {
+         p.write(testing_support::hexBytes("88 02 03 f6"));
+         auto echo = p.readFrame();
+         if (echo && echo->closeCode() == 1014) p.close();
+       },
+       nullptr,
+       {"open:", "close:1014", "metrics", "complete:0"}},
+      {"our close 1014 and the server's echo of it",
+       [](ScriptedPeer&) {},
+       [](URLSessionWebSocketTask& t) {
+         t.cancel(static_cast<platform::URLSessionWebSocketCloseCode>(1014), std::nullopt);
+       },
+       {"open:", "close:1014", "metrics", "complete:-999"},
+       1014},
       {"server ends TCP without a close frame",
        [](ScriptedPeer& p) { p.close(); },
        nullptr,

@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
 #include "support/recorder.h"
+#include "support/web_socket_frames.h"
 
 namespace {
 
@@ -37,11 +40,12 @@ std::string acceptFor(const std::string& key) {
 
 // A TLS server of raw OpenSSL with a certificate made now; it records each client's ALPN offer.
 // With `greeting`, a client that completes the handshake and asks for a web socket gets the
-// upgrade and then that text as one unmasked frame.
+// upgrade and then that text as one unmasked frame. With `acknowledge`, it takes the upgrade
+// and answers each whole data message with the text "ack:<length>", and a close with its echo.
 class RecordingTLSServer {
  public:
   explicit RecordingTLSServer(const nettest::SelfSignedCertificate& certificate,
-                              std::string greeting = {}) {
+                              std::string greeting = {}, bool acknowledge = false) {
     context_ = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_file(context_, certificate.certificatePath.c_str(), SSL_FILETYPE_PEM);
     SSL_CTX_use_PrivateKey_file(context_, certificate.keyPath.c_str(), SSL_FILETYPE_PEM);
@@ -55,7 +59,7 @@ class RecordingTLSServer {
     socklen_t length = sizeof address;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, greeting] {
+    thread_ = std::thread([this, greeting, acknowledge] {
       while (!stopping_) {
         pollfd p{listener_, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) continue;
@@ -64,6 +68,7 @@ class RecordingTLSServer {
         SSL* ssl = SSL_new(context_);
         SSL_set_fd(ssl, fd);
         if (SSL_accept(ssl) == 1 && !greeting.empty()) greet(ssl, greeting);
+        if (acknowledge) acknowledgeMessages(ssl);
         SSL_free(ssl);
         ::close(fd);
       }
@@ -103,6 +108,57 @@ class RecordingTLSServer {
     // Stay until the client says something (its close), so the message is not lost to a reset.
     pollfd p{SSL_get_fd(ssl), POLLIN, 0};
     if (::poll(&p, 1, 2000) > 0) SSL_read(ssl, buffer, sizeof buffer);
+  }
+
+  // Reads the upgrade request; answers it and returns true when it asked for a web socket.
+  static bool accept(SSL* ssl, std::vector<std::uint8_t>& rest) {
+    std::string head;
+    char buffer[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+      const int n = SSL_read(ssl, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      head.append(buffer, std::size_t(n));
+    }
+    const auto end = head.find("\r\n\r\n") + 4;
+    rest.assign(head.begin() + std::ptrdiff_t(end), head.end());
+    const std::string field = "Sec-WebSocket-Key: ";
+    const auto at = head.find(field);
+    if (at == std::string::npos) return false;
+    const std::string key =
+        head.substr(at + field.size(), head.find("\r\n", at) - at - field.size());
+    const std::string answer =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: " +
+        acceptFor(key) + "\r\n\r\n";
+    return SSL_write(ssl, answer.data(), int(answer.size())) > 0;
+  }
+
+  static void acknowledgeMessages(SSL* ssl) {
+    std::vector<std::uint8_t> bytes;
+    if (!accept(ssl, bytes)) return;
+    std::vector<std::uint8_t> buffer(256 * 1024);
+    std::size_t message = 0;
+    while (true) {
+      while (auto frame = testing_support::takeFrame(bytes)) {
+        if (frame->opcode == 8) {
+          auto echo = testing_support::serverFrame(8, frame->text().substr(0, 2));
+          SSL_write(ssl, echo.data(), int(echo.size()));
+          return;
+        }
+        if (frame->opcode > 2 || frame->opcode == 0) {
+          message += frame->payload.size();
+        } else {
+          message = frame->payload.size();
+        }
+        if (frame->fin && frame->opcode < 8) {
+          auto ack = testing_support::serverFrame(1, "ack:" + std::to_string(message));
+          if (SSL_write(ssl, ack.data(), int(ack.size())) <= 0) return;
+        }
+      }
+      const int n = SSL_read(ssl, buffer.data(), int(buffer.size()));
+      if (n <= 0) return;
+      bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
+    }
   }
 
   static int selectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
@@ -193,6 +249,58 @@ TEST(WebSocketTLSTest, AServerTheDelegateTrustsIsReachedOverWss) {
   socket->cancel();
   EXPECT_TRUE(platform::runMainUntil(
       [&] { return delegate->record(socket->taskIdentifier()).completed; }, 10));
+}
+
+// Large messages back to back over TLS: the socket fills in the middle of each, so every one
+// is written in many attempts, some of them from another call than the one that began it.
+TEST(WebSocketTLSTest, LargeMessagesBackToBackArriveWhole) {
+  nettest::SelfSignedCertificate certificate;
+  RecordingTLSServer server(certificate, {}, true);
+  const std::vector<std::pair<std::size_t, int>> rows = {
+      {8u << 20, 2}, {4u << 20, 3}, {16u << 20, 2}};
+  for (const auto& [size, count] : rows) {
+    SCOPED_TRACE(std::to_string(size) + " x " + std::to_string(count));
+    auto delegate = std::make_shared<TrustingDelegate>();
+    auto session = URLSession::make(platform::URLSessionConfiguration::ephemeral(), delegate,
+                                    nettest::mainDelegateQueue());
+    auto socket = session->webSocketTask(platform::URLRequest(
+        *platform::URL::fromString("wss://127.0.0.1:" + std::to_string(server.port()) + "/")));
+    socket->resume();
+    std::vector<std::string> events;
+    // Each message goes once the one before it was written, as a caller streaming them would.
+    std::function<void(int)> sendFrom = [&](int i) {
+      if (i == count) return;
+      socket->send(platform::URLSessionWebSocketTask::Message(
+                       platform::Bytes(size, static_cast<std::uint8_t>(i))),
+                   [&, i](platform::ErrorPtr error) {
+                     events.push_back(error ? "send failed: " + error->debugDescription() : "sent");
+                     if (!error) sendFrom(i + 1);
+                   });
+    };
+    sendFrom(0);
+    for (int i = 0; i < count; ++i) {
+      socket->receive([&events](auto result) {
+        events.push_back(result && result->isText()
+                             ? result->text()
+                             : "receive failed: " + (result ? std::string("bytes")
+                                                            : result.error()->debugDescription()));
+      });
+    }
+    ASSERT_TRUE(
+        platform::runMainUntil([&] { return events.size() == std::size_t(2 * count); }, 60));
+    std::vector<std::string> expected;
+    for (int i = 0; i < count; ++i)
+      expected.push_back("sent");
+    for (int i = 0; i < count; ++i)
+      expected.push_back("ack:" + std::to_string(size));
+    std::vector<std::string> sorted = events;
+    std::stable_partition(sorted.begin(), sorted.end(),
+                          [](const std::string& e) { return !e.starts_with("ack:"); });
+    EXPECT_EQ(sorted, expected);
+    socket->cancel(platform::URLSessionWebSocketCloseCode::normalClosure, std::nullopt);
+    EXPECT_TRUE(platform::runMainUntil(
+        [&] { return delegate->record(socket->taskIdentifier()).completed; }, 10));
+  }
 }
 
 }  // namespace
