@@ -149,15 +149,20 @@ TEST_F(SplashFlow, ASavedPackageIsOpenedWithTheDesktopsHandlerElseTheUserIsToldW
     bool cachesCopyRemains;
     std::size_t alerts;  // before any is dismissed
     int terminations;    // before any alert is dismissed
+    bool openerAnswersLater = false;
   } rows[] = {
       {"opened: quits", true, true, false, 0, 1},
       {"nothing opens it: an alert, then quits", false, true, false, 1, 0},
       {"not written: the caches copy stays for another try", true, false, true, 1, 0},
+      {"the opener fails after a while: still running, then the alert", false, true, false, 1, 0,
+       true},
+      {"the opener takes it after a while: then quits", true, true, false, 0, 1, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     FakeServices services;
     services.workspace->handlerExists = row.handlerExists;
+    services.workspace->holdAnswers = row.openerAnswersLater;
     services.writer->outcomes = {row.writeSucceeds};
     auto checker = std::make_shared<FakeUpdator>();
     auto flow = SplashScreenViewModel::make(checker, services.services(), bundle_.bundle());
@@ -170,6 +175,13 @@ TEST_F(SplashFlow, ASavedPackageIsOpenedWithTheDesktopsHandlerElseTheUserIsToldW
     EXPECT_EQ(services.panel->shown[0].nameFieldStringValue, "Tovarine");
     EXPECT_EQ(services.panel->shown[0].allowedFileTypes, std::vector<std::string>{"deb"});
     services.panel->completions[0](SavePanel::Response::ok, "/home/u/Downloads/Tovarine.deb");
+    if (row.openerAnswersLater) {
+      // Until the opener has answered, nothing is said and nothing quits.
+      EXPECT_TRUE(services.alerts->shown.empty());
+      EXPECT_EQ(services.application->terminations, 0);
+      ASSERT_EQ(services.workspace->heldAnswers.size(), 1u);
+      services.workspace->heldAnswers[0](row.handlerExists);
+    }
     EXPECT_EQ(std::filesystem::exists(cached.path()), row.cachesCopyRemains);
     EXPECT_EQ(services.alerts->shown.size(), row.alerts);
     EXPECT_EQ(services.application->terminations, row.terminations);

@@ -12,7 +12,11 @@
 #include <mutex>
 #include <thread>
 
+#include <QMessageBox>
+#include <QPushButton>
+
 #include "app/service/api_service_manager.h"
+#include "app/shell/qt_services.h"
 #include "app/splash/splash_screen_view_model.h"
 #include "app/support/app_test_support.h"
 #include "app/update/updator_network.h"
@@ -621,6 +625,75 @@ TEST_F(InstallerDownload, ErrorPagesAndEmptyAnswersAreNeverTheInstaller) {
   const Outcome missing = download("missing");
   ASSERT_TRUE(missing.result.has_value() && !missing.result->has_value());
   EXPECT_EQ(missing.result->error().rejectedStatusCode(), 404);
+}
+
+// The whole update flow against the local server, with the desktop's own alert and opener.
+class UpdateFlow : public InstallerDownload {
+ protected:
+  UpdateFlow() {
+    window_.resize(853, 600);
+    window_.show();
+    services_ = test::FakeServices();
+    flow_.workspace = services_.workspace;
+    flow_.savePanel = services_.panel;
+    flow_.fileWriter = std::make_shared<AtomicFileWriter>();
+    flow_.application = services_.application;
+    flow_.errorAlerts = std::make_shared<QtErrorAlertPresenter>(&window_);
+  }
+
+  // Offers a mandatory update from `name`'s folder on the server and accepts it.
+  SplashScreenViewModelPtr acceptUpdate(const std::string& name) {
+    server.answer(
+        name,
+        {200, R"({"name":"Tovarine","releaseVersion":2,"buildVersion":1,"isMandatory":true})"});
+    url_.emplace(server.base(name));
+    auto viewModel = SplashScreenViewModel::make(
+        std::make_shared<UpdatorNetwork>(APIServiceManager::make()), flow_, bundle_.bundle());
+    EXPECT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
+    viewModel->versioning = nullptr;
+    viewModel->startInstallerDownload();
+    return viewModel;
+  }
+
+  // The alert over the window, once it shows.
+  QMessageBox* alert() {
+    QMessageBox* shown = nullptr;
+    test::runUntil(
+        [&] {
+          shown = window_.findChild<QMessageBox*>(QStringLiteral("errorAlert"));
+          return shown && shown->isVisible();
+        },
+        20);
+    return shown;
+  }
+
+  QWidget window_;
+  test::FakeServices services_;
+  SplashServices flow_;
+  std::optional<ScopedServerURL> url_;
+  test::TemporaryFolder downloads_;
+};
+
+TEST_F(UpdateFlow, AnInstallerNothingOpensIsNamedAndTheApplicationWaitsForTheUser) {
+  server.installer("deb", {200, "package bytes", 1, ""});
+  // xdg-open's answer when no program is registered for the type.
+  const auto failing =
+      downloads_.write("opener", "#!/bin/sh\necho 'xdg-open: no method available' >&2\nexit 3\n");
+  std::filesystem::permissions(failing, std::filesystem::perms::owner_all);
+  flow_.workspace = std::make_shared<QtWorkspace>(std::vector<std::string>{failing.string()}, 30);
+  auto viewModel = acceptUpdate("deb");
+  ASSERT_TRUE(test::runUntil([&] { return !services_.panel->shown.empty(); }, 20));
+  const auto location = downloads_.path() / "Tovarine.deb";
+  services_.panel->completions[0](SavePanel::Response::ok, location);
+  QMessageBox* box = alert();
+  ASSERT_NE(box, nullptr);
+  EXPECT_NE(box->informativeText().toStdString().find(location.string()), std::string::npos)
+      << box->informativeText().toStdString();
+  EXPECT_EQ(read(location), "package bytes");
+  EXPECT_EQ(services_.application->terminations, 0) << "quit before the user read the alert";
+  test::saveScreenshot(window_.grab().toImage(), "update-not-opened-window");
+  box->buttons().front()->click();
+  ASSERT_TRUE(test::runUntil([&] { return services_.application->terminations == 1; }, 5));
 }
 
 }  // namespace app

@@ -156,21 +156,28 @@ void SplashScreenViewModel::saveInstaller(const std::filesystem::path& installer
 }
 
 void SplashScreenViewModel::openAndQuit(const std::optional<std::filesystem::path>& location) {
-  if (location && !services_.workspace->open(*location)) {
-    // Quitting silently would leave the user with a package they do not know of: say where it
-    // is and how to install it, then quit.
-    platform::print("Nothing could open the installer saved to " + location->string());
-    std::weak_ptr<SplashScreenViewModel> weakSelf = weak_from_this();
-    services_.errorAlerts->showError(
-        localizedString("ALERT_INSTALLER_NOT_OPENED_TITLE"),
-        withPlaceholders(localizedString("ALERT_INSTALLER_NOT_OPENED_DESCRIPTION"),
-                         location->string()),
-        [weakSelf] {
-          if (auto self = weakSelf.lock()) self->services_.application->terminate();
-        });
+  if (!location) {
+    services_.application->terminate();
     return;
   }
-  services_.application->terminate();
+  std::weak_ptr<SplashScreenViewModel> weakSelf = weak_from_this();
+  services_.workspace->open(*location, [weakSelf, file = *location](bool opened) {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    if (opened) {
+      self->services_.application->terminate();
+      return;
+    }
+    // Quitting silently would leave the user with a package they do not know of: say where it
+    // is and how to install it, and quit only once they have read it.
+    platform::print("Nothing could open the installer saved to " + file.string());
+    self->services_.errorAlerts->showError(
+        localizedString("ALERT_INSTALLER_NOT_OPENED_TITLE"),
+        withPlaceholders(localizedString("ALERT_INSTALLER_NOT_OPENED_DESCRIPTION"), file.string()),
+        [weakSelf] {
+          if (auto again = weakSelf.lock()) again->services_.application->terminate();
+        });
+  });
 }
 
 }  // namespace app

@@ -42,10 +42,13 @@ class FileWriter {
 // Opens a file or an address with the desktop's default handler.
 class Workspace {
  public:
+  // Runs once, on the main queue: true when a program took the file or address, false when
+  // nothing on the desktop opens it.
+  using Answer = std::function<void(bool opened)>;
+
   virtual ~Workspace() = default;
-  // False when the desktop has nothing to hand the file to.
-  virtual bool open(const std::filesystem::path& file) = 0;
-  virtual void openURL(const std::string& address) = 0;
+  virtual void open(const std::filesystem::path& file, Answer answered) = 0;
+  virtual void openURL(const std::string& address, Answer answered) = 0;
 };
 
 // Ends the application (after the current event).

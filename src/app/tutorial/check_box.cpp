@@ -67,7 +67,7 @@ std::optional<platform::URL> CheckBox::linkAddress() const {
 bool CheckBox::openLink(Workspace& workspace) const {
   const auto url = linkAddress();
   if (!url) return false;
-  workspace.openURL(url->absoluteString());
+  workspace.openURL(url->absoluteString(), [](bool) {});
   return true;
 }
 
