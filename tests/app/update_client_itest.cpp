@@ -592,6 +592,42 @@ TEST_F(InstallerDownload, LimitsRefuseWhatCannotBeAnInstallerAndLeaveNothingBehi
   }
 }
 
+TEST_F(InstallerDownload, AFullDiskNamesTheRoomTheDeclaredInstallerNeeds) {
+  server.installer("sized", {200, std::string(64 * 1024, 's'), 1, ""});
+  struct Row {
+    const char* name;
+    std::uint64_t free;  // in every folder the installer passes through
+    std::uint64_t reserve;
+    std::optional<std::uint64_t> needed;  // none: the download succeeds
+  } rows[] = {
+      // The reserve is not even there: the answer's length tells how much is needed.
+      {"nearly full from the start", 1000, 4096, 64 * 1024 + 4096},
+      {"full", 0, 4096, 64 * 1024 + 4096},
+      {"room for both", 1 << 20, 4096, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    InstallerLimits limits;
+    limits.freeSpaceReserve = row.reserve;
+    limits.freeBytes = [free = row.free](const std::filesystem::path&) {
+      return std::optional<std::uint64_t>(free);
+    };
+    const Outcome outcome = downloadWith("sized", limits);
+    ASSERT_TRUE(outcome.result.has_value());
+    if (!row.needed) {
+      EXPECT_TRUE(outcome.result->has_value());
+      continue;
+    }
+    ASSERT_FALSE(outcome.result->has_value());
+    const auto shortage = spaceShortage(outcome.result->error());
+    ASSERT_TRUE(shortage.has_value()) << outcome.result->error().debugDescription();
+    EXPECT_EQ(shortage->neededBytes, *row.needed);
+    EXPECT_EQ(shortage->freeBytes, row.free);
+    EXPECT_EQ(shortage->folder, folder());
+    EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{});
+  }
+}
+
 TEST_F(InstallerDownload, ASuggestedNameNeverLeadsOutOfTheFolder) {
   server.installer("escape", {200, "disk image", 1, "../x"});
   server.installer("hidden", {200, "other image", 1, "../.."});
