@@ -7,6 +7,7 @@
 #include "app/service/installer_downloader.h"
 #include "app/support/app_test_support.h"
 #include "platform/foundation/log.h"
+#include "platform/net/url_error.h"
 
 namespace app {
 namespace {
@@ -311,6 +312,40 @@ TEST_F(SplashFlow, AFullDiskIsNamedWithTheRoomItNeeds) {
       updator->downloadCompletions[0](
           std::unexpected(halyard::HalyardError::explicitlyCancelled()));
       EXPECT_EQ(model->downloadFailureMessage.get(), "DOWNLOAD_FAILED_MESSAGE");
+    }
+  }
+}
+
+TEST_F(SplashFlow, AServerErrorIsNotBlamedOnTheConnection) {
+  const auto rejected = halyard::HalyardError::responseValidationFailed(
+      halyard::HalyardError::ResponseValidationFailureReason::UnacceptableStatusCode{503});
+  const auto refused = halyard::HalyardError::sessionTaskFailed(
+      platform::makeError(platform::URLError(platform::URLError::Code::cannotConnectToHost)));
+  struct Row {
+    const char* name;
+    halyard::HalyardError error;
+    bool mandatory;
+    const char* message;  // no table in this bundle: the key, then its values
+  } rows[] = {
+      {"server, mandatory", rejected, true, "DOWNLOAD_SERVER_ERROR_MESSAGE: 503"},
+      {"server, optional", rejected, false, "ALERT_DOWNLOAD_SERVER_ERROR_DESCRIPTION: 503"},
+      {"connection, mandatory", refused, true, "DOWNLOAD_FAILED_MESSAGE"},
+      {"connection, optional", refused, false, "ALERT_DOWNLOAD_FAILED_DESCRIPTION"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeServices services;
+    auto checker = std::make_shared<FakeUpdator>();
+    auto model = SplashScreenViewModel::make(checker, services.services(), bundle_.bundle());
+    checker->versioningCompletions[0](offer(row.mandatory));
+    model->versioning = nullptr;
+    model->startInstallerDownload();
+    checker->downloadCompletions[0](std::unexpected(row.error));
+    if (row.mandatory) {
+      EXPECT_EQ(model->downloadFailureMessage.get(), row.message);
+    } else {
+      ASSERT_EQ(services.alerts->shown.size(), 1u);
+      EXPECT_EQ(services.alerts->shown[0].second, row.message);
     }
   }
 }

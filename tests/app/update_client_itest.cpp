@@ -732,4 +732,50 @@ TEST_F(UpdateFlow, AnInstallerNothingOpensIsNamedAndTheApplicationWaitsForTheUse
   ASSERT_TRUE(test::runUntil([&] { return services_.application->terminations == 1; }, 5));
 }
 
+// An address on 127.0.0.1 where nothing listens: a port bound without listening, then let go.
+std::string refusingAddress() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) ::close(fd);
+  return bound ? "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x" : "";
+}
+
+TEST_F(UpdateFlow, AServerThatAnsweredWithAnErrorIsToldApartFromAConnectionThatFailed) {
+  server.installer("broken", {500, "<html>oops</html>", 1, ""});
+  server.installer("gone", {200, "never fetched", 1, ""});
+  struct Row {
+    const char* name;
+    bool refuseConnection;
+    const char* message;  // the test bundle has no table: the key, then its values
+  } rows[] = {
+      {"broken", false, "DOWNLOAD_SERVER_ERROR_MESSAGE: 500"},
+      {"gone", true, "DOWNLOAD_FAILED_MESSAGE"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    server.answer(
+        row.name,
+        {200, R"({"name":"Tovarine","releaseVersion":2,"buildVersion":1,"isMandatory":true})"});
+    url_.emplace(server.base(row.name));
+    auto viewModel = SplashScreenViewModel::make(
+        std::make_shared<UpdatorNetwork>(APIServiceManager::make()), flow_, bundle_.bundle());
+    ASSERT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
+    viewModel->versioning = nullptr;
+    if (row.refuseConnection) {
+      const std::string refusing = refusingAddress();
+      ASSERT_FALSE(refusing.empty());
+      url_.emplace(refusing);
+    }
+    viewModel->startInstallerDownload();
+    ASSERT_TRUE(test::runUntil([&] { return viewModel->downloadFailed.get(); }, 20));
+    EXPECT_EQ(viewModel->downloadFailureMessage.get(), row.message);
+    EXPECT_TRUE(services_.alerts->shown.empty());
+  }
+}
+
 }  // namespace app

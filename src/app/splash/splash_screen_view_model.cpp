@@ -123,7 +123,8 @@ void SplashScreenViewModel::startInstallerDownload() {
 void SplashScreenViewModel::downloadFailedWith(const halyard::HalyardError& error) {
   platform::print("Installer download failed: " + oneLine(error.debugDescription()));
   // A mandatory update keeps the user here, with a way to try again; an optional one says it
-  // failed, then lets the user go on with this version. Either names a full disk as such.
+  // failed, then lets the user go on with this version. Either names a full disk, or a server
+  // that answered with an error, as such.
   const auto shortage = spaceShortage(error);
   std::string title = localizedString("ALERT_DOWNLOAD_FAILED_TITLE");
   std::string message;
@@ -132,6 +133,12 @@ void SplashScreenViewModel::downloadFailedWith(const halyard::HalyardError& erro
     message = withValues(localizedString(offeredMandatory_ ? "DOWNLOAD_NO_SPACE_MESSAGE"
                                                            : "ALERT_DOWNLOAD_NO_SPACE_DESCRIPTION"),
                          shortageValues(*shortage));
+  } else if (const auto status = error.rejectedStatusCode()) {
+    // The server was reached and refused: the user's connection is not to blame.
+    message =
+        withValues(localizedString(offeredMandatory_ ? "DOWNLOAD_SERVER_ERROR_MESSAGE"
+                                                     : "ALERT_DOWNLOAD_SERVER_ERROR_DESCRIPTION"),
+                   {std::to_string(*status)});
   } else {
     message = localizedString(offeredMandatory_ ? "DOWNLOAD_FAILED_MESSAGE"
                                                 : "ALERT_DOWNLOAD_FAILED_DESCRIPTION");
