@@ -12,6 +12,7 @@
 #include "app/support/app_test_support.h"
 #include "halyard/core/halyard_error.h"
 #include "platform/foundation/log.h"
+#include "platform/net/url_error.h"
 
 namespace app {
 namespace {
@@ -134,6 +135,43 @@ TEST(ConsoleExcerpt, KeepsTheConsoleShortAndFreeOfTheSendersControlCharacters) {
   for (const auto& row : rows) {
     EXPECT_EQ(consoleExcerpt(row.text, row.limit), row.printed) << row.text;
   }
+}
+
+TEST(ApiServiceError, EachFailureHasItsOwnKind) {
+  using Kind = ApiServiceError::Kind;
+  using H = halyard::HalyardError;
+  auto task = [](platform::URLError::Code code) {
+    return H::sessionTaskFailed(platform::makeError(platform::URLError(code)));
+  };
+  const std::pair<H, Kind> rows[] = {
+      {task(platform::URLError::Code::timedOut), Kind::timedOut},
+      {task(platform::URLError::Code::cannotConnectToHost), Kind::networkError},
+      {task(platform::URLError::Code::cannotFindHost), Kind::networkError},
+      {task(platform::URLError::Code::dataLengthExceedsMaximum), Kind::undecodableAnswer},
+      {task(platform::URLError::Code::unsupportedURL), Kind::invalidAddress},
+      {H::invalidURL(halyard::URLConvertible(std::string("::"))), Kind::invalidAddress},
+      {H::responseValidationFailed(H::ResponseValidationFailureReason::UnacceptableStatusCode{404}),
+       Kind::rejectedStatus},
+      {H::responseSerializationFailed(
+           H::ResponseSerializationFailureReason::InputDataNilOrZeroLength{}),
+       Kind::undecodableAnswer},
+      {H::explicitlyCancelled(), Kind::networkError},
+  };
+  for (const auto& [error, kind] : rows)
+    EXPECT_EQ(failureKind(error), kind) << error.debugDescription();
+  // The log line names the kind, and only the start of a long account.
+  auto resource =
+      std::make_shared<UpdatorCloudCommonResource>(UpdatorCloudCommonRouter::getVersioning);
+  const ApiServiceError timedOut(resource, std::nullopt, std::string(1000, 'x'), Kind::timedOut);
+  EXPECT_EQ(timedOut.debugDescription().rfind(
+                "ApiServiceError(timedOut, resource: /wp-content/uploads/tovarine/"
+                "TovarineVersioning.json, underlying: xxx",
+                0),
+            0u)
+      << timedOut.debugDescription();
+  EXPECT_LT(timedOut.debugDescription().size(), 300u);
+  EXPECT_EQ(timedOut.localizedDescription(), "The update server did not answer in time.");
+  EXPECT_EQ(ApiServiceError(resource, 503).kind(), Kind::rejectedStatus);
 }
 
 TEST(AtomicFileWriter, AFolderWithoutRoomIsNamedAndGetsNothing) {

@@ -138,6 +138,19 @@ class ScopedServerURL {
   ~ScopedServerURL() { unsetenv("TOVARINE_UPDATE_URL"); }
 };
 
+// An address on 127.0.0.1 where nothing listens: a port bound without listening, then let go.
+std::string refusingAddress() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) ::close(fd);
+  return bound ? "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x" : "";
+}
+
 class UpdateClient : public testing::Test {
  protected:
   UpdateClient() : bundle_(test::infoJSON("Tovarine", "1.0", "1"), {}) { test::qtApplication(); }
@@ -303,6 +316,52 @@ TEST_F(UpdateClient, AClosedPortFailsWithoutACode) {
   ASSERT_FALSE(result.has_value());
   ASSERT_NE(result.error(), nullptr);
   EXPECT_EQ(result.error()->apiCode(), std::nullopt);
+}
+
+TEST_F(UpdateClient, EachFailedCheckLogsItsOwnCauseAndNoMoreThanAnExcerptOfTheBody) {
+  server.answer("garbage", {200, "<html>" + std::string(5000, 'g') + "</html>", "text/html"});
+  server.answer("missing", {404, "<html>not here</html>", "text/html"});
+  server.answer("broken", {500, std::string(5000, 'b'), "text/plain"});
+  struct Row {
+    const char* name;
+    std::string base;
+    ApiServiceError::Kind kind;
+    const char* logged;  // a piece of the "Update check failed" line
+  } rows[] = {
+      {"refused", refusingAddress(), ApiServiceError::Kind::networkError,
+       "could not be reached. ApiServiceError(networkError, resource: "},
+      {"garbage", server.base("garbage"), ApiServiceError::Kind::undecodableAnswer,
+       "not an update description. ApiServiceError(undecodableAnswer, "},
+      {"missing", server.base("missing"), ApiServiceError::Kind::rejectedStatus,
+       "answered with status 404. ApiServiceError(rejectedStatus 404, "},
+      {"broken", server.base("broken"), ApiServiceError::Kind::rejectedStatus,
+       "ApiServiceError(rejectedStatus 500, "},
+      {"no address", "http://[::1/x", ApiServiceError::Kind::invalidAddress,
+       "ApiServiceError(invalidAddress, "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_FALSE(row.base.empty());
+    auto result = check(row.base);
+    ASSERT_FALSE(result.has_value());
+    ASSERT_NE(result.error(), nullptr);
+    EXPECT_EQ(result.error()->kind(), row.kind) << result.error()->debugDescription();
+    // As the splash logs it.
+    ScopedServerURL url(row.base);
+    test::FakeServices fakes;
+    platform::LogCapture capture;
+    auto viewModel =
+        SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
+                                    fakes.services(), bundle_.bundle());
+    ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
+    const std::string text = capture.text();
+    EXPECT_NE(text.find("Update check failed: "), std::string::npos) << text;
+    EXPECT_NE(text.find(row.logged), std::string::npos) << text;
+    EXPECT_EQ(text.find("invalidCredential"), std::string::npos) << text;
+    // The 5000 bytes of a body never reach the log whole.
+    EXPECT_EQ(text.find(std::string(200, row.name[0])), std::string::npos) << text;
+    EXPECT_LT(text.size(), 1200u) << text;
+  }
 }
 
 TEST_F(UpdateClient, NoServerConfiguredMeansNoUpdateWithoutARequest) {
@@ -730,19 +789,6 @@ TEST_F(UpdateFlow, AnInstallerNothingOpensIsNamedAndTheApplicationWaitsForTheUse
   test::saveScreenshot(window_.grab().toImage(), "update-not-opened-window");
   box->buttons().front()->click();
   ASSERT_TRUE(test::runUntil([&] { return services_.application->terminations == 1; }, 5));
-}
-
-// An address on 127.0.0.1 where nothing listens: a port bound without listening, then let go.
-std::string refusingAddress() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  if (fd >= 0) ::close(fd);
-  return bound ? "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x" : "";
 }
 
 TEST_F(UpdateFlow, AServerThatAnsweredWithAnErrorIsToldApartFromAConnectionThatFailed) {

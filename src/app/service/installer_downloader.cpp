@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <string>
 
 #include "halyard/core/download_request.h"
@@ -99,6 +100,8 @@ class DownloadGuard {
   }
 
   std::optional<halyard::HalyardError> refused;
+  // The same, for the transfer's own thread, which may be about to put the file in place.
+  std::atomic<bool> refusedOnAnyThread{false};
   // A disk found short before anything was asked: the answer's declared length, at the first
   // report, tells how much is needed; a transfer that fails before it fails on this.
   std::optional<SpaceShortage> shortAtStart;
@@ -127,8 +130,19 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
     // A disk that is already (nearly) full is only known to be too small once the answer says
     // how large the installer is: its first report refuses it, with the real figure.
     guard->shortAtStart = guard->shortageFor(0);
-    auto destination = [](const platform::URL& temporaryURL,
-                          const platform::HTTPURLResponsePtr& response) {
+    auto destination = [guard](const platform::URL& temporaryURL,
+                               const platform::HTTPURLResponsePtr& response) {
+      // A refused download may finish its transfer after the refusal: its file goes nowhere
+      // (the move fails, which the refusal already is), so nothing of it stays behind.
+      if (guard->refusedOnAnyThread.load()) {
+        std::error_code ignored;
+        std::filesystem::remove(temporaryURL.path(), ignored);
+        const std::filesystem::path temporary = temporaryURL.path();
+        return halyard::DownloadRequest::DestinationResult{
+            platform::URL::fileURLWithPath(
+                (temporary.parent_path() / ("refused-" + temporary.filename().string())).string()),
+            Options::replaceExistingFile()};
+      }
       // A rejected answer stays beside its temporary file and is removed once the failure is
       // known; only one that may be an installer replaces an installer kept earlier.
       if (!mayBeInstaller(response)) {
@@ -161,6 +175,11 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
           }
           // Whatever arrived is not an installer.
           if (response.fileURL) removeQuietly(*response.fileURL);
+          // A refusal may come after a whole answer was already moved into place.
+          if (guard->refused && mayBeInstaller(response.response)) {
+            removeQuietly(platform::URL::fileURLWithPath(
+                installerDestination(response.response->suggestedFilename()).string()));
+          }
           if (guard->refused) {
             report(std::unexpected(*guard->refused));
           } else if (guard->shortAtStart && !response.result &&
@@ -182,6 +201,7 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
           if (auto problem =
                   guard->problem(progress->completedUnitCount(), progress->totalUnitCount())) {
             guard->refused = std::move(problem);
+            guard->refusedOnAnyThread = true;
             if (auto running = weakDownload.lock()) running->cancel();
             return;
           }

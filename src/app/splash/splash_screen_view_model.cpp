@@ -75,7 +75,8 @@ void SplashScreenViewModel::checkForUpdate() {
     if (!result) {
       // Offline, server down or no server configured: the user must still get to the
       // starting screen, so a failed check counts as "no update".
-      platform::print("Update check failed: " + oneLine(result.error()->debugDescription()));
+      platform::print("Update check failed: " + result.error()->localizedDescription() + " " +
+                      oneLine(result.error()->debugDescription()));
       self->moveOn();
       return;
     }
