@@ -10,8 +10,10 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QTextBrowser>
 
 #include "app/bundle/bundle.h"
+#include "app/bundle/localization.h"
 #include "app/preferences/preferences.h"
 #include "app/shell/app_environment.h"
 #include "app/starting/starting_screen_view.h"
@@ -21,6 +23,7 @@
 #include "app/tutorial/login_page.h"
 #include "app/tutorial/navigation_row.h"
 #include "app/tutorial/permission_page.h"
+#include "app/tutorial/privacy_policy_dialog.h"
 #include "app/tutorial/support/tutorial_test_support.h"
 #include "app/tutorial/symbol_button.h"
 #include "app/tutorial/terms_page.h"
@@ -226,6 +229,53 @@ TEST_F(TutorialScreenTest, WithoutAConfiguredAddressThePrivacyLinkOpensTheShippe
   EXPECT_TRUE(std::filesystem::is_regular_file(address->path())) << address->path();
   press(qobject_cast<QAbstractButton*>(page->termsBox(1)->titleItem()));
   EXPECT_EQ(workspace_->openedURLs, std::vector<std::string>{privacyPolicyAddress()});
+}
+
+TEST_F(TutorialScreenTest, APolicyNothingOpensIsShownInsideAndTheTermsSayWhereItIs) {
+  struct Row {
+    const char* name;
+    std::string address;
+    bool desktopOpensIt;
+    bool shownInside;
+  } rows[] = {
+      {"web address, opened", "https://example.org/privacy", true, false},
+      {"web address, no launcher", "https://example.org/privacy", false, true},
+      {"shipped page, no launcher", "", false, true},
+      {"shipped page, opened", "", true, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    BundleWithPrivacyAddress bundle(row.address);
+    workspace_ = std::make_shared<tutorial_test::FakeWorkspace>();
+    workspace_->handlerExists = row.desktopOpensIt;
+    open();
+    // The last text of the carousel names the address only when there is one.
+    const std::string where = screen_->viewModel()->privacyPolicy().back();
+    if (row.address.empty()) {
+      EXPECT_EQ(where, localizedString("TERMS_PRIVACY_AND_POLICY_DISCLOSURE_5_SHIPPED"));
+      EXPECT_EQ(where.find("web site"), std::string::npos) << where;
+    } else {
+      EXPECT_NE(where.find(row.address), std::string::npos) << where;
+      EXPECT_EQ(where.find("%1"), std::string::npos) << where;
+    }
+    press(continueButton());
+    auto* page = termsPage();
+    ASSERT_NE(page, nullptr);
+    press(qobject_cast<QAbstractButton*>(page->termsBox(1)->titleItem()));
+    EXPECT_EQ(workspace_->openedURLs, std::vector<std::string>{privacyPolicyAddress()});
+    auto* dialog = host_->findChild<PrivacyPolicyDialog*>(QStringLiteral("privacyPolicyDialog"));
+    EXPECT_EQ(dialog != nullptr && dialog->isVisible(), row.shownInside);
+    if (dialog) {
+      // The shipped page itself, readable in the window.
+      EXPECT_TRUE(dialog->browser()->toPlainText().contains(QStringLiteral("Tovarine")));
+      EXPECT_EQ(dialog->browser()->source().toLocalFile().toStdString(),
+                shippedPrivacyPolicyPage()->string());
+      dialog->accept();
+      settle();
+    }
+    host_.reset();
+    screen_ = nullptr;
+  }
 }
 
 TEST_F(TutorialScreenTest, LoginButtonAsksForTheLoginItemOnEveryPressAndContinueIgnoresIt) {
