@@ -1,8 +1,8 @@
 #include <cstdlib>
 
 #include "app/shell/orvandel_app.h"
+#include "platform/dispatch/termination_signals.h"
 #include "platform/display/virtual_display.h"
-#include "platform/foundation/termination_signals.h"
 
 int main(int argc, char** argv) {
   // On a Wayland desktop the window is a Wayland window (Xwayland only when the plugin is

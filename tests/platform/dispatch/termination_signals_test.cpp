@@ -1,4 +1,4 @@
-#include "platform/foundation/termination_signals.h"
+#include "platform/dispatch/termination_signals.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/foundation/url_opener.h"
+#include "platform/dispatch/url_opener.h"
 
 #include <fcntl.h>
 #include <spawn.h>
