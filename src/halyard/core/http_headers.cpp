@@ -1,4 +1,4 @@
-#include "halyard/encoding/http_headers.h"
+#include "halyard/core/http_headers.h"
 
 #include <fmt/format.h>
 #include <sys/utsname.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "halyard/encoding/value_text.h"
+#include "halyard/core/value_text.h"
 #include "platform/coding/value.h"
 #include "platform/foundation/bundle.h"
 

@@ -1,10 +1,10 @@
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
-#include "halyard/encoding/request_helpers.h"
+#include "halyard/core/request_helpers.h"
 
 namespace halyard {
 

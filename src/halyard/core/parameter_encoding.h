@@ -53,4 +53,9 @@ class ParameterEncoder {
 };
 using ParameterEncoderPtr = std::shared_ptr<const ParameterEncoder>;
 
+// What a request falls back on when its caller names no encoding or encoder: the URL form
+// encoders of the encoding layer, which defines these two.
+ParameterEncodingPtr defaultParameterEncoding();
+ParameterEncoderPtr defaultParameterEncoder();
+
 }  // namespace halyard

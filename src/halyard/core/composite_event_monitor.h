@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "halyard/policies/event_monitor.h"
+#include "halyard/core/event_monitor.h"
 
 namespace halyard {
 

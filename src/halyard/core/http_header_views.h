@@ -1,6 +1,6 @@
 #pragma once
 
-#include "halyard/encoding/http_headers.h"
+#include "halyard/core/http_headers.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_request.h"
 #include "platform/net/url_session.h"
@@ -14,9 +14,7 @@ HTTPHeaders httpHeaders(const platform::HTTPURLResponse& response);
 HTTPHeaders httpHeaders(const platform::URLSessionConfiguration& configuration);
 void setHTTPHeaders(platform::URLSessionConfiguration& configuration, const HTTPHeaders& headers);
 
-// The platform's default and ephemeral configurations with the default headers as their
-// additional headers.
+// The platform's default configuration with the default headers as its additional headers.
 platform::URLSessionConfiguration makeDefaultConfigurationWithHeaders();
-platform::URLSessionConfiguration makeEphemeralConfigurationWithHeaders();
 
 }  // namespace halyard

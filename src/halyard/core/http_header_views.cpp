@@ -1,4 +1,4 @@
-#include "halyard/encoding/http_header_views.h"
+#include "halyard/core/http_header_views.h"
 
 namespace halyard {
 
@@ -44,12 +44,6 @@ void setHTTPHeaders(platform::URLSessionConfiguration& configuration, const HTTP
 
 platform::URLSessionConfiguration makeDefaultConfigurationWithHeaders() {
   auto configuration = platform::URLSessionConfiguration::defaultConfiguration();
-  setHTTPHeaders(configuration, HTTPHeaders::defaultHeaders());
-  return configuration;
-}
-
-platform::URLSessionConfiguration makeEphemeralConfigurationWithHeaders() {
-  auto configuration = platform::URLSessionConfiguration::ephemeral();
   setHTTPHeaders(configuration, HTTPHeaders::defaultHeaders());
   return configuration;
 }

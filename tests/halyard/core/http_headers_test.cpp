@@ -1,4 +1,4 @@
-#include "halyard/encoding/http_headers.h"
+#include "halyard/core/http_headers.h"
 
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "halyard/encoding/http_header_views.h"
+#include "halyard/core/http_header_views.h"
 #include "platform/net/http_url_response.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <type_traits>
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/http_method.h"
+#include "halyard/core/http_method.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/string_encoding.h"
 #include "platform/net/url_request.h"

@@ -10,8 +10,8 @@
 #include <unordered_set>
 
 #include "halyard/core/halyard_error.h"
+#include "halyard/core/http_method.h"
 #include "halyard/core/value_description.h"
-#include "halyard/encoding/http_method.h"
 #include "platform/coding/coder.h"
 #include "platform/coding/json_decoder.h"
 #include "platform/coding/json_serialization.h"

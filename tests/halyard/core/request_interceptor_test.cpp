@@ -1,4 +1,4 @@
-#include "halyard/policies/request_interceptor.h"
+#include "halyard/core/request_interceptor.h"
 
 #include <gtest/gtest.h>
 

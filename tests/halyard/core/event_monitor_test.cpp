@@ -1,4 +1,4 @@
-#include "halyard/policies/composite_event_monitor.h"
+#include "halyard/core/composite_event_monitor.h"
 
 #include <gtest/gtest.h>
 
@@ -37,8 +37,8 @@ class NamedMonitor : public halyard::EventMonitor {
 
 std::shared_ptr<halyard::Request> someRequest() {
   auto queue = platform::DispatchQueue::serial("halyard.test.monitor.request");
-  return std::make_shared<halyard::Request>(platform::UUID(), queue, queue, nullptr, nullptr,
-                                            std::weak_ptr<halyard::RequestDelegate>());
+  return std::make_shared<halyard::Request>(
+      halyard::RequestContext{platform::UUID(), queue, queue, nullptr, nullptr, {}});
 }
 
 TEST(EventMonitorTest, TheDefaultMonitorRunsOnTheMainQueueAndIgnoresEverything) {

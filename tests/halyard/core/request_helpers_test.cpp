@@ -1,9 +1,9 @@
-#include "halyard/encoding/request_helpers.h"
+#include "halyard/core/request_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include "halyard/core/http_headers.h"
 #include "halyard/core/url_convertible.h"
-#include "halyard/encoding/http_headers.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "halyard/encoding/request_helpers.h"
+#include "halyard/core/request_helpers.h"
 
-#include "halyard/encoding/http_headers.h"
+#include "halyard/core/http_headers.h"
 
 namespace halyard {
 

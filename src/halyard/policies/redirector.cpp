@@ -1,4 +1,4 @@
-#include "halyard/policies/redirect_handler.h"
+#include "halyard/policies/redirector.h"
 
 namespace halyard {
 

@@ -1,4 +1,4 @@
-#include "halyard/policies/composite_event_monitor.h"
+#include "halyard/core/composite_event_monitor.h"
 
 #include <typeinfo>
 

@@ -1,4 +1,4 @@
-#include "halyard/encoding/value_text.h"
+#include "halyard/core/value_text.h"
 
 #include <fmt/format.h>
 

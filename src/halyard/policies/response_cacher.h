@@ -3,23 +3,12 @@
 #include <functional>
 #include <memory>
 
-#include "halyard/core/request.h"
-#include "platform/net/cached_url_response.h"
-#include "platform/net/url_session.h"
+#include "halyard/core/cached_response_handler.h"
 
 namespace halyard {
 
-// Decides what of a response the URL cache keeps.
-class CachedResponseHandler {
- public:
-  virtual ~CachedResponseHandler() = default;
-  // Calls `completion` exactly once: the response to store, or none to store nothing.
-  virtual void decideCaching(
-      const std::shared_ptr<platform::URLSessionDataTask>& task,
-      const platform::CachedURLResponsePtr& response,
-      const std::function<void(platform::CachedURLResponsePtr)>& completion) const = 0;
-};
-
+// The three ready-made caching answers: store the response, store nothing, or store what a
+// function makes of it.
 class ResponseCacher final : public CachedResponseHandler {
  public:
   using Modify = std::function<platform::CachedURLResponsePtr(

@@ -1,4 +1,4 @@
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 
 #include <gtest/gtest.h>
 

@@ -4,25 +4,12 @@
 #include <memory>
 #include <optional>
 
-#include "halyard/core/request.h"
-#include "platform/net/http_url_response.h"
-#include "platform/net/url_request.h"
-#include "platform/net/url_session.h"
+#include "halyard/core/redirect_handler.h"
 
 namespace halyard {
 
-// Decides whether a redirect is followed, and to what.
-class RedirectHandler {
- public:
-  virtual ~RedirectHandler() = default;
-  // Calls `completion` exactly once: the request to load next, or none to stop at the
-  // redirect response.
-  virtual void decideRedirect(
-      const URLSessionTaskPtr& task, const platform::URLRequest& request,
-      const platform::HTTPURLResponsePtr& response,
-      const std::function<void(std::optional<platform::URLRequest>)>& completion) const = 0;
-};
-
+// The three ready-made answers to a redirect: follow it, stop at it, or follow what a
+// function makes of it.
 class Redirector final : public RedirectHandler {
  public:
   using Modify = std::function<std::optional<platform::URLRequest>(
