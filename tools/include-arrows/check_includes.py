@@ -16,8 +16,8 @@ import sys
 
 # ---- The arrows ------------------------------------------------------------------------------
 # A layer is a folder below src/; a file belongs to the longest layer its path starts with.
-# Each layer may include itself and the layers listed for it, nothing else. A header that lies
-# outside every layer (a generated one, say) is not checked.
+# Each layer may include itself and the layers listed for it, nothing else. Includes are
+# rooted at src/; one that names no file there (a generated header, say) is not checked.
 
 PLATFORM_GROUND = ["platform/foundation"]
 PLATFORM_CORE = PLATFORM_GROUND + ["platform/dispatch"]
@@ -138,7 +138,12 @@ def check(root):
         source = file.relative_to(src).as_posix()
         for number, target in includes_of(file):
             if not (src / target).is_file():
-                continue  # outside src/: a generated or a system header
+                # A path beside the file would pass unseen by the arrows: includes are rooted
+                # at src/. What is neither is outside src/ (a generated or a system header).
+                if (file.parent / target).is_file():
+                    failures.append(f'src/{source}:{number}: includes "{target}": '
+                                    "not rooted at src/")
+                continue
             verdict = crossing(source, target)
             if verdict is None:
                 continue
