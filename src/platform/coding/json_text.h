@@ -4,7 +4,6 @@
 // depth limit, and writing strings, numbers and containers the way both write them.
 
 #include <cstdint>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <stdexcept>
@@ -34,13 +33,9 @@ void appendNewlineAndIndent(std::string& out, int depth);
 // each element on a line of its own one level deeper, and " : " after a key (":" compact).
 // `writeElement(element, depth)` writes one element at the depth given.
 template <class Elements, class WriteElement>
-void appendArray(std::string& out, const Elements& elements, bool pretty, int depth,
-                 WriteElement&& writeElement) {
-  if (std::empty(elements)) {
-    out += "[]";
-    return;
-  }
-  out.push_back('[');
+void appendContainer(std::string& out, char open, char close, const Elements& elements, bool pretty,
+                     int depth, WriteElement&& writeElement) {
+  out.push_back(open);
   bool first = true;
   for (const auto& element : elements) {
     if (!first) out.push_back(',');
@@ -48,30 +43,25 @@ void appendArray(std::string& out, const Elements& elements, bool pretty, int de
     if (pretty) appendNewlineAndIndent(out, depth + 1);
     writeElement(element, depth + 1);
   }
-  if (pretty) appendNewlineAndIndent(out, depth);
-  out.push_back(']');
+  if (pretty && !first) appendNewlineAndIndent(out, depth);
+  out.push_back(close);
+}
+
+template <class Elements, class WriteElement>
+void appendArray(std::string& out, const Elements& elements, bool pretty, int depth,
+                 WriteElement&& writeElement) {
+  appendContainer(out, '[', ']', elements, pretty, depth, writeElement);
 }
 
 // `keyOf(member)` is a member's key, `writeValue(member, depth)` writes its value.
 template <class Members, class KeyOf, class WriteValue>
 void appendObject(std::string& out, const Members& members, bool pretty, bool escapeSlashes,
                   int depth, KeyOf&& keyOf, WriteValue&& writeValue) {
-  if (std::empty(members)) {
-    out += "{}";
-    return;
-  }
-  out.push_back('{');
-  bool first = true;
-  for (const auto& member : members) {
-    if (!first) out.push_back(',');
-    first = false;
-    if (pretty) appendNewlineAndIndent(out, depth + 1);
+  appendContainer(out, '{', '}', members, pretty, depth, [&](const auto& member, int inner) {
     appendString(out, keyOf(member), escapeSlashes);
     out += pretty ? " : " : ":";
-    writeValue(member, depth + 1);
-  }
-  if (pretty) appendNewlineAndIndent(out, depth);
-  out.push_back('}');
+    writeValue(member, inner);
+  });
 }
 
 }  // namespace platform::json_detail
