@@ -26,7 +26,7 @@ def run(root):
 
 class ArrowTest(unittest.TestCase):
     def test_each_arrow(self):
-        # (including file, included file, part of the reason or None where allowed)
+        # (including file, included file, words of the reason, or None where allowed)
         rows = [
             ("halyard/encoding/a.cpp", "halyard/core/request.h", None),
             ("halyard/policies/a.h", "halyard/core/request.h", None),
