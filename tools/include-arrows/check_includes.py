@@ -64,8 +64,9 @@ ARROWS = {
 }
 
 # Finer rules inside a layer: files directly in FOLDER (not in its subfolders) must not include
-# anything below the folders named. A rule with `pending` set is reported but does not fail
-# the check, for a move that has yet to land.
+# anything below the folders named. The files under `pending` still break the rule until a move
+# under way lands: their crossings are reported but do not fail the check; every other file is
+# held to it now.
 INNER_RULES = [
     {
         "folder": "platform/display",
@@ -76,7 +77,14 @@ INNER_RULES = [
             "platform/display/gnome",
         ],
         "why": "the generic display files reach each backend through its interface",
-        "pending": True,
+        "pending": [
+            "platform/display/capture_stream.cpp",
+            "platform/display/display_environment.cpp",
+            "platform/display/display_queries.cpp",
+            "platform/display/screen_capture_access.cpp",
+            "platform/display/screen_parameters.cpp",
+            "platform/display/window_placement.cpp",
+        ],
     },
 ]
 
@@ -113,7 +121,8 @@ def crossing(source, target):
             continue
         for folder in rule["forbidden"]:
             if within(target, folder):
-                return f"{rule['folder']}: {rule['why']}, not through {folder}", rule["pending"]
+                reason = f"{rule['folder']}: {rule['why']}, not through {folder}"
+                return reason, source in rule["pending"]
     return None
 
 
