@@ -6,7 +6,7 @@
 #include <string>
 
 #include "halyard/core/download_request.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/file_manager.h"
 
