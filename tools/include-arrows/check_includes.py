@@ -64,9 +64,7 @@ ARROWS = {
 }
 
 # Finer rules inside a layer: files directly in FOLDER (not in its subfolders) must not include
-# anything below the folders named. The files under `pending` still break the rule until a move
-# under way lands: their crossings are reported but do not fail the check; every other file is
-# held to it now.
+# anything below the folders named, except the one file that chooses among them.
 INNER_RULES = [
     {
         "folder": "platform/display",
@@ -77,14 +75,7 @@ INNER_RULES = [
             "platform/display/gnome",
         ],
         "why": "the generic display files reach each backend through its interface",
-        "pending": [
-            "platform/display/capture_stream.cpp",
-            "platform/display/display_environment.cpp",
-            "platform/display/display_queries.cpp",
-            "platform/display/screen_capture_access.cpp",
-            "platform/display/screen_parameters.cpp",
-            "platform/display/window_placement.cpp",
-        ],
+        "chooser": "platform/display/display_backends.cpp",
     },
 ]
 
@@ -108,21 +99,18 @@ def layer_of(path):
 
 
 def crossing(source, target):
-    """Why including `target` from `source` (both relative to src/) is not allowed, or None.
-
-    Returns (reason, pending)."""
+    """Why including `target` from `source` (both relative to src/) is not allowed, or None."""
     from_layer, to_layer = layer_of(source), layer_of(target)
     if from_layer is not None and to_layer is not None and from_layer != to_layer:
         allowed = ARROWS[from_layer]
         if allowed is not None and to_layer not in allowed:
-            return f"{from_layer} may not include {to_layer}", False
+            return f"{from_layer} may not include {to_layer}"
     for rule in INNER_RULES:
-        if str(pathlib.PurePosixPath(source).parent) != rule["folder"]:
+        if str(pathlib.PurePosixPath(source).parent) != rule["folder"] or source == rule["chooser"]:
             continue
         for folder in rule["forbidden"]:
             if within(target, folder):
-                reason = f"{rule['folder']}: {rule['why']}, not through {folder}"
-                return reason, source in rule["pending"]
+                return f"{rule['folder']}: {rule['why']}, not through {folder}"
     return None
 
 
@@ -136,11 +124,11 @@ def includes_of(file):
 
 
 def check(root):
-    """(failures, pending notes): lines "src/a.h:3: includes "b.h": reason"."""
+    """Failures: lines "src/a.h:3: includes "b.h": reason"."""
     src = pathlib.Path(root) / "src"
     if not src.is_dir():
         raise FileNotFoundError(f"no src/ folder below {root}")
-    failures, pending = [], []
+    failures = []
     for file in sorted(src.rglob("*")):
         if file.suffix not in SOURCE_SUFFIXES or not file.is_file():
             continue
@@ -153,13 +141,10 @@ def check(root):
                     failures.append(f'src/{source}:{number}: includes "{target}": '
                                     "not rooted at src/")
                 continue
-            verdict = crossing(source, target)
-            if verdict is None:
-                continue
-            reason, is_pending = verdict
-            line = f'src/{source}:{number}: includes "{target}": {reason}'
-            (pending if is_pending else failures).append(line)
-    return failures, pending
+            reason = crossing(source, target)
+            if reason is not None:
+                failures.append(f'src/{source}:{number}: includes "{target}": {reason}')
+    return failures
 
 
 def main(argv=None):
@@ -168,12 +153,10 @@ def main(argv=None):
     parser.add_argument("--root", default=default_root, help="the folder that holds src/")
     arguments = parser.parse_args(argv)
     try:
-        failures, pending = check(arguments.root)
+        failures = check(arguments.root)
     except FileNotFoundError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
-    for line in pending:
-        print(f"not yet enforced: {line}")
     for line in failures:
         print(line)
     if failures:
