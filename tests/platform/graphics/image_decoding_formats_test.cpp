@@ -248,6 +248,74 @@ INSTANTIATE_TEST_SUITE_P(Headers, MoreFormatsBomb,
                            return std::string(info.param.name);
                          });
 
+// ---- JPEG 2000 palettes
+
+// `jp2` with a palette of 256 entries and `columns` columns, each `depth` bits deep, mapping
+// codestream component 0 through every column: the file's own depth reaches the decoded image,
+// and a palette of fewer columns than the codestream has components shrinks it.
+Bytes withPalette(Bytes jp2, int depth, int columns) {
+  const std::size_t header = graphics_test::findTag(jp2, "jp2h") - 8;
+  const std::size_t bytesPerValue = static_cast<std::size_t>((depth + 7) / 8);
+  Bytes boxes;
+  const auto put = [&](std::uint32_t value, int width) {
+    for (int i = width - 1; i >= 0; --i)
+      boxes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  put(static_cast<std::uint32_t>(8 + 3 + columns + 256 * columns * bytesPerValue), 4);
+  boxes.insert(boxes.end(), {'p', 'c', 'l', 'r'});
+  put(256, 2);
+  put(static_cast<std::uint32_t>(columns), 1);
+  for (int c = 0; c < columns; ++c)
+    put(static_cast<std::uint32_t>(depth - 1), 1);
+  for (int entry = 0; entry < 256; ++entry)
+    for (int c = 0; c < columns; ++c)
+      for (std::size_t b = 0; b < bytesPerValue; ++b)
+        boxes.push_back(b + 1 == bytesPerValue ? static_cast<std::uint8_t>(entry) : 0);
+  put(static_cast<std::uint32_t>(8 + 4 * columns), 4);
+  boxes.insert(boxes.end(), {'c', 'm', 'a', 'p'});
+  for (int c = 0; c < columns; ++c) {
+    put(0, 2);  // codestream component 0
+    put(1, 1);  // through the palette
+    put(static_cast<std::uint32_t>(c), 1);
+  }
+  const std::size_t length = (std::size_t{jp2[header]} << 24) | (jp2[header + 1] << 16) |
+                             (jp2[header + 2] << 8) | jp2[header + 3];
+  jp2.insert(jp2.begin() + static_cast<std::ptrdiff_t>(header + length), boxes.begin(),
+             boxes.end());
+  putBig(jp2, header, static_cast<std::uint32_t>(length + boxes.size()), 4);
+  return jp2;
+}
+
+TEST(MoreFormats, Jpeg2000PalettesDecodeOnlyAtDepthsThatCanBeShown) {
+  struct Row {
+    int depth, columns;
+    bool decodes;
+  };
+  const Row rows[] = {
+      {8, 3, true},     // an ordinary colour palette
+      {16, 3, true},    // the deepest shown
+      {8, 1, true},     // one column over a colour codestream: a grey picture
+      {17, 3, false},   // deeper than any picture is shown
+      {63, 3, false},   // overflows a signed sample range
+      {64, 3, false},   // would shift by the width of the sample
+      {65, 1, false},   // would shift past it
+      {128, 3, false},  // the deepest a palette can declare
+  };
+  const Bytes plain = graphics_test::encodeJpeg2000(tiles(false), false, false);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.depth << " bits, " << row.columns << " columns");
+    const platform::ImageDecodingResult image =
+        decodeImage(withPalette(plain, row.depth, row.columns));
+    ASSERT_EQ(image.has_value(), row.decodes) << (image ? "" : describe(image.error()));
+    if (!image) {
+      EXPECT_EQ(describe(image.error()), "corrupt");
+      continue;
+    }
+    EXPECT_EQ(image->width(), 6 * kTile);
+    EXPECT_EQ(image->height(), 4 * kTile);
+  }
+}
+
 // ---- Random damage
 
 struct Sample {
