@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 namespace platform {
 
@@ -118,7 +118,7 @@ std::optional<std::string> removingPercentEncoding(std::string_view text) {
 }
 
 bool isValidUTF8(std::string_view text) {
-  return StringEncoding(StringEncoding::utf8).decode(text).has_value();
+  return utf8::isValid(text);
 }
 
 bool isIPLiteralHost(std::string_view text) {
