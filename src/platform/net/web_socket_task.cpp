@@ -30,12 +30,8 @@ Bytes closeReasonToSend(int code, std::optional<Bytes> reason) {
           std::string_view(reinterpret_cast<const char*>(reason->data()), reason->size())))
     return {};
   Bytes out = std::move(*reason);
-  if (out.size() > 123) {
-    std::size_t cut = 123;
-    while (cut > 0 && (out[cut] & 0xC0) == 0x80)
-      --cut;
-    out.resize(cut);
-  }
+  out.resize(utf8::characterBoundaryBefore(
+      std::string_view(reinterpret_cast<const char*>(out.data()), out.size()), 123));
   return out;
 }
 
