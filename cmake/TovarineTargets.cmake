@@ -74,6 +74,25 @@ function(tovarine_library)
   endif()
 endfunction()
 
+# tovarine_test_support(NAME <target> FILES <file below tests/>... [LIBS <lib>...])
+# A support file that the tests of several folders use is compiled once, into a library of its
+# own, which every one of those folders links (its home folder too: tovarine_tests leaves the
+# file out of that folder's own support sources). Call it before the home folder's
+# tovarine_tests. Such files hold no test and no self-registering object, since a static
+# library brings in only what a test refers to.
+function(tovarine_test_support)
+  cmake_parse_arguments(ARG "" "NAME" "FILES;LIBS" ${ARGN})
+  set(sources)
+  foreach(file ${ARG_FILES})
+    list(APPEND sources ${TOVARINE_ROOT}/tests/${file})
+  endforeach()
+  add_library(${ARG_NAME} STATIC ${sources})
+  target_include_directories(${ARG_NAME} PUBLIC ${TOVARINE_ROOT}/tests ${TOVARINE_ROOT}/src)
+  target_link_libraries(${ARG_NAME} PUBLIC ${ARG_LIBS})
+  tovarine_compile_options(${ARG_NAME})
+  set_property(GLOBAL APPEND PROPERTY TOVARINE_SHARED_TEST_SUPPORT ${sources})
+endfunction()
+
 # tovarine_tests(DIR <dir below tests/> LIBS <lib>... [SUBDIRS <dir below DIR>...] [SERIAL]
 #                [TIMEOUT <seconds, 120 if not given>] [LOCK <resource>])
 # SUBDIRS are folders whose tests belong to DIR's executables and names, as the backends'
@@ -105,6 +124,10 @@ function(tovarine_tests)
       continue()
     endif()
     file(GLOB support CONFIGURE_DEPENDS ${TOVARINE_ROOT}/tests/${ARG_DIR}/support/*.cpp)
+    get_property(shared GLOBAL PROPERTY TOVARINE_SHARED_TEST_SUPPORT)
+    if(support AND shared)
+      list(REMOVE_ITEM support ${shared})
+    endif()
     set(target ${base}_${kind}_tests)
     add_executable(${target} ${sources} ${support})
     target_include_directories(${target} PRIVATE ${TOVARINE_ROOT}/tests ${TOVARINE_ROOT}/src)

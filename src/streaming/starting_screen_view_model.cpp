@@ -1,22 +1,11 @@
 #include "streaming/starting_screen_view_model.h"
 
-#include <system_error>
 #include <utility>
 
 #include "platform/dispatch/dispatch_queue.h"
-#include "platform/foundation/log.h"
-#include "platform/foundation/process_info.h"
-#include "streaming/frame_encoding.h"
 #include "streaming/notification_names.h"
 
 namespace streaming {
-
-namespace {
-
-// Every frame goes as one screen image with this tag.
-constexpr std::uint32_t kScreenImageTag = 0;
-
-}  // namespace
 
 std::shared_ptr<StartingScreenViewModel> StartingScreenViewModel::make() {
   return make(Options{});
@@ -36,6 +25,10 @@ StartingScreenViewModel::~StartingScreenViewModel() = default;
 
 void StartingScreenViewModel::start() {
   peerConnector_ = Tetherable::make(options_.port, options_.retryDelay, options_.hub);
+  frameRoad_ = FrameRoad::make([connector = std::weak_ptr<Tetherable>(peerConnector_)] {
+    auto peer = connector.lock();
+    return peer ? peer->connectedChannel() : nullptr;
+  });
   virtualScreen_ = VirtualScreen::make();
   screenCapture_ = ScreenCapture::make();
 
@@ -123,99 +116,23 @@ void StartingScreenViewModel::handleCapturedBuffer(
     const std::shared_ptr<platform::SampleBuffer>& sample) {
   std::shared_ptr<const MagicPacket> packet = magicPacket_.load();
   if (!packet) return;  // no device described yet
-  if (auto frame = gate_.admit(sample, std::move(packet), platform::systemUptime())) {
-    startFrameTask(std::move(*frame));
-  }
-}
-
-void StartingScreenViewModel::startFrameTask(FrameGate::Frame frame) {
-  platform::DispatchQueue::global(platform::QoS::userInteractive)
-      ->async([frame = std::move(frame), weak = weak_from_this()] { sendFrame(frame, weak); });
-}
-
-void StartingScreenViewModel::frameFinished() {
-  if (auto next = gate_.finish()) startFrameTask(std::move(*next));
+  frameRoad_->capture(sample, std::move(packet));
 }
 
 void StartingScreenViewModel::sendFrame(const FrameGate::Frame& frame,
                                         const std::weak_ptr<StartingScreenViewModel>& coordinator) {
-  FrameReport report;
-  report.sequence = frame.sequence;
-  report.capturedAt = frame.sample->presentationTimeStamp();
-  report.receivedAt = frame.receivedAt;
-  report.startedAt = platform::systemUptime();
-  std::optional<EncodedFrame> encoded = encodeFrame(frame.sample, *frame.packet);
-  if (!encoded) {
-    if (auto self = coordinator.lock()) {
-      ++self->unencodable_;
-      self->frameFinished();
-    }
-    return;
-  }
-  platform::print(imageSizeLine(encoded->jpeg.size()));
-  report.drawnAt = encoded->drawnAt;
-  report.encodedAt = encoded->encodedAt;
-  report.width = encoded->width;
-  report.height = encoded->height;
-  report.bytes = encoded->jpeg.size();
-
-  auto self = coordinator.lock();
-  if (!self) return;
-  std::shared_ptr<platform::TLChannel> channel = self->peerConnector_->connectedChannel();
-  if (!channel) {
-    ++self->unsent_;
-    self->frameFinished();
-    return;
-  }
-  platform::TLData payload(encoded->jpeg.data(), encoded->jpeg.data() + encoded->jpeg.size());
-  encoded.reset();  // its buffer goes back to the pool before the send
-  const bool queued = self->gate_.sendInOrder(frame.sequence, [&] {
-    report.queuedAt = platform::systemUptime();
-    channel->sendFrame(static_cast<std::uint32_t>(Tetherable::FrameType::screenImage),
-                       kScreenImageTag, std::move(payload),
-                       [coordinator, report](std::error_code error) mutable {
-                         if (auto line = frameSendFailureLine(error)) platform::print(*line);
-                         auto self = coordinator.lock();
-                         if (!self) return;
-                         if (error) {
-                           ++self->unsent_;
-                         } else {
-                           report.sentAt = platform::systemUptime();
-                           self->frameSent(report);
-                         }
-                         self->frameFinished();
-                       });
-  });
-  if (!queued) self->frameFinished();
-}
-
-void StartingScreenViewModel::frameSent(const FrameReport& report) {
-  ++sent_;
-  bytesSent_ += report.bytes;
-  std::function<void(const FrameReport&)> handler;
-  {
-    std::lock_guard lock(reportMutex_);
-    handler = reportHandler_;
-  }
-  if (handler) handler(report);
+  std::weak_ptr<FrameRoad> road;
+  if (auto self = coordinator.lock()) road = self->frameRoad_;
+  FrameRoad::run(frame, road);
 }
 
 FrameStatistics StartingScreenViewModel::frameStatistics() const {
-  FrameStatistics statistics;
-  statistics.captured = gate_.admittedCount();
-  statistics.dropped = gate_.droppedCount();
-  statistics.stale = gate_.staleCount();
-  statistics.unencodable = unencodable_.load();
-  statistics.unsent = unsent_.load();
-  statistics.sent = sent_.load();
-  statistics.bytesSent = bytesSent_.load();
-  return statistics;
+  return frameRoad_->statistics();
 }
 
 void StartingScreenViewModel::setFrameReportHandler(
     std::function<void(const FrameReport&)> handler) {
-  std::lock_guard lock(reportMutex_);
-  reportHandler_ = std::move(handler);
+  frameRoad_->setReportHandler(std::move(handler));
 }
 
 }  // namespace streaming

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -13,8 +12,8 @@
 #include "platform/foundation/observable.h"
 #include "platform/tether/tl_usb_hub.h"
 #include "streaming/device_status.h"
-#include "streaming/frame_gate.h"
 #include "streaming/frame_report.h"
+#include "streaming/frame_road.h"
 #include "streaming/magic_packet.h"
 #include "streaming/screen_capture.h"
 #include "streaming/tetherable.h"
@@ -37,7 +36,8 @@ class WindowControl {
 // The streaming coordinator behind the starting screen. Creating it brings the engine to life:
 // the USB channel, the virtual-screen manager and the capture starter, wired together, and the
 // observers of the engine's notifications. It publishes the device session state (changed on
-// the main queue only) and encodes and sends every captured frame of the device's display.
+// the main queue only) and hands every captured frame of the device's display to its frame road,
+// which encodes and sends it on the current channel.
 // Destroying it stops the whole engine: its displays go, its capture ends and its channel
 // closes.
 class StartingScreenViewModel : public platform::ObservableObject,
@@ -85,7 +85,7 @@ class StartingScreenViewModel : public platform::ObservableObject,
 
   // Encodes one frame for the device it was captured for and sends it as a screen image on the
   // coordinator's current channel. Runs in the frame's own task; holds the coordinator only
-  // while it sends.
+  // while it finds its road, and the road only while it sends.
   static void sendFrame(const FrameGate::Frame& frame,
                         const std::weak_ptr<StartingScreenViewModel>& coordinator);
 
@@ -101,9 +101,6 @@ class StartingScreenViewModel : public platform::ObservableObject,
   // stays as it is.
   void changeState(DeviceStatus status, void (WindowControl::*windowAction)(),
                    bool unlessDetached = false);
-  void startFrameTask(FrameGate::Frame frame);
-  void frameFinished();
-  void frameSent(const FrameReport& report);
 
   const Options options_;
   std::shared_ptr<WindowControl> windowControl_;
@@ -112,13 +109,9 @@ class StartingScreenViewModel : public platform::ObservableObject,
   std::shared_ptr<ScreenCapture> screenCapture_;
   std::atomic<std::shared_ptr<const MagicPacket>> magicPacket_;
 
-  FrameGate gate_;
-  std::atomic<std::uint64_t> unencodable_{0};
-  std::atomic<std::uint64_t> unsent_{0};
-  std::atomic<std::uint64_t> sent_{0};
-  std::atomic<std::uint64_t> bytesSent_{0};
-  mutable std::mutex reportMutex_;
-  std::function<void(const FrameReport&)> reportHandler_;
+  // Made with the connector: frames find its current channel through a weak hold of it,
+  // so a frame on its way keeps no engine alive.
+  std::shared_ptr<FrameRoad> frameRoad_;
 
   // Last, so they go first: no notification reaches a coordinator being torn down.
   platform::ObserverToken attachedObserver_;

@@ -16,6 +16,7 @@
 #include "halyard/core/session.h"
 #include "halyard/encoding/multipart_form_data.h"
 #include "interop/support/interop_servers.h"
+#include "interop/support/session_fixture.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/operation_queue.h"
 #include "platform/net/url_cache.h"
@@ -89,24 +90,14 @@ void expectAsCurl(const Fetched& ours, const interop::CurlResult& reference) {
       << "ours: " << ours.body.substr(0, 200) << "\ncurl: " << reference.body.substr(0, 200);
 }
 
-class HTTPInteropTest : public testing::Test {
+class HTTPInteropTest : public interop::SessionsTest {
  protected:
-  // The sessions' I/O threads end before the process does, with what OpenSSL keeps for each.
-  void TearDown() override {
-    for (const auto& made : sessions_) {
-      made->session()->invalidateAndCancel();
-      EXPECT_TRUE(platform::runMainUntil([&] { return !made->session()->delegate(); }, 20));
-    }
-    sessions_.clear();
-  }
-  std::vector<std::shared_ptr<Session>> sessions_;
   std::shared_ptr<Session> makeSession(std::shared_ptr<platform::URLCache> cache = nullptr) {
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.urlCache = std::move(cache);
     sessions_.push_back(Session::initWithConfiguration(configuration));
     return sessions_.back();
   }
-  Servers& servers = Servers::shared();
 };
 
 TEST_F(HTTPInteropTest, CompressedBodiesOverHTTP11AndHTTP2AgreeWithCurl) {

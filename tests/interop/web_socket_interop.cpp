@@ -8,6 +8,7 @@
 
 #include "halyard/core/session.h"
 #include "interop/support/interop_servers.h"
+#include "interop/support/session_fixture.h"
 #include "platform/dispatch/main_queue.h"
 
 namespace {
@@ -55,24 +56,14 @@ std::string describe(const std::optional<halyard::HalyardError>& error) {
   return error ? error->errorDescription() : "no error";
 }
 
-class WebSocketInteropTest : public testing::Test {
+class WebSocketInteropTest : public interop::SessionsTest {
  protected:
-  // The sessions' I/O threads end before the process does, with what OpenSSL keeps for each.
-  void TearDown() override {
-    for (const auto& made : sessions_) {
-      made->session()->invalidateAndCancel();
-      EXPECT_TRUE(platform::runMainUntil([&] { return !made->session()->delegate(); }, 20));
-    }
-    sessions_.clear();
-  }
-  std::vector<std::shared_ptr<Session>> sessions_;
   std::shared_ptr<WebSocketRequest> open(const std::string& url, Recorder& recorder) {
     auto request = session->makeWebSocketRequestWithoutParameters(
         url, WebSocketRequest::Configuration::withMaximumMessageSize(32 << 20));
     recorder.attach(*request);
     return request;
   }
-  Servers& servers = Servers::shared();
   void SetUp() override { sessions_.push_back(session); }
   std::shared_ptr<Session> session = Session::initWithConfiguration();
 };

@@ -48,7 +48,7 @@ struct CompanionServer::Connection : platform::TLFrameSink {
   }
 
   bool writeFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload) {
-    return write(platform::encodeFrame(type, tag, payload));
+    return write(platform::encodeWireFrame(type, tag, payload));
   }
 
   void hangUp() { ::shutdown(fd, SHUT_RDWR); }
@@ -317,7 +317,7 @@ std::size_t CompanionServer::liveConnections() const {
 
 void CompanionServer::sendFrame(std::uint32_t type, std::uint32_t tag,
                                 std::span<const std::uint8_t> payload) {
-  sendRaw(platform::encodeFrame(type, tag, payload));
+  sendRaw(platform::encodeWireFrame(type, tag, payload));
 }
 
 void CompanionServer::sendRaw(std::span<const std::uint8_t> bytes) {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 namespace app {
 namespace {
@@ -104,24 +105,6 @@ class Reader {
     return word;
   }
 
-  static void appendUTF8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   std::optional<std::uint32_t> readHex4() {
     std::uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
@@ -203,7 +186,7 @@ class Reader {
             fail("lone surrogate in \\u escape");
             return std::nullopt;
           }
-          appendUTF8(out, cp);
+          platform::utf8::append(out, static_cast<char32_t>(cp));
           break;
         }
         default:

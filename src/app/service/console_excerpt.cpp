@@ -7,12 +7,7 @@
 namespace app {
 
 std::string consoleExcerpt(std::string_view text, std::size_t limit) {
-  std::size_t end = std::min(limit, text.size());
-  // Back up to the start of a character when the cut falls inside one.
-  if (end < text.size()) {
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-      --end;
-  }
+  const std::size_t end = platform::utf8::characterBoundaryBefore(text, limit);
   std::string out;
   out.reserve(end + 32);
   for (std::size_t i = 0; i < end; ++i) {

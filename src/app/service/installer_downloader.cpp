@@ -9,6 +9,7 @@
 #include "halyard/core/response_serializer.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/utf8.h"
 
 namespace app {
 namespace {
@@ -269,14 +270,8 @@ std::string safeInstallerFileName(std::string_view suggestedName) {
     // Control characters have no place in a file name shown to the user.
     name += (u < 0x20 || u == 0x7F) ? '_' : c;
   }
-  if (name.size() > kMaxFileNameBytes) {
-    name.resize(kMaxFileNameBytes);
-    // Never end inside a multi-byte character.
-    while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80) {
-      name.pop_back();
-    }
-    if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
-  }
+  // Never ends inside a multi-byte character.
+  name.resize(platform::utf8::characterBoundaryBefore(name, kMaxFileNameBytes));
   const bool onlyDots = name.find_first_not_of('.') == std::string::npos;
   if (name.empty() || onlyDots || name.front() == '.' || name.front() == '-') {
     return kDefaultInstallerName;

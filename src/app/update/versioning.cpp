@@ -21,14 +21,6 @@ std::string_view Versioning::keyText(CodingKeys key) {
   return {};
 }
 
-std::optional<Versioning::CodingKeys> Versioning::keyFromText(std::string_view text) {
-  for (auto key : {CodingKeys::name, CodingKeys::releaseVersion, CodingKeys::buildVersion,
-                   CodingKeys::isMandatory}) {
-    if (keyText(key) == text) return key;
-  }
-  return std::nullopt;
-}
-
 Versioning Versioning::decode(platform::Decoder& decoder) {
   auto container = decoder.container();
   Versioning v;

@@ -15,7 +15,6 @@ class Versioning {
  public:
   enum class CodingKeys { name, releaseVersion, buildVersion, isMandatory };
   static std::string_view keyText(CodingKeys key);
-  static std::optional<CodingKeys> keyFromText(std::string_view text);
 
   std::optional<std::string> name;       // the display name the update is for
   std::optional<double> releaseVersion;  // compared with the short version text

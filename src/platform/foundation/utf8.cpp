@@ -100,6 +100,14 @@ void append(std::string& out, char32_t c) {
   }
 }
 
+std::size_t characterBoundaryBefore(std::string_view text, std::size_t maxBytes) {
+  if (maxBytes >= text.size()) return text.size();
+  std::size_t end = maxBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end;
+  return end;
+}
+
 void appendCodePointEscape(std::string& out, char32_t codePoint) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "\\u{%X}", static_cast<unsigned>(codePoint));

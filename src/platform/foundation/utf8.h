@@ -33,6 +33,10 @@ std::optional<std::u32string> decode(std::string_view text);
 std::string decodeLossy(std::string_view text);
 std::string decodeLossy(std::span<const std::uint8_t> bytes);
 
+// How many of `text`'s bytes a cut at `maxBytes` keeps without splitting a character: the whole
+// text when it is short enough, else `maxBytes` backed up to where a character begins.
+std::size_t characterBoundaryBefore(std::string_view text, std::size_t maxBytes);
+
 // Appends the UTF-8 form of a Unicode scalar value.
 void append(std::string& out, char32_t codePoint);
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 namespace platform {
 
@@ -81,18 +81,26 @@ const URLCharacterSet& URLCharacterSet::urlFragmentAllowed() {
   return set;
 }
 
-std::string addingPercentEncoding(std::string_view text, const URLCharacterSet& allowed) {
+void appendPercentEscape(std::string& out, unsigned char byte) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  out.push_back('%');
+  out.push_back(kHex[byte >> 4]);
+  out.push_back(kHex[byte & 0xF]);
+}
+
+bool isPercentEscapeAt(std::string_view text, std::size_t at) {
+  return at + 2 < text.size() && text[at] == '%' && hexValue(text[at + 1]) >= 0 &&
+         hexValue(text[at + 2]) >= 0;
+}
+
+std::string addingPercentEncoding(std::string_view text, const URLCharacterSet& allowed) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     if (allowed.contains(c)) {
       out.push_back(c);
     } else {
-      auto u = static_cast<unsigned char>(c);
-      out.push_back('%');
-      out.push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 0xF]);
+      appendPercentEscape(out, static_cast<unsigned char>(c));
     }
   }
   return out;
@@ -118,7 +126,7 @@ std::optional<std::string> removingPercentEncoding(std::string_view text) {
 }
 
 bool isValidUTF8(std::string_view text) {
-  return StringEncoding(StringEncoding::utf8).decode(text).has_value();
+  return utf8::isValid(text);
 }
 
 bool isIPLiteralHost(std::string_view text) {

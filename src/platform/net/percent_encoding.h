@@ -37,6 +37,11 @@ class URLCharacterSet {
 // digits.
 std::string addingPercentEncoding(std::string_view text, const URLCharacterSet& allowed);
 
+// The one spelling of an escaped byte: '%' and two upper-case hexadecimal digits, appended.
+void appendPercentEscape(std::string& out, unsigned char byte);
+// Whether a well-formed escape "%XY" starts at byte `at` of `text`.
+bool isPercentEscapeAt(std::string_view text, std::size_t at);
+
 // Decodes every "%XY". Answers nothing when an escape is malformed or the decoded bytes are not
 // valid UTF-8.
 std::optional<std::string> removingPercentEncoding(std::string_view text);

@@ -8,28 +8,20 @@ namespace platform {
 
 namespace {
 
-bool isHex(char c) {
-  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
 // Escapes what `allowed` does not hold, keeping valid escapes as they are and escaping a '%'
 // that starts none.
 std::string sanitize(std::string_view text, const URLCharacterSet& allowed) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
-    if (c == '%' && i + 2 < text.size() && isHex(text[i + 1]) && isHex(text[i + 2])) {
+    if (isPercentEscapeAt(text, i)) {
       out.append(text.substr(i, 3));
       i += 2;
     } else if (c != '%' && allowed.contains(c)) {
       out.push_back(c);
     } else {
-      auto u = static_cast<unsigned char>(c);
-      out.push_back('%');
-      out.push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 0xF]);
+      appendPercentEscape(out, static_cast<unsigned char>(c));
     }
   }
   return out;

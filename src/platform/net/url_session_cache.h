@@ -93,7 +93,6 @@ class TransferCache {
   std::optional<URLRequest> effective_;
   bool enabled_ = false;
   CachedURLResponsePtr stored_;  // the entry served, or being revalidated
-  std::optional<std::string> storedKey_;
   bool revalidating_ = false;
   bool deliverStored_ = false;
   // Gathering the body of a response that may be stored.

@@ -200,11 +200,6 @@ bool WebSocketFramer::closeReceived() const {
   return (wslay_event_get_close_received(context_) != 0 || laterCodeReceived_) && !failure_;
 }
 
-bool WebSocketFramer::closeSent() const {
-  if (closer_) return wslay_event_get_close_sent(closer_) != 0;
-  return wslay_event_get_close_sent(context_) != 0;
-}
-
 void WebSocketFramer::pump() {
   // What arrived first is reported first; a pong or close echo goes out in the same turn.
   receive();

@@ -89,7 +89,6 @@ class WebSocketFramer {
   // peer takes some.
   bool outputBacklogged() const;
   bool closeReceived() const;
-  bool closeSent() const;
   bool peerEnded() const { return peerEnded_; }
   bool transportFailed() const { return transportFailed_; }
   const std::optional<Failure>& failure() const { return failure_; }
@@ -123,7 +122,6 @@ class WebSocketFramer {
   std::optional<std::uint64_t> inFlight_;
   bool peerEnded_ = false;
   bool transportFailed_ = false;
-  bool wroteSomething_ = false;
   std::optional<Failure> failure_;
   // The payload of the close frame being (or last) read, and whether it was one wslay refused
   // for its code and this layer accepted.

@@ -5,7 +5,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/process_info.h"
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 #include "platform/net/web_socket_connection.h"
 
 namespace platform {
@@ -17,10 +17,6 @@ namespace {
 // How long a closing socket waits for the other side.
 constexpr double kCloseWait = 2.0;
 
-bool isUTF8(std::span<const std::uint8_t> bytes) {
-  return StringEncoding(StringEncoding::utf8).decode(bytes).has_value();
-}
-
 bool isSendableCloseCode(int code) {
   return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
          (code >= 3000 && code <= 4999);
@@ -29,14 +25,13 @@ bool isSendableCloseCode(int code) {
 // A close frame's payload holds 125 bytes: two for the code, at most 123 for the reason, cut
 // where a character begins.
 Bytes closeReasonToSend(int code, std::optional<Bytes> reason) {
-  if (code == 0 || !reason || !isUTF8(*reason)) return {};
+  if (code == 0 || !reason ||
+      !utf8::isValid(
+          std::string_view(reinterpret_cast<const char*>(reason->data()), reason->size())))
+    return {};
   Bytes out = std::move(*reason);
-  if (out.size() > 123) {
-    std::size_t cut = 123;
-    while (cut > 0 && (out[cut] & 0xC0) == 0x80)
-      --cut;
-    out.resize(cut);
-  }
+  out.resize(utf8::characterBoundaryBefore(
+      std::string_view(reinterpret_cast<const char*>(out.data()), out.size()), 123));
   return out;
 }
 
@@ -341,9 +336,7 @@ void WebSocketConnection::onSent(std::uint64_t identifier) {
 }
 
 void WebSocketConnection::send(Message message, std::function<void(ErrorPtr)> handler) {
-  if (message.isText() &&
-      !isUTF8(std::span(reinterpret_cast<const std::uint8_t*>(message.text().data()),
-                        message.text().size()))) {
+  if (message.isText() && !utf8::isValid(message.text())) {
     return later([handler = std::move(handler),
                   failed = error(URLError::Code::cannotDecodeRawData, "the text is not UTF-8")] {
       handler(failed);

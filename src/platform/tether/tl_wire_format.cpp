@@ -40,7 +40,8 @@ TLFrameHeader decodeFrameHeader(std::span<const std::uint8_t, kTLFrameHeaderSize
                        getBigEndian(bytes.data() + 8), getBigEndian(bytes.data() + 12)};
 }
 
-TLData encodeFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload) {
+TLData encodeWireFrame(std::uint32_t type, std::uint32_t tag,
+                       std::span<const std::uint8_t> payload) {
   TLData frame;
   frame.reserve(kTLFrameHeaderSize + payload.size());
   const auto header = encodeFrameHeader(

@@ -31,7 +31,8 @@ std::array<std::uint8_t, kTLFrameHeaderSize> encodeFrameHeader(const TLFrameHead
 TLFrameHeader decodeFrameHeader(std::span<const std::uint8_t, kTLFrameHeaderSize> bytes);
 
 // Header and payload in one buffer, ready to write.
-TLData encodeFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload);
+TLData encodeWireFrame(std::uint32_t type, std::uint32_t tag,
+                       std::span<const std::uint8_t> payload);
 
 // What the receiver wants done with a frame once its header is known.
 enum class TLFrameDisposition {

@@ -71,6 +71,27 @@ TEST(Utf8, ControlCodePointsAreC0DeleteAndC1) {
   }
 }
 
+TEST(Utf8, ACutKeepsWholeCharactersOnly) {
+  struct Case {
+    std::string text;
+    std::size_t maxBytes;
+    std::size_t kept;
+  };
+  const Case cases[] = {
+      {"short", 10, 5},
+      {"exact", 5, 5},
+      {"abcdef", 3, 3},
+      {"a\xC3\xA9", 2, 1},                 // inside a two-byte character
+      {"a\xC3\xA9z", 3, 3},                // a whole character ends at the cut
+      {"\xE2\x82\xAC\xE2\x82\xAC", 5, 3},  // inside the second three-byte one
+      {"\xF0\x9F\x98\x80", 3, 0},          // nothing but the start of one
+      {"abc", 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(characterBoundaryBefore(c.text, c.maxBytes), c.kept) << c.text << " " << c.maxBytes;
+  }
+}
+
 TEST(Utf8, OutsideTextIsEscapedAndBoundedForOneConsoleLine) {
   struct Case {
     std::string text;

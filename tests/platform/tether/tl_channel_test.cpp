@@ -174,8 +174,8 @@ TEST(TLChannel, RefusedFramesAreSkippedAndTheStreamGoesOn) {
   auto channel = TLChannel::make(nullptr, delegate);
   channel->adoptConnectedSocket(pair.releaseFirst());
   std::thread writer([fd = pair.second] {
-    fakes::writeAll(fd, encodeFrame(104, 1, TLData(5u << 20, 1)));
-    fakes::writeAll(fd, encodeFrame(105, 2, TLData{'o', 'k'}));
+    fakes::writeAll(fd, encodeWireFrame(104, 1, TLData(5u << 20, 1)));
+    fakes::writeAll(fd, encodeWireFrame(105, 2, TLData{'o', 'k'}));
   });
   ASSERT_TRUE(waitUntil([&] { return delegate->frameCount() == 1; }));
   writer.join();
@@ -199,7 +199,7 @@ TEST(TLChannel, CloseFromInsideCallbacksStopsDeliveryAndEndsCleanly) {
     channel->adoptConnectedSocket(pair.releaseFirst());
     TLData stream;
     for (auto type : {100u, 104u, 105u, 105u}) {
-      const auto frame = encodeFrame(type, 0, TLData{1, 2, 3});
+      const auto frame = encodeWireFrame(type, 0, TLData{1, 2, 3});
       stream.insert(stream.end(), frame.begin(), frame.end());
     }
     fakes::writeAll(pair.second, stream);
@@ -221,7 +221,7 @@ TEST(TLChannel, HowThePeerEndsDecidesTheError) {
     TLData bytes;
     std::error_code expected;
   };
-  const auto whole = encodeFrame(100, 0, TLData{'{', '}'});
+  const auto whole = encodeWireFrame(100, 0, TLData{'{', '}'});
   const std::vector<Case> cases = {
       {"clean end after a whole frame", whole, {}},
       {"end inside a payload", TLData(whole.begin(), whole.end() - 1), TLErrorCode::truncatedFrame},
@@ -258,7 +258,7 @@ TEST(TLChannel, EmptyPayloadsArrivePresentAndAChannelWithoutDelegateDropsFrames)
   auto delegate = std::make_shared<RecordingDelegate>();
   auto channel = TLChannel::make(nullptr, delegate);
   channel->adoptConnectedSocket(pair.releaseFirst());
-  fakes::writeAll(pair.second, encodeFrame(103, 42, {}));
+  fakes::writeAll(pair.second, encodeWireFrame(103, 42, {}));
   ASSERT_TRUE(waitUntil([&] { return delegate->frameCount() == 1; }));
   const auto frame = delegate->frames()[0];
   EXPECT_EQ(frame.tag, 42u);
@@ -266,9 +266,9 @@ TEST(TLChannel, EmptyPayloadsArrivePresentAndAChannelWithoutDelegateDropsFrames)
   EXPECT_TRUE(frame.payload->empty());
 
   channel->setDelegate({});
-  fakes::writeAll(pair.second, encodeFrame(105, 1, TLData(1000, 3)));
+  fakes::writeAll(pair.second, encodeWireFrame(105, 1, TLData(1000, 3)));
   channel->setDelegate(delegate);
-  fakes::writeAll(pair.second, encodeFrame(100, 2, {}));
+  fakes::writeAll(pair.second, encodeWireFrame(100, 2, {}));
   ASSERT_TRUE(waitUntil([&] { return delegate->frameCount() >= 2; }));
   EXPECT_EQ(delegate->frames().back().type, 100u);
   channel->close();
@@ -295,7 +295,7 @@ TEST(TLChannelTCP, ConnectsReportsThePeerAndExchangesFrames) {
   EXPECT_EQ(peer->description(), "127.0.0.1:" + std::to_string(listener.port));
   EXPECT_TRUE(channel->isConnected());
 
-  fakes::writeAll(accepted, encodeFrame(105, 3, TLData{'x'}));
+  fakes::writeAll(accepted, encodeWireFrame(105, 3, TLData{'x'}));
   ASSERT_TRUE(waitUntil([&] { return delegate->frameCount() == 1; }));
   channel->sendFrame(102, 77, std::nullopt);
   std::array<std::uint8_t, 16> header{};

@@ -134,7 +134,7 @@ TEST_F(TLUSBHubTest, ConnectsAChannelThroughTheMultiplexerTunnel) {
   EXPECT_EQ(requests[0].deviceID, 5u);
   EXPECT_EQ(requests[0].port, 2345);
 
-  fakes::writeAll(device, encodeFrame(105, 0, TLData{'h', 'i'}));
+  fakes::writeAll(device, encodeWireFrame(105, 0, TLData{'h', 'i'}));
   ASSERT_TRUE(waitUntil([&] { return delegate->frameCount() == 1; }));
   EXPECT_EQ(*delegate->frames()[0].payload, (TLData{'h', 'i'}));
   channel->sendFrame(101, 0, TLData(100000, 9));

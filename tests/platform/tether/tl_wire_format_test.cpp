@@ -51,7 +51,7 @@ TEST(TLWireFormat, HeaderIsFourBigEndianWordsAndRoundTrips) {
   EXPECT_EQ(header.tag, 0x01020304u);
   EXPECT_EQ(header.payloadSize, 0x00a0b0c0u);
 
-  const auto frame = encodeFrame(101, 0, bytesOf("jpeg"));
+  const auto frame = encodeWireFrame(101, 0, bytesOf("jpeg"));
   ASSERT_EQ(frame.size(), 20u);
   EXPECT_EQ(frame[15], 4);
   EXPECT_EQ(std::string(frame.begin() + 16, frame.end()), "jpeg");
@@ -61,7 +61,7 @@ TEST(TLWireFormat, DecodesFramesWhateverTheChunking) {
   TLData stream;
   for (std::uint32_t i = 0; i < 5; ++i) {
     const auto payload = TLData(i * 7, static_cast<std::uint8_t>(i));
-    const auto frame = encodeFrame(100 + i, i * 11, payload);
+    const auto frame = encodeWireFrame(100 + i, i * 11, payload);
     stream.insert(stream.end(), frame.begin(), frame.end());
   }
   for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{16}, stream.size()}) {
@@ -85,12 +85,12 @@ TEST(TLWireFormat, DecodesFramesWhateverTheChunking) {
 TEST(TLWireFormat, EmptyPayloadIsDeliveredAtOnceAndMidFrameIsNoBoundary) {
   TLFrameDecoder decoder;
   RecordingSink sink;
-  const auto frame = encodeFrame(103, 9, {});
+  const auto frame = encodeWireFrame(103, 9, {});
   decoder.feed(frame, sink);
   ASSERT_EQ(sink.frames.size(), 1u);
   EXPECT_TRUE(sink.frames[0].payload.empty());
 
-  const auto partial = encodeFrame(101, 0, bytesOf("abcdef"));
+  const auto partial = encodeWireFrame(101, 0, bytesOf("abcdef"));
   decoder.feed(std::span(partial).first(18), sink);
   EXPECT_FALSE(decoder.atFrameBoundary());
   decoder.feed(std::span(partial).first(0), sink);
@@ -115,7 +115,7 @@ TEST(TLWireFormat, WrongVersionAndOversizedAnnouncementsFailBeforeAnyAllocation)
     EXPECT_TRUE(sink.headers.empty());
     EXPECT_EQ(decoder.bufferedCapacity(), 0u);
     // Nothing more is decoded after a failure.
-    EXPECT_EQ(decoder.feed(encodeFrame(100, 0, {}), sink), TLFrameDecoder::Status::failed);
+    EXPECT_EQ(decoder.feed(encodeWireFrame(100, 0, {}), sink), TLFrameDecoder::Status::failed);
     EXPECT_TRUE(sink.frames.empty());
   }
   {
@@ -134,12 +134,12 @@ TEST(TLWireFormat, SkippedFrameIsNotBufferedAndStopLeavesTheRest) {
   sink.skipType = 104;
   sink.stopType = 200;
   const TLData big(3u << 20, 0x5a);
-  auto stream = encodeFrame(104, 1, big);
-  const auto next = encodeFrame(105, 2, bytesOf("after"));
+  auto stream = encodeWireFrame(104, 1, big);
+  const auto next = encodeWireFrame(105, 2, bytesOf("after"));
   stream.insert(stream.end(), next.begin(), next.end());
-  const auto stop = encodeFrame(200, 3, {});
+  const auto stop = encodeWireFrame(200, 3, {});
   stream.insert(stream.end(), stop.begin(), stop.end());
-  const auto never = encodeFrame(100, 4, {});
+  const auto never = encodeWireFrame(100, 4, {});
   stream.insert(stream.end(), never.begin(), never.end());
 
   std::size_t maxCapacity = 0;
@@ -179,8 +179,8 @@ TEST(TLWireFormat, RandomInputNeverCrashesNorOverAllocates) {
           TLData payload(random() % 300);
           for (auto& b : payload)
             b = static_cast<std::uint8_t>(random());
-          const auto frame = encodeFrame(static_cast<std::uint32_t>(random()),
-                                         static_cast<std::uint32_t>(random()), payload);
+          const auto frame = encodeWireFrame(static_cast<std::uint32_t>(random()),
+                                             static_cast<std::uint32_t>(random()), payload);
           stream.insert(stream.end(), frame.begin(), frame.end());
           break;
         }

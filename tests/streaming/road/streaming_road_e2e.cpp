@@ -1,74 +1,36 @@
 // The whole road on real parts: an X server of the test's own, the companion simulator on a
 // loopback port, and the coordinator with everything it creates.
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
-#include "companion/companion_server.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/display/display_queries.h"
 #include "platform/display/support/x_test_server.h"
 #include "platform/foundation/log.h"
 #include "platform/graphics/jpeg_encoder.h"
 #include "streaming/road/support/frames.h"
-#include "streaming/road/support/window_fake.h"
+#include "streaming/road/support/road_fixture.h"
 #include "streaming/starting_screen_view_model.h"
 
 namespace streaming {
 namespace {
 
-constexpr const char* kDeviceName = "Road Tablet";
 constexpr std::uint32_t kBackground = 0x2050A0;
 constexpr std::uint32_t kRectangle = 0xE0A030;
 
-class StreamingRoadTest : public ::testing::Test {
+class StreamingRoadTest : public road::RoadFixture<> {
  protected:
   void SetUp() override {
     if (!testing_display::TestXServer::available()) GTEST_SKIP() << "Xvfb is not installed";
     server_.start();
-    static std::atomic<int> counter{0};
-    saved_ = std::filesystem::temp_directory_path() /
-             fmt::format("tovarine-road-{}-{}", ::getpid(), counter++);
+    makeSaveFolder("tovarine-road");
   }
 
   void TearDown() override {
-    if (model_) {
-      EXPECT_TRUE(road::waitForFramesToSettle(*model_));
-    }
-    model_.reset();
-    simulator_.reset();
+    endRoad();
     platform::drainMainQueue();
     server_.stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(saved_, ignored);
-  }
-
-  // The simulator plays a device of this size; the coordinator finds it on loopback.
-  void startRoad(int width, int height) {
-    companion::Options options;
-    options.port = 0;
-    options.name = kDeviceName;
-    options.width = width;
-    options.height = height;
-    options.ppi = 132;
-    options.saveDirectory = saved_;
-    options.quiet = true;
-    simulator_ = std::make_unique<companion::CompanionServer>(options);
-    ASSERT_FALSE(simulator_->start());
-
-    window_ = std::make_shared<road::WindowFake>();
-    StartingScreenViewModel::Options road;
-    road.windowControl = window_;
-    road.port = simulator_->port();
-    road.retryDelay = 0.2;
-    road.hub = platform::TLUSBHub::make();
-    model_ = StartingScreenViewModel::make(std::move(road));
+    removeSaveFolder();
   }
 
   // Waits for the device's display and returns it.
@@ -96,11 +58,6 @@ class StreamingRoadTest : public ::testing::Test {
                                              kRectangle);
   }
 
-  std::vector<std::uint8_t> savedImage(std::uint64_t index) {
-    std::ifstream file(saved_ / fmt::format("{:06}.jpg", index), std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  }
-
   // Waits until the newest image the device received passes `check`; returns its bytes.
   std::vector<std::uint8_t> waitForImage(
       const std::function<bool(const road::DecodedImage&)>& check) {
@@ -119,10 +76,6 @@ class StreamingRoadTest : public ::testing::Test {
   }
 
   testing_display::TestXServer server_;
-  std::filesystem::path saved_;
-  std::unique_ptr<companion::CompanionServer> simulator_;
-  std::shared_ptr<road::WindowFake> window_;
-  std::shared_ptr<StartingScreenViewModel> model_;
 };
 
 TEST_F(StreamingRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
@@ -135,7 +88,7 @@ TEST_F(StreamingRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
   ASSERT_TRUE(mode);
   EXPECT_EQ(mode->pixelWidth, 1024u);
   EXPECT_EQ(mode->pixelHeight, 768u);
-  EXPECT_TRUE(window_->minimised());
+  EXPECT_TRUE(windowControl_->minimised());
   ASSERT_TRUE(model_->magicPacket());
   EXPECT_EQ(model_->magicPacket()->deviceName(), kDeviceName);
 
@@ -168,7 +121,7 @@ TEST_F(StreamingRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
   EXPECT_FALSE(server_.monitorNamed(std::string("Tovarine ") + kDeviceName));
   EXPECT_EQ(server_.screenSize(),
             std::make_pair(testing_display::kBaseWidth, testing_display::kBaseHeight));
-  EXPECT_FALSE(window_->minimised());
+  EXPECT_FALSE(windowControl_->minimised());
 }
 
 TEST_F(StreamingRoadTest, ASmallDeviceGetsALetterboxedPicture) {

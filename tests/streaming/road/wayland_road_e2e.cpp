@@ -2,17 +2,10 @@
 // headless, the companion simulator on a loopback port, and the coordinator with everything it
 // creates. A window on the tablet's display is what the device must show.
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
-#include "companion/companion_server.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/display/display_environment.h"
 #include "platform/display/display_queries.h"
@@ -22,19 +15,18 @@
 #include "platform/display/wlroots/wlroots_ipc.h"
 #include "platform/display/wlroots/wlroots_outputs.h"
 #include "streaming/road/support/frames.h"
-#include "streaming/road/support/window_fake.h"
+#include "streaming/road/support/road_fixture.h"
 #include "streaming/starting_screen_view_model.h"
 
 namespace streaming {
 namespace {
 
-constexpr const char* kDeviceName = "Road Tablet";
 constexpr std::uint32_t kBackground = 0x2050A0;
 constexpr std::uint32_t kRectangle = 0xE0A030;
 
 enum class Desktop { sway, gnome };
 
-class WaylandRoadTest : public ::testing::TestWithParam<Desktop> {
+class WaylandRoadTest : public road::RoadFixture<::testing::TestWithParam<Desktop>> {
  protected:
   void SetUp() override {
     platform::DisplayEnvironment environment;
@@ -60,17 +52,11 @@ class WaylandRoadTest : public ::testing::TestWithParam<Desktop> {
       waylandDisplay_ = gnome_->waylandDisplay();
     }
     platform::setDisplayEnvironment(environment);
-    static std::atomic<int> counter{0};
-    saved_ = std::filesystem::temp_directory_path() /
-             fmt::format("tovarine-wayland-road-{}-{}", ::getpid(), counter++);
+    makeSaveFolder("tovarine-wayland-road");
   }
 
   void TearDown() override {
-    if (model_) {
-      EXPECT_TRUE(road::waitForFramesToSettle(*model_));
-    }
-    model_.reset();
-    simulator_.reset();
+    endRoad();
     window_.reset();
     platform::drainMainQueue();
     platform::setDisplayEnvironment(std::nullopt);
@@ -78,43 +64,17 @@ class WaylandRoadTest : public ::testing::TestWithParam<Desktop> {
     gnome_.reset();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     unsetenv("PIPEWIRE_RUNTIME_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(saved_, ignored);
-  }
-
-  std::vector<std::uint8_t> savedImage(std::uint64_t index) {
-    std::ifstream file(saved_ / fmt::format("{:06}.jpg", index), std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    removeSaveFolder();
   }
 
   std::unique_ptr<testing_display::SwaySession> sway_;
   std::unique_ptr<testing_display::GnomeSession> gnome_;
   std::string waylandDisplay_;
-  std::filesystem::path saved_;
-  std::unique_ptr<companion::CompanionServer> simulator_;
-  std::shared_ptr<road::WindowFake> windowControl_;
-  std::shared_ptr<StartingScreenViewModel> model_;
   std::unique_ptr<testing_display::WaylandPainter> window_;
 };
 
 TEST_P(WaylandRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
-  companion::Options options;
-  options.port = 0;
-  options.name = kDeviceName;
-  options.width = 1024;
-  options.height = 768;
-  options.ppi = 132;
-  options.saveDirectory = saved_;
-  options.quiet = true;
-  simulator_ = std::make_unique<companion::CompanionServer>(options);
-  ASSERT_FALSE(simulator_->start());
-  windowControl_ = std::make_shared<road::WindowFake>();
-  StartingScreenViewModel::Options road;
-  road.windowControl = windowControl_;
-  road.port = simulator_->port();
-  road.retryDelay = 0.2;
-  road.hub = platform::TLUSBHub::make();
-  model_ = StartingScreenViewModel::make(std::move(road));
+  startRoad(1024, 768);
 
   ASSERT_TRUE(platform::runMainUntil(
       [&] { return model_->deviceStatus.get() == DeviceStatus::Connected; }, 20));

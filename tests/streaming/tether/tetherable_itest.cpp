@@ -49,7 +49,7 @@ class TetherableUSBTest : public ::testing::Test {
   static std::shared_ptr<platform::TLUSBHub> hub() { return *hub_; }
 
   static platform::TLData description(const std::string& name) {
-    return platform::encodeFrame(105, 0, xmlDescription(name, 1024, 768, 132));
+    return platform::encodeWireFrame(105, 0, xmlDescription(name, 1024, 768, 132));
   }
 
   std::optional<std::int64_t> channelDevice() const {

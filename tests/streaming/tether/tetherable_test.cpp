@@ -251,7 +251,7 @@ TEST_F(TetherableTest, TheDisconnectLineSaysWhyTheChannelBroke) {
       {[](DevicePeer& peer) { peer.sendRaw(textBytes("garbage, not a frame header")); },
        ": The peer sent a frame of an unsupported protocol version."},
       {[](DevicePeer& peer) {
-         auto frame = platform::encodeFrame(105, 0, textBytes("{}"));
+         auto frame = platform::encodeWireFrame(105, 0, textBytes("{}"));
          frame.pop_back();
          peer.sendRaw(frame);
          peer.closeNewest();
@@ -314,7 +314,7 @@ TEST_F(TetherableTest, APeerThatHangsUpCleanlyStillEndsTheConnectionAndIsRetried
 
 TEST_F(TetherableTest, OneLoopbackConnectionServesAsLongAsItLives) {
   DevicePeer peer;
-  peer.setGreeting({platform::encodeFrame(105, 0, xmlDescription("Tablet", 1024, 768, 132))});
+  peer.setGreeting({platform::encodeWireFrame(105, 0, xmlDescription("Tablet", 1024, 768, 132))});
   connectTo(peer);
   const auto channel = tetherable->connectedChannel();
   // Pings are one retry delay apart, so five of them span five loopback retry periods.

@@ -73,7 +73,7 @@ class RawClient {
     return ::recv(fd_, &byte, 1, 0) == 0;
   }
   void send(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload) {
-    sendRaw(platform::encodeFrame(type, tag, payload));
+    sendRaw(platform::encodeWireFrame(type, tag, payload));
   }
   void sendRaw(std::span<const std::uint8_t> bytes) {
     ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

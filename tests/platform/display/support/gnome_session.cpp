@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/display/support/desktop_process.h"
+
 namespace testing_display {
 
 namespace {
@@ -52,27 +54,9 @@ pid_t GnomeSession::spawn(const std::vector<std::string>& arguments, const std::
   };
   std::vector<std::string> argumentsCopy = arguments;
   argumentsCopy[0] = findInPath(arguments[0]);
-  std::vector<char*> argv, envp;
-  for (auto& a : argumentsCopy)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : environment)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string log = runtimeDir_ + "/" + logName + ".log";
-  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (stdoutFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
-  }
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
+  const pid_t pid = spawnDesktopProcess(argumentsCopy, environment,
+                                        runtimeDir_ + "/" + logName + ".log", stdoutFd);
+  if (pid < 0) return -1;
   pids_.push_back(pid);
   return pid;
 }
@@ -144,15 +128,7 @@ std::expected<std::unique_ptr<GnomeSession>, std::string> GnomeSession::start() 
 }
 
 GnomeSession::~GnomeSession() {
-  for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
-    kill(*it, SIGTERM);
-    int status = 0;
-    waitpid(*it, &status, 0);
-  }
-  if (!runtimeDir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(runtimeDir_, ignored);
-  }
+  endDesktop(pids_, runtimeDir_);
 }
 
 std::expected<std::vector<std::pair<int, int>>, std::string> GnomeSession::monitorSizes() const {

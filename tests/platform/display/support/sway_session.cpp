@@ -16,6 +16,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/display/support/desktop_process.h"
 #include "platform/display/wlroots/wlroots_ipc.h"
 
 extern char** environ;
@@ -99,24 +100,9 @@ std::expected<std::unique_ptr<SwaySession>, std::string> SwaySession::start() {
                                           "WLR_LIBINPUT_NO_DEVICES=1",
                                           "WLR_RENDERER=pixman",
                                           "HOME=" + session->runtimeDir_};
-  std::vector<char*> argv, envp;
-  for (auto& a : arguments)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : environment)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
   const std::string log = session->runtimeDir_ + "/sway.log";
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const int spawned =
-      posix_spawn(&session->pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    session->pid_ = -1;
+  session->pid_ = spawnDesktopProcess(arguments, environment, log);
+  if (session->pid_ < 0) {
     close(notify);
     return std::unexpected("Cannot start sway");
   }
@@ -150,15 +136,7 @@ std::expected<std::unique_ptr<SwaySession>, std::string> SwaySession::start() {
 }
 
 SwaySession::~SwaySession() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  if (!runtimeDir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(runtimeDir_, ignored);
-  }
+  endDesktop(pid_ > 0 ? std::vector<pid_t>{pid_} : std::vector<pid_t>{}, runtimeDir_);
 }
 
 }  // namespace testing_display

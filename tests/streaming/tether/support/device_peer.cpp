@@ -102,7 +102,7 @@ std::size_t DevicePeer::pingCount() const {
 
 void DevicePeer::send(std::uint32_t type, std::uint32_t tag,
                       std::span<const std::uint8_t> payload) {
-  sendRaw(platform::encodeFrame(type, tag, payload));
+  sendRaw(platform::encodeWireFrame(type, tag, payload));
 }
 
 void DevicePeer::sendRaw(std::span<const std::uint8_t> bytes) {
@@ -146,7 +146,7 @@ void DevicePeer::run() {
     }
     bool frameReceived(const platform::TLFrameHeader& header, platform::TLData payload) override {
       if (header.type == 102 && peer->answerPings_) {
-        writeAll(fd, platform::encodeFrame(103, header.tag, {}));
+        writeAll(fd, platform::encodeWireFrame(103, header.tag, {}));
       }
       peer->received_.push_back({header.type, header.tag, std::move(payload)});
       return true;
