@@ -36,7 +36,7 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   } catch (const std::bad_alloc&) {
     return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
   }
-  if (transfer->lastActivityUptime > 0) loop->touch(*transfer);
+  if (transfer->lastActivityUptime > 0) loop->timers_.touch(*transfer);
   return size * count;
 }
 
@@ -122,7 +122,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
       std::lock_guard lock(transfer->shared->mutex);
       transfer->shared->bytesReceived += step;
     }
-    loop->touch(*transfer);
+    loop->timers_.touch(*transfer);
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
     const std::int64_t total = transfer->download.written;
     const std::int64_t expected = transfer->download.expected;
@@ -157,7 +157,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
   }
   transfer->cache.collect(data, length);
   shared->undeliveredBytes.fetch_add(std::int64_t(length));
-  loop->touch(*transfer);
+  loop->timers_.touch(*transfer);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
   loop->deliver(
       [task,
@@ -227,7 +227,7 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
   auto* transfer = static_cast<Transfer*>(context);
   if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
       uploaded != transfer->lastUploaded) {
-    transfer->loop->touch(*transfer);
+    transfer->loop->timers_.touch(*transfer);
   }
   if (uploaded != transfer->lastUploaded) transfer->loop->reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;

@@ -199,7 +199,7 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
     finish(transfer, nullptr);
     return;
   }
-  if (transfer.lastActivityUptime > 0) touch(transfer);
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   updatePause(transfer);  // hands on a held body, and its end
 }
 
@@ -249,7 +249,7 @@ void SessionLoop::updateReceiveHold(std::uint64_t identifier) {
   auto it = transfers_.find(identifier);
   if (it == transfers_.end() || it->second->cancelled) return;
   Transfer& transfer = *it->second;
-  if (transfer.lastActivityUptime > 0) touch(transfer);
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   updatePause(transfer);
 }
 

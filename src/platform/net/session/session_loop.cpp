@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <limits>
 #include <utility>
 
 #include "platform/dispatch/spin_wait.h"
@@ -62,10 +61,9 @@ void SessionLoop::run() {
       CURLcode result = message->data.result;
       if (transfer) onDone(*transfer, result);
     }
-    if (systemUptime() >= timersDue_) {
+    if (systemUptime() >= timers_.due()) {
       checkTimers();
-      const double deadline = nextDeadline();
-      timersDue_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
+      timers_.rearm(transfers_);
     }
     // Web sockets move their bytes themselves, over the sockets libcurl opened.
     std::vector<curl_waitfd> waits;
@@ -83,7 +81,7 @@ void SessionLoop::run() {
     curl_multi_timeout(multi_, &curlTimeout);
     double wait = 1.0;
     if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
-    wait = std::min(wait, std::max(0.0, timersDue_ - systemUptime()));
+    wait = std::min(wait, std::max(0.0, timers_.due() - systemUptime()));
     if (webSocketDeadline > 0) {
       wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
     }

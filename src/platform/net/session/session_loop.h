@@ -27,6 +27,7 @@
 #include "platform/net/session/disposition_answer.h"
 #include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_timers.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
@@ -395,13 +396,9 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
+  // Acts on what the timers' walk found: retries a waiting connection, ends a transfer whose
+  // time ran out.
   void checkTimers();
-  double nextDeadline();
-  // Marks `transfer` active now, for its idle time-out.
-  void touch(Transfer& transfer);
-  // A time-out may fall due at `uptime`: the loop looks at the transfers' timers again by then.
-  void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
-  double idleLimit(const Transfer& transfer) const;
   void updatePause(Transfer& transfer);
   // Hands on the body held for the disposition once the task may receive, then the end that
   // waited behind it; true when the transfer ended.
@@ -411,7 +408,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
   void finishQuietly(Transfer& transfer);
   // An ended transfer leaves the loop's list; an invalidation waiting for it may now be told.
-  using Transfers = std::map<std::uint64_t, std::unique_ptr<Transfer>>;
+  using Transfers = TransferMap;
   void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
@@ -450,10 +447,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   CURLSH* const plainShare_;  // the hub's
 
   // I/O thread only.
-  // No transfer's time-out falls due before this uptime, so the loop need not walk the
-  // transfers (which is linear in their number) until then. Every event that can bring a
-  // deadline nearer notes it, and each walk sets it to the nearest one found.
-  double timersDue_ = 0;
+  TransferTimers timers_{configuration_};
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;

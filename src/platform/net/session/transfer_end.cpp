@@ -182,7 +182,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
           transfer.keepAlive);
     }
     transfer.retryAtUptime = systemUptime() + 1.0;
-    noteDeadline(transfer.retryAtUptime);
+    timers_.noteDeadline(transfer.retryAtUptime);
     return;
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
@@ -199,86 +199,27 @@ void SessionLoop::removeFromMulti(Transfer& transfer) {
 }
 
 void SessionLoop::checkTimers() {
-  double now = systemUptime();
-  std::vector<Transfer*> expired;
-  for (auto& [identifier, transfer] : transfers_) {
-    if (transfer->cancelled) continue;
-    if (transfer->tls.challengeWait) continue;  // the wait keeps its own deadline
-    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
-    if (!transfer->inMulti && !waiting) continue;
-    if (waiting && now >= transfer->retryAtUptime &&
-        now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
-      // Try the connection again, from a clean slate.
-      transfer->retryAtUptime = 0;
-      transfer->response.inHead = false;
-      transfer->response.status = 0;
-      transfer->response.lines.clear();
-      transfer->transactions.clear();
-      transfer->lastActivityUptime = 0;
-      transfer->errorBuffer[0] = 0;
-      if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
-      // Back in the transfers the walk below times, with its resource time-out.
-      if (configuration_.timeoutIntervalForResource > 0)
-        noteDeadline(transfer->startUptime + configuration_.timeoutIntervalForResource);
-      continue;
-    }
-    if (waiting) {
-      if (now - transfer->startUptime >= configuration_.timeoutIntervalForResource) {
-        expired.push_back(transfer.get());
-      }
-      continue;
-    }
-    const double idle = idleLimit(*transfer);
-    bool held = transfer->suspended || transfer->phase == Phase::awaitingDisposition ||
-                transfer->shared->receiveHolds.load() > 0;
-    bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
-                       now - transfer->lastActivityUptime >= idle;
-    bool overall = configuration_.timeoutIntervalForResource > 0 &&
-                   now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
-    if (idleExpired || overall) expired.push_back(transfer.get());
+  const auto walk = timers_.check(transfers_, systemUptime());
+  for (Transfer* transfer : walk.retry) {
+    // Try the connection again, from a clean slate.
+    transfer->retryAtUptime = 0;
+    transfer->response.inHead = false;
+    transfer->response.status = 0;
+    transfer->response.lines.clear();
+    transfer->transactions.clear();
+    transfer->lastActivityUptime = 0;
+    transfer->errorBuffer[0] = 0;
+    if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
+    // Back in the transfers the walk times, with its resource time-out.
+    timers_.noteStarted(*transfer);
   }
-  for (Transfer* transfer : expired) {
+  for (Transfer* transfer : walk.expired) {
     removeFromMulti(*transfer);
     const URLError error(URLError::Code::timedOut, currentURL(*transfer),
                          "no progress within the time-out");
     finish(*transfer,
            transfer->download.active ? downloadFailure(*transfer, error) : makeError(error));
   }
-}
-
-double SessionLoop::idleLimit(const Transfer& transfer) const {
-  return std::min(configuration_.timeoutIntervalForRequest,
-                  transfer.task->originalRequest_->timeoutInterval);
-}
-
-void SessionLoop::touch(Transfer& transfer) {
-  const double now = systemUptime();
-  transfer.lastActivityUptime = now;
-  const double limit = idleLimit(transfer);
-  if (limit > 0) noteDeadline(now + limit);
-}
-
-double SessionLoop::nextDeadline() {
-  double next = 0;
-  auto consider = [&](double t) {
-    if (t > 0 && (next == 0 || t < next)) next = t;
-  };
-  for (auto& [identifier, transfer] : transfers_) {
-    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
-    if (!transfer->inMulti) continue;
-    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    const double idle = idleLimit(*transfer);
-    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
-        transfer->phase != Phase::awaitingDisposition &&
-        transfer->shared->receiveHolds.load() == 0) {
-      consider(transfer->lastActivityUptime + idle);
-    }
-    if (configuration_.timeoutIntervalForResource > 0) {
-      consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
-    }
-  }
-  return next;
 }
 
 URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {

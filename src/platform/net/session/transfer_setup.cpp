@@ -67,15 +67,14 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
   transfer->suspended = false;
   if (transfer->webSocket) transfer->webSocket->setSuspended(false);
   transfer->keepAlive = std::move(session);
-  if (transfer->lastActivityUptime > 0) touch(*transfer);
+  if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
   updatePause(*transfer);
 }
 
 void SessionLoop::start(Transfer& transfer, const URLRequest& request) {
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
-  if (configuration_.timeoutIntervalForResource > 0)
-    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
+  timers_.noteStarted(transfer);
   std::lock_guard lock(transfer.shared->mutex);
   transfer.shared->currentRequest = request;
 }

@@ -145,7 +145,7 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
   answer.reset();
   flushDeliveries();  // the answer is waited for below, within this turn
 
-  const double idle = idleLimit(transfer);
+  const double idle = timers_.idleLimit(transfer);
   double deadline = systemUptime() + (idle > 0 ? idle : 365 * 24 * 3600.0);
   if (configuration_.timeoutIntervalForResource > 0) {
     deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
@@ -171,7 +171,7 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
     std::lock_guard lock(mutex_);
     challengeWaits_.erase(wait);
   }
-  if (transfer.lastActivityUptime > 0) touch(transfer);
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   return true;
 }
 
