@@ -1,9 +1,9 @@
 #include <cstdlib>
 
 #include "app/shell/orvandel_app.h"
+#include "platform/dispatch/termination_signals.h"
 #include "platform/display/display_guardian.h"
 #include "platform/display/virtual_display.h"
-#include "platform/foundation/termination_signals.h"
 
 int main(int argc, char** argv) {
   // First, while this is the only thread: whatever ends this process, no display outlives it.

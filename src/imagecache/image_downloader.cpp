@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <random>
 
-#include "halyard/encoding/http_header_views.h"
-#include "halyard/encoding/http_headers.h"
+#include "halyard/core/http_header_views.h"
+#include "halyard/core/http_headers.h"
 #include "imagecache/auto_purging_image_cache.h"
 #include "platform/foundation/file_manager.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "halyard/core/data_request.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "halyard/policies/data_task.h"
 #include "halyard/policies/response_publishers.h"
 #include "imagecache/halyard_image_error.h"

@@ -5,9 +5,9 @@
 
 #include <fmt/core.h>
 
+#include "platform/dispatch/url_opener.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/string_encoding.h"
-#include "platform/foundation/url_opener.h"
 #include "platform/foundation/utf8.h"
 #include "streaming/virtual_screen.h"
 

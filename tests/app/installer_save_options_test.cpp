@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "app/support/app_test_support.h"
 
 namespace app {
@@ -63,6 +65,56 @@ TEST(InstallerSaveOptions, OpenInTheDownloadsFolderElseHome) {
   test::TemporaryFolder bare;
   test::TemporaryFolder config;
   EXPECT_EQ(downloadsFolder(bare.path(), config.path()), bare.path());
+}
+
+TEST(InstallerSaveOptions, AfterAFullFolderThePanelOpensWhereTheInstallerFits) {
+  test::TemporaryFolder home;
+  home.write("Downloads/.keep", "");
+  home.write("Downloads/inner/.keep", "");
+  const auto h = home.path();
+  struct Row {
+    const char* name;
+    std::vector<std::filesystem::path> candidates;
+    std::filesystem::path full;
+    std::map<std::filesystem::path, std::uint64_t> free;
+    std::filesystem::path expected;
+  } rows[] = {
+      {"downloads full: home has room",
+       {h / "Downloads", h},
+       h / "Downloads",
+       {{h / "Downloads", 0}, {h, 500}},
+       h},
+      {"home full: downloads (another disk) has room",
+       {h / "Downloads", h},
+       h,
+       {{h / "Downloads", 500}, {h, 0}},
+       h / "Downloads"},
+      {"a folder inside the full one, on another disk",
+       {h / "Downloads/inner", h},
+       h / "Downloads",
+       {{h / "Downloads/inner", 500}, {h, 10}},
+       h / "Downloads/inner"},
+      {"the full folder itself is not offered again",
+       {h / "Downloads", h},
+       h / "Downloads",
+       {{h / "Downloads", 500}, {h, 10}},
+       h},
+      {"nowhere has room: home", {h / "Downloads", h}, h / "other", {}, h},
+      {"a missing folder is skipped",
+       {h / "Missing", h},
+       h / "Downloads",
+       {{h / "Missing", 500}},
+       h},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto free = [&](const std::filesystem::path& path) -> std::optional<std::uint64_t> {
+      auto it = row.free.find(path);
+      if (it == row.free.end()) return std::nullopt;
+      return it->second;
+    };
+    EXPECT_EQ(folderWithRoom(100, row.candidates, row.full, h, free), row.expected);
+  }
 }
 
 }  // namespace

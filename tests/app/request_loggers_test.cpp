@@ -55,10 +55,9 @@ class RequestLoggersTest : public ::testing::Test {
 
   std::shared_ptr<halyard::DataRequest> request(std::optional<platform::URLRequest> urlRequest) {
     auto made = std::make_shared<halyard::DataRequest>(
-        platform::UUID(),
+        halyard::RequestContext{platform::UUID(), queue, queue, nullptr, nullptr, {}},
         halyard::makeURLRequestConvertible(
-            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))),
-        queue, queue, nullptr, nullptr, std::weak_ptr<halyard::RequestDelegate>());
+            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))));
     if (urlRequest) queue->sync([&] { made->recordInitialURLRequest(*urlRequest); });
     return made;
   }

@@ -6,11 +6,13 @@
 #include "app/service/api_service_error.h"
 #include "app/service/console_excerpt.h"
 #include "app/service/custom_cache.h"
+#include "app/service/free_space.h"
 #include "app/service/installer_downloader.h"
 #include "app/splash/splash_services.h"
 #include "app/support/app_test_support.h"
 #include "halyard/core/halyard_error.h"
 #include "platform/foundation/log.h"
+#include "platform/net/url_error.h"
 
 namespace app {
 namespace {
@@ -135,6 +137,87 @@ TEST(ConsoleExcerpt, KeepsTheConsoleShortAndFreeOfTheSendersControlCharacters) {
   }
 }
 
+TEST(ApiServiceError, EachFailureHasItsOwnKind) {
+  using Kind = ApiServiceError::Kind;
+  using H = halyard::HalyardError;
+  auto task = [](platform::URLError::Code code) {
+    return H::sessionTaskFailed(platform::makeError(platform::URLError(code)));
+  };
+  const std::pair<H, Kind> rows[] = {
+      {task(platform::URLError::Code::timedOut), Kind::timedOut},
+      {task(platform::URLError::Code::cannotConnectToHost), Kind::networkError},
+      {task(platform::URLError::Code::cannotFindHost), Kind::networkError},
+      {task(platform::URLError::Code::dataLengthExceedsMaximum), Kind::undecodableAnswer},
+      {task(platform::URLError::Code::unsupportedURL), Kind::invalidAddress},
+      {H::invalidURL(halyard::URLConvertible(std::string("::"))), Kind::invalidAddress},
+      {H::responseValidationFailed(H::ResponseValidationFailureReason::UnacceptableStatusCode{404}),
+       Kind::rejectedStatus},
+      {H::responseSerializationFailed(
+           H::ResponseSerializationFailureReason::InputDataNilOrZeroLength{}),
+       Kind::undecodableAnswer},
+      {H::explicitlyCancelled(), Kind::networkError},
+  };
+  for (const auto& [error, kind] : rows)
+    EXPECT_EQ(failureKind(error), kind) << error.debugDescription();
+  // The log line names the kind, and only the start of a long account.
+  auto resource =
+      std::make_shared<UpdatorCloudCommonResource>(UpdatorCloudCommonRouter::getVersioning);
+  const ApiServiceError timedOut(resource, std::nullopt, std::string(1000, 'x'), Kind::timedOut);
+  EXPECT_EQ(timedOut.debugDescription().rfind(
+                "ApiServiceError(timedOut, resource: /wp-content/uploads/tovarine/"
+                "TovarineVersioning.json, underlying: xxx",
+                0),
+            0u)
+      << timedOut.debugDescription();
+  EXPECT_LT(timedOut.debugDescription().size(), 300u);
+  EXPECT_EQ(timedOut.localizedDescription(), "The update server did not answer in time.");
+  EXPECT_EQ(ApiServiceError(resource, 503).kind(), Kind::rejectedStatus);
+}
+
+TEST(AtomicFileWriter, AFolderWithoutRoomIsNamedAndGetsNothing) {
+  test::TemporaryFolder folder;
+  const auto source = folder.write("source.deb", std::string(5000, 'x'));
+  struct Row {
+    const char* name;
+    std::optional<std::uint64_t> free;
+    bool written;
+  } rows[] = {
+      {"room to spare", 1 << 20, true},       {"exactly enough", 5000, true},
+      {"one byte short", 4999, false},        {"full", 0, false},
+      {"unknown: tried", std::nullopt, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::TemporaryFolder target;
+    std::vector<std::filesystem::path> asked;
+    AtomicFileWriter writer([&](const std::filesystem::path& path) {
+      asked.push_back(path);
+      return row.free;
+    });
+    // The folder of the file, or the nearest one that exists.
+    auto written = writer.copy(source, target.path() / "Tovarine.deb");
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.front(), target.path());
+    EXPECT_EQ(written.has_value(), row.written);
+    if (row.written) continue;
+    ASSERT_TRUE(written.error().shortage.has_value());
+    EXPECT_EQ(written.error().shortage->folder, target.path());
+    EXPECT_EQ(written.error().shortage->neededBytes, 5000u);
+    EXPECT_EQ(written.error().shortage->freeBytes, *row.free);
+    EXPECT_TRUE(std::filesystem::is_empty(target.path())) << "something was left behind";
+  }
+}
+
+TEST(ByteCountText, ReadsAsPeopleReadSizes) {
+  const std::pair<std::uint64_t, const char*> rows[] = {
+      {0, "0 bytes"},          {999, "999 bytes"},        {1000, "1.0 kB"},
+      {1500, "1.5 kB"},        {999'960, "1.0 MB"},       {33'554'432, "33.6 MB"},
+      {67'108'864, "67.1 MB"}, {2'147'483'648, "2.1 GB"}, {5'000'000'000'000, "5.0 TB"},
+  };
+  for (const auto& [bytes, text] : rows)
+    EXPECT_EQ(byteCountText(bytes), text) << bytes;
+}
+
 TEST(AtomicFileWriter, CopiesWholeFilesAndReportsFailures) {
   test::TemporaryFolder sources;
   test::TemporaryFolder folder;
@@ -162,7 +245,8 @@ TEST(AtomicFileWriter, CopiesWholeFilesAndReportsFailures) {
             1);
   auto failed = writer.copy(source("a", "a"), folder.path() / "missing" / "a.dmg");
   ASSERT_FALSE(failed.has_value());
-  EXPECT_FALSE(failed.error().empty());
+  EXPECT_FALSE(failed.error().reason.empty());
+  EXPECT_FALSE(failed.error().shortage.has_value());
   EXPECT_FALSE(writer.copy(source("b", "b"), std::filesystem::path()).has_value());
   // A source that vanished leaves the earlier file as it was.
   EXPECT_FALSE(writer.copy(sources.path() / "gone", target).has_value());

@@ -4,8 +4,10 @@
 
 #include <fstream>
 
+#include "app/service/installer_downloader.h"
 #include "app/support/app_test_support.h"
 #include "platform/foundation/log.h"
+#include "platform/net/url_error.h"
 
 namespace app {
 namespace {
@@ -149,15 +151,20 @@ TEST_F(SplashFlow, ASavedPackageIsOpenedWithTheDesktopsHandlerElseTheUserIsToldW
     bool cachesCopyRemains;
     std::size_t alerts;  // before any is dismissed
     int terminations;    // before any alert is dismissed
+    bool openerAnswersLater = false;
   } rows[] = {
       {"opened: quits", true, true, false, 0, 1},
       {"nothing opens it: an alert, then quits", false, true, false, 1, 0},
       {"not written: the caches copy stays for another try", true, false, true, 1, 0},
+      {"the opener fails after a while: still running, then the alert", false, true, false, 1, 0,
+       true},
+      {"the opener takes it after a while: then quits", true, true, false, 0, 1, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     FakeServices services;
     services.workspace->handlerExists = row.handlerExists;
+    services.workspace->holdAnswers = row.openerAnswersLater;
     services.writer->outcomes = {row.writeSucceeds};
     auto checker = std::make_shared<FakeUpdator>();
     auto flow = SplashScreenViewModel::make(checker, services.services(), bundle_.bundle());
@@ -170,6 +177,13 @@ TEST_F(SplashFlow, ASavedPackageIsOpenedWithTheDesktopsHandlerElseTheUserIsToldW
     EXPECT_EQ(services.panel->shown[0].nameFieldStringValue, "Tovarine");
     EXPECT_EQ(services.panel->shown[0].allowedFileTypes, std::vector<std::string>{"deb"});
     services.panel->completions[0](SavePanel::Response::ok, "/home/u/Downloads/Tovarine.deb");
+    if (row.openerAnswersLater) {
+      // Until the opener has answered, nothing is said and nothing quits.
+      EXPECT_TRUE(services.alerts->shown.empty());
+      EXPECT_EQ(services.application->terminations, 0);
+      ASSERT_EQ(services.workspace->heldAnswers.size(), 1u);
+      services.workspace->heldAnswers[0](row.handlerExists);
+    }
     EXPECT_EQ(std::filesystem::exists(cached.path()), row.cachesCopyRemains);
     EXPECT_EQ(services.alerts->shown.size(), row.alerts);
     EXPECT_EQ(services.application->terminations, row.terminations);
@@ -263,6 +277,114 @@ TEST_F(SplashFlow, AFailedDownloadSaysSo) {
     }
     EXPECT_TRUE(services.panel->shown.empty());
     EXPECT_EQ(services.application->terminations, 0);
+  }
+}
+
+TEST_F(SplashFlow, AFullDiskIsNamedWithTheRoomItNeeds) {
+  const SpaceShortage shortage{"/home/u/.cache/tovarine", 33'554'432, 150'000'000};
+  const auto full = halyard::HalyardError::responseValidationFailed(
+      halyard::HalyardError::ResponseValidationFailureReason::CustomValidationFailed{
+          platform::makeError(InstallerSpaceShortage(shortage))});
+  for (bool mandatory : {true, false}) {
+    SCOPED_TRACE(mandatory ? "mandatory" : "optional");
+    FakeServices services;
+    auto updator = std::make_shared<FakeUpdator>();
+    auto model = SplashScreenViewModel::make(updator, services.services(), bundle_.bundle());
+    updator->versioningCompletions[0](offer(mandatory));
+    model->versioning = nullptr;
+    model->startInstallerDownload();
+    updator->downloadCompletions[0](std::unexpected(full));
+    // This bundle has no table: the key, then the folder, the room needed and the room free.
+    const std::string message = mandatory ? model->downloadFailureMessage.get()
+                                : services.alerts->shown.empty() ? std::string()
+                                                                 : services.alerts->shown[0].second;
+    EXPECT_EQ(message, std::string(mandatory ? "DOWNLOAD_NO_SPACE_MESSAGE"
+                                             : "ALERT_DOWNLOAD_NO_SPACE_DESCRIPTION") +
+                           ": /home/u/.cache/tovarine, 150.0 MB, 33.6 MB");
+    if (!mandatory) {
+      EXPECT_EQ(services.alerts->shown[0].first, "ALERT_DISK_FULL_TITLE");
+    }
+    // Any other failure is not a full disk.
+    updator->downloadCompletions.clear();
+    model->retryInstallerDownload();
+    if (mandatory) {
+      ASSERT_EQ(updator->downloadCompletions.size(), 1u);
+      updator->downloadCompletions[0](
+          std::unexpected(halyard::HalyardError::explicitlyCancelled()));
+      EXPECT_EQ(model->downloadFailureMessage.get(), "DOWNLOAD_FAILED_MESSAGE");
+    }
+  }
+}
+
+TEST_F(SplashFlow, AServerErrorIsNotBlamedOnTheConnection) {
+  const auto rejected = halyard::HalyardError::responseValidationFailed(
+      halyard::HalyardError::ResponseValidationFailureReason::UnacceptableStatusCode{503});
+  const auto refused = halyard::HalyardError::sessionTaskFailed(
+      platform::makeError(platform::URLError(platform::URLError::Code::cannotConnectToHost)));
+  struct Row {
+    const char* name;
+    halyard::HalyardError error;
+    bool mandatory;
+    const char* message;  // no table in this bundle: the key, then its values
+  } rows[] = {
+      {"server, mandatory", rejected, true, "DOWNLOAD_SERVER_ERROR_MESSAGE: 503"},
+      {"server, optional", rejected, false, "ALERT_DOWNLOAD_SERVER_ERROR_DESCRIPTION: 503"},
+      {"connection, mandatory", refused, true, "DOWNLOAD_FAILED_MESSAGE"},
+      {"connection, optional", refused, false, "ALERT_DOWNLOAD_FAILED_DESCRIPTION"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeServices services;
+    auto checker = std::make_shared<FakeUpdator>();
+    auto model = SplashScreenViewModel::make(checker, services.services(), bundle_.bundle());
+    checker->versioningCompletions[0](offer(row.mandatory));
+    model->versioning = nullptr;
+    model->startInstallerDownload();
+    checker->downloadCompletions[0](std::unexpected(row.error));
+    if (row.mandatory) {
+      EXPECT_EQ(model->downloadFailureMessage.get(), row.message);
+    } else {
+      ASSERT_EQ(services.alerts->shown.size(), 1u);
+      EXPECT_EQ(services.alerts->shown[0].second, row.message);
+    }
+  }
+}
+
+TEST_F(SplashFlow, AFullFolderIsNamedAndThePanelComesBackWhereTheInstallerFits) {
+  test::TemporaryFolder home;
+  home.write("Downloads/.keep", "");
+  const char* oldHome = std::getenv("HOME");
+  const std::string savedHome = oldHome ? oldHome : "";
+  setenv("HOME", home.path().c_str(), 1);
+  fakes.writer->outcomes = {false};
+  fakes.writer->freeInFolder = 2;
+  fakes.freeBytes = [&](const std::filesystem::path& path) -> std::optional<std::uint64_t> {
+    return path == home.path() / "Downloads" ? 2 : 1 << 30;
+  };
+  viewModel = SplashScreenViewModel::make(updator, fakes.services(), bundle_.bundle());
+  updator->versioningCompletions.back()(offer(true));
+  viewModel->versioning = nullptr;
+  viewModel->startInstallerDownload();
+  finishDownload({1, 2, 3});
+  ASSERT_EQ(fakes.panel->shown.size(), 1u);
+  EXPECT_EQ(fakes.panel->shown[0].directory, home.path() / "Downloads");
+  fakes.panel->completions[0](SavePanel::Response::ok, home.path() / "Downloads/Tovarine.deb");
+  ASSERT_EQ(fakes.alerts->shown.size(), 1u);
+  EXPECT_EQ(fakes.alerts->shown[0].first, "ALERT_DISK_FULL_TITLE");
+  EXPECT_EQ(fakes.alerts->shown[0].second,
+            "ALERT_SAVE_NO_SPACE_DESCRIPTION: " + (home.path() / "Downloads").string() +
+                ", 3 bytes, 2 bytes");
+  EXPECT_EQ(fakes.application->terminations, 0);
+  fakes.alerts->dismissals[0]();
+  ASSERT_EQ(fakes.panel->shown.size(), 2u);
+  EXPECT_EQ(fakes.panel->shown[1].directory, home.path()) << "reopened on the full folder";
+  fakes.panel->completions[1](SavePanel::Response::ok, home.path() / "Tovarine.deb");
+  EXPECT_EQ(fakes.workspace->opened,
+            std::vector<std::filesystem::path>{home.path() / "Tovarine.deb"});
+  if (oldHome) {
+    setenv("HOME", savedHome.c_str(), 1);
+  } else {
+    unsetenv("HOME");
   }
 }
 

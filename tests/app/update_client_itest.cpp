@@ -12,7 +12,11 @@
 #include <mutex>
 #include <thread>
 
+#include <QMessageBox>
+#include <QPushButton>
+
 #include "app/service/api_service_manager.h"
+#include "app/shell/qt_services.h"
 #include "app/splash/splash_screen_view_model.h"
 #include "app/support/app_test_support.h"
 #include "app/update/updator_network.h"
@@ -133,6 +137,19 @@ class ScopedServerURL {
   }
   ~ScopedServerURL() { unsetenv("TOVARINE_UPDATE_URL"); }
 };
+
+// An address on 127.0.0.1 where nothing listens: a port bound without listening, then let go.
+std::string refusingAddress() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) ::close(fd);
+  return bound ? "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x" : "";
+}
 
 class UpdateClient : public testing::Test {
  protected:
@@ -299,6 +316,52 @@ TEST_F(UpdateClient, AClosedPortFailsWithoutACode) {
   ASSERT_FALSE(result.has_value());
   ASSERT_NE(result.error(), nullptr);
   EXPECT_EQ(result.error()->apiCode(), std::nullopt);
+}
+
+TEST_F(UpdateClient, EachFailedCheckLogsItsOwnCauseAndNoMoreThanAnExcerptOfTheBody) {
+  server.answer("garbage", {200, "<html>" + std::string(5000, 'g') + "</html>", "text/html"});
+  server.answer("missing", {404, "<html>not here</html>", "text/html"});
+  server.answer("broken", {500, std::string(5000, 'b'), "text/plain"});
+  struct Row {
+    const char* name;
+    std::string base;
+    ApiServiceError::Kind kind;
+    const char* logged;  // a piece of the "Update check failed" line
+  } rows[] = {
+      {"refused", refusingAddress(), ApiServiceError::Kind::networkError,
+       "could not be reached. ApiServiceError(networkError, resource: "},
+      {"garbage", server.base("garbage"), ApiServiceError::Kind::undecodableAnswer,
+       "not an update description. ApiServiceError(undecodableAnswer, "},
+      {"missing", server.base("missing"), ApiServiceError::Kind::rejectedStatus,
+       "answered with status 404. ApiServiceError(rejectedStatus 404, "},
+      {"broken", server.base("broken"), ApiServiceError::Kind::rejectedStatus,
+       "ApiServiceError(rejectedStatus 500, "},
+      {"no address", "http://[::1/x", ApiServiceError::Kind::invalidAddress,
+       "ApiServiceError(invalidAddress, "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_FALSE(row.base.empty());
+    auto result = check(row.base);
+    ASSERT_FALSE(result.has_value());
+    ASSERT_NE(result.error(), nullptr);
+    EXPECT_EQ(result.error()->kind(), row.kind) << result.error()->debugDescription();
+    // As the splash logs it.
+    ScopedServerURL url(row.base);
+    test::FakeServices fakes;
+    platform::LogCapture capture;
+    auto viewModel =
+        SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
+                                    fakes.services(), bundle_.bundle());
+    ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
+    const std::string text = capture.text();
+    EXPECT_NE(text.find("Update check failed: "), std::string::npos) << text;
+    EXPECT_NE(text.find(row.logged), std::string::npos) << text;
+    EXPECT_EQ(text.find("invalidCredential"), std::string::npos) << text;
+    // The 5000 bytes of a body never reach the log whole.
+    EXPECT_EQ(text.find(std::string(200, row.name[0])), std::string::npos) << text;
+    EXPECT_LT(text.size(), 1200u) << text;
+  }
 }
 
 TEST_F(UpdateClient, NoServerConfiguredMeansNoUpdateWithoutARequest) {
@@ -588,6 +651,42 @@ TEST_F(InstallerDownload, LimitsRefuseWhatCannotBeAnInstallerAndLeaveNothingBehi
   }
 }
 
+TEST_F(InstallerDownload, AFullDiskNamesTheRoomTheDeclaredInstallerNeeds) {
+  server.installer("sized", {200, std::string(64 * 1024, 's'), 1, ""});
+  struct Row {
+    const char* name;
+    std::uint64_t free;  // in every folder the installer passes through
+    std::uint64_t reserve;
+    std::optional<std::uint64_t> needed;  // none: the download succeeds
+  } rows[] = {
+      // The reserve is not even there: the answer's length tells how much is needed.
+      {"nearly full from the start", 1000, 4096, 64 * 1024 + 4096},
+      {"full", 0, 4096, 64 * 1024 + 4096},
+      {"room for both", 1 << 20, 4096, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    InstallerLimits limits;
+    limits.freeSpaceReserve = row.reserve;
+    limits.freeBytes = [free = row.free](const std::filesystem::path&) {
+      return std::optional<std::uint64_t>(free);
+    };
+    const Outcome outcome = downloadWith("sized", limits);
+    ASSERT_TRUE(outcome.result.has_value());
+    if (!row.needed) {
+      EXPECT_TRUE(outcome.result->has_value());
+      continue;
+    }
+    ASSERT_FALSE(outcome.result->has_value());
+    const auto shortage = spaceShortage(outcome.result->error());
+    ASSERT_TRUE(shortage.has_value()) << outcome.result->error().debugDescription();
+    EXPECT_EQ(shortage->neededBytes, *row.needed);
+    EXPECT_EQ(shortage->freeBytes, row.free);
+    EXPECT_EQ(shortage->folder, folder());
+    EXPECT_EQ(filesUnder(caches_.path()), std::vector<std::string>{});
+  }
+}
+
 TEST_F(InstallerDownload, ASuggestedNameNeverLeadsOutOfTheFolder) {
   server.installer("escape", {200, "disk image", 1, "../x"});
   server.installer("hidden", {200, "other image", 1, "../.."});
@@ -621,6 +720,108 @@ TEST_F(InstallerDownload, ErrorPagesAndEmptyAnswersAreNeverTheInstaller) {
   const Outcome missing = download("missing");
   ASSERT_TRUE(missing.result.has_value() && !missing.result->has_value());
   EXPECT_EQ(missing.result->error().rejectedStatusCode(), 404);
+}
+
+// The whole update flow against the local server, with the desktop's own alert and opener.
+class UpdateFlow : public InstallerDownload {
+ protected:
+  UpdateFlow() {
+    window_.resize(853, 600);
+    window_.show();
+    services_ = test::FakeServices();
+    flow_.workspace = services_.workspace;
+    flow_.savePanel = services_.panel;
+    flow_.fileWriter = std::make_shared<AtomicFileWriter>();
+    flow_.application = services_.application;
+    flow_.errorAlerts = std::make_shared<QtErrorAlertPresenter>(&window_);
+  }
+
+  // Offers a mandatory update from `name`'s folder on the server and accepts it.
+  SplashScreenViewModelPtr acceptUpdate(const std::string& name) {
+    server.answer(
+        name,
+        {200, R"({"name":"Tovarine","releaseVersion":2,"buildVersion":1,"isMandatory":true})"});
+    url_.emplace(server.base(name));
+    auto viewModel = SplashScreenViewModel::make(
+        std::make_shared<UpdatorNetwork>(APIServiceManager::make()), flow_, bundle_.bundle());
+    EXPECT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
+    viewModel->versioning = nullptr;
+    viewModel->startInstallerDownload();
+    return viewModel;
+  }
+
+  // The alert over the window, once it shows.
+  QMessageBox* alert() {
+    QMessageBox* shown = nullptr;
+    test::runUntil(
+        [&] {
+          shown = window_.findChild<QMessageBox*>(QStringLiteral("errorAlert"));
+          return shown && shown->isVisible();
+        },
+        20);
+    return shown;
+  }
+
+  QWidget window_;
+  test::FakeServices services_;
+  SplashServices flow_;
+  std::optional<ScopedServerURL> url_;
+  test::TemporaryFolder downloads_;
+};
+
+TEST_F(UpdateFlow, AnInstallerNothingOpensIsNamedAndTheApplicationWaitsForTheUser) {
+  server.installer("deb", {200, "package bytes", 1, ""});
+  // xdg-open's answer when no program is registered for the type.
+  const auto failing =
+      downloads_.write("opener", "#!/bin/sh\necho 'xdg-open: no method available' >&2\nexit 3\n");
+  std::filesystem::permissions(failing, std::filesystem::perms::owner_all);
+  flow_.workspace = std::make_shared<QtWorkspace>(std::vector<std::string>{failing.string()}, 30);
+  auto viewModel = acceptUpdate("deb");
+  ASSERT_TRUE(test::runUntil([&] { return !services_.panel->shown.empty(); }, 20));
+  const auto location = downloads_.path() / "Tovarine.deb";
+  services_.panel->completions[0](SavePanel::Response::ok, location);
+  QMessageBox* box = alert();
+  ASSERT_NE(box, nullptr);
+  EXPECT_NE(box->informativeText().toStdString().find(location.string()), std::string::npos)
+      << box->informativeText().toStdString();
+  EXPECT_EQ(read(location), "package bytes");
+  EXPECT_EQ(services_.application->terminations, 0) << "quit before the user read the alert";
+  test::saveScreenshot(window_.grab().toImage(), "update-not-opened-window");
+  box->buttons().front()->click();
+  ASSERT_TRUE(test::runUntil([&] { return services_.application->terminations == 1; }, 5));
+}
+
+TEST_F(UpdateFlow, AServerThatAnsweredWithAnErrorIsToldApartFromAConnectionThatFailed) {
+  server.installer("broken", {500, "<html>oops</html>", 1, ""});
+  server.installer("gone", {200, "never fetched", 1, ""});
+  struct Row {
+    const char* name;
+    bool refuseConnection;
+    const char* message;  // the test bundle has no table: the key, then its values
+  } rows[] = {
+      {"broken", false, "DOWNLOAD_SERVER_ERROR_MESSAGE: 500"},
+      {"gone", true, "DOWNLOAD_FAILED_MESSAGE"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    server.answer(
+        row.name,
+        {200, R"({"name":"Tovarine","releaseVersion":2,"buildVersion":1,"isMandatory":true})"});
+    url_.emplace(server.base(row.name));
+    auto viewModel = SplashScreenViewModel::make(
+        std::make_shared<UpdatorNetwork>(APIServiceManager::make()), flow_, bundle_.bundle());
+    ASSERT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
+    viewModel->versioning = nullptr;
+    if (row.refuseConnection) {
+      const std::string refusing = refusingAddress();
+      ASSERT_FALSE(refusing.empty());
+      url_.emplace(refusing);
+    }
+    viewModel->startInstallerDownload();
+    ASSERT_TRUE(test::runUntil([&] { return viewModel->downloadFailed.get(); }, 20));
+    EXPECT_EQ(viewModel->downloadFailureMessage.get(), row.message);
+    EXPECT_TRUE(services_.alerts->shown.empty());
+  }
 }
 
 }  // namespace app

@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "halyard/encoding/http_header_views.h"
+#include "halyard/core/http_header_views.h"
 #include "imagecache/support/downloader_fixture.h"
 #include "platform/concurrency/wait_for.h"
 #include "platform/graphics/image_decoding.h"

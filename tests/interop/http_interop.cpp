@@ -20,6 +20,7 @@
 #include "platform/dispatch/operation_queue.h"
 #include "platform/net/url_cache.h"
 #include "platform/net/url_error.h"
+#include "support/slow_data_delegate.h"
 
 namespace {
 
@@ -455,30 +456,6 @@ TEST_F(HTTPInteropTest, ADownloadResumesWithIfRangeAndStartsAgainForAChangedFile
 
 // A delegate slower than nginx: its data tasks are held at the bound of undelivered bytes and
 // let go each time it catches up, over HTTP/1.1 and over HTTP/2's streams of one connection.
-class SlowDataDelegate : public platform::URLSessionDelegate {
- public:
-  void didReceiveData(const SessionPtr&, const DataTaskPtr& task,
-                      const platform::Bytes& data) override {
-    std::uint64_t sum = 0;
-    for (int pass = 0; pass < 6; ++pass) {
-      for (std::uint8_t byte : data)
-        sum = sum * 31 + byte;
-    }
-    sink += sum;
-    std::lock_guard lock(mutex);
-    received[task->taskIdentifier()] += data.size();
-  }
-  void didCompleteWithError(const SessionPtr&, const TaskPtr& task,
-                            platform::ErrorPtr error) override {
-    std::lock_guard lock(mutex);
-    outcomes[task->taskIdentifier()] = error ? error->debugDescription() : "ok";
-  }
-  std::mutex mutex;
-  std::map<std::uint64_t, std::size_t> received;
-  std::map<std::uint64_t, std::string> outcomes;
-  std::atomic<std::uint64_t> sink{0};
-};
-
 TEST_F(HTTPInteropTest, ASlowDelegateGetsEveryLargeBodyWhole) {
   INTEROP_REQUIRE(nginx);
   constexpr std::size_t kSize = 24u << 20;
@@ -488,7 +465,7 @@ TEST_F(HTTPInteropTest, ASlowDelegateGetsEveryLargeBodyWhole) {
   interop::writeFile(servers.nginxRoot() / "large.bin", body);
   for (const std::string& origin : {servers.plainOrigin(), servers.http2Origin()}) {
     SCOPED_TRACE(origin);
-    auto delegate = std::make_shared<SlowDataDelegate>();
+    auto delegate = std::make_shared<testsupport::SlowDataDelegate>();
     auto session = platform::URLSession::make(
         platform::URLSessionConfiguration::ephemeral(), delegate,
         std::make_shared<platform::OperationQueue>(
@@ -499,16 +476,10 @@ TEST_F(HTTPInteropTest, ASlowDelegateGetsEveryLargeBodyWhole) {
           *platform::URL::fromString(origin + "/large.bin?n=" + std::to_string(i))));
       tasks.back()->resume();
     }
-    EXPECT_TRUE(platform::runMainUntil(
-        [&] {
-          std::lock_guard lock(delegate->mutex);
-          return delegate->outcomes.size() == tasks.size();
-        },
-        120));
-    std::lock_guard lock(delegate->mutex);
+    EXPECT_TRUE(platform::runMainUntil([&] { return delegate->completed() == tasks.size(); }, 120));
     for (const auto& task : tasks) {
-      EXPECT_EQ(delegate->outcomes[task->taskIdentifier()], "ok");
-      EXPECT_EQ(delegate->received[task->taskIdentifier()], kSize);
+      EXPECT_EQ(delegate->outcome(task->taskIdentifier()), "ok");
+      EXPECT_EQ(delegate->received(task->taskIdentifier()), kSize);
     }
     session->invalidateAndCancel();
   }

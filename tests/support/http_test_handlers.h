@@ -1,7 +1,7 @@
 #pragma once
 
-// Building blocks for test-server handlers: a gate a handler waits on until the test lets it go
-// on, chunked answers paced by the client's progress reports, and a body served with ranges as
+// Building blocks for test-server handlers: the gate a handler waits on until the test lets it
+// go on, chunked answers paced by the client's progress reports, and a body served with ranges as
 // a server that supports resumed downloads serves it.
 
 #include <httplib.h>
@@ -15,33 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "support/gate.h"
 #include "support/recorder.h"
 
 namespace testsupport {
-
-// A one-way latch: handlers wait until the test opens it. It lets go by itself after `limit`,
-// so that a failing test cannot hang the server's shutdown. Opening it twice is harmless.
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  void wait(std::chrono::seconds limit = std::chrono::seconds(20)) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return open_; });
-  }
-  bool isOpen() const {
-    std::lock_guard lock(mutex_);
-    return open_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
 
 // Counts the client's progress reports, so that a handler can hold a piece back until the one
 // before it was reported.

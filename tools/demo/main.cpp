@@ -13,10 +13,10 @@
 #include "demo/demo_options.h"
 #include "demo/private_display.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/dispatch/termination_signals.h"
 #include "platform/display/virtual_display.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
-#include "platform/foundation/termination_signals.h"
 #include "streaming/starting_screen_view_model.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/http_method.h"
+#include "halyard/core/http_method.h"
 
 namespace app {
 

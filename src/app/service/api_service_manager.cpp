@@ -15,6 +15,7 @@ namespace {
 constexpr double kDescriptionTimeout = 30.0;
 // The description is a small JSON document; anything past this, once decoded, is refused.
 constexpr std::int64_t kDescriptionMaximumBytes = 1 << 20;
+constexpr std::size_t kResponseLineExcerpt = 120;
 constexpr std::uint64_t kImageCacheCapacity = 500'000'000;
 constexpr std::uint64_t kImageCachePreferredUsage = 400'000'000;
 
@@ -85,11 +86,13 @@ halyard::DataRequestPtr APIServiceManager::requestDecodable(
   const auto& emptyMethods = halyard::ResponseSerializer::standardEmptyRequestMethods();
 
   request->validateStatusAndContentType();
-  request->responseAsString(main, passthrough, std::nullopt, emptyCodes, emptyMethods,
-                            [](const halyard::DataResponse<std::string>& response) {
-                              // One short console line, whatever the server sent.
-                              platform::print(consoleExcerpt(response.description()));
-                            });
+  request->responseAsString(
+      main, passthrough, std::nullopt, emptyCodes, emptyMethods,
+      [](const halyard::DataResponse<std::string>& response) {
+        // One short console line, whatever the server sent: of a
+        // body, only its start.
+        platform::print(consoleExcerpt(response.description(), kResponseLineExcerpt));
+      });
   std::weak_ptr<APIServiceManager> weakSelf = weak_from_this();
   request->responseAsDecodable<std::optional<Versioning>>(
       main, passthrough, platform::JSONDecoder(), emptyCodes, emptyMethods,
@@ -104,8 +107,8 @@ halyard::DataRequestPtr APIServiceManager::requestDecodable(
         if (auto self = weakSelf.lock()) self->errorHandler_(error, *resource);
         std::optional<int> apiCode;
         if (auto code = error.rejectedStatusCode()) apiCode = static_cast<int>(*code);
-        completion(std::unexpected(
-            std::make_shared<const ApiServiceError>(resource, apiCode, error.debugDescription())));
+        completion(std::unexpected(std::make_shared<const ApiServiceError>(
+            resource, apiCode, error.debugDescription(), failureKind(error))));
       });
   return request;
 }

@@ -1,12 +1,12 @@
 #include "app/service/installer_downloader.h"
 
 #include <fmt/format.h>
-#include <sys/statvfs.h>
 
+#include <atomic>
 #include <string>
 
 #include "halyard/core/download_request.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/file_manager.h"
 
@@ -39,20 +39,10 @@ halyard::HalyardError refusal(std::string reason) {
           platform::makeError(InstallerRefusal(std::move(reason)))});
 }
 
-std::optional<std::uint64_t> systemFreeBytes(const std::filesystem::path& path) {
-  struct statvfs info {};
-  if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
-  return std::uint64_t(info.f_bavail) * std::uint64_t(info.f_frsize);
-}
-
-// The path itself, or the nearest folder above it that exists (the caches folder may not yet).
-std::filesystem::path existingAncestor(std::filesystem::path path) {
-  std::error_code error;
-  while (!path.empty() && !std::filesystem::exists(path, error)) {
-    if (path == path.parent_path()) break;
-    path = path.parent_path();
-  }
-  return path;
+halyard::HalyardError shortageError(SpaceShortage shortage) {
+  return halyard::HalyardError::responseValidationFailed(
+      halyard::HalyardError::ResponseValidationFailureReason::CustomValidationFailed{
+          platform::makeError(InstallerSpaceShortage(std::move(shortage)))});
 }
 
 // Checks one download against its limits; the first refusal sticks.
@@ -64,32 +54,57 @@ class DownloadGuard {
 
   // Why the download must stop having received `received` of `expected` bytes (expected < 0:
   // not declared), if it must.
-  std::optional<std::string> problem(std::int64_t received, std::int64_t expected) const {
+  std::optional<halyard::HalyardError> problem(std::int64_t received, std::int64_t expected) const {
     if (expected > limits_.maximumBytes) {
-      return fmt::format("The installer is declared as {} bytes, more than the {} allowed.",
-                         expected, limits_.maximumBytes);
+      return refusal(fmt::format("The installer is declared as {} bytes, more than the {} allowed.",
+                                 expected, limits_.maximumBytes));
     }
     if (received > limits_.maximumBytes) {
-      return fmt::format("The installer passed the {} bytes allowed.", limits_.maximumBytes);
+      return refusal(
+          fmt::format("The installer passed the {} bytes allowed.", limits_.maximumBytes));
     }
     if (expected >= 0 && received > expected) {
-      return fmt::format("The installer passed its declared length of {} bytes.", expected);
+      return refusal(
+          fmt::format("The installer passed its declared length of {} bytes.", expected));
     }
-    const std::uint64_t still = expected > received ? std::uint64_t(expected - received) : 0;
+    const std::uint64_t total = expected > 0 ? std::uint64_t(expected) : 0;
+    // A disk short from the start needs room for the whole installer the answer declares.
+    if (shortAtStart) {
+      SpaceShortage shortage = *shortAtStart;
+      shortage.neededBytes = total + limits_.freeSpaceReserve;
+      return shortageError(shortage);
+    }
+    const std::uint64_t arrived = received > 0 ? std::uint64_t(received) : 0;
+    if (auto shortage = shortageFor(total > arrived ? total - arrived : 0)) {
+      // Told as the user will find it once the partial file is gone: the whole installer
+      // against the room there is without it.
+      shortage->neededBytes = total + limits_.freeSpaceReserve;
+      shortage->freeBytes += arrived;
+      return shortageError(*shortage);
+    }
+    return std::nullopt;
+  }
+
+  // The first folder the installer passes through that lacks `still` bytes and the reserve.
+  std::optional<SpaceShortage> shortageFor(std::uint64_t still) const {
     const std::filesystem::path places[] = {
         installerCacheFolder(),
         std::filesystem::path(platform::FileManager::defaultManager()->temporaryDirectory())};
     for (const auto& place : places) {
       const auto free = limits_.freeBytes(existingAncestor(place));
       if (free && *free < still + limits_.freeSpaceReserve) {
-        return fmt::format("Not enough free space in {} for the installer ({} bytes free).",
-                           place.string(), *free);
+        return SpaceShortage{place, *free, still + limits_.freeSpaceReserve};
       }
     }
     return std::nullopt;
   }
 
   std::optional<halyard::HalyardError> refused;
+  // The same, for the transfer's own thread, which may be about to put the file in place.
+  std::atomic<bool> refusedOnAnyThread{false};
+  // A disk found short before anything was asked: the answer's declared length, at the first
+  // report, tells how much is needed; a transfer that fails before it fails on this.
+  std::optional<SpaceShortage> shortAtStart;
 
  private:
   InstallerLimits limits_;
@@ -112,13 +127,22 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
     using Options = halyard::DownloadRequest::Options;
     const auto main = platform::DispatchQueue::main();
     auto guard = std::make_shared<DownloadGuard>(limits_);
-    // Nothing is fetched onto a disk that is already (nearly) full.
-    if (auto problem = guard->problem(0, -1)) {
-      main->async([report, problem = *problem] { report(std::unexpected(refusal(problem))); });
-      return;
-    }
-    auto destination = [](const platform::URL& temporaryURL,
-                          const platform::HTTPURLResponsePtr& response) {
+    // A disk that is already (nearly) full is only known to be too small once the answer says
+    // how large the installer is: its first report refuses it, with the real figure.
+    guard->shortAtStart = guard->shortageFor(0);
+    auto destination = [guard](const platform::URL& temporaryURL,
+                               const platform::HTTPURLResponsePtr& response) {
+      // A refused download may finish its transfer after the refusal: its file goes nowhere
+      // (the move fails, which the refusal already is), so nothing of it stays behind.
+      if (guard->refusedOnAnyThread.load()) {
+        std::error_code ignored;
+        std::filesystem::remove(temporaryURL.path(), ignored);
+        const std::filesystem::path temporary = temporaryURL.path();
+        return halyard::DownloadRequest::DestinationResult{
+            platform::URL::fileURLWithPath(
+                (temporary.parent_path() / ("refused-" + temporary.filename().string())).string()),
+            Options::replaceExistingFile()};
+      }
       // A rejected answer stays beside its temporary file and is removed once the failure is
       // known; only one that may be an installer replaces an installer kept earlier.
       if (!mayBeInstaller(response)) {
@@ -151,8 +175,17 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
           }
           // Whatever arrived is not an installer.
           if (response.fileURL) removeQuietly(*response.fileURL);
+          // A refusal may come after a whole answer was already moved into place.
+          if (guard->refused && mayBeInstaller(response.response)) {
+            removeQuietly(platform::URL::fileURLWithPath(
+                installerDestination(response.response->suggestedFilename()).string()));
+          }
           if (guard->refused) {
             report(std::unexpected(*guard->refused));
+          } else if (guard->shortAtStart && !response.result &&
+                     !response.result.error().rejectedStatusCode()) {
+            // The transfer broke off on the disk that was short from the start.
+            report(std::unexpected(shortageError(*guard->shortAtStart)));
           } else if (!response.result) {
             report(std::unexpected(response.result.error()));
           } else {
@@ -167,7 +200,8 @@ class HalyardInstallerDownloader final : public InstallerDownloader {
           if (guard->refused) return;
           if (auto problem =
                   guard->problem(progress->completedUnitCount(), progress->totalUnitCount())) {
-            guard->refused = refusal(*problem);
+            guard->refused = std::move(problem);
+            guard->refusedOnAnyThread = true;
             if (auto running = weakDownload.lock()) running->cancel();
             return;
           }
@@ -188,6 +222,23 @@ void applyInstallerLimits(platform::URLSessionConfiguration& configuration,
   configuration.maximumDownloadBytes = limits.maximumBytes;
   configuration.minimumBytesPerSecond = limits.minimumBytesPerSecond;
   configuration.lowSpeedSeconds = limits.lowSpeedSeconds;
+}
+
+std::string InstallerSpaceShortage::localizedDescription() const {
+  return fmt::format("Not enough free space in {} for the installer ({} bytes free, {} needed).",
+                     shortage_.folder.string(), shortage_.freeBytes, shortage_.neededBytes);
+}
+
+std::optional<SpaceShortage> spaceShortage(const halyard::HalyardError& error) {
+  const auto* validation = error.as<halyard::HalyardError::ResponseValidationFailed>();
+  if (!validation) return std::nullopt;
+  const auto* custom =
+      std::get_if<halyard::HalyardError::ResponseValidationFailureReason::CustomValidationFailed>(
+          &validation->reason.storage);
+  if (!custom || !custom->error) return std::nullopt;
+  const auto* shortage = dynamic_cast<const InstallerSpaceShortage*>(custom->error.get());
+  if (!shortage) return std::nullopt;
+  return shortage->shortage();
 }
 
 InstallerDownloaderPtr makeHalyardInstallerDownloader(halyard::SessionPtr session) {

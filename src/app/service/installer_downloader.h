@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/service/download_status.h"
+#include "app/service/free_space.h"
 #include "halyard/core/halyard_error.h"
 #include "halyard/core/session.h"
 #include "halyard/core/url_convertible.h"
@@ -45,8 +46,22 @@ struct InstallerLimits {
   std::uint64_t freeSpaceReserve = std::uint64_t(64) << 20;
   // The free bytes of the file system holding a path, absent when unknown; the system's
   // figure for unprivileged users when not set.
-  std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
+  FreeSpaceSource freeBytes;
 };
+
+// The failure of a download that found no room for the installer.
+class InstallerSpaceShortage final : public platform::Error {
+ public:
+  explicit InstallerSpaceShortage(SpaceShortage shortage) : shortage_(std::move(shortage)) {}
+  const SpaceShortage& shortage() const { return shortage_; }
+  std::string localizedDescription() const override;
+
+ private:
+  SpaceShortage shortage_;
+};
+
+// The shortage a download failed on, when it failed for want of room.
+std::optional<SpaceShortage> spaceShortage(const halyard::HalyardError& error);
 
 // The bounds of `limits` that the transfer itself enforces, set on a session configuration.
 void applyInstallerLimits(platform::URLSessionConfiguration& configuration,

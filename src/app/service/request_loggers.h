@@ -4,7 +4,7 @@
 #include <string>
 
 #include "halyard/core/data_request.h"
-#include "halyard/policies/event_monitor.h"
+#include "halyard/core/event_monitor.h"
 
 namespace app {
 

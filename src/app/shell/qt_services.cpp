@@ -1,14 +1,15 @@
 #include "app/shell/qt_services.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QUrl>
 
 #include "app/bundle/localization.h"
+#include "app/shell/desktop_opener.h"
 #include "app/style/qt_style.h"
+#include "platform/dispatch/dispatch_queue.h"
 
 namespace app {
 
@@ -52,13 +53,21 @@ void QtSavePanel::begin(const Options& options, Completion completion) {
   dialog->show();
 }
 
-bool QtWorkspace::open(const std::filesystem::path& file) {
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
+void QtWorkspace::open(const std::filesystem::path& file, Answer answered) {
+  auto command = opener_;
+  command.push_back(file.string());
+  runDesktopOpener(command, graceSeconds_, std::move(answered));
 }
 
-void QtWorkspace::openURL(const std::string& address) {
+void QtWorkspace::openURL(const std::string& address, Answer answered) {
   const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
-  if (url.isValid() && !url.scheme().isEmpty()) QDesktopServices::openUrl(url);
+  if (!url.isValid() || url.scheme().isEmpty()) {
+    platform::DispatchQueue::main()->async([answered = std::move(answered)] { answered(false); });
+    return;
+  }
+  auto command = opener_;
+  command.push_back(url.toString(QUrl::FullyEncoded).toStdString());
+  runDesktopOpener(command, graceSeconds_, std::move(answered));
 }
 
 void QtApplicationControl::terminate() {

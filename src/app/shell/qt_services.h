@@ -2,6 +2,8 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <string>
+#include <vector>
 
 #include "app/splash/splash_services.h"
 
@@ -17,10 +19,17 @@ class QtSavePanel final : public SavePanel {
   QPointer<QWidget> window_;
 };
 
+// Opens through the desktop's opener program, judged by its result.
 class QtWorkspace final : public Workspace {
  public:
-  bool open(const std::filesystem::path& file) override;
-  void openURL(const std::string& address) override;
+  explicit QtWorkspace(std::vector<std::string> opener = {"xdg-open"}, double graceSeconds = 10)
+      : opener_(std::move(opener)), graceSeconds_(graceSeconds) {}
+  void open(const std::filesystem::path& file, Answer answered) override;
+  void openURL(const std::string& address, Answer answered) override;
+
+ private:
+  std::vector<std::string> opener_;
+  double graceSeconds_;
 };
 
 // Quits once the current event is handled, so the caller's stack unwinds first.

@@ -15,11 +15,26 @@ namespace {
 constexpr std::size_t kPieceBytes = 1 << 20;
 }  // namespace
 
-std::expected<void, std::string> AtomicFileWriter::copy(const std::filesystem::path& source,
-                                                        const std::filesystem::path& location) {
-  if (location.empty() || !location.has_filename()) return std::unexpected("no file name");
+std::expected<void, WriteFailure> AtomicFileWriter::copy(const std::filesystem::path& source,
+                                                         const std::filesystem::path& location) {
+  if (location.empty() || !location.has_filename()) {
+    return std::unexpected(WriteFailure{"no file name", std::nullopt});
+  }
+  std::error_code error;
+  const auto size = std::filesystem::file_size(source, error);
+  if (error) return std::unexpected(WriteFailure{error.message(), std::nullopt});
+  const std::filesystem::path folder = location.parent_path();
+  // The room there, against the whole file: a copy that could not end is not begun.
+  auto shortage = [&]() -> std::optional<SpaceShortage> {
+    const auto free = freeBytes_ ? freeBytes_(existingAncestor(folder)) : std::nullopt;
+    if (free && *free < size) return SpaceShortage{folder, *free, size};
+    return std::nullopt;
+  };
+  if (auto missing = shortage()) {
+    return std::unexpected(WriteFailure{"not enough free space", missing});
+  }
   const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return std::unexpected(std::string(std::strerror(errno)));
+  if (in < 0) return std::unexpected(WriteFailure{std::strerror(errno), std::nullopt});
   std::vector<std::uint8_t> piece(kPieceBytes);
   auto next = [&]() -> std::expected<std::span<const std::uint8_t>, std::string> {
     for (;;) {
@@ -31,7 +46,9 @@ std::expected<void, std::string> AtomicFileWriter::copy(const std::filesystem::p
   };
   auto written = platform::writeFileAtomically(location, next, 0644);
   ::close(in);
-  return written;
+  if (written) return {};
+  // Something else may have taken the room meanwhile; the partial copy is gone by now.
+  return std::unexpected(WriteFailure{written.error(), shortage()});
 }
 
 }  // namespace app

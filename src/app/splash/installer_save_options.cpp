@@ -69,9 +69,31 @@ std::filesystem::path downloadsFolder(const std::filesystem::path& home,
   return home;
 }
 
-std::filesystem::path currentDownloadsFolder() {
+std::filesystem::path currentHomeFolder() {
   const char* homeText = std::getenv("HOME");
-  const std::filesystem::path home = homeText && *homeText ? homeText : "/";
+  return homeText && *homeText ? std::filesystem::path(homeText) : std::filesystem::path("/");
+}
+
+std::filesystem::path folderWithRoom(std::uint64_t needed,
+                                     const std::vector<std::filesystem::path>& candidates,
+                                     const std::filesystem::path& full,
+                                     const std::filesystem::path& home,
+                                     const FreeSpaceSource& freeBytes) {
+  const auto fullFolder = full.lexically_normal();
+  for (const auto& candidate : candidates) {
+    // A folder below the full one may be another disk; the free space decides.
+    const auto folder = candidate.lexically_normal();
+    if (folder == fullFolder) continue;
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) continue;
+    const auto free = freeBytes ? freeBytes(folder) : std::nullopt;
+    if (free && *free >= needed) return candidate;
+  }
+  return home;
+}
+
+std::filesystem::path currentDownloadsFolder() {
+  const std::filesystem::path home = currentHomeFolder();
   const char* config = std::getenv("XDG_CONFIG_HOME");
   const std::filesystem::path configHome =
       config && *config && config[0] == '/' ? std::filesystem::path(config) : home / ".config";

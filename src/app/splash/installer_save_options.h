@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/service/free_space.h"
 #include "app/splash/splash_services.h"
 
 namespace app {
@@ -23,5 +25,16 @@ std::filesystem::path downloadsFolder(const std::filesystem::path& home,
 
 // The same for this process: $XDG_CONFIG_HOME (or ~/.config) and $HOME.
 std::filesystem::path currentDownloadsFolder();
+
+// $HOME, or "/" without one.
+std::filesystem::path currentHomeFolder();
+
+// The first existing folder of `candidates` other than `full` whose disk has `needed` bytes
+// free; `home` when none has.
+std::filesystem::path folderWithRoom(std::uint64_t needed,
+                                     const std::vector<std::filesystem::path>& candidates,
+                                     const std::filesystem::path& full,
+                                     const std::filesystem::path& home,
+                                     const FreeSpaceSource& freeBytes);
 
 }  // namespace app

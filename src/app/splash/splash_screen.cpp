@@ -210,6 +210,15 @@ void SplashScreen::rebuild() {
   } else {
     progressPart_->hide();
   }
+  if (failed) {
+    const std::string& said = viewModel_->downloadFailureMessage.get();
+    const QString message =
+        QString::fromStdString(said.empty() ? uiText("DOWNLOAD_FAILED_MESSAGE") : said);
+    if (failureMessage_->text() != message) {
+      failureMessage_->setText(message);
+      updatePartWidths();
+    }
+  }
   failurePart_->setVisible(failed);
   // Nothing is under way while the failure waits for the user.
   indicator_->setVisible(!failed);

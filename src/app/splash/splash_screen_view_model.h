@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/bundle/bundle.h"
 #include "app/splash/splash_services.h"
@@ -30,6 +31,8 @@ class SplashScreenViewModel : public platform::ObservableObject,
   platform::Published<std::optional<double>> progress{*this, std::nullopt};
   // True while a mandatory update's download has failed and waits for the user to try again.
   platform::Published<bool> downloadFailed{*this, false};
+  // What went wrong with that download, as the user reads it.
+  platform::Published<std::string> downloadFailureMessage{*this, std::string()};
 
   const UpdatorCloudPtr& updatorRestApi() const { return updatorRestApi_; }
 
@@ -40,12 +43,17 @@ class SplashScreenViewModel : public platform::ObservableObject,
   void retryInstallerDownload();
   void updateProgress(const platform::Progress& progress);
   // The downloaded installer is copied where the user chooses, never read whole.
-  void saveInstaller(const std::filesystem::path& installer);
+  // The save panel opens in `folder` when given, else in the user's downloads folder.
+  void saveInstaller(const std::filesystem::path& installer,
+                     std::optional<std::filesystem::path> folder = std::nullopt);
   void openAndQuit(const std::optional<std::filesystem::path>& location);
 
  private:
   SplashScreenViewModel(UpdatorCloudPtr updatorRestApi, SplashServices services, BundlePtr bundle);
   void moveOn();
+  void downloadFailedWith(const halyard::HalyardError& error);
+  void saveFailedWith(const std::filesystem::path& installer, const std::filesystem::path& location,
+                      const WriteFailure& failure);
 
   UpdatorCloudPtr updatorRestApi_;
   SplashServices services_;

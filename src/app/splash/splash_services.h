@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/service/free_space.h"
 #include "platform/net/url_request.h"
 
 namespace app {
@@ -30,22 +31,31 @@ class SavePanel {
   virtual void begin(const Options& options, Completion completion) = 0;
 };
 
+// Why a copy was not made: the reason, and the shortage when the folder had no room for it.
+struct WriteFailure {
+  std::string reason;
+  std::optional<SpaceShortage> shortage;
+};
+
 // Puts a copy of a file where the user asked for it.
 class FileWriter {
  public:
   virtual ~FileWriter() = default;
-  // The reason on failure; the copy is either made whole or not left behind.
-  virtual std::expected<void, std::string> copy(const std::filesystem::path& source,
-                                                const std::filesystem::path& location) = 0;
+  // The copy is either made whole or not left behind.
+  virtual std::expected<void, WriteFailure> copy(const std::filesystem::path& source,
+                                                 const std::filesystem::path& location) = 0;
 };
 
 // Opens a file or an address with the desktop's default handler.
 class Workspace {
  public:
+  // Runs once, on the main queue: true when a program took the file or address, false when
+  // nothing on the desktop opens it.
+  using Answer = std::function<void(bool opened)>;
+
   virtual ~Workspace() = default;
-  // False when the desktop has nothing to hand the file to.
-  virtual bool open(const std::filesystem::path& file) = 0;
-  virtual void openURL(const std::string& address) = 0;
+  virtual void open(const std::filesystem::path& file, Answer answered) = 0;
+  virtual void openURL(const std::string& address, Answer answered) = 0;
 };
 
 // Ends the application (after the current event).
@@ -69,15 +79,24 @@ struct SplashServices {
   std::shared_ptr<Workspace> workspace;
   std::shared_ptr<ApplicationControl> application;
   std::shared_ptr<ErrorAlertPresenter> errorAlerts;
+  // Where the save panel may open after a folder proved too small; the system's when unset.
+  FreeSpaceSource freeBytes;
 };
 
 // Copies piece by piece (an installer may be gigabytes) into a temporary file beside the
 // target and renames it into place, so a failed or interrupted copy never leaves a truncated
 // installer where the user asked for one.
+// A folder without room for the whole file is refused before anything is written, and a
+// failed copy is checked against the room left, so a full disk is named as such.
 class AtomicFileWriter final : public FileWriter {
  public:
-  std::expected<void, std::string> copy(const std::filesystem::path& source,
-                                        const std::filesystem::path& location) override;
+  explicit AtomicFileWriter(FreeSpaceSource freeBytes = systemFreeBytes)
+      : freeBytes_(std::move(freeBytes)) {}
+  std::expected<void, WriteFailure> copy(const std::filesystem::path& source,
+                                         const std::filesystem::path& location) override;
+
+ private:
+  FreeSpaceSource freeBytes_;
 };
 
 }  // namespace app

@@ -178,6 +178,12 @@ CapsuleButton::CapsuleButton(const QString& text, CapsuleLook look, QWidget* par
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+void CapsuleButton::setLook(CapsuleLook look) {
+  if (look_ == look) return;
+  look_ = look;
+  update();
+}
+
 void CapsuleButton::setScale(double scale) {
   scale = std::clamp(scale, 0.1, 1.0);
   if (scale == scale_) return;

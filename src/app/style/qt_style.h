@@ -70,6 +70,8 @@ class CapsuleButton : public QAbstractButton {
   CapsuleButton(const QString& text, CapsuleLook look, QWidget* parent = nullptr);
 
   CapsuleLook look() const { return look_; }
+  // A capsule whose press is done shows it in another look.
+  void setLook(CapsuleLook look);
   // Shrinks the font and the padding together, for windows too small for the full size.
   void setScale(double scale);
   double scale() const { return scale_; }

@@ -64,10 +64,12 @@ std::optional<platform::URL> CheckBox::linkAddress() const {
   return url;
 }
 
-bool CheckBox::openLink(Workspace& workspace) const {
+bool CheckBox::openLink(Workspace& workspace, std::function<void()> notOpened) const {
   const auto url = linkAddress();
   if (!url) return false;
-  workspace.openURL(url->absoluteString());
+  workspace.openURL(url->absoluteString(), [notOpened = std::move(notOpened)](bool opened) {
+    if (!opened && notOpened) notOpened();
+  });
   return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -48,9 +49,9 @@ struct CheckBox {
   // The address of the link when it is a web address (http or https with a host): anything
   // else, including a relative reference or a local file, is not handed to the desktop.
   std::optional<platform::URL> linkAddress() const;
-  // The link's action: opens the address with the desktop's browser; does nothing (and answers
-  // false) without a valid one.
-  bool openLink(Workspace& workspace) const;
+  // The link's action: opens the address with the desktop's browser, and runs `notOpened` when
+  // nothing on the desktop took it; does nothing (and answers false) without a valid address.
+  bool openLink(Workspace& workspace, std::function<void()> notOpened = nullptr) const;
 };
 
 // The desktop's grey and blue as the dark look draws them.

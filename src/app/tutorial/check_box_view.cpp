@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 
 #include "app/style/qt_style.h"
@@ -54,10 +55,17 @@ CheckBoxView::CheckBoxView(CheckBox checkBox, std::shared_ptr<Workspace> workspa
                                        "padding: 0px; color: %1; text-align: left; }")
                             .arg(titleColor.name()));
     connect(link, &QAbstractButton::clicked, this, [this] {
-      if (workspace_ && !checkBox_.openLink(*workspace_)) {
-        // A build without the address (or with a bad one) opens nothing, and says so.
-        platform::print("The link has no usable address configured; nothing was opened.");
+      QPointer<CheckBoxView> alive(this);
+      auto fallback = [alive] {
+        if (alive && alive->linkFallback_) alive->linkFallback_();
+      };
+      if (workspace_ && checkBox_.openLink(*workspace_, fallback)) return;
+      if (linkFallback_) {
+        linkFallback_();
+        return;
       }
+      // A build without the address (or with a bad one) opens nothing, and says so.
+      platform::print("The link has no usable address configured; nothing was opened.");
     });
     title_ = link;
   } else {

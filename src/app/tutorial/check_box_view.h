@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "app/splash/splash_services.h"
@@ -27,12 +28,15 @@ class CheckBoxView : public QWidget {
 
   // Reads the ticked state again (its owner changed it).
   void refresh();
+  // What the link does instead when it has no usable address or nothing on the desktop opens it.
+  void setLinkFallback(std::function<void()> fallback) { linkFallback_ = std::move(fallback); }
 
  private:
   CheckBox checkBox_;
   std::shared_ptr<Workspace> workspace_;
   SymbolButton* box_ = nullptr;
   QWidget* title_ = nullptr;
+  std::function<void()> linkFallback_;
 };
 
 }  // namespace app

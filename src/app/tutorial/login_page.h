@@ -2,19 +2,20 @@
 
 #include "app/tutorial/tutorial_page.h"
 
-class QAbstractButton;
-
 namespace app {
 
 // The offer to start the application at login. The button registers the login item each time
-// it is pressed; Continue does not depend on it.
+// it is pressed and then shows what the desktop's login items say; Continue does not depend on
+// it.
 class LoginPage : public TutorialPage {
  public:
   LoginPage(TutorialScreen& tutorial, QWidget* parent = nullptr);
-  QAbstractButton* loginButton() const { return loginButton_; }
+  CapsuleButton* loginButton() const { return loginButton_; }
 
  private:
-  QAbstractButton* loginButton_ = nullptr;
+  void showLoginItemState();
+
+  CapsuleButton* loginButton_ = nullptr;
 };
 
 }  // namespace app

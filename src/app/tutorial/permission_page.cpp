@@ -1,6 +1,7 @@
 #include "app/tutorial/permission_page.h"
 
 #include <QLabel>
+#include <QLayout>
 
 #include "app/bundle/localization.h"
 #include "app/style/qt_style.h"
@@ -27,6 +28,17 @@ void PermissionPage::requestPermission() {
   }
   // Whatever the desktop answered, Continue shows what holds now.
   refresh();
+  // Where there is nothing to ask (or it was granted), the press is visibly done; otherwise the
+  // desktop shows its own question and the button stays for another try.
+  const auto& permission = tutorial().permission();
+  if (permission && permission->preflight()) {
+    permissionButton_->setText(QString::fromStdString(uiText("PERMISSION_MAC_BUTTON_DONE")));
+    permissionButton_->setLook(CapsuleLook::secondary);
+    permissionButton_->setCheckable(true);
+    permissionButton_->setChecked(true);
+    permissionButton_->updateGeometry();
+    if (layout()) layout()->invalidate();
+  }
 }
 
 }  // namespace app

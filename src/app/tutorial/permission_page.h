@@ -2,8 +2,6 @@
 
 #include "app/tutorial/tutorial_page.h"
 
-class QAbstractButton;
-
 namespace app {
 
 // The screen-recording permission: a button that asks for it, and Continue, which is enabled
@@ -11,13 +9,13 @@ namespace app {
 class PermissionPage : public TutorialPage {
  public:
   PermissionPage(TutorialScreen& tutorial, QWidget* parent = nullptr);
-  QAbstractButton* permissionButton() const { return permissionButton_; }
+  CapsuleButton* permissionButton() const { return permissionButton_; }
 
   // The button's action.
   void requestPermission();
 
  private:
-  QAbstractButton* permissionButton_ = nullptr;
+  CapsuleButton* permissionButton_ = nullptr;
 };
 
 }  // namespace app

@@ -13,8 +13,10 @@
 #include "app/bundle/localization.h"
 #include "app/style/qt_style.h"
 #include "app/tutorial/check_box_view.h"
+#include "app/tutorial/privacy_policy_dialog.h"
 #include "app/tutorial/symbol_button.h"
 #include "app/tutorial/tutorial_screen.h"
+#include "platform/foundation/log.h"
 #include "platform/net/url.h"
 
 namespace app {
@@ -37,23 +39,16 @@ void paintPolicyText(QPainter& painter, const QRectF& frame, const std::string& 
 }  // namespace
 
 std::string privacyPolicyAddress() {
-  auto bundle = Bundle::main();
-  const std::string configured = bundle->infoText("TovarinePrivacyPolicyURL").value_or("");
+  const std::string configured = configuredPrivacyPolicyAddress();
   if (!configured.empty()) return configured;
-  // The page shipped in the resources, in the user's language when there is one.
-  std::vector<std::string> languages;
-  if (auto language = Locale::current().languageCode()) languages.push_back(*language);
-  languages.push_back("en");
-  for (const auto& language : languages) {
-    auto folder = bundle->pathForResource(language, "lproj");
-    if (!folder) continue;
-    const auto page = *folder / "PrivacyPolicy.html";
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(page, ec)) {
-      return platform::URL::fileURLWithPath(page.string()).absoluteString();
-    }
+  if (auto page = shippedPrivacyPolicyPage()) {
+    return platform::URL::fileURLWithPath(page->string()).absoluteString();
   }
   return {};
+}
+
+std::string configuredPrivacyPolicyAddress() {
+  return Bundle::main()->infoText("TovarinePrivacyPolicyURL").value_or("");
 }
 
 PrivacyPolicyCarousel::PrivacyPolicyCarousel(std::vector<std::string> texts,
@@ -119,6 +114,12 @@ TermsPage::TermsPage(TutorialScreen& tutorial, QWidget* parent)
       CheckBox(viewModel->termsConditionBinding(1), localizedString("TERMS_PRIVACY_AND_DISCLOSURE"),
                white, std::nullopt, privacyPolicyAddress()),
       tutorial.workspace(), boxes);
+  // Where nothing opens the policy outside, it is shown here.
+  boxes_[1]->setLinkFallback([this] {
+    if (!showPrivacyPolicyInside(this)) {
+      platform::print("No privacy-policy page is shipped; nothing was shown.");
+    }
+  });
   for (int entry = 0; entry < 2; ++entry) {
     boxes_[entry]->setObjectName(QStringLiteral("termsBox%1").arg(entry));
     boxesLayout->addWidget(boxes_[entry], 0, Qt::AlignLeft);

@@ -49,4 +49,7 @@ class TermsPage : public TutorialPage {
 // else the privacy-policy page shipped in the resources (in the user's language, else English).
 std::string privacyPolicyAddress();
 
+// The privacy-policy address the bundle's information configures; empty when none is.
+std::string configuredPrivacyPolicyAddress();
+
 }  // namespace app

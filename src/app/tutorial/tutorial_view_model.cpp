@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/bundle/bundle.h"
 #include "app/bundle/localization.h"
 
 namespace app {
@@ -19,6 +20,16 @@ TutorialViewModel::TutorialViewModel() {
   const Locale locale = Locale::current();
   for (const auto& key : privacyPolicyKeys())
     privacyPolicy_.push_back(localizedString(key, locale));
+  // The last text says where the full policy is: at the configured address, or, without one,
+  // in the page that comes with the application.
+  const std::string address =
+      Bundle::main()->infoText("TovarinePrivacyPolicyURL").value_or(std::string());
+  std::string& where = privacyPolicy_.back();
+  if (address.empty()) {
+    where = localizedString(privacyPolicyKeys().back() + "_SHIPPED", locale);
+  } else if (const auto mark = where.find("%1"); mark != std::string::npos) {
+    where.replace(mark, 2, address);
+  }
 }
 
 void TutorialViewModel::moveTo(int position) {

@@ -8,15 +8,8 @@
 
 namespace halyard {
 
-DataRequest::DataRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
-                         platform::DispatchQueuePtr underlyingQueue,
-                         platform::DispatchQueuePtr serializationQueue,
-                         EventMonitorPtr eventMonitor,
-                         std::shared_ptr<RequestInterceptor> interceptor,
-                         std::weak_ptr<RequestDelegate> delegate)
-    : Request(std::move(id), std::move(underlyingQueue), std::move(serializationQueue),
-              std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
-      convertible_(std::move(convertible)) {}
+DataRequest::DataRequest(RequestContext context, URLRequestConvertiblePtr convertible)
+    : Request(std::move(context)), convertible_(std::move(convertible)) {}
 
 std::optional<platform::Bytes> DataRequest::data() const {
   return dataMutableState_.mutateValue([](DataMutableState& s) -> std::optional<platform::Bytes> {

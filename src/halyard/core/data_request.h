@@ -12,8 +12,8 @@
 #include "halyard/core/request_delegate.h"
 #include "halyard/core/request_steps.h"
 #include "halyard/core/response.h"
+#include "halyard/core/response_serializer.h"
 #include "halyard/core/url_convertible.h"
-#include "halyard/encoding/response_serializer.h"
 #include "platform/foundation/process_info.h"
 
 namespace halyard {
@@ -48,11 +48,7 @@ class DataRequest : public Request {
   template <class Value>
   using CompletionHandler = std::function<void(const DataResponse<Value>&)>;
 
-  DataRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
-              platform::DispatchQueuePtr underlyingQueue,
-              platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-              std::shared_ptr<RequestInterceptor> interceptor,
-              std::weak_ptr<RequestDelegate> delegate);
+  DataRequest(RequestContext context, URLRequestConvertiblePtr convertible);
 
   const URLRequestConvertiblePtr& convertible() const { return convertible_; }
 

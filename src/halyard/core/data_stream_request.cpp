@@ -9,15 +9,9 @@ void DataStreamRequest::CancellationToken::cancel() const {
   if (auto strong = request.lock()) strong->cancel();
 }
 
-DataStreamRequest::DataStreamRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
-                                     bool automaticallyCancelOnStreamError,
-                                     platform::DispatchQueuePtr underlyingQueue,
-                                     platform::DispatchQueuePtr serializationQueue,
-                                     EventMonitorPtr eventMonitor,
-                                     std::shared_ptr<RequestInterceptor> interceptor,
-                                     std::weak_ptr<RequestDelegate> delegate)
-    : Request(std::move(id), std::move(underlyingQueue), std::move(serializationQueue),
-              std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
+DataStreamRequest::DataStreamRequest(RequestContext context, URLRequestConvertiblePtr convertible,
+                                     bool automaticallyCancelOnStreamError)
+    : Request(std::move(context)),
       convertible_(std::move(convertible)),
       automaticallyCancelOnStreamError_(automaticallyCancelOnStreamError) {}
 

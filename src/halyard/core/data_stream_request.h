@@ -114,12 +114,8 @@ class DataStreamRequest : public Request {
   static constexpr std::int64_t kHoldAboveDeliveries = 256;
   static constexpr std::int64_t kReleaseAtDeliveries = 64;
 
-  DataStreamRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
-                    bool automaticallyCancelOnStreamError,
-                    platform::DispatchQueuePtr underlyingQueue,
-                    platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-                    std::shared_ptr<RequestInterceptor> interceptor,
-                    std::weak_ptr<RequestDelegate> delegate);
+  DataStreamRequest(RequestContext context, URLRequestConvertiblePtr convertible,
+                    bool automaticallyCancelOnStreamError);
 
   const URLRequestConvertiblePtr& convertible() const { return convertible_; }
   bool automaticallyCancelOnStreamError() const { return automaticallyCancelOnStreamError_; }

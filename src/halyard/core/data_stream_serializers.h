@@ -5,7 +5,7 @@
 #include <string>
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "platform/foundation/utf8.h"
 
 namespace halyard {

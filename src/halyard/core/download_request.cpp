@@ -4,14 +4,9 @@
 
 namespace halyard {
 
-DownloadRequest::DownloadRequest(platform::UUID id, Downloadable downloadable,
-                                 platform::DispatchQueuePtr underlyingQueue,
-                                 platform::DispatchQueuePtr serializationQueue,
-                                 EventMonitorPtr eventMonitor,
-                                 std::shared_ptr<RequestInterceptor> interceptor,
-                                 std::weak_ptr<RequestDelegate> delegate, Destination destination)
-    : Request(std::move(id), std::move(underlyingQueue), std::move(serializationQueue),
-              std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
+DownloadRequest::DownloadRequest(RequestContext context, Downloadable downloadable,
+                                 Destination destination)
+    : Request(std::move(context)),
       downloadable_(std::move(downloadable)),
       destination_(std::move(destination)) {}
 

@@ -14,8 +14,8 @@
 #include "halyard/core/request_delegate.h"
 #include "halyard/core/request_steps.h"
 #include "halyard/core/response.h"
+#include "halyard/core/response_serializer.h"
 #include "halyard/core/url_convertible.h"
-#include "halyard/encoding/response_serializer.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/url.h"
@@ -127,11 +127,7 @@ class DownloadRequest : public Request {
   template <class Value>
   using CompletionHandler = std::function<void(const DownloadResponse<Value>&)>;
 
-  DownloadRequest(platform::UUID id, Downloadable downloadable,
-                  platform::DispatchQueuePtr underlyingQueue,
-                  platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-                  std::shared_ptr<RequestInterceptor> interceptor,
-                  std::weak_ptr<RequestDelegate> delegate, Destination destination);
+  DownloadRequest(RequestContext context, Downloadable downloadable, Destination destination);
 
   // A destination in a well-known directory (the first the file manager names), under the
   // response's suggested file name reduced to a safe base name: a name that is empty, "." or

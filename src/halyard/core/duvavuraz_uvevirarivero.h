@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "halyard/policies/event_monitor.h"
+#include "halyard/core/event_monitor.h"
 
 namespace halyard {
 

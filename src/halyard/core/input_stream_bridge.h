@@ -30,7 +30,6 @@ class InputStreamBridge : public std::enable_shared_from_this<InputStreamBridge>
   void abandon();
 
   const platform::BoundOutputStreamPtr& output() const { return output_; }
-  std::int64_t waitingBytes() const { return waiting_; }
 
  private:
   InputStreamBridge(platform::BoundOutputStreamPtr output, std::int64_t bufferSize,

@@ -69,16 +69,13 @@ RequestPtr requestFromUserInfo(const platform::Notification& notification) {
   return nullptr;
 }
 
-Request::Request(platform::UUID id, platform::DispatchQueuePtr underlyingQueue,
-                 platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-                 std::shared_ptr<RequestInterceptor> interceptor,
-                 std::weak_ptr<RequestDelegate> delegate)
-    : id_(std::move(id)),
-      underlyingQueue_(std::move(underlyingQueue)),
-      serializationQueue_(std::move(serializationQueue)),
-      eventMonitor_(std::move(eventMonitor)),
-      interceptor_(std::move(interceptor)),
-      delegate_(std::move(delegate)),
+Request::Request(RequestContext context)
+    : id_(std::move(context.id)),
+      underlyingQueue_(std::move(context.underlyingQueue)),
+      serializationQueue_(std::move(context.serializationQueue)),
+      eventMonitor_(std::move(context.eventMonitor)),
+      interceptor_(std::move(context.interceptor)),
+      delegate_(std::move(context.delegate)),
       uploadProgress_(std::make_shared<platform::Progress>(0)),
       downloadProgress_(std::make_shared<platform::Progress>(0)) {}
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "halyard/core/event_monitor.h"
 #include "halyard/core/halyard_error.h"
 #include "halyard/core/protected.h"
+#include "halyard/core/request_interceptor.h"
 #include "halyard/core/response.h"
-#include "halyard/policies/event_monitor.h"
-#include "halyard/policies/request_interceptor.h"
 #include "platform/concurrency/async_stream.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/notification_center.h"
@@ -47,6 +47,18 @@ using ProgressPtr = std::shared_ptr<platform::Progress>;
 // Lifecycle hooks (`record…`, `notify…`, `complete`, …) are called by the session and its
 // delegate and must run on `underlyingQueue()`. Public operations may be called from any
 // thread. Registration operations return the request so that calls chain.
+// What every request is made with: its identity, the queue it runs on and the one it serializes
+// on, whom it reports its events to, what adapts and retries it, and the delegate that performs
+// it (held weakly: the session owns its requests, not the other way round).
+struct RequestContext {
+  platform::UUID id;
+  platform::DispatchQueuePtr underlyingQueue;
+  platform::DispatchQueuePtr serializationQueue;
+  EventMonitorPtr eventMonitor;
+  std::shared_ptr<RequestInterceptor> interceptor;
+  std::weak_ptr<RequestDelegate> delegate;
+};
+
 class Request : public std::enable_shared_from_this<Request> {
  public:
   enum class State { initialized, resumed, suspended, cancelled, finished };
@@ -99,9 +111,7 @@ class Request : public std::enable_shared_from_this<Request> {
     std::optional<CURLHandlerEntry> cURLHandler;
   };
 
-  Request(platform::UUID id, platform::DispatchQueuePtr underlyingQueue,
-          platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-          std::shared_ptr<RequestInterceptor> interceptor, std::weak_ptr<RequestDelegate> delegate);
+  explicit Request(RequestContext context);
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
   virtual ~Request() = default;

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/policies/request_interceptor.h"
+#include "halyard/core/request_interceptor.h"
 #include "platform/net/url_session.h"
 
 namespace halyard {

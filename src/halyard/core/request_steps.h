@@ -12,7 +12,7 @@
 
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/process_info.h"
 

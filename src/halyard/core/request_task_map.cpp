@@ -5,7 +5,6 @@
 namespace halyard {
 
 void RequestTaskMap::setTask(const URLSessionTaskPtr& task, const RequestPtr& request) {
-  requestsToTasks_[request] = task;
   tasksToRequests_[task] = TaskEntry{request, Events{}};
 }
 
@@ -14,19 +13,12 @@ void RequestTaskMap::removeTask(const URLSessionTaskPtr& task) {
   if (found == tasksToRequests_.end()) {
     platform::fatal("RequestTaskMap consistency error: no request corresponding to task found.");
   }
-  const RequestPtr request = std::move(found->second.request);
   tasksToRequests_.erase(found);
-  requestsToTasks_.erase(request);
 }
 
 RequestPtr RequestTaskMap::requestForTask(const URLSessionTaskPtr& task) const {
   auto found = tasksToRequests_.find(task);
   return found == tasksToRequests_.end() ? nullptr : found->second.request;
-}
-
-URLSessionTaskPtr RequestTaskMap::taskForRequest(const RequestPtr& request) const {
-  auto found = requestsToTasks_.find(request);
-  return found == requestsToTasks_.end() ? nullptr : found->second;
 }
 
 std::optional<RequestTaskMap::Events> RequestTaskMap::eventsForTask(

@@ -9,9 +9,8 @@
 
 namespace halyard {
 
-// The session's two-way map between requests and their URL-loading tasks, with whether each
-// task's completion and metrics have arrived. A task is in both maps or in neither; a request
-// points to its newest task. Lives on the session's root queue.
+// The session's map from URL-loading tasks to their requests, with whether each task's
+// completion and metrics have arrived. Lives on the session's root queue.
 class RequestTaskMap {
  public:
   struct Events {
@@ -26,7 +25,6 @@ class RequestTaskMap {
   void removeTask(const URLSessionTaskPtr& task);
 
   RequestPtr requestForTask(const URLSessionTaskPtr& task) const;
-  URLSessionTaskPtr taskForRequest(const RequestPtr& request) const;
   std::optional<Events> eventsForTask(const URLSessionTaskPtr& task) const;
   void setEvents(const URLSessionTaskPtr& task, Events events);
   std::vector<RequestPtr> requests() const;
@@ -34,14 +32,12 @@ class RequestTaskMap {
   std::size_t size() const { return tasksToRequests_.size(); }
 
  private:
-  // A task's request and events share one entry: a task is always in both or in neither.
+  // A task's request and events share one entry, so neither is ever there without the other.
   struct TaskEntry {
     RequestPtr request;
     Events events;
   };
   std::unordered_map<URLSessionTaskPtr, TaskEntry> tasksToRequests_;
-  std::unordered_map<RequestPtr, URLSessionTaskPtr, RequestIdentityHash, RequestIdentityEqual>
-      requestsToTasks_;
 };
 
 }  // namespace halyard

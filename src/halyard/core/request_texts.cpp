@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "halyard/core/http_headers.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
-#include "halyard/encoding/http_headers.h"
 #include "platform/foundation/utf8.h"
 #include "platform/net/http_cookie_storage.h"
 

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "halyard/core/halyard_error.h"
+#include "halyard/core/http_headers.h"
 #include "halyard/core/value_description.h"
-#include "halyard/encoding/http_headers.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_request.h"
 #include "platform/net/url_session_task_metrics.h"

@@ -6,10 +6,8 @@
 
 #include "halyard/core/duvavuraz_uvevirarivero.h"
 #include "halyard/core/halyard_info.h"
-#include "halyard/encoding/http_header_views.h"
-#include "halyard/encoding/multipart_upload.h"
-#include "halyard/encoding/request_helpers.h"
-#include "halyard/encoding/url_encoding.h"
+#include "halyard/core/http_header_views.h"
+#include "halyard/core/request_helpers.h"
 #include "platform/foundation/log.h"
 #include "platform/net/url_error.h"
 
@@ -51,7 +49,8 @@ platform::URLRequest Session::RequestConvertible::toURLRequest() const {
   if (requestModifier) requestModifier(request);
   // Without an encoding the parameters still go out, the way the default encoding writes them.
   if (!encoding) {
-    return URLEncoding().encodeParameterDictionary(URLRequestValue(request), parameters);
+    return defaultParameterEncoding()->encodeParameterDictionary(URLRequestValue(request),
+                                                                 parameters);
   }
   return encoding->encodeParameterDictionary(URLRequestValue(request), parameters);
 }

@@ -7,24 +7,22 @@
 #include <unordered_set>
 #include <vector>
 
+#include "halyard/core/composite_event_monitor.h"
 #include "halyard/core/data_request.h"
 #include "halyard/core/data_stream_request.h"
 #include "halyard/core/download_request.h"
+#include "halyard/core/http_headers.h"
+#include "halyard/core/http_method.h"
+#include "halyard/core/parameter_encoding.h"
 #include "halyard/core/request.h"
 #include "halyard/core/request_delegate.h"
+#include "halyard/core/request_interceptor.h"
 #include "halyard/core/request_performer.h"
 #include "halyard/core/request_task_map.h"
 #include "halyard/core/session_delegate.h"
 #include "halyard/core/upload_request.h"
 #include "halyard/core/url_convertible.h"
 #include "halyard/core/web_socket_request.h"
-#include "halyard/encoding/http_headers.h"
-#include "halyard/encoding/http_method.h"
-#include "halyard/encoding/multipart_form_data.h"
-#include "halyard/encoding/parameter_encoding.h"
-#include "halyard/encoding/url_encoded_form_parameter_encoder.h"
-#include "halyard/policies/composite_event_monitor.h"
-#include "halyard/policies/request_interceptor.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/file_manager.h"
@@ -98,8 +96,7 @@ class Session : public RequestDelegate,
       if (requestModifier) requestModifier(request);
       if (!parameters) return request;
       // Without an encoder the parameters still go out, the way the default encoder writes them.
-      const ParameterEncoderPtr writer =
-          encoder ? encoder : URLEncodedFormParameterEncoder::makeDefault();
+      const ParameterEncoderPtr writer = encoder ? encoder : defaultParameterEncoder();
       return writer->encodeParameters(AnyEncodable(*parameters), request);
     }
   };
@@ -347,26 +344,26 @@ class Session : public RequestDelegate,
   // A new form (fresh boundary) filled by `builder`.
   virtual std::shared_ptr<UploadRequest> makeBuiltMultipartUploadToURL(
       MultipartFormBuilder builder, URLConvertible url,
-      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      std::uint64_t encodingMemoryThreshold = multipartEncodingMemoryThreshold,
       HTTPMethod method = HTTPMethod::POST, std::optional<HTTPHeaders> headers = std::nullopt,
       std::shared_ptr<RequestInterceptor> interceptor = nullptr,
       platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
       RequestModifier requestModifier = nullptr);
   virtual std::shared_ptr<UploadRequest> makeBuiltMultipartUpload(
       MultipartFormBuilder builder, URLRequestConvertiblePtr convertible,
-      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      std::uint64_t encodingMemoryThreshold = multipartEncodingMemoryThreshold,
       std::shared_ptr<RequestInterceptor> interceptor = nullptr,
       platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
   virtual std::shared_ptr<UploadRequest> makeMultipartUploadToURL(
       MultipartFormDataPtr multipartFormData, URLConvertible url,
-      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      std::uint64_t encodingMemoryThreshold = multipartEncodingMemoryThreshold,
       HTTPMethod method = HTTPMethod::POST, std::optional<HTTPHeaders> headers = std::nullopt,
       std::shared_ptr<RequestInterceptor> interceptor = nullptr,
       platform::FileManagerPtr fileManager = platform::FileManager::defaultManager(),
       RequestModifier requestModifier = nullptr);
   virtual std::shared_ptr<UploadRequest> makeMultipartUpload(
       MultipartFormDataPtr multipartFormData, URLRequestConvertiblePtr convertible,
-      std::uint64_t encodingMemoryThreshold = MultipartFormData::defaultEncodingMemoryThreshold,
+      std::uint64_t encodingMemoryThreshold = multipartEncodingMemoryThreshold,
       std::shared_ptr<RequestInterceptor> interceptor = nullptr,
       platform::FileManagerPtr fileManager = platform::FileManager::defaultManager());
   // An upload request over any upload description.
@@ -435,6 +432,9 @@ class Session : public RequestDelegate,
                               const URLRequestConvertible& convertible) override;
   void performUploadRequest(const std::shared_ptr<UploadRequest>& request) override;
 
+  // A new request's context: a fresh identity on this session's queues, reporting to its
+  // monitors, performed by this session.
+  RequestContext requestContext(std::shared_ptr<RequestInterceptor> interceptor);
   std::shared_ptr<WebSocketRequest> createWebSocketRequest(
       URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
       std::shared_ptr<RequestInterceptor> interceptor);

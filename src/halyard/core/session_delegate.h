@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
+#include "halyard/core/event_monitor.h"
 #include "halyard/core/request.h"
-#include "halyard/policies/event_monitor.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/net/url_credential.h"
 #include "platform/net/url_session.h"

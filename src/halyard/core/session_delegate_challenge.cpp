@@ -1,5 +1,5 @@
+#include "halyard/core/server_trust_manager.h"
 #include "halyard/core/session_delegate.h"
-#include "halyard/policies/server_trust_evaluation.h"
 
 namespace halyard {
 

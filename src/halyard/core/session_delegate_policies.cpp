@@ -1,6 +1,6 @@
+#include "halyard/core/cached_response_handler.h"
+#include "halyard/core/redirect_handler.h"
 #include "halyard/core/session_delegate.h"
-#include "halyard/policies/cached_response_handler.h"
-#include "halyard/policies/redirect_handler.h"
 
 namespace halyard {
 

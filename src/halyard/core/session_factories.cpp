@@ -2,10 +2,8 @@
 // parameters, with the session's queues, monitors and interceptors, then performed.
 #include <utility>
 
+#include "halyard/core/request_helpers.h"
 #include "halyard/core/session.h"
-#include "halyard/encoding/multipart_upload.h"
-#include "halyard/encoding/request_helpers.h"
-#include "halyard/encoding/url_encoding.h"
 
 namespace halyard {
 
@@ -32,11 +30,16 @@ std::shared_ptr<DataRequest> Session::makeDataRequestFromParameters(
                          std::move(interceptor));
 }
 
+RequestContext Session::requestContext(std::shared_ptr<RequestInterceptor> interceptor) {
+  return RequestContext{platform::UUID(),       rootQueue_,
+                        serializationQueue_,    eventMonitor_,
+                        std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this())};
+}
+
 std::shared_ptr<DataRequest> Session::makeDataRequest(
     URLRequestConvertiblePtr convertible, std::shared_ptr<RequestInterceptor> interceptor) {
-  auto request = std::make_shared<DataRequest>(
-      platform::UUID(), std::move(convertible), rootQueue_, serializationQueue_, eventMonitor_,
-      std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this()));
+  auto request =
+      std::make_shared<DataRequest>(requestContext(std::move(interceptor)), std::move(convertible));
   performRequest(request);
   return request;
 }
@@ -60,10 +63,9 @@ std::shared_ptr<DataRequest> Session::makeDataRequest(
 std::shared_ptr<DataStreamRequest> Session::makeStreamRequest(
     URLRequestConvertiblePtr convertible, bool automaticallyCancelOnStreamError,
     std::shared_ptr<RequestInterceptor> interceptor) {
-  auto request = std::make_shared<DataStreamRequest>(
-      platform::UUID(), std::move(convertible), automaticallyCancelOnStreamError, rootQueue_,
-      serializationQueue_, eventMonitor_, std::move(interceptor),
-      std::weak_ptr<RequestDelegate>(shared_from_this()));
+  auto request =
+      std::make_shared<DataStreamRequest>(requestContext(std::move(interceptor)),
+                                          std::move(convertible), automaticallyCancelOnStreamError);
   performRequest(request);
   return request;
 }
@@ -72,11 +74,11 @@ std::shared_ptr<DataStreamRequest> Session::makeStreamRequestWithoutParameters(
     URLConvertible url, HTTPMethod method, std::optional<HTTPHeaders> headers,
     bool automaticallyCancelOnStreamError, std::shared_ptr<RequestInterceptor> interceptor,
     RequestModifier requestModifier) {
-  return makeStreamRequest(std::make_shared<const RequestEncodableConvertible<Empty>>(
-                               std::move(url), std::move(method), std::nullopt,
-                               URLEncodedFormParameterEncoder::makeDefault(), std::move(headers),
-                               std::move(requestModifier)),
-                           automaticallyCancelOnStreamError, std::move(interceptor));
+  return makeStreamRequest(
+      std::make_shared<const RequestEncodableConvertible<Empty>>(
+          std::move(url), std::move(method), std::nullopt, defaultParameterEncoder(),
+          std::move(headers), std::move(requestModifier)),
+      automaticallyCancelOnStreamError, std::move(interceptor));
 }
 
 // ---- Web-socket factories --------------------------------------------------------------------
@@ -86,9 +88,8 @@ std::shared_ptr<WebSocketRequest> Session::makeWebSocketRequestWithoutParameters
     std::optional<HTTPHeaders> headers, std::shared_ptr<RequestInterceptor> interceptor,
     RequestModifier requestModifier) {
   return makeWebSocketRequestFromEncodable<Empty>(
-      std::move(url), std::move(configuration), std::nullopt,
-      URLEncodedFormParameterEncoder::makeDefault(), std::move(headers), std::move(interceptor),
-      std::move(requestModifier));
+      std::move(url), std::move(configuration), std::nullopt, defaultParameterEncoder(),
+      std::move(headers), std::move(interceptor), std::move(requestModifier));
 }
 
 std::shared_ptr<WebSocketRequest> Session::makeWebSocketRequest(
@@ -102,9 +103,7 @@ std::shared_ptr<WebSocketRequest> Session::createWebSocketRequest(
     URLRequestConvertiblePtr convertible, WebSocketRequest::Configuration configuration,
     std::shared_ptr<RequestInterceptor> interceptor) {
   auto request = std::make_shared<WebSocketRequest>(
-      platform::UUID(), std::move(convertible), std::move(configuration), rootQueue_,
-      serializationQueue_, eventMonitor_, std::move(interceptor),
-      std::weak_ptr<RequestDelegate>(shared_from_this()));
+      requestContext(std::move(interceptor)), std::move(convertible), std::move(configuration));
   performRequest(request);
   return request;
 }
@@ -143,8 +142,7 @@ std::shared_ptr<DownloadRequest> Session::startDownload(
     DownloadRequest::Downloadable downloadable, std::shared_ptr<RequestInterceptor> interceptor,
     DownloadRequest::Destination destination) {
   auto request = std::make_shared<DownloadRequest>(
-      platform::UUID(), std::move(downloadable), rootQueue_, serializationQueue_, eventMonitor_,
-      std::move(interceptor), std::weak_ptr<RequestDelegate>(shared_from_this()),
+      requestContext(std::move(interceptor)), std::move(downloadable),
       destination ? std::move(destination) : defaultDownloadDestination());
   performRequest(request);
   return request;
@@ -172,10 +170,8 @@ std::shared_ptr<DownloadRequest> Session::makeResumedDownloadRequest(
 std::shared_ptr<UploadRequest> Session::makeUploadRequest(
     UploadConvertiblePtr upload, std::shared_ptr<RequestInterceptor> interceptor,
     platform::FileManagerPtr fileManager) {
-  auto request = std::make_shared<UploadRequest>(
-      platform::UUID(), std::move(upload), rootQueue_, serializationQueue_, eventMonitor_,
-      std::move(interceptor), std::move(fileManager),
-      std::weak_ptr<RequestDelegate>(shared_from_this()));
+  auto request = std::make_shared<UploadRequest>(requestContext(std::move(interceptor)),
+                                                 std::move(upload), std::move(fileManager));
   performRequest(request);
   return request;
 }
@@ -237,53 +233,6 @@ std::shared_ptr<UploadRequest> Session::makeStreamUpload(
   return makeUploadRequest(
       std::make_shared<const Upload>(std::move(convertible),
                                      makeUploadable(Uploadable::Stream{std::move(stream)})),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeBuiltMultipartUploadToURL(
-    MultipartFormBuilder builder, URLConvertible url, std::uint64_t encodingMemoryThreshold,
-    HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
-    RequestModifier requestModifier) {
-  auto form = std::make_shared<MultipartFormData>(fileManager);
-  if (builder) builder(*form);
-  return makeMultipartUpload(
-      std::move(form),
-      std::make_shared<const ParameterlessRequestConvertible>(
-          std::move(url), std::move(method), std::move(headers), std::move(requestModifier)),
-      encodingMemoryThreshold, std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeBuiltMultipartUpload(
-    MultipartFormBuilder builder, URLRequestConvertiblePtr convertible,
-    std::uint64_t encodingMemoryThreshold, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager) {
-  auto form = std::make_shared<MultipartFormData>(fileManager);
-  if (builder) builder(*form);
-  return makeMultipartUpload(std::move(form), std::move(convertible), encodingMemoryThreshold,
-                             std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeMultipartUploadToURL(
-    MultipartFormDataPtr multipartFormData, URLConvertible url,
-    std::uint64_t encodingMemoryThreshold, HTTPMethod method, std::optional<HTTPHeaders> headers,
-    std::shared_ptr<RequestInterceptor> interceptor, platform::FileManagerPtr fileManager,
-    RequestModifier requestModifier) {
-  auto convertible = std::make_shared<const ParameterlessRequestConvertible>(
-      std::move(url), std::move(method), std::move(headers), std::move(requestModifier));
-  return makeUploadRequest(
-      std::make_shared<const MultipartUpload>(encodingMemoryThreshold, std::move(convertible),
-                                              std::move(multipartFormData)),
-      std::move(interceptor), std::move(fileManager));
-}
-
-std::shared_ptr<UploadRequest> Session::makeMultipartUpload(
-    MultipartFormDataPtr multipartFormData, URLRequestConvertiblePtr convertible,
-    std::uint64_t encodingMemoryThreshold, std::shared_ptr<RequestInterceptor> interceptor,
-    platform::FileManagerPtr fileManager) {
-  return makeUploadRequest(
-      std::make_shared<const MultipartUpload>(encodingMemoryThreshold, std::move(convertible),
-                                              std::move(multipartFormData)),
       std::move(interceptor), std::move(fileManager));
 }
 

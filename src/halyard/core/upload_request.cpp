@@ -7,15 +7,9 @@
 
 namespace halyard {
 
-UploadRequest::UploadRequest(platform::UUID id, UploadConvertiblePtr upload,
-                             platform::DispatchQueuePtr underlyingQueue,
-                             platform::DispatchQueuePtr serializationQueue,
-                             EventMonitorPtr eventMonitor,
-                             std::shared_ptr<RequestInterceptor> interceptor,
-                             platform::FileManagerPtr fileManager,
-                             std::weak_ptr<RequestDelegate> delegate)
-    : DataRequest(std::move(id), upload, std::move(underlyingQueue), std::move(serializationQueue),
-                  std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
+UploadRequest::UploadRequest(RequestContext context, UploadConvertiblePtr upload,
+                             platform::FileManagerPtr fileManager)
+    : DataRequest(std::move(context), upload),
       upload_(std::move(upload)),
       fileManager_(fileManager ? std::move(fileManager) : platform::FileManager::defaultManager()) {
 }

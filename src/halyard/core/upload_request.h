@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -13,6 +14,12 @@
 namespace halyard {
 
 struct Uploadable;
+
+// A multipart form is built by the encoding layer; the session's factories hand it on by name.
+class MultipartFormData;
+using MultipartFormDataPtr = std::shared_ptr<MultipartFormData>;
+// Forms at least this long are encoded into a file rather than in memory.
+inline constexpr std::uint64_t multipartEncodingMemoryThreshold = 10'000'000;
 
 // What makes the body of an upload; may throw.
 class UploadableConvertible {
@@ -64,11 +71,8 @@ class UploadRequest : public DataRequest {
  public:
   using Uploadable = halyard::Uploadable;
 
-  UploadRequest(platform::UUID id, UploadConvertiblePtr upload,
-                platform::DispatchQueuePtr underlyingQueue,
-                platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-                std::shared_ptr<RequestInterceptor> interceptor,
-                platform::FileManagerPtr fileManager, std::weak_ptr<RequestDelegate> delegate);
+  UploadRequest(RequestContext context, UploadConvertiblePtr upload,
+                platform::FileManagerPtr fileManager);
 
   const UploadConvertiblePtr& upload() const { return upload_; }
   const platform::FileManagerPtr& fileManager() const { return fileManager_; }

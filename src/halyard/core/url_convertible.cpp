@@ -1,8 +1,8 @@
 #include "halyard/core/url_convertible.h"
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/http_headers.h"
-#include "halyard/encoding/http_method.h"
+#include "halyard/core/http_headers.h"
+#include "halyard/core/http_method.h"
 
 namespace halyard {
 

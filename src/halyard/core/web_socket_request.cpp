@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <utility>
 
+#include "halyard/core/http_header_views.h"
 #include "halyard/core/request_performer.h"
 #include "halyard/core/request_steps.h"
 #include "halyard/core/value_description.h"
-#include "halyard/encoding/http_header_views.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
 #include "platform/foundation/stream_state.h"
@@ -19,15 +19,9 @@ std::string WebSocketRequest::DecodingError::localizedDescription() const {
          (decoding ? decoding->localizedDescription() : std::string("unknown error"));
 }
 
-WebSocketRequest::WebSocketRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
-                                   Configuration configuration,
-                                   platform::DispatchQueuePtr underlyingQueue,
-                                   platform::DispatchQueuePtr serializationQueue,
-                                   EventMonitorPtr eventMonitor,
-                                   std::shared_ptr<RequestInterceptor> interceptor,
-                                   std::weak_ptr<RequestDelegate> delegate)
-    : Request(std::move(id), std::move(underlyingQueue), std::move(serializationQueue),
-              std::move(eventMonitor), std::move(interceptor), std::move(delegate)),
+WebSocketRequest::WebSocketRequest(RequestContext context, URLRequestConvertiblePtr convertible,
+                                   Configuration configuration)
+    : Request(std::move(context)),
       convertible_(std::move(convertible)),
       configuration_(std::move(configuration)) {}
 

@@ -14,8 +14,8 @@
 #include "halyard/core/halyard_error.h"
 #include "halyard/core/protected.h"
 #include "halyard/core/request.h"
+#include "halyard/core/response_serializer.h"
 #include "halyard/core/url_convertible.h"
-#include "halyard/encoding/response_serializer.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/date.h"
 #include "platform/net/url_session.h"
@@ -167,11 +167,8 @@ class WebSocketRequest : public Request {
     std::string localizedDescription() const override;
   };
 
-  WebSocketRequest(platform::UUID id, URLRequestConvertiblePtr convertible,
-                   Configuration configuration, platform::DispatchQueuePtr underlyingQueue,
-                   platform::DispatchQueuePtr serializationQueue, EventMonitorPtr eventMonitor,
-                   std::shared_ptr<RequestInterceptor> interceptor,
-                   std::weak_ptr<RequestDelegate> delegate);
+  WebSocketRequest(RequestContext context, URLRequestConvertiblePtr convertible,
+                   Configuration configuration);
 
   const URLRequestConvertiblePtr& convertible() const { return convertible_; }
   const Configuration& configuration() const { return configuration_; }

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "halyard/encoding/http_header_views.h"
+#include "halyard/core/http_header_views.h"
 
 namespace halyard {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "halyard/policies/request_interceptor.h"
+#include "halyard/core/request_interceptor.h"
 #include "platform/foundation/error.h"
 #include "platform/net/url_request.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "halyard/encoding/parameter_encoding.h"
+#include "halyard/core/parameter_encoding.h"
 #include "platform/coding/json_serialization.h"
 #include "platform/foundation/error.h"
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "halyard/encoding/parameter_encoding.h"
+#include "halyard/core/parameter_encoding.h"
 #include "platform/coding/json_encoder.h"
 
 namespace halyard {

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/http_headers.h"
+#include "halyard/core/http_headers.h"
+#include "halyard/core/upload_request.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/input_stream.h"
 #include "platform/foundation/output_stream.h"
@@ -40,8 +41,7 @@ class MultipartFormData {
     bool hasFinalBoundary = false;
   };
 
-  // Forms at least this long are encoded into a file rather than in memory.
-  static constexpr std::uint64_t defaultEncodingMemoryThreshold = 10'000'000;
+  static constexpr std::uint64_t defaultEncodingMemoryThreshold = multipartEncodingMemoryThreshold;
   // The piece size in which part streams are read.
   static constexpr std::size_t streamBufferSize = 1024;
 
@@ -118,7 +118,5 @@ class MultipartFormData {
   std::vector<std::shared_ptr<BodyPart>> bodyParts_;
   std::optional<HalyardError> bodyPartError_;
 };
-
-using MultipartFormDataPtr = std::shared_ptr<MultipartFormData>;
 
 }  // namespace halyard

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "halyard/core/halyard_info.h"
-#include "halyard/encoding/http_header_views.h"
+#include "halyard/core/http_header_views.h"
 
 namespace halyard {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "halyard/core/event_monitor.h"
 #include "halyard/core/halyard_error.h"
-#include "halyard/policies/event_monitor.h"
 #include "platform/net/http_url_response.h"
 #include "platform/net/url_request.h"
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include "halyard/core/value_text.h"
 #include "halyard/encoding/query_value_characters.h"
-#include "halyard/encoding/value_text.h"
 #include "platform/foundation/utf8.h"
 #include "platform/time/text_case.h"
 #include "platform/time/time_zone.h"

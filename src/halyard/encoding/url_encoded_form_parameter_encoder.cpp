@@ -1,7 +1,7 @@
 #include "halyard/encoding/url_encoded_form_parameter_encoder.h"
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/http_method.h"
+#include "halyard/core/http_method.h"
 #include "platform/net/url_components.h"
 
 namespace halyard {
@@ -19,6 +19,10 @@ HalyardError missing(Reason::RequiredComponent component) {
 
 std::shared_ptr<URLEncodedFormParameterEncoder> URLEncodedFormParameterEncoder::makeDefault() {
   return std::make_shared<URLEncodedFormParameterEncoder>();
+}
+
+ParameterEncoderPtr defaultParameterEncoder() {
+  return URLEncodedFormParameterEncoder::makeDefault();
 }
 
 platform::URLRequest URLEncodedFormParameterEncoder::encodeParameters(

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "halyard/encoding/parameter_encoding.h"
+#include "halyard/core/parameter_encoding.h"
 #include "halyard/encoding/url_encoded_form_encoder.h"
 
 namespace halyard {

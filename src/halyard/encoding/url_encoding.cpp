@@ -4,9 +4,9 @@
 #include <variant>
 
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/http_method.h"
+#include "halyard/core/http_method.h"
+#include "halyard/core/value_text.h"
 #include "halyard/encoding/query_value_characters.h"
-#include "halyard/encoding/value_text.h"
 #include "platform/coding/json_text.h"
 #include "platform/net/url_components.h"
 
@@ -121,6 +121,10 @@ platform::URLRequest URLEncoding::encodeParameterDictionary(
   const std::string query = makeQuery(*parameters);
   request.httpBody = platform::Bytes(query.begin(), query.end());
   return request;
+}
+
+ParameterEncodingPtr defaultParameterEncoding() {
+  return std::make_shared<const URLEncoding>();
 }
 
 }  // namespace halyard

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "halyard/core/parameter_encoding.h"
 #include "halyard/encoding/form_encoding_options.h"
-#include "halyard/encoding/parameter_encoding.h"
 
 namespace halyard {
 

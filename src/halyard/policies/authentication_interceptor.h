@@ -12,7 +12,7 @@
 #include "halyard/core/halyard_info.h"
 #include "halyard/core/protected.h"
 #include "halyard/core/request.h"
-#include "halyard/policies/request_interceptor.h"
+#include "halyard/core/request_interceptor.h"
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/http_url_response.h"

@@ -3,7 +3,7 @@
 #include <functional>
 #include <mutex>
 
-#include "halyard/policies/event_monitor.h"
+#include "halyard/core/event_monitor.h"
 
 namespace halyard {
 

@@ -13,7 +13,7 @@
 
 #include "halyard/core/data_stream_request.h"
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "halyard/policies/data_task.h"
 #include "halyard/policies/stream_of.h"
 #include "platform/coding/json_decoder.h"

@@ -9,7 +9,7 @@
 #include "halyard/core/data_request.h"
 #include "halyard/core/halyard_error.h"
 #include "halyard/core/response.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "platform/concurrency/checked_continuation.h"
 #include "platform/concurrency/task.h"
 

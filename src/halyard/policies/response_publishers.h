@@ -20,7 +20,7 @@
 #include "halyard/core/data_stream_request.h"
 #include "halyard/core/download_request.h"
 #include "halyard/core/halyard_error.h"
-#include "halyard/encoding/response_serializer.h"
+#include "halyard/core/response_serializer.h"
 #include "platform/reactive/publisher.h"
 
 namespace halyard {

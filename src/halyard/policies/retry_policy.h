@@ -4,8 +4,8 @@
 #include <memory>
 #include <unordered_set>
 
-#include "halyard/encoding/http_method.h"
-#include "halyard/policies/request_interceptor.h"
+#include "halyard/core/http_method.h"
+#include "halyard/core/request_interceptor.h"
 #include "platform/net/url_error.h"
 
 namespace halyard {

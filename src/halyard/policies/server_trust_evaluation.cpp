@@ -28,12 +28,6 @@ constexpr std::uintmax_t maxCertificateFile = 1 << 20;
 
 }  // namespace
 
-ServerTrustEvaluatingPtr ServerTrustManager::evaluatorForHost(const std::string& host) const {
-  if (auto it = evaluators.find(host); it != evaluators.end()) return it->second;
-  if (allHostsMustBeEvaluated) refuse(Reason::NoRequiredEvaluator{host});
-  return nullptr;
-}
-
 void DefaultTrustEvaluator::evaluateTrust(const platform::SecTrustPtr& trust,
                                           const std::string& host) const {
   if (validateHost) applyHostValidation(trust, host);

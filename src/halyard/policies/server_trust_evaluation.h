@@ -6,36 +6,11 @@
 #include <vector>
 
 #include "halyard/core/halyard_error.h"
+#include "halyard/core/server_trust_manager.h"
 #include "platform/foundation/bundle.h"
 #include "platform/security/sec_trust.h"
 
 namespace halyard {
-
-// Decides whether a server's certificate chain is accepted for a host: returns when it is,
-// throws (a `HalyardError`, or any error of a custom evaluator) when it is not.
-class ServerTrustEvaluating {
- public:
-  virtual ~ServerTrustEvaluating() = default;
-  virtual void evaluateTrust(const platform::SecTrustPtr& trust, const std::string& host) const = 0;
-};
-
-using ServerTrustEvaluatingPtr = std::shared_ptr<const ServerTrustEvaluating>;
-
-// The evaluator of each host. Hosts are looked up exactly as given.
-class ServerTrustManager {
- public:
-  explicit ServerTrustManager(std::map<std::string, ServerTrustEvaluatingPtr> evaluators,
-                              bool allHostsMustBeEvaluated = true)
-      : allHostsMustBeEvaluated(allHostsMustBeEvaluated), evaluators(std::move(evaluators)) {}
-  virtual ~ServerTrustManager() = default;
-
-  // None for a host without an evaluator, unless every host must be evaluated: then that
-  // throws `noRequiredEvaluator`.
-  virtual ServerTrustEvaluatingPtr evaluatorForHost(const std::string& host) const;
-
-  const bool allHostsMustBeEvaluated;
-  const std::map<std::string, ServerTrustEvaluatingPtr> evaluators;
-};
 
 // The system's validation, with or without the host check.
 class DefaultTrustEvaluator final : public ServerTrustEvaluating {

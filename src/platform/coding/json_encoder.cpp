@@ -351,24 +351,11 @@ void write(std::string& out, const Node& node, const JSONEncoder& options, int d
       json_detail::appendString(out, s, escapeSlashes);
     }
     void operator()(const Elements& elements) const {
-      if (elements.empty()) {
-        out += "[]";
-        return;
-      }
-      out.push_back('[');
-      for (std::size_t i = 0; i < elements.size(); ++i) {
-        if (i > 0) out.push_back(',');
-        if (pretty) json_detail::appendNewlineAndIndent(out, depth + 1);
-        write(out, *elements[i], options, depth + 1);
-      }
-      if (pretty) json_detail::appendNewlineAndIndent(out, depth);
-      out.push_back(']');
+      json_detail::appendArray(out, elements, pretty, depth, [&](const NodePtr& element, int d) {
+        write(out, *element, options, d);
+      });
     }
     void operator()(const Members& members) const {
-      if (members.empty()) {
-        out += "{}";
-        return;
-      }
       std::vector<const std::pair<std::string, NodePtr>*> order;
       order.reserve(members.size());
       for (const auto& member : members)
@@ -377,16 +364,10 @@ void write(std::string& out, const Node& node, const JSONEncoder& options, int d
         std::stable_sort(order.begin(), order.end(),
                          [](auto* a, auto* b) { return a->first < b->first; });
       }
-      out.push_back('{');
-      for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i > 0) out.push_back(',');
-        if (pretty) json_detail::appendNewlineAndIndent(out, depth + 1);
-        json_detail::appendString(out, order[i]->first, escapeSlashes);
-        out += pretty ? " : " : ":";
-        write(out, *order[i]->second, options, depth + 1);
-      }
-      if (pretty) json_detail::appendNewlineAndIndent(out, depth);
-      out.push_back('}');
+      json_detail::appendObject(
+          out, order, pretty, escapeSlashes, depth,
+          [](const auto* member) -> const std::string& { return member->first; },
+          [&](const auto* member, int d) { write(out, *member->second, options, d); });
     }
   };
   std::visit(Visitor{out, options, depth, pretty, escapeSlashes}, node.value);

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "platform/coding/json_text.h"
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 
 namespace platform {
 
@@ -48,10 +48,6 @@ Value toValue(const Json& json) {
   }
 }
 
-bool isUTF8(std::string_view text) {
-  return StringEncoding(StringEncoding::utf8).decode(text).has_value();
-}
-
 // Checks what JSON cannot hold; `depth` guards against self-made towers as deep as the stack.
 void check(const Value& value, int depth) {
   if (depth > kMaximumDepth) throw JSONSerializationError("the value nests too deeply");
@@ -65,7 +61,7 @@ void check(const Value& value, int depth) {
       if (!std::isfinite(d)) throw JSONSerializationError("NaN and infinity have no JSON form");
     }
     void operator()(const std::string& s) const {
-      if (!isUTF8(s)) throw JSONSerializationError("a string is not valid UTF-8");
+      if (!utf8::isValid(s)) throw JSONSerializationError("a string is not valid UTF-8");
     }
     void operator()(const Value::Bytes&) const {
       throw JSONSerializationError("raw bytes have no JSON form");
@@ -76,7 +72,7 @@ void check(const Value& value, int depth) {
     }
     void operator()(const Value::Dictionary& dictionary) const {
       for (const auto& [key, element] : dictionary) {
-        if (!isUTF8(key)) throw JSONSerializationError("a key is not valid UTF-8");
+        if (!utf8::isValid(key)) throw JSONSerializationError("a key is not valid UTF-8");
         check(element, depth + 1);
       }
     }
@@ -103,36 +99,15 @@ void write(std::string& out, const Value& value, unsigned options, int depth) {
     }
     void operator()(const Value::Bytes&) const {}
     void operator()(const Value::Array& array) const {
-      if (array.empty()) {
-        out += "[]";
-        return;
-      }
-      out.push_back('[');
-      for (std::size_t i = 0; i < array.size(); ++i) {
-        if (i > 0) out.push_back(',');
-        if (pretty) json_detail::appendNewlineAndIndent(out, depth + 1);
-        write(out, array[i], options, depth + 1);
-      }
-      if (pretty) json_detail::appendNewlineAndIndent(out, depth);
-      out.push_back(']');
+      json_detail::appendArray(out, array, pretty, depth, [&](const Value& element, int d) {
+        write(out, element, options, d);
+      });
     }
     void operator()(const Value::Dictionary& dictionary) const {
-      if (dictionary.empty()) {
-        out += "{}";
-        return;
-      }
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, element] : dictionary) {
-        if (!first) out.push_back(',');
-        first = false;
-        if (pretty) json_detail::appendNewlineAndIndent(out, depth + 1);
-        json_detail::appendString(out, key, escapeSlashes);
-        out += pretty ? " : " : ":";
-        write(out, element, options, depth + 1);
-      }
-      if (pretty) json_detail::appendNewlineAndIndent(out, depth);
-      out.push_back('}');
+      json_detail::appendObject(
+          out, dictionary, pretty, escapeSlashes, depth,
+          [](const auto& member) -> const std::string& { return member.first; },
+          [&](const auto& member, int d) { write(out, member.second, options, d); });
     }
   };
   std::visit(Visitor{out, options, depth, pretty, escapeSlashes}, value.storage());

@@ -1,7 +1,7 @@
 #pragma once
 
 // Pieces shared by the JSON coder and JSON serialization: reading text into a tree with a
-// depth limit, and writing strings and numbers the way both write them.
+// depth limit, and writing strings, numbers and containers the way both write them.
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -28,5 +28,40 @@ void appendString(std::string& out, std::string_view text, bool escapeSlashes);
 std::string formatDouble(double value);
 
 void appendNewlineAndIndent(std::string& out, int depth);
+
+// The one container layout of both writers: "[]" or "{}" when empty; otherwise, when pretty,
+// each element on a line of its own one level deeper, and " : " after a key (":" compact).
+// `writeElement(element, depth)` writes one element at the depth given.
+template <class Elements, class WriteElement>
+void appendContainer(std::string& out, char open, char close, const Elements& elements, bool pretty,
+                     int depth, WriteElement&& writeElement) {
+  out.push_back(open);
+  bool first = true;
+  for (const auto& element : elements) {
+    if (!first) out.push_back(',');
+    first = false;
+    if (pretty) appendNewlineAndIndent(out, depth + 1);
+    writeElement(element, depth + 1);
+  }
+  if (pretty && !first) appendNewlineAndIndent(out, depth);
+  out.push_back(close);
+}
+
+template <class Elements, class WriteElement>
+void appendArray(std::string& out, const Elements& elements, bool pretty, int depth,
+                 WriteElement&& writeElement) {
+  appendContainer(out, '[', ']', elements, pretty, depth, writeElement);
+}
+
+// `keyOf(member)` is a member's key, `writeValue(member, depth)` writes its value.
+template <class Members, class KeyOf, class WriteValue>
+void appendObject(std::string& out, const Members& members, bool pretty, bool escapeSlashes,
+                  int depth, KeyOf&& keyOf, WriteValue&& writeValue) {
+  appendContainer(out, '{', '}', members, pretty, depth, [&](const auto& member, int inner) {
+    appendString(out, keyOf(member), escapeSlashes);
+    out += pretty ? " : " : ":";
+    writeValue(member, inner);
+  });
+}
 
 }  // namespace platform::json_detail

@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/foundation/async_executor.h"
+
 namespace platform {
 
 // Quality of service of the global concurrent queues. `userInteractive` and `userInitiated`
@@ -36,7 +38,7 @@ class QueueEngine;
 // A queue created with a target queue never runs on its own threads: whenever it has work it
 // submits one drain of itself to the target, so a serial queue targeting another serial queue
 // never overlaps with it or with any other queue targeting it.
-class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+class DispatchQueue : public std::enable_shared_from_this<DispatchQueue>, public AsyncExecutor {
  public:
   enum class Attributes { serial, concurrent };
 
@@ -66,6 +68,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
   void async(std::function<void()> work);
   void async(std::shared_ptr<DispatchWorkItem> item);
+  void execute(std::function<void()> work) override { async(std::move(work)); }
 
   // Runs `work` on this queue and waits for it. Calling it from the queue itself (or from a
   // queue it targets into) deadlocks, as on every dispatch implementation; this one stops the

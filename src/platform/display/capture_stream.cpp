@@ -13,9 +13,9 @@
 
 #include "platform/display/capture_backend.h"
 #include "platform/display/compositor_capture.h"
+#include "platform/display/display_backends.h"
 #include "platform/display/display_error.h"
-#include "platform/display/x11/x11_capture.h"
-#include "platform/display/x11/x_connection.h"
+#include "platform/display/sigpipe_guard.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -46,12 +46,12 @@ class Wakeup {
 };
 
 // A display a Wayland compositor shows is captured through that compositor; any other is a
-// display of an X server.
+// display of the desktop's display server.
 std::unique_ptr<CaptureBackend> chooseBackend(DisplayID id, CaptureBackendContext context) {
   if (auto source = CompositorDisplays::shared().find(id)) {
     return source->makeCapture(std::move(context));
   }
-  return makeX11Capture(id, std::move(context));
+  return displayServer().makeCapture(id, std::move(context));
 }
 
 }  // namespace
@@ -134,7 +134,7 @@ void CaptureStream::Engine::requestStop() {
 
 void CaptureStream::Engine::run(std::function<void(ErrorPtr)> completion) {
   pthread_setname_np(pthread_self(), "tovarine-captur");
-  x11::SigpipeGuard guard;  // for the thread's whole life
+  SigpipeGuard guard;  // for the thread's whole life
   auto backend = chooseBackend(
       filter.display().displayID(),
       {configuration, wakeup->fd(), [w = wakeup] { w->drain(); }, [w = wakeup] { w->signal(); },

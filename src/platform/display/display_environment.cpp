@@ -7,8 +7,7 @@
 
 #include <fmt/core.h>
 
-#include "platform/display/virtual_display_backend.h"
-#include "platform/display/wlroots/wlroots_ipc.h"
+#include "platform/display/display_backends.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -34,8 +33,11 @@ std::string answeringIpcSocket() {
   for (const char* name : {"SWAYSOCK", "I3SOCK"}) {
     const std::string path = variable(name);
     if (path.empty()) continue;
-    auto client = wlroots::IpcClient::connect(path);
-    if (client && (*client)->version()) return path;
+    DisplayEnvironment asked;
+    asked.compositorSocket = path;
+    if (virtualDisplayBackend(VirtualDisplayBackendKind::wlrootsOutput)->available(asked)) {
+      return path;
+    }
   }
   return {};
 }
@@ -60,7 +62,8 @@ DisplayEnvironment environmentFromProcess() {
   if (probed && probed->first == key) return probed->second;
   clues.answeringIpcSocket = answeringIpcSocket();
   if (clues.answeringIpcSocket.empty() && clues.forced != "wlroots") {
-    clues.screenCastOnBus = mutterScreenCastAvailable();
+    clues.screenCastOnBus =
+        virtualDisplayBackend(VirtualDisplayBackendKind::gnomeVirtualMonitor)->available({});
   }
   DisplayEnvironment environment = chooseDisplayEnvironment(clues);
   if (environment.backend == VirtualDisplayBackendKind::unavailable) {

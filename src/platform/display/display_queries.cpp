@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/display/display_backends.h"
 #include "platform/display/display_environment.h"
 #include "platform/display/display_registry.h"
-#include "platform/display/x11/x_connection.h"
 
 namespace platform {
 
@@ -40,36 +40,27 @@ std::optional<std::vector<DisplaySnapshot>> snapshotDisplays(Detail detail) {
   std::vector<DisplaySnapshot> result;
   bool reachedMain = false;
   if (!environment.xDisplay.empty()) {
-    auto connection = x11::Connection::open(environment.xDisplay);
-    if (connection) {
-      x11::Connection& x = **connection;
-      if (auto monitors = x.monitors(true)) {
-        reachedMain = true;
-        for (const auto& monitor : *monitors) {
-          if (monitor.width == 0 || monitor.height == 0) continue;
-          DisplaySnapshot snapshot;
-          snapshot.id = monitor.name;
-          snapshot.location = {environment.xDisplay, monitor.x,      monitor.y,
-                               monitor.width,        monitor.height, true};
-          snapshot.pointWidth = monitor.width;
-          snapshot.pointHeight = monitor.height;
-          snapshot.widthInMillimeters = monitor.widthInMillimeters;
-          snapshot.heightInMillimeters = monitor.heightInMillimeters;
-          // A hiDPI virtual display of ours has fewer points than pixels.
-          if (auto own = DisplayRegistry::shared().find(monitor.name, environment.xDisplay);
-              own && own->pixelWidth == monitor.width && own->pixelHeight == monitor.height) {
-            snapshot.pointWidth = own->pointWidth;
-            snapshot.pointHeight = own->pointHeight;
-          }
-          if (detail == Detail::names) {
-            snapshot.name = x.atomName(monitor.name);
-            for (auto output : monitor.outputs) {
-              auto name = x.outputName(output);
-              if (name && x11::isBuiltinOutputName(*name)) snapshot.builtin = true;
-            }
-          }
-          result.push_back(std::move(snapshot));
+    if (auto monitors = displayServer().monitors(environment.xDisplay, detail == Detail::names)) {
+      reachedMain = true;
+      for (const auto& monitor : *monitors) {
+        if (monitor.width == 0 || monitor.height == 0) continue;
+        DisplaySnapshot snapshot;
+        snapshot.id = monitor.id;
+        snapshot.location = {environment.xDisplay, monitor.x,      monitor.y,
+                             monitor.width,        monitor.height, true};
+        snapshot.pointWidth = monitor.width;
+        snapshot.pointHeight = monitor.height;
+        snapshot.widthInMillimeters = monitor.widthInMillimeters;
+        snapshot.heightInMillimeters = monitor.heightInMillimeters;
+        // A hiDPI virtual display of ours has fewer points than pixels.
+        if (auto own = DisplayRegistry::shared().find(monitor.id, environment.xDisplay);
+            own && own->pixelWidth == monitor.width && own->pixelHeight == monitor.height) {
+          snapshot.pointWidth = own->pointWidth;
+          snapshot.pointHeight = own->pointHeight;
         }
+        snapshot.name = monitor.name;
+        snapshot.builtin = monitor.builtin;
+        result.push_back(std::move(snapshot));
       }
     }
   }

@@ -1,16 +1,13 @@
 #include "platform/display/virtual_display.h"
 
-#include <fmt/core.h>
-
 #include <cmath>
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <vector>
 
+#include "platform/display/display_backends.h"
 #include "platform/display/display_environment.h"
-#include "platform/display/virtual_display_backend.h"
-#include "platform/foundation/log.h"
 
 namespace platform {
 
@@ -61,24 +58,8 @@ void releaseAllVirtualDisplays() {
 
 void reclaimAbandonedVirtualDisplays() {
   const DisplayEnvironment environment = currentDisplayEnvironment();
-  if (environment.backend == VirtualDisplayBackendKind::wlrootsOutput) {
-    auto reclaimed = reclaimAbandonedOutputs(environment.compositorSocket);
-    if (!reclaimed) {
-      log("Cannot look for outputs left behind by an ended process: " + reclaimed.error());
-    } else if (*reclaimed > 0) {
-      log(fmt::format("Took back {} output(s) left behind by an ended process", *reclaimed));
-    }
-    return;
-  }
-  // An Xvfb of ours dies with the process that started it, and the compositor removes a
-  // GNOME virtual monitor when its client dies.
-  if (environment.backend != VirtualDisplayBackendKind::randrMonitor ||
-      environment.xDisplay.empty()) {
-    return;
-  }
-  auto removed = reclaimAbandonedMonitors(environment.xDisplay);
-  if (removed && *removed > 0) {
-    log(fmt::format("Removed {} virtual display(s) left behind by an ended process", *removed));
+  if (const VirtualDisplayBackend* backend = virtualDisplayBackend(environment.backend)) {
+    backend->reclaimAbandoned(environment);
   }
 }
 
@@ -123,22 +104,9 @@ bool VirtualDisplay::applySettings(const VirtualDisplaySettings& settings) {
   }
 
   const DisplayEnvironment environment = currentDisplayEnvironment();
-  auto made = [&]() -> std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> {
-    switch (environment.backend) {
-      case VirtualDisplayBackendKind::randrMonitor:
-        return makeRandrMonitorDisplay(environment.xDisplay, request);
-      case VirtualDisplayBackendKind::xvfbPerDisplay:
-        return makeXvfbDisplay(environment.xvfbProgram, request);
-      case VirtualDisplayBackendKind::wlrootsOutput:
-        return makeWlrootsDisplay(environment.compositorSocket, environment.waylandDisplay,
-                                  request);
-      case VirtualDisplayBackendKind::gnomeVirtualMonitor:
-        return makeMutterDisplay(request);
-      case VirtualDisplayBackendKind::unavailable:
-        break;
-    }
-    return std::unexpected(environment.unavailableReason);
-  }();
+  const VirtualDisplayBackend* backend = virtualDisplayBackend(environment.backend);
+  if (!backend) return refuse(environment.unavailableReason);
+  auto made = backend->makeDisplay(environment, request);
   if (!made) return refuse(std::move(made.error()));
   std::unique_ptr<VirtualDisplayHandle> handle = std::move(*made);
   {

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -11,7 +12,7 @@ struct Observer {
   std::string name;
   NotificationCenter::Handler handler;
   const void* object;
-  DispatchQueuePtr queue;
+  AsyncExecutorPtr queue;
 
   std::mutex mutex;
   std::condition_variable idle;
@@ -69,7 +70,7 @@ std::shared_ptr<NotificationCenter> NotificationCenter::make() {
 }
 
 ObserverToken NotificationCenter::addObserver(std::string name, Handler handler, const void* object,
-                                              DispatchQueuePtr queue) {
+                                              AsyncExecutorPtr queue) {
   auto observer = std::make_shared<Observer>();
   observer->name = std::move(name);
   observer->handler = std::move(handler);
@@ -100,7 +101,7 @@ void NotificationCenter::post(const Notification& notification) {
       continue;
     }
     if (!queued) queued = std::make_shared<const Notification>(notification);
-    observer->queue->async([observer, queued] { invoke(*observer, *queued); });
+    observer->queue->execute([observer, queued] { invoke(*observer, *queued); });
   }
 }
 

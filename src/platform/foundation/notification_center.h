@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/async_executor.h"
 
 namespace platform {
 
@@ -59,7 +59,7 @@ class NotificationCenter : public std::enable_shared_from_this<NotificationCente
   // otherwise synchronously on the posting thread.
   [[nodiscard]] ObserverToken addObserver(std::string name, Handler handler,
                                           const void* object = nullptr,
-                                          DispatchQueuePtr queue = nullptr);
+                                          AsyncExecutorPtr queue = nullptr);
 
   // Thread-safe. Observers may add or remove observers (themselves included) while running;
   // an observer removed during a post is not called afterwards.

@@ -375,20 +375,4 @@ std::vector<std::string> DateFormatter::longEraSymbols() const {
   return toVector(items, count);
 }
 
-std::string DateFormatter::amSymbol() const {
-  auto* format = this->format();
-  if (!format || !format->getDateFormatSymbols()) return "";
-  int32_t count = 0;
-  const icu::UnicodeString* items = format->getDateFormatSymbols()->getAmPmStrings(count);
-  return count > 0 ? icu_support::toUTF8(items[0]) : "";
-}
-
-std::string DateFormatter::pmSymbol() const {
-  auto* format = this->format();
-  if (!format || !format->getDateFormatSymbols()) return "";
-  int32_t count = 0;
-  const icu::UnicodeString* items = format->getDateFormatSymbols()->getAmPmStrings(count);
-  return count > 1 ? icu_support::toUTF8(items[1]) : "";
-}
-
 }  // namespace platform

@@ -83,8 +83,6 @@ class DateFormatter {
   std::vector<std::string> shortStandaloneQuarterSymbols() const;
   std::vector<std::string> eraSymbols() const;
   std::vector<std::string> longEraSymbols() const;
-  std::string amSymbol() const;
-  std::string pmSymbol() const;
 
  private:
   void regeneratePatternFromStyles();

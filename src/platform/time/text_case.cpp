@@ -3,16 +3,12 @@
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 
-#include "platform/foundation/string_encoding.h"
+#include "platform/foundation/utf8.h"
 #include "platform/time/icu_support.h"
 
 namespace platform {
 
 namespace {
-
-bool isUTF8(std::string_view text) {
-  return StringEncoding(StringEncoding::utf8).decode(text).has_value();
-}
 
 std::string asciiMapped(std::string_view text, char from, char to) {
   std::string out(text);
@@ -25,12 +21,12 @@ std::string asciiMapped(std::string_view text, char from, char to) {
 }  // namespace
 
 std::string uppercased(std::string_view text) {
-  if (!isUTF8(text)) return asciiMapped(text, 'a', 'A');
+  if (!utf8::isValid(text)) return asciiMapped(text, 'a', 'A');
   return icu_support::toUTF8(icu_support::toUnicode(text).toUpper(icu::Locale::getRoot()));
 }
 
 std::string lowercased(std::string_view text) {
-  if (!isUTF8(text)) return asciiMapped(text, 'A', 'a');
+  if (!utf8::isValid(text)) return asciiMapped(text, 'A', 'a');
   return icu_support::toUTF8(icu_support::toUnicode(text).toLower(icu::Locale::getRoot()));
 }
 

@@ -56,7 +56,7 @@ std::shared_ptr<const TimeZone::Impl> fixedImpl(int seconds) {
 
 struct CurrentState {
   std::mutex mutex;
-  std::shared_ptr<const TimeZone::Impl> system;    // read lazily, kept until reset
+  std::shared_ptr<const TimeZone::Impl> system;    // read lazily, then kept
   std::shared_ptr<const TimeZone::Impl> override;  // installed by setCurrent
 };
 
@@ -223,12 +223,6 @@ void TimeZone::setCurrent(std::optional<TimeZone> zone) {
   auto& state = currentState();
   std::lock_guard lock(state.mutex);
   state.override = std::move(impl);
-}
-
-void TimeZone::resetSystemTimeZone() {
-  auto& state = currentState();
-  std::lock_guard lock(state.mutex);
-  state.system.reset();
 }
 
 std::shared_ptr<const TimeZone::Impl> TimeZone::resolved() const {

@@ -38,14 +38,12 @@ class TimeZone {
   static std::string dataVersion();
 
   static TimeZone gmt();
-  // The zone of this machine (TZ, then /etc/localtime), read once and kept until
-  // `resetSystemTimeZone`, unless an override is installed.
+  // The zone of this machine (TZ, then /etc/localtime), read once and kept, unless an
+  // override is installed.
   static TimeZone current();
   static TimeZone autoupdatingCurrent();
   // Replaces what `current()` answers (an empty value removes the override).
   static void setCurrent(std::optional<TimeZone> zone);
-  // Forgets the machine's zone so that the next `current()` reads it again.
-  static void resetSystemTimeZone();
 
   bool isAutoupdating() const { return impl_ == nullptr; }
 

@@ -82,11 +82,6 @@ double CarouselWidgetBase::displayedOffset() const {
   return offset_.valueAt(now());
 }
 
-double CarouselWidgetBase::displayedScale(int position) const {
-  if (position < 0 || static_cast<std::size_t>(position) >= scales_.size()) return 0;
-  return scales_[static_cast<std::size_t>(position)].valueAt(now());
-}
-
 void CarouselWidgetBase::applicationActivityChanged(bool active) {
   if (model_) model_->setTimerActive(active);
 }

@@ -29,9 +29,8 @@ class CarouselWidgetBase : public QWidget {
 
   // Whether a spring is still moving (for tests and for knowing when to stop repainting).
   bool isAnimating() const;
-  // The row's offset and an item's scale as drawn now.
+  // The row's offset as drawn now.
   double displayedOffset() const;
-  double displayedScale(int position) const;
 
   // Called with the application's activity; the automatic advance counts only while active.
   void applicationActivityChanged(bool active);

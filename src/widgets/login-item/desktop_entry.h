@@ -31,6 +31,4 @@ std::vector<std::string> splitExecLine(std::string_view value);
 // other groups and localised keys ("Name[it]") are skipped. Nothing when the group is missing.
 std::optional<std::map<std::string, std::string>> parseMainGroup(std::string_view text);
 
-bool isUtf8(std::string_view text);
-
 }  // namespace widgets::desktop_entry

@@ -12,17 +12,32 @@
 
 namespace app::test {
 
-// Records the files and addresses the desktop was asked to open.
+// Records the files and addresses the desktop was asked to open. It answers at once with
+// `handlerExists`, or, while `holdAnswers` is set, keeps the answers for the test to give.
 class FakeWorkspace final : public Workspace {
  public:
   std::vector<std::filesystem::path> opened;
   std::vector<std::string> openedURLs;
   bool handlerExists = true;  // false: the desktop has nothing that opens a file
-  bool open(const std::filesystem::path& file) override {
+  bool holdAnswers = false;
+  std::vector<Answer> heldAnswers;
+  void open(const std::filesystem::path& file, Answer answered) override {
     opened.push_back(file);
-    return handlerExists;
+    answer(std::move(answered));
   }
-  void openURL(const std::string& address) override { openedURLs.push_back(address); }
+  void openURL(const std::string& address, Answer answered) override {
+    openedURLs.push_back(address);
+    answer(std::move(answered));
+  }
+
+ private:
+  void answer(Answer answered) {
+    if (holdAnswers) {
+      heldAnswers.push_back(std::move(answered));
+    } else if (answered) {
+      answered(handlerExists);
+    }
+  }
 };
 
 // A screen-recording permission the test grants or withholds, counting the questions.

@@ -129,15 +129,21 @@ class FakeFileWriter final : public FileWriter {
  public:
   std::vector<std::pair<std::size_t, std::filesystem::path>> writes;  // (bytes, location)
   std::vector<bool> outcomes;  // consumed in order; success once they run out
-  std::expected<void, std::string> copy(const std::filesystem::path& source,
-                                        const std::filesystem::path& location) override {
+  // Free bytes in the target's folder: a failing outcome then names the shortage.
+  std::optional<std::uint64_t> freeInFolder;
+  std::expected<void, WriteFailure> copy(const std::filesystem::path& source,
+                                         const std::filesystem::path& location) override {
     std::error_code error;
     const auto size = std::filesystem::file_size(source, error);
     writes.emplace_back(error ? 0 : std::size_t(size), location);
     if (!outcomes.empty()) {
       const bool ok = outcomes.front();
       outcomes.erase(outcomes.begin());
-      if (!ok) return std::unexpected("disk full");
+      if (!ok) {
+        std::optional<SpaceShortage> shortage;
+        if (freeInFolder) shortage = SpaceShortage{location.parent_path(), *freeInFolder, size};
+        return std::unexpected(WriteFailure{"disk full", shortage});
+      }
     }
     return {};
   }
@@ -166,7 +172,10 @@ struct FakeServices {
   std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
   std::shared_ptr<FakeApplication> application = std::make_shared<FakeApplication>();
   std::shared_ptr<FakeErrorAlerts> alerts = std::make_shared<FakeErrorAlerts>();
-  SplashServices services() const { return {panel, writer, workspace, application, alerts}; }
+  FreeSpaceSource freeBytes;
+  SplashServices services() const {
+    return {panel, writer, workspace, application, alerts, freeBytes};
+  }
 };
 
 // A coordinator stand-in with a published device state.

@@ -10,8 +10,10 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QTextBrowser>
 
 #include "app/bundle/bundle.h"
+#include "app/bundle/localization.h"
 #include "app/preferences/preferences.h"
 #include "app/shell/app_environment.h"
 #include "app/starting/starting_screen_view.h"
@@ -21,6 +23,7 @@
 #include "app/tutorial/login_page.h"
 #include "app/tutorial/navigation_row.h"
 #include "app/tutorial/permission_page.h"
+#include "app/tutorial/privacy_policy_dialog.h"
 #include "app/tutorial/support/tutorial_test_support.h"
 #include "app/tutorial/symbol_button.h"
 #include "app/tutorial/terms_page.h"
@@ -228,6 +231,53 @@ TEST_F(TutorialScreenTest, WithoutAConfiguredAddressThePrivacyLinkOpensTheShippe
   EXPECT_EQ(workspace_->openedURLs, std::vector<std::string>{privacyPolicyAddress()});
 }
 
+TEST_F(TutorialScreenTest, APolicyNothingOpensIsShownInsideAndTheTermsSayWhereItIs) {
+  struct Row {
+    const char* name;
+    std::string address;
+    bool desktopOpensIt;
+    bool shownInside;
+  } rows[] = {
+      {"web address, opened", "https://example.org/privacy", true, false},
+      {"web address, no launcher", "https://example.org/privacy", false, true},
+      {"shipped page, no launcher", "", false, true},
+      {"shipped page, opened", "", true, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    BundleWithPrivacyAddress bundle(row.address);
+    workspace_ = std::make_shared<tutorial_test::FakeWorkspace>();
+    workspace_->handlerExists = row.desktopOpensIt;
+    open();
+    // The last text of the carousel names the address only when there is one.
+    const std::string where = screen_->viewModel()->privacyPolicy().back();
+    if (row.address.empty()) {
+      EXPECT_EQ(where, localizedString("TERMS_PRIVACY_AND_POLICY_DISCLOSURE_5_SHIPPED"));
+      EXPECT_EQ(where.find("web site"), std::string::npos) << where;
+    } else {
+      EXPECT_NE(where.find(row.address), std::string::npos) << where;
+      EXPECT_EQ(where.find("%1"), std::string::npos) << where;
+    }
+    press(continueButton());
+    auto* page = termsPage();
+    ASSERT_NE(page, nullptr);
+    press(qobject_cast<QAbstractButton*>(page->termsBox(1)->titleItem()));
+    EXPECT_EQ(workspace_->openedURLs, std::vector<std::string>{privacyPolicyAddress()});
+    auto* dialog = host_->findChild<PrivacyPolicyDialog*>(QStringLiteral("privacyPolicyDialog"));
+    EXPECT_EQ(dialog != nullptr && dialog->isVisible(), row.shownInside);
+    if (dialog) {
+      // The shipped page itself, readable in the window.
+      EXPECT_TRUE(dialog->browser()->toPlainText().contains(QStringLiteral("Tovarine")));
+      EXPECT_EQ(dialog->browser()->source().toLocalFile().toStdString(),
+                shippedPrivacyPolicyPage()->string());
+      dialog->accept();
+      settle();
+    }
+    host_.reset();
+    screen_ = nullptr;
+  }
+}
+
 TEST_F(TutorialScreenTest, LoginButtonAsksForTheLoginItemOnEveryPressAndContinueIgnoresIt) {
   open();
   auto& model = *screen_->viewModel();
@@ -237,13 +287,66 @@ TEST_F(TutorialScreenTest, LoginButtonAsksForTheLoginItemOnEveryPressAndContinue
   auto* page = dynamic_cast<LoginPage*>(screen_->currentPage());
   ASSERT_NE(page, nullptr);
   EXPECT_TRUE(continueButton()->isEnabled());
+  // Each press asks once, then reads back what the login items hold to show it.
   press(page->loginButton());
-  EXPECT_EQ(loginItems_.events(), (std::vector<std::string>{"status", "register"}));
+  EXPECT_EQ(loginItems_.events(), (std::vector<std::string>{"status", "register", "status"}));
   press(page->loginButton());
   EXPECT_EQ(loginItems_.events(),
-            (std::vector<std::string>{"status", "register", "status", "unregister", "register"}));
+            (std::vector<std::string>{"status", "register", "status", "status", "unregister",
+                                      "register", "status"}));
   press(continueButton());
   EXPECT_EQ(shown(), TutorialStep::RecordPermission);
+}
+
+TEST_F(TutorialScreenTest, TheLoginAndPermissionPressesShowWhatTheyDid) {
+  struct Row {
+    const char* name;
+    TutorialStep step;
+    bool refuse;  // the login item cannot be written; the permission is withheld
+    const char* shownKey;
+    bool checked;
+  } rows[] = {
+      {"login item written", TutorialStep::LoginScreen, false, "DOWNLOAD_MAC_APP_FIRST_START_DONE",
+       true},
+      {"login item refused", TutorialStep::LoginScreen, true, "DOWNLOAD_MAC_APP_FIRST_START_FAILED",
+       false},
+      // X11: nothing to ask, so the permission holds and the press is only a check.
+      {"permission holds", TutorialStep::RecordPermission, false, "PERMISSION_MAC_BUTTON_DONE",
+       true},
+      // The desktop asks the user itself; the button stays for another try.
+      {"permission withheld", TutorialStep::RecordPermission, true, "PERMISSION_MAC_BUTTON", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    tutorial_test::ScopedFakeLoginItemService loginItems;
+    if (row.refuse) loginItems.refuseRegistering();
+    permission_ = std::make_shared<tutorial_test::FakePermission>();
+    permission_->granted = !row.refuse;
+    open();
+    auto& model = *screen_->viewModel();
+    while (model.tutorialStep.get() != row.step)
+      model.nextStep();
+    settle();
+    CapsuleButton* button = nullptr;
+    if (auto* login = dynamic_cast<LoginPage*>(screen_->currentPage())) {
+      button = login->loginButton();
+    } else if (auto* asking = dynamic_cast<PermissionPage*>(screen_->currentPage())) {
+      button = asking->permissionButton();
+    }
+    ASSERT_NE(button, nullptr);
+    const QString before = button->text();
+    press(button);
+    EXPECT_EQ(button->text().toStdString(), uiText(row.shownKey));
+    // Only a press the desktop answers with its own question leaves the button as it was.
+    EXPECT_EQ(button->text() != before, row.step == TutorialStep::LoginScreen || row.checked);
+    EXPECT_EQ(button->isChecked(), row.checked);
+    EXPECT_EQ(button->look(), row.checked ? CapsuleLook::secondary : CapsuleLook::primary);
+    // The whole capsule still fits the page.
+    EXPECT_TRUE(host_->rect().contains(rectIn(*button, *host_)));
+    EXPECT_GE(button->width(), button->sizeHint().width());
+    host_.reset();
+    screen_ = nullptr;
+  }
 }
 
 TEST_F(TutorialScreenTest, PermissionContinueTurnsOnOnceGrantedAndThePageIsRefreshed) {

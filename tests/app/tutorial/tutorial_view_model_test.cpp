@@ -31,7 +31,10 @@ TEST_F(TutorialViewModelTest, ReadsTheFivePrivacyTextsInKeyOrderOnceInTheCurrent
   ASSERT_EQ(model_->privacyPolicy().size(), 5u);
   for (std::size_t i = 0; i < keys.size(); ++i) {
     EXPECT_EQ(keys[i], "TERMS_PRIVACY_AND_POLICY_DISCLOSURE_" + std::to_string(i + 1));
-    EXPECT_EQ(model_->privacyPolicy()[i], localizedString(keys[i], Locale{"en"}));
+    // The last says where the policy is; this build configures no address, so it names the
+    // page that comes with the application.
+    const std::string key = i + 1 < keys.size() ? keys[i] : keys[i] + "_SHIPPED";
+    EXPECT_EQ(model_->privacyPolicy()[i], localizedString(key, Locale{"en"}));
     EXPECT_NE(model_->privacyPolicy()[i], keys[i]) << "the English table should have the text";
   }
   // A later change of language leaves the texts of an existing view model alone.

@@ -21,11 +21,12 @@ std::shared_ptr<DownloadRequest> makeRequest(
     halyard::EventMonitorPtr monitor = nullptr) {
   auto queue = platform::DispatchQueue::serial("test.download.underlying");
   return std::make_shared<DownloadRequest>(
-      platform::UUID(),
+      halyard::RequestContext{platform::UUID(), queue,
+                              platform::DispatchQueue::serial("test.download.serialization", queue),
+                              std::move(monitor), nullptr, delegate},
       DownloadRequest::Downloadable::request(halyard::makeURLRequestConvertible(
           platform::URLRequest(*URL::fromString("http://127.0.0.1/file")))),
-      queue, platform::DispatchQueue::serial("test.download.serialization", queue),
-      std::move(monitor), nullptr, delegate, DownloadRequest::makeSuggestedDestination());
+      DownloadRequest::makeSuggestedDestination());
 }
 
 platform::HTTPURLResponsePtr responseWithDisposition(const std::string& disposition,

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "halyard/core/composite_event_monitor.h"
 #include "halyard/core/data_request.h"
 #include "halyard/core/duvavuraz_uvevirarivero.h"
-#include "halyard/policies/composite_event_monitor.h"
 #include "halyard/support/fake_request_delegate.h"
 #include "halyard/support/recording_monitor.h"
 #include "halyard/support/wait.h"
@@ -47,12 +47,11 @@ class RequestStateTest : public ::testing::Test {
  protected:
   std::shared_ptr<DataRequest> make(bool withDelegate = true) {
     return std::make_shared<DataRequest>(
-        platform::UUID(),
+        halyard::RequestContext{platform::UUID(), queue, queue, monitor, nullptr,
+                                withDelegate ? std::weak_ptr<halyard::RequestDelegate>(delegate)
+                                             : std::weak_ptr<halyard::RequestDelegate>()},
         halyard::makeURLRequestConvertible(
-            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))),
-        queue, queue, monitor, nullptr,
-        withDelegate ? std::weak_ptr<halyard::RequestDelegate>(delegate)
-                     : std::weak_ptr<halyard::RequestDelegate>());
+            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))));
   }
   // Waits until everything submitted to the request's queue so far has run.
   void flush() {
@@ -420,10 +419,10 @@ TEST_F(RequestStateTest, ASerializedValueIsCopiedOnlyForAMonitorThatReadsIt) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     auto request = std::make_shared<DataRequest>(
-        platform::UUID(),
+        halyard::RequestContext{platform::UUID(), queue, queue, row.monitor, nullptr,
+                                std::weak_ptr<halyard::RequestDelegate>(delegate)},
         halyard::makeURLRequestConvertible(
-            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))),
-        queue, queue, row.monitor, nullptr, std::weak_ptr<halyard::RequestDelegate>(delegate));
+            platform::URLRequest(*platform::URL::fromString("http://127.0.0.1/"))));
     auto valueCopies = std::make_shared<std::atomic<int>>(0);
     int copiesAtDelivery = -1;
     request->responseWithDataSerializer(
@@ -471,8 +470,8 @@ TEST_F(RequestStateDeathTest, AHookOffItsQueueStopsTheProgram) {
 }
 
 TEST_F(RequestStateDeathTest, TheBaseRequestHasNoTaskKind) {
-  auto request = std::make_shared<Request>(platform::UUID(), queue, queue, nullptr, nullptr,
-                                           std::weak_ptr<halyard::RequestDelegate>());
+  auto request = std::make_shared<Request>(
+      halyard::RequestContext{platform::UUID(), queue, queue, nullptr, nullptr, {}});
   EXPECT_DEATH(request->makeTask(platform::URLRequest(), nullptr), "Subclasses must override.");
 }
 

@@ -39,9 +39,8 @@ class RequestTextsTest : public ::testing::Test {
  protected:
   std::shared_ptr<DataRequest> make() {
     return std::make_shared<DataRequest>(
-        platform::UUID(),
-        halyard::makeURLRequestConvertible(makeURLRequest("http://127.0.0.1/", "GET")), queue,
-        queue, nullptr, nullptr, delegate);
+        halyard::RequestContext{platform::UUID(), queue, queue, nullptr, nullptr, delegate},
+        halyard::makeURLRequestConvertible(makeURLRequest("http://127.0.0.1/", "GET")));
   }
   void record(const std::shared_ptr<DataRequest>& request, const platform::URLRequest& urlRequest,
               bool final = true) {

@@ -396,9 +396,9 @@ TEST_F(TaskBookkeepingDeathTest, DuplicateEventsStopTheProgram) {
 
 TEST(SessionDeathTest, OnlyKnownRequestKindsCanBePerformed) {
   auto session = Session::initWithConfiguration();
-  auto bare = std::make_shared<halyard::Request>(platform::UUID(), session->rootQueue(),
-                                                 session->serializationQueue(), nullptr, nullptr,
-                                                 std::weak_ptr<halyard::RequestDelegate>(session));
+  auto bare = std::make_shared<halyard::Request>(
+      halyard::RequestContext{platform::UUID(), session->rootQueue(), session->serializationQueue(),
+                              nullptr, nullptr, std::weak_ptr<halyard::RequestDelegate>(session)});
   EXPECT_DEATH(
       {
         session->performRequest(bare);

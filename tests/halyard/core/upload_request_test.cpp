@@ -30,8 +30,9 @@ class UploadRequestTest : public ::testing::Test {
         halyard::makeURLRequestConvertible(
             platform::URLRequest(*URL::fromString("http://127.0.0.1/up"))),
         std::make_shared<const Uploadable>(std::move(body)));
-    return std::make_shared<UploadRequest>(platform::UUID(), upload, queue_, queue_, monitor_,
-                                           nullptr, nullptr, delegate_);
+    return std::make_shared<UploadRequest>(
+        halyard::RequestContext{platform::UUID(), queue_, queue_, monitor_, nullptr, delegate_},
+        upload, nullptr);
   }
 
   // Runs `body` on the request's underlying queue, where its hooks belong.

@@ -10,6 +10,7 @@
 #include "halyard/core/session.h"
 #include "halyard/core/web_socket_request.h"
 #include "halyard/encoding/json_parameter_encoder.h"
+#include "halyard/encoding/url_encoded_form_parameter_encoder.h"
 #include "halyard/support/recording_monitor.h"
 #include "halyard/support/wait.h"
 #include "halyard/support/web_socket_test_server.h"

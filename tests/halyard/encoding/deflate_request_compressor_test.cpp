@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "halyard/encoding/http_header_views.h"
+#include "halyard/core/http_header_views.h"
 
 namespace {
 

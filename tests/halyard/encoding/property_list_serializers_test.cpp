@@ -7,8 +7,8 @@
 #include <string>
 
 #include "halyard/core/data_stream_serializers.h"
+#include "halyard/core/response_serializer.h"
 #include "halyard/core/web_socket_request.h"
-#include "halyard/encoding/response_serializer.h"
 #include "platform/coding/property_list_decoder.h"
 
 namespace {

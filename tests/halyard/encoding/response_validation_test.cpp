@@ -97,8 +97,8 @@ TEST(ResponseValidationTest, StatusCodes) {
 TEST(ResponseValidationTest, AcceptableTypesComeFromTheAcceptHeaderOfTheLastRequest) {
   auto queue = platform::DispatchQueue::serial("halyard.test.validation");
   auto request = std::make_shared<halyard::DataRequest>(
-      platform::UUID(), halyard::makeURLRequestConvertible(platform::URLRequest()), queue, queue,
-      nullptr, nullptr, std::weak_ptr<halyard::RequestDelegate>());
+      halyard::RequestContext{platform::UUID(), queue, queue, nullptr, nullptr, {}},
+      halyard::makeURLRequestConvertible(platform::URLRequest()));
   EXPECT_EQ(request->acceptableContentTypes(), std::vector<std::string>{"*/*"});
 
   platform::URLRequest urlRequest(*platform::URL::fromString("http://127.0.0.1/"));

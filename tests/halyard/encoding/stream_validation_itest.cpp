@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "halyard/core/data_stream_request.h"
+#include "halyard/core/http_headers.h"
 #include "halyard/core/session.h"
-#include "halyard/encoding/http_headers.h"
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "halyard/core/composite_event_monitor.h"
 #include "halyard/core/request.h"
-#include "halyard/policies/composite_event_monitor.h"
 
 namespace {
 

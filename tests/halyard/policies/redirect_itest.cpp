@@ -6,7 +6,7 @@
 
 #include "halyard/core/data_request.h"
 #include "halyard/core/session.h"
-#include "halyard/policies/redirect_handler.h"
+#include "halyard/policies/redirector.h"
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 #include "platform/net/url_error.h"

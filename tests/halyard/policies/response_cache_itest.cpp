@@ -9,7 +9,7 @@
 
 #include "halyard/core/data_request.h"
 #include "halyard/core/session.h"
-#include "halyard/policies/cached_response_handler.h"
+#include "halyard/policies/response_cacher.h"
 #include "halyard/support/test_server.h"
 #include "halyard/support/wait.h"
 

@@ -1,4 +1,4 @@
-#include "halyard/policies/cached_response_handler.h"
+#include "halyard/policies/response_cacher.h"
 
 #include <gtest/gtest.h>
 

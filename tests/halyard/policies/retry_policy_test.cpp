@@ -22,8 +22,12 @@ using Code = platform::URLError::Code;
 class FakeRequest : public halyard::Request {
  public:
   FakeRequest(std::optional<std::string> method, std::optional<int> status, std::int64_t retries)
-      : Request(platform::UUID(), platform::DispatchQueue::serial("fake.request"),
-                platform::DispatchQueue::serial("fake.serialization"), nullptr, nullptr, {}),
+      : Request(halyard::RequestContext{platform::UUID(),
+                                        platform::DispatchQueue::serial("fake.request"),
+                                        platform::DispatchQueue::serial("fake.serialization"),
+                                        nullptr,
+                                        nullptr,
+                                        {}}),
         method_(std::move(method)),
         status_(status),
         retries_(retries),

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "halyard/policies/event_monitor.h"
+#include "halyard/core/event_monitor.h"
 #include "support/recorder.h"
 
 namespace halyardtest {

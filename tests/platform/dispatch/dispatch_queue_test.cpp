@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "platform/dispatch/main_queue.h"
-#include "platform/dispatch/support/gate.h"
+#include "support/gate.h"
 #include "support/recorder.h"
 
 namespace platform {
 namespace {
 
-using testing::Gate;
+using testsupport::Gate;
 
 // Counts items running at once and remembers the highest count seen.
 struct OverlapProbe {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/support/gate.h"
 
 namespace platform {
 namespace {

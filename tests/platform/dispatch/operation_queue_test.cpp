@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/dispatch/main_queue.h"
-#include "platform/dispatch/support/gate.h"
+#include "support/gate.h"
 
 namespace platform {
 namespace {
@@ -92,7 +92,7 @@ TEST(OperationQueue, RunsOnTheMainQueue) {
 }
 
 TEST(OperationQueue, OperationsOutliveTheQueueObject) {
-  testing::Gate gate;
+  testsupport::Gate gate;
   std::atomic<int> ran{0};
   {
     OperationQueue queue("test.outlive");

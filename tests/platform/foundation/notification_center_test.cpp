@@ -6,8 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_queue.h"
-#include "platform/dispatch/support/gate.h"
+#include "support/gate.h"
 
 namespace platform {
 namespace {
@@ -37,14 +38,14 @@ TEST(NotificationCenter, HasObserversAnswersAsAPostWouldDeliver) {
     bool reached;
   };
   const Row rows[] = {
-      {nullptr, nullptr, nullptr, false},   // nobody observes
-      {"A", nullptr, nullptr, true},        // the name
-      {"", nullptr, nullptr, true},         // every name
-      {"B", nullptr, nullptr, false},       // another name
-      {"A", &sender, nullptr, false},       // one sender, a post without
-      {"A", &sender, &sender, true},        // that sender
-      {"A", &sender, &other, false},        // another sender
-      {"", nullptr, &other, true},          // every name and sender
+      {nullptr, nullptr, nullptr, false},  // nobody observes
+      {"A", nullptr, nullptr, true},       // the name
+      {"", nullptr, nullptr, true},        // every name
+      {"B", nullptr, nullptr, false},      // another name
+      {"A", &sender, nullptr, false},      // one sender, a post without
+      {"A", &sender, &sender, true},       // that sender
+      {"A", &sender, &other, false},       // another sender
+      {"", nullptr, &other, true},         // every name and sender
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.observed ? row.observed : "(none)"));
@@ -52,8 +53,8 @@ TEST(NotificationCenter, HasObserversAnswersAsAPostWouldDeliver) {
     int delivered = 0;
     ObserverToken token;
     if (row.observed) {
-      token = center->addObserver(row.observed, [&](const Notification&) { ++delivered; },
-                                  row.observedSender);
+      token = center->addObserver(
+          row.observed, [&](const Notification&) { ++delivered; }, row.observedSender);
     }
     EXPECT_EQ(center->hasObservers("A", row.postedSender), row.reached);
     center->post(Notification{"A", {}, row.postedSender, {}});
@@ -186,7 +187,7 @@ TEST(NotificationCenter, ConcurrentPostsAndObserverChurn) {
 
 TEST(NotificationCenter, RemovalWaitsForAHandlerRunningOnAnotherThread) {
   auto center = NotificationCenter::make();
-  testing::Gate entered, release;
+  testsupport::Gate entered, release;
   std::atomic<bool> finished{false};
   auto token = center->addObserver("N", [&](const Notification&) {
     entered.open();

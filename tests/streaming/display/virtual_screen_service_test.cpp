@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/url_opener.h"
 #include "platform/display/display_environment.h"
 #include "platform/display/display_error.h"
 #include "platform/foundation/log.h"
-#include "platform/foundation/url_opener.h"
 #include "streaming/notification_names.h"
 #include "streaming/virtual_screen.h"
 

@@ -21,9 +21,9 @@
 #include "platform/display/display_registry.h"
 #include "platform/display/frame_pacer.h"
 #include "platform/display/gnome/changed_tiles.h"
+#include "platform/display/gnome/gnome_backend.h"
 #include "platform/display/gnome/mutter_video_stream.h"
 #include "platform/display/screen_parameters.h"
-#include "platform/display/virtual_display_backend.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -384,6 +384,25 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeMutterDisp
   postScreenParametersChanged();
   return std::make_unique<MutterDisplay>(std::move(*monitor), record.id, request.pixelWidth,
                                          request.pixelHeight);
+}
+
+namespace {
+
+class GnomeVirtualMonitorBackend final : public VirtualDisplayBackend {
+ public:
+  std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeDisplay(
+      const DisplayEnvironment&, const VirtualDisplayRequest& request) const override {
+    return makeMutterDisplay(request);
+  }
+  // The compositor removes a virtual monitor when its client dies: nothing to take back.
+  bool available(const DisplayEnvironment&) const override { return mutterScreenCastAvailable(); }
+};
+
+}  // namespace
+
+const VirtualDisplayBackend& gnomeVirtualMonitorBackend() {
+  static const GnomeVirtualMonitorBackend backend;
+  return backend;
 }
 
 }  // namespace platform

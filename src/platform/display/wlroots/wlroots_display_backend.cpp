@@ -12,7 +12,7 @@
 #include "platform/display/compositor_capture.h"
 #include "platform/display/display_registry.h"
 #include "platform/display/screen_parameters.h"
-#include "platform/display/virtual_display_backend.h"
+#include "platform/display/wlroots/wlroots_backend.h"
 #include "platform/display/wlroots/wlroots_capture.h"
 #include "platform/display/wlroots/wlroots_ipc.h"
 #include "platform/display/wlroots/wlroots_outputs.h"
@@ -391,6 +391,38 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeWlrootsDis
   postScreenParametersChanged();
   return std::make_unique<WlrootsDisplay>(ipcSocket, name, returnTo, record.id, request.pixelWidth,
                                           request.pixelHeight);
+}
+
+namespace {
+
+class WlrootsOutputBackend final : public VirtualDisplayBackend {
+ public:
+  std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeDisplay(
+      const DisplayEnvironment& environment, const VirtualDisplayRequest& request) const override {
+    return makeWlrootsDisplay(environment.compositorSocket, environment.waylandDisplay, request);
+  }
+
+  void reclaimAbandoned(const DisplayEnvironment& environment) const override {
+    auto reclaimed = reclaimAbandonedOutputs(environment.compositorSocket);
+    if (!reclaimed) {
+      log("Cannot look for outputs left behind by an ended process: " + reclaimed.error());
+    } else if (*reclaimed > 0) {
+      log(fmt::format("Took back {} output(s) left behind by an ended process", *reclaimed));
+    }
+  }
+
+  // The compositor answers a version request on its IPC socket.
+  bool available(const DisplayEnvironment& environment) const override {
+    auto ipc = wlroots::IpcClient::connect(environment.compositorSocket);
+    return ipc && (*ipc)->version().has_value();
+  }
+};
+
+}  // namespace
+
+const VirtualDisplayBackend& wlrootsOutputBackend() {
+  static const WlrootsOutputBackend backend;
+  return backend;
 }
 
 }  // namespace platform

@@ -9,8 +9,9 @@
 
 #include "platform/display/display_registry.h"
 #include "platform/display/monitor_owners.h"
-#include "platform/display/virtual_display_backend.h"
+#include "platform/display/x11/x11_backend.h"
 #include "platform/display/x11/x_connection.h"
+#include "platform/foundation/log.h"
 
 namespace platform {
 
@@ -327,6 +328,35 @@ std::expected<int, std::string> reclaimAbandonedMonitors(const std::string& xDis
                                     static_cast<std::uint16_t>(height)));
   }
   return removed;
+}
+
+namespace {
+
+class RandrMonitorBackend final : public VirtualDisplayBackend {
+ public:
+  std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeDisplay(
+      const DisplayEnvironment& environment, const VirtualDisplayRequest& request) const override {
+    return makeRandrMonitorDisplay(environment.xDisplay, request);
+  }
+
+  void reclaimAbandoned(const DisplayEnvironment& environment) const override {
+    if (environment.xDisplay.empty()) return;
+    auto removed = reclaimAbandonedMonitors(environment.xDisplay);
+    if (removed && *removed > 0) {
+      log(fmt::format("Removed {} virtual display(s) left behind by an ended process", *removed));
+    }
+  }
+
+  bool available(const DisplayEnvironment& environment) const override {
+    return x11::Connection::open(environment.xDisplay).has_value();
+  }
+};
+
+}  // namespace
+
+const VirtualDisplayBackend& randrMonitorBackend() {
+  static const RandrMonitorBackend backend;
+  return backend;
 }
 
 }  // namespace platform

@@ -11,27 +11,6 @@
 
 namespace platform::x11 {
 
-SigpipeGuard::SigpipeGuard() {
-  sigset_t pipeOnly;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
-  wasBlocked_ = sigismember(&previous, SIGPIPE) == 1;
-}
-
-SigpipeGuard::~SigpipeGuard() {
-  if (wasBlocked_) return;
-  sigset_t pipeOnly;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  // Discard a SIGPIPE our writes raised before unblocking it.
-  const timespec noWait{0, 0};
-  while (sigtimedwait(&pipeOnly, nullptr, &noWait) == SIGPIPE) {
-  }
-  pthread_sigmask(SIG_UNBLOCK, &pipeOnly, nullptr);
-}
-
 std::expected<std::unique_ptr<Connection>, std::string> Connection::open(
     const std::string& displayName) {
   if (displayName.empty()) return std::unexpected("No X server is configured");

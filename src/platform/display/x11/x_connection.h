@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/display/sigpipe_guard.h"
+
 // Thin helpers over xcb shared by the display layer. xcb rather than Xlib: Xlib's default I/O
 // error handler exits the process when a server goes away, xcb only reports the error.
 namespace platform::x11 {
@@ -25,19 +27,8 @@ struct FreeDeleter {
 template <class T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
 
-// Writing to the socket of a server that went away raises SIGPIPE, which would end the
-// process. While a guard lives, SIGPIPE is blocked on this thread and a SIGPIPE raised
-// meanwhile is discarded when the guard ends, so the write only fails.
-class SigpipeGuard {
- public:
-  SigpipeGuard();
-  ~SigpipeGuard();
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
- private:
-  bool wasBlocked_ = true;
-};
+// The guard against SIGPIPE every writer to a server socket holds.
+using SigpipeGuard = platform::SigpipeGuard;
 
 // One RandR 1.5 monitor.
 struct Monitor {

@@ -3,7 +3,7 @@
 
 #include "platform/display/display_registry.h"
 #include "platform/display/screen_parameters.h"
-#include "platform/display/virtual_display_backend.h"
+#include "platform/display/xvfb/xvfb_backend.h"
 #include "platform/display/xvfb/xvfb_server.h"
 
 namespace platform {
@@ -60,6 +60,27 @@ std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeXvfbDispla
   postScreenParametersChanged();
   return std::make_unique<XvfbDisplay>(std::move(*server), record.id, request.pixelWidth,
                                        request.pixelHeight);
+}
+
+namespace {
+
+class XvfbPerDisplayBackend final : public VirtualDisplayBackend {
+ public:
+  std::expected<std::unique_ptr<VirtualDisplayHandle>, std::string> makeDisplay(
+      const DisplayEnvironment& environment, const VirtualDisplayRequest& request) const override {
+    return makeXvfbDisplay(environment.xvfbProgram, request);
+  }
+  // An Xvfb of ours dies with the process that started it: nothing to take back.
+  bool available(const DisplayEnvironment& environment) const override {
+    return XvfbServer::isAvailable(environment.xvfbProgram);
+  }
+};
+
+}  // namespace
+
+const VirtualDisplayBackend& xvfbPerDisplayBackend() {
+  static const XvfbPerDisplayBackend backend;
+  return backend;
 }
 
 }  // namespace platform

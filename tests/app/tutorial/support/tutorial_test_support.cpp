@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <cerrno>
 
 #include "app/style/qt_style.h"
 
 #include "app/bundle/locale.h"
+#include "platform/foundation/file_manager.h"
 
 namespace tutorial_test {
 
@@ -48,14 +50,18 @@ namespace {
 class RecordingService final : public widgets::LoginItemService {
  public:
   using Events = std::vector<std::string>;
-  RecordingService(std::shared_ptr<Status> status, std::shared_ptr<Events> events)
-      : status_(std::move(status)), events_(std::move(events)) {}
+  RecordingService(std::shared_ptr<Status> status, std::shared_ptr<Events> events,
+                   std::shared_ptr<const bool> refuse)
+      : status_(std::move(status)), events_(std::move(events)), refuse_(std::move(refuse)) {}
   Status status() const override {
     events_->push_back("status");
     return *status_;
   }
   Result registerService() override {
     events_->push_back("register");
+    if (*refuse_)
+      return std::unexpected(
+          platform::makeError(platform::FileError(EACCES, "write", "autostart")));
     *status_ = Status::enabled;
     return {};
   }
@@ -68,6 +74,7 @@ class RecordingService final : public widgets::LoginItemService {
  private:
   std::shared_ptr<Status> status_;
   std::shared_ptr<Events> events_;
+  std::shared_ptr<const bool> refuse_;
 };
 
 }  // namespace
@@ -78,7 +85,8 @@ ScopedFakeLoginItemService::ScopedFakeLoginItemService() {
   widgets::LoginItemService::setMainAppServiceProvider([state] {
     return std::make_shared<RecordingService>(
         std::shared_ptr<widgets::LoginItemService::Status>(state, &state->status),
-        std::shared_ptr<std::vector<std::string>>(state, &state->events));
+        std::shared_ptr<std::vector<std::string>>(state, &state->events),
+        std::shared_ptr<const bool>(state, &state->refuseRegister));
   });
 }
 

@@ -49,11 +49,14 @@ class ScopedFakeLoginItemService {
   ScopedFakeLoginItemService();
   ~ScopedFakeLoginItemService();
   const std::vector<std::string>& events() const { return state_->events; }
+  // From now on every registering fails, as a desktop without autostart folder would.
+  void refuseRegistering() { state_->refuseRegister = true; }
 
  private:
   struct State {
     widgets::LoginItemService::Status status = widgets::LoginItemService::Status::notRegistered;
     std::vector<std::string> events;
+    bool refuseRegister = false;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };

@@ -16,7 +16,7 @@
 #include "platform/display/support/holding_child.h"
 #include "platform/display/support/x_test_server.h"
 #include "platform/display/virtual_display.h"
-#include "platform/display/virtual_display_backend.h"
+#include "platform/display/x11/x11_backend.h"
 #include "platform/display/x11/x_connection.h"
 
 namespace {

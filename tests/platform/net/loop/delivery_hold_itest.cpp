@@ -6,10 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +14,7 @@
 #include "platform/dispatch/operation_queue.h"
 #include "platform/net/support/test_server.h"
 #include "platform/net/url_session.h"
+#include "support/slow_data_delegate.h"
 
 namespace {
 
@@ -25,47 +23,6 @@ using platform::URLSession;
 using platform::URLSessionConfiguration;
 
 constexpr std::size_t kBodySize = 24u << 20;  // six times the bound of undelivered bytes
-
-// Sums each chunk a few times over before it returns: slower than loopback, never asleep.
-class SlowDelegate : public platform::URLSessionDelegate {
- public:
-  void didReceiveData(const SessionPtr&, const DataTaskPtr& task,
-                      const platform::Bytes& data) override {
-    std::uint64_t sum = 0;
-    for (int pass = 0; pass < 6; ++pass) {
-      for (std::uint8_t byte : data)
-        sum = sum * 31 + byte;
-    }
-    sink_ += sum;
-    std::lock_guard lock(mutex_);
-    received_[task->taskIdentifier()] += data.size();
-  }
-  void didCompleteWithError(const SessionPtr&, const TaskPtr& task,
-                            platform::ErrorPtr error) override {
-    std::lock_guard lock(mutex_);
-    completed_[task->taskIdentifier()] = error ? error->debugDescription() : "ok";
-  }
-  std::size_t completed() const {
-    std::lock_guard lock(mutex_);
-    return completed_.size();
-  }
-  std::string outcome(std::uint64_t id) const {
-    std::lock_guard lock(mutex_);
-    auto it = completed_.find(id);
-    return it == completed_.end() ? "running" : it->second;
-  }
-  std::size_t received(std::uint64_t id) const {
-    std::lock_guard lock(mutex_);
-    auto it = received_.find(id);
-    return it == received_.end() ? 0 : it->second;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::uint64_t, std::size_t> received_;
-  std::map<std::uint64_t, std::string> completed_;
-  std::atomic<std::uint64_t> sink_{0};
-};
 
 TEST(DeliveryHoldTest, ASlowDelegateAtTheBoundGetsEveryBodyWhole) {
   nettest::TestServer server;
@@ -79,7 +36,7 @@ TEST(DeliveryHoldTest, ASlowDelegateAtTheBoundGetsEveryBodyWhole) {
         });
   });
   const std::string base = server.start();
-  auto delegate = std::make_shared<SlowDelegate>();
+  auto delegate = std::make_shared<testsupport::SlowDataDelegate>();
   auto queue = std::make_shared<platform::OperationQueue>(
       "test.slow-delegate", platform::DispatchQueue::serial("test.slow-delegate"));
   auto session = URLSession::make(URLSessionConfiguration::ephemeral(), delegate, queue);

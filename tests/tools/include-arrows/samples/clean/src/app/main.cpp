@@ -1,0 +1,1 @@
+#include "halyard/policies/retry_policy.h"

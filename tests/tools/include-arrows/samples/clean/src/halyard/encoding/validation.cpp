@@ -1,0 +1,2 @@
+#include "halyard/core/request.h"
+#include "wayland-glue-protocol.h"

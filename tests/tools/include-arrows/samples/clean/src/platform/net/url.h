@@ -1,0 +1,4 @@
+#pragma once
+
+#include "platform/dispatch/queue.h"
+#include "platform/foundation/error.h"

@@ -1,0 +1,4 @@
+#pragma once
+
+#include "halyard/policies/retry_policy.h"
+#include "platform/net/url.h"

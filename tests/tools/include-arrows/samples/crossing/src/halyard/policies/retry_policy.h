@@ -1,0 +1,4 @@
+#pragma once
+
+#include "halyard/core/request.h"
+#include "../core/request.h"

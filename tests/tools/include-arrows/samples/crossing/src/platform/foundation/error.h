@@ -1,0 +1,5 @@
+#pragma once
+
+#include <string>
+
+#include "platform/dispatch/queue.h"
