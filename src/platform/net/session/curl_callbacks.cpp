@@ -40,8 +40,16 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   return size * count;
 }
 
-// How far the delegate may fall behind a data task's body before the transfer waits for it.
+// How far the delegate may fall behind a data task's body before the transfer waits for it. A
+// delivery costs more than its bytes (the queued call, its closure, the buffer's own block), so
+// each is counted at `kDeliveryCost` besides them: a body in pieces of a byte each must not make
+// the bound two orders of magnitude larger in memory than it is in bytes.
 constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+constexpr std::int64_t kDeliveryCost = 256;
+// The pieces libcurl hands over in one turn join one delivery up to this size: a stream of
+// small chunks crosses to the delegate queue once per turn, not once per chunk, and a large
+// piece is not copied again to join another.
+constexpr std::size_t kCoalescedChunkBytes = 16 << 10;
 // How much of a body is taken while the delegate decides on its response; beyond it the
 // connection waits.
 constexpr std::size_t kMaxHeldBodyBytes = 64 << 10;
@@ -156,22 +164,39 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
   transfer->cache.collect(data, length);
-  shared->undeliveredBytes.fetch_add(std::int64_t(length));
   loop->timers_.touch(*transfer);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  // Nothing else of this task was delivered since the open piece was queued (a new response
+  // closes it), so joining it keeps the delegate's order.
+  if (Bytes* open = loop->openChunk(*transfer);
+      open && open->size() + length <= kCoalescedChunkBytes) {
+    open->insert(open->end(), bytes, bytes + length);
+    shared->undeliveredBytes.fetch_add(std::int64_t(length));
+    return length;
+  }
+  auto chunk = std::make_shared<Bytes>(bytes, bytes + length);
+  Bytes* queued = chunk.get();
+  // Counted before the call is queued: the delegate queue takes it off again.
+  shared->undeliveredBytes.fetch_add(std::int64_t(length) + kDeliveryCost);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
-  loop->deliver(
-      [task,
-       chunk = Bytes(reinterpret_cast<const std::uint8_t*>(data),
-                     reinterpret_cast<const std::uint8_t*>(data) + length),
-       shared](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
-        delegate.didReceiveData(session, task, chunk);
-        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk.size())) -
-                          std::int64_t(chunk.size());
+  const bool delivered = loop->deliver(
+      [task, chunk = std::move(chunk), shared](URLSessionDelegate& delegate,
+                                               const std::shared_ptr<URLSession>& session) {
+        delegate.didReceiveData(session, task, *chunk);
+        const std::int64_t cost = std::int64_t(chunk->size()) + kDeliveryCost;
+        const auto left = shared->undeliveredBytes.fetch_sub(cost) - cost;
         if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
           task->releaseReceiving();
         }
       },
       transfer->keepAlive);
+  if (delivered) {
+    loop->openChunk(*transfer, queued);
+  } else {
+    // Nobody takes the body (no delegate): it must not count against the bound, or a body past
+    // it would hold the transfer for good.
+    shared->undeliveredBytes.fetch_sub(std::int64_t(length) + kDeliveryCost);
+  }
   return length;
 }
 

@@ -15,6 +15,7 @@ namespace platform::net_detail {
 
 void SessionLoop::deliverResponse(Transfer& transfer) {
   transfer.response.delivered = true;
+  transfer.openChunk = nullptr;  // a new response's body never joins the last one's
   URLResponsePtr response;
   if (!transfer.transactions.empty() && transfer.transactions.back().response) {
     response = transfer.transactions.back().response;

@@ -187,6 +187,7 @@ void SessionLoop::flushDeliveries() {
         });
   }
   turn = TurnDeliveries{};
+  ++deliveryTurn_;
 }
 
 }  // namespace platform::net_detail

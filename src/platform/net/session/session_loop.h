@@ -417,6 +417,15 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
   // Hands this turn's deliveries to the delegate queue, a few per operation.
   void flushDeliveries();
+  // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
+  // once the turn's deliveries went to the delegate queue.
+  Bytes* openChunk(const Transfer& transfer) const {
+    return transfer.openChunkTurn == deliveryTurn_ ? transfer.openChunk : nullptr;
+  }
+  void openChunk(Transfer& transfer, Bytes* chunk) {
+    transfer.openChunk = chunk;
+    transfer.openChunkTurn = deliveryTurn_;
+  }
 
   // The session whose I/O loop the calling thread runs, if any.
   static thread_local const SessionLoop* tlsCurrentLoop;
@@ -466,6 +475,8 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
     std::vector<std::function<void(URLSessionDelegate*, const std::shared_ptr<URLSession>&)>> calls;
   };
   TurnDeliveries turnDeliveries_;
+  // Counts the hand-offs of `turnDeliveries_`: a piece queued under an older number is gone.
+  std::uint64_t deliveryTurn_ = 1;
 };
 
 }  // namespace platform::net_detail

@@ -170,6 +170,11 @@ struct Transfer final {
   // A web socket's upgrade and frames, once its connection is asked for.
   std::shared_ptr<WebSocketConnection> webSocket;
 
+  // The body piece this transfer queued for the delegate in the loop's current turn, which
+  // the turn's later pieces join; valid while `openChunkTurn` is the loop's turn.
+  Bytes* openChunk = nullptr;
+  std::uint64_t openChunkTurn = 0;
+
   TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
   ~Transfer() {
