@@ -30,7 +30,7 @@ void SessionLoop::run() {
   while (true) {
     // Cleared before the thread looks at its work, so that whatever is published from here on
     // raises it again and is seen before the thread sleeps.
-    workPosted_.store(false, std::memory_order_seq_cst);
+    seen_ = posted_.load(std::memory_order_seq_cst);
     // The two lists trade places every turn, keeping their memory.
     auto& commands = takenCommands_;
     {
@@ -94,7 +94,7 @@ void SessionLoop::run() {
     // Asleep from here: the last look at the flag comes after the store, so any work it
     // misses is published after the store and its poster sees the thread asleep.
     asleep_.store(true, std::memory_order_seq_cst);
-    if (workPosted_.load(std::memory_order_seq_cst)) {
+    if (workPosted()) {
       asleep_.store(false, std::memory_order_relaxed);
       continue;
     }
@@ -102,14 +102,14 @@ void SessionLoop::run() {
     const int waitMillis = static_cast<int>(wait * 1000.0 + 0.999);
     const std::int64_t pollStart = spin_detail::nowNanos();
     curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()), waitMillis, &ready);
+    // Read before the thread takes `asleep_` down: a quiet wake it names was over by then.
+    const std::uint64_t quiet = quietWakes_.load(std::memory_order_seq_cst);
     // A poster that found the thread asleep took the flag down and sent the wake-up.
     const bool woken = !asleep_.exchange(false, std::memory_order_seq_cst);
     const bool timedOut =
         ready == 0 && !woken &&
         spin_detail::nowNanos() - pollStart >= std::int64_t(waitMillis) * 1'000'000;
-    if (timedOut && workPosted_.load(std::memory_order_seq_cst)) {
-      gLostWakeUps.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (timedOut && quiet > seen_) gLostWakeUps.fetch_add(1, std::memory_order_relaxed);
     // Woken by work, not by the clock: a longer spin would have caught it.
     if (busy && (ready > 0 || woken)) {
       spinBudget_.cameAfterSpin(spin_detail::nowNanos() - spinStart);
@@ -146,7 +146,7 @@ void SessionLoop::run() {
 bool SessionLoop::spinForWork(std::vector<curl_waitfd>& waits) {
   int looks = 0;
   return spinUntil(spinBudget_, [&] {
-    if (workPosted_.load(std::memory_order_acquire)) return true;
+    if (posted_.load(std::memory_order_acquire) != seen_) return true;
     // A look at the sockets is a system call: one every few microseconds.
     if (++looks % 32 != 0) return false;
     int ready = 0;

@@ -59,25 +59,29 @@ namespace platform::net_detail {
 // below, which it reads again before it sleeps.
 //
 // Two flags carry the protocol, both sequentially consistent:
-//   `workPosted_`  raised by every `wake`; lowered only by the I/O thread, at the top of each
-//                  turn, before it takes the commands and lets libcurl resume handshakes.
+//   the work flag  `posted_`, a count every `wake` raises by one; the I/O thread lowers the
+//                  flag by taking the count as `seen_`, at the top of each turn, before it
+//                  takes the commands and lets libcurl resume handshakes. The flag is up while
+//                  the count is past `seen_`. (A count rather than a Boolean numbers the
+//                  wakes, which lets `lostWakeUps` tell one wake from another; the protocol
+//                  is the same.)
 //   `asleep_`      raised by the I/O thread just before it polls; taken down by whichever side
 //                  exchanges it first, and a poster that takes it down calls
 //                  `curl_multi_wakeup`.
-// A poster:    [publish work] -> workPosted_ = true -> if (asleep_.exchange(false)) wake-up
-// The thread:  workPosted_ = false -> [look at the work] ... asleep_ = true ->
-//              if (workPosted_) don't sleep, else poll -> asleep_.exchange(false)
+// A poster:    [publish work] -> posted_ += 1 -> if (asleep_.exchange(false)) wake-up
+// The thread:  seen_ = posted_ -> [look at the work] ... asleep_ = true ->
+//              if (posted_ != seen_) don't sleep, else poll -> asleep_.exchange(false)
 //
-// Why no wake-up can be lost. Take any piece of work and the flag store of its `wake`.
-//  (1) The store comes before a turn's lowering (in the flag's order of writes): then that
+// Why no wake-up can be lost. Take any piece of work and the raise of its `wake`.
+//  (1) The raise comes before a turn's lowering (in the count's order of changes): then that
 //      turn's look sees the work. The work and the look are ordered by the lock that guards
 //      the work; had the look come first, the lowering would happen before the look, the
-//      look before the work's publication, and that before the flag store, so the store would
+//      look before the work's publication, and that before the raise, so the raise would
 //      come after the lowering instead.
-//  (2) The store comes after the lowering of the turn that is about to sleep. The thread's
-//      `asleep_ = true` and its load of the flag, and the poster's flag store and exchange,
-//      are four sequentially consistent operations with one total order. If the thread's load
-//      comes after the poster's store, it reads the flag up (only the thread lowers it, and
+//  (2) The raise comes after the lowering of the turn that is about to sleep. The thread's
+//      `asleep_ = true` and its load of the count, and the poster's raise and exchange, are
+//      four sequentially consistent operations with one total order. If the thread's load
+//      comes after the poster's raise, it reads the flag up (only the thread lowers it, and
 //      not before the next turn) and the thread does not sleep; the next turn is case (1). If
 //      the load comes first, then `asleep_ = true` precedes the poster's exchange, which finds
 //      the thread asleep and writes to libcurl's wake-up socket (unless someone took the flag
@@ -114,8 +118,16 @@ namespace platform::net_detail {
 // delegate could take the flag between the two steps, find no hold to lift, and leave the
 // transfer paused under a hold nobody owns, which the idle timer skips.
 //
-// `lostWakeUps` counts the turns whose poll ran out, unwoken, with the flag up: each is work
-// that waited for a timer. Tests hold it at zero.
+// `lostWakeUps` counts the turns whose poll ran out, unwoken, although a wake whose raise that
+// turn had not seen was over before the thread woke: its poster exchanged `asleep_`, found it
+// down, sent nothing, and so relied on the thread seeing the flag before it slept. By (2) that
+// cannot happen while the protocol holds; it is what a broken protocol looks like (a look
+// left out or moved before `asleep_ = true`, an exchange before the raise). A poster still
+// between its raise and its exchange when the time-out came is not counted: its wake-up is
+// on its way, and the work waited for the poster, not for a timer. Each such quiet wake
+// leaves its number in `quietWakes_` (the largest one), which the thread reads before it
+// takes `asleep_` down itself, so a wake counted against a turn was over before that turn's
+// exchange. Tests hold the count at zero.
 class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
  public:
   SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
@@ -181,8 +193,16 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // Tells the I/O thread that work was published for it: a command queued, a handshake's
   // answer given, the session stopping. Called after the work is visible; from any thread.
   void wake() {
-    workPosted_.store(true, std::memory_order_seq_cst);
-    if (asleep_.exchange(false, std::memory_order_seq_cst)) curl_multi_wakeup(multi_);
+    const std::uint64_t number = posted_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    if (asleep_.exchange(false, std::memory_order_seq_cst)) {
+      curl_multi_wakeup(multi_);
+      return;
+    }
+    // Quiet: the thread was awake (or another poster woke it), and must see the raise itself.
+    std::uint64_t last = quietWakes_.load(std::memory_order_seq_cst);
+    while (last < number &&
+           !quietWakes_.compare_exchange_weak(last, number, std::memory_order_seq_cst)) {
+    }
   }
 
   const URLSessionConfiguration& configuration() const { return configuration_; }
@@ -442,8 +462,13 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   std::deque<std::function<void()>> takenCommands_;  // I/O thread only: the turn's commands
   bool stopping_ = false;
   // The wake-up protocol's two flags (see the class comment).
-  std::atomic<bool> workPosted_{false};
+  std::atomic<std::uint64_t> posted_{0};
+  std::uint64_t seen_ = 0;  // I/O thread only
   std::atomic<bool> asleep_{false};
+  // The number of the last wake that found `asleep_` down (see `lostWakeUps` above).
+  std::atomic<std::uint64_t> quietWakes_{0};
+  // The flag is up: a wake came since the turn began.
+  bool workPosted() const { return posted_.load(std::memory_order_seq_cst) != seen_; }
   // I/O thread only. The loop waits on the network and on its tasks' answers, both on the
   // critical path of a request: it spins longer than the dispatch workers, though not through a
   // whole round trip of the client's own threads.
