@@ -373,8 +373,6 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // The download's file (new, or the partial one of a continuation) and the Range headers;
   // false when the task has already failed.
   bool setUpDownloadFile(Transfer& transfer, const TaskSource* source);
-  bool createDownloadFile(Transfer& transfer);
-  bool reopenPartialFile(Transfer& transfer, const DownloadResumeRecord& record);
   void onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response);
   void reportSent(Transfer& transfer, curl_off_t uploaded);
   void askForBodyStream(Transfer& transfer);

@@ -14,6 +14,7 @@
 #include "platform/net/http_auth_challenge.h"
 #include "platform/net/http_cookie_storage.h"
 #include "platform/net/session/detail/transfer_memory.h"
+#include "platform/net/session/download_file.h"
 #include "platform/net/session/task_shared.h"
 #include "platform/net/session/task_source.h"
 #include "platform/net/tls_challenge.h"
@@ -59,30 +60,6 @@ struct UploadBody {
   bool exhausted = false;    // the body would have had to be sent again
   ErrorPtr error;            // reading the body failed
   std::int64_t reportedSent = 0;
-};
-
-// A download's temporary file.
-struct DownloadFile {
-  bool active = false;  // the task is a download: its body goes into the file
-  int fd = -1;
-  std::string path;
-  bool keepFile = false;          // handed on (to the delegate, or to resume data)
-  std::int64_t written = 0;       // bytes in the file
-  std::int64_t resumeOffset = 0;  // asked for with Range
-  std::int64_t expected = -1;
-  int status = 0;
-  std::optional<std::string> entityTag;
-  std::optional<std::string> lastModified;
-  bool decodedBody = false;  // a content encoding was undone: offsets are not the server's
-  ErrorPtr error;
-
-  // Closes the file and removes it unless it was handed on.
-  void release() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-    if (!keepFile && !path.empty()) ::unlink(path.c_str());
-    path.clear();
-  }
 };
 
 // The response head being read, and what became of it: delivered, and the delegate's
