@@ -65,7 +65,7 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
 
 size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
   auto* loop = transfer->loop;
-  if (transfer->phase == Phase::awaitingRedirect) return CURL_WRITEFUNC_PAUSE;
+  if (awaitsRedirect(transfer->phase)) return CURL_WRITEFUNC_PAUSE;
   // The body of a redirect that is followed (or refused) is nobody's.
   if (transfer->redirect.next || transfer->redirect.tooMany ||
       transfer->redirect.auth.discardingBody()) {

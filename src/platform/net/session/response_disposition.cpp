@@ -38,7 +38,7 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
     return;
   }
   if (!hasDelegate()) return;  // nobody to ask: the body flows
-  moveTo(transfer, Phase::awaitingDisposition);
+  moveTo(transfer, TransferEvent::responseRaised);
 
   auto answer = std::make_shared<DispositionAnswer>();
   answer->loop = weak_from_this();
@@ -184,7 +184,7 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
   Transfer& transfer = *it->second;
   if (transfer.phase != Phase::awaitingDisposition || transfer.cancelled) return;
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue
-  moveTo(transfer, Phase::moving);
+  moveTo(transfer, TransferEvent::dispositionAnswered);
   if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
     transfer.cancelled = true;
     {
@@ -240,8 +240,7 @@ void SessionLoop::updatePause(Transfer& transfer) {
     transfer.keepAlive.reset();
   } else if (transfer.shared->receiveHolds.load() > 0) {
     curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
-  } else if (transfer.phase != Phase::awaitingDisposition &&
-             transfer.phase != Phase::awaitingRedirect) {
+  } else if (transfer.phase != Phase::awaitingDisposition && !awaitsRedirect(transfer.phase)) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
 }

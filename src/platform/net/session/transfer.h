@@ -5,8 +5,10 @@
 
 #include <cassert>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "platform/net/session/download_file.h"
 #include "platform/net/session/task_shared.h"
 #include "platform/net/session/task_source.h"
+#include "platform/net/session/transfer_state.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_session.h"
 #include "platform/net/url_session_cache.h"
@@ -26,27 +29,6 @@ namespace platform::net_detail {
 
 class SessionLoop;
 struct DispositionAnswer;
-
-// Where a transfer is: moving, waiting for one of the delegate's answers, or ended. The answers
-// come one at a time (a body stream before the request goes out, a redirect's or a challenge's
-// answer after a head, the disposition after the final head), so one phase names them all;
-// whether the transfer is in libcurl's multi handle, suspended or cancelled is said beside it.
-// Every change goes through `moveTo`, which knows the allowed moves.
-enum class Phase {
-  moving,               // nobody's answer is awaited
-  awaitingBodyStream,   // the delegate is to hand over the upload's body stream
-  awaitingRedirect,     // the delegate decides on a redirect, or answers a challenge
-  awaitingDisposition,  // the delegate decides on the response; the start of the body is held
-  ended,                // completed, its end reported
-};
-
-// From moving to one awaited answer and back, and from anywhere to the end, which is final. A
-// move to where the transfer already is changes nothing.
-constexpr bool isAllowedMove(Phase from, Phase to) {
-  if (from == to || to == Phase::ended) return true;
-  if (from == Phase::ended) return false;
-  return from == Phase::moving || to == Phase::moving;
-}
 
 // The request body of an upload read through callbacks (a file or a stream), or the bytes of
 // one sent from memory.
@@ -87,7 +69,6 @@ struct ResponseHead {
 // (the `awaitingRedirect` phase), and a replay goes out as `next`.
 struct RedirectState {
   int count = 0;
-  bool transferDone = false;       // the redirect's own transfer ended meanwhile
   std::optional<URLRequest> next;  // to load once the redirect's body is drained
   bool nextDropsBody = false;
   bool tooMany = false;
@@ -121,7 +102,10 @@ struct Transfer final {
   curl_slist* headers = nullptr;
   std::optional<std::string> acceptEncoding;  // as the request states it
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  Phase phase = Phase::moving;
+  Phase phase = Phase::moving;  // changed only by `moveTo`
+#ifndef NDEBUG
+  MoveTrace moves;
+#endif
   bool inMulti = false;
   bool suspended = false;
   bool cancelled = false;
@@ -169,10 +153,45 @@ struct Transfer final {
   }
 };
 
-// The one place a transfer's phase changes.
-inline void moveTo(Transfer& transfer, Phase next) {
-  assert(isAllowedMove(transfer.phase, next) && "a transfer moved where it cannot");
-  transfer.phase = next;
+// The one place a transfer's phase changes: the move table decides where `event` leads, and
+// the phase entered runs its entry actions. False when the table refuses the move; the
+// transfer then stays where it is.
+inline bool tryMove(Transfer& transfer, TransferEvent event,
+                    const std::source_location& where = std::source_location::current()) {
+  const Phase from = transfer.phase;
+  const auto to = nextPhase(from, event);
+  if (!to) return false;
+#ifndef NDEBUG
+  transfer.moves.add(from, event, *to, where);
+#else
+  (void)where;
+#endif
+  transfer.phase = *to;
+  if (*to == from) return true;
+  if (*to == Phase::ended) {
+    // Nothing of the transfer's own is left open once its end is reported.
+    transfer.download.release();
+    if (transfer.upload.stream) transfer.upload.stream->close();
+  }
+  return true;
+}
+
+// `tryMove` for a move the caller knows the table allows; with assertions, a refused one stops
+// the program with the transfer's last moves.
+inline void moveTo(Transfer& transfer, TransferEvent event,
+                   const std::source_location& where = std::source_location::current()) {
+  [[maybe_unused]] const bool moved = tryMove(transfer, event, where);
+#ifndef NDEBUG
+  if (!moved) {
+    std::fprintf(stderr, "a transfer refused event %d in phase %d at %s:%u; its last moves:\n",
+                 int(event), int(transfer.phase), where.file_name(), unsigned(where.line()));
+    for (std::size_t back = 0; const auto* entry = transfer.moves.last(back); ++back) {
+      std::fprintf(stderr, "  %d --%d--> %d at %s:%u\n", int(entry->from), int(entry->event),
+                   int(entry->to), entry->file, unsigned(entry->line));
+    }
+  }
+#endif
+  assert(moved && "a transfer moved where the table does not allow");
 }
 
 }  // namespace platform::net_detail

@@ -110,8 +110,8 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     finish(transfer, transfer.limitError);
     return;
   }
-  if (transfer.download.active && transfer.phase != Phase::awaitingRedirect &&
-      !transfer.redirect.next && !transfer.redirect.tooMany && !transfer.redirect.auth.deferred()) {
+  if (transfer.download.active && !awaitsRedirect(transfer.phase) && !transfer.redirect.next &&
+      !transfer.redirect.tooMany && !transfer.redirect.auth.deferred()) {
     if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.download.error) {
       finish(transfer, transfer.download.error);
@@ -140,7 +140,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   if (result == CURLE_OK && transfer.redirect.auth.deferred() && settleAuthentication(transfer))
     return;
   if (result == CURLE_OK && transfer.phase == Phase::awaitingRedirect) {
-    transfer.redirect.transferDone = true;
+    moveTo(transfer, TransferEvent::transferEnded);
     return;
   }
   if (result == CURLE_OK && transfer.redirect.next) {
@@ -288,9 +288,7 @@ void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue, which said so
   if (!error) completeFromCache(transfer);
   removeFromMulti(transfer);
-  moveTo(transfer, Phase::ended);
-  transfer.download.release();
-  if (transfer.upload.stream) transfer.upload.stream->close();
+  moveTo(transfer, TransferEvent::end);
   URLSessionTaskMetrics metrics = metricsOf(transfer, Date::now());
 
   {

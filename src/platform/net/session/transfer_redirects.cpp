@@ -85,7 +85,7 @@ bool SessionLoop::considerRedirect(Transfer& transfer, int status) {
     transfer.redirect.next = std::move(proposed);
     return true;
   }
-  moveTo(transfer, Phase::awaitingRedirect);
+  moveTo(transfer, TransferEvent::redirectRaised);
   // Dropped unanswered, the handler leaves the redirect unfollowed.
   auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
       [weak = weak_from_this(),
@@ -113,13 +113,14 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingRedirect || transfer.cancelled) return;
-  moveTo(transfer, Phase::moving);
+  if (!awaitsRedirect(transfer.phase) || transfer.cancelled) return;
+  const bool transferDone = transfer.phase == Phase::awaitingRedirectEnded;
+  moveTo(transfer, TransferEvent::redirectAnswered);
   if (request) {
     // What the handler gives is loaded as it is; the body goes only where the method keeps it.
     if (!request->url) request->url = currentURL(transfer);
     transfer.redirect.next = std::move(request);
-    if (transfer.redirect.transferDone) {
+    if (transferDone) {
       loadNextRequest(transfer);
     } else {
       updatePause(transfer);
@@ -128,7 +129,7 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   }
   // Not followed: the redirect is the answer.
   deliverResponse(transfer);
-  if (transfer.redirect.transferDone) {
+  if (transferDone) {
     if (transfer.phase == Phase::awaitingDisposition) {
       transfer.response.completionPending = true;
     } else {
@@ -142,7 +143,7 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
 bool SessionLoop::considerAuthentication(Transfer& transfer, int status) {
   if (status != 401 || transfer.transactions.empty()) return false;
   // A challenge already waits for this transfer: its answer decides.
-  if (transfer.phase == Phase::awaitingRedirect) return true;
+  if (awaitsRedirect(transfer.phase)) return true;
   auto url = currentURL(transfer);
   if (!url) return false;
   std::vector<std::string> fields;
@@ -157,7 +158,7 @@ bool SessionLoop::considerAuthentication(Transfer& transfer, int status) {
 bool SessionLoop::settleAuthentication(Transfer& transfer) {
   if (!takeAuthenticationStep(transfer, transfer.redirect.auth.settle())) return false;
   if (transfer.phase == Phase::awaitingRedirect) {
-    transfer.redirect.transferDone = true;
+    moveTo(transfer, TransferEvent::transferEnded);
   } else if (transfer.redirect.next) {
     loadNextRequest(transfer);
   }
@@ -181,7 +182,7 @@ bool SessionLoop::takeAuthenticationStep(Transfer& transfer, HTTPAuthentication:
       transfer.redirect.next = currentRequestOf(transfer);
       return true;
     case Step::challenge:
-      moveTo(transfer, Phase::awaitingRedirect);
+      moveTo(transfer, TransferEvent::challengeRaised);
       raiseAuthentication(transfer);
       return true;
   }
@@ -224,7 +225,7 @@ void SessionLoop::answerAuthentication(std::uint64_t identifier,
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingRedirect || transfer.cancelled) return;
+  if (!awaitsRedirect(transfer.phase) || transfer.cancelled) return;
   using Step = HTTPAuthentication::Step;
   switch (transfer.redirect.auth.answer(disposition, credential)) {
     case Step::challenge:
@@ -248,7 +249,6 @@ void SessionLoop::answerAuthentication(std::uint64_t identifier,
 void SessionLoop::loadNextRequest(Transfer& transfer) {
   URLRequest request = std::move(*transfer.redirect.next);
   transfer.redirect.next.reset();
-  transfer.redirect.transferDone = false;
   const bool replay = transfer.redirect.auth.replaying();
   if (!replay) ++transfer.redirect.count;
   removeFromMulti(transfer);

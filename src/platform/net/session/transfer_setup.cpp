@@ -321,7 +321,7 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
         transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
       }
-      moveTo(transfer, Phase::awaitingBodyStream);
+      moveTo(transfer, TransferEvent::bodyStreamNeeded);
       break;
     }
   }
@@ -339,7 +339,7 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
 void SessionLoop::askForBodyStream(Transfer& transfer) {
   auto delegate = this->delegate();
   if (!delegate) {
-    moveTo(transfer, Phase::moving);
+    moveTo(transfer, TransferEvent::bodyStreamSettled);
     finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
                                         currentURL(transfer), "no body stream was provided")));
     return;
@@ -368,7 +368,7 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
   if (transfer.phase != Phase::awaitingBodyStream || transfer.cancelled) return;
-  moveTo(transfer, Phase::moving);
+  moveTo(transfer, TransferEvent::bodyStreamSettled);
   if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
     finish(transfer,
            makeError(URLError(
