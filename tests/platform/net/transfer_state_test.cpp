@@ -36,6 +36,10 @@ bool driveTo(Transfer& transfer, Phase phase) {
       return tryMove(transfer, E::redirectRaised) && tryMove(transfer, E::transferEnded);
     case Phase::awaitingDisposition:
       return tryMove(transfer, E::responseRaised);
+    case Phase::awaitingDispositionEnded:
+      return tryMove(transfer, E::responseRaised) && tryMove(transfer, E::transferEnded);
+    case Phase::endingAfterHeldBody:
+      return tryMove(transfer, E::transferEnded);
     case Phase::ended:
       return tryMove(transfer, E::end);
   }
@@ -45,6 +49,7 @@ bool driveTo(Transfer& transfer, Phase phase) {
 TEST(TransferStateTest, EveryPhaseAndEventLandsWhereTheTableSaysOrIsRefused) {
   constexpr auto M = Phase::moving, S = Phase::awaitingBodyStream, R = Phase::awaitingRedirect,
                  RE = Phase::awaitingRedirectEnded, D = Phase::awaitingDisposition,
+                 DE = Phase::awaitingDispositionEnded, H = Phase::endingAfterHeldBody,
                  X = Phase::ended;
   constexpr std::optional<Phase> no;  // refused
   const TransferEvent events[] = {E::bodyStreamNeeded, E::bodyStreamSettled,   E::redirectRaised,
@@ -56,11 +61,13 @@ TEST(TransferStateTest, EveryPhaseAndEventLandsWhereTheTableSaysOrIsRefused) {
     std::optional<Phase> to[std::size(events)];
   } rows[] = {
       //        stream   settled redirect challenge ended answered response disposed end
-      {M, {S, no, R, R, no, no, D, no, X}},
+      {M, {S, no, R, R, H, no, D, no, X}},
       {S, {no, M, no, no, no, no, no, no, X}},
       {R, {no, no, no, no, RE, M, no, no, X}},
       {RE, {no, no, no, no, no, M, no, no, X}},
-      {D, {no, no, no, no, no, no, no, M, X}},
+      {D, {no, no, no, no, DE, no, no, M, X}},
+      {DE, {no, no, no, no, no, no, no, H, X}},
+      {H, {no, no, no, no, no, no, no, no, X}},
       // The end is final: nothing leaves it, and an end told again changes nothing.
       {X, {no, no, no, no, no, no, no, no, X}},
   };
@@ -108,6 +115,7 @@ TEST(TransferStateTest, EnteringTheEndLetsGoOfTheDownloadFile) {
       {"moving, the file its own", Phase::moving, false, false},
       {"awaiting a redirect, the file its own", Phase::awaitingRedirect, false, false},
       {"awaiting a redirect after its transfer ended", Phase::awaitingRedirectEnded, false, false},
+      {"handing on a held body", Phase::endingAfterHeldBody, false, false},
       {"moving, the file handed on", Phase::moving, true, true},
   };
   for (const auto& row : rows) {

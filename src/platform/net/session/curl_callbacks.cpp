@@ -76,7 +76,7 @@ size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const size_t length = size * count;
-  if (transfer->phase == Phase::awaitingDisposition) {
+  if (awaitsDisposition(transfer->phase)) {
     if (transfer->response.heldBody.size() + length > kMaxHeldBodyBytes)
       return CURL_WRITEFUNC_PAUSE;
     transfer->response.heldBody.insert(transfer->response.heldBody.end(),

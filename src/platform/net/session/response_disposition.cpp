@@ -182,7 +182,7 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingDisposition || transfer.cancelled) return;
+  if (!awaitsDisposition(transfer.phase) || transfer.cancelled) return;
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue
   moveTo(transfer, TransferEvent::dispositionAnswered);
   if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
@@ -196,7 +196,7 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
     finish(transfer, cancelledError(transfer));
     return;
   }
-  if (transfer.response.completionPending && transfer.response.heldBody.empty()) {
+  if (transfer.phase == Phase::endingAfterHeldBody && transfer.response.heldBody.empty()) {
     finish(transfer, nullptr);
     return;
   }
@@ -206,7 +206,7 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
 
 bool SessionLoop::handOnHeldBody(Transfer& transfer) {
   if (transfer.response.heldBody.empty() || transfer.cancelled ||
-      transfer.phase == Phase::awaitingDisposition || transfer.suspended ||
+      awaitsDisposition(transfer.phase) || transfer.suspended ||
       transfer.shared->receiveHolds.load() > 0) {
     return false;
   }
@@ -220,7 +220,7 @@ bool SessionLoop::handOnHeldBody(Transfer& transfer) {
     finish(transfer, transfer.limitError);
     return true;
   }
-  if (transfer.response.completionPending) {
+  if (transfer.phase == Phase::endingAfterHeldBody) {
     finish(transfer, nullptr);
     return true;
   }
@@ -240,7 +240,7 @@ void SessionLoop::updatePause(Transfer& transfer) {
     transfer.keepAlive.reset();
   } else if (transfer.shared->receiveHolds.load() > 0) {
     curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
-  } else if (transfer.phase != Phase::awaitingDisposition && !awaitsRedirect(transfer.phase)) {
+  } else if (!awaitsDisposition(transfer.phase) && !awaitsRedirect(transfer.phase)) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
 }

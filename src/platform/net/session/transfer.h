@@ -54,7 +54,6 @@ struct ResponseHead {
   Date start;
 
   bool delivered = false;
-  bool completionPending = false;  // the transfer ended while a disposition was awaited
   // The handler's side of the awaited disposition, which may hold the task's end prepared.
   std::shared_ptr<DispositionAnswer> answer;
   // The start of the body, taken while the disposition was awaited and handed on once the

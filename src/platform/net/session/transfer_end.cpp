@@ -54,7 +54,7 @@ void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) 
   transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
   deliverResponse(transfer);
   if (transfer.phase == Phase::awaitingDisposition) {
-    transfer.response.completionPending = true;  // the body follows the delegate's allow
+    moveTo(transfer, TransferEvent::transferEnded);  // the body follows the delegate's allow
     return;
   }
   finish(transfer, nullptr);
@@ -150,8 +150,9 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   if (result == CURLE_OK) {
     if (!transfer.response.delivered) deliverResponse(transfer);
     if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
-      transfer.response.completionPending = true;
-      if (transfer.phase == Phase::awaitingDisposition) prepareEnd(transfer);
+      const bool awaited = transfer.phase == Phase::awaitingDisposition;
+      moveTo(transfer, TransferEvent::transferEnded);
+      if (awaited) prepareEnd(transfer);
       return;
     }
     finish(transfer, nullptr);

@@ -131,7 +131,7 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   deliverResponse(transfer);
   if (transferDone) {
     if (transfer.phase == Phase::awaitingDisposition) {
-      transfer.response.completionPending = true;
+      moveTo(transfer, TransferEvent::transferEnded);
     } else {
       finish(transfer, nullptr);
     }

@@ -19,7 +19,13 @@ enum class Phase {
   // answer then starts the next request (or the end) itself, with nothing left to drain.
   awaitingRedirectEnded,
   awaitingDisposition,  // the delegate decides on the response; the start of the body is held
-  ended,                // completed, its end reported
+  // The same, after the whole response arrived (or came from the cache): an allow ends the
+  // task once the held body is handed on.
+  awaitingDispositionEnded,
+  // The transfer ended in libcurl and the task may receive; what is left is handing on the
+  // body held for the disposition, and then the end.
+  endingAfterHeldBody,
+  ended,  // completed, its end reported
 };
 
 // What makes a transfer move. Each names what happened, so a trace of moves reads as the
@@ -29,7 +35,7 @@ enum class TransferEvent {
   bodyStreamSettled,    // the stream came, or will not
   redirectRaised,       // a redirect is put to the delegate
   challengeRaised,      // an HTTP challenge is put to the delegate
-  transferEnded,        // the transfer in libcurl ended while its redirect is awaited
+  transferEnded,        // the transfer in libcurl ended with something of it still to come
   redirectAnswered,     // the delegate answered the redirect or the challenge
   responseRaised,       // the response is put to the delegate for its disposition
   dispositionAnswered,  // the delegate answered it
@@ -54,17 +60,28 @@ inline constexpr TransferMove kTransferMoves[] = {
     {Phase::awaitingRedirectEnded, TransferEvent::redirectAnswered, Phase::moving},
     {Phase::moving, TransferEvent::responseRaised, Phase::awaitingDisposition},
     {Phase::awaitingDisposition, TransferEvent::dispositionAnswered, Phase::moving},
+    {Phase::awaitingDisposition, TransferEvent::transferEnded, Phase::awaitingDispositionEnded},
+    {Phase::awaitingDispositionEnded, TransferEvent::dispositionAnswered,
+     Phase::endingAfterHeldBody},
+    {Phase::moving, TransferEvent::transferEnded, Phase::endingAfterHeldBody},
     {Phase::moving, TransferEvent::end, Phase::ended},
     {Phase::awaitingBodyStream, TransferEvent::end, Phase::ended},
     {Phase::awaitingRedirect, TransferEvent::end, Phase::ended},
     {Phase::awaitingRedirectEnded, TransferEvent::end, Phase::ended},
     {Phase::awaitingDisposition, TransferEvent::end, Phase::ended},
+    {Phase::awaitingDispositionEnded, TransferEvent::end, Phase::ended},
+    {Phase::endingAfterHeldBody, TransferEvent::end, Phase::ended},
     {Phase::ended, TransferEvent::end, Phase::ended},
 };
 
 // A redirect's or a challenge's answer is awaited, whether or not its transfer has ended.
 constexpr bool awaitsRedirect(Phase phase) {
   return phase == Phase::awaitingRedirect || phase == Phase::awaitingRedirectEnded;
+}
+
+// The response's disposition is awaited, whether or not its transfer has ended.
+constexpr bool awaitsDisposition(Phase phase) {
+  return phase == Phase::awaitingDisposition || phase == Phase::awaitingDispositionEnded;
 }
 
 // Where `event` takes a transfer at `from`; none when the table refuses the move.

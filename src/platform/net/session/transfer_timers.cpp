@@ -45,7 +45,7 @@ TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double 
       continue;
     }
     const double idle = idleLimit(*transfer);
-    bool held = transfer->suspended || transfer->phase == Phase::awaitingDisposition ||
+    bool held = transfer->suspended || awaitsDisposition(transfer->phase) ||
                 transfer->shared->receiveHolds.load() > 0;
     bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
                        now - transfer->lastActivityUptime >= idle;
@@ -72,8 +72,7 @@ double TransferTimers::nextDeadline(const TransferMap& transfers) const {
     if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
     const double idle = idleLimit(*transfer);
     if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
-        transfer->phase != Phase::awaitingDisposition &&
-        transfer->shared->receiveHolds.load() == 0) {
+        !awaitsDisposition(transfer->phase) && transfer->shared->receiveHolds.load() == 0) {
       consider(transfer->lastActivityUptime + idle);
     }
     if (configuration_.timeoutIntervalForResource > 0) {
