@@ -306,7 +306,7 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   if (considerRedirect(transfer, status)) return;
   if (considerAuthentication(transfer, status)) return;
   if (!transfer.transactions.empty()) {
-    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest_;
+    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest();
     if (current) {
       transfer.cache.onResponse(*current, !transfer.redirect.requestReplaced,
                                 transfer.transactions.back().response);

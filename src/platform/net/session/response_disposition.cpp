@@ -87,7 +87,7 @@ void DispositionAnswer::post(URLSessionDelegate::ResponseDisposition disposition
 void SessionLoop::prepareEnd(Transfer& transfer) {
   // Only a plain data task whose end needs nothing more of the I/O thread: no upload stream
   // to close, no stored body to serve, no failure or bound still to report.
-  if (!transfer.response.answer || transfer.task->kind_ != URLSessionTask::Kind::data ||
+  if (!transfer.response.answer || transfer.task->kind() != URLSessionTask::Kind::data ||
       transfer.upload.stream || transfer.response.failureAfterHeldBody || transfer.limitError ||
       transfer.cancelled || transfer.cache.deliversStoredBody()) {
     return;

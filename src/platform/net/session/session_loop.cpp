@@ -190,4 +190,49 @@ void SessionLoop::flushDeliveries() {
   ++deliveryTurn_;
 }
 
+bool SessionLoop::resume(std::shared_ptr<URLSessionTask> task) {
+  auto session = owner();
+  return session && post([loop = this, task = std::move(task), session = std::move(session)] {
+           loop->resumeTask(task, session);
+         });
+}
+
+bool SessionLoop::suspend(std::uint64_t identifier) {
+  return post([loop = this, identifier] { loop->suspendTask(identifier); });
+}
+
+bool SessionLoop::cancel(std::shared_ptr<URLSessionTask> task, int closeCode,
+                         std::optional<Bytes> closeReason) {
+  return post([loop = this, task = std::move(task), closeCode,
+               closeReason = std::move(closeReason)]() mutable {
+    loop->cancelTask(task, closeCode, std::move(closeReason));
+  });
+}
+
+bool SessionLoop::cancelProducingResumeData(
+    std::shared_ptr<URLSessionTask> task,
+    std::shared_ptr<OnceHandler<std::optional<Bytes>>> handler) {
+  return post([loop = this, task = std::move(task), handler = std::move(handler)] {
+    loop->cancelTaskProducingResumeData(task, handler);
+  });
+}
+
+bool SessionLoop::receiveHoldChanged(std::uint64_t identifier) {
+  return post([loop = this, identifier] { loop->updateReceiveHold(identifier); });
+}
+
+WebSocketConnection::SessionHooks SessionLoop::webSocketHooks() {
+  return {[weak = weak_from_this()](std::function<void()> command) {
+            auto loop = weak.lock();
+            return loop && loop->post(std::move(command));
+          },
+          [weak = weak_from_this(), queue = delegateQueue()](std::function<void()> call) {
+            if (auto loop = weak.lock()) {
+              loop->onDelegateQueue(std::move(call));
+            } else {
+              queue->addOperation(std::move(call));
+            }
+          }};
+}
+
 }  // namespace platform::net_detail

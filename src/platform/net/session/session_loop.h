@@ -26,6 +26,7 @@
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/disposition_answer.h"
 #include "platform/net/session/session_hub.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/session/transfer_timers.h"
 #include "platform/net/tls_challenge.h"
@@ -128,7 +129,7 @@ namespace platform::net_detail {
 // leaves its number in `quietWakes_` (the largest one), which the thread reads before it
 // takes `asleep_` down itself, so a wake counted against a turn was over before that turn's
 // exchange. Tests hold the count at zero.
-class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
+class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public TaskCommands {
  public:
   SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
       : hub_(std::move(hub)),
@@ -218,7 +219,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // Tasks on this loop that have not ended: how busy it is, for placing new tasks.
   std::atomic<int>& assignedTasks() { return assignedTasks_; }
   // The task ended, or went away without ending: it no longer counts.
-  void taskGone(TaskShared& shared) {
+  void taskGone(TaskShared& shared) override {
     if (!shared.countedGone.exchange(true)) assignedTasks_.fetch_sub(1, std::memory_order_relaxed);
   }
 
@@ -267,6 +268,17 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
           call();
         });
   }
+
+  // --- What a task asks for, from any thread ---
+  bool resume(std::shared_ptr<URLSessionTask> task) override;
+  bool suspend(std::uint64_t identifier) override;
+  bool cancel(std::shared_ptr<URLSessionTask> task, int closeCode,
+              std::optional<Bytes> closeReason) override;
+  bool cancelProducingResumeData(
+      std::shared_ptr<URLSessionTask> task,
+      std::shared_ptr<OnceHandler<std::optional<Bytes>>> handler) override;
+  bool receiveHoldChanged(std::uint64_t identifier) override;
+  WebSocketConnection::SessionHooks webSocketHooks() override;
 
   // --- Commands, run on the I/O thread ---
 
@@ -340,7 +352,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // own; every other body is handed over in memory.
   std::int64_t bodyBound(const Transfer& transfer) const {
     if (transfer.download.active) return configuration_.maximumDownloadBytes;
-    if (transfer.task->kind_ == URLSessionTask::Kind::data &&
+    if (transfer.task->kind() == URLSessionTask::Kind::data &&
         static_cast<const URLSessionDataTask&>(*transfer.task).streamsBody()) {
       return configuration_.maximumStreamedBodyBytes;
     }

@@ -7,6 +7,7 @@
 
 #include "platform/foundation/process_info.h"
 #include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
@@ -19,20 +20,20 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
   if (it == transfers_.end()) {
     // Ended on its own between the cancel and this command: it reported already.
     {
-      std::lock_guard lock(task->shared_->mutex);
-      if (task->shared_->state == URLSessionTask::State::completed) return;
+      std::lock_guard lock(TaskInternals::shared(*task)->mutex);
+      if (TaskInternals::shared(*task)->state == URLSessionTask::State::completed) return;
     }
     // Never started: it still reports metrics and completion.
     auto transfer = std::make_unique<Transfer>();
     transfer->loop = this;
     transfer->task = task;
-    transfer->shared = task->shared_;
+    transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = owner_.lock();
     transfer->fetchStart = Date::now();
     Transfer* raw = transfer.get();
     transfers_.emplace(task->taskIdentifier(), std::move(transfer));
-    finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest_
-                                                                   ? task->originalRequest_->url
+    finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest()
+                                                                   ? task->originalRequest()->url
                                                                    : std::nullopt)));
     return;
   }
@@ -225,8 +226,8 @@ void SessionLoop::checkTimers() {
 
 URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
   URLSessionTaskMetrics metrics;
-  metrics.taskInterval.start = transfer.task->createdAt_;
-  metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
+  metrics.taskInterval.start = TaskInternals::createdAt(*transfer.task);
+  metrics.taskInterval.duration = std::max(0.0, end - TaskInternals::createdAt(*transfer.task));
   metrics.redirectCount = transfer.redirect.count;
   metrics.transactionMetrics = std::move(transfer.transactions);
   if (transfer.easy && !metrics.transactionMetrics.empty()) {
@@ -299,8 +300,8 @@ void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
   }
   hub_->taskCompleted(transfer.task->taskIdentifier());
   taskGone(*transfer.shared);
-  if (transfer.task->kind_ == URLSessionTask::Kind::webSocket) {
-    static_cast<URLSessionWebSocketTask&>(*transfer.task).connection_->ended(error);
+  if (transfer.task->kind() == URLSessionTask::Kind::webSocket) {
+    TaskInternals::connection(static_cast<URLSessionWebSocketTask&>(*transfer.task))->ended(error);
   }
 
   auto task = transfer.task;

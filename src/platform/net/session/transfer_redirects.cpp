@@ -269,7 +269,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   const std::string method = request.httpMethod.value_or("GET");
   const bool keepsBody =
       !transfer.redirect.nextDropsBody && transfer.upload.kind != TaskSource::Body::none;
-  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && keepsBody;
+  const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && keepsBody;
   URLRequest sent = request;
   // The answer to the challenge takes the place of the request's own.
   if (replay) sent.setValueForHTTPHeaderField(std::nullopt, "Authorization");
@@ -297,7 +297,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   } else if (transfer.upload.kind == TaskSource::Body::stream && transfer.upload.offset > 0) {
     return fail(URLError::Code::requestBodyStreamExhausted, "the body stream cannot be sent again");
   } else if (!transfer.upload.data.empty() || request.httpBody) {
-    if (request.httpBody && transfer.task->kind_ != URLSessionTask::Kind::upload) {
+    if (request.httpBody && transfer.task->kind() != URLSessionTask::Kind::upload) {
       transfer.upload.data = *request.httpBody;
     }
     setInMemoryBody(easy, transfer.upload.data);

@@ -15,6 +15,7 @@
 #include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
@@ -54,9 +55,9 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
     transfer = std::make_unique<Transfer>();
     transfer->loop = this;
     transfer->task = task;
-    transfer->shared = task->shared_;
+    transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = std::move(session);
-    if (task->kind_ == URLSessionTask::Kind::webSocket) {
+    if (task->kind() == URLSessionTask::Kind::webSocket) {
       setUpWebSocket(*transfer);
     } else {
       setUp(*transfer);
@@ -80,18 +81,18 @@ void SessionLoop::start(Transfer& transfer, const URLRequest& request) {
 }
 
 void SessionLoop::setUp(Transfer& transfer) {
-  const URLRequest& request = *transfer.task->originalRequest_;
+  const URLRequest& request = *transfer.task->originalRequest();
   start(transfer, request);
 
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
-  const TaskSource* source = transfer.task->source_.get();
+  const TaskSource* source = TaskInternals::source(*transfer.task);
   if (source && source->unreadableResumeData) {
     return fail(URLError::Code::cannotDecodeRawData, "the resume data cannot be read");
   }
-  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && source;
-  transfer.download.active = transfer.task->kind_ == URLSessionTask::Kind::download;
+  const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && source;
+  transfer.download.active = transfer.task->kind() == URLSessionTask::Kind::download;
   if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
   const URL& url = *request.url;
   auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
@@ -109,7 +110,7 @@ void SessionLoop::setUp(Transfer& transfer) {
   std::optional<URLRequest> validated;  // the request with the validators of a revalidation
   switch (transfer.cache.begin(
       configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
-      transfer.task->kind_ == URLSessionTask::Kind::data, request, validated, Date::now())) {
+      transfer.task->kind() == URLSessionTask::Kind::data, request, validated, Date::now())) {
     case CacheStep::unavailable:
       return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
     case CacheStep::serve:
@@ -425,7 +426,7 @@ void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
 // connect-only mode over HTTP/1.1, so ALPN offers only "http/1.1"; the upgrade and the frames
 // are the connection object's.
 void SessionLoop::setUpWebSocket(Transfer& transfer) {
-  const URLRequest& request = *transfer.task->originalRequest_;
+  const URLRequest& request = *transfer.task->originalRequest();
   start(transfer, request);
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
@@ -472,7 +473,7 @@ void SessionLoop::setUpWebSocket(Transfer& transfer) {
   }
 
   auto& task = static_cast<URLSessionWebSocketTask&>(*transfer.task);
-  transfer.webSocket = task.connection_;
+  transfer.webSocket = TaskInternals::connection(task);
   ++webSocketTransfers_;
   Transfer* raw = &transfer;
   std::weak_ptr<URLSessionWebSocketTask> weakTask =
