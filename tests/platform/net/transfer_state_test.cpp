@@ -34,6 +34,8 @@ bool driveTo(Transfer& transfer, Phase phase) {
       return tryMove(transfer, E::redirectRaised);
     case Phase::awaitingRedirectEnded:
       return tryMove(transfer, E::redirectRaised) && tryMove(transfer, E::transferEnded);
+    case Phase::refusingRedirect:
+      return tryMove(transfer, E::redirectRefused);
     case Phase::awaitingDisposition:
       return tryMove(transfer, E::responseRaised);
     case Phase::awaitingDispositionEnded:
@@ -48,28 +50,31 @@ bool driveTo(Transfer& transfer, Phase phase) {
 
 TEST(TransferStateTest, EveryPhaseAndEventLandsWhereTheTableSaysOrIsRefused) {
   constexpr auto M = Phase::moving, S = Phase::awaitingBodyStream, R = Phase::awaitingRedirect,
-                 RE = Phase::awaitingRedirectEnded, D = Phase::awaitingDisposition,
-                 DE = Phase::awaitingDispositionEnded, H = Phase::endingAfterHeldBody,
-                 X = Phase::ended;
+                 RE = Phase::awaitingRedirectEnded, F = Phase::refusingRedirect,
+                 D = Phase::awaitingDisposition, DE = Phase::awaitingDispositionEnded,
+                 H = Phase::endingAfterHeldBody, X = Phase::ended;
   constexpr std::optional<Phase> no;  // refused
-  const TransferEvent events[] = {E::bodyStreamNeeded, E::bodyStreamSettled,   E::redirectRaised,
-                                  E::challengeRaised,  E::transferEnded,       E::redirectAnswered,
-                                  E::responseRaised,   E::dispositionAnswered, E::end};
+  const TransferEvent events[] = {E::bodyStreamNeeded,    E::bodyStreamSettled,
+                                  E::redirectRaised,      E::redirectRefused,
+                                  E::challengeRaised,     E::transferEnded,
+                                  E::redirectAnswered,    E::responseRaised,
+                                  E::dispositionAnswered, E::end};
   // One row per phase: where each event above takes a transfer from it.
   struct Row {
     Phase from;
     std::optional<Phase> to[std::size(events)];
   } rows[] = {
-      //        stream   settled redirect challenge ended answered response disposed end
-      {M, {S, no, R, R, H, no, D, no, X}},
-      {S, {no, M, no, no, no, no, no, no, X}},
-      {R, {no, no, no, no, RE, M, no, no, X}},
-      {RE, {no, no, no, no, no, M, no, no, X}},
-      {D, {no, no, no, no, DE, no, no, M, X}},
-      {DE, {no, no, no, no, no, no, no, H, X}},
-      {H, {no, no, no, no, no, no, no, no, X}},
+      //   stream settled redirect refused challenge ended answered response disposed end
+      {M, {S, no, R, F, R, H, no, D, no, X}},
+      {S, {no, M, no, no, no, no, no, no, no, X}},
+      {R, {no, no, R, F, R, RE, M, no, no, X}},
+      {RE, {no, no, no, no, no, no, M, no, no, X}},
+      {F, {no, no, no, no, no, no, no, no, no, X}},
+      {D, {no, no, no, no, no, DE, no, no, M, X}},
+      {DE, {no, no, no, no, no, no, no, no, H, X}},
+      {H, {no, no, no, no, no, no, no, no, no, X}},
       // The end is final: nothing leaves it, and an end told again changes nothing.
-      {X, {no, no, no, no, no, no, no, no, X}},
+      {X, {no, no, no, no, no, no, no, no, no, X}},
   };
   for (const auto& row : rows) {
     for (std::size_t i = 0; i < std::size(events); ++i) {

@@ -67,7 +67,7 @@ size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
   auto* loop = transfer->loop;
   if (awaitsRedirect(transfer->phase)) return CURL_WRITEFUNC_PAUSE;
   // The body of a redirect that is followed (or refused) is nobody's.
-  if (transfer->redirect.next || transfer->redirect.tooMany ||
+  if (transfer->redirect.next || transfer->phase == Phase::refusingRedirect ||
       transfer->redirect.auth.discardingBody()) {
     return size * count;
   }

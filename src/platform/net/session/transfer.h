@@ -70,7 +70,6 @@ struct RedirectState {
   int count = 0;
   std::optional<URLRequest> next;  // to load once the redirect's body is drained
   bool nextDropsBody = false;
-  bool tooMany = false;
   // The task's current request is no longer its original one (a redirect, a replay).
   bool requestReplaced = false;
   HTTPAuthentication auth;

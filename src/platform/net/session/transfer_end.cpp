@@ -112,7 +112,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     return;
   }
   if (transfer.download.active && !awaitsRedirect(transfer.phase) && !transfer.redirect.next &&
-      !transfer.redirect.tooMany && !transfer.redirect.auth.deferred()) {
+      transfer.phase != Phase::refusingRedirect && !transfer.redirect.auth.deferred()) {
     if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.download.error) {
       finish(transfer, transfer.download.error);
@@ -133,7 +133,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     finish(transfer, bodyReadError(transfer));
     return;
   }
-  if (result == CURLE_OK && transfer.redirect.tooMany) {
+  if (result == CURLE_OK && transfer.phase == Phase::refusingRedirect) {
     finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects, currentURL(transfer),
                                         "more than 16 redirects")));
     return;

@@ -54,7 +54,7 @@ bool SessionLoop::considerRedirect(Transfer& transfer, int status) {
   const auto [scheme, host, port] = originOf(*target);
   if ((scheme != "http" && scheme != "https") || host.empty()) return false;
   if (transfer.redirect.count >= kMaximumRedirects) {
-    transfer.redirect.tooMany = true;
+    moveTo(transfer, TransferEvent::redirectRefused);
     return true;
   }
 

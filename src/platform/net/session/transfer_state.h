@@ -18,6 +18,9 @@ enum class Phase {
   // The same, after the transfer that brought the redirect or the challenge has ended: the
   // answer then starts the next request (or the end) itself, with nothing left to drain.
   awaitingRedirectEnded,
+  // The head was a redirect past the limit: its body is drained for nobody, and the task then
+  // fails with too many redirects.
+  refusingRedirect,
   awaitingDisposition,  // the delegate decides on the response; the start of the body is held
   // The same, after the whole response arrived (or came from the cache): an allow ends the
   // task once the held body is handed on.
@@ -34,6 +37,7 @@ enum class TransferEvent {
   bodyStreamNeeded,     // the upload's body is to come from a stream the delegate gives
   bodyStreamSettled,    // the stream came, or will not
   redirectRaised,       // a redirect is put to the delegate
+  redirectRefused,      // a redirect went past the limit
   challengeRaised,      // an HTTP challenge is put to the delegate
   transferEnded,        // the transfer in libcurl ended with something of it still to come
   redirectAnswered,     // the delegate answered the redirect or the challenge
@@ -55,6 +59,13 @@ inline constexpr TransferMove kTransferMoves[] = {
     {Phase::awaitingBodyStream, TransferEvent::bodyStreamSettled, Phase::moving},
     {Phase::moving, TransferEvent::redirectRaised, Phase::awaitingRedirect},
     {Phase::moving, TransferEvent::challengeRaised, Phase::awaitingRedirect},
+    {Phase::moving, TransferEvent::redirectRefused, Phase::refusingRedirect},
+    // A head that comes while an answer is awaited (libcurl's own authentication sends the
+    // request again within one transfer) leaves the wait as it is, or refuses a redirect too
+    // many.
+    {Phase::awaitingRedirect, TransferEvent::redirectRaised, Phase::awaitingRedirect},
+    {Phase::awaitingRedirect, TransferEvent::challengeRaised, Phase::awaitingRedirect},
+    {Phase::awaitingRedirect, TransferEvent::redirectRefused, Phase::refusingRedirect},
     {Phase::awaitingRedirect, TransferEvent::transferEnded, Phase::awaitingRedirectEnded},
     {Phase::awaitingRedirect, TransferEvent::redirectAnswered, Phase::moving},
     {Phase::awaitingRedirectEnded, TransferEvent::redirectAnswered, Phase::moving},
@@ -68,6 +79,7 @@ inline constexpr TransferMove kTransferMoves[] = {
     {Phase::awaitingBodyStream, TransferEvent::end, Phase::ended},
     {Phase::awaitingRedirect, TransferEvent::end, Phase::ended},
     {Phase::awaitingRedirectEnded, TransferEvent::end, Phase::ended},
+    {Phase::refusingRedirect, TransferEvent::end, Phase::ended},
     {Phase::awaitingDisposition, TransferEvent::end, Phase::ended},
     {Phase::awaitingDispositionEnded, TransferEvent::end, Phase::ended},
     {Phase::endingAfterHeldBody, TransferEvent::end, Phase::ended},
