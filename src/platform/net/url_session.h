@@ -255,9 +255,12 @@ class URLSessionDelegate {
 
 namespace net_detail {
 class SessionLoop;
+class TaskCommands;
+struct TaskInternals;
 struct TaskShared;
-// Turns, over every session of the process, in which an I/O thread's wait ran out while work
-// for it (a command, or a handshake's answer) was already there: wake-ups that were lost.
+// Turns, over every session of the process, in which an I/O thread's wait ran out although
+// work for it (a command, or a handshake's answer) had been handed over without a wake-up, the
+// thread being expected to see it: wake-ups that were lost.
 std::uint64_t lostWakeUps();
 struct TaskSource;
 class WebSocketConnection;
@@ -304,11 +307,11 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 
  protected:
   URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest request,
-                 std::shared_ptr<net_detail::SessionLoop> loop,
+                 std::shared_ptr<net_detail::TaskCommands> engine,
                  std::shared_ptr<const net_detail::TaskSource> source = nullptr);
 
  private:
-  friend class net_detail::SessionLoop;
+  friend struct net_detail::TaskInternals;
   friend class URLSession;
   friend class URLSessionDownloadTask;
   friend class URLSessionDataTask;
@@ -316,7 +319,8 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   const Kind kind_;
   const std::uint64_t identifier_;
   const std::optional<URLRequest> originalRequest_;
-  std::shared_ptr<net_detail::SessionLoop> loop_;
+  // The engine that runs the task, as far as the task may reach it.
+  std::shared_ptr<net_detail::TaskCommands> engine_;
   std::shared_ptr<net_detail::TaskShared> shared_;
   // The body of an upload, or the resume record of a continued download.
   const std::shared_ptr<const net_detail::TaskSource> source_;
@@ -435,9 +439,9 @@ class URLSessionWebSocketTask : public URLSessionTask {
 
  private:
   friend class URLSession;
-  friend class net_detail::SessionLoop;
+  friend struct net_detail::TaskInternals;
   URLSessionWebSocketTask(std::uint64_t identifier, URLRequest request,
-                          std::shared_ptr<net_detail::SessionLoop> loop);
+                          std::shared_ptr<net_detail::TaskCommands> engine);
   const std::shared_ptr<net_detail::WebSocketConnection> connection_;
 };
 

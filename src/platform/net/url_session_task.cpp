@@ -7,7 +7,7 @@
 #include "platform/net/download_resume_data.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/session_hub.h"
-#include "platform/net/session/session_loop.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/task_shared.h"
 #include "platform/net/session/task_source.h"
 #include "platform/net/tls_challenge.h"
@@ -18,18 +18,18 @@ namespace platform {
 // --- Task ------------------------------------------------------------------------------------
 
 URLSessionTask::URLSessionTask(Kind kind, std::uint64_t identifier, URLRequest request,
-                               std::shared_ptr<net_detail::SessionLoop> loop,
+                               std::shared_ptr<net_detail::TaskCommands> engine,
                                std::shared_ptr<const net_detail::TaskSource> source)
     : kind_(kind),
       identifier_(identifier),
       originalRequest_(std::move(request)),
-      loop_(std::move(loop)),
+      engine_(std::move(engine)),
       shared_(std::make_shared<net_detail::TaskShared>()),
       source_(std::move(source)),
       createdAt_(Date::now()) {}
 
 URLSessionTask::~URLSessionTask() {
-  if (loop_) loop_->taskGone(*shared_);
+  if (engine_) engine_->taskGone(*shared_);
 }
 
 std::optional<URLRequest> URLSessionTask::currentRequest() const {
@@ -88,11 +88,7 @@ void URLSessionTask::resume() {
     if (shared_->state != State::suspended) return;
     shared_->state = State::running;
   }
-  auto self = shared_from_this();
-  auto session = loop_->owner();
-  if (!session || !loop_->post([loop = loop_.get(), self, session = std::move(session)] {
-        loop->resumeTask(self, session);
-      })) {
+  if (!engine_->resume(shared_from_this())) {
     std::lock_guard lock(shared_->mutex);
     shared_->state = State::completed;
     shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
@@ -105,7 +101,7 @@ void URLSessionTask::suspend() {
     if (shared_->state != State::running) return;
     shared_->state = State::suspended;
   }
-  loop_->post([loop = loop_.get(), id = identifier_] { loop->suspendTask(id); });
+  engine_->suspend(identifier_);
 }
 
 void URLSessionTask::cancel() {
@@ -120,8 +116,7 @@ void URLSessionTask::cancel() {
     wait = shared_->challengeWait.lock();
   }
   if (wait) wait->end(URLError::Code::cancelled);
-  auto self = shared_from_this();
-  if (!loop_->post([loop = loop_.get(), self] { loop->cancelTask(self); })) {
+  if (!engine_->cancel(shared_from_this(), 1001, std::nullopt)) {
     std::lock_guard lock(shared_->mutex);
     shared_->state = State::completed;
     shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));
@@ -130,7 +125,7 @@ void URLSessionTask::cancel() {
 
 void URLSessionDataTask::holdReceiving() {
   shared_->receiveHolds.fetch_add(1);
-  loop_->post([loop = loop_.get(), id = taskIdentifier()] { loop->updateReceiveHold(id); });
+  engine_->receiveHoldChanged(taskIdentifier());
 }
 
 void URLSessionDataTask::releaseReceiving() {
@@ -138,7 +133,7 @@ void URLSessionDataTask::releaseReceiving() {
   while (holds > 0 && !shared_->receiveHolds.compare_exchange_weak(holds, holds - 1)) {
   }
   if (holds <= 0) return;
-  loop_->post([loop = loop_.get(), id = taskIdentifier()] { loop->updateReceiveHold(id); });
+  engine_->receiveHoldChanged(taskIdentifier());
 }
 
 void URLSessionDownloadTask::cancelByProducingResumeData(
@@ -158,10 +153,7 @@ void URLSessionDownloadTask::cancelByProducingResumeData(
     }
     shared_->state = State::canceling;
   }
-  auto self = shared_from_this();
-  if (!loop_->post([loop = loop_.get(), self, handler] {
-        loop->cancelTaskProducingResumeData(self, handler);
-      })) {
+  if (!engine_->cancelProducingResumeData(shared_from_this(), handler)) {
     {
       std::lock_guard lock(shared_->mutex);
       shared_->state = State::completed;
@@ -172,22 +164,9 @@ void URLSessionDownloadTask::cancelByProducingResumeData(
 }
 
 URLSessionWebSocketTask::URLSessionWebSocketTask(std::uint64_t identifier, URLRequest request,
-                                                 std::shared_ptr<net_detail::SessionLoop> loop)
-    : URLSessionTask(Kind::webSocket, identifier, std::move(request), loop),
-      connection_(std::make_shared<net_detail::WebSocketConnection>(
-          net_detail::WebSocketConnection::SessionHooks{
-              [weak = std::weak_ptr(loop)](std::function<void()> command) {
-                auto loop = weak.lock();
-                return loop && loop->post(std::move(command));
-              },
-              [weak = std::weak_ptr(loop),
-               queue = loop->delegateQueue()](std::function<void()> call) {
-                if (auto loop = weak.lock()) {
-                  loop->onDelegateQueue(std::move(call));
-                } else {
-                  queue->addOperation(std::move(call));
-                }
-              }})) {}
+                                                 std::shared_ptr<net_detail::TaskCommands> engine)
+    : URLSessionTask(Kind::webSocket, identifier, std::move(request), engine),
+      connection_(std::make_shared<net_detail::WebSocketConnection>(engine->webSocketHooks())) {}
 
 void URLSessionWebSocketTask::cancel(CloseCode closeCode, std::optional<Bytes> reason) {
   {
@@ -195,11 +174,7 @@ void URLSessionWebSocketTask::cancel(CloseCode closeCode, std::optional<Bytes> r
     if (shared_->state != State::running && shared_->state != State::suspended) return;
     shared_->state = State::canceling;
   }
-  auto self = shared_from_this();
-  if (!loop_->post([loop = loop_.get(), self, code = static_cast<int>(closeCode),
-                    reason = std::move(reason)]() mutable {
-        loop->cancelTask(self, code, std::move(reason));
-      })) {
+  if (!engine_->cancel(shared_from_this(), static_cast<int>(closeCode), std::move(reason))) {
     std::lock_guard lock(shared_->mutex);
     shared_->state = State::completed;
     shared_->error = makeError(URLError(URLError::Code::cancelled, originalRequest_->url));

@@ -1,42 +1,15 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
-#include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
 #include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/once_handler.h"
-#include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 
@@ -63,12 +36,20 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   } catch (const std::bad_alloc&) {
     return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
   }
-  if (transfer->lastActivityUptime > 0) loop->touch(*transfer);
+  if (transfer->lastActivityUptime > 0) loop->timers_.touch(*transfer);
   return size * count;
 }
 
-// How far the delegate may fall behind a data task's body before the transfer waits for it.
+// How far the delegate may fall behind a data task's body before the transfer waits for it. A
+// delivery costs more than its bytes (the queued call, its closure, the buffer's own block), so
+// each is counted at `kDeliveryCost` besides them: a body in pieces of a byte each must not make
+// the bound two orders of magnitude larger in memory than it is in bytes.
 constexpr std::int64_t kMaxUndeliveredBytes = 4 << 20;
+constexpr std::int64_t kDeliveryCost = 256;
+// The pieces libcurl hands over in one turn join one delivery up to this size: a stream of
+// small chunks crosses to the delegate queue once per turn, not once per chunk, and a large
+// piece is not copied again to join another.
+constexpr std::size_t kCoalescedChunkBytes = 16 << 10;
 // How much of a body is taken while the delegate decides on its response; beyond it the
 // connection waits.
 constexpr std::size_t kMaxHeldBodyBytes = 64 << 10;
@@ -84,9 +65,9 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
 
 size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
   auto* loop = transfer->loop;
-  if (transfer->phase == Phase::awaitingRedirect) return CURL_WRITEFUNC_PAUSE;
+  if (awaitsRedirect(transfer->phase)) return CURL_WRITEFUNC_PAUSE;
   // The body of a redirect that is followed (or refused) is nobody's.
-  if (transfer->redirect.next || transfer->redirect.tooMany ||
+  if (transfer->redirect.next || transfer->phase == Phase::refusingRedirect ||
       transfer->redirect.auth.discardingBody()) {
     return size * count;
   }
@@ -95,7 +76,7 @@ size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const size_t length = size * count;
-  if (transfer->phase == Phase::awaitingDisposition) {
+  if (awaitsDisposition(transfer->phase)) {
     if (transfer->response.heldBody.size() + length > kMaxHeldBodyBytes)
       return CURL_WRITEFUNC_PAUSE;
     transfer->response.heldBody.insert(transfer->response.heldBody.end(),
@@ -149,7 +130,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
       std::lock_guard lock(transfer->shared->mutex);
       transfer->shared->bytesReceived += step;
     }
-    loop->touch(*transfer);
+    loop->timers_.touch(*transfer);
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
     const std::int64_t total = transfer->download.written;
     const std::int64_t expected = transfer->download.expected;
@@ -183,22 +164,39 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
   transfer->cache.collect(data, length);
-  shared->undeliveredBytes.fetch_add(std::int64_t(length));
-  loop->touch(*transfer);
+  loop->timers_.touch(*transfer);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  // Nothing else of this task was delivered since the open piece was queued (a new response
+  // closes it), so joining it keeps the delegate's order.
+  if (Bytes* open = loop->openChunk(*transfer);
+      open && open->size() + length <= kCoalescedChunkBytes) {
+    open->insert(open->end(), bytes, bytes + length);
+    shared->undeliveredBytes.fetch_add(std::int64_t(length));
+    return length;
+  }
+  auto chunk = std::make_shared<Bytes>(bytes, bytes + length);
+  Bytes* queued = chunk.get();
+  // Counted before the call is queued: the delegate queue takes it off again.
+  shared->undeliveredBytes.fetch_add(std::int64_t(length) + kDeliveryCost);
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer->task);
-  loop->deliver(
-      [task,
-       chunk = Bytes(reinterpret_cast<const std::uint8_t*>(data),
-                     reinterpret_cast<const std::uint8_t*>(data) + length),
-       shared](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
-        delegate.didReceiveData(session, task, chunk);
-        const auto left = shared->undeliveredBytes.fetch_sub(std::int64_t(chunk.size())) -
-                          std::int64_t(chunk.size());
+  const bool delivered = loop->deliver(
+      [task, chunk = std::move(chunk), shared](URLSessionDelegate& delegate,
+                                               const std::shared_ptr<URLSession>& session) {
+        delegate.didReceiveData(session, task, *chunk);
+        const std::int64_t cost = std::int64_t(chunk->size()) + kDeliveryCost;
+        const auto left = shared->undeliveredBytes.fetch_sub(cost) - cost;
         if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
           task->releaseReceiving();
         }
       },
       transfer->keepAlive);
+  if (delivered) {
+    loop->openChunk(*transfer, queued);
+  } else {
+    // Nobody takes the body (no delegate): it must not count against the bound, or a body past
+    // it would hold the transfer for good.
+    shared->undeliveredBytes.fetch_sub(std::int64_t(length) + kDeliveryCost);
+  }
   return length;
 }
 
@@ -254,7 +252,7 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
   auto* transfer = static_cast<Transfer*>(context);
   if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
       uploaded != transfer->lastUploaded) {
-    transfer->loop->touch(*transfer);
+    transfer->loop->timers_.touch(*transfer);
   }
   if (uploaded != transfer->lastUploaded) transfer->loop->reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;
@@ -308,7 +306,7 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   if (considerRedirect(transfer, status)) return;
   if (considerAuthentication(transfer, status)) return;
   if (!transfer.transactions.empty()) {
-    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest_;
+    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest();
     if (current) {
       transfer.cache.onResponse(*current, !transfer.redirect.requestReplaced,
                                 transfer.transactions.back().response);

@@ -1,46 +1,21 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
-#include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
 #include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
 #include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
-#include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 
 void SessionLoop::deliverResponse(Transfer& transfer) {
   transfer.response.delivered = true;
+  transfer.openChunk = nullptr;  // a new response's body never joins the last one's
   URLResponsePtr response;
   if (!transfer.transactions.empty() && transfer.transactions.back().response) {
     response = transfer.transactions.back().response;
@@ -63,7 +38,7 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
     return;
   }
   if (!hasDelegate()) return;  // nobody to ask: the body flows
-  moveTo(transfer, Phase::awaitingDisposition);
+  moveTo(transfer, TransferEvent::responseRaised);
 
   auto answer = std::make_shared<DispositionAnswer>();
   answer->loop = weak_from_this();
@@ -112,7 +87,7 @@ void DispositionAnswer::post(URLSessionDelegate::ResponseDisposition disposition
 void SessionLoop::prepareEnd(Transfer& transfer) {
   // Only a plain data task whose end needs nothing more of the I/O thread: no upload stream
   // to close, no stored body to serve, no failure or bound still to report.
-  if (!transfer.response.answer || transfer.task->kind_ != URLSessionTask::Kind::data ||
+  if (!transfer.response.answer || transfer.task->kind() != URLSessionTask::Kind::data ||
       transfer.upload.stream || transfer.response.failureAfterHeldBody || transfer.limitError ||
       transfer.cancelled || transfer.cache.deliversStoredBody()) {
     return;
@@ -207,9 +182,9 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingDisposition || transfer.cancelled) return;
+  if (!awaitsDisposition(transfer.phase) || transfer.cancelled) return;
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue
-  moveTo(transfer, Phase::moving);
+  moveTo(transfer, TransferEvent::dispositionAnswered);
   if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
     transfer.cancelled = true;
     {
@@ -221,17 +196,17 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
     finish(transfer, cancelledError(transfer));
     return;
   }
-  if (transfer.response.completionPending && transfer.response.heldBody.empty()) {
+  if (transfer.phase == Phase::endingAfterHeldBody && transfer.response.heldBody.empty()) {
     finish(transfer, nullptr);
     return;
   }
-  if (transfer.lastActivityUptime > 0) touch(transfer);
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   updatePause(transfer);  // hands on a held body, and its end
 }
 
 bool SessionLoop::handOnHeldBody(Transfer& transfer) {
   if (transfer.response.heldBody.empty() || transfer.cancelled ||
-      transfer.phase == Phase::awaitingDisposition || transfer.suspended ||
+      awaitsDisposition(transfer.phase) || transfer.suspended ||
       transfer.shared->receiveHolds.load() > 0) {
     return false;
   }
@@ -245,7 +220,7 @@ bool SessionLoop::handOnHeldBody(Transfer& transfer) {
     finish(transfer, transfer.limitError);
     return true;
   }
-  if (transfer.response.completionPending) {
+  if (transfer.phase == Phase::endingAfterHeldBody) {
     finish(transfer, nullptr);
     return true;
   }
@@ -265,8 +240,7 @@ void SessionLoop::updatePause(Transfer& transfer) {
     transfer.keepAlive.reset();
   } else if (transfer.shared->receiveHolds.load() > 0) {
     curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
-  } else if (transfer.phase != Phase::awaitingDisposition &&
-             transfer.phase != Phase::awaitingRedirect) {
+  } else if (!awaitsDisposition(transfer.phase) && !awaitsRedirect(transfer.phase)) {
     curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
   }
 }
@@ -275,7 +249,7 @@ void SessionLoop::updateReceiveHold(std::uint64_t identifier) {
   auto it = transfers_.find(identifier);
   if (it == transfers_.end() || it->second->cancelled) return;
   Transfer& transfer = *it->second;
-  if (transfer.lastActivityUptime > 0) touch(transfer);
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   updatePause(transfer);
 }
 

@@ -1,42 +1,14 @@
 #include "platform/net/session/session_hub.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
-#include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
-#include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/session_loop.h"
-#include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
-#include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 

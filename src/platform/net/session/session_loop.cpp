@@ -1,40 +1,17 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
-#include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/once_handler.h"
-#include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
 #include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
@@ -53,7 +30,7 @@ void SessionLoop::run() {
   while (true) {
     // Cleared before the thread looks at its work, so that whatever is published from here on
     // raises it again and is seen before the thread sleeps.
-    workPosted_.store(false, std::memory_order_seq_cst);
+    seen_ = posted_.load(std::memory_order_seq_cst);
     // The two lists trade places every turn, keeping their memory.
     auto& commands = takenCommands_;
     {
@@ -84,10 +61,9 @@ void SessionLoop::run() {
       CURLcode result = message->data.result;
       if (transfer) onDone(*transfer, result);
     }
-    if (systemUptime() >= timersDue_) {
+    if (systemUptime() >= timers_.due()) {
       checkTimers();
-      const double deadline = nextDeadline();
-      timersDue_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
+      timers_.rearm(transfers_);
     }
     // Web sockets move their bytes themselves, over the sockets libcurl opened.
     std::vector<curl_waitfd> waits;
@@ -105,7 +81,7 @@ void SessionLoop::run() {
     curl_multi_timeout(multi_, &curlTimeout);
     double wait = 1.0;
     if (curlTimeout >= 0) wait = std::min(wait, static_cast<double>(curlTimeout) / 1000.0);
-    wait = std::min(wait, std::max(0.0, timersDue_ - systemUptime()));
+    wait = std::min(wait, std::max(0.0, timers_.due() - systemUptime()));
     if (webSocketDeadline > 0) {
       wait = std::min(wait, std::max(0.0, webSocketDeadline - systemUptime()));
     }
@@ -118,7 +94,7 @@ void SessionLoop::run() {
     // Asleep from here: the last look at the flag comes after the store, so any work it
     // misses is published after the store and its poster sees the thread asleep.
     asleep_.store(true, std::memory_order_seq_cst);
-    if (workPosted_.load(std::memory_order_seq_cst)) {
+    if (workPosted()) {
       asleep_.store(false, std::memory_order_relaxed);
       continue;
     }
@@ -126,14 +102,14 @@ void SessionLoop::run() {
     const int waitMillis = static_cast<int>(wait * 1000.0 + 0.999);
     const std::int64_t pollStart = spin_detail::nowNanos();
     curl_multi_poll(multi_, waits.data(), static_cast<unsigned>(waits.size()), waitMillis, &ready);
+    // Read before the thread takes `asleep_` down: a quiet wake it names was over by then.
+    const std::uint64_t quiet = quietWakes_.load(std::memory_order_seq_cst);
     // A poster that found the thread asleep took the flag down and sent the wake-up.
     const bool woken = !asleep_.exchange(false, std::memory_order_seq_cst);
     const bool timedOut =
         ready == 0 && !woken &&
         spin_detail::nowNanos() - pollStart >= std::int64_t(waitMillis) * 1'000'000;
-    if (timedOut && workPosted_.load(std::memory_order_seq_cst)) {
-      gLostWakeUps.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (timedOut && quiet > seen_) gLostWakeUps.fetch_add(1, std::memory_order_relaxed);
     // Woken by work, not by the clock: a longer spin would have caught it.
     if (busy && (ready > 0 || woken)) {
       spinBudget_.cameAfterSpin(spin_detail::nowNanos() - spinStart);
@@ -170,7 +146,7 @@ void SessionLoop::run() {
 bool SessionLoop::spinForWork(std::vector<curl_waitfd>& waits) {
   int looks = 0;
   return spinUntil(spinBudget_, [&] {
-    if (workPosted_.load(std::memory_order_acquire)) return true;
+    if (posted_.load(std::memory_order_acquire) != seen_) return true;
     // A look at the sockets is a system call: one every few microseconds.
     if (++looks % 32 != 0) return false;
     int ready = 0;
@@ -211,6 +187,52 @@ void SessionLoop::flushDeliveries() {
         });
   }
   turn = TurnDeliveries{};
+  ++deliveryTurn_;
+}
+
+bool SessionLoop::resume(std::shared_ptr<URLSessionTask> task) {
+  auto session = owner();
+  return session && post([loop = this, task = std::move(task), session = std::move(session)] {
+           loop->resumeTask(task, session);
+         });
+}
+
+bool SessionLoop::suspend(std::uint64_t identifier) {
+  return post([loop = this, identifier] { loop->suspendTask(identifier); });
+}
+
+bool SessionLoop::cancel(std::shared_ptr<URLSessionTask> task, int closeCode,
+                         std::optional<Bytes> closeReason) {
+  return post([loop = this, task = std::move(task), closeCode,
+               closeReason = std::move(closeReason)]() mutable {
+    loop->cancelTask(task, closeCode, std::move(closeReason));
+  });
+}
+
+bool SessionLoop::cancelProducingResumeData(
+    std::shared_ptr<URLSessionTask> task,
+    std::shared_ptr<OnceHandler<std::optional<Bytes>>> handler) {
+  return post([loop = this, task = std::move(task), handler = std::move(handler)] {
+    loop->cancelTaskProducingResumeData(task, handler);
+  });
+}
+
+bool SessionLoop::receiveHoldChanged(std::uint64_t identifier) {
+  return post([loop = this, identifier] { loop->updateReceiveHold(identifier); });
+}
+
+WebSocketConnection::SessionHooks SessionLoop::webSocketHooks() {
+  return {[weak = weak_from_this()](std::function<void()> command) {
+            auto loop = weak.lock();
+            return loop && loop->post(std::move(command));
+          },
+          [weak = weak_from_this(), queue = delegateQueue()](std::function<void()> call) {
+            if (auto loop = weak.lock()) {
+              loop->onDelegateQueue(std::move(call));
+            } else {
+              queue->addOperation(std::move(call));
+            }
+          }};
 }
 
 }  // namespace platform::net_detail

@@ -26,7 +26,9 @@
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/disposition_answer.h"
 #include "platform/net/session/session_hub.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_timers.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
@@ -58,25 +60,29 @@ namespace platform::net_detail {
 // below, which it reads again before it sleeps.
 //
 // Two flags carry the protocol, both sequentially consistent:
-//   `workPosted_`  raised by every `wake`; lowered only by the I/O thread, at the top of each
-//                  turn, before it takes the commands and lets libcurl resume handshakes.
+//   the work flag  `posted_`, a count every `wake` raises by one; the I/O thread lowers the
+//                  flag by taking the count as `seen_`, at the top of each turn, before it
+//                  takes the commands and lets libcurl resume handshakes. The flag is up while
+//                  the count is past `seen_`. (A count rather than a Boolean numbers the
+//                  wakes, which lets `lostWakeUps` tell one wake from another; the protocol
+//                  is the same.)
 //   `asleep_`      raised by the I/O thread just before it polls; taken down by whichever side
 //                  exchanges it first, and a poster that takes it down calls
 //                  `curl_multi_wakeup`.
-// A poster:    [publish work] -> workPosted_ = true -> if (asleep_.exchange(false)) wake-up
-// The thread:  workPosted_ = false -> [look at the work] ... asleep_ = true ->
-//              if (workPosted_) don't sleep, else poll -> asleep_.exchange(false)
+// A poster:    [publish work] -> posted_ += 1 -> if (asleep_.exchange(false)) wake-up
+// The thread:  seen_ = posted_ -> [look at the work] ... asleep_ = true ->
+//              if (posted_ != seen_) don't sleep, else poll -> asleep_.exchange(false)
 //
-// Why no wake-up can be lost. Take any piece of work and the flag store of its `wake`.
-//  (1) The store comes before a turn's lowering (in the flag's order of writes): then that
+// Why no wake-up can be lost. Take any piece of work and the raise of its `wake`.
+//  (1) The raise comes before a turn's lowering (in the count's order of changes): then that
 //      turn's look sees the work. The work and the look are ordered by the lock that guards
 //      the work; had the look come first, the lowering would happen before the look, the
-//      look before the work's publication, and that before the flag store, so the store would
+//      look before the work's publication, and that before the raise, so the raise would
 //      come after the lowering instead.
-//  (2) The store comes after the lowering of the turn that is about to sleep. The thread's
-//      `asleep_ = true` and its load of the flag, and the poster's flag store and exchange,
-//      are four sequentially consistent operations with one total order. If the thread's load
-//      comes after the poster's store, it reads the flag up (only the thread lowers it, and
+//  (2) The raise comes after the lowering of the turn that is about to sleep. The thread's
+//      `asleep_ = true` and its load of the count, and the poster's raise and exchange, are
+//      four sequentially consistent operations with one total order. If the thread's load
+//      comes after the poster's raise, it reads the flag up (only the thread lowers it, and
 //      not before the next turn) and the thread does not sleep; the next turn is case (1). If
 //      the load comes first, then `asleep_ = true` precedes the poster's exchange, which finds
 //      the thread asleep and writes to libcurl's wake-up socket (unless someone took the flag
@@ -113,9 +119,17 @@ namespace platform::net_detail {
 // delegate could take the flag between the two steps, find no hold to lift, and leave the
 // transfer paused under a hold nobody owns, which the idle timer skips.
 //
-// `lostWakeUps` counts the turns whose poll ran out, unwoken, with the flag up: each is work
-// that waited for a timer. Tests hold it at zero.
-class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
+// `lostWakeUps` counts the turns whose poll ran out, unwoken, although a wake whose raise that
+// turn had not seen was over before the thread woke: its poster exchanged `asleep_`, found it
+// down, sent nothing, and so relied on the thread seeing the flag before it slept. By (2) that
+// cannot happen while the protocol holds; it is what a broken protocol looks like (a look
+// left out or moved before `asleep_ = true`, an exchange before the raise). A poster still
+// between its raise and its exchange when the time-out came is not counted: its wake-up is
+// on its way, and the work waited for the poster, not for a timer. Each such quiet wake
+// leaves its number in `quietWakes_` (the largest one), which the thread reads before it
+// takes `asleep_` down itself, so a wake counted against a turn was over before that turn's
+// exchange. Tests hold the count at zero.
+class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public TaskCommands {
  public:
   SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
       : hub_(std::move(hub)),
@@ -180,8 +194,16 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // Tells the I/O thread that work was published for it: a command queued, a handshake's
   // answer given, the session stopping. Called after the work is visible; from any thread.
   void wake() {
-    workPosted_.store(true, std::memory_order_seq_cst);
-    if (asleep_.exchange(false, std::memory_order_seq_cst)) curl_multi_wakeup(multi_);
+    const std::uint64_t number = posted_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    if (asleep_.exchange(false, std::memory_order_seq_cst)) {
+      curl_multi_wakeup(multi_);
+      return;
+    }
+    // Quiet: the thread was awake (or another poster woke it), and must see the raise itself.
+    std::uint64_t last = quietWakes_.load(std::memory_order_seq_cst);
+    while (last < number &&
+           !quietWakes_.compare_exchange_weak(last, number, std::memory_order_seq_cst)) {
+    }
   }
 
   const URLSessionConfiguration& configuration() const { return configuration_; }
@@ -197,7 +219,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // Tasks on this loop that have not ended: how busy it is, for placing new tasks.
   std::atomic<int>& assignedTasks() { return assignedTasks_; }
   // The task ended, or went away without ending: it no longer counts.
-  void taskGone(TaskShared& shared) {
+  void taskGone(TaskShared& shared) override {
     if (!shared.countedGone.exchange(true)) assignedTasks_.fetch_sub(1, std::memory_order_relaxed);
   }
 
@@ -246,6 +268,17 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
           call();
         });
   }
+
+  // --- What a task asks for, from any thread ---
+  bool resume(std::shared_ptr<URLSessionTask> task) override;
+  bool suspend(std::uint64_t identifier) override;
+  bool cancel(std::shared_ptr<URLSessionTask> task, int closeCode,
+              std::optional<Bytes> closeReason) override;
+  bool cancelProducingResumeData(
+      std::shared_ptr<URLSessionTask> task,
+      std::shared_ptr<OnceHandler<std::optional<Bytes>>> handler) override;
+  bool receiveHoldChanged(std::uint64_t identifier) override;
+  WebSocketConnection::SessionHooks webSocketHooks() override;
 
   // --- Commands, run on the I/O thread ---
 
@@ -319,7 +352,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // own; every other body is handed over in memory.
   std::int64_t bodyBound(const Transfer& transfer) const {
     if (transfer.download.active) return configuration_.maximumDownloadBytes;
-    if (transfer.task->kind_ == URLSessionTask::Kind::data &&
+    if (transfer.task->kind() == URLSessionTask::Kind::data &&
         static_cast<const URLSessionDataTask&>(*transfer.task).streamsBody()) {
       return configuration_.maximumStreamedBodyBytes;
     }
@@ -352,8 +385,6 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // The download's file (new, or the partial one of a continuation) and the Range headers;
   // false when the task has already failed.
   bool setUpDownloadFile(Transfer& transfer, const TaskSource* source);
-  bool createDownloadFile(Transfer& transfer);
-  bool reopenPartialFile(Transfer& transfer, const DownloadResumeRecord& record);
   void onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response);
   void reportSent(Transfer& transfer, curl_off_t uploaded);
   void askForBodyStream(Transfer& transfer);
@@ -395,13 +426,9 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
+  // Acts on what the timers' walk found: retries a waiting connection, ends a transfer whose
+  // time ran out.
   void checkTimers();
-  double nextDeadline();
-  // Marks `transfer` active now, for its idle time-out.
-  void touch(Transfer& transfer);
-  // A time-out may fall due at `uptime`: the loop looks at the transfers' timers again by then.
-  void noteDeadline(double uptime) { timersDue_ = std::min(timersDue_, uptime); }
-  double idleLimit(const Transfer& transfer) const;
   void updatePause(Transfer& transfer);
   // Hands on the body held for the disposition once the task may receive, then the end that
   // waited behind it; true when the transfer ended.
@@ -411,7 +438,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
   void finishQuietly(Transfer& transfer);
   // An ended transfer leaves the loop's list; an invalidation waiting for it may now be told.
-  using Transfers = std::map<std::uint64_t, std::unique_ptr<Transfer>>;
+  using Transfers = TransferMap;
   void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
@@ -420,6 +447,15 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
   // Hands this turn's deliveries to the delegate queue, a few per operation.
   void flushDeliveries();
+  // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
+  // once the turn's deliveries went to the delegate queue.
+  Bytes* openChunk(const Transfer& transfer) const {
+    return transfer.openChunkTurn == deliveryTurn_ ? transfer.openChunk : nullptr;
+  }
+  void openChunk(Transfer& transfer, Bytes* chunk) {
+    transfer.openChunk = chunk;
+    transfer.openChunkTurn = deliveryTurn_;
+  }
 
   // The session whose I/O loop the calling thread runs, if any.
   static thread_local const SessionLoop* tlsCurrentLoop;
@@ -436,8 +472,13 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   std::deque<std::function<void()>> takenCommands_;  // I/O thread only: the turn's commands
   bool stopping_ = false;
   // The wake-up protocol's two flags (see the class comment).
-  std::atomic<bool> workPosted_{false};
+  std::atomic<std::uint64_t> posted_{0};
+  std::uint64_t seen_ = 0;  // I/O thread only
   std::atomic<bool> asleep_{false};
+  // The number of the last wake that found `asleep_` down (see `lostWakeUps` above).
+  std::atomic<std::uint64_t> quietWakes_{0};
+  // The flag is up: a wake came since the turn began.
+  bool workPosted() const { return posted_.load(std::memory_order_seq_cst) != seen_; }
   // I/O thread only. The loop waits on the network and on its tasks' answers, both on the
   // critical path of a request: it spins longer than the dispatch workers, though not through a
   // whole round trip of the client's own threads.
@@ -450,10 +491,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   CURLSH* const plainShare_;  // the hub's
 
   // I/O thread only.
-  // No transfer's time-out falls due before this uptime, so the loop need not walk the
-  // transfers (which is linear in their number) until then. Every event that can bring a
-  // deadline nearer notes it, and each walk sets it to the nearest one found.
-  double timersDue_ = 0;
+  TransferTimers timers_{configuration_};
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;
@@ -472,6 +510,8 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
     std::vector<std::function<void(URLSessionDelegate*, const std::shared_ptr<URLSession>&)>> calls;
   };
   TurnDeliveries turnDeliveries_;
+  // Counts the hand-offs of `turnDeliveries_`: a piece queued under an older number is gone.
+  std::uint64_t deliveryTurn_ = 1;
 };
 
 }  // namespace platform::net_detail

@@ -5,8 +5,10 @@
 
 #include <cassert>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -14,8 +16,10 @@
 #include "platform/net/http_auth_challenge.h"
 #include "platform/net/http_cookie_storage.h"
 #include "platform/net/session/detail/transfer_memory.h"
+#include "platform/net/session/download_file.h"
 #include "platform/net/session/task_shared.h"
 #include "platform/net/session/task_source.h"
+#include "platform/net/session/transfer_state.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_session.h"
 #include "platform/net/url_session_cache.h"
@@ -25,27 +29,6 @@ namespace platform::net_detail {
 
 class SessionLoop;
 struct DispositionAnswer;
-
-// Where a transfer is: moving, waiting for one of the delegate's answers, or ended. The answers
-// come one at a time (a body stream before the request goes out, a redirect's or a challenge's
-// answer after a head, the disposition after the final head), so one phase names them all;
-// whether the transfer is in libcurl's multi handle, suspended or cancelled is said beside it.
-// Every change goes through `moveTo`, which knows the allowed moves.
-enum class Phase {
-  moving,               // nobody's answer is awaited
-  awaitingBodyStream,   // the delegate is to hand over the upload's body stream
-  awaitingRedirect,     // the delegate decides on a redirect, or answers a challenge
-  awaitingDisposition,  // the delegate decides on the response; the start of the body is held
-  ended,                // completed, its end reported
-};
-
-// From moving to one awaited answer and back, and from anywhere to the end, which is final. A
-// move to where the transfer already is changes nothing.
-constexpr bool isAllowedMove(Phase from, Phase to) {
-  if (from == to || to == Phase::ended) return true;
-  if (from == Phase::ended) return false;
-  return from == Phase::moving || to == Phase::moving;
-}
 
 // The request body of an upload read through callbacks (a file or a stream), or the bytes of
 // one sent from memory.
@@ -61,30 +44,6 @@ struct UploadBody {
   std::int64_t reportedSent = 0;
 };
 
-// A download's temporary file.
-struct DownloadFile {
-  bool active = false;  // the task is a download: its body goes into the file
-  int fd = -1;
-  std::string path;
-  bool keepFile = false;          // handed on (to the delegate, or to resume data)
-  std::int64_t written = 0;       // bytes in the file
-  std::int64_t resumeOffset = 0;  // asked for with Range
-  std::int64_t expected = -1;
-  int status = 0;
-  std::optional<std::string> entityTag;
-  std::optional<std::string> lastModified;
-  bool decodedBody = false;  // a content encoding was undone: offsets are not the server's
-  ErrorPtr error;
-
-  // Closes the file and removes it unless it was handed on.
-  void release() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-    if (!keepFile && !path.empty()) ::unlink(path.c_str());
-    path.clear();
-  }
-};
-
 // The response head being read, and what became of it: delivered, and the delegate's
 // disposition awaited with the start of the body held meanwhile.
 struct ResponseHead {
@@ -95,7 +54,6 @@ struct ResponseHead {
   Date start;
 
   bool delivered = false;
-  bool completionPending = false;  // the transfer ended while a disposition was awaited
   // The handler's side of the awaited disposition, which may hold the task's end prepared.
   std::shared_ptr<DispositionAnswer> answer;
   // The start of the body, taken while the disposition was awaited and handed on once the
@@ -110,10 +68,8 @@ struct ResponseHead {
 // (the `awaitingRedirect` phase), and a replay goes out as `next`.
 struct RedirectState {
   int count = 0;
-  bool transferDone = false;       // the redirect's own transfer ended meanwhile
   std::optional<URLRequest> next;  // to load once the redirect's body is drained
   bool nextDropsBody = false;
-  bool tooMany = false;
   // The task's current request is no longer its original one (a redirect, a replay).
   bool requestReplaced = false;
   HTTPAuthentication auth;
@@ -144,7 +100,10 @@ struct Transfer final {
   curl_slist* headers = nullptr;
   std::optional<std::string> acceptEncoding;  // as the request states it
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  Phase phase = Phase::moving;
+  Phase phase = Phase::moving;  // changed only by `moveTo`
+#ifndef NDEBUG
+  MoveTrace moves;
+#endif
   bool inMulti = false;
   bool suspended = false;
   bool cancelled = false;
@@ -170,6 +129,11 @@ struct Transfer final {
   // A web socket's upgrade and frames, once its connection is asked for.
   std::shared_ptr<WebSocketConnection> webSocket;
 
+  // The body piece this transfer queued for the delegate in the loop's current turn, which
+  // the turn's later pieces join; valid while `openChunkTurn` is the loop's turn.
+  Bytes* openChunk = nullptr;
+  std::uint64_t openChunkTurn = 0;
+
   TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
   ~Transfer() {
@@ -187,10 +151,45 @@ struct Transfer final {
   }
 };
 
-// The one place a transfer's phase changes.
-inline void moveTo(Transfer& transfer, Phase next) {
-  assert(isAllowedMove(transfer.phase, next) && "a transfer moved where it cannot");
-  transfer.phase = next;
+// The one place a transfer's phase changes: the move table decides where `event` leads, and
+// the phase entered runs its entry actions. False when the table refuses the move; the
+// transfer then stays where it is.
+inline bool tryMove(Transfer& transfer, TransferEvent event,
+                    const std::source_location& where = std::source_location::current()) {
+  const Phase from = transfer.phase;
+  const auto to = nextPhase(from, event);
+  if (!to) return false;
+#ifndef NDEBUG
+  transfer.moves.add(from, event, *to, where);
+#else
+  (void)where;
+#endif
+  transfer.phase = *to;
+  if (*to == from) return true;
+  if (*to == Phase::ended) {
+    // Nothing of the transfer's own is left open once its end is reported.
+    transfer.download.release();
+    if (transfer.upload.stream) transfer.upload.stream->close();
+  }
+  return true;
+}
+
+// `tryMove` for a move the caller knows the table allows; with assertions, a refused one stops
+// the program with the transfer's last moves.
+inline void moveTo(Transfer& transfer, TransferEvent event,
+                   const std::source_location& where = std::source_location::current()) {
+  [[maybe_unused]] const bool moved = tryMove(transfer, event, where);
+#ifndef NDEBUG
+  if (!moved) {
+    std::fprintf(stderr, "a transfer refused event %d in phase %d at %s:%u; its last moves:\n",
+                 int(event), int(transfer.phase), where.file_name(), unsigned(where.line()));
+    for (std::size_t back = 0; const auto* entry = transfer.moves.last(back); ++back) {
+      std::fprintf(stderr, "  %d --%d--> %d at %s:%u\n", int(entry->from), int(entry->event),
+                   int(entry->to), entry->file, unsigned(entry->line));
+    }
+  }
+#endif
+  assert(moved && "a transfer moved where the table does not allow");
 }
 
 }  // namespace platform::net_detail

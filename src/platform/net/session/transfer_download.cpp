@@ -1,149 +1,38 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
-#include "platform/foundation/process_info.h"
 #include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
-#include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
-#include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 
-namespace {
-
-// Temporary files of downloads: made here, and the only files a continuation may reopen.
-constexpr const char* kDownloadFilePrefix = "download-";
-
-}  // namespace
-
 bool SessionLoop::setUpDownloadFile(Transfer& transfer, const TaskSource* source) {
-  if (source && source->resume && reopenPartialFile(transfer, *source->resume)) {
+  if (source && source->resume && transfer.download.reopen(*source->resume)) {
     const DownloadResumeRecord& record = *source->resume;
-    transfer.download.resumeOffset = record.bytesReceived;
-    transfer.download.written = record.bytesReceived;
     const std::string range = "Range: bytes=" + std::to_string(record.bytesReceived) + "-";
     const std::string ifRange = "If-Range: " + *record.ifRangeValue();
     transfer.headers = curl_slist_append(transfer.headers, range.c_str());
     transfer.headers = curl_slist_append(transfer.headers, ifRange.c_str());
     return true;
   }
-  return createDownloadFile(transfer);
-}
-
-bool SessionLoop::createDownloadFile(Transfer& transfer) {
-  std::string pattern =
-      FileManager::defaultManager()->temporaryDirectory() + "/" + kDownloadFilePrefix + "XXXXXX";
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    const int code = errno;
+  if (const int code = transfer.download.create(); code != 0) {
     finish(transfer, makeError(URLError(URLError::Code::cannotCreateFile, currentURL(transfer),
                                         std::string("the download file: ") + std::strerror(code))));
     return false;
   }
-  transfer.download.fd = fd;
-  transfer.download.path = pattern;
-  return true;
-}
-
-// The partial file of resume data is reopened only when it is one of our own download files,
-// in the temporary directory, and holds at least the bytes the record counts; resume data is
-// bytes from outside and must not steer writes anywhere else.
-bool SessionLoop::reopenPartialFile(Transfer& transfer, const DownloadResumeRecord& record) {
-  if (!record.ifRangeValue()) return false;
-  const std::string& path = record.temporaryPath;
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return false;
-  const std::string directory = path.substr(0, slash);
-  const std::string name = path.substr(slash + 1);
-  if (directory != FileManager::defaultManager()->temporaryDirectory() ||
-      !name.starts_with(kDownloadFilePrefix) || name.find("..") != std::string::npos) {
-    return false;
-  }
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
-      info.st_nlink != 1 || info.st_size < record.bytesReceived ||
-      ::ftruncate(fd, static_cast<off_t>(record.bytesReceived)) != 0 ||
-      ::lseek(fd, 0, SEEK_END) < 0) {
-    ::close(fd);
-    return false;
-  }
-  transfer.download.fd = fd;
-  transfer.download.path = path;
   return true;
 }
 
 void SessionLoop::onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response) {
-  transfer.download.status = response.statusCode();
-  transfer.download.entityTag = response.valueForHTTPHeaderField("ETag");
-  transfer.download.lastModified = response.valueForHTTPHeaderField("Last-Modified");
-  if (auto encoding = response.valueForHTTPHeaderField("Content-Encoding")) {
-    transfer.download.decodedBody = lowercase(*encoding) != "identity";
-  }
-  const std::int64_t length = response.expectedContentLength();
-  if (transfer.download.resumeOffset == 0) {
-    transfer.download.expected = length;
-    return;
-  }
-  // A continuation: only a 206 that starts where the file ends is appended. Anything else is
-  // the whole entity (or an error page), written from the start.
-  bool continued = false;
-  if (response.statusCode() == 206) {
-    const auto range = response.valueForHTTPHeaderField("Content-Range").value_or("");
-    long long first = -1;
-    if (std::sscanf(range.c_str(), "bytes %lld-", &first) == 1 &&
-        first == transfer.download.resumeOffset) {
-      continued = true;
-    } else {
-      transfer.download.error =
-          makeError(URLError(URLError::Code::badServerResponse, currentURL(transfer),
-                             "the server continued at another offset"));
-      return;
-    }
-  }
-  if (!continued) {
-    transfer.download.resumeOffset = 0;
-    transfer.download.written = 0;
-    if (::ftruncate(transfer.download.fd, 0) != 0 ||
-        ::lseek(transfer.download.fd, 0, SEEK_SET) < 0) {
-      transfer.download.error =
-          makeError(URLError(URLError::Code::cannotWriteToFile, currentURL(transfer),
-                             "the partial file cannot be started again"));
-      return;
-    }
-  }
-  transfer.download.expected = length < 0 ? -1 : transfer.download.resumeOffset + length;
+  if (!transfer.download.noteResponse(response, currentURL(transfer))) return;
   auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer.task);
   const std::int64_t offset = transfer.download.resumeOffset;
   const std::int64_t expected = transfer.download.expected;
@@ -156,22 +45,7 @@ void SessionLoop::onDownloadResponse(Transfer& transfer, const HTTPURLResponse& 
 }
 
 std::optional<Bytes> SessionLoop::resumeDataFor(Transfer& transfer) {
-  if (!transfer.download.active || transfer.download.fd < 0 || transfer.download.path.empty()) {
-    return std::nullopt;
-  }
-  // Only a body the server would continue: part of the entity itself, with a validator,
-  // and counted in the server's own bytes.
-  if (transfer.download.status != 200 && transfer.download.status != 206) return std::nullopt;
-  if (transfer.download.decodedBody || transfer.download.error) return std::nullopt;
-  DownloadResumeRecord record;
-  record.request = *transfer.task->originalRequest_;
-  record.temporaryPath = transfer.download.path;
-  record.bytesReceived = transfer.download.written;
-  record.entityTag = transfer.download.entityTag;
-  record.lastModified = transfer.download.lastModified;
-  if (!record.ifRangeValue()) return std::nullopt;
-  transfer.download.keepFile = true;
-  return record.encode();
+  return transfer.download.takeResumeData(*transfer.task->originalRequest());
 }
 
 ErrorPtr SessionLoop::downloadFailure(Transfer& transfer, const URLError& error) {

@@ -1,41 +1,16 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
-#include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 
@@ -45,20 +20,20 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
   if (it == transfers_.end()) {
     // Ended on its own between the cancel and this command: it reported already.
     {
-      std::lock_guard lock(task->shared_->mutex);
-      if (task->shared_->state == URLSessionTask::State::completed) return;
+      std::lock_guard lock(TaskInternals::shared(*task)->mutex);
+      if (TaskInternals::shared(*task)->state == URLSessionTask::State::completed) return;
     }
     // Never started: it still reports metrics and completion.
     auto transfer = std::make_unique<Transfer>();
     transfer->loop = this;
     transfer->task = task;
-    transfer->shared = task->shared_;
+    transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = owner_.lock();
     transfer->fetchStart = Date::now();
     Transfer* raw = transfer.get();
     transfers_.emplace(task->taskIdentifier(), std::move(transfer));
-    finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest_
-                                                                   ? task->originalRequest_->url
+    finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest()
+                                                                   ? task->originalRequest()->url
                                                                    : std::nullopt)));
     return;
   }
@@ -80,7 +55,7 @@ void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) 
   transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
   deliverResponse(transfer);
   if (transfer.phase == Phase::awaitingDisposition) {
-    transfer.response.completionPending = true;  // the body follows the delegate's allow
+    moveTo(transfer, TransferEvent::transferEnded);  // the body follows the delegate's allow
     return;
   }
   finish(transfer, nullptr);
@@ -136,8 +111,8 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     finish(transfer, transfer.limitError);
     return;
   }
-  if (transfer.download.active && transfer.phase != Phase::awaitingRedirect &&
-      !transfer.redirect.next && !transfer.redirect.tooMany && !transfer.redirect.auth.deferred()) {
+  if (transfer.download.active && !awaitsRedirect(transfer.phase) && !transfer.redirect.next &&
+      transfer.phase != Phase::refusingRedirect && !transfer.redirect.auth.deferred()) {
     if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
     if (transfer.download.error) {
       finish(transfer, transfer.download.error);
@@ -158,7 +133,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     finish(transfer, bodyReadError(transfer));
     return;
   }
-  if (result == CURLE_OK && transfer.redirect.tooMany) {
+  if (result == CURLE_OK && transfer.phase == Phase::refusingRedirect) {
     finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects, currentURL(transfer),
                                         "more than 16 redirects")));
     return;
@@ -166,7 +141,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   if (result == CURLE_OK && transfer.redirect.auth.deferred() && settleAuthentication(transfer))
     return;
   if (result == CURLE_OK && transfer.phase == Phase::awaitingRedirect) {
-    transfer.redirect.transferDone = true;
+    moveTo(transfer, TransferEvent::transferEnded);
     return;
   }
   if (result == CURLE_OK && transfer.redirect.next) {
@@ -176,8 +151,9 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   if (result == CURLE_OK) {
     if (!transfer.response.delivered) deliverResponse(transfer);
     if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
-      transfer.response.completionPending = true;
-      if (transfer.phase == Phase::awaitingDisposition) prepareEnd(transfer);
+      const bool awaited = transfer.phase == Phase::awaitingDisposition;
+      moveTo(transfer, TransferEvent::transferEnded);
+      if (awaited) prepareEnd(transfer);
       return;
     }
     finish(transfer, nullptr);
@@ -208,7 +184,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
           transfer.keepAlive);
     }
     transfer.retryAtUptime = systemUptime() + 1.0;
-    noteDeadline(transfer.retryAtUptime);
+    timers_.noteDeadline(transfer.retryAtUptime);
     return;
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
@@ -225,46 +201,21 @@ void SessionLoop::removeFromMulti(Transfer& transfer) {
 }
 
 void SessionLoop::checkTimers() {
-  double now = systemUptime();
-  std::vector<Transfer*> expired;
-  for (auto& [identifier, transfer] : transfers_) {
-    if (transfer->cancelled) continue;
-    if (transfer->tls.challengeWait) continue;  // the wait keeps its own deadline
-    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
-    if (!transfer->inMulti && !waiting) continue;
-    if (waiting && now >= transfer->retryAtUptime &&
-        now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
-      // Try the connection again, from a clean slate.
-      transfer->retryAtUptime = 0;
-      transfer->response.inHead = false;
-      transfer->response.status = 0;
-      transfer->response.lines.clear();
-      transfer->transactions.clear();
-      transfer->lastActivityUptime = 0;
-      transfer->errorBuffer[0] = 0;
-      if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
-      // Back in the transfers the walk below times, with its resource time-out.
-      if (configuration_.timeoutIntervalForResource > 0)
-        noteDeadline(transfer->startUptime + configuration_.timeoutIntervalForResource);
-      continue;
-    }
-    if (waiting) {
-      if (now - transfer->startUptime >= configuration_.timeoutIntervalForResource) {
-        expired.push_back(transfer.get());
-      }
-      continue;
-    }
-    const double idle = idleLimit(*transfer);
-    bool held = transfer->suspended || transfer->phase == Phase::awaitingDisposition ||
-                transfer->shared->receiveHolds.load() > 0;
-    bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
-                       now - transfer->lastActivityUptime >= idle;
-    bool overall = configuration_.timeoutIntervalForResource > 0 &&
-                   now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
-    if (idleExpired || overall) expired.push_back(transfer.get());
+  const auto walk = timers_.check(transfers_, systemUptime());
+  for (Transfer* transfer : walk.retry) {
+    // Try the connection again, from a clean slate.
+    transfer->retryAtUptime = 0;
+    transfer->response.inHead = false;
+    transfer->response.status = 0;
+    transfer->response.lines.clear();
+    transfer->transactions.clear();
+    transfer->lastActivityUptime = 0;
+    transfer->errorBuffer[0] = 0;
+    if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
+    // Back in the transfers the walk times, with its resource time-out.
+    timers_.noteStarted(*transfer);
   }
-  for (Transfer* transfer : expired) {
+  for (Transfer* transfer : walk.expired) {
     removeFromMulti(*transfer);
     const URLError error(URLError::Code::timedOut, currentURL(*transfer),
                          "no progress within the time-out");
@@ -273,44 +224,10 @@ void SessionLoop::checkTimers() {
   }
 }
 
-double SessionLoop::idleLimit(const Transfer& transfer) const {
-  return std::min(configuration_.timeoutIntervalForRequest,
-                  transfer.task->originalRequest_->timeoutInterval);
-}
-
-void SessionLoop::touch(Transfer& transfer) {
-  const double now = systemUptime();
-  transfer.lastActivityUptime = now;
-  const double limit = idleLimit(transfer);
-  if (limit > 0) noteDeadline(now + limit);
-}
-
-double SessionLoop::nextDeadline() {
-  double next = 0;
-  auto consider = [&](double t) {
-    if (t > 0 && (next == 0 || t < next)) next = t;
-  };
-  for (auto& [identifier, transfer] : transfers_) {
-    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
-    if (!transfer->inMulti) continue;
-    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    const double idle = idleLimit(*transfer);
-    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
-        transfer->phase != Phase::awaitingDisposition &&
-        transfer->shared->receiveHolds.load() == 0) {
-      consider(transfer->lastActivityUptime + idle);
-    }
-    if (configuration_.timeoutIntervalForResource > 0) {
-      consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
-    }
-  }
-  return next;
-}
-
 URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
   URLSessionTaskMetrics metrics;
-  metrics.taskInterval.start = transfer.task->createdAt_;
-  metrics.taskInterval.duration = std::max(0.0, end - transfer.task->createdAt_);
+  metrics.taskInterval.start = TaskInternals::createdAt(*transfer.task);
+  metrics.taskInterval.duration = std::max(0.0, end - TaskInternals::createdAt(*transfer.task));
   metrics.redirectCount = transfer.redirect.count;
   metrics.transactionMetrics = std::move(transfer.transactions);
   if (transfer.easy && !metrics.transactionMetrics.empty()) {
@@ -373,9 +290,7 @@ void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue, which said so
   if (!error) completeFromCache(transfer);
   removeFromMulti(transfer);
-  moveTo(transfer, Phase::ended);
-  transfer.download.release();
-  if (transfer.upload.stream) transfer.upload.stream->close();
+  moveTo(transfer, TransferEvent::end);
   URLSessionTaskMetrics metrics = metricsOf(transfer, Date::now());
 
   {
@@ -385,8 +300,8 @@ void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
   }
   hub_->taskCompleted(transfer.task->taskIdentifier());
   taskGone(*transfer.shared);
-  if (transfer.task->kind_ == URLSessionTask::Kind::webSocket) {
-    static_cast<URLSessionWebSocketTask&>(*transfer.task).connection_->ended(error);
+  if (transfer.task->kind() == URLSessionTask::Kind::webSocket) {
+    TaskInternals::connection(static_cast<URLSessionWebSocketTask&>(*transfer.task))->ended(error);
   }
 
   auto task = transfer.task;

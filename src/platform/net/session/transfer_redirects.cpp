@@ -1,41 +1,14 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
-#include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
 #include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
-#include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 
@@ -81,7 +54,7 @@ bool SessionLoop::considerRedirect(Transfer& transfer, int status) {
   const auto [scheme, host, port] = originOf(*target);
   if ((scheme != "http" && scheme != "https") || host.empty()) return false;
   if (transfer.redirect.count >= kMaximumRedirects) {
-    transfer.redirect.tooMany = true;
+    moveTo(transfer, TransferEvent::redirectRefused);
     return true;
   }
 
@@ -112,7 +85,7 @@ bool SessionLoop::considerRedirect(Transfer& transfer, int status) {
     transfer.redirect.next = std::move(proposed);
     return true;
   }
-  moveTo(transfer, Phase::awaitingRedirect);
+  moveTo(transfer, TransferEvent::redirectRaised);
   // Dropped unanswered, the handler leaves the redirect unfollowed.
   auto once = std::make_shared<OnceHandler<std::optional<URLRequest>>>(
       [weak = weak_from_this(),
@@ -140,13 +113,14 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingRedirect || transfer.cancelled) return;
-  moveTo(transfer, Phase::moving);
+  if (!awaitsRedirect(transfer.phase) || transfer.cancelled) return;
+  const bool transferDone = transfer.phase == Phase::awaitingRedirectEnded;
+  moveTo(transfer, TransferEvent::redirectAnswered);
   if (request) {
     // What the handler gives is loaded as it is; the body goes only where the method keeps it.
     if (!request->url) request->url = currentURL(transfer);
     transfer.redirect.next = std::move(request);
-    if (transfer.redirect.transferDone) {
+    if (transferDone) {
       loadNextRequest(transfer);
     } else {
       updatePause(transfer);
@@ -155,9 +129,9 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   }
   // Not followed: the redirect is the answer.
   deliverResponse(transfer);
-  if (transfer.redirect.transferDone) {
+  if (transferDone) {
     if (transfer.phase == Phase::awaitingDisposition) {
-      transfer.response.completionPending = true;
+      moveTo(transfer, TransferEvent::transferEnded);
     } else {
       finish(transfer, nullptr);
     }
@@ -169,7 +143,7 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
 bool SessionLoop::considerAuthentication(Transfer& transfer, int status) {
   if (status != 401 || transfer.transactions.empty()) return false;
   // A challenge already waits for this transfer: its answer decides.
-  if (transfer.phase == Phase::awaitingRedirect) return true;
+  if (awaitsRedirect(transfer.phase)) return true;
   auto url = currentURL(transfer);
   if (!url) return false;
   std::vector<std::string> fields;
@@ -184,7 +158,7 @@ bool SessionLoop::considerAuthentication(Transfer& transfer, int status) {
 bool SessionLoop::settleAuthentication(Transfer& transfer) {
   if (!takeAuthenticationStep(transfer, transfer.redirect.auth.settle())) return false;
   if (transfer.phase == Phase::awaitingRedirect) {
-    transfer.redirect.transferDone = true;
+    moveTo(transfer, TransferEvent::transferEnded);
   } else if (transfer.redirect.next) {
     loadNextRequest(transfer);
   }
@@ -208,7 +182,7 @@ bool SessionLoop::takeAuthenticationStep(Transfer& transfer, HTTPAuthentication:
       transfer.redirect.next = currentRequestOf(transfer);
       return true;
     case Step::challenge:
-      moveTo(transfer, Phase::awaitingRedirect);
+      moveTo(transfer, TransferEvent::challengeRaised);
       raiseAuthentication(transfer);
       return true;
   }
@@ -251,7 +225,7 @@ void SessionLoop::answerAuthentication(std::uint64_t identifier,
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingRedirect || transfer.cancelled) return;
+  if (!awaitsRedirect(transfer.phase) || transfer.cancelled) return;
   using Step = HTTPAuthentication::Step;
   switch (transfer.redirect.auth.answer(disposition, credential)) {
     case Step::challenge:
@@ -275,7 +249,6 @@ void SessionLoop::answerAuthentication(std::uint64_t identifier,
 void SessionLoop::loadNextRequest(Transfer& transfer) {
   URLRequest request = std::move(*transfer.redirect.next);
   transfer.redirect.next.reset();
-  transfer.redirect.transferDone = false;
   const bool replay = transfer.redirect.auth.replaying();
   if (!replay) ++transfer.redirect.count;
   removeFromMulti(transfer);
@@ -296,7 +269,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   const std::string method = request.httpMethod.value_or("GET");
   const bool keepsBody =
       !transfer.redirect.nextDropsBody && transfer.upload.kind != TaskSource::Body::none;
-  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && keepsBody;
+  const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && keepsBody;
   URLRequest sent = request;
   // The answer to the challenge takes the place of the request's own.
   if (replay) sent.setValueForHTTPHeaderField(std::nullopt, "Authorization");
@@ -324,7 +297,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   } else if (transfer.upload.kind == TaskSource::Body::stream && transfer.upload.offset > 0) {
     return fail(URLError::Code::requestBodyStreamExhausted, "the body stream cannot be sent again");
   } else if (!transfer.upload.data.empty() || request.httpBody) {
-    if (request.httpBody && transfer.task->kind_ != URLSessionTask::Kind::upload) {
+    if (request.httpBody && transfer.task->kind() != URLSessionTask::Kind::upload) {
       transfer.upload.data = *request.httpBody;
     }
     setInMemoryBody(easy, transfer.upload.data);

@@ -2,37 +2,21 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <openssl/async.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <pthread.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
 #include "platform/net/http_header_fields.h"
 #include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
+#include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
 #include "platform/net/web_socket_connection.h"
@@ -71,9 +55,9 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
     transfer = std::make_unique<Transfer>();
     transfer->loop = this;
     transfer->task = task;
-    transfer->shared = task->shared_;
+    transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = std::move(session);
-    if (task->kind_ == URLSessionTask::Kind::webSocket) {
+    if (task->kind() == URLSessionTask::Kind::webSocket) {
       setUpWebSocket(*transfer);
     } else {
       setUp(*transfer);
@@ -84,32 +68,31 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
   transfer->suspended = false;
   if (transfer->webSocket) transfer->webSocket->setSuspended(false);
   transfer->keepAlive = std::move(session);
-  if (transfer->lastActivityUptime > 0) touch(*transfer);
+  if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
   updatePause(*transfer);
 }
 
 void SessionLoop::start(Transfer& transfer, const URLRequest& request) {
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
-  if (configuration_.timeoutIntervalForResource > 0)
-    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
+  timers_.noteStarted(transfer);
   std::lock_guard lock(transfer.shared->mutex);
   transfer.shared->currentRequest = request;
 }
 
 void SessionLoop::setUp(Transfer& transfer) {
-  const URLRequest& request = *transfer.task->originalRequest_;
+  const URLRequest& request = *transfer.task->originalRequest();
   start(transfer, request);
 
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
-  const TaskSource* source = transfer.task->source_.get();
+  const TaskSource* source = TaskInternals::source(*transfer.task);
   if (source && source->unreadableResumeData) {
     return fail(URLError::Code::cannotDecodeRawData, "the resume data cannot be read");
   }
-  const bool isUpload = transfer.task->kind_ == URLSessionTask::Kind::upload && source;
-  transfer.download.active = transfer.task->kind_ == URLSessionTask::Kind::download;
+  const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && source;
+  transfer.download.active = transfer.task->kind() == URLSessionTask::Kind::download;
   if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
   const URL& url = *request.url;
   auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
@@ -127,7 +110,7 @@ void SessionLoop::setUp(Transfer& transfer) {
   std::optional<URLRequest> validated;  // the request with the validators of a revalidation
   switch (transfer.cache.begin(
       configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
-      transfer.task->kind_ == URLSessionTask::Kind::data, request, validated, Date::now())) {
+      transfer.task->kind() == URLSessionTask::Kind::data, request, validated, Date::now())) {
     case CacheStep::unavailable:
       return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
     case CacheStep::serve:
@@ -339,7 +322,7 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
         transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
       }
-      moveTo(transfer, Phase::awaitingBodyStream);
+      moveTo(transfer, TransferEvent::bodyStreamNeeded);
       break;
     }
   }
@@ -357,7 +340,7 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
 void SessionLoop::askForBodyStream(Transfer& transfer) {
   auto delegate = this->delegate();
   if (!delegate) {
-    moveTo(transfer, Phase::moving);
+    moveTo(transfer, TransferEvent::bodyStreamSettled);
     finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
                                         currentURL(transfer), "no body stream was provided")));
     return;
@@ -386,7 +369,7 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
   if (transfer.phase != Phase::awaitingBodyStream || transfer.cancelled) return;
-  moveTo(transfer, Phase::moving);
+  moveTo(transfer, TransferEvent::bodyStreamSettled);
   if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
     finish(transfer,
            makeError(URLError(
@@ -443,7 +426,7 @@ void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
 // connect-only mode over HTTP/1.1, so ALPN offers only "http/1.1"; the upgrade and the frames
 // are the connection object's.
 void SessionLoop::setUpWebSocket(Transfer& transfer) {
-  const URLRequest& request = *transfer.task->originalRequest_;
+  const URLRequest& request = *transfer.task->originalRequest();
   start(transfer, request);
   auto fail = [&](URLError::Code code, std::string detail) {
     finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
@@ -490,7 +473,7 @@ void SessionLoop::setUpWebSocket(Transfer& transfer) {
   }
 
   auto& task = static_cast<URLSessionWebSocketTask&>(*transfer.task);
-  transfer.webSocket = task.connection_;
+  transfer.webSocket = TaskInternals::connection(task);
   ++webSocketTransfers_;
   Transfer* raw = &transfer;
   std::weak_ptr<URLSessionWebSocketTask> weakTask =

@@ -1,41 +1,19 @@
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <openssl/async.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
 #include <utility>
 
-#include "platform/dispatch/dispatch_queue.h"
-#include "platform/dispatch/spin_wait.h"
-#include "platform/foundation/file_manager.h"
-#include "platform/foundation/log.h"
 #include "platform/foundation/process_info.h"
-#include "platform/net/download_resume_data.h"
-#include "platform/net/http_auth_challenge.h"
-#include "platform/net/http_header_fields.h"
 #include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
-#include "platform/net/url_session_cache.h"
-#include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
 
@@ -167,7 +145,7 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
   answer.reset();
   flushDeliveries();  // the answer is waited for below, within this turn
 
-  const double idle = idleLimit(transfer);
+  const double idle = timers_.idleLimit(transfer);
   double deadline = systemUptime() + (idle > 0 ? idle : 365 * 24 * 3600.0);
   if (configuration_.timeoutIntervalForResource > 0) {
     deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
@@ -193,7 +171,7 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
     std::lock_guard lock(mutex_);
     challengeWaits_.erase(wait);
   }
-  if (transfer.lastActivityUptime > 0) touch(transfer);
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   return true;
 }
 

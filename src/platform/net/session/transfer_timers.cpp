@@ -1,0 +1,85 @@
+#include "platform/net/session/transfer_timers.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/foundation/process_info.h"
+#include "platform/net/session/transfer.h"
+
+namespace platform::net_detail {
+
+double TransferTimers::idleLimit(const Transfer& transfer) const {
+  return std::min(configuration_.timeoutIntervalForRequest,
+                  transfer.task->originalRequest()->timeoutInterval);
+}
+
+void TransferTimers::touch(Transfer& transfer) {
+  const double now = systemUptime();
+  transfer.lastActivityUptime = now;
+  const double limit = idleLimit(transfer);
+  if (limit > 0) noteDeadline(now + limit);
+}
+
+void TransferTimers::noteStarted(const Transfer& transfer) {
+  if (configuration_.timeoutIntervalForResource > 0)
+    noteDeadline(transfer.startUptime + configuration_.timeoutIntervalForResource);
+}
+
+TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double now) const {
+  Walk walk;
+  for (const auto& [identifier, transfer] : transfers) {
+    if (transfer->cancelled) continue;
+    if (transfer->tls.challengeWait) continue;  // the wait keeps its own deadline
+    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
+    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
+    if (!transfer->inMulti && !waiting) continue;
+    if (waiting && now >= transfer->retryAtUptime &&
+        now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
+      walk.retry.push_back(transfer.get());
+      continue;
+    }
+    if (waiting) {
+      if (now - transfer->startUptime >= configuration_.timeoutIntervalForResource) {
+        walk.expired.push_back(transfer.get());
+      }
+      continue;
+    }
+    const double idle = idleLimit(*transfer);
+    bool held = transfer->suspended || awaitsDisposition(transfer->phase) ||
+                transfer->shared->receiveHolds.load() > 0;
+    bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
+                       now - transfer->lastActivityUptime >= idle;
+    bool overall = configuration_.timeoutIntervalForResource > 0 &&
+                   now - transfer->startUptime >= configuration_.timeoutIntervalForResource;
+    if (idleExpired || overall) walk.expired.push_back(transfer.get());
+  }
+  return walk;
+}
+
+void TransferTimers::rearm(const TransferMap& transfers) {
+  const double deadline = nextDeadline(transfers);
+  due_ = deadline > 0 ? deadline : std::numeric_limits<double>::infinity();
+}
+
+double TransferTimers::nextDeadline(const TransferMap& transfers) const {
+  double next = 0;
+  auto consider = [&](double t) {
+    if (t > 0 && (next == 0 || t < next)) next = t;
+  };
+  for (const auto& [identifier, transfer] : transfers) {
+    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
+    if (!transfer->inMulti) continue;
+    if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
+    const double idle = idleLimit(*transfer);
+    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
+        !awaitsDisposition(transfer->phase) && transfer->shared->receiveHolds.load() == 0) {
+      consider(transfer->lastActivityUptime + idle);
+    }
+    if (configuration_.timeoutIntervalForResource > 0) {
+      consider(transfer->startUptime + configuration_.timeoutIntervalForResource);
+    }
+  }
+  return next;
+}
+
+}  // namespace platform::net_detail
