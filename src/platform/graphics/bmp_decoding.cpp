@@ -14,37 +14,6 @@ constexpr std::size_t kFileHeaderBytes = 14;
 constexpr std::uint32_t kUncompressed = 0;
 constexpr std::uint32_t kBitFields = 3;
 
-// The colours a palette picture's rows may name: its colour count, or every colour its depth can
-// name, as far as the file holds them before its pixels. stb's reader takes a colour past the
-// palette from memory it never wrote, so every index is checked against this first.
-std::uint64_t paletteColours(std::span<const std::uint8_t> bytes, std::uint32_t infoSize,
-                             std::uint32_t bits, std::uint64_t offset) {
-  const std::uint64_t declared =
-      infoSize >= 36 ? little32(bytes.data() + kFileHeaderBytes + 32) : 0;
-  const std::uint64_t byDepth = std::uint64_t{1} << bits;
-  const std::uint64_t entryBytes = infoSize == 12 ? 3 : 4;
-  const std::uint64_t start = kFileHeaderBytes + infoSize;
-  const std::uint64_t held = offset > start ? (offset - start) / entryBytes : 0;
-  return std::min({declared == 0 ? byDepth : declared, byDepth, held});
-}
-
-// Whether every pixel of the uncompressed palette rows names a colour of the palette.
-bool indicesWithinPalette(std::span<const std::uint8_t> bytes, std::uint64_t offset,
-                          std::uint64_t width, std::uint64_t rows, std::uint32_t bits,
-                          std::uint64_t rowBytes, std::uint64_t colours) {
-  if (colours >= (std::uint64_t{1} << bits)) return true;
-  const std::uint32_t mask = (1u << bits) - 1;
-  for (std::uint64_t row = 0; row < rows; ++row) {
-    const std::uint8_t* line = bytes.data() + offset + row * rowBytes;
-    for (std::uint64_t x = 0; x < width; ++x) {
-      const std::uint64_t bit = x * bits;
-      const std::uint32_t index = (line[bit / 8] >> (8 - bits - bit % 8)) & mask;
-      if (index >= colours) return false;
-    }
-  }
-  return true;
-}
-
 struct StbFree {
   void operator()(stbi_uc* pixels) const { stbi_image_free(pixels); }
 };
@@ -75,19 +44,12 @@ std::expected<StraightPixels, ImageDecodingFailure> readBmp(std::span<const std:
   const std::uint64_t rows = static_cast<std::uint64_t>(height < 0 ? -height : height);
   if (std::optional<ImageDecodingFailure> refusal = checkGeometry(width, rows, limits))
     return std::unexpected(*refusal);
-  // stb's reader takes any compression it does not know for none, and a short file as rows of
-  // zeros: only the two layouts it really reads are offered to it, and a file must hold every row
-  // it declares.
-  if (compression != kUncompressed && compression != kBitFields)
-    return std::unexpected(ImageDecodingFailure::corrupt);
-  const std::uint64_t rowBytes = (width * bits + 31) / 32 * 4;
-  const std::uint64_t offset = little32(bytes.data() + 10);
-  if (bits == 0 || offset > bytes.size() || rowBytes * rows > bytes.size() - offset)
-    return std::unexpected(ImageDecodingFailure::corrupt);
-  if ((bits == 1 || bits == 2 || bits == 4 || bits == 8) &&
-      !indicesWithinPalette(bytes, offset, width, rows, bits, rowBytes,
-                            paletteColours(bytes, infoSize, bits, offset))) {
-    return std::unexpected(ImageDecodingFailure::corrupt);
+  // stb's reader takes a short file as rows of zeros; a file must hold every row it declares.
+  if (compression == kUncompressed || compression == kBitFields) {
+    const std::uint64_t rowBytes = (width * bits + 31) / 32 * 4;
+    const std::uint64_t offset = little32(bytes.data() + 10);
+    if (bits == 0 || offset > bytes.size() || rowBytes * rows > bytes.size() - offset)
+      return std::unexpected(ImageDecodingFailure::corrupt);
   }
   int w = 0;
   int h = 0;

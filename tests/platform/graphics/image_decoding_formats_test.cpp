@@ -248,64 +248,6 @@ INSTANTIATE_TEST_SUITE_P(Headers, MoreFormatsBomb,
                            return std::string(info.param.name);
                          });
 
-// ---- BMP layouts the reader must not guess at
-
-// An 8-bit BMP of `width`×`height` pixels all `index`, with `colours` palette entries (grey
-// levels) and the given compression field; `rowsHeld` rows of pixels follow the palette.
-Bytes paletteBmp(int width, int height, std::uint32_t colours, std::uint8_t index,
-                 std::uint32_t compression, int rowsHeld) {
-  const std::uint32_t rowBytes = (static_cast<std::uint32_t>(width) + 3) / 4 * 4;
-  const std::uint32_t offset = 14 + 40 + 4 * colours;
-  Bytes bmp(offset + rowBytes * static_cast<std::uint32_t>(rowsHeld), 0);
-  bmp[0] = 'B';
-  bmp[1] = 'M';
-  putLittle(bmp, 2, static_cast<std::uint32_t>(bmp.size()), 4);
-  putLittle(bmp, 10, offset, 4);
-  putLittle(bmp, 14, 40, 4);
-  putLittle(bmp, 18, static_cast<std::uint32_t>(width), 4);
-  putLittle(bmp, 22, static_cast<std::uint32_t>(height), 4);
-  putLittle(bmp, 26, 1, 2);
-  putLittle(bmp, 28, 8, 2);
-  putLittle(bmp, 30, compression, 4);
-  putLittle(bmp, 46, colours, 4);
-  for (std::uint32_t c = 0; c < colours; ++c) {
-    const auto level = static_cast<std::uint8_t>(colours > 1 ? c * 255 / (colours - 1) : 255);
-    bmp[54 + 4 * c] = bmp[55 + 4 * c] = bmp[56 + 4 * c] = level;
-  }
-  for (std::size_t at = offset; at < bmp.size(); ++at)
-    bmp[at] = index;
-  return bmp;
-}
-
-TEST(MoreFormats, BmpsNameOnlyTheirPaletteAndALayoutTheReaderKnows) {
-  struct Row {
-    const char* what;
-    Bytes bmp;
-    bool decodes;
-  };
-  const Row rows[] = {
-      {"every pixel the palette's last colour", paletteBmp(8, 4, 2, 1, 0, 4), true},
-      {"pixels past a one-colour palette", paletteBmp(8, 4, 1, 7, 0, 4), false},
-      {"pixels past a sixteen-colour palette", paletteBmp(8, 4, 16, 200, 0, 4), false},
-      {"an unknown compression, rows missing", paletteBmp(4096, 4096, 2, 1, 0x80000000u, 1), false},
-      {"an unknown compression, every row held", paletteBmp(8, 4, 2, 1, 0xffffffffu, 4), false},
-      {"rows missing", paletteBmp(8, 4, 2, 1, 0, 3), false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const std::uint64_t before = platform::imageDecodingPixelAllocations();
-    const platform::ImageDecodingResult image = decodeImage(row.bmp);
-    EXPECT_EQ(image.has_value(), row.decodes);
-    if (image.has_value() != row.decodes) continue;
-    if (image) {
-      EXPECT_EQ(image->width(), 8);
-      continue;
-    }
-    EXPECT_EQ(describe(image.error()), "corrupt");
-    EXPECT_EQ(platform::imageDecodingPixelAllocations(), before);
-  }
-}
-
 // ---- JPEG 2000 palettes
 
 // `jp2` with a palette of 256 entries and `columns` columns, each `depth` bits deep, mapping
