@@ -69,23 +69,6 @@ std::uint8_t sample(const opj_image_comp_t& component, std::size_t at) {
   return static_cast<std::uint8_t>(component.prec == 8 ? value : (value * 255 + top / 2) / top);
 }
 
-// One to four components (grey, grey and alpha, colour, colour and alpha), each at full size and
-// 1 to 16 bits deep; once decoded, each with its samples. A palette's depth comes from the file
-// and can be anything up to 255 bits, so no sample is scaled before this holds.
-std::optional<ImageDecodingFailure> checkComponents(const opj_image_t& image, std::uint64_t width,
-                                                    std::uint64_t height, bool decoded) {
-  if (image.numcomps < 1 || image.numcomps > 4 || !image.comps)
-    return ImageDecodingFailure::corrupt;
-  for (OPJ_UINT32 c = 0; c < image.numcomps; ++c) {
-    const opj_image_comp_t& component = image.comps[c];
-    if (component.dx != 1 || component.dy != 1 || component.prec < 1 || component.prec > 16)
-      return ImageDecodingFailure::corrupt;
-    if (decoded && (!component.data || component.w != width || component.h != height))
-      return ImageDecodingFailure::corrupt;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 ImageDecodingResult decodeJpeg2000(std::span<const std::uint8_t> bytes,
@@ -122,12 +105,16 @@ ImageDecodingResult decodeJpeg2000(std::span<const std::uint8_t> bytes,
   if (std::optional<ImageDecodingFailure> refusal = checkGeometry(width, height, limits))
     return std::unexpected(*refusal);
   // Grey, grey and alpha, colour, colour and alpha; every component at full size.
-  if (std::optional<ImageDecodingFailure> refusal = checkComponents(*image, width, height, false))
-    return std::unexpected(*refusal);
   const OPJ_UINT32 components = image->numcomps;
+  if (components < 1 || components > 4) return std::unexpected(ImageDecodingFailure::corrupt);
   if (image->color_space == OPJ_CLRSPC_SYCC || image->color_space == OPJ_CLRSPC_EYCC ||
       image->color_space == OPJ_CLRSPC_CMYK) {
     return std::unexpected(ImageDecodingFailure::corrupt);
+  }
+  for (OPJ_UINT32 c = 0; c < components; ++c) {
+    const opj_image_comp_t& component = image->comps[c];
+    if (component.dx != 1 || component.dy != 1 || component.prec < 1 || component.prec > 16)
+      return std::unexpected(ImageDecodingFailure::corrupt);
   }
   // OpenJPEG keeps each component whole, four bytes a sample, while it decodes.
   if (std::uint64_t{components} * 4 * width * height > workingMemoryBound(limits))
@@ -148,24 +135,24 @@ ImageDecodingResult decodeJpeg2000(std::span<const std::uint8_t> bytes,
       !opj_end_decompress(codec.get(), stream.get())) {
     return std::unexpected(ImageDecodingFailure::corrupt);
   }
-  // A palette replaces the components the header announced: what is read from here on is only
-  // what the decoder made, checked again as a whole.
-  if (std::optional<ImageDecodingFailure> refusal = checkComponents(*image, width, height, true))
-    return std::unexpected(*refusal);
-  const OPJ_UINT32 decoded = image->numcomps;
+  for (OPJ_UINT32 c = 0; c < components; ++c) {
+    const opj_image_comp_t& component = image->comps[c];
+    if (!component.data || component.w != width || component.h != height)
+      return std::unexpected(ImageDecodingFailure::corrupt);
+  }
 
   const std::size_t count = static_cast<std::size_t>(width * height);
   std::uint8_t* pixels = allocateBuffer(count * 4);
   if (!pixels) return std::unexpected(ImageDecodingFailure::exceedsLimits);
-  const bool colour = decoded >= 3;
-  const bool alpha = decoded == 2 || decoded == 4;
+  const bool colour = components >= 3;
+  const bool alpha = components == 2 || components == 4;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint8_t* p = pixels + i * 4;
     const std::uint8_t red = sample(image->comps[0], i);
     p[2] = red;
     p[1] = colour ? sample(image->comps[1], i) : red;
     p[0] = colour ? sample(image->comps[2], i) : red;
-    p[3] = alpha ? sample(image->comps[decoded - 1], i) : 255;
+    p[3] = alpha ? sample(image->comps[components - 1], i) : 255;
   }
   image.reset();
   return adoptPixels(pixels, static_cast<int>(width), static_cast<int>(height),
