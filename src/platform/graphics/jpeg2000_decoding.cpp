@@ -69,6 +69,22 @@ std::uint8_t sample(const opj_image_comp_t& component, std::size_t at) {
   return static_cast<std::uint8_t>(component.prec == 8 ? value : (value * 255 + top / 2) / top);
 }
 
+// Grey, grey and alpha, colour, colour and alpha; every component at full size and 1 to 16 bits
+// deep, which is what `sample` can scale without its shifts leaving 64 bits.
+bool showable(const opj_image_t& image) {
+  if (image.numcomps < 1 || image.numcomps > 4 || !image.comps) return false;
+  if (image.color_space == OPJ_CLRSPC_SYCC || image.color_space == OPJ_CLRSPC_EYCC ||
+      image.color_space == OPJ_CLRSPC_CMYK) {
+    return false;
+  }
+  for (OPJ_UINT32 c = 0; c < image.numcomps; ++c) {
+    const opj_image_comp_t& component = image.comps[c];
+    if (component.dx != 1 || component.dy != 1 || component.prec < 1 || component.prec > 16)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ImageDecodingResult decodeJpeg2000(std::span<const std::uint8_t> bytes,
@@ -104,18 +120,8 @@ ImageDecodingResult decodeJpeg2000(std::span<const std::uint8_t> bytes,
   const std::uint64_t height = image->y1 - image->y0;
   if (std::optional<ImageDecodingFailure> refusal = checkGeometry(width, height, limits))
     return std::unexpected(*refusal);
-  // Grey, grey and alpha, colour, colour and alpha; every component at full size.
-  const OPJ_UINT32 components = image->numcomps;
-  if (components < 1 || components > 4) return std::unexpected(ImageDecodingFailure::corrupt);
-  if (image->color_space == OPJ_CLRSPC_SYCC || image->color_space == OPJ_CLRSPC_EYCC ||
-      image->color_space == OPJ_CLRSPC_CMYK) {
-    return std::unexpected(ImageDecodingFailure::corrupt);
-  }
-  for (OPJ_UINT32 c = 0; c < components; ++c) {
-    const opj_image_comp_t& component = image->comps[c];
-    if (component.dx != 1 || component.dy != 1 || component.prec < 1 || component.prec > 16)
-      return std::unexpected(ImageDecodingFailure::corrupt);
-  }
+  if (!showable(*image)) return std::unexpected(ImageDecodingFailure::corrupt);
+  OPJ_UINT32 components = image->numcomps;
   // OpenJPEG keeps each component whole, four bytes a sample, while it decodes.
   if (std::uint64_t{components} * 4 * width * height > workingMemoryBound(limits))
     return std::unexpected(ImageDecodingFailure::exceedsLimits);
@@ -135,6 +141,10 @@ ImageDecodingResult decodeJpeg2000(std::span<const std::uint8_t> bytes,
       !opj_end_decompress(codec.get(), stream.get())) {
     return std::unexpected(ImageDecodingFailure::corrupt);
   }
+  // A palette replaces the components it maps with its own count and depths: what the header
+  // promised no longer holds, so the count and every depth are taken again from what was decoded.
+  if (!showable(*image)) return std::unexpected(ImageDecodingFailure::corrupt);
+  components = image->numcomps;
   for (OPJ_UINT32 c = 0; c < components; ++c) {
     const opj_image_comp_t& component = image->comps[c];
     if (!component.data || component.w != width || component.h != height)
