@@ -216,6 +216,19 @@ Bytes jpeg2000With33Levels() {
   return jp2;
 }
 
+// A bare codestream whose size marker now splits the picture into tiles of `side` pixels, though
+// it holds a single tile.
+Bytes jpeg2000WithTilesOf(int side) {
+  Bytes j2k = graphics_test::encodeJpeg2000(tiles(false, 255, 257), false, true, 2);
+  putBig(j2k, 4 + 20, static_cast<std::uint32_t>(side), 4);
+  putBig(j2k, 4 + 24, static_cast<std::uint32_t>(side), 4);
+  return j2k;
+}
+
+Bytes jpeg2000With65535Tiles() {
+  return jpeg2000WithTilesOf(1);
+}
+
 Bytes icoWith10000Entries() {
   return graphics_test::encodeIco({{graphics_test::encodePng(tiles(true, 16, 16)), 16, 16}},
                                   10'000);
@@ -243,6 +256,7 @@ INSTANTIATE_TEST_SUITE_P(Headers, MoreFormatsBomb,
                                          BombCase{"heif65535x65535", heifBomb},
                                          BombCase{"bmp65535x65535", bmpBomb},
                                          BombCase{"jpeg2000With33Levels", jpeg2000With33Levels},
+                                         BombCase{"jpeg2000With65535Tiles", jpeg2000With65535Tiles},
                                          BombCase{"icoWith10000Entries", icoWith10000Entries}),
                          [](const testing::TestParamInfo<BombCase>& info) {
                            return std::string(info.param.name);
@@ -339,6 +353,15 @@ INSTANTIATE_TEST_SUITE_P(Depths, Jpeg2000Palette,
                          [](const testing::TestParamInfo<PaletteCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// A file too short to hold a part of every tile it declares is damaged, refused before the
+// tiles are laid out; the same file with its own tiling decodes.
+TEST(Jpeg2000Tiles, AFileMustHoldEveryTile) {
+  EXPECT_TRUE(decodeImage(jpeg2000WithTilesOf(1024)).has_value());
+  const platform::ImageDecodingResult image = decodeImage(jpeg2000WithTilesOf(4));
+  ASSERT_FALSE(image.has_value());
+  EXPECT_EQ(image.error(), ImageDecodingFailure::corrupt);
+}
 
 // ---- Random damage
 
