@@ -52,8 +52,9 @@ test_packages=(
   sway mutter pipewire wireplumber dbus-user-session
   # the installed menu entry's and metadata's checkers
   desktop-file-utils appstream
-  # the image encoders the decoding tests make their files with
-  libx265-199
+  # the image encoders the decoding tests make their files with, and the reader the BMP tests
+  # compare pixels with
+  libx265-199 imagemagick
   # servers the interop tests run against (nginx with TLS and HTTP/2; apache2 with Digest,
   # deflate and WebDAV; python3-websockets for ws and wss), with the curl command line as their
   # reference and openssl making their test authority

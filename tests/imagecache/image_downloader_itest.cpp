@@ -10,6 +10,7 @@
 #include "imagecache/support/downloader_fixture.h"
 #include "platform/concurrency/wait_for.h"
 #include "platform/graphics/image_decoding.h"
+#include "platform/graphics/support/format_encoding.h"
 #include "platform/graphics/support/image_encoding.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
@@ -391,6 +392,8 @@ TEST_F(ImageDownloaderTest, EachFormatArrivesDecodedOnTheMainQueueAndSitsInTheCa
       {"/p.jpg", "image/jpeg", graphics_test::encodeJpeg(picture), 24, 16},
       {"/p.gif", "image/gif", graphics_test::encodeGif(gif), 12, 10},
       {"/p.webp", "image/webp", graphics_test::encodeWebp(picture, true, true), 24, 16},
+      {"/p.avif", "image/avif",
+       graphics_test::encodeHeif(picture, false, graphics_test::HeifCodec::av1), 24, 16},
   };
   auto downloader = makeDownloader();
   for (const Row& row : rows) {

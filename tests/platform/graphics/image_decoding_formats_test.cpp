@@ -216,6 +216,19 @@ Bytes jpeg2000With33Levels() {
   return jp2;
 }
 
+// A bare codestream whose size marker now splits the picture into tiles of `side` pixels, though
+// it holds a single tile.
+Bytes jpeg2000WithTilesOf(int side) {
+  Bytes j2k = graphics_test::encodeJpeg2000(tiles(false, 255, 257), false, true, 2);
+  putBig(j2k, 4 + 20, static_cast<std::uint32_t>(side), 4);
+  putBig(j2k, 4 + 24, static_cast<std::uint32_t>(side), 4);
+  return j2k;
+}
+
+Bytes jpeg2000With65535Tiles() {
+  return jpeg2000WithTilesOf(1);
+}
+
 Bytes icoWith10000Entries() {
   return graphics_test::encodeIco({{graphics_test::encodePng(tiles(true, 16, 16)), 16, 16}},
                                   10'000);
@@ -243,10 +256,112 @@ INSTANTIATE_TEST_SUITE_P(Headers, MoreFormatsBomb,
                                          BombCase{"heif65535x65535", heifBomb},
                                          BombCase{"bmp65535x65535", bmpBomb},
                                          BombCase{"jpeg2000With33Levels", jpeg2000With33Levels},
+                                         BombCase{"jpeg2000With65535Tiles", jpeg2000With65535Tiles},
                                          BombCase{"icoWith10000Entries", icoWith10000Entries}),
                          [](const testing::TestParamInfo<BombCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// ---- Palettes
+
+// A .jp2 file around a three-component codestream of `picture` whose first component is mapped
+// through a palette of `channels` columns, each `depth` bits deep (signed where asked), with entry
+// k holding 255 - k in every column: a correct decoder shows the red component inverted.
+Bytes jpeg2000WithPalette(const Picture& picture, int channels, int depth, bool signedColumns) {
+  const Bytes codestream = graphics_test::encodeJpeg2000(picture, false, true, 2);
+  const auto box = [](const char* type, const Bytes& body) {
+    Bytes out(8);
+    putBig(out, 0, static_cast<std::uint32_t>(body.size() + 8), 4);
+    std::memcpy(out.data() + 4, type, 4);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  };
+  Bytes header(14);
+  putBig(header, 0, static_cast<std::uint32_t>(picture.height), 4);
+  putBig(header, 4, static_cast<std::uint32_t>(picture.width), 4);
+  putBig(header, 8, 3, 2);
+  header[10] = 7;                               // eight bits a component
+  header[11] = 7;                               // wavelet coded
+  const Bytes colour = {1, 0, 0, 0, 0, 0, 16};  // enumerated: sRGB
+  Bytes palette = {1, 0, static_cast<std::uint8_t>(channels)};
+  for (int c = 0; c < channels; ++c)
+    palette.push_back(static_cast<std::uint8_t>((depth - 1) | (signedColumns ? 0x80 : 0)));
+  const int valueBytes = std::min((depth + 7) / 8, 4);
+  for (int k = 0; k < 256; ++k) {
+    for (int c = 0; c < channels; ++c) {
+      for (int b = 0; b < valueBytes; ++b)  // 16 bits: (255 - k) * 257, the same when scaled
+        palette.push_back(static_cast<std::uint8_t>(255 - k));
+    }
+  }
+  Bytes mapping;
+  for (int c = 0; c < channels; ++c)
+    mapping.insert(mapping.end(), {0, 0, 1, static_cast<std::uint8_t>(c)});
+  Bytes jp2h = box("ihdr", header);
+  for (const Bytes& part : {box("colr", colour), box("pclr", palette), box("cmap", mapping)})
+    jp2h.insert(jp2h.end(), part.begin(), part.end());
+  Bytes file = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0d, 0x0a, 0x87, 0x0a};
+  for (const Bytes& part : {box("ftyp", {'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '}),
+                            box("jp2h", jp2h), box("jp2c", codestream)}) {
+    file.insert(file.end(), part.begin(), part.end());
+  }
+  return file;
+}
+
+struct PaletteCase {
+  const char* name;
+  int channels;
+  int depth;
+  bool signedColumns;
+  bool shown;  // else refused as corrupt
+};
+
+class Jpeg2000Palette : public testing::TestWithParam<PaletteCase> {};
+
+TEST_P(Jpeg2000Palette, ShowsWhatWeCanScaleAndRefusesTheRest) {
+  const PaletteCase& c = GetParam();
+  const Picture picture = tiles(false, 16, 16);
+  const platform::ImageDecodingResult image =
+      decodeImage(jpeg2000WithPalette(picture, c.channels, c.depth, c.signedColumns));
+  if (!c.shown) {
+    ASSERT_FALSE(image.has_value());
+    EXPECT_EQ(image.error(), ImageDecodingFailure::corrupt);
+    return;
+  }
+  ASSERT_TRUE(image.has_value()) << describe(image.error());
+  ASSERT_EQ(image->width(), picture.width);
+  int mismatches = 0;
+  for (int y = 0; y < picture.height; ++y) {
+    for (int x = 0; x < picture.width; ++x) {
+      const int want = 255 - picture.at(x, y).r;
+      const Rgba got = graphics_test::pixelAt(*image, x, y);
+      if (got.r != want || got.g != want || got.b != want) ++mismatches;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, Jpeg2000Palette,
+                         testing::Values(PaletteCase{"grey8", 1, 8, false, true},
+                                         PaletteCase{"colour8", 3, 8, false, true},
+                                         PaletteCase{"depth16", 3, 16, false, true},
+                                         PaletteCase{"depth17", 3, 17, false, false},
+                                         PaletteCase{"depth63Signed", 3, 63, true, false},
+                                         PaletteCase{"depth64", 3, 64, false, false},
+                                         PaletteCase{"depth64Grey", 1, 64, false, false},
+                                         PaletteCase{"depth65", 3, 65, false, false},
+                                         PaletteCase{"depth128", 3, 128, false, false}),
+                         [](const testing::TestParamInfo<PaletteCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// A file too short to hold a part of every tile it declares is damaged, refused before the
+// tiles are laid out; the same file with its own tiling decodes.
+TEST(Jpeg2000Tiles, AFileMustHoldEveryTile) {
+  EXPECT_TRUE(decodeImage(jpeg2000WithTilesOf(1024)).has_value());
+  const platform::ImageDecodingResult image = decodeImage(jpeg2000WithTilesOf(4));
+  ASSERT_FALSE(image.has_value());
+  EXPECT_EQ(image.error(), ImageDecodingFailure::corrupt);
+}
 
 // ---- Random damage
 
