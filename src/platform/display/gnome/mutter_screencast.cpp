@@ -214,9 +214,9 @@ std::expected<std::shared_ptr<MutterMonitor>, std::string> MutterMonitor::make(
 
 // Captures a virtual monitor from the stream its display owns. Each frame is copied once, from
 // the compositor's buffer into the one it is encoded from. What changed is the damage the
-// compositor reports; where it reports none, the frame is compared with the one before: an
-// unchanged frame is not delivered, and a changed one carries the rectangle of the tiles that
-// changed.
+// compositor reports; where it reports none, the frame is compared with the one delivered
+// before (kept out of the pool for that, so no second copy is made): an unchanged frame is not
+// delivered, and a changed one carries the rectangle of the tiles that changed.
 class MutterCapture final : public CaptureBackend {
  public:
   MutterCapture(std::shared_ptr<MutterMonitor> monitor, CaptureBackendContext context)
@@ -245,7 +245,9 @@ class MutterCapture final : public CaptureBackend {
       monitor_->captured_ = claimed_ = true;
     }
     const std::size_t bytes = std::size_t{width_} * height_ * 4;
-    const std::uint32_t count = capturePoolBufferCount(width_, height_, configuration.queueDepth());
+    // One more than the queue needs: the frame delivered last stays to be compared with.
+    const std::uint32_t count =
+        capturePoolBufferCount(width_, height_, configuration.queueDepth()) + 1;
     for (std::uint32_t i = 0; i < count; ++i) {
       void* address =
           mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -302,10 +304,9 @@ class MutterCapture final : public CaptureBackend {
     PixelArea damage{0, 0, width_, height_};
     if (frame.damage && delivered_) {  // the first frame is whole whatever the compositor says
       damage = *frame.damage;
-      if (damage.width == 0) return false;     // nothing changed
-      if (!previous_.empty()) previous_ = {};  // stale from here on
-    } else if (!previous_.empty()) {
-      damage = changedTiles(previous_.data(), row, frame.pixels, frame.stride, width_, height_);
+      if (damage.width == 0) return false;  // nothing changed
+    } else if (last_) {
+      damage = changedTiles(last_->baseAddress(), row, frame.pixels, frame.stride, width_, height_);
       if (damage.width == 0) return false;
     }
     auto loan = pool_->acquire();
@@ -317,13 +318,10 @@ class MutterCapture final : public CaptureBackend {
       for (std::uint32_t y = 0; y < height_; ++y)
         std::memcpy(target + row * y, frame.pixels + frame.stride * y, row);
     }
-    // Kept only while the compositor says nothing of what changes.
-    if (!frame.damage || !delivered_) previous_.assign(target, target + row * height_);
     delivered_ = true;
-    context_.deliver(
-        frameSample(std::make_shared<PixelBuffer>(width_, height_, row, PixelFormat::bgra32, target,
-                                                  pool_->lease(*loan)),
-                    damage));
+    last_ = std::make_shared<PixelBuffer>(width_, height_, row, PixelFormat::bgra32, target,
+                                          pool_->lease(*loan));
+    context_.deliver(frameSample(last_, damage));
     return true;
   }
 
@@ -332,7 +330,7 @@ class MutterCapture final : public CaptureBackend {
   std::shared_ptr<CaptureBufferPool> pool_;
   std::shared_ptr<MutterVideoStream> stream_;
   std::uint32_t width_ = 0, height_ = 0;
-  std::vector<std::uint8_t> previous_;
+  std::shared_ptr<PixelBuffer> last_;
   bool delivered_ = false;
   bool claimed_ = false;
 };
