@@ -272,6 +272,56 @@ TEST(ChangedTiles, TheChangeIsBoundedByTheTilesThatDiffer) {
   }
 }
 
+TEST(ChangedTiles, ReportedDamageIsCutToTheFrameAndGathered) {
+  constexpr std::uint32_t kWidth = 300, kHeight = 200;
+  struct Case {
+    const char* what;
+    PixelArea sofar;
+    std::int64_t x, y, width, height;
+    PixelArea expected;
+  };
+  const Case cases[] = {
+      {"the first rectangle", {}, 10, 20, 30, 40, {10, 20, 30, 40}},
+      {"reaching past the right and bottom edges", {}, 290, 190, 50, 50, {290, 190, 10, 10}},
+      {"starting left of and above the frame", {}, -5, -8, 20, 20, {0, 0, 15, 12}},
+      {"wholly outside adds nothing", {10, 20, 30, 40}, 400, 10, 10, 10, {10, 20, 30, 40}},
+      {"empty adds nothing", {10, 20, 30, 40}, 50, 50, 0, 10, {10, 20, 30, 40}},
+      {"negative size adds nothing", {}, 50, 50, -10, 10, {}},
+      {"two apart give their bounds", {10, 20, 30, 40}, 200, 100, 10, 10, {10, 20, 200, 90}},
+      {"one inside the other changes nothing", {0, 0, 100, 100}, 10, 10, 5, 5, {0, 0, 100, 100}},
+      {"huge", {}, -(std::int64_t{1} << 40), 0, std::int64_t{1} << 41, 1, {0, 0, 300, 1}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(addDamage(c.sofar, c.x, c.y, c.width, c.height, kWidth, kHeight), c.expected)
+        << c.what;
+  }
+}
+
+TEST(ChangedTiles, FramesOfDifferentStridesAreComparedByTheirPixelsAlone) {
+  constexpr std::uint32_t kWidth = 130, kHeight = 70;
+  constexpr std::size_t kTight = kWidth * 4, kPadded = kTight + 64;
+  const std::vector<std::uint8_t> tight(kTight * kHeight, 0x40);
+  struct Case {
+    const char* what;
+    std::uint32_t x, y;  // the pixel changed in the padded frame, or none past the width
+    PixelArea expected;
+  };
+  const Case cases[] = {
+      {"only the padding differs", kWidth, 0, {}},
+      {"a pixel in the second tile row", 70, 65, {64, 64, 64, 6}},
+      {"the last pixel", kWidth - 1, kHeight - 1, {128, 64, 2, 6}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> padded(kPadded * kHeight, 0x40);
+    for (std::uint32_t y = 0; y < kHeight; ++y)
+      padded[y * kPadded + kTight] = 0x99;  // the padding never matches
+    if (c.x < kWidth) padded[c.y * kPadded + c.x * 4 + 2] ^= 0xff;
+    EXPECT_EQ(changedTiles(tight.data(), kTight, padded.data(), kPadded, kWidth, kHeight),
+              c.expected)
+        << c.what;
+  }
+}
+
 TEST(DisplayEnvironment, TheBackendFollowsTheForcedChoiceThenTheSession) {
   using Kind = VirtualDisplayBackendKind;
   struct Case {

@@ -212,8 +212,10 @@ std::expected<std::shared_ptr<MutterMonitor>, std::string> MutterMonitor::make(
   return monitor;
 }
 
-// Captures a virtual monitor from the stream its display owns. The compositor does not say
-// what changed, so each frame is compared with the one before: an unchanged frame is not
+// Captures a virtual monitor from the stream its display owns. Each frame is copied once, from
+// the compositor's buffer into the one it is encoded from. What changed is the damage the
+// compositor reports; where it reports none, the frame is compared with the one delivered
+// before (kept out of the pool for that, so no second copy is made): an unchanged frame is not
 // delivered, and a changed one carries the rectangle of the tiles that changed.
 class MutterCapture final : public CaptureBackend {
  public:
@@ -243,7 +245,9 @@ class MutterCapture final : public CaptureBackend {
       monitor_->captured_ = claimed_ = true;
     }
     const std::size_t bytes = std::size_t{width_} * height_ * 4;
-    const std::uint32_t count = capturePoolBufferCount(width_, height_, configuration.queueDepth());
+    // One more than the queue needs: the frame delivered last stays to be compared with.
+    const std::uint32_t count =
+        capturePoolBufferCount(width_, height_, configuration.queueDepth()) + 1;
     for (std::uint32_t i = 0; i < count; ++i) {
       void* address =
           mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -262,22 +266,22 @@ class MutterCapture final : public CaptureBackend {
   ErrorPtr loop() override {
     FramePacer pacer(paceInterval(context_.configuration.minimumFrameInterval().seconds()));
     bool anyFrame = false;
-    bool frameWaiting = false;
-    std::vector<std::uint8_t> incoming;
     pollfd descriptor{context_.wakeFd, POLLIN, 0};
     while (!context_.stopRequested->load()) {
       if (auto failure = stream_->failure(); !failure.empty()) return displayError(failure);
       const auto now = Clock::now();
-      if (now >= pacer.nextSlot()) {
-        if (stream_->takeFrame(incoming)) frameWaiting = true;
-        if (frameWaiting && pool_->hasFree()) {
-          frameWaiting = false;
-          if (deliverIfChanged(incoming)) {
-            pacer.frameTaken(now);
-            anyFrame = true;
-          }
+      // A frame waiting for a free buffer stays in the stream, which keeps the newest.
+      if (now >= pacer.nextSlot() && pool_->hasFree()) {
+        bool delivered = false;
+        stream_->readFrame([&](const MutterVideoStream::FrameView& frame) {
+          delivered = deliverIfChanged(frame);
+        });
+        if (delivered) {
+          pacer.frameTaken(now);
+          anyFrame = true;
         }
       }
+      const bool frameWaiting = stream_->hasFreshFrame();
       const auto due = deliverIdleOrWakeTime(pacer, anyFrame, now, context_);
       if (!due) continue;
       Clock::time_point wakeAt = *due;
@@ -295,22 +299,29 @@ class MutterCapture final : public CaptureBackend {
   }
 
  private:
-  bool deliverIfChanged(const std::vector<std::uint8_t>& frame) {
+  bool deliverIfChanged(const MutterVideoStream::FrameView& frame) {
     const std::size_t row = std::size_t{width_} * 4;
-    if (frame.size() != row * height_) return false;
     PixelArea damage{0, 0, width_, height_};
-    if (!previous_.empty()) {
-      damage = changedTiles(previous_.data(), frame.data(), width_, height_, row);
+    if (frame.damage && delivered_) {  // the first frame is whole whatever the compositor says
+      damage = *frame.damage;
       if (damage.width == 0) return false;  // nothing changed
+    } else if (last_) {
+      damage = changedTiles(last_->baseAddress(), row, frame.pixels, frame.stride, width_, height_);
+      if (damage.width == 0) return false;
     }
     auto loan = pool_->acquire();
     if (!loan) return false;
-    std::memcpy(loan->mapping->address, frame.data(), frame.size());
-    previous_ = frame;
-    context_.deliver(
-        frameSample(std::make_shared<PixelBuffer>(width_, height_, row, PixelFormat::bgra32,
-                                                  loan->mapping->address, pool_->lease(*loan)),
-                    damage));
+    std::uint8_t* target = loan->mapping->address;
+    if (frame.stride == row) {
+      std::memcpy(target, frame.pixels, row * height_);
+    } else {
+      for (std::uint32_t y = 0; y < height_; ++y)
+        std::memcpy(target + row * y, frame.pixels + frame.stride * y, row);
+    }
+    delivered_ = true;
+    last_ = std::make_shared<PixelBuffer>(width_, height_, row, PixelFormat::bgra32, target,
+                                          pool_->lease(*loan));
+    context_.deliver(frameSample(last_, damage));
     return true;
   }
 
@@ -319,7 +330,8 @@ class MutterCapture final : public CaptureBackend {
   std::shared_ptr<CaptureBufferPool> pool_;
   std::shared_ptr<MutterVideoStream> stream_;
   std::uint32_t width_ = 0, height_ = 0;
-  std::vector<std::uint8_t> previous_;
+  std::shared_ptr<PixelBuffer> last_;
+  bool delivered_ = false;
   bool claimed_ = false;
 };
 

@@ -1,20 +1,30 @@
 #include "platform/display/gnome/mutter_video_stream.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include <fmt/core.h>
+
+#include "platform/display/gnome/changed_tiles.h"
 
 namespace platform {
 
 namespace {
 
 constexpr auto kNegotiationTimeout = std::chrono::seconds(5);
+// Enough buffers that the compositor always has one to draw into while we hold the newest
+// and a reader still has the one before it.
+constexpr int kLeastBuffers = 3, kWantedBuffers = 4, kMostBuffers = 16;
+// Damage rectangles per frame beyond these are reported by the compositor as one that holds them.
+constexpr int kDamageRegions = 16;
 
 void initializePipeWire() {
   static std::once_flag once;
@@ -37,8 +47,17 @@ struct MutterVideoStream::State {
   std::uint32_t width = 0, height = 0;
   bool negotiated = false;
   std::string failure;
-  std::vector<std::uint8_t> newest;
+  // The newest frame's buffer, kept from the compositor until a newer one arrives, and the
+  // one a reader has (the same, or the one before it, handed back once read).
+  pw_buffer* latest = nullptr;
+  MutterVideoStream::FrameView latestView;
+  pw_buffer* reading = nullptr;
+  bool readingBusy = false;  // the reader is still in the buffer's memory
+  std::condition_variable readDone;
   bool fresh = false;
+  // What changed since the last read; unknown once a frame came without damage.
+  PixelArea damage;
+  bool damageKnown = true;
   std::function<void()> wake;
 
   ~State() {
@@ -92,13 +111,23 @@ struct MutterVideoStream::State {
                              self->requestedHeight));
       return;
     }
-    // Frames in shared memory: the capture reads them with the processor.
-    std::uint8_t buffer[256];
+    // Frames in shared memory, read where they lie: the capture copies each once, into the
+    // buffer it encodes from. The damage the compositor reports spares comparing frames.
+    std::uint8_t buffer[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    const auto* buffers = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+    const spa_pod* params[2];
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(kWantedBuffers, kLeastBuffers, kMostBuffers),
+        SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
-    pw_stream_update_params(self->stream, &buffers, 1);
+    constexpr int kRegionBytes = sizeof(spa_meta_region);
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(kRegionBytes * kDamageRegions, kRegionBytes,
+                                 kRegionBytes * kDamageRegions)));
+    pw_stream_update_params(self->stream, params, 2);
     {
       std::lock_guard lock(self->mutex);
       self->width = info.size.width;
@@ -111,36 +140,79 @@ struct MutterVideoStream::State {
   static void onProcess(void* data) {
     auto* self = static_cast<State*>(data);
     pw_buffer* buffer = nullptr;
-    // Only the newest frame matters.
+    // Only the newest frame matters; the damage of those passed over still counts.
     while (pw_buffer* next = pw_stream_dequeue_buffer(self->stream)) {
-      if (buffer) pw_stream_queue_buffer(self->stream, buffer);
+      if (buffer) {
+        self->takeIn(buffer, /*keep=*/false);
+        pw_stream_queue_buffer(self->stream, buffer);
+      }
       buffer = next;
     }
     if (!buffer) return;
-    bool stored = false;
+    if (!self->takeIn(buffer, /*keep=*/true)) {
+      pw_stream_queue_buffer(self->stream, buffer);
+      return;
+    }
+    self->wakeConsumer();
+  }
+
+  // Counts a frame's damage and, when `keep`, makes it the newest frame; false (nothing
+  // counted) for a chunk without its whole picture (a cursor-only update, or a corrupt one).
+  bool takeIn(pw_buffer* buffer, bool keep) {
     const spa_buffer* spa = buffer->buffer;
-    if (spa->n_datas >= 1 && spa->datas[0].data && spa->datas[0].chunk) {
-      const spa_data& plane = spa->datas[0];
-      std::lock_guard lock(self->mutex);
-      const std::size_t row = std::size_t{self->width} * 4;
+    if (spa->n_datas < 1 || !spa->datas[0].data || !spa->datas[0].chunk) return false;
+    const spa_data& plane = spa->datas[0];
+    pw_buffer* handBack = nullptr;
+    {
+      std::lock_guard lock(mutex);
+      const std::size_t row = std::size_t{width} * 4;
       const std::size_t stride = plane.chunk->stride > 0 ? std::size_t(plane.chunk->stride) : row;
       const std::size_t offset = plane.chunk->offset % std::max<std::uint32_t>(plane.maxsize, 1);
-      const std::size_t needed = stride * (self->height - 1) + row;
-      // A chunk without its whole picture (a cursor-only update, or a corrupt one) is skipped.
-      if (self->width > 0 && stride >= row && plane.chunk->size >= needed &&
-          offset + needed <= plane.maxsize &&
-          (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) == 0) {
-        self->newest.resize(row * self->height);
-        const auto* source = static_cast<const std::uint8_t*>(plane.data) + offset;
-        for (std::uint32_t y = 0; y < self->height; ++y) {
-          std::memcpy(self->newest.data() + row * y, source + stride * y, row);
-        }
-        self->fresh = true;
-        stored = true;
+      if (width == 0 || height == 0) return false;
+      const std::size_t needed = stride * (height - 1) + row;
+      if (stride < row || plane.chunk->size < needed || offset + needed > plane.maxsize ||
+          (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0) {
+        return false;
       }
+      PixelArea here;
+      if (const spa_meta* meta = spa_buffer_find_meta(spa, SPA_META_VideoDamage)) {
+        spa_meta_region* region = nullptr;
+        spa_meta_for_each(region, meta) {
+          if (!spa_meta_region_is_valid(region)) break;
+          here = addDamage(here, region->region.position.x, region->region.position.y,
+                           region->region.size.width, region->region.size.height, width, height);
+        }
+      }
+      // No damage said is no promise that nothing changed.
+      if (here.width == 0) {
+        damageKnown = false;
+      } else {
+        damage = addDamage(damage, here.x, here.y, here.width, here.height, width, height);
+      }
+      if (!keep) return true;
+      if (latest && latest != reading) handBack = latest;
+      latest = buffer;
+      latestView.pixels = static_cast<const std::uint8_t*>(plane.data) + offset;
+      latestView.stride = stride;
+      fresh = true;
     }
-    pw_stream_queue_buffer(self->stream, buffer);
-    if (stored) self->wakeConsumer();
+    if (handBack) pw_stream_queue_buffer(stream, handBack);
+    return true;
+  }
+
+  // The compositor takes a buffer away (a new format, or the stream's end): a reader in it
+  // finishes first, and nobody hands it back afterwards.
+  static void onRemoveBuffer(void* data, pw_buffer* buffer) {
+    auto* self = static_cast<State*>(data);
+    std::unique_lock lock(self->mutex);
+    if (buffer == self->latest) {
+      self->latest = nullptr;
+      self->fresh = false;
+    }
+    if (buffer == self->reading) {
+      self->readDone.wait(lock, [&] { return !self->readingBusy; });
+      self->reading = nullptr;
+    }
   }
 
   static void onCoreError(void* data, std::uint32_t id, int, int, const char* message) {
@@ -195,6 +267,7 @@ std::expected<std::unique_ptr<MutterVideoStream>, std::string> MutterVideoStream
     events.state_changed = State::onStateChanged;
     events.param_changed = State::onParamChanged;
     events.process = State::onProcess;
+    events.remove_buffer = State::onRemoveBuffer;
     return events;
   }();
   pw_stream_add_listener(state->stream, &state->streamListener, &streamEvents, state.get());
@@ -253,8 +326,12 @@ void MutterVideoStream::attach(std::function<void()> wake) {
   {
     std::lock_guard lock(state_->mutex);
     state_->wake = wake;
-    hasFrame = !state_->newest.empty();
-    if (hasFrame) state_->fresh = true;
+    hasFrame = state_->latest != nullptr;
+    if (hasFrame) {
+      // A new consumer has seen nothing yet.
+      state_->fresh = true;
+      state_->damageKnown = false;
+    }
   }
   if (hasFrame && wake) wake();
 }
@@ -264,12 +341,43 @@ void MutterVideoStream::detach() {
   state_->wake = nullptr;
 }
 
-bool MutterVideoStream::takeFrame(std::vector<std::uint8_t>& frame) {
+bool MutterVideoStream::hasFreshFrame() const {
   std::lock_guard lock(state_->mutex);
-  if (!state_->fresh) return false;
-  state_->fresh = false;
-  // The picture stays for a consumer that comes later.
-  frame = state_->newest;
+  return state_->fresh && state_->latest;
+}
+
+bool MutterVideoStream::readFrame(const std::function<void(const FrameView&)>& read) {
+  FrameView view;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->fresh || !state_->latest || state_->reading) return false;
+    state_->fresh = false;
+    state_->reading = state_->latest;
+    state_->readingBusy = true;
+    view = state_->latestView;
+    if (state_->damageKnown) view.damage = state_->damage;
+    state_->damage = {};
+    state_->damageKnown = true;
+  }
+  read(view);
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->readingBusy = false;
+  }
+  state_->readDone.notify_all();
+  // Handed back here unless it is still the newest (then a newer one hands it back) or the
+  // compositor took it away meanwhile. The loop's lock comes before the mutex, as on its thread.
+  pw_thread_loop_lock(state_->loop);
+  pw_buffer* handBack = nullptr;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->reading && state_->reading != state_->latest && state_->stream) {
+      handBack = state_->reading;
+    }
+    state_->reading = nullptr;
+  }
+  if (handBack) pw_stream_queue_buffer(state_->stream, handBack);
+  pw_thread_loop_unlock(state_->loop);
   return true;
 }
 
@@ -277,6 +385,14 @@ void MutterVideoStream::close() {
   pw_thread_loop_lock(state_->loop);
   // Said first: disconnecting reports a closed stream as well.
   state_->fail("The display was removed");
+  {
+    // The buffers go with the stream: a reader in one finishes first.
+    std::unique_lock lock(state_->mutex);
+    state_->readDone.wait(lock, [&] { return !state_->readingBusy; });
+    state_->reading = nullptr;
+    state_->latest = nullptr;
+    state_->fresh = false;
+  }
   if (state_->stream) {
     pw_stream_disconnect(state_->stream);
     pw_stream_destroy(state_->stream);
