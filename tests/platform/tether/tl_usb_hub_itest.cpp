@@ -217,7 +217,11 @@ TEST_F(TLUSBHubTest, FollowsTheDaemonWhenItRestartsAndSaysSo) {
       return !all.empty() && all.back().name == TLUSBDeviceDidAttachNotification &&
              all.back().deviceID == nextDevice;
     })) << c.what;
-    // Its return is said once, whether or not the hub saw it gone in between.
+    // Its return is said once, whether or not the hub saw it gone in between; the line may
+    // follow the device's arrival, which is told on another queue.
+    EXPECT_TRUE(waitUntil([&] { return count("; watching for tablets") > returnsBefore; }))
+        << c.what << "\n"
+        << capture.text();
     EXPECT_EQ(count("; watching for tablets"), returnsBefore + 1) << capture.text();
     ++nextDevice;
   }

@@ -19,7 +19,7 @@ namespace platform {
 
 namespace {
 
-constexpr auto kNegotiationTimeout = std::chrono::seconds(5);
+constexpr auto kNegotiationTimeout = std::chrono::seconds(15);
 // Enough buffers that the compositor always has one to draw into while we hold the newest
 // and a reader still has the one before it.
 constexpr int kLeastBuffers = 3, kWantedBuffers = 4, kMostBuffers = 16;
