@@ -126,7 +126,6 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
         plainShare_(hub_->plainShare()) {}
 
   ~SessionLoop() {
-    easyPool_.clear();
     if (multi_) curl_multi_cleanup(multi_);
   }
 
@@ -393,6 +392,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop> {
   // Goes on with `redirect.next` in the same task, on the same easy handle.
   void loadNextRequest(Transfer& transfer);
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
+  void setRequestOptions(Transfer& transfer, const URL& url);
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
   void checkTimers();

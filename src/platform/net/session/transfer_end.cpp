@@ -213,6 +213,9 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
                                                : std::string(curl_easy_strerror(result));
+  if (isOversizedHead(result, transfer.errorBuffer)) {
+    detail = "the response head was too large (" + detail + ")";
+  }
   const URLError error(code, currentURL(transfer), detail);
   finish(transfer, transfer.download.active ? downloadFailure(transfer, error) : makeError(error));
 }
@@ -237,6 +240,7 @@ void SessionLoop::checkTimers() {
         now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
       // Try the connection again, from a clean slate.
       transfer->retryAtUptime = 0;
+      transfer->response.awaitingHead = true;
       transfer->response.inHead = false;
       transfer->response.status = 0;
       transfer->response.lines.clear();
