@@ -344,7 +344,9 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
                   "the body stream cannot be sent again");
     }
     streamed();
-  } else if (!transfer.upload.data.empty() || request.httpBody || method == "POST") {
+  } else if (transfer.upload.kind == TaskSource::Body::data || !transfer.upload.data.empty() ||
+             request.httpBody || method == "POST") {
+    // An upload of nothing still states its length, as on the first request.
     if (request.httpBody && transfer.task->kind_ != URLSessionTask::Kind::upload) {
       transfer.upload.data = *request.httpBody;
     }
