@@ -120,6 +120,10 @@ std::string HalyardError::MultipartEncodingFailureReason::reasonText() const {
           [](const InputStreamReadFailed& r) {
             return "InputStream read failed with error: " + printed(r.error);
           },
+          [](const BodyPartHeaderInvalid& r) {
+            return "The body part header field \"" + r.name +
+                   "\" holds a line break or a NUL and cannot be written";
+          },
       },
       storage);
 }
@@ -154,6 +158,7 @@ std::optional<platform::URL> HalyardError::MultipartEncodingFailureReason::faile
             return std::nullopt;
           },
           [](const InputStreamReadFailed&) -> std::optional<platform::URL> { return std::nullopt; },
+          [](const BodyPartHeaderInvalid&) -> std::optional<platform::URL> { return std::nullopt; },
       },
       storage);
 }

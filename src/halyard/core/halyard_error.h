@@ -102,13 +102,18 @@ class HalyardError : public platform::Error {
     struct InputStreamReadFailed {
       ErrorPtr error;
     };
+    // A part-head field whose name or value holds CR, LF or NUL, which would end the field
+    // early and start one of the caller's choosing.
+    struct BodyPartHeaderInvalid {
+      std::string name;
+    };
     using Storage =
         std::variant<BodyPartURLInvalid, BodyPartFilenameInvalid, BodyPartFileNotReachable,
                      BodyPartFileNotReachableWithError, BodyPartFileIsDirectory,
                      BodyPartFileSizeNotAvailable, BodyPartFileSizeQueryFailedWithError,
                      BodyPartInputStreamCreationFailed, OutputStreamCreationFailed,
                      OutputStreamFileAlreadyExists, OutputStreamURLInvalid, OutputStreamWriteFailed,
-                     InputStreamReadFailed>;
+                     InputStreamReadFailed, BodyPartHeaderInvalid>;
     Storage storage;
 
     std::string reasonText() const;

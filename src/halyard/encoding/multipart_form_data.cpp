@@ -17,6 +17,7 @@ namespace {
 using Reason = HalyardError::MultipartEncodingFailureReason;
 
 const std::string kCRLF = "\r\n";
+constexpr std::string_view kHeadBreakers("\r\n\0", 3);
 
 void append(platform::Bytes& out, std::string_view text) {
   out.insert(out.end(), text.begin(), text.end());
@@ -190,6 +191,15 @@ void MultipartFormData::appendStreamNamed(const platform::InputStreamPtr& stream
 
 void MultipartFormData::appendBodyPart(const platform::InputStreamPtr& stream, std::uint64_t length,
                                        const HTTPHeaders& headers) {
+  // Every field of the part head is checked here, whoever made it: a line break or NUL in a name
+  // or value (a caller's media type, say) would write part-head lines of its own.
+  for (const auto& header : headers) {
+    if (header.name.find_first_of(kHeadBreakers) != std::string::npos ||
+        header.value.find_first_of(kHeadBreakers) != std::string::npos) {
+      recordBodyPartError(Reason::BodyPartHeaderInvalid{header.name});
+      return;
+    }
+  }
   bodyParts_.push_back(std::make_shared<BodyPart>(headers, stream, length));
 }
 

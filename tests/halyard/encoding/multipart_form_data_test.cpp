@@ -172,6 +172,35 @@ TEST_F(MultipartFormDataTest, NamesCannotForgeHeaders) {
   EXPECT_EQ(body.find("\r\nContent-Type"), std::string::npos);
 }
 
+// A media type goes into the part head as given, so one with a line break or NUL is refused
+// rather than written: the part is not added and encoding fails with the reason.
+TEST_F(MultipartFormDataTest, MediaTypesThatWouldBreakThePartHeadAreRefused) {
+  struct Row {
+    const char* name;
+    std::string mimeType;
+    bool refused;
+  };
+  const Row rows[] = {
+      {"plain", "text/plain", false},
+      {"CR LF and a field", "text/plain\r\nX-Evil: 1", true},
+      {"bare LF", "text/plain\nX-Evil: 1", true},
+      {"bare CR", "text/plain\rX", true},
+      {"NUL", std::string("text/plain\0x", 12), true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    MultipartFormData form(nullptr, kBoundary);
+    form.appendData(bytes("x"), "a", std::string("a.txt"), row.mimeType);
+    EXPECT_EQ(caseOf<Reason::BodyPartHeaderInvalid>(form.bodyPartError()) != nullptr, row.refused);
+    EXPECT_EQ(form.bodyParts().size(), row.refused ? 0u : 1u);
+    if (row.refused) {
+      EXPECT_TRUE(caseOf<Reason::BodyPartHeaderInvalid>(thrownBy([&] { form.encodeAll(); })));
+    } else {
+      EXPECT_NE(text(form.encodeAll()).find("Content-Type: text/plain\r\n\r\n"), std::string::npos);
+    }
+  }
+}
+
 // "halyard.boundary." and 16 lower-case hexadecimal digits.
 bool isBoundaryShaped(const std::string& boundary) {
   const std::string prefix = "halyard.boundary.";

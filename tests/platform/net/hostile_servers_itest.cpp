@@ -331,9 +331,25 @@ TEST_F(HostileServerTest, BrokenOrOversizedHeadsFailWithCodesThatSayWhatHappened
     const char* name;
     std::string answer;
     Code code;
+    const char* says = "";  // a part of the error's text
   };
   const Row rows[] = {
       {"HTTP/0.9", "just some bytes\n", Code::badServerResponse},
+      {"illegal chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nok\r\n",
+       Code::badServerResponse},
+      {"status line in a chunked trailer",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n"
+       "HTTP/1.1 503 Nope\r\n\r\n",
+       Code::badServerResponse},
+      {"folded first header line", "HTTP/1.1 200 OK\r\n folded: x\r\nContent-Length: 0\r\n\r\n",
+       Code::badServerResponse},
+      {"one header line of 100 MiB",
+       "HTTP/1.1 200 OK\r\nX-Long: " + std::string(100 << 20, 'a') + "\r\n\r\n",
+       Code::dataLengthExceedsMaximum, "head was too large"},
+      {"a Location of 100 KiB",
+       "HTTP/1.1 302 Found\r\nLocation: /" + std::string(100 << 10, 'a') +
+           "\r\nContent-Length: 0\r\n\r\n",
+       Code::dataLengthExceedsMaximum, "head was too large"},
       {"garbage status line", "HTCPCP/1.0 418 Teapot\r\nContent-Length: 0\r\n\r\n",
        Code::badServerResponse},
       {"status -5", "HTTP/1.1 -5 Odd\r\nContent-Length: 0\r\n\r\n", Code::badServerResponse},
@@ -357,6 +373,79 @@ TEST_F(HostileServerTest, BrokenOrOversizedHeadsFailWithCodesThatSayWhatHappened
     const auto* error = nettest::urlError(delegate_->record(id).error);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), row.code) << error->debugDescription();
+    EXPECT_NE(error->debugDescription().find(row.says), std::string::npos)
+        << error->debugDescription();
+  }
+}
+
+// A head whose first field line is folded onto a field that does not exist, on a session that
+// already read a response: on its next request, after a followed redirect, and on the replay
+// after a challenge. The request fails as a bad answer and the process lives on.
+TEST_F(HostileServerTest, AFoldedFirstFieldAfterAnEarlierResponseFailsOnlyThatRequest) {
+  const std::string folded = "HTTP/1.1 200 OK\r\n folded: x\r\nContent-Length: 2\r\n\r\nok";
+  struct Row {
+    const char* name;
+    std::string first;   // what the server answers first
+    bool secondRequest;  // the folded head answers a request of its own
+    const char* userInfo;
+  };
+  const Row rows[] = {
+      {"next request", okWithBody("plain"), true, ""},
+      {"redirect hop", "HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n", false,
+       ""},
+      {"replay after 401",
+       "HTTP/1.1 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 0\r\n\r\n", false,
+       "user:pass@"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RawServer server(
+        [&](const std::string&, int index) { return index == 0 ? row.first : folded; });
+    if (row.secondRequest) {
+      const auto plain = start(server.url("/a"));
+      ASSERT_TRUE(platform::runMainUntil([&] { return delegate_->isComplete(plain); }, 10));
+      EXPECT_EQ(delegate_->record(plain).body_text(), "plain");
+    }
+    const auto id = start(server.url("/x", row.userInfo));
+    ASSERT_TRUE(platform::runMainUntil([&] { return delegate_->isComplete(id); }, 10));
+    const auto* error = nettest::urlError(delegate_->record(id).error);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), platform::URLError::Code::badServerResponse)
+        << error->debugDescription();
+    EXPECT_EQ(server.heads().size(), 2u);
+  }
+}
+
+// A field line that starts like a status line is a field (a malformed one), never the start of
+// another head: the status, the fields before it and a challenge stay what the server sent.
+TEST_F(HostileServerTest, FieldsThatLookLikeStatusLinesStartNoNewHead) {
+  struct Row {
+    const char* name;
+    std::string head;
+    int status;
+    const char* keptField;
+  };
+  const Row rows[] = {
+      {"503 after a field", "HTTP/1.1 200 OK\r\nX-Real: 1\r\nHTTP/1.1: 503\r\n", 200, "X-Real"},
+      {"302 with a Location", "HTTP/1.1 200 OK\r\nHTTP/1.1: 302\r\nLocation: /elsewhere\r\n", 200,
+       "Location"},
+      {"200 after a challenge",
+       "HTTP/1.1 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\nHTTP/1.1: 200\r\n", 401,
+       "WWW-Authenticate"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RawServer server([&](const std::string&, int) {
+      return row.head + "Content-Length: 2\r\nConnection: close\r\n\r\nok";
+    });
+    const auto id = start(server.url("/x"));
+    ASSERT_TRUE(platform::runMainUntil([&] { return delegate_->isComplete(id); }, 10));
+    auto record = delegate_->record(id);
+    auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(record.response);
+    ASSERT_NE(http, nullptr);
+    EXPECT_EQ(http->statusCode(), row.status);
+    EXPECT_TRUE(http->valueForHTTPHeaderField(row.keptField).has_value());
+    EXPECT_EQ(server.heads().size(), 1u);
   }
 }
 
@@ -541,7 +630,7 @@ TEST_F(HostileServerTest, AHeadThatFailsKeepsNoneOfItsCookies) {
        Code::dataLengthExceedsMaximum, 0},
       {"a complete head, then a broken body",
        "HTTP/1.1 200 OK\r\n" + two + "Transfer-Encoding: chunked\r\n\r\nzz\r\n",
-       Code::networkConnectionLost, 2},
+       Code::badServerResponse, 2},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

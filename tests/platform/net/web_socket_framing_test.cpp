@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -187,6 +188,39 @@ TEST(WebSocketFramingTest, ReadsFramesAndEnforcesTheProtocol) {
     EXPECT_EQ(whole.failureCode, c.expected.failureCode);
     EXPECT_NE(whole.detail.find(c.expected.detail), std::string::npos) << whole.detail;
     EXPECT_EQ(run(c.input, 1, c.maximum), whole) << "fed one byte at a time";
+  }
+}
+
+// A binary message of `total` bytes in fragments of `size` bytes (under 126, so each header is
+// two bytes).
+Bytes fragmented(std::size_t total, std::size_t size) {
+  Bytes out;
+  for (std::size_t sent = 0; sent < total; sent += size) {
+    const std::size_t length = std::min(size, total - sent);
+    const bool first = sent == 0, last = sent + length == total;
+    out.push_back(static_cast<std::uint8_t>((last ? 0x80 : 0) | (first ? 0x02 : 0x00)));
+    out.push_back(static_cast<std::uint8_t>(length));
+    out.insert(out.end(), length, 0x41);
+  }
+  return out;
+}
+
+// What a fragment costs in keeping is charged, not more: a message under the bound in small
+// fragments arrives, while a flood of one-byte fragments, whose keeping is many times its
+// length, is still refused.
+TEST(WebSocketFramingTest, SmallFragmentsOfALegalMessageArriveAndAFloodDoesNot) {
+  struct Row {
+    std::size_t total, size;
+    int failureCode;  // 0: the message arrives whole
+  };
+  for (const Row row :
+       {Row{700'000, 32, 0}, Row{400'000, 16, 0}, Row{1'000'000, 125, 0}, Row{40'000, 1, 1009}}) {
+    SCOPED_TRACE(std::to_string(row.total) + " in " + std::to_string(row.size));
+    const Outcome outcome = run(fragmented(row.total, row.size), SIZE_MAX, 1 << 20);
+    EXPECT_EQ(outcome.failureCode, row.failureCode) << outcome.detail;
+    if (row.failureCode == 0) {
+      EXPECT_EQ(outcome.events, std::vector<std::string>{"binary:" + std::to_string(row.total)});
+    }
   }
 }
 

@@ -36,6 +36,7 @@ size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   } catch (const std::bad_alloc&) {
     return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
   }
+  if (transfer->limitError) return 0;
   if (transfer->lastActivityUptime > 0) loop->timers_.touch(*transfer);
   return size * count;
 }
@@ -264,7 +265,8 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   std::string_view line = raw;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
     line.remove_suffix(1);
-  if (line.starts_with("HTTP/")) {
+  if (transfer.response.awaitingHead && line.starts_with("HTTP/")) {
+    transfer.response.awaitingHead = false;
     transfer.response.inHead = true;
     transfer.redirect.auth.headStarted();
     transfer.response.lines.clear();
@@ -278,7 +280,15 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     }
     return;
   }
-  if (!transfer.response.inHead) return;  // trailers after the body
+  if (!transfer.response.inHead) {
+    // Trailers after the body, kept by nobody; one posing as a status line is a broken answer.
+    if (line.starts_with("HTTP/") && !transfer.limitError) {
+      transfer.limitError =
+          makeError(URLError(URLError::Code::badServerResponse, currentURL(transfer),
+                             "a status line among the trailer fields"));
+    }
+    return;
+  }
   if (!line.empty()) {
     transfer.response.lines.emplace_back(line);
     return;
@@ -287,6 +297,9 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   transfer.response.inHead = false;
   if (transfer.cookieJar) transfer.cookieJar->headEnded(transfer.easy, transfer.response.lines);
   int status = transfer.response.status;
+  // libcurl reads another head after an interim one, and after a 401 or 407 where it runs a
+  // handshake of its own (NTLM, Negotiate) within the one transfer.
+  transfer.response.awaitingHead = status < 200 || status == 401 || status == 407;
   if (status >= 100 && status < 200) return;
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);

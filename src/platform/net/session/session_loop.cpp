@@ -133,7 +133,6 @@ void SessionLoop::run() {
   transfers_.clear();
   webSocketTransfers_ = 0;
   finished_.clear();
-  easyPool_.clear();
   flushDeliveries();
   tlsCurrentLoop = nullptr;
   std::deque<std::function<void()>> leftover;

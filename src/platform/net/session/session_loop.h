@@ -140,7 +140,6 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
         plainShare_(hub_->plainShare()) {}
 
   ~SessionLoop() {
-    easyPool_.clear();
     if (multi_) curl_multi_cleanup(multi_);
   }
 
@@ -424,6 +423,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   // Goes on with `redirect.next` in the same task, on the same easy handle.
   void loadNextRequest(Transfer& transfer);
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
+  void setRequestOptions(Transfer& transfer, const URL& url);
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
   // Acts on what the timers' walk found: retries a waiting connection, ends a transfer whose

@@ -47,6 +47,10 @@ struct UploadBody {
 // The response head being read, and what became of it: delivered, and the delegate's
 // disposition awaited with the start of the body held meanwhile.
 struct ResponseHead {
+  // A status line opens a head only where libcurl reads one: at the start of a request's
+  // answer, after a 1xx head, or after a 401/407 it answers itself. Elsewhere a line starting
+  // "HTTP/" is a (malformed) field, or a trailer that makes the answer unusable.
+  bool awaitingHead = true;
   bool inHead = false;
   int status = 0;
   std::string version;
@@ -93,10 +97,7 @@ struct Transfer final {
   std::shared_ptr<URLSessionTask> task;
   std::shared_ptr<TaskShared> shared;
   std::shared_ptr<URLSession> keepAlive;  // set while the transfer may still call the delegate
-  CURL* easy = nullptr;
-  // Where `easy` goes back when the transfer is gone; none: it is freed (a web socket keeps
-  // its connection on it, a download's carries a large buffer).
-  CurlEasyPool* easyPool = nullptr;
+  CURL* easy = nullptr;  // never one that read a response before this request (see CurlEasyPool)
   curl_slist* headers = nullptr;
   std::optional<std::string> acceptEncoding;  // as the request states it
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -137,13 +138,7 @@ struct Transfer final {
   TransferCache cache;  // lookups in the session's URL cache and what goes back into it
 
   ~Transfer() {
-    if (easy) {
-      if (easyPool && !inMulti) {
-        easyPool->release(easy);
-      } else {
-        curl_easy_cleanup(easy);
-      }
-    }
+    if (easy) curl_easy_cleanup(easy);
     if (headers) curl_slist_free_all(headers);
     if (upload.fd >= 0) ::close(upload.fd);
     if (upload.stream) upload.stream->close();

@@ -189,6 +189,9 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
                                                : std::string(curl_easy_strerror(result));
+  if (isOversizedHead(result, transfer.errorBuffer)) {
+    detail = "the response head was too large (" + detail + ")";
+  }
   const URLError error(code, currentURL(transfer), detail);
   finish(transfer, transfer.download.active ? downloadFailure(transfer, error) : makeError(error));
 }
@@ -205,6 +208,7 @@ void SessionLoop::checkTimers() {
   for (Transfer* transfer : walk.retry) {
     // Try the connection again, from a clean slate.
     transfer->retryAtUptime = 0;
+    transfer->response.awaitingHead = true;
     transfer->response.inHead = false;
     transfer->response.status = 0;
     transfer->response.lines.clear();

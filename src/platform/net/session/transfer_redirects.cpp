@@ -1,3 +1,4 @@
+#include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/session_loop.h"
 
 #include <curl/curl.h>
@@ -260,6 +261,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
     transfer.shared->currentRequest = request;
   }
   transfer.redirect.requestReplaced = true;
+  transfer.response.awaitingHead = true;
   transfer.response.inHead = false;
   transfer.response.status = 0;
   transfer.response.lines.clear();
@@ -276,16 +278,30 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
-  CURL* easy = transfer.easy;
+  // The hop runs on a handle of its own (see CurlEasyPool); the connection stays in the multi
+  // handle's cache for it.
+  CURL* easy = easyPool_.renew(transfer.easy);
+  transfer.easy = easy;
+  if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
+  setRequestOptions(transfer, *request.url);
   transfer.redirect.auth.applyTo(easy, transfer.headers, method, *request.url);
-  curl_easy_setopt(easy, CURLOPT_URL, request.url->absoluteString().c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
-                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
+  const auto streamed = [&] {
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    if (transfer.upload.length >= 0) {
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(transfer.upload.length));
+    } else {
+      transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
+      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+    }
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readCallback);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekCallback);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
+  };
   if (transfer.redirect.nextDropsBody) {
     // A new GET (or HEAD): no body, and no method of the old request left behind.
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
     if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     transfer.upload.kind = TaskSource::Body::none;
     transfer.upload.data.clear();
@@ -294,13 +310,22 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
       return fail(URLError::Code::cannotOpenFile, "the body file cannot be read again");
     }
     transfer.upload.offset = 0;
-  } else if (transfer.upload.kind == TaskSource::Body::stream && transfer.upload.offset > 0) {
-    return fail(URLError::Code::requestBodyStreamExhausted, "the body stream cannot be sent again");
-  } else if (!transfer.upload.data.empty() || request.httpBody) {
+    streamed();
+  } else if (transfer.upload.kind == TaskSource::Body::stream) {
+    if (transfer.upload.offset > 0) {
+      return fail(URLError::Code::requestBodyStreamExhausted,
+                  "the body stream cannot be sent again");
+    }
+    streamed();
+  } else if (transfer.upload.kind == TaskSource::Body::data || !transfer.upload.data.empty() ||
+             request.httpBody || method == "POST") {
+    // An upload of nothing still states its length, as on the first request.
     if (request.httpBody && transfer.task->kind() != URLSessionTask::Kind::upload) {
       transfer.upload.data = *request.httpBody;
     }
     setInMemoryBody(easy, transfer.upload.data);
+  } else if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   }
   if (!transfer.redirect.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());

@@ -133,39 +133,11 @@ void SessionLoop::setUp(Transfer& transfer) {
   CURL* easy = easyPool_.acquire();
   if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
   transfer.easy = easy;
-  if (!transfer.download.active) transfer.easyPool = &easyPool_;
-  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
-  curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
-  // A request to an HTTPS origin waits for a connection being set up there, which may turn out
-  // to carry HTTP/2 and take it as another stream, rather than opening one of its own. Over
-  // plain HTTP (no HTTP/2 there) requests open connections up to the per-host bound at once.
-  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, isSecureScheme(url) ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  transfer.redirect.auth.forget(easy);
-  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  setTrustOptions(easy, transfer);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &headerCallback);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeCallback);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &progressCallback);
-  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
-  // Decoding is always on, as a client of this platform expects: an explicit Accept-Encoding
-  // is sent as given, otherwise every encoding libcurl can undo is offered.
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
-                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
-
-  bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
-                 configuration_.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::never;
-  curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? share_ : plainShare_);
-  if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+  const bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
+                       configuration_.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::never;
   transfer.cookieJar = cookies ? hub_->cookieStorage() : nullptr;
+  setRequestOptions(transfer, url);
+  transfer.redirect.auth.forget(easy);
 
   if (isUpload) {
     if (!setUpUploadBody(transfer, *source, request)) return;
@@ -182,6 +154,52 @@ void SessionLoop::setUp(Transfer& transfer) {
   } else if (method != "GET") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
+  if (transfer.upload.kind == TaskSource::Body::stream) {
+    // The transfer starts once the delegate has handed over the body stream.
+    askForBodyStream(transfer);
+    return;
+  }
+  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
+  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
+// What every request of a transfer sets on its (new) handle, the first and each hop or replay
+// alike; the method, body and credentials are the caller's.
+void SessionLoop::setRequestOptions(Transfer& transfer, const URL& url) {
+  CURL* easy = transfer.easy;
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+  curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  // A request to an HTTPS origin waits for a connection being set up there, which may turn out
+  // to carry HTTP/2 and take it as another stream, rather than opening one of its own. Over
+  // plain HTTP (no HTTP/2 there) requests open connections up to the per-host bound at once.
+  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, isSecureScheme(url) ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  setTrustOptions(easy, transfer);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &headerCallback);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeCallback);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &progressCallback);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+  // Decoding is always on, as a client of this platform expects: an explicit Accept-Encoding
+  // is sent as given, otherwise every encoding libcurl can undo is offered.
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                   transfer.acceptEncoding ? transfer.acceptEncoding->c_str() : "");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+
+  const bool cookies = transfer.cookieJar != nullptr;
+  curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? share_ : plainShare_);
+  if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+
   // Fewer, larger writes into the file.
   if (transfer.download.active) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
   // A declared length is refused before the body; what arrives is counted as it is written.
@@ -193,17 +211,6 @@ void SessionLoop::setUp(Transfer& transfer) {
                      static_cast<long>(configuration_.minimumBytesPerSecond));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, configuration_.lowSpeedSeconds);
   }
-
-  if (transfer.upload.kind == TaskSource::Body::stream) {
-    // The transfer starts once the delegate has handed over the body stream.
-    askForBodyStream(transfer);
-    return;
-  }
-  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-    return fail(URLError::Code::unknown, "the transfer could not be started");
-  }
-  transfer.inMulti = true;
-  updatePause(transfer);
 }
 
 bool SessionLoop::buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,

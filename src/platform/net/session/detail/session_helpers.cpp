@@ -21,6 +21,14 @@ void setInMemoryBody(CURL* easy, const Bytes& body) {
                    body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
 }
 
+// libcurl's two ways of refusing a head beyond its buffers; what it ran out of is the head's
+// room, not the process's memory.
+bool isOversizedHead(CURLcode result, const char* errorText) {
+  return result == CURLE_OUT_OF_MEMORY ||
+         (result == CURLE_RECV_ERROR &&
+          std::string_view(errorText).starts_with("Too large response headers"));
+}
+
 URLError::Code codeForFailedTransfer(CURLcode result, const char* errorText,
                                      const std::optional<URL>& url) {
   std::string scheme = url ? url->scheme().value_or("") : "";
@@ -28,10 +36,13 @@ URLError::Code codeForFailedTransfer(CURLcode result, const char* errorText,
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const bool http = scheme == "http" || scheme == "https";
   if (result == CURLE_UNSUPPORTED_PROTOCOL && http) return URLError::Code::badServerResponse;
-  if (result == CURLE_OUT_OF_MEMORY) return URLError::Code::dataLengthExceedsMaximum;
+  if (isOversizedHead(result, errorText)) return URLError::Code::dataLengthExceedsMaximum;
+  // A transfer in progress is handed no bad argument but by the server: a folded line with
+  // nothing to fold onto.
+  if (result == CURLE_BAD_FUNCTION_ARGUMENT && http) return URLError::Code::badServerResponse;
   if (result == CURLE_RECV_ERROR &&
-      std::string_view(errorText).starts_with("Too large response headers")) {
-    return URLError::Code::dataLengthExceedsMaximum;
+      std::string_view(errorText).find("chunked-encod") != std::string_view::npos) {
+    return URLError::Code::badServerResponse;
   }
   return URLError::codeForCurlResult(result);
 }

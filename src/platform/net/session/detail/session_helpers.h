@@ -28,6 +28,7 @@ void setInMemoryBody(CURL* easy, const Bytes& body);
 // (HTTP/0.9, a garbage status line or status code); a head over libcurl's caps ends as "out of
 // memory" (one line over 100 KB) or a receive error whose text names the size (the whole head
 // over 300 KB), which is a resource over the maximum size, not a lost connection.
+bool isOversizedHead(CURLcode result, const char* errorText);
 URLError::Code codeForFailedTransfer(CURLcode result, const char* errorText,
                                      const std::optional<URL>& url);
 
