@@ -201,6 +201,21 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
   return length;
 }
 
+void sendBodyThroughReads(Transfer& transfer, CURL* easy) {
+  curl_easy_setopt(easy, CURLOPT_POST, 1L);
+  if (transfer.upload.length >= 0) {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(transfer.upload.length));
+  } else {
+    transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+  }
+  curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readCallback);
+  curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekCallback);
+  curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
+}
+
 size_t readCallback(char* buffer, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
   const size_t capacity = size * count;

@@ -22,6 +22,9 @@ size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count);
 size_t receiveBody(Transfer* transfer, const char* data, size_t length);
 size_t readCallback(char* buffer, size_t size, size_t count, void* context);
 int seekCallback(void* context, curl_off_t offset, int origin);
+// Sends the transfer's body through `readCallback`: of its known length, or in chunks where
+// the length is not known.
+void sendBodyThroughReads(Transfer& transfer, CURL* easy);
 int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
                      curl_off_t uploaded);
 

@@ -286,20 +286,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   setRequestOptions(transfer, *request.url);
   transfer.redirect.auth.applyTo(easy, transfer.headers, method, *request.url);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
-  const auto streamed = [&] {
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    if (transfer.upload.length >= 0) {
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                       static_cast<curl_off_t>(transfer.upload.length));
-    } else {
-      transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
-      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
-    }
-    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readCallback);
-    curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
-    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekCallback);
-    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
-  };
+  const auto streamed = [&] { sendBodyThroughReads(transfer, easy); };
   if (transfer.redirect.nextDropsBody) {
     // A new GET (or HEAD): no body, and no method of the old request left behind.
     if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);

@@ -306,9 +306,7 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
         return fail(URLError::Code::cannotOpenFile, "the body file is not a regular file");
       }
       transfer.upload.length = static_cast<std::int64_t>(info.st_size);
-      curl_easy_setopt(easy, CURLOPT_POST, 1L);
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                       static_cast<curl_off_t>(transfer.upload.length));
+      sendBodyThroughReads(transfer, easy);
       break;
     }
     case TaskSource::Body::stream: {
@@ -321,14 +319,7 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
           transfer.upload.length = length;
         }
       }
-      curl_easy_setopt(easy, CURLOPT_POST, 1L);
-      if (transfer.upload.length >= 0) {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(transfer.upload.length));
-      } else {
-        transfer.headers = curl_slist_append(transfer.headers, "Transfer-Encoding: chunked");
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
-      }
+      sendBodyThroughReads(transfer, easy);
       moveTo(transfer, TransferEvent::bodyStreamNeeded);
       break;
     }
