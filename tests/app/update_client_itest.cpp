@@ -173,6 +173,12 @@ class UpdateClient : public testing::Test {
     return **result;
   }
 
+  // The splash as the application makes it, over the real update client.
+  std::shared_ptr<SplashScreenViewModel> makeSplash(test::FakeServices& fakes) {
+    return SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
+                                       fakes.services(), bundle_.bundle());
+  }
+
   test::ScopedTestBundle bundle_;
   UpdateServer server;
   std::vector<std::pair<std::string, UpdatorCloudCommonRouter>> handledErrors;
@@ -350,9 +356,7 @@ TEST_F(UpdateClient, EachFailedCheckLogsItsOwnCauseAndNoMoreThanAnExcerptOfTheBo
     ScopedServerURL url(row.base);
     test::FakeServices fakes;
     platform::LogCapture capture;
-    auto viewModel =
-        SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
-                                    fakes.services(), bundle_.bundle());
+    auto viewModel = makeSplash(fakes);
     ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
     const std::string text = capture.text();
     EXPECT_NE(text.find("Update check failed: "), std::string::npos) << text;
@@ -381,17 +385,13 @@ TEST_F(UpdateClient, TheSplashMovesOnWhenTheServerFailsAndOffersWhatItDescribes)
       {200, R"({"name":"Tovarine","releaseVersion":2,"buildVersion":1,"isMandatory":false})"});
   {
     ScopedServerURL url(server.base("down"));
-    auto viewModel =
-        SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
-                                    fakes.services(), bundle_.bundle());
+    auto viewModel = makeSplash(fakes);
     ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
     EXPECT_EQ(viewModel->versioning.get(), nullptr);
   }
   {
     ScopedServerURL url(server.base("offer"));
-    auto viewModel =
-        SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
-                                    fakes.services(), bundle_.bundle());
+    auto viewModel = makeSplash(fakes);
     ASSERT_TRUE(test::runUntil([&] { return viewModel->versioning.get() != nullptr; }, 20));
     EXPECT_FALSE(viewModel->presentTutorial.get());
     // The server has no installer: the optional download fails, says so, and once the user
@@ -411,9 +411,7 @@ TEST_F(UpdateClient, WithoutAServerNoCheckIsMadeAndOneLineSaysSo) {
   unsetenv("TOVARINE_UPDATE_URL");
   test::FakeServices fakes;
   platform::LogCapture capture;
-  auto viewModel =
-      SplashScreenViewModel::make(std::make_shared<UpdatorNetwork>(APIServiceManager::make()),
-                                  fakes.services(), bundle_.bundle());
+  auto viewModel = makeSplash(fakes);
   ASSERT_TRUE(test::runUntil([&] { return viewModel->presentTutorial.get(); }, 20));
   EXPECT_EQ(viewModel->versioning.get(), nullptr);
   // Not a failed request: one line, and nothing about a failure.

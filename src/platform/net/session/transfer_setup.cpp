@@ -324,7 +324,8 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
       break;
     }
   }
-  if (transfer.upload.kind != TaskSource::Body::data) {
+  // Files and streams were given the read callbacks with their length above.
+  if (transfer.upload.kind == TaskSource::Body::none) {
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readCallback);
     curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekCallback);
