@@ -210,10 +210,12 @@ void TLUSBHub::checkDaemon() {
   const bool up = probe.up;
   const std::uint64_t identity = probe.identity;
   bool lost = false;
+  bool restarted = false;
+  std::set<std::uint32_t> gone;
   {
     std::lock_guard lock(subscriptionMutex_);
     if (!wantListening_) return;
-    const bool restarted = up && (!daemonUp_ || identity != daemonIdentity_ || !subscription_);
+    restarted = up && (!daemonUp_ || identity != daemonIdentity_ || !subscription_);
     lost = daemonUp_ && (!up || identity != daemonIdentity_);
     daemonUp_ = up;
     daemonIdentity_ = identity;
@@ -231,25 +233,33 @@ void TLUSBHub::checkDaemon() {
           "; watching for tablets");
     }
     if (lost || restarted) unsubscribeLocked();
-    // A failed subscription is tried again on the next round.
-    if (restarted && subscribeLocked()) daemonUp_ = false;
+    // The devices of a daemon that went away are gone with it; they are taken before a new
+    // subscription can announce them again, so that their departure is told before their return.
+    if (lost) {
+      std::lock_guard devicesLock(devicesMutex_);
+      gone.swap(announced_);
+    }
   }
-  if (lost) forgetDevices();
+  if (lost) announceDetached(gone);
+  if (!restarted) return;
+  std::lock_guard lock(subscriptionMutex_);
+  // A failed subscription is tried again on the next round.
+  if (wantListening_ && !subscription_ && subscribeLocked()) daemonUp_ = false;
 }
 
-// The devices of a daemon that went away are gone with it.
-void TLUSBHub::forgetDevices() {
-  std::set<std::uint32_t> devices;
-  {
-    std::lock_guard lock(devicesMutex_);
-    devices.swap(announced_);
-  }
-  auto self = weak_from_this().lock();
-  if (!self) return;
+void TLUSBHub::announceDetached(const std::set<std::uint32_t>& devices) {
   for (std::uint32_t deviceID : devices) {
-    center_->post(TLUSBDeviceDidDetachNotification, self,
-                  {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})}});
+    announce(TLUSBDeviceDidDetachNotification,
+             {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})}});
   }
+}
+
+// The hub is named by its identity only: a notification that owned it could make the thread
+// that posted it (libusbmuxd's event thread, or the watcher) the hub's last owner, and the hub
+// cannot be torn down from the threads it joins or unsubscribes.
+void TLUSBHub::announce(const char* name, std::map<std::string, std::any> userInfo) {
+  if (weak_from_this().expired()) return;  // being destroyed
+  center_->post(Notification{name, {}, this, std::move(userInfo)});
 }
 
 void TLUSBHub::eventCallback(const void* event, void* userData) {
@@ -258,15 +268,16 @@ void TLUSBHub::eventCallback(const void* event, void* userData) {
 
 void TLUSBHub::handleEvent(const void* rawEvent) {
   const auto* event = static_cast<const usbmuxd_event_t*>(rawEvent);
-  auto self = weak_from_this().lock();
-  if (!self) return;  // being destroyed
   const std::uint32_t deviceID = event->device.handle;
   if (event->event == UE_DEVICE_ADD) {
     // Devices reached over the network are not ours to drive.
     if (event->device.conn_type != CONNECTION_TYPE_USB) return;
     {
+      // A new subscription announces the devices the daemon already has, and libusbmuxd may
+      // have connected on its own before the hub subscribed again: a device already told is
+      // not a new arrival.
       std::lock_guard lock(devicesMutex_);
-      announced_.insert(deviceID);
+      if (!announced_.insert(deviceID).second) return;
     }
     const std::string serial(event->device.udid,
                              ::strnlen(event->device.udid, sizeof event->device.udid));
@@ -276,16 +287,16 @@ void TLUSBHub::handleEvent(const void* rawEvent) {
         {"SerialNumber", Value(serial)},
         {"ConnectionType", Value("USB")},
     };
-    center_->post(TLUSBDeviceDidAttachNotification, self,
-                  {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})},
-                   {TLUSBHubNotificationKeyProperties, Value(std::move(properties))}});
+    announce(TLUSBDeviceDidAttachNotification,
+             {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})},
+              {TLUSBHubNotificationKeyProperties, Value(std::move(properties))}});
   } else if (event->event == UE_DEVICE_REMOVE) {
     {
       std::lock_guard lock(devicesMutex_);
       if (announced_.erase(deviceID) == 0) return;
     }
-    center_->post(TLUSBDeviceDidDetachNotification, self,
-                  {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})}});
+    announce(TLUSBDeviceDidDetachNotification,
+             {{TLUSBHubNotificationKeyDeviceID, Value(std::int64_t{deviceID})}});
   }
 }
 

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <any>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -64,7 +67,8 @@ class TLUSBHub : public std::enable_shared_from_this<TLUSBHub> {
   void checkDaemon();
   std::error_code subscribeLocked();
   void unsubscribeLocked();
-  void forgetDevices();
+  void announceDetached(const std::set<std::uint32_t>& devices);
+  void announce(const char* name, std::map<std::string, std::any> userInfo);
 
   std::shared_ptr<NotificationCenter> center_;
   std::mutex subscriptionMutex_;

@@ -240,6 +240,7 @@ TEST_F(TLUSBHubTest, SaysWhenTheDaemonIsMissingOrSilentAndWhenItAppears) {
 
 void TLUSBHubTest::saysWhenTheDaemonIsMissingAndWhenItAppears(bool staleSocket) {
   hub_->setDaemonRetryInterval(0.05);
+  const std::size_t seenBefore = seen().size();
   const std::string path = daemon_->path();
   daemon_.reset();  // no socket: the daemon is not running
   if (staleSocket) {
@@ -266,10 +267,24 @@ void TLUSBHubTest::saysWhenTheDaemonIsMissingAndWhenItAppears(bool staleSocket) 
     if (row.daemonRunning) {
       if (staleSocket) ::unlink(path.c_str());
       daemon_ = std::make_unique<FakeUsbmuxd>(path);
-      ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; }));
-      ASSERT_TRUE(waitUntil([&] { return capture.contains(row.line); })) << capture.text();
+      // libusbmuxd's own retries keep their pace while the daemon is away; the hub notices
+      // within its retry interval.
+      ASSERT_TRUE(waitUntil([&] { return capture.contains(row.line); }, 30)) << capture.text();
+      ASSERT_TRUE(waitUntil([&] { return daemon_->listenerCount() == 1; }, 30));
+      // The hub subscribes again once it sees the daemon, while libusbmuxd may already have
+      // connected on its own: both connections announce device 31, which is told once. A
+      // second device, seen after the first, shows what came before it was handled.
       daemon_->attach(31);
-      ASSERT_TRUE(waitUntil([&] { return seen().size() == 1; }));
+      daemon_->attach(32);
+      const auto told = [&] {
+        const auto all = seen();
+        return std::vector<Seen>(all.begin() + static_cast<std::ptrdiff_t>(seenBefore), all.end());
+      };
+      ASSERT_TRUE(waitUntil([&] { return !told().empty() && told().back().deviceID == 32; }));
+      const auto now = told();
+      EXPECT_EQ(
+          std::count_if(now.begin(), now.end(), [](const Seen& s) { return s.deviceID == 31; }), 1);
+      EXPECT_EQ(now.size(), 2u);
     } else {
       ASSERT_FALSE(hub_->listen());
       EXPECT_TRUE(capture.contains(row.line)) << capture.text();
