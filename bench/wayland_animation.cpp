@@ -41,7 +41,7 @@ struct WaylandAnimation::State {
   wl_shm* shm = nullptr;
   xdg_wm_base* wmBase = nullptr;
   wp_presentation* presentation = nullptr;
-  std::atomic<std::uint64_t> presented{0};
+  std::atomic<std::uint64_t> presented{0}, discarded{0};
   wl_surface* surface = nullptr;
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
@@ -126,7 +126,8 @@ const wp_presentation_feedback_listener kFeedback = {
       ++static_cast<WaylandAnimation::State*>(data)->presented;
       wp_presentation_feedback_destroy(feedback);
     },
-    [](void*, struct wp_presentation_feedback* feedback) {
+    [](void* data, struct wp_presentation_feedback* feedback) {
+      ++static_cast<WaylandAnimation::State*>(data)->discarded;
       wp_presentation_feedback_destroy(feedback);
     }};
 const wl_buffer_listener kBuffer = {
@@ -195,6 +196,8 @@ WaylandAnimation::WaylandAnimation(const std::string& waylandDisplay, int width,
 
 std::optional<std::uint64_t> WaylandAnimation::shown() const {
   if (!state_ || !state_->presentation) return std::nullopt;
+  // A compositor without a display to time (headless sway) discards every commit it draws.
+  if (state_->presented.load() == 0 && state_->discarded.load() > 0) return std::nullopt;
   return state_->presented.load();
 }
 

@@ -27,7 +27,7 @@ class WaylandAnimation {
   bool running() const { return ready_; }
   std::uint64_t drawn() const { return drawn_.load(); }
   // Commits the compositor presented (the others it discarded, drawing a later one instead);
-  // nullopt where it offers no presentation feedback.
+  // nullopt where it offers no presentation feedback or presents nothing at all.
   std::optional<std::uint64_t> shown() const;
 
   struct State;
