@@ -13,12 +13,16 @@
 // the simulator's and the animation's threads; split into capture, encode (the encoder's
 // workers and the dispatch threads that letterbox, encode and hand frames on), channel, and the
 // rest. "ideal" is the least the encoding can cost: the single-threaded JPEG time times the
-// sustained rate; "x ideal" is the road's cores over it. The X server's cores (its grabs, and
-// the animation's drawing too) are shown apart, since that work is not in this process.
+// sustained rate; "x ideal" is the road's cores over it. The display server's cores (the X
+// server's grabs, or the compositor's drawing and read-back with PipeWire's passing of the
+// buffers; the animation's drawing too) are shown apart, since that work is not in this process.
 //
 // The run is repeated on each Wayland desktop the machine has (sway, GNOME's compositor), each
 // started headless by the bench, with the animation drawn as a window on the device's display;
-// there the grab column stays empty, since the compositor copies on its side.
+// there the grab column stays empty, since the compositor copies on its side. A compositor
+// draws at its own pace and may fold two of the animation's commits into one frame, so beside
+// what the animation drew the table gives what the compositor presented of it ("shown", from
+// the presentation feedback of each commit): the most a capture of the output can deliver.
 //
 // A second scenario moves a 200x200 square on an otherwise still 2732x2048 display; the capture
 // then reads only the changed rows into a buffer that holds an earlier frame. A third leaves the
@@ -49,6 +53,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -110,6 +115,7 @@ struct Row {
   // What the road cost over the window.
   std::string scenario;
   double drawnFps = 0;
+  double shownFps = -1;  // what the compositor presented of the animation; -1: not known
   double cpuMsPerFrame = 0, cores = 0, idealCores = 0;
   double captureCores = 0, encodeCores = 0, channelCores = 0, restCores = 0, serverCores = 0;
 };
@@ -411,6 +417,9 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
       bench::WaylandAnimation* wayland;
       bool running() const { return x ? x->running() : wayland->running(); }
       std::uint64_t drawn() const { return x ? x->drawn() : wayland->drawn(); }
+      std::optional<std::uint64_t> shown() const {
+        return wayland ? wayland->shown() : std::nullopt;
+      }
     } animation{xAnimation.get(), waylandAnimation.get()};
     if (!animation.running()) {
       row.failure = "cannot draw on the device's display";
@@ -420,6 +429,7 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
     const auto framesBefore = coordinator->frameStatistics();
     const auto arrivedBefore = simulator.statistics();
     const auto drawnBefore = animation.drawn();
+    const auto shownBefore = animation.shown();
     const auto cpuBefore = bench::takeCpuSnapshot();
     {
       std::lock_guard lock(mutex);
@@ -428,6 +438,7 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
     platform::runMainUntil([] { return false; }, kMeasureSeconds);
     const auto cpuAfter = bench::takeCpuSnapshot();
     const auto drawnAfter = animation.drawn();
+    const auto shownAfter = animation.shown();
     const auto framesAfter = coordinator->frameStatistics();
     const auto arrivedAfter = simulator.statistics();
     row.frames = arrivedAfter.images - arrivedBefore.images;
@@ -437,6 +448,7 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
                   (framesAfter.unsent - framesBefore.unsent);
     row.fps = double(row.frames) / kMeasureSeconds;
     row.drawnFps = double(drawnAfter - drawnBefore) / kMeasureSeconds;
+    if (shownBefore && shownAfter) row.shownFps = double(*shownAfter - *shownBefore) / kMeasureSeconds;
     addCpu(row, cpuBefore, cpuAfter);
     const double bytes = double(arrivedAfter.imageBytes - arrivedBefore.imageBytes);
     row.kilobytesPerFrame = row.frames > 0 ? bytes / double(row.frames) / 1e3 : 0;
@@ -596,15 +608,21 @@ void printTable() {
   }
 
   std::printf("\nWhat the road costs, over the same windows (cores = CPU seconds per second)\n");
-  std::printf("%-10s %-15s %5s %6s %9s %6s %6s %7s | %7s %6s %7s %5s | %6s\n", "device", "scenario",
-              "fps", "drawn", "CPU ms/fr", "cores", "ideal", "x ideal", "capture", "encode",
-              "channel", "rest", "X srv");
+  std::printf("%-10s %-15s %5s %6s %6s %6s %9s %6s %6s %7s | %7s %6s %7s %5s | %6s\n", "device",
+              "scenario", "fps", "drawn", "shown", "/shown", "CPU ms/fr", "cores", "ideal",
+              "x ideal", "capture", "encode", "channel", "rest", "server");
   for (const Row& row : rows()) {
     if (!row.failure.empty()) continue;
+    // "shown": the frames the compositor presented with the animation in them (Wayland only);
+    // "/shown" the share of them the road delivered.
+    const bool shown = row.shownFps >= 0;
     std::printf(
-        "%-10s %-15s %5.1f %6.1f %9.2f %6.2f %6.2f %7.2f | %7.2f %6.2f %7.2f %5.2f | %6.2f\n",
+        "%-10s %-15s %5.1f %6.1f %6s %6s %9.2f %6.2f %6.2f %7.2f | %7.2f %6.2f %7.2f %5.2f | "
+        "%6.2f\n",
         fmt::format("{}x{}", row.deviceWidth, row.deviceHeight).c_str(), row.scenario.c_str(),
-        row.fps, row.drawnFps, row.cpuMsPerFrame, row.cores, row.idealCores,
+        row.fps, row.drawnFps, shown ? fmt::format("{:.1f}", row.shownFps).c_str() : "-",
+        shown && row.shownFps > 0 ? fmt::format("{:.2f}", row.fps / row.shownFps).c_str() : "-",
+        row.cpuMsPerFrame, row.cores, row.idealCores,
         row.idealCores > 0 ? row.cores / row.idealCores : 0.0, row.captureCores, row.encodeCores,
         row.channelCores, row.restCores, row.serverCores);
   }

@@ -1,7 +1,8 @@
 #pragma once
 
-// CPU time of this process, thread by thread, and of its child X servers, from /proc. Used by
-// the frame benchmark to say what the road costs the machine over a measuring window.
+// CPU time of this process, thread by thread, and of the display servers it started (X servers,
+// or a compositor with its media server), from /proc. Used by the frame benchmark to say what the
+// road costs the machine over a measuring window.
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -45,7 +46,7 @@ inline bool readStat(const std::string& path, TaskTime& out, long* parent = null
 struct CpuSnapshot {
   double process = 0;                // the whole process, from getrusage
   std::map<long, TaskTime> threads;  // by thread id
-  double children = 0;               // child X servers, by /proc
+  double children = 0;               // child display servers, by /proc
 };
 
 inline CpuSnapshot takeCpuSnapshot() {
@@ -71,7 +72,9 @@ inline CpuSnapshot takeCpuSnapshot() {
       TaskTime time;
       long parent = 0;
       if (readStat(std::string("/proc/") + entry->d_name + "/stat", time, &parent) &&
-          parent == self && time.name == "Xvfb") {
+          parent == self &&
+          (time.name == "Xvfb" || time.name == "sway" || time.name == "mutter" ||
+           time.name == "pipewire")) {
         snapshot.children += time.seconds;
       }
     }

@@ -6,10 +6,12 @@
 #include <wayland-client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string_view>
 
+#include "presentation-time-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace bench {
@@ -38,6 +40,8 @@ struct WaylandAnimation::State {
   wl_compositor* compositor = nullptr;
   wl_shm* shm = nullptr;
   xdg_wm_base* wmBase = nullptr;
+  wp_presentation* presentation = nullptr;
+  std::atomic<std::uint64_t> presented{0}, discarded{0};
   wl_surface* surface = nullptr;
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
@@ -57,6 +61,7 @@ struct WaylandAnimation::State {
     if (xdgSurface) xdg_surface_destroy(xdgSurface);
     if (surface) wl_surface_destroy(surface);
     if (wmBase) xdg_wm_base_destroy(wmBase);
+    if (presentation) wp_presentation_destroy(presentation);
     if (shm) wl_shm_destroy(shm);
     if (compositor) wl_compositor_destroy(compositor);
     if (display) wl_display_disconnect(display);
@@ -90,6 +95,9 @@ const wl_registry_listener kRegistry = {
             wl_registry_bind(registry, name, &wl_compositor_interface, 4));
       } else if (kind == wl_shm_interface.name) {
         s->shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+      } else if (kind == wp_presentation_interface.name) {
+        s->presentation = static_cast<wp_presentation*>(
+            wl_registry_bind(registry, name, &wp_presentation_interface, 1));
       } else if (kind == xdg_wm_base_interface.name) {
         s->wmBase =
             static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
@@ -110,6 +118,18 @@ const xdg_toplevel_listener kToplevel = {
       s->configuredHeight = height;
     },
     [](void*, xdg_toplevel*) {}, nullptr, nullptr};
+// One commit's fate: presented (counted) or discarded; either way the object is done.
+const wp_presentation_feedback_listener kFeedback = {
+    [](void*, struct wp_presentation_feedback*, wl_output*) {},
+    [](void* data, struct wp_presentation_feedback* feedback, std::uint32_t, std::uint32_t,
+       std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
+      ++static_cast<WaylandAnimation::State*>(data)->presented;
+      wp_presentation_feedback_destroy(feedback);
+    },
+    [](void* data, struct wp_presentation_feedback* feedback) {
+      ++static_cast<WaylandAnimation::State*>(data)->discarded;
+      wp_presentation_feedback_destroy(feedback);
+    }};
 const wl_buffer_listener kBuffer = {
     [](void* data, wl_buffer*) { static_cast<Buffer*>(data)->busy = false; }};
 
@@ -174,6 +194,13 @@ WaylandAnimation::WaylandAnimation(const std::string& waylandDisplay, int width,
   });
 }
 
+std::optional<std::uint64_t> WaylandAnimation::shown() const {
+  if (!state_ || !state_->presentation) return std::nullopt;
+  // A compositor without a display to time (headless sway) discards every commit it draws.
+  if (state_->presented.load() == 0 && state_->discarded.load() > 0) return std::nullopt;
+  return state_->presented.load();
+}
+
 WaylandAnimation::~WaylandAnimation() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
@@ -207,6 +234,10 @@ void WaylandAnimation::run() {
         wl_surface_damage_buffer(s.surface, s.shown.x, s.shown.y, s.shown.side, s.shown.side);
       }
       wl_surface_damage_buffer(s.surface, now.x, now.y, now.side, now.side);
+      if (s.presentation) {
+        wp_presentation_feedback_add_listener(wp_presentation_feedback(s.presentation, s.surface),
+                                              &kFeedback, &s);
+      }
       wl_surface_commit(s.surface);
       wl_display_flush(s.display);
       s.shown = now;

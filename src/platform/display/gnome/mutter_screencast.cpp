@@ -24,6 +24,7 @@
 #include "platform/display/gnome/gnome_backend.h"
 #include "platform/display/gnome/mutter_video_stream.h"
 #include "platform/display/screen_parameters.h"
+#include "platform/display/stale_rows.h"
 #include "platform/foundation/log.h"
 
 namespace platform {
@@ -213,10 +214,12 @@ std::expected<std::shared_ptr<MutterMonitor>, std::string> MutterMonitor::make(
 }
 
 // Captures a virtual monitor from the stream its display owns. Each frame is copied once, from
-// the compositor's buffer into the one it is encoded from. What changed is the damage the
-// compositor reports; where it reports none, the frame is compared with the one delivered
-// before (kept out of the pool for that, so no second copy is made): an unchanged frame is not
-// delivered, and a changed one carries the rectangle of the tiles that changed.
+// the compositor's buffer into the one it is encoded from, and only the rows that buffer lacks:
+// it still holds the picture it was last filled with, and every change since is marked in it.
+// What changed is the damage the compositor reports; where it reports none, the frame is
+// compared with the one delivered before (kept out of the pool for that, so no second copy is
+// made): an unchanged frame is not delivered, and a changed one carries the rectangle of the
+// tiles that changed.
 class MutterCapture final : public CaptureBackend {
  public:
   MutterCapture(std::shared_ptr<MutterMonitor> monitor, CaptureBackendContext context)
@@ -258,6 +261,7 @@ class MutterCapture final : public CaptureBackend {
       mapping->address = static_cast<std::uint8_t*>(address);
       mapping->size = bytes;
       pool_->add(std::move(mapping));
+      stale_.emplace_back(height_);
     }
     stream_->attach(context_.signalWake);
     return nullptr;
@@ -310,14 +314,27 @@ class MutterCapture final : public CaptureBackend {
       if (damage.width == 0) return false;
     }
     auto loan = pool_->acquire();
-    if (!loan) return false;
-    std::uint8_t* target = loan->mapping->address;
-    if (frame.stride == row) {
-      std::memcpy(target, frame.pixels, row * height_);
-    } else {
-      for (std::uint32_t y = 0; y < height_; ++y)
-        std::memcpy(target + row * y, frame.pixels + frame.stride * y, row);
+    if (!loan) {
+      // This frame's damage is spent: the next frame is compared with the last delivered one.
+      delivered_ = false;
+      return false;
     }
+    // Every buffer now lacks these rows, the one about to be filled included.
+    for (StaleRows& rows : stale_)
+      rows.mark(static_cast<std::uint32_t>(damage.y),
+                static_cast<std::uint32_t>(damage.y) + damage.height);
+    std::uint8_t* target = loan->mapping->address;
+    StaleRows& stale = stale_[loan->index];
+    for (const StaleRows::Band& band : stale.bands()) {
+      if (frame.stride == row) {
+        std::memcpy(target + row * band.top, frame.pixels + row * band.top,
+                    row * (band.bottom - band.top));
+      } else {
+        for (std::uint32_t y = band.top; y < band.bottom; ++y)
+          std::memcpy(target + row * y, frame.pixels + frame.stride * y, row);
+      }
+    }
+    stale.clear();
     delivered_ = true;
     last_ = std::make_shared<PixelBuffer>(width_, height_, row, PixelFormat::bgra32, target,
                                           pool_->lease(*loan));
@@ -331,6 +348,8 @@ class MutterCapture final : public CaptureBackend {
   std::shared_ptr<MutterVideoStream> stream_;
   std::uint32_t width_ = 0, height_ = 0;
   std::shared_ptr<PixelBuffer> last_;
+  // Per pool buffer (by index), the rows that changed since it was last filled.
+  std::vector<StaleRows> stale_;
   bool delivered_ = false;
   bool claimed_ = false;
 };

@@ -23,7 +23,7 @@
 #include "platform/display/display_queries.h"
 #include "platform/display/frame_pacer.h"
 #include "platform/display/x11/cursor_overlay.h"
-#include "platform/display/x11/stale_rows.h"
+#include "platform/display/stale_rows.h"
 #include "platform/display/x11/x_connection.h"
 
 namespace platform {

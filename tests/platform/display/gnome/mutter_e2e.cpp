@@ -17,6 +17,7 @@
 #include "platform/display/screen_capture_access.h"
 #include "platform/display/support/frame_collector.h"
 #include "platform/display/support/gnome_session.h"
+#include "platform/display/support/pattern_steps.h"
 #include "platform/display/support/wayland_painter.h"
 #include "platform/display/virtual_display.h"
 
@@ -164,6 +165,22 @@ TEST_F(GnomeBackend, FramesArriveAtTheSizeWithWhatIsDrawnAndNotWhenNothingChange
   display_.reset();
   EXPECT_TRUE(waitForMonitors({}));
   EXPECT_TRUE(platform::runMainUntil([&] { return collector->error() != nullptr; }, 5));
+}
+
+// Each frame is copied from the compositor's buffer into one that held an earlier frame, only
+// the rows that one lacks: after every change the newest frame is the picture drawn, pixel for
+// pixel, however long ago its buffer was last filled.
+TEST_F(GnomeBackend, EveryFrameIsThePictureDrawnPixelForPixelAsBuffersAreReused) {
+  display_ = makeDisplay(1024, 768);
+  ASSERT_NE(display_->displayID(), platform::kNullDisplayID);
+  auto window = testing_display::WaylandPainter::open(gnome_->waylandDisplay(), true);
+  ASSERT_TRUE(window.has_value()) << window.error();
+  ASSERT_TRUE((*window)->fill(0));
+  ASSERT_EQ((*window)->width(), 1024u);
+  auto collector = std::make_shared<FrameCollector>();
+  ASSERT_EQ(testing_display::startStream(stream_, display_->displayID(), 1024, 768, collector),
+            nullptr);
+  testing_display::expectEveryStepCapturedAsDrawn(**window, *collector);
 }
 
 TEST_F(GnomeBackend, AKilledClientsMonitorIsRemoved) {

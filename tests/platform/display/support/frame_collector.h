@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_queue.h"
@@ -93,6 +97,35 @@ class FrameCollector : public platform::CaptureStreamOutput,
   platform::ErrorPtr error() const {
     std::lock_guard lock(mutex_);
     return error_;
+  }
+
+  // Waits for the newest complete frame to be, pixel for pixel, `expected` (0xRRGGBB by place);
+  // answers how the newest frame differed at the end, or nothing once one matched.
+  std::string waitForPicture(
+      const std::function<std::uint32_t(std::uint32_t, std::uint32_t)>& expected,
+      double seconds = 10) {
+    std::string difference = "no frame arrived";
+    platform::runMainUntil(
+        [&] {
+          auto frame = newest();
+          if (!frame || !frame->imageBuffer()) return false;
+          const platform::PixelBuffer& image = *frame->imageBuffer();
+          std::size_t wrong = 0;
+          difference.clear();
+          for (std::uint32_t y = 0; y < image.height(); ++y) {
+            for (std::uint32_t x = 0; x < image.width(); ++x) {
+              const std::uint32_t got = pixelAt(image, x, y), want = expected(x, y);
+              if (got == want) continue;
+              if (wrong++ == 0) {
+                difference = fmt::format("at {},{}: {:06x} where {:06x} was drawn", x, y, got, want);
+              }
+            }
+          }
+          if (wrong > 0) difference += fmt::format(" ({} pixels differ)", wrong);
+          return wrong == 0;
+        },
+        seconds);
+    return difference;
   }
 
   // Waits for a complete frame whose pixel (x, y) is `rgb`; answers it.

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -91,8 +92,20 @@ std::expected<std::unique_ptr<GnomeSession>, std::string> GnomeSession::start() 
   if (address.find('\n') == std::string::npos) return std::unexpected("dbus-daemon did not start");
   session->busAddress_ = address.substr(0, address.find('\n'));
 
-  if (session->spawn({"pipewire"}, "pipewire") < 0 ||
-      session->spawn({"wireplumber"}, "wireplumber") < 0 ||
+  if (session->spawn({"pipewire"}, "pipewire") < 0) {
+    return std::unexpected("Cannot start the desktop's programs");
+  }
+  // The compositor connects to PipeWire once, as it starts: started before PipeWire listens (a
+  // busy machine), it would offer screen casts that never deliver a frame.
+  const std::string pipewireSocket = session->runtimeDir_ + "/pipewire-0";
+  while (access(pipewireSocket.c_str(), F_OK) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return std::unexpected("PipeWire did not come up; see " + session->runtimeDir_ +
+                             "/pipewire.log");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (session->spawn({"wireplumber"}, "wireplumber") < 0 ||
       session->spawn({"mutter", "--headless", "--wayland", "--no-x11"}, "mutter") < 0) {
     return std::unexpected("Cannot start the desktop's programs");
   }
@@ -116,9 +129,7 @@ std::expected<std::unique_ptr<GnomeSession>, std::string> GnomeSession::start() 
       sd_bus_message_read(reply, "b", &owned);
     }
     sd_bus_message_unref(reply);
-    if (owned) {
-      if (access((session->runtimeDir_ + "/pipewire-0").c_str(), F_OK) == 0) return session;
-    }
+    if (owned) return session;
     // A name appearing on the bus wakes this at once.
     while (sd_bus_process(raw, nullptr) > 0) {
     }

@@ -144,6 +144,29 @@ std::expected<std::unique_ptr<WaylandPainter>, std::string> WaylandPainter::open
 
 bool WaylandPainter::paint(std::uint32_t x, std::uint32_t y, std::uint32_t width,
                            std::uint32_t height, std::uint32_t rgb) {
+  return draw(x, y, width, height, [rgb](std::uint32_t, std::uint32_t) { return rgb; });
+}
+
+bool WaylandPainter::paintPattern(std::uint32_t x, std::uint32_t y, std::uint32_t width,
+                                  std::uint32_t height, std::uint32_t seed) {
+  return draw(x, y, width, height, [seed](std::uint32_t column, std::uint32_t row) {
+    std::uint32_t value = column * 0x9E3779B1u ^ (row + seed * 0x85EBCA77u) * 0xC2B2AE3Du;
+    value ^= value >> 15;
+    value *= 0x2C1B3C6Du;
+    value ^= value >> 13;
+    return value & 0xFFFFFFu;
+  });
+}
+
+std::uint32_t WaylandPainter::pixel(std::uint32_t x, std::uint32_t y) const {
+  const State& s = *state_;
+  const std::size_t index = std::size_t{y} * s.width + x;
+  return x < s.width && index < s.canvas.size() ? s.canvas[index] & 0xFFFFFFu : 0;
+}
+
+bool WaylandPainter::draw(std::uint32_t x, std::uint32_t y, std::uint32_t width,
+                          std::uint32_t height,
+                          const std::function<std::uint32_t(std::uint32_t, std::uint32_t)>& rgbAt) {
   State& s = *state_;
   // The compositor sized the window anew: start from a black canvas of the new size.
   if (s.canvas.size() != std::size_t{s.width} * s.height) {
@@ -152,9 +175,9 @@ bool WaylandPainter::paint(std::uint32_t x, std::uint32_t y, std::uint32_t width
   const std::uint32_t right = std::min(s.width, x + width);
   const std::uint32_t bottom = std::min(s.height, y + height);
   for (std::uint32_t row = y; row < bottom; ++row) {
-    std::fill(s.canvas.begin() + std::ptrdiff_t(std::size_t{row} * s.width + x),
-              s.canvas.begin() + std::ptrdiff_t(std::size_t{row} * s.width + right),
-              0xff000000u | rgb);
+    for (std::uint32_t column = x; column < right; ++column) {
+      s.canvas[std::size_t{row} * s.width + column] = 0xff000000u | rgbAt(column, row);
+    }
   }
   wl_buffer* buffer = s.snapshot();
   if (!buffer) return false;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,11 +28,19 @@ class WaylandPainter {
   bool fill(std::uint32_t rgb);
   bool paint(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height,
              std::uint32_t rgb);
+  // Paints a rectangle where every pixel has a colour of its own (a hash of its place and
+  // `seed`), so that a row or column out of place, or left from an earlier picture, shows.
+  bool paintPattern(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height,
+                    std::uint32_t seed);
+  // What the window shows at (x, y) after the paints so far, as 0xRRGGBB.
+  std::uint32_t pixel(std::uint32_t x, std::uint32_t y) const;
 
   struct State;
 
  private:
   explicit WaylandPainter(std::unique_ptr<State> state);
+  bool draw(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height,
+            const std::function<std::uint32_t(std::uint32_t, std::uint32_t)>& rgbAt);
   std::unique_ptr<State> state_;
 };
 

@@ -16,6 +16,7 @@
 #include "platform/display/screen_capture_access.h"
 #include "platform/display/support/frame_collector.h"
 #include "platform/display/support/holding_child.h"
+#include "platform/display/support/pattern_steps.h"
 #include "platform/display/support/sway_session.h"
 #include "platform/display/support/wayland_painter.h"
 #include "platform/display/virtual_display.h"
@@ -209,6 +210,19 @@ TEST_F(WlrootsBackend, FramesCarryWhatIsDrawnAndTheChangedRectangleThenStop) {
   EXPECT_NE(collector->error()->localizedDescription().find("no longer available"),
             std::string::npos)
       << collector->error()->localizedDescription();
+}
+
+// The compositor copies each frame into a buffer of ours that is handed on as it is: after every
+// change the newest frame is the picture drawn, pixel for pixel, in whichever buffer it came.
+TEST_F(WlrootsBackend, EveryFrameIsThePictureDrawnPixelForPixelAsBuffersAreReused) {
+  platform::VirtualDisplay& display = makeDisplay(1024, 768);
+  auto window = paintedWindow("HEADLESS-2", 0);
+  ASSERT_TRUE(window);
+  ASSERT_EQ(window->width(), 1024u);
+  auto collector = std::make_shared<FrameCollector>();
+  ASSERT_EQ(testing_display::startStream(stream_, display.displayID(), 1024, 768, collector),
+            nullptr);
+  testing_display::expectEveryStepCapturedAsDrawn(*window, *collector);
 }
 
 TEST_F(WlrootsBackend, ReleasedOutputsAreParkedAndReusedByTheNextDisplay) {

@@ -7,10 +7,11 @@
 namespace platform {
 
 // The rows of one capture buffer that no longer match the display: everything drawn since the
-// buffer was last filled. A shared-memory read writes its rows packed one after another, so
-// only whole rows can be read into their place in the buffer; refreshing these bands instead of
-// the whole display keeps a small change cheap. A buffer starts out wholly stale. Past a few
-// bands the spread is taken whole, which bounds the number of reads per frame.
+// buffer was last filled. Refreshing these bands instead of the whole display keeps a small
+// change cheap: an X shared-memory read writes its rows packed one after another, so only whole
+// rows can be read into their place in the buffer, and a compositor's frame is copied row by row
+// where its stride differs. A buffer starts out wholly stale. Past a few bands the spread is
+// taken whole, which bounds the number of reads per frame.
 class StaleRows {
  public:
   struct Band {

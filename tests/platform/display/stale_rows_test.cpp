@@ -1,4 +1,4 @@
-#include "platform/display/x11/stale_rows.h"
+#include "platform/display/stale_rows.h"
 
 #include <gtest/gtest.h>
 
