@@ -67,13 +67,11 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
 size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
   auto* loop = transfer->loop;
   if (awaitsRedirect(transfer->phase)) return CURL_WRITEFUNC_PAUSE;
-  // The body of a redirect that is followed (or refused) is nobody's.
-  if (transfer->redirect.next || transfer->phase == Phase::refusingRedirect ||
-      transfer->redirect.auth.discardingBody()) {
-    return size * count;
-  }
+  // The body of a redirect that is followed (or refused), or of libcurl's own handshake, is
+  // nobody's.
+  if (drainsBody(transfer->phase)) return size * count;
   if (!transfer->response.delivered) loop->deliverResponse(*transfer);
-  if (transfer->suspended || transfer->shared->receiveHolds.load() > 0) {
+  if (transfer->activity == Activity::suspended || transfer->shared->receiveHolds.load() > 0) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const size_t length = size * count;
@@ -284,6 +282,10 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.response.awaitingHead = false;
     transfer.response.inHead = true;
     transfer.redirect.auth.headStarted();
+    // A head that starts takes back what an earlier one of this transfer led to.
+    if (transfer.phase == Phase::followingRedirect || transfer.phase == Phase::inOwnHandshake) {
+      moveTo(transfer, TransferEvent::headStarted);
+    }
     transfer.response.lines.clear();
     transfer.response.start = Date::now();
     auto space = line.find(' ');

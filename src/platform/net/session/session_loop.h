@@ -27,7 +27,9 @@
 #include "platform/net/session/disposition_answer.h"
 #include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
+#include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_engine.h"
 #include "platform/net/session/transfer_timers.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
@@ -129,7 +131,9 @@ namespace platform::net_detail {
 // leaves its number in `quietWakes_` (the largest one), which the thread reads before it
 // takes `asleep_` down itself, so a wake counted against a turn was over before that turn's
 // exchange. Tests hold the count at zero.
-class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public TaskCommands {
+class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
+                          public TaskCommands,
+                          public TransferEngine {
  public:
   SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
       : hub_(std::move(hub)),
@@ -160,7 +164,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
       if (stopping_) return;
       stopping_ = true;
     }
-    endChallengeWaits();
+    tls_.endAll();
     wake();
     if (std::this_thread::get_id() == thread_.get_id()) {
       thread_.detach();  // the loop ends after this turn, holding its own reference
@@ -205,11 +209,11 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
     }
   }
 
-  const URLSessionConfiguration& configuration() const { return configuration_; }
+  const URLSessionConfiguration& configuration() const override { return configuration_; }
   const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
 
   const std::shared_ptr<SessionHub>& hub() const { return hub_; }
-  std::shared_ptr<URLSessionDelegate> delegate() const { return hub_->delegate(); }
+  std::shared_ptr<URLSessionDelegate> delegate() const override { return hub_->delegate(); }
   bool hasDelegate() const { return hub_->hasDelegate(); }
   std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
 
@@ -320,23 +324,19 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   friend size_t readCallback(char*, size_t, size_t, void*);
   friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-  friend int verifyCallback(X509_STORE_CTX*, void*);
-  friend int clientCertificateCallback(SSL*, X509**, EVP_PKEY**);
 
-  // TLS authentication, on the I/O thread inside a handshake.
-  int verifyPeer(Transfer& transfer, X509_STORE_CTX* context);
-  int provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate, EVP_PKEY** key);
-  // Raises `challenge` to the delegate and waits for the decision. False when there is no
-  // delegate to ask.
-  bool awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
-                      URLSessionDelegate::ChallengePtr challenge);
-  // Ends every wait of a handshake (the session is stopping).
-  void endChallengeWaits();
-  struct Origin {
-    std::string host;
-    int port;
-  };
-  Origin tlsOrigin(Transfer& transfer);
+  // --- What the engine's parts ask of the loop (see TransferEngine) ---
+  bool deliverCall(DelegateCall call, std::shared_ptr<URLSession> session) override {
+    return deliver(std::move(call), std::move(session));
+  }
+  std::shared_ptr<URLSession> sessionOf(const Transfer& transfer) const override;
+  void cancelLater(std::uint64_t identifier) override;
+  std::function<void()> waker() override {
+    return [weak = weak_from_this()] {
+      if (auto loop = weak.lock()) loop->wake();
+    };
+  }
+  TransferTimers& timers() override { return timers_; }
 
   ErrorPtr cancelledError(const Transfer& transfer) {
     return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
@@ -358,7 +358,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
     return configuration_.maximumBodyBytes;
   }
 
-  std::optional<URL> currentURL(const Transfer& transfer) {
+  std::optional<URL> currentURL(const Transfer& transfer) override {
     std::lock_guard lock(transfer.shared->mutex);
     if (transfer.shared->currentRequest) return transfer.shared->currentRequest->url;
     return std::nullopt;
@@ -401,7 +401,12 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   bool reclaimEnd(Transfer& transfer);
   // The task that `settleEnded` lets go of ended on the delegate queue.
   void settleEnded(std::uint64_t identifier);
+  // The transfer ended in libcurl: one decision of how, and what follows from it.
   void onDone(Transfer& transfer, CURLcode result);
+  // The response is the task's: delivered, and the end reported or left for the disposition.
+  void endWithResponse(Transfer& transfer);
+  // libcurl failed the transfer: the task fails, or waits to try again for connectivity.
+  void endWithFailure(Transfer& transfer, CURLcode result);
   // Answers the task with the response its cache lookup found.
   void serveFromCache(Transfer& transfer, const URLRequest& request);
   // At a successful end: the stored body a response stands for, and the proposal to store.
@@ -441,6 +446,8 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   using Transfers = TransferMap;
   void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
+  // Hands the transfer's handle to libcurl; false when libcurl did not take it.
+  bool addToMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
   bool spinForWork(std::vector<curl_waitfd>& waits);
   // The delegate and the session this turn's deliveries go to; false when there is none.
@@ -483,7 +490,6 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   // critical path of a request: it spins longer than the dispatch workers, though not through a
   // whole round trip of the client's own threads.
   SpinBudget spinBudget_{80'000};
-  std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;  // handshakes waiting
 
   std::thread thread_;
   CURLM* multi_ = nullptr;
@@ -492,6 +498,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
 
   // I/O thread only.
   TransferTimers timers_{configuration_};
+  TlsChallenges tls_{*this};  // its waits are ended from any thread
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;

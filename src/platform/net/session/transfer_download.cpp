@@ -82,7 +82,7 @@ void SessionLoop::cancelTaskProducingResumeData(
     const std::shared_ptr<URLSessionTask>& task,
     const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler) {
   auto it = transfers_.find(task->taskIdentifier());
-  if (it == transfers_.end() || it->second->cancelled) {
+  if (it == transfers_.end() || it->second->phase == Phase::cancelled) {
     // Never started, or already ending: nothing to continue from.
     cancelTask(task);
     handler->call(std::nullopt);
@@ -98,7 +98,7 @@ void SessionLoop::cancelTaskProducingResumeData(
     transfer.tls.challengeWait->end(URLError::Code::cancelled);
     return;
   }
-  transfer.cancelled = true;
+  moveTo(transfer, TransferEvent::cancel);
   removeFromMulti(transfer);
   auto resumeData = resumeDataFor(transfer);
   // The handler hears of the data before the task's completion goes out, so whoever keeps

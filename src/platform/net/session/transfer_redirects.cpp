@@ -84,6 +84,7 @@ bool SessionLoop::considerRedirect(Transfer& transfer, int status) {
   if (!hasDelegate() || !response) {
     if (downgrade) return false;
     transfer.redirect.next = std::move(proposed);
+    moveTo(transfer, TransferEvent::nextChosen);
     return true;
   }
   moveTo(transfer, TransferEvent::redirectRaised);
@@ -114,13 +115,14 @@ void SessionLoop::answerRedirect(std::uint64_t identifier, std::optional<URLRequ
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (!awaitsRedirect(transfer.phase) || transfer.cancelled) return;
+  if (!awaitsRedirect(transfer.phase)) return;
   const bool transferDone = transfer.phase == Phase::awaitingRedirectEnded;
   moveTo(transfer, TransferEvent::redirectAnswered);
   if (request) {
     // What the handler gives is loaded as it is; the body goes only where the method keeps it.
     if (!request->url) request->url = currentURL(transfer);
     transfer.redirect.next = std::move(request);
+    moveTo(transfer, TransferEvent::nextChosen);
     if (transferDone) {
       loadNextRequest(transfer);
     } else {
@@ -157,10 +159,11 @@ bool SessionLoop::considerAuthentication(Transfer& transfer, int status) {
 }
 
 bool SessionLoop::settleAuthentication(Transfer& transfer) {
+  moveTo(transfer, TransferEvent::ownHandshakeEnded);
   if (!takeAuthenticationStep(transfer, transfer.redirect.auth.settle())) return false;
   if (transfer.phase == Phase::awaitingRedirect) {
     moveTo(transfer, TransferEvent::transferEnded);
-  } else if (transfer.redirect.next) {
+  } else if (transfer.phase == Phase::followingRedirect) {
     loadNextRequest(transfer);
   }
   return true;
@@ -178,9 +181,11 @@ bool SessionLoop::takeAuthenticationStep(Transfer& transfer, HTTPAuthentication:
     case Step::cancel:
       return false;
     case Step::ignore:
+      moveTo(transfer, TransferEvent::ownHandshakeGoesOn);
       return true;
     case Step::replay:
       transfer.redirect.next = currentRequestOf(transfer);
+      moveTo(transfer, TransferEvent::nextChosen);
       return true;
     case Step::challenge:
       moveTo(transfer, TransferEvent::challengeRaised);
@@ -226,14 +231,14 @@ void SessionLoop::answerAuthentication(std::uint64_t identifier,
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (!awaitsRedirect(transfer.phase) || transfer.cancelled) return;
+  if (!awaitsRedirect(transfer.phase)) return;
   using Step = HTTPAuthentication::Step;
   switch (transfer.redirect.auth.answer(disposition, credential)) {
     case Step::challenge:
       raiseAuthentication(transfer);  // the next scheme offered
       return;
     case Step::cancel:
-      transfer.cancelled = true;
+      moveTo(transfer, TransferEvent::cancel);
       removeFromMulti(transfer);
       finish(transfer, cancelledError(transfer));
       return;
@@ -249,7 +254,7 @@ void SessionLoop::answerAuthentication(std::uint64_t identifier,
 
 void SessionLoop::loadNextRequest(Transfer& transfer) {
   URLRequest request = std::move(*transfer.redirect.next);
-  transfer.redirect.next.reset();
+  moveTo(transfer, TransferEvent::nextLoaded);
   const bool replay = transfer.redirect.auth.replaying();
   if (!replay) ++transfer.redirect.count;
   removeFromMulti(transfer);
@@ -318,10 +323,9 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
   transfer.redirect.nextDropsBody = false;
-  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
-  transfer.inMulti = true;
   updatePause(transfer);
 }
 

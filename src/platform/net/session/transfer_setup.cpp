@@ -16,6 +16,7 @@
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
 #include "platform/net/session/task_commands.h"
+#include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
@@ -32,20 +33,6 @@ bool isSecureScheme(const URL& url) {
   return scheme == "https";
 }
 
-// The verify callback decides every new connection (the delegate, or the default evaluation);
-// libcurl must keep honouring its answer, and must not check the host itself, nor resume
-// sessions that would skip the callback. The callback evaluates against the security layer's
-// anchors, read once, so libcurl need not load a CA bundle of its own for every connection.
-void setTrustOptions(CURL* easy, Transfer& transfer) {
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
-}
-
 }  // namespace
 
 void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
@@ -54,6 +41,7 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
   if (!transfer) {
     transfer = std::make_unique<Transfer>();
     transfer->loop = this;
+    transfer->tlsChallenges = &tls_;
     transfer->task = task;
     transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = std::move(session);
@@ -64,8 +52,7 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
     }
     return;
   }
-  if (transfer->cancelled) return;
-  transfer->suspended = false;
+  if (!tryMove(*transfer, TransferEvent::resume)) return;  // cancelled
   if (transfer->webSocket) transfer->webSocket->setSuspended(false);
   transfer->keepAlive = std::move(session);
   if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
@@ -159,10 +146,9 @@ void SessionLoop::setUp(Transfer& transfer) {
     askForBodyStream(transfer);
     return;
   }
-  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
-  transfer.inMulti = true;
   updatePause(transfer);
 }
 
@@ -367,7 +353,7 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingBodyStream || transfer.cancelled) return;
+  if (transfer.phase != Phase::awaitingBodyStream) return;
   moveTo(transfer, TransferEvent::bodyStreamSettled);
   if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
     finish(transfer,
@@ -383,12 +369,11 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
     return;
   }
   transfer.upload.stream = std::move(stream);
-  if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     finish(transfer, makeError(URLError(URLError::Code::unknown, currentURL(transfer),
                                         "the transfer could not be started")));
     return;
   }
-  transfer.inMulti = true;
   updatePause(transfer);
 }
 
@@ -488,10 +473,9 @@ void SessionLoop::setUpWebSocket(Transfer& transfer) {
   hooks.finish = [this, raw](ErrorPtr error) { finish(*raw, std::move(error)); };
   transfer.webSocket->start(weakTask, std::move(hooks), url, std::move(*upgrade), key,
                             offeredWebSocketProtocols(fields), timeout);
-  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the connection could not be started");
   }
-  transfer.inMulti = true;
 }
 
 }  // namespace platform::net_detail

@@ -28,11 +28,11 @@ void TransferTimers::noteStarted(const Transfer& transfer) {
 TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double now) const {
   Walk walk;
   for (const auto& [identifier, transfer] : transfers) {
-    if (transfer->cancelled) continue;
+    if (transfer->phase == Phase::cancelled) continue;
     if (transfer->tls.challengeWait) continue;  // the wait keeps its own deadline
     if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
-    if (!transfer->inMulti && !waiting) continue;
+    const bool waiting = transfer->link == Link::awaitingConnectivity;
+    if (transfer->link != Link::attached && !waiting) continue;
     if (waiting && now >= transfer->retryAtUptime &&
         now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
       walk.retry.push_back(transfer.get());
@@ -45,7 +45,7 @@ TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double 
       continue;
     }
     const double idle = idleLimit(*transfer);
-    bool held = transfer->suspended || awaitsDisposition(transfer->phase) ||
+    bool held = transfer->activity == Activity::suspended || awaitsDisposition(transfer->phase) ||
                 transfer->shared->receiveHolds.load() > 0;
     bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
                        now - transfer->lastActivityUptime >= idle;
@@ -67,11 +67,11 @@ double TransferTimers::nextDeadline(const TransferMap& transfers) const {
     if (t > 0 && (next == 0 || t < next)) next = t;
   };
   for (const auto& [identifier, transfer] : transfers) {
-    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
-    if (!transfer->inMulti) continue;
+    if (transfer->link == Link::awaitingConnectivity) consider(transfer->retryAtUptime);
+    if (transfer->link != Link::attached) continue;
     if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
     const double idle = idleLimit(*transfer);
-    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
+    if (transfer->lastActivityUptime > 0 && idle > 0 && transfer->activity != Activity::suspended &&
         !awaitsDisposition(transfer->phase) && transfer->shared->receiveHolds.load() == 0) {
       consider(transfer->lastActivityUptime + idle);
     }
