@@ -33,7 +33,7 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
   if (transfer.download.active) {
     // A download is not asked about: its body goes into the file.
     if (auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response)) {
-      onDownloadResponse(transfer, *http);
+      downloads_.onResponse(transfer, *http);
     }
     return;
   }

@@ -61,10 +61,7 @@ void SessionLoop::run() {
       CURLcode result = message->data.result;
       if (transfer) onDone(*transfer, result);
     }
-    if (systemUptime() >= timers_.due()) {
-      checkTimers();
-      timers_.rearm(transfers_);
-    }
+    if (systemUptime() >= timers_.due()) timers_.fire(transfers_, *this);
     // Web sockets move their bytes themselves, over the sockets libcurl opened.
     std::vector<curl_waitfd> waits;
     double webSocketDeadline = 0;

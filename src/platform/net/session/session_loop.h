@@ -1,18 +1,15 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,17 +18,17 @@
 
 #include "platform/dispatch/spin_wait.h"
 #include "platform/net/curl_easy_pool.h"
-#include "platform/net/http_auth_challenge.h"
 #include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/redirects.h"
 #include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
 #include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/session/transfer_engine.h"
 #include "platform/net/session/transfer_timers.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
 
@@ -337,12 +334,25 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
     };
   }
   TransferTimers& timers() override { return timers_; }
+  bool attach(Transfer& transfer) override { return addToMulti(transfer); }
+  void detach(Transfer& transfer) override { removeFromMulti(transfer); }
+  ErrorPtr failureOf(Transfer& transfer, const URLError& error) override;
+  Transfer* find(std::uint64_t identifier) override {
+    auto it = transfers_.find(identifier);
+    return it == transfers_.end() ? nullptr : it->second.get();
+  }
+  std::function<bool(Command)> poster() override {
+    return [weak = weak_from_this()](Command command) {
+      auto loop = weak.lock();
+      return loop && loop->post(std::move(command));
+    };
+  }
 
   ErrorPtr cancelledError(const Transfer& transfer) {
     return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
   }
 
-  std::optional<URLRequest> currentRequestOf(const Transfer& transfer) {
+  std::optional<URLRequest> currentRequest(const Transfer& transfer) override {
     std::lock_guard lock(transfer.shared->mutex);
     return transfer.shared->currentRequest;
   }
@@ -381,19 +391,11 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   void start(Transfer& transfer, const URLRequest& request);
   // The upload body's options; false when the task has already failed.
   bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
-  // The download's file (new, or the partial one of a continuation) and the Range headers;
-  // false when the task has already failed.
-  bool setUpDownloadFile(Transfer& transfer, const TaskSource* source);
-  void onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response);
   void reportSent(Transfer& transfer, curl_off_t uploaded);
   void askForBodyStream(Transfer& transfer);
   ErrorPtr bodyReadError(const Transfer& transfer);
-  std::optional<Bytes> resumeDataFor(Transfer& transfer);
-  // The failure a download ends with: `error`, carrying resume data when it can be continued.
-  ErrorPtr downloadFailure(Transfer& transfer, const URLError& error);
-  void finishDownload(Transfer& transfer);
   void onHeaderLine(Transfer& transfer, std::string_view line);
-  void deliverResponse(Transfer& transfer);
+  void deliverResponse(Transfer& transfer) override;
   // The response has arrived whole while its disposition is awaited: the task's end is put
   // with the answer, for the delegate queue to take on an `allow` (see `DispositionAnswer`).
   void prepareEnd(Transfer& transfer);
@@ -411,34 +413,16 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   void serveFromCache(Transfer& transfer, const URLRequest& request);
   // At a successful end: the stored body a response stands for, and the proposal to store.
   void completeFromCache(Transfer& transfer);
-  // At the end of a head: true when the response is a redirect this layer handles (followed,
-  // refused as too many, or put to the delegate), so it is not delivered now.
-  bool considerRedirect(Transfer& transfer, int status);
-  void answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request);
-  // At the end of a 401 head: true when it is not delivered now (a challenge is raised, the
-  // request goes out again, or libcurl's own handshake goes on).
-  bool considerAuthentication(Transfer& transfer, int status);
-  // The transfer ended with a 401 of libcurl's own handshake; false when it is delivered.
-  bool settleAuthentication(Transfer& transfer);
-  bool takeAuthenticationStep(Transfer& transfer, HTTPAuthentication::Step step);
-  void raiseAuthentication(Transfer& transfer);
-  void answerAuthentication(std::uint64_t identifier,
-                            URLSessionDelegate::AuthChallengeDisposition disposition,
-                            std::optional<URLCredential> credential);
-  // Goes on with `redirect.next` in the same task, on the same easy handle.
-  void loadNextRequest(Transfer& transfer);
+  void loadNextRequest(Transfer& transfer) override;
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
   void setRequestOptions(Transfer& transfer, const URL& url);
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
-  // Acts on what the timers' walk found: retries a waiting connection, ends a transfer whose
-  // time ran out.
-  void checkTimers();
-  void updatePause(Transfer& transfer);
+  void updatePause(Transfer& transfer) override;
   // Hands on the body held for the disposition once the task may receive, then the end that
   // waited behind it; true when the transfer ended.
   bool handOnHeldBody(Transfer& transfer);
-  void finish(Transfer& transfer, ErrorPtr error);
+  void finish(Transfer& transfer, ErrorPtr error) override;
   // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
   URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
   void finishQuietly(Transfer& transfer);
@@ -453,7 +437,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   // The delegate and the session this turn's deliveries go to; false when there is none.
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
   // Hands this turn's deliveries to the delegate queue, a few per operation.
-  void flushDeliveries();
+  void flushDeliveries() override;
   // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
   // once the turn's deliveries went to the delegate queue.
   Bytes* openChunk(const Transfer& transfer) const {
@@ -499,6 +483,8 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   // I/O thread only.
   TransferTimers timers_{configuration_};
   TlsChallenges tls_{*this};  // its waits are ended from any thread
+  Downloads downloads_{*this};
+  Redirects redirects_{*this};
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;

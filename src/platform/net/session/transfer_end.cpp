@@ -52,6 +52,36 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
   finish(transfer, cancelledError(transfer));
 }
 
+void SessionLoop::cancelTaskProducingResumeData(
+    const std::shared_ptr<URLSessionTask>& task,
+    const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler) {
+  auto it = transfers_.find(task->taskIdentifier());
+  if (it == transfers_.end() || it->second->phase == Phase::cancelled) {
+    // Never started, or already ending: nothing to continue from.
+    cancelTask(task);
+    handler->call(std::nullopt);
+    return;
+  }
+  Transfer& transfer = *it->second;
+  if (transfer.tls.challengeWait) {
+    // As for a plain cancel: the handshake ends by itself once its wait is over and the
+    // transfer then fails as cancelled; taking the connection away mid-handshake would strand
+    // it. Nothing of this connection's body has come yet, so the data is what the transfer
+    // could continue from already.
+    handler->call(downloads_.resumeData(transfer));
+    transfer.tls.challengeWait->end(URLError::Code::cancelled);
+    return;
+  }
+  moveTo(transfer, TransferEvent::cancel);
+  removeFromMulti(transfer);
+  auto resumeData = downloads_.resumeData(transfer);
+  // The handler hears of the data before the task's completion goes out, so whoever keeps
+  // it has it when the completion arrives.
+  handler->call(resumeData);
+  auto error = URLError(URLError::Code::cancelled, currentURL(transfer));
+  finish(transfer, makeError(error.withResumeData(std::move(resumeData))));
+}
+
 void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) {
   transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
   deliverResponse(transfer);
@@ -165,7 +195,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     case Ending::downloadWritten:
       if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
       if (transfer.download.error) return finish(transfer, transfer.download.error);
-      return finishDownload(transfer);
+      return downloads_.complete(transfer);
     case Ending::bodyExhausted:
       return finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
                                                  currentURL(transfer),
@@ -176,7 +206,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
       return finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects,
                                                  currentURL(transfer), "more than 16 redirects")));
     case Ending::ownHandshakeOver:
-      if (settleAuthentication(transfer)) return;
+      if (redirects_.settleAuthentication(transfer)) return;
       return endWithResponse(transfer);  // its 401 is the answer
     case Ending::redirectUndecided:
       return moveTo(transfer, TransferEvent::transferEnded);
@@ -235,8 +265,7 @@ void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
   if (isOversizedHead(result, transfer.errorBuffer)) {
     detail = "the response head was too large (" + detail + ")";
   }
-  const URLError error(code, currentURL(transfer), detail);
-  finish(transfer, transfer.download.active ? downloadFailure(transfer, error) : makeError(error));
+  finish(transfer, failureOf(transfer, URLError(code, currentURL(transfer), detail)));
 }
 
 void SessionLoop::removeFromMulti(Transfer& transfer) {
@@ -251,34 +280,8 @@ bool SessionLoop::addToMulti(Transfer& transfer) {
   return true;
 }
 
-void SessionLoop::checkTimers() {
-  const auto walk = timers_.check(transfers_, systemUptime());
-  for (Transfer* transfer : walk.retry) {
-    // Try the connection again, from a clean slate.
-    transfer->retryAtUptime = 0;
-    transfer->response.awaitingHead = true;
-    transfer->response.inHead = false;
-    transfer->response.status = 0;
-    transfer->response.lines.clear();
-    transfer->transactions.clear();
-    transfer->lastActivityUptime = 0;
-    transfer->errorBuffer[0] = 0;
-    moveTo(*transfer, TransferEvent::connectivityRetry);
-    if (!addToMulti(*transfer)) {
-      finish(*transfer, makeError(URLError(URLError::Code::unknown, currentURL(*transfer),
-                                           "the transfer could not be started")));
-      continue;
-    }
-    // Back in the transfers the walk times, with its resource time-out.
-    timers_.noteStarted(*transfer);
-  }
-  for (Transfer* transfer : walk.expired) {
-    removeFromMulti(*transfer);
-    const URLError error(URLError::Code::timedOut, currentURL(*transfer),
-                         "no progress within the time-out");
-    finish(*transfer,
-           transfer->download.active ? downloadFailure(*transfer, error) : makeError(error));
-  }
+ErrorPtr SessionLoop::failureOf(Transfer& transfer, const URLError& error) {
+  return transfer.download.active ? downloads_.failure(transfer, error) : makeError(error);
 }
 
 URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {

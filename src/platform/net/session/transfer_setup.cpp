@@ -110,7 +110,7 @@ void SessionLoop::setUp(Transfer& transfer) {
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
-  if (transfer.download.active && !setUpDownloadFile(transfer, source)) return;
+  if (transfer.download.active && !downloads_.setUp(transfer, source)) return;
 
   const std::string method = request.httpMethod.value_or("GET");
   if (method.empty() || !isValidHeaderName(method)) {
@@ -146,6 +146,84 @@ void SessionLoop::setUp(Transfer& transfer) {
     askForBodyStream(transfer);
     return;
   }
+  if (!addToMulti(transfer)) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
+  updatePause(transfer);
+}
+
+// Goes on with `redirect.next` in the same task, on a fresh handle.
+void SessionLoop::loadNextRequest(Transfer& transfer) {
+  URLRequest request = std::move(*transfer.redirect.next);
+  moveTo(transfer, TransferEvent::nextLoaded);
+  const bool replay = transfer.redirect.auth.replaying();
+  if (!replay) ++transfer.redirect.count;
+  removeFromMulti(transfer);
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->currentRequest = request;
+  }
+  transfer.redirect.requestReplaced = true;
+  transfer.response.awaitingHead = true;
+  transfer.response.inHead = false;
+  transfer.response.status = 0;
+  transfer.response.lines.clear();
+  transfer.response.delivered = false;
+  transfer.errorBuffer[0] = 0;
+
+  const std::string method = request.httpMethod.value_or("GET");
+  const bool keepsBody =
+      !transfer.redirect.nextDropsBody && transfer.upload.kind != TaskSource::Body::none;
+  const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && keepsBody;
+  URLRequest sent = request;
+  // The answer to the challenge takes the place of the request's own.
+  if (replay) sent.setValueForHTTPHeaderField(std::nullopt, "Authorization");
+  if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
+  }
+  // The hop runs on a handle of its own (see CurlEasyPool); the connection stays in the multi
+  // handle's cache for it.
+  CURL* easy = easyPool_.renew(transfer.easy);
+  transfer.easy = easy;
+  if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
+  setRequestOptions(transfer, *request.url);
+  transfer.redirect.auth.applyTo(easy, transfer.headers, method, *request.url);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+  const auto streamed = [&] { sendBodyThroughReads(transfer, easy); };
+  if (transfer.redirect.nextDropsBody) {
+    // A new GET (or HEAD): no body, and no method of the old request left behind.
+    if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    transfer.upload.kind = TaskSource::Body::none;
+    transfer.upload.data.clear();
+  } else if (transfer.upload.kind == TaskSource::Body::file) {
+    if (::lseek(transfer.upload.fd, 0, SEEK_SET) < 0) {
+      return fail(URLError::Code::cannotOpenFile, "the body file cannot be read again");
+    }
+    transfer.upload.offset = 0;
+    streamed();
+  } else if (transfer.upload.kind == TaskSource::Body::stream) {
+    if (transfer.upload.offset > 0) {
+      return fail(URLError::Code::requestBodyStreamExhausted,
+                  "the body stream cannot be sent again");
+    }
+    streamed();
+  } else if (transfer.upload.kind == TaskSource::Body::data || !transfer.upload.data.empty() ||
+             request.httpBody || method == "POST") {
+    // An upload of nothing still states its length, as on the first request.
+    if (request.httpBody && transfer.task->kind() != URLSessionTask::Kind::upload) {
+      transfer.upload.data = *request.httpBody;
+    }
+    setInMemoryBody(easy, transfer.upload.data);
+  } else if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  }
+  if (!transfer.redirect.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  transfer.redirect.nextDropsBody = false;
   if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }

@@ -5,6 +5,8 @@
 
 #include "platform/foundation/process_info.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_engine.h"
+#include "platform/net/url_error.h"
 
 namespace platform::net_detail {
 
@@ -54,6 +56,38 @@ TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double 
     if (idleExpired || overall) walk.expired.push_back(transfer.get());
   }
   return walk;
+}
+
+void TransferTimers::fire(const TransferMap& transfers, TransferEngine& engine) {
+  const auto walk = check(transfers, systemUptime());
+  for (Transfer* transfer : walk.retry) {
+    // Try the connection again, from a clean slate.
+    transfer->retryAtUptime = 0;
+    transfer->response.awaitingHead = true;
+    transfer->response.inHead = false;
+    transfer->response.status = 0;
+    transfer->response.lines.clear();
+    transfer->transactions.clear();
+    transfer->lastActivityUptime = 0;
+    transfer->errorBuffer[0] = 0;
+    moveTo(*transfer, TransferEvent::connectivityRetry);
+    if (!engine.attach(*transfer)) {
+      engine.finish(*transfer,
+                    makeError(URLError(URLError::Code::unknown, engine.currentURL(*transfer),
+                                       "the transfer could not be started")));
+      continue;
+    }
+    // Back in the transfers the walk times, with its resource time-out.
+    noteStarted(*transfer);
+  }
+  for (Transfer* transfer : walk.expired) {
+    engine.detach(*transfer);
+    engine.finish(
+        *transfer,
+        engine.failureOf(*transfer, URLError(URLError::Code::timedOut, engine.currentURL(*transfer),
+                                             "no progress within the time-out")));
+  }
+  rearm(transfers);
 }
 
 void TransferTimers::rearm(const TransferMap& transfers) {
