@@ -79,15 +79,28 @@ enum class TransferEvent {
   resume,
 };
 
+// One row of a move table: where `event` takes the state at `from`.
+template <class State>
+struct Move {
+  State from;
+  TransferEvent event;
+  State to;
+};
+
+// Where `event` takes `from` in `table`; none when the table refuses the move.
+template <class State, std::size_t N>
+constexpr std::optional<State> lookUp(const Move<State> (&table)[N], State from,
+                                      TransferEvent event) {
+  for (const auto& move : table) {
+    if (move.from == from && move.event == event) return move.to;
+  }
+  return std::nullopt;
+}
+
 // Every move of a transfer's phase. From moving to one awaited answer and back, and from
 // anywhere to the end, which is final; an end reported again changes nothing. Any other pair
 // is refused.
-struct TransferMove {
-  Phase from;
-  TransferEvent event;
-  Phase to;
-};
-inline constexpr TransferMove kTransferMoves[] = {
+inline constexpr Move<Phase> kTransferMoves[] = {
     {Phase::moving, TransferEvent::bodyStreamNeeded, Phase::awaitingBodyStream},
     {Phase::awaitingBodyStream, TransferEvent::bodyStreamSettled, Phase::moving},
     {Phase::moving, TransferEvent::redirectRaised, Phase::awaitingRedirect},
@@ -144,12 +157,7 @@ inline constexpr TransferMove kTransferMoves[] = {
 };
 
 // Every move of the handle's place. A cancelled or ended transfer only lets go of it.
-struct LinkMove {
-  Link from;
-  TransferEvent event;
-  Link to;
-};
-inline constexpr LinkMove kLinkMoves[] = {
+inline constexpr Move<Link> kLinkMoves[] = {
     {Link::detached, TransferEvent::attach, Link::attached},
     {Link::attached, TransferEvent::detach, Link::detached},
     {Link::detached, TransferEvent::connectivityLost, Link::awaitingConnectivity},
@@ -158,12 +166,7 @@ inline constexpr LinkMove kLinkMoves[] = {
 
 // Every move of the task's word. Told again, either word changes nothing; neither is taken
 // once the transfer is cancelled or ended.
-struct ActivityMove {
-  Activity from;
-  TransferEvent event;
-  Activity to;
-};
-inline constexpr ActivityMove kActivityMoves[] = {
+inline constexpr Move<Activity> kActivityMoves[] = {
     {Activity::running, TransferEvent::suspend, Activity::suspended},
     {Activity::suspended, TransferEvent::suspend, Activity::suspended},
     {Activity::suspended, TransferEvent::resume, Activity::running},
@@ -194,28 +197,19 @@ constexpr bool isOver(Phase phase) {
 
 // Where `event` takes a transfer's phase at `from`; none when the table refuses the move.
 constexpr std::optional<Phase> nextPhase(Phase from, TransferEvent event) {
-  for (const auto& move : kTransferMoves) {
-    if (move.from == from && move.event == event) return move.to;
-  }
-  return std::nullopt;
+  return lookUp(kTransferMoves, from, event);
 }
 
 // Where `event` takes the handle's place at `from`, for a transfer at `phase`.
 constexpr std::optional<Link> nextLink(Phase phase, Link from, TransferEvent event) {
   if (isOver(phase) && event != TransferEvent::detach) return std::nullopt;
-  for (const auto& move : kLinkMoves) {
-    if (move.from == from && move.event == event) return move.to;
-  }
-  return std::nullopt;
+  return lookUp(kLinkMoves, from, event);
 }
 
 // Where `event` takes the task's word at `from`, for a transfer at `phase`.
 constexpr std::optional<Activity> nextActivity(Phase phase, Activity from, TransferEvent event) {
   if (isOver(phase)) return std::nullopt;
-  for (const auto& move : kActivityMoves) {
-    if (move.from == from && move.event == event) return move.to;
-  }
-  return std::nullopt;
+  return lookUp(kActivityMoves, from, event);
 }
 
 // The events that move the handle's place, and those that move the task's word; every other
