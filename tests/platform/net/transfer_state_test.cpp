@@ -1,6 +1,7 @@
-// A transfer's phase moves only where the move table leads: every phase is reached through the
-// events themselves, each pair of phase and event either lands where the row says or is refused
-// with the transfer left where it was, and entering the end lets go of what the transfer held.
+// A transfer's state moves only where the move tables lead: every phase and sub-state is reached
+// through the events themselves, each pair of state and event either lands where the row says or
+// is refused with the transfer left where it was, and entering the end lets go of what the
+// transfer held.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@
 
 namespace {
 
+using platform::net_detail::Activity;
+using platform::net_detail::Link;
 using platform::net_detail::Phase;
 using platform::net_detail::Transfer;
 using platform::net_detail::TransferEvent;
@@ -42,6 +45,12 @@ bool driveTo(Transfer& transfer, Phase phase) {
       return tryMove(transfer, E::responseRaised) && tryMove(transfer, E::transferEnded);
     case Phase::endingAfterHeldBody:
       return tryMove(transfer, E::transferEnded);
+    case Phase::followingRedirect:
+      return tryMove(transfer, E::nextChosen);
+    case Phase::inOwnHandshake:
+      return tryMove(transfer, E::ownHandshakeGoesOn);
+    case Phase::cancelled:
+      return tryMove(transfer, E::cancel);
     case Phase::ended:
       return tryMove(transfer, E::end);
   }
@@ -51,30 +60,39 @@ bool driveTo(Transfer& transfer, Phase phase) {
 TEST(TransferStateTest, EveryPhaseAndEventLandsWhereTheTableSaysOrIsRefused) {
   constexpr auto M = Phase::moving, S = Phase::awaitingBodyStream, R = Phase::awaitingRedirect,
                  RE = Phase::awaitingRedirectEnded, F = Phase::refusingRedirect,
+                 N = Phase::followingRedirect, O = Phase::inOwnHandshake,
                  D = Phase::awaitingDisposition, DE = Phase::awaitingDispositionEnded,
-                 H = Phase::endingAfterHeldBody, X = Phase::ended;
+                 H = Phase::endingAfterHeldBody, C = Phase::cancelled, X = Phase::ended;
   constexpr std::optional<Phase> no;  // refused
   const TransferEvent events[] = {E::bodyStreamNeeded,    E::bodyStreamSettled,
                                   E::redirectRaised,      E::redirectRefused,
                                   E::challengeRaised,     E::transferEnded,
                                   E::redirectAnswered,    E::responseRaised,
-                                  E::dispositionAnswered, E::end};
+                                  E::dispositionAnswered, E::end,
+                                  E::nextChosen,          E::nextLoaded,
+                                  E::ownHandshakeGoesOn,  E::ownHandshakeEnded,
+                                  E::headStarted,         E::cancel};
   // One row per phase: where each event above takes a transfer from it.
   struct Row {
     Phase from;
     std::optional<Phase> to[std::size(events)];
   } rows[] = {
-      //   stream settled redirect refused challenge ended answered response disposed end
-      {M, {S, no, R, F, R, H, no, D, no, X}},
-      {S, {no, M, no, no, no, no, no, no, no, X}},
-      {R, {no, no, R, F, R, RE, M, no, no, X}},
-      {RE, {no, no, no, no, no, no, M, no, no, X}},
-      {F, {no, no, no, no, no, no, no, no, no, X}},
-      {D, {no, no, no, no, no, DE, no, no, M, X}},
-      {DE, {no, no, no, no, no, no, no, no, H, X}},
-      {H, {no, no, no, no, no, no, no, no, no, X}},
-      // The end is final: nothing leaves it, and an end told again changes nothing.
-      {X, {no, no, no, no, no, no, no, no, no, X}},
+      // stream settled redirect refused challenge ended answered response disposed end
+      //   next loaded own own-ended head cancel
+      {M, {S, no, R, F, R, H, no, D, no, X, N, no, O, no, no, C}},
+      {S, {no, M, no, no, no, no, no, no, no, X, no, no, no, no, no, C}},
+      {R, {no, no, R, F, R, RE, M, no, no, X, N, no, no, no, no, C}},
+      {RE, {no, no, no, no, no, no, M, no, no, X, no, no, no, no, no, C}},
+      {F, {no, no, no, no, no, no, no, no, no, X, no, no, no, no, no, C}},
+      // A head that starts takes back the request a former head led to.
+      {N, {no, no, no, no, no, no, no, no, no, X, no, M, no, no, M, C}},
+      {O, {no, no, no, no, no, no, no, no, no, X, no, no, no, M, M, C}},
+      {D, {no, no, no, no, no, DE, no, no, M, X, no, no, no, no, no, C}},
+      {DE, {no, no, no, no, no, no, no, no, H, X, no, no, no, no, no, C}},
+      {H, {no, no, no, no, no, no, no, no, no, X, no, no, no, no, no, C}},
+      // A cancel is taken once; the end is final, and an end told again changes nothing.
+      {C, {no, no, no, no, no, no, no, no, no, X, no, no, no, no, no, no}},
+      {X, {no, no, no, no, no, no, no, no, no, X, no, no, no, no, no, no}},
   };
   for (const auto& row : rows) {
     for (std::size_t i = 0; i < std::size(events); ++i) {
@@ -89,6 +107,9 @@ TEST(TransferStateTest, EveryPhaseAndEventLandsWhereTheTableSaysOrIsRefused) {
       const int line = __LINE__ + 1;
       EXPECT_EQ(tryMove(*transfer, event), row.to[i].has_value());
       EXPECT_EQ(transfer->phase, row.to[i].value_or(row.from));
+      // A move of the phase leaves the sub-states where they were.
+      EXPECT_EQ(transfer->link, Link::detached);
+      EXPECT_EQ(transfer->activity, Activity::running);
 #ifndef NDEBUG
       // A move is traced with where it was made; a refused one leaves no trace.
       if (row.to[i]) {
@@ -105,6 +126,92 @@ TEST(TransferStateTest, EveryPhaseAndEventLandsWhereTheTableSaysOrIsRefused) {
       (void)line;
 #endif
     }
+  }
+}
+
+// The handle's place and the task's word move by their own tables, beside the phase, which they
+// never change; a cancelled or ended transfer only lets go of its handle.
+TEST(TransferStateTest, TheHandlesPlaceAndTheTasksWordMoveOnlyWhereTheirTablesSay) {
+  constexpr auto L0 = Link::detached, LA = Link::attached, LW = Link::awaitingConnectivity;
+  constexpr auto Go = Activity::running, Held = Activity::suspended;
+  struct Row {
+    Phase phase;
+    Link link;
+    Activity activity;
+    TransferEvent event;
+    bool taken;
+    Link linkAfter;
+    Activity activityAfter;
+  } rows[] = {
+      {Phase::moving, L0, Go, E::attach, true, LA, Go},
+      {Phase::moving, LA, Go, E::attach, false, LA, Go},
+      {Phase::moving, LA, Go, E::detach, true, L0, Go},
+      {Phase::moving, L0, Go, E::detach, false, L0, Go},
+      {Phase::moving, L0, Go, E::connectivityLost, true, LW, Go},
+      {Phase::moving, LA, Go, E::connectivityLost, false, LA, Go},
+      {Phase::moving, LW, Go, E::attach, false, LW, Go},
+      {Phase::moving, LW, Go, E::connectivityRetry, true, L0, Go},
+      {Phase::moving, L0, Go, E::connectivityRetry, false, L0, Go},
+      {Phase::moving, LA, Go, E::suspend, true, LA, Held},
+      {Phase::moving, LA, Held, E::suspend, true, LA, Held},
+      {Phase::moving, LA, Held, E::resume, true, LA, Go},
+      {Phase::moving, L0, Go, E::resume, true, L0, Go},
+      {Phase::awaitingDisposition, LA, Go, E::suspend, true, LA, Held},
+      {Phase::cancelled, LA, Go, E::detach, true, L0, Go},
+      {Phase::cancelled, L0, Go, E::attach, false, L0, Go},
+      {Phase::cancelled, L0, Go, E::connectivityLost, false, L0, Go},
+      {Phase::cancelled, LA, Go, E::suspend, false, LA, Go},
+      {Phase::cancelled, LA, Held, E::resume, false, LA, Held},
+      {Phase::ended, L0, Go, E::attach, false, L0, Go},
+      {Phase::ended, L0, Held, E::resume, false, L0, Held},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message()
+                 << "phase " << int(row.phase) << ", link " << int(row.link) << ", activity "
+                 << int(row.activity) << " on " << int(row.event));
+    auto transfer = std::make_unique<Transfer>();
+    // The sub-states are reached first (only a live transfer takes them), then the phase.
+    if (row.link == LA) {
+      ASSERT_TRUE(tryMove(*transfer, E::attach));
+    }
+    if (row.link == LW) {
+      ASSERT_TRUE(tryMove(*transfer, E::connectivityLost));
+    }
+    if (row.activity == Held) {
+      ASSERT_TRUE(tryMove(*transfer, E::suspend));
+    }
+    if (row.phase == Phase::ended) {
+      ASSERT_TRUE(tryMove(*transfer, E::end));
+    } else {
+      ASSERT_TRUE(driveTo(*transfer, row.phase));
+    }
+    EXPECT_EQ(tryMove(*transfer, row.event), row.taken);
+    EXPECT_EQ(transfer->phase, row.phase);
+    EXPECT_EQ(transfer->link, row.linkAfter);
+    EXPECT_EQ(transfer->activity, row.activityAfter);
+#ifndef NDEBUG
+    if (row.taken) {
+      const auto* last = transfer->moves.last();
+      ASSERT_NE(last, nullptr);
+      EXPECT_EQ(last->event, row.event);
+      EXPECT_EQ(last->link, row.linkAfter);
+      EXPECT_EQ(last->activity, row.activityAfter);
+    }
+#endif
+  }
+}
+
+// Leaving the choice of a next request, for its load or for a head that started since, drops
+// the request chosen; the end drops it too.
+TEST(TransferStateTest, TheChosenNextRequestGoesWithTheChoice) {
+  for (const TransferEvent event : {E::nextLoaded, E::headStarted, E::cancel, E::end}) {
+    SCOPED_TRACE(int(event));
+    auto transfer = std::make_unique<Transfer>();
+    transfer->redirect.next = platform::URLRequest();
+    ASSERT_TRUE(tryMove(*transfer, E::nextChosen));
+    ASSERT_TRUE(transfer->redirect.next.has_value());
+    ASSERT_TRUE(tryMove(*transfer, event));
+    EXPECT_FALSE(transfer->redirect.next.has_value());
   }
 }
 

@@ -67,13 +67,11 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
 size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
   auto* loop = transfer->loop;
   if (awaitsRedirect(transfer->phase)) return CURL_WRITEFUNC_PAUSE;
-  // The body of a redirect that is followed (or refused) is nobody's.
-  if (transfer->redirect.next || transfer->phase == Phase::refusingRedirect ||
-      transfer->redirect.auth.discardingBody()) {
-    return size * count;
-  }
+  // The body of a redirect that is followed (or refused), or of libcurl's own handshake, is
+  // nobody's.
+  if (drainsBody(transfer->phase)) return size * count;
   if (!transfer->response.delivered) loop->deliverResponse(*transfer);
-  if (transfer->suspended || transfer->shared->receiveHolds.load() > 0) {
+  if (transfer->activity == Activity::suspended || transfer->shared->receiveHolds.load() > 0) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const size_t length = size * count;
@@ -110,39 +108,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
                            "the body passed " + std::to_string(maximum) + " bytes"));
     return 0;
   }
-  if (transfer->download.active) {
-    // Anything but all of it ends the transfer with a write error.
-    if (transfer->download.error || transfer->download.fd < 0) return 0;
-    for (size_t done = 0; done < length;) {
-      const ssize_t written = ::write(transfer->download.fd, data + done, length - done);
-      if (written > 0) {
-        done += static_cast<size_t>(written);
-      } else if (written == 0 || errno != EINTR) {
-        const int code = written == 0 ? ENOSPC : errno;
-        transfer->download.error =
-            makeError(URLError(URLError::Code::cannotWriteToFile, loop->currentURL(*transfer),
-                               std::string("writing the download failed: ") + std::strerror(code)));
-        return 0;
-      }
-    }
-    const auto step = static_cast<std::int64_t>(length);
-    transfer->download.written += step;
-    {
-      std::lock_guard lock(transfer->shared->mutex);
-      transfer->shared->bytesReceived += step;
-    }
-    loop->timers_.touch(*transfer);
-    auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer->task);
-    const std::int64_t total = transfer->download.written;
-    const std::int64_t expected = transfer->download.expected;
-    loop->deliver(
-        [task, step, total, expected](URLSessionDelegate& delegate,
-                                      const std::shared_ptr<URLSession>& session) {
-          delegate.didWriteData(session, task, step, total, expected);
-        },
-        transfer->keepAlive);
-    return length;
-  }
+  if (transfer->download.active) return loop->downloads_.write(*transfer, data, length);
   // A delegate that falls behind pushes the server back instead of the body piling up on its
   // queue. The bytes are left with libcurl, which hands them over again once released.
   const auto& shared = transfer->shared;
@@ -284,6 +250,10 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.response.awaitingHead = false;
     transfer.response.inHead = true;
     transfer.redirect.auth.headStarted();
+    // A head that starts takes back what an earlier one of this transfer led to.
+    if (transfer.phase == Phase::followingRedirect || transfer.phase == Phase::inOwnHandshake) {
+      moveTo(transfer, TransferEvent::headStarted);
+    }
     transfer.response.lines.clear();
     transfer.response.start = Date::now();
     auto space = line.find(' ');
@@ -331,8 +301,8 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
     transfer.transactions.push_back(std::move(metrics));
   }
-  if (considerRedirect(transfer, status)) return;
-  if (considerAuthentication(transfer, status)) return;
+  if (redirects_.considerRedirect(transfer, status)) return;
+  if (redirects_.considerAuthentication(transfer, status)) return;
   if (!transfer.transactions.empty()) {
     const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest();
     if (current) {

@@ -4,7 +4,6 @@
 // context.
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
 
 #include <cstddef>
 
@@ -27,10 +26,5 @@ int seekCallback(void* context, curl_off_t offset, int origin);
 void sendBodyThroughReads(Transfer& transfer, CURL* easy);
 int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
                      curl_off_t uploaded);
-
-int verifyCallback(X509_STORE_CTX* context, void* data);
-int clientCertificateCallback(SSL* ssl, X509** certificate, EVP_PKEY** key);
-// libcurl makes a context for every new connection, for the easy handle that opens it.
-CURLcode sslContextCallback(CURL*, void* sslContext, void* data);
 
 }  // namespace platform::net_detail

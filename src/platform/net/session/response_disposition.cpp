@@ -33,7 +33,7 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
   if (transfer.download.active) {
     // A download is not asked about: its body goes into the file.
     if (auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response)) {
-      onDownloadResponse(transfer, *http);
+      downloads_.onResponse(transfer, *http);
     }
     return;
   }
@@ -89,7 +89,7 @@ void SessionLoop::prepareEnd(Transfer& transfer) {
   // to close, no stored body to serve, no failure or bound still to report.
   if (!transfer.response.answer || transfer.task->kind() != URLSessionTask::Kind::data ||
       transfer.upload.stream || transfer.response.failureAfterHeldBody || transfer.limitError ||
-      transfer.cancelled || transfer.cache.deliversStoredBody()) {
+      transfer.phase == Phase::cancelled || transfer.cache.deliversStoredBody()) {
     return;
   }
   const std::int64_t maximum = bodyBound(transfer);
@@ -182,11 +182,10 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (!awaitsDisposition(transfer.phase) || transfer.cancelled) return;
+  if (!awaitsDisposition(transfer.phase)) return;
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue
-  moveTo(transfer, TransferEvent::dispositionAnswered);
   if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
-    transfer.cancelled = true;
+    moveTo(transfer, TransferEvent::cancel);
     {
       std::lock_guard lock(transfer.shared->mutex);
       if (transfer.shared->state != URLSessionTask::State::completed) {
@@ -196,6 +195,7 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
     finish(transfer, cancelledError(transfer));
     return;
   }
+  moveTo(transfer, TransferEvent::dispositionAnswered);
   if (transfer.phase == Phase::endingAfterHeldBody && transfer.response.heldBody.empty()) {
     finish(transfer, nullptr);
     return;
@@ -205,8 +205,8 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
 }
 
 bool SessionLoop::handOnHeldBody(Transfer& transfer) {
-  if (transfer.response.heldBody.empty() || transfer.cancelled ||
-      awaitsDisposition(transfer.phase) || transfer.suspended ||
+  if (transfer.response.heldBody.empty() || transfer.phase == Phase::cancelled ||
+      awaitsDisposition(transfer.phase) || transfer.activity == Activity::suspended ||
       transfer.shared->receiveHolds.load() > 0) {
     return false;
   }
@@ -234,8 +234,8 @@ bool SessionLoop::handOnHeldBody(Transfer& transfer) {
 
 void SessionLoop::updatePause(Transfer& transfer) {
   if (handOnHeldBody(transfer)) return;
-  if (!transfer.easy || !transfer.inMulti) return;
-  if (transfer.suspended) {
+  if (!transfer.easy || transfer.link != Link::attached) return;
+  if (transfer.activity == Activity::suspended) {
     curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
     transfer.keepAlive.reset();
   } else if (transfer.shared->receiveHolds.load() > 0) {
@@ -247,7 +247,7 @@ void SessionLoop::updatePause(Transfer& transfer) {
 
 void SessionLoop::updateReceiveHold(std::uint64_t identifier) {
   auto it = transfers_.find(identifier);
-  if (it == transfers_.end() || it->second->cancelled) return;
+  if (it == transfers_.end() || it->second->phase == Phase::cancelled) return;
   Transfer& transfer = *it->second;
   if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
   updatePause(transfer);
@@ -255,9 +255,9 @@ void SessionLoop::updateReceiveHold(std::uint64_t identifier) {
 
 void SessionLoop::suspendTask(std::uint64_t identifier) {
   auto it = transfers_.find(identifier);
-  if (it == transfers_.end() || it->second->cancelled) return;
+  if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  transfer.suspended = true;
+  if (!tryMove(transfer, TransferEvent::suspend)) return;  // cancelled
   if (transfer.webSocket) transfer.webSocket->setSuspended(true);
   updatePause(transfer);
 }

@@ -61,10 +61,7 @@ void SessionLoop::run() {
       CURLcode result = message->data.result;
       if (transfer) onDone(*transfer, result);
     }
-    if (systemUptime() >= timers_.due()) {
-      checkTimers();
-      timers_.rearm(transfers_);
-    }
+    if (systemUptime() >= timers_.due()) timers_.fire(transfers_, *this);
     // Web sockets move their bytes themselves, over the sockets libcurl opened.
     std::vector<curl_waitfd> waits;
     double webSocketDeadline = 0;
@@ -118,7 +115,7 @@ void SessionLoop::run() {
 
   // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
   // wait for an answer were told to give up; one more turn lets them unwind.
-  endChallengeWaits();
+  tls_.endAll();
   {
     int running = 0;
     curl_multi_perform(multi_, &running);
@@ -187,6 +184,20 @@ void SessionLoop::flushDeliveries() {
   }
   turn = TurnDeliveries{};
   ++deliveryTurn_;
+}
+
+std::shared_ptr<URLSession> SessionLoop::sessionOf(const Transfer& transfer) const {
+  return transfer.keepAlive ? transfer.keepAlive : owner_.lock();
+}
+
+void SessionLoop::cancelLater(std::uint64_t identifier) {
+  post([this, identifier] {
+    auto it = transfers_.find(identifier);
+    if (it == transfers_.end() || it->second->phase == Phase::cancelled) return;
+    Transfer& transfer = *it->second;
+    moveTo(transfer, TransferEvent::cancel);
+    finish(transfer, cancelledError(transfer));
+  });
 }
 
 bool SessionLoop::resume(std::shared_ptr<URLSessionTask> task) {

@@ -1,18 +1,15 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,15 +18,17 @@
 
 #include "platform/dispatch/spin_wait.h"
 #include "platform/net/curl_easy_pool.h"
-#include "platform/net/http_auth_challenge.h"
 #include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/redirects.h"
 #include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
+#include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_engine.h"
 #include "platform/net/session/transfer_timers.h"
-#include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session.h"
 
@@ -129,7 +128,9 @@ namespace platform::net_detail {
 // leaves its number in `quietWakes_` (the largest one), which the thread reads before it
 // takes `asleep_` down itself, so a wake counted against a turn was over before that turn's
 // exchange. Tests hold the count at zero.
-class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public TaskCommands {
+class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
+                          public TaskCommands,
+                          public TransferEngine {
  public:
   SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
       : hub_(std::move(hub)),
@@ -160,7 +161,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
       if (stopping_) return;
       stopping_ = true;
     }
-    endChallengeWaits();
+    tls_.endAll();
     wake();
     if (std::this_thread::get_id() == thread_.get_id()) {
       thread_.detach();  // the loop ends after this turn, holding its own reference
@@ -205,11 +206,11 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
     }
   }
 
-  const URLSessionConfiguration& configuration() const { return configuration_; }
+  const URLSessionConfiguration& configuration() const override { return configuration_; }
   const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
 
   const std::shared_ptr<SessionHub>& hub() const { return hub_; }
-  std::shared_ptr<URLSessionDelegate> delegate() const { return hub_->delegate(); }
+  std::shared_ptr<URLSessionDelegate> delegate() const override { return hub_->delegate(); }
   bool hasDelegate() const { return hub_->hasDelegate(); }
   std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
 
@@ -320,29 +321,38 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   friend size_t readCallback(char*, size_t, size_t, void*);
   friend int seekCallback(void*, curl_off_t, int);
   friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-  friend int verifyCallback(X509_STORE_CTX*, void*);
-  friend int clientCertificateCallback(SSL*, X509**, EVP_PKEY**);
 
-  // TLS authentication, on the I/O thread inside a handshake.
-  int verifyPeer(Transfer& transfer, X509_STORE_CTX* context);
-  int provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate, EVP_PKEY** key);
-  // Raises `challenge` to the delegate and waits for the decision. False when there is no
-  // delegate to ask.
-  bool awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
-                      URLSessionDelegate::ChallengePtr challenge);
-  // Ends every wait of a handshake (the session is stopping).
-  void endChallengeWaits();
-  struct Origin {
-    std::string host;
-    int port;
-  };
-  Origin tlsOrigin(Transfer& transfer);
+  // --- What the engine's parts ask of the loop (see TransferEngine) ---
+  bool deliverCall(DelegateCall call, std::shared_ptr<URLSession> session) override {
+    return deliver(std::move(call), std::move(session));
+  }
+  std::shared_ptr<URLSession> sessionOf(const Transfer& transfer) const override;
+  void cancelLater(std::uint64_t identifier) override;
+  std::function<void()> waker() override {
+    return [weak = weak_from_this()] {
+      if (auto loop = weak.lock()) loop->wake();
+    };
+  }
+  TransferTimers& timers() override { return timers_; }
+  bool attach(Transfer& transfer) override { return addToMulti(transfer); }
+  void detach(Transfer& transfer) override { removeFromMulti(transfer); }
+  ErrorPtr failureOf(Transfer& transfer, const URLError& error) override;
+  Transfer* find(std::uint64_t identifier) override {
+    auto it = transfers_.find(identifier);
+    return it == transfers_.end() ? nullptr : it->second.get();
+  }
+  std::function<bool(Command)> poster() override {
+    return [weak = weak_from_this()](Command command) {
+      auto loop = weak.lock();
+      return loop && loop->post(std::move(command));
+    };
+  }
 
   ErrorPtr cancelledError(const Transfer& transfer) {
     return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
   }
 
-  std::optional<URLRequest> currentRequestOf(const Transfer& transfer) {
+  std::optional<URLRequest> currentRequest(const Transfer& transfer) override {
     std::lock_guard lock(transfer.shared->mutex);
     return transfer.shared->currentRequest;
   }
@@ -358,7 +368,7 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
     return configuration_.maximumBodyBytes;
   }
 
-  std::optional<URL> currentURL(const Transfer& transfer) {
+  std::optional<URL> currentURL(const Transfer& transfer) override {
     std::lock_guard lock(transfer.shared->mutex);
     if (transfer.shared->currentRequest) return transfer.shared->currentRequest->url;
     return std::nullopt;
@@ -381,19 +391,11 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   void start(Transfer& transfer, const URLRequest& request);
   // The upload body's options; false when the task has already failed.
   bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
-  // The download's file (new, or the partial one of a continuation) and the Range headers;
-  // false when the task has already failed.
-  bool setUpDownloadFile(Transfer& transfer, const TaskSource* source);
-  void onDownloadResponse(Transfer& transfer, const HTTPURLResponse& response);
   void reportSent(Transfer& transfer, curl_off_t uploaded);
   void askForBodyStream(Transfer& transfer);
   ErrorPtr bodyReadError(const Transfer& transfer);
-  std::optional<Bytes> resumeDataFor(Transfer& transfer);
-  // The failure a download ends with: `error`, carrying resume data when it can be continued.
-  ErrorPtr downloadFailure(Transfer& transfer, const URLError& error);
-  void finishDownload(Transfer& transfer);
   void onHeaderLine(Transfer& transfer, std::string_view line);
-  void deliverResponse(Transfer& transfer);
+  void deliverResponse(Transfer& transfer) override;
   // The response has arrived whole while its disposition is awaited: the task's end is put
   // with the answer, for the delegate queue to take on an `allow` (see `DispositionAnswer`).
   void prepareEnd(Transfer& transfer);
@@ -401,39 +403,26 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   bool reclaimEnd(Transfer& transfer);
   // The task that `settleEnded` lets go of ended on the delegate queue.
   void settleEnded(std::uint64_t identifier);
+  // The transfer ended in libcurl: one decision of how, and what follows from it.
   void onDone(Transfer& transfer, CURLcode result);
+  // The response is the task's: delivered, and the end reported or left for the disposition.
+  void endWithResponse(Transfer& transfer);
+  // libcurl failed the transfer: the task fails, or waits to try again for connectivity.
+  void endWithFailure(Transfer& transfer, CURLcode result);
   // Answers the task with the response its cache lookup found.
   void serveFromCache(Transfer& transfer, const URLRequest& request);
   // At a successful end: the stored body a response stands for, and the proposal to store.
   void completeFromCache(Transfer& transfer);
-  // At the end of a head: true when the response is a redirect this layer handles (followed,
-  // refused as too many, or put to the delegate), so it is not delivered now.
-  bool considerRedirect(Transfer& transfer, int status);
-  void answerRedirect(std::uint64_t identifier, std::optional<URLRequest> request);
-  // At the end of a 401 head: true when it is not delivered now (a challenge is raised, the
-  // request goes out again, or libcurl's own handshake goes on).
-  bool considerAuthentication(Transfer& transfer, int status);
-  // The transfer ended with a 401 of libcurl's own handshake; false when it is delivered.
-  bool settleAuthentication(Transfer& transfer);
-  bool takeAuthenticationStep(Transfer& transfer, HTTPAuthentication::Step step);
-  void raiseAuthentication(Transfer& transfer);
-  void answerAuthentication(std::uint64_t identifier,
-                            URLSessionDelegate::AuthChallengeDisposition disposition,
-                            std::optional<URLCredential> credential);
-  // Goes on with `redirect.next` in the same task, on the same easy handle.
-  void loadNextRequest(Transfer& transfer);
+  void loadNextRequest(Transfer& transfer) override;
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
   void setRequestOptions(Transfer& transfer, const URL& url);
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
-  // Acts on what the timers' walk found: retries a waiting connection, ends a transfer whose
-  // time ran out.
-  void checkTimers();
-  void updatePause(Transfer& transfer);
+  void updatePause(Transfer& transfer) override;
   // Hands on the body held for the disposition once the task may receive, then the end that
   // waited behind it; true when the transfer ended.
   bool handOnHeldBody(Transfer& transfer);
-  void finish(Transfer& transfer, ErrorPtr error);
+  void finish(Transfer& transfer, ErrorPtr error) override;
   // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
   URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
   void finishQuietly(Transfer& transfer);
@@ -441,12 +430,14 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   using Transfers = TransferMap;
   void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
+  // Hands the transfer's handle to libcurl; false when libcurl did not take it.
+  bool addToMulti(Transfer& transfer);
   // Spins briefly for a command or a ready socket; true when one came.
   bool spinForWork(std::vector<curl_waitfd>& waits);
   // The delegate and the session this turn's deliveries go to; false when there is none.
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
   // Hands this turn's deliveries to the delegate queue, a few per operation.
-  void flushDeliveries();
+  void flushDeliveries() override;
   // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
   // once the turn's deliveries went to the delegate queue.
   Bytes* openChunk(const Transfer& transfer) const {
@@ -483,7 +474,6 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
   // critical path of a request: it spins longer than the dispatch workers, though not through a
   // whole round trip of the client's own threads.
   SpinBudget spinBudget_{80'000};
-  std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;  // handshakes waiting
 
   std::thread thread_;
   CURLM* multi_ = nullptr;
@@ -492,6 +482,9 @@ class SessionLoop : public std::enable_shared_from_this<SessionLoop>, public Tas
 
   // I/O thread only.
   TransferTimers timers_{configuration_};
+  TlsChallenges tls_{*this};  // its waits are ended from any thread
+  Downloads downloads_{*this};
+  Redirects redirects_{*this};
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;

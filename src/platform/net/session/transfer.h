@@ -28,6 +28,7 @@
 namespace platform::net_detail {
 
 class SessionLoop;
+class TlsChallenges;
 struct DispositionAnswer;
 
 // The request body of an upload read through callbacks (a file or a stream), or the bytes of
@@ -72,7 +73,7 @@ struct ResponseHead {
 // (the `awaitingRedirect` phase), and a replay goes out as `next`.
 struct RedirectState {
   int count = 0;
-  std::optional<URLRequest> next;  // to load once the redirect's body is drained
+  std::optional<URLRequest> next;  // following a redirect: to load once its body is drained
   bool nextDropsBody = false;
   // The task's current request is no longer its original one (a redirect, a replay).
   bool requestReplaced = false;
@@ -94,6 +95,7 @@ struct Transfer final {
   static void operator delete(void* block) { TransferMemory::give(block); }
 
   SessionLoop* loop = nullptr;
+  TlsChallenges* tlsChallenges = nullptr;  // the loop's, for the handshakes' callbacks
   std::shared_ptr<URLSessionTask> task;
   std::shared_ptr<TaskShared> shared;
   std::shared_ptr<URLSession> keepAlive;  // set while the transfer may still call the delegate
@@ -101,13 +103,13 @@ struct Transfer final {
   curl_slist* headers = nullptr;
   std::optional<std::string> acceptEncoding;  // as the request states it
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  Phase phase = Phase::moving;  // changed only by `moveTo`
+  // The transfer's state, changed only by `moveTo` (see transfer_state.h).
+  Phase phase = Phase::moving;
+  Link link = Link::detached;
+  Activity activity = Activity::running;
 #ifndef NDEBUG
   MoveTrace moves;
 #endif
-  bool inMulti = false;
-  bool suspended = false;
-  bool cancelled = false;
 
   UploadBody upload;
   DownloadFile download;
@@ -123,7 +125,7 @@ struct Transfer final {
   double startUptime = 0;         // first resume, for the resource time-out
   double lastActivityUptime = 0;  // idle time-out; 0 until the transfer became active
   curl_off_t lastDownloaded = 0, lastUploaded = 0;
-  double retryAtUptime = 0;  // waiting for connectivity: when to try again
+  double retryAtUptime = 0;  // awaiting connectivity: when to try again
   bool toldWaiting = false;
   Date fetchStart;
   std::vector<URLSessionTaskTransactionMetrics> transactions;
@@ -146,26 +148,39 @@ struct Transfer final {
   }
 };
 
-// The one place a transfer's phase changes: the move table decides where `event` leads, and
-// the phase entered runs its entry actions. False when the table refuses the move; the
-// transfer then stays where it is.
+// The one place a transfer's state changes: the move tables decide where `event` leads, and
+// the state entered runs its entry actions. False when a table refuses the move; the transfer
+// then stays where it is.
 inline bool tryMove(Transfer& transfer, TransferEvent event,
                     const std::source_location& where = std::source_location::current()) {
   const Phase from = transfer.phase;
-  const auto to = nextPhase(from, event);
-  if (!to) return false;
+  if (movesLink(event)) {
+    const auto to = nextLink(from, transfer.link, event);
+    if (!to) return false;
+    transfer.link = *to;
+  } else if (movesActivity(event)) {
+    const auto to = nextActivity(from, transfer.activity, event);
+    if (!to) return false;
+    transfer.activity = *to;
+  } else {
+    const auto to = nextPhase(from, event);
+    if (!to) return false;
+    transfer.phase = *to;
+    if (*to == Phase::ended && from != Phase::ended) {
+      // Nothing of the transfer's own is left open once its end is reported.
+      transfer.download.release();
+      if (transfer.upload.stream) transfer.upload.stream->close();
+    }
+    // The request chosen to follow is dropped with the choice (a head that started since).
+    if (from == Phase::followingRedirect && *to != Phase::followingRedirect) {
+      transfer.redirect.next.reset();
+    }
+  }
 #ifndef NDEBUG
-  transfer.moves.add(from, event, *to, where);
+  transfer.moves.add(from, event, transfer.phase, transfer.link, transfer.activity, where);
 #else
   (void)where;
 #endif
-  transfer.phase = *to;
-  if (*to == from) return true;
-  if (*to == Phase::ended) {
-    // Nothing of the transfer's own is left open once its end is reported.
-    transfer.download.release();
-    if (transfer.upload.stream) transfer.upload.stream->close();
-  }
   return true;
 }
 
@@ -176,11 +191,16 @@ inline void moveTo(Transfer& transfer, TransferEvent event,
   [[maybe_unused]] const bool moved = tryMove(transfer, event, where);
 #ifndef NDEBUG
   if (!moved) {
-    std::fprintf(stderr, "a transfer refused event %d in phase %d at %s:%u; its last moves:\n",
-                 int(event), int(transfer.phase), where.file_name(), unsigned(where.line()));
+    std::fprintf(
+        stderr,
+        "a transfer refused event %d in phase %d (link %d, activity %d) at %s:%u; its last "
+        "moves:\n",
+        int(event), int(transfer.phase), int(transfer.link), int(transfer.activity),
+        where.file_name(), unsigned(where.line()));
     for (std::size_t back = 0; const auto* entry = transfer.moves.last(back); ++back) {
-      std::fprintf(stderr, "  %d --%d--> %d at %s:%u\n", int(entry->from), int(entry->event),
-                   int(entry->to), entry->file, unsigned(entry->line));
+      std::fprintf(stderr, "  %d --%d--> %d (link %d, activity %d) at %s:%u\n", int(entry->from),
+                   int(entry->event), int(entry->to), int(entry->link), int(entry->activity),
+                   entry->file, unsigned(entry->line));
     }
   }
 #endif

@@ -26,6 +26,7 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
     // Never started: it still reports metrics and completion.
     auto transfer = std::make_unique<Transfer>();
     transfer->loop = this;
+    transfer->tlsChallenges = &tls_;
     transfer->task = task;
     transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = owner_.lock();
@@ -38,7 +39,7 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
     return;
   }
   Transfer& transfer = *it->second;
-  if (transfer.cancelled) return;
+  if (transfer.phase == Phase::cancelled) return;
   // An open web socket closes with a handshake and completes by itself.
   if (transfer.webSocket && transfer.webSocket->cancel(closeCode, std::move(closeReason))) return;
   if (transfer.tls.challengeWait) {
@@ -47,8 +48,38 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
     transfer.tls.challengeWait->end(URLError::Code::cancelled);
     return;
   }
-  transfer.cancelled = true;
+  moveTo(transfer, TransferEvent::cancel);
   finish(transfer, cancelledError(transfer));
+}
+
+void SessionLoop::cancelTaskProducingResumeData(
+    const std::shared_ptr<URLSessionTask>& task,
+    const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler) {
+  auto it = transfers_.find(task->taskIdentifier());
+  if (it == transfers_.end() || it->second->phase == Phase::cancelled) {
+    // Never started, or already ending: nothing to continue from.
+    cancelTask(task);
+    handler->call(std::nullopt);
+    return;
+  }
+  Transfer& transfer = *it->second;
+  if (transfer.tls.challengeWait) {
+    // As for a plain cancel: the handshake ends by itself once its wait is over and the
+    // transfer then fails as cancelled; taking the connection away mid-handshake would strand
+    // it. Nothing of this connection's body has come yet, so the data is what the transfer
+    // could continue from already.
+    handler->call(downloads_.resumeData(transfer));
+    transfer.tls.challengeWait->end(URLError::Code::cancelled);
+    return;
+  }
+  moveTo(transfer, TransferEvent::cancel);
+  removeFromMulti(transfer);
+  auto resumeData = downloads_.resumeData(transfer);
+  // The handler hears of the data before the task's completion goes out, so whoever keeps
+  // it has it when the completion arrives.
+  handler->call(resumeData);
+  auto error = URLError(URLError::Code::cancelled, currentURL(transfer));
+  finish(transfer, makeError(error.withResumeData(std::move(resumeData))));
 }
 
 void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) {
@@ -91,9 +122,59 @@ void SessionLoop::completeFromCache(Transfer& transfer) {
       transfer.keepAlive);
 }
 
+namespace {
+
+// How a transfer ended in libcurl, decided once from its state and libcurl's result.
+enum class Ending {
+  webSocketConnected,   // a web socket's upgrade is through: the handle stays for its frames
+  cancelled,            // its end was reported already
+  failedAfterHeldBody,  // the failure waits behind the body held for the disposition
+  overBound,            // the body passed its bound, or could not be kept
+  downloadWritten,      // a download's body is in its file, or writing it failed
+  bodyExhausted,        // the upload's body would have had to be sent again
+  bodyUnreadable,       // reading the upload's body failed
+  tooManyRedirects,
+  ownHandshakeOver,   // libcurl's own handshake ended with a 401 that is now judged
+  redirectUndecided,  // the delegate has yet to answer the redirect or the challenge
+  nextRequest,        // the next request goes out
+  answered,           // the response is the task's
+  failed,             // libcurl failed it
+};
+
+Ending endingOf(const Transfer& transfer, CURLcode result) {
+  const bool ok = result == CURLE_OK;
+  const Phase phase = transfer.phase;
+  if (phase == Phase::cancelled) return Ending::cancelled;
+  if (transfer.webSocket && ok) return Ending::webSocketConnected;
+  if (!ok && !transfer.response.heldBody.empty()) return Ending::failedAfterHeldBody;
+  if (transfer.limitError) return Ending::overBound;
+  // A download whose head led elsewhere goes on to the next request like any other task.
+  if (transfer.download.active && !awaitsRedirect(phase) && !drainsBody(phase) &&
+      (ok || transfer.download.error)) {
+    return Ending::downloadWritten;
+  }
+  if (transfer.upload.exhausted) return Ending::bodyExhausted;
+  if (transfer.upload.error) return Ending::bodyUnreadable;
+  if (!ok) return Ending::failed;
+  switch (phase) {
+    case Phase::refusingRedirect:
+      return Ending::tooManyRedirects;
+    case Phase::inOwnHandshake:
+      return Ending::ownHandshakeOver;
+    case Phase::awaitingRedirect:
+      return Ending::redirectUndecided;
+    case Phase::followingRedirect:
+      return Ending::nextRequest;
+    default:
+      return Ending::answered;
+  }
+}
+
+}  // namespace
+
 void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
-  // A web socket's connection is up: the handle stays attached for the socket's whole life.
-  if (transfer.webSocket && result == CURLE_OK && !transfer.cancelled) {
+  const Ending ending = endingOf(transfer, result);
+  if (ending == Ending::webSocketConnected) {
     transfer.webSocket->connected(transfer.easy);
     return;
   }
@@ -102,63 +183,54 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   if (result != CURLE_OK && transfer.response.inHead && transfer.cookieJar) {
     transfer.cookieJar->headFailed(transfer.easy, transfer.response.lines);
   }
-  if (transfer.cancelled) return;
-  if (result != CURLE_OK && !transfer.response.heldBody.empty()) {
-    transfer.response.failureAfterHeldBody = result;
-    return;
-  }
-  if (transfer.limitError) {
-    finish(transfer, transfer.limitError);
-    return;
-  }
-  if (transfer.download.active && !awaitsRedirect(transfer.phase) && !transfer.redirect.next &&
-      transfer.phase != Phase::refusingRedirect && !transfer.redirect.auth.deferred()) {
-    if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
-    if (transfer.download.error) {
-      finish(transfer, transfer.download.error);
+  switch (ending) {
+    case Ending::webSocketConnected:
+    case Ending::cancelled:
       return;
-    }
-    if (result == CURLE_OK) {
-      finishDownload(transfer);
+    case Ending::failedAfterHeldBody:
+      transfer.response.failureAfterHeldBody = result;
       return;
-    }
+    case Ending::overBound:
+      return finish(transfer, transfer.limitError);
+    case Ending::downloadWritten:
+      if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
+      if (transfer.download.error) return finish(transfer, transfer.download.error);
+      return downloads_.complete(transfer);
+    case Ending::bodyExhausted:
+      return finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
+                                                 currentURL(transfer),
+                                                 "the body stream cannot be sent again")));
+    case Ending::bodyUnreadable:
+      return finish(transfer, bodyReadError(transfer));
+    case Ending::tooManyRedirects:
+      return finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects,
+                                                 currentURL(transfer), "more than 16 redirects")));
+    case Ending::ownHandshakeOver:
+      if (redirects_.settleAuthentication(transfer)) return;
+      return endWithResponse(transfer);  // its 401 is the answer
+    case Ending::redirectUndecided:
+      return moveTo(transfer, TransferEvent::transferEnded);
+    case Ending::nextRequest:
+      return loadNextRequest(transfer);
+    case Ending::answered:
+      return endWithResponse(transfer);
+    case Ending::failed:
+      return endWithFailure(transfer, result);
   }
-  if (transfer.upload.exhausted) {
-    finish(transfer,
-           makeError(URLError(URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
-                              "the body stream cannot be sent again")));
-    return;
-  }
-  if (transfer.upload.error) {
-    finish(transfer, bodyReadError(transfer));
-    return;
-  }
-  if (result == CURLE_OK && transfer.phase == Phase::refusingRedirect) {
-    finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects, currentURL(transfer),
-                                        "more than 16 redirects")));
-    return;
-  }
-  if (result == CURLE_OK && transfer.redirect.auth.deferred() && settleAuthentication(transfer))
-    return;
-  if (result == CURLE_OK && transfer.phase == Phase::awaitingRedirect) {
+}
+
+void SessionLoop::endWithResponse(Transfer& transfer) {
+  if (!transfer.response.delivered) deliverResponse(transfer);
+  if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
+    const bool awaited = transfer.phase == Phase::awaitingDisposition;
     moveTo(transfer, TransferEvent::transferEnded);
+    if (awaited) prepareEnd(transfer);
     return;
   }
-  if (result == CURLE_OK && transfer.redirect.next) {
-    loadNextRequest(transfer);
-    return;
-  }
-  if (result == CURLE_OK) {
-    if (!transfer.response.delivered) deliverResponse(transfer);
-    if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
-      const bool awaited = transfer.phase == Phase::awaitingDisposition;
-      moveTo(transfer, TransferEvent::transferEnded);
-      if (awaited) prepareEnd(transfer);
-      return;
-    }
-    finish(transfer, nullptr);
-    return;
-  }
+  finish(transfer, nullptr);
+}
+
+void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
   URLError::Code code = codeForFailedTransfer(result, transfer.errorBuffer, currentURL(transfer));
   if (transfer.tls.handshakeFailure) {
     code = *transfer.tls.handshakeFailure;
@@ -183,6 +255,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
           },
           transfer.keepAlive);
     }
+    moveTo(transfer, TransferEvent::connectivityLost);
     transfer.retryAtUptime = systemUptime() + 1.0;
     timers_.noteDeadline(transfer.retryAtUptime);
     return;
@@ -192,40 +265,23 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   if (isOversizedHead(result, transfer.errorBuffer)) {
     detail = "the response head was too large (" + detail + ")";
   }
-  const URLError error(code, currentURL(transfer), detail);
-  finish(transfer, transfer.download.active ? downloadFailure(transfer, error) : makeError(error));
+  finish(transfer, failureOf(transfer, URLError(code, currentURL(transfer), detail)));
 }
 
 void SessionLoop::removeFromMulti(Transfer& transfer) {
-  if (transfer.inMulti) {
-    curl_multi_remove_handle(multi_, transfer.easy);
-    transfer.inMulti = false;
-  }
+  if (transfer.link != Link::attached) return;
+  curl_multi_remove_handle(multi_, transfer.easy);
+  moveTo(transfer, TransferEvent::detach);
 }
 
-void SessionLoop::checkTimers() {
-  const auto walk = timers_.check(transfers_, systemUptime());
-  for (Transfer* transfer : walk.retry) {
-    // Try the connection again, from a clean slate.
-    transfer->retryAtUptime = 0;
-    transfer->response.awaitingHead = true;
-    transfer->response.inHead = false;
-    transfer->response.status = 0;
-    transfer->response.lines.clear();
-    transfer->transactions.clear();
-    transfer->lastActivityUptime = 0;
-    transfer->errorBuffer[0] = 0;
-    if (curl_multi_add_handle(multi_, transfer->easy) == CURLM_OK) transfer->inMulti = true;
-    // Back in the transfers the walk times, with its resource time-out.
-    timers_.noteStarted(*transfer);
-  }
-  for (Transfer* transfer : walk.expired) {
-    removeFromMulti(*transfer);
-    const URLError error(URLError::Code::timedOut, currentURL(*transfer),
-                         "no progress within the time-out");
-    finish(*transfer,
-           transfer->download.active ? downloadFailure(*transfer, error) : makeError(error));
-  }
+bool SessionLoop::addToMulti(Transfer& transfer) {
+  if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) return false;
+  moveTo(transfer, TransferEvent::attach);
+  return true;
+}
+
+ErrorPtr SessionLoop::failureOf(Transfer& transfer, const URLError& error) {
+  return transfer.download.active ? downloads_.failure(transfer, error) : makeError(error);
 }
 
 URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {

@@ -16,6 +16,7 @@
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
 #include "platform/net/session/task_commands.h"
+#include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
@@ -32,20 +33,6 @@ bool isSecureScheme(const URL& url) {
   return scheme == "https";
 }
 
-// The verify callback decides every new connection (the delegate, or the default evaluation);
-// libcurl must keep honouring its answer, and must not check the host itself, nor resume
-// sessions that would skip the callback. The callback evaluates against the security layer's
-// anchors, read once, so libcurl need not load a CA bundle of its own for every connection.
-void setTrustOptions(CURL* easy, Transfer& transfer) {
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
-}
-
 }  // namespace
 
 void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
@@ -54,6 +41,7 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
   if (!transfer) {
     transfer = std::make_unique<Transfer>();
     transfer->loop = this;
+    transfer->tlsChallenges = &tls_;
     transfer->task = task;
     transfer->shared = TaskInternals::shared(*task);
     transfer->keepAlive = std::move(session);
@@ -64,8 +52,7 @@ void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
     }
     return;
   }
-  if (transfer->cancelled) return;
-  transfer->suspended = false;
+  if (!tryMove(*transfer, TransferEvent::resume)) return;  // cancelled
   if (transfer->webSocket) transfer->webSocket->setSuspended(false);
   transfer->keepAlive = std::move(session);
   if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
@@ -123,7 +110,7 @@ void SessionLoop::setUp(Transfer& transfer) {
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
-  if (transfer.download.active && !setUpDownloadFile(transfer, source)) return;
+  if (transfer.download.active && !downloads_.setUp(transfer, source)) return;
 
   const std::string method = request.httpMethod.value_or("GET");
   if (method.empty() || !isValidHeaderName(method)) {
@@ -159,10 +146,87 @@ void SessionLoop::setUp(Transfer& transfer) {
     askForBodyStream(transfer);
     return;
   }
-  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
-  transfer.inMulti = true;
+  updatePause(transfer);
+}
+
+// Goes on with `redirect.next` in the same task, on a fresh handle.
+void SessionLoop::loadNextRequest(Transfer& transfer) {
+  URLRequest request = std::move(*transfer.redirect.next);
+  moveTo(transfer, TransferEvent::nextLoaded);
+  const bool replay = transfer.redirect.auth.replaying();
+  if (!replay) ++transfer.redirect.count;
+  removeFromMulti(transfer);
+  auto fail = [&](URLError::Code code, std::string detail) {
+    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+  };
+  {
+    std::lock_guard lock(transfer.shared->mutex);
+    transfer.shared->currentRequest = request;
+  }
+  transfer.redirect.requestReplaced = true;
+  transfer.response.awaitingHead = true;
+  transfer.response.inHead = false;
+  transfer.response.status = 0;
+  transfer.response.lines.clear();
+  transfer.response.delivered = false;
+  transfer.errorBuffer[0] = 0;
+
+  const std::string method = request.httpMethod.value_or("GET");
+  const bool keepsBody =
+      !transfer.redirect.nextDropsBody && transfer.upload.kind != TaskSource::Body::none;
+  const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && keepsBody;
+  URLRequest sent = request;
+  // The answer to the challenge takes the place of the request's own.
+  if (replay) sent.setValueForHTTPHeaderField(std::nullopt, "Authorization");
+  if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
+    return fail(URLError::Code::badURL, problem);
+  }
+  // The hop runs on a handle of its own (see CurlEasyPool); the connection stays in the multi
+  // handle's cache for it.
+  CURL* easy = easyPool_.renew(transfer.easy);
+  transfer.easy = easy;
+  if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
+  setRequestOptions(transfer, *request.url);
+  transfer.redirect.auth.applyTo(easy, transfer.headers, method, *request.url);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+  const auto streamed = [&] { sendBodyThroughReads(transfer, easy); };
+  if (transfer.redirect.nextDropsBody) {
+    // A new GET (or HEAD): no body, and no method of the old request left behind.
+    if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    transfer.upload.kind = TaskSource::Body::none;
+    transfer.upload.data.clear();
+  } else if (transfer.upload.kind == TaskSource::Body::file) {
+    if (::lseek(transfer.upload.fd, 0, SEEK_SET) < 0) {
+      return fail(URLError::Code::cannotOpenFile, "the body file cannot be read again");
+    }
+    transfer.upload.offset = 0;
+    streamed();
+  } else if (transfer.upload.kind == TaskSource::Body::stream) {
+    if (transfer.upload.offset > 0) {
+      return fail(URLError::Code::requestBodyStreamExhausted,
+                  "the body stream cannot be sent again");
+    }
+    streamed();
+  } else if (transfer.upload.kind == TaskSource::Body::data || !transfer.upload.data.empty() ||
+             request.httpBody || method == "POST") {
+    // An upload of nothing still states its length, as on the first request.
+    if (request.httpBody && transfer.task->kind() != URLSessionTask::Kind::upload) {
+      transfer.upload.data = *request.httpBody;
+    }
+    setInMemoryBody(easy, transfer.upload.data);
+  } else if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  }
+  if (!transfer.redirect.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  transfer.redirect.nextDropsBody = false;
+  if (!addToMulti(transfer)) {
+    return fail(URLError::Code::unknown, "the transfer could not be started");
+  }
   updatePause(transfer);
 }
 
@@ -367,7 +431,7 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
   auto it = transfers_.find(identifier);
   if (it == transfers_.end()) return;
   Transfer& transfer = *it->second;
-  if (transfer.phase != Phase::awaitingBodyStream || transfer.cancelled) return;
+  if (transfer.phase != Phase::awaitingBodyStream) return;
   moveTo(transfer, TransferEvent::bodyStreamSettled);
   if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
     finish(transfer,
@@ -383,12 +447,11 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
     return;
   }
   transfer.upload.stream = std::move(stream);
-  if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     finish(transfer, makeError(URLError(URLError::Code::unknown, currentURL(transfer),
                                         "the transfer could not be started")));
     return;
   }
-  transfer.inMulti = true;
   updatePause(transfer);
 }
 
@@ -488,10 +551,9 @@ void SessionLoop::setUpWebSocket(Transfer& transfer) {
   hooks.finish = [this, raw](ErrorPtr error) { finish(*raw, std::move(error)); };
   transfer.webSocket->start(weakTask, std::move(hooks), url, std::move(*upgrade), key,
                             offeredWebSocketProtocols(fields), timeout);
-  if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+  if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the connection could not be started");
   }
-  transfer.inMulti = true;
 }
 
 }  // namespace platform::net_detail

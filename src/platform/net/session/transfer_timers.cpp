@@ -5,6 +5,8 @@
 
 #include "platform/foundation/process_info.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_engine.h"
+#include "platform/net/url_error.h"
 
 namespace platform::net_detail {
 
@@ -28,11 +30,11 @@ void TransferTimers::noteStarted(const Transfer& transfer) {
 TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double now) const {
   Walk walk;
   for (const auto& [identifier, transfer] : transfers) {
-    if (transfer->cancelled) continue;
+    if (transfer->phase == Phase::cancelled) continue;
     if (transfer->tls.challengeWait) continue;  // the wait keeps its own deadline
     if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
-    bool waiting = !transfer->inMulti && transfer->retryAtUptime > 0;
-    if (!transfer->inMulti && !waiting) continue;
+    const bool waiting = transfer->link == Link::awaitingConnectivity;
+    if (transfer->link != Link::attached && !waiting) continue;
     if (waiting && now >= transfer->retryAtUptime &&
         now - transfer->startUptime < configuration_.timeoutIntervalForResource) {
       walk.retry.push_back(transfer.get());
@@ -45,7 +47,7 @@ TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double 
       continue;
     }
     const double idle = idleLimit(*transfer);
-    bool held = transfer->suspended || awaitsDisposition(transfer->phase) ||
+    bool held = transfer->activity == Activity::suspended || awaitsDisposition(transfer->phase) ||
                 transfer->shared->receiveHolds.load() > 0;
     bool idleExpired = !held && idle > 0 && transfer->lastActivityUptime > 0 &&
                        now - transfer->lastActivityUptime >= idle;
@@ -54,6 +56,38 @@ TransferTimers::Walk TransferTimers::check(const TransferMap& transfers, double 
     if (idleExpired || overall) walk.expired.push_back(transfer.get());
   }
   return walk;
+}
+
+void TransferTimers::fire(const TransferMap& transfers, TransferEngine& engine) {
+  const auto walk = check(transfers, systemUptime());
+  for (Transfer* transfer : walk.retry) {
+    // Try the connection again, from a clean slate.
+    transfer->retryAtUptime = 0;
+    transfer->response.awaitingHead = true;
+    transfer->response.inHead = false;
+    transfer->response.status = 0;
+    transfer->response.lines.clear();
+    transfer->transactions.clear();
+    transfer->lastActivityUptime = 0;
+    transfer->errorBuffer[0] = 0;
+    moveTo(*transfer, TransferEvent::connectivityRetry);
+    if (!engine.attach(*transfer)) {
+      engine.finish(*transfer,
+                    makeError(URLError(URLError::Code::unknown, engine.currentURL(*transfer),
+                                       "the transfer could not be started")));
+      continue;
+    }
+    // Back in the transfers the walk times, with its resource time-out.
+    noteStarted(*transfer);
+  }
+  for (Transfer* transfer : walk.expired) {
+    engine.detach(*transfer);
+    engine.finish(
+        *transfer,
+        engine.failureOf(*transfer, URLError(URLError::Code::timedOut, engine.currentURL(*transfer),
+                                             "no progress within the time-out")));
+  }
+  rearm(transfers);
 }
 
 void TransferTimers::rearm(const TransferMap& transfers) {
@@ -67,11 +101,11 @@ double TransferTimers::nextDeadline(const TransferMap& transfers) const {
     if (t > 0 && (next == 0 || t < next)) next = t;
   };
   for (const auto& [identifier, transfer] : transfers) {
-    if (transfer->retryAtUptime > 0) consider(transfer->retryAtUptime);
-    if (!transfer->inMulti) continue;
+    if (transfer->link == Link::awaitingConnectivity) consider(transfer->retryAtUptime);
+    if (transfer->link != Link::attached) continue;
     if (transfer->webSocket && transfer->webSocket->isConnected()) continue;
     const double idle = idleLimit(*transfer);
-    if (transfer->lastActivityUptime > 0 && idle > 0 && !transfer->suspended &&
+    if (transfer->lastActivityUptime > 0 && idle > 0 && transfer->activity != Activity::suspended &&
         !awaitsDisposition(transfer->phase) && transfer->shared->receiveHolds.load() == 0) {
       consider(transfer->lastActivityUptime + idle);
     }

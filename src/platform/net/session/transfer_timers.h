@@ -10,6 +10,7 @@
 
 namespace platform::net_detail {
 
+class TransferEngine;
 struct Transfer;
 using TransferMap = std::map<std::uint64_t, std::unique_ptr<Transfer>>;
 
@@ -44,6 +45,9 @@ class TransferTimers {
   // Walks the transfers when a deadline may have fallen due; the caller acts on what is found
   // and then calls `rearm`.
   Walk check(const TransferMap& transfers, double now) const;
+  // Acts on what a walk finds now: a waiting connection is tried again, a transfer whose time
+  // ran out ends; then the next walk is armed.
+  void fire(const TransferMap& transfers, TransferEngine& engine);
   // The next walk falls due at the nearest deadline of `transfers`.
   void rearm(const TransferMap& transfers);
 

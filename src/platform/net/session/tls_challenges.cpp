@@ -1,17 +1,16 @@
-#include "platform/net/session/session_loop.h"
+#include "platform/net/session/tls_challenges.h"
 
-#include <curl/curl.h>
 #include <openssl/async.h>
-#include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <utility>
 
 #include "platform/foundation/process_info.h"
-#include "platform/net/session/curl_callbacks.h"
-#include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/http_text.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_engine.h"
+#include "platform/net/session/transfer_timers.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/url_error.h"
 
@@ -30,6 +29,8 @@ constexpr bool kPauseHandshakes = false;
 constexpr bool kPauseHandshakes = true;
 #endif
 
+namespace {
+
 int transferIndex() {
   static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
   return index;
@@ -37,14 +38,14 @@ int transferIndex() {
 
 int verifyCallback(X509_STORE_CTX* context, void* data) {
   auto* transfer = static_cast<Transfer*>(data);
-  return transfer->loop->verifyPeer(*transfer, context);
+  return transfer->tlsChallenges->verifyPeer(*transfer, context);
 }
 
 int clientCertificateCallback(SSL* ssl, X509** certificate, EVP_PKEY** key) {
   auto* transfer =
       static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
   if (transfer == nullptr) return 0;
-  return transfer->loop->provideClientCertificate(*transfer, ssl, certificate, key);
+  return transfer->tlsChallenges->provideClientCertificate(*transfer, ssl, certificate, key);
 }
 
 // Only the handshake needs a job; reads and writes after it run plainly.
@@ -71,43 +72,65 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* data) {
   return CURLE_OK;
 }
 
-SessionLoop::Origin SessionLoop::tlsOrigin(Transfer& transfer) {
+}  // namespace
+
+// The verify callback decides every new connection (the delegate, or the default evaluation);
+// libcurl must keep honouring its answer, and must not check the host itself, nor resume
+// sessions that would skip the callback. The callback evaluates against the security layer's
+// anchors, read once, so libcurl need not load a CA bundle of its own for every connection.
+void setTrustOptions(CURL* easy, Transfer& transfer) {
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+}
+
+TlsChallenges::Origin TlsChallenges::originOf(Transfer& transfer) {
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
   std::optional<URL> url = effective ? URL::fromString(effective) : std::nullopt;
-  if (!url) url = currentURL(transfer);
+  if (!url) url = engine_.currentURL(transfer);
   Origin origin{"", 443};
   if (url) {
     // Names are compared as DNS compares them, so a host spelled in capitals meets the same
     // rules as in lower case.
-    origin.host = lowercase(url->host().value_or(""));
+    origin.host = http_text::lowercase(url->host().value_or(""));
     origin.port = url->port().value_or(443);
   }
   return origin;
 }
 
-void SessionLoop::endChallengeWaits() {
+void TlsChallenges::endAll() {
   std::set<std::shared_ptr<ChallengeWait>> waits;
   {
     std::lock_guard lock(mutex_);
-    waits = challengeWaits_;
+    ended_ = true;
+    waits = waiting_;
   }
   for (const auto& wait : waits)
     wait->end(URLError::Code::cancelled);
 }
 
-bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
-                                 URLSessionDelegate::ChallengePtr challenge) {
-  auto delegate = this->delegate();
-  auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
+std::shared_ptr<ChallengeWait> TlsChallenges::makeWait() {
+  // The decision is read by the paused handshake when libcurl resumes it: the loop looks again.
+  return std::make_shared<ChallengeWait>(engine_.waker());
+}
+
+bool TlsChallenges::await(Transfer& transfer, const std::shared_ptr<ChallengeWait>& wait,
+                          URLSessionDelegate::ChallengePtr challenge) {
+  auto delegate = engine_.delegate();
+  auto session = engine_.sessionOf(transfer);
   if (!delegate || !session) return false;
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) {
+    if (ended_) {
       wait->end(URLError::Code::cancelled);
       return true;
     }
-    challengeWaits_.insert(wait);
+    waiting_.insert(wait);
   }
   transfer.tls.challengeWait = wait;
   bool cancelling = false;
@@ -130,7 +153,7 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
   auto answer = std::make_shared<Answer>();
   answer->wait = wait;
   auto task = transfer.task;
-  deliver(
+  engine_.deliverCall(
       [task, challenge, answer](URLSessionDelegate& delegate,
                                 const std::shared_ptr<URLSession>& session) mutable {
         URLSessionDelegate::ChallengeHandler handler =
@@ -143,13 +166,12 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
       },
       session);
   answer.reset();
-  flushDeliveries();  // the answer is waited for below, within this turn
+  engine_.flushDeliveries();  // the answer is waited for below, within this turn
 
-  const double idle = timers_.idleLimit(transfer);
+  const double idle = engine_.timers().idleLimit(transfer);
   double deadline = systemUptime() + (idle > 0 ? idle : 365 * 24 * 3600.0);
-  if (configuration_.timeoutIntervalForResource > 0) {
-    deadline = std::min(deadline, transfer.startUptime + configuration_.timeoutIntervalForResource);
-  }
+  const double resourceLimit = engine_.configuration().timeoutIntervalForResource;
+  if (resourceLimit > 0) deadline = std::min(deadline, transfer.startUptime + resourceLimit);
   if (kPauseHandshakes && ASYNC_get_current_job() != nullptr) {
     while (!wait->decided()) {
       if (systemUptime() >= deadline) {
@@ -169,15 +191,15 @@ bool SessionLoop::awaitChallenge(Transfer& transfer, const std::shared_ptr<Chall
   }
   {
     std::lock_guard lock(mutex_);
-    challengeWaits_.erase(wait);
+    waiting_.erase(wait);
   }
-  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
+  if (transfer.lastActivityUptime > 0) engine_.timers().touch(transfer);
   return true;
 }
 
-int SessionLoop::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
+int TlsChallenges::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
   const auto presented = presentedCertificates(context);
-  const Origin origin = tlsOrigin(transfer);
+  const Origin origin = originOf(transfer);
   auto refuse = [&](URLError::Code code, int verifyCode) {
     transfer.tls.handshakeFailure = code;
     X509_STORE_CTX_set_error(context, verifyCode);
@@ -200,14 +222,12 @@ int SessionLoop::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
     if (length > 0 && staple != nullptr)
       trust->setStapledOCSPResponse(Bytes(staple, staple + length));
   }
-  auto wait = std::make_shared<ChallengeWait>([weak = weak_from_this()] {
-    if (auto loop = weak.lock()) loop->wake();
-  });
+  auto wait = makeWait();
   auto challenge = std::make_shared<const URLAuthenticationChallenge>(
       URLProtectionSpace(origin.host, origin.port, "https", std::nullopt,
                          URLProtectionSpace::methodServerTrust, trust),
       std::nullopt, 0);
-  if (!awaitChallenge(transfer, wait, challenge)) return evaluateByDefault();
+  if (!await(transfer, wait, challenge)) return evaluateByDefault();
   if (auto reason = wait->endReason()) return refuse(*reason, X509_V_ERR_APPLICATION_VERIFICATION);
   using Disposition = URLSessionDelegate::AuthChallengeDisposition;
   switch (wait->disposition()) {
@@ -226,18 +246,16 @@ int SessionLoop::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
   return evaluateByDefault();
 }
 
-int SessionLoop::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate,
-                                          EVP_PKEY** key) {
+int TlsChallenges::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate,
+                                            EVP_PKEY** key) {
   transfer.tls.clientCertificateAsked = true;
-  const Origin origin = tlsOrigin(transfer);
-  auto wait = std::make_shared<ChallengeWait>([weak = weak_from_this()] {
-    if (auto loop = weak.lock()) loop->wake();
-  });
+  const Origin origin = originOf(transfer);
+  auto wait = makeWait();
   auto challenge = std::make_shared<const URLAuthenticationChallenge>(
       URLProtectionSpace(origin.host, origin.port, "https", std::nullopt,
                          URLProtectionSpace::methodClientCertificate),
       std::nullopt, 0);
-  if (!awaitChallenge(transfer, wait, challenge)) return 0;
+  if (!await(transfer, wait, challenge)) return 0;
   using Disposition = URLSessionDelegate::AuthChallengeDisposition;
   std::optional<URLError::Code> end = wait->endReason();
   if (!end && wait->disposition() == Disposition::cancelAuthenticationChallenge) {
@@ -246,13 +264,7 @@ int SessionLoop::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** c
   if (end) {
     // The handshake goes on without a certificate; the task ends as soon as it is back.
     transfer.tls.handshakeFailure = end;
-    auto task = transfer.task;
-    post([this, task] {
-      auto it = transfers_.find(task->taskIdentifier());
-      if (it == transfers_.end() || it->second->cancelled) return;
-      it->second->cancelled = true;
-      finish(*it->second, makeError(URLError(URLError::Code::cancelled, currentURL(*it->second))));
-    });
+    engine_.cancelLater(transfer.task->taskIdentifier());
     return 0;
   }
   const auto& credential = wait->credential();
