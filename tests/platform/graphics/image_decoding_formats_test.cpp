@@ -296,7 +296,8 @@ Bytes jpeg2000WithPalette(const Picture& picture, int channels, int depth, bool 
   }
   Bytes mapping;
   for (int c = 0; c < channels; ++c)
-    mapping.insert(mapping.end(), {0, 0, 1, static_cast<std::uint8_t>(c)});
+    for (const int byte : {0, 0, 1, c})  // component 0, through palette column c
+      mapping.push_back(static_cast<std::uint8_t>(byte));
   Bytes jp2h = box("ihdr", header);
   for (const Bytes& part : {box("colr", colour), box("pclr", palette), box("cmap", mapping)})
     jp2h.insert(jp2h.end(), part.begin(), part.end());

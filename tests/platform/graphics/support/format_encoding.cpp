@@ -317,10 +317,13 @@ std::uint32_t bigAt(const Bytes& bytes, std::size_t at) {
 // A box of `type` around `body`; a full box when `version` is given.
 Bytes box(const char* type, const Bytes& body, int version = -1, std::uint32_t flags = 0) {
   Bytes out;
+  out.reserve(body.size() + 12);
   appendBig(out, static_cast<std::uint32_t>(body.size() + 8 + (version >= 0 ? 4 : 0)), 4);
-  out.insert(out.end(), type, type + 4);
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<std::uint8_t>(type[i]));
   if (version >= 0) appendBig(out, static_cast<std::uint32_t>(version) << 24 | flags, 4);
-  out.insert(out.end(), body.begin(), body.end());
+  for (const std::uint8_t byte : body)
+    out.push_back(byte);
   return out;
 }
 
@@ -408,10 +411,12 @@ Bytes encodeHeifGrid(const Picture& tile, int columns, int rows, std::uint32_t o
   properties.insert(properties.end(), gridSizeBox.begin(), gridSizeBox.end());
   Bytes associations;
   appendBig(associations, tiles + 1, 4);
-  associations.insert(associations.end(), {0, 1, 1, 0x03});
+  // The grid has its size (property 3); each tile its coding (1, essential) and size (2).
+  appendBig(associations, 1, 2);
+  appendBig(associations, 0x0103, 2);
   for (std::uint32_t id = 2; id <= tiles + 1; ++id) {
     appendBig(associations, id, 2);
-    associations.insert(associations.end(), {2, 0x81, 0x02});
+    appendBig(associations, 0x028102, 3);
   }
   Bytes itemProperties = box("ipco", properties);
   const Bytes ipma = box("ipma", associations, 0);
