@@ -1,9 +1,9 @@
 // AV1 pictures inside HEIF files (AVIF), decoded by dav1d on settings of our own. libheif 1.15
 // opens dav1d with its defaults — a thread per core, several frames in flight, a frame size limit
-// of a gigapixel — and offers no way to change them, so a 941-byte file made dav1d reserve
-// 1.75 GB of address space. This plugin takes libheif's place for AV1 (a higher priority than
-// its built-in one): one thread, one frame in flight, and frames no larger than the decode's own
-// pixel bound.
+// of a gigapixel — and offers no way to change them, so that any small file makes dav1d reserve
+// hundreds of megabytes of address space, gigabytes on machines with many cores. This plugin
+// takes libheif's place for AV1 (a higher priority than its built-in one): one thread, one frame
+// in flight, and frames no larger than the decode's own pixel bound.
 
 #include "platform/graphics/heif_av1_decoder.h"
 
@@ -19,10 +19,13 @@
 #include <new>
 #include <vector>
 
+#include "platform/graphics/image_decoding.h"
+
 namespace platform::decoding {
 
 namespace {
 
+// Zero on threads that never decoded through `decodeImage`, whose frames get the default bound.
 thread_local std::uint64_t frameSizeLimit = 0;
 
 struct Decoder {
@@ -133,8 +136,9 @@ heif_error decodeImage(void* decoder, heif_image** out) {
   settings.n_threads = 1;
   settings.max_frame_delay = 1;
   settings.all_layers = 0;
-  settings.frame_size_limit = static_cast<unsigned>(
-      std::clamp<std::uint64_t>(frameSizeLimit, 1, std::uint64_t{UINT32_MAX}));
+  const std::uint64_t limit = frameSizeLimit > 0 ? frameSizeLimit : ImageDecodingLimits{}.maxPixels;
+  settings.frame_size_limit =
+      static_cast<unsigned>(std::min<std::uint64_t>(limit, std::uint64_t{UINT32_MAX}));
   settings.logger.callback = [](void*, const char*, va_list) {};  // damaged files are ordinary
   if (d->data.empty()) return failure(heif_error_Decoder_plugin_error, "no AV1 data");
   Dav1dContext* context = nullptr;

@@ -142,7 +142,10 @@ std::unordered_map<std::uint64_t, std::span<const std::uint8_t>> itemData(
     const std::uint64_t extents = f.read(2);
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
-    for (std::uint64_t e = 0; e < extents && !f.failed(); ++e) {
+    // Extents of no bytes at all are read once: their count alone costs nothing to state.
+    const bool empty = indexSize + offsetSize + lengthSize == 0;
+    for (std::uint64_t e = 0;
+         e < (empty ? std::min<std::uint64_t>(extents, 1) : extents) && !f.failed(); ++e) {
       f.read(indexSize);
       const std::uint64_t extentOffset = f.read(offsetSize);
       const std::uint64_t extentLength = f.read(lengthSize);
