@@ -21,9 +21,9 @@ packages=(
   # web-socket framing over libcurl's connections
   libcurl4-openssl-dev libssl-dev libpsl-dev libwslay-dev
   # graphics: JPEG, PNG, GIF, WebP, TIFF, JPEG 2000, HEIC/HEIF/AVIF and BMP; Debian 12's
-  # libheif1 carries its HEVC (libde265) and AV1 (dav1d, aom) decoders
+  # libheif1 carries its HEVC (libde265) decoder, and AV1 goes to dav1d on our own settings
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libpixman-1-dev
-  libtiff-dev libopenjp2-7-dev libheif-dev libheif1 libde265-0 libdav1d6 libaom3 libstb-dev
+  libtiff-dev libopenjp2-7-dev libheif-dev libheif1 libde265-0 libdav1d-dev libaom3 libstb-dev
   # displays: X11 (and a private X server with xrandr and xsetroot for runs without a display),
   # Wayland desktops (wlroots compositors over their IPC, GNOME over D-Bus and PipeWire)
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev

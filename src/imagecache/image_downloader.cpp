@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "halyard/core/http_header_views.h"
@@ -43,6 +44,21 @@ bool mayAnswerFromCache(platform::URLRequest::CachePolicy policy) {
          policy == Policy::returnCacheDataDontLoad;
 }
 
+// The slots a request takes from: its scheme, host and port, in lower case, the port stated or
+// the scheme's own. Requests without a URL share one.
+std::string hostOf(const halyard::DataRequest& request) {
+  const std::optional<platform::URLRequest> urlRequest = request.convertible()->urlRequestOrNil();
+  if (!urlRequest || !urlRequest->url) return {};
+  const platform::URL& url = *urlRequest->url;
+  std::string scheme = url.scheme().value_or("");
+  std::string host = url.host().value_or("");
+  for (std::string* text : {&scheme, &host})
+    std::transform(text->begin(), text->end(), text->begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const int port = url.port().value_or(scheme == "https" ? 443 : scheme == "http" ? 80 : 0);
+  return fmt::format("{}://{}:{}", scheme, host, port);
+}
+
 void schedule(const ImageDownloadCompletion& completion, ImageDownloadResponse response) {
   if (!completion) return;
   platform::DispatchQueue::main()->async(
@@ -71,8 +87,8 @@ platform::URLSessionConfiguration ImageDownloader::defaultURLSessionConfiguratio
   configuration.requestCachePolicy = platform::URLRequest::CachePolicy::useProtocolCachePolicy;
   configuration.timeoutIntervalForRequest = 60;
   configuration.maximumBodyBytes = kDefaultMaximumBodyBytes;
-  // A slow host must give its slot back: the idle time-out alone lets a host that sends a
-  // byte a second hold one for hours, and four of them would hold every slot.
+  // A slow host must give its slots back: the idle time-out alone lets a host that sends a
+  // byte a second hold them for hours, and its further images would wait all that time.
   configuration.minimumBytesPerSecond = kMinimumBytesPerSecond;
   configuration.lowSpeedSeconds = kLowSpeedSeconds;
   configuration.timeoutIntervalForResource = kTimeoutIntervalForResource;
@@ -241,7 +257,7 @@ std::optional<RequestReceipt> ImageDownloader::download(
     handler.operations.push_back(
         Operation{receiptID, std::move(filter), std::move(completion), std::move(cacheKey)});
     state_.responseHandlers.insert_or_assign(urlID, std::move(handler));
-    if (state_.activeRequestCount < maximumActiveDownloads_) {
+    if (hasRoom(hostOf(*request))) {
       startRequest(request);
     } else {
       enqueue(request);
@@ -306,22 +322,27 @@ void ImageDownloader::enqueue(const DataRequestPtr& request) {
   }
 }
 
-DataRequestPtr ImageDownloader::dequeue() {
-  if (state_.queuedRequests.empty()) return nullptr;
-  DataRequestPtr request = std::move(state_.queuedRequests.front());
-  state_.queuedRequests.pop_front();
-  return request;
+bool ImageDownloader::hasRoom(const std::string& host) const {
+  const auto found = state_.activeByHost.find(host);
+  return found == state_.activeByHost.end() || found->second < maximumActiveDownloads_;
 }
 
 void ImageDownloader::startRequest(const DataRequestPtr& request) {
-  state_.activeRequestIDs.insert(request->id().uuidString());
+  std::string host = hostOf(*request);
+  ++state_.activeByHost[host];
+  state_.activeRequestHosts.insert_or_assign(request->id().uuidString(), std::move(host));
   ++state_.activeRequestCount;
   request->resume();
 }
 
 void ImageDownloader::startNextRequestIfPossible() {
-  if (state_.activeRequestCount >= maximumActiveDownloads_) return;
-  if (DataRequestPtr next = dequeue()) startRequest(next);
+  auto& queued = state_.queuedRequests;
+  const auto next = std::find_if(queued.begin(), queued.end(),
+                                 [&](const DataRequestPtr& r) { return hasRoom(hostOf(*r)); });
+  if (next == queued.end()) return;
+  const DataRequestPtr request = *next;
+  queued.erase(next);
+  startRequest(request);
 }
 
 std::optional<ImageDownloader::ResponseHandler> ImageDownloader::removeResponseHandler(
@@ -364,7 +385,10 @@ void ImageDownloader::handleResponse(const halyard::DataResponse<ImagePtr>& resp
   // end while it waits (its URL request could not be built), and then leaves the queue, or it
   // would take a slot for good when its turn came.
   synchronizationQueue_->sync([&] {
-    if (state_.activeRequestIDs.erase(requestID) > 0) {
+    if (const auto active = state_.activeRequestHosts.find(requestID);
+        active != state_.activeRequestHosts.end()) {
+      if (--state_.activeByHost[active->second] == 0) state_.activeByHost.erase(active->second);
+      state_.activeRequestHosts.erase(active);
       --state_.activeRequestCount;
     } else {
       auto& queued = state_.queuedRequests;

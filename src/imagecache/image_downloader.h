@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "halyard/core/data_request.h"
@@ -44,7 +43,9 @@ class RequestReceipt {
   std::string receiptID_;
 };
 
-// Fetches images over its own HTTP session with a bounded number of downloads running.
+// Fetches images over its own HTTP session with a bounded number of downloads running for each
+// host (scheme, host and port), so that slow hosts holding their slots until the slow-transfer
+// rule ends them hold back only their own images.
 // Before a download it asks its image cache; downloads of an address already in flight join
 // that request; every finished image goes through each caller's filter into the cache and to
 // each caller's completion, always on the main queue and never inside a call to the downloader.
@@ -91,7 +92,7 @@ class ImageDownloader : public std::enable_shared_from_this<ImageDownloader> {
   // is no caches directory. The directory is the first caches directory `fileManager` names.
   static std::shared_ptr<platform::URLCache> defaultURLCache(
       const platform::FileManagerPtr& fileManager = platform::FileManager::defaultManager());
-  // Made on first use (default configuration, fifo, 4 downloads, a 100 MB image cache) and
+  // Made on first use (default configuration, fifo, 4 downloads a host, a 100 MB image cache) and
   // never destroyed: a session thread may still deliver while the process exits.
   static const std::shared_ptr<ImageDownloader>& shared();
 
@@ -122,7 +123,7 @@ class ImageDownloader : public std::enable_shared_from_this<ImageDownloader> {
   std::optional<platform::URLCredential> credential() const;
   ImageResponseSerializerPtr imageResponseSerializer() const;
   void setImageResponseSerializer(ImageResponseSerializerPtr serializer);
-  // Requests resumed and not yet handled; requests waiting their turn.
+  // Requests resumed and not yet handled, for all hosts together; requests waiting their turn.
   int activeRequestCount() const;
   std::size_t queuedRequestCount() const;
 
@@ -163,8 +164,10 @@ class ImageDownloader : public std::enable_shared_from_this<ImageDownloader> {
     int activeRequestCount = 0;
     std::deque<halyard::DataRequestPtr> queuedRequests;
     std::unordered_map<std::string, ResponseHandler> responseHandlers;
-    // The requests counted in `activeRequestCount`, by identifier.
-    std::unordered_set<std::string> activeRequestIDs;
+    // The requests counted in `activeRequestCount`, by identifier, with their hosts.
+    std::unordered_map<std::string, std::string> activeRequestHosts;
+    // How many requests run for each host.
+    std::unordered_map<std::string, int> activeByHost;
   };
 
   ImageDownloader(halyard::SessionPtr session, DownloadPrioritization downloadPrioritization,
@@ -172,8 +175,9 @@ class ImageDownloader : public std::enable_shared_from_this<ImageDownloader> {
 
   // On the synchronization queue.
   void enqueue(const halyard::DataRequestPtr& request);
-  halyard::DataRequestPtr dequeue();
+  bool hasRoom(const std::string& host) const;
   void startRequest(const halyard::DataRequestPtr& request);
+  // Starts the first queued request whose host has a free slot.
   void startNextRequestIfPossible();
   // Removes and answers the handler only when it is still the one of `handlerID`.
   std::optional<ResponseHandler> removeResponseHandler(const std::string& urlID,

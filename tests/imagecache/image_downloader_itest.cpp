@@ -203,6 +203,52 @@ TEST_F(ImageDownloaderTest, SixDownloadsRunAsFourPlusTwoInPriorityOrder) {
   }
 }
 
+// Slow hosts keep their slots until the slow-transfer rule ends their downloads; meanwhile they
+// hold back only their own images. Each row holds every host's answers but the last host's.
+TEST_F(ImageDownloaderTest, SlowHostsHoldBackOnlyTheirOwnImages) {
+  struct Row {
+    const char* name;
+    int slowHosts;
+    int imagesPerSlowHost;
+    int slots;
+    int queued;  // waiting while the slow hosts hold
+  };
+  for (const Row& row :
+       {Row{"fourSlowHostsFourSlots", 4, 1, 4, 0}, Row{"fourSlowHostsOneSlotEach", 4, 2, 1, 4},
+        Row{"oneSlowHostFillingItsSlots", 1, 5, 4, 1}}) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::unique_ptr<ImageServer>> slow;
+    auto downloader = makeDownloader(row.slots);
+    Recorder done;
+    for (int h = 0; h < row.slowHosts; ++h) {
+      slow.push_back(std::make_unique<ImageServer>());
+      for (int i = 0; i < row.imagesPerSlowHost; ++i) {
+        const std::string path = "/" + std::to_string(i);
+        slow.back()->serve(path, jpeg, "image/jpeg");
+        slow.back()->hold(path);
+        downloader->download(convertibleFor(slow.back()->url(path)), {},
+                             platform::UUID().uuidString(), nullptr, nullptr, nullptr,
+                             platform::DispatchQueue::main(), done.completion("slow"));
+      }
+    }
+    ImageServer fast;
+    fast.serve("/fast", jpeg, "image/jpeg");
+    downloader->download(convertibleFor(fast.url("/fast")), {}, "fast", nullptr, nullptr, nullptr,
+                         platform::DispatchQueue::main(), done.completion("fast"));
+    ASSERT_TRUE(waitUntil([&] { return done.has("fast"); }));
+    EXPECT_EQ(done.width("fast"), 40);
+    EXPECT_EQ(done.count("slow"), 0);
+    EXPECT_EQ(downloader->queuedRequestCount(), static_cast<std::size_t>(row.queued));
+    for (const auto& server : slow)
+      server->releaseAll();
+    ASSERT_TRUE(
+        waitUntil([&] { return done.count("slow") == row.slowHosts * row.imagesPerSlowHost; }));
+    for (const auto& server : slow)
+      EXPECT_LE(server->maxInFlight(), row.slots);
+    EXPECT_TRUE(waitUntil([&] { return downloader->activeRequestCount() == 0; }));
+  }
+}
+
 TEST_F(ImageDownloaderTest, OneFilterIdentifierRunsOnce) {
   server.serve("/a", jpeg, "image/jpeg");
   server.hold("/a");

@@ -33,6 +33,11 @@ struct ImageDecodingLimits {
   // A JPEG 2000 picture halves this many times less one; sixteen halvings bring the largest
   // picture to a pixel, and every further level only costs bookkeeping per tile.
   int maxJpeg2000ResolutionLevels = 17;
+  // A HEIF file is a directory of items (pictures, grid tiles, metadata), and a grid draws every
+  // tile it names; libheif's work grows with the square of either count (4,096 items take it
+  // half a second to read, 16,384 seven). Camera grids hold a few hundred tiles.
+  int maxHeifItems = 4096;
+  int maxHeifGridTiles = 1024;
 
   bool operator==(const ImageDecodingLimits&) const = default;
 };

@@ -20,92 +20,13 @@ using graphics_test::Rgba;
 using platform::decodeImage;
 using platform::ImageDecodingFailure;
 
-enum class Coding { plain, rle8, rle4 };
-
-constexpr int kWidth = 13;
-constexpr int kHeight = 7;
-
-void put32(Bytes& bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-int indexAt(int x, int y, int entries) {
-  return (x / 2 + 3 * y) % entries;
-}
-
-// Indices of row `y` (from the bottom) coded as `coding`: three literal pixels, then runs.
-Bytes codedRow(int y, int bits, int entries, Coding coding) {
-  Bytes out;
-  if (coding == Coding::plain) {
-    out.assign(static_cast<std::size_t>((kWidth * bits + 31) / 32 * 4), 0);
-    for (int x = 0; x < kWidth; ++x) {
-      const int bit = x * bits;
-      out[bit / 8] |= static_cast<std::uint8_t>(indexAt(x, y, entries) << (8 - bits - bit % 8));
-    }
-    return out;
-  }
-  const auto i = [&](int x) { return static_cast<std::uint8_t>(indexAt(x, y, entries)); };
-  if (coding == Coding::rle8) {
-    out.insert(out.end(), {0, 3, i(0), i(1), i(2), 0});
-  } else {
-    out.insert(out.end(), {0, 3, static_cast<std::uint8_t>(i(0) << 4 | i(1)),
-                           static_cast<std::uint8_t>(i(2) << 4)});
-  }
-  for (int x = 3; x < kWidth;) {
-    int run = 1;
-    while (x + run < kWidth && i(x + run) == i(x))
-      ++run;
-    out.push_back(static_cast<std::uint8_t>(run));
-    out.push_back(coding == Coding::rle8 ? i(x) : static_cast<std::uint8_t>(i(x) << 4 | i(x)));
-    x += run;
-  }
-  out.insert(out.end(), {0, 0});
-  return out;
-}
-
-struct BmpSpec {
-  int bits = 8;
-  Coding coding = Coding::plain;
-  bool topDown = false;
-  int entries = 40;  // palette entries written
-  std::uint32_t compression = 0;
-  bool endMark = true;  // run-length end-of-picture mark
-  int pixelIndex = -1;  // when set, every pixel of a plain picture uses this index
-  int indices = 0;      // the indices' range, when not the palette's size
-};
+using Coding = graphics_test::BmpCoding;
+using BmpSpec = graphics_test::PalettedBmpSpec;
+constexpr int kWidth = graphics_test::kPalettedBmpWidth;
+constexpr int kHeight = graphics_test::kPalettedBmpHeight;
 
 Bytes makeBmp(const BmpSpec& spec) {
-  Bytes pixels;
-  for (int row = 0; row < kHeight; ++row) {
-    const int y = spec.topDown ? kHeight - 1 - row : row;  // rows from the bottom
-    Bytes coded =
-        codedRow(y, spec.bits, spec.indices > 0 ? spec.indices : spec.entries, spec.coding);
-    if (spec.pixelIndex >= 0) std::fill(coded.begin(), coded.end(), spec.pixelIndex);
-    pixels.insert(pixels.end(), coded.begin(), coded.end());
-  }
-  if (spec.coding != Coding::plain && spec.endMark) pixels.insert(pixels.end(), {0, 1});
-  const std::uint32_t offset = 14 + 40 + 4 * static_cast<std::uint32_t>(spec.entries);
-  Bytes bmp = {'B', 'M'};
-  put32(bmp, offset + static_cast<std::uint32_t>(pixels.size()));
-  put32(bmp, 0);
-  put32(bmp, offset);
-  put32(bmp, 40);
-  put32(bmp, kWidth);
-  put32(bmp, static_cast<std::uint32_t>(spec.topDown ? -kHeight : kHeight));
-  bmp.insert(bmp.end(), {1, 0, static_cast<std::uint8_t>(spec.bits), 0});
-  put32(bmp, spec.compression);
-  put32(bmp, static_cast<std::uint32_t>(pixels.size()));
-  put32(bmp, 2835);
-  put32(bmp, 2835);
-  put32(bmp, static_cast<std::uint32_t>(spec.entries));
-  put32(bmp, 0);
-  for (int k = 0; k < spec.entries; ++k)
-    bmp.insert(bmp.end(),
-               {static_cast<std::uint8_t>(k * 37 % 256), static_cast<std::uint8_t>(255 - k * 5),
-                static_cast<std::uint8_t>(k * 6), 0});
-  bmp.insert(bmp.end(), pixels.begin(), pixels.end());
-  return bmp;
+  return graphics_test::encodePalettedBmp(spec);
 }
 
 // What ImageMagick reads from `bmp`, as RGBA rows top first.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -295,7 +296,8 @@ Bytes jpeg2000WithPalette(const Picture& picture, int channels, int depth, bool 
   }
   Bytes mapping;
   for (int c = 0; c < channels; ++c)
-    mapping.insert(mapping.end(), {0, 0, 1, static_cast<std::uint8_t>(c)});
+    for (const int byte : {0, 0, 1, c})  // component 0, through palette column c
+      mapping.push_back(static_cast<std::uint8_t>(byte));
   Bytes jp2h = box("ihdr", header);
   for (const Bytes& part : {box("colr", colour), box("pclr", palette), box("cmap", mapping)})
     jp2h.insert(jp2h.end(), part.begin(), part.end());
@@ -372,11 +374,18 @@ struct Sample {
 
 class MoreFormatsDamaged : public testing::TestWithParam<Sample> {};
 
-// 20,000 damaged copies of a small file: each decodes to a picture within the limits or is
-// refused, never crashes, and a refused picture leaves no pixel storage behind (the leak checker
-// sees to that). Each copy's damage follows from its own number, so the run is the same on any
-// number of threads; the limits are lowered so that damaged headers declaring large pictures
-// cost little.
+// The number of damaged copies each format gets: 20,000, or TOVARINE_DAMAGE_INPUTS for a long
+// run by hand.
+int damagedInputs() {
+  const char* asked = std::getenv("TOVARINE_DAMAGE_INPUTS");
+  const long inputs = asked ? std::strtol(asked, nullptr, 10) : 0;
+  return inputs > 0 && inputs <= 100'000'000 ? static_cast<int>(inputs) : 20'000;
+}
+
+// Damaged copies of a small file: each decodes to a picture within the limits or is refused,
+// never crashes, and a refused picture leaves no pixel storage behind (the leak checker sees to
+// that). Each copy's damage follows from its own number, so the run is the same on any number of
+// threads; the limits are lowered so that damaged headers declaring large pictures cost little.
 TEST_P(MoreFormatsDamaged, SurvivesRandomMutations) {
   const Bytes original = GetParam().make();
   ASSERT_TRUE(decodeImage(original).has_value());
@@ -384,7 +393,7 @@ TEST_P(MoreFormatsDamaged, SurvivesRandomMutations) {
   limits.maxWidth = 1024;
   limits.maxHeight = 1024;
   limits.maxPixels = 65'536;
-  constexpr int kInputs = 20'000;
+  const int kInputs = damagedInputs();
   constexpr int kThreads = 4;
   std::atomic<int> decoded{0};
   std::atomic<int> outsideLimits{0};
@@ -421,6 +430,7 @@ TEST_P(MoreFormatsDamaged, SurvivesRandomMutations) {
     thread.join();
   EXPECT_EQ(outsideLimits.load(), 0);
   EXPECT_EQ(unpacked.load(), 0);
+  RecordProperty("inputs", kInputs);
   RecordProperty("decoded", decoded.load());
 }
 
@@ -428,17 +438,36 @@ INSTANTIATE_TEST_SUITE_P(
     EveryNewFormat, MoreFormatsDamaged,
     testing::Values(
         Sample{"bmp", [] { return graphics_test::encodeBmp(tiles(true, 12, 8), true); }},
+        Sample{"bmpPaletted4TopDown",
+               [] {
+                 return graphics_test::encodePalettedBmp(
+                     {4, graphics_test::BmpCoding::plain, true, 16});
+               }},
+        Sample{"bmpRle8",
+               [] {
+                 return graphics_test::encodePalettedBmp(
+                     {8, graphics_test::BmpCoding::rle8, false, 40, 1});
+               }},
+        Sample{"bmpRle4",
+               [] {
+                 return graphics_test::encodePalettedBmp(
+                     {4, graphics_test::BmpCoding::rle4, false, 16, 2});
+               }},
         Sample{
             "tiff",
             [] { return graphics_test::encodeTiff(tiles(true, 12, 8), true, TiffLayout::strips); }},
         Sample{"jpeg2000",
                [] { return graphics_test::encodeJpeg2000(tiles(true, 8, 8), true, true, 2); }},
+        Sample{"jpeg2000Palette",
+               [] { return jpeg2000WithPalette(tiles(false, 8, 8), 3, 8, false); }},
         Sample{
             "heic",
             [] { return graphics_test::encodeHeif(tiles(false, 16, 16), false, HeifCodec::hevc); }},
         Sample{
             "avif",
             [] { return graphics_test::encodeHeif(tiles(false, 16, 16), false, HeifCodec::av1); }},
+        Sample{"heifGrid",
+               [] { return graphics_test::encodeHeifGrid(tiles(false, 16, 16), 2, 2); }},
         Sample{"ico",
                [] {
                  return graphics_test::encodeIco(

@@ -188,4 +188,96 @@ TEST(WebpRegression, FirstFrameLiesAtItsOffsetOnATransparentCanvas) {
   }
 }
 
+// ---- HEIF grids: the canvas a grid's descriptor asks for, and the work of its tiles
+
+constexpr std::int64_t kSmallPeak = 16 * 1024 * 1024;
+
+Bytes gridOf(int columns, int rows, std::uint32_t width = 0, std::uint32_t height = 0) {
+  return graphics_test::encodeHeifGrid(graphics_test::tiledPicture(16, 16, 4, false), columns, rows,
+                                       width, height);
+}
+
+// The file with its primary item changed to `item`.
+Bytes primaryItem(Bytes heif, std::uint8_t item) {
+  const std::size_t at = graphics_test::findTag(heif, "pitm");
+  heif[at + 5] = item;  // after the version, the flags and the identifier's high byte
+  return heif;
+}
+
+TEST(HeifRegression, GridsAreBoundedBeforeLibheifAllocates) {
+  runRows({
+      {"grid2x2", [] { return gridOf(2, 2); }, std::nullopt, kSmallPeak, 32, 32},
+      // The descriptor's canvas, four bytes changed from the grid above: libheif drew on it.
+      {"descriptor8192Squared", [] { return gridOf(2, 2, 8192, 8192); },
+       ImageDecodingFailure::corrupt, kSmallPeak},
+      {"descriptor16384Squared", [] { return gridOf(2, 2, 16384, 16384); },
+       ImageDecodingFailure::exceedsLimits, kSmallPeak},
+      {"descriptor24950x26982", [] { return gridOf(2, 2, 24950, 26982); },
+       ImageDecodingFailure::exceedsLimits, kSmallPeak},
+      {"descriptor32767Squared", [] { return gridOf(2, 2, 32767, 32767); },
+       ImageDecodingFailure::exceedsLimits, kSmallPeak},
+      {"descriptor65536Wide", [] { return gridOf(2, 2, 65536, 32); },
+       ImageDecodingFailure::exceedsLimits, kSmallPeak},
+      // A valid grid of 16,384 tiles sharing one coded tile: work growing with the square of
+      // the tiles, refused before any of it.
+      {"tiles16384", [] { return gridOf(128, 128); }, ImageDecodingFailure::exceedsLimits,
+       kSmallPeak},
+      {"tiles1024", [] { return gridOf(32, 32); }, std::nullopt, 0, 512, 512},
+      // The same items, the primary picture one tile: reading the directory alone is the work.
+      {"items16385", [] { return primaryItem(gridOf(128, 128), 2); },
+       ImageDecodingFailure::exceedsLimits, kSmallPeak},
+  });
+}
+
+// dav1d on its own defaults takes a thread per core and several frames in flight, each with
+// its buffers (about 3 MB of heap for this picture on eight cores, and 140 MB more of address
+// space); on one thread with one frame, well under half of that.
+TEST(HeifRegression, AvifDecodesOnOneThreadWithOneFrame) {
+  runRows({
+      {"avif256",
+       [] {
+         return graphics_test::encodeHeif(graphics_test::tiledPicture(256, 256, 8, false), false,
+                                          graphics_test::HeifCodec::av1);
+       },
+       std::nullopt, 1'500'000, 256, 256},
+  });
+}
+
+// ---- JPEG 2000 tiles: OpenJPEG's header reading lays out every tile and component
+
+void putBig(Bytes& bytes, std::size_t at, std::uint32_t value, int width) {
+  for (int i = 0; i < width; ++i)
+    bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * (width - 1 - i)));
+}
+
+// A bare codestream of 255 by 257 pixels whose size marker declares tiles of one pixel (65,535
+// of them) and `components` components; it holds one tile of three.
+Bytes jpeg2000OnePixelTiles(int components) {
+  const Bytes j2k = graphics_test::encodeJpeg2000(graphics_test::tiledPicture(255, 257, 16, false),
+                                                  false, true, 2);
+  constexpr std::size_t kComponentsAt = 42;  // after SOC, the marker, its length and 36 bytes
+  Bytes out(j2k.begin(), j2k.begin() + kComponentsAt);
+  for (int c = 0; c < components; ++c)
+    out.insert(out.end(), {7, 1, 1});
+  out.insert(out.end(), j2k.begin() + kComponentsAt + 3 * 3, j2k.end());
+  putBig(out, 4, static_cast<std::uint32_t>(38 + 3 * components), 2);
+  putBig(out, 24, 1, 4);
+  putBig(out, 28, 1, 4);
+  putBig(out, 40, static_cast<std::uint32_t>(components), 2);
+  return out;
+}
+
+TEST(Jpeg2000Regression, OnePixelTilesAreRefusedBeforeTheyAreLaidOut) {
+  runRows({
+      {"components1", [] { return jpeg2000OnePixelTiles(1); }, ImageDecodingFailure::corrupt,
+       kSmallPeak},
+      {"components4", [] { return jpeg2000OnePixelTiles(4); }, ImageDecodingFailure::exceedsLimits,
+       kSmallPeak},
+      {"components30", [] { return jpeg2000OnePixelTiles(30); }, ImageDecodingFailure::corrupt,
+       kSmallPeak},
+      {"components60", [] { return jpeg2000OnePixelTiles(60); }, ImageDecodingFailure::corrupt,
+       kSmallPeak},
+  });
+}
+
 }  // namespace

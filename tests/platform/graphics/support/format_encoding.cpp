@@ -302,6 +302,223 @@ Bytes encodeHeif(const Picture& picture, bool alpha, HeifCodec codec) {
   return bytes;
 }
 
+namespace {
+
+void appendBig(Bytes& bytes, std::uint32_t value, int width) {
+  for (int i = width - 1; i >= 0; --i)
+    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+std::uint32_t bigAt(const Bytes& bytes, std::size_t at) {
+  return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |
+         std::uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+}
+
+// A box of `type` around `body`; a full box when `version` is given.
+Bytes box(const char* type, const Bytes& body, int version = -1, std::uint32_t flags = 0) {
+  Bytes out;
+  out.reserve(body.size() + 12);
+  appendBig(out, static_cast<std::uint32_t>(body.size() + 8 + (version >= 0 ? 4 : 0)), 4);
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<std::uint8_t>(type[i]));
+  if (version >= 0) appendBig(out, static_cast<std::uint32_t>(version) << 24 | flags, 4);
+  for (const std::uint8_t byte : body)
+    out.push_back(byte);
+  return out;
+}
+
+// The whole box whose type `findTag` finds first.
+Bytes boxOf(const Bytes& file, const char* type) {
+  const std::size_t at = findTag(file, type);
+  if (at < 8) fail(std::string("no ") + type + " box");
+  const std::size_t start = at - 8;
+  return Bytes(file.begin() + static_cast<std::ptrdiff_t>(start),
+               file.begin() + static_cast<std::ptrdiff_t>(start + bigAt(file, start)));
+}
+
+}  // namespace
+
+Bytes encodeHeifGrid(const Picture& tile, int columns, int rows, std::uint32_t outputWidth,
+                     std::uint32_t outputHeight) {
+  const Bytes single = encodeHeif(tile, false, HeifCodec::hevc);
+  const Bytes hvcC = boxOf(single, "hvcC");
+  const Bytes tileSize = boxOf(single, "ispe");
+  const Bytes mdat = boxOf(single, "mdat");
+  const Bytes coded(mdat.begin() + 8, mdat.end());
+  const std::uint32_t tiles = static_cast<std::uint32_t>(columns * rows);
+  const std::uint32_t width = static_cast<std::uint32_t>(columns * tile.width);
+  const std::uint32_t height = static_cast<std::uint32_t>(rows * tile.height);
+  if (outputWidth == 0) outputWidth = width;
+  if (outputHeight == 0) outputHeight = height;
+  const bool wide = outputWidth > 0xffff || outputHeight > 0xffff;
+
+  // Item 1 is the grid; items 2 and on are its tiles.
+  Bytes infos;
+  appendBig(infos, tiles + 1, 2);
+  const auto info = [&](std::uint32_t id, const char* type) {
+    Bytes body;
+    appendBig(body, id, 2);
+    appendBig(body, 0, 2);
+    body.insert(body.end(), type, type + 4);
+    body.push_back(0);
+    const Bytes entry = box("infe", body, 2);
+    infos.insert(infos.end(), entry.begin(), entry.end());
+  };
+  info(1, "grid");
+  for (std::uint32_t id = 2; id <= tiles + 1; ++id)
+    info(id, "hvc1");
+
+  Bytes descriptor = {0, static_cast<std::uint8_t>(wide ? 1 : 0),
+                      static_cast<std::uint8_t>(rows - 1), static_cast<std::uint8_t>(columns - 1)};
+  appendBig(descriptor, outputWidth, wide ? 4 : 2);
+  appendBig(descriptor, outputHeight, wide ? 4 : 2);
+
+  // Version 1 locations with 32-bit offsets and lengths; the tiles' offset into the file is
+  // known once the metadata's size is.
+  const auto locations = [&](std::uint32_t tileOffset) {
+    Bytes body = {0x44, 0x00};
+    appendBig(body, tiles + 1, 2);
+    appendBig(body, 1, 2);
+    appendBig(body, 1, 2);  // construction method 1: the item's own data box
+    appendBig(body, 0, 2);
+    appendBig(body, 1, 2);
+    appendBig(body, 0, 4);
+    appendBig(body, static_cast<std::uint32_t>(descriptor.size()), 4);
+    for (std::uint32_t id = 2; id <= tiles + 1; ++id) {
+      appendBig(body, id, 2);
+      appendBig(body, 0, 2);
+      appendBig(body, 0, 2);
+      appendBig(body, 1, 2);
+      appendBig(body, tileOffset, 4);
+      appendBig(body, static_cast<std::uint32_t>(coded.size()), 4);
+    }
+    return box("iloc", body, 1);
+  };
+
+  Bytes references;
+  appendBig(references, 1, 2);
+  appendBig(references, tiles, 2);
+  for (std::uint32_t id = 2; id <= tiles + 1; ++id)
+    appendBig(references, id, 2);
+
+  Bytes gridSize;
+  appendBig(gridSize, 0, 4);
+  appendBig(gridSize, width, 4);
+  appendBig(gridSize, height, 4);
+  Bytes properties = hvcC;
+  properties.insert(properties.end(), tileSize.begin(), tileSize.end());
+  const Bytes gridSizeBox = box("ispe", gridSize);
+  properties.insert(properties.end(), gridSizeBox.begin(), gridSizeBox.end());
+  Bytes associations;
+  appendBig(associations, tiles + 1, 4);
+  // The grid has its size (property 3); each tile its coding (1, essential) and size (2).
+  appendBig(associations, 1, 2);
+  appendBig(associations, 0x0103, 2);
+  for (std::uint32_t id = 2; id <= tiles + 1; ++id) {
+    appendBig(associations, id, 2);
+    appendBig(associations, 0x028102, 3);
+  }
+  Bytes itemProperties = box("ipco", properties);
+  const Bytes ipma = box("ipma", associations, 0);
+  itemProperties.insert(itemProperties.end(), ipma.begin(), ipma.end());
+
+  const auto meta = [&](std::uint32_t tileOffset) {
+    Bytes body =
+        box("hdlr", {0, 0, 0, 0, 'p', 'i', 'c', 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0);
+    for (const Bytes& part : {box("pitm", {0, 1}, 0), box("iinf", infos, 0), locations(tileOffset),
+                              box("iref", box("dimg", references), 0), box("iprp", itemProperties),
+                              box("idat", descriptor)}) {
+      body.insert(body.end(), part.begin(), part.end());
+    }
+    return box("meta", body, 0);
+  };
+  Bytes file =
+      box("ftyp", {'h', 'e', 'i', 'c', 0, 0, 0, 0, 'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'});
+  const std::size_t headBytes = file.size() + meta(0).size() + 8;
+  const Bytes metaBox = meta(static_cast<std::uint32_t>(headBytes));
+  file.insert(file.end(), metaBox.begin(), metaBox.end());
+  const Bytes data = box("mdat", coded);
+  file.insert(file.end(), data.begin(), data.end());
+  return file;
+}
+
+namespace {
+
+void putLittle32(Bytes& bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+int indexAt(int x, int y, int entries) {
+  return (x / 2 + 3 * y) % entries;
+}
+
+// Indices of row `y` (from the bottom) coded as `coding`: three literal pixels, then runs.
+Bytes codedRow(int y, int bits, int entries, BmpCoding coding) {
+  Bytes out;
+  if (coding == BmpCoding::plain) {
+    out.assign(static_cast<std::size_t>((kPalettedBmpWidth * bits + 31) / 32 * 4), 0);
+    for (int x = 0; x < kPalettedBmpWidth; ++x) {
+      const int bit = x * bits;
+      out[bit / 8] |= static_cast<std::uint8_t>(indexAt(x, y, entries) << (8 - bits - bit % 8));
+    }
+    return out;
+  }
+  const auto i = [&](int x) { return static_cast<std::uint8_t>(indexAt(x, y, entries)); };
+  if (coding == BmpCoding::rle8) {
+    out.insert(out.end(), {0, 3, i(0), i(1), i(2), 0});
+  } else {
+    out.insert(out.end(), {0, 3, static_cast<std::uint8_t>(i(0) << 4 | i(1)),
+                           static_cast<std::uint8_t>(i(2) << 4)});
+  }
+  for (int x = 3; x < kPalettedBmpWidth;) {
+    int run = 1;
+    while (x + run < kPalettedBmpWidth && i(x + run) == i(x))
+      ++run;
+    out.push_back(static_cast<std::uint8_t>(run));
+    out.push_back(coding == BmpCoding::rle8 ? i(x) : static_cast<std::uint8_t>(i(x) << 4 | i(x)));
+    x += run;
+  }
+  out.insert(out.end(), {0, 0});
+  return out;
+}
+
+}  // namespace
+
+Bytes encodePalettedBmp(const PalettedBmpSpec& spec) {
+  Bytes pixels;
+  for (int row = 0; row < kPalettedBmpHeight; ++row) {
+    const int y = spec.topDown ? kPalettedBmpHeight - 1 - row : row;  // rows from the bottom
+    Bytes coded =
+        codedRow(y, spec.bits, spec.indices > 0 ? spec.indices : spec.entries, spec.coding);
+    if (spec.pixelIndex >= 0) std::fill(coded.begin(), coded.end(), spec.pixelIndex);
+    pixels.insert(pixels.end(), coded.begin(), coded.end());
+  }
+  if (spec.coding != BmpCoding::plain && spec.endMark) pixels.insert(pixels.end(), {0, 1});
+  const std::uint32_t offset = 14 + 40 + 4 * static_cast<std::uint32_t>(spec.entries);
+  Bytes bmp = {'B', 'M'};
+  putLittle32(bmp, offset + static_cast<std::uint32_t>(pixels.size()));
+  putLittle32(bmp, 0);
+  putLittle32(bmp, offset);
+  putLittle32(bmp, 40);
+  putLittle32(bmp, kPalettedBmpWidth);
+  putLittle32(bmp,
+              static_cast<std::uint32_t>(spec.topDown ? -kPalettedBmpHeight : kPalettedBmpHeight));
+  bmp.insert(bmp.end(), {1, 0, static_cast<std::uint8_t>(spec.bits), 0});
+  putLittle32(bmp, spec.compression);
+  putLittle32(bmp, static_cast<std::uint32_t>(pixels.size()));
+  putLittle32(bmp, 2835);
+  putLittle32(bmp, 2835);
+  putLittle32(bmp, static_cast<std::uint32_t>(spec.entries));
+  putLittle32(bmp, 0);
+  for (int k = 0; k < spec.entries; ++k)
+    bmp.insert(bmp.end(),
+               {static_cast<std::uint8_t>(k * 37 % 256), static_cast<std::uint8_t>(255 - k * 5),
+                static_cast<std::uint8_t>(k * 6), 0});
+  bmp.insert(bmp.end(), pixels.begin(), pixels.end());
+  return bmp;
+}
+
 Bytes encodeIco(const std::vector<IconEntry>& entries, int declaredCount) {
   Bytes bytes;
   putLittle(bytes, 0, 2);
