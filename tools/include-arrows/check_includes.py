@@ -79,6 +79,19 @@ INNER_RULES = [
     },
 ]
 
+# Folders standing side by side inside a layer: a file in one of them includes none of the others.
+SIBLING_RULES = [
+    {
+        "folders": [
+            "platform/display/x11",
+            "platform/display/xvfb",
+            "platform/display/wlroots",
+            "platform/display/gnome",
+        ],
+        "why": "one display backend does not reach into another",
+    },
+]
+
 # ---- The check -------------------------------------------------------------------------------
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
@@ -111,6 +124,11 @@ def crossing(source, target):
         for folder in rule["forbidden"]:
             if within(target, folder):
                 return f"{rule['folder']}: {rule['why']}, not through {folder}"
+    for rule in SIBLING_RULES:
+        home = next((f for f in rule["folders"] if within(source, f)), None)
+        other = next((f for f in rule["folders"] if within(target, f)), None)
+        if home is not None and other is not None and home != other:
+            return f"{home} may not include {other}: {rule['why']}"
     return None
 
 

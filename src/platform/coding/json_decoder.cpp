@@ -100,7 +100,7 @@ struct JsonReader {
                                       SingleValueDecodingContainer& container) const {
     return container.SingleValueDecodingContainer::decodeBytes();
   }
-  Value readDynamic(Node node, const CodingPath&) const { return readDynamic(*node); }
+  Value readDynamic(Node node, const CodingPath&) const { return json_detail::valueOf(*node); }
 
   bool readBool(Node node, const CodingPath& path) const {
     const Json& value = *node;
@@ -183,43 +183,6 @@ struct JsonReader {
     const Json& value = *node;
     if (!value.is_string()) throwMismatch(*this, "String", path, node);
     return value.get<std::string>();
-  }
-
-  Value readDynamic(const Json& value) const {
-    switch (value.type()) {
-      case Json::value_t::null:
-        return Value();
-      case Json::value_t::boolean:
-        return Value(value.get<bool>());
-      case Json::value_t::number_integer:
-        return Value(value.get<std::int64_t>());
-      case Json::value_t::number_unsigned: {
-        // Non-negative integers read as signed where they fit, as everywhere else.
-        auto u = value.get<std::uint64_t>();
-        if (u <= static_cast<std::uint64_t>(INT64_MAX)) return Value(static_cast<std::int64_t>(u));
-        return Value(u);
-      }
-      case Json::value_t::number_float:
-        return Value(value.get<double>());
-      case Json::value_t::string:
-        return Value(value.get<std::string>());
-      case Json::value_t::array: {
-        Value::Array array;
-        array.reserve(value.size());
-        for (const auto& element : value)
-          array.push_back(readDynamic(element));
-        return Value(std::move(array));
-      }
-      case Json::value_t::object: {
-        Value::Dictionary dictionary;
-        for (const auto& [key, element] : value.items()) {
-          dictionary.insert_or_assign(key, readDynamic(element));
-        }
-        return Value(std::move(dictionary));
-      }
-      default:
-        return Value();
-    }
   }
 };
 }  // namespace

@@ -333,23 +333,15 @@ std::unique_ptr<Encoder> JSONUnkeyedContainer::encoderForNextElement() {
 void write(std::string& out, const Node& node, const JSONEncoder& options, int depth) {
   const bool pretty = options.outputFormatting & JSONEncoder::prettyPrinted;
   const bool escapeSlashes = !(options.outputFormatting & JSONEncoder::withoutEscapingSlashes);
-  struct Visitor {
-    std::string& out;
+  struct Visitor : json_detail::ScalarWriter {
     const JSONEncoder& options;
     int depth;
     bool pretty;
-    bool escapeSlashes;
+    using ScalarWriter::operator();
     // A value asked for but never written (an encoder for a key that encoded nothing) is an
     // empty object.
     void operator()(const Unset&) const { out += "{}"; }
     void operator()(const Null&) const { out += "null"; }
-    void operator()(bool b) const { out += b ? "true" : "false"; }
-    void operator()(std::int64_t i) const { out += std::to_string(i); }
-    void operator()(std::uint64_t u) const { out += std::to_string(u); }
-    void operator()(double d) const { out += json_detail::formatDouble(d); }
-    void operator()(const std::string& s) const {
-      json_detail::appendString(out, s, escapeSlashes);
-    }
     void operator()(const Elements& elements) const {
       json_detail::appendArray(out, elements, pretty, depth, [&](const NodePtr& element, int d) {
         write(out, *element, options, d);
@@ -370,7 +362,7 @@ void write(std::string& out, const Node& node, const JSONEncoder& options, int d
           [&](const auto* member, int d) { write(out, *member->second, options, d); });
     }
   };
-  std::visit(Visitor{out, options, depth, pretty, escapeSlashes}, node.value);
+  std::visit(Visitor{{out, escapeSlashes}, options, depth, pretty}, node.value);
 }
 
 class EncodingSession final : public JSONEncoder::Session {

@@ -13,41 +13,6 @@ using Json = nlohmann::ordered_json;
 
 constexpr int kMaximumDepth = 512;
 
-Value toValue(const Json& json) {
-  switch (json.type()) {
-    case Json::value_t::boolean:
-      return Value(json.get<bool>());
-    case Json::value_t::number_integer:
-      return Value(json.get<std::int64_t>());
-    case Json::value_t::number_unsigned: {
-      auto u = json.get<std::uint64_t>();
-      if (u <= static_cast<std::uint64_t>(INT64_MAX)) return Value(static_cast<std::int64_t>(u));
-      return Value(u);
-    }
-    case Json::value_t::number_float:
-      return Value(json.get<double>());
-    case Json::value_t::string:
-      return Value(json.get<std::string>());
-    case Json::value_t::array: {
-      Value::Array array;
-      array.reserve(json.size());
-      for (const auto& element : json)
-        array.push_back(toValue(element));
-      return Value(std::move(array));
-    }
-    case Json::value_t::object: {
-      Value::Dictionary dictionary;
-      // A repeated key keeps its last value, as the text reads.
-      for (const auto& [key, element] : json.items()) {
-        dictionary.insert_or_assign(key, toValue(element));
-      }
-      return Value(std::move(dictionary));
-    }
-    default:
-      return Value();
-  }
-}
-
 // Checks what JSON cannot hold; `depth` guards against self-made towers as deep as the stack.
 void check(const Value& value, int depth) {
   if (depth > kMaximumDepth) throw JSONSerializationError("the value nests too deeply");
@@ -83,20 +48,12 @@ void check(const Value& value, int depth) {
 void write(std::string& out, const Value& value, unsigned options, int depth) {
   const bool pretty = options & JSONSerialization::prettyPrinted;
   const bool escapeSlashes = !(options & JSONSerialization::withoutEscapingSlashes);
-  struct Visitor {
-    std::string& out;
+  struct Visitor : json_detail::ScalarWriter {
     unsigned options;
     int depth;
     bool pretty;
-    bool escapeSlashes;
+    using ScalarWriter::operator();
     void operator()(const Value::Null&) const { out += "null"; }
-    void operator()(bool b) const { out += b ? "true" : "false"; }
-    void operator()(std::int64_t i) const { out += std::to_string(i); }
-    void operator()(std::uint64_t u) const { out += std::to_string(u); }
-    void operator()(double d) const { out += json_detail::formatDouble(d); }
-    void operator()(const std::string& s) const {
-      json_detail::appendString(out, s, escapeSlashes);
-    }
     void operator()(const Value::Bytes&) const {}
     void operator()(const Value::Array& array) const {
       json_detail::appendArray(out, array, pretty, depth, [&](const Value& element, int d) {
@@ -110,7 +67,7 @@ void write(std::string& out, const Value& value, unsigned options, int depth) {
           [&](const auto& member, int d) { write(out, member.second, options, d); });
     }
   };
-  std::visit(Visitor{out, options, depth, pretty, escapeSlashes}, value.storage());
+  std::visit(Visitor{{out, escapeSlashes}, options, depth, pretty}, value.storage());
 }
 
 }  // namespace
@@ -133,7 +90,7 @@ Value JSONSerialization::jsonObject(std::span<const std::uint8_t> data, unsigned
   if (!(options & fragmentsAllowed) && !json.is_array() && !json.is_object()) {
     throw JSONSerializationError("the top level is not an array or object");
   }
-  return toValue(json);
+  return json_detail::valueOf(json);
 }
 
 std::vector<std::uint8_t> JSONSerialization::data(const Value& value, unsigned options) {

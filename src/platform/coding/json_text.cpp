@@ -122,6 +122,40 @@ Json parse(std::span<const std::uint8_t> data, int maximumDepth) {
   return builder.take();
 }
 
+Value valueOf(const Json& json) {
+  switch (json.type()) {
+    case Json::value_t::boolean:
+      return Value(json.get<bool>());
+    case Json::value_t::number_integer:
+      return Value(json.get<std::int64_t>());
+    case Json::value_t::number_unsigned: {
+      auto u = json.get<std::uint64_t>();
+      if (u <= static_cast<std::uint64_t>(INT64_MAX)) return Value(static_cast<std::int64_t>(u));
+      return Value(u);
+    }
+    case Json::value_t::number_float:
+      return Value(json.get<double>());
+    case Json::value_t::string:
+      return Value(json.get<std::string>());
+    case Json::value_t::array: {
+      Value::Array array;
+      array.reserve(json.size());
+      for (const auto& element : json)
+        array.push_back(valueOf(element));
+      return Value(std::move(array));
+    }
+    case Json::value_t::object: {
+      Value::Dictionary dictionary;
+      for (const auto& [key, element] : json.items()) {
+        dictionary.insert_or_assign(key, valueOf(element));
+      }
+      return Value(std::move(dictionary));
+    }
+    default:  // null, and the binary values JSON text never holds
+      return Value();
+  }
+}
+
 void appendString(std::string& out, std::string_view text, bool escapeSlashes) {
   appendQuoted(out, text,
                {.controls = QuotingStyle::Controls::json, .escapeSlashes = escapeSlashes});

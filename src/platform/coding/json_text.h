@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/coding/value.h"
+
 namespace platform::json_detail {
 
 // Text that is not JSON; `what()` says where and why.
@@ -22,10 +24,25 @@ class SyntaxError : public std::runtime_error {
 // JSON, not UTF-8, or nested deeper than `maximumDepth`.
 nlohmann::ordered_json parse(std::span<const std::uint8_t> data, int maximumDepth);
 
+// The value parsed text stands for: numbers as signed integers where they fit, unsigned where
+// only that fits, doubles otherwise; a repeated key keeps its last value, as the text reads.
+Value valueOf(const nlohmann::ordered_json& json);
+
 // Appends `text` as a JSON string literal. The caller has checked it is UTF-8.
 void appendString(std::string& out, std::string_view text, bool escapeSlashes);
 // The shortest text that reads back as `value` (which must be finite): 1.0 → "1", 0.1 → "0.1".
 std::string formatDouble(double value);
+
+// The scalars both writers write alike, as the base of each writer's visitor.
+struct ScalarWriter {
+  std::string& out;
+  bool escapeSlashes;
+  void operator()(bool b) const { out += b ? "true" : "false"; }
+  void operator()(std::int64_t i) const { out += std::to_string(i); }
+  void operator()(std::uint64_t u) const { out += std::to_string(u); }
+  void operator()(double d) const { out += formatDouble(d); }
+  void operator()(const std::string& s) const { appendString(out, s, escapeSlashes); }
+};
 
 void appendNewlineAndIndent(std::string& out, int depth);
 

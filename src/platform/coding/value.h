@@ -53,9 +53,7 @@ class Value {
   bool isNull() const { return std::holds_alternative<Null>(storage_); }
   bool isNumber() const;  // a signed or unsigned integer or a double (not a bool)
 
-  const bool* asBool() const { return std::get_if<bool>(&storage_); }
   const std::string* asString() const { return std::get_if<std::string>(&storage_); }
-  const Bytes* asBytes() const { return std::get_if<Bytes>(&storage_); }
   const Array* asArray() const { return std::get_if<Array>(&storage_); }
   const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&storage_); }
 

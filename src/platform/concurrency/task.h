@@ -285,11 +285,6 @@ inline void Task<void>::Awaiter::await_resume() const {
   if (state_->error) std::rethrow_exception(state_->error);
 }
 
-// Whether the task running on this thread has been cancelled (false outside any task).
-inline bool currentTaskIsCancelled() {
-  return detail::currentTask && detail::currentTask->isCancelled();
-}
-
 // Awaits `awaitable` from inside a task; `onCancel` runs at most once: at once when the task
 // is already cancelled, else on the thread that cancels, and never after the awaitable returned.
 template <class Awaitable, class OnCancel>

@@ -225,19 +225,4 @@ void CaptureStream::startCapture(std::function<void(ErrorPtr)> completion) {
   });
 }
 
-void CaptureStream::stopCapture(std::function<void(ErrorPtr)> completion) {
-  bool wasStarted = false;
-  {
-    std::lock_guard lock(engine_->mutex);
-    wasStarted = engine_->started;
-  }
-  engine_->requestStop();
-  if (engine_->thread.joinable() && engine_->thread.get_id() != std::this_thread::get_id()) {
-    engine_->thread.join();
-  }
-  DispatchQueue::global()->async([completion, wasStarted] {
-    if (completion) completion(wasStarted ? nullptr : displayError("The stream is not capturing"));
-  });
-}
-
 }  // namespace platform

@@ -111,8 +111,6 @@ class CaptureStream : public std::enable_shared_from_this<CaptureStream> {
   // Starts the capture thread. The completion runs on a global queue with null on success or
   // the reason; no sample is captured before it has returned.
   void startCapture(std::function<void(ErrorPtr)> completion);
-  // Ends capturing and waits for the thread; the completion runs on a global queue.
-  void stopCapture(std::function<void(ErrorPtr)> completion = {});
 
   const ContentFilter& filter() const;
   const StreamConfiguration& configuration() const;

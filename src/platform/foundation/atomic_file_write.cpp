@@ -25,10 +25,19 @@ std::expected<void, std::string> writeAll(int fd, std::span<const std::uint8_t> 
   return {};
 }
 
+constexpr std::string_view kTemporarySuffix = ".XXXXXX";
+
 }  // namespace
 
+bool isAtomicWriteTemporary(std::string_view fileName, std::string_view finalName) {
+  return fileName.size() == 1 + finalName.size() + kTemporarySuffix.size() &&
+         fileName.front() == '.' && fileName.substr(1, finalName.size()) == finalName &&
+         fileName[1 + finalName.size()] == '.';
+}
+
 std::expected<void, std::string> writeFileAtomically(const std::filesystem::path& path,
-                                                     std::string_view bytes, mode_t mode) {
+                                                     std::string_view bytes, mode_t mode,
+                                                     WriteDurability durability) {
   bool given = false;
   return writeFileAtomically(
       path,
@@ -37,16 +46,17 @@ std::expected<void, std::string> writeFileAtomically(const std::filesystem::path
         given = true;
         return std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
       },
-      mode);
+      mode, durability);
 }
 
 std::expected<void, std::string> writeFileAtomically(const std::filesystem::path& path,
-                                                     const FileContentSource& content,
-                                                     mode_t mode) {
+                                                     const FileContentSource& content, mode_t mode,
+                                                     WriteDurability durability) {
   if (!path.has_filename()) return std::unexpected(fmt::format("{} names no file", path.string()));
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
   // Hidden, so that a folder the user looks at never shows a half-written file.
-  std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string temporary =
+      (folder / ("." + path.filename().string() + std::string(kTemporarySuffix))).string();
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     return std::unexpected(
@@ -70,7 +80,8 @@ std::expected<void, std::string> writeFileAtomically(const std::filesystem::path
     }
   }
   // fchmod, unlike the mode given at creation, is not narrowed by the umask.
-  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) return fail(notSaved(errno));
+  if (::fchmod(fd, mode) != 0) return fail(notSaved(errno));
+  if (durability == WriteDurability::flushed && ::fsync(fd) != 0) return fail(notSaved(errno));
   if (::close(fd) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());

@@ -21,7 +21,6 @@ class FileError : public Error {
   int code() const { return code_; }
   const std::string& operation() const { return operation_; }
   const std::string& path() const { return path_; }
-  const std::string& otherPath() const { return otherPath_; }
 
   // "The file “a.txt” could not be moved: No such file or directory."
   std::string localizedDescription() const override;

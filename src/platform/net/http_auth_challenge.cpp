@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/net/percent_encoding.h"
+
 namespace platform::net_detail {
 
 namespace {
@@ -225,18 +227,10 @@ std::string userParameter(std::string_view user) {
     return u >= 0x20 && u < 0x7F;
   });
   if (plain) return "username=" + quoted(user);
-  std::string out = "username*=UTF-8''";
-  for (char c : user) {
-    auto u = static_cast<unsigned char>(c);
-    if (std::isalnum(u) || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos) {
-      out.push_back(c);
-    } else {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", u);
-      out += escaped;
-    }
-  }
-  return out;
+  // RFC 8187's attr-char: what a value in that notation may carry unescaped.
+  static const URLCharacterSet attributeCharacters(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789!#$&+-.^_`|~");
+  return "username*=UTF-8''" + addingPercentEncoding(user, attributeCharacters);
 }
 
 std::string randomHex(std::size_t bytes) {

@@ -121,12 +121,8 @@ std::optional<std::string> removingPercentEncoding(std::string_view text) {
     out.push_back(static_cast<char>(hi * 16 + lo));
     i += 2;
   }
-  if (!isValidUTF8(out)) return std::nullopt;
+  if (!utf8::isValid(out)) return std::nullopt;
   return out;
-}
-
-bool isValidUTF8(std::string_view text) {
-  return utf8::isValid(text);
 }
 
 bool isIPLiteralHost(std::string_view text) {

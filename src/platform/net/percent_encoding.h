@@ -50,7 +50,4 @@ std::optional<std::string> removingPercentEncoding(std::string_view text);
 // characters of an IPv6 address, an IPvFuture form or a zone, and at least one ':'.
 bool isIPLiteralHost(std::string_view text);
 
-// Whether `text` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool isValidUTF8(std::string_view text);
-
 }  // namespace platform

@@ -14,6 +14,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <span>
+
+#include "platform/foundation/atomic_file_write.h"
 
 namespace platform::url_cache_detail {
 
@@ -114,17 +117,6 @@ bool readAll(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
     out += got;
     size -= static_cast<std::size_t>(got);
     offset += got;
-  }
-  return true;
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t put = write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    size -= static_cast<std::size_t>(put);
   }
   return true;
 }
@@ -341,14 +333,15 @@ std::optional<std::int64_t> writeEntryFile(const std::string& directory, const s
   out.insert(out.end(), head.begin(), head.end());
   out.insert(out.end(), vary.begin(), vary.end());
 
-  std::string temporary = directory + "/" + name + ".tmpXXXXXX";
-  int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) return std::nullopt;
-  bool written = fchmod(fd, 0600) == 0 && writeAll(fd, out.data(), out.size()) &&
-                 writeAll(fd, body.data(), body.size());
-  written = close(fd) == 0 && written;
-  if (!written || rename(temporary.c_str(), (directory + "/" + name).c_str()) != 0) {
-    unlink(temporary.c_str());
+  // The head, then the body, each in one piece.
+  const std::span<const std::uint8_t> pieces[] = {out, body};
+  std::size_t next = 0;
+  auto content = [&]() -> std::expected<std::span<const std::uint8_t>, std::string> {
+    return next < std::size(pieces) ? pieces[next++] : std::span<const std::uint8_t>();
+  };
+  // An entry lost to a crash is fetched again, so the write does not wait for the disk.
+  if (!writeFileAtomically(std::filesystem::path(directory) / name, content, 0600,
+                           WriteDurability::unflushed)) {
     return std::nullopt;
   }
   return static_cast<std::int64_t>(out.size() + body.size());
@@ -381,8 +374,8 @@ std::vector<ScannedFile> scanEntryFiles(const std::string& directory) {
   while (dirent* item = readdir(dir)) {
     std::string name = item->d_name;
     std::string path = directory + "/" + name;
-    if (name.size() > 64 && isEntryName(std::string_view(name).substr(0, 64)) &&
-        name.compare(64, 4, ".tmp") == 0) {
+    if (name.size() > 65 && isEntryName(std::string_view(name).substr(1, 64)) &&
+        isAtomicWriteTemporary(name, std::string_view(name).substr(1, 64))) {
       struct stat info {};
       if (lstat(path.c_str(), &info) == 0 && now - info.st_mtime > kStaleTemporarySeconds) {
         unlink(path.c_str());

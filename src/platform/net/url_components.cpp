@@ -55,21 +55,6 @@ const URLCharacterSet& queryItemValueAllowed() {
   return set;
 }
 
-// The query of `items`, "name=value" pairs joined by '&', each part made by `encode` with the
-// characters a name or a value may hold.
-template <class Encode>
-std::string joinQueryItems(const std::vector<URLQueryItem>& items, Encode encode,
-                           const URLCharacterSet& nameAllowed,
-                           const URLCharacterSet& valueAllowed) {
-  std::string query;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) query += "&";
-    query += encode(items[i].name, nameAllowed);
-    if (items[i].value) query += "=" + encode(*items[i].value, valueAllowed);
-  }
-  return query;
-}
-
 // What a host name may hold as it stands; brackets belong to IP literals only, and a ':' would
 // start a port.
 const URLCharacterSet& nameHostAllowed() {
@@ -213,12 +198,6 @@ void URLComponents::setFragment(const std::optional<std::string>& fragment) {
   fragment_ = encodeOptional(fragment, URLCharacterSet::urlFragmentAllowed());
 }
 
-void URLComponents::setPercentEncodedUser(const std::optional<std::string>& user) {
-  user_ = sanitizeOptional(user, URLCharacterSet::urlUserAllowed());
-}
-void URLComponents::setPercentEncodedPassword(const std::optional<std::string>& password) {
-  password_ = sanitizeOptional(password, URLCharacterSet::urlPasswordAllowed());
-}
 void URLComponents::setPercentEncodedHost(const std::optional<std::string>& host) {
   if (host && host->size() >= 2 && host->starts_with("[") && host->ends_with("]") &&
       isIPLiteralHost(std::string_view(*host).substr(1, host->size() - 2))) {
@@ -233,14 +212,15 @@ void URLComponents::setPercentEncodedPath(std::string_view path) {
 void URLComponents::setPercentEncodedQuery(const std::optional<std::string>& query) {
   query_ = sanitizeOptional(query, URLCharacterSet::urlQueryAllowed());
 }
-void URLComponents::setPercentEncodedFragment(const std::optional<std::string>& fragment) {
-  fragment_ = sanitizeOptional(fragment, URLCharacterSet::urlFragmentAllowed());
-}
 
-std::optional<std::vector<URLQueryItem>> URLComponents::percentEncodedQueryItems() const {
+std::optional<std::vector<URLQueryItem>> URLComponents::queryItems() const {
   if (!query_) return std::nullopt;
   std::vector<URLQueryItem> items;
   if (query_->empty()) return items;
+  // A part that does not decode is kept as written.
+  auto decoded = [](std::string_view text) {
+    return removingPercentEncoding(text).value_or(std::string(text));
+  };
   std::size_t pos = 0;
   while (true) {
     std::size_t amp = query_->find('&', pos);
@@ -248,24 +228,12 @@ std::optional<std::vector<URLQueryItem>> URLComponents::percentEncodedQueryItems
         pos, amp == std::string::npos ? std::string::npos : amp - pos);
     auto eq = piece.find('=');
     if (eq == std::string_view::npos) {
-      items.push_back({std::string(piece), std::nullopt});
+      items.push_back({decoded(piece), std::nullopt});
     } else {
-      items.push_back({std::string(piece.substr(0, eq)), std::string(piece.substr(eq + 1))});
+      items.push_back({decoded(piece.substr(0, eq)), decoded(piece.substr(eq + 1))});
     }
     if (amp == std::string::npos) break;
     pos = amp + 1;
-  }
-  return items;
-}
-
-std::optional<std::vector<URLQueryItem>> URLComponents::queryItems() const {
-  auto items = percentEncodedQueryItems();
-  if (!items) return std::nullopt;
-  for (auto& item : *items) {
-    if (auto name = removingPercentEncoding(item.name)) item.name = *name;
-    if (item.value) {
-      if (auto value = removingPercentEncoding(*item.value)) item.value = *value;
-    }
   }
   return items;
 }
@@ -275,22 +243,14 @@ void URLComponents::setQueryItems(const std::optional<std::vector<URLQueryItem>>
     query_.reset();
     return;
   }
-  query_ = joinQueryItems(
-      *items,
-      [](std::string_view text, const URLCharacterSet& allowed) {
-        return addingPercentEncoding(text, allowed);
-      },
-      queryItemAllowed(), queryItemValueAllowed());
-}
-
-void URLComponents::setPercentEncodedQueryItems(
-    const std::optional<std::vector<URLQueryItem>>& items) {
-  if (!items) {
-    query_.reset();
-    return;
+  std::string query;
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    const URLQueryItem& item = (*items)[i];
+    if (i > 0) query += "&";
+    query += addingPercentEncoding(item.name, queryItemAllowed());
+    if (item.value) query += "=" + addingPercentEncoding(*item.value, queryItemValueAllowed());
   }
-  query_ = joinQueryItems(*items, sanitize, URLCharacterSet::urlQueryAllowed().removing("&=#"),
-                          URLCharacterSet::urlQueryAllowed().removing("&#"));
+  query_ = std::move(query);
 }
 
 }  // namespace platform

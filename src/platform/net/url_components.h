@@ -54,27 +54,18 @@ class URLComponents {
 
   // Parts as written. A setter escapes the characters the part may not hold, and a '%' that
   // does not start a valid escape, so it can never produce an unparsable URL.
-  const std::optional<std::string>& percentEncodedUser() const { return user_; }
-  void setPercentEncodedUser(const std::optional<std::string>& user);
-  const std::optional<std::string>& percentEncodedPassword() const { return password_; }
-  void setPercentEncodedPassword(const std::optional<std::string>& password);
   const std::optional<std::string>& percentEncodedHost() const { return host_; }
   void setPercentEncodedHost(const std::optional<std::string>& host);
   const std::string& percentEncodedPath() const { return path_; }
   void setPercentEncodedPath(std::string_view path);
   const std::optional<std::string>& percentEncodedQuery() const { return query_; }
   void setPercentEncodedQuery(const std::optional<std::string>& query);
-  const std::optional<std::string>& percentEncodedFragment() const { return fragment_; }
-  void setPercentEncodedFragment(const std::optional<std::string>& fragment);
 
   // The query split at '&' into items (names and values decoded); empty for an empty query,
   // nothing without one. The setter writes the items escaped, '&', '=', '+' and '#' included;
   // an empty list leaves an empty query ("?"), nothing removes it.
   std::optional<std::vector<URLQueryItem>> queryItems() const;
   void setQueryItems(const std::optional<std::vector<URLQueryItem>>& items);
-  // The same, names and values as written; the setter escapes only what a query cannot hold.
-  std::optional<std::vector<URLQueryItem>> percentEncodedQueryItems() const;
-  void setPercentEncodedQueryItems(const std::optional<std::vector<URLQueryItem>>& items);
 
   bool operator==(const URLComponents&) const = default;
 

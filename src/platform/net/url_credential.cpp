@@ -22,11 +22,6 @@ void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
   credentials_[space].insert_or_assign(credential.user(), credential);
 }
 
-void URLCredentialStorage::removeDefaultCredential(const URLProtectionSpace& space) {
-  std::lock_guard lock(mutex_);
-  defaults_.erase(space);
-}
-
 std::optional<std::map<std::string, URLCredential>> URLCredentialStorage::credentials(
     const URLProtectionSpace& space) const {
   std::lock_guard lock(mutex_);

@@ -139,7 +139,6 @@ class URLCredentialStorage {
   std::optional<URLCredential> defaultCredential(const URLProtectionSpace& space) const;
   // Also enters the credential among the space's credentials.
   void setDefaultCredential(const URLCredential& credential, const URLProtectionSpace& space);
-  void removeDefaultCredential(const URLProtectionSpace& space);
 
   // The credentials stored for `space` by user name; absent when none was ever stored there.
   std::optional<std::map<std::string, URLCredential>> credentials(

@@ -115,16 +115,6 @@ const std::shared_ptr<OperationQueue>& URLSession::delegateQueue() const {
   return loop_->delegateQueue();
 }
 
-std::string URLSession::sessionDescription() const {
-  std::lock_guard lock(descriptionMutex_);
-  return description_;
-}
-
-void URLSession::setSessionDescription(std::string description) {
-  std::lock_guard lock(descriptionMutex_);
-  description_ = std::move(description);
-}
-
 void URLSession::adopt(const std::shared_ptr<URLSessionTask>& task) {
   if (!loop_->hub()->registerTask(task)) {
     // An invalidated session starts nothing: the task is born cancelled and never reports.

@@ -5,7 +5,6 @@
 #include <expected>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -466,8 +465,6 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // Absent once the session is invalidated and has told it so.
   std::shared_ptr<URLSessionDelegate> delegate() const;
   const std::shared_ptr<OperationQueue>& delegateQueue() const;
-  std::string sessionDescription() const;
-  void setSessionDescription(std::string description);
 
   // A new suspended data task. On an invalidated session every new task is completed from
   // the start with `URLError::Code::cancelled`: it never reaches the network and tells the
@@ -508,8 +505,6 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // session no longer takes tasks.
   void adopt(const std::shared_ptr<URLSessionTask>& task);
   std::shared_ptr<net_detail::SessionLoop> loop_;
-  mutable std::mutex descriptionMutex_;
-  std::string description_;
 };
 
 }  // namespace platform

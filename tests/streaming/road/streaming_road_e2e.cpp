@@ -108,13 +108,7 @@ TEST_F(StreamingRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
   EXPECT_GE(simulator_->statistics().pongs, 1u);
 
   // The device goes away: its display goes, and the window comes back.
-  simulator_->stop();
-  ASSERT_TRUE(platform::runMainUntil(
-      [&] {
-        return model_->deviceStatus.get() == DeviceStatus::Attached &&
-               model_->virtualScreen()->virtualDisplays().empty();
-      },
-      10));
+  ASSERT_TRUE(unplugDevice());
   // The display is released on the screen's own queue; wait until that has taken effect.
   model_->virtualScreen()->flushPendingWork();
   EXPECT_FALSE(platform::copyDisplayMode(id));

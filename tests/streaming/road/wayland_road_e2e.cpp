@@ -138,13 +138,7 @@ TEST_P(WaylandRoadTest, ADeviceGetsADisplayWhosePictureReachesIt) {
   EXPECT_EQ(simulator_->statistics().badImages, 0u);
 
   // The device goes away: its display goes (parked, where sway cannot remove it).
-  simulator_->stop();
-  ASSERT_TRUE(platform::runMainUntil(
-      [&] {
-        return model_->deviceStatus.get() == DeviceStatus::Attached &&
-               model_->virtualScreen()->virtualDisplays().empty();
-      },
-      10));
+  ASSERT_TRUE(unplugDevice());
   // Released on the channel's thread: wait until that has taken effect.
   EXPECT_TRUE(platform::runMainUntil([&] { return !platform::copyDisplayMode(id); }, 5));
   if (sway_) {

@@ -48,6 +48,9 @@ class ArrowTest(unittest.TestCase):
             ("app/a.cpp", "streaming/s.h", None),
             ("halyard/core/a.h", "app/a.h", "halyard/core may not"),
             ("platform/display/x11/a.cpp", "platform/display/d.h", None),
+            ("platform/display/x11/a.cpp", "platform/display/x11/b.h", None),
+            ("platform/display/xvfb/a.cpp", "platform/display/x11/b.h", "xvfb may not include"),
+            ("platform/display/gnome/a.h", "platform/display/wlroots/b.h", "gnome may not"),
         ]
         for source, target, reason in rows:
             with self.subTest(source=source, target=target):

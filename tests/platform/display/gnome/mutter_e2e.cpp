@@ -1,13 +1,10 @@
 // The GNOME backend against a real mutter, headless, on a private session bus with PipeWire.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <tuple>
@@ -17,11 +14,10 @@
 #include "platform/display/screen_capture_access.h"
 #include "platform/display/support/frame_collector.h"
 #include "platform/display/support/gnome_session.h"
+#include "platform/display/support/holding_child.h"
 #include "platform/display/support/pattern_steps.h"
 #include "platform/display/support/wayland_painter.h"
 #include "platform/display/virtual_display.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,10 +52,7 @@ std::unique_ptr<platform::VirtualDisplay> makeDisplay(std::uint32_t width, std::
   if (!size) return false;
   platform::setDisplayEnvironment(gnomeEnvironment());
   auto display = makeDisplay(800, 600);
-  std::printf("%s\n", display->displayID() != platform::kNullDisplayID ? "ready" : "failed");
-  std::fflush(stdout);
-  for (;;)
-    pause();
+  testing_display::holdUntilKilled(display->displayID() != platform::kNullDisplayID);
 }();
 
 class GnomeBackend : public ::testing::Test {
@@ -185,33 +178,8 @@ TEST_F(GnomeBackend, EveryFrameIsThePictureDrawnPixelForPixelAsBuffersAreReused)
 
 TEST_F(GnomeBackend, AKilledClientsMonitorIsRemoved) {
   const Sizes before = monitors();
-  int output[2];
-  ASSERT_EQ(pipe(output), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-  posix_spawn_file_actions_addclose(&actions, output[0]);
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry)
-    environment.emplace_back(*entry);
-  environment.push_back(std::string(kHoldVariable) + "=1");
-  std::vector<char*> envp;
-  for (auto& e : environment)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  char self[] = "/proc/self/exe";
-  char* argv[] = {self, nullptr};
-  pid_t child = -1;
-  ASSERT_EQ(posix_spawn(&child, self, &actions, nullptr, argv, envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output[1]);
-  char answer[16] = {};
-  pollfd descriptor{output[0], POLLIN, 0};
-  ASSERT_EQ(poll(&descriptor, 1, 15000), 1) << "the child made no monitor in time";
-  const ssize_t got = read(output[0], answer, sizeof answer - 1);
-  close(output[0]);
-  ASSERT_GT(got, 0);
-  ASSERT_EQ(std::string(answer, std::size_t(got)), "ready\n");
+  const pid_t child = testing_display::startHoldingChild(kHoldVariable, "1");
+  ASSERT_GT(child, 0) << "the child made no monitor in time";
   Sizes with = before;
   with.emplace_back(800, 600);
   EXPECT_TRUE(waitForMonitors(with));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <bit>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -350,6 +351,35 @@ TEST_F(URLCacheDiskTest, DamagedEntryFileIsAMissAndIsRemoved) {
       }
       EXPECT_TRUE(entryFiles(directory_).empty()) << row.what << (reopen ? " (scan)" : " (read)");
     }
+  }
+}
+
+TEST_F(URLCacheDiskTest, AWritersLeftoverGoesOnceStaleAndNothingElseDoes) {
+  const std::string entry(64, 'a');
+  struct Row {
+    std::string name;
+    int ageSeconds;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"." + entry + ".x1Y2z3", 3600, false},  // its writer died
+      {"." + entry + ".x1Y2z3", 0, true},      // a writer may be at work on it
+      {"." + entry + ".x1Y2z34", 3600, true},  // not a writer's name
+      {"." + entry.substr(1) + "g.x1Y2z3", 3600, true},
+  };
+  for (const Row& row : rows) {
+    std::filesystem::remove_all(directory_);
+    {
+      URLCache cache(0, 1 << 20, directory_);
+      cache.storeCachedResponse(responseFor("http://h/e", "entry"), requestFor("http://h/e"));
+    }
+    const auto leftover = std::filesystem::path(directory_) / row.name;
+    std::ofstream(leftover) << "half";
+    std::filesystem::last_write_time(leftover, std::filesystem::file_time_type::clock::now() -
+                                                   std::chrono::seconds(row.ageSeconds));
+    URLCache reopened(0, 1 << 20, directory_);
+    EXPECT_EQ(bodyOf(reopened.cachedResponse(requestFor("http://h/e"))), "entry") << row.name;
+    EXPECT_EQ(std::filesystem::exists(leftover), row.kept) << row.name;
   }
 }
 

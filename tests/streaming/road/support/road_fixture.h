@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "companion/companion_server.h"
+#include "platform/dispatch/main_queue.h"
 #include "streaming/road/support/frames.h"
 #include "streaming/road/support/window_fake.h"
 #include "streaming/starting_screen_view_model.h"
@@ -54,6 +55,18 @@ class RoadFixture : public Base {
     road.retryDelay = 0.2;
     road.hub = platform::TLUSBHub::make();
     model_ = StartingScreenViewModel::make(std::move(road));
+  }
+
+  // The device goes away; whether the coordinator then sees it attached but no longer streaming,
+  // with none of its displays left, within ten seconds.
+  bool unplugDevice() {
+    simulator_->stop();
+    return platform::runMainUntil(
+        [&] {
+          return model_->deviceStatus.get() == DeviceStatus::Attached &&
+                 model_->virtualScreen()->virtualDisplays().empty();
+        },
+        10);
   }
 
   // The frames on their way settle before the coordinator and then the device go.
