@@ -1,5 +1,8 @@
 #include "streaming/magic_packet.h"
 
+#include "platform/coding/value_description.h"
+#include "platform/foundation/utf8.h"
+
 namespace streaming {
 
 namespace {
@@ -9,7 +12,41 @@ const platform::Value* lookup(const platform::Value::Dictionary& dictionary, con
   return it == dictionary.end() ? nullptr : &it->second;
 }
 
+// A value as the console shows it in a refusal: enough to recognise, never a whole document.
+std::string shown(const platform::Value& value) {
+  return platform::utf8::escapedForConsole(platform::describeValue(value), 64);
+}
+
+std::optional<std::string> numberProblem(const platform::Value::Dictionary& dictionary,
+                                         const char* key, const std::string& where) {
+  const auto* value = lookup(dictionary, key);
+  if (!value) return "no \"" + std::string(key) + "\"" + where;
+  if (value->exactInt32()) return std::nullopt;
+  return "\"" + std::string(key) + "\"" + where + " is not a whole number in the 32-bit range (" +
+         shown(*value) + ")";
+}
+
 }  // namespace
+
+std::optional<std::string> MagicPacket::problemWith(const platform::Value::Dictionary& dictionary) {
+  const auto* name = lookup(dictionary, "name");
+  if (!name) return "no \"name\"";
+  if (!name->asString()) return "\"name\" is not a text (" + shown(*name) + ")";
+  const auto* value = lookup(dictionary, "screenSize");
+  if (!value) return "no \"screenSize\"";
+  const auto* screenSize = value->asDictionary();
+  if (!screenSize) return "\"screenSize\" is not a dictionary (" + shown(*value) + ")";
+  // Every entry counts, as in the constructor, not only the two it reads.
+  for (const auto& [key, entry] : *screenSize) {
+    if (auto problem = numberProblem(*screenSize, key.c_str(), " in \"screenSize\"")) {
+      return problem;
+    }
+  }
+  for (const char* key : {"Width", "Height"}) {
+    if (auto problem = numberProblem(*screenSize, key, " in \"screenSize\"")) return problem;
+  }
+  return numberProblem(dictionary, "ppi", "");
+}
 
 MagicPacket::MagicPacket(const platform::Value::Dictionary& dictionary) {
   if (const auto* name = lookup(dictionary, "name")) {

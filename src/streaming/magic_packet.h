@@ -22,6 +22,11 @@ class MagicPacket {
     return std::make_shared<const MagicPacket>(dictionary);
   }
 
+  // What keeps `dictionary` from describing a screen a display can be made for, for the
+  // console: the first of the four fields that is missing or not in the shape read above, with
+  // the value found (shortened). Nothing when all four are usable.
+  static std::optional<std::string> problemWith(const platform::Value::Dictionary& dictionary);
+
   const std::optional<std::string>& deviceName() const { return deviceName_; }
   std::optional<std::int32_t> width() const { return width_; }
   std::optional<std::int32_t> height() const { return height_; }

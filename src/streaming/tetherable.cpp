@@ -77,6 +77,12 @@ std::optional<std::string> describeUserInfo(const std::any& info) {
   return std::nullopt;
 }
 
+// The line for a screen description no display is made of, in the words of the other
+// refusals; the reason may quote what the device sent.
+void logRefusedDescription(const std::string& reason) {
+  platform::log("Refused a screen description: " + platform::utf8::escapedForConsole(reason, 256));
+}
+
 }  // namespace
 
 std::shared_ptr<Tetherable> Tetherable::make(std::uint16_t port, double retryDelay,
@@ -404,8 +410,11 @@ void Tetherable::handleFrame(std::uint32_t type, std::uint32_t tag,
   if (!payload) return;
   switch (type) {
     case static_cast<std::uint32_t>(FrameType::magicPacket): {
+      // A description no display comes of is said on the console, once, with what was wrong;
+      // one with a size still goes out to those that read it.
       auto dictionary = platform::dictionaryWithContentsOfData(*payload, deviceTextLimits());
-      if (!dictionary) return;
+      if (!dictionary) return logRefusedDescription(dictionary.error().message);
+      if (auto problem = MagicPacket::problemWith(*dictionary)) logRefusedDescription(*problem);
       auto packet = MagicPacket::make(*dictionary);
       if (!packet->width() || !packet->height()) return;
       NotificationCenter::defaultCenter()->post(deviceConnected(), packet);

@@ -1,77 +1,69 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <string>
-#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
+
+#include "platform/net/http_cookie.h"
 
 namespace platform {
 
 // Which cookies the engine holds and when each was last set, so that the jar can be kept within
-// a bound per domain and in all, the least recently set going first. It learns of cookies only
-// from the response heads the sessions see, so its work per head is the cookies of that head,
-// never the jar: the engine itself is asked for nothing.
+// a bound per domain and in all, the least recently set going first.
 //
-// It may know of a cookie the engine refused (a "phantom"), never the other way round: when in
-// doubt whether the engine took a cookie, it counts it, so the jar can only be smaller than the
-// bounds say. A phantom costs its place and, when it goes, a harmless expiry of nothing.
+// What the engine holds is read from the engine itself, its whole list after every head that set
+// cookies, never worked out from the head's fields: a second reading of those fields disagrees
+// with the engine's somewhere (an attribute with a value it ignores, an empty path, a field that
+// starts with a separator), and every disagreement was a cookie the bounds never counted. The
+// head's fields serve only to tell which cookies it set again unchanged, for their order.
 class HTTPCookieIndex {
  public:
-  // The origin of a response, as the engine judges its cookies.
-  struct Origin {
-    std::string host;  // lower case, without brackets
-    std::string path;  // the request's path, without the query
-    bool secureContext = false;
-  };
-
-  // A cookie's identity in the engine: name, domain and path compare without regard to case.
+  // A cookie's identity in the engine, which compares name, domain and path without regard to
+  // case, a path without a trailing slash, and takes every path not starting with "/" for one.
   struct Key {
     std::string name;    // lower case
     std::string domain;  // lower case, no leading dot
     bool hostOnly = true;
-    std::string path;  // lower case, without a trailing slash (except "/")
+    std::string path;  // lower case, without a trailing slash (except "/"); "" if not from "/"
 
     bool operator==(const Key&) const = default;
   };
 
-  // What one "Set-Cookie" field of a head asks for.
-  struct SetCookie {
-    Key key;
-    bool secure = false;
-    bool deletes = false;  // already expired: the engine removes rather than keeps
+  // What a head that set cookies says of itself: the host it came from and the names its
+  // "Set-Cookie" fields begin with (lower case).
+  struct Head {
+    std::string host;  // lower case, without brackets
+    std::unordered_set<std::string> names;
   };
 
   HTTPCookieIndex(std::size_t perDomain, std::size_t total)
       : perDomain_(perDomain), total_(total) {}
 
-  // Whether any of a head's lines is a "Set-Cookie" field: most heads set none, and need no
-  // origin worked out for them.
+  // Whether any of a head's lines is a "Set-Cookie" field, as the engine tells them: only then
+  // can the engine's list have changed.
   static bool setsCookies(const std::vector<std::string>& headLines);
+  // The names a head's "Set-Cookie" fields begin with, lower case.
+  static std::unordered_set<std::string> namesSetBy(const std::vector<std::string>& headLines);
+  // The identity the engine knows `cookie` by.
+  static Key keyOf(const HTTPCookie& cookie);
 
-  // The cookies a head's lines set that the engine may have taken, in order: at most as many as
-  // it takes from one response, counted as it counts them.
-  std::vector<SetCookie> cookiesOf(const std::vector<std::string>& headLines,
-                                   const Origin& origin) const;
-
-  // Records what a finished head set as used now. Returns the cookies that now fall outside the
-  // bounds, which the caller expires in the engine.
-  std::vector<Key> recordSet(const std::vector<SetCookie>& cookies);
-
-  // What a failed head set, to expire in the engine: of its cookies, those the engine surely
-  // took and may drop without touching a secure cookie the origin could not have replaced.
-  // Those are forgotten; the rest are recorded as set.
-  std::vector<Key> takeBack(const std::vector<SetCookie>& cookies, bool secureContext);
+  // `jar` is every unexpired cookie the engine holds after `head` ended. Cookies it no longer
+  // holds are forgotten; new and changed ones, and those `head` set again, count as set now.
+  // Returns the cookies that now fall outside the bounds, which the caller expires in the engine.
+  std::vector<Key> headEnded(const std::vector<HTTPCookie>& jar, const Head& head);
+  // As headEnded, after a head that failed before its end: the new or changed cookies it named
+  // are returned to expire as well, and forgotten.
+  std::vector<Key> headFailed(const std::vector<HTTPCookie>& jar, const Head& head);
 
   std::size_t size() const { return entries_.size(); }
   std::size_t sizeOfDomain(const std::string& domain) const;
 
   // The Netscape line that expires `key` in the engine.
   static std::string expiryLine(const Key& key);
-
-  // As many cookies as the engine takes from one response.
-  static constexpr std::size_t kCookiesPerResponse = 50;
 
  private:
   struct Entry;
@@ -81,22 +73,22 @@ class HTTPCookieIndex {
   };
   struct Entry {
     Key key;
-    bool secure = false;
+    std::string state;         // value, expiry and flags: a change is a cookie set again
+    std::uint64_t listed = 0;  // the reading of the engine's list that last held it
     std::list<Entries::iterator>::iterator inDomain;
   };
 
   static std::string identity(const Key& key);
-  void touch(const SetCookie& cookie);
+  std::vector<Key> reconcile(const std::vector<HTTPCookie>& jar, const Head& head, bool failed);
+  void touch(const Key& key, std::string state);
   void erase(Entries::iterator entry);
 
   std::size_t perDomain_;
   std::size_t total_;
+  std::uint64_t readings_ = 0;
   Entries entries_;  // most recently set first
   std::unordered_map<std::string, Entries::iterator> byIdentity_;
   std::unordered_map<std::string, Domain> domains_;
-  // How many secure cookies of each name are held: an origin that is not secure cannot replace
-  // them, so its cookies of that name may not have been taken.
-  std::unordered_map<std::string, std::size_t> secureNames_;
 };
 
 }  // namespace platform

@@ -36,7 +36,7 @@ std::optional<HTTPCookie> parseLine(const std::string& line) {
   if (domain.starts_with('.')) domain.erase(0, 1);
   cookie.domain = lowercase(domain);
   cookie.hostOnly = fields[1] != "TRUE";
-  cookie.path = fields[2].empty() ? "/" : fields[2];
+  cookie.path = fields[2];
   cookie.isSecure = fields[3] == "TRUE";
   try {
     cookie.expires = std::stoll(fields[4]);
@@ -87,12 +87,12 @@ HTTPCookieStorage::HTTPCookieStorage(std::size_t maximumCookiesPerDomain,
   curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
   curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
   curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  expirer_ = curl_easy_init();
-  if (expirer_) curl_easy_setopt(expirer_, CURLOPT_SHARE, share_);
+  reader_ = curl_easy_init();
+  if (reader_) curl_easy_setopt(reader_, CURLOPT_SHARE, share_);
 }
 
 HTTPCookieStorage::~HTTPCookieStorage() {
-  if (expirer_) curl_easy_cleanup(expirer_);
+  if (reader_) curl_easy_cleanup(reader_);
   if (share_) curl_share_cleanup(share_);
 }
 
@@ -104,12 +104,8 @@ void HTTPCookieStorage::unlock(void*, int data, void* self) {
   static_cast<HTTPCookieStorage*>(self)->locks_.at(std::size_t(data)).unlock();
 }
 
-std::vector<HTTPCookie> HTTPCookieStorage::allCookies() const {
+std::vector<HTTPCookie> HTTPCookieStorage::listed(CURL* easy) {
   std::vector<HTTPCookie> result;
-  // A private handle: attaching it to the share makes the engine's list readable through it.
-  CURL* easy = curl_easy_init();
-  if (!easy) return result;
-  curl_easy_setopt(easy, CURLOPT_SHARE, share_);
   curl_slist* list = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
     // An expired cookie lingers in the engine's list until its next change, never to be sent.
@@ -122,7 +118,20 @@ std::vector<HTTPCookie> HTTPCookieStorage::allCookies() const {
     }
   }
   curl_slist_free_all(list);
+  return result;
+}
+
+std::vector<HTTPCookie> HTTPCookieStorage::allCookies() const {
+  // A private handle: attaching it to the share makes the engine's list readable through it.
+  CURL* easy = curl_easy_init();
+  if (!easy) return {};
+  curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+  auto result = listed(easy);
   curl_easy_cleanup(easy);
+  // The engine lists the path of a cookie whose "Path" attribute was empty as it came.
+  for (auto& cookie : result) {
+    if (cookie.path.empty()) cookie.path = "/";
+  }
   return result;
 }
 
@@ -150,68 +159,49 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies(const URL& url) const {
 
 namespace {
 
-// The origin the engine judges a transfer's cookies by: the URL it last asked for.
-std::optional<HTTPCookieIndex::Origin> originOf(CURL* easy) {
+// The host a transfer's cookies came from: that of the URL it last asked for.
+std::string hostOf(CURL* easy) {
   char* effective = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || !effective) {
-    return std::nullopt;
+    return {};
   }
   CURLU* url = curl_url();
-  if (!url) return std::nullopt;
-  std::optional<HTTPCookieIndex::Origin> origin;
+  if (!url) return {};
+  std::string result;
   char* host = nullptr;
-  char* path = nullptr;
-  char* scheme = nullptr;
   if (curl_url_set(url, CURLUPART_URL, effective, 0) == CURLUE_OK &&
-      curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-      curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
-    origin.emplace();
+      curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
     std::string_view name = host;
     if (name.starts_with('[') && name.ends_with(']')) name = name.substr(1, name.size() - 2);
-    origin->host = lowercase(std::string(name));
-    if (curl_url_get(url, CURLUPART_PATH, &path, 0) == CURLUE_OK) origin->path = path;
-    const std::string kind = lowercase(scheme);
-    // As the engine has it: a secure scheme, or this machine.
-    origin->secureContext = kind == "https" || kind == "wss" || origin->host == "localhost" ||
-                            origin->host == "127.0.0.1" || origin->host == "::1";
+    result = lowercase(std::string(name));
   }
   curl_free(host);
-  curl_free(path);
-  curl_free(scheme);
   curl_url_cleanup(url);
-  return origin;
+  return result;
 }
 
 }  // namespace
 
 void HTTPCookieStorage::expire(const std::vector<HTTPCookieIndex::Key>& keys) {
-  if (!expirer_) return;
   for (const auto& key : keys) {
-    curl_easy_setopt(expirer_, CURLOPT_COOKIELIST, HTTPCookieIndex::expiryLine(key).c_str());
+    curl_easy_setopt(reader_, CURLOPT_COOKIELIST, HTTPCookieIndex::expiryLine(key).c_str());
   }
 }
 
-template <class Settle>
-void HTTPCookieStorage::settleHeadCookies(CURL* easy, const std::vector<std::string>& headLines,
-                                          Settle settle) {
-  if (!HTTPCookieIndex::setsCookies(headLines)) return;
-  const auto origin = originOf(easy);
-  if (!origin) return;
+void HTTPCookieStorage::settle(CURL* easy, const std::vector<std::string>& headLines, bool failed) {
+  if (!reader_ || !HTTPCookieIndex::setsCookies(headLines)) return;
+  const HTTPCookieIndex::Head head{hostOf(easy), HTTPCookieIndex::namesSetBy(headLines)};
   std::lock_guard lock(indexMutex_);
-  const auto cookies = index_.cookiesOf(headLines, *origin);
-  if (cookies.empty()) return;
-  expire(settle(cookies, *origin));
+  const auto jar = listed(reader_);
+  expire(failed ? index_.headFailed(jar, head) : index_.headEnded(jar, head));
 }
 
 void HTTPCookieStorage::headEnded(CURL* easy, const std::vector<std::string>& headLines) {
-  settleHeadCookies(easy, headLines,
-                    [this](const auto& cookies, const auto&) { return index_.recordSet(cookies); });
+  settle(easy, headLines, false);
 }
 
 void HTTPCookieStorage::headFailed(CURL* easy, const std::vector<std::string>& headLines) {
-  settleHeadCookies(easy, headLines, [this](const auto& cookies, const auto& origin) {
-    return index_.takeBack(cookies, origin.secureContext);
-  });
+  settle(easy, headLines, true);
 }
 
 std::size_t HTTPCookieStorage::trackedCookies() const {

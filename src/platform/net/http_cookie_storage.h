@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/http_cookie.h"
 #include "platform/net/http_cookie_index.h"
 #include "platform/net/url.h"
 
@@ -14,19 +15,6 @@ typedef void CURLSH;
 typedef void CURL;
 
 namespace platform {
-
-// A cookie as the store keeps it.
-struct HTTPCookie {
-  std::string name;
-  std::string value;
-  std::string domain;  // without a leading dot
-  bool hostOnly = true;
-  std::string path;
-  bool isSecure = false;
-  std::int64_t expires = 0;  // seconds since 1970; 0 for a cookie of the session only
-
-  bool operator==(const HTTPCookie&) const = default;
-};
 
 // The cookies of the sessions that name it: libcurl's cookie engine in a share handle that
 // every transfer of those sessions attaches to. The share carries lock functions, so any
@@ -37,7 +25,7 @@ struct HTTPCookie {
 // more it holds, the longer every request of the hosts concerned takes on the I/O thread. So
 // the storage keeps the jar within bounds, as browsers do: at most `maximumCookiesPerDomain`
 // cookies for one domain and `maximumCookies` in all, the least recently set going first; and a
-// head that fails before its end keeps none of the cookies it set.
+// head that fails before its end keeps none of the cookies its fields name.
 class HTTPCookieStorage {
  public:
   static constexpr std::size_t kMaximumCookiesPerDomain = 180;
@@ -58,13 +46,14 @@ class HTTPCookieStorage {
   // Every cookie held, in the engine's order.
   std::vector<HTTPCookie> allCookies() const;
 
-  // A transfer attached to the share ended a head (`headLines` without the status line): its
-  // cookies count as used now, and the least recently used go past the bounds. The work is
-  // that of the head's cookies, whatever the jar holds.
+  // A transfer attached to the share ended a head (`headLines` without the status line) that
+  // set cookies: the engine's list is read, its new or changed cookies and those the head set
+  // again count as used now, and the least recently used go past the bounds. The work is that
+  // of the jar, which the bounds keep small; a head that sets none costs nothing.
   void headEnded(CURL* easy, const std::vector<std::string>& headLines);
   // A transfer attached to the share failed before the end of a head: the cookies it set go.
   void headFailed(CURL* easy, const std::vector<std::string>& headLines);
-  // How many cookies the bounds count (the engine may hold fewer).
+  // How many cookies the bounds count: what the engine held at the last head that set any.
   std::size_t trackedCookies() const;
 
   // The share handle transfers attach to (cookies and resolved names).
@@ -74,16 +63,17 @@ class HTTPCookieStorage {
   static void lock(void* handle, int data, int access, void* self);
   static void unlock(void* handle, int data, void* self);
 
+  // Every unexpired cookie of the engine, read through `easy` (attached to the share), each
+  // path as the engine lists it.
+  static std::vector<HTTPCookie> listed(CURL* easy);
   void expire(const std::vector<HTTPCookieIndex::Key>& keys);
-  // The cookies a head set, from its origin, each passed through `settle` under the index's
-  // lock; what `settle` returns is expired.
-  template <class Settle>
-  void settleHeadCookies(CURL* easy, const std::vector<std::string>& headLines, Settle settle);
+  // Brings the index up to what the engine holds after a head that ended or failed.
+  void settle(CURL* easy, const std::vector<std::string>& headLines, bool failed);
 
   CURLSH* share_ = nullptr;
   mutable std::mutex indexMutex_;
-  HTTPCookieIndex index_;    // guarded by indexMutex_
-  CURL* expirer_ = nullptr;  // attached to the share; used under indexMutex_
+  HTTPCookieIndex index_;   // guarded by indexMutex_
+  CURL* reader_ = nullptr;  // attached to the share; used under indexMutex_
   // One lock per kind of shared data (libcurl never holds two of one kind).
   mutable std::array<std::mutex, 16> locks_;
 };

@@ -605,6 +605,54 @@ TEST_F(HostileServerTest, TheCookieJarKeepsWithinItsBoundsNewestFirst) {
   }
 }
 
+// The bounds count what libcurl keeps, however a Set-Cookie field is written: 100 responses of
+// 50 new cookies each leave 180 cookies for the host in every form. Each form here was read one
+// way by libcurl and another by a second reading of the fields, and left 5,000 cookies.
+TEST_F(HostileServerTest, EveryFormOfSetCookieCountsAgainstTheBounds) {
+  struct Row {
+    const char* name;
+    std::string (*field)(const std::string& cookie);
+    const char* after;  // fields after the cookies
+  };
+  const Row rows[] = {
+      {"plain", [](const std::string& c) { return c + "=v"; }, ""},
+      {"Secure with a value from a plain origin",
+       [](const std::string& c) { return c + "=v; Secure=yes"; }, ""},
+      {"an empty Path", [](const std::string& c) { return c + "=v; Path="; }, ""},
+      {"a relative Path", [](const std::string& c) { return c + "=v; Path=rel"; }, ""},
+      {"an empty pair first", [](const std::string& c) { return ";" + c + "=v"; }, ""},
+      {"cookies before a fake status line", [](const std::string& c) { return c + "=v"; },
+       "HTTP/1.1: 200\r\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    session_.reset();
+    delegate_ = std::make_shared<RecordingDelegate>();
+    // Not 127.0.0.1: libcurl takes that for a secure context.
+    RawServer server(
+        [&](const std::string&, int index) {
+          std::string fields;
+          for (int i = 0; i < 50; ++i)
+            fields +=
+                "Set-Cookie: " + row.field("r" + std::to_string(index) + "c" + std::to_string(i)) +
+                "\r\n";
+          return okWithBody("ok", fields + row.after);
+        },
+        INADDR_LOOPBACK + 1);
+    for (int r = 0; r < 100; ++r) {
+      const auto id = start(server.url("/p/q"));
+      ASSERT_TRUE(platform::runMainUntil([&] { return delegate_->isComplete(id); }, 20));
+      ASSERT_EQ(delegate_->record(id).error, nullptr);
+    }
+    const auto storage = session()->configuration().httpCookieStorage;
+    EXPECT_EQ(storage->allCookies().size(), platform::HTTPCookieStorage::kMaximumCookiesPerDomain);
+    EXPECT_EQ(storage->trackedCookies(), storage->allCookies().size());
+    // The newest response's cookies are among those kept.
+    EXPECT_TRUE(cookieNames(*storage, "127.0.0.2").contains("r99c49"));
+  }
+}
+
 // A head that fails before its end keeps none of the cookies it set; one that ends keeps them,
 // also when its body then fails. libcurl takes each cookie as its field arrives, so a head over
 // its cap used to leave its first 50 cookies in the jar.

@@ -113,8 +113,8 @@ TEST_F(TetherableTest, StartsQuietlyAndKeepsTryingTheLoopbackPortUntilSomeoneLis
 TEST_F(TetherableTest, DeviceDescriptionsBecomeMagicPacketsOnlyWhenTheyHaveASize) {
   DevicePeer peer;
   connectTo(peer);
-  // Dropped without a word: undecodable, not a dictionary, no "screenSize", half a size,
-  // a fractional size.
+  // Dropped (each with its console line): undecodable, not a dictionary, no "screenSize", half
+  // a size, a fractional size.
   peer.send(105, 0, textBytes("definitely not a property list"));
   peer.send(105, 0, textBytes("[1, 2, 3]"));
   peer.send(105, 0, textBytes(R"({"name": "NoSize", "ppi": 132})"));
@@ -146,6 +146,69 @@ TEST_F(TetherableTest, DeviceDescriptionsBecomeMagicPacketsOnlyWhenTheyHaveASize
   EXPECT_FALSE(entries[2].packet->deviceName());
   EXPECT_FALSE(entries[2].packet->ppi());
   EXPECT_EQ(occurrences(log.text(), "Unexpected"), 0);
+}
+
+// Every description no display comes of leaves one console line saying what was wrong, whether
+// the decoder refused it or a field is missing or not a whole number; a usable one leaves none.
+TEST_F(TetherableTest, RefusedDescriptionsSayWhatWasWrongInOneLine) {
+  DevicePeer peer;
+  connectTo(peer);
+  const auto described = [](const std::string& size, const std::string& ppi,
+                            const std::string& name = "<string>Tab</string>") {
+    return textBytes("<plist><dict><key>name</key>" + name + "<key>screenSize</key><dict>" + size +
+                     "</dict><key>ppi</key>" + ppi + "</dict></plist>");
+  };
+  const std::string size =
+      "<key>Width</key><integer>1024</integer><key>Height</key>"
+      "<integer>768</integer>";
+  std::string nested = "<plist><dict><key>name</key><string>Deep</string><key>x</key>";
+  for (int i = 0; i < 40; ++i)
+    nested += "<array>";
+  for (int i = 0; i < 40; ++i)
+    nested += "</array>";
+  nested += "</dict></plist>";
+  std::string keys = R"({"name": "Keys", "screenSize": {"Width": 1024, "Height": 768})";
+  for (int i = 0; i < 5000; ++i)
+    keys += ",\"" + std::to_string(i) + "\":1";
+  keys += "}";
+  struct Row {
+    const char* name;
+    platform::TLData payload;
+    const char* says;  // part of the line
+  };
+  const Row rows[] = {
+      {"NaN ppi", described(size, "<real>nan</real>"), "\"ppi\" is not a whole number"},
+      {"infinite ppi", described(size, "<real>+infinity</real>"), "\"ppi\" is not a whole"},
+      {"fractional width",
+       described("<key>Width</key><real>1024.5</real><key>Height</key><integer>768</integer>",
+                 "<integer>132</integer>"),
+       "\"Width\" in \"screenSize\" is not a whole number in the 32-bit range (1024.5)"},
+      {"text height",
+       described("<key>Width</key><integer>1024</integer><key>Height</key><string>768</string>",
+                 "<integer>132</integer>"),
+       "\"Height\" in \"screenSize\" is not a whole number"},
+      {"no ppi", textBytes(R"({"name": "N", "screenSize": {"Width": 800, "Height": 620}})"),
+       "no \"ppi\""},
+      {"40 levels of nesting", textBytes(nested), "nesting deeper than 16 levels"},
+      {"5,000 keys", textBytes(keys), "more than 4096 elements"},
+      {"a name of 100 KB",
+       described(size, "<integer>132</integer>",
+                 "<string>" + std::string(100 * 1024, 'n') + "</string>"),
+       "larger than 65536 bytes"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::size_t from = log.text().size();
+    peer.send(105, 0, row.payload);
+    sendSentinelAndWait(peer);
+    const std::string said = log.text().substr(from);
+    EXPECT_EQ(occurrences(said, "Refused a screen description: "), 1) << said;
+    EXPECT_NE(said.find(row.says), std::string::npos) << said;
+  }
+  const std::size_t from = log.text().size();
+  peer.send(105, 0, xmlDescription("Fine", 1024, 768, 132));
+  sendSentinelAndWait(peer);
+  EXPECT_EQ(occurrences(log.text().substr(from), "Refused"), 0) << log.text().substr(from);
 }
 
 TEST_F(TetherableTest, DeviceInfoIsPrintedAndOtherAcceptedFramesAreIgnored) {
