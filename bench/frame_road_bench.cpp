@@ -13,13 +13,14 @@
 // the simulator's and the animation's threads; split into capture, encode (the encoder's
 // workers and the dispatch threads that letterbox, encode and hand frames on), channel, and the
 // rest. "ideal" is the least the encoding can cost: the single-threaded JPEG time times the
-// sustained rate; "x ideal" is the road's cores over it. That time is taken on a picture the
-// encoding thread has just read, so it sits in that core's cache; a captured frame never does,
-// since another thread (or the display server) has just written it. "x fresh" prices the road
-// against the single-threaded time on such a frame: the least a road that encodes what it
-// captures can cost. The display server's cores (the X server's grabs, or the compositor's
-// drawing and read-back with PipeWire's passing of the buffers; the animation's drawing too)
-// are shown apart, since that work is not in this process.
+// sustained rate; "x ideal" is the road's cores over it. That time is taken once the road has
+// stopped, on an idle machine; "x along" prices the road instead against the single-threaded
+// encoder's CPU time on the same picture taken during the road's window, by a thread of the
+// bench's own that encodes it a few times a second (its time is left out of the road's): the
+// least the encoding costs while the display server and the animation share the machine. The
+// display server's cores (the X server's grabs, or the compositor's drawing and read-back with
+// PipeWire's passing of the buffers; the animation's drawing too) are shown apart, since that work
+// is not in this process.
 //
 // The run is repeated on each Wayland desktop the machine has (sway, GNOME's compositor), each
 // started headless by the bench, with the animation drawn as a window on the device's display;
@@ -45,7 +46,6 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <xcb/shm.h>
@@ -114,9 +114,10 @@ struct Row {
   std::uint64_t frames = 0, dropped = 0, badImages = 0;
   double kilobytesPerFrame = 0, megabytesPerSecond = 0;
   Percentiles single, fast;
-  // The single-threaded encoder on a frame another thread has just written, as a capture
-  // leaves it: the pixels come from another core's cache or from memory, not from this one's.
-  Percentiles fresh;
+  // The single-threaded encoder's CPU time on the same picture, taken by a thread of the bench
+  // while the road runs, so the two share the machine's state (the display server and the
+  // animation busy, the caches and cores shared).
+  Percentiles alongside;
   double ratio = 0;
   double singleKilobytes = 0, fastKilobytes = 0;
   int bands = 1;
@@ -125,7 +126,7 @@ struct Row {
   std::string scenario;
   double drawnFps = 0;
   double shownFps = -1;  // what the compositor presented of the animation; -1: not known
-  double cpuMsPerFrame = 0, cores = 0, idealCores = 0, freshCores = 0;
+  double cpuMsPerFrame = 0, cores = 0, idealCores = 0, alongsideCores = 0;
   double captureCores = 0, encodeCores = 0, channelCores = 0, restCores = 0, serverCores = 0;
 };
 
@@ -305,6 +306,48 @@ std::vector<double> timeGrabs(const platform::DisplayLocation& location, int row
   return times;
 }
 
+// The single-threaded encoder's CPU time on `picture` as a device of this size gets it, a few
+// times a second on a thread of its own, from construction until `finish`.
+class EncoderAlongside {
+ public:
+  EncoderAlongside(const std::vector<std::uint8_t>& picture, int width, int height)
+      : thread_([this, &picture, width, height] { run(picture, width, height); }) {}
+  ~EncoderAlongside() { finish(); }
+  std::vector<double> finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return std::move(seconds_);
+  }
+
+ private:
+  static double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+  }
+  void run(const std::vector<std::uint8_t>& picture, int width, int height) {
+    pthread_setname_np(pthread_self(), "bench-ideal");
+    auto captured =
+        platform::Image::wrap(picture.data(), width, height, std::size_t(width) * 4, nullptr);
+    const streaming::FrameTarget target{double(width),
+                                        double(height) - streaming::kDeviceReservedRows};
+    auto image = captured ? captured->resized(target.width, target.height) : std::nullopt;
+    if (!image) return;
+    const int quality =
+        *platform::jpegQuality(streaming::frameQuality(image->width(), image->height()));
+    while (!stop_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const double start = threadSeconds();
+      if (!platform::JpegEncoder::shared().encodeSingleThreaded(*image, quality)) return;
+      seconds_.push_back(threadSeconds() - start);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::vector<double> seconds_;
+  std::thread thread_;
+};
+
 // The encoder against the single-threaded one on the frame a device of this size gets, taking
 // turns at going first.
 void compareEncoders(Row& row, const std::vector<std::uint8_t>& picture) {
@@ -336,47 +379,6 @@ void compareEncoders(Row& row, const std::vector<std::uint8_t>& picture) {
   row.single = percentiles(single);
   row.fast = percentiles(fast);
 
-  // Fresh frames: a ring of copies larger than any cache, each rewritten by a thread of its own
-  // (which then ends) right before it is encoded.
-  const std::size_t ringBytes = std::size_t(64) << 20;
-  const std::size_t copies =
-      std::max<std::size_t>(2, ringBytes / std::max<std::size_t>(1, picture.size()));
-  std::vector<std::shared_ptr<std::vector<std::uint8_t>>> ring;
-  for (std::size_t i = 0; i < copies; ++i) {
-    ring.push_back(std::make_shared<std::vector<std::uint8_t>>(picture));
-  }
-  // The encoding thread stays on the core it is on, and the writers run on another, as a
-  // capture's writer (the display server, the compositor) would: a new thread left to itself
-  // would often run on the core its joiner waits on, and leave the pixels in that core's cache.
-  cpu_set_t previous;
-  CPU_ZERO(&previous);
-  const bool pinned = pthread_getaffinity_np(pthread_self(), sizeof previous, &previous) == 0;
-  const int cores = int(std::max<std::size_t>(1, platform::availableCores()));
-  const int here = std::max(0, sched_getcpu());
-  cpu_set_t encoderCore, writerCore;
-  CPU_ZERO(&encoderCore);
-  CPU_ZERO(&writerCore);
-  CPU_SET(here, &encoderCore);
-  CPU_SET((here + cores / 2) % cores, &writerCore);
-  if (pinned && cores > 1) pthread_setaffinity_np(pthread_self(), sizeof encoderCore, &encoderCore);
-  std::vector<double> fresh;
-  for (int i = 0; i < kEncodeSamples; ++i) {
-    auto& copy = ring[std::size_t(i) % copies];
-    std::thread([&] {
-      if (cores > 1) pthread_setaffinity_np(pthread_self(), sizeof writerCore, &writerCore);
-      std::memcpy(copy->data(), picture.data(), picture.size());
-    }).join();
-    auto frame = platform::Image::wrap(copy->data(), row.deviceWidth, row.deviceHeight,
-                                       std::size_t(row.deviceWidth) * 4, copy);
-    auto sized = frame ? frame->resized(target.width, target.height) : std::nullopt;
-    if (!sized) return;
-    const auto start = Clock::now();
-    auto bytes = encoder.encodeSingleThreaded(*sized, quality);
-    if (!bytes) return;
-    fresh.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  if (pinned) pthread_setaffinity_np(pthread_self(), sizeof previous, &previous);
-  row.fresh = percentiles(fresh);
   row.ratio = row.fast.p50 > 0 ? row.single.p50 / row.fast.p50 : 0;
   row.singleKilobytes = singleBytes / kEncodeSamples / 1e3;
   row.fastKilobytes = fastBytes / kEncodeSamples / 1e3;
@@ -384,7 +386,7 @@ void compareEncoders(Row& row, const std::vector<std::uint8_t>& picture) {
 
 // Where a thread's CPU time goes, by the name it runs under.
 std::string roleOf(const std::string& name, bool isMain) {
-  if (name == "companion" || name == "bench-animate") return "outside";
+  if (name == "companion" || name == "bench-animate" || name == "bench-ideal") return "outside";
   if (name == "tovarine-captur") return "capture";
   if (name == "tovarine-worker" || name == "tovarine-high" || name == "tovarine-pool") {
     return "encode";
@@ -481,6 +483,7 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
     const auto arrivedBefore = simulator.statistics();
     const auto drawnBefore = animation.drawn();
     const auto shownBefore = animation.shown();
+    EncoderAlongside alongside(picture, width, height);
     const auto cpuBefore = bench::takeCpuSnapshot();
     {
       std::lock_guard lock(mutex);
@@ -488,6 +491,7 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
     }
     platform::runMainUntil([] { return false; }, kMeasureSeconds);
     const auto cpuAfter = bench::takeCpuSnapshot();
+    row.alongside = percentiles(alongside.finish());
     const auto drawnAfter = animation.drawn();
     const auto shownAfter = animation.shown();
     const auto framesAfter = coordinator->frameStatistics();
@@ -536,7 +540,7 @@ Row measureRoad(int width, int height, int side = 0, bool pointer = false) {
   platform::drainMainQueue();
   compareEncoders(row, picture);
   row.idealCores = row.single.p50 / 1e3 * row.fps;
-  row.freshCores = row.fresh.p50 / 1e3 * row.fps;
+  row.alongsideCores = row.alongside.p50 / 1e3 * row.fps;
   return row;
 }
 
@@ -663,7 +667,7 @@ void printTable() {
   std::printf("\nWhat the road costs, over the same windows (cores = CPU seconds per second)\n");
   std::printf("%-10s %-15s %5s %6s %6s %6s %9s %6s %6s %7s %7s | %7s %6s %7s %5s | %6s\n", "device",
               "scenario", "fps", "drawn", "shown", "/shown", "CPU ms/fr", "cores", "ideal",
-              "x ideal", "x fresh", "capture", "encode", "channel", "rest", "server");
+              "x ideal", "x along", "capture", "encode", "channel", "rest", "server");
   for (const Row& row : rows()) {
     if (!row.failure.empty()) continue;
     // "shown": the frames the compositor presented with the animation in them (Wayland only);
@@ -677,8 +681,8 @@ void printTable() {
         shown && row.shownFps > 0 ? fmt::format("{:.2f}", row.fps / row.shownFps).c_str() : "-",
         row.cpuMsPerFrame, row.cores, row.idealCores,
         row.idealCores > 0 ? row.cores / row.idealCores : 0.0,
-        row.freshCores > 0 ? row.cores / row.freshCores : 0.0, row.captureCores, row.encodeCores,
-        row.channelCores, row.restCores, row.serverCores);
+        row.alongsideCores > 0 ? row.cores / row.alongsideCores : 0.0, row.captureCores,
+        row.encodeCores, row.channelCores, row.restCores, row.serverCores);
   }
   double load[3] = {0, 0, 0};
   if (getloadavg(load, 3) == 3) {
