@@ -70,7 +70,7 @@ size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
   // The body of a redirect that is followed (or refused), or of libcurl's own handshake, is
   // nobody's.
   if (drainsBody(transfer->phase)) return size * count;
-  if (!transfer->response.delivered) loop->deliverResponse(*transfer);
+  if (transfer->life.delivery == Delivery::pending) loop->deliverResponse(*transfer);
   if (transfer->activity == Activity::suspended || transfer->shared->receiveHolds.load() > 0) {
     return CURL_WRITEFUNC_PAUSE;
   }
@@ -108,7 +108,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
                            "the body passed " + std::to_string(maximum) + " bytes"));
     return 0;
   }
-  if (transfer->download.active) return loop->downloads_.write(*transfer, data, length);
+  if (isDownload(*transfer)) return loop->downloads_.write(*transfer, data, length);
   // A delegate that falls behind pushes the server back instead of the body piling up on its
   // queue. The bytes are left with libcurl, which hands them over again once released.
   const auto& shared = transfer->shared;
@@ -225,7 +225,7 @@ int seekCallback(void* context, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
   }
   if (offset == transfer->upload.offset) return CURL_SEEKFUNC_OK;
-  transfer->upload.exhausted = true;
+  moveTo(*transfer, TransferEvent::bodyExhausted);
   return CURL_SEEKFUNC_FAIL;
 }
 
@@ -246,9 +246,8 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   std::string_view line = raw;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
     line.remove_suffix(1);
-  if (transfer.response.awaitingHead && line.starts_with("HTTP/")) {
-    transfer.response.awaitingHead = false;
-    transfer.response.inHead = true;
+  if (transfer.life.head == Head::awaiting && line.starts_with("HTTP/")) {
+    moveTo(transfer, TransferEvent::headOpened);
     transfer.redirect.auth.headStarted();
     // A head that starts takes back what an earlier one of this transfer led to.
     if (transfer.phase == Phase::followingRedirect || transfer.phase == Phase::inOwnHandshake) {
@@ -265,7 +264,7 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     }
     return;
   }
-  if (!transfer.response.inHead) {
+  if (transfer.life.head != Head::reading) {
     // Trailers after the body, kept by nobody; one posing as a status line is a broken answer.
     if (line.starts_with("HTTP/") && !transfer.limitError) {
       transfer.limitError =
@@ -278,13 +277,12 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     transfer.response.lines.emplace_back(line);
     return;
   }
-  // The end of a head.
-  transfer.response.inHead = false;
-  if (transfer.cookieJar) transfer.cookieJar->headEnded(transfer.easy, transfer.response.lines);
+  // The end of a head. libcurl reads another head after an interim one, and after a 401 or 407
+  // where it runs a handshake of its own (NTLM, Negotiate) within the one transfer.
   int status = transfer.response.status;
-  // libcurl reads another head after an interim one, and after a 401 or 407 where it runs a
-  // handshake of its own (NTLM, Negotiate) within the one transfer.
-  transfer.response.awaitingHead = status < 200 || status == 401 || status == 407;
+  moveTo(transfer, status < 200 || status == 401 || status == 407 ? TransferEvent::headInterim
+                                                                   : TransferEvent::headFinal);
+  if (transfer.cookieJar) transfer.cookieJar->headEnded(transfer.easy, transfer.response.lines);
   if (status >= 100 && status < 200) return;
   char* effective = nullptr;
   curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
@@ -306,7 +304,7 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   if (!transfer.transactions.empty()) {
     const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest();
     if (current) {
-      transfer.cache.onResponse(*current, !transfer.redirect.requestReplaced,
+      transfer.cache.onResponse(*current, transfer.life.hop == Hop::original,
                                 transfer.transactions.back().response);
     }
   }
@@ -314,7 +312,6 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   curl_off_t uploaded = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
   if (uploaded > transfer.upload.reportedSent) reportSent(transfer, uploaded);
-  transfer.response.delivered = false;
   deliverResponse(transfer);
 }
 

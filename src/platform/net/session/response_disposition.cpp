@@ -14,7 +14,7 @@
 namespace platform::net_detail {
 
 void SessionLoop::deliverResponse(Transfer& transfer) {
-  transfer.response.delivered = true;
+  moveTo(transfer, TransferEvent::responseDelivered);
   transfer.openChunk = nullptr;  // a new response's body never joins the last one's
   URLResponsePtr response;
   if (!transfer.transactions.empty() && transfer.transactions.back().response) {
@@ -30,7 +30,7 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
     transfer.shared->response = response;
     transfer.shared->bytesExpectedToReceive = response->expectedContentLength();
   }
-  if (transfer.download.active) {
+  if (isDownload(transfer)) {
     // A download is not asked about: its body goes into the file.
     if (auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response)) {
       downloads_.onResponse(transfer, *http);

@@ -360,7 +360,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   // A download's body goes to a file and a streamed one to its reader, each with a bound of its
   // own; every other body is handed over in memory.
   std::int64_t bodyBound(const Transfer& transfer) const {
-    if (transfer.download.active) return configuration_.maximumDownloadBytes;
+    if (isDownload(transfer)) return configuration_.maximumDownloadBytes;
     if (transfer.task->kind() == URLSessionTask::Kind::data &&
         static_cast<const URLSessionDataTask&>(*transfer.task).streamsBody()) {
       return configuration_.maximumStreamedBodyBytes;

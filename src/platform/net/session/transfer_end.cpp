@@ -149,11 +149,11 @@ Ending endingOf(const Transfer& transfer, CURLcode result) {
   if (!ok && !transfer.response.heldBody.empty()) return Ending::failedAfterHeldBody;
   if (transfer.limitError) return Ending::overBound;
   // A download whose head led elsewhere goes on to the next request like any other task.
-  if (transfer.download.active && !awaitsRedirect(phase) && !drainsBody(phase) &&
+  if (isDownload(transfer) && !awaitsRedirect(phase) && !drainsBody(phase) &&
       (ok || transfer.download.error)) {
     return Ending::downloadWritten;
   }
-  if (transfer.upload.exhausted) return Ending::bodyExhausted;
+  if (transfer.life.bodySupply == BodySupply::exhausted) return Ending::bodyExhausted;
   if (transfer.upload.error) return Ending::bodyUnreadable;
   if (!ok) return Ending::failed;
   switch (phase) {
@@ -180,7 +180,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   }
   removeFromMulti(transfer);
   // A head cut short keeps none of the cookies it set.
-  if (result != CURLE_OK && transfer.response.inHead && transfer.cookieJar) {
+  if (result != CURLE_OK && transfer.life.head == Head::reading && transfer.cookieJar) {
     transfer.cookieJar->headFailed(transfer.easy, transfer.response.lines);
   }
   switch (ending) {
@@ -193,7 +193,9 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     case Ending::overBound:
       return finish(transfer, transfer.limitError);
     case Ending::downloadWritten:
-      if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
+      if (transfer.life.delivery == Delivery::pending && result == CURLE_OK) {
+        deliverResponse(transfer);
+      }
       if (transfer.download.error) return finish(transfer, transfer.download.error);
       return downloads_.complete(transfer);
     case Ending::bodyExhausted:
@@ -220,7 +222,7 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
 }
 
 void SessionLoop::endWithResponse(Transfer& transfer) {
-  if (!transfer.response.delivered) deliverResponse(transfer);
+  if (transfer.life.delivery == Delivery::pending) deliverResponse(transfer);
   if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
     const bool awaited = transfer.phase == Phase::awaitingDisposition;
     moveTo(transfer, TransferEvent::transferEnded);
@@ -234,9 +236,11 @@ void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
   URLError::Code code = codeForFailedTransfer(result, transfer.errorBuffer, currentURL(transfer));
   if (transfer.tls.handshakeFailure) {
     code = *transfer.tls.handshakeFailure;
-  } else if (transfer.tls.clientCertificateAsked && !transfer.response.delivered) {
-    code = transfer.tls.clientCertificateSent ? URLError::Code::clientCertificateRejected
-                                              : URLError::Code::clientCertificateRequired;
+  } else if (transfer.life.clientCertificate != ClientCertificate::unasked &&
+             transfer.life.delivery == Delivery::pending) {
+    code = transfer.life.clientCertificate == ClientCertificate::sent
+               ? URLError::Code::clientCertificateRejected
+               : URLError::Code::clientCertificateRequired;
   }
   if (code == URLError::Code::cancelled) {
     finish(transfer, cancelledError(transfer));
@@ -245,9 +249,9 @@ void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
   bool connectivity = code == URLError::Code::cannotConnectToHost ||
                       code == URLError::Code::cannotFindHost ||
                       code == URLError::Code::notConnectedToInternet;
-  if (connectivity && configuration_.waitsForConnectivity && !transfer.response.delivered) {
-    if (!transfer.toldWaiting) {
-      transfer.toldWaiting = true;
+  if (connectivity && configuration_.waitsForConnectivity &&
+      transfer.life.delivery == Delivery::pending) {
+    if (tryMove(transfer, TransferEvent::waitingTold)) {  // once
       auto task = transfer.task;
       deliver(
           [task](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
@@ -281,7 +285,7 @@ bool SessionLoop::addToMulti(Transfer& transfer) {
 }
 
 ErrorPtr SessionLoop::failureOf(Transfer& transfer, const URLError& error) {
-  return transfer.download.active ? downloads_.failure(transfer, error) : makeError(error);
+  return isDownload(transfer) ? downloads_.failure(transfer, error) : makeError(error);
 }
 
 URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
@@ -395,7 +399,7 @@ void SessionLoop::retire(Transfers::iterator it) {
 }
 
 void SessionLoop::finishQuietly(Transfer& transfer) {
-  transfer.download.release();
+  transfer.download.release(transfer.life.download == Download::fileHandedOn);
   std::lock_guard lock(transfer.shared->mutex);
   if (transfer.shared->state != URLSessionTask::State::completed) {
     transfer.shared->state = URLSessionTask::State::completed;

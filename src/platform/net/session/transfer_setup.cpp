@@ -79,7 +79,9 @@ void SessionLoop::setUp(Transfer& transfer) {
     return fail(URLError::Code::cannotDecodeRawData, "the resume data cannot be read");
   }
   const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && source;
-  transfer.download.active = transfer.task->kind() == URLSessionTask::Kind::download;
+  if (transfer.task->kind() == URLSessionTask::Kind::download) {
+    moveTo(transfer, TransferEvent::downloadStarted);
+  }
   if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
   const URL& url = *request.url;
   auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
@@ -110,7 +112,7 @@ void SessionLoop::setUp(Transfer& transfer) {
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
-  if (transfer.download.active && !downloads_.setUp(transfer, source)) return;
+  if (isDownload(transfer) && !downloads_.setUp(transfer, source)) return;
 
   const std::string method = request.httpMethod.value_or("GET");
   if (method.empty() || !isValidHeaderName(method)) {
@@ -155,6 +157,9 @@ void SessionLoop::setUp(Transfer& transfer) {
 // Goes on with `redirect.next` in the same task, on a fresh handle.
 void SessionLoop::loadNextRequest(Transfer& transfer) {
   URLRequest request = std::move(*transfer.redirect.next);
+  const bool dropsBody = transfer.life.nextBody == NextBody::dropped;
+  // A fresh head for a request that replaces the task's current one; the choice of body is
+  // spent.
   moveTo(transfer, TransferEvent::nextLoaded);
   const bool replay = transfer.redirect.auth.replaying();
   if (!replay) ++transfer.redirect.count;
@@ -166,17 +171,12 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;
   }
-  transfer.redirect.requestReplaced = true;
-  transfer.response.awaitingHead = true;
-  transfer.response.inHead = false;
   transfer.response.status = 0;
   transfer.response.lines.clear();
-  transfer.response.delivered = false;
   transfer.errorBuffer[0] = 0;
 
   const std::string method = request.httpMethod.value_or("GET");
-  const bool keepsBody =
-      !transfer.redirect.nextDropsBody && transfer.upload.kind != TaskSource::Body::none;
+  const bool keepsBody = !dropsBody && transfer.upload.kind != TaskSource::Body::none;
   const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && keepsBody;
   URLRequest sent = request;
   // The answer to the challenge takes the place of the request's own.
@@ -193,7 +193,7 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   transfer.redirect.auth.applyTo(easy, transfer.headers, method, *request.url);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
   const auto streamed = [&] { sendBodyThroughReads(transfer, easy); };
-  if (transfer.redirect.nextDropsBody) {
+  if (dropsBody) {
     // A new GET (or HEAD): no body, and no method of the old request left behind.
     if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     transfer.upload.kind = TaskSource::Body::none;
@@ -220,10 +220,9 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   } else if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   }
-  if (!transfer.redirect.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
+  if (!dropsBody && method != "GET" && method != "POST" && method != "HEAD") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
-  transfer.redirect.nextDropsBody = false;
   if (!addToMulti(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
@@ -265,7 +264,7 @@ void SessionLoop::setRequestOptions(Transfer& transfer, const URL& url) {
   if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
 
   // Fewer, larger writes into the file.
-  if (transfer.download.active) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  if (isDownload(transfer)) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
   // A declared length is refused before the body; what arrives is counted as it is written.
   if (const std::int64_t maximum = bodyBound(transfer); maximum > 0) {
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maximum));
