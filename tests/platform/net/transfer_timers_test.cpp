@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,21 @@ class LoopStandIn final : public TransferEngine {
   ErrorPtr failureOf(Transfer&, const URLError& error) override { return makeError(error); }
   const URLSessionConfiguration& configuration() const override { return configuration_; }
   TransferTimers& timers() override { return timers_; }
+  // The timers hand a transfer on to no other part, and keep nothing past the loop.
+  Downloads& downloads() override { std::abort(); }
+  Redirects& redirects() override { std::abort(); }
+  ResponseDisposition& disposition() override { std::abort(); }
+  TransferEnd& ending() override { std::abort(); }
+  SessionHub& sessionHub() override { std::abort(); }
+  bool hasDelegate() const override { return false; }
+  std::weak_ptr<TransferEngine> weakEngine() override { return {}; }
+  bool runLater(Command, bool) override { return false; }
+  Transfer& add(const std::shared_ptr<URLSessionTask>&, std::shared_ptr<URLSession>) override {
+    std::abort();
+  }
+  void retire(std::uint64_t) override {}
+  void taskGone(TaskShared&) override {}
+  std::int64_t bodyBound(const Transfer&) const override { return 0; }
 
  private:
   const bool takesHandles_;

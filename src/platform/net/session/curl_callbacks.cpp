@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/redirects.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/url_error.h"
 
@@ -108,7 +110,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
                            "the body passed " + std::to_string(maximum) + " bytes"));
     return 0;
   }
-  if (isDownload(*transfer)) return loop->downloads_.write(*transfer, data, length);
+  if (isDownload(*transfer)) return loop->downloads_->write(*transfer, data, length);
   // A delegate that falls behind pushes the server back instead of the body piling up on its
   // queue. The bytes are left with libcurl, which hands them over again once released.
   const auto& shared = transfer->shared;
@@ -299,8 +301,8 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
     metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
     transfer.transactions.push_back(std::move(metrics));
   }
-  if (redirects_.considerRedirect(transfer, status)) return;
-  if (redirects_.considerAuthentication(transfer, status)) return;
+  if (redirects_->considerRedirect(transfer, status)) return;
+  if (redirects_->considerAuthentication(transfer, status)) return;
   if (!transfer.transactions.empty()) {
     const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest();
     if (current) {

@@ -18,14 +18,9 @@
 
 #include "platform/dispatch/spin_wait.h"
 #include "platform/net/curl_easy_pool.h"
-#include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/downloads.h"
-#include "platform/net/session/redirects.h"
 #include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
-#include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/session/transfer_engine.h"
 #include "platform/net/session/transfer_timers.h"
@@ -33,6 +28,8 @@
 #include "platform/net/url_session.h"
 
 namespace platform::net_detail {
+
+class TlsChallenges;
 
 // The I/O loop: one thread that runs a share of the session's transfers on a libcurl multi
 // handle, takes commands from other threads, and hands the delegate's calls to its queue.
@@ -132,17 +129,8 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
                           public TaskCommands,
                           public TransferEngine {
  public:
-  SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
-      : hub_(std::move(hub)),
-        configuration_(hub_->configuration()),
-        delegateQueue_(hub_->delegateQueue()),
-        hostConnections_(hostConnections),
-        share_(hub_->cookieShare()),
-        plainShare_(hub_->plainShare()) {}
-
-  ~SessionLoop() {
-    if (multi_) curl_multi_cleanup(multi_);
-  }
+  SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections);
+  ~SessionLoop();
 
   void start(const std::shared_ptr<URLSession>& owner) {
     owner_ = owner;
@@ -155,20 +143,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   }
 
   // Stops the I/O thread; running transfers end without further callbacks.
-  void shutdown() {
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      stopping_ = true;
-    }
-    tls_.endAll();
-    wake();
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();  // the loop ends after this turn, holding its own reference
-    } else if (thread_.joinable()) {
-      thread_.join();
-    }
-  }
+  void shutdown();
 
   // Runs `command` on the I/O thread. False when the session has stopped.
   bool post(std::function<void()> command) {
@@ -211,7 +186,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
 
   const std::shared_ptr<SessionHub>& hub() const { return hub_; }
   std::shared_ptr<URLSessionDelegate> delegate() const override { return hub_->delegate(); }
-  bool hasDelegate() const { return hub_->hasDelegate(); }
+  bool hasDelegate() const override { return hub_->hasDelegate(); }
   std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
 
   // The share of the session's tasks this loop takes: the connections per host it may open.
@@ -285,33 +260,13 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   // `session` was taken by the caller of `resume`, so a session dropped right after resuming
   // a task still lives until the task ends.
   void resumeTask(const std::shared_ptr<URLSessionTask>& task, std::shared_ptr<URLSession> session);
-
   // A receive hold changed: pause or continue reading. A release also restarts the idle
   // clock, since the time spent held was not the server's.
   void updateReceiveHold(std::uint64_t identifier);
-
   void suspendTask(std::uint64_t identifier);
-
-  void cancelTask(const std::shared_ptr<URLSessionTask>& task, int closeCode = 1001,
-                  std::optional<Bytes> closeReason = std::nullopt);
-
-  // On the delegate queue, right after the delegate's call that allowed the response: ends
-  // the task with its prepared end; false when there is none, or the task was suspended,
-  // cancelled or held since (the answer then goes to the I/O thread as any other).
-  bool endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
-                          const std::shared_ptr<URLSession>& session,
-                          const std::shared_ptr<URLSessionDataTask>& task);
-
-  void answerDisposition(std::uint64_t identifier,
-                         URLSessionDelegate::ResponseDisposition disposition);
-
   // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
   // is no stream or one that was read before (it cannot be sent again whole).
   void provideBodyStream(std::uint64_t identifier, InputStreamPtr stream);
-
-  void cancelTaskProducingResumeData(
-      const std::shared_ptr<URLSessionTask>& task,
-      const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler);
 
  private:
   friend size_t headerCallback(char*, size_t, size_t, void*);
@@ -347,10 +302,24 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
       return loop && loop->post(std::move(command));
     };
   }
-
-  ErrorPtr cancelledError(const Transfer& transfer) {
-    return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
+  Downloads& downloads() override { return *downloads_; }
+  Redirects& redirects() override { return *redirects_; }
+  ResponseDisposition& disposition() override { return *disposition_; }
+  TransferEnd& ending() override { return *ending_; }
+  SessionHub& sessionHub() override { return *hub_; }
+  std::weak_ptr<TransferEngine> weakEngine() override {
+    return std::static_pointer_cast<TransferEngine>(shared_from_this());
   }
+  bool runLater(Command command, bool quietly) override {
+    return quietly ? postQuietly(std::move(command)) : post(std::move(command));
+  }
+  Transfer& add(const std::shared_ptr<URLSessionTask>& task,
+                std::shared_ptr<URLSession> session) override;
+  void retire(std::uint64_t identifier) override;
+  void deliverResponse(Transfer& transfer) override;
+  void updatePause(Transfer& transfer) override;
+  void loadNextRequest(Transfer& transfer) override;
+  void finish(Transfer& transfer, ErrorPtr error) override;
 
   std::optional<URLRequest> currentRequest(const Transfer& transfer) override {
     std::lock_guard lock(transfer.shared->mutex);
@@ -359,7 +328,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
 
   // A download's body goes to a file and a streamed one to its reader, each with a bound of its
   // own; every other body is handed over in memory.
-  std::int64_t bodyBound(const Transfer& transfer) const {
+  std::int64_t bodyBound(const Transfer& transfer) const override {
     if (isDownload(transfer)) return configuration_.maximumDownloadBytes;
     if (transfer.task->kind() == URLSessionTask::Kind::data &&
         static_cast<const URLSessionDataTask&>(*transfer.task).streamsBody()) {
@@ -393,42 +362,12 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
   void reportSent(Transfer& transfer, curl_off_t uploaded);
   void askForBodyStream(Transfer& transfer);
-  ErrorPtr bodyReadError(const Transfer& transfer);
   void onHeaderLine(Transfer& transfer, std::string_view line);
-  void deliverResponse(Transfer& transfer) override;
-  // The response has arrived whole while its disposition is awaited: the task's end is put
-  // with the answer, for the delegate queue to take on an `allow` (see `DispositionAnswer`).
-  void prepareEnd(Transfer& transfer);
-  // Takes a prepared end back for this thread; false when the delegate queue ended the task.
-  bool reclaimEnd(Transfer& transfer);
-  // The task that `settleEnded` lets go of ended on the delegate queue.
-  void settleEnded(std::uint64_t identifier);
-  // The transfer ended in libcurl: one decision of how, and what follows from it.
-  void onDone(Transfer& transfer, CURLcode result);
-  // The response is the task's: delivered, and the end reported or left for the disposition.
-  void endWithResponse(Transfer& transfer);
-  // libcurl failed the transfer: the task fails, or waits to try again for connectivity.
-  void endWithFailure(Transfer& transfer, CURLcode result);
-  // Answers the task with the response its cache lookup found.
-  void serveFromCache(Transfer& transfer, const URLRequest& request);
-  // At a successful end: the stored body a response stands for, and the proposal to store.
-  void completeFromCache(Transfer& transfer);
-  void loadNextRequest(Transfer& transfer) override;
   // The header list of `request`; false (with `problem` set) when a field cannot be sent.
   void setRequestOptions(Transfer& transfer, const URL& url);
   bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                     std::string& problem);
-  void updatePause(Transfer& transfer) override;
-  // Hands on the body held for the disposition once the task may receive, then the end that
-  // waited behind it; true when the transfer ended.
-  bool handOnHeldBody(Transfer& transfer);
-  void finish(Transfer& transfer, ErrorPtr error) override;
-  // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
-  URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
-  void finishQuietly(Transfer& transfer);
-  // An ended transfer leaves the loop's list; an invalidation waiting for it may now be told.
   using Transfers = TransferMap;
-  void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
   // Hands the transfer's handle to libcurl; false when libcurl did not take it.
   bool addToMulti(Transfer& transfer);
@@ -482,9 +421,11 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
 
   // I/O thread only.
   TransferTimers timers_{configuration_};
-  TlsChallenges tls_{*this};  // its waits are ended from any thread
-  Downloads downloads_{*this};
-  Redirects redirects_{*this};
+  const std::unique_ptr<TlsChallenges> tls_;  // its waits are ended from any thread
+  const std::unique_ptr<Downloads> downloads_;
+  const std::unique_ptr<Redirects> redirects_;
+  const std::unique_ptr<ResponseDisposition> disposition_;
+  const std::unique_ptr<TransferEnd> ending_;
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;

@@ -16,8 +16,10 @@
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
 #include "platform/net/session/task_commands.h"
+#include "platform/net/session/downloads.h"
 #include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_end.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
 #include "platform/net/web_socket_connection.h"
@@ -37,18 +39,13 @@ bool isSecureScheme(const URL& url) {
 
 void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
                              std::shared_ptr<URLSession> session) {
-  auto& transfer = transfers_[task->taskIdentifier()];
+  Transfer* transfer = find(task->taskIdentifier());
   if (!transfer) {
-    transfer = std::make_unique<Transfer>();
-    transfer->loop = this;
-    transfer->tlsChallenges = &tls_;
-    transfer->task = task;
-    transfer->shared = TaskInternals::shared(*task);
-    transfer->keepAlive = std::move(session);
+    Transfer& added = add(task, std::move(session));
     if (task->kind() == URLSessionTask::Kind::webSocket) {
-      setUpWebSocket(*transfer);
+      setUpWebSocket(added);
     } else {
-      setUp(*transfer);
+      setUp(added);
     }
     return;
   }
@@ -103,7 +100,7 @@ void SessionLoop::setUp(Transfer& transfer) {
     case CacheStep::unavailable:
       return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
     case CacheStep::serve:
-      return serveFromCache(transfer, request);
+      return ending_->serveFromCache(transfer, request);
     case CacheStep::load:
       break;
   }
@@ -112,7 +109,7 @@ void SessionLoop::setUp(Transfer& transfer) {
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
-  if (isDownload(transfer) && !downloads_.setUp(transfer, source)) return;
+  if (isDownload(transfer) && !downloads_->setUp(transfer, source)) return;
 
   const std::string method = request.httpMethod.value_or("GET");
   if (method.empty() || !isValidHeaderName(method)) {
@@ -442,7 +439,7 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
   stream->open();
   if (stream->streamStatus() == StreamStatus::error) {
     transfer.upload.stream = std::move(stream);
-    finish(transfer, bodyReadError(transfer));
+    finish(transfer, ending_->bodyReadError(transfer));
     return;
   }
   transfer.upload.stream = std::move(stream);
@@ -452,14 +449,6 @@ void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr str
     return;
   }
   updatePause(transfer);
-}
-
-ErrorPtr SessionLoop::bodyReadError(const Transfer& transfer) {
-  ErrorPtr cause = transfer.upload.error;
-  if (!cause && transfer.upload.stream) cause = transfer.upload.stream->streamError();
-  return makeError(URLError(
-      URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
-      "reading the body failed" + (cause ? ": " + cause->debugDescription() : std::string())));
 }
 
 void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
