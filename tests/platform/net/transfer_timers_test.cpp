@@ -65,6 +65,9 @@ class LoopStandIn final : public TransferEngine {
   Redirects& redirects() override { std::abort(); }
   ResponseDisposition& disposition() override { std::abort(); }
   TransferEnd& ending() override { std::abort(); }
+  TransferSetup& setup() override { std::abort(); }
+  CurlEasyPool& easyPool() override { std::abort(); }
+  void countWebSocket() override {}
   SessionHub& sessionHub() override { std::abort(); }
   bool hasDelegate() const override { return false; }
   std::weak_ptr<TransferEngine> weakEngine() override { return {}; }

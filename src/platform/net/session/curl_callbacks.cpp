@@ -11,6 +11,7 @@
 #include "platform/net/session/downloads.h"
 #include "platform/net/session/redirects.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_setup.h"
 #include "platform/net/url_error.h"
 
 namespace platform::net_detail {
@@ -238,7 +239,7 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
       uploaded != transfer->lastUploaded) {
     transfer->loop->timers_.touch(*transfer);
   }
-  if (uploaded != transfer->lastUploaded) transfer->loop->reportSent(*transfer, uploaded);
+  if (uploaded != transfer->lastUploaded) transfer->loop->setup_->reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;
   transfer->lastUploaded = uploaded;
   return 0;
@@ -313,7 +314,7 @@ void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
   // Every byte of the body that went out is told before the answer.
   curl_off_t uploaded = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-  if (uploaded > transfer.upload.reportedSent) reportSent(transfer, uploaded);
+  if (uploaded > transfer.upload.reportedSent) setup_->reportSent(transfer, uploaded);
   deliverResponse(transfer);
 }
 

@@ -14,6 +14,7 @@
 #include "platform/net/session/response_disposition.h"
 #include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer_end.h"
+#include "platform/net/session/transfer_setup.h"
 #include "platform/net/tls_challenge.h"
 #include "platform/net/web_socket_connection.h"
 
@@ -38,7 +39,8 @@ SessionLoop::SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
       downloads_(std::make_unique<Downloads>(*this)),
       redirects_(std::make_unique<Redirects>(*this)),
       disposition_(std::make_unique<ResponseDisposition>(*this)),
-      ending_(std::make_unique<TransferEnd>(*this)) {}
+      ending_(std::make_unique<TransferEnd>(*this)),
+      setup_(std::make_unique<TransferSetup>(*this)) {}
 
 SessionLoop::~SessionLoop() {
   if (multi_) curl_multi_cleanup(multi_);
@@ -188,6 +190,25 @@ bool SessionLoop::spinForWork(std::vector<curl_waitfd>& waits) {
 
 thread_local const SessionLoop* SessionLoop::tlsCurrentLoop = nullptr;
 
+void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
+                             std::shared_ptr<URLSession> session) {
+  Transfer* transfer = find(task->taskIdentifier());
+  if (!transfer) {
+    Transfer& added = add(task, std::move(session));
+    if (task->kind() == URLSessionTask::Kind::webSocket) {
+      setup_->setUpWebSocket(added);
+    } else {
+      setup_->setUp(added);
+    }
+    return;
+  }
+  if (!tryMove(*transfer, TransferEvent::resume)) return;  // cancelled
+  if (transfer->webSocket) transfer->webSocket->setSuspended(false);
+  transfer->keepAlive = std::move(session);
+  if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
+  updatePause(*transfer);
+}
+
 Transfer& SessionLoop::add(const std::shared_ptr<URLSessionTask>& task,
                            std::shared_ptr<URLSession> session) {
   auto& transfer = transfers_[task->taskIdentifier()];
@@ -255,6 +276,8 @@ void SessionLoop::suspendTask(std::uint64_t identifier) {
 
 
 void SessionLoop::deliverResponse(Transfer& transfer) { disposition_->deliverResponse(transfer); }
+
+void SessionLoop::loadNextRequest(Transfer& transfer) { setup_->loadNextRequest(transfer); }
 
 void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
   ending_->finish(transfer, std::move(error));

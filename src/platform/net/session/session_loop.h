@@ -264,9 +264,6 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   // clock, since the time spent held was not the server's.
   void updateReceiveHold(std::uint64_t identifier);
   void suspendTask(std::uint64_t identifier);
-  // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
-  // is no stream or one that was read before (it cannot be sent again whole).
-  void provideBodyStream(std::uint64_t identifier, InputStreamPtr stream);
 
  private:
   friend size_t headerCallback(char*, size_t, size_t, void*);
@@ -306,6 +303,9 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   Redirects& redirects() override { return *redirects_; }
   ResponseDisposition& disposition() override { return *disposition_; }
   TransferEnd& ending() override { return *ending_; }
+  TransferSetup& setup() override { return *setup_; }
+  CurlEasyPool& easyPool() override { return easyPool_; }
+  void countWebSocket() override { ++webSocketTransfers_; }
   SessionHub& sessionHub() override { return *hub_; }
   std::weak_ptr<TransferEngine> weakEngine() override {
     return std::static_pointer_cast<TransferEngine>(shared_from_this());
@@ -354,19 +354,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   }
 
   void run();
-  void setUp(Transfer& transfer);
-  void setUpWebSocket(Transfer& transfer);
-  // The transfer's clocks start and `request` becomes its current one.
-  void start(Transfer& transfer, const URLRequest& request);
-  // The upload body's options; false when the task has already failed.
-  bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
-  void reportSent(Transfer& transfer, curl_off_t uploaded);
-  void askForBodyStream(Transfer& transfer);
   void onHeaderLine(Transfer& transfer, std::string_view line);
-  // The header list of `request`; false (with `problem` set) when a field cannot be sent.
-  void setRequestOptions(Transfer& transfer, const URL& url);
-  bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
-                    std::string& problem);
   using Transfers = TransferMap;
   void removeFromMulti(Transfer& transfer);
   // Hands the transfer's handle to libcurl; false when libcurl did not take it.
@@ -426,6 +414,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   const std::unique_ptr<Redirects> redirects_;
   const std::unique_ptr<ResponseDisposition> disposition_;
   const std::unique_ptr<TransferEnd> ending_;
+  const std::unique_ptr<TransferSetup> setup_;
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;

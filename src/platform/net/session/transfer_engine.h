@@ -17,6 +17,8 @@ class SessionHub;
 struct TaskShared;
 struct Transfer;
 class TransferEnd;
+class TransferSetup;
+class CurlEasyPool;
 class TransferTimers;
 
 // What a part of the engine (TLS challenges, download files, …) asks of the I/O loop that runs
@@ -72,6 +74,11 @@ class TransferEngine {
   virtual Redirects& redirects() = 0;
   virtual ResponseDisposition& disposition() = 0;
   virtual TransferEnd& ending() = 0;
+  virtual TransferSetup& setup() = 0;
+  // Where the transfers' easy handles come from.
+  virtual CurlEasyPool& easyPool() = 0;
+  // A transfer of the loop's list became a web socket, which the loop services every turn.
+  virtual void countWebSocket() = 0;
   // What the session's loops share: its cookies, its list of tasks, its invalidation.
   virtual SessionHub& sessionHub() = 0;
   // Whether the session has a delegate, without taking hold of it.
