@@ -66,6 +66,7 @@ class LoopStandIn final : public TransferEngine {
   ResponseDisposition& disposition() override { std::abort(); }
   TransferEnd& ending() override { std::abort(); }
   TransferSetup& setup() override { std::abort(); }
+  HeadReader& heads() override { std::abort(); }
   CurlEasyPool& easyPool() override { std::abort(); }
   void countWebSocket() override {}
   SessionHub& sessionHub() override { std::abort(); }

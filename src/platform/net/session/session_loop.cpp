@@ -10,6 +10,7 @@
 #include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/process_info.h"
 #include "platform/net/session/downloads.h"
+#include "platform/net/session/head_reader.h"
 #include "platform/net/session/redirects.h"
 #include "platform/net/session/response_disposition.h"
 #include "platform/net/session/tls_challenges.h"
@@ -40,7 +41,8 @@ SessionLoop::SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
       redirects_(std::make_unique<Redirects>(*this)),
       disposition_(std::make_unique<ResponseDisposition>(*this)),
       ending_(std::make_unique<TransferEnd>(*this)),
-      setup_(std::make_unique<TransferSetup>(*this)) {}
+      setup_(std::make_unique<TransferSetup>(*this)),
+      heads_(std::make_unique<HeadReader>(*this)) {}
 
 SessionLoop::~SessionLoop() {
   if (multi_) curl_multi_cleanup(multi_);

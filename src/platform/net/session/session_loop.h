@@ -10,8 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -231,6 +229,16 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
     return true;
   }
 
+  // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
+  // once the turn's deliveries went to the delegate queue.
+  Bytes* openChunk(const Transfer& transfer) const {
+    return transfer.openChunkTurn == deliveryTurn_ ? transfer.openChunk : nullptr;
+  }
+  void openChunk(Transfer& transfer, Bytes* chunk) {
+    transfer.openChunk = chunk;
+    transfer.openChunkTurn = deliveryTurn_;
+  }
+
   // Runs `call` on the delegate queue whether or not there is a delegate, after whatever was
   // delivered before it.
   void onDelegateQueue(std::function<void()> call) {
@@ -266,14 +274,6 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   void suspendTask(std::uint64_t identifier);
 
  private:
-  friend size_t headerCallback(char*, size_t, size_t, void*);
-  friend size_t writeCallback(char*, size_t, size_t, void*);
-  friend size_t writeBody(Transfer*, char*, size_t, size_t);
-  friend size_t receiveBody(Transfer*, const char*, size_t);
-  friend size_t readCallback(char*, size_t, size_t, void*);
-  friend int seekCallback(void*, curl_off_t, int);
-  friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-
   // --- What the engine's parts ask of the loop (see TransferEngine) ---
   bool deliverCall(DelegateCall call, std::shared_ptr<URLSession> session) override {
     return deliver(std::move(call), std::move(session));
@@ -304,6 +304,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   ResponseDisposition& disposition() override { return *disposition_; }
   TransferEnd& ending() override { return *ending_; }
   TransferSetup& setup() override { return *setup_; }
+  HeadReader& heads() override { return *heads_; }
   CurlEasyPool& easyPool() override { return easyPool_; }
   void countWebSocket() override { ++webSocketTransfers_; }
   SessionHub& sessionHub() override { return *hub_; }
@@ -343,18 +344,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
     return std::nullopt;
   }
 
-  // `URL::fromString(effective)`, remembered for the last URL asked for: a session usually
-  // talks to the same few URLs, and parsing one costs more than the rest of a response head.
-  std::optional<URL> parseEffectiveURL(std::string_view effective) {
-    if (!lastEffectiveURL_ || effective != lastEffectiveText_) {
-      lastEffectiveText_ = effective;
-      lastEffectiveURL_ = URL::fromString(effective);
-    }
-    return *lastEffectiveURL_;
-  }
-
   void run();
-  void onHeaderLine(Transfer& transfer, std::string_view line);
   using Transfers = TransferMap;
   void removeFromMulti(Transfer& transfer);
   // Hands the transfer's handle to libcurl; false when libcurl did not take it.
@@ -365,15 +355,6 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
   // Hands this turn's deliveries to the delegate queue, a few per operation.
   void flushDeliveries() override;
-  // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
-  // once the turn's deliveries went to the delegate queue.
-  Bytes* openChunk(const Transfer& transfer) const {
-    return transfer.openChunkTurn == deliveryTurn_ ? transfer.openChunk : nullptr;
-  }
-  void openChunk(Transfer& transfer, Bytes* chunk) {
-    transfer.openChunk = chunk;
-    transfer.openChunkTurn = deliveryTurn_;
-  }
 
   // The session whose I/O loop the calling thread runs, if any.
   static thread_local const SessionLoop* tlsCurrentLoop;
@@ -415,13 +396,12 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   const std::unique_ptr<ResponseDisposition> disposition_;
   const std::unique_ptr<TransferEnd> ending_;
   const std::unique_ptr<TransferSetup> setup_;
+  const std::unique_ptr<HeadReader> heads_;
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;
   // Before the transfers, so it outlives those that hand their handles back to it.
   CurlEasyPool easyPool_;
-  std::string lastEffectiveText_;
-  std::optional<std::optional<URL>> lastEffectiveURL_;
   Transfers transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   // Calls made during the current turn, not yet handed to the delegate queue. Those made by

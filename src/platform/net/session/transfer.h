@@ -84,6 +84,8 @@ struct Transfer final {
   static void* operator new(std::size_t size) { return TransferMemory::take(size); }
   static void operator delete(void* block) { TransferMemory::give(block); }
 
+  // The loop that runs it: its libcurl callbacks reach the engine's parts, and the turn's
+  // deliveries, through it.
   SessionLoop* loop = nullptr;
   TlsChallenges* tlsChallenges = nullptr;  // the loop's, for the handshakes' callbacks
   std::shared_ptr<URLSessionTask> task;

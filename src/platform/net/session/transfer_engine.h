@@ -11,6 +11,7 @@
 namespace platform::net_detail {
 
 class Downloads;
+class HeadReader;
 class Redirects;
 class ResponseDisposition;
 class SessionHub;
@@ -75,6 +76,7 @@ class TransferEngine {
   virtual ResponseDisposition& disposition() = 0;
   virtual TransferEnd& ending() = 0;
   virtual TransferSetup& setup() = 0;
+  virtual HeadReader& heads() = 0;
   // Where the transfers' easy handles come from.
   virtual CurlEasyPool& easyPool() = 0;
   // A transfer of the loop's list became a web socket, which the loop services every turn.
