@@ -24,7 +24,9 @@ struct DownloadFile {
   int status = 0;
   std::optional<std::string> entityTag;
   std::optional<std::string> lastModified;
-  bool decodedBody = false;  // a content encoding was undone: offsets are not the server's
+  // A content encoding was undone: offsets are not the server's. Data of the response (its
+  // encoding), not a step of the transfer's life.
+  bool decodedBody = false;
   ErrorPtr error;
 
   // A new file in the temporary directory; the error number when none could be made.
