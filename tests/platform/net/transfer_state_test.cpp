@@ -13,17 +13,27 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/net/session/transfer.h"
 
 namespace {
 
 using platform::net_detail::Activity;
+using platform::net_detail::BodySupply;
+using platform::net_detail::ClientCertificate;
+using platform::net_detail::Delivery;
+using platform::net_detail::Download;
+using platform::net_detail::Head;
+using platform::net_detail::Hop;
+using platform::net_detail::Life;
 using platform::net_detail::Link;
+using platform::net_detail::NextBody;
 using platform::net_detail::Phase;
 using platform::net_detail::Transfer;
 using platform::net_detail::TransferEvent;
 using platform::net_detail::tryMove;
+using platform::net_detail::WaitNotice;
 using E = TransferEvent;
 
 // The events that bring a new transfer to `phase`.
@@ -201,6 +211,86 @@ TEST(TransferStateTest, TheHandlesPlaceAndTheTasksWordMoveOnlyWhereTheirTablesSa
   }
 }
 
+// The rest of the life moves by its own tables: each row reaches a state through the events
+// before it, then gives one event, which lands where the row says or is refused with the
+// transfer left as it was. One event may move several sub-states at once (the next request
+// starts a head afresh); a sub-state that refuses it keeps the others from moving too.
+TEST(TransferStateTest, TheRestOfTheLifeMovesOnlyWhereItsTablesSay) {
+  const Life fresh;
+  auto with = [](Life life, auto change) {
+    change(life);
+    return life;
+  };
+  const Life reading = with(fresh, [](Life& l) { l.head = Head::reading; });
+  const Life read = with(fresh, [](Life& l) { l.head = Head::read; });
+  const Life delivered = with(read, [](Life& l) { l.delivery = Delivery::delivered; });
+  const Life dropping = with(fresh, [](Life& l) { l.nextBody = NextBody::dropped; });
+  const Life asked = with(fresh, [](Life& l) { l.clientCertificate = ClientCertificate::asked; });
+  const Life sent = with(fresh, [](Life& l) { l.clientCertificate = ClientCertificate::sent; });
+  const Life ownFile = with(fresh, [](Life& l) { l.download = Download::ownFile; });
+  const Life handedOn = with(fresh, [](Life& l) { l.download = Download::fileHandedOn; });
+  struct Row {
+    const char* name;
+    std::vector<TransferEvent> before;
+    TransferEvent event;
+    std::optional<Life> after;  // none: refused
+  } rows[] = {
+      {"a status line opens a head", {}, E::headOpened, reading},
+      {"an interim head awaits the next", {E::headOpened}, E::headInterim, fresh},
+      {"the final head is read", {E::headOpened}, E::headFinal, read},
+      {"no head opens while one is read", {E::headOpened}, E::headOpened, std::nullopt},
+      {"no head opens after the final one", {E::headOpened, E::headFinal}, E::headOpened,
+       std::nullopt},
+      {"no head ends that did not open", {}, E::headFinal, std::nullopt},
+      {"nor an interim one", {}, E::headInterim, std::nullopt},
+      {"the response is delivered", {E::headOpened, E::headFinal}, E::responseDelivered,
+       delivered},
+      {"and again, for a final head within the transfer",
+       {E::headOpened, E::headFinal, E::responseDelivered}, E::responseDelivered, delivered},
+      {"the next request starts a head afresh, undelivered, and replaces the original",
+       {E::headOpened, E::headFinal, E::responseDelivered, E::nextDropsBody, E::nextChosen},
+       E::nextLoaded, with(fresh, [](Life& l) { l.hop = Hop::replaced; })},
+      {"a retried connection awaits its head afresh", {E::connectivityLost, E::headOpened},
+       E::connectivityRetry, fresh},
+      {"the wait for connectivity is told", {}, E::waitingTold,
+       with(fresh, [](Life& l) { l.waitNotice = WaitNotice::told; })},
+      {"and told once", {E::waitingTold}, E::waitingTold, std::nullopt},
+      {"the body runs out", {}, E::bodyExhausted,
+       with(fresh, [](Life& l) { l.bodySupply = BodySupply::exhausted; })},
+      {"a redirect drops the body", {}, E::nextDropsBody, dropping},
+      {"the next one keeps it again", {E::nextDropsBody}, E::nextKeepsBody, fresh},
+      {"a handshake asks for a certificate", {}, E::certificateAsked, asked},
+      {"one is sent", {E::certificateAsked}, E::certificateSent, sent},
+      {"a later handshake asking again leaves it sent",
+       {E::certificateAsked, E::certificateSent}, E::certificateAsked, sent},
+      {"none is sent unasked", {}, E::certificateSent, std::nullopt},
+      {"a download gets its file", {}, E::downloadStarted, ownFile},
+      {"a download starts once", {E::downloadStarted}, E::downloadStarted, std::nullopt},
+      {"its file is handed on", {E::downloadStarted}, E::fileHandedOn, handedOn},
+      {"a task that is no download hands on no file", {}, E::fileHandedOn, std::nullopt},
+      // Where the phase refuses an event that moves the life too, nothing moves.
+      {"a next request nobody chose is not loaded", {E::headOpened}, E::nextLoaded,
+       std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto transfer = std::make_unique<Transfer>();
+    for (const TransferEvent event : row.before) ASSERT_TRUE(tryMove(*transfer, event));
+    const Life before = transfer->life;
+    const Phase phase = transfer->phase;
+    EXPECT_EQ(tryMove(*transfer, row.event), row.after.has_value());
+    EXPECT_TRUE(transfer->life == row.after.value_or(before));
+    if (!row.after) {
+      EXPECT_EQ(transfer->phase, phase);
+    }
+#ifndef NDEBUG
+    if (row.after) {
+      EXPECT_TRUE(transfer->moves.last()->life == *row.after);
+    }
+#endif
+  }
+}
+
 // Leaving the choice of a next request, for its load or for a head that started since, drops
 // the request chosen; the end drops it too.
 TEST(TransferStateTest, TheChosenNextRequestGoesWithTheChoice) {
@@ -221,7 +311,7 @@ TEST(TransferStateTest, EnteringTheEndLetsGoOfTheDownloadFile) {
   struct Row {
     const char* name;
     Phase before;
-    bool keepFile;
+    bool handedOn;
     bool remains;
   } rows[] = {
       {"moving, the file its own", Phase::moving, false, false},
@@ -236,10 +326,12 @@ TEST(TransferStateTest, EnteringTheEndLetsGoOfTheDownloadFile) {
     const int fd = ::mkstemp(path.data());
     ASSERT_GE(fd, 0);
     auto transfer = std::make_unique<Transfer>();
-    transfer->download.active = true;
+    ASSERT_TRUE(tryMove(*transfer, E::downloadStarted));
     transfer->download.fd = fd;
     transfer->download.path = path;
-    transfer->download.keepFile = row.keepFile;
+    if (row.handedOn) {
+      ASSERT_TRUE(tryMove(*transfer, E::fileHandedOn));
+    }
     ASSERT_TRUE(driveTo(*transfer, row.before));
     EXPECT_EQ(::access(path.c_str(), F_OK), 0) << "gone before the end";
     ASSERT_TRUE(tryMove(*transfer, E::end));

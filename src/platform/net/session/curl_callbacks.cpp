@@ -8,12 +8,18 @@
 #include <utility>
 
 #include "platform/net/session/curl_callbacks.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/head_reader.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_setup.h"
 #include "platform/net/url_error.h"
 
 namespace platform::net_detail {
 
 namespace {
+
+// The engine whose parts a transfer's callbacks reach; its loop batches the deliveries.
+TransferEngine& engineOf(const Transfer& transfer) { return *transfer.loop; }
 
 // What a transfer could not keep for want of memory ends that transfer, never the process: an
 // exception must not unwind through libcurl, and the I/O thread serves every other transfer.
@@ -30,14 +36,14 @@ size_t failForWantOfMemory(Transfer& transfer, std::optional<URL> url) {
 
 size_t headerCallback(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
-  auto* loop = transfer->loop;
+  TransferEngine& engine = engineOf(*transfer);
   try {
-    loop->onHeaderLine(*transfer, std::string_view(data, size * count));
+    engine.heads().onHeaderLine(*transfer, std::string_view(data, size * count));
   } catch (const std::bad_alloc&) {
-    return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
+    return failForWantOfMemory(*transfer, engine.currentURL(*transfer));
   }
   if (transfer->limitError) return 0;
-  if (transfer->lastActivityUptime > 0) loop->timers_.touch(*transfer);
+  if (transfer->lastActivityUptime > 0) engine.timers().touch(*transfer);
   return size * count;
 }
 
@@ -60,17 +66,16 @@ size_t writeCallback(char* data, size_t size, size_t count, void* context) {
   try {
     return writeBody(transfer, data, size, count);
   } catch (const std::bad_alloc&) {
-    return failForWantOfMemory(*transfer, transfer->loop->currentURL(*transfer));
+    return failForWantOfMemory(*transfer, engineOf(*transfer).currentURL(*transfer));
   }
 }
 
 size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
-  auto* loop = transfer->loop;
   if (awaitsRedirect(transfer->phase)) return CURL_WRITEFUNC_PAUSE;
   // The body of a redirect that is followed (or refused), or of libcurl's own handshake, is
   // nobody's.
   if (drainsBody(transfer->phase)) return size * count;
-  if (!transfer->response.delivered) loop->deliverResponse(*transfer);
+  if (transfer->life.delivery == Delivery::pending) engineOf(*transfer).deliverResponse(*transfer);
   if (transfer->activity == Activity::suspended || transfer->shared->receiveHolds.load() > 0) {
     return CURL_WRITEFUNC_PAUSE;
   }
@@ -97,18 +102,19 @@ size_t writeBody(Transfer* transfer, char* data, size_t size, size_t count) {
 // Takes a piece of the body for the task, once it may receive: all of it, none (the transfer
 // fails), or `CURL_WRITEFUNC_PAUSE` (the delegate is behind).
 size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
-  auto* loop = transfer->loop;
+  auto* loop = transfer->loop;  // for the turn's deliveries
+  TransferEngine& engine = *loop;
   if (length == 0) return 0;
   // Counted before anything is kept: a small compressed answer may decode to gigabytes.
-  const std::int64_t maximum = loop->bodyBound(*transfer);
+  const std::int64_t maximum = engine.bodyBound(*transfer);
   transfer->bodyReceived += static_cast<std::int64_t>(length);
   if (maximum > 0 && transfer->bodyReceived > maximum) {
     transfer->limitError =
-        makeError(URLError(URLError::Code::dataLengthExceedsMaximum, loop->currentURL(*transfer),
+        makeError(URLError(URLError::Code::dataLengthExceedsMaximum, engine.currentURL(*transfer),
                            "the body passed " + std::to_string(maximum) + " bytes"));
     return 0;
   }
-  if (transfer->download.active) return loop->downloads_.write(*transfer, data, length);
+  if (isDownload(*transfer)) return engine.downloads().write(*transfer, data, length);
   // A delegate that falls behind pushes the server back instead of the body piling up on its
   // queue. The bytes are left with libcurl, which hands them over again once released.
   const auto& shared = transfer->shared;
@@ -131,7 +137,7 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
     transfer->shared->bytesReceived += static_cast<std::int64_t>(length);
   }
   transfer->cache.collect(data, length);
-  loop->timers_.touch(*transfer);
+  engine.timers().touch(*transfer);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   // Nothing else of this task was delivered since the open piece was queued (a new response
   // closes it), so joining it keeps the delegate's order.
@@ -225,7 +231,7 @@ int seekCallback(void* context, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
   }
   if (offset == transfer->upload.offset) return CURL_SEEKFUNC_OK;
-  transfer->upload.exhausted = true;
+  moveTo(*transfer, TransferEvent::bodyExhausted);
   return CURL_SEEKFUNC_FAIL;
 }
 
@@ -234,88 +240,12 @@ int progressCallback(void* context, curl_off_t, curl_off_t downloaded, curl_off_
   auto* transfer = static_cast<Transfer*>(context);
   if (transfer->lastActivityUptime == 0 || downloaded != transfer->lastDownloaded ||
       uploaded != transfer->lastUploaded) {
-    transfer->loop->timers_.touch(*transfer);
+    engineOf(*transfer).timers().touch(*transfer);
   }
-  if (uploaded != transfer->lastUploaded) transfer->loop->reportSent(*transfer, uploaded);
+  if (uploaded != transfer->lastUploaded) engineOf(*transfer).setup().reportSent(*transfer, uploaded);
   transfer->lastDownloaded = downloaded;
   transfer->lastUploaded = uploaded;
   return 0;
-}
-
-void SessionLoop::onHeaderLine(Transfer& transfer, std::string_view raw) {
-  std::string_view line = raw;
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.remove_suffix(1);
-  if (transfer.response.awaitingHead && line.starts_with("HTTP/")) {
-    transfer.response.awaitingHead = false;
-    transfer.response.inHead = true;
-    transfer.redirect.auth.headStarted();
-    // A head that starts takes back what an earlier one of this transfer led to.
-    if (transfer.phase == Phase::followingRedirect || transfer.phase == Phase::inOwnHandshake) {
-      moveTo(transfer, TransferEvent::headStarted);
-    }
-    transfer.response.lines.clear();
-    transfer.response.start = Date::now();
-    auto space = line.find(' ');
-    transfer.response.version = line.substr(0, space);
-    transfer.response.status = 0;
-    if (space != std::string_view::npos) {
-      // As atoi reads it: blanks, a sign, digits; anything else ends the number.
-      transfer.response.status = std::atoi(std::string(line.substr(space + 1)).c_str());
-    }
-    return;
-  }
-  if (!transfer.response.inHead) {
-    // Trailers after the body, kept by nobody; one posing as a status line is a broken answer.
-    if (line.starts_with("HTTP/") && !transfer.limitError) {
-      transfer.limitError =
-          makeError(URLError(URLError::Code::badServerResponse, currentURL(transfer),
-                             "a status line among the trailer fields"));
-    }
-    return;
-  }
-  if (!line.empty()) {
-    transfer.response.lines.emplace_back(line);
-    return;
-  }
-  // The end of a head.
-  transfer.response.inHead = false;
-  if (transfer.cookieJar) transfer.cookieJar->headEnded(transfer.easy, transfer.response.lines);
-  int status = transfer.response.status;
-  // libcurl reads another head after an interim one, and after a 401 or 407 where it runs a
-  // handshake of its own (NTLM, Negotiate) within the one transfer.
-  transfer.response.awaitingHead = status < 200 || status == 401 || status == 407;
-  if (status >= 100 && status < 200) return;
-  char* effective = nullptr;
-  curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-  auto responseURL = effective ? parseEffectiveURL(effective) : std::nullopt;
-  if (!responseURL) responseURL = currentURL(transfer);
-  // Only this thread changes the current request: reading it needs no lock.
-  const auto& currentRequest = transfer.shared->currentRequest;
-  if (responseURL) {
-    URLSessionTaskTransactionMetrics metrics;
-    if (currentRequest) metrics.request = *currentRequest;
-    metrics.response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
-        std::move(*responseURL), status, transfer.response.version, transfer.response.lines, true));
-    metrics.responseStartDate = transfer.response.start;
-    metrics.resourceFetchType = URLSessionTaskTransactionMetrics::ResourceFetchType::networkLoad;
-    transfer.transactions.push_back(std::move(metrics));
-  }
-  if (redirects_.considerRedirect(transfer, status)) return;
-  if (redirects_.considerAuthentication(transfer, status)) return;
-  if (!transfer.transactions.empty()) {
-    const auto& current = currentRequest ? currentRequest : transfer.task->originalRequest();
-    if (current) {
-      transfer.cache.onResponse(*current, !transfer.redirect.requestReplaced,
-                                transfer.transactions.back().response);
-    }
-  }
-  // Every byte of the body that went out is told before the answer.
-  curl_off_t uploaded = 0;
-  curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-  if (uploaded > transfer.upload.reportedSent) reportSent(transfer, uploaded);
-  transfer.response.delivered = false;
-  deliverResponse(transfer);
 }
 
 }  // namespace platform::net_detail

@@ -10,7 +10,7 @@
 
 namespace platform::net_detail {
 
-class SessionLoop;
+class TransferEngine;
 
 // The answer to a data task's response, which may come from any thread, or never (the handler's
 // hold on it, dropped unanswered, cancels).
@@ -30,7 +30,7 @@ struct DispositionAnswer {
     endedOnDelegateQueue,
   };
 
-  std::weak_ptr<SessionLoop> loop;
+  std::weak_ptr<TransferEngine> engine;
   std::shared_ptr<TaskShared> shared;
   std::uint64_t identifier = 0;
   std::atomic<bool> answered{false};

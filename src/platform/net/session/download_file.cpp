@@ -101,7 +101,7 @@ bool DownloadFile::noteResponse(const HTTPURLResponse& response, const std::opti
 }
 
 std::optional<Bytes> DownloadFile::takeResumeData(const URLRequest& original) {
-  if (!active || fd < 0 || path.empty()) return std::nullopt;
+  if (fd < 0 || path.empty()) return std::nullopt;
   // Only a body the server would continue: part of the entity itself, with a validator,
   // and counted in the server's own bytes.
   if (status != 200 && status != 206) return std::nullopt;
@@ -113,14 +113,13 @@ std::optional<Bytes> DownloadFile::takeResumeData(const URLRequest& original) {
   record.entityTag = entityTag;
   record.lastModified = lastModified;
   if (!record.ifRangeValue()) return std::nullopt;
-  keepFile = true;
   return record.encode();
 }
 
-void DownloadFile::release() {
+void DownloadFile::release(bool handedOn) {
   if (fd >= 0) ::close(fd);
   fd = -1;
-  if (!keepFile && !path.empty()) ::unlink(path.c_str());
+  if (!handedOn && !path.empty()) ::unlink(path.c_str());
   path.clear();
 }
 

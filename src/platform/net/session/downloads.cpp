@@ -49,7 +49,10 @@ void Downloads::onResponse(Transfer& transfer, const HTTPURLResponse& response) 
 }
 
 std::optional<Bytes> Downloads::resumeData(Transfer& transfer) {
-  return transfer.download.takeResumeData(*transfer.task->originalRequest());
+  if (!isDownload(transfer)) return std::nullopt;
+  auto data = transfer.download.takeResumeData(*transfer.task->originalRequest());
+  if (data) moveTo(transfer, TransferEvent::fileHandedOn);
+  return data;
 }
 
 ErrorPtr Downloads::failure(Transfer& transfer, const URLError& error) {
@@ -103,7 +106,7 @@ void Downloads::complete(Transfer& transfer) {
   // The delegate gets the file; what it leaves in place is removed after it returns (the very
   // file: not one that took its name meanwhile).
   auto task = std::static_pointer_cast<URLSessionDownloadTask>(transfer.task);
-  transfer.download.keepFile = engine_.deliverCall(
+  const bool handedOn = engine_.deliverCall(
       [task, path, device = info.st_dev, inode = info.st_ino](
           URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
         delegate.didFinishDownloadingToURL(session, task, URL::fileURLWithPath(path, false));
@@ -113,6 +116,7 @@ void Downloads::complete(Transfer& transfer) {
         }
       },
       transfer.keepAlive);
+  if (handedOn) moveTo(transfer, TransferEvent::fileHandedOn);
   engine_.finish(transfer, nullptr);
 }
 

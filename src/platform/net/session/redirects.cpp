@@ -60,9 +60,10 @@ bool Redirects::considerRedirect(Transfer& transfer, int status) {
   URLRequest proposed = *current;
   proposed.url = *target;
   const std::string method = proposed.httpMethod.value_or("GET");
-  transfer.redirect.nextDropsBody =
+  const bool dropsBody =
       (status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST");
-  if (transfer.redirect.nextDropsBody) {
+  moveTo(transfer, dropsBody ? TransferEvent::nextDropsBody : TransferEvent::nextKeepsBody);
+  if (dropsBody) {
     proposed.httpMethod = method == "HEAD" ? "HEAD" : "GET";
     proposed.httpBody.reset();
     for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding"}) {

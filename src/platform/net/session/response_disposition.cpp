@@ -1,4 +1,4 @@
-#include "platform/net/session/session_loop.h"
+#include "platform/net/session/response_disposition.h"
 
 #include <curl/curl.h>
 
@@ -9,18 +9,23 @@
 #include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/session_helpers.h"
 #include "platform/net/session/disposition_answer.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/session_hub.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_end.h"
+#include "platform/net/session/transfer_engine.h"
+#include "platform/net/session/transfer_timers.h"
 
 namespace platform::net_detail {
 
-void SessionLoop::deliverResponse(Transfer& transfer) {
-  transfer.response.delivered = true;
+void ResponseDisposition::deliverResponse(Transfer& transfer) {
+  moveTo(transfer, TransferEvent::responseDelivered);
   transfer.openChunk = nullptr;  // a new response's body never joins the last one's
   URLResponsePtr response;
   if (!transfer.transactions.empty() && transfer.transactions.back().response) {
     response = transfer.transactions.back().response;
   } else {
-    auto url = currentURL(transfer);
+    auto url = engine_.currentURL(transfer);
     if (!url) return;
     response = std::make_shared<const HTTPURLResponse>(HTTPURLResponse::fromHeaderLines(
         *url, transfer.response.status, transfer.response.version, transfer.response.lines, true));
@@ -30,23 +35,23 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
     transfer.shared->response = response;
     transfer.shared->bytesExpectedToReceive = response->expectedContentLength();
   }
-  if (transfer.download.active) {
+  if (isDownload(transfer)) {
     // A download is not asked about: its body goes into the file.
     if (auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response)) {
-      downloads_.onResponse(transfer, *http);
+      engine_.downloads().onResponse(transfer, *http);
     }
     return;
   }
-  if (!hasDelegate()) return;  // nobody to ask: the body flows
+  if (!engine_.hasDelegate()) return;  // nobody to ask: the body flows
   moveTo(transfer, TransferEvent::responseRaised);
 
   auto answer = std::make_shared<DispositionAnswer>();
-  answer->loop = weak_from_this();
+  answer->engine = engine_.weakEngine();
   answer->shared = transfer.shared;
   answer->identifier = transfer.task->taskIdentifier();
   transfer.response.answer = answer;
   auto task = std::static_pointer_cast<URLSessionDataTask>(transfer.task);
-  deliver(
+  engine_.deliverCall(
       [task, response, answer = std::move(answer)](
           URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
         std::function<void(URLSessionDelegate::ResponseDisposition)> handler =
@@ -58,8 +63,9 @@ void SessionLoop::deliverResponse(Transfer& transfer) {
         }
         if (answer->allowedDuringCall) {
           answer->allowedDuringCall = false;
-          auto loop = answer->loop.lock();
-          if (!loop || !loop->endOnDelegateQueue(*answer, delegate, session, task)) {
+          auto engine = answer->engine.lock();
+          if (!engine ||
+              !engine->disposition().endOnDelegateQueue(*answer, delegate, session, task)) {
             answer->post(URLSessionDelegate::ResponseDisposition::allow);
           }
         }
@@ -79,12 +85,16 @@ void DispositionAnswer::give(URLSessionDelegate::ResponseDisposition disposition
 }
 
 void DispositionAnswer::post(URLSessionDelegate::ResponseDisposition disposition) {
-  if (auto c = loop.lock()) {
-    c->post([c, id = identifier, disposition] { c->answerDisposition(id, disposition); });
+  if (auto engine = this->engine.lock()) {
+    engine->runLater(
+        [engine, id = identifier, disposition] {
+          engine->disposition().answerDisposition(id, disposition);
+        },
+        false);
   }
 }
 
-void SessionLoop::prepareEnd(Transfer& transfer) {
+void ResponseDisposition::prepareEnd(Transfer& transfer) {
   // Only a plain data task whose end needs nothing more of the I/O thread: no upload stream
   // to close, no stored body to serve, no failure or bound still to report.
   if (!transfer.response.answer || transfer.task->kind() != URLSessionTask::Kind::data ||
@@ -92,7 +102,7 @@ void SessionLoop::prepareEnd(Transfer& transfer) {
       transfer.phase == Phase::cancelled || transfer.cache.deliversStoredBody()) {
     return;
   }
-  const std::int64_t maximum = bodyBound(transfer);
+  const std::int64_t maximum = engine_.bodyBound(transfer);
   if (maximum > 0 &&
       transfer.bodyReceived + static_cast<std::int64_t>(transfer.response.heldBody.size()) >
           maximum) {
@@ -106,11 +116,11 @@ void SessionLoop::prepareEnd(Transfer& transfer) {
     answer.cache = transfer.cache.cache();
     answer.storeRequest = transfer.cache.storeRequest();
   }
-  answer.metrics = metricsOf(transfer, Date::now());
+  answer.metrics = engine_.ending().metricsOf(transfer, Date::now());
   answer.end.store(DispositionAnswer::prepared, std::memory_order_release);
 }
 
-bool SessionLoop::reclaimEnd(Transfer& transfer) {
+bool ResponseDisposition::reclaimEnd(Transfer& transfer) {
   if (!transfer.response.answer) return true;
   auto answer = std::move(transfer.response.answer);
   int end = answer->end.load(std::memory_order_acquire);
@@ -125,9 +135,9 @@ bool SessionLoop::reclaimEnd(Transfer& transfer) {
   return true;
 }
 
-bool SessionLoop::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
-                                     const std::shared_ptr<URLSession>& session,
-                                     const std::shared_ptr<URLSessionDataTask>& task) {
+bool ResponseDisposition::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
+                                             const std::shared_ptr<URLSession>& session,
+                                             const std::shared_ptr<URLSessionDataTask>& task) {
   TaskShared& shared = *answer.shared;
   {
     std::lock_guard lock(shared.mutex);
@@ -144,7 +154,7 @@ bool SessionLoop::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelega
     shared.error = nullptr;
     shared.bytesReceived += static_cast<std::int64_t>(answer.body.size());
   }
-  hub_->taskCompleted(answer.identifier);
+  engine_.sessionHub().taskCompleted(answer.identifier);
   answer.metrics.taskInterval.duration =
       std::max(0.0, Date::now() - answer.metrics.taskInterval.start);
   if (!answer.body.empty()) delegate.didReceiveData(session, task, answer.body);
@@ -160,28 +170,26 @@ bool SessionLoop::endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelega
   // end may wait for this transfer to go. (An invalidation that starts after the look below
   // posts a look of its own, which finds this task already taken off the hub's list.) The task
   // stops counting towards the loop's load now, for the tasks placed meanwhile.
-  taskGone(shared);
-  auto settle = [loop = shared_from_this(), id = answer.identifier] { loop->settleEnded(id); };
-  if (hub_->invalidating()) {
-    post(std::move(settle));
-  } else {
-    postQuietly(std::move(settle));
-  }
+  engine_.taskGone(shared);
+  auto settle = [engine = engine_.weakEngine().lock(), id = answer.identifier] {
+    engine->disposition().settleEnded(id);
+  };
+  engine_.runLater(std::move(settle), !engine_.sessionHub().invalidating());
   return true;
 }
 
-void SessionLoop::settleEnded(std::uint64_t identifier) {
-  auto it = transfers_.find(identifier);
-  if (it == transfers_.end()) return;
-  taskGone(*it->second->shared);
-  retire(it);
+void ResponseDisposition::settleEnded(std::uint64_t identifier) {
+  Transfer* transfer = engine_.find(identifier);
+  if (!transfer) return;
+  engine_.taskGone(*transfer->shared);
+  engine_.retire(identifier);
 }
 
-void SessionLoop::answerDisposition(std::uint64_t identifier,
-                                    URLSessionDelegate::ResponseDisposition disposition) {
-  auto it = transfers_.find(identifier);
-  if (it == transfers_.end()) return;
-  Transfer& transfer = *it->second;
+void ResponseDisposition::answerDisposition(std::uint64_t identifier,
+                                            URLSessionDelegate::ResponseDisposition disposition) {
+  Transfer* found = engine_.find(identifier);
+  if (!found) return;
+  Transfer& transfer = *found;
   if (!awaitsDisposition(transfer.phase)) return;
   if (!reclaimEnd(transfer)) return;  // ended on the delegate queue
   if (disposition == URLSessionDelegate::ResponseDisposition::cancel) {
@@ -192,19 +200,19 @@ void SessionLoop::answerDisposition(std::uint64_t identifier,
         transfer.shared->state = URLSessionTask::State::canceling;
       }
     }
-    finish(transfer, cancelledError(transfer));
+    engine_.finish(transfer, engine_.cancelledError(transfer));
     return;
   }
   moveTo(transfer, TransferEvent::dispositionAnswered);
   if (transfer.phase == Phase::endingAfterHeldBody && transfer.response.heldBody.empty()) {
-    finish(transfer, nullptr);
+    engine_.finish(transfer, nullptr);
     return;
   }
-  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
-  updatePause(transfer);  // hands on a held body, and its end
+  if (transfer.lastActivityUptime > 0) engine_.timers().touch(transfer);
+  engine_.updatePause(transfer);  // hands on a held body, and its end
 }
 
-bool SessionLoop::handOnHeldBody(Transfer& transfer) {
+bool ResponseDisposition::handOnHeldBody(Transfer& transfer) {
   if (transfer.response.heldBody.empty() || transfer.phase == Phase::cancelled ||
       awaitsDisposition(transfer.phase) || transfer.activity == Activity::suspended ||
       transfer.shared->receiveHolds.load() > 0) {
@@ -216,50 +224,20 @@ bool SessionLoop::handOnHeldBody(Transfer& transfer) {
   if (result == CURL_WRITEFUNC_PAUSE) return false;  // held on until the delegate catches up
   Bytes().swap(transfer.response.heldBody);
   if (result != held) {
-    removeFromMulti(transfer);
-    finish(transfer, transfer.limitError);
+    engine_.detach(transfer);
+    engine_.finish(transfer, transfer.limitError);
     return true;
   }
   if (transfer.phase == Phase::endingAfterHeldBody) {
-    finish(transfer, nullptr);
+    engine_.finish(transfer, nullptr);
     return true;
   }
   if (auto failure = transfer.response.failureAfterHeldBody) {
     transfer.response.failureAfterHeldBody.reset();
-    onDone(transfer, *failure);
+    engine_.ending().onDone(transfer, *failure);
     return true;
   }
   return false;
-}
-
-void SessionLoop::updatePause(Transfer& transfer) {
-  if (handOnHeldBody(transfer)) return;
-  if (!transfer.easy || transfer.link != Link::attached) return;
-  if (transfer.activity == Activity::suspended) {
-    curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
-    transfer.keepAlive.reset();
-  } else if (transfer.shared->receiveHolds.load() > 0) {
-    curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
-  } else if (!awaitsDisposition(transfer.phase) && !awaitsRedirect(transfer.phase)) {
-    curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
-  }
-}
-
-void SessionLoop::updateReceiveHold(std::uint64_t identifier) {
-  auto it = transfers_.find(identifier);
-  if (it == transfers_.end() || it->second->phase == Phase::cancelled) return;
-  Transfer& transfer = *it->second;
-  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
-  updatePause(transfer);
-}
-
-void SessionLoop::suspendTask(std::uint64_t identifier) {
-  auto it = transfers_.find(identifier);
-  if (it == transfers_.end()) return;
-  Transfer& transfer = *it->second;
-  if (!tryMove(transfer, TransferEvent::suspend)) return;  // cancelled
-  if (transfer.webSocket) transfer.webSocket->setSuspended(true);
-  updatePause(transfer);
 }
 
 }  // namespace platform::net_detail

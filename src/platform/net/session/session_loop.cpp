@@ -9,9 +9,14 @@
 
 #include "platform/dispatch/spin_wait.h"
 #include "platform/foundation/process_info.h"
-#include "platform/net/session/transfer.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/head_reader.h"
+#include "platform/net/session/redirects.h"
+#include "platform/net/session/response_disposition.h"
+#include "platform/net/session/tls_challenges.h"
+#include "platform/net/session/transfer_end.h"
+#include "platform/net/session/transfer_setup.h"
 #include "platform/net/tls_challenge.h"
-#include "platform/net/url_error.h"
 #include "platform/net/web_socket_connection.h"
 
 namespace platform::net_detail {
@@ -22,6 +27,40 @@ std::atomic<std::uint64_t> gLostWakeUps{0};
 
 std::uint64_t lostWakeUps() {
   return gLostWakeUps.load(std::memory_order_relaxed);
+}
+
+SessionLoop::SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
+    : hub_(std::move(hub)),
+      configuration_(hub_->configuration()),
+      delegateQueue_(hub_->delegateQueue()),
+      hostConnections_(hostConnections),
+      share_(hub_->cookieShare()),
+      plainShare_(hub_->plainShare()),
+      tls_(std::make_unique<TlsChallenges>(*this)),
+      downloads_(std::make_unique<Downloads>(*this)),
+      redirects_(std::make_unique<Redirects>(*this)),
+      disposition_(std::make_unique<ResponseDisposition>(*this)),
+      ending_(std::make_unique<TransferEnd>(*this)),
+      setup_(std::make_unique<TransferSetup>(*this)),
+      heads_(std::make_unique<HeadReader>(*this)) {}
+
+SessionLoop::~SessionLoop() {
+  if (multi_) curl_multi_cleanup(multi_);
+}
+
+void SessionLoop::shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+  }
+  tls_->endAll();
+  wake();
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    thread_.detach();  // the loop ends after this turn, holding its own reference
+  } else if (thread_.joinable()) {
+    thread_.join();
+  }
 }
 
 void SessionLoop::run() {
@@ -59,7 +98,7 @@ void SessionLoop::run() {
       Transfer* transfer = nullptr;
       curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
       CURLcode result = message->data.result;
-      if (transfer) onDone(*transfer, result);
+      if (transfer) ending_->onDone(*transfer, result);
     }
     if (systemUptime() >= timers_.due()) timers_.fire(transfers_, *this);
     // Web sockets move their bytes themselves, over the sockets libcurl opened.
@@ -115,14 +154,14 @@ void SessionLoop::run() {
 
   // Stopped: end what is left without telling anyone (the session is gone). Handshakes that
   // wait for an answer were told to give up; one more turn lets them unwind.
-  tls_.endAll();
+  tls_->endAll();
   {
     int running = 0;
     curl_multi_perform(multi_, &running);
   }
   for (auto& [identifier, transfer] : transfers_) {
     removeFromMulti(*transfer);
-    finishQuietly(*transfer);
+    ending_->finishQuietly(*transfer);
     if (transfer->webSocket) {
       transfer->webSocket->ended(makeError(URLError(URLError::Code::cancelled)));
     }
@@ -152,6 +191,103 @@ bool SessionLoop::spinForWork(std::vector<curl_waitfd>& waits) {
 }
 
 thread_local const SessionLoop* SessionLoop::tlsCurrentLoop = nullptr;
+
+void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
+                             std::shared_ptr<URLSession> session) {
+  Transfer* transfer = find(task->taskIdentifier());
+  if (!transfer) {
+    Transfer& added = add(task, std::move(session));
+    if (task->kind() == URLSessionTask::Kind::webSocket) {
+      setup_->setUpWebSocket(added);
+    } else {
+      setup_->setUp(added);
+    }
+    return;
+  }
+  if (!tryMove(*transfer, TransferEvent::resume)) return;  // cancelled
+  if (transfer->webSocket) transfer->webSocket->setSuspended(false);
+  transfer->keepAlive = std::move(session);
+  if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
+  updatePause(*transfer);
+}
+
+Transfer& SessionLoop::add(const std::shared_ptr<URLSessionTask>& task,
+                           std::shared_ptr<URLSession> session) {
+  auto& transfer = transfers_[task->taskIdentifier()];
+  transfer = std::make_unique<Transfer>();
+  transfer->loop = this;
+  transfer->tlsChallenges = tls_.get();
+  transfer->task = task;
+  transfer->shared = TaskInternals::shared(*task);
+  transfer->keepAlive = session ? std::move(session) : owner_.lock();
+  return *transfer;
+}
+
+void SessionLoop::retire(std::uint64_t identifier) {
+  auto it = transfers_.find(identifier);
+  if (it != transfers_.end()) {
+    // The transfer may still be referenced by the caller's frame; it goes at the next turn.
+    if (it->second->webSocket) --webSocketTransfers_;
+    finished_.push_back(std::move(it->second));
+    transfers_.erase(it);
+  }
+  checkInvalidation();
+}
+
+void SessionLoop::removeFromMulti(Transfer& transfer) {
+  if (transfer.link != Link::attached) return;
+  curl_multi_remove_handle(multi_, transfer.easy);
+  moveTo(transfer, TransferEvent::detach);
+}
+
+bool SessionLoop::addToMulti(Transfer& transfer) {
+  if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) return false;
+  moveTo(transfer, TransferEvent::attach);
+  return true;
+}
+
+void SessionLoop::updatePause(Transfer& transfer) {
+  if (disposition_->handOnHeldBody(transfer)) return;
+  if (!transfer.easy || transfer.link != Link::attached) return;
+  if (transfer.activity == Activity::suspended) {
+    curl_easy_pause(transfer.easy, CURLPAUSE_ALL);
+    transfer.keepAlive.reset();
+  } else if (transfer.shared->receiveHolds.load() > 0) {
+    curl_easy_pause(transfer.easy, CURLPAUSE_RECV);
+  } else if (!awaitsDisposition(transfer.phase) && !awaitsRedirect(transfer.phase)) {
+    curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
+  }
+}
+
+void SessionLoop::updateReceiveHold(std::uint64_t identifier) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end() || it->second->phase == Phase::cancelled) return;
+  Transfer& transfer = *it->second;
+  if (transfer.lastActivityUptime > 0) timers_.touch(transfer);
+  updatePause(transfer);
+}
+
+void SessionLoop::suspendTask(std::uint64_t identifier) {
+  auto it = transfers_.find(identifier);
+  if (it == transfers_.end()) return;
+  Transfer& transfer = *it->second;
+  if (!tryMove(transfer, TransferEvent::suspend)) return;  // cancelled
+  if (transfer.webSocket) transfer.webSocket->setSuspended(true);
+  updatePause(transfer);
+}
+
+
+void SessionLoop::deliverResponse(Transfer& transfer) { disposition_->deliverResponse(transfer); }
+
+void SessionLoop::loadNextRequest(Transfer& transfer) { setup_->loadNextRequest(transfer); }
+
+void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
+  ending_->finish(transfer, std::move(error));
+}
+
+ErrorPtr SessionLoop::failureOf(Transfer& transfer, const URLError& error) {
+  return ending_->failureOf(transfer, error);
+}
 
 bool SessionLoop::prepareTurnDeliveries(std::shared_ptr<URLSession> session) {
   auto delegate = this->delegate();
@@ -215,7 +351,7 @@ bool SessionLoop::cancel(std::shared_ptr<URLSessionTask> task, int closeCode,
                          std::optional<Bytes> closeReason) {
   return post([loop = this, task = std::move(task), closeCode,
                closeReason = std::move(closeReason)]() mutable {
-    loop->cancelTask(task, closeCode, std::move(closeReason));
+    loop->ending_->cancel(task, closeCode, std::move(closeReason));
   });
 }
 
@@ -223,7 +359,7 @@ bool SessionLoop::cancelProducingResumeData(
     std::shared_ptr<URLSessionTask> task,
     std::shared_ptr<OnceHandler<std::optional<Bytes>>> handler) {
   return post([loop = this, task = std::move(task), handler = std::move(handler)] {
-    loop->cancelTaskProducingResumeData(task, handler);
+    loop->ending_->cancelProducingResumeData(task, handler);
   });
 }
 

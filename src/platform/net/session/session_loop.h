@@ -10,22 +10,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/dispatch/spin_wait.h"
 #include "platform/net/curl_easy_pool.h"
-#include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
-#include "platform/net/session/disposition_answer.h"
-#include "platform/net/session/downloads.h"
-#include "platform/net/session/redirects.h"
 #include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
-#include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
 #include "platform/net/session/transfer_engine.h"
 #include "platform/net/session/transfer_timers.h"
@@ -33,6 +26,8 @@
 #include "platform/net/url_session.h"
 
 namespace platform::net_detail {
+
+class TlsChallenges;
 
 // The I/O loop: one thread that runs a share of the session's transfers on a libcurl multi
 // handle, takes commands from other threads, and hands the delegate's calls to its queue.
@@ -132,17 +127,8 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
                           public TaskCommands,
                           public TransferEngine {
  public:
-  SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections)
-      : hub_(std::move(hub)),
-        configuration_(hub_->configuration()),
-        delegateQueue_(hub_->delegateQueue()),
-        hostConnections_(hostConnections),
-        share_(hub_->cookieShare()),
-        plainShare_(hub_->plainShare()) {}
-
-  ~SessionLoop() {
-    if (multi_) curl_multi_cleanup(multi_);
-  }
+  SessionLoop(std::shared_ptr<SessionHub> hub, int hostConnections);
+  ~SessionLoop();
 
   void start(const std::shared_ptr<URLSession>& owner) {
     owner_ = owner;
@@ -155,20 +141,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   }
 
   // Stops the I/O thread; running transfers end without further callbacks.
-  void shutdown() {
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      stopping_ = true;
-    }
-    tls_.endAll();
-    wake();
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();  // the loop ends after this turn, holding its own reference
-    } else if (thread_.joinable()) {
-      thread_.join();
-    }
-  }
+  void shutdown();
 
   // Runs `command` on the I/O thread. False when the session has stopped.
   bool post(std::function<void()> command) {
@@ -211,7 +184,7 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
 
   const std::shared_ptr<SessionHub>& hub() const { return hub_; }
   std::shared_ptr<URLSessionDelegate> delegate() const override { return hub_->delegate(); }
-  bool hasDelegate() const { return hub_->hasDelegate(); }
+  bool hasDelegate() const override { return hub_->hasDelegate(); }
   std::shared_ptr<URLSession> owner() const { return owner_.lock(); }
 
   // The share of the session's tasks this loop takes: the connections per host it may open.
@@ -256,6 +229,16 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
     return true;
   }
 
+  // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
+  // once the turn's deliveries went to the delegate queue.
+  Bytes* openChunk(const Transfer& transfer) const {
+    return transfer.openChunkTurn == deliveryTurn_ ? transfer.openChunk : nullptr;
+  }
+  void openChunk(Transfer& transfer, Bytes* chunk) {
+    transfer.openChunk = chunk;
+    transfer.openChunkTurn = deliveryTurn_;
+  }
+
   // Runs `call` on the delegate queue whether or not there is a delegate, after whatever was
   // delivered before it.
   void onDelegateQueue(std::function<void()> call) {
@@ -285,43 +268,12 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   // `session` was taken by the caller of `resume`, so a session dropped right after resuming
   // a task still lives until the task ends.
   void resumeTask(const std::shared_ptr<URLSessionTask>& task, std::shared_ptr<URLSession> session);
-
   // A receive hold changed: pause or continue reading. A release also restarts the idle
   // clock, since the time spent held was not the server's.
   void updateReceiveHold(std::uint64_t identifier);
-
   void suspendTask(std::uint64_t identifier);
 
-  void cancelTask(const std::shared_ptr<URLSessionTask>& task, int closeCode = 1001,
-                  std::optional<Bytes> closeReason = std::nullopt);
-
-  // On the delegate queue, right after the delegate's call that allowed the response: ends
-  // the task with its prepared end; false when there is none, or the task was suspended,
-  // cancelled or held since (the answer then goes to the I/O thread as any other).
-  bool endOnDelegateQueue(DispositionAnswer& answer, URLSessionDelegate& delegate,
-                          const std::shared_ptr<URLSession>& session,
-                          const std::shared_ptr<URLSessionDataTask>& task);
-
-  void answerDisposition(std::uint64_t identifier,
-                         URLSessionDelegate::ResponseDisposition disposition);
-
-  // The delegate's answer to `needNewBodyStream`: the transfer starts, or fails when there
-  // is no stream or one that was read before (it cannot be sent again whole).
-  void provideBodyStream(std::uint64_t identifier, InputStreamPtr stream);
-
-  void cancelTaskProducingResumeData(
-      const std::shared_ptr<URLSessionTask>& task,
-      const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler);
-
  private:
-  friend size_t headerCallback(char*, size_t, size_t, void*);
-  friend size_t writeCallback(char*, size_t, size_t, void*);
-  friend size_t writeBody(Transfer*, char*, size_t, size_t);
-  friend size_t receiveBody(Transfer*, const char*, size_t);
-  friend size_t readCallback(char*, size_t, size_t, void*);
-  friend int seekCallback(void*, curl_off_t, int);
-  friend int progressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-
   // --- What the engine's parts ask of the loop (see TransferEngine) ---
   bool deliverCall(DelegateCall call, std::shared_ptr<URLSession> session) override {
     return deliver(std::move(call), std::move(session));
@@ -347,10 +299,28 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
       return loop && loop->post(std::move(command));
     };
   }
-
-  ErrorPtr cancelledError(const Transfer& transfer) {
-    return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
+  Downloads& downloads() override { return *downloads_; }
+  Redirects& redirects() override { return *redirects_; }
+  ResponseDisposition& disposition() override { return *disposition_; }
+  TransferEnd& ending() override { return *ending_; }
+  TransferSetup& setup() override { return *setup_; }
+  HeadReader& heads() override { return *heads_; }
+  CurlEasyPool& easyPool() override { return easyPool_; }
+  void countWebSocket() override { ++webSocketTransfers_; }
+  SessionHub& sessionHub() override { return *hub_; }
+  std::weak_ptr<TransferEngine> weakEngine() override {
+    return std::static_pointer_cast<TransferEngine>(shared_from_this());
   }
+  bool runLater(Command command, bool quietly) override {
+    return quietly ? postQuietly(std::move(command)) : post(std::move(command));
+  }
+  Transfer& add(const std::shared_ptr<URLSessionTask>& task,
+                std::shared_ptr<URLSession> session) override;
+  void retire(std::uint64_t identifier) override;
+  void deliverResponse(Transfer& transfer) override;
+  void updatePause(Transfer& transfer) override;
+  void loadNextRequest(Transfer& transfer) override;
+  void finish(Transfer& transfer, ErrorPtr error) override;
 
   std::optional<URLRequest> currentRequest(const Transfer& transfer) override {
     std::lock_guard lock(transfer.shared->mutex);
@@ -359,8 +329,8 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
 
   // A download's body goes to a file and a streamed one to its reader, each with a bound of its
   // own; every other body is handed over in memory.
-  std::int64_t bodyBound(const Transfer& transfer) const {
-    if (transfer.download.active) return configuration_.maximumDownloadBytes;
+  std::int64_t bodyBound(const Transfer& transfer) const override {
+    if (isDownload(transfer)) return configuration_.maximumDownloadBytes;
     if (transfer.task->kind() == URLSessionTask::Kind::data &&
         static_cast<const URLSessionDataTask&>(*transfer.task).streamsBody()) {
       return configuration_.maximumStreamedBodyBytes;
@@ -374,61 +344,8 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
     return std::nullopt;
   }
 
-  // `URL::fromString(effective)`, remembered for the last URL asked for: a session usually
-  // talks to the same few URLs, and parsing one costs more than the rest of a response head.
-  std::optional<URL> parseEffectiveURL(std::string_view effective) {
-    if (!lastEffectiveURL_ || effective != lastEffectiveText_) {
-      lastEffectiveText_ = effective;
-      lastEffectiveURL_ = URL::fromString(effective);
-    }
-    return *lastEffectiveURL_;
-  }
-
   void run();
-  void setUp(Transfer& transfer);
-  void setUpWebSocket(Transfer& transfer);
-  // The transfer's clocks start and `request` becomes its current one.
-  void start(Transfer& transfer, const URLRequest& request);
-  // The upload body's options; false when the task has already failed.
-  bool setUpUploadBody(Transfer& transfer, const TaskSource& source, const URLRequest& request);
-  void reportSent(Transfer& transfer, curl_off_t uploaded);
-  void askForBodyStream(Transfer& transfer);
-  ErrorPtr bodyReadError(const Transfer& transfer);
-  void onHeaderLine(Transfer& transfer, std::string_view line);
-  void deliverResponse(Transfer& transfer) override;
-  // The response has arrived whole while its disposition is awaited: the task's end is put
-  // with the answer, for the delegate queue to take on an `allow` (see `DispositionAnswer`).
-  void prepareEnd(Transfer& transfer);
-  // Takes a prepared end back for this thread; false when the delegate queue ended the task.
-  bool reclaimEnd(Transfer& transfer);
-  // The task that `settleEnded` lets go of ended on the delegate queue.
-  void settleEnded(std::uint64_t identifier);
-  // The transfer ended in libcurl: one decision of how, and what follows from it.
-  void onDone(Transfer& transfer, CURLcode result);
-  // The response is the task's: delivered, and the end reported or left for the disposition.
-  void endWithResponse(Transfer& transfer);
-  // libcurl failed the transfer: the task fails, or waits to try again for connectivity.
-  void endWithFailure(Transfer& transfer, CURLcode result);
-  // Answers the task with the response its cache lookup found.
-  void serveFromCache(Transfer& transfer, const URLRequest& request);
-  // At a successful end: the stored body a response stands for, and the proposal to store.
-  void completeFromCache(Transfer& transfer);
-  void loadNextRequest(Transfer& transfer) override;
-  // The header list of `request`; false (with `problem` set) when a field cannot be sent.
-  void setRequestOptions(Transfer& transfer, const URL& url);
-  bool buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
-                    std::string& problem);
-  void updatePause(Transfer& transfer) override;
-  // Hands on the body held for the disposition once the task may receive, then the end that
-  // waited behind it; true when the transfer ended.
-  bool handOnHeldBody(Transfer& transfer);
-  void finish(Transfer& transfer, ErrorPtr error) override;
-  // What the task's transactions took, up to `end`; the easy handle is still the transfer's.
-  URLSessionTaskMetrics metricsOf(Transfer& transfer, Date end);
-  void finishQuietly(Transfer& transfer);
-  // An ended transfer leaves the loop's list; an invalidation waiting for it may now be told.
   using Transfers = TransferMap;
-  void retire(Transfers::iterator it);
   void removeFromMulti(Transfer& transfer);
   // Hands the transfer's handle to libcurl; false when libcurl did not take it.
   bool addToMulti(Transfer& transfer);
@@ -438,15 +355,6 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
   bool prepareTurnDeliveries(std::shared_ptr<URLSession> session);
   // Hands this turn's deliveries to the delegate queue, a few per operation.
   void flushDeliveries() override;
-  // The body piece `transfer` queued this turn, still open to the turn's later pieces; none
-  // once the turn's deliveries went to the delegate queue.
-  Bytes* openChunk(const Transfer& transfer) const {
-    return transfer.openChunkTurn == deliveryTurn_ ? transfer.openChunk : nullptr;
-  }
-  void openChunk(Transfer& transfer, Bytes* chunk) {
-    transfer.openChunk = chunk;
-    transfer.openChunkTurn = deliveryTurn_;
-  }
 
   // The session whose I/O loop the calling thread runs, if any.
   static thread_local const SessionLoop* tlsCurrentLoop;
@@ -482,16 +390,18 @@ class SessionLoop final : public std::enable_shared_from_this<SessionLoop>,
 
   // I/O thread only.
   TransferTimers timers_{configuration_};
-  TlsChallenges tls_{*this};  // its waits are ended from any thread
-  Downloads downloads_{*this};
-  Redirects redirects_{*this};
+  const std::unique_ptr<TlsChallenges> tls_;  // its waits are ended from any thread
+  const std::unique_ptr<Downloads> downloads_;
+  const std::unique_ptr<Redirects> redirects_;
+  const std::unique_ptr<ResponseDisposition> disposition_;
+  const std::unique_ptr<TransferEnd> ending_;
+  const std::unique_ptr<TransferSetup> setup_;
+  const std::unique_ptr<HeadReader> heads_;
   // How many of `transfers_` are web sockets, which the loop services itself every turn; the
   // loop looks for them only when there are some.
   std::size_t webSocketTransfers_ = 0;
   // Before the transfers, so it outlives those that hand their handles back to it.
   CurlEasyPool easyPool_;
-  std::string lastEffectiveText_;
-  std::optional<std::optional<URL>> lastEffectiveURL_;
   Transfers transfers_;
   std::vector<std::unique_ptr<Transfer>> finished_;
   // Calls made during the current turn, not yet handed to the delegate queue. Those made by

@@ -248,7 +248,7 @@ int TlsChallenges::verifyPeer(Transfer& transfer, X509_STORE_CTX* context) {
 
 int TlsChallenges::provideClientCertificate(Transfer& transfer, SSL* ssl, X509** certificate,
                                             EVP_PKEY** key) {
-  transfer.tls.clientCertificateAsked = true;
+  moveTo(transfer, TransferEvent::certificateAsked);
   const Origin origin = originOf(transfer);
   auto wait = makeWait();
   auto challenge = std::make_shared<const URLAuthenticationChallenge>(
@@ -284,7 +284,7 @@ int TlsChallenges::provideClientCertificate(Transfer& transfer, SSL* ssl, X509**
   }
   *certificate = own;
   *key = privateKey;
-  transfer.tls.clientCertificateSent = true;
+  moveTo(transfer, TransferEvent::certificateSent);
   return 1;
 }
 

@@ -40,25 +40,18 @@ struct UploadBody {
   InputStreamPtr stream;
   std::int64_t offset = 0;   // bytes handed to libcurl from the body
   std::int64_t length = -1;  // -1: not known
-  bool exhausted = false;    // the body would have had to be sent again
   ErrorPtr error;            // reading the body failed
   std::int64_t reportedSent = 0;
 };
 
-// The response head being read, and what became of it: delivered, and the delegate's
-// disposition awaited with the start of the body held meanwhile.
+// The response head being read (how far is the life's `Head`), and the delegate's disposition
+// awaited with the start of the body held meanwhile.
 struct ResponseHead {
-  // A status line opens a head only where libcurl reads one: at the start of a request's
-  // answer, after a 1xx head, or after a 401/407 it answers itself. Elsewhere a line starting
-  // "HTTP/" is a (malformed) field, or a trailer that makes the answer unusable.
-  bool awaitingHead = true;
-  bool inHead = false;
   int status = 0;
   std::string version;
   std::vector<std::string> lines;
   Date start;
 
-  bool delivered = false;
   // The handler's side of the awaited disposition, which may hold the task's end prepared.
   std::shared_ptr<DispositionAnswer> answer;
   // The start of the body, taken while the disposition was awaited and handed on once the
@@ -73,10 +66,9 @@ struct ResponseHead {
 // (the `awaitingRedirect` phase), and a replay goes out as `next`.
 struct RedirectState {
   int count = 0;
-  std::optional<URLRequest> next;  // following a redirect: to load once its body is drained
-  bool nextDropsBody = false;
-  // The task's current request is no longer its original one (a redirect, a replay).
-  bool requestReplaced = false;
+  // Following a redirect: to load once its body is drained, with or without the body of the
+  // request before (the life's `NextBody`).
+  std::optional<URLRequest> next;
   HTTPAuthentication auth;
 };
 
@@ -84,8 +76,6 @@ struct RedirectState {
 struct TLSState {
   std::shared_ptr<ChallengeWait> challengeWait;    // while a handshake waits for an answer
   std::optional<URLError::Code> handshakeFailure;  // why the handshake was refused
-  bool clientCertificateAsked = false;
-  bool clientCertificateSent = false;
 };
 
 // One transfer, owned by the I/O thread from the task's first resume (or cancel) to its end.
@@ -94,6 +84,8 @@ struct Transfer final {
   static void* operator new(std::size_t size) { return TransferMemory::take(size); }
   static void operator delete(void* block) { TransferMemory::give(block); }
 
+  // The loop that runs it: its libcurl callbacks reach the engine's parts, and the turn's
+  // deliveries, through it.
   SessionLoop* loop = nullptr;
   TlsChallenges* tlsChallenges = nullptr;  // the loop's, for the handshakes' callbacks
   std::shared_ptr<URLSessionTask> task;
@@ -107,6 +99,7 @@ struct Transfer final {
   Phase phase = Phase::moving;
   Link link = Link::detached;
   Activity activity = Activity::running;
+  Life life;
 #ifndef NDEBUG
   MoveTrace moves;
 #endif
@@ -126,7 +119,6 @@ struct Transfer final {
   double lastActivityUptime = 0;  // idle time-out; 0 until the transfer became active
   curl_off_t lastDownloaded = 0, lastUploaded = 0;
   double retryAtUptime = 0;  // awaiting connectivity: when to try again
-  bool toldWaiting = false;
   Date fetchStart;
   std::vector<URLSessionTaskTransactionMetrics> transactions;
   // A web socket's upgrade and frames, once its connection is asked for.
@@ -144,9 +136,14 @@ struct Transfer final {
     if (headers) curl_slist_free_all(headers);
     if (upload.fd >= 0) ::close(upload.fd);
     if (upload.stream) upload.stream->close();
-    download.release();
+    download.release(life.download == Download::fileHandedOn);
   }
 };
+
+// The task is a download: its body goes into a file.
+inline bool isDownload(const Transfer& transfer) {
+  return transfer.life.download != Download::none;
+}
 
 // The one place a transfer's state changes: the move tables decide where `event` leads, and
 // the state entered runs its entry actions. False when a table refuses the move; the transfer
@@ -154,30 +151,53 @@ struct Transfer final {
 inline bool tryMove(Transfer& transfer, TransferEvent event,
                     const std::source_location& where = std::source_location::current()) {
   const Phase from = transfer.phase;
-  if (movesLink(event)) {
-    const auto to = nextLink(from, transfer.link, event);
-    if (!to) return false;
-    transfer.link = *to;
-  } else if (movesActivity(event)) {
-    const auto to = nextActivity(from, transfer.activity, event);
-    if (!to) return false;
-    transfer.activity = *to;
-  } else {
+  // Every part of the state the event moves must take it; otherwise nothing moves.
+  Phase phase = from;
+  Link link = transfer.link;
+  Activity activity = transfer.activity;
+  Life life = transfer.life;
+  bool named = false;
+  if (movesPhase(event)) {
     const auto to = nextPhase(from, event);
     if (!to) return false;
-    transfer.phase = *to;
-    if (*to == Phase::ended && from != Phase::ended) {
-      // Nothing of the transfer's own is left open once its end is reported.
-      transfer.download.release();
-      if (transfer.upload.stream) transfer.upload.stream->close();
-    }
-    // The request chosen to follow is dropped with the choice (a head that started since).
-    if (from == Phase::followingRedirect && *to != Phase::followingRedirect) {
-      transfer.redirect.next.reset();
-    }
+    phase = *to;
+    named = true;
+  }
+  if (movesLink(event)) {
+    const auto to = nextLink(from, link, event);
+    if (!to) return false;
+    link = *to;
+    named = true;
+  }
+  if (movesActivity(event)) {
+    const auto to = nextActivity(from, activity, event);
+    if (!to) return false;
+    activity = *to;
+    named = true;
+  }
+  if (movesLife(event)) {
+    const auto to = nextLife(life, event);
+    if (!to) return false;
+    life = *to;
+    named = true;
+  }
+  if (!named) return false;
+  transfer.phase = phase;
+  transfer.link = link;
+  transfer.activity = activity;
+  transfer.life = life;
+  if (phase == Phase::ended && from != Phase::ended) {
+    // Nothing of the transfer's own is left open once its end is reported.
+    transfer.download.release(life.download == Download::fileHandedOn);
+    if (transfer.upload.stream) transfer.upload.stream->close();
+  }
+  // The request chosen to follow is dropped with the choice (a head that started since).
+  if (from == Phase::followingRedirect && phase != Phase::followingRedirect) {
+    transfer.redirect.next.reset();
   }
 #ifndef NDEBUG
-  transfer.moves.add(from, event, transfer.phase, transfer.link, transfer.activity, where);
+  transfer.moves.add(from, event, transfer.phase, transfer.link, transfer.activity, transfer.life,
+                     where);
 #else
   (void)where;
 #endif
@@ -193,14 +213,15 @@ inline void moveTo(Transfer& transfer, TransferEvent event,
   if (!moved) {
     std::fprintf(
         stderr,
-        "a transfer refused event %d in phase %d (link %d, activity %d) at %s:%u; its last "
-        "moves:\n",
+        "a transfer refused event %d in phase %d (link %d, activity %d, life %s) at %s:%u; its "
+        "last moves:\n",
         int(event), int(transfer.phase), int(transfer.link), int(transfer.activity),
-        where.file_name(), unsigned(where.line()));
+        lifeText(transfer.life).data(), where.file_name(), unsigned(where.line()));
     for (std::size_t back = 0; const auto* entry = transfer.moves.last(back); ++back) {
-      std::fprintf(stderr, "  %d --%d--> %d (link %d, activity %d) at %s:%u\n", int(entry->from),
-                   int(entry->event), int(entry->to), int(entry->link), int(entry->activity),
-                   entry->file, unsigned(entry->line));
+      std::fprintf(stderr, "  %d --%d--> %d (link %d, activity %d, life %s) at %s:%u\n",
+                   int(entry->from), int(entry->event), int(entry->to), int(entry->link),
+                   int(entry->activity), lifeText(entry->life).data(), entry->file,
+                   unsigned(entry->line));
     }
   }
 #endif

@@ -1,44 +1,40 @@
-#include "platform/net/session/session_loop.h"
-
-#include <curl/curl.h>
+#include "platform/net/session/transfer_end.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "platform/foundation/process_info.h"
 #include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/redirects.h"
+#include "platform/net/session/response_disposition.h"
+#include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
 #include "platform/net/session/transfer.h"
-#include "platform/net/url_error.h"
+#include "platform/net/session/transfer_engine.h"
+#include "platform/net/session/transfer_timers.h"
 #include "platform/net/url_session_cache.h"
 
 namespace platform::net_detail {
 
-void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int closeCode,
-                             std::optional<Bytes> closeReason) {
-  auto it = transfers_.find(task->taskIdentifier());
-  if (it == transfers_.end()) {
+void TransferEnd::cancel(const std::shared_ptr<URLSessionTask>& task, int closeCode,
+                         std::optional<Bytes> closeReason) {
+  Transfer* found = engine_.find(task->taskIdentifier());
+  if (!found) {
     // Ended on its own between the cancel and this command: it reported already.
     {
       std::lock_guard lock(TaskInternals::shared(*task)->mutex);
       if (TaskInternals::shared(*task)->state == URLSessionTask::State::completed) return;
     }
     // Never started: it still reports metrics and completion.
-    auto transfer = std::make_unique<Transfer>();
-    transfer->loop = this;
-    transfer->tlsChallenges = &tls_;
-    transfer->task = task;
-    transfer->shared = TaskInternals::shared(*task);
-    transfer->keepAlive = owner_.lock();
-    transfer->fetchStart = Date::now();
-    Transfer* raw = transfer.get();
-    transfers_.emplace(task->taskIdentifier(), std::move(transfer));
-    finish(*raw, makeError(URLError(URLError::Code::cancelled, task->originalRequest()
-                                                                   ? task->originalRequest()->url
-                                                                   : std::nullopt)));
+    Transfer& transfer = engine_.add(task, nullptr);
+    transfer.fetchStart = Date::now();
+    finish(transfer, makeError(URLError(URLError::Code::cancelled, task->originalRequest()
+                                                                       ? task->originalRequest()->url
+                                                                       : std::nullopt)));
     return;
   }
-  Transfer& transfer = *it->second;
+  Transfer& transfer = *found;
   if (transfer.phase == Phase::cancelled) return;
   // An open web socket closes with a handshake and completes by itself.
   if (transfer.webSocket && transfer.webSocket->cancel(closeCode, std::move(closeReason))) return;
@@ -49,42 +45,42 @@ void SessionLoop::cancelTask(const std::shared_ptr<URLSessionTask>& task, int cl
     return;
   }
   moveTo(transfer, TransferEvent::cancel);
-  finish(transfer, cancelledError(transfer));
+  finish(transfer, engine_.cancelledError(transfer));
 }
 
-void SessionLoop::cancelTaskProducingResumeData(
+void TransferEnd::cancelProducingResumeData(
     const std::shared_ptr<URLSessionTask>& task,
     const std::shared_ptr<OnceHandler<std::optional<Bytes>>>& handler) {
-  auto it = transfers_.find(task->taskIdentifier());
-  if (it == transfers_.end() || it->second->phase == Phase::cancelled) {
+  Transfer* found = engine_.find(task->taskIdentifier());
+  if (!found || found->phase == Phase::cancelled) {
     // Never started, or already ending: nothing to continue from.
-    cancelTask(task);
+    cancel(task);
     handler->call(std::nullopt);
     return;
   }
-  Transfer& transfer = *it->second;
+  Transfer& transfer = *found;
   if (transfer.tls.challengeWait) {
     // As for a plain cancel: the handshake ends by itself once its wait is over and the
     // transfer then fails as cancelled; taking the connection away mid-handshake would strand
     // it. Nothing of this connection's body has come yet, so the data is what the transfer
     // could continue from already.
-    handler->call(downloads_.resumeData(transfer));
+    handler->call(engine_.downloads().resumeData(transfer));
     transfer.tls.challengeWait->end(URLError::Code::cancelled);
     return;
   }
   moveTo(transfer, TransferEvent::cancel);
-  removeFromMulti(transfer);
-  auto resumeData = downloads_.resumeData(transfer);
+  engine_.detach(transfer);
+  auto resumeData = engine_.downloads().resumeData(transfer);
   // The handler hears of the data before the task's completion goes out, so whoever keeps
   // it has it when the completion arrives.
   handler->call(resumeData);
-  auto error = URLError(URLError::Code::cancelled, currentURL(transfer));
+  auto error = URLError(URLError::Code::cancelled, engine_.currentURL(transfer));
   finish(transfer, makeError(error.withResumeData(std::move(resumeData))));
 }
 
-void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) {
+void TransferEnd::serveFromCache(Transfer& transfer, const URLRequest& request) {
   transfer.transactions.push_back(transfer.cache.localTransaction(request, Date::now()));
-  deliverResponse(transfer);
+  engine_.deliverResponse(transfer);
   if (transfer.phase == Phase::awaitingDisposition) {
     moveTo(transfer, TransferEvent::transferEnded);  // the body follows the delegate's allow
     return;
@@ -92,7 +88,7 @@ void SessionLoop::serveFromCache(Transfer& transfer, const URLRequest& request) 
   finish(transfer, nullptr);
 }
 
-void SessionLoop::completeFromCache(Transfer& transfer) {
+void TransferEnd::completeFromCache(Transfer& transfer) {
   auto task = std::dynamic_pointer_cast<URLSessionDataTask>(transfer.task);
   if (!task) return;
   if (auto body = transfer.cache.takeStoredBody()) {
@@ -101,7 +97,7 @@ void SessionLoop::completeFromCache(Transfer& transfer) {
       transfer.shared->bytesReceived += static_cast<std::int64_t>(body->size());
     }
     if (!body->empty()) {
-      deliver(
+      engine_.deliverCall(
           [task, chunk = std::move(*body)](URLSessionDelegate& delegate,
                                            const std::shared_ptr<URLSession>& session) {
             delegate.didReceiveData(session, task, chunk);
@@ -113,8 +109,8 @@ void SessionLoop::completeFromCache(Transfer& transfer) {
   if (!proposal) return;
   auto cache = transfer.cache.cache();
   auto request = transfer.cache.takeStoreRequest();
-  if (!hasDelegate()) return TransferCache::store(cache, proposal, request);
-  deliver(
+  if (!engine_.hasDelegate()) return TransferCache::store(cache, proposal, request);
+  engine_.deliverCall(
       [task, proposal, cache, request = std::move(request)](
           URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) mutable {
         askToCache(delegate, session, task, proposal, std::move(cache), std::move(request));
@@ -149,11 +145,11 @@ Ending endingOf(const Transfer& transfer, CURLcode result) {
   if (!ok && !transfer.response.heldBody.empty()) return Ending::failedAfterHeldBody;
   if (transfer.limitError) return Ending::overBound;
   // A download whose head led elsewhere goes on to the next request like any other task.
-  if (transfer.download.active && !awaitsRedirect(phase) && !drainsBody(phase) &&
+  if (isDownload(transfer) && !awaitsRedirect(phase) && !drainsBody(phase) &&
       (ok || transfer.download.error)) {
     return Ending::downloadWritten;
   }
-  if (transfer.upload.exhausted) return Ending::bodyExhausted;
+  if (transfer.life.bodySupply == BodySupply::exhausted) return Ending::bodyExhausted;
   if (transfer.upload.error) return Ending::bodyUnreadable;
   if (!ok) return Ending::failed;
   switch (phase) {
@@ -172,15 +168,15 @@ Ending endingOf(const Transfer& transfer, CURLcode result) {
 
 }  // namespace
 
-void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
+void TransferEnd::onDone(Transfer& transfer, CURLcode result) {
   const Ending ending = endingOf(transfer, result);
   if (ending == Ending::webSocketConnected) {
     transfer.webSocket->connected(transfer.easy);
     return;
   }
-  removeFromMulti(transfer);
+  engine_.detach(transfer);
   // A head cut short keeps none of the cookies it set.
-  if (result != CURLE_OK && transfer.response.inHead && transfer.cookieJar) {
+  if (result != CURLE_OK && transfer.life.head == Head::reading && transfer.cookieJar) {
     transfer.cookieJar->headFailed(transfer.easy, transfer.response.lines);
   }
   switch (ending) {
@@ -193,25 +189,28 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
     case Ending::overBound:
       return finish(transfer, transfer.limitError);
     case Ending::downloadWritten:
-      if (!transfer.response.delivered && result == CURLE_OK) deliverResponse(transfer);
+      if (transfer.life.delivery == Delivery::pending && result == CURLE_OK) {
+        engine_.deliverResponse(transfer);
+      }
       if (transfer.download.error) return finish(transfer, transfer.download.error);
-      return downloads_.complete(transfer);
+      return engine_.downloads().complete(transfer);
     case Ending::bodyExhausted:
       return finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
-                                                 currentURL(transfer),
+                                                 engine_.currentURL(transfer),
                                                  "the body stream cannot be sent again")));
     case Ending::bodyUnreadable:
       return finish(transfer, bodyReadError(transfer));
     case Ending::tooManyRedirects:
       return finish(transfer, makeError(URLError(URLError::Code::httpTooManyRedirects,
-                                                 currentURL(transfer), "more than 16 redirects")));
+                                                 engine_.currentURL(transfer),
+                                                 "more than 16 redirects")));
     case Ending::ownHandshakeOver:
-      if (redirects_.settleAuthentication(transfer)) return;
+      if (engine_.redirects().settleAuthentication(transfer)) return;
       return endWithResponse(transfer);  // its 401 is the answer
     case Ending::redirectUndecided:
       return moveTo(transfer, TransferEvent::transferEnded);
     case Ending::nextRequest:
-      return loadNextRequest(transfer);
+      return engine_.loadNextRequest(transfer);
     case Ending::answered:
       return endWithResponse(transfer);
     case Ending::failed:
@@ -219,37 +218,40 @@ void SessionLoop::onDone(Transfer& transfer, CURLcode result) {
   }
 }
 
-void SessionLoop::endWithResponse(Transfer& transfer) {
-  if (!transfer.response.delivered) deliverResponse(transfer);
+void TransferEnd::endWithResponse(Transfer& transfer) {
+  if (transfer.life.delivery == Delivery::pending) engine_.deliverResponse(transfer);
   if (transfer.phase == Phase::awaitingDisposition || !transfer.response.heldBody.empty()) {
     const bool awaited = transfer.phase == Phase::awaitingDisposition;
     moveTo(transfer, TransferEvent::transferEnded);
-    if (awaited) prepareEnd(transfer);
+    if (awaited) engine_.disposition().prepareEnd(transfer);
     return;
   }
   finish(transfer, nullptr);
 }
 
-void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
-  URLError::Code code = codeForFailedTransfer(result, transfer.errorBuffer, currentURL(transfer));
+void TransferEnd::endWithFailure(Transfer& transfer, CURLcode result) {
+  URLError::Code code =
+      codeForFailedTransfer(result, transfer.errorBuffer, engine_.currentURL(transfer));
   if (transfer.tls.handshakeFailure) {
     code = *transfer.tls.handshakeFailure;
-  } else if (transfer.tls.clientCertificateAsked && !transfer.response.delivered) {
-    code = transfer.tls.clientCertificateSent ? URLError::Code::clientCertificateRejected
-                                              : URLError::Code::clientCertificateRequired;
+  } else if (transfer.life.clientCertificate != ClientCertificate::unasked &&
+             transfer.life.delivery == Delivery::pending) {
+    code = transfer.life.clientCertificate == ClientCertificate::sent
+               ? URLError::Code::clientCertificateRejected
+               : URLError::Code::clientCertificateRequired;
   }
   if (code == URLError::Code::cancelled) {
-    finish(transfer, cancelledError(transfer));
+    finish(transfer, engine_.cancelledError(transfer));
     return;
   }
   bool connectivity = code == URLError::Code::cannotConnectToHost ||
                       code == URLError::Code::cannotFindHost ||
                       code == URLError::Code::notConnectedToInternet;
-  if (connectivity && configuration_.waitsForConnectivity && !transfer.response.delivered) {
-    if (!transfer.toldWaiting) {
-      transfer.toldWaiting = true;
+  if (connectivity && engine_.configuration().waitsForConnectivity &&
+      transfer.life.delivery == Delivery::pending) {
+    if (tryMove(transfer, TransferEvent::waitingTold)) {  // once
       auto task = transfer.task;
-      deliver(
+      engine_.deliverCall(
           [task](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& session) {
             delegate.taskIsWaitingForConnectivity(session, task);
           },
@@ -257,7 +259,7 @@ void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
     }
     moveTo(transfer, TransferEvent::connectivityLost);
     transfer.retryAtUptime = systemUptime() + 1.0;
-    timers_.noteDeadline(transfer.retryAtUptime);
+    engine_.timers().noteDeadline(transfer.retryAtUptime);
     return;
   }
   std::string detail = transfer.errorBuffer[0] ? std::string(transfer.errorBuffer)
@@ -265,26 +267,22 @@ void SessionLoop::endWithFailure(Transfer& transfer, CURLcode result) {
   if (isOversizedHead(result, transfer.errorBuffer)) {
     detail = "the response head was too large (" + detail + ")";
   }
-  finish(transfer, failureOf(transfer, URLError(code, currentURL(transfer), detail)));
+  finish(transfer, failureOf(transfer, URLError(code, engine_.currentURL(transfer), detail)));
 }
 
-void SessionLoop::removeFromMulti(Transfer& transfer) {
-  if (transfer.link != Link::attached) return;
-  curl_multi_remove_handle(multi_, transfer.easy);
-  moveTo(transfer, TransferEvent::detach);
+ErrorPtr TransferEnd::failureOf(Transfer& transfer, const URLError& error) {
+  return isDownload(transfer) ? engine_.downloads().failure(transfer, error) : makeError(error);
 }
 
-bool SessionLoop::addToMulti(Transfer& transfer) {
-  if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) return false;
-  moveTo(transfer, TransferEvent::attach);
-  return true;
+ErrorPtr TransferEnd::bodyReadError(const Transfer& transfer) {
+  ErrorPtr cause = transfer.upload.error;
+  if (!cause && transfer.upload.stream) cause = transfer.upload.stream->streamError();
+  return makeError(URLError(
+      URLError::Code::requestBodyStreamExhausted, engine_.currentURL(transfer),
+      "reading the body failed" + (cause ? ": " + cause->debugDescription() : std::string())));
 }
 
-ErrorPtr SessionLoop::failureOf(Transfer& transfer, const URLError& error) {
-  return transfer.download.active ? downloads_.failure(transfer, error) : makeError(error);
-}
-
-URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
+URLSessionTaskMetrics TransferEnd::metricsOf(Transfer& transfer, Date end) {
   URLSessionTaskMetrics metrics;
   metrics.taskInterval.start = TaskInternals::createdAt(*transfer.task);
   metrics.taskInterval.duration = std::max(0.0, end - TaskInternals::createdAt(*transfer.task));
@@ -323,7 +321,9 @@ URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
     last.responseEndDate = dateAfter(start, total);
     long version = 0;
     curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
-    if (version != 0) hub_->noteProtocol(currentURL(transfer), version == CURL_HTTP_VERSION_2_0);
+    if (version != 0) {
+      engine_.sessionHub().noteProtocol(engine_.currentURL(transfer), version == CURL_HTTP_VERSION_2_0);
+    }
     if (version == CURL_HTTP_VERSION_2_0) {
       last.networkProtocolName = "h2";
     } else if (version == CURL_HTTP_VERSION_1_0) {
@@ -346,10 +346,11 @@ URLSessionTaskMetrics SessionLoop::metricsOf(Transfer& transfer, Date end) {
   return metrics;
 }
 
-void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
-  if (!reclaimEnd(transfer)) return;  // ended on the delegate queue, which said so
+void TransferEnd::finish(Transfer& transfer, ErrorPtr error) {
+  // Ended on the delegate queue, which said so.
+  if (!engine_.disposition().reclaimEnd(transfer)) return;
   if (!error) completeFromCache(transfer);
-  removeFromMulti(transfer);
+  engine_.detach(transfer);
   moveTo(transfer, TransferEvent::end);
   URLSessionTaskMetrics metrics = metricsOf(transfer, Date::now());
 
@@ -358,44 +359,31 @@ void SessionLoop::finish(Transfer& transfer, ErrorPtr error) {
     transfer.shared->state = URLSessionTask::State::completed;
     transfer.shared->error = error;
   }
-  hub_->taskCompleted(transfer.task->taskIdentifier());
-  taskGone(*transfer.shared);
+  engine_.sessionHub().taskCompleted(transfer.task->taskIdentifier());
+  engine_.taskGone(*transfer.shared);
   if (transfer.task->kind() == URLSessionTask::Kind::webSocket) {
     TaskInternals::connection(static_cast<URLSessionWebSocketTask&>(*transfer.task))->ended(error);
   }
 
   auto task = transfer.task;
-  auto session = transfer.keepAlive ? transfer.keepAlive : owner_.lock();
-  deliver(
+  auto session = engine_.sessionOf(transfer);
+  engine_.deliverCall(
       [task, metrics = std::move(metrics)](URLSessionDelegate& delegate,
                                            const std::shared_ptr<URLSession>& s) {
         delegate.didFinishCollectingMetrics(s, task, metrics);
       },
       session);
-  deliver(
+  engine_.deliverCall(
       [task, error](URLSessionDelegate& delegate, const std::shared_ptr<URLSession>& s) {
         delegate.didCompleteWithError(s, task, error);
       },
       session);
 
-  auto it = transfers_.find(task->taskIdentifier());
-  if (it != transfers_.end()) {
-    retire(it);
-  } else {
-    checkInvalidation();
-  }
+  engine_.retire(task->taskIdentifier());
 }
 
-void SessionLoop::retire(Transfers::iterator it) {
-  // The transfer may still be referenced by the caller's frame; it goes at the next turn.
-  if (it->second->webSocket) --webSocketTransfers_;
-  finished_.push_back(std::move(it->second));
-  transfers_.erase(it);
-  checkInvalidation();
-}
-
-void SessionLoop::finishQuietly(Transfer& transfer) {
-  transfer.download.release();
+void TransferEnd::finishQuietly(Transfer& transfer) {
+  transfer.download.release(transfer.life.download == Download::fileHandedOn);
   std::lock_guard lock(transfer.shared->mutex);
   if (transfer.shared->state != URLSessionTask::State::completed) {
     transfer.shared->state = URLSessionTask::State::completed;

@@ -10,7 +10,16 @@
 
 namespace platform::net_detail {
 
+class Downloads;
+class HeadReader;
+class Redirects;
+class ResponseDisposition;
+class SessionHub;
+struct TaskShared;
 struct Transfer;
+class TransferEnd;
+class TransferSetup;
+class CurlEasyPool;
 class TransferTimers;
 
 // What a part of the engine (TLS challenges, download files, …) asks of the I/O loop that runs
@@ -60,6 +69,44 @@ class TransferEngine {
   virtual ErrorPtr failureOf(Transfer& transfer, const URLError& error) = 0;
   virtual const URLSessionConfiguration& configuration() const = 0;
   virtual TransferTimers& timers() = 0;
+
+  // The engine's other parts, for a part that hands a transfer on to one of them.
+  virtual Downloads& downloads() = 0;
+  virtual Redirects& redirects() = 0;
+  virtual ResponseDisposition& disposition() = 0;
+  virtual TransferEnd& ending() = 0;
+  virtual TransferSetup& setup() = 0;
+  virtual HeadReader& heads() = 0;
+  // Where the transfers' easy handles come from.
+  virtual CurlEasyPool& easyPool() = 0;
+  // A transfer of the loop's list became a web socket, which the loop services every turn.
+  virtual void countWebSocket() = 0;
+  // What the session's loops share: its cookies, its list of tasks, its invalidation.
+  virtual SessionHub& sessionHub() = 0;
+  // Whether the session has a delegate, without taking hold of it.
+  virtual bool hasDelegate() const = 0;
+  // The engine, for an answer that may come from any thread after the loop is gone.
+  virtual std::weak_ptr<TransferEngine> weakEngine() = 0;
+  // Runs `command` on the I/O thread, from any thread; `quietly` without waking it, for work
+  // nobody waits for (see the loop's "Quiet commands"). False when the loop has stopped.
+  virtual bool runLater(Command command, bool quietly) = 0;
+  // A transfer for `task` in the loop's list, which keeps `session` alive while it may call the
+  // delegate.
+  virtual Transfer& add(const std::shared_ptr<URLSessionTask>& task,
+                        std::shared_ptr<URLSession> session) = 0;
+  // The transfer of the task `identifier` leaves the loop's list (at the next turn: its caller
+  // may still hold it); an invalidation waiting for it may then be told.
+  virtual void retire(std::uint64_t identifier) = 0;
+  // The task ended, or went away without ending: it no longer counts among the loop's.
+  virtual void taskGone(TaskShared& shared) = 0;
+  // How many body bytes the transfer may take: a download's and a streamed body's bounds are
+  // their own.
+  virtual std::int64_t bodyBound(const Transfer& transfer) const = 0;
+
+  // The error of a task cancelled at the transfer's current request.
+  ErrorPtr cancelledError(const Transfer& transfer) {
+    return makeError(URLError(URLError::Code::cancelled, currentURL(transfer)));
+  }
 
  protected:
   ~TransferEngine() = default;

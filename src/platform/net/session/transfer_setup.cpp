@@ -1,6 +1,5 @@
-#include "platform/net/session/session_loop.h"
+#include "platform/net/session/transfer_setup.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -15,9 +14,14 @@
 #include "platform/net/session/curl_callbacks.h"
 #include "platform/net/session/detail/once_handler.h"
 #include "platform/net/session/detail/session_helpers.h"
+#include "platform/net/session/downloads.h"
+#include "platform/net/session/session_hub.h"
 #include "platform/net/session/task_commands.h"
 #include "platform/net/session/tls_challenges.h"
 #include "platform/net/session/transfer.h"
+#include "platform/net/session/transfer_end.h"
+#include "platform/net/session/transfer_engine.h"
+#include "platform/net/session/transfer_timers.h"
 #include "platform/net/url_error.h"
 #include "platform/net/url_session_cache.h"
 #include "platform/net/web_socket_connection.h"
@@ -35,51 +39,29 @@ bool isSecureScheme(const URL& url) {
 
 }  // namespace
 
-void SessionLoop::resumeTask(const std::shared_ptr<URLSessionTask>& task,
-                             std::shared_ptr<URLSession> session) {
-  auto& transfer = transfers_[task->taskIdentifier()];
-  if (!transfer) {
-    transfer = std::make_unique<Transfer>();
-    transfer->loop = this;
-    transfer->tlsChallenges = &tls_;
-    transfer->task = task;
-    transfer->shared = TaskInternals::shared(*task);
-    transfer->keepAlive = std::move(session);
-    if (task->kind() == URLSessionTask::Kind::webSocket) {
-      setUpWebSocket(*transfer);
-    } else {
-      setUp(*transfer);
-    }
-    return;
-  }
-  if (!tryMove(*transfer, TransferEvent::resume)) return;  // cancelled
-  if (transfer->webSocket) transfer->webSocket->setSuspended(false);
-  transfer->keepAlive = std::move(session);
-  if (transfer->lastActivityUptime > 0) timers_.touch(*transfer);
-  updatePause(*transfer);
-}
-
-void SessionLoop::start(Transfer& transfer, const URLRequest& request) {
+void TransferSetup::start(Transfer& transfer, const URLRequest& request) {
   transfer.fetchStart = Date::now();
   transfer.startUptime = systemUptime();
-  timers_.noteStarted(transfer);
+  engine_.timers().noteStarted(transfer);
   std::lock_guard lock(transfer.shared->mutex);
   transfer.shared->currentRequest = request;
 }
 
-void SessionLoop::setUp(Transfer& transfer) {
+void TransferSetup::setUp(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest();
   start(transfer, request);
 
   auto fail = [&](URLError::Code code, std::string detail) {
-    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+    engine_.finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
   const TaskSource* source = TaskInternals::source(*transfer.task);
   if (source && source->unreadableResumeData) {
     return fail(URLError::Code::cannotDecodeRawData, "the resume data cannot be read");
   }
   const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && source;
-  transfer.download.active = transfer.task->kind() == URLSessionTask::Kind::download;
+  if (transfer.task->kind() == URLSessionTask::Kind::download) {
+    moveTo(transfer, TransferEvent::downloadStarted);
+  }
   if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
   const URL& url = *request.url;
   auto scheme = url.scheme() ? lowercase(*url.scheme()) : std::string();
@@ -92,16 +74,17 @@ void SessionLoop::setUp(Transfer& transfer) {
     return fail(URLError::Code::badURL, "no host");
   }
   auto policy = request.cachePolicy == URLRequest::CachePolicy::useProtocolCachePolicy
-                    ? configuration_.requestCachePolicy
+                    ? engine_.configuration().requestCachePolicy
                     : request.cachePolicy;
   std::optional<URLRequest> validated;  // the request with the validators of a revalidation
+  const URLSessionConfiguration& configuration = engine_.configuration();
   switch (transfer.cache.begin(
-      configuration_.urlCache, policy, configuration_.httpAdditionalHeaders,
+      configuration.urlCache, policy, configuration.httpAdditionalHeaders,
       transfer.task->kind() == URLSessionTask::Kind::data, request, validated, Date::now())) {
     case CacheStep::unavailable:
       return fail(URLError::Code::resourceUnavailable, "nothing cached and loading is not allowed");
     case CacheStep::serve:
-      return serveFromCache(transfer, request);
+      return engine_.ending().serveFromCache(transfer, request);
     case CacheStep::load:
       break;
   }
@@ -110,19 +93,19 @@ void SessionLoop::setUp(Transfer& transfer) {
   if (std::string problem; !buildHeaders(transfer, sent, isUpload, problem)) {
     return fail(URLError::Code::badURL, problem);
   }
-  if (transfer.download.active && !downloads_.setUp(transfer, source)) return;
+  if (isDownload(transfer) && !engine_.downloads().setUp(transfer, source)) return;
 
   const std::string method = request.httpMethod.value_or("GET");
   if (method.empty() || !isValidHeaderName(method)) {
     return fail(URLError::Code::badURL, "invalid method");
   }
 
-  CURL* easy = easyPool_.acquire();
+  CURL* easy = engine_.easyPool().acquire();
   if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
   transfer.easy = easy;
-  const bool cookies = configuration_.httpShouldSetCookies && request.httpShouldHandleCookies &&
-                       configuration_.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::never;
-  transfer.cookieJar = cookies ? hub_->cookieStorage() : nullptr;
+  const bool cookies = configuration.httpShouldSetCookies && request.httpShouldHandleCookies &&
+                       configuration.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::never;
+  transfer.cookieJar = cookies ? engine_.sessionHub().cookieStorage() : nullptr;
   setRequestOptions(transfer, url);
   transfer.redirect.auth.forget(easy);
 
@@ -146,37 +129,35 @@ void SessionLoop::setUp(Transfer& transfer) {
     askForBodyStream(transfer);
     return;
   }
-  if (!addToMulti(transfer)) {
+  if (!engine_.attach(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
-  updatePause(transfer);
+  engine_.updatePause(transfer);
 }
 
 // Goes on with `redirect.next` in the same task, on a fresh handle.
-void SessionLoop::loadNextRequest(Transfer& transfer) {
+void TransferSetup::loadNextRequest(Transfer& transfer) {
   URLRequest request = std::move(*transfer.redirect.next);
+  const bool dropsBody = transfer.life.nextBody == NextBody::dropped;
+  // A fresh head for a request that replaces the task's current one; the choice of body is
+  // spent.
   moveTo(transfer, TransferEvent::nextLoaded);
   const bool replay = transfer.redirect.auth.replaying();
   if (!replay) ++transfer.redirect.count;
-  removeFromMulti(transfer);
+  engine_.detach(transfer);
   auto fail = [&](URLError::Code code, std::string detail) {
-    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+    engine_.finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
   {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->currentRequest = request;
   }
-  transfer.redirect.requestReplaced = true;
-  transfer.response.awaitingHead = true;
-  transfer.response.inHead = false;
   transfer.response.status = 0;
   transfer.response.lines.clear();
-  transfer.response.delivered = false;
   transfer.errorBuffer[0] = 0;
 
   const std::string method = request.httpMethod.value_or("GET");
-  const bool keepsBody =
-      !transfer.redirect.nextDropsBody && transfer.upload.kind != TaskSource::Body::none;
+  const bool keepsBody = !dropsBody && transfer.upload.kind != TaskSource::Body::none;
   const bool isUpload = transfer.task->kind() == URLSessionTask::Kind::upload && keepsBody;
   URLRequest sent = request;
   // The answer to the challenge takes the place of the request's own.
@@ -186,14 +167,14 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   }
   // The hop runs on a handle of its own (see CurlEasyPool); the connection stays in the multi
   // handle's cache for it.
-  CURL* easy = easyPool_.renew(transfer.easy);
+  CURL* easy = engine_.easyPool().renew(transfer.easy);
   transfer.easy = easy;
   if (easy == nullptr) return fail(URLError::Code::unknown, "the transfer could not be made");
   setRequestOptions(transfer, *request.url);
   transfer.redirect.auth.applyTo(easy, transfer.headers, method, *request.url);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
   const auto streamed = [&] { sendBodyThroughReads(transfer, easy); };
-  if (transfer.redirect.nextDropsBody) {
+  if (dropsBody) {
     // A new GET (or HEAD): no body, and no method of the old request left behind.
     if (method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     transfer.upload.kind = TaskSource::Body::none;
@@ -220,19 +201,18 @@ void SessionLoop::loadNextRequest(Transfer& transfer) {
   } else if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   }
-  if (!transfer.redirect.nextDropsBody && method != "GET" && method != "POST" && method != "HEAD") {
+  if (!dropsBody && method != "GET" && method != "POST" && method != "HEAD") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
-  transfer.redirect.nextDropsBody = false;
-  if (!addToMulti(transfer)) {
+  if (!engine_.attach(transfer)) {
     return fail(URLError::Code::unknown, "the transfer could not be started");
   }
-  updatePause(transfer);
+  engine_.updatePause(transfer);
 }
 
 // What every request of a transfer sets on its (new) handle, the first and each hop or replay
 // alike; the method, body and credentials are the caller's.
-void SessionLoop::setRequestOptions(Transfer& transfer, const URL& url) {
+void TransferSetup::setRequestOptions(Transfer& transfer, const URL& url) {
   CURL* easy = transfer.easy;
   curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
@@ -261,23 +241,25 @@ void SessionLoop::setRequestOptions(Transfer& transfer, const URL& url) {
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
 
   const bool cookies = transfer.cookieJar != nullptr;
-  curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? share_ : plainShare_);
+  SessionHub& hub = engine_.sessionHub();
+  curl_easy_setopt(easy, CURLOPT_SHARE, cookies ? hub.cookieShare() : hub.plainShare());
   if (cookies) curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
 
   // Fewer, larger writes into the file.
-  if (transfer.download.active) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  if (isDownload(transfer)) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
   // A declared length is refused before the body; what arrives is counted as it is written.
-  if (const std::int64_t maximum = bodyBound(transfer); maximum > 0) {
+  if (const std::int64_t maximum = engine_.bodyBound(transfer); maximum > 0) {
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maximum));
   }
-  if (configuration_.minimumBytesPerSecond > 0 && configuration_.lowSpeedSeconds > 0) {
+  const URLSessionConfiguration& configuration = engine_.configuration();
+  if (configuration.minimumBytesPerSecond > 0 && configuration.lowSpeedSeconds > 0) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT,
-                     static_cast<long>(configuration_.minimumBytesPerSecond));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, configuration_.lowSpeedSeconds);
+                     static_cast<long>(configuration.minimumBytesPerSecond));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, configuration.lowSpeedSeconds);
   }
 }
 
-bool SessionLoop::buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
+bool TransferSetup::buildHeaders(Transfer& transfer, const URLRequest& request, bool isUpload,
                                std::string& problem) {
   if (transfer.headers) curl_slist_free_all(transfer.headers);
   transfer.headers = nullptr;
@@ -285,7 +267,7 @@ bool SessionLoop::buildHeaders(Transfer& transfer, const URLRequest& request, bo
   // Header fields: the request's own, then the configuration's where the request has none.
   // Both lists are read where they are, not merged into a copy.
   const auto& own = request.allHTTPHeaderFields();
-  const auto& additional = configuration_.httpAdditionalHeaders;
+  const auto& additional = engine_.configuration().httpAdditionalHeaders;
   bool hasExpect = false, hasAccept = false, hasContentType = false;
   std::string line;
   auto add = [&](const std::string& name, const std::string& value) {
@@ -334,12 +316,12 @@ bool SessionLoop::buildHeaders(Transfer& transfer, const URLRequest& request, bo
   return true;
 }
 
-bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
+bool TransferSetup::setUpUploadBody(Transfer& transfer, const TaskSource& source,
                                   const URLRequest& request) {
   CURL* easy = transfer.easy;
   transfer.upload.kind = source.body;
   auto fail = [&](URLError::Code code, std::string detail) {
-    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+    engine_.finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
     return false;
   };
   switch (source.body) {
@@ -400,22 +382,19 @@ bool SessionLoop::setUpUploadBody(Transfer& transfer, const TaskSource& source,
   return true;
 }
 
-void SessionLoop::askForBodyStream(Transfer& transfer) {
-  auto delegate = this->delegate();
-  if (!delegate) {
+void TransferSetup::askForBodyStream(Transfer& transfer) {
+  if (!engine_.hasDelegate()) {
     moveTo(transfer, TransferEvent::bodyStreamSettled);
-    finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
-                                        currentURL(transfer), "no body stream was provided")));
+    engine_.finish(transfer,
+                   makeError(URLError(URLError::Code::requestBodyStreamExhausted,
+                                      engine_.currentURL(transfer), "no body stream was provided")));
     return;
   }
   auto answer = std::make_shared<OnceHandler<InputStreamPtr>>(
-      [loop = weak_from_this(), identifier = transfer.task->taskIdentifier()](InputStreamPtr s) {
-        if (auto c = loop.lock()) {
-          c->post([c, identifier, s] { c->provideBodyStream(identifier, s); });
-        }
-      });
+      [post = engine_.poster(), this, identifier = transfer.task->taskIdentifier()](
+          InputStreamPtr s) { post([this, identifier, s] { provideBodyStream(identifier, s); }); });
   auto task = transfer.task;
-  deliver(
+  engine_.deliverCall(
       [task, answer](URLSessionDelegate& delegate,
                      const std::shared_ptr<URLSession>& session) mutable {
         std::function<void(InputStreamPtr)> handler = [answer](InputStreamPtr stream) {
@@ -427,43 +406,36 @@ void SessionLoop::askForBodyStream(Transfer& transfer) {
       transfer.keepAlive);
 }
 
-void SessionLoop::provideBodyStream(std::uint64_t identifier, InputStreamPtr stream) {
-  auto it = transfers_.find(identifier);
-  if (it == transfers_.end()) return;
-  Transfer& transfer = *it->second;
+void TransferSetup::provideBodyStream(std::uint64_t identifier, InputStreamPtr stream) {
+  Transfer* found = engine_.find(identifier);
+  if (!found) return;
+  Transfer& transfer = *found;
   if (transfer.phase != Phase::awaitingBodyStream) return;
   moveTo(transfer, TransferEvent::bodyStreamSettled);
   if (!stream || stream->streamStatus() != StreamStatus::notOpen) {
-    finish(transfer,
-           makeError(URLError(
-               URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
-               stream ? "the body stream was read before" : "no body stream was provided")));
+    engine_.finish(transfer, makeError(URLError(URLError::Code::requestBodyStreamExhausted,
+                                                engine_.currentURL(transfer),
+                                                stream ? "the body stream was read before"
+                                                       : "no body stream was provided")));
     return;
   }
   stream->open();
   if (stream->streamStatus() == StreamStatus::error) {
     transfer.upload.stream = std::move(stream);
-    finish(transfer, bodyReadError(transfer));
+    engine_.finish(transfer, engine_.ending().bodyReadError(transfer));
     return;
   }
   transfer.upload.stream = std::move(stream);
-  if (!addToMulti(transfer)) {
-    finish(transfer, makeError(URLError(URLError::Code::unknown, currentURL(transfer),
-                                        "the transfer could not be started")));
+  if (!engine_.attach(transfer)) {
+    engine_.finish(transfer, makeError(URLError(URLError::Code::unknown,
+                                                engine_.currentURL(transfer),
+                                                "the transfer could not be started")));
     return;
   }
-  updatePause(transfer);
+  engine_.updatePause(transfer);
 }
 
-ErrorPtr SessionLoop::bodyReadError(const Transfer& transfer) {
-  ErrorPtr cause = transfer.upload.error;
-  if (!cause && transfer.upload.stream) cause = transfer.upload.stream->streamError();
-  return makeError(URLError(
-      URLError::Code::requestBodyStreamExhausted, currentURL(transfer),
-      "reading the body failed" + (cause ? ": " + cause->debugDescription() : std::string())));
-}
-
-void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
+void TransferSetup::reportSent(Transfer& transfer, curl_off_t uploaded) {
   {
     std::lock_guard lock(transfer.shared->mutex);
     transfer.shared->bytesSent = uploaded;
@@ -476,7 +448,7 @@ void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
   auto task = transfer.task;
   const std::int64_t total = uploaded;
   const std::int64_t expected = transfer.upload.length;
-  deliver(
+  engine_.deliverCall(
       [task, step, total, expected](URLSessionDelegate& delegate,
                                     const std::shared_ptr<URLSession>& session) {
         delegate.didSendBodyData(session, task, step, total, expected);
@@ -487,11 +459,11 @@ void SessionLoop::reportSent(Transfer& transfer, curl_off_t uploaded) {
 // The connection of a web socket: libcurl opens it (TCP, TLS and trust, as for data tasks) in
 // connect-only mode over HTTP/1.1, so ALPN offers only "http/1.1"; the upgrade and the frames
 // are the connection object's.
-void SessionLoop::setUpWebSocket(Transfer& transfer) {
+void TransferSetup::setUpWebSocket(Transfer& transfer) {
   const URLRequest& request = *transfer.task->originalRequest();
   start(transfer, request);
   auto fail = [&](URLError::Code code, std::string detail) {
-    finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
+    engine_.finish(transfer, makeError(URLError(code, request.url, std::move(detail))));
   };
   if (!request.url) return fail(URLError::Code::badURL, "the request has no URL");
   const URL& url = *request.url;
@@ -503,8 +475,9 @@ void SessionLoop::setUpWebSocket(Transfer& transfer) {
   }
   if (!url.host() || url.host()->empty()) return fail(URLError::Code::badURL, "no host");
   HTTPHeaderFields fields = request.allHTTPHeaderFields().value_or(HTTPHeaderFields());
-  if (configuration_.httpAdditionalHeaders) {
-    for (const auto& [name, value] : *configuration_.httpAdditionalHeaders) {
+  const URLSessionConfiguration& configuration = engine_.configuration();
+  if (configuration.httpAdditionalHeaders) {
+    for (const auto& [name, value] : *configuration.httpAdditionalHeaders) {
       if (!fields.contains(name)) fields.set(name, value);
     }
   }
@@ -527,31 +500,31 @@ void SessionLoop::setUpWebSocket(Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   setTrustOptions(easy, transfer);
-  curl_easy_setopt(easy, CURLOPT_SHARE, plainShare_);
+  curl_easy_setopt(easy, CURLOPT_SHARE, engine_.sessionHub().plainShare());
   const double timeout =
-      std::min(configuration_.timeoutIntervalForRequest, request.timeoutInterval);
+      std::min(configuration.timeoutIntervalForRequest, request.timeoutInterval);
   if (timeout > 0) {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000.0));
   }
 
   auto& task = static_cast<URLSessionWebSocketTask&>(*transfer.task);
   transfer.webSocket = TaskInternals::connection(task);
-  ++webSocketTransfers_;
+  engine_.countWebSocket();
   Transfer* raw = &transfer;
   std::weak_ptr<URLSessionWebSocketTask> weakTask =
       std::static_pointer_cast<URLSessionWebSocketTask>(transfer.task);
   WebSocketConnection::TransferHooks hooks;
   hooks.deliver = [this, raw](WebSocketConnection::DelegateCall call) {
-    deliver(std::move(call), raw->keepAlive);
+    engine_.deliverCall(std::move(call), raw->keepAlive);
   };
   hooks.setResponse = [raw](URLResponsePtr response) {
     std::lock_guard lock(raw->shared->mutex);
     raw->shared->response = std::move(response);
   };
-  hooks.finish = [this, raw](ErrorPtr error) { finish(*raw, std::move(error)); };
+  hooks.finish = [this, raw](ErrorPtr error) { engine_.finish(*raw, std::move(error)); };
   transfer.webSocket->start(weakTask, std::move(hooks), url, std::move(*upgrade), key,
                             offeredWebSocketProtocols(fields), timeout);
-  if (!addToMulti(transfer)) {
+  if (!engine_.attach(transfer)) {
     return fail(URLError::Code::unknown, "the connection could not be started");
   }
 }

@@ -49,6 +49,31 @@ enum class Link { detached, attached, awaitingConnectivity };
 // Whether the task lets the transfer move: a suspended transfer holds its bytes.
 enum class Activity { running, suspended };
 
+// The rest of the transfer's life, each a sub-state of its own beside the phase (see `Life`).
+//
+// How far the current request's response head is read. A status line opens a head only where
+// libcurl reads one: at the start of a request's answer, after a 1xx head, or after a 401/407
+// it answers itself. Elsewhere a line starting "HTTP/" is a (malformed) field, or a trailer
+// that makes the answer unusable.
+enum class Head : std::uint8_t { awaiting, reading, read };
+// Whether the current request's response was put to the task.
+enum class Delivery : std::uint8_t { pending, delivered };
+// Whether the delegate heard that the task waits for connectivity: it hears it once.
+enum class WaitNotice : std::uint8_t { untold, told };
+// Whether the upload's body can still be sent: libcurl wanted a stream rewound that was read.
+enum class BodySupply : std::uint8_t { available, exhausted };
+// Whether the request chosen to follow keeps the body of the one before (a 303, or a POST's
+// 301 or 302, turns it into a GET without one).
+enum class NextBody : std::uint8_t { kept, dropped };
+// Whether the task's current request is its original one, or one that replaced it (a
+// redirect, a replay).
+enum class Hop : std::uint8_t { original, replaced };
+// The client certificate of the transfer's TLS handshakes: not asked for, asked for, sent.
+enum class ClientCertificate : std::uint8_t { unasked, asked, sent };
+// A download task's file: none (the task is no download), the transfer's own (removed at the
+// end), or handed on (to the delegate, or in resume data), which the end leaves in place.
+enum class Download : std::uint8_t { none, ownFile, fileHandedOn };
+
 // What makes a transfer move. Each names what happened, so a trace of moves reads as the
 // transfer's story and the tables below, not the caller, say where the transfer goes.
 enum class TransferEvent {
@@ -77,6 +102,19 @@ enum class TransferEvent {
   // The task's own word (`Run`).
   suspend,
   resume,
+  // The rest of the life (`Life`).
+  headOpened,         // a status line opened a head
+  headInterim,        // a head ended that another one follows (1xx, a 401/407 libcurl answers)
+  headFinal,          // the final head ended
+  responseDelivered,  // the response went to the task
+  waitingTold,        // the delegate heard that the task waits for connectivity
+  bodyExhausted,      // libcurl wanted the upload's body again, and it is gone
+  nextKeepsBody,      // the request chosen to follow sends the body again
+  nextDropsBody,      // the request chosen to follow goes without the body
+  certificateAsked,   // a handshake asked for the client's certificate
+  certificateSent,    // one was given to it
+  downloadStarted,    // the task is a download: its body goes into a file of its own
+  fileHandedOn,       // the download's file went to the delegate, or into resume data
 };
 
 // One row of a move table: where `event` takes the state at `from`.
@@ -173,6 +211,112 @@ inline constexpr Move<Activity> kActivityMoves[] = {
     {Activity::running, TransferEvent::resume, Activity::running},
 };
 
+// Every move of the rest of the life, one table per sub-state. A table moves its sub-state only
+// on the events it names; an event one of them names but does not take from where the
+// sub-state is is refused whole. `nextLoaded` (the next request goes out) and
+// `connectivityRetry` (the connection is tried again) start a head afresh.
+inline constexpr Move<Head> kHeadMoves[] = {
+    {Head::awaiting, TransferEvent::headOpened, Head::reading},
+    {Head::reading, TransferEvent::headInterim, Head::awaiting},
+    {Head::reading, TransferEvent::headFinal, Head::read},
+    {Head::awaiting, TransferEvent::nextLoaded, Head::awaiting},
+    {Head::reading, TransferEvent::nextLoaded, Head::awaiting},
+    {Head::read, TransferEvent::nextLoaded, Head::awaiting},
+    {Head::awaiting, TransferEvent::connectivityRetry, Head::awaiting},
+    {Head::reading, TransferEvent::connectivityRetry, Head::awaiting},
+    {Head::read, TransferEvent::connectivityRetry, Head::awaiting},
+};
+// A final head that follows within the one transfer (after libcurl's own handshake) is
+// delivered again; the next request's is yet to be.
+inline constexpr Move<Delivery> kDeliveryMoves[] = {
+    {Delivery::pending, TransferEvent::responseDelivered, Delivery::delivered},
+    {Delivery::delivered, TransferEvent::responseDelivered, Delivery::delivered},
+    {Delivery::pending, TransferEvent::nextLoaded, Delivery::pending},
+    {Delivery::delivered, TransferEvent::nextLoaded, Delivery::pending},
+};
+inline constexpr Move<WaitNotice> kWaitNoticeMoves[] = {
+    {WaitNotice::untold, TransferEvent::waitingTold, WaitNotice::told},
+};
+inline constexpr Move<BodySupply> kBodySupplyMoves[] = {
+    {BodySupply::available, TransferEvent::bodyExhausted, BodySupply::exhausted},
+    {BodySupply::exhausted, TransferEvent::bodyExhausted, BodySupply::exhausted},
+};
+// Each redirect decides afresh; the choice is spent once the next request goes out.
+inline constexpr Move<NextBody> kNextBodyMoves[] = {
+    {NextBody::kept, TransferEvent::nextKeepsBody, NextBody::kept},
+    {NextBody::dropped, TransferEvent::nextKeepsBody, NextBody::kept},
+    {NextBody::kept, TransferEvent::nextDropsBody, NextBody::dropped},
+    {NextBody::dropped, TransferEvent::nextDropsBody, NextBody::dropped},
+    {NextBody::kept, TransferEvent::nextLoaded, NextBody::kept},
+    {NextBody::dropped, TransferEvent::nextLoaded, NextBody::kept},
+};
+inline constexpr Move<Hop> kHopMoves[] = {
+    {Hop::original, TransferEvent::nextLoaded, Hop::replaced},
+    {Hop::replaced, TransferEvent::nextLoaded, Hop::replaced},
+};
+// Every handshake of the transfer may ask again; a certificate once sent stays the story.
+inline constexpr Move<ClientCertificate> kClientCertificateMoves[] = {
+    {ClientCertificate::unasked, TransferEvent::certificateAsked, ClientCertificate::asked},
+    {ClientCertificate::asked, TransferEvent::certificateAsked, ClientCertificate::asked},
+    {ClientCertificate::sent, TransferEvent::certificateAsked, ClientCertificate::sent},
+    {ClientCertificate::asked, TransferEvent::certificateSent, ClientCertificate::sent},
+    {ClientCertificate::sent, TransferEvent::certificateSent, ClientCertificate::sent},
+};
+inline constexpr Move<Download> kDownloadMoves[] = {
+    {Download::none, TransferEvent::downloadStarted, Download::ownFile},
+    {Download::ownFile, TransferEvent::fileHandedOn, Download::fileHandedOn},
+    {Download::fileHandedOn, TransferEvent::fileHandedOn, Download::fileHandedOn},
+};
+
+// The rest of a transfer's life: the sub-states beside its phase, the handle's place and the
+// task's word, each changed only by its table above.
+struct Life {
+  Head head = Head::awaiting;
+  Delivery delivery = Delivery::pending;
+  WaitNotice waitNotice = WaitNotice::untold;
+  BodySupply bodySupply = BodySupply::available;
+  NextBody nextBody = NextBody::kept;
+  Hop hop = Hop::original;
+  ClientCertificate clientCertificate = ClientCertificate::unasked;
+  Download download = Download::none;
+
+  bool operator==(const Life&) const = default;
+};
+
+// Whether `table` moves its sub-state on `event` at all.
+template <class State, std::size_t N>
+constexpr bool names(const Move<State> (&table)[N], TransferEvent event) {
+  for (const auto& move : table) {
+    if (move.event == event) return true;
+  }
+  return false;
+}
+
+// Where `event` takes `life`: none when a table that names the event refuses it, or when no
+// table names it.
+constexpr std::optional<Life> nextLife(Life life, TransferEvent event) {
+  bool named = false, refused = false;
+  auto step = [&](const auto& table, auto& state) {
+    if (refused || !names(table, event)) return;
+    named = true;
+    if (const auto to = lookUp(table, state, event)) {
+      state = *to;
+    } else {
+      refused = true;
+    }
+  };
+  step(kHeadMoves, life.head);
+  step(kDeliveryMoves, life.delivery);
+  step(kWaitNoticeMoves, life.waitNotice);
+  step(kBodySupplyMoves, life.bodySupply);
+  step(kNextBodyMoves, life.nextBody);
+  step(kHopMoves, life.hop);
+  step(kClientCertificateMoves, life.clientCertificate);
+  step(kDownloadMoves, life.download);
+  if (!named || refused) return std::nullopt;
+  return life;
+}
+
 // A redirect's or a challenge's answer is awaited, whether or not its transfer has ended.
 constexpr bool awaitsRedirect(Phase phase) {
   return phase == Phase::awaitingRedirect || phase == Phase::awaitingRedirectEnded;
@@ -212,14 +356,26 @@ constexpr std::optional<Activity> nextActivity(Phase phase, Activity from, Trans
   return lookUp(kActivityMoves, from, event);
 }
 
-// The events that move the handle's place, and those that move the task's word; every other
-// event moves the phase.
-constexpr bool movesLink(TransferEvent event) {
-  return event == TransferEvent::attach || event == TransferEvent::detach ||
-         event == TransferEvent::connectivityLost || event == TransferEvent::connectivityRetry;
+// The events that move the phase, the handle's place, the task's word, and the rest of the
+// life; one event may move several of them (the next request going out starts a head afresh).
+constexpr bool movesPhase(TransferEvent event) { return names(kTransferMoves, event); }
+constexpr bool movesLink(TransferEvent event) { return names(kLinkMoves, event); }
+constexpr bool movesActivity(TransferEvent event) { return names(kActivityMoves, event); }
+constexpr bool movesLife(TransferEvent event) {
+  return names(kHeadMoves, event) || names(kDeliveryMoves, event) ||
+         names(kWaitNoticeMoves, event) || names(kBodySupplyMoves, event) ||
+         names(kNextBodyMoves, event) || names(kHopMoves, event) ||
+         names(kClientCertificateMoves, event) || names(kDownloadMoves, event);
 }
-constexpr bool movesActivity(TransferEvent event) {
-  return event == TransferEvent::suspend || event == TransferEvent::resume;
+
+// The life's sub-states as digits, in `Life`'s order, for a trace.
+inline std::array<char, 9> lifeText(const Life& life) {
+  const int digits[] = {int(life.head),       int(life.delivery), int(life.waitNotice),
+                        int(life.bodySupply), int(life.nextBody), int(life.hop),
+                        int(life.clientCertificate), int(life.download)};
+  std::array<char, 9> text{};
+  for (std::size_t i = 0; i < std::size(digits); ++i) text[i] = char('0' + digits[i]);
+  return text;
 }
 
 // The last moves of a transfer, kept in builds with assertions: where a move the table refuses
@@ -231,6 +387,7 @@ struct MoveTrace {
     Phase to;
     Link link;  // the sub-states after the move
     Activity activity;
+    Life life;
     const char* file;
     std::uint_least32_t line;
   };
@@ -238,10 +395,10 @@ struct MoveTrace {
   std::array<Entry, kKept> entries{};
   std::size_t count = 0;  // moves made; the last `kKept` of them are kept
 
-  void add(Phase from, TransferEvent event, Phase to, Link link, Activity activity,
+  void add(Phase from, TransferEvent event, Phase to, Link link, Activity activity, Life life,
            const std::source_location& where) {
     entries[count % kKept] =
-        Entry{from, event, to, link, activity, where.file_name(), where.line()};
+        Entry{from, event, to, link, activity, life, where.file_name(), where.line()};
     ++count;
   }
   // The `back`-th move before the last one (0: the last), if still kept.

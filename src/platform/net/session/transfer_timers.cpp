@@ -63,8 +63,6 @@ void TransferTimers::fire(const TransferMap& transfers, TransferEngine& engine) 
   for (Transfer* transfer : walk.retry) {
     // Try the connection again, from a clean slate.
     transfer->retryAtUptime = 0;
-    transfer->response.awaitingHead = true;
-    transfer->response.inHead = false;
     transfer->response.status = 0;
     transfer->response.lines.clear();
     transfer->transactions.clear();
