@@ -103,8 +103,8 @@ void SessionLoop::completeFromCache(Transfer& transfer) {
     if (!body->empty()) {
       deliver(
           [task, chunk = std::move(*body)](URLSessionDelegate& delegate,
-                                           const std::shared_ptr<URLSession>& session) {
-            delegate.didReceiveData(session, task, chunk);
+                                           const std::shared_ptr<URLSession>& session) mutable {
+            delegate.didReceiveOwnedData(session, task, std::move(chunk));
           },
           transfer.keepAlive);
     }
