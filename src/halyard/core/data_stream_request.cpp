@@ -20,16 +20,21 @@ DataStreamRequest::DataStreamRequest(RequestContext context, URLRequestConvertib
 DataStreamRequest& DataStreamRequest::streamAsData(platform::DispatchQueuePtr queue,
                                                    Handler<platform::Bytes, Never> handler) {
   std::weak_ptr<DataStreamRequest> weak = sharedSelf();
-  // Raw chunks skip the serialization queue and the event monitor.
-  auto deliver = [weak, queue, handler](const platform::Bytes& chunk) {
+  // Raw chunks skip the serialization queue and the event monitor, and are moved, not copied,
+  // into their events.
+  auto deliver = [weak, queue, handler](ChunkBatch batch) {
     auto self = weak.lock();
     if (!self) return;
-    queue->async([self, handler, chunk] {
-      self->runOrCancelOnError([&] {
-        handler(Stream<platform::Bytes, Never>{Event<platform::Bytes, Never>::stream(chunk),
-                                               self->token()});
-      });
-      self->finishStreamExecution();
+    queue->async([self, handler, batch = std::move(batch)]() mutable {
+      const std::int64_t bytes = bytesIn(batch);
+      for (auto& chunk : batch) {
+        self->runOrCancelOnError([&] {
+          handler(Stream<platform::Bytes, Never>{
+              Event<platform::Bytes, Never>::stream(std::move(chunk)), self->token()});
+        });
+        platform::Bytes().swap(chunk);  // let go of each chunk once its handler has seen it
+      }
+      self->finishStreamExecution(batch.size(), bytes);
     });
   };
   return registerStream(std::move(deliver), queue, completionFor(std::move(handler)));
@@ -38,19 +43,26 @@ DataStreamRequest& DataStreamRequest::streamAsData(platform::DispatchQueuePtr qu
 DataStreamRequest& DataStreamRequest::streamAsString(platform::DispatchQueuePtr queue,
                                                      Handler<std::string, Never> handler) {
   std::weak_ptr<DataStreamRequest> weak = sharedSelf();
-  auto deliver = [weak, queue, handler](const platform::Bytes& chunk) {
+  auto deliver = [weak, queue, handler](ChunkBatch batch) {
     auto self = weak.lock();
     if (!self) return;
-    self->serializationQueue()->async([self, queue, handler, chunk] {
-      std::string text = StringStreamSerializer().serializeChunk(chunk);
-      self->underlyingQueue()->async([self, queue, handler, text = std::move(text)] {
-        self->reportParsedValue(AnyValue::of(text));
-        queue->async([self, handler, text] {
-          self->runOrCancelOnError([&] {
-            handler(
-                Stream<std::string, Never>{Event<std::string, Never>::stream(text), self->token()});
-          });
-          self->finishStreamExecution();
+    self->serializationQueue()->async([self, queue, handler, batch = std::move(batch)] {
+      const std::int64_t bytes = bytesIn(batch);
+      std::vector<std::string> texts;
+      texts.reserve(batch.size());
+      for (const auto& chunk : batch)
+        texts.push_back(StringStreamSerializer().serializeChunk(chunk));
+      self->underlyingQueue()->async([self, queue, handler, bytes, texts = std::move(texts)] {
+        for (const auto& text : texts)
+          self->reportParsedValue(AnyValue::of(text));
+        queue->async([self, handler, bytes, texts]() mutable {
+          for (auto& text : texts) {
+            self->runOrCancelOnError([&] {
+              handler(Stream<std::string, Never>{
+                  Event<std::string, Never>::stream(std::move(text)), self->token()});
+            });
+          }
+          self->finishStreamExecution(texts.size(), bytes);
         });
       });
     });
@@ -59,7 +71,7 @@ DataStreamRequest& DataStreamRequest::streamAsString(platform::DispatchQueuePtr 
 }
 
 DataStreamRequest& DataStreamRequest::registerStream(
-    std::function<void(const platform::Bytes&)> deliver, platform::DispatchQueuePtr queue,
+    std::function<void(ChunkBatch)> deliver, platform::DispatchQueuePtr queue,
     std::function<void(Completion)> completeOne) {
   streamMutableState_.mutateValue(
       [&](StreamMutableState& s) { s.streams.push_back(std::move(deliver)); });
@@ -131,30 +143,53 @@ platform::InputStreamPtr DataStreamRequest::makeInputStream(std::int64_t bufferS
 
 // ---- Delegate callbacks ------------------------------------------------------------------------
 
-void DataStreamRequest::receiveData(const platform::Bytes& chunk) {
+void DataStreamRequest::receiveData(platform::Bytes chunk) {
   auto self = sharedSelf();
   // Read before the stream lock: the two locks are never held together.
   const auto task = std::dynamic_pointer_cast<platform::URLSessionDataTask>(lastTask());
+  bool firstArrived = false;
   streamMutableState_.mutateValue([&](StreamMutableState& s) {
     if (s.bridge) {
-      underlyingQueue()->async([self, bridge = s.bridge, chunk] {
-        bridge->write(chunk,
+      underlyingQueue()->async([self, bridge = s.bridge,
+                                copy = s.streams.empty() ? std::move(chunk) : chunk] {
+        bridge->write(copy,
                       std::dynamic_pointer_cast<platform::URLSessionDataTask>(self->lastTask()));
       });
     }
     if (s.streams.empty()) return;
     s.numberOfExecutingStreams += std::int64_t(s.streams.size());
+    s.executingBytes += std::int64_t(s.streams.size() * chunk.size());
     // Holding and releasing only post to the I/O thread, so they are safe under the lock, and
     // doing them there keeps a hold and its release in order.
-    if (s.numberOfExecutingStreams > kHoldAboveDeliveries && !s.heldForHandlers && task) {
+    if ((s.numberOfExecutingStreams > kHoldAboveDeliveries || s.executingBytes > kHoldAboveBytes) &&
+        !s.heldForHandlers && task) {
       s.heldForHandlers = task;
       task->holdReceiving();
     }
-    underlyingQueue()->async([streams = s.streams, chunk] {
-      for (const auto& stream : streams)
-        stream(chunk);
-    });
+    firstArrived = s.arrivedChunks.empty();
+    s.arrivedChunks.emplace_back(std::move(chunk), s.streams.size());
   });
+  // Posted after the lock: the chunks wait under it, and whatever arrives before this turn
+  // joins them.
+  if (firstArrived) underlyingQueue()->async([self] { self->handOnArrivedChunks(); });
+}
+
+void DataStreamRequest::handOnArrivedChunks() {
+  std::vector<std::pair<platform::Bytes, std::size_t>> arrived;
+  std::vector<std::function<void(ChunkBatch)>> streams;
+  streamMutableState_.mutateValue([&](StreamMutableState& s) {
+    arrived.swap(s.arrivedChunks);
+    streams = s.streams;
+  });
+  for (std::size_t index = 0; index < streams.size(); ++index) {
+    ChunkBatch batch;
+    for (auto& [chunk, handlers] : arrived) {
+      if (index >= handlers) continue;
+      // The last handler a chunk is for takes it; the others get copies.
+      batch.push_back(index + 1 == handlers ? std::move(chunk) : chunk);
+    }
+    if (!batch.empty()) streams[index](std::move(batch));
+  }
 }
 
 void DataStreamRequest::answerHTTPResponse(
@@ -210,11 +245,20 @@ void DataStreamRequest::deliverStreamCompletion(const platform::DispatchQueuePtr
   });
 }
 
-void DataStreamRequest::finishStreamExecution() {
+std::int64_t DataStreamRequest::bytesIn(const ChunkBatch& batch) {
+  std::int64_t bytes = 0;
+  for (const auto& chunk : batch)
+    bytes += std::int64_t(chunk.size());
+  return bytes;
+}
+
+void DataStreamRequest::finishStreamExecution(std::size_t deliveries, std::int64_t bytes) {
   std::vector<std::function<void()>> due;
   streamMutableState_.mutateValue([&](StreamMutableState& s) {
-    s.numberOfExecutingStreams -= 1;
-    if (s.heldForHandlers && s.numberOfExecutingStreams <= kReleaseAtDeliveries) {
+    s.numberOfExecutingStreams -= std::int64_t(deliveries);
+    s.executingBytes -= bytes;
+    if (s.heldForHandlers && s.numberOfExecutingStreams <= kReleaseAtDeliveries &&
+        s.executingBytes <= kReleaseAtBytes) {
       s.heldForHandlers->releaseReceiving();
       s.heldForHandlers.reset();
     }

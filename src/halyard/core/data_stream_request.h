@@ -96,10 +96,17 @@ class DataStreamRequest : public Request {
   using Validation = std::function<ValidationResult(const std::optional<platform::URLRequest>&,
                                                     const platform::HTTPURLResponsePtr&)>;
 
+  // Chunks that arrived together, handed to one handler together, in order.
+  using ChunkBatch = std::vector<platform::Bytes>;
   struct StreamMutableState {
     platform::OutputStreamPtr outputStream;
-    std::vector<std::function<void(const platform::Bytes&)>> streams;
+    std::vector<std::function<void(ChunkBatch)>> streams;
+    // Chunks taken in and not yet handed on, each with the number of handlers registered when
+    // it came: a handler registered later never sees it.
+    std::vector<std::pair<platform::Bytes, std::size_t>> arrivedChunks;
     std::int64_t numberOfExecutingStreams = 0;
+    // The bytes of those deliveries, each counted once per handler.
+    std::int64_t executingBytes = 0;
     std::vector<std::function<void()>> enqueuedCompletionEvents;
     std::optional<HTTPResponseHandler> httpResponseHandler;
     // What feeds `outputStream`, so that no byte is lost to a slow reader.
@@ -108,11 +115,13 @@ class DataStreamRequest : public Request {
     std::shared_ptr<platform::URLSessionDataTask> heldForHandlers;
   };
 
-  // Handlers that fall this many chunk deliveries behind hold the transfer until they are
-  // back down to the lower mark, so that a slow handler queue pushes the server back instead
-  // of gathering the body in memory.
+  // Handlers that fall this many chunk deliveries, or bytes, behind hold the transfer until
+  // they are back down to the lower marks, so that a slow handler queue pushes the server back
+  // instead of gathering the body in memory. Chunks come in many sizes, so both are counted.
   static constexpr std::int64_t kHoldAboveDeliveries = 256;
   static constexpr std::int64_t kReleaseAtDeliveries = 64;
+  static constexpr std::int64_t kHoldAboveBytes = 4 << 20;
+  static constexpr std::int64_t kReleaseAtBytes = 1 << 20;
 
   DataStreamRequest(RequestContext context, URLRequestConvertiblePtr convertible,
                     bool automaticallyCancelOnStreamError);
@@ -179,7 +188,9 @@ class DataStreamRequest : public Request {
                                           DataPreprocessorPtr dataPreprocessor);
 
   // ---- Called by the session delegate ---------------------------------------------------------
-  void receiveData(const platform::Bytes& chunk);
+  // On the underlying queue. Chunks that arrive before the handlers' turn on that queue are
+  // handed to each handler's queue in one piece of work.
+  void receiveData(platform::Bytes chunk);
   void answerHTTPResponse(
       const platform::HTTPURLResponsePtr& response,
       std::function<void(platform::URLSessionDelegate::ResponseDisposition)> completionHandler);
@@ -196,9 +207,10 @@ class DataStreamRequest : public Request {
   }
   CancellationToken token() { return CancellationToken{sharedSelf()}; }
 
-  // Registers one handler: `deliver` hands a chunk on and ends with `finishStreamExecution`;
-  // `completeOne` delivers the handler's `complete` event.
-  DataStreamRequest& registerStream(std::function<void(const platform::Bytes&)> deliver,
+  // Registers one handler: `deliver` hands a batch of chunks on and ends with
+  // `finishStreamExecution` for all of them; `completeOne` delivers the handler's `complete`
+  // event.
+  DataStreamRequest& registerStream(std::function<void(ChunkBatch)> deliver,
                                     platform::DispatchQueuePtr queue,
                                     std::function<void(Completion)> completeOne);
   void runOrCancelOnError(const std::function<void()>& step);
@@ -206,7 +218,11 @@ class DataStreamRequest : public Request {
                                std::function<void(Completion)> completeOne);
   void deliverStreamCompletion(const platform::DispatchQueuePtr& queue,
                                std::function<void(Completion)> completeOne);
-  void finishStreamExecution();
+  // Hands the chunks that arrived since the last turn to their handlers.
+  void handOnArrivedChunks();
+  // `deliveries` chunks of `bytes` in all were handled by one handler.
+  void finishStreamExecution(std::size_t deliveries, std::int64_t bytes);
+  static std::int64_t bytesIn(const ChunkBatch& batch);
   void reportParsedValue(const std::expected<AnyValue, HalyardError>& result);
 
   template <class Success, class Failure>
@@ -239,32 +255,41 @@ DataStreamRequest& DataStreamRequest::addStreamHandler(
   using Result = std::expected<Value, HalyardError>;
   std::weak_ptr<DataStreamRequest> weak = sharedSelf();
   // The stored closure refers to the request weakly; each hop of a chunk under way keeps it.
-  auto deliver = [weak, queue, handler,
-                  serializer = std::move(serializer)](const platform::Bytes& chunk) {
+  auto deliver = [weak, queue, handler, serializer = std::move(serializer)](ChunkBatch batch) {
     auto self = weak.lock();
     if (!self) return;
-    self->serializationQueue()->async([self, queue, handler, serializer, chunk] {
-      Result result = [&]() -> Result {
-        try {
-          return serializer.serializeChunk(chunk);
-        } catch (...) {
-          return std::unexpected(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
-            return HalyardError::responseSerializationFailed(
-                HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
-          }));
+    self->serializationQueue()->async([self, queue, handler, serializer,
+                                       batch = std::move(batch)] {
+      const std::int64_t bytes = bytesIn(batch);
+      std::vector<Result> results;
+      results.reserve(batch.size());
+      for (const auto& chunk : batch) {
+        results.push_back([&]() -> Result {
+          try {
+            return serializer.serializeChunk(chunk);
+          } catch (...) {
+            return std::unexpected(toHalyardErrorOrElse(currentError(), [](const ErrorPtr& e) {
+              return HalyardError::responseSerializationFailed(
+                  HalyardError::ResponseSerializationFailureReason::CustomSerializationFailed{e});
+            }));
+          }
+        }());
+      }
+      self->underlyingQueue()->async([self, queue, handler, bytes, results = std::move(results)] {
+        for (const auto& result : results) {
+          self->reportParsedValue(result
+                                      ? std::expected<AnyValue, HalyardError>(AnyValue::of(*result))
+                                      : std::unexpected(result.error()));
+          if (!result && self->automaticallyCancelOnStreamError()) self->cancel();
         }
-      }();
-      self->underlyingQueue()->async([self, queue, handler, result = std::move(result)] {
-        self->reportParsedValue(result
-                                    ? std::expected<AnyValue, HalyardError>(AnyValue::of(*result))
-                                    : std::unexpected(result.error()));
-        if (!result && self->automaticallyCancelOnStreamError()) self->cancel();
-        queue->async([self, handler, result] {
-          self->runOrCancelOnError([&] {
-            handler(Stream<Value, HalyardError>{Event<Value, HalyardError>::stream(result),
-                                                self->token()});
-          });
-          self->finishStreamExecution();
+        queue->async([self, handler, bytes, results]() mutable {
+          for (auto& result : results) {
+            self->runOrCancelOnError([&] {
+              handler(Stream<Value, HalyardError>{
+                  Event<Value, HalyardError>::stream(std::move(result)), self->token()});
+            });
+          }
+          self->finishStreamExecution(results.size(), bytes);
         });
       });
     });

@@ -65,12 +65,27 @@ void SessionDelegate::didReceiveResponse(
 
 void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                                      const platform::Bytes& data) {
+  receiveBody(session, task, data, nullptr);
+}
+
+void SessionDelegate::didReceiveOwnedData(const SessionPtr& session, const DataTaskPtr& task,
+                                          platform::Bytes&& data) {
+  receiveBody(session, task, data, &data);
+}
+
+void SessionDelegate::receiveBody(const SessionPtr& session, const DataTaskPtr& task,
+                                  const platform::Bytes& data, platform::Bytes* owned) {
   if (eventMonitor_) eventMonitor_->dataTaskDidReceiveData(session, task, data);
-  // Bytes for a task without a data request are dropped.
-  if (auto request = typedRequest<DataRequest>(task)) {
-    request->appendReceivedData(data);
-  } else if (auto stream = typedRequest<DataStreamRequest>(task)) {
-    stream->receiveData(data);
+  auto provider = stateProvider();
+  if (!provider) return;
+  const auto request = provider->requestForTask(task);
+  // Bytes for a task without a data request are dropped. A data request gathers the pieces into
+  // blocks of its own and reads them where they are; a stream keeps each piece, so it takes one
+  // it may own.
+  if (auto* gathering = dynamic_cast<DataRequest*>(request.get())) {
+    gathering->appendReceivedData(data);
+  } else if (auto* stream = dynamic_cast<DataStreamRequest*>(request.get())) {
+    stream->receiveData(owned ? std::move(*owned) : data);
   }
 }
 

@@ -99,6 +99,8 @@ class SessionDelegate : public platform::URLSessionDelegate {
                           std::function<void(ResponseDisposition)> completionHandler) override;
   void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                       const platform::Bytes& data) override;
+  void didReceiveOwnedData(const SessionPtr& session, const DataTaskPtr& task,
+                           platform::Bytes&& data) override;
   void didSendBodyData(const SessionPtr& session, const TaskPtr& task, std::int64_t bytesSent,
                        std::int64_t totalBytesSent, std::int64_t totalBytesExpectedToSend) override;
   void needNewBodyStream(const SessionPtr& session, const TaskPtr& task,
@@ -121,6 +123,11 @@ class SessionDelegate : public platform::URLSessionDelegate {
                         std::optional<platform::Bytes> reason) override;
 
  private:
+  // A piece of a data task's body for its request; `owned`, when given, is `data` itself, the
+  // delegate's to take.
+  void receiveBody(const SessionPtr& session, const DataTaskPtr& task, const platform::Bytes& data,
+                   platform::Bytes* owned);
+
   const platform::FileManagerPtr fileManager_;
   std::weak_ptr<SessionStateProvider> stateProvider_;
   EventMonitorPtr eventMonitor_;

@@ -43,6 +43,10 @@ void URLSessionDelegate::didReceiveResponse(
   completionHandler(ResponseDisposition::allow);
 }
 void URLSessionDelegate::didReceiveData(const SessionPtr&, const DataTaskPtr&, const Bytes&) {}
+void URLSessionDelegate::didReceiveOwnedData(const SessionPtr& session, const DataTaskPtr& task,
+                                             Bytes&& data) {
+  didReceiveData(session, task, data);
+}
 void URLSessionDelegate::didSendBodyData(const SessionPtr&, const TaskPtr&, std::int64_t,
                                          std::int64_t, std::int64_t) {}
 void URLSessionDelegate::needNewBodyStream(const SessionPtr&, const TaskPtr&,

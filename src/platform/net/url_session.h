@@ -210,6 +210,10 @@ class URLSessionDelegate {
   // One piece of the body, decoded (gzip, deflate and br content encodings are undone).
   virtual void didReceiveData(const SessionPtr& session, const DataTaskPtr& task,
                               const Bytes& data);
+  // The same piece, given to the delegate to keep: one that holds on to the bytes takes them
+  // instead of copying them. The default calls `didReceiveData`.
+  virtual void didReceiveOwnedData(const SessionPtr& session, const DataTaskPtr& task,
+                                   Bytes&& data);
 
   // Upload level.
   // Body bytes went out: in this step, so far, and in all (-1 when the length is not known,

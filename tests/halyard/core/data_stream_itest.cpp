@@ -89,6 +89,14 @@ class DataStreamITest : public ::testing::Test {
     server.stop();
   }
 
+  // A request for the patterned body of `size` bytes.
+  std::shared_ptr<DataStreamRequest> large(std::size_t size) {
+    largeSize = size;
+    return session->makeStreamRequest(
+        std::make_shared<const Session::ParameterlessRequestConvertible>(
+            base + "/large", halyard::HTTPMethod::GET, std::nullopt, nullptr));
+  }
+
   std::shared_ptr<DataStreamRequest> scripted(std::vector<std::string> pieces,
                                               bool cancelOnStreamError = false) {
     current = std::make_shared<Script>(std::move(pieces));
@@ -423,10 +431,7 @@ TEST_F(DataStreamITest, ABridgeHoldsTheTransferForASlowReaderAndLosesNothing) {
 // A handler whose queue is stuck pushes the server back too, instead of the body gathering in
 // memory on the way to it; once the queue moves, every byte arrives.
 TEST_F(DataStreamITest, AHandlerThatFallsBehindHoldsTheTransfer) {
-  largeSize = 64 << 20;
-  auto request =
-      session->makeStreamRequest(std::make_shared<const Session::ParameterlessRequestConvertible>(
-          base + "/large", halyard::HTTPMethod::GET, std::nullopt, nullptr));
+  auto request = large(64 << 20);
   auto stuck = platform::DispatchQueue::serial("stuck handler");
   Gate unblock;
   stuck->async([&] { unblock.wait(std::chrono::seconds(60)); });
@@ -470,6 +475,153 @@ TEST_F(DataStreamITest, ABridgeMadeAfterTheEndIsAtItsEndAtOnce) {
   if (!met) request->makeInputStream(16);  // ends the stuck reader's stream
   reader.join();
   EXPECT_TRUE(met);
+}
+
+// Chunks that pile up while the root queue is busy go on to the handlers together: each
+// handler still sees every one of them, in order, then one completion; a cancel or a throw
+// between two of them ends the request with its own error and no count left behind.
+TEST_F(DataStreamITest, ChunksThatArriveTogetherKeepTheirOrderAndTheirEnd) {
+  enum class Stop { none, cancel, throwError };
+  struct Row {
+    const char* name;
+    int handlers;
+    bool asText;
+    Stop stopAtSecond;
+  };
+  const Row rows[] = {
+      {"two data handlers", 2, false, Stop::none},
+      {"two text handlers", 2, true, Stop::none},
+      {"a handler cancels between chunks", 1, false, Stop::cancel},
+      {"a handler throws between chunks", 1, false, Stop::throwError},
+  };
+  const std::vector<std::string> pieces = {"one", "two", "three", "four"};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto request = scripted(pieces);
+    // Each handler's chunks and its completion; main queue only.
+    std::vector<std::vector<std::string>> seen(std::size_t(row.handlers));
+    std::vector<std::vector<DataStreamRequest::Completion>> ends(std::size_t(row.handlers));
+    for (int h = 0; h < row.handlers; ++h) {
+      auto& mine = seen[std::size_t(h)];
+      auto& myEnds = ends[std::size_t(h)];
+      auto take = [&mine, &myEnds, &row](std::optional<std::string> chunk,
+                                         std::optional<DataStreamRequest::Completion> completion,
+                                         const DataStreamRequest::CancellationToken& token) {
+        if (completion) myEnds.push_back(*completion);
+        if (!chunk) return;
+        mine.push_back(*chunk);
+        if (mine.size() != 2) return;
+        if (row.stopAtSecond == Stop::cancel) token.cancel();
+        if (row.stopAtSecond == Stop::throwError) throw std::runtime_error("stop");
+      };
+      if (row.asText) {
+        request->streamAsString(platform::DispatchQueue::main(), [take](const auto& stream) {
+          take(stream.value(), stream.completion(), stream.token);
+        });
+      } else {
+        request->streamAsData(platform::DispatchQueue::main(), [take](const RawStream& stream) {
+          auto value = stream.value();
+          take(value ? std::optional<std::string>(std::string(value->begin(), value->end()))
+                     : std::nullopt,
+               stream.completion(), stream.token);
+        });
+      }
+    }
+    current->open(0);
+    ASSERT_TRUE(waitUntil([&] { return seen[0].size() == 1; }));
+    // The root queue held while the middle pieces reach the I/O thread one by one; the last
+    // one waits, so that a stop finds the transfer still running.
+    Gate rootHeld;
+    session->rootQueue()->async([&] { rootHeld.wait(); });
+    const auto task = request->lastTask();
+    ASSERT_TRUE(task);
+    std::int64_t sent = std::int64_t(pieces[0].size());
+    for (std::size_t i = 1; i + 1 < pieces.size(); ++i) {
+      sent += std::int64_t(pieces[i].size());
+      current->open(i);
+      EXPECT_TRUE(waitUntil([&] { return task->countOfBytesReceived() >= sent; }));
+    }
+    rootHeld.open();
+    if (row.stopAtSecond == Stop::none) current->openAll();
+    ASSERT_TRUE(waitUntil([&] {
+      return std::all_of(ends.begin(), ends.end(), [](const auto& e) { return !e.empty(); });
+    }));
+    // Anything late would come on the main queue after the completions.
+    waitUntil([] { return false; }, 0.05);
+    for (int h = 0; h < row.handlers; ++h) {
+      const auto& mine = seen[std::size_t(h)];
+      ASSERT_EQ(ends[std::size_t(h)].size(), 1u);
+      const auto& error = ends[std::size_t(h)].front().error;
+      if (row.stopAtSecond == Stop::none) {
+        EXPECT_EQ(mine, pieces);
+        EXPECT_FALSE(error);
+        continue;
+      }
+      // What was handed on before the stop may still arrive, never out of order.
+      ASSERT_GE(mine.size(), 2u);
+      EXPECT_TRUE(std::equal(mine.begin(), mine.end(), pieces.begin()));
+      ASSERT_TRUE(error);
+      if (row.stopAtSecond == Stop::cancel) {
+        EXPECT_TRUE(error->isExplicitlyCancelled()) << error->localizedDescription();
+      } else {
+        EXPECT_NE(error->as<HalyardError::ResponseSerializationFailed>(), nullptr)
+            << error->localizedDescription();
+      }
+    }
+    EXPECT_EQ(request->streamMutableState().valueAtKeyPath(
+                  &DataStreamRequest::StreamMutableState::numberOfExecutingStreams),
+              0);
+    current->openAll();
+  }
+}
+
+// Handlers stuck behind a busy queue hold the transfer; once they move, each gets every byte
+// in order, whether it takes its chunks or, sharing them with another, copies of them.
+TEST_F(DataStreamITest, AHoldLosesAndReordersNothingForAnyHandler) {
+  for (int handlers : {1, 2}) {
+    SCOPED_TRACE(handlers);
+    auto request = large(32 << 20);
+    auto stuck = platform::DispatchQueue::serial("stuck handlers");
+    Gate unblock;
+    stuck->async([&] { unblock.wait(std::chrono::seconds(60)); });
+    struct Seen {
+      std::size_t received = 0;
+      std::size_t mismatches = 0;
+      bool done = false;
+    };
+    std::vector<Seen> seen(static_cast<std::size_t>(handlers));  // the stuck queue only
+    std::atomic<int> finished = 0;
+    for (auto& mine : seen) {
+      request->streamAsData(stuck, [&mine, &finished](const RawStream& stream) {
+        if (auto value = stream.value()) {
+          for (std::size_t i = 0; i < value->size(); ++i) {
+            if ((*value)[i] != patternAt(mine.received + i)) ++mine.mismatches;
+          }
+          mine.received += value->size();
+        }
+        if (stream.completion()) {
+          mine.done = true;
+          ++finished;
+        }
+      });
+    }
+    std::size_t sentWhileStuck = 0;
+    {
+      std::unique_lock lock(sentMutex);
+      sentChanged.wait_for(lock, std::chrono::seconds(2), [&] { return sent >= largeSize; });
+      sentWhileStuck = sent;
+    }
+    unblock.open();
+    ASSERT_TRUE(waitUntil([&] { return finished.load() == handlers; }, 60));
+    stuck->sync([] {});
+    for (const auto& mine : seen) {
+      EXPECT_EQ(mine.received, largeSize);
+      EXPECT_EQ(mine.mismatches, 0u);
+    }
+    EXPECT_LT(sentWhileStuck, std::size_t(24) << 20);
+    std::lock_guard lock(sentMutex);
+    sent = 0;
+  }
 }
 
 }  // namespace

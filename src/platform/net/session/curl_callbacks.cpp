@@ -155,8 +155,8 @@ size_t receiveBody(Transfer* transfer, const char* data, size_t length) {
   const bool delivered = loop->deliver(
       [task, chunk = std::move(chunk), shared](URLSessionDelegate& delegate,
                                                const std::shared_ptr<URLSession>& session) {
-        delegate.didReceiveData(session, task, *chunk);
         const std::int64_t cost = std::int64_t(chunk->size()) + kDeliveryCost;
+        delegate.didReceiveOwnedData(session, task, std::move(*chunk));
         const auto left = shared->undeliveredBytes.fetch_sub(cost) - cost;
         if (left <= kMaxUndeliveredBytes / 2 && shared->deliveryHold.exchange(false)) {
           task->releaseReceiving();

@@ -157,7 +157,7 @@ bool ResponseDisposition::endOnDelegateQueue(DispositionAnswer& answer, URLSessi
   engine_.sessionHub().taskCompleted(answer.identifier);
   answer.metrics.taskInterval.duration =
       std::max(0.0, Date::now() - answer.metrics.taskInterval.start);
-  if (!answer.body.empty()) delegate.didReceiveData(session, task, answer.body);
+  if (!answer.body.empty()) delegate.didReceiveOwnedData(session, task, std::move(answer.body));
   Bytes().swap(answer.body);
   if (answer.proposal) {
     askToCache(delegate, session, task, std::exchange(answer.proposal, nullptr),

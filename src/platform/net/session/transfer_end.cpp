@@ -99,8 +99,8 @@ void TransferEnd::completeFromCache(Transfer& transfer) {
     if (!body->empty()) {
       engine_.deliverCall(
           [task, chunk = std::move(*body)](URLSessionDelegate& delegate,
-                                           const std::shared_ptr<URLSession>& session) {
-            delegate.didReceiveData(session, task, chunk);
+                                           const std::shared_ptr<URLSession>& session) mutable {
+            delegate.didReceiveOwnedData(session, task, std::move(chunk));
           },
           transfer.keepAlive);
     }
