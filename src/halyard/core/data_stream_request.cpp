@@ -32,7 +32,6 @@ DataStreamRequest& DataStreamRequest::streamAsData(platform::DispatchQueuePtr qu
           handler(Stream<platform::Bytes, Never>{
               Event<platform::Bytes, Never>::stream(std::move(chunk)), self->token()});
         });
-        platform::Bytes().swap(chunk);  // let go of each chunk once its handler has seen it
       }
       self->finishStreamExecution(batch.size(), bytes);
     });
