@@ -63,8 +63,9 @@ cmake --build build/tsan -j "$jobs"
 (cd build/tsan && ctest --output-on-failure -j "$jobs" --timeout 300)
 
 # Only what the package holds, so the release configuration costs one program's build.
+# Tests on: scripts/package.sh turns them off in the same folder.
 cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOVARINE_WERROR=ON \
-  -DTOVARINE_BUILD_BENCH=OFF
+  -DTOVARINE_BUILD_BENCH=OFF -DTOVARINE_BUILD_TESTS=ON
 cmake --build build/package -j "$jobs" --target tovarine
 
 # The bounded-body rows once more in the release build, under an address-space limit: a body
